@@ -1,0 +1,274 @@
+#include "arguments.hpp"
+
+#include <string_view>
+
+namespace tessarin::bindings {
+namespace {
+
+// Releases its reference however the scope is left, C++ exceptions included.
+class OwnedReference {
+public:
+    explicit OwnedReference(PyObject* object) noexcept : object_(object) {}
+    OwnedReference(const OwnedReference&) = delete;
+    OwnedReference& operator=(const OwnedReference&) = delete;
+    ~OwnedReference() { Py_XDECREF(object_); }
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_;
+};
+
+// The qualified name of the object's type, as a new reference; a stand-in
+// text when the name cannot be read.
+PyObject* type_name_of(PyObject* object)
+{
+    PyObject* name = PyType_GetQualName(Py_TYPE(object));
+    if (name && PyUnicode_Check(name)) return name;
+    Py_XDECREF(name);
+    PyErr_Clear();
+    return PyUnicode_FromString("<failed to extract type name>");
+}
+
+// Raises TypeError with `format`, whose one %U receives the type's name.
+bool refuse_type(PyObject* object, const char* format)
+{
+    PyObject* name = type_name_of(object);
+    if (name) {
+        PyErr_Format(PyExc_TypeError, format, name);
+        Py_DECREF(name);
+    }
+    return false;
+}
+
+// A conversion error of exactly TypeError is raised again as a TypeError
+// that names the argument, with the original as its cause; any other error
+// reaches the caller as it is.
+bool fail_argument(const char* parameter)
+{
+    PyObject* error = PyErr_GetRaisedException();
+    if (!error || !Py_IS_TYPE(error, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        PyErr_SetRaisedException(error);
+        return false;
+    }
+    PyObject* message = PyUnicode_FromFormat("argument '%s': %S", parameter, error);
+    PyObject* wrapped = message ? PyObject_CallOneArg(PyExc_TypeError, message) : nullptr;
+    Py_XDECREF(message);
+    if (!wrapped) {
+        Py_DECREF(error);
+        return false;
+    }
+    PyException_SetCause(wrapped, error); // steals the reference to error
+    PyErr_SetRaisedException(wrapped);
+    return false;
+}
+
+template <typename Char>
+bool encode_utf8(const Char* data, Py_ssize_t length, std::string& out)
+{
+    std::size_t size = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const std::uint32_t c = data[i];
+        if (c >= 0xD800 && c <= 0xDFFF) return false; // a lone surrogate has no UTF-8 form
+        size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    }
+    out.resize(size);
+    char* write = out.data();
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const std::uint32_t c = data[i];
+        if (c < 0x80) {
+            *write++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            *write++ = static_cast<char>(0xC0 | (c >> 6));
+            *write++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *write++ = static_cast<char>(0xE0 | (c >> 12));
+            *write++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *write++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            *write++ = static_cast<char>(0xF0 | (c >> 18));
+            *write++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *write++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *write++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return true;
+}
+
+// Copies a str into UTF-8 straight from its code-point storage, without the
+// UTF-8 copy that the interpreter would otherwise cache on the object.
+bool copy_utf8(PyObject* text, std::string& out)
+{
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const void* data = PyUnicode_DATA(text);
+    if (PyUnicode_IS_ASCII(text)) {
+        out.assign(static_cast<const char*>(data), static_cast<std::size_t>(length));
+        return true;
+    }
+    bool encoded = false;
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: encoded = encode_utf8(static_cast<const Py_UCS1*>(data), length, out); break;
+    case PyUnicode_2BYTE_KIND: encoded = encode_utf8(static_cast<const Py_UCS2*>(data), length, out); break;
+    default: encoded = encode_utf8(static_cast<const Py_UCS4*>(data), length, out); break;
+    }
+    if (encoded) return true;
+    // Let the interpreter raise its own UnicodeEncodeError for the surrogate.
+    PyObject* bytes = PyUnicode_AsUTF8String(text);
+    if (!bytes) return false;
+    out.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+    Py_DECREF(bytes);
+    return true;
+}
+
+bool attribute_equals(PyObject* object, const char* attribute, const char* expected)
+{
+    PyObject* value = PyObject_GetAttrString(object, attribute);
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool equal = PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, expected) == 0;
+    Py_DECREF(value);
+    return equal;
+}
+
+bool is_numpy_bool(PyObject* object)
+{
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    return attribute_equals(type, "__module__", "numpy") &&
+           (attribute_equals(type, "__name__", "bool_") || attribute_equals(type, "__name__", "bool"));
+}
+
+void append_quoted_names(std::string& text, const std::vector<const char*>& names)
+{
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        text += '\'';
+        text += names[i];
+        text += '\'';
+    }
+}
+
+} // namespace
+
+bool bind_arguments(const char* function, const char* const* names, Py_ssize_t count, PyObject* const* args,
+                    Py_ssize_t nargsf, PyObject* kwnames, PyObject** bound)
+{
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    if (positional > count) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", function, count,
+                     positional);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i)
+        bound[i] = i < positional ? args[i] : nullptr;
+
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t slot = 0;
+        while (slot < count && PyUnicode_CompareWithASCIIString(keyword, names[slot]) != 0)
+            ++slot;
+        if (slot == count) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
+            return false;
+        }
+        if (bound[slot]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, names[slot]);
+            return false;
+        }
+        bound[slot] = args[positional + k];
+    }
+
+    std::vector<const char*> missing;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (!bound[i]) missing.push_back(names[i]);
+    if (!missing.empty()) {
+        std::string listed;
+        append_quoted_names(listed, missing);
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", function,
+                     missing.size(), missing.size() > 1 ? "s" : "", listed.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool convert_string(PyObject* object, const char* parameter, std::string& value)
+{
+    if (!PyUnicode_Check(object)) {
+        refuse_type(object, "'%U' object cannot be converted to 'PyString'");
+        return fail_argument(parameter);
+    }
+    return copy_utf8(object, value) || fail_argument(parameter);
+}
+
+bool convert_flag(PyObject* object, const char* parameter, bool& value)
+{
+    if (PyBool_Check(object)) {
+        value = object == Py_True;
+        return true;
+    }
+    if (!is_numpy_bool(object)) {
+        refuse_type(object, "'%U' object cannot be converted to 'PyBool'");
+        return fail_argument(parameter);
+    }
+    PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+    if (!number || !number->nb_bool) {
+        refuse_type(object, "object of type '%U' does not define a '__bool__' conversion");
+        return fail_argument(parameter);
+    }
+    const int truth = number->nb_bool(object);
+    if (truth < 0) return fail_argument(parameter);
+    value = truth != 0;
+    return true;
+}
+
+bool convert_threshold(PyObject* object, const char* parameter, double& value)
+{
+    value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) return fail_argument(parameter);
+    return true;
+}
+
+bool convert_threshold_kind(PyObject* object, const char* parameter, std::uint8_t& value)
+{
+    const long number = PyLong_AsLong(object);
+    if (number == -1 && PyErr_Occurred()) return fail_argument(parameter);
+    if (number < 0 || number > 255) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return fail_argument(parameter);
+    }
+    value = static_cast<std::uint8_t>(number);
+    return true;
+}
+
+bool convert_strategies(PyObject* object, const char* parameter, std::vector<std::string>& value)
+{
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return fail_argument(parameter);
+    }
+    if (!PySequence_Check(object)) {
+        refuse_type(object, "'%U' object cannot be converted to 'Sequence'");
+        return fail_argument(parameter);
+    }
+    const Py_ssize_t size = PySequence_Size(object);
+    if (size < 0)
+        PyErr_Clear(); // the size is only a hint: iterating decides
+    else
+        value.reserve(static_cast<std::size_t>(size));
+
+    OwnedReference iterator(PyObject_GetIter(object));
+    if (!iterator) return fail_argument(parameter);
+    while (OwnedReference item{PyIter_Next(iterator.get())}) {
+        if (!PyUnicode_Check(item.get())) {
+            refuse_type(item.get(), "'%U' object cannot be converted to 'PyString'");
+            return fail_argument(parameter);
+        }
+        value.emplace_back();
+        if (!copy_utf8(item.get(), value.back())) return fail_argument(parameter);
+    }
+    return !PyErr_Occurred() || fail_argument(parameter);
+}
+
+} // namespace tessarin::bindings

@@ -1,0 +1,233 @@
+#include "text/text.hpp"
+
+#include <cstring>
+#include <new>
+
+#include <unicode/bytestream.h>
+#include <unicode/casemap.h>
+#include <unicode/utypes.h>
+
+namespace tessarin {
+namespace {
+
+// One pass over pure ASCII text does all three folding steps: no ICU call,
+// and the length never changes.
+void fold_ascii(std::string& text, bool case_insensitive, bool special_char_insensitive) noexcept
+{
+    for (char& c : text) {
+        if (c == '\n')
+            c = ' ';
+        else if (case_insensitive && c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + ('a' - 'A'));
+        else if (special_char_insensitive && c == '@')
+            c = 'a';
+    }
+}
+
+void lower_case_piece(std::string_view piece, icu::StringByteSink<std::string>& sink)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    // "" selects the root locale: the language-independent mappings, with
+    // Final_Sigma but without the Turkish or Lithuanian rules.
+    icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), sink,
+                              nullptr, status);
+    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    if (U_FAILURE(status)) throw std::runtime_error(std::string("lower-casing failed: ") + u_errorName(status));
+}
+
+std::string lower_case_unicode(std::string_view text)
+{
+    std::string lowered;
+    lowered.reserve(text.size() + text.size() / 8);
+    icu::StringByteSink<std::string> sink(&lowered);
+    // ICU takes 32-bit lengths, so long texts go in pieces. A piece ends just
+    // after a space where one is near: a space is neither cased nor
+    // case-ignorable, so no Final_Sigma context reaches across the cut.
+    constexpr std::size_t piece_size = std::size_t{1} << 26;
+    while (text.size() > piece_size) {
+        std::size_t cut = text.rfind(' ', piece_size);
+        if (cut == std::string_view::npos || cut < piece_size / 2) {
+            cut = piece_size;
+            while (cut > 0 && utf8::is_continuation(static_cast<unsigned char>(text[cut]))) --cut;
+        } else {
+            ++cut;
+        }
+        lower_case_piece(text.substr(0, cut), sink);
+        text.remove_prefix(cut);
+    }
+    lower_case_piece(text, sink);
+    return lowered;
+}
+
+// The fourteen code points that fold to a plain letter, all of them one
+// byte (U+0040), two bytes (U+00E0..U+00FC) or three bytes (U+20AC) long.
+char special_replacement_latin1(unsigned char second_byte) noexcept
+{
+    switch (second_byte) {
+    case 0xA0: case 0xA2: case 0xA4: return 'a';              // à â ä
+    case 0xA7: return 'c';                                    // ç
+    case 0xA8: case 0xA9: case 0xAA: case 0xAB: return 'e';   // è é ê ë
+    case 0xAF: return 'i';                                    // ï
+    case 0xB9: case 0xBB: case 0xBC: return 'u';              // ù û ü
+    default: return 0;
+    }
+}
+
+// Replaces the special characters in place; the text can only get shorter.
+void fold_special_chars(std::string& text) noexcept
+{
+    const std::size_t size = text.size();
+    std::size_t read = 0, write = 0;
+    while (read < size) {
+        const auto byte = static_cast<unsigned char>(text[read]);
+        char replacement = 0;
+        std::size_t width = 1;
+        if (byte == '@') {
+            replacement = 'a';
+        } else if (byte == 0xC3 && read + 1 < size) {
+            replacement = special_replacement_latin1(static_cast<unsigned char>(text[read + 1]));
+            width = 2;
+        } else if (byte == 0xE2 && read + 2 < size && static_cast<unsigned char>(text[read + 1]) == 0x82 &&
+                   static_cast<unsigned char>(text[read + 2]) == 0xAC) {
+            replacement = 'e';
+            width = 3;
+        }
+        if (replacement) {
+            text[write++] = replacement;
+            read += width;
+        } else {
+            text[write++] = text[read++];
+        }
+    }
+    text.resize(write);
+}
+
+} // namespace
+
+bool is_ascii(std::string_view text) noexcept
+{
+    const char* data = text.data();
+    std::size_t size = text.size(), i = 0;
+    constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        if (word & high_bits) return false;
+    }
+    for (; i < size; ++i)
+        if (static_cast<unsigned char>(data[i]) >= 0x80) return false;
+    return true;
+}
+
+NormalizedText normalize(std::string text, bool case_insensitive, bool special_char_insensitive)
+{
+    if (is_ascii(text)) {
+        fold_ascii(text, case_insensitive, special_char_insensitive);
+        return text;
+    }
+    for (char& c : text)
+        if (c == '\n') c = ' ';
+    if (case_insensitive) text = lower_case_unicode(text);
+    if (special_char_insensitive) fold_special_chars(text);
+    return text;
+}
+
+std::uint64_t char_count(std::string_view text)
+{
+    std::uint64_t count = 0;
+    for (char c : text)
+        count += !utf8::is_continuation(static_cast<unsigned char>(c));
+    return count;
+}
+
+std::string char_slice(std::string_view text, std::uint64_t start, std::uint64_t count)
+{
+    const std::size_t begin = utf8::offset_of(text, start);
+    const std::size_t end = begin + utf8::offset_of(text.substr(begin), count);
+    return std::string(text.substr(begin, end - begin));
+}
+
+std::string_view trim_whitespace(std::string_view text)
+{
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        std::size_t next = begin;
+        if (!is_white_space(utf8::decode_forward(text, next))) break;
+        begin = next;
+    }
+    std::size_t end = text.size();
+    while (end > begin) {
+        std::size_t previous = end;
+        if (!is_white_space(utf8::decode_backward(text, previous))) break;
+        end = previous;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::u32string decode_utf8(std::string_view text)
+{
+    std::u32string code_points;
+    code_points.reserve(text.size());
+    if (is_ascii(text)) {
+        code_points.assign(text.begin(), text.end());
+        return code_points;
+    }
+    for (std::size_t pos = 0; pos < text.size();)
+        code_points.push_back(utf8::decode_forward(text, pos));
+    code_points.shrink_to_fit();
+    return code_points;
+}
+
+OccurrenceFinder::OccurrenceFinder(std::string_view haystack, std::string_view needle)
+    : haystack_(haystack), needle_(needle), border_(needle.size() + 1, 0)
+{
+    for (std::size_t length = 2; length <= needle_.size(); ++length) {
+        std::size_t border = border_[length - 1];
+        while (border > 0 && needle_[border] != needle_[length - 1])
+            border = border_[border];
+        if (needle_[border] == needle_[length - 1]) ++border;
+        border_[length] = border;
+    }
+}
+
+std::size_t OccurrenceFinder::next() noexcept
+{
+    const std::size_t size = haystack_.size(), width = needle_.size();
+    if (width == 0) return none;
+    while (pos_ < size) {
+        if (matched_ == 0) {
+            // Nothing pending: the leftmost occurrence from here on is next.
+            const void* found = memmem(haystack_.data() + pos_, size - pos_, needle_.data(), width);
+            if (!found) {
+                pos_ = size;
+                return none;
+            }
+            const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - haystack_.data());
+            pos_ = at + width;
+            matched_ = width;
+            return at;
+        }
+        const char c = haystack_[pos_++];
+        while (matched_ > 0 && (matched_ == width || needle_[matched_] != c))
+            matched_ = border_[matched_];
+        if (needle_[matched_] == c) ++matched_;
+        if (matched_ == width) return pos_ - width;
+    }
+    return none;
+}
+
+namespace utf8 {
+
+std::size_t offset_of(std::string_view text, std::uint64_t index) noexcept
+{
+    std::size_t pos = 0;
+    for (; index > 0 && pos < text.size(); --index) {
+        ++pos;
+        while (pos < text.size() && is_continuation(static_cast<unsigned char>(text[pos])))
+            ++pos;
+    }
+    return pos;
+}
+
+} // namespace utf8
+} // namespace tessarin
