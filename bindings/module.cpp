@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cmath>
 #include <new>
 #include <string>
 #include <utility>
@@ -47,25 +48,38 @@ void raise_panic(const char* message)
     }
 }
 
+// Builds the result list. The collector stays off meanwhile: the new tuples
+// cannot form cycles, and a collection every few hundred of them would
+// otherwise traverse the growing list again and again.
 PyObject* to_python(const MatchList& matches)
 {
+    const int collector_was_enabled = PyGC_Disable();
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(matches.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < matches.size(); ++i) {
+    PyObject* zero = PyFloat_FromDouble(0.0); // exact matches share one score object
+    bool complete = list && zero;
+    for (std::size_t i = 0; complete && i < matches.size(); ++i) {
         const Match& match = matches[i];
+        PyObject* item = PyTuple_New(3);
         PyObject* start = PyLong_FromUnsignedLongLong(match.start);
         PyObject* end = PyLong_FromUnsignedLongLong(match.end);
-        PyObject* score = PyFloat_FromDouble(match.score);
-        PyObject* item = start && end && score ? PyTuple_Pack(3, start, end, score) : nullptr;
-        Py_XDECREF(start);
-        Py_XDECREF(end);
-        Py_XDECREF(score);
-        if (!item) {
-            Py_DECREF(list);
-            return nullptr;
+        PyObject* score = match.score == 0.0 && !std::signbit(match.score) ? Py_NewRef(zero)
+                                                                          : PyFloat_FromDouble(match.score);
+        complete = item && start && end && score;
+        if (!complete) {
+            Py_XDECREF(item);
+            Py_XDECREF(start);
+            Py_XDECREF(end);
+            Py_XDECREF(score);
+            break;
         }
+        PyTuple_SET_ITEM(item, 0, start);
+        PyTuple_SET_ITEM(item, 1, end);
+        PyTuple_SET_ITEM(item, 2, score);
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
+    Py_XDECREF(zero);
+    if (!complete) Py_CLEAR(list);
+    if (collector_was_enabled) PyGC_Enable();
     return list;
 }
 

@@ -1,0 +1,204 @@
+#include "comparator/fuzzy.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+#include <rapidfuzz/distance.hpp>
+
+#include "text/text.hpp"
+
+namespace tessarin {
+
+class FuzzyComparator::Scorer {
+public:
+    virtual ~Scorer() = default;
+    virtual double score(std::u32string_view candidate) const = 0;
+};
+
+namespace {
+
+using Pattern = std::u32string;
+using Candidate = std::u32string_view;
+
+// A cutoff lets the library stop early on a candidate that cannot pass; it
+// changes nothing for a candidate that does. Integer distances above the
+// cutoff come back as cutoff + 1, normalized ones above it as 1.0: both
+// still fail the threshold.
+std::size_t absolute_cutoff(double threshold) noexcept
+{
+    if (!(threshold >= 0.0)) return 0;
+    if (threshold >= static_cast<double>(std::numeric_limits<std::int64_t>::max()))
+        return static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
+    return static_cast<std::size_t>(threshold);
+}
+
+double normalized_cutoff(double threshold) noexcept
+{
+    return threshold >= 0.0 && threshold < 1.0 ? threshold : 1.0;
+}
+
+// A metric whose cached RapidFuzz scorer holds the prepared pattern. The
+// metrics here are symmetric, so the cached pattern may stand first.
+template <typename Cached, ThresholdKind Kind>
+class CachedScorer final : public FuzzyComparator::Scorer {
+public:
+    CachedScorer(const Pattern& pattern, double threshold) : cached_(pattern), threshold_(threshold) {}
+
+    double score(Candidate candidate) const override
+    {
+        if constexpr (Kind == ThresholdKind::Absolute)
+            return static_cast<double>(
+                cached_.distance(candidate.begin(), candidate.end(), absolute_cutoff(threshold_)));
+        else
+            return cached_.normalized_distance(candidate.begin(), candidate.end(), normalized_cutoff(threshold_));
+    }
+
+private:
+    Cached cached_;
+    double threshold_;
+};
+
+// Hamming compares strings of equal length only; for unequal lengths the
+// score is the larger UTF-8 byte length (Absolute) or 1.0 (Normalized),
+// and the library is not asked.
+template <ThresholdKind Kind>
+class HammingScorer final : public FuzzyComparator::Scorer {
+public:
+    HammingScorer(const Pattern& pattern, double threshold)
+        : cached_(pattern, false), length_(pattern.size()), pattern_bytes_(utf8_length(pattern)),
+          threshold_(threshold)
+    {}
+
+    double score(Candidate candidate) const override
+    {
+        if (candidate.size() != length_) {
+            if constexpr (Kind == ThresholdKind::Absolute)
+                return static_cast<double>(std::max(utf8_length(candidate), pattern_bytes_));
+            else
+                return 1.0;
+        }
+        if constexpr (Kind == ThresholdKind::Absolute)
+            return static_cast<double>(
+                cached_.distance(candidate.begin(), candidate.end(), absolute_cutoff(threshold_)));
+        else
+            return cached_.normalized_distance(candidate.begin(), candidate.end(), normalized_cutoff(threshold_));
+    }
+
+private:
+    static std::size_t utf8_length(std::u32string_view text) noexcept
+    {
+        std::size_t bytes = 0;
+        for (char32_t c : text)
+            bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        return bytes;
+    }
+
+    rapidfuzz::CachedHamming<char32_t> cached_;
+    std::size_t length_;
+    std::size_t pattern_bytes_;
+    double threshold_;
+};
+
+// Jaro and Jaro-Winkler weigh the two strings' lengths in an order that
+// can show in the last bit, so the candidate goes first exactly as the
+// library's plain function receives it; both readings give the same value.
+class JaroScorer final : public FuzzyComparator::Scorer {
+public:
+    explicit JaroScorer(const Pattern& pattern) : pattern_(pattern) {}
+    double score(Candidate candidate) const override
+    {
+        return rapidfuzz::jaro_distance(candidate.begin(), candidate.end(), pattern_.begin(), pattern_.end());
+    }
+
+private:
+    Pattern pattern_;
+};
+
+class JaroWinklerScorer final : public FuzzyComparator::Scorer {
+public:
+    explicit JaroWinklerScorer(const Pattern& pattern) : pattern_(pattern) {}
+    double score(Candidate candidate) const override
+    {
+        return rapidfuzz::jaro_winkler_distance(candidate.begin(), candidate.end(), pattern_.begin(), pattern_.end(),
+                                                0.1);
+    }
+
+private:
+    Pattern pattern_;
+};
+
+template <typename Cached>
+std::unique_ptr<FuzzyComparator::Scorer> cached_scorer(ThresholdKind kind, const Pattern& pattern, double threshold)
+{
+    if (kind == ThresholdKind::Absolute)
+        return std::make_unique<CachedScorer<Cached, ThresholdKind::Absolute>>(pattern, threshold);
+    return std::make_unique<CachedScorer<Cached, ThresholdKind::Normalized>>(pattern, threshold);
+}
+
+std::unique_ptr<FuzzyComparator::Scorer> make_scorer(Metric metric, ThresholdKind kind, const Pattern& pattern,
+                                                     double threshold)
+{
+    switch (metric) {
+    case Metric::levenshtein:
+        return cached_scorer<rapidfuzz::CachedLevenshtein<char32_t>>(kind, pattern, threshold);
+    case Metric::damerau_levenshtein:
+        return cached_scorer<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(kind, pattern, threshold);
+    case Metric::osa:
+        return cached_scorer<rapidfuzz::CachedOSA<char32_t>>(kind, pattern, threshold);
+    case Metric::indel:
+        return cached_scorer<rapidfuzz::CachedIndel<char32_t>>(kind, pattern, threshold);
+    case Metric::lcs_seq:
+        return cached_scorer<rapidfuzz::CachedLCSseq<char32_t>>(kind, pattern, threshold);
+    case Metric::prefix:
+        return cached_scorer<rapidfuzz::CachedPrefix<char32_t>>(kind, pattern, threshold);
+    case Metric::postfix:
+        return cached_scorer<rapidfuzz::CachedPostfix<char32_t>>(kind, pattern, threshold);
+    case Metric::hamming:
+        if (kind == ThresholdKind::Absolute)
+            return std::make_unique<HammingScorer<ThresholdKind::Absolute>>(pattern, threshold);
+        return std::make_unique<HammingScorer<ThresholdKind::Normalized>>(pattern, threshold);
+    case Metric::jaro:
+        return std::make_unique<JaroScorer>(pattern);
+    case Metric::jaro_winkler:
+        return std::make_unique<JaroWinklerScorer>(pattern);
+    }
+    throw ExtractionFailure("Invalid distance metric");
+}
+
+} // namespace
+
+std::optional<Metric> parse_metric(std::string_view name) noexcept
+{
+    static constexpr std::pair<std::string_view, Metric> names[] = {
+        {"levenshtein", Metric::levenshtein}, {"damerau_levenshtein", Metric::damerau_levenshtein},
+        {"osa", Metric::osa},                 {"indel", Metric::indel},
+        {"lcs_seq", Metric::lcs_seq},         {"hamming", Metric::hamming},
+        {"jaro", Metric::jaro},               {"jaro_winkler", Metric::jaro_winkler},
+        {"prefix", Metric::prefix},           {"postfix", Metric::postfix},
+    };
+    for (const auto& [known, metric] : names)
+        if (name == known) return metric;
+    return std::nullopt;
+}
+
+FuzzyComparator::FuzzyComparator(std::u32string pattern, std::string metric, double threshold,
+                                 std::uint8_t threshold_kind)
+    : pattern_(std::move(pattern)), metric_(std::move(metric)), threshold_(threshold),
+      threshold_kind_(threshold_kind_of(threshold_kind))
+{}
+
+FuzzyComparator::~FuzzyComparator() = default;
+
+Comparison FuzzyComparator::compare(std::u32string_view candidate)
+{
+    if (!scorer_) {
+        const std::optional<Metric> metric = parse_metric(metric_);
+        if (!metric) throw ExtractionFailure("Invalid distance metric");
+        scorer_ = make_scorer(*metric, threshold_kind_, pattern_, threshold_);
+    }
+    const double score = scorer_->score(candidate);
+    return Comparison{score <= threshold_, score};
+}
+
+} // namespace tessarin

@@ -116,8 +116,10 @@ MatchList ConflictSolver::solve_conflicts(std::string_view text, MatchList match
     for (const std::string& name : strategies)
         chosen.push_back(parse_strategy(name));
 
+    // The result is written over the candidates in place: a group's pick
+    // never lands beyond the group's own first slot.
     CodePoints code_points(text);
-    MatchList result;
+    std::size_t reported = 0;
     std::vector<const Match*> candidates;
     std::size_t group_begin = 0;
     while (group_begin < matches.size()) {
@@ -137,10 +139,11 @@ MatchList ConflictSolver::solve_conflicts(std::string_view text, MatchList match
             if (candidates.size() < 2) break;
             narrow(candidates, strategy, code_points);
         }
-        result.push_back(*candidates.front());
+        matches[reported++] = *candidates.front();
         group_begin = group_stop;
     }
-    return result;
+    matches.resize(reported);
+    return matches;
 }
 
 } // namespace tessarin

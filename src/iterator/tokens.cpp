@@ -1,0 +1,85 @@
+#include "iterator/tokens.hpp"
+
+#include "text/text.hpp"
+
+namespace tessarin {
+
+std::uint64_t pattern_token_count(std::string_view pattern, std::string_view separator)
+{
+    // An empty separator cuts before every character and at the end; the
+    // empty pieces at both ends equal the separator and are dropped.
+    if (separator.empty()) return char_count(pattern);
+    // A non-empty separator never equals a piece, so every piece counts:
+    // one more than the occurrences that left-to-right splitting cuts at.
+    std::uint64_t pieces = 1;
+    std::size_t searchable_from = 0;
+    OccurrenceFinder finder(pattern, separator);
+    for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
+        if (at < searchable_from) continue; // overlaps the cut before it
+        ++pieces;
+        searchable_from = at + separator.size();
+    }
+    return pieces;
+}
+
+Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size)
+    : text_(text), size_(size)
+{
+    const std::uint64_t text_length = char_count(text);
+    if (separator.empty()) {
+        // Every position holds an (empty) occurrence: the one at 0 records
+        // the empty token, and every later one is exempt.
+        add_token(0, 0, 0, 0);
+        count_ = tokens_.size();
+        return;
+    }
+
+    // Occurrences at every position, overlapping ones included, in
+    // ascending order. An occurrence that begins one code point after the
+    // start of the current token (the tail of an overlapping run) records
+    // nothing but moves the start past it. An occurrence that begins before
+    // the current start in any other way (a separator such as "aba" in
+    // "ababa") is ignored, as ordinary left-to-right splitting would.
+    const std::uint64_t width = char_count(separator);
+    std::uint64_t start = 0;
+    std::size_t byte_start = 0;
+    std::uint64_t position = 0;
+    std::size_t counted_bytes = 0;
+    OccurrenceFinder finder(text, separator);
+    for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
+        for (; counted_bytes < at; ++counted_bytes)
+            position += !utf8::is_continuation(static_cast<unsigned char>(text[counted_bytes]));
+        if (position + width == start + 1) {
+            start = position + width;
+            byte_start = at + separator.size();
+        } else if (position >= start) {
+            add_token(start, position, byte_start, at);
+            start = position + width;
+            byte_start = at + separator.size();
+        }
+    }
+    if (start != text_length) add_token(start, text_length, byte_start, text.size());
+    count_ = tokens_.size();
+}
+
+void Tokenizer::add_token(std::uint64_t start, std::uint64_t end, std::size_t byte_start, std::size_t byte_end)
+{
+    tokens_.push_back(Token{start, end});
+    byte_starts_.push_back(byte_start);
+    byte_ends_.push_back(byte_end);
+}
+
+std::optional<TokenWindow> Tokenizer::next()
+{
+    if (size_ == 0)
+        throw ExtractionFailure(
+            "a window of zero tokens cannot be formed: the pattern and the tokenizer pattern are both empty");
+    if (index_ + size_ > count_) return std::nullopt;
+    const std::size_t first = index_, last = index_ + size_ - 1;
+    ++index_;
+    const std::size_t byte_start = byte_starts_[first];
+    return TokenWindow{text_.substr(byte_start, byte_ends_[last] - byte_start), tokens_[first].start,
+                       tokens_[last].end};
+}
+
+} // namespace tessarin

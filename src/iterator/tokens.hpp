@@ -1,0 +1,55 @@
+// Cuts folded text into tokens at a literal separator and walks runs of
+// consecutive tokens as a sliding window.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace tessarin {
+
+// A token's span of code points in the folded text; it holds no text.
+struct Token {
+    std::uint64_t start;
+    std::uint64_t end;
+};
+
+// A run of consecutive tokens: the text from the first token's start to the
+// last token's end, separators between them included, untrimmed. The text
+// is a view into the folded text that the Tokenizer reads.
+struct TokenWindow {
+    std::string_view text;
+    std::uint64_t start;
+    std::uint64_t end;
+};
+
+// Into how many pieces `separator` cuts `pattern` by ordinary left-to-right
+// splitting, not counting pieces that equal the separator: the window size.
+std::uint64_t pattern_token_count(std::string_view pattern, std::string_view separator);
+
+class Tokenizer {
+public:
+    // Tokenizes `text` at once. The text must outlive the Tokenizer.
+    Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size);
+
+    // The next window, or nothing once the walk is over. Throws
+    // ExtractionFailure for a window size of 0.
+    std::optional<TokenWindow> next();
+
+    const std::vector<Token>& tokens() const noexcept { return tokens_; }
+
+private:
+    void add_token(std::uint64_t start, std::uint64_t end, std::size_t byte_start, std::size_t byte_end);
+
+    std::vector<Token> tokens_;
+    std::vector<std::size_t> byte_starts_; // UTF-8 offsets of each token's start
+    std::vector<std::size_t> byte_ends_;   // and end, to cut window text cheaply
+    std::string_view text_;
+    std::uint64_t index_ = 0;
+    std::uint64_t count_ = 0;
+    std::uint64_t size_;
+};
+
+} // namespace tessarin

@@ -1,0 +1,140 @@
+"""Folding, trimming and code-point positions, seen through exact_raw_extract.
+
+The folding helpers are internal, so each case searches a folded text and
+reads the effect of folding from the positions of the matches.
+"""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import tessarin
+from reference_model import SPECIAL_CHARS, WHITE_SPACE, exact_raw_extract, normalize
+
+
+def spans(text, pattern, case_insensitive=False, special_char_insensitive=False):
+    found = tessarin.exact_raw_extract(text, pattern, case_insensitive,
+                                       special_char_insensitive, [])
+    return [(start, end) for start, end, _ in found]
+
+
+@pytest.mark.parametrize("text, pattern, ci, sci, expected", [
+    # Line feeds become spaces whatever the flags; nothing else is replaced.
+    ("a\nb", "a b", False, False, [(0, 3)]),
+    ("a b", "a\nb", False, False, [(0, 3)]),
+    ("a\r\nb", "a\r b", False, False, [(0, 4)]),
+    ("a\r\nb", "a  b", False, False, []),
+    ("a\rb", "a b", False, False, []),
+    ("a\tb", "a b", False, False, []),
+    ("a\u2028b", "a b", False, False, []),
+    ("a\u0085b", "a b", False, False, []),
+    # Lower-casing runs before the table, so É reaches the table as é.
+    ("É@€", "É@€", False, False, [(0, 3)]),
+    ("É@€", "Éae", False, True, [(0, 3)]),
+    ("É@€", "eae", False, True, []),
+    ("É@€", "eae", True, True, [(0, 3)]),
+    ("É@€", "é@€", True, False, [(0, 3)]),
+    ("ÀÉÇÜ", "ÀÉÇÜ", False, True, [(0, 4)]),
+    ("àéîôü", "aeîôu", False, True, [(0, 5)]),
+    ("cafe", "café", False, True, [(0, 4)]),
+    ("CAFÉ", "cafe", True, True, [(0, 4)]),
+    # The pattern is folded too.
+    ("abc", "ABC", True, False, [(0, 3)]),
+    ("ABC", "abc", False, False, []),
+    # Final sigma follows a cased letter (case-ignorable code points skipped)
+    # and is not followed by one.
+    ("ΟΔΟΣ", "οδος", True, False, [(0, 4)]),
+    ("ΟΔΟΣ", "οδοσ", True, False, []),
+    ("ΟΔΟΣ", "Σ", True, False, []),
+    ("ΣΑ", "Σ", True, False, [(0, 1)]),
+    ("Σ", "σ", True, False, [(0, 1)]),
+    ("ΑΣ ΒΣ.", "ας βς.", True, False, [(0, 6)]),
+    ("ΑΣ'Β", "ασ'β", True, False, [(0, 4)]),
+    ("Α'Σ", "α'ς", True, False, [(0, 3)]),
+    ("1Σ", "1σ", True, False, [(0, 2)]),
+    ("ΑΣ1", "ας1", True, False, [(0, 3)]),
+    ("ΟΔΟΣ", "ΟΔΟΣ", False, False, [(0, 4)]),
+    # İ lowers to two code points and shifts every later position.
+    ("\u0130a", "a", True, False, [(2, 3)]),
+    ("\u0130a", "a", False, False, [(1, 2)]),
+    ("i\u0307x", "\u0130", True, False, [(0, 2)]),
+    ("\u0130\u0130b", "b", True, False, [(4, 5)]),
+    # No locale rules: I lowers to i, not to dotless ı.
+    ("I", "i", True, False, [(0, 1)]),
+    ("ı", "i", True, False, []),
+    # Positions count code points, not bytes or UTF-16 units.
+    ("éa", "a", False, False, [(1, 2)]),
+    ("日本a", "a", False, False, [(2, 3)]),
+    ("😀a", "a", False, False, [(1, 2)]),
+    ("\U00010400a", "\U00010428a", True, False, [(0, 2)]),
+    ("ПРИВЕТ", "привет", True, False, [(0, 6)]),
+    # No canonical normalisation: a composed é is not e + combining acute.
+    ("e\u0301", "é", False, False, []),
+])
+def test_folding_cases(text, pattern, ci, sci, expected):
+    assert spans(text, pattern, ci, sci) == expected
+
+
+@pytest.mark.parametrize("char, plain", sorted(SPECIAL_CHARS.items()))
+def test_each_special_char_folds_only_under_its_flag(char, plain):
+    assert spans("x" + char, plain, False, True) == [(1, 2)]
+    assert spans("x" + char, plain, True, False) == []
+
+
+@pytest.mark.parametrize("char, plain", [
+    ("á", "a"), ("ã", "a"), ("å", "a"), ("æ", "a"), ("ì", "i"), ("í", "i"),
+    ("î", "i"), ("ñ", "n"), ("ò", "o"), ("ó", "o"), ("ô", "o"), ("õ", "o"),
+    ("ö", "o"), ("ø", "o"), ("ú", "u"), ("ÿ", "y"), ("À", "a"), ("É", "e"),
+    ("Ç", "c"), ("#", "a"), ("$", "e"),
+])
+def test_letters_outside_the_table_stay(char, plain):
+    assert spans(char, plain, False, True) == []
+    assert spans(char, char, False, True) == [(0, 1)]
+
+
+NOT_WHITE_SPACE = ["\u200b", "\u180e", "\ufeff", "\u001c", "\u001f", "\u00ad"]
+
+
+@pytest.mark.parametrize("char", sorted(WHITE_SPACE) + NOT_WHITE_SPACE)
+def test_trimming_uses_exactly_the_white_space_set(char):
+    trimmed = char in WHITE_SPACE
+    # Window at 1 is char+"ab": it equals the pattern only if char is trimmed.
+    assert spans("x" + char + "ab", " ab") == ([(1, 4)] if trimmed else [(2, 4)])
+    assert spans("ab" + char + "x", "ab ") == ([(0, 3)] if trimmed else [])
+    assert spans("a" + char + "b", " ") == ([(1, 2)] if trimmed else [])
+
+
+@pytest.mark.parametrize("text, pattern, expected", [
+    ("a\u00a0b\tc\nd\u200be\u3000", " ", [(1, 2), (3, 4), (5, 6), (9, 10)]),
+    ("a b", "\u3000", [(1, 2)]),
+    ("a b", "\n", [(1, 2)]),
+    ("a  b", "  ", [(1, 3)]),
+    ("a ", "  ", [(1, 2)]),   # the shortened last window trims to empty
+    ("abc", " ", []),
+    ("", " ", []),
+    ("  ", "", []),
+    ("", "", []),
+])
+def test_white_space_only_patterns(text, pattern, expected):
+    assert spans(text, pattern) == expected
+
+
+# Text drawn from characters whose folding differs between the flags.
+FOLDING_ALPHABET = (
+    "aAzZ" "éÉàÀçÇüÜáÁ@€" "ΣσςΑαΟο" "\u0130ı" "日本" "😀\U00010400\U00010428"
+    " \n\t\r\u00a0" "'."
+)
+texts = st.text(alphabet=FOLDING_ALPHABET, max_size=40)
+flags = st.booleans()
+
+
+@settings(max_examples=400, deadline=None)
+@given(text=texts, pattern=st.text(alphabet=FOLDING_ALPHABET, min_size=1, max_size=2),
+       ci=flags, sci=flags)
+def test_folding_agrees_with_model(text, pattern, ci, sci):
+    assert (tessarin.exact_raw_extract(text, pattern, ci, sci, [])
+            == exact_raw_extract(text, pattern, ci, sci, []))
+    # The whole text as its own pattern covers exactly the folded length.
+    folded_length = len(normalize(text, ci, sci))
+    expected = [(0, folded_length, 0.0)] if folded_length else []
+    assert tessarin.exact_raw_extract(text, text, ci, sci, []) == expected

@@ -1,0 +1,395 @@
+"""The module object, argument binding and conversion, results, panics and imports."""
+import importlib
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import tessarin
+
+FUNCTION_NAMES = ["exact_raw_extract", "exact_token_extract", "fuzzy_raw_extract", "fuzzy_token_extract"]
+
+
+def valid_arguments(function_name):
+    """One valid value per parameter, in parameter order; cheap to run."""
+    common = {"s": "abcb", "pattern": "b"}
+    token = {"tokenizer_pattern": " "}
+    flags = {"case_insensitive": False, "special_char_insensitive": False}
+    fuzzy = {"metric": "levenshtein", "threshold": 0.0, "threshold_kind": 0}
+    return {
+        "exact_raw_extract": {**common, **flags, "strategies": []},
+        "exact_token_extract": {**common, **token, **flags},
+        "fuzzy_raw_extract": {**common, **flags, **fuzzy, "strategies": []},
+        "fuzzy_token_extract": {**common, **token, **flags, **fuzzy, "strategies": []},
+    }[function_name]
+
+
+def call(function_name, **overrides):
+    return getattr(tessarin, function_name)(**{**valid_arguments(function_name), **overrides})
+
+
+def call_converted(function_name, **overrides):
+    """The result, or None when the function converted every argument but has
+    no extractor yet (it raises NotImplementedError only after conversion)."""
+    try:
+        return call(function_name, **overrides)
+    except NotImplementedError:
+        return None
+
+
+def call_or_skip(function_name, **overrides):
+    """The result; skips the test while the function has no extractor."""
+    try:
+        return call(function_name, **overrides)
+    except NotImplementedError:
+        pytest.skip(f"{function_name} has no extractor yet")
+
+
+def with_parameter(parameter):
+    return [name for name in FUNCTION_NAMES if parameter in valid_arguments(name)]
+
+
+def quoted_names(names):
+    quoted = [f"'{name}'" for name in names]
+    if len(quoted) <= 2:
+        return " and ".join(quoted)
+    return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
+
+
+# --- the module object -------------------------------------------------------
+
+def test_module_exposes_only_its_functions_doc_and_all():
+    assert tessarin.__all__ == FUNCTION_NAMES
+    assert isinstance(tessarin.__doc__, str) and tessarin.__doc__.strip()
+    added_by_interpreter = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
+    assert set(vars(tessarin)) - added_by_interpreter == {"__all__", *FUNCTION_NAMES}
+
+
+@pytest.mark.parametrize("function_name", FUNCTION_NAMES)
+def test_function_is_a_builtin_bound_to_the_module(function_name):
+    function = getattr(tessarin, function_name)
+    parameters = list(valid_arguments(function_name))
+    assert type(function) is type(len)
+    assert function.__name__ == function_name
+    assert function.__module__ == "tessarin"
+    assert function.__self__ is tessarin
+    assert function.__doc__ is None
+    assert function.__text_signature__ == f"({', '.join(parameters)})"
+    signature = inspect.signature(function)
+    assert list(signature.parameters) == parameters
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in signature.parameters.values())
+
+
+# --- binding -------------------------------------------------------------------
+
+@pytest.mark.parametrize("function_name", FUNCTION_NAMES)
+def test_binding_by_position_by_keyword_and_mixed_agree(function_name):
+    arguments = valid_arguments(function_name)
+    values = list(arguments.values())
+    function = getattr(tessarin, function_name)
+    outcomes = []
+    for args, kwargs in [(values, {}), ((), dict(reversed(arguments.items()))), (values[:2], dict(list(arguments.items())[2:]))]:
+        try:
+            outcomes.append(function(*args, **kwargs))
+        except NotImplementedError:
+            outcomes.append(NotImplementedError)
+    assert outcomes[0] == outcomes[1] == outcomes[2]
+
+
+@pytest.mark.parametrize("given, message", [
+    (4, "exact_raw_extract() missing 1 required positional argument: 'strategies'"),
+    (3, "exact_raw_extract() missing 2 required positional arguments: 'special_char_insensitive' and 'strategies'"),
+    (2, "exact_raw_extract() missing 3 required positional arguments: "
+        "'case_insensitive', 'special_char_insensitive', and 'strategies'"),
+    (6, "exact_raw_extract() takes 5 positional arguments but 6 were given"),
+])
+def test_binding_messages_word_for_word(given, message):
+    values = list(valid_arguments("exact_raw_extract").values()) + ["extra"]
+    with pytest.raises(TypeError) as raised:
+        tessarin.exact_raw_extract(*values[:given])
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("function_name", FUNCTION_NAMES)
+def test_binding_errors_and_their_order(function_name):
+    arguments = valid_arguments(function_name)
+    names, values = list(arguments), list(arguments.values())
+    function = getattr(tessarin, function_name)
+
+    def message_of(*args, **kwargs):
+        with pytest.raises(TypeError) as raised:
+            function(*args, **kwargs)
+        return str(raised.value)
+
+    prefix = f"{function_name}()"
+    too_many = f"{prefix} takes {len(names)} positional arguments but {len(names) + 1} were given"
+    assert message_of(*values, None) == too_many
+    # The positional count is checked before any keyword.
+    assert message_of(*values, None, bogus=1, s="x") == too_many
+    # Keywords are checked one by one in the order passed.
+    assert message_of(*values, bogus=1, s="x") == f"{prefix} got an unexpected keyword argument 'bogus'"
+    assert message_of(*values, s="x", bogus=1) == f"{prefix} got multiple values for argument 's'"
+    assert message_of(S="x") == f"{prefix} got an unexpected keyword argument 'S'"
+    # Every unfilled parameter is listed, in parameter order, after the keywords pass.
+    assert message_of() == f"{prefix} missing {len(names)} required positional arguments: {quoted_names(names)}"
+    last = names[-1]
+    assert message_of(**{last: arguments[last]}) == (
+        f"{prefix} missing {len(names) - 1} required positional arguments: {quoted_names(names[:-1])}")
+    # Binding happens before conversion: a wrong type does not hide a missing argument.
+    assert message_of(1) == f"{prefix} missing {len(names) - 1} required positional arguments: {quoted_names(names[1:])}"
+
+
+# --- conversion ----------------------------------------------------------------
+
+class StrSubclass(str):
+    pass
+
+
+TYPE_ERRORS = [
+    ("s", 5, "'int' object cannot be converted to 'PyString'"),
+    ("pattern", None, "'NoneType' object cannot be converted to 'PyString'"),
+    ("tokenizer_pattern", b" ", "'bytes' object cannot be converted to 'PyString'"),
+    ("metric", ["levenshtein"], "'list' object cannot be converted to 'PyString'"),
+    ("case_insensitive", 1, "'int' object cannot be converted to 'PyBool'"),
+    ("special_char_insensitive", 0, "'int' object cannot be converted to 'PyBool'"),
+    ("case_insensitive", None, "'NoneType' object cannot be converted to 'PyBool'"),
+    ("special_char_insensitive", np.int64(1), "'int64' object cannot be converted to 'PyBool'"),
+    ("threshold", "0.5", "must be real number, not str"),
+    ("threshold", None, "must be real number, not NoneType"),
+    ("threshold_kind", 1.0, "'float' object cannot be interpreted as an integer"),
+    ("threshold_kind", "1", "'str' object cannot be interpreted as an integer"),
+    ("strategies", "best_match", "Can't extract `str` to `Vec`"),
+    ("strategies", StrSubclass("best_match"), "Can't extract `str` to `Vec`"),
+    ("strategies", {"best_match"}, "'set' object cannot be converted to 'Sequence'"),
+    ("strategies", {"best_match": 1}, "'dict' object cannot be converted to 'Sequence'"),
+    ("strategies", None, "'NoneType' object cannot be converted to 'Sequence'"),
+    ("strategies", 3, "'int' object cannot be converted to 'Sequence'"),
+    ("strategies", ["best_match", 1], "'int' object cannot be converted to 'PyString'"),
+    ("strategies", ("longest", None), "'NoneType' object cannot be converted to 'PyString'"),
+    ("strategies", b"ab", "'int' object cannot be converted to 'PyString'"),
+]
+
+
+@pytest.mark.parametrize("function_name, parameter, value, message", [
+    pytest.param(name, parameter, value, message, id=f"{name}-{parameter}-{type(value).__name__}")
+    for parameter, value, message in TYPE_ERRORS for name in with_parameter(parameter)
+])
+def test_type_errors_name_the_argument_and_keep_the_cause(function_name, parameter, value, message):
+    with pytest.raises(TypeError) as raised:
+        call(function_name, **{parameter: value})
+    assert type(raised.value) is TypeError
+    assert str(raised.value) == f"argument '{parameter}': {message}"
+    assert type(raised.value.__cause__) is TypeError
+    assert str(raised.value.__cause__) == message
+
+
+@pytest.mark.parametrize("function_name, parameter, value, error_type, message", [
+    pytest.param(name, parameter, value, error_type, message, id=f"{name}-{parameter}-{value!r}")
+    for parameter, value, error_type, message in [
+        ("s", "\ud800", UnicodeEncodeError, None),
+        ("metric", "x\udfff", UnicodeEncodeError, None),
+        ("threshold_kind", 256, OverflowError, "out of range integral type conversion attempted"),
+        ("threshold_kind", -1, OverflowError, "out of range integral type conversion attempted"),
+        ("threshold_kind", 2**70, OverflowError, "Python int too large to convert to C long"),
+    ] for name in with_parameter(parameter)
+])
+def test_other_conversion_errors_pass_unchanged(function_name, parameter, value, error_type, message):
+    with pytest.raises(error_type) as raised:
+        call(function_name, **{parameter: value})
+    assert type(raised.value) is error_type
+    if error_type is UnicodeEncodeError:
+        with pytest.raises(UnicodeEncodeError) as reference:
+            value.encode("utf-8")
+        message = str(reference.value)
+    assert str(raised.value) == message
+
+
+BAD_VALUES = {"s": 1, "pattern": 1, "tokenizer_pattern": 1, "metric": 1, "case_insensitive": 1,
+              "special_char_insensitive": 1, "threshold": "x", "threshold_kind": 1.5, "strategies": 1}
+
+
+@pytest.mark.parametrize("function_name, parameter", [
+    (name, parameter) for name in FUNCTION_NAMES for parameter in valid_arguments(name)
+])
+def test_only_the_first_bad_argument_in_parameter_order_is_reported(function_name, parameter):
+    parameters = list(valid_arguments(function_name))
+    from_here_on = parameters[parameters.index(parameter):]
+    with pytest.raises(TypeError) as raised:
+        call(function_name, **{name: BAD_VALUES[name] for name in from_here_on})
+    assert str(raised.value).startswith(f"argument '{parameter}': ")
+
+
+class Floatish:
+    def __float__(self):
+        return 0.25
+
+
+class IndexOne:
+    def __index__(self):
+        return 1
+
+
+HELLO = {"s": "hello world", "pattern": "wrld", "threshold": 0.25, "threshold_kind": 1}
+
+
+@pytest.mark.parametrize("function_name, overrides, expected", [
+    ("exact_raw_extract", {"s": StrSubclass("ABC"), "case_insensitive": np.True_}, [(1, 2, 0.0)]),
+    ("exact_raw_extract", {"s": "ABC", "case_insensitive": np.bool_(False)}, []),
+    ("exact_raw_extract", {"strategies": ("shortest",)}, [(1, 2, 0.0), (3, 4, 0.0)]),
+    ("exact_raw_extract", {"strategies": ["no such strategy", StrSubclass("longest")]}, [(1, 2, 0.0), (3, 4, 0.0)]),
+    ("exact_token_extract", {"special_char_insensitive": np.True_}, None),
+    ("fuzzy_raw_extract", {**HELLO, "threshold_kind": True}, [(6, 11, 0.2)]),
+    ("fuzzy_raw_extract", {**HELLO, "threshold_kind": 255}, [(6, 11, 0.2)]),
+    ("fuzzy_raw_extract", {**HELLO, "threshold_kind": IndexOne()}, [(6, 11, 0.2)]),
+    ("fuzzy_raw_extract", {**HELLO, "threshold": Floatish()}, [(6, 11, 0.2)]),
+    ("fuzzy_raw_extract", {**HELLO, "threshold": np.float64(0.25), "strategies": ("best_match",)}, [(6, 11, 0.2)]),
+    ("fuzzy_raw_extract", {**HELLO, "threshold": 1, "threshold_kind": 0}, [(7, 11, 1.0)]),
+    ("fuzzy_token_extract", {"threshold": IndexOne(), "threshold_kind": np.int64(3)}, None),
+    ("fuzzy_token_extract", {"case_insensitive": np.True_, "special_char_insensitive": np.bool_(False)}, None),
+])
+def test_accepted_arguments(function_name, overrides, expected):
+    result = call_converted(function_name, **overrides)
+    if result is not None and expected is not None:
+        assert result == expected
+
+
+class LenRaisingSequence:
+    """A sequence whose size query fails; its items come through __getitem__."""
+
+    def __init__(self, items, failing_index=None):
+        self.items, self.failing_index, self.reads = items, failing_index, []
+
+    def __len__(self):
+        raise RuntimeError("no size")
+
+    def __getitem__(self, index):
+        self.reads.append(index)
+        if index == self.failing_index:
+            raise ValueError("broken item")
+        return self.items[index]
+
+
+@pytest.mark.parametrize("function_name", with_parameter("strategies"))
+def test_strategies_convert_by_iteration_when_the_size_query_fails(function_name):
+    strategies = LenRaisingSequence(["shortest", "best_match"])
+    call_converted(function_name, strategies=strategies)
+    assert strategies.reads == [0, 1, 2]
+    with pytest.raises(ValueError, match="^broken item$"):
+        call(function_name, strategies=LenRaisingSequence(["shortest", "best_match"], failing_index=1))
+
+
+class HiddenQualnameMeta(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise RuntimeError("qualified name withheld")
+        return super().__getattribute__(name)
+
+
+class HiddenQualname(metaclass=HiddenQualnameMeta):
+    pass
+
+
+def test_type_name_that_cannot_be_read_still_gives_the_type_error():
+    # Whether the name is read through attribute access (which the metaclass
+    # can make fail) or straight from the type object is the binding's choice.
+    with pytest.raises(TypeError) as raised:
+        call("exact_raw_extract", s=HiddenQualname())
+    assert str(raised.value) in {
+        f"argument 's': '{name}' object cannot be converted to 'PyString'"
+        for name in ("<failed to extract type name>", "HiddenQualname")
+    }
+
+
+# --- results -------------------------------------------------------------------
+
+@pytest.mark.parametrize("function_name, overrides, expected", [
+    ("exact_raw_extract", {}, [(1, 2, 0.0), (3, 4, 0.0)]),
+    ("exact_token_extract", {"s": "x a b y", "pattern": "a b"}, [(2, 5, 0.0)]),
+    ("fuzzy_raw_extract", {**HELLO, "strategies": ["best_match"]}, [(6, 11, 0.2)]),
+    ("fuzzy_token_extract", {"s": "x a b y", "pattern": "a c", "threshold": 1}, [(2, 5, 1.0)]),
+])
+def test_results_are_lists_of_int_int_float_tuples(function_name, overrides, expected):
+    result = call_or_skip(function_name, **overrides)
+    assert type(result) is list
+    assert all(type(item) is tuple and [type(value) for value in item] == [int, int, float] for item in result)
+    assert result == expected
+
+
+@pytest.mark.parametrize("function_name", FUNCTION_NAMES)
+def test_finding_nothing_returns_a_new_empty_list(function_name):
+    first = call_or_skip(function_name, pattern="zz")
+    second = call_or_skip(function_name, pattern="zz")
+    assert first == [] and type(first) is list
+    assert first is not second
+
+
+@pytest.mark.parametrize("function_name", ["exact_token_extract", "fuzzy_raw_extract", "fuzzy_token_extract"])
+def test_unbuilt_extractor_raises_not_implemented_until_it_lands(function_name):
+    # Temporary: delete once the extractor exists; it fails on purpose then.
+    with pytest.raises(NotImplementedError):
+        call(function_name)
+
+
+# --- the panic exception --------------------------------------------------------
+
+def panic_of(function_name, **overrides):
+    try:
+        call(function_name, **overrides)
+    except NotImplementedError:
+        pytest.skip(f"{function_name} has no extractor yet")
+    except BaseException as error:  # the panic class deliberately escapes Exception
+        return error
+    pytest.fail(f"{function_name} returned instead of failing")
+
+
+def test_unknown_metric_raises_the_panic_exception():
+    panic = panic_of("fuzzy_raw_extract", s="abc", pattern="b", metric="nope")
+    panic_class = type(panic)
+    assert f"{panic_class.__module__}.{panic_class.__qualname__}" == "pyo3_runtime.PanicException"
+    assert panic_class.__name__ == "PanicException"
+    assert panic_class.__bases__ == (BaseException,)
+    assert not isinstance(panic, Exception)
+    assert isinstance(panic_class.__doc__, str) and panic_class.__doc__.strip()
+    assert str(panic) == "Invalid distance metric"
+    assert panic.args == ("Invalid distance metric",)
+
+
+def test_every_panic_shares_one_class():
+    metric_panic = panic_of("fuzzy_raw_extract", s="abc", pattern="b", metric="nope")
+    token_metric_panic = panic_of("fuzzy_token_extract", s="a b", pattern="b", metric="nope")
+    empty_window_panic = panic_of("exact_token_extract", s="abc", pattern="", tokenizer_pattern="")
+    assert type(metric_panic) is type(token_metric_panic) is type(empty_window_panic)
+    assert str(token_metric_panic) == "Invalid distance metric"
+
+
+# --- importing -----------------------------------------------------------------
+
+def test_importing_again_yields_the_same_module(monkeypatch):
+    monkeypatch.delitem(sys.modules, "tessarin")
+    assert importlib.import_module("tessarin") is tessarin
+
+
+def test_subinterpreter_import_is_refused():
+    # Run apart: a faulty refusal could leave this interpreter unusable. The
+    # subinterpreter is not isolated, so only the module's own check can refuse.
+    script = textwrap.dedent("""
+        import _xxsubinterpreters as interpreters
+        import tessarin
+        interpreter = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(interpreter, "import tessarin")
+        except interpreters.RunFailedError as error:
+            print("refused:", error)
+        else:
+            print("imported")
+        interpreters.destroy(interpreter)
+        print(tessarin.exact_raw_extract("abc", "b", False, False, []))
+    """)
+    finished = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert finished.returncode == 0, finished.stderr
+    lines = finished.stdout.splitlines()
+    assert lines[0].startswith("refused: <class 'ImportError'>: ")
+    assert lines[-1] == "[(1, 2, 0.0)]"
