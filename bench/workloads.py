@@ -96,3 +96,55 @@ register(Workload(
     peers={"find": find_every_start},
     notes=("find: a str.find loop collecting every start",),
 ))
+
+
+# --- fuzzy extraction ----------------------------------------------------------
+
+# A ten-letter word that English prose holds often enough to be found, with
+# misspellings of it rare; the result lists stay short, so the time is the
+# scan itself.
+FUZZY_WORD = "everything"
+TWO_WORDS = "the world"
+FUZZY_SIZES = (1,)
+FUZZY_QUICK_SIZES = (0.125,)
+
+
+def english_text_and(pattern: str) -> Callable[[float], tuple[str, str]]:
+    return lambda megabytes: (load_text("english", megabytes), pattern)
+
+
+register(Workload(
+    name="fuzzy_raw_absolute",
+    title=f'fuzzy_raw_extract, "{FUZZY_WORD}", levenshtein, absolute 1, ["best_match"]',
+    sizes=FUZZY_SIZES,
+    quick_sizes=FUZZY_QUICK_SIZES,
+    prepare=english_text_and(FUZZY_WORD),
+    ours=lambda text, word: tessarin.fuzzy_raw_extract(
+        text, word, False, False, "levenshtein", 1, 0, ["best_match"]),
+    peers={},
+    growth_limit=None,
+))
+
+register(Workload(
+    name="fuzzy_raw_normalized",
+    title=f'fuzzy_raw_extract, "{FUZZY_WORD}", levenshtein, normalized 0.2, ["best_match"]',
+    sizes=FUZZY_SIZES,
+    quick_sizes=FUZZY_QUICK_SIZES,
+    prepare=english_text_and(FUZZY_WORD),
+    ours=lambda text, word: tessarin.fuzzy_raw_extract(
+        text, word, False, False, "levenshtein", 0.2, 1, ["best_match"]),
+    peers={},
+    growth_limit=None,
+))
+
+register(Workload(
+    name="fuzzy_token",
+    title=f'fuzzy_token_extract, "{TWO_WORDS}", separator " ", levenshtein, normalized 0.2',
+    sizes=FUZZY_SIZES,
+    quick_sizes=FUZZY_QUICK_SIZES,
+    prepare=english_text_and(TWO_WORDS),
+    ours=lambda text, words: tessarin.fuzzy_token_extract(
+        text, words, " ", False, False, "levenshtein", 0.2, 1, ["best_match"]),
+    peers={},
+    growth_limit=None,
+))
