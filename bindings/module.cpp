@@ -103,20 +103,6 @@ PyObject* exception_barrier(Body&& body) noexcept
     return nullptr;
 }
 
-// Until their extractors exist, these functions stop after converting.
-PyObject* not_built_yet(const char* function)
-{
-    PyErr_Format(PyExc_NotImplementedError, "%s() is not available yet", function);
-    return nullptr;
-}
-
-PyObject* exact_raw_extract_impl(std::string s, std::string pattern, bool case_insensitive,
-                                 bool special_char_insensitive, std::vector<std::string> strategies)
-{
-    return to_python(
-        exact_raw_extract(std::move(s), std::move(pattern), case_insensitive, special_char_insensitive, strategies));
-}
-
 PyObject* exact_raw_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
 {
     return exception_barrier([&]() -> PyObject* {
@@ -132,8 +118,8 @@ PyObject* exact_raw_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t n
             !convert_flag(bound[3], names[3], special_char_insensitive) ||
             !convert_strategies(bound[4], names[4], strategies))
             return nullptr;
-        return exact_raw_extract_impl(std::move(s), std::move(pattern), case_insensitive, special_char_insensitive,
-                                      std::move(strategies));
+        return to_python(exact_raw_extract(std::move(s), std::move(pattern), case_insensitive,
+                                           special_char_insensitive, strategies));
     });
 }
 
@@ -151,7 +137,8 @@ PyObject* exact_token_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t
             !convert_flag(bound[3], names[3], case_insensitive) ||
             !convert_flag(bound[4], names[4], special_char_insensitive))
             return nullptr;
-        return not_built_yet("exact_token_extract");
+        return to_python(exact_token_extract(std::move(s), std::move(pattern), std::move(tokenizer_pattern),
+                                             case_insensitive, special_char_insensitive));
     });
 }
 
@@ -174,7 +161,8 @@ PyObject* fuzzy_raw_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t n
             !convert_threshold_kind(bound[6], names[6], threshold_kind) ||
             !convert_strategies(bound[7], names[7], strategies))
             return nullptr;
-        return not_built_yet("fuzzy_raw_extract");
+        return to_python(fuzzy_raw_extract(std::move(s), std::move(pattern), case_insensitive,
+                                           special_char_insensitive, metric, threshold, threshold_kind, strategies));
     });
 }
 
@@ -205,7 +193,9 @@ PyObject* fuzzy_token_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t
             !convert_threshold_kind(bound[7], names[7], threshold_kind) ||
             !convert_strategies(bound[8], names[8], strategies))
             return nullptr;
-        return not_built_yet("fuzzy_token_extract");
+        return to_python(fuzzy_token_extract(std::move(s), std::move(pattern), std::move(tokenizer_pattern),
+                                             case_insensitive, special_char_insensitive, metric, threshold,
+                                             threshold_kind, strategies));
     });
 }
 
