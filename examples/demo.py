@@ -63,13 +63,7 @@ def folding_flags(function, arguments):
 
 def run_search(function, text, arguments, position_width):
     print(describe_call(function, text, arguments))
-    # ---- TEMPORARY: remove this try/except once all four functions exist ----
-    try:
-        matches = function(text, *arguments)
-    except NotImplementedError:
-        print("    (not available yet)\n")
-        return
-    # ---- end of TEMPORARY ----
+    matches = function(text, *arguments)
     if not matches:
         print("    (no matches)\n")
         return

@@ -106,24 +106,3 @@ def test_exact_raw_agrees_with_model_on_longer_texts():
 def test_model_score_strategies(candidates, strategies, expected):
     assert model.solve_conflicts("abcd", candidates, strategies) == [expected]
 
-
-METRICS = ["levenshtein", "damerau_levenshtein", "osa", "indel", "lcs_seq",
-           "hamming", "jaro", "jaro_winkler", "prefix", "postfix"]
-
-
-@settings(max_examples=300, deadline=None)
-@given(text=st.text(alphabet="abc \n", max_size=16),
-       pattern=st.text(alphabet="abc ", min_size=1, max_size=4),
-       metric=st.sampled_from(METRICS),
-       threshold=st.sampled_from([0.0, 0.25, 0.34, 0.5, 1.0, 2.0]),
-       threshold_kind=st.sampled_from([0, 1]), strategies=strategy_lists)
-def test_fuzzy_raw_agrees_with_model(text, pattern, metric, threshold,
-                                     threshold_kind, strategies):
-    args = (text, pattern, False, False, metric, threshold, threshold_kind, strategies)
-    try:
-        got = tessarin.fuzzy_raw_extract(*args)
-    except NotImplementedError:
-        pytest.skip("fuzzy_raw_extract is not built yet")
-    expected = model.fuzzy_raw_extract(*args)
-    assert [m[:2] for m in got] == [m[:2] for m in expected]
-    assert [m[2] for m in got] == pytest.approx([m[2] for m in expected])

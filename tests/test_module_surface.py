@@ -31,23 +31,6 @@ def call(function_name, **overrides):
     return getattr(tessarin, function_name)(**{**valid_arguments(function_name), **overrides})
 
 
-def call_converted(function_name, **overrides):
-    """The result, or None when the function converted every argument but has
-    no extractor yet (it raises NotImplementedError only after conversion)."""
-    try:
-        return call(function_name, **overrides)
-    except NotImplementedError:
-        return None
-
-
-def call_or_skip(function_name, **overrides):
-    """The result; skips the test while the function has no extractor."""
-    try:
-        return call(function_name, **overrides)
-    except NotImplementedError:
-        pytest.skip(f"{function_name} has no extractor yet")
-
-
 def with_parameter(parameter):
     return [name for name in FUNCTION_NAMES if parameter in valid_arguments(name)]
 
@@ -90,12 +73,8 @@ def test_binding_by_position_by_keyword_and_mixed_agree(function_name):
     arguments = valid_arguments(function_name)
     values = list(arguments.values())
     function = getattr(tessarin, function_name)
-    outcomes = []
-    for args, kwargs in [(values, {}), ((), dict(reversed(arguments.items()))), (values[:2], dict(list(arguments.items())[2:]))]:
-        try:
-            outcomes.append(function(*args, **kwargs))
-        except NotImplementedError:
-            outcomes.append(NotImplementedError)
+    outcomes = [function(*args, **kwargs) for args, kwargs in [
+        (values, {}), ((), dict(reversed(arguments.items()))), (values[:2], dict(list(arguments.items())[2:]))]]
     assert outcomes[0] == outcomes[1] == outcomes[2]
 
 
@@ -240,20 +219,23 @@ HELLO = {"s": "hello world", "pattern": "wrld", "threshold": 0.25, "threshold_ki
     ("exact_raw_extract", {"s": "ABC", "case_insensitive": np.bool_(False)}, []),
     ("exact_raw_extract", {"strategies": ("shortest",)}, [(1, 2, 0.0), (3, 4, 0.0)]),
     ("exact_raw_extract", {"strategies": ["no such strategy", StrSubclass("longest")]}, [(1, 2, 0.0), (3, 4, 0.0)]),
-    ("exact_token_extract", {"special_char_insensitive": np.True_}, None),
+    ("exact_token_extract", {"s": "x @ y", "pattern": "a", "special_char_insensitive": np.True_}, [(2, 3, 0.0)]),
     ("fuzzy_raw_extract", {**HELLO, "threshold_kind": True}, [(6, 11, 0.2)]),
     ("fuzzy_raw_extract", {**HELLO, "threshold_kind": 255}, [(6, 11, 0.2)]),
     ("fuzzy_raw_extract", {**HELLO, "threshold_kind": IndexOne()}, [(6, 11, 0.2)]),
     ("fuzzy_raw_extract", {**HELLO, "threshold": Floatish()}, [(6, 11, 0.2)]),
     ("fuzzy_raw_extract", {**HELLO, "threshold": np.float64(0.25), "strategies": ("best_match",)}, [(6, 11, 0.2)]),
     ("fuzzy_raw_extract", {**HELLO, "threshold": 1, "threshold_kind": 0}, [(7, 11, 1.0)]),
-    ("fuzzy_token_extract", {"threshold": IndexOne(), "threshold_kind": np.int64(3)}, None),
-    ("fuzzy_token_extract", {"case_insensitive": np.True_, "special_char_insensitive": np.bool_(False)}, None),
+    # Read as a normalized threshold of 1, the one token 'abcb' scores 3/4.
+    ("fuzzy_token_extract", {"threshold": IndexOne(), "threshold_kind": np.int64(3)}, [(0, 4, 0.75)]),
+    # 'A@aB' folds to 'a@ab' and splits at 'a'; read the other way round the
+    # flags would fold '@' to 'a' too, or leave the separator 'A' unmatched.
+    ("fuzzy_token_extract", {"s": "A@aB", "pattern": "@", "tokenizer_pattern": "A",
+                             "case_insensitive": np.True_, "special_char_insensitive": np.bool_(False)},
+     [(1, 2, 0.0)]),
 ])
 def test_accepted_arguments(function_name, overrides, expected):
-    result = call_converted(function_name, **overrides)
-    if result is not None and expected is not None:
-        assert result == expected
+    assert call(function_name, **overrides) == expected
 
 
 class LenRaisingSequence:
@@ -275,7 +257,7 @@ class LenRaisingSequence:
 @pytest.mark.parametrize("function_name", with_parameter("strategies"))
 def test_strategies_convert_by_iteration_when_the_size_query_fails(function_name):
     strategies = LenRaisingSequence(["shortest", "best_match"])
-    call_converted(function_name, strategies=strategies)
+    call(function_name, strategies=strategies)
     assert strategies.reads == [0, 1, 2]
     with pytest.raises(ValueError, match="^broken item$"):
         call(function_name, strategies=LenRaisingSequence(["shortest", "best_match"], failing_index=1))
@@ -312,7 +294,7 @@ def test_type_name_that_cannot_be_read_still_gives_the_type_error():
     ("fuzzy_token_extract", {"s": "x a b y", "pattern": "a c", "threshold": 1}, [(2, 5, 1.0)]),
 ])
 def test_results_are_lists_of_int_int_float_tuples(function_name, overrides, expected):
-    result = call_or_skip(function_name, **overrides)
+    result = call(function_name, **overrides)
     assert type(result) is list
     assert all(type(item) is tuple and [type(value) for value in item] == [int, int, float] for item in result)
     assert result == expected
@@ -320,17 +302,10 @@ def test_results_are_lists_of_int_int_float_tuples(function_name, overrides, exp
 
 @pytest.mark.parametrize("function_name", FUNCTION_NAMES)
 def test_finding_nothing_returns_a_new_empty_list(function_name):
-    first = call_or_skip(function_name, pattern="zz")
-    second = call_or_skip(function_name, pattern="zz")
+    first = call(function_name, pattern="zz")
+    second = call(function_name, pattern="zz")
     assert first == [] and type(first) is list
     assert first is not second
-
-
-@pytest.mark.parametrize("function_name", ["exact_token_extract", "fuzzy_raw_extract", "fuzzy_token_extract"])
-def test_unbuilt_extractor_raises_not_implemented_until_it_lands(function_name):
-    # Temporary: delete once the extractor exists; it fails on purpose then.
-    with pytest.raises(NotImplementedError):
-        call(function_name)
 
 
 # --- the panic exception --------------------------------------------------------
@@ -338,8 +313,6 @@ def test_unbuilt_extractor_raises_not_implemented_until_it_lands(function_name):
 def panic_of(function_name, **overrides):
     try:
         call(function_name, **overrides)
-    except NotImplementedError:
-        pytest.skip(f"{function_name} has no extractor yet")
     except BaseException as error:  # the panic class deliberately escapes Exception
         return error
     pytest.fail(f"{function_name} returned instead of failing")
