@@ -3,6 +3,7 @@
 // tie-breaking strategies.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,13 +18,44 @@ enum class Strategy { best_match, shortest, longest, minimum_isolated_character,
 // string. Any other name is `unknown`, which keeps a group's first candidate.
 Strategy parse_strategy(std::string_view name) noexcept;
 
+// Candidates arrive one at a time in non-decreasing `start` order. A group
+// closes when a candidate starts beyond the largest end so far (spans that
+// only touch still conflict). Narrowing a group by the strategies in order,
+// each keeping the candidates with the extreme value, then taking the first
+// left, picks the candidate that is best by the strategies' values compared
+// one after another, the earliest among equals. So a group never needs to
+// be held whole: only its best candidate so far.
 class ConflictSolver {
 public:
-    // `matches` must come in non-decreasing `start` order, every span within
-    // `text` (the folded text, read only for the isolated-character count).
-    // Returns one match per conflict group, in group order.
+    // `text` is the folded text, read only for the isolated-character count;
+    // it and `strategies` must outlive the solver.
+    ConflictSolver(std::string_view text, const std::vector<std::string>& strategies);
+
+    void add(const Match& candidate);
+
+    // The pick of every group, in group order.
+    MatchList finish();
+
+    // Every span in `matches` lies within `text`.
     static MatchList solve_conflicts(std::string_view text, MatchList matches,
                                      const std::vector<std::string>& strategies);
+
+private:
+    std::uint64_t isolated_character_count(const Match& match);
+    bool better(const Match& challenger, const Match& holder);
+
+    std::string_view text_;
+    std::u32string decoded_; // the text's code points, decoded on first need
+    bool text_is_ascii_ = false;
+    bool text_ready_ = false;
+
+    std::vector<Strategy> keys_; // the strategies up to the first unknown name
+    MatchList picks_;
+    Match best_{};
+    std::uint64_t best_isolated_ = 0; // best_'s count, once known
+    bool best_isolated_known_ = false;
+    std::uint64_t group_end_ = 0;
+    bool group_open_ = false;
 };
 
 } // namespace tessarin

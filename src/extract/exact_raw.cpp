@@ -51,7 +51,7 @@ uint64_t white_space_after(std::string_view text, std::size_t pos, uint64_t limi
 // that is not white space, so their ranges of i never overlap and come in
 // ascending order.
 void windows_around_occurrences(std::string_view text, uint64_t text_length, std::string_view trimmed,
-                                uint64_t window, MatchList& candidates)
+                                uint64_t window, ConflictSolver& solver)
 {
     const auto q = static_cast<int64_t>(char_count(trimmed));
     const auto p = static_cast<int64_t>(window);
@@ -76,7 +76,7 @@ void windows_around_occurrences(std::string_view text, uint64_t text_length, std
         const int64_t first = std::max(j - lead, j + q - p);
         const int64_t last = tail_reaches_end ? j : std::min(j, j + q + tail - p);
         for (int64_t i = first; i <= last; ++i)
-            candidates.push_back(Match{static_cast<uint64_t>(i), static_cast<uint64_t>(std::min(i + p, n)), 0.0});
+            solver.add(Match{static_cast<uint64_t>(i), static_cast<uint64_t>(std::min(i + p, n)), 0.0});
     }
 }
 
@@ -84,7 +84,7 @@ void windows_around_occurrences(std::string_view text, uint64_t text_length, std
 // a window matches when it holds nothing but white space. Within a maximal
 // white-space run [a, b), the window at i qualifies when the run covers all
 // of it: b - i >= P, or the run reaches the end of the text.
-void white_space_windows(std::string_view text, uint64_t text_length, uint64_t window, MatchList& candidates)
+void white_space_windows(std::string_view text, uint64_t text_length, uint64_t window, ConflictSolver& solver)
 {
     uint64_t index = 0;
     std::size_t pos = 0;
@@ -105,7 +105,7 @@ void white_space_windows(std::string_view text, uint64_t text_length, uint64_t w
         const uint64_t run_end = index;
         const bool to_end = run_end == text_length;
         for (uint64_t i = run_start; i < run_end && (to_end || run_end - i >= window); ++i)
-            candidates.push_back(Match{i, std::min(i + window, text_length), 0.0});
+            solver.add(Match{i, std::min(i + window, text_length), 0.0});
     }
 }
 
@@ -120,14 +120,14 @@ MatchList exact_raw_extract(std::string s, std::string pattern, bool case_insens
     const uint64_t text_length = char_count(text);
     const std::string_view trimmed = trim_whitespace(folded_pattern);
 
-    MatchList candidates;
+    ConflictSolver solver(text, strategies);
     if (window > 0 && text_length > 0) {
         if (trimmed.empty())
-            white_space_windows(text, text_length, window, candidates);
+            white_space_windows(text, text_length, window, solver);
         else
-            windows_around_occurrences(text, text_length, trimmed, window, candidates);
+            windows_around_occurrences(text, text_length, trimmed, window, solver);
     }
-    return ConflictSolver::solve_conflicts(text, std::move(candidates), strategies);
+    return solver.finish();
 }
 
 } // namespace tessarin

@@ -47,7 +47,7 @@ MatchList fuzzy_raw_extract(std::string s, std::string pattern, bool case_insens
     const std::uint64_t m = char_count(folded_pattern);
     const int slack = slack_for(m, threshold, threshold_kind);
 
-    MatchList candidates;
+    ConflictSolver solver(text, strategies);
     if (m > 0 && !text.empty()) {
         const std::u32string code_points = decode_utf8(text);
         const std::uint64_t n = code_points.size();
@@ -63,12 +63,12 @@ MatchList fuzzy_raw_extract(std::string s, std::string pattern, bool case_insens
                 const std::uint64_t nominal_end = start + m + static_cast<std::uint64_t>(k);
                 const std::uint64_t end = std::min(nominal_end, n);
                 const Comparison verdict = comparator.compare(trimmed_span(code_points, start, end));
-                if (verdict.accepted) candidates.push_back(Match{start, end, verdict.score});
+                if (verdict.accepted) solver.add(Match{start, end, verdict.score});
                 if (k >= longest || nominal_end >= n) break;
             }
         }
     }
-    return ConflictSolver::solve_conflicts(text, std::move(candidates), strategies);
+    return solver.finish();
 }
 
 } // namespace tessarin

@@ -22,7 +22,7 @@ MatchList fuzzy_token_extract(std::string s, std::string pattern, std::string to
 
     // Windows are compared as code points; decoding each window's trimmed
     // text reuses one buffer, so no string is allocated per window.
-    MatchList candidates;
+    ConflictSolver solver(text, strategies);
     std::u32string candidate;
     while (const std::optional<TokenWindow> window = tokenizer.next()) {
         const std::string_view trimmed = trim_whitespace(window->text);
@@ -30,9 +30,9 @@ MatchList fuzzy_token_extract(std::string s, std::string pattern, std::string to
         for (std::size_t pos = 0; pos < trimmed.size();)
             candidate.push_back(utf8::decode_forward(trimmed, pos));
         const Comparison verdict = comparator.compare(candidate);
-        if (verdict.accepted) candidates.push_back(Match{window->start, window->end, verdict.score});
+        if (verdict.accepted) solver.add(Match{window->start, window->end, verdict.score});
     }
-    return ConflictSolver::solve_conflicts(text, std::move(candidates), strategies);
+    return solver.finish();
 }
 
 } // namespace tessarin
