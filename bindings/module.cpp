@@ -83,6 +83,18 @@ PyObject* to_python(const MatchList& matches)
     return list;
 }
 
+// Runs the interpreter's signal handlers now and then during a long call,
+// so Ctrl-C ends it with KeyboardInterrupt. The lock stays held throughout.
+bool interrupted(void*)
+{
+    return PyErr_CheckSignals() != 0;
+}
+
+Cancellation python_signals() noexcept
+{
+    return Cancellation(interrupted, nullptr);
+}
+
 // The one place where C++ exceptions stop: none may cross into the
 // interpreter. Running out of memory becomes MemoryError and leaves the
 // interpreter usable.
@@ -91,6 +103,8 @@ PyObject* exception_barrier(Body&& body) noexcept
 {
     try {
         return body();
+    } catch (const CallCancelled&) {
+        // The signal handler's exception (KeyboardInterrupt) is already set.
     } catch (const ExtractionFailure& failure) {
         raise_panic(failure.what());
     } catch (const std::bad_alloc&) {
@@ -119,7 +133,7 @@ PyObject* exact_raw_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t n
             !convert_strategies(bound[4], names[4], strategies))
             return nullptr;
         return to_python(exact_raw_extract(std::move(s), std::move(pattern), case_insensitive,
-                                           special_char_insensitive, strategies));
+                                           special_char_insensitive, strategies, python_signals()));
     });
 }
 
@@ -138,7 +152,7 @@ PyObject* exact_token_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t
             !convert_flag(bound[4], names[4], special_char_insensitive))
             return nullptr;
         return to_python(exact_token_extract(std::move(s), std::move(pattern), std::move(tokenizer_pattern),
-                                             case_insensitive, special_char_insensitive));
+                                             case_insensitive, special_char_insensitive, python_signals()));
     });
 }
 
@@ -162,7 +176,8 @@ PyObject* fuzzy_raw_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t n
             !convert_strategies(bound[7], names[7], strategies))
             return nullptr;
         return to_python(fuzzy_raw_extract(std::move(s), std::move(pattern), case_insensitive,
-                                           special_char_insensitive, metric, threshold, threshold_kind, strategies));
+                                           special_char_insensitive, metric, threshold, threshold_kind, strategies,
+                                           python_signals()));
     });
 }
 
@@ -195,7 +210,7 @@ PyObject* fuzzy_token_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t
             return nullptr;
         return to_python(fuzzy_token_extract(std::move(s), std::move(pattern), std::move(tokenizer_pattern),
                                              case_insensitive, special_char_insensitive, metric, threshold,
-                                             threshold_kind, strategies));
+                                             threshold_kind, strategies, python_signals()));
     });
 }
 

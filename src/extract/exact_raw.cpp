@@ -51,7 +51,7 @@ uint64_t white_space_after(std::string_view text, std::size_t pos, uint64_t limi
 // that is not white space, so their ranges of i never overlap and come in
 // ascending order.
 void windows_around_occurrences(std::string_view text, uint64_t text_length, std::string_view trimmed,
-                                uint64_t window, ConflictSolver& solver)
+                                uint64_t window, ConflictSolver& solver, Cancellation& cancel)
 {
     const auto q = static_cast<int64_t>(char_count(trimmed));
     const auto p = static_cast<int64_t>(window);
@@ -64,6 +64,7 @@ void windows_around_occurrences(std::string_view text, uint64_t text_length, std
     for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
         // Occurrences ascend, so the code-point index of each one continues
         // the count from the one before.
+        cancel.poll(at - counted_bytes + surplus + 1);
         for (; counted_bytes < at; ++counted_bytes)
             counted_code_points += !utf8::is_continuation(static_cast<unsigned char>(text[counted_bytes]));
         const int64_t j = counted_code_points;
@@ -84,11 +85,13 @@ void windows_around_occurrences(std::string_view text, uint64_t text_length, std
 // a window matches when it holds nothing but white space. Within a maximal
 // white-space run [a, b), the window at i qualifies when the run covers all
 // of it: b - i >= P, or the run reaches the end of the text.
-void white_space_windows(std::string_view text, uint64_t text_length, uint64_t window, ConflictSolver& solver)
+void white_space_windows(std::string_view text, uint64_t text_length, uint64_t window, ConflictSolver& solver,
+                         Cancellation& cancel)
 {
     uint64_t index = 0;
     std::size_t pos = 0;
     while (pos < text.size()) {
+        cancel.poll();
         std::size_t next = pos;
         if (!is_white_space(utf8::decode_forward(text, next))) {
             pos = next;
@@ -112,10 +115,10 @@ void white_space_windows(std::string_view text, uint64_t text_length, uint64_t w
 } // namespace
 
 MatchList exact_raw_extract(std::string s, std::string pattern, bool case_insensitive,
-                            bool special_char_insensitive, const std::vector<std::string>& strategies)
+                            bool special_char_insensitive, const std::vector<std::string>& strategies, Cancellation cancel)
 {
-    const NormalizedText text = normalize(std::move(s), case_insensitive, special_char_insensitive);
-    const NormalizedText folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive);
+    const NormalizedText text = normalize(std::move(s), case_insensitive, special_char_insensitive, cancel);
+    const NormalizedText folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
     const uint64_t window = char_count(folded_pattern);
     const uint64_t text_length = char_count(text);
     const std::string_view trimmed = trim_whitespace(folded_pattern);
@@ -123,9 +126,9 @@ MatchList exact_raw_extract(std::string s, std::string pattern, bool case_insens
     ConflictSolver solver(text, strategies);
     if (window > 0 && text_length > 0) {
         if (trimmed.empty())
-            white_space_windows(text, text_length, window, solver);
+            white_space_windows(text, text_length, window, solver, cancel);
         else
-            windows_around_occurrences(text, text_length, trimmed, window, solver);
+            windows_around_occurrences(text, text_length, trimmed, window, solver, cancel);
     }
     return solver.finish();
 }

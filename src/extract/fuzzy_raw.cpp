@@ -40,10 +40,10 @@ std::u32string_view trimmed_span(const std::u32string& text, std::uint64_t start
 
 MatchList fuzzy_raw_extract(std::string s, std::string pattern, bool case_insensitive,
                             bool special_char_insensitive, const std::string& metric, double threshold,
-                            std::uint8_t threshold_kind, const std::vector<std::string>& strategies)
+                            std::uint8_t threshold_kind, const std::vector<std::string>& strategies, Cancellation cancel)
 {
-    const NormalizedText text = normalize(std::move(s), case_insensitive, special_char_insensitive);
-    const NormalizedText folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive);
+    const NormalizedText text = normalize(std::move(s), case_insensitive, special_char_insensitive, cancel);
+    const NormalizedText folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
     const std::uint64_t m = char_count(folded_pattern);
     const int slack = slack_for(m, threshold, threshold_kind);
 
@@ -59,6 +59,7 @@ MatchList fuzzy_raw_extract(std::string s, std::string pattern, bool case_insens
         const std::int64_t longest = std::max(slack, 0);
         const std::int64_t shrink = std::min<std::int64_t>(static_cast<std::int64_t>(m) - 1, longest);
         for (std::uint64_t start = 0; start < n; ++start) {
+            cancel.poll(static_cast<std::uint64_t>(shrink + longest + 1) * (m + 1));
             for (std::int64_t k = -shrink;; ++k) {
                 const std::uint64_t nominal_end = start + m + static_cast<std::uint64_t>(k);
                 const std::uint64_t end = std::min(nominal_end, n);

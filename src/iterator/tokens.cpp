@@ -22,7 +22,8 @@ std::uint64_t pattern_token_count(std::string_view pattern, std::string_view sep
     return pieces;
 }
 
-Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size)
+Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size,
+                     Cancellation* cancel)
     : text_(text), size_(size)
 {
     const std::uint64_t text_length = char_count(text);
@@ -47,6 +48,7 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uin
     std::size_t counted_bytes = 0;
     OccurrenceFinder finder(text, separator);
     for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
+        if (cancel) cancel->poll(at - counted_bytes + 1);
         for (; counted_bytes < at; ++counted_bytes)
             position += !utf8::is_continuation(static_cast<unsigned char>(text[counted_bytes]));
         if (position + width == start + 1) {

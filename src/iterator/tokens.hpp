@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/text.hpp"
+
 namespace tessarin {
 
 // A token's span of code points in the folded text; it holds no text.
@@ -31,8 +33,10 @@ std::uint64_t pattern_token_count(std::string_view pattern, std::string_view sep
 
 class Tokenizer {
 public:
-    // Tokenizes `text` at once. The text must outlive the Tokenizer.
-    Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size);
+    // Tokenizes `text` at once. The text must outlive the Tokenizer; a long
+    // tokenization polls `cancel` when one is given.
+    Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size,
+              Cancellation* cancel = nullptr);
 
     // The next window, or nothing once the walk is over. Throws
     // ExtractionFailure for a window size of 0.

@@ -24,8 +24,9 @@ void fold_ascii(std::string& text, bool case_insensitive, bool special_char_inse
     }
 }
 
-void lower_case_piece(std::string_view piece, icu::StringByteSink<std::string>& sink)
+void lower_case_piece(std::string_view piece, icu::StringByteSink<std::string>& sink, Cancellation& cancel)
 {
+    cancel.poll(piece.size());
     UErrorCode status = U_ZERO_ERROR;
     // "" selects the root locale: the language-independent mappings, with
     // Final_Sigma but without the Turkish or Lithuanian rules.
@@ -35,15 +36,16 @@ void lower_case_piece(std::string_view piece, icu::StringByteSink<std::string>& 
     if (U_FAILURE(status)) throw std::runtime_error(std::string("lower-casing failed: ") + u_errorName(status));
 }
 
-std::string lower_case_unicode(std::string_view text)
+std::string lower_case_unicode(std::string_view text, Cancellation& cancel)
 {
     std::string lowered;
     lowered.reserve(text.size() + text.size() / 8);
     icu::StringByteSink<std::string> sink(&lowered);
-    // ICU takes 32-bit lengths, so long texts go in pieces. A piece ends just
+    // ICU takes 32-bit lengths, so long texts go in pieces (which also lets
+    // a long call be cancelled between them). A piece ends just
     // after a space where one is near: a space is neither cased nor
     // case-ignorable, so no Final_Sigma context reaches across the cut.
-    constexpr std::size_t piece_size = std::size_t{1} << 26;
+    constexpr std::size_t piece_size = std::size_t{1} << 22;
     while (text.size() > piece_size) {
         std::size_t cut = text.rfind(' ', piece_size);
         if (cut == std::string_view::npos || cut < piece_size / 2) {
@@ -52,10 +54,10 @@ std::string lower_case_unicode(std::string_view text)
         } else {
             ++cut;
         }
-        lower_case_piece(text.substr(0, cut), sink);
+        lower_case_piece(text.substr(0, cut), sink, cancel);
         text.remove_prefix(cut);
     }
-    lower_case_piece(text, sink);
+    lower_case_piece(text, sink, cancel);
     return lowered;
 }
 
@@ -121,13 +123,20 @@ bool is_ascii(std::string_view text) noexcept
 
 NormalizedText normalize(std::string text, bool case_insensitive, bool special_char_insensitive)
 {
+    Cancellation never;
+    return normalize(std::move(text), case_insensitive, special_char_insensitive, never);
+}
+
+NormalizedText normalize(std::string text, bool case_insensitive, bool special_char_insensitive,
+                         Cancellation& cancel)
+{
     if (is_ascii(text)) {
         fold_ascii(text, case_insensitive, special_char_insensitive);
         return text;
     }
     for (char& c : text)
         if (c == '\n') c = ' ';
-    if (case_insensitive) text = lower_case_unicode(text);
+    if (case_insensitive) text = lower_case_unicode(text, cancel);
     if (special_char_insensitive) fold_special_chars(text);
     return text;
 }

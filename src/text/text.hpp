@@ -28,6 +28,39 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Thrown by Cancellation::poll when the caller asked to stop: the call ends
+// with nothing to return.
+class CallCancelled : public std::exception {
+public:
+    const char* what() const noexcept override { return "the call was cancelled"; }
+};
+
+// Lets a long call be stopped from outside without the library knowing who
+// asks. Work is counted in rough units (a code point read, a window step);
+// after every `interval` units the check runs, and when it answers true the
+// call ends by throwing CallCancelled.
+class Cancellation {
+public:
+    using Check = bool (*)(void* context);
+    static constexpr std::int64_t interval = std::int64_t{1} << 20;
+
+    Cancellation() noexcept = default;
+    Cancellation(Check check, void* context) noexcept : check_(check), context_(context) {}
+
+    void poll(std::uint64_t work = 1)
+    {
+        budget_ -= static_cast<std::int64_t>(work);
+        if (budget_ > 0) return;
+        budget_ = interval;
+        if (check_ && check_(context_)) throw CallCancelled();
+    }
+
+private:
+    Check check_ = nullptr;
+    void* context_ = nullptr;
+    std::int64_t budget_ = interval;
+};
+
 // The folded form of one input string: owned UTF-8 and nothing more. There is
 // no map back to the caller's positions.
 using NormalizedText = std::string;
@@ -36,6 +69,8 @@ using NormalizedText = std::string;
 // lower-casing (root locale, Final_Sigma, multi-code-point mappings); then,
 // if asked, the fourteen accented letters and symbols become ASCII letters.
 NormalizedText normalize(std::string text, bool case_insensitive, bool special_char_insensitive);
+NormalizedText normalize(std::string text, bool case_insensitive, bool special_char_insensitive,
+                         Cancellation& cancel);
 
 std::uint64_t char_count(std::string_view text);
 
