@@ -1,5 +1,6 @@
 #include "arguments.hpp"
 
+#include <cstring>
 #include <string_view>
 
 namespace tessarin::bindings {
@@ -61,6 +62,36 @@ bool fail_argument(const char* parameter)
     PyException_SetCause(wrapped, error); // steals the reference to error
     PyErr_SetRaisedException(wrapped);
     return false;
+}
+
+// Latin-1 text is mostly ASCII: eight characters at a time are counted and
+// copied as they are while none has its high bit set.
+bool encode_utf8(const Py_UCS1* data, Py_ssize_t length, std::string& out)
+{
+    const auto size = static_cast<std::size_t>(length);
+    std::size_t high = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        high += data[i] >> 7;
+    out.resize(size + high);
+    char* write = out.data();
+    std::size_t i = 0;
+    while (i < size) {
+        std::uint64_t word;
+        if (i + 8 <= size && (std::memcpy(&word, data + i, 8), (word & 0x8080808080808080ULL) == 0)) {
+            std::memcpy(write, data + i, 8);
+            write += 8;
+            i += 8;
+            continue;
+        }
+        const std::uint32_t c = data[i++];
+        if (c < 0x80) {
+            *write++ = static_cast<char>(c);
+        } else {
+            *write++ = static_cast<char>(0xC0 | (c >> 6));
+            *write++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return true;
 }
 
 template <typename Char>

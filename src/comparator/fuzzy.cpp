@@ -190,13 +190,16 @@ FuzzyComparator::FuzzyComparator(std::u32string pattern, std::string metric, dou
 
 FuzzyComparator::~FuzzyComparator() = default;
 
+Metric FuzzyComparator::metric() const
+{
+    const std::optional<Metric> metric = parse_metric(metric_);
+    if (!metric) throw ExtractionFailure("Invalid distance metric");
+    return *metric;
+}
+
 Comparison FuzzyComparator::compare(std::u32string_view candidate)
 {
-    if (!scorer_) {
-        const std::optional<Metric> metric = parse_metric(metric_);
-        if (!metric) throw ExtractionFailure("Invalid distance metric");
-        scorer_ = make_scorer(*metric, threshold_kind_, pattern_, threshold_);
-    }
+    if (!scorer_) scorer_ = make_scorer(metric(), threshold_kind_, pattern_, threshold_);
     const double score = scorer_->score(candidate);
     return Comparison{score <= threshold_, score};
 }

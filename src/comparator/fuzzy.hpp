@@ -57,6 +57,15 @@ public:
     // only known to exceed the threshold.
     Comparison compare(std::u32string_view candidate);
 
+    // The metric that the name selects; throws ExtractionFailure for an
+    // unknown name. Callers that score windows their own way call it where
+    // the first comparison would be due.
+    Metric metric() const;
+
+    const std::u32string& pattern() const noexcept { return pattern_; }
+    double threshold() const noexcept { return threshold_; }
+    ThresholdKind threshold_kind() const noexcept { return threshold_kind_; }
+
     class Scorer; // one per metric and reading, defined with the metrics
 
 private:

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "comparator/bit_parallel.hpp"
 #include "comparator/fuzzy.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
@@ -12,11 +13,14 @@
 namespace tessarin {
 namespace {
 
+using std::int64_t;
+using std::uint64_t;
+
 // How many code points longer than the pattern a window may be: the
 // pattern length times a normalized threshold, truncated toward zero and
 // saturated to the range of a signed byte (NaN gives 0). Every step is
 // defined for any double, infinities and huge products included.
-int slack_for(std::uint64_t pattern_length, double threshold, std::uint8_t threshold_kind)
+int slack_for(uint64_t pattern_length, double threshold, std::uint8_t threshold_kind)
 {
     if (threshold_kind_of(threshold_kind) == ThresholdKind::Absolute) return 0;
     const double product = static_cast<double>(pattern_length) * threshold;
@@ -26,48 +30,222 @@ int slack_for(std::uint64_t pattern_length, double threshold, std::uint8_t thres
     return static_cast<int>(product); // truncates toward zero
 }
 
-// The span [start, end) without white space at either end.
-std::u32string_view trimmed_span(const std::u32string& text, std::uint64_t start, std::uint64_t end)
+// The windows of one start: lengths m - shrink to m + longest, cut short
+// at the first window that reaches the end of the text. A negative slack
+// allows no window at all; each start still gets the one window of the
+// pattern's length, so the metric is looked at as in every other call (no
+// score can pass then).
+struct WindowShape {
+    uint64_t pattern_length; // m, before trimming
+    int64_t shrink;
+    int64_t longest;
+
+    WindowShape(uint64_t m, int slack)
+        : pattern_length(m), shrink(std::min<int64_t>(static_cast<int64_t>(m) - 1, std::max(slack, 0))),
+          longest(std::max(slack, 0))
+    {}
+
+    template <typename Visit>
+    void for_each_end(uint64_t start, uint64_t n, Visit visit) const
+    {
+        for (int64_t k = -shrink;; ++k) {
+            const uint64_t nominal_end = start + pattern_length + static_cast<uint64_t>(k);
+            visit(std::min(nominal_end, n));
+            if (k >= longest || nominal_end >= n) break;
+        }
+    }
+
+    uint64_t work_per_start() const noexcept
+    {
+        return static_cast<uint64_t>(shrink + longest + 1) * (pattern_length + 1);
+    }
+};
+
+// Tracks, for ascending starts, the first code point at or after the start
+// that is not white space: where every trimmed window of that start begins
+// (unless the window holds nothing else). Moving forward only, it costs
+// linear time over all starts.
+class ContentStart {
+public:
+    explicit ContentStart(const std::u32string& text) : text_(text) {}
+
+    uint64_t at(uint64_t start) noexcept
+    {
+        if (next_ < start) next_ = start;
+        while (next_ < text_.size() && is_white_space(text_[next_]))
+            ++next_;
+        return next_;
+    }
+
+private:
+    const std::u32string& text_;
+    uint64_t next_ = 0;
+};
+
+// The end of the window [.., end) once trailing white space is dropped,
+// never before `content_start`.
+uint64_t trimmed_end(const std::u32string& text, uint64_t content_start, uint64_t end) noexcept
 {
-    while (start < end && is_white_space(text[start]))
-        ++start;
-    while (end > start && is_white_space(text[end - 1]))
+    while (end > content_start && is_white_space(text[end - 1]))
         --end;
-    return std::u32string_view(text).substr(start, end - start);
+    return end;
+}
+
+// Any metric: every window goes to the comparator.
+void scan_with_comparator(const std::u32string& text, const WindowShape& shape, FuzzyComparator& comparator,
+                          ConflictSolver& solver, Cancellation& cancel)
+{
+    const uint64_t n = text.size();
+    ContentStart content(text);
+    const std::u32string_view view(text);
+    for (uint64_t start = 0; start < n; ++start) {
+        cancel.poll(shape.work_per_start());
+        const uint64_t first = content.at(start);
+        shape.for_each_end(start, n, [&](uint64_t end) {
+            const uint64_t a = std::min(first, end), b = trimmed_end(text, a, end);
+            const Comparison verdict = comparator.compare(view.substr(a, b - a));
+            if (verdict.accepted) solver.add(Match{start, end, verdict.score});
+        });
+    }
+}
+
+// The starts worth scoring: for each end b marked in `reachable`, the
+// starts of the windows whose trimmed end can be b (the window ends at b or
+// in the white space right after it), merged into ascending ranges.
+template <typename Visit>
+void for_each_start_near(const std::vector<uint64_t>& reachable, const std::u32string& text, const WindowShape& shape,
+                         Visit visit)
+{
+    const uint64_t n = text.size(), m = shape.pattern_length;
+    const auto longest = static_cast<uint64_t>(shape.longest), shrink = static_cast<uint64_t>(shape.shrink);
+    uint64_t range_first = 0, range_last = 0;
+    bool open = false;
+    for (std::size_t word = 0; word < reachable.size(); ++word) {
+        for (uint64_t bits = reachable[word]; bits != 0; bits &= bits - 1) {
+            const uint64_t b = word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
+            uint64_t tail_end = b;
+            while (tail_end < n && is_white_space(text[tail_end]))
+                ++tail_end;
+            const uint64_t first = b > m + longest ? b - m - longest : 0;
+            uint64_t last;
+            if (tail_end == n)
+                last = n - 1; // windows cut short at the end of the text
+            else if (tail_end + shrink >= m)
+                last = std::min(n - 1, tail_end + shrink - m);
+            else
+                continue;
+            if (open && first <= range_last + 1) {
+                range_last = std::max(range_last, last);
+                continue;
+            }
+            if (open)
+                for (uint64_t start = range_first; start <= range_last; ++start)
+                    visit(start);
+            range_first = first;
+            range_last = last;
+            open = true;
+        }
+    }
+    if (open)
+        for (uint64_t start = range_first; start <= range_last; ++start)
+            visit(start);
+}
+
+// Levenshtein, the same scores without a library call per window. One
+// search over the whole text marks the ends where some substring comes
+// within the largest distance that any window could pass with; only starts
+// with a window whose trimmed end is marked are looked at, and only those
+// windows are scored. For such a start, one pass from its first content
+// code point yields the distance of every window length at once.
+void scan_levenshtein(const std::u32string& text, const WindowShape& shape, const FuzzyComparator& comparator,
+                      ConflictSolver& solver, Cancellation& cancel)
+{
+    const double threshold = comparator.threshold();
+    if (!(threshold >= 0.0)) return; // NaN or negative: no distance passes
+    const std::u32string& pattern = comparator.pattern();
+    const uint64_t n = text.size(), p = pattern.size();
+    const bool normalized = comparator.threshold_kind() == ThresholdKind::Normalized;
+
+    // The largest distance that can pass, with a margin of one edit against
+    // rounding in the normalized reading; at p or above nothing is ruled out.
+    uint64_t limit = p;
+    const double longest_window = static_cast<double>(std::max(shape.pattern_length + shape.longest, p));
+    const double bound = normalized ? threshold * longest_window + 1.0 : threshold;
+    if (bound < static_cast<double>(p)) limit = static_cast<uint64_t>(bound);
+    const bool filtered = limit < p;
+
+    const detail::BitParallelLevenshtein levenshtein(pattern);
+    const std::u32string_view view(text);
+    std::vector<uint64_t> reachable;
+    if (filtered) {
+        cancel.poll(n * (p / 64 + 1));
+        levenshtein.mark_reachable_ends(view, limit, reachable);
+    }
+    const auto is_reachable = [&](uint64_t end) { return (reachable[end >> 6] >> (end & 63)) & 1; };
+
+    struct Window {
+        uint64_t end, trimmed_end;
+    };
+    std::vector<Window> windows;
+    std::vector<std::uint32_t> distances;
+    ContentStart content(text);
+    const auto score_start = [&](uint64_t start) {
+        cancel.poll(shape.work_per_start());
+        const uint64_t first = content.at(start);
+        windows.clear();
+        uint64_t furthest = first;
+        shape.for_each_end(start, n, [&](uint64_t end) {
+            const uint64_t b = trimmed_end(text, std::min(first, end), end);
+            // An empty candidate is p edits away, which a filtered scan rules out.
+            if (filtered && (b <= first || !is_reachable(b))) return;
+            windows.push_back(Window{end, b});
+            furthest = std::max(furthest, b);
+        });
+        if (windows.empty()) return;
+
+        levenshtein.prefix_distances(view.substr(first, furthest - first), distances);
+        for (const Window& window : windows) {
+            const uint64_t length = window.trimmed_end > first ? window.trimmed_end - first : 0;
+            const uint64_t distance = distances[length]; // distances[0] is p: the empty candidate
+            // The library's own arithmetic, so the scores agree to the bit.
+            double score = static_cast<double>(distance);
+            if (normalized) {
+                const uint64_t maximum = std::max(length, p);
+                score = maximum != 0 ? static_cast<double>(distance) / static_cast<double>(maximum) : 0.0;
+            }
+            if (score <= threshold) solver.add(Match{start, window.end, score});
+        }
+    };
+    if (filtered)
+        for_each_start_near(reachable, text, shape, score_start);
+    else
+        for (uint64_t start = 0; start < n; ++start)
+            score_start(start);
 }
 
 } // namespace
 
 MatchList fuzzy_raw_extract(std::string s, std::string pattern, bool case_insensitive,
                             bool special_char_insensitive, const std::string& metric, double threshold,
-                            std::uint8_t threshold_kind, const std::vector<std::string>& strategies, Cancellation cancel)
+                            std::uint8_t threshold_kind, const std::vector<std::string>& strategies,
+                            Cancellation cancel)
 {
     const NormalizedText text = normalize(std::move(s), case_insensitive, special_char_insensitive, cancel);
-    const NormalizedText folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
-    const std::uint64_t m = char_count(folded_pattern);
-    const int slack = slack_for(m, threshold, threshold_kind);
+    const NormalizedText folded_pattern =
+        normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
+    const uint64_t m = char_count(folded_pattern);
+    const WindowShape shape(m, slack_for(m, threshold, threshold_kind));
 
     ConflictSolver solver(text, strategies);
     if (m > 0 && !text.empty()) {
         const std::u32string code_points = decode_utf8(text);
-        const std::uint64_t n = code_points.size();
         FuzzyComparator comparator(decode_utf8(trim_whitespace(folded_pattern)), metric, threshold, threshold_kind);
-
-        // A negative slack allows no window at all; each start still gets
-        // the one window of the pattern's length, so that the metric is
-        // looked at as in every other call (no score can pass then).
-        const std::int64_t longest = std::max(slack, 0);
-        const std::int64_t shrink = std::min<std::int64_t>(static_cast<std::int64_t>(m) - 1, longest);
-        for (std::uint64_t start = 0; start < n; ++start) {
-            cancel.poll(static_cast<std::uint64_t>(shrink + longest + 1) * (m + 1));
-            for (std::int64_t k = -shrink;; ++k) {
-                const std::uint64_t nominal_end = start + m + static_cast<std::uint64_t>(k);
-                const std::uint64_t end = std::min(nominal_end, n);
-                const Comparison verdict = comparator.compare(trimmed_span(code_points, start, end));
-                if (verdict.accepted) solver.add(Match{start, end, verdict.score});
-                if (k >= longest || nominal_end >= n) break;
-            }
-        }
+        // The first comparison is due now: an unknown metric fails here.
+        const Metric chosen = comparator.metric();
+        if (chosen == Metric::levenshtein && !comparator.pattern().empty())
+            scan_levenshtein(code_points, shape, comparator, solver, cancel);
+        else
+            scan_with_comparator(code_points, shape, comparator, solver, cancel);
     }
     return solver.finish();
 }

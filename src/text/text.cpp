@@ -134,8 +134,9 @@ NormalizedText normalize(std::string text, bool case_insensitive, bool special_c
         fold_ascii(text, case_insensitive, special_char_insensitive);
         return text;
     }
-    for (char& c : text)
-        if (c == '\n') c = ' ';
+    for (char* line_feed = static_cast<char*>(std::memchr(text.data(), '\n', text.size())); line_feed;
+         line_feed = static_cast<char*>(std::memchr(line_feed, '\n', text.size() - (line_feed - text.data()))))
+        *line_feed = ' ';
     if (case_insensitive) text = lower_case_unicode(text, cancel);
     if (special_char_insensitive) fold_special_chars(text);
     return text;
@@ -181,8 +182,22 @@ std::u32string decode_utf8(std::string_view text)
         code_points.assign(text.begin(), text.end());
         return code_points;
     }
-    for (std::size_t pos = 0; pos < text.size();)
-        code_points.push_back(utf8::decode_forward(text, pos));
+    code_points.resize(text.size());
+    char32_t* out = code_points.data();
+    const char* data = text.data();
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        // Runs of ASCII go eight bytes at a time.
+        std::uint64_t word;
+        if (pos + 8 <= text.size() && (std::memcpy(&word, data + pos, 8), (word & 0x8080808080808080ULL) == 0)) {
+            for (int i = 0; i < 8; ++i)
+                *out++ = static_cast<unsigned char>(data[pos + i]);
+            pos += 8;
+            continue;
+        }
+        *out++ = utf8::decode_forward(text, pos);
+    }
+    code_points.resize(static_cast<std::size_t>(out - code_points.data()));
     code_points.shrink_to_fit();
     return code_points;
 }

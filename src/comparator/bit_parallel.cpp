@@ -1,0 +1,152 @@
+#include "comparator/bit_parallel.hpp"
+
+namespace tessarin::detail {
+namespace {
+
+std::size_t slot_of(char32_t c, std::size_t mask) noexcept
+{
+    return (static_cast<std::uint64_t>(c) * 0x9E3779B97F4A7C15ULL >> 32) & mask;
+}
+
+// One column step of one block (Myers 1999, Advance_Block). `carry` is the
+// horizontal delta entering the block's first row (-1, 0 or +1); the delta
+// leaving its row `last_bit` is returned.
+inline int advance_block(std::uint64_t& vp, std::uint64_t& vn, std::uint64_t eq, int carry,
+                         std::uint64_t last_bit) noexcept
+{
+    const std::uint64_t xv = eq | vn;
+    if (carry < 0) eq |= 1;
+    const std::uint64_t xh = (((eq & vp) + vp) ^ vp) | eq;
+    std::uint64_t hp = vn | ~(xh | vp);
+    std::uint64_t hn = vp & xh;
+    const int out = (hp & last_bit) ? 1 : (hn & last_bit) ? -1 : 0;
+    hp <<= 1;
+    hn <<= 1;
+    if (carry < 0)
+        hn |= 1;
+    else if (carry > 0)
+        hp |= 1;
+    vp = hn | ~(xv | hp);
+    vn = hp & xv;
+    return out;
+}
+
+} // namespace
+
+BitParallelLevenshtein::BitParallelLevenshtein(std::u32string_view pattern)
+    : length_(pattern.size()), words_((pattern.size() + 63) / 64), ascii_(128 * words_, 0), zeros_(words_, 0)
+{
+    std::size_t others = 0;
+    for (char32_t c : pattern)
+        others += c >= 128;
+    std::size_t capacity = 8;
+    while (capacity < 2 * others)
+        capacity *= 2;
+    keys_.assign(capacity, empty_key);
+    key_bits_.assign(capacity * words_, 0);
+    key_mask_ = capacity - 1;
+
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char32_t c = pattern[i];
+        std::uint64_t* row;
+        if (c < 128) {
+            row = &ascii_[c * words_];
+        } else {
+            std::size_t slot = slot_of(c, key_mask_);
+            while (keys_[slot] != empty_key && keys_[slot] != c)
+                slot = (slot + 1) & key_mask_;
+            keys_[slot] = c;
+            row = &key_bits_[slot * words_];
+        }
+        row[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+}
+
+const std::uint64_t* BitParallelLevenshtein::positions_of(char32_t c) const noexcept
+{
+    if (c < 128) return &ascii_[c * words_];
+    for (std::size_t slot = slot_of(c, key_mask_);; slot = (slot + 1) & key_mask_) {
+        if (keys_[slot] == c) return &key_bits_[slot * words_];
+        if (keys_[slot] == empty_key) return zeros_.data();
+    }
+}
+
+void BitParallelLevenshtein::mark_reachable_ends(std::u32string_view text, std::size_t limit,
+                                                 std::vector<std::uint64_t>& reachable) const
+{
+    reachable.assign(text.size() / 64 + 1, 0);
+    const std::uint64_t last_bit = std::uint64_t{1} << ((length_ - 1) % 64);
+    std::size_t score = length_;
+    const auto mark = [&](std::size_t end) {
+        reachable[end >> 6] |= static_cast<std::uint64_t>(score <= limit) << (end & 63);
+    };
+    if (words_ == 1) {
+        // The hot loop of a search: one word and no delta entering. Ends
+        // within the limit are rare, so marking them costs a branch that is
+        // almost never taken.
+        std::uint64_t vp = ~std::uint64_t{0}, vn = 0;
+        const std::uint64_t* ascii = ascii_.data();
+        const unsigned shift = static_cast<unsigned>((length_ - 1) % 64);
+        for (std::size_t j = 0; j < text.size(); ++j) {
+            const char32_t c = text[j];
+            const std::uint64_t eq = c < 128 ? ascii[c] : *positions_of(c);
+            const std::uint64_t xv = eq | vn;
+            const std::uint64_t xh = (((eq & vp) + vp) ^ vp) | eq;
+            std::uint64_t hp = vn | ~(xh | vp);
+            std::uint64_t hn = vp & xh;
+            score += static_cast<std::size_t>((hp >> shift) & 1);
+            score -= static_cast<std::size_t>((hn >> shift) & 1);
+            hp <<= 1;
+            hn <<= 1;
+            vp = hn | ~(xv | hp);
+            vn = hp & xv;
+            if (score <= limit) mark(j + 1);
+        }
+        return;
+    }
+    // A search starts anywhere: the first row stays 0, so no delta enters
+    // the first block.
+    std::vector<std::uint64_t> vp(words_, ~std::uint64_t{0}), vn(words_, 0);
+    constexpr std::uint64_t high_bit = std::uint64_t{1} << 63;
+    for (std::size_t j = 0; j < text.size(); ++j) {
+        const std::uint64_t* eq = positions_of(text[j]);
+        int carry = 0;
+        for (std::size_t w = 0; w < words_; ++w)
+            carry = advance_block(vp[w], vn[w], eq[w], carry, w + 1 == words_ ? last_bit : high_bit);
+        score += carry;
+        mark(j + 1);
+    }
+}
+
+void BitParallelLevenshtein::prefix_distances(std::u32string_view text, std::vector<std::uint32_t>& distances) const
+{
+    distances.resize(text.size() + 1);
+    const std::uint64_t last_bit = std::uint64_t{1} << ((length_ - 1) % 64);
+    auto score = static_cast<std::uint32_t>(length_);
+    distances[0] = score;
+    if (words_ == 1) {
+        std::uint64_t vp = ~std::uint64_t{0}, vn = 0;
+        for (std::size_t j = 0; j < text.size(); ++j) {
+            score += advance_block(vp, vn, *positions_of(text[j]), 1, last_bit);
+            distances[j + 1] = score;
+        }
+        return;
+    }
+    // Against a fixed start, the first row counts the text read so far: a
+    // delta of +1 enters the first block at every step.
+    std::vector<std::uint64_t>& vp = vp_;
+    std::vector<std::uint64_t>& vn = vn_;
+    vp.assign(words_, ~std::uint64_t{0});
+    vn.assign(words_, 0);
+    constexpr std::uint64_t high_bit = std::uint64_t{1} << 63;
+    for (std::size_t j = 0; j < text.size(); ++j) {
+        const std::uint64_t* eq = positions_of(text[j]);
+        int carry = 1;
+        for (std::size_t w = 0; w < words_; ++w)
+            carry = advance_block(vp[w], vn[w], eq[w], carry, w + 1 == words_ ? last_bit : high_bit);
+        score += carry;
+        distances[j + 1] = score;
+    }
+}
+
+} // namespace tessarin::detail
