@@ -1,5 +1,6 @@
 #include "comparator/fuzzy.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -197,9 +198,47 @@ Metric FuzzyComparator::metric() const
     return *metric;
 }
 
+// A value that the score of a candidate of this length can never fall
+// below, computed with the same division as the score itself: every edit
+// metric here is at least the difference of the lengths, and a division by
+// the same denominator keeps that order in floating point. A candidate
+// whose bound already exceeds the threshold is rejected unscored.
+double FuzzyComparator::length_bound(std::size_t length) const noexcept
+{
+    const std::size_t p = pattern_.size();
+    const std::size_t difference = length > p ? length - p : p - length;
+    switch (*resolved_) {
+    case Metric::levenshtein:
+    case Metric::damerau_levenshtein:
+    case Metric::osa:
+    case Metric::lcs_seq:
+    case Metric::prefix:
+    case Metric::postfix: {
+        if (threshold_kind_ == ThresholdKind::Absolute) return static_cast<double>(difference);
+        const std::size_t maximum = std::max(length, p);
+        return maximum != 0 ? static_cast<double>(difference) / static_cast<double>(maximum) : 0.0;
+    }
+    case Metric::indel: {
+        if (threshold_kind_ == ThresholdKind::Absolute) return static_cast<double>(difference);
+        const std::size_t total = length + p;
+        return total != 0 ? static_cast<double>(difference) / static_cast<double>(total) : 0.0;
+    }
+    case Metric::hamming:
+    case Metric::jaro:
+    case Metric::jaro_winkler:
+        break;
+    }
+    return 0.0;
+}
+
 Comparison FuzzyComparator::compare(std::u32string_view candidate)
 {
-    if (!scorer_) scorer_ = make_scorer(metric(), threshold_kind_, pattern_, threshold_);
+    if (!scorer_) {
+        resolved_ = metric();
+        scorer_ = make_scorer(*resolved_, threshold_kind_, pattern_, threshold_);
+    }
+    const double bound = length_bound(candidate.size());
+    if (bound > threshold_) return Comparison{false, bound};
     const double score = scorer_->score(candidate);
     return Comparison{score <= threshold_, score};
 }

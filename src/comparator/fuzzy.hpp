@@ -69,10 +69,13 @@ public:
     class Scorer; // one per metric and reading, defined with the metrics
 
 private:
+    double length_bound(std::size_t length) const noexcept;
+
     std::u32string pattern_;
     std::string metric_;
     double threshold_;
     ThresholdKind threshold_kind_;
+    std::optional<Metric> resolved_;
     std::unique_ptr<Scorer> scorer_;
 };
 

@@ -61,12 +61,15 @@ void windows_around_occurrences(std::string_view text, uint64_t text_length, std
     OccurrenceFinder finder(text, trimmed);
     std::size_t counted_bytes = 0;
     int64_t counted_code_points = 0;
+    const bool ascii = static_cast<uint64_t>(n) == text.size(); // then code points are bytes
     for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
         // Occurrences ascend, so the code-point index of each one continues
         // the count from the one before.
         cancel.poll(at - counted_bytes + surplus + 1);
-        for (; counted_bytes < at; ++counted_bytes)
-            counted_code_points += !utf8::is_continuation(static_cast<unsigned char>(text[counted_bytes]));
+        counted_code_points = ascii ? static_cast<int64_t>(at)
+                                    : counted_code_points +
+                                          static_cast<int64_t>(char_count(text.substr(counted_bytes, at - counted_bytes)));
+        counted_bytes = at;
         const int64_t j = counted_code_points;
 
         const auto lead = static_cast<int64_t>(white_space_before(text, at, surplus));

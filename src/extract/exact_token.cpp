@@ -19,6 +19,8 @@ MatchList exact_token_extract(std::string s, std::string pattern, std::string to
     MatchList matches;
     while (const std::optional<TokenWindow> window = tokenizer.next()) {
         cancel.poll(window->text.size() + 1);
+        // Trimming only shortens: a window shorter than the pattern cannot match.
+        if (window->text.size() < trimmed_pattern.size()) continue;
         if (trim_whitespace(window->text) == trimmed_pattern) matches.push_back(Match{window->start, window->end, 0.0});
     }
     return matches;

@@ -7,6 +7,8 @@
 
 namespace tessarin {
 
+using std::uint64_t;
+
 MatchList fuzzy_token_extract(std::string s, std::string pattern, std::string tokenizer_pattern,
                               bool case_insensitive, bool special_char_insensitive, const std::string& metric,
                               double threshold, std::uint8_t threshold_kind,
@@ -20,17 +22,18 @@ MatchList fuzzy_token_extract(std::string s, std::string pattern, std::string to
     Tokenizer tokenizer(text, separator, pattern_token_count(folded_pattern, separator), &cancel);
     FuzzyComparator comparator(decode_utf8(trim_whitespace(folded_pattern)), metric, threshold, threshold_kind);
 
-    // Windows are compared as code points; decoding each window's trimmed
-    // text reuses one buffer, so no string is allocated per window.
     ConflictSolver solver(text, strategies);
-    std::u32string candidate;
+    // Windows are spans of the text decoded once: no string per window.
+    const std::u32string code_points = decode_utf8(text);
+    const std::u32string_view view(code_points);
     while (const std::optional<TokenWindow> window = tokenizer.next()) {
-        cancel.poll(window->text.size() + 1);
-        const std::string_view trimmed = trim_whitespace(window->text);
-        candidate.clear();
-        for (std::size_t pos = 0; pos < trimmed.size();)
-            candidate.push_back(utf8::decode_forward(trimmed, pos));
-        const Comparison verdict = comparator.compare(candidate);
+        cancel.poll(window->end - window->start + 1);
+        uint64_t first = window->start, last = window->end;
+        while (first < last && is_white_space(view[first]))
+            ++first;
+        while (last > first && is_white_space(view[last - 1]))
+            --last;
+        const Comparison verdict = comparator.compare(view.substr(first, last - first));
         if (verdict.accepted) solver.add(Match{window->start, window->end, verdict.score});
     }
     return solver.finish();

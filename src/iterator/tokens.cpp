@@ -46,11 +46,12 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uin
     std::size_t byte_start = 0;
     std::uint64_t position = 0;
     std::size_t counted_bytes = 0;
+    const bool ascii = is_ascii(text); // then code points are bytes
     OccurrenceFinder finder(text, separator);
     for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
         if (cancel) cancel->poll(at - counted_bytes + 1);
-        for (; counted_bytes < at; ++counted_bytes)
-            position += !utf8::is_continuation(static_cast<unsigned char>(text[counted_bytes]));
+        position = ascii ? at : position + char_count(text.substr(counted_bytes, at - counted_bytes));
+        counted_bytes = at;
         if (position + width == start + 1) {
             start = position + width;
             byte_start = at + separator.size();
@@ -67,8 +68,7 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uin
 void Tokenizer::add_token(std::uint64_t start, std::uint64_t end, std::size_t byte_start, std::size_t byte_end)
 {
     tokens_.push_back(Token{start, end});
-    byte_starts_.push_back(byte_start);
-    byte_ends_.push_back(byte_end);
+    byte_spans_.push_back(ByteSpan{byte_start, byte_end});
 }
 
 std::optional<TokenWindow> Tokenizer::next()
@@ -79,8 +79,8 @@ std::optional<TokenWindow> Tokenizer::next()
     if (index_ + size_ > count_) return std::nullopt;
     const std::size_t first = index_, last = index_ + size_ - 1;
     ++index_;
-    const std::size_t byte_start = byte_starts_[first];
-    return TokenWindow{text_.substr(byte_start, byte_ends_[last] - byte_start), tokens_[first].start,
+    const std::size_t byte_start = byte_spans_[first].start;
+    return TokenWindow{text_.substr(byte_start, byte_spans_[last].end - byte_start), tokens_[first].start,
                        tokens_[last].end};
 }
 

@@ -47,9 +47,12 @@ public:
 private:
     void add_token(std::uint64_t start, std::uint64_t end, std::size_t byte_start, std::size_t byte_end);
 
+    struct ByteSpan {
+        std::size_t start, end;
+    };
+
     std::vector<Token> tokens_;
-    std::vector<std::size_t> byte_starts_; // UTF-8 offsets of each token's start
-    std::vector<std::size_t> byte_ends_;   // and end, to cut window text cheaply
+    std::vector<ByteSpan> byte_spans_; // each token in UTF-8 bytes, to cut window text cheaply
     std::string_view text_;
     std::uint64_t index_ = 0;
     std::uint64_t count_ = 0;
