@@ -101,32 +101,18 @@ private:
     double threshold_;
 };
 
-// Jaro and Jaro-Winkler weigh the two strings' lengths in an order that
-// can show in the last bit, so the candidate goes first exactly as the
-// library's plain function receives it; both readings give the same value.
-class JaroScorer final : public FuzzyComparator::Scorer {
+// Jaro and Jaro-Winkler are symmetric too: the characters matched within
+// the sliding window form a largest matching whichever side is scanned, and
+// the sums of the two length ratios commute exactly. Their distance is the
+// same in both readings.
+template <typename Cached>
+class JaroFamilyScorer final : public FuzzyComparator::Scorer {
 public:
-    explicit JaroScorer(const Pattern& pattern) : pattern_(pattern) {}
-    double score(Candidate candidate) const override
-    {
-        return rapidfuzz::jaro_distance(candidate.begin(), candidate.end(), pattern_.begin(), pattern_.end());
-    }
+    explicit JaroFamilyScorer(const Pattern& pattern) : cached_(pattern) {}
+    double score(Candidate candidate) const override { return cached_.distance(candidate.begin(), candidate.end()); }
 
 private:
-    Pattern pattern_;
-};
-
-class JaroWinklerScorer final : public FuzzyComparator::Scorer {
-public:
-    explicit JaroWinklerScorer(const Pattern& pattern) : pattern_(pattern) {}
-    double score(Candidate candidate) const override
-    {
-        return rapidfuzz::jaro_winkler_distance(candidate.begin(), candidate.end(), pattern_.begin(), pattern_.end(),
-                                                0.1);
-    }
-
-private:
-    Pattern pattern_;
+    Cached cached_;
 };
 
 template <typename Cached>
@@ -160,9 +146,9 @@ std::unique_ptr<FuzzyComparator::Scorer> make_scorer(Metric metric, ThresholdKin
             return std::make_unique<HammingScorer<ThresholdKind::Absolute>>(pattern, threshold);
         return std::make_unique<HammingScorer<ThresholdKind::Normalized>>(pattern, threshold);
     case Metric::jaro:
-        return std::make_unique<JaroScorer>(pattern);
-    case Metric::jaro_winkler:
-        return std::make_unique<JaroWinklerScorer>(pattern);
+        return std::make_unique<JaroFamilyScorer<rapidfuzz::CachedJaro<char32_t>>>(pattern);
+    case Metric::jaro_winkler: // the prefix weight defaults to 0.1
+        return std::make_unique<JaroFamilyScorer<rapidfuzz::CachedJaroWinkler<char32_t>>>(pattern);
     }
     throw ExtractionFailure("Invalid distance metric");
 }
