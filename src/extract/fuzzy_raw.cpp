@@ -397,7 +397,12 @@ MatchList fuzzy_raw_extract(std::string s, std::string pattern, bool case_insens
         FuzzyComparator comparator(decode_utf8(trim_whitespace(folded_pattern)), metric, threshold, threshold_kind);
         // The first comparison is due now: an unknown metric fails here.
         const Metric chosen = comparator.metric();
-        if (chosen == Metric::levenshtein && !comparator.pattern().empty())
+        // The bit-parallel tables hold a row of the whole pattern per distinct
+        // code point; past a few thousand code points the library's own
+        // block tables are the better fit.
+        constexpr std::size_t longest_bit_parallel_pattern = 4096;
+        const std::size_t p = comparator.pattern().size();
+        if (chosen == Metric::levenshtein && p > 0 && p <= longest_bit_parallel_pattern)
             scan_levenshtein(code_points, shape, comparator, solver, cancel);
         else
             scan_with_comparator(code_points, shape, chosen, comparator, solver, cancel);
