@@ -1,66 +1,171 @@
 """The benchmark workloads: what is timed, on which inputs, against which peers.
 
-Each workload is one entry of WORKLOADS. A cell is one workload at one input
-size; run.py times every cell in a fresh process, so no cell inherits the
-memory, caches or allocator state of another. Adding a workload means writing
-a `prepare` that builds its inputs and the callables that consume them.
+Each workload is one entry of WORKLOADS, numbered as in the table of targets.
+A cell is one workload on one input (a size, and for some workloads a
+variant such as the distance bound). run.py measures every cell in fresh
+processes: `calls(cell)` builds the inputs there, before any timing, and
+returns what to call, ours first and then the peers.
 """
 
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass, field
-from typing import Any, Callable
+from dataclasses import dataclass
+from typing import Any, Callable, NamedTuple
 
+import edlib
+import regex
 import tessarin
+from fuzzysearch import find_near_matches
+from rapidfuzz.distance import OSA, Indel, JaroWinkler, Levenshtein
 
 from corpus import load_text
+
+KIB = 1 / 1024  # in MiB
+
+
+class Call(NamedTuple):
+    function: Callable[..., Any]
+    args: tuple = ()
+    kwargs: dict = {}
+
+
+@dataclass(frozen=True)
+class Cell:
+    megabytes: float
+    variant: str = ""    # what, besides the size, sets this cell apart
+    option: Any = None   # the value behind the variant, for `calls`
+
+    @property
+    def label(self) -> str:
+        size = ""
+        if self.megabytes >= 1:
+            size = f"{self.megabytes:g} MiB"
+        elif self.megabytes > 0:
+            size = f"{self.megabytes * 1024:g} KiB"
+        return ", ".join(part for part in (self.variant, size) if part)
+
+
+@dataclass(frozen=True)
+class Target:
+    text: str
+    # Judges the finished cells: (met, a short account of the worst case).
+    judge: Callable[[list[dict]], tuple[bool, str]]
 
 
 @dataclass(frozen=True)
 class Workload:
+    number: int
     name: str
     title: str
-    # Input sizes in MiB for the full run and for --quick. Consecutive sizes
-    # that double let the report show how our time grows with the input.
-    sizes: tuple[float, ...]
-    quick_sizes: tuple[float, ...]
-    # Builds the arguments of one cell before any timing starts.
-    prepare: Callable[[float], tuple[Any, ...]]
-    ours: Callable[..., Any]
-    peers: dict[str, Callable[..., Any]]
-    # How many matches a callable's result holds, to show that all sides
-    # found (about) the same thing.
-    count: Callable[[Any], int] = len
-    # The largest slowdown of our time allowed per doubling of the input;
-    # None where the input size does not double from cell to cell.
-    growth_limit: float | None = 2.3
-    notes: tuple[str, ...] = field(default=())
+    cells: tuple[Cell, ...]
+    quick_cells: tuple[Cell, ...]
+    calls: Callable[[Cell], dict[str, Call]]
+    target: Target
+    # "time": one call, in ms; "per_call": the mean of many calls, in ns;
+    # "memory": peak memory of one call, in bytes per input character.
+    measure: str = "time"
+    notes: tuple[str, ...] = ()
+    # Seconds after which one measuring process is given up (None: run.py's default).
+    timeout: float | None = None
 
 
 WORKLOADS: dict[str, Workload] = {}
 
 
 def register(workload: Workload) -> None:
-    if workload.name in WORKLOADS:
-        raise ValueError(f"workload {workload.name!r} is registered twice")
-    if "ours" in workload.peers:
-        raise ValueError("'ours' names our own callable and cannot name a peer")
+    if workload.name in WORKLOADS or any(w.number == workload.number for w in WORKLOADS.values()):
+        raise ValueError(f"workload {workload.number} {workload.name!r} is registered twice")
     WORKLOADS[workload.name] = workload
 
 
-# --- exact extraction over raw text -------------------------------------------
+# --- targets ----------------------------------------------------------------------
+
+def ratio_target(text: str, limits: dict[str, float], below: tuple[str, ...] = ()) -> Target:
+    """ours/peer at most the peer's limit in every cell (strictly below it for `below`)."""
+    def judge(cells: list[dict]) -> tuple[bool, str]:
+        met, worst = True, []
+        for peer, limit in limits.items():
+            ratios = [cell["ratio"][peer] for cell in cells if peer in cell.get("ratio", {})]
+            if len(ratios) < len(cells):
+                return False, "a cell could not be measured"
+            met &= all(r < limit if peer in below else r <= limit for r in ratios)
+            worst.append(f"{peer} {max(ratios):.3g}x")
+        return met, "worst ours/peer: " + ", ".join(worst)
+    return Target(text, judge)
+
+
+def growth_target(limit: float) -> Target:
+    def judge(cells: list[dict]) -> tuple[bool, str]:
+        if any("error" in cell for cell in cells):
+            return False, "a cell failed"
+        growths = [cell["growth"] for cell in cells if cell.get("growth") is not None]
+        if not growths:
+            return False, "no doubling was measured"
+        return max(growths) <= limit, f"worst growth {max(growths):.2f}x"
+    return Target(f"each doubling of the input at most {limit:g}x slower", judge)
+
+
+def ours_at_most(limit: float, unit: str, text: str) -> Target:
+    """Our median at most `limit` in every cell (seconds, or bytes per character)."""
+    def judge(cells: list[dict]) -> tuple[bool, str]:
+        failed = [cell for cell in cells if "error" in cell]
+        if failed:
+            return False, f"{failed[0]['label']}: {failed[0]['error']}"
+        worst = max(cell["median"]["ours"] for cell in cells)
+        return worst <= limit, f"worst {worst:.3g} {unit}"
+    return Target(text, judge)
+
+
+# --- shared inputs and calls --------------------------------------------------------
 
 # Common enough that the result list is large (some twelve thousand matches per
 # MiB of English), so the cost of building results is part of what is measured.
 COMMON_WORD = "the"
-EXACT_SIZES = (1, 2, 4, 8)
-EXACT_QUICK_SIZES = (0.125, 0.25, 0.5, 1)
+# Ten letters, common in English prose, with misspellings rare: result lists stay
+# short, so the time is the scan itself.
+FUZZY_WORD = "everything"
+TWO_WORDS = "the world"
+GERMAN_TWO_WORDS = "ist ein"
+BEST = ["best_match"]
 
 
-def english_text_and_common_word(megabytes: float) -> tuple[str, str]:
-    return load_text("english", megabytes), COMMON_WORD
+def english(cell: Cell) -> str:
+    return load_text("english", cell.megabytes)
 
+
+def exact_raw_folded_call(text: str) -> Call:
+    return Call(tessarin.exact_raw_extract, (text, COMMON_WORD, True, True, []))
+
+
+def fuzzy_raw_absolute_call(text: str, k: int) -> Call:
+    return Call(tessarin.fuzzy_raw_extract, (text, FUZZY_WORD, False, False, "levenshtein", k, 0, BEST))
+
+
+def fuzzy_token_call(text: str) -> Call:
+    return Call(tessarin.fuzzy_token_extract,
+                (text, TWO_WORDS, " ", False, False, "levenshtein", 0.2, 1, BEST))
+
+
+def best_match_per_group(candidates: list[tuple[int, int, float]]) -> list[tuple[int, int, float]]:
+    """Our conflict solving with ["best_match"], for candidates in order of start:
+    candidates that overlap or touch form a group, whose lowest score wins, the
+    earliest on a tie."""
+    kept: list[tuple[int, int, float]] = []
+    group_end = -1
+    for candidate in candidates:
+        start, end, score = candidate
+        if kept and start <= group_end:
+            if score < kept[-1][2]:
+                kept[-1] = candidate
+            group_end = max(group_end, end)
+        else:
+            kept.append(candidate)
+            group_end = end
+    return kept
+
+
+# --- 1, 2: exact extraction over raw text ---------------------------------------------
 
 def regex_starts_lowered(text: str, word: str) -> list[int]:
     return [m.start() for m in re.finditer(re.escape(word), text.lower())]
@@ -75,76 +180,284 @@ def find_every_start(text: str, word: str) -> list[int]:
     return starts
 
 
+def exact_raw_folded_calls(cell: Cell) -> dict[str, Call]:
+    text = english(cell)
+    return {"ours": exact_raw_folded_call(text), "re": Call(regex_starts_lowered, (text, COMMON_WORD))}
+
+
+def exact_raw_plain_calls(cell: Cell) -> dict[str, Call]:
+    text = english(cell)
+    return {"ours": Call(tessarin.exact_raw_extract, (text, COMMON_WORD, False, False, [])),
+            "find": Call(find_every_start, (text, COMMON_WORD))}
+
+
 register(Workload(
-    name="exact_raw_folded",
+    number=1, name="exact_raw_folded",
     title=f'exact_raw_extract, "{COMMON_WORD}" in English, case and special-character folding on',
-    sizes=EXACT_SIZES,
-    quick_sizes=EXACT_QUICK_SIZES,
-    prepare=english_text_and_common_word,
-    ours=lambda text, word: tessarin.exact_raw_extract(text, word, True, True, []),
-    peers={"re": regex_starts_lowered},
+    cells=(Cell(8),), quick_cells=(Cell(1),),
+    calls=exact_raw_folded_calls,
+    target=ratio_target("ours/re at most 1.0 (stretch 0.5)", {"re": 1.0}),
     notes=("re: re.finditer over text.lower(), collecting match starts",),
 ))
 
 register(Workload(
-    name="exact_raw_plain",
+    number=2, name="exact_raw_plain",
     title=f'exact_raw_extract, "{COMMON_WORD}" in English, folding off',
-    sizes=EXACT_SIZES,
-    quick_sizes=EXACT_QUICK_SIZES,
-    prepare=english_text_and_common_word,
-    ours=lambda text, word: tessarin.exact_raw_extract(text, word, False, False, []),
-    peers={"find": find_every_start},
+    cells=(Cell(8),), quick_cells=(Cell(1),),
+    calls=exact_raw_plain_calls,
+    target=ratio_target("ours/find at most 2.0", {"find": 2.0}),
     notes=("find: a str.find loop collecting every start",),
 ))
 
 
-# --- fuzzy extraction ----------------------------------------------------------
+# --- 3, 4: fuzzy extraction over raw text, against fuzzy search libraries -------------------
 
-# A ten-letter word that English prose holds often enough to be found, with
-# misspellings of it rare; the result lists stay short, so the time is the
-# scan itself.
-FUZZY_WORD = "everything"
-TWO_WORDS = "the world"
-FUZZY_SIZES = (1,)
-FUZZY_QUICK_SIZES = (0.125,)
+def regex_fuzzy_spans(text: str, word: str, k: int) -> list[tuple[int, int]]:
+    return [m.span() for m in regex.finditer(f"(?:{regex.escape(word)}){{e<={k}}}", text)]
 
 
-def english_text_and(pattern: str) -> Callable[[float], tuple[str, str]]:
-    return lambda megabytes: (load_text("english", megabytes), pattern)
+def edlib_locations(text: str, word: str, k: int) -> list[tuple[int, int]]:
+    return edlib.align(word, text, mode="HW", task="locations", k=k)["locations"]
+
+
+def fuzzy_peer_calls(text: str, k: int) -> dict[str, Call]:
+    return {
+        "fuzzysearch": Call(find_near_matches, (FUZZY_WORD, text), {"max_l_dist": k}),
+        "regex": Call(regex_fuzzy_spans, (text, FUZZY_WORD, k)),
+        "edlib": Call(edlib_locations, (text, FUZZY_WORD, k)),
+    }
+
+
+FUZZY_PEER_TARGET = ratio_target(
+    "ours/peer below 1.0 against fuzzysearch and regex, at most 3.0 against edlib",
+    {"fuzzysearch": 1.0, "regex": 1.0, "edlib": 3.0}, below=("fuzzysearch", "regex"))
+FUZZY_PEER_NOTES = (
+    "the contenders differ in what they report, so their match counts differ:",
+    "  ours: one best window per group of overlapping or touching accepted windows",
+    "  fuzzysearch: find_near_matches(max_l_dist=k), overlapping matches merged, best kept",
+    "  regex: finditer over (?:word){e<=k}, the first match found left to right, none overlapping",
+    "  edlib: align(mode='HW', task='locations', k=k), only the locations at the lowest distance found",
+)
+
+
+def fuzzy_raw_absolute_calls(cell: Cell) -> dict[str, Call]:
+    text = english(cell)
+    return {"ours": fuzzy_raw_absolute_call(text, cell.option), **fuzzy_peer_calls(text, cell.option)}
+
+
+def fuzzy_raw_normalized_calls(cell: Cell) -> dict[str, Call]:
+    text = english(cell)
+    ours = Call(tessarin.fuzzy_raw_extract, (text, FUZZY_WORD, False, False, "levenshtein", 0.2, 1, BEST))
+    return {"ours": ours, **fuzzy_peer_calls(text, cell.option)}
 
 
 register(Workload(
-    name="fuzzy_raw_absolute",
-    title=f'fuzzy_raw_extract, "{FUZZY_WORD}", levenshtein, absolute 1, ["best_match"]',
-    sizes=FUZZY_SIZES,
-    quick_sizes=FUZZY_QUICK_SIZES,
-    prepare=english_text_and(FUZZY_WORD),
-    ours=lambda text, word: tessarin.fuzzy_raw_extract(
-        text, word, False, False, "levenshtein", 1, 0, ["best_match"]),
-    peers={},
-    growth_limit=None,
+    number=3, name="fuzzy_raw_absolute",
+    title=f'fuzzy_raw_extract, "{FUZZY_WORD}" in English, levenshtein, absolute k, ["best_match"]',
+    cells=(Cell(1, "k=1", 1), Cell(1, "k=2", 2)),
+    quick_cells=(Cell(0.125, "k=1", 1), Cell(0.125, "k=2", 2)),
+    calls=fuzzy_raw_absolute_calls,
+    target=FUZZY_PEER_TARGET,
+    notes=FUZZY_PEER_NOTES,
 ))
 
 register(Workload(
-    name="fuzzy_raw_normalized",
-    title=f'fuzzy_raw_extract, "{FUZZY_WORD}", levenshtein, normalized 0.2, ["best_match"]',
-    sizes=FUZZY_SIZES,
-    quick_sizes=FUZZY_QUICK_SIZES,
-    prepare=english_text_and(FUZZY_WORD),
-    ours=lambda text, word: tessarin.fuzzy_raw_extract(
-        text, word, False, False, "levenshtein", 0.2, 1, ["best_match"]),
-    peers={},
-    growth_limit=None,
+    number=4, name="fuzzy_raw_normalized",
+    title=f'fuzzy_raw_extract, "{FUZZY_WORD}" in English, levenshtein, normalized 0.2 '
+          '(windows of 8 to 12), ["best_match"]',
+    cells=(Cell(1, "0.2 (peers k=2)", 2),), quick_cells=(Cell(0.125, "0.2 (peers k=2)", 2),),
+    calls=fuzzy_raw_normalized_calls,
+    target=FUZZY_PEER_TARGET,
+    notes=("the peers run with k = trunc(10 x 0.2) = 2 edits",) + FUZZY_PEER_NOTES,
 ))
 
+
+# --- 5, 6, 7: the same windows walked by a Python loop ---------------------------------------
+
+def python_raw_windows(text: str, pattern: str, distance: Callable[[str, str], float],
+                       threshold: float, slack: int) -> list[tuple[int, int, float]]:
+    """Every window fuzzy_raw_extract tries, scored by `distance` and resolved alike."""
+    folded = text.replace("\n", " ")
+    n, m = len(folded), len(pattern)
+    shrink = min(m - 1, slack)
+    candidates = []
+    for start in range(n):
+        for length in range(m - shrink, m + slack + 1):
+            end = min(start + length, n)
+            score = distance(folded[start:end].strip(), pattern)
+            if score <= threshold:
+                candidates.append((start, end, score))
+            if start + length >= n:
+                break
+    return best_match_per_group(candidates)
+
+
+OTHER_METRICS = {  # our metric name: (normalized threshold, the rapidfuzz distance behind it)
+    "jaro_winkler": (0.15, JaroWinkler.normalized_distance),
+    "indel": (0.2, Indel.normalized_distance),
+    "osa": (0.2, OSA.normalized_distance),
+}
+
+
+def other_metric_calls(cell: Cell) -> dict[str, Call]:
+    text = english(cell)
+    metric = cell.option
+    threshold, distance = OTHER_METRICS[metric]
+    slack = int(len(FUZZY_WORD) * threshold)
+    return {
+        "ours": Call(tessarin.fuzzy_raw_extract, (text, FUZZY_WORD, False, False, metric, threshold, 1, BEST)),
+        "loop": Call(python_raw_windows, (text, FUZZY_WORD, distance, threshold, slack)),
+    }
+
+
 register(Workload(
-    name="fuzzy_token",
-    title=f'fuzzy_token_extract, "{TWO_WORDS}", separator " ", levenshtein, normalized 0.2',
-    sizes=FUZZY_SIZES,
-    quick_sizes=FUZZY_QUICK_SIZES,
-    prepare=english_text_and(TWO_WORDS),
-    ours=lambda text, words: tessarin.fuzzy_token_extract(
-        text, words, " ", False, False, "levenshtein", 0.2, 1, ["best_match"]),
-    peers={},
-    growth_limit=None,
+    number=5, name="fuzzy_raw_metrics",
+    title=f'fuzzy_raw_extract, "{FUZZY_WORD}" in English, other metrics, normalized, ["best_match"]',
+    cells=tuple(Cell(1, f"{metric} {threshold:g}", metric) for metric, (threshold, _) in OTHER_METRICS.items()),
+    quick_cells=tuple(Cell(0.0625, f"{metric} {threshold:g}", metric)
+                      for metric, (threshold, _) in OTHER_METRICS.items()),
+    calls=other_metric_calls,
+    target=ratio_target("ours/loop at most 1/50 (0.02)", {"loop": 1 / 50}),
+    notes=("loop: a Python loop over the same windows (line feeds as spaces, each window stripped),",
+           "  scoring each with rapidfuzz.distance (window first), then keeping the best of each group",
+           "  of overlapping or touching accepted windows: the same result as ours"),
+))
+
+
+def python_token_windows(text: str, pattern: str, threshold: float) -> list[tuple[int, int, float]]:
+    """Every two-token window fuzzy_token_extract tries with the separator ' ',
+    scored by the normalized Levenshtein distance and resolved alike."""
+    folded = text.replace("\n", " ")
+    spans = [match.span() for match in re.finditer("[^ ]+", folded)]
+    distance = Levenshtein.normalized_distance
+    candidates = []
+    for (start, _), (_, end) in zip(spans, spans[1:]):
+        score = distance(folded[start:end].strip(), pattern)
+        if score <= threshold:
+            candidates.append((start, end, score))
+    return best_match_per_group(candidates)
+
+
+def fuzzy_token_calls(cell: Cell) -> dict[str, Call]:
+    text = english(cell)
+    return {"ours": fuzzy_token_call(text), "loop": Call(python_token_windows, (text, TWO_WORDS, 0.2))}
+
+
+register(Workload(
+    number=6, name="fuzzy_token",
+    title=f'fuzzy_token_extract, "{TWO_WORDS}" in English, separator " ", levenshtein, normalized 0.2, '
+          '["best_match"]',
+    cells=(Cell(1),), quick_cells=(Cell(0.125),),
+    calls=fuzzy_token_calls,
+    target=ratio_target("ours/loop at most 1/30 (0.033)", {"loop": 1 / 30}),
+    notes=("loop: a Python loop over the same windows (tokens are the runs of non-spaces once line",
+           "  feeds are spaces; a window spans two tokens and what lies between them), scoring each",
+           "  with rapidfuzz Levenshtein.normalized_distance, then keeping the best of each group"),
+))
+
+
+def python_split_windows(text: str, pattern: str) -> list[int]:
+    tokens = [token for token in text.replace("\n", " ").split(" ") if token]
+    return [index for index, window in enumerate(zip(tokens, tokens[1:])) if " ".join(window) == pattern]
+
+
+def exact_token_calls(cell: Cell) -> dict[str, Call]:
+    text = load_text("german", cell.megabytes)
+    return {"ours": Call(tessarin.exact_token_extract, (text, GERMAN_TWO_WORDS, " ", False, False)),
+            "loop": Call(python_split_windows, (text, GERMAN_TWO_WORDS))}
+
+
+register(Workload(
+    number=7, name="exact_token",
+    title=f'exact_token_extract, "{GERMAN_TWO_WORDS}" in German, separator " ", folding off',
+    cells=(Cell(8),), quick_cells=(Cell(1),),
+    calls=exact_token_calls,
+    target=ratio_target("ours/loop at most 1/10 (0.1)", {"loop": 1 / 10}),
+    notes=("the German text has accents, so it is not plain ASCII",
+           "loop: str.split(' ') once line feeds are spaces, empty tokens dropped, then a loop over",
+           "  pairs of neighbouring tokens joined by one space; it returns window numbers, not spans,",
+           "  and sees two words apart by several spaces as a match, which ours does not"),
+))
+
+
+# --- 8: the cost of one call on tiny inputs ----------------------------------------------
+
+TINY_TEXT, TINY_PATTERN = "hello world", "world"
+TINY_CALLS = {
+    "exact_raw_extract": (TINY_TEXT, TINY_PATTERN, False, False, []),
+    "exact_token_extract": (TINY_TEXT, TINY_PATTERN, " ", False, False),
+    "fuzzy_raw_extract": (TINY_TEXT, TINY_PATTERN, False, False, "levenshtein", 1, 0, []),
+    "fuzzy_token_extract": (TINY_TEXT, TINY_PATTERN, " ", False, False, "levenshtein", 1, 0, []),
+}
+
+register(Workload(
+    number=8, name="tiny_calls",
+    title=f"each function on '{TINY_TEXT}' and '{TINY_PATTERN}', ns per call",
+    cells=tuple(Cell(0, name, name) for name in TINY_CALLS),
+    quick_cells=tuple(Cell(0, name, name) for name in TINY_CALLS),
+    calls=lambda cell: {"ours": Call(getattr(tessarin, cell.option), TINY_CALLS[cell.option]),
+                        "rapidfuzz": Call(Levenshtein.distance, (TINY_TEXT, TINY_PATTERN))},
+    target=ratio_target("ours/rapidfuzz at most 2.0", {"rapidfuzz": 2.0}),
+    measure="per_call",
+    notes=("rapidfuzz: rapidfuzz.distance.Levenshtein.distance('hello world', 'world')",
+           "the mean of many calls in a loop, so the interpreter's cost of a call is included"),
+))
+
+
+# --- 9: scaling with the input's size -------------------------------------------------------
+
+GROWTH_LIMIT = 2.3
+SCALING = {  # variant: how workloads 1, 3 (k=1) and 6 call us
+    "1 exact raw": exact_raw_folded_call,
+    "3 fuzzy raw k=1": lambda text: fuzzy_raw_absolute_call(text, 1),
+    "6 fuzzy token": fuzzy_token_call,
+}
+
+register(Workload(
+    number=9, name="scaling",
+    title="workloads 1, 3 (k=1) and 6 on growing English text, ours only",
+    cells=tuple(Cell(size, variant, variant) for variant in SCALING for size in (1, 2, 4, 8, 16)),
+    quick_cells=tuple(Cell(size, variant, variant) for variant in SCALING for size in (0.125, 0.25, 0.5, 1, 2)),
+    calls=lambda cell: {"ours": SCALING[cell.option](english(cell))},
+    target=growth_target(GROWTH_LIMIT),
+    notes=("growth: this cell's time over that of the cell half its size",),
+))
+
+
+# --- 10: peak memory --------------------------------------------------------------------
+
+register(Workload(
+    number=10, name="peak_memory",
+    title="peak memory of workloads 1 and 3 (k=1) on English text, bytes per input character",
+    cells=(Cell(64, "1 exact raw", "1 exact raw"), Cell(64, "3 fuzzy raw k=1", "3 fuzzy raw k=1")),
+    quick_cells=(Cell(8, "1 exact raw", "1 exact raw"), Cell(8, "3 fuzzy raw k=1", "3 fuzzy raw k=1")),
+    calls=lambda cell: {"ours": SCALING[cell.option](english(cell))},
+    target=ours_at_most(10, "bytes per character", "at most 10 bytes per input character"),
+    measure="memory",
+    notes=("the process's peak resident memory during one call, above its resident memory",
+           "with the text built, divided by the text's length in characters",),
+))
+
+
+# --- 11: a long pattern ------------------------------------------------------------------
+
+LONG_PATTERN_LENGTH = 200
+
+
+def long_pattern_calls(cell: Cell) -> dict[str, Call]:
+    text = english(cell)
+    middle = len(text) // 2
+    pattern = text[middle:middle + LONG_PATTERN_LENGTH]  # it occurs, so the search ends with a hit
+    return {"ours": Call(tessarin.fuzzy_raw_extract, (text, pattern, False, False, "levenshtein", 1.0, 1, BEST))}
+
+
+register(Workload(
+    number=11, name="long_pattern",
+    title=f"fuzzy_raw_extract, a {LONG_PATTERN_LENGTH}-character piece of English, levenshtein, "
+          "normalized 1.0 (windows of 73 to 327), [\"best_match\"]",
+    cells=(Cell(100 * KIB),), quick_cells=(Cell(10 * KIB),),
+    calls=long_pattern_calls,
+    target=ours_at_most(1.0, "s", "under 1 second"),
+    timeout=60,
+    notes=("the pattern is the 200 characters in the middle of the text",),
 ))
