@@ -2,7 +2,7 @@
 # Prepares a Debian 12 or 13 machine to build and test the extension:
 # system packages (a C++ compiler, ICU, the RapidFuzz C++ headers), then a
 # virtual environment at .venv with the Python build and test requirements,
-# and finally the extension itself, installed into that environment.
+# and finally the project's wheel, built and installed into that environment.
 # Safe to run again: every step is skipped when its work is already done.
 set -euo pipefail
 
@@ -107,11 +107,15 @@ prepare_venv() {
 }
 
 build_extension() {
-    say "building and installing the extension into .venv"
-    # A fixed build folder keeps the CMake build between runs, so a rebuild
-    # only compiles what changed.
-    "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
-        -C build-dir="$root/build/{wheel_tag}" "$root"
+    local wheelhouse="$root/build/wheelhouse"
+    say "building the wheel and installing it into .venv"
+    # The tests run against what a user would install: the wheel, not the
+    # tree. A fixed build folder keeps the CMake build between runs, so a
+    # rebuild only compiles what changed.
+    rm -rf "$wheelhouse"
+    "$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
+        -C build-dir="$root/build/{wheel_tag}" -w "$wheelhouse" "$root"
+    "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$wheelhouse"/tessarin-*.whl
 }
 
 install_system_packages

@@ -1,0 +1,5 @@
+import sys
+
+from tessarin_cli import main
+
+sys.exit(main())

@@ -1,0 +1,173 @@
+import io
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from hypothesis import given, strategies as st
+
+import tessarin_cli
+from tessarin_cli import FoldedPositions, build_search, main
+
+SAMPLE = Path(__file__).parents[1] / "examples" / "sample.txt"
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.fixture
+def cli(capsys, monkeypatch):
+    """Runs main() in-process; returns (exit status, stdout, stderr)."""
+    def run(*args, stdin=b""):
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+        status = main([str(arg) for arg in args])
+        out, err = capsys.readouterr()
+        return status, out, err
+    return run
+
+
+def write(tmp_path, name, content):
+    path = tmp_path / name
+    path.write_bytes(content.encode() if isinstance(content, str) else content)
+    return path
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (["lighthouse", SAMPLE], 0, ""),
+    (["submarine", SAMPLE], 1, ""),
+    (["lighthouse", SAMPLE, "missing.txt"], 2, "missing.txt: No such file"),
+    (["-m", "nope", "x", SAMPLE], 2, "unknown metric 'nope'"),
+    (["--strategy", "fastest", "x", SAMPLE], 2, "unknown strategy 'fastest'"),
+    (["-s", " ", "--strategy", "longest", "x", SAMPLE], 2, "takes no strategy"),
+    (["-t", "nan", "x", SAMPLE], 2, "threshold"),
+    (["-s", "", "", SAMPLE], 2, "tessarin: "),  # the module panics: no window to form
+])
+def test_exit_status_and_message(cli, args, status, message):
+    code, out, err = cli(*args)
+    assert code == status
+    assert message in err
+    # A missing file does not hide the matches of the others.
+    assert ("lighthouse" in out) == (args[0] == "lighthouse")
+
+
+def test_undecodable_file_is_reported_and_skipped(cli, tmp_path):
+    bad = write(tmp_path, "bad.txt", b"caf\xe9 x")
+    code, out, err = cli("x", bad, SAMPLE)
+    assert code == 2 and "bad.txt: not UTF-8" in err and str(SAMPLE) in out
+
+
+def test_highlighting_only_when_asked_or_on_a_terminal(cli, tmp_path, monkeypatch):
+    path = write(tmp_path, "a.txt", "hello world!\n")
+    assert cli("world", path)[1] == f"{path}:1:7: hello world!\n"
+    lit = f"{path}:1:7: hello \x1b[1;31mworld\x1b[0m!\n"
+    assert cli("--color=always", "world", path)[1] == lit
+    monkeypatch.setattr(sys, "stdout", Terminal())
+    main(["world", str(path)])
+    assert sys.stdout.getvalue() == lit
+
+
+def hits_of(cli, *args, stdin=b""):
+    code, out, err = cli("--json", *args, stdin=stdin)
+    assert code in (0, 1), err
+    return [json.loads(line) for line in out.splitlines()]
+
+
+def test_json_has_one_object_per_match(cli, tmp_path):
+    path = write(tmp_path, "a.txt", "ab\nxx ab")
+    assert hits_of(cli, "ab", path) == [
+        {"path": str(path), "line": 1, "column": 1, "start": 0, "end": 2, "score": 0.0, "text": "ab"},
+        {"path": str(path), "line": 2, "column": 4, "start": 6, "end": 8, "score": 0.0, "text": "ab"},
+    ]
+
+
+@pytest.mark.parametrize("text, args, line, column, start, text_found", [
+    ("alpha\nbeta gamma\n", ["gamma"], 2, 6, 11, "gamma"),
+    ("İİ x\nİ big", ["-i", "big"], 2, 3, 7, "big"),  # lower-casing lengthened three İ
+    ("one a\nb two", ["a b"], 1, 5, 4, "a\nb"),      # line feeds fold to spaces
+    ("x\r\nΣΣ foo", ["-i", "σς foo"], 2, 1, 3, "ΣΣ foo"),
+    ("İx", ["-i", "\u0307x"], 1, 1, 0, "İx"),         # starts inside what İ became
+    ("İx", ["-i", "i"], 1, 1, 0, "İ"),                # ends inside it
+    ("Café, CAFE", ["-ia", "cafe"], 1, 7, 6, "CAFE"),
+])
+def test_positions_refer_to_the_original_text(cli, text, args, line, column, start, text_found):
+    hit = hits_of(cli, *args, stdin=text.encode())[-1]
+    assert (hit["line"], hit["column"], hit["start"], hit["text"]) == (line, column, start, text_found)
+    assert hit["end"] == start + len(text_found)
+
+
+def test_a_match_across_lines_shows_its_first_line_lit_to_the_end(cli):
+    out = cli("--color=always", "a b", stdin=b"one a\nb two\n")[1]
+    assert out == "-:1:5: one \x1b[1;31ma\x1b[0m\n"
+    assert cli("two", stdin=b"one\r\ntwo\r\n")[1] == "-:2:1: two\n"  # no carriage return
+
+
+@given(st.text("aİb\n xΣ", max_size=40))
+def test_mapped_spans_fold_to_the_pattern(text):
+    search = build_search("ab", ignore_case=True)
+    for hit in search.find(text):
+        assert text[hit.start:hit.end].lower() == "ab"
+    positions = FoldedPositions(text)
+    assert positions.original(len(text.lower()), is_end=True) == len(text)
+
+
+def test_standard_input_alone_and_among_files(cli, tmp_path):
+    path = write(tmp_path, "a.txt", "needle")
+    assert cli("needle", stdin=b"hay\nneedle")[1] == "-:2:1: needle\n"
+    assert cli("needle", path, "-", stdin=b"needle")[1] == f"{path}:1:1: needle\n-:1:1: needle\n"
+
+
+def test_token_mode(cli):
+    hits = hits_of(cli, "-s", " ", "a b", stdin=b"xa b a b\na b")  # 'xa' is one token
+    assert [(h["line"], h["column"], h["text"]) for h in hits] == [(1, 6, "a b"), (2, 1, "a b")]
+    fuzzy = hits_of(cli, "-i", "-s", " ", "-f", "old harbour", SAMPLE)
+    assert [h["text"] for h in fuzzy] == ["old harbour", "old harbor", "old harbur", "Old Harbour"]
+
+
+def test_fuzzy_mode_defaults_and_options(cli):
+    text = b"the lighthose is\nthe LIGHTHOUSE"
+    # Equally good windows: the default strategies keep the one without a space.
+    assert [h["text"] for h in hits_of(cli, "-f", "lighthouse", stdin=text)] == ["lighthose"]
+    assert [h["score"] for h in hits_of(cli, "-i", "-m", "levenshtein", "lighthouse", stdin=text)] == [0.1, 0.0]
+    assert hits_of(cli, "--absolute", "-t", "0", "lighthouse", stdin=text) == []
+    assert len(hits_of(cli, "-t", "2", "--absolute", "--strategy", "shortest", "lighthouse", stdin=text)) == 1
+
+
+def test_parallel_jobs_print_what_one_job_prints(cli, tmp_path):
+    paths = [write(tmp_path, f"{n}.txt", f"{'x ' * n}needle\nİ needle\n" * (n % 3)) for n in range(7)]
+    args = ["-i", "-f", "needle", *paths, tmp_path / "missing.txt", SAMPLE]
+    one = cli(*args)
+    assert one[0] == 2 and len(one[1].splitlines()) == 12 and "missing.txt" in one[2]
+    assert cli("-j", "3", *args) == one
+
+
+def test_progress_bar_only_for_many_files_on_a_terminal(cli, tmp_path, monkeypatch):
+    paths = [write(tmp_path, f"{n}.txt", "x") for n in range(21)]
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    main(["x", *map(str, paths[:20])])
+    assert sys.stderr.getvalue() == ""
+    main(["x", *map(str, paths)])
+    assert "21/21 files" in sys.stderr.getvalue() and sys.stderr.getvalue().endswith("\r\x1b[K")
+
+
+def test_interrupt_exits_130(cli, monkeypatch):
+    def interrupted(*args):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(tessarin_cli, "search_file", interrupted)
+    assert cli("x", SAMPLE)[0] == 130
+
+
+@pytest.mark.parametrize("args, stdin, status, first_line", [
+    (["-i", "-f", "lighthouse", str(SAMPLE)], b"", 0, f"{SAMPLE}:7:17: rock, stood the lighthouse, white"),
+    (["needle"], b"hay\nstack", 1, ""),
+])
+def test_python_dash_m(args, stdin, status, first_line):
+    package_root = Path(tessarin_cli.__file__).parents[1]
+    env = dict(os.environ, PYTHONPATH=f"{package_root}{os.pathsep}{os.environ.get('PYTHONPATH', '')}")
+    done = subprocess.run([sys.executable, "-m", "tessarin_cli", *args], input=stdin,
+                          capture_output=True, env=env, timeout=60)
+    assert done.returncode == status, done.stderr
+    assert done.stdout.decode().startswith(first_line) and b"\x1b" not in done.stdout

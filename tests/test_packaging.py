@@ -1,0 +1,69 @@
+"""The installed distribution: what the wheel put where, and that the tests use it."""
+import ast
+import importlib
+import importlib.metadata
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+import tessarin
+
+DISTRIBUTION = importlib.metadata.distribution("tessarin")
+RECORDED = {Path(path).as_posix() for path in DISTRIBUTION.files or ()}
+SITE_PACKAGES = {Path(sysconfig.get_path(kind)).resolve() for kind in ("purelib", "platlib")}
+SHIPPED_SOURCES = Path(__file__).resolve().parents[1] / "python"
+
+
+def installed_name(path):
+    """The path relative to site-packages, or None when it lies elsewhere."""
+    path = Path(path).resolve()
+    for site in SITE_PACKAGES:
+        if path.is_relative_to(site):
+            return path.relative_to(site).as_posix()
+    return None
+
+
+@pytest.mark.parametrize("module_name", ["tessarin", "tessarin_cli"])
+def test_module_is_imported_from_the_installed_wheel(module_name):
+    # The source tree must never stand in for the wheel: tests that pass on
+    # the tree prove nothing about what users install.
+    name = installed_name(importlib.import_module(module_name).__file__)
+    assert name is not None and name in RECORDED
+
+
+def test_extension_sits_at_the_top_level_and_the_license_is_shipped():
+    assert installed_name(tessarin.__file__).startswith("tessarin.cpython-312-")
+    assert any(path.endswith(".dist-info/licenses/LICENSE") for path in RECORDED)
+
+
+def test_every_shipped_source_file_is_in_the_wheel():
+    sources = [path for path in SHIPPED_SOURCES.rglob("*")
+               if path.is_file() and "__pycache__" not in path.parts]
+    assert any(path.name == "__init__.pyi" for path in sources)
+    missing = [path.relative_to(SHIPPED_SOURCES).as_posix() for path in sources
+               if path.relative_to(SHIPPED_SOURCES).as_posix() not in RECORDED]
+    assert missing == []
+
+
+def test_console_script_loads_the_command_line_entry_point():
+    (script,) = [entry for entry in DISTRIBUTION.entry_points if entry.group == "console_scripts"]
+    assert script.name == "tessarin" and callable(script.load())
+
+
+def stub_literal_names(alias):
+    stub = DISTRIBUTION.locate_file("tessarin-stubs/__init__.pyi").read_text()
+    for node in ast.parse(stub).body:
+        if isinstance(node, ast.AnnAssign) and getattr(node.target, "id", None) == alias:
+            return [element.value for element in ast.walk(node.value)
+                    if isinstance(element, ast.Constant) and isinstance(element.value, str)]
+    raise AssertionError(f"{alias} is not in the stubs")
+
+
+def test_every_metric_name_in_the_stubs_is_one_the_module_knows():
+    names = stub_literal_names("_Metric")
+    assert len(names) == 10
+    for name in names:
+        assert tessarin.fuzzy_raw_extract("abc", "abc", False, False, name, 0, 0, []) == [(0, 3, 0.0)]
+    with pytest.raises(BaseException, match="Invalid distance metric"):
+        tessarin.fuzzy_raw_extract("abc", "abc", False, False, "levenstein", 0, 0, [])
