@@ -1,5 +1,6 @@
 #include "arguments.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -74,38 +75,72 @@ bool encode_utf8(const Py_UCS1* data, Py_ssize_t length, std::string& out)
         high += data[i] >> 7;
     out.resize(size + high);
     char* write = out.data();
-    std::size_t i = 0;
-    while (i < size) {
-        std::uint64_t word;
-        if (i + 8 <= size && (std::memcpy(&word, data + i, 8), (word & 0x8080808080808080ULL) == 0)) {
-            std::memcpy(write, data + i, 8);
-            write += 8;
-            i += 8;
-            continue;
-        }
-        const std::uint32_t c = data[i++];
+    const auto put = [&write](std::uint32_t c) {
         if (c < 0x80) {
             *write++ = static_cast<char>(c);
         } else {
             *write++ = static_cast<char>(0xC0 | (c >> 6));
             *write++ = static_cast<char>(0x80 | (c & 0x3F));
         }
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        if ((word & 0x8080808080808080ULL) == 0) {
+            std::memcpy(write, data + i, 8);
+            write += 8;
+        } else {
+            for (std::size_t k = 0; k < 8; ++k)
+                put(data[i + k]);
+        }
     }
+    for (; i < size; ++i)
+        put(data[i]);
     return true;
 }
 
+// Two- and four-byte strings: both passes move through ASCII runs several
+// characters at a time (the 64-bit word of four two-byte characters, or of
+// two four-byte ones, has no bit set above 0x7F in any of them).
 template <typename Char>
 bool encode_utf8(const Char* data, Py_ssize_t length, std::string& out)
 {
-    std::size_t size = 0;
-    for (Py_ssize_t i = 0; i < length; ++i) {
+    constexpr std::size_t per_word = 8 / sizeof(Char);
+    constexpr std::uint64_t non_ascii = sizeof(Char) == 2 ? 0xFF80FF80FF80FF80ULL : 0xFFFFFF80FFFFFF80ULL;
+    const auto count = static_cast<std::size_t>(length);
+    const auto ascii_word = [&](std::size_t i) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        return (word & non_ascii) == 0;
+    };
+    const auto width = [](std::uint32_t c) -> std::size_t {
+        return 1 + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+    };
+
+    std::size_t size = 0, i = 0;
+    bool surrogate = false;
+    for (; i < count; ++i) {
+        if (i + per_word <= count && ascii_word(i)) {
+            size += per_word;
+            i += per_word - 1;
+            continue;
+        }
         const std::uint32_t c = data[i];
-        if (c >= 0xD800 && c <= 0xDFFF) return false; // a lone surrogate has no UTF-8 form
-        size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        size += width(c);
+        surrogate |= (c & 0xFFFFF800) == 0xD800;
     }
+    if (surrogate) return false; // a lone surrogate has no UTF-8 form
+
     out.resize(size);
     char* write = out.data();
-    for (Py_ssize_t i = 0; i < length; ++i) {
+    for (i = 0; i < count; ++i) {
+        if (i + per_word <= count && ascii_word(i)) {
+            for (std::size_t k = 0; k < per_word; ++k)
+                *write++ = static_cast<char>(data[i + k]);
+            i += per_word - 1;
+            continue;
+        }
         const std::uint32_t c = data[i];
         if (c < 0x80) {
             *write++ = static_cast<char>(c);
@@ -151,23 +186,31 @@ bool copy_utf8(PyObject* text, std::string& out)
     return true;
 }
 
-bool attribute_equals(PyObject* object, const char* attribute, const char* expected)
+// 1 when the attribute is a str equal to `expected`, else 0; -1 with
+// MemoryError set when memory ran out while reading it. Any other failure to
+// read the attribute only means that it does not hold `expected`; running
+// out of memory must not turn a NumPy boolean into a refused type.
+int attribute_equals(PyObject* object, const char* attribute, const char* expected)
 {
     PyObject* value = PyObject_GetAttrString(object, attribute);
     if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
         PyErr_Clear();
-        return false;
+        return 0;
     }
-    const bool equal = PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, expected) == 0;
+    const int equal = PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, expected) == 0;
     Py_DECREF(value);
     return equal;
 }
 
-bool is_numpy_bool(PyObject* object)
+// 1 for a NumPy boolean scalar, 0 for anything else, -1 with MemoryError set.
+int is_numpy_bool(PyObject* object)
 {
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    return attribute_equals(type, "__module__", "numpy") &&
-           (attribute_equals(type, "__name__", "bool_") || attribute_equals(type, "__name__", "bool"));
+    const int in_numpy = attribute_equals(type, "__module__", "numpy");
+    if (in_numpy != 1) return in_numpy;
+    const int named_bool_ = attribute_equals(type, "__name__", "bool_");
+    return named_bool_ != 0 ? named_bool_ : attribute_equals(type, "__name__", "bool");
 }
 
 void append_quoted_names(std::string& text, const std::vector<const char*>& names)
@@ -239,7 +282,9 @@ bool convert_flag(PyObject* object, const char* parameter, bool& value)
         value = object == Py_True;
         return true;
     }
-    if (!is_numpy_bool(object)) {
+    const int numpy_bool = is_numpy_bool(object);
+    if (numpy_bool < 0) return false;
+    if (numpy_bool == 0) {
         refuse_type(object, "'%U' object cannot be converted to 'PyBool'");
         return fail_argument(parameter);
     }
@@ -283,11 +328,14 @@ bool convert_strategies(PyObject* object, const char* parameter, std::vector<std
         refuse_type(object, "'%U' object cannot be converted to 'Sequence'");
         return fail_argument(parameter);
     }
+    // The size is only a hint: iterating decides. A sequence may report any
+    // size at all, so the hint reserves no more than a plausible list needs.
+    constexpr Py_ssize_t largest_hint = 256;
     const Py_ssize_t size = PySequence_Size(object);
     if (size < 0)
-        PyErr_Clear(); // the size is only a hint: iterating decides
+        PyErr_Clear();
     else
-        value.reserve(static_cast<std::size_t>(size));
+        value.reserve(static_cast<std::size_t>(std::min(size, largest_hint)));
 
     OwnedReference iterator(PyObject_GetIter(object));
     if (!iterator) return fail_argument(parameter);

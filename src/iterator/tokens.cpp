@@ -1,5 +1,7 @@
 #include "iterator/tokens.hpp"
 
+#include <algorithm>
+
 #include "text/text.hpp"
 
 namespace tessarin {
@@ -44,14 +46,7 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uin
     const std::uint64_t width = char_count(separator);
     std::uint64_t start = 0;
     std::size_t byte_start = 0;
-    std::uint64_t position = 0;
-    std::size_t counted_bytes = 0;
-    const bool ascii = is_ascii(text); // then code points are bytes
-    OccurrenceFinder finder(text, separator);
-    for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
-        if (cancel) cancel->poll(at - counted_bytes + 1);
-        position = ascii ? at : position + char_count(text.substr(counted_bytes, at - counted_bytes));
-        counted_bytes = at;
+    const auto occurrence = [&](std::size_t at, std::uint64_t position) {
         if (position + width == start + 1) {
             start = position + width;
             byte_start = at + separator.size();
@@ -59,6 +54,31 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uin
             add_token(start, position, byte_start, at);
             start = position + width;
             byte_start = at + separator.size();
+        }
+    };
+
+    const bool ascii = text_length == text.size(); // then code points are bytes
+    if (separator.size() == 1 && !ascii) {
+        // One pass finds the separator byte and counts code points at once.
+        const char byte = separator[0];
+        const auto occurrences = static_cast<std::size_t>(std::count(text.begin(), text.end(), byte));
+        tokens_.reserve(occurrences + 1);
+        byte_spans_.reserve(occurrences + 1);
+        std::uint64_t position = 0;
+        for (std::size_t at = 0; at < text.size(); ++at) {
+            if (text[at] == byte) occurrence(at, position);
+            position += !utf8::is_continuation(static_cast<unsigned char>(text[at]));
+        }
+        if (cancel) cancel->poll(text.size());
+    } else {
+        std::uint64_t position = 0;
+        std::size_t counted_bytes = 0;
+        OccurrenceFinder finder(text, separator);
+        for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
+            if (cancel) cancel->poll(at - counted_bytes + 1);
+            position = ascii ? at : position + char_count(text.substr(counted_bytes, at - counted_bytes));
+            counted_bytes = at;
+            occurrence(at, position);
         }
     }
     if (start != text_length) add_token(start, text_length, byte_start, text.size());
