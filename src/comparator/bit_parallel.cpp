@@ -31,6 +31,32 @@ inline int advance_block(std::uint64_t& vp, std::uint64_t& vn, std::uint64_t eq,
     return out;
 }
 
+// One column step over all blocks, the deltas carried between blocks as
+// bits (the same step as advance_block, without branches). `carry_p` is 1
+// when the first row grows by one per column (a fixed start), 0 for a
+// search; returns the change of the last row's value.
+inline int advance_column(std::uint64_t* vp, std::uint64_t* vn, const std::uint64_t* eq, std::size_t words,
+                          unsigned last_shift, std::uint64_t carry_p) noexcept
+{
+    std::uint64_t carry_n = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+        const unsigned shift = w + 1 == words ? last_shift : 63;
+        const std::uint64_t xv = eq[w] | vn[w];
+        const std::uint64_t e = eq[w] | carry_n;
+        const std::uint64_t xh = (((e & vp[w]) + vp[w]) ^ vp[w]) | e;
+        std::uint64_t hp = vn[w] | ~(xh | vp[w]);
+        std::uint64_t hn = vp[w] & xh;
+        const std::uint64_t out_p = (hp >> shift) & 1, out_n = (hn >> shift) & 1;
+        hp = (hp << 1) | carry_p;
+        hn = (hn << 1) | carry_n;
+        vp[w] = hn | ~(xv | hp);
+        vn[w] = hp & xv;
+        carry_p = out_p;
+        carry_n = out_n;
+    }
+    return static_cast<int>(carry_p) - static_cast<int>(carry_n);
+}
+
 } // namespace
 
 BitParallelLevenshtein::BitParallelLevenshtein(std::u32string_view pattern)
@@ -39,12 +65,14 @@ BitParallelLevenshtein::BitParallelLevenshtein(std::u32string_view pattern)
     std::size_t others = 0;
     for (char32_t c : pattern)
         others += c >= 128;
-    std::size_t capacity = 8;
-    while (capacity < 2 * others)
-        capacity *= 2;
-    keys_.assign(capacity, empty_key);
-    key_bits_.assign(capacity * words_, 0);
-    key_mask_ = capacity - 1;
+    if (others > 0) { // pure ASCII patterns need no table beyond the first 128
+        std::size_t capacity = 8;
+        while (capacity < 2 * others)
+            capacity *= 2;
+        keys_.assign(capacity, empty_key);
+        key_bits_.assign(capacity * words_, 0);
+        key_mask_ = capacity - 1;
+    }
 
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         const char32_t c = pattern[i];
@@ -65,6 +93,7 @@ BitParallelLevenshtein::BitParallelLevenshtein(std::u32string_view pattern)
 const std::uint64_t* BitParallelLevenshtein::positions_of(char32_t c) const noexcept
 {
     if (c < 128) return &ascii_[c * words_];
+    if (keys_.empty()) return zeros_.data();
     for (std::size_t slot = slot_of(c, key_mask_);; slot = (slot + 1) & key_mask_) {
         if (keys_[slot] == c) return &key_bits_[slot * words_];
         if (keys_[slot] == empty_key) return zeros_.data();
@@ -138,13 +167,9 @@ void BitParallelLevenshtein::prefix_distances(std::u32string_view text, std::vec
     std::vector<std::uint64_t>& vn = vn_;
     vp.assign(words_, ~std::uint64_t{0});
     vn.assign(words_, 0);
-    constexpr std::uint64_t high_bit = std::uint64_t{1} << 63;
+    const auto last_shift = static_cast<unsigned>((length_ - 1) % 64);
     for (std::size_t j = 0; j < text.size(); ++j) {
-        const std::uint64_t* eq = positions_of(text[j]);
-        int carry = 1;
-        for (std::size_t w = 0; w < words_; ++w)
-            carry = advance_block(vp[w], vn[w], eq[w], carry, w + 1 == words_ ? last_bit : high_bit);
-        score += carry;
+        score += advance_column(vp.data(), vn.data(), positions_of(text[j]), words_, last_shift, 1);
         distances[j + 1] = score;
     }
 }
