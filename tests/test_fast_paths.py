@@ -58,3 +58,26 @@ def test_fuzzy_raw_matches_the_model_on_planted_near_matches(seed):
     for strategies in STRATEGY_LISTS:
         args = (text, pattern, False, False, metric, threshold, kind, strategies)
         assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)
+
+
+from reference_model import exact_token_extract as model_exact_token  # noqa: E402
+
+
+@pytest.mark.parametrize("seed", range(80))
+def test_exact_token_with_a_one_byte_separator_matches_the_model(seed):
+    # With a one-byte separator windows are recognised around occurrences of
+    # the pattern instead of by walking tokens; overlapping occurrences,
+    # white space that is or is not the separator, and patterns that count
+    # empty pieces all have to come out as the walk has them.
+    rng = random.Random(seed)
+    separator = rng.choice([" ", ",", "\t", "a", "-"])
+    alphabet = rng.choice(["ab ,", "a b\t\u00a0", "ab-- ", "xa,\u3000é"])
+    text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 120)))
+    pieces = ["".join(rng.choice(alphabet.replace(separator, "") or "b") for _ in range(rng.randrange(0, 3)))
+              for _ in range(rng.randrange(1, 4))]
+    pattern = separator.join(pieces)
+    if rng.random() < 0.3:
+        pattern = rng.choice([" ", "\t", separator]) + pattern + rng.choice(["", " ", separator])
+    for flags in [(False, False), (True, True)]:
+        args = (text, pattern, separator, *flags)
+        assert tessarin.exact_token_extract(*args) == model_exact_token(*args), args
