@@ -328,6 +328,22 @@ bool convert_strategies(PyObject* object, const char* parameter, std::vector<std
         refuse_type(object, "'%U' object cannot be converted to 'Sequence'");
         return fail_argument(parameter);
     }
+    // An exact list or tuple is read in place: reading it runs no Python
+    // code, so nothing can change it meanwhile.
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(object);
+        value.reserve(static_cast<std::size_t>(count));
+        PyObject** items = PySequence_Fast_ITEMS(object);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (!PyUnicode_Check(items[i])) {
+                refuse_type(items[i], "'%U' object cannot be converted to 'PyString'");
+                return fail_argument(parameter);
+            }
+            value.emplace_back();
+            if (!copy_utf8(items[i], value.back())) return fail_argument(parameter);
+        }
+        return true;
+    }
     // The size is only a hint: iterating decides. A sequence may report any
     // size at all, so the hint reserves no more than a plausible list needs.
     constexpr Py_ssize_t largest_hint = 256;

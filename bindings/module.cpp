@@ -53,7 +53,8 @@ void raise_panic(const char* message)
 // otherwise traverse the growing list again and again.
 PyObject* to_python(const MatchList& matches)
 {
-    const int collector_was_enabled = PyGC_Disable();
+    constexpr std::size_t few = 256; // too few new tuples to set off a collection worth avoiding
+    const int collector_was_enabled = matches.size() > few ? PyGC_Disable() : 0;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(matches.size()));
     PyObject* zero = PyFloat_FromDouble(0.0); // exact matches share one score object
     bool complete = list && zero;

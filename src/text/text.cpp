@@ -222,8 +222,13 @@ std::u32string decode_utf8(std::string_view text)
 }
 
 OccurrenceFinder::OccurrenceFinder(std::string_view haystack, std::string_view needle)
-    : haystack_(haystack), needle_(needle), border_(needle.size() + 1, 0)
+    : haystack_(haystack), needle_(needle)
+{}
+
+// The automaton is only needed once an occurrence was found: built then.
+void OccurrenceFinder::prepare_borders()
 {
+    border_.assign(needle_.size() + 1, 0);
     for (std::size_t length = 2; length <= needle_.size(); ++length) {
         std::size_t border = border_[length - 1];
         while (border > 0 && needle_[border] != needle_[length - 1])
@@ -233,7 +238,7 @@ OccurrenceFinder::OccurrenceFinder(std::string_view haystack, std::string_view n
     }
 }
 
-std::size_t OccurrenceFinder::next() noexcept
+std::size_t OccurrenceFinder::next()
 {
     const std::size_t size = haystack_.size(), width = needle_.size();
     if (width == 0) return none;
@@ -261,6 +266,7 @@ std::size_t OccurrenceFinder::next() noexcept
             const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - haystack_.data());
             pos_ = at + width;
             matched_ = width;
+            if (border_.empty()) prepare_borders();
             return at;
         }
         const char c = haystack_[pos_++];

@@ -112,9 +112,11 @@ public:
     OccurrenceFinder(std::string_view haystack, std::string_view needle);
 
     // Byte offset of the next occurrence, or `none` when there is no more.
-    std::size_t next() noexcept;
+    std::size_t next();
 
 private:
+    void prepare_borders();
+
     std::string_view haystack_;
     std::string_view needle_;
     std::vector<std::size_t> border_; // longest proper border of each needle prefix
