@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "comparator/bit_parallel.hpp"
+#include "comparator/bounds.hpp"
 #include "comparator/fuzzy.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
@@ -13,6 +14,10 @@
 namespace tessarin {
 namespace {
 
+using detail::best_length;
+using detail::cannot_pass;
+using detail::common_prefix;
+using detail::CommonCharacters;
 using std::int64_t;
 using std::uint64_t;
 
@@ -91,148 +96,13 @@ uint64_t trimmed_end(const std::u32string& text, uint64_t content_start, uint64_
     return end;
 }
 
-// How many code points a window and the pattern can have in common at
-// most: the size of the intersection of their multisets, kept up to date as
-// the window's ends move. Every metric below is bounded through it, so most
-// windows are ruled out in a few instructions instead of being scored.
-class CommonCharacters {
-public:
-    CommonCharacters(const std::u32string& pattern, const std::u32string& text)
-    {
-        // Pattern code points get small ids (0: not in the pattern).
-        std::vector<char32_t> distinct(pattern.begin(), pattern.end());
-        std::sort(distinct.begin(), distinct.end());
-        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-        if (distinct.size() >= 0xFFFF) return;
-        quota_.assign(distinct.size() + 1, 0);
-        count_.assign(distinct.size() + 1, 0);
-        const auto id_of = [&](char32_t c) -> std::uint16_t {
-            const auto found = std::lower_bound(distinct.begin(), distinct.end(), c);
-            return found != distinct.end() && *found == c ? static_cast<std::uint16_t>(found - distinct.begin() + 1)
-                                                           : 0;
-        };
-        for (char32_t c : pattern)
-            ++quota_[id_of(c)];
-        quota_[0] = 0;
-        ids_.resize(text.size());
-        std::uint16_t ascii_ids[128];
-        for (char32_t c = 0; c < 128; ++c)
-            ascii_ids[c] = id_of(c);
-        for (std::size_t i = 0; i < text.size(); ++i)
-            ids_[i] = text[i] < 128 ? ascii_ids[text[i]] : id_of(text[i]);
-        usable_ = true;
-    }
-
-    bool usable() const noexcept { return usable_; }
-
-    // The intersection for the window [first, last), moving the tracked
-    // window's ends there one code point at a time (both ends only ever
-    // move forward when the windows asked for do).
-    uint64_t common(uint64_t first, uint64_t last) noexcept
-    {
-        while (last_ < last)
-            add(ids_[last_++]);
-        while (last_ > last)
-            remove(ids_[--last_]);
-        while (first_ < first)
-            remove(ids_[first_++]);
-        return common_;
-    }
-
-private:
-    void add(std::uint16_t id) noexcept
-    {
-        common_ += count_[id] < quota_[id];
-        ++count_[id];
-    }
-    void remove(std::uint16_t id) noexcept
-    {
-        --count_[id];
-        common_ -= count_[id] < quota_[id];
-    }
-
-    std::vector<std::uint16_t> ids_;
-    std::vector<uint64_t> quota_, count_;
-    uint64_t first_ = 0, last_ = 0, common_ = 0;
-    bool usable_ = false;
-};
-
-// A value that the window's score cannot fall below (edit metrics) or, for
-// the Jaro family, a similarity it cannot exceed turned into a distance,
-// given its trimmed length and the code points it can share with the
-// pattern. The edit bounds use the score's own division, so comparing them
-// with the threshold is exact; the Jaro bound keeps a small margin against
-// rounding.
-//
-// `prefix` is the common prefix of window and pattern, at most 4, which is
-// all that Jaro-Winkler can add for.
-bool cannot_pass(Metric metric, ThresholdKind kind, double threshold, uint64_t length, uint64_t pattern_length,
-                 uint64_t shared, uint64_t prefix = 4) noexcept
-{
-    shared = std::min({shared, length, pattern_length});
-    const uint64_t longer = std::max(length, pattern_length);
-    const bool normalized = kind == ThresholdKind::Normalized;
-    switch (metric) {
-    case Metric::osa:
-    case Metric::damerau_levenshtein:
-    case Metric::lcs_seq:
-    case Metric::hamming: {
-        if (metric == Metric::hamming && length != pattern_length) return false; // scored exactly anyway
-        const uint64_t least = longer - shared;
-        const double bound = normalized && longer != 0 ? static_cast<double>(least) / static_cast<double>(longer)
-                                                       : static_cast<double>(least);
-        return bound > threshold;
-    }
-    case Metric::indel: {
-        const uint64_t total = length + pattern_length, least = total - 2 * shared;
-        const double bound = normalized && total != 0 ? static_cast<double>(least) / static_cast<double>(total)
-                                                      : static_cast<double>(least);
-        return bound > threshold;
-    }
-    case Metric::jaro:
-    case Metric::jaro_winkler: {
-        if (length == 0 && pattern_length == 0) return false;
-        double similarity = 0.0;
-        if (shared > 0)
-            similarity = (static_cast<double>(shared) / static_cast<double>(length) +
-                          static_cast<double>(shared) / static_cast<double>(pattern_length) + 1.0) /
-                         3.0;
-        // Jaro-Winkler adds a step of weight 0.1 per common prefix code point.
-        if (metric == Metric::jaro_winkler && similarity > 0.7)
-            similarity += static_cast<double>(prefix) * 0.1 * (1.0 - similarity);
-        return 1.0 - similarity > threshold + 1e-9;
-    }
-    case Metric::levenshtein:
-    case Metric::prefix:
-    case Metric::postfix:
-        break;
-    }
-    return false;
-}
-
-// The window length for which the bound of cannot_pass is smallest.
-uint64_t best_length(Metric metric, uint64_t pattern_length, uint64_t shared) noexcept
-{
-    const bool at_shared = metric == Metric::indel || metric == Metric::jaro || metric == Metric::jaro_winkler;
-    return at_shared ? std::min(shared, pattern_length) : pattern_length;
-}
-
-uint64_t common_prefix(std::u32string_view a, std::u32string_view b) noexcept
-{
-    uint64_t length = 0;
-    while (length < 4 && length < a.size() && length < b.size() && a[length] == b[length])
-        ++length;
-    return length;
-}
-
 // Any metric: every window that the bounds leave goes to the comparator.
 void scan_with_comparator(const std::u32string& text, const WindowShape& shape, Metric metric,
                           FuzzyComparator& comparator, ConflictSolver& solver, Cancellation& cancel)
 {
     const uint64_t n = text.size(), p = comparator.pattern().size();
-    const bool bounded = metric != Metric::levenshtein && metric != Metric::prefix && metric != Metric::postfix;
-    CommonCharacters shared(bounded ? comparator.pattern() : std::u32string(), bounded ? text : std::u32string());
-    const bool filtered = bounded && shared.usable();
+    CommonCharacters shared(comparator.pattern(), text);
+    const bool filtered = shared.usable();
     ContentStart content(text);
     const std::u32string_view view(text);
     const ThresholdKind kind = comparator.threshold_kind();

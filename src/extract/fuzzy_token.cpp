@@ -1,5 +1,6 @@
 // Fuzzy token extraction: the token windows of exact token extraction,
 // each trimmed and scored against the trimmed pattern.
+#include "comparator/bounds.hpp"
 #include "comparator/fuzzy.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
@@ -19,22 +20,49 @@ MatchList fuzzy_token_extract(std::string s, std::string pattern, std::string to
     const NormalizedText separator =
         normalize(std::move(tokenizer_pattern), case_insensitive, special_char_insensitive, cancel);
 
-    Tokenizer tokenizer(text, separator, pattern_token_count(folded_pattern, separator), &cancel);
+    const uint64_t window_size = pattern_token_count(folded_pattern, separator);
     FuzzyComparator comparator(decode_utf8(trim_whitespace(folded_pattern)), metric, threshold, threshold_kind);
-
     ConflictSolver solver(text, strategies);
+
     // Windows are spans of the text decoded once: no string per window.
     const std::u32string code_points = decode_utf8(text);
     const std::u32string_view view(code_points);
-    while (const std::optional<TokenWindow> window = tokenizer.next()) {
-        cancel.poll(window->end - window->start + 1);
-        uint64_t first = window->start, last = window->end;
+    const std::u32string& trimmed_pattern = comparator.pattern();
+
+    // The bounds need the metric, which is only looked up when the first
+    // comparison is due; the shared-character counts are set up then.
+    std::optional<Metric> chosen;
+    detail::SharedCharacters shared(trimmed_pattern);
+    const auto judge = [&](uint64_t start, uint64_t end) {
+        cancel.poll(end - start + 1);
+        if (!chosen) chosen = comparator.metric();
+        uint64_t first = start, last = end;
         while (first < last && is_white_space(view[first]))
             ++first;
         while (last > first && is_white_space(view[last - 1]))
             --last;
-        const Comparison verdict = comparator.compare(view.substr(first, last - first));
-        if (verdict.accepted) solver.add(Match{window->start, window->end, verdict.score});
+        const std::u32string_view candidate = view.substr(first, last - first);
+        // The lengths alone rule most windows out; the shared characters,
+        // counted only for the rest, rule out most of what is left.
+        const auto cannot_pass = [&](uint64_t shared_count) {
+            return detail::cannot_pass(*chosen, comparator.threshold_kind(), comparator.threshold(),
+                                       candidate.size(), trimmed_pattern.size(), shared_count,
+                                       detail::common_prefix(candidate, trimmed_pattern));
+        };
+        if (cannot_pass(trimmed_pattern.size()) || cannot_pass(shared.with(candidate))) return;
+        const Comparison verdict = comparator.compare(candidate);
+        if (verdict.accepted) solver.add(Match{start, end, verdict.score});
+    };
+
+    if (char_count(separator) == 1) {
+        // One code point separates: tokens are the runs between its copies.
+        const std::vector<Token> tokens = single_separator_tokens(view, decode_utf8(separator)[0]);
+        for (std::size_t i = 0; i + window_size <= tokens.size(); ++i)
+            judge(tokens[i].start, tokens[i + window_size - 1].end);
+    } else {
+        Tokenizer tokenizer(text, separator, window_size, &cancel);
+        while (const std::optional<TokenWindow> window = tokenizer.next())
+            judge(window->start, window->end);
     }
     return solver.finish();
 }

@@ -24,6 +24,22 @@ std::uint64_t pattern_token_count(std::string_view pattern, std::string_view sep
     return pieces;
 }
 
+std::vector<Token> single_separator_tokens(std::u32string_view text, char32_t separator)
+{
+    std::vector<Token> tokens;
+    std::uint64_t position = 0;
+    const std::uint64_t size = text.size();
+    while (position < size) {
+        while (position < size && text[position] == separator)
+            ++position;
+        const std::uint64_t start = position;
+        while (position < size && text[position] != separator)
+            ++position;
+        if (position > start) tokens.push_back(Token{start, position});
+    }
+    return tokens;
+}
+
 Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size,
                      Cancellation* cancel)
     : text_(text), size_(size)

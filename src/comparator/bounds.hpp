@@ -1,0 +1,197 @@
+// Cheap bounds on a candidate's score, so that most candidates are ruled
+// out before any metric runs. Every bound here is safe: a candidate it rules
+// out could never have passed the threshold.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "comparator/fuzzy.hpp"
+
+namespace tessarin::detail {
+
+using std::uint64_t;
+
+// How many code points a window and the pattern can have in common at
+// most: the size of the intersection of their multisets, kept up to date as
+// the window's ends move. Every metric below is bounded through it, so most
+// windows are ruled out in a few instructions instead of being scored.
+class CommonCharacters {
+public:
+    CommonCharacters(const std::u32string& pattern, const std::u32string& text)
+    {
+        // Pattern code points get small ids (0: not in the pattern).
+        std::vector<char32_t> distinct(pattern.begin(), pattern.end());
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        if (distinct.size() >= 0xFFFF) return;
+        quota_.assign(distinct.size() + 1, 0);
+        count_.assign(distinct.size() + 1, 0);
+        const auto id_of = [&](char32_t c) -> std::uint16_t {
+            const auto found = std::lower_bound(distinct.begin(), distinct.end(), c);
+            return found != distinct.end() && *found == c ? static_cast<std::uint16_t>(found - distinct.begin() + 1)
+                                                           : 0;
+        };
+        for (char32_t c : pattern)
+            ++quota_[id_of(c)];
+        quota_[0] = 0;
+        ids_.resize(text.size());
+        std::uint16_t ascii_ids[128];
+        for (char32_t c = 0; c < 128; ++c)
+            ascii_ids[c] = id_of(c);
+        for (std::size_t i = 0; i < text.size(); ++i)
+            ids_[i] = text[i] < 128 ? ascii_ids[text[i]] : id_of(text[i]);
+        usable_ = true;
+    }
+
+    bool usable() const noexcept { return usable_; }
+
+    // The intersection for the window [first, last), moving the tracked
+    // window's ends there one code point at a time (both ends only ever
+    // move forward when the windows asked for do).
+    uint64_t common(uint64_t first, uint64_t last) noexcept
+    {
+        while (last_ < last)
+            add(ids_[last_++]);
+        while (last_ > last)
+            remove(ids_[--last_]);
+        while (first_ < first)
+            remove(ids_[first_++]);
+        return common_;
+    }
+
+private:
+    void add(std::uint16_t id) noexcept
+    {
+        common_ += count_[id] < quota_[id];
+        ++count_[id];
+    }
+    void remove(std::uint16_t id) noexcept
+    {
+        --count_[id];
+        common_ -= count_[id] < quota_[id];
+    }
+
+    std::vector<std::uint16_t> ids_;
+    std::vector<uint64_t> quota_, count_;
+    uint64_t first_ = 0, last_ = 0, common_ = 0;
+    bool usable_ = false;
+};
+
+// The same intersection for one candidate at a time, counted afresh: for
+// candidates that are few or far apart, cheaper than following every
+// window.
+class SharedCharacters {
+public:
+    explicit SharedCharacters(std::u32string_view pattern)
+    {
+        for (char32_t c : pattern)
+            if (c >= 128) others_.push_back(c);
+        std::sort(others_.begin(), others_.end());
+        others_.erase(std::unique(others_.begin(), others_.end()), others_.end());
+        quota_.assign(128 + others_.size(), 0);
+        count_.assign(quota_.size(), 0);
+        for (char32_t c : pattern)
+            ++quota_[id_of(c)];
+    }
+
+    uint64_t with(std::u32string_view candidate)
+    {
+        uint64_t shared = 0;
+        for (char32_t c : candidate) {
+            const std::size_t id = id_of(c);
+            if (id == none) continue;
+            shared += count_[id] < quota_[id];
+            ++count_[id];
+        }
+        for (char32_t c : candidate) // put the counts back to zero
+            if (const std::size_t id = id_of(c); id != none) count_[id] = 0;
+        return shared;
+    }
+
+private:
+    static constexpr std::size_t none = static_cast<std::size_t>(-1);
+
+    std::size_t id_of(char32_t c) const noexcept
+    {
+        if (c < 128) return c;
+        const auto found = std::lower_bound(others_.begin(), others_.end(), c);
+        return found != others_.end() && *found == c ? 128 + static_cast<std::size_t>(found - others_.begin()) : none;
+    }
+
+    std::vector<char32_t> others_;
+    std::vector<uint64_t> quota_, count_;
+};
+
+// A value that the window's score cannot fall below (edit metrics) or, for
+// the Jaro family, a similarity it cannot exceed turned into a distance,
+// given its trimmed length and the code points it can share with the
+// pattern. The edit bounds use the score's own division, so comparing them
+// with the threshold is exact; the Jaro bound keeps a small margin against
+// rounding.
+//
+// `prefix` is the common prefix of window and pattern, at most 4, which is
+// all that Jaro-Winkler can add for.
+inline bool cannot_pass(Metric metric, ThresholdKind kind, double threshold, uint64_t length, uint64_t pattern_length,
+                 uint64_t shared, uint64_t prefix = 4) noexcept
+{
+    shared = std::min({shared, length, pattern_length});
+    const uint64_t longer = std::max(length, pattern_length);
+    const bool normalized = kind == ThresholdKind::Normalized;
+    switch (metric) {
+    case Metric::levenshtein:
+    case Metric::osa:
+    case Metric::damerau_levenshtein:
+    case Metric::lcs_seq:
+    case Metric::prefix:
+    case Metric::postfix:
+    case Metric::hamming: {
+        if (metric == Metric::hamming && length != pattern_length) return false; // scored exactly anyway
+        const uint64_t least = longer - shared;
+        const double bound = normalized && longer != 0 ? static_cast<double>(least) / static_cast<double>(longer)
+                                                       : static_cast<double>(least);
+        return bound > threshold;
+    }
+    case Metric::indel: {
+        const uint64_t total = length + pattern_length, least = total - 2 * shared;
+        const double bound = normalized && total != 0 ? static_cast<double>(least) / static_cast<double>(total)
+                                                      : static_cast<double>(least);
+        return bound > threshold;
+    }
+    case Metric::jaro:
+    case Metric::jaro_winkler: {
+        if (length == 0 && pattern_length == 0) return false;
+        double similarity = 0.0;
+        if (shared > 0)
+            similarity = (static_cast<double>(shared) / static_cast<double>(length) +
+                          static_cast<double>(shared) / static_cast<double>(pattern_length) + 1.0) /
+                         3.0;
+        // Jaro-Winkler adds a step of weight 0.1 per common prefix code point.
+        if (metric == Metric::jaro_winkler && similarity > 0.7)
+            similarity += static_cast<double>(prefix) * 0.1 * (1.0 - similarity);
+        return 1.0 - similarity > threshold + 1e-9;
+    }
+    }
+    return false;
+}
+
+// The window length for which the bound of cannot_pass is smallest.
+inline uint64_t best_length(Metric metric, uint64_t pattern_length, uint64_t shared) noexcept
+{
+    const bool at_shared = metric == Metric::indel || metric == Metric::jaro || metric == Metric::jaro_winkler;
+    return at_shared ? std::min(shared, pattern_length) : pattern_length;
+}
+
+inline uint64_t common_prefix(std::u32string_view a, std::u32string_view b) noexcept
+{
+    uint64_t length = 0;
+    while (length < 4 && length < a.size() && length < b.size() && a[length] == b[length])
+        ++length;
+    return length;
+}
+
+
+} // namespace tessarin::detail
