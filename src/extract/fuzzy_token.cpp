@@ -33,23 +33,34 @@ MatchList fuzzy_token_extract(std::string s, std::string pattern, std::string to
     // comparison is due; the shared-character counts are set up then.
     std::optional<Metric> chosen;
     detail::SharedCharacters shared(trimmed_pattern);
+    const uint64_t p = trimmed_pattern.size();
+    const auto cannot_pass = [&](uint64_t length, uint64_t shared_count, uint64_t prefix) {
+        return detail::cannot_pass(*chosen, comparator.threshold_kind(), comparator.threshold(), length, p,
+                                   shared_count, prefix);
+    };
+    // Whether its length alone rules a candidate out, looked up for the
+    // usual lengths: most windows go no further than this.
+    std::vector<bool> too_far_in_length;
     const auto judge = [&](uint64_t start, uint64_t end) {
         cancel.poll(end - start + 1);
-        if (!chosen) chosen = comparator.metric();
+        if (!chosen) {
+            chosen = comparator.metric();
+            too_far_in_length.resize(4 * p + 256);
+            for (uint64_t length = 0; length < too_far_in_length.size(); ++length)
+                too_far_in_length[length] = cannot_pass(length, p, 4);
+        }
         uint64_t first = start, last = end;
         while (first < last && is_white_space(view[first]))
             ++first;
         while (last > first && is_white_space(view[last - 1]))
             --last;
         const std::u32string_view candidate = view.substr(first, last - first);
-        // The lengths alone rule most windows out; the shared characters,
-        // counted only for the rest, rule out most of what is left.
-        const auto cannot_pass = [&](uint64_t shared_count) {
-            return detail::cannot_pass(*chosen, comparator.threshold_kind(), comparator.threshold(),
-                                       candidate.size(), trimmed_pattern.size(), shared_count,
-                                       detail::common_prefix(candidate, trimmed_pattern));
-        };
-        if (cannot_pass(trimmed_pattern.size()) || cannot_pass(shared.with(candidate))) return;
+        const uint64_t length = candidate.size();
+        if (length < too_far_in_length.size() ? too_far_in_length[length] : cannot_pass(length, p, 4)) return;
+        // The characters it shares with the pattern rule out most of the rest.
+        const uint64_t prefix =
+            *chosen == Metric::jaro_winkler ? detail::common_prefix(candidate, trimmed_pattern) : 4;
+        if (cannot_pass(length, shared.with(candidate), prefix)) return;
         const Comparison verdict = comparator.compare(candidate);
         if (verdict.accepted) solver.add(Match{start, end, verdict.score});
     };

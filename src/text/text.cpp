@@ -196,28 +196,35 @@ std::string_view trim_whitespace(std::string_view text)
 std::u32string decode_utf8(std::string_view text)
 {
     std::u32string code_points;
-    code_points.reserve(text.size());
     if (is_ascii(text)) {
         code_points.assign(text.begin(), text.end());
         return code_points;
     }
-    code_points.resize(text.size());
-    char32_t* out = code_points.data();
+    // Sized exactly up front: no second, shrinking copy of a large text.
+    // (Invalid UTF-8, which the module never passes on, may decode to more
+    // code points than it counts; those are appended.)
+    code_points.resize(char_count(text));
+    std::size_t written = 0;
     const char* data = text.data();
     std::size_t pos = 0;
     while (pos < text.size()) {
         // Runs of ASCII go eight bytes at a time.
         std::uint64_t word;
-        if (pos + 8 <= text.size() && (std::memcpy(&word, data + pos, 8), (word & 0x8080808080808080ULL) == 0)) {
+        if (pos + 8 <= text.size() && written + 8 <= code_points.size() &&
+            (std::memcpy(&word, data + pos, 8), (word & 0x8080808080808080ULL) == 0)) {
             for (int i = 0; i < 8; ++i)
-                *out++ = static_cast<unsigned char>(data[pos + i]);
+                code_points[written++] = static_cast<unsigned char>(data[pos + i]);
             pos += 8;
             continue;
         }
-        *out++ = utf8::decode_forward(text, pos);
+        const char32_t c = utf8::decode_forward(text, pos);
+        if (written < code_points.size())
+            code_points[written] = c;
+        else
+            code_points.push_back(c);
+        ++written;
     }
-    code_points.resize(static_cast<std::size_t>(out - code_points.data()));
-    code_points.shrink_to_fit();
+    code_points.resize(written);
     return code_points;
 }
 
