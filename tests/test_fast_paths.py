@@ -81,3 +81,22 @@ def test_exact_token_with_a_one_byte_separator_matches_the_model(seed):
     for flags in [(False, False), (True, True)]:
         args = (text, pattern, separator, *flags)
         assert tessarin.exact_token_extract(*args) == model_exact_token(*args), args
+
+
+from reference_model import exact_raw_extract as model_exact_raw  # noqa: E402
+
+
+@pytest.mark.parametrize("call, args", [
+    # Every window of white space forms one group; the isolated-character
+    # counts of long windows come from running sums, not from walking them.
+    ("exact_raw", (" " * 300, " " * 120, False, False, ["minimum_isolated_character"])),
+    ("exact_raw", (" a  b " * 40, " " * 7, False, False, ["minimum_isolated_character", "longest"])),
+    ("exact_raw", ("x y " * 50, "y x", False, False, ["minimum_isolated_character"])),
+    # Long runs of white space around the pattern, with separators among them.
+    ("exact_token", ("\t " * 60 + "a" + " \t" * 60, "\t " * 20 + "a" + " \t" * 20, " ", False, False)),
+    ("exact_token", (" \t" * 30 + "a b" + "\t " * 30, "a b", " ", False, False)),
+])
+def test_long_white_space_runs_match_the_model(call, args):
+    module = {"exact_raw": tessarin.exact_raw_extract, "exact_token": tessarin.exact_token_extract}[call]
+    model = {"exact_raw": model_exact_raw, "exact_token": model_exact_token}[call]
+    assert module(*args) == model(*args)

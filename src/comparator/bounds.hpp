@@ -185,6 +185,15 @@ inline uint64_t best_length(Metric metric, uint64_t pattern_length, uint64_t sha
     return at_shared ? std::min(shared, pattern_length) : pattern_length;
 }
 
+// Roughly what one comparison costs, in the units a Cancellation counts
+// (about one step over one code point): the bit-parallel metrics go through
+// the pattern 64 code points at a time, Damerau-Levenshtein one at a time.
+inline uint64_t comparison_cost(Metric metric, uint64_t candidate_length, uint64_t pattern_length) noexcept
+{
+    const uint64_t per_code_point = metric == Metric::damerau_levenshtein ? pattern_length + 1 : pattern_length / 64 + 1;
+    return (candidate_length + 1) * per_code_point;
+}
+
 inline uint64_t common_prefix(std::u32string_view a, std::u32string_view b) noexcept
 {
     uint64_t length = 0;

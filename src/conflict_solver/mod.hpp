@@ -46,6 +46,7 @@ private:
 
     std::string_view text_;
     std::u32string decoded_; // the text's code points, decoded on first need
+    std::vector<std::uint64_t> between_spaces_; // running count of positions with spaces on both sides
     bool text_is_ascii_ = false;
     bool text_ready_ = false;
 

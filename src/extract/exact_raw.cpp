@@ -79,8 +79,10 @@ void windows_around_occurrences(std::string_view text, uint64_t text_length, std
 
         const int64_t first = std::max(j - lead, j + q - p);
         const int64_t last = tail_reaches_end ? j : std::min(j, j + q + tail - p);
-        for (int64_t i = first; i <= last; ++i)
+        for (int64_t i = first; i <= last; ++i) {
+            cancel.poll();
             solver.add(Match{static_cast<uint64_t>(i), static_cast<uint64_t>(std::min(i + p, n)), 0.0});
+        }
     }
 }
 
@@ -103,6 +105,7 @@ void white_space_windows(std::string_view text, uint64_t text_length, uint64_t w
         }
         const uint64_t run_start = index;
         while (pos < text.size()) {
+            cancel.poll();
             next = pos;
             if (!is_white_space(utf8::decode_forward(text, next))) break;
             pos = next;
@@ -110,8 +113,10 @@ void white_space_windows(std::string_view text, uint64_t text_length, uint64_t w
         }
         const uint64_t run_end = index;
         const bool to_end = run_end == text_length;
-        for (uint64_t i = run_start; i < run_end && (to_end || run_end - i >= window); ++i)
+        for (uint64_t i = run_start; i < run_end && (to_end || run_end - i >= window); ++i) {
+            cancel.poll();
             solver.add(Match{i, std::min(i + window, text_length), 0.0});
+        }
     }
 }
 

@@ -82,6 +82,7 @@ MatchList windows_around_occurrences(std::string_view text, char separator, std:
         previous = at;
         std::size_t lead = at;
         while (lead > 0) {
+            cancel.poll();
             std::size_t before = lead;
             if (!is_white_space(utf8::decode_backward(text, before))) break;
             lead = before;
@@ -89,6 +90,7 @@ MatchList windows_around_occurrences(std::string_view text, char separator, std:
         std::size_t tail = at + trimmed.size();
         ends.clear();
         for (std::size_t e = tail;; ++e) {
+            cancel.poll();
             if (e > 0 && token_end(e)) ends.emplace_back(e, starts_before_last.before(e));
             if (e == text.size()) break;
             std::size_t after = e;
@@ -96,14 +98,18 @@ MatchList windows_around_occurrences(std::string_view text, char separator, std:
             if (!is_white_space(utf8::decode_forward(text, after))) break;
         }
         if (ends.empty()) continue;
-        for (std::size_t first = lead; first <= at; ++first) {
+        // Both the token starts before the occurrence and the token ends
+        // after it come in ascending order of the tokens before them, so one
+        // merged pass pairs each start with the end that makes the count.
+        std::size_t next_end = 0;
+        for (std::size_t first = lead; first <= at && next_end < ends.size(); ++first) {
+            cancel.poll();
             if (!token_starts(first)) continue;
             const std::uint64_t wanted = starts_before_first.before(first) + window_size;
-            for (const auto& [end, starts_before_end] : ends) {
-                if (starts_before_end != wanted) continue;
-                matches.push_back(Match{index_of_first.before(first), index_of_last.before(end), 0.0});
-                break;
-            }
+            while (next_end < ends.size() && ends[next_end].second < wanted)
+                ++next_end;
+            if (next_end < ends.size() && ends[next_end].second == wanted)
+                matches.push_back(Match{index_of_first.before(first), index_of_last.before(ends[next_end].first), 0.0});
         }
     }
     return matches;

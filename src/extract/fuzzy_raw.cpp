@@ -108,8 +108,9 @@ void scan_with_comparator(const std::u32string& text, const WindowShape& shape, 
     const ThresholdKind kind = comparator.threshold_kind();
     const double threshold = comparator.threshold();
     const uint64_t reach = shape.pattern_length + static_cast<uint64_t>(shape.longest);
+    const uint64_t work_per_start = shape.work_per_start() * detail::comparison_cost(metric, 0, p);
     for (uint64_t start = 0; start < n; ++start) {
-        cancel.poll(shape.work_per_start());
+        cancel.poll(work_per_start);
         const uint64_t first = content.at(start);
         // What the longest window of this start shares with the pattern
         // bounds what each of its windows shares; the tracked window then

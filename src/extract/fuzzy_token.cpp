@@ -1,5 +1,7 @@
 // Fuzzy token extraction: the token windows of exact token extraction,
 // each trimmed and scored against the trimmed pattern.
+#include <algorithm>
+
 #include "comparator/bounds.hpp"
 #include "comparator/fuzzy.hpp"
 #include "conflict_solver/mod.hpp"
@@ -32,7 +34,7 @@ MatchList fuzzy_token_extract(std::string s, std::string pattern, std::string to
     // The bounds need the metric, which is only looked up when the first
     // comparison is due; the shared-character counts are set up then.
     std::optional<Metric> chosen;
-    detail::SharedCharacters shared(trimmed_pattern);
+    std::optional<detail::SharedCharacters> shared; // set up when a window first gets that far
     const uint64_t p = trimmed_pattern.size();
     const auto cannot_pass = [&](uint64_t length, uint64_t shared_count, uint64_t prefix) {
         return detail::cannot_pass(*chosen, comparator.threshold_kind(), comparator.threshold(), length, p,
@@ -42,10 +44,11 @@ MatchList fuzzy_token_extract(std::string s, std::string pattern, std::string to
     // usual lengths: most windows go no further than this.
     std::vector<bool> too_far_in_length;
     const auto judge = [&](uint64_t start, uint64_t end) {
-        cancel.poll(end - start + 1);
+        cancel.poll(chosen ? detail::comparison_cost(*chosen, end - start, p) : end - start + 1);
         if (!chosen) {
             chosen = comparator.metric();
-            too_far_in_length.resize(4 * p + 256);
+            // No candidate is longer than the text.
+            too_far_in_length.resize(std::min<uint64_t>(4 * p + 256, view.size() + 1));
             for (uint64_t length = 0; length < too_far_in_length.size(); ++length)
                 too_far_in_length[length] = cannot_pass(length, p, 4);
         }
@@ -60,7 +63,8 @@ MatchList fuzzy_token_extract(std::string s, std::string pattern, std::string to
         // The characters it shares with the pattern rule out most of the rest.
         const uint64_t prefix =
             *chosen == Metric::jaro_winkler ? detail::common_prefix(candidate, trimmed_pattern) : 4;
-        if (cannot_pass(length, shared.with(candidate), prefix)) return;
+        if (!shared) shared.emplace(trimmed_pattern);
+        if (cannot_pass(length, shared->with(candidate), prefix)) return;
         const Comparison verdict = comparator.compare(candidate);
         if (verdict.accepted) solver.add(Match{start, end, verdict.score});
     };
