@@ -10,7 +10,19 @@ cd "$root"
 # stand in for what the wheel installed.
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-(cd "$scratch" && HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" "$py" -m pytest -q "$root/tests" "$@")
+
+# First the robustness stages: the suite once in the interpreter's
+# development mode (debug hooks on its allocators, every warning shown);
+# then, unless TESSARIN_QUICK is set, the suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer in a build of its own (scripts/sanitize.sh) and
+# a short run of both fuzzing harnesses (fuzz/run.sh).
+(cd "$scratch" && HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" "$py" -X dev -m pytest -q -p no:cacheprovider \
+    "$root/tests")
+if [ -z "${TESSARIN_QUICK:-}" ]; then
+    "$root/scripts/sanitize.sh"
+    "$root/fuzz/run.sh" 25
+fi
+
 
 # The installed stubs agree with the installed module, and a typed program
 # that calls every function checks clean under --strict and runs.
@@ -23,3 +35,7 @@ trap 'rm -rf "$scratch"' EXIT
 if [ "${CI:-}" = true ]; then
     "$root/scripts/check_dist.sh"
 fi
+
+# Last, the whole suite against the installed wheel, so that its summary
+# closes the output.
+(cd "$scratch" && HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" "$py" -m pytest -q "$root/tests" "$@")

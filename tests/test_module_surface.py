@@ -345,6 +345,11 @@ def test_importing_again_yields_the_same_module(monkeypatch):
     assert importlib.import_module("tessarin") is tessarin
 
 
+def test_reloading_yields_the_same_working_module():
+    assert importlib.reload(tessarin) is tessarin
+    assert tessarin.exact_raw_extract("abc", "b", False, False, []) == [(1, 2, 0.0)]
+
+
 def test_subinterpreter_import_is_refused():
     # Run apart: a faulty refusal could leave this interpreter unusable. The
     # subinterpreter is not isolated, so only the module's own check can refuse.

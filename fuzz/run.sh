@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Coverage-guided fuzzing, both harnesses for SECONDS each (default 25):
+#   core_fuzzer       libFuzzer over the C++ library (clang, ASan + UBSan)
+#   python_fuzzer.py  atheris over the module's four functions (a module built
+#                     with clang, ASan + UBSan, coverage from both languages)
+#   fuzz/run.sh [SECONDS] [core|python]
+# New inputs go to build/fuzz/corpus-*; the seeds in fuzz/corpus/ are only
+# read. To keep what a long run found, merge what adds coverage into the
+# seeds (for the Python harness, with the environment of its run below and
+# .venv-sanitize/bin first on PATH):
+#   build/fuzz/core_fuzzer -merge=1 -use_counters=0 fuzz/corpus/core build/fuzz/corpus-core
+# A finding stops the run; its input is saved as build/fuzz/crash-*.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+seconds=${1:-25}
+only=${2:-}
+build="$root/build/fuzz"
+say() { printf '==> %s\n' "$*" >&2; }
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# Runs one fuzzer with its whole output in build/fuzz/NAME.log: the closing
+# statistics when it ends clean, the end of the log when it found something.
+run_logged() {
+    local name=$1 status=0
+    shift
+    "$@" >"$build/$name.log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        tail -n 80 "$build/$name.log" >&2
+        say "$name fuzzing found a fault; the whole log is build/fuzz/$name.log"
+        exit "$status"
+    fi
+    grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)|^#[0-9]+.*DONE' "$build/$name.log" | sed "s/^/  $name: /"
+}
+
+# libFuzzer ships with clang's runtime libraries, a package of its own
+# (libclang-rt-dev depends on the one of the default clang version).
+if ! command -v clang++ >/dev/null 2>&1 ||
+    ! ls "$(clang++ --print-runtime-dir)"/libclang_rt.fuzzer_no_main-x86_64.a >/dev/null 2>&1; then
+    say "installing clang and its libFuzzer runtime"
+    as_root apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
+        clang libclang-rt-dev >/dev/null
+fi
+# The Python harness runs in the environment of scripts/sanitize.sh, which
+# holds atheris; the module it imports is the one built here.
+"$root/scripts/sanitize.sh" --environment-only
+venv_python="$root/.venv-sanitize/bin/python"
+say "building the fuzzing harnesses"
+cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPython_EXECUTABLE="$venv_python" >/dev/null
+cmake --build "$build" >/dev/null
+mkdir -p "$build/corpus-core" "$build/corpus-python" "$root/fuzz/corpus/core" "$root/fuzz/corpus/python"
+
+if [ -z "$only" ] || [ "$only" = core ]; then
+    say "fuzzing the C++ library for ${seconds}s"
+    run_logged core "$build/core_fuzzer" -max_total_time="$seconds" -max_len=2048 -timeout=20 \
+        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/" \
+        "$build/corpus-core" "$root/fuzz/corpus/core"
+fi
+
+if [ -z "$only" ] || [ "$only" = python ]; then
+    say "fuzzing the module's functions for ${seconds}s"
+    LD_PRELOAD="$("$venv_python" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+        PYTHONPATH="$build/tessarin" PYTHONMALLOC=malloc \
+        ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        run_logged python "$venv_python" "$root/fuzz/python_fuzzer.py" \
+        -max_total_time="$seconds" -max_len=512 -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
+        -artifact_prefix="$build/" "$build/corpus-python" "$root/fuzz/corpus/python"
+fi

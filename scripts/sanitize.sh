@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
+# (GCC, float-cast-overflow included) into a virtual environment of its own,
+# .venv-sanitize, and runs the whole test suite under it. Any sanitizer report
+# ends the run with a failure. Extra arguments go to pytest:
+#   scripts/sanitize.sh                 build, then every test
+#   scripts/sanitize.sh -k hostile -x   build, then a selection
+# Needs the system packages and .venv that scripts/setup.sh prepares; the
+# build itself stays in build/sanitize-*, apart from the normal one.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv="$root/.venv-sanitize"
+say() { printf '==> %s\n' "$*" >&2; }
+
+if [ ! -x "$venv/bin/python" ]; then
+    say "creating the virtual environment .venv-sanitize"
+    "$("$root/.venv/bin/python" -c 'import sys; print(sys._base_executable)')" -m venv "$venv"
+fi
+stamp="$venv/.requirements"
+wanted=$(cat "$root/requirements/build.txt" "$root/requirements/test.txt" "$root/fuzz/requirements.txt")
+if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
+    say "installing the Python build and test requirements into .venv-sanitize"
+    "$venv/bin/python" -m pip install -q --upgrade pip
+    "$venv/bin/python" -m pip install -q -r "$root/requirements/build.txt" -r "$root/requirements/test.txt" \
+        -r "$root/fuzz/requirements.txt"
+    printf '%s' "$wanted" >"$stamp"
+fi
+
+[ "${1:-}" = --environment-only ] && exit 0
+
+say "building the sanitized extension into .venv-sanitize"
+# The runtimes preloaded below must be those of the compiler that built it.
+CXX=g++ "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
+    -C build-dir="$root/build/sanitize-{wheel_tag}" \
+    -C cmake.build-type=RelWithDebInfo -C cmake.define.TESSARIN_SANITIZE=ON "$root"
+
+# A release interpreter is not instrumented, so the runtimes must be loaded
+# before anything else. Leak detection stays off: the interpreter keeps much
+# of what it allocates until exit, by design. PYTHONMALLOC=malloc sends
+# Python's own objects through the sanitizer's allocator too, so writing past
+# a tuple or a list is caught as well. The memmem interceptor checks the
+# whole rest of the text at every call, which turns finding each of a
+# million occurrences into quadratic work; every other read stays checked.
+preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+say "running the tests under the sanitizers"
+# From an empty folder, as scripts/test.sh does, so that only the installed
+# module can be imported.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cd "$scratch"
+LD_PRELOAD="$preload" PYTHONMALLOC=malloc HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" \
+    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:intercept_memmem=0 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests" "$@"
