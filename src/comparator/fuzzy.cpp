@@ -41,10 +41,14 @@ double normalized_cutoff(double threshold) noexcept
 
 // A metric whose cached RapidFuzz scorer holds the prepared pattern. The
 // metrics here are symmetric, so the cached pattern may stand first.
+// Extra arguments go to the cached scorer's constructor.
 template <typename Cached, ThresholdKind Kind>
-class CachedScorer final : public FuzzyComparator::Scorer {
+class CachedScorer : public FuzzyComparator::Scorer {
 public:
-    CachedScorer(const Pattern& pattern, double threshold) : cached_(pattern), threshold_(threshold) {}
+    template <typename... Options>
+    CachedScorer(const Pattern& pattern, double threshold, Options... options)
+        : cached_(pattern, options...), threshold_(threshold)
+    {}
 
     double score(Candidate candidate) const override
     {
@@ -60,30 +64,25 @@ private:
     double threshold_;
 };
 
-// Hamming compares strings of equal length only; for unequal lengths the
-// score is the larger UTF-8 byte length (Absolute) or 1.0 (Normalized),
-// and the library is not asked.
+// Hamming compares strings of equal length only (the library without
+// padding); for unequal lengths the score is the larger UTF-8 byte length
+// (Absolute) or 1.0 (Normalized), and the library is not asked.
 template <ThresholdKind Kind>
-class HammingScorer final : public FuzzyComparator::Scorer {
+class HammingScorer final : public CachedScorer<rapidfuzz::CachedHamming<char32_t>, Kind> {
 public:
     HammingScorer(const Pattern& pattern, double threshold)
-        : cached_(pattern, false), length_(pattern.size()), pattern_bytes_(utf8_length(pattern)),
-          threshold_(threshold)
+        : CachedScorer<rapidfuzz::CachedHamming<char32_t>, Kind>(pattern, threshold, false),
+          length_(pattern.size()), pattern_bytes_(utf8_length(pattern))
     {}
 
     double score(Candidate candidate) const override
     {
-        if (candidate.size() != length_) {
-            if constexpr (Kind == ThresholdKind::Absolute)
-                return static_cast<double>(std::max(utf8_length(candidate), pattern_bytes_));
-            else
-                return 1.0;
-        }
+        if (candidate.size() == length_)
+            return CachedScorer<rapidfuzz::CachedHamming<char32_t>, Kind>::score(candidate);
         if constexpr (Kind == ThresholdKind::Absolute)
-            return static_cast<double>(
-                cached_.distance(candidate.begin(), candidate.end(), absolute_cutoff(threshold_)));
+            return static_cast<double>(std::max(utf8_length(candidate), pattern_bytes_));
         else
-            return cached_.normalized_distance(candidate.begin(), candidate.end(), normalized_cutoff(threshold_));
+            return 1.0;
     }
 
 private:
@@ -95,10 +94,8 @@ private:
         return bytes;
     }
 
-    rapidfuzz::CachedHamming<char32_t> cached_;
     std::size_t length_;
     std::size_t pattern_bytes_;
-    double threshold_;
 };
 
 // Jaro and Jaro-Winkler are symmetric too: the characters matched within
