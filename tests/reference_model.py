@@ -27,6 +27,19 @@ class ModelPanic(Exception):
     """A condition that ends the whole call (the extension's PanicException)."""
 
 
+def outcome(function, *args):
+    """The result, or "panic" when the call panicked: the module's
+    PanicException and the model's ModelPanic count alike."""
+    try:
+        return function(*args)
+    except ModelPanic:
+        return "panic"
+    except BaseException as error:
+        if type(error).__name__ != "PanicException":
+            raise
+        return "panic"
+
+
 # --- folding and code-point helpers -----------------------------------------
 
 SPECIAL_CHARS = {

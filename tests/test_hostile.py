@@ -8,6 +8,7 @@ from rapidfuzz.distance import Indel, Levenshtein
 
 import tessarin
 import reference_model as model
+from reference_model import outcome
 from test_module_surface import FUNCTION_NAMES, call, valid_arguments, with_parameter
 
 
@@ -15,17 +16,6 @@ from test_module_surface import FUNCTION_NAMES, call, valid_arguments, with_para
 def interpreter_still_works():
     yield
     assert tessarin.exact_raw_extract("abc", "b", False, False, []) == [(1, 2, 0.0)]
-
-
-def outcome(function, *args):
-    try:
-        return function(*args)
-    except model.ModelPanic:
-        return "panic"
-    except BaseException as error:
-        if type(error).__name__ != "PanicException":
-            raise
-        return "panic"
 
 
 class Hostile(Exception):

@@ -8,6 +8,7 @@ from hypothesis import strategies as st
 
 import tessarin
 import reference_model as model
+from reference_model import outcome
 
 
 def tokens(text, separator, ci=False, sci=False):
@@ -20,18 +21,6 @@ def tokens(text, separator, ci=False, sci=False):
     """
     found = tessarin.fuzzy_token_extract(text, "q", separator, ci, sci, "levenshtein", math.inf, 0, [])
     return [(start, end) for start, end, _ in found]
-
-
-def outcome(function, *args):
-    """The result, or the fact that the call panicked."""
-    try:
-        return function(*args)
-    except model.ModelPanic:
-        return "panic"
-    except BaseException as error:
-        if type(error).__name__ != "PanicException":
-            raise
-        return "panic"
 
 
 @pytest.mark.parametrize("text, separator, flags, expected", [
