@@ -8,72 +8,81 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venv"
-say() { printf '==> %s\n' "$*" >&2; }
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+# The machine's own Debian release, and the first mirror that its apt
+# sources use for that release's main archive (deb822 or one-line format),
+# so the project never names a host. apt-config says where the sources are.
+debian_codename() {
+    (. "${TESSARIN_OS_RELEASE:-/etc/os-release}" && echo "${VERSION_CODENAME:-}")
 }
 
-have_packages() {
-    local p
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || return 1
-    done
-}
-
-# The first mirror that the system's own apt sources use for the main Debian
-# archive (deb822 or one-line format), so the project never names a host.
-system_mirror() {
-    local f
-    for f in /etc/apt/sources.list.d/*.sources; do
+debian_mirror() {
+    local codename=$1 list parts f
+    eval "$(apt-config shell list Dir::Etc::sourcelist/f parts Dir::Etc::sourceparts/d)"
+    for f in "$parts"*.sources; do
         [ -f "$f" ] || continue
-        awk '
-            /^URIs:/   { uri = $2 }
-            /^Suites:/ { for (i = 2; i <= NF; i++) if ($i !~ /security/) ok = 1 }
-            /^$/       { if (uri != "" && ok) { print uri; exit } uri = ""; ok = 0 }
-            END        { if (uri != "" && ok) print uri }
-        ' "$f" | grep -v security | head -n 1
+        awk -v suite="$codename" '
+            function flush() { if (uri != "" && ok) { print uri; found = 1; exit } uri = ""; ok = 0 }
+            /^[ \t]*$/          { flush(); next }
+            /^URIs:/            { uri = $2 }
+            /^Suites:/          { for (i = 2; i <= NF; i++) if ($i == suite) ok = 1 }
+            END                 { if (!found) flush() }
+        ' "$f"
     done
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    for f in "$list" "$parts"*.list; do
         [ -f "$f" ] || continue
-        awk '$1 == "deb" && $0 !~ /security/ { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' "$f"
+        # deb [options] URI suite components...
+        awk -v suite="$codename" '
+            $1 == "deb" {
+                i = 2
+                if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
+                if ($(i + 1) == suite) { print $i; exit }
+            }
+        ' "$f"
     done
 }
 
 # Debian 12 does not package the RapidFuzz C++ headers; Debian 13 does. The
 # package holds only headers and CMake files and depends on nothing, so its
 # Debian 13 build is fetched through a private source list (the system's own
-# apt configuration stays untouched) and installed as it is.
-install_rapidfuzz_from_next_release() {
+# apt configuration stays untouched) and installed as it is. Runs in a
+# subshell so that its clean-up belongs to it alone.
+install_rapidfuzz_from_next_release() (
     local mirror work
-    mirror=$(system_mirror | head -n 1)
-    [ -n "$mirror" ] || { echo "no Debian mirror found in the apt sources" >&2; exit 1; }
+    mirror=$(debian_mirror "$(debian_codename)" | head -n 1)
+    if [ -z "$mirror" ]; then
+        echo "error: no Debian mirror for this release in the apt sources; install librapidfuzz-cpp-dev by hand" >&2
+        exit 1
+    fi
     work=$(mktemp -d)
-    trap 'rm -rf "$work"' RETURN
-    mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
+    trap 'as_root rm -rf "$work"' EXIT
+    # apt downloads as the unprivileged user _apt: it must reach the folder
+    # and own the places it writes to, or apt warns and downloads as root.
+    chmod 755 "$work"
+    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/debs"
+    if id _apt >/dev/null 2>&1; then
+        as_root chown _apt "$work/lists/partial" "$work/cache/archives/partial" "$work/debs"
+    fi
     echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main" >"$work/sources.list"
     local opts=(-o "Dir::Etc::SourceList=$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
                 -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache")
     say "fetching librapidfuzz-cpp-dev from the Debian 13 suite of $mirror"
     as_root apt-get "${opts[@]}" update -qq
-    (cd "$work" && as_root apt-get "${opts[@]}" download librapidfuzz-cpp-dev)
-    as_root dpkg -i "$work"/librapidfuzz-cpp-dev_*.deb >/dev/null
-}
+    (cd "$work/debs" && as_root apt-get "${opts[@]}" download -qq librapidfuzz-cpp-dev)
+    say "installing librapidfuzz-cpp-dev"
+    as_root dpkg -i "$work"/debs/librapidfuzz-cpp-dev_*.deb >/dev/null
+)
 
 install_system_packages() {
-    local wanted=(g++ make libicu-dev pkg-config)
-    if ! have_packages "${wanted[@]}"; then
-        say "installing ${wanted[*]}"
-        as_root apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${wanted[@]}" >/dev/null
-    fi
-    if ! have_packages librapidfuzz-cpp-dev; then
-        as_root apt-get update -qq
-        if apt-cache show librapidfuzz-cpp-dev >/dev/null 2>&1; then
-            DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq librapidfuzz-cpp-dev >/dev/null
-        else
-            install_rapidfuzz_from_next_release
-        fi
+    install_packages g++ make libicu-dev pkg-config
+    have_packages librapidfuzz-cpp-dev && return
+    refresh_apt_lists
+    if apt-cache show librapidfuzz-cpp-dev >/dev/null 2>&1; then
+        install_packages librapidfuzz-cpp-dev
+    else
+        install_rapidfuzz_from_next_release
     fi
 }
 
@@ -118,6 +127,8 @@ build_extension() {
     "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$wheelhouse"/tessarin-*.whl
 }
 
+# `scripts/setup.sh system` prepares the system packages alone.
 install_system_packages
+[ "${1:-}" = system ] && exit 0
 prepare_venv
 build_extension
