@@ -11,6 +11,12 @@ cd "$root"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
+# The core's own C++ tests, built apart from the module.
+"$root/.venv/bin/cmake" -S "$root" -B "$root/build/core-tests" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_BUILD_TESTS=ON >/dev/null
+"$root/.venv/bin/cmake" --build "$root/build/core-tests" >/dev/null
+"$root/.venv/bin/ctest" --test-dir "$root/build/core-tests" --output-on-failure
+
 # First the robustness stages: the suite once in the interpreter's
 # development mode (debug hooks on its allocators, every warning shown);
 # then, unless TESSARIN_QUICK is set, the suite under AddressSanitizer and

@@ -138,3 +138,18 @@ def test_folding_agrees_with_model(text, pattern, ci, sci):
     folded_length = len(normalize(text, ci, sci))
     expected = [(0, folded_length, 0.0)] if folded_length else []
     assert tessarin.exact_raw_extract(text, text, ci, sci, []) == expected
+
+
+
+@pytest.mark.parametrize("text, pattern, expected", [
+    # Long texts are lower-cased in pieces of 4 MiB (2 Mi of é). A capital
+    # sigma next to a cut, with no space anywhere near, still takes the form
+    # that its neighbours on both sides call for.
+    ("é" * 2097151 + "bΣ end", "bς", [(2097151, 2097153)]),        # cut after Σ's letter
+    ("é" * 2097151 + "bΣ end", "bσ", []),
+    ("é" * 2097150 + "xbΣc end", "bσc", [(2097151, 2097154)]),    # cut right after Σ
+    ("é" * 2097152 + "Σ end", "éς", [(2097151, 2097153)]),        # cut right before Σ
+    ("é" * 2097152 + "\u0301Σ\u0301 é", "\u0301ς\u0301", [(2097152, 2097155)]),
+])
+def test_final_sigma_across_the_folding_pieces(text, pattern, expected):
+    assert spans(text, pattern, True) == expected

@@ -5,6 +5,7 @@
 
 #include <unicode/bytestream.h>
 #include <unicode/casemap.h>
+#include <unicode/uchar.h>
 #include <unicode/utypes.h>
 
 namespace tessarin {
@@ -24,6 +25,14 @@ void fold_ascii(std::string& text, bool case_insensitive, bool special_char_inse
     }
 }
 
+// How the final-sigma rule sees the text beyond a cut: it skips
+// case-ignorable code points and asks whether the first other one is cased.
+bool is_case_ignorable(char32_t c) noexcept
+{
+    return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_CASE_IGNORABLE);
+}
+bool is_cased(char32_t c) noexcept { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_CASED); }
+
 void lower_case_piece(std::string_view piece, icu::StringByteSink<std::string>& sink, Cancellation& cancel)
 {
     cancel.poll(piece.size());
@@ -36,30 +45,87 @@ void lower_case_piece(std::string_view piece, icu::StringByteSink<std::string>& 
     if (U_FAILURE(status)) throw std::runtime_error(std::string("lower-casing failed: ") + u_errorName(status));
 }
 
-std::string lower_case_unicode(std::string_view text, Cancellation& cancel)
+} // namespace
+
+namespace detail {
+
+std::string lower_case_unicode(std::string_view text, Cancellation& cancel, std::size_t piece_size)
 {
     std::string lowered;
     lowered.reserve(text.size() + text.size() / 8);
     icu::StringByteSink<std::string> sink(&lowered);
-    // ICU takes 32-bit lengths, so long texts go in pieces (which also lets
-    // a long call be cancelled between them). A piece ends just
-    // after a space where one is near: a space is neither cased nor
-    // case-ignorable, so no Final_Sigma context reaches across the cut.
-    constexpr std::size_t piece_size = std::size_t{1} << 22;
-    while (text.size() > piece_size) {
-        std::size_t cut = text.rfind(' ', piece_size);
-        if (cut == std::string_view::npos || cut < piece_size / 2) {
-            cut = piece_size;
-            while (cut > 0 && utf8::is_continuation(static_cast<unsigned char>(text[cut]))) --cut;
-        } else {
-            ++cut;
-        }
-        lower_case_piece(text.substr(0, cut), sink, cancel);
-        text.remove_prefix(cut);
+    if (text.size() <= piece_size) {
+        lower_case_piece(text, sink, cancel);
+        return lowered;
     }
-    lower_case_piece(text, sink, cancel);
+    // ICU takes 32-bit lengths, so a long text goes in pieces, which also
+    // lets a long call be cancelled between them. Lower-casing depends on
+    // context only through the final-sigma rule, which looks past
+    // case-ignorable code points for a cased one on either side of a capital
+    // sigma. So each piece goes to ICU between one-letter stand-ins for what
+    // lies beyond its ends: "a" where the first code point out there that is
+    // not case-ignorable is cased, nothing where it is not or where the text
+    // ends. Their lower-case forms, one byte each, are dropped again. This
+    // holds wherever a cut falls, even in text without a single space.
+    std::string piece;
+    bool cased_before = false;          // as seen from the start of the current piece
+    std::size_t ignorable_until = 0;    // from the last cut looked at, only case-ignorable code points up to here,
+    bool cased_after_ignorable = false; // and whether the code point there is cased
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        std::size_t end = begin + piece_size;
+        if (end >= text.size()) {
+            end = text.size();
+        } else {
+            while (end > begin && utf8::is_continuation(static_cast<unsigned char>(text[end]))) --end;
+            if (end == begin) { // a piece smaller than one code point still takes one
+                utf8::decode_forward(text, end);
+            }
+        }
+        bool cased_after = false;
+        if (end < text.size()) {
+            // A run of case-ignorable code points is walked once, however
+            // many cuts fall into it.
+            if (ignorable_until <= end) {
+                std::size_t pos = end;
+                char32_t c = 0;
+                while (pos < text.size()) {
+                    std::size_t next = pos;
+                    c = utf8::decode_forward(text, next);
+                    if (!is_case_ignorable(c)) break;
+                    pos = next;
+                }
+                ignorable_until = pos;
+                cased_after_ignorable = pos < text.size() && is_cased(c);
+            }
+            cased_after = cased_after_ignorable;
+        }
+        piece.clear();
+        if (cased_before) piece += 'a';
+        piece.append(text.substr(begin, end - begin));
+        if (cased_after) piece += 'a';
+        const std::size_t mark = lowered.size();
+        lower_case_piece(piece, sink, cancel);
+        if (cased_after) lowered.pop_back();
+        if (cased_before) lowered.erase(mark, 1);
+
+        // What the next piece's start sees behind it: the last code point of
+        // this piece that is not case-ignorable, or else what this piece saw.
+        for (std::size_t pos = end; pos > begin;) {
+            const char32_t c = utf8::decode_backward(text, pos);
+            if (!is_case_ignorable(c)) {
+                cased_before = is_cased(c);
+                break;
+            }
+        }
+        begin = end;
+    }
     return lowered;
 }
+
+} // namespace detail
+
+namespace {
 
 // The fourteen code points that fold to a plain letter, all of them one
 // byte (U+0040), two bytes (U+00E0..U+00FC) or three bytes (U+20AC) long.
@@ -137,7 +203,7 @@ NormalizedText normalize(std::string text, bool case_insensitive, bool special_c
     for (char* line_feed = static_cast<char*>(std::memchr(text.data(), '\n', text.size())); line_feed;
          line_feed = static_cast<char*>(std::memchr(line_feed, '\n', text.size() - (line_feed - text.data()))))
         *line_feed = ' ';
-    if (case_insensitive) text = lower_case_unicode(text, cancel);
+    if (case_insensitive) text = detail::lower_case_unicode(text, cancel, detail::lower_case_piece_size);
     if (special_char_insensitive) fold_special_chars(text);
     return text;
 }

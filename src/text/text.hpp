@@ -96,6 +96,15 @@ constexpr bool is_white_space(char32_t c) noexcept
 
 bool is_ascii(std::string_view text) noexcept;
 
+namespace detail {
+
+// Full Unicode lower-casing of UTF-8 text, handed to ICU in pieces of about
+// `piece_size` bytes; the result does not depend on where the pieces end.
+constexpr std::size_t lower_case_piece_size = std::size_t{1} << 22;
+std::string lower_case_unicode(std::string_view text, Cancellation& cancel, std::size_t piece_size);
+
+} // namespace detail
+
 // The code points of `text`, one element each.
 std::u32string decode_utf8(std::string_view text);
 
