@@ -9,36 +9,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venv"
 data="$root/bench/data"
-say() { printf '==> %s\n' "$*" >&2; }
-
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-have_packages() {
-    local p
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || return 1
-    done
-}
-
-# apt's package lists may be missing or stale on a fresh machine; refreshing
-# them costs many seconds, so it happens only when a wanted package is not
-# known to apt as it stands.
-install_fortunes() {
-    local wanted=(fortunes fortunes-de) p
-    have_packages "${wanted[@]}" && return
-    for p in "${wanted[@]}"; do
-        if ! apt-cache policy "$p" 2>/dev/null | grep -q 'Candidate: [^(]'; then
-            say "refreshing the apt package lists"
-            as_root apt-get update -qq
-            break
-        fi
-    done
-    say "installing ${wanted[*]}"
-    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
-        "${wanted[@]}" >/dev/null
-}
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 
 install_python_packages() {
     local stamp="$venv/.bench-requirements" wanted
@@ -58,6 +30,6 @@ build_corpora() {
 }
 
 [ -x "$venv/bin/python" ] || { echo "no .venv yet: run scripts/setup.sh first" >&2; exit 1; }
-install_fortunes
+install_packages fortunes fortunes-de
 install_python_packages
 build_corpora

@@ -15,8 +15,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-25}
 only=${2:-}
 build="$root/build/fuzz"
-say() { printf '==> %s\n' "$*" >&2; }
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 
 # Runs one fuzzer with its whole output in build/fuzz/NAME.log: the closing
 # statistics when it ends clean, the end of the log when it found something.
@@ -34,13 +34,7 @@ run_logged() {
 
 # libFuzzer ships with clang's runtime libraries, a package of its own
 # (libclang-rt-dev depends on the one of the default clang version).
-if ! command -v clang++ >/dev/null 2>&1 ||
-    ! ls "$(clang++ --print-runtime-dir)"/libclang_rt.fuzzer_no_main-x86_64.a >/dev/null 2>&1; then
-    say "installing clang and its libFuzzer runtime"
-    as_root apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
-        clang libclang-rt-dev >/dev/null
-fi
+install_packages clang libclang-rt-dev
 # The Python harness runs in the environment of scripts/sanitize.sh, which
 # holds atheris; the module it imports is the one built here.
 "$root/scripts/sanitize.sh" --environment-only

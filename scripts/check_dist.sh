@@ -8,7 +8,8 @@
 # Needs the system packages and .venv that scripts/setup.sh prepares.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-say() { printf '==> %s\n' "$*" >&2; }
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -20,7 +21,7 @@ wheel=$(echo "$work"/dist/tessarin-*.whl)
 say "installing the wheel into a fresh environment beside the unpacked sdist"
 tar -xzf "$sdist" -C "$work"
 unpacked=$(echo "$work"/tessarin-*/)
-"$("$root/.venv/bin/python" -c 'import sys; print(sys._base_executable)')" -m venv "$unpacked/.venv"
+"$(base_python "$root/.venv")" -m venv "$unpacked/.venv"
 "$unpacked/.venv/bin/python" -m pip install -q "$wheel" -r "$unpacked/requirements/test.txt"
 
 say "testing the installed wheel with the sdist's own tests"

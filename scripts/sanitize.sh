@@ -10,11 +10,12 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venv-sanitize"
-say() { printf '==> %s\n' "$*" >&2; }
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 
 if [ ! -x "$venv/bin/python" ]; then
     say "creating the virtual environment .venv-sanitize"
-    "$("$root/.venv/bin/python" -c 'import sys; print(sys._base_executable)')" -m venv "$venv"
+    "$(base_python "$root/.venv")" -m venv "$venv"
 fi
 stamp="$venv/.requirements"
 wanted=$(cat "$root/requirements/build.txt" "$root/requirements/test.txt" "$root/fuzz/requirements.txt")

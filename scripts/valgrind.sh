@@ -10,9 +10,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-if ! command -v valgrind >/dev/null 2>&1; then
-    if [ "$(id -u)" -eq 0 ]; then apt-get install -y -qq valgrind >/dev/null; else sudo apt-get install -y -qq valgrind >/dev/null; fi
-fi
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
+install_packages valgrind
 # Every memory error fails the run at once. Leaks are read from the log
 # afterwards: the interpreter itself leaves interned strings and the state of
 # extension modules unreleased at exit, so only a block lost for good whose

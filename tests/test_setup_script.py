@@ -53,7 +53,7 @@ ONE_LINE = f"deb https://other.example.test/sdk cloud-sdk-bookworm main\ndeb [ar
 BASE = ["g++", "make", "libicu-dev", "pkg-config"]
 
 
-def simulate(tmp_path, *, codename, installed, candidates, sources, uid=0):
+def simulate(tmp_path, *, codename, installed, candidates, sources, uid=0, command=None):
     state = tmp_path / "state"
     (state / "apt" / "sources.list.d").mkdir(parents=True)
     bin_dir = tmp_path / "bin"
@@ -74,7 +74,7 @@ def simulate(tmp_path, *, codename, installed, candidates, sources, uid=0):
         "TESSARIN_OS_RELEASE": str(state / "os-release"),
         "HOME": str(tmp_path),
     }
-    run = subprocess.run(["bash", str(SETUP), "system"], env=env, capture_output=True, text=True, timeout=60)
+    run = subprocess.run(command or ["bash", str(SETUP), "system"], env=env, capture_output=True, text=True, timeout=60)
     calls = (state / "calls").read_text().splitlines() if (state / "calls").exists() else []
     written = (state / "written").read_text() if (state / "written").exists() else ""
     return run, calls, written
@@ -169,3 +169,22 @@ def test_system_step_without_a_debian_mirror(tmp_path):
     errors = [line for line in run.stderr.splitlines() if not line.startswith("==>")]
     assert len(errors) == 1 and "no Debian mirror" in errors[0]
     assert not any(c.startswith(("dpkg ", "sudo dpkg ")) for c in calls) and written == ""
+
+
+def test_other_first_run_installs_take_the_shared_step(tmp_path):
+    # Every script that installs a system package on first use does it through
+    # install_packages: the lists refreshed once, then only what is missing,
+    # through sudo for a user other than root.
+    root = SETUP.parent.parent
+    scripts = [p for p in root.glob("*/*.sh") if p.name not in ("lib.sh", "setup.sh")]
+    assert [p.name for p in scripts if "apt-get" in p.read_text()] == []
+    assert {p.name for p in scripts if "install_packages " in p.read_text()} >= {"valgrind.sh", "run.sh"}
+    state = dict(codename="bookworm", installed=["fortunes"], candidates=[], sources={}, uid=1000)
+    run, calls, _ = simulate(tmp_path, **state, command=["bash", "-c", f". {root}/scripts/lib.sh; "
+                             "install_packages fortunes fortunes-de; install_packages valgrind fortunes"])
+    assert run.returncode == 0, run.stderr
+    assert changes_made(calls, 1000) == [
+        "apt-get update -qq",
+        "apt-get install -y -qq --no-install-recommends fortunes-de",
+        "apt-get install -y -qq --no-install-recommends valgrind",
+    ]
