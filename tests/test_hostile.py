@@ -9,7 +9,7 @@ from rapidfuzz.distance import Indel, Levenshtein
 import tessarin
 import reference_model as model
 from reference_model import outcome
-from test_module_surface import FUNCTION_NAMES, call, valid_arguments, with_parameter
+from conftest import FUNCTION_NAMES, call, valid_arguments, with_parameter
 
 
 @pytest.fixture(autouse=True)

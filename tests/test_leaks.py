@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import tessarin
-from test_module_surface import FUNCTION_NAMES, valid_arguments
+from conftest import FUNCTION_NAMES, valid_arguments
 
 # The sanitizers hold freed memory back for a while, so resident size says
 # nothing under them.
