@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <new>
@@ -118,119 +119,152 @@ PyObject* exception_barrier(Body&& body) noexcept
     return nullptr;
 }
 
-PyObject* exact_raw_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
-{
-    return exception_barrier([&]() -> PyObject* {
-        static const char* const names[] = {"s", "pattern", "case_insensitive", "special_char_insensitive",
-                                            "strategies"};
-        PyObject* bound[5];
-        std::string s, pattern;
-        bool case_insensitive = false, special_char_insensitive = false;
-        std::vector<std::string> strategies;
-        if (!bind_arguments("exact_raw_extract", names, 5, args, nargsf, kwnames, bound) ||
-            !convert_string(bound[0], names[0], s) || !convert_string(bound[1], names[1], pattern) ||
-            !convert_flag(bound[2], names[2], case_insensitive) ||
-            !convert_flag(bound[3], names[3], special_char_insensitive) ||
-            !convert_strategies(bound[4], names[4], strategies))
-            return nullptr;
-        return to_python(exact_raw_extract(std::move(s), std::move(pattern), case_insensitive,
-                                           special_char_insensitive, strategies, python_signals()));
-    });
-}
-
-PyObject* exact_token_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
-{
-    return exception_barrier([&]() -> PyObject* {
-        static const char* const names[] = {"s", "pattern", "tokenizer_pattern", "case_insensitive",
-                                            "special_char_insensitive"};
-        PyObject* bound[5];
-        std::string s, pattern, tokenizer_pattern;
-        bool case_insensitive = false, special_char_insensitive = false;
-        if (!bind_arguments("exact_token_extract", names, 5, args, nargsf, kwnames, bound) ||
-            !convert_string(bound[0], names[0], s) || !convert_string(bound[1], names[1], pattern) ||
-            !convert_string(bound[2], names[2], tokenizer_pattern) ||
-            !convert_flag(bound[3], names[3], case_insensitive) ||
-            !convert_flag(bound[4], names[4], special_char_insensitive))
-            return nullptr;
-        return to_python(exact_token_extract(std::move(s), std::move(pattern), std::move(tokenizer_pattern),
-                                             case_insensitive, special_char_insensitive, python_signals()));
-    });
-}
-
-PyObject* fuzzy_raw_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
-{
-    return exception_barrier([&]() -> PyObject* {
-        static const char* const names[] = {"s",      "pattern",   "case_insensitive", "special_char_insensitive",
-                                            "metric", "threshold", "threshold_kind",   "strategies"};
-        PyObject* bound[8];
-        std::string s, pattern, metric;
-        bool case_insensitive = false, special_char_insensitive = false;
-        double threshold = 0.0;
-        std::uint8_t threshold_kind = 0;
-        std::vector<std::string> strategies;
-        if (!bind_arguments("fuzzy_raw_extract", names, 8, args, nargsf, kwnames, bound) ||
-            !convert_string(bound[0], names[0], s) || !convert_string(bound[1], names[1], pattern) ||
-            !convert_flag(bound[2], names[2], case_insensitive) ||
-            !convert_flag(bound[3], names[3], special_char_insensitive) ||
-            !convert_string(bound[4], names[4], metric) || !convert_threshold(bound[5], names[5], threshold) ||
-            !convert_threshold_kind(bound[6], names[6], threshold_kind) ||
-            !convert_strategies(bound[7], names[7], strategies))
-            return nullptr;
-        return to_python(fuzzy_raw_extract(std::move(s), std::move(pattern), case_insensitive,
-                                           special_char_insensitive, metric, threshold, threshold_kind, strategies,
-                                           python_signals()));
-    });
-}
-
-PyObject* fuzzy_token_extract_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
-{
-    return exception_barrier([&]() -> PyObject* {
-        static const char* const names[] = {"s",
-                                            "pattern",
-                                            "tokenizer_pattern",
-                                            "case_insensitive",
-                                            "special_char_insensitive",
-                                            "metric",
-                                            "threshold",
-                                            "threshold_kind",
-                                            "strategies"};
-        PyObject* bound[9];
-        std::string s, pattern, tokenizer_pattern, metric;
-        bool case_insensitive = false, special_char_insensitive = false;
-        double threshold = 0.0;
-        std::uint8_t threshold_kind = 0;
-        std::vector<std::string> strategies;
-        if (!bind_arguments("fuzzy_token_extract", names, 9, args, nargsf, kwnames, bound) ||
-            !convert_string(bound[0], names[0], s) || !convert_string(bound[1], names[1], pattern) ||
-            !convert_string(bound[2], names[2], tokenizer_pattern) ||
-            !convert_flag(bound[3], names[3], case_insensitive) ||
-            !convert_flag(bound[4], names[4], special_char_insensitive) ||
-            !convert_string(bound[5], names[5], metric) || !convert_threshold(bound[6], names[6], threshold) ||
-            !convert_threshold_kind(bound[7], names[7], threshold_kind) ||
-            !convert_strategies(bound[8], names[8], strategies))
-            return nullptr;
-        return to_python(fuzzy_token_extract(std::move(s), std::move(pattern), std::move(tokenizer_pattern),
-                                             case_insensitive, special_char_insensitive, metric, threshold,
-                                             threshold_kind, strategies, python_signals()));
-    });
-}
-
-PyMethodDef entry_functions[] = {
-    {"exact_raw_extract", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exact_raw_extract_entry)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "exact_raw_extract(s, pattern, case_insensitive, special_char_insensitive, strategies)\n--\n\n"},
-    {"exact_token_extract", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exact_token_extract_entry)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "exact_token_extract(s, pattern, tokenizer_pattern, case_insensitive, special_char_insensitive)\n--\n\n"},
-    {"fuzzy_raw_extract", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fuzzy_raw_extract_entry)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "fuzzy_raw_extract(s, pattern, case_insensitive, special_char_insensitive, metric, threshold, "
-     "threshold_kind, strategies)\n--\n\n"},
-    {"fuzzy_token_extract", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fuzzy_token_extract_entry)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "fuzzy_token_extract(s, pattern, tokenizer_pattern, case_insensitive, special_char_insensitive, metric, "
-     "threshold, threshold_kind, strategies)\n--\n\n"},
+// The converted arguments of one call. An entry function fills the fields
+// that its parameters name; the others keep their defaults.
+struct CallArguments {
+    std::string s, pattern, tokenizer_pattern, metric;
+    bool case_insensitive = false;
+    bool special_char_insensitive = false;
+    double threshold = 0.0;
+    std::uint8_t threshold_kind = 0;
+    std::vector<std::string> strategies;
 };
+
+using Converter = bool (*)(PyObject* object, const char* parameter, CallArguments& into);
+
+// Converts one argument with `convert` into the field `field`.
+template <auto field, auto convert>
+bool convert_into(PyObject* object, const char* parameter, CallArguments& into)
+{
+    return convert(object, parameter, into.*field);
+}
+
+struct Parameter {
+    const char* name;
+    Converter convert;
+};
+
+// Every parameter that any entry function has, each named after its field.
+#define TESSARIN_PARAMETER(field, convert) \
+    constexpr Parameter field{#field, convert_into<&CallArguments::field, convert>}
+namespace parameters {
+TESSARIN_PARAMETER(s, convert_string);
+TESSARIN_PARAMETER(pattern, convert_string);
+TESSARIN_PARAMETER(tokenizer_pattern, convert_string);
+TESSARIN_PARAMETER(case_insensitive, convert_flag);
+TESSARIN_PARAMETER(special_char_insensitive, convert_flag);
+TESSARIN_PARAMETER(metric, convert_string);
+TESSARIN_PARAMETER(threshold, convert_threshold);
+TESSARIN_PARAMETER(threshold_kind, convert_threshold_kind);
+TESSARIN_PARAMETER(strategies, convert_strategies);
+} // namespace parameters
+#undef TESSARIN_PARAMETER
+
+using Extractor = MatchList (*)(CallArguments& arguments, Cancellation cancel);
+
+// One entry function: its name, its parameters in order (which give its text
+// signature as well as its binding) and the extractor that it calls.
+template <std::size_t count>
+struct EntryFunction {
+    const char* name;
+    std::array<const char*, count> names;
+    std::array<Converter, count> converters;
+    Extractor extract;
+};
+
+template <typename... Parameters>
+constexpr auto describe(const char* name, Extractor extract, Parameters... parameters)
+{
+    return EntryFunction<sizeof...(Parameters)>{name, {parameters.name...}, {parameters.convert...}, extract};
+}
+
+// The one binding routine: bind, convert in parameter order (the first
+// refused argument ends the call), extract, build the list.
+template <const auto& function>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
+{
+    return exception_barrier([&]() -> PyObject* {
+        constexpr auto count = function.names.size();
+        PyObject* bound[count];
+        if (!bind_arguments(function.name, function.names.data(), static_cast<Py_ssize_t>(count), args, nargsf,
+                            kwnames, bound))
+            return nullptr;
+        CallArguments arguments;
+        for (std::size_t i = 0; i < count; ++i)
+            if (!function.converters[i](bound[i], function.names[i], arguments)) return nullptr;
+        return to_python(function.extract(arguments, python_signals()));
+    });
+}
+
+using namespace parameters;
+
+constexpr auto exact_raw = describe(
+    "exact_raw_extract",
+    [](CallArguments& a, Cancellation cancel) {
+        return exact_raw_extract(std::move(a.s), std::move(a.pattern), a.case_insensitive, a.special_char_insensitive,
+                                 a.strategies, cancel);
+    },
+    s, pattern, case_insensitive, special_char_insensitive, strategies);
+
+constexpr auto exact_token = describe(
+    "exact_token_extract",
+    [](CallArguments& a, Cancellation cancel) {
+        return exact_token_extract(std::move(a.s), std::move(a.pattern), std::move(a.tokenizer_pattern),
+                                   a.case_insensitive, a.special_char_insensitive, cancel);
+    },
+    s, pattern, tokenizer_pattern, case_insensitive, special_char_insensitive);
+
+constexpr auto fuzzy_raw = describe(
+    "fuzzy_raw_extract",
+    [](CallArguments& a, Cancellation cancel) {
+        return fuzzy_raw_extract(std::move(a.s), std::move(a.pattern), a.case_insensitive, a.special_char_insensitive,
+                                 a.metric, a.threshold, a.threshold_kind, a.strategies, cancel);
+    },
+    s, pattern, case_insensitive, special_char_insensitive, metric, threshold, threshold_kind, strategies);
+
+constexpr auto fuzzy_token = describe(
+    "fuzzy_token_extract",
+    [](CallArguments& a, Cancellation cancel) {
+        return fuzzy_token_extract(std::move(a.s), std::move(a.pattern), std::move(a.tokenizer_pattern),
+                                   a.case_insensitive, a.special_char_insensitive, a.metric, a.threshold,
+                                   a.threshold_kind, a.strategies, cancel);
+    },
+    s, pattern, tokenizer_pattern, case_insensitive, special_char_insensitive, metric, threshold, threshold_kind,
+    strategies);
+
+// The stored documentation is the text signature alone: "name(a, b)\n--\n\n".
+template <std::size_t count>
+std::string text_signature(const EntryFunction<count>& function)
+{
+    std::string text = function.name;
+    text += '(';
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) text += ", ";
+        text += function.names[i];
+    }
+    return text + ")\n--\n\n";
+}
+
+template <const auto& function>
+PyMethodDef method_definition(std::string& signature)
+{
+    signature = text_signature(function);
+    return {function.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<function>)),
+            METH_FASTCALL | METH_KEYWORDS, signature.c_str()};
+}
+
+// Filled when the module is created; the interpreter keeps pointers into
+// both for the life of the process.
+std::string signatures[4];
+PyMethodDef entry_functions[4];
+
+void define_entry_functions()
+{
+    entry_functions[0] = method_definition<exact_raw>(signatures[0]);
+    entry_functions[1] = method_definition<exact_token>(signatures[1]);
+    entry_functions[2] = method_definition<fuzzy_raw>(signatures[2]);
+    entry_functions[3] = method_definition<fuzzy_token>(signatures[3]);
+}
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
@@ -265,6 +299,11 @@ bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* definiti
 
 PyObject* create_module()
 {
+    try {
+        define_entry_functions();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     PyObject* module = PyModule_Create(&module_definition);
     if (!module) return nullptr;
     PyObject* module_name = PyModule_GetNameObject(module);
