@@ -323,9 +323,20 @@ PyObject* module_object = nullptr;
 } // namespace
 } // namespace tessarin::bindings
 
+// The interpreter's own test of whether it keeps a module that, like this
+// one, initialises in a single phase: an isolated subinterpreter refuses it,
+// but only after the init function has run. The interpreter exports it
+// without declaring it in its public headers.
+extern "C" int _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* name);
+
 PyMODINIT_FUNC PyInit_tessarin(void)
 {
     using namespace tessarin::bindings;
+    // An interpreter that will not keep the module must not become its
+    // owner: that would lock every other interpreter out for good, the one
+    // that imports it first included. It gets the refusal that it would
+    // have given itself.
+    if (_PyImport_CheckSubinterpIncompatibleExtensionAllowed("tessarin") < 0) return nullptr;
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) return nullptr;
     std::int64_t expected = -1;

@@ -347,3 +347,31 @@ def test_subinterpreter_import_is_refused():
     lines = finished.stdout.splitlines()
     assert lines[0].startswith("refused: <class 'ImportError'>: ")
     assert lines[-1] == "[(1, 2, 0.0)]"
+
+
+def test_an_interpreter_that_refuses_the_module_does_not_become_its_owner():
+    # An isolated subinterpreter refuses single-phase modules itself. Asked
+    # first, it must leave the module to the next interpreter, which then
+    # owns it as usual: a later subinterpreter is refused by the module.
+    script = textwrap.dedent("""
+        import _xxsubinterpreters as interpreters
+        for isolated in (True, False, True):
+            if not isolated:
+                import tessarin
+                print(tessarin.exact_raw_extract("abc", "b", False, False, []))
+            interpreter = interpreters.create(isolated=isolated)
+            try:
+                interpreters.run_string(interpreter, "import tessarin")
+            except interpreters.RunFailedError as error:
+                print("refused:", error)
+            interpreters.destroy(interpreter)
+    """)
+    finished = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert finished.returncode == 0, finished.stderr
+    assert finished.stdout.splitlines() == [
+        "refused: <class 'ImportError'>: module tessarin does not support loading in subinterpreters",
+        "[(1, 2, 0.0)]",
+        "refused: <class 'ImportError'>: tessarin does not support subinterpreters: it can only be imported in "
+        "the first interpreter that imported it",
+        "refused: <class 'ImportError'>: module tessarin does not support loading in subinterpreters",
+    ]
