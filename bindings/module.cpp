@@ -49,6 +49,36 @@ void raise_panic(const char* message)
     }
 }
 
+// The module that the panic class names as its own, `pyo3_runtime`, is put
+// into sys.modules when this module is created, so that pickle finds the
+// class by its name: a panic raised in a worker process of a pool then
+// reaches the parent as itself. The class is still made on first need, which
+// may now be that of an unpickler asking for it.
+PyObject* runtime_attribute(PyObject* runtime, PyObject* name)
+{
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "PanicException") == 0)
+        return Py_XNewRef(panic_exception());
+    PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%S'", PyModule_GetName(runtime), name);
+    return nullptr;
+}
+
+PyMethodDef runtime_getattr = {"__getattr__", runtime_attribute, METH_O, nullptr};
+
+// Leaves a `pyo3_runtime` that is already there alone.
+bool register_runtime_module()
+{
+    PyObject* runtime = PyModule_New("pyo3_runtime");
+    if (!runtime) return false;
+    PyObject* name = PyModule_GetNameObject(runtime);
+    PyObject* getattr = name ? PyCMethod_New(&runtime_getattr, runtime, name, nullptr) : nullptr;
+    const bool registered = getattr && PyModule_AddObjectRef(runtime, "__getattr__", getattr) == 0 &&
+                            PyDict_SetDefault(PyImport_GetModuleDict(), name, runtime) != nullptr;
+    Py_XDECREF(getattr);
+    Py_XDECREF(name);
+    Py_DECREF(runtime);
+    return registered;
+}
+
 // Builds the result list. The collector stays off meanwhile: the new tuples
 // cannot form cycles, and a collection every few hundred of them would
 // otherwise traverse the growing list again and again.
@@ -304,6 +334,7 @@ PyObject* create_module()
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+    if (!register_runtime_module()) return nullptr;
     PyObject* module = PyModule_Create(&module_definition);
     if (!module) return nullptr;
     PyObject* module_name = PyModule_GetNameObject(module);
