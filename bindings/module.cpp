@@ -175,20 +175,20 @@ struct Parameter {
 };
 
 // Every parameter that any entry function has, each named after its field.
-#define TESSARIN_PARAMETER(field, convert) \
-    constexpr Parameter field{#field, convert_into<&CallArguments::field, convert>}
 namespace parameters {
-TESSARIN_PARAMETER(s, convert_string);
-TESSARIN_PARAMETER(pattern, convert_string);
-TESSARIN_PARAMETER(tokenizer_pattern, convert_string);
-TESSARIN_PARAMETER(case_insensitive, convert_flag);
-TESSARIN_PARAMETER(special_char_insensitive, convert_flag);
-TESSARIN_PARAMETER(metric, convert_string);
-TESSARIN_PARAMETER(threshold, convert_threshold);
-TESSARIN_PARAMETER(threshold_kind, convert_threshold_kind);
-TESSARIN_PARAMETER(strategies, convert_strategies);
+constexpr Parameter s{"s", convert_into<&CallArguments::s, convert_string>};
+constexpr Parameter pattern{"pattern", convert_into<&CallArguments::pattern, convert_string>};
+constexpr Parameter tokenizer_pattern{"tokenizer_pattern",
+                                      convert_into<&CallArguments::tokenizer_pattern, convert_string>};
+constexpr Parameter case_insensitive{"case_insensitive", convert_into<&CallArguments::case_insensitive, convert_flag>};
+constexpr Parameter special_char_insensitive{"special_char_insensitive",
+                                             convert_into<&CallArguments::special_char_insensitive, convert_flag>};
+constexpr Parameter metric{"metric", convert_into<&CallArguments::metric, convert_string>};
+constexpr Parameter threshold{"threshold", convert_into<&CallArguments::threshold, convert_threshold>};
+constexpr Parameter threshold_kind{"threshold_kind",
+                                   convert_into<&CallArguments::threshold_kind, convert_threshold_kind>};
+constexpr Parameter strategies{"strategies", convert_into<&CallArguments::strategies, convert_strategies>};
 } // namespace parameters
-#undef TESSARIN_PARAMETER
 
 using Extractor = MatchList (*)(CallArguments& arguments, Cancellation cancel);
 
