@@ -276,6 +276,19 @@ bool convert_string(PyObject* object, const char* parameter, std::string& value)
     return copy_utf8(object, value) || fail_argument(parameter);
 }
 
+bool convert_text(PyObject* object, const char* parameter, TextInput& value)
+{
+    if (PyUnicode_Check(object) && PyUnicode_IS_ASCII(object)) {
+        value = TextInput::borrowed_ascii(std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                                                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))));
+        return true;
+    }
+    std::string utf8;
+    if (!convert_string(object, parameter, utf8)) return false;
+    value = TextInput(std::move(utf8));
+    return true;
+}
+
 bool convert_flag(PyObject* object, const char* parameter, bool& value)
 {
     if (PyBool_Check(object)) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "text/fold.hpp"
+
 namespace tessarin::bindings {
 
 // Fills bound[0 .. count) with borrowed references to the arguments, matched
@@ -19,6 +21,9 @@ bool bind_arguments(const char* function, const char* const* names, Py_ssize_t c
 
 // Conversions of one argument each; `parameter` names it in error messages.
 bool convert_string(PyObject* object, const char* parameter, std::string& value);
+// The same for the text searched: an ASCII str is lent as a view of its own
+// storage, which the caller's reference keeps alive for the call.
+bool convert_text(PyObject* object, const char* parameter, TextInput& value);
 bool convert_flag(PyObject* object, const char* parameter, bool& value);
 bool convert_threshold(PyObject* object, const char* parameter, double& value);
 bool convert_threshold_kind(PyObject* object, const char* parameter, std::uint8_t& value);

@@ -152,7 +152,8 @@ PyObject* exception_barrier(Body&& body) noexcept
 // The converted arguments of one call. An entry function fills the fields
 // that its parameters name; the others keep their defaults.
 struct CallArguments {
-    std::string s, pattern, tokenizer_pattern, metric;
+    TextInput s{std::string()};
+    std::string pattern, tokenizer_pattern, metric;
     bool case_insensitive = false;
     bool special_char_insensitive = false;
     double threshold = 0.0;
@@ -176,7 +177,7 @@ struct Parameter {
 
 // Every parameter that any entry function has, each named after its field.
 namespace parameters {
-constexpr Parameter s{"s", convert_into<&CallArguments::s, convert_string>};
+constexpr Parameter s{"s", convert_into<&CallArguments::s, convert_text>};
 constexpr Parameter pattern{"pattern", convert_into<&CallArguments::pattern, convert_string>};
 constexpr Parameter tokenizer_pattern{"tokenizer_pattern",
                                       convert_into<&CallArguments::tokenizer_pattern, convert_string>};

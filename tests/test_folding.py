@@ -4,6 +4,8 @@ The folding helpers are internal, so each case searches a folded text and
 reads the effect of folding from the positions of the matches.
 """
 
+import random
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -140,7 +142,6 @@ def test_folding_agrees_with_model(text, pattern, ci, sci):
     assert tessarin.exact_raw_extract(text, text, ci, sci, []) == expected
 
 
-
 @pytest.mark.parametrize("text, pattern, expected", [
     # Long texts are lower-cased in pieces of 4 MiB (2 Mi of é). A capital
     # sigma next to a cut, with no space anywhere near, still takes the form
@@ -153,3 +154,43 @@ def test_folding_agrees_with_model(text, pattern, ci, sci):
 ])
 def test_final_sigma_across_the_folding_pieces(text, pattern, expected):
     assert spans(text, pattern, True) == expected
+
+
+def long_mixed_text(rng):
+    """ASCII runs longer than a vector and than the gaps that the folding
+    bridges, with capitals, '@', line feeds and the case-ignorable ASCII
+    marks, between short runs of other characters whose lower case depends
+    on their neighbours (a final sigma) or that fold under either flag."""
+    ascii_part = "abcxyzABCXYZ@\n '.:^`"
+    other_part = "ΣσÉàÀ€İ😀"
+    pieces = []
+    for _ in range(rng.randrange(1, 8)):
+        length = rng.choice([1, 3, 15, 17, 40, 255, 300, 700])
+        pieces.append("".join(rng.choice(ascii_part) for _ in range(length)))
+        if rng.random() < 0.7:
+            pieces.append("".join(rng.choice(other_part) for _ in range(rng.randrange(1, 4))))
+    return "".join(pieces)
+
+
+# Where a final sigma's context meets ASCII: letters are cased, ' . : ^ `
+# are case-ignorable, so lower-casing must see past them.
+SIGMA_CONTEXTS = ["aΣ.b", "aΣ'", "aΣ:B", " Σa", "a`Σ^", "AΣ^Σ.B", "Σ.", "a.Σ", "a\nΣ b"]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_long_mixed_and_ascii_texts_agree_with_model(seed):
+    rng = random.Random(seed)
+    text = long_mixed_text(rng)
+    if seed % 3 == 0:
+        text = SIGMA_CONTEXTS[seed // 3 % len(SIGMA_CONTEXTS)] + "x" * 300 + text
+    elif seed % 3 == 1:
+        text = "".join(c for c in text if c.isascii())  # the in-place search of ASCII text
+    start = rng.randrange(len(text))
+    pattern = text[start:start + rng.randrange(1, 6)]
+    for ci in (False, True):
+        for sci in (False, True):
+            for probe in (pattern, "σ", "ς"):
+                assert (tessarin.exact_raw_extract(text, probe, ci, sci, [])
+                        == exact_raw_extract(text, probe, ci, sci, [])), (probe, ci, sci)
+            folded_length = len(normalize(text, ci, sci))
+            assert tessarin.exact_raw_extract(text, text, ci, sci, []) == [(0, folded_length, 0.0)]

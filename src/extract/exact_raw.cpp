@@ -50,18 +50,18 @@ uint64_t white_space_after(std::string_view text, std::size_t pos, uint64_t limi
 // tail after Q is white space. Occurrences are separated by a code point
 // that is not white space, so their ranges of i never overlap and come in
 // ascending order.
-void windows_around_occurrences(std::string_view text, uint64_t text_length, std::string_view trimmed,
-                                uint64_t window, ConflictSolver& solver, Cancellation& cancel)
+void windows_around_occurrences(std::string_view text, uint64_t text_length, bool ascii, AsciiFold fold,
+                                std::string_view trimmed, uint64_t window, ConflictSolver& solver,
+                                Cancellation& cancel)
 {
     const auto q = static_cast<int64_t>(char_count(trimmed));
     const auto p = static_cast<int64_t>(window);
     const auto n = static_cast<int64_t>(text_length);
     const uint64_t surplus = window - static_cast<uint64_t>(q);
 
-    OccurrenceFinder finder(text, trimmed);
+    OccurrenceFinder finder(text, trimmed, fold);
     std::size_t counted_bytes = 0;
     int64_t counted_code_points = 0;
-    const bool ascii = static_cast<uint64_t>(n) == text.size(); // then code points are bytes
     for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
         // Occurrences ascend, so the code-point index of each one continues
         // the count from the one before.
@@ -122,13 +122,31 @@ void white_space_windows(std::string_view text, uint64_t text_length, uint64_t w
 
 } // namespace
 
-MatchList exact_raw_extract(std::string s, std::string pattern, bool case_insensitive,
-                            bool special_char_insensitive, const std::vector<std::string>& strategies, Cancellation cancel)
+MatchList exact_raw_extract(TextInput s, std::string pattern, bool case_insensitive, bool special_char_insensitive,
+                            const std::vector<std::string>& strategies, Cancellation cancel)
 {
-    const NormalizedText text = normalize(std::move(s), case_insensitive, special_char_insensitive, cancel);
-    const NormalizedText folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
+    // Windows are found by their white space and by the occurrences of the
+    // pattern alone, and folding neither moves a byte of ASCII text nor
+    // makes or unmakes white space there. So a pure ASCII text is searched
+    // as it stands, each byte folded as it is read: no folded copy. Only
+    // the isolated-character strategy tells a line feed from a space.
+    bool reads_spaces = false;
+    for (const std::string& name : strategies)
+        reads_spaces |= parse_strategy(name) == Strategy::minimum_isolated_character;
+    FoldedText folded;
+    std::string_view text = s.bytes();
+    AsciiFold pending;
+    bool ascii = true;
+    if (!reads_spaces && (s.known_ascii() || is_ascii(text))) {
+        pending = AsciiFold::of(case_insensitive, special_char_insensitive);
+    } else {
+        folded = fold_text(std::move(s), case_insensitive, special_char_insensitive, cancel);
+        text = folded.bytes();
+        ascii = folded.ascii();
+    }
+    const std::string folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
     const uint64_t window = char_count(folded_pattern);
-    const uint64_t text_length = char_count(text);
+    const uint64_t text_length = ascii ? text.size() : char_count(text);
     const std::string_view trimmed = trim_whitespace(folded_pattern);
 
     ConflictSolver solver(text, strategies);
@@ -136,7 +154,7 @@ MatchList exact_raw_extract(std::string s, std::string pattern, bool case_insens
         if (trimmed.empty())
             white_space_windows(text, text_length, window, solver, cancel);
         else
-            windows_around_occurrences(text, text_length, trimmed, window, solver, cancel);
+            windows_around_occurrences(text, text_length, ascii, pending, trimmed, window, solver, cancel);
     }
     return solver.finish();
 }

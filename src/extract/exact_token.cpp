@@ -16,10 +16,13 @@ class RunningCount {
 public:
     enum class Of { code_points, token_starts };
 
-    RunningCount(std::string_view text, Of what, char separator) : text_(text), what_(what), separator_(separator) {}
+    RunningCount(std::string_view text, Of what, char separator, bool ascii = false)
+        : text_(text), what_(what), separator_(separator), ascii_(ascii)
+    {}
 
     std::uint64_t before(std::size_t bound)
     {
+        if (what_ == Of::code_points && ascii_) return bound; // in ASCII, bytes are code points
         if (bound <= position_) return value_;
         if (what_ == Of::code_points) {
             value_ += char_count(text_.substr(position_, bound - position_));
@@ -42,6 +45,7 @@ private:
     std::string_view text_;
     Of what_;
     char separator_;
+    bool ascii_;
     std::size_t position_ = 0;
     std::uint64_t value_ = 0;
 };
@@ -56,7 +60,7 @@ private:
 // tokens. The windows come out as the general walk has them: each
 // occurrence's first tokens lie between it and the one before, so starts
 // ascend.
-MatchList windows_around_occurrences(std::string_view text, char separator, std::string_view trimmed,
+MatchList windows_around_occurrences(std::string_view text, bool ascii, char separator, std::string_view trimmed,
                                      std::uint64_t window_size, Cancellation& cancel)
 {
     const auto token_starts = [&](std::size_t p) {
@@ -70,8 +74,8 @@ MatchList windows_around_occurrences(std::string_view text, char separator, std:
     using Of = RunningCount::Of;
     RunningCount starts_before_first(text, Of::token_starts, separator);
     RunningCount starts_before_last(text, Of::token_starts, separator);
-    RunningCount index_of_first(text, Of::code_points, separator);
-    RunningCount index_of_last(text, Of::code_points, separator);
+    RunningCount index_of_first(text, Of::code_points, separator, ascii);
+    RunningCount index_of_last(text, Of::code_points, separator, ascii);
 
     MatchList matches;
     std::vector<std::pair<std::size_t, std::uint64_t>> ends; // token ends after one occurrence, with their counts
@@ -117,18 +121,18 @@ MatchList windows_around_occurrences(std::string_view text, char separator, std:
 
 } // namespace
 
-MatchList exact_token_extract(std::string s, std::string pattern, std::string tokenizer_pattern,
+MatchList exact_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern,
                               bool case_insensitive, bool special_char_insensitive, Cancellation cancel)
 {
-    const NormalizedText text = normalize(std::move(s), case_insensitive, special_char_insensitive, cancel);
-    const NormalizedText folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
-    const NormalizedText separator =
+    const FoldedText text = fold_text(std::move(s), case_insensitive, special_char_insensitive, cancel);
+    const std::string folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
+    const std::string separator =
         normalize(std::move(tokenizer_pattern), case_insensitive, special_char_insensitive, cancel);
 
     const std::uint64_t window_size = pattern_token_count(folded_pattern, separator);
     const std::string_view trimmed_pattern = trim_whitespace(folded_pattern);
     if (separator.size() == 1 && !trimmed_pattern.empty())
-        return windows_around_occurrences(text, separator[0], trimmed_pattern, window_size, cancel);
+        return windows_around_occurrences(text, text.ascii(), separator[0], trimmed_pattern, window_size, cancel);
 
     Tokenizer tokenizer(text, separator, window_size, &cancel);
     MatchList matches;

@@ -251,13 +251,13 @@ void scan_levenshtein(const std::u32string& text, const WindowShape& shape, cons
 
 } // namespace
 
-MatchList fuzzy_raw_extract(std::string s, std::string pattern, bool case_insensitive,
+MatchList fuzzy_raw_extract(TextInput s, std::string pattern, bool case_insensitive,
                             bool special_char_insensitive, const std::string& metric, double threshold,
                             std::uint8_t threshold_kind, const std::vector<std::string>& strategies,
                             Cancellation cancel)
 {
-    const NormalizedText text = normalize(std::move(s), case_insensitive, special_char_insensitive, cancel);
-    const NormalizedText folded_pattern =
+    const FoldedText text = fold_text(std::move(s), case_insensitive, special_char_insensitive, cancel);
+    const std::string folded_pattern =
         normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
     const uint64_t m = char_count(folded_pattern);
     const WindowShape shape(m, slack_for(m, threshold, threshold_kind));

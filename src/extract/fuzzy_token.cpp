@@ -12,14 +12,14 @@ namespace tessarin {
 
 using std::uint64_t;
 
-MatchList fuzzy_token_extract(std::string s, std::string pattern, std::string tokenizer_pattern,
+MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern,
                               bool case_insensitive, bool special_char_insensitive, const std::string& metric,
                               double threshold, std::uint8_t threshold_kind,
                               const std::vector<std::string>& strategies, Cancellation cancel)
 {
-    const NormalizedText text = normalize(std::move(s), case_insensitive, special_char_insensitive, cancel);
-    const NormalizedText folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
-    const NormalizedText separator =
+    const FoldedText text = fold_text(std::move(s), case_insensitive, special_char_insensitive, cancel);
+    const std::string folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
+    const std::string separator =
         normalize(std::move(tokenizer_pattern), case_insensitive, special_char_insensitive, cancel);
 
     const uint64_t window_size = pattern_token_count(folded_pattern, separator);

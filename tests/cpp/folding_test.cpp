@@ -44,6 +44,18 @@ int main()
                         text.c_str(), pieces.c_str(), whole.c_str());
             ++failures;
         }
+        // Whole folding, which lower-cases only the stretches around code
+        // points beyond ASCII and folds the ASCII between them itself.
+        std::string spaced = text;
+        for (char& c : spaced)
+            if (c == '\n') c = ' ';
+        const std::string expected = tessarin::detail::lower_case_unicode(spaced, never, std::string::npos);
+        const std::string folded(tessarin::fold_text(text, true, false, never, piece_size).bytes());
+        if (folded != expected) {
+            std::printf("FAIL: folding \"%s\" in pieces of %zu bytes gives \"%s\", not \"%s\"\n", text.c_str(),
+                        piece_size, folded.c_str(), expected.c_str());
+            ++failures;
+        }
     }
     std::printf("lower-casing in pieces: %s\n", failures ? "FAILED" : "ok");
     return failures ? 1 : 0;

@@ -1,0 +1,128 @@
+// Folding: what an extractor does to its inputs before it compares them.
+// Line feeds become spaces; then, if asked, full Unicode lower-casing (root
+// locale, Final_Sigma, multi-code-point mappings); then, if asked, the
+// fourteen accented letters and symbols become ASCII letters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "text/match.hpp"
+
+namespace tessarin {
+
+// A text as handed to an extractor: UTF-8 that the extractor owns, or a
+// view of pure ASCII bytes that the caller keeps alive and unchanged for
+// the whole call (such as a string object's own storage), which spares
+// copying a large text before folding it.
+class TextInput {
+public:
+    TextInput(std::string utf8) noexcept : owned_(std::move(utf8)) {}
+
+    // `ascii` must hold bytes below 0x80 only.
+    static TextInput borrowed_ascii(std::string_view ascii) noexcept
+    {
+        TextInput input{std::string()};
+        input.view_ = ascii;
+        input.borrowed_ = true;
+        return input;
+    }
+
+    std::string_view bytes() const noexcept { return borrowed_ ? view_ : std::string_view(owned_); }
+    // True when every byte is known to be ASCII without looking.
+    bool known_ascii() const noexcept { return borrowed_; }
+    bool borrowed() const noexcept { return borrowed_; }
+    // The owned text, for folding in place; empty for a borrowed one.
+    std::string release() noexcept { return std::move(owned_); }
+
+private:
+    std::string owned_;
+    std::string_view view_;
+    bool borrowed_ = false;
+};
+
+// What folding does to an ASCII byte, as one map: line feeds become spaces,
+// and when asked, capitals become small letters and '@' becomes 'a'. Every
+// other byte, those of longer code points included, stays as it is. On a
+// pure ASCII text this map is the whole of folding.
+struct AsciiFold {
+    bool line_feeds = false;
+    bool lower = false;
+    bool at_sign = false;
+
+    static constexpr AsciiFold of(bool case_insensitive, bool special_char_insensitive) noexcept
+    {
+        return AsciiFold{true, case_insensitive, special_char_insensitive};
+    }
+    constexpr bool identity() const noexcept { return !line_feeds && !lower && !at_sign; }
+    constexpr char operator()(char c) const noexcept
+    {
+        if (line_feeds && c == '\n') return ' ';
+        if (lower && c >= 'A' && c <= 'Z') return static_cast<char>(c + ('a' - 'A'));
+        if (at_sign && c == '@') return 'a';
+        return c;
+    }
+};
+
+// A folded text: its UTF-8 bytes, held here or, when folding changed
+// nothing in a borrowed input, the input's own bytes.
+class FoldedText {
+public:
+    FoldedText() = default;
+    FoldedText(FoldedText&&) noexcept = default;
+    FoldedText& operator=(FoldedText&&) noexcept = default;
+
+    std::string_view bytes() const noexcept
+    {
+        switch (source_) {
+        case Source::borrowed: return borrowed_;
+        case Source::buffer: return std::string_view(buffer_.get(), buffer_size_);
+        default: return owned_;
+        }
+    }
+    operator std::string_view() const noexcept { return bytes(); }
+    std::size_t size() const noexcept { return bytes().size(); }
+    bool empty() const noexcept { return bytes().empty(); }
+    // Every byte is ASCII: a byte offset is then a code-point index.
+    bool ascii() const noexcept { return ascii_; }
+    // The number of code points.
+    std::uint64_t length() const;
+    // The folded bytes as a string of their own.
+    std::string release() &&;
+
+private:
+    friend FoldedText fold_text(TextInput, bool, bool, Cancellation&, std::size_t);
+    enum class Source { owned, buffer, borrowed };
+
+    Source source_ = Source::owned;
+    std::string owned_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t buffer_size_ = 0;
+    std::string_view borrowed_;
+    bool ascii_ = false;
+};
+
+namespace detail {
+
+// Full Unicode lower-casing of UTF-8 text, handed to ICU in pieces of about
+// `piece_size` bytes; the result does not depend on where the pieces end.
+constexpr std::size_t lower_case_piece_size = std::size_t{1} << 22;
+std::string lower_case_unicode(std::string_view text, Cancellation& cancel, std::size_t piece_size);
+
+} // namespace detail
+
+// Folds `text`. ASCII runs are folded here a vector at a time; only the
+// stretches around other code points go to the lower-casing library (in
+// pieces of about `piece_size` bytes), each from just after an ASCII byte
+// that no final-sigma context reaches across to just after the next.
+FoldedText fold_text(TextInput text, bool case_insensitive, bool special_char_insensitive, Cancellation& cancel,
+                     std::size_t piece_size = detail::lower_case_piece_size);
+
+// The same folding, for small texts such as patterns, as a string.
+std::string normalize(std::string text, bool case_insensitive, bool special_char_insensitive);
+std::string normalize(std::string text, bool case_insensitive, bool special_char_insensitive, Cancellation& cancel);
+
+} // namespace tessarin

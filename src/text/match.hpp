@@ -1,0 +1,62 @@
+// The match record, and how an extractor reports failure and is cancelled.
+// All positions and lengths count Unicode code points.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+#include <vector>
+
+namespace tessarin {
+
+// One occurrence: the half-open span [start, end) of code points in the
+// folded text, and its distance from the pattern (0.0 for exact matches).
+struct Match {
+    std::uint64_t start;
+    std::uint64_t end;
+    double score;
+};
+
+using MatchList = std::vector<Match>;
+
+// A condition that an extractor cannot handle. It ends the whole call, and
+// the caller sees its message.
+class ExtractionFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Thrown by Cancellation::poll when the caller asked to stop: the call ends
+// with nothing to return.
+class CallCancelled : public std::exception {
+public:
+    const char* what() const noexcept override { return "the call was cancelled"; }
+};
+
+// Lets a long call be stopped from outside without the library knowing who
+// asks. Work is counted in rough units (a code point read, a window step);
+// after every `interval` units the check runs, and when it answers true the
+// call ends by throwing CallCancelled.
+class Cancellation {
+public:
+    using Check = bool (*)(void* context);
+    static constexpr std::int64_t interval = std::int64_t{1} << 20;
+
+    Cancellation() noexcept = default;
+    Cancellation(Check check, void* context) noexcept : check_(check), context_(context) {}
+
+    void poll(std::uint64_t work = 1)
+    {
+        budget_ -= static_cast<std::int64_t>(work);
+        if (budget_ > 0) return;
+        budget_ = interval;
+        if (check_ && check_(context_)) throw CallCancelled();
+    }
+
+private:
+    Check check_ = nullptr;
+    void* context_ = nullptr;
+    std::int64_t budget_ = interval;
+};
+
+} // namespace tessarin

@@ -1,0 +1,122 @@
+#include "text/utf8.hpp"
+
+#include <cstring>
+
+namespace tessarin {
+
+bool is_ascii(std::string_view text) noexcept
+{
+    const char* data = text.data();
+    std::size_t size = text.size(), i = 0;
+    constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        if (word & high_bits) return false;
+    }
+    for (; i < size; ++i)
+        if (static_cast<unsigned char>(data[i]) >= 0x80) return false;
+    return true;
+}
+
+std::uint64_t char_count(std::string_view text)
+{
+    // Every byte but a continuation byte (10xxxxxx) starts a code point;
+    // eight bytes are classified at a time.
+    const char* data = text.data();
+    const std::size_t size = text.size();
+    std::uint64_t continuations = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        // One bit per continuation byte, at the top of its byte; multiplying
+        // gathers their sum into the highest byte.
+        const std::uint64_t marks = (word & ~(word << 1) & 0x8080808080808080ULL) >> 7;
+        continuations += (marks * 0x0101010101010101ULL) >> 56;
+    }
+    for (; i < size; ++i)
+        continuations += utf8::is_continuation(static_cast<unsigned char>(data[i]));
+    return size - continuations;
+}
+
+std::string char_slice(std::string_view text, std::uint64_t start, std::uint64_t count)
+{
+    const std::size_t begin = utf8::offset_of(text, start);
+    const std::size_t end = begin + utf8::offset_of(text.substr(begin), count);
+    return std::string(text.substr(begin, end - begin));
+}
+
+std::string_view trim_whitespace(std::string_view text)
+{
+    // Most text starts and ends with a plain ASCII character: nothing to do.
+    const auto is_plain = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x80 && byte != ' ' && (byte < 0x09 || byte > 0x0D);
+    };
+    if (text.empty() || (is_plain(text.front()) && is_plain(text.back()))) return text;
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        std::size_t next = begin;
+        if (!is_white_space(utf8::decode_forward(text, next))) break;
+        begin = next;
+    }
+    std::size_t end = text.size();
+    while (end > begin) {
+        std::size_t previous = end;
+        if (!is_white_space(utf8::decode_backward(text, previous))) break;
+        end = previous;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::u32string decode_utf8(std::string_view text)
+{
+    std::u32string code_points;
+    if (is_ascii(text)) {
+        code_points.assign(text.begin(), text.end());
+        return code_points;
+    }
+    // Sized exactly up front: no second, shrinking copy of a large text.
+    // (Invalid UTF-8, which the module never passes on, may decode to more
+    // code points than it counts; those are appended.)
+    code_points.resize(char_count(text));
+    std::size_t written = 0;
+    const char* data = text.data();
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        // Runs of ASCII go eight bytes at a time.
+        std::uint64_t word;
+        if (pos + 8 <= text.size() && written + 8 <= code_points.size() &&
+            (std::memcpy(&word, data + pos, 8), (word & 0x8080808080808080ULL) == 0)) {
+            for (int i = 0; i < 8; ++i)
+                code_points[written++] = static_cast<unsigned char>(data[pos + i]);
+            pos += 8;
+            continue;
+        }
+        const char32_t c = utf8::decode_forward(text, pos);
+        if (written < code_points.size())
+            code_points[written] = c;
+        else
+            code_points.push_back(c);
+        ++written;
+    }
+    code_points.resize(written);
+    return code_points;
+}
+
+namespace utf8 {
+
+std::size_t offset_of(std::string_view text, std::uint64_t index) noexcept
+{
+    std::size_t pos = 0;
+    for (; index > 0 && pos < text.size(); --index) {
+        ++pos;
+        while (pos < text.size() && is_continuation(static_cast<unsigned char>(text[pos])))
+            ++pos;
+    }
+    return pos;
+}
+
+} // namespace utf8
+} // namespace tessarin

@@ -1,0 +1,73 @@
+// Counting, cutting, trimming and decoding UTF-8 text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tessarin {
+
+std::uint64_t char_count(std::string_view text);
+
+// The code points [start, start + count) of `text`, cut short at its end.
+std::string char_slice(std::string_view text, std::uint64_t start, std::uint64_t count);
+
+// `text` without its leading and trailing White_Space code points.
+std::string_view trim_whitespace(std::string_view text);
+
+// The 25 code points with the Unicode White_Space property.
+constexpr bool is_white_space(char32_t c) noexcept
+{
+    if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+    if (c < 0x85) return false;
+    switch (c) {
+    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
+    case 0x202F: case 0x205F: case 0x3000:
+        return true;
+    default:
+        return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+bool is_ascii(std::string_view text) noexcept;
+
+// The code points of `text`, one element each.
+std::u32string decode_utf8(std::string_view text);
+
+namespace utf8 {
+
+constexpr bool is_continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
+
+// Decodes the code point that starts at byte `pos` and moves `pos` past it.
+// Never reads beyond `text`, whatever the bytes hold.
+inline char32_t decode_forward(std::string_view text, std::size_t& pos) noexcept
+{
+    const auto lead = static_cast<unsigned char>(text[pos++]);
+    if (lead < 0x80) return lead;
+    int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    char32_t value = lead & (0x3F >> extra);
+    while (extra-- > 0 && pos < text.size() && is_continuation(static_cast<unsigned char>(text[pos])))
+        value = (value << 6) | (static_cast<unsigned char>(text[pos++]) & 0x3F);
+    return value;
+}
+
+// Decodes the code point that ends just before byte `pos` and moves `pos` to
+// its first byte.
+inline char32_t decode_backward(std::string_view text, std::size_t& pos) noexcept
+{
+    std::size_t begin = pos - 1;
+    while (begin > 0 && pos - begin < 4 && is_continuation(static_cast<unsigned char>(text[begin])))
+        --begin;
+    std::size_t cursor = begin;
+    const char32_t value = decode_forward(text.substr(0, pos), cursor);
+    pos = begin;
+    return value;
+}
+
+// Byte offset of the code point with index `index`, or text.size() when the
+// text has no more code points than that.
+std::size_t offset_of(std::string_view text, std::uint64_t index) noexcept;
+
+} // namespace utf8
+} // namespace tessarin
