@@ -9,49 +9,57 @@ namespace {
 
 using namespace detail;
 
+// The raw bytes that fold to one folded byte `c`: those equal to it once
+// or-ed with `case_bit`, and `other`. A small letter is also its capital
+// (0x20 apart); 'a' is also '@', a space also a line feed, under their folds.
+struct ByteClass {
+    char c, case_bit, other;
+
+    ByteClass(char folded, AsciiFold fold) noexcept
+        : c(folded), case_bit(fold.lower && folded >= 'a' && folded <= 'z' ? 0x20 : 0),
+          other(fold.at_sign && folded == 'a' ? '@' : fold.line_feeds && folded == ' ' ? '\n' : folded)
+    {}
+    bool has(char raw) const noexcept { return static_cast<char>(raw | case_bit) == c || raw == other; }
+#if TESSARIN_SSE2
+    Vector has(Vector raw) const noexcept
+    {
+        return _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(raw, splat(case_bit)), splat(c)),
+                            _mm_cmpeq_epi8(raw, splat(other)));
+    }
+#endif
+};
+
 // The leftmost occurrence of `needle` (not empty) in the folded haystack at
 // or after `from`, or OccurrenceFinder::none. Sixteen starts at a time are
 // tested on the needle's first and last bytes; only the starts that pass
-// both have their middle compared.
-template <unsigned Mode>
-struct FindFolded {
-    static bool middle_matches(const char* at, std::string_view needle) noexcept
-    {
-        if constexpr (Mode == 0) {
-            return needle.size() <= 2 || std::memcmp(at + 1, needle.data() + 1, needle.size() - 2) == 0;
-        } else {
-            constexpr AsciiFold fold = fold_of<Mode>();
-            for (std::size_t k = 1; k + 1 < needle.size(); ++k)
-                if (fold(at[k]) != needle[k]) return false;
-            return true;
-        }
-    }
-
-    static std::size_t run(std::string_view haystack, std::size_t from, std::string_view needle) noexcept
-    {
-        const char* h = haystack.data();
-        const std::size_t size = haystack.size(), width = needle.size();
-        if (width > size || from > size - width) return OccurrenceFinder::none;
-        const std::size_t last_start = size - width;
-        const char first = needle.front(), last = needle.back();
-        std::size_t i = from;
+// both have the rest compared.
+std::size_t find_folded(std::string_view haystack, std::size_t from, std::string_view needle, AsciiFold fold) noexcept
+{
+    const char* h = haystack.data();
+    const std::size_t size = haystack.size(), width = needle.size();
+    if (width > size || from > size - width) return OccurrenceFinder::none;
+    const std::size_t last_start = size - width;
+    const ByteClass first(needle.front(), fold), last(needle.back(), fold);
+    const auto rest_matches = [&](std::size_t at) {
+        if (fold.identity()) return width <= 2 || std::memcmp(h + at + 1, needle.data() + 1, width - 2) == 0;
+        for (std::size_t k = 1; k + 1 < width; ++k)
+            if (fold(h[at + k]) != needle[k]) return false;
+        return true;
+    };
+    std::size_t i = from;
 #if TESSARIN_SSE2
-        const Vector firsts = splat(first), lasts = splat(last);
-        for (; i <= last_start && last_start - i >= vector_size - 1; i += vector_size) {
-            const Vector hits = _mm_and_si128(_mm_cmpeq_epi8(fold_vector<Mode>(load(h + i)), firsts),
-                                              _mm_cmpeq_epi8(fold_vector<Mode>(load(h + i + width - 1)), lasts));
-            for (unsigned bits = high_bits(hits); bits != 0; bits &= bits - 1) {
-                const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(bits));
-                if (middle_matches(h + at, needle)) return at;
-            }
+    for (; i <= last_start && last_start - i >= vector_size - 1; i += vector_size) {
+        const Vector hits = _mm_and_si128(first.has(load(h + i)), last.has(load(h + i + width - 1)));
+        for (unsigned bits = high_bits(hits); bits != 0; bits &= bits - 1) {
+            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(bits));
+            if (rest_matches(at)) return at;
         }
-#endif
-        constexpr AsciiFold fold = fold_of<Mode>();
-        for (; i <= last_start; ++i)
-            if (fold(h[i]) == first && fold(h[i + width - 1]) == last && middle_matches(h + i, needle)) return i;
-        return OccurrenceFinder::none;
     }
-};
+#endif
+    for (; i <= last_start; ++i)
+        if (first.has(h[i]) && last.has(h[i + width - 1]) && rest_matches(i)) return i;
+    return OccurrenceFinder::none;
+}
 
 } // namespace
 
@@ -95,7 +103,7 @@ std::size_t OccurrenceFinder::next()
     while (pos_ < size) {
         if (matched_ == 0) {
             // Nothing pending: the leftmost occurrence from here on is next.
-            const std::size_t at = with_fold_mode<FindFolded>(fold_, haystack_, pos_, needle_);
+            const std::size_t at = find_folded(haystack_, pos_, needle_, fold_);
             if (at == none) {
                 pos_ = size;
                 return none;
