@@ -57,6 +57,9 @@ inline int advance_column(std::uint64_t* vp, std::uint64_t* vn, const std::uint6
     return static_cast<int>(carry_p) - static_cast<int>(carry_n);
 }
 
+constexpr char32_t code_point(char c) noexcept { return static_cast<unsigned char>(c); }
+constexpr char32_t code_point(char32_t c) noexcept { return c; }
+
 } // namespace
 
 BitParallelLevenshtein::BitParallelLevenshtein(std::u32string_view pattern)
@@ -100,7 +103,8 @@ const std::uint64_t* BitParallelLevenshtein::positions_of(char32_t c) const noex
     }
 }
 
-void BitParallelLevenshtein::mark_reachable_ends(std::u32string_view text, std::size_t limit,
+template <typename Char>
+void BitParallelLevenshtein::mark_reachable_ends(std::basic_string_view<Char> text, std::size_t limit,
                                                  std::vector<std::uint64_t>& reachable) const
 {
     reachable.assign(text.size() / 64 + 1, 0);
@@ -117,7 +121,7 @@ void BitParallelLevenshtein::mark_reachable_ends(std::u32string_view text, std::
         const std::uint64_t* ascii = ascii_.data();
         const unsigned shift = static_cast<unsigned>((length_ - 1) % 64);
         for (std::size_t j = 0; j < text.size(); ++j) {
-            const char32_t c = text[j];
+            const char32_t c = code_point(text[j]);
             const std::uint64_t eq = c < 128 ? ascii[c] : *positions_of(c);
             const std::uint64_t xv = eq | vn;
             const std::uint64_t xh = (((eq & vp) + vp) ^ vp) | eq;
@@ -138,7 +142,7 @@ void BitParallelLevenshtein::mark_reachable_ends(std::u32string_view text, std::
     std::vector<std::uint64_t> vp(words_, ~std::uint64_t{0}), vn(words_, 0);
     constexpr std::uint64_t high_bit = std::uint64_t{1} << 63;
     for (std::size_t j = 0; j < text.size(); ++j) {
-        const std::uint64_t* eq = positions_of(text[j]);
+        const std::uint64_t* eq = positions_of(code_point(text[j]));
         int carry = 0;
         for (std::size_t w = 0; w < words_; ++w)
             carry = advance_block(vp[w], vn[w], eq[w], carry, w + 1 == words_ ? last_bit : high_bit);
@@ -147,7 +151,9 @@ void BitParallelLevenshtein::mark_reachable_ends(std::u32string_view text, std::
     }
 }
 
-void BitParallelLevenshtein::prefix_distances(std::u32string_view text, std::vector<std::uint32_t>& distances) const
+template <typename Char>
+void BitParallelLevenshtein::prefix_distances(std::basic_string_view<Char> text,
+                                              std::vector<std::uint32_t>& distances) const
 {
     distances.resize(text.size() + 1);
     const std::uint64_t last_bit = std::uint64_t{1} << ((length_ - 1) % 64);
@@ -156,7 +162,7 @@ void BitParallelLevenshtein::prefix_distances(std::u32string_view text, std::vec
     if (words_ == 1) {
         std::uint64_t vp = ~std::uint64_t{0}, vn = 0;
         for (std::size_t j = 0; j < text.size(); ++j) {
-            score += advance_block(vp, vn, *positions_of(text[j]), 1, last_bit);
+            score += advance_block(vp, vn, *positions_of(code_point(text[j])), 1, last_bit);
             distances[j + 1] = score;
         }
         return;
@@ -169,9 +175,16 @@ void BitParallelLevenshtein::prefix_distances(std::u32string_view text, std::vec
     vn.assign(words_, 0);
     const auto last_shift = static_cast<unsigned>((length_ - 1) % 64);
     for (std::size_t j = 0; j < text.size(); ++j) {
-        score += advance_column(vp.data(), vn.data(), positions_of(text[j]), words_, last_shift, 1);
+        score += advance_column(vp.data(), vn.data(), positions_of(code_point(text[j])), words_, last_shift, 1);
         distances[j + 1] = score;
     }
 }
+
+template void BitParallelLevenshtein::mark_reachable_ends(std::string_view, std::size_t,
+                                                          std::vector<std::uint64_t>&) const;
+template void BitParallelLevenshtein::mark_reachable_ends(std::u32string_view, std::size_t,
+                                                          std::vector<std::uint64_t>&) const;
+template void BitParallelLevenshtein::prefix_distances(std::string_view, std::vector<std::uint32_t>&) const;
+template void BitParallelLevenshtein::prefix_distances(std::u32string_view, std::vector<std::uint32_t>&) const;
 
 } // namespace tessarin::detail

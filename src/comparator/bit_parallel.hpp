@@ -21,15 +21,20 @@ public:
 
     std::size_t pattern_length() const noexcept { return length_; }
 
+    // Both passes read code points (char32_t) or the bytes of ASCII text
+    // (char), which spares decoding such a text.
+
     // Bit b of `reachable` (64 to a word, for b in [1, n]) tells whether
     // some non-empty substring of `text` ending at b is within `limit` edits
     // of the pattern. Bit 0 stays clear. `limit` must be below the pattern
     // length, or every end would qualify through the empty substring.
-    void mark_reachable_ends(std::u32string_view text, std::size_t limit,
+    template <typename Char>
+    void mark_reachable_ends(std::basic_string_view<Char> text, std::size_t limit,
                              std::vector<std::uint64_t>& reachable) const;
 
     // distances[j] = distance(pattern, text[0, j)) for j in [0, text.size()].
-    void prefix_distances(std::u32string_view text, std::vector<std::uint32_t>& distances) const;
+    template <typename Char>
+    void prefix_distances(std::basic_string_view<Char> text, std::vector<std::uint32_t>& distances) const;
 
 private:
     // The bit set of the pattern positions that hold `c`, `words_` words.

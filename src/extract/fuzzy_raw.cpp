@@ -70,28 +70,34 @@ struct WindowShape {
 // that is not white space: where every trimmed window of that start begins
 // (unless the window holds nothing else). Moving forward only, it costs
 // linear time over all starts.
+// Text is read as code points (char32_t) or, for ASCII text, as its bytes.
+constexpr char32_t code_point(char c) noexcept { return static_cast<unsigned char>(c); }
+constexpr char32_t code_point(char32_t c) noexcept { return c; }
+
+template <typename Char>
 class ContentStart {
 public:
-    explicit ContentStart(const std::u32string& text) : text_(text) {}
+    explicit ContentStart(std::basic_string_view<Char> text) : text_(text) {}
 
     uint64_t at(uint64_t start) noexcept
     {
         if (next_ < start) next_ = start;
-        while (next_ < text_.size() && is_white_space(text_[next_]))
+        while (next_ < text_.size() && is_white_space(code_point(text_[next_])))
             ++next_;
         return next_;
     }
 
 private:
-    const std::u32string& text_;
+    std::basic_string_view<Char> text_;
     uint64_t next_ = 0;
 };
 
 // The end of the window [.., end) once trailing white space is dropped,
 // never before `content_start`.
-uint64_t trimmed_end(const std::u32string& text, uint64_t content_start, uint64_t end) noexcept
+template <typename Char>
+uint64_t trimmed_end(std::basic_string_view<Char> text, uint64_t content_start, uint64_t end) noexcept
 {
-    while (end > content_start && is_white_space(text[end - 1]))
+    while (end > content_start && is_white_space(code_point(text[end - 1])))
         --end;
     return end;
 }
@@ -103,8 +109,8 @@ void scan_with_comparator(const std::u32string& text, const WindowShape& shape, 
     const uint64_t n = text.size(), p = comparator.pattern().size();
     CommonCharacters shared(comparator.pattern(), text);
     const bool filtered = shared.usable();
-    ContentStart content(text);
     const std::u32string_view view(text);
+    ContentStart<char32_t> content(view);
     const ThresholdKind kind = comparator.threshold_kind();
     const double threshold = comparator.threshold();
     const uint64_t reach = shape.pattern_length + static_cast<uint64_t>(shape.longest);
@@ -125,7 +131,7 @@ void scan_with_comparator(const std::u32string& text, const WindowShape& shape, 
                                     common_prefix(view.substr(first), comparator.pattern())))
             continue;
         shape.for_each_end(start, n, [&](uint64_t end) {
-            const uint64_t a = std::min(first, end), b = trimmed_end(text, a, end);
+            const uint64_t a = std::min(first, end), b = trimmed_end(view, a, end);
             if (filtered && cannot_pass(metric, kind, threshold, b - a, p, most_shared,
                                         common_prefix(view.substr(a, b - a), comparator.pattern())))
                 return;
@@ -138,9 +144,9 @@ void scan_with_comparator(const std::u32string& text, const WindowShape& shape, 
 // The starts worth scoring: for each end b marked in `reachable`, the
 // starts of the windows whose trimmed end can be b (the window ends at b or
 // in the white space right after it), merged into ascending ranges.
-template <typename Visit>
-void for_each_start_near(const std::vector<uint64_t>& reachable, const std::u32string& text, const WindowShape& shape,
-                         Visit visit)
+template <typename Char, typename Visit>
+void for_each_start_near(const std::vector<uint64_t>& reachable, std::basic_string_view<Char> text,
+                         const WindowShape& shape, Visit visit)
 {
     const uint64_t n = text.size(), m = shape.pattern_length;
     const auto longest = static_cast<uint64_t>(shape.longest), shrink = static_cast<uint64_t>(shape.shrink);
@@ -150,7 +156,7 @@ void for_each_start_near(const std::vector<uint64_t>& reachable, const std::u32s
         for (uint64_t bits = reachable[word]; bits != 0; bits &= bits - 1) {
             const uint64_t b = word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
             uint64_t tail_end = b;
-            while (tail_end < n && is_white_space(text[tail_end]))
+            while (tail_end < n && is_white_space(code_point(text[tail_end])))
                 ++tail_end;
             const uint64_t first = b > m + longest ? b - m - longest : 0;
             uint64_t last;
@@ -183,7 +189,8 @@ void for_each_start_near(const std::vector<uint64_t>& reachable, const std::u32s
 // with a window whose trimmed end is marked are looked at, and only those
 // windows are scored. For such a start, one pass from its first content
 // code point yields the distance of every window length at once.
-void scan_levenshtein(const std::u32string& text, const WindowShape& shape, const FuzzyComparator& comparator,
+template <typename Char>
+void scan_levenshtein(std::basic_string_view<Char> text, const WindowShape& shape, const FuzzyComparator& comparator,
                       ConflictSolver& solver, Cancellation& cancel)
 {
     const double threshold = comparator.threshold();
@@ -201,7 +208,7 @@ void scan_levenshtein(const std::u32string& text, const WindowShape& shape, cons
     const bool filtered = limit < p;
 
     const detail::BitParallelLevenshtein levenshtein(pattern);
-    const std::u32string_view view(text);
+    const std::basic_string_view<Char> view(text);
     std::vector<uint64_t> reachable;
     if (filtered) {
         cancel.poll(n * (p / 64 + 1));
@@ -214,7 +221,7 @@ void scan_levenshtein(const std::u32string& text, const WindowShape& shape, cons
     };
     std::vector<Window> windows;
     std::vector<std::uint32_t> distances;
-    ContentStart content(text);
+    ContentStart<Char> content(text);
     const auto score_start = [&](uint64_t start) {
         cancel.poll(shape.work_per_start());
         const uint64_t first = content.at(start);
@@ -264,7 +271,6 @@ MatchList fuzzy_raw_extract(TextInput s, std::string pattern, bool case_insensit
 
     ConflictSolver solver(text, strategies);
     if (m > 0 && !text.empty()) {
-        const std::u32string code_points = decode_utf8(text);
         FuzzyComparator comparator(decode_utf8(trim_whitespace(folded_pattern)), metric, threshold, threshold_kind);
         // The first comparison is due now: an unknown metric fails here.
         const Metric chosen = comparator.metric();
@@ -273,10 +279,15 @@ MatchList fuzzy_raw_extract(TextInput s, std::string pattern, bool case_insensit
         // block tables are the better fit.
         constexpr std::size_t longest_bit_parallel_pattern = 4096;
         const std::size_t p = comparator.pattern().size();
-        if (chosen == Metric::levenshtein && p > 0 && p <= longest_bit_parallel_pattern)
-            scan_levenshtein(code_points, shape, comparator, solver, cancel);
-        else
-            scan_with_comparator(code_points, shape, chosen, comparator, solver, cancel);
+        if (chosen == Metric::levenshtein && p > 0 && p <= longest_bit_parallel_pattern) {
+            // ASCII text is read as it is: its bytes are its code points.
+            if (text.ascii())
+                scan_levenshtein(text.bytes(), shape, comparator, solver, cancel);
+            else
+                scan_levenshtein(std::u32string_view(decode_utf8(text)), shape, comparator, solver, cancel);
+        } else {
+            scan_with_comparator(decode_utf8(text), shape, chosen, comparator, solver, cancel);
+        }
     }
     return solver.finish();
 }
