@@ -470,6 +470,12 @@ void check_exact_raw(FuzzedDataProvider& input)
 
     const std::string folded_text = normalize(text, ci, sci), folded_pattern = normalize(pattern, ci, sci);
     const std::uint64_t n = char_count(folded_text), window = char_count(folded_pattern);
+    // ASCII text is searched as it stands, folded byte by byte as it is
+    // read: the same as searching the folded text with folding off.
+    const MatchList prefolded = exact_raw_extract(folded_text, folded_pattern, false, false, strategies);
+    REQUIRE(prefolded.size() == matches.size());
+    for (std::size_t i = 0; i < matches.size(); ++i)
+        REQUIRE(prefolded[i].start == matches[i].start && prefolded[i].end == matches[i].end);
     require_within(matches, n);
     require_separated(matches);
     require_exact_scores(matches);
