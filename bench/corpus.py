@@ -1,8 +1,10 @@
 """Benchmark text: the Debian fortune collections, English and German.
 
 `python bench/corpus.py build` gathers the installed fortune files into
-bench/data/english.txt and bench/data/german.txt; `load_text` then cuts or
-repeats a corpus to the exact size a benchmark asks for.
+bench/data/english.txt and bench/data/german.txt, and keeps the lines of the
+English text that are plain ASCII (most of them) in bench/data/ascii.txt:
+the text most users have. `load_text` then cuts or repeats a corpus to the
+exact size a benchmark asks for.
 """
 
 from __future__ import annotations
@@ -16,12 +18,14 @@ FORTUNE_DIRS = {
     "english": Path("/usr/share/games/fortunes"),
     "german": Path("/usr/share/games/fortunes/de"),
 }
+# Corpora made from another one rather than from fortune files.
+DERIVED = {"ascii": "english"}
 MIB = 1024 * 1024
 
 
 def corpus_path(language: str) -> Path:
-    if language not in FORTUNE_DIRS:
-        raise ValueError(f"no corpus for {language!r}; known: {', '.join(FORTUNE_DIRS)}")
+    if language not in FORTUNE_DIRS and language not in DERIVED:
+        raise ValueError(f"no corpus for {language!r}; known: {', '.join([*FORTUNE_DIRS, *DERIVED])}")
     return DATA_DIR / f"{language}.txt"
 
 
@@ -42,13 +46,17 @@ def strip_separators(text: str) -> str:
 
 
 def build_corpus(language: str) -> Path:
-    files = fortune_files(FORTUNE_DIRS[language])
-    if not files:
-        raise SystemExit(f"no fortune files in {FORTUNE_DIRS[language]}: run bench/setup.sh")
-    # A stray byte that is not UTF-8 must not stop the build; the replacement
-    # character it becomes is harmless in a benchmark text.
-    parts = [strip_separators(path.read_text(encoding="utf-8", errors="replace")) for path in files]
-    text = "\n".join(part.rstrip("\n") for part in parts) + "\n"
+    if language in DERIVED:
+        source = corpus_path(DERIVED[language]).read_text(encoding="utf-8")
+        text = "".join(line for line in source.splitlines(keepends=True) if line.isascii())
+    else:
+        files = fortune_files(FORTUNE_DIRS[language])
+        if not files:
+            raise SystemExit(f"no fortune files in {FORTUNE_DIRS[language]}: run bench/setup.sh")
+        # A stray byte that is not UTF-8 must not stop the build; the replacement
+        # character it becomes is harmless in a benchmark text.
+        parts = [strip_separators(path.read_text(encoding="utf-8", errors="replace")) for path in files]
+        text = "\n".join(part.rstrip("\n") for part in parts) + "\n"
     target = corpus_path(language)
     DATA_DIR.mkdir(parents=True, exist_ok=True)
     partial = target.with_suffix(".tmp")
@@ -82,7 +90,7 @@ def main(argv: list[str]) -> int:
     if argv != ["build"]:
         print("usage: corpus.py build", file=sys.stderr)
         return 2
-    for language in FORTUNE_DIRS:
+    for language in [*FORTUNE_DIRS, *DERIVED]:  # a derived corpus after its source
         path = build_corpus(language)
         print(f"{path.name}: {len(read_corpus(language)):,} characters", file=sys.stderr)
     return 0

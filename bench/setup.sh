@@ -23,7 +23,7 @@ install_python_packages() {
 }
 
 build_corpora() {
-    if [ ! -s "$data/english.txt" ] || [ ! -s "$data/german.txt" ]; then
+    if [ ! -s "$data/english.txt" ] || [ ! -s "$data/german.txt" ] || [ ! -s "$data/ascii.txt" ]; then
         say "building the benchmark corpora in bench/data/"
         "$venv/bin/python" "$root/bench/corpus.py" build
     fi

@@ -35,6 +35,7 @@ class Cell:
     megabytes: float
     variant: str = ""    # what, besides the size, sets this cell apart
     option: Any = None   # the value behind the variant, for `calls`
+    corpus: str = "english"  # the text of the English workloads: "english", or "ascii" (named in the variant)
 
     @property
     def label(self) -> str:
@@ -131,7 +132,16 @@ BEST = ["best_match"]
 
 
 def english(cell: Cell) -> str:
-    return load_text("english", cell.megabytes)
+    return load_text(cell.corpus, cell.megabytes)
+
+
+ASCII = "plain ASCII"
+
+
+def both_corpora(*cells: Cell) -> tuple[Cell, ...]:
+    """Each cell on the English text, then each on its plain ASCII lines."""
+    return cells + tuple(Cell(cell.megabytes, ", ".join(filter(None, (cell.variant, ASCII))), cell.option, "ascii")
+                         for cell in cells)
 
 
 def exact_raw_folded_call(text: str) -> Call:
@@ -194,7 +204,7 @@ def exact_raw_plain_calls(cell: Cell) -> dict[str, Call]:
 register(Workload(
     number=1, name="exact_raw_folded",
     title=f'exact_raw_extract, "{COMMON_WORD}" in English, case and special-character folding on',
-    cells=(Cell(8),), quick_cells=(Cell(1),),
+    cells=both_corpora(Cell(8)), quick_cells=both_corpora(Cell(1)),
     calls=exact_raw_folded_calls,
     target=ratio_target("ours/re at most 1.0 (stretch 0.5)", {"re": 1.0}),
     notes=("re: re.finditer over text.lower(), collecting match starts",),
@@ -203,7 +213,7 @@ register(Workload(
 register(Workload(
     number=2, name="exact_raw_plain",
     title=f'exact_raw_extract, "{COMMON_WORD}" in English, folding off',
-    cells=(Cell(8),), quick_cells=(Cell(1),),
+    cells=both_corpora(Cell(8)), quick_cells=both_corpora(Cell(1)),
     calls=exact_raw_plain_calls,
     target=ratio_target("ours/find at most 2.0", {"find": 2.0}),
     notes=("find: a str.find loop collecting every start",),
@@ -220,11 +230,16 @@ def edlib_locations(text: str, word: str, k: int) -> list[tuple[int, int]]:
     return edlib.align(word, text, mode="HW", task="locations", k=k)["locations"]
 
 
+def re_word_starts(text: str, word: str) -> list[int]:
+    return [m.start() for m in re.finditer(re.escape(word), text)]
+
+
 def fuzzy_peer_calls(text: str, k: int) -> dict[str, Call]:
     return {
         "fuzzysearch": Call(find_near_matches, (FUZZY_WORD, text), {"max_l_dist": k}),
         "regex": Call(regex_fuzzy_spans, (text, FUZZY_WORD, k)),
         "edlib": Call(edlib_locations, (text, FUZZY_WORD, k)),
+        "re_word": Call(re_word_starts, (text, FUZZY_WORD)),
     }
 
 
@@ -237,6 +252,7 @@ FUZZY_PEER_NOTES = (
     "  fuzzysearch: find_near_matches(max_l_dist=k), overlapping matches merged, best kept",
     "  regex: finditer over (?:word){e<=k}, the first match found left to right, none overlapping",
     "  edlib: align(mode='HW', task='locations', k=k), only the locations at the lowest distance found",
+    "  re_word: re.finditer of the exact word, no edits: the floor of a search, with no target",
 )
 
 
@@ -254,8 +270,8 @@ def fuzzy_raw_normalized_calls(cell: Cell) -> dict[str, Call]:
 register(Workload(
     number=3, name="fuzzy_raw_absolute",
     title=f'fuzzy_raw_extract, "{FUZZY_WORD}" in English, levenshtein, absolute k, ["best_match"]',
-    cells=(Cell(1, "k=1", 1), Cell(1, "k=2", 2)),
-    quick_cells=(Cell(0.125, "k=1", 1), Cell(0.125, "k=2", 2)),
+    cells=both_corpora(Cell(1, "k=1", 1), Cell(1, "k=2", 2)),
+    quick_cells=both_corpora(Cell(0.125, "k=1", 1), Cell(0.125, "k=2", 2)),
     calls=fuzzy_raw_absolute_calls,
     target=FUZZY_PEER_TARGET,
     notes=FUZZY_PEER_NOTES,
@@ -265,7 +281,7 @@ register(Workload(
     number=4, name="fuzzy_raw_normalized",
     title=f'fuzzy_raw_extract, "{FUZZY_WORD}" in English, levenshtein, normalized 0.2 '
           '(windows of 8 to 12), ["best_match"]',
-    cells=(Cell(1, "0.2 (peers k=2)", 2),), quick_cells=(Cell(0.125, "0.2 (peers k=2)", 2),),
+    cells=both_corpora(Cell(1, "0.2 (peers k=2)", 2)), quick_cells=both_corpora(Cell(0.125, "0.2 (peers k=2)", 2)),
     calls=fuzzy_raw_normalized_calls,
     target=FUZZY_PEER_TARGET,
     notes=("the peers run with k = trunc(10 x 0.2) = 2 edits",) + FUZZY_PEER_NOTES,
@@ -416,8 +432,9 @@ SCALING = {  # variant: how workloads 1, 3 (k=1) and 6 call us
 register(Workload(
     number=9, name="scaling",
     title="workloads 1, 3 (k=1) and 6 on growing English text, ours only",
-    cells=tuple(Cell(size, variant, variant) for variant in SCALING for size in (1, 2, 4, 8, 16)),
-    quick_cells=tuple(Cell(size, variant, variant) for variant in SCALING for size in (0.125, 0.25, 0.5, 1, 2)),
+    cells=both_corpora(*(Cell(size, variant, variant) for variant in SCALING for size in (1, 2, 4, 8, 16))),
+    quick_cells=both_corpora(*(Cell(size, variant, variant)
+                               for variant in SCALING for size in (0.125, 0.25, 0.5, 1, 2))),
     calls=lambda cell: {"ours": SCALING[cell.option](english(cell))},
     target=growth_target(GROWTH_LIMIT),
     notes=("growth: this cell's time over that of the cell half its size",),
@@ -429,8 +446,8 @@ register(Workload(
 register(Workload(
     number=10, name="peak_memory",
     title="peak memory of workloads 1 and 3 (k=1) on English text, bytes per input character",
-    cells=(Cell(64, "1 exact raw", "1 exact raw"), Cell(64, "3 fuzzy raw k=1", "3 fuzzy raw k=1")),
-    quick_cells=(Cell(8, "1 exact raw", "1 exact raw"), Cell(8, "3 fuzzy raw k=1", "3 fuzzy raw k=1")),
+    cells=both_corpora(Cell(64, "1 exact raw", "1 exact raw"), Cell(64, "3 fuzzy raw k=1", "3 fuzzy raw k=1")),
+    quick_cells=both_corpora(Cell(8, "1 exact raw", "1 exact raw"), Cell(8, "3 fuzzy raw k=1", "3 fuzzy raw k=1")),
     calls=lambda cell: {"ours": SCALING[cell.option](english(cell))},
     target=ours_at_most(10, "bytes per character", "at most 10 bytes per input character"),
     measure="memory",
@@ -460,4 +477,36 @@ register(Workload(
     target=ours_at_most(1.0, "s", "under 1 second"),
     timeout=60,
     notes=("the pattern is the 200 characters in the middle of the text",),
+))
+
+
+# --- 12, 13: a pattern that never occurs: the fixed cost of a search ------------------------
+
+ABSENT_WORD = "nevermatches"  # common first and last letters, but not in the text
+
+
+def absent_calls(cell: Cell) -> dict[str, Call]:
+    text = english(cell)
+    folded = cell.option
+    ours = Call(tessarin.exact_raw_extract, (text, ABSENT_WORD, folded, folded, []))
+    peer = {"lower": Call(text.lower)} if folded else {"find": Call(text.find, (ABSENT_WORD,))}
+    return {"ours": ours, **peer}
+
+
+register(Workload(
+    number=12, name="absent_plain",
+    title=f'exact_raw_extract, "{ABSENT_WORD}" (never occurs) in plain ASCII English, folding off',
+    cells=(Cell(8, ASCII, False, "ascii"),), quick_cells=(Cell(1, ASCII, False, "ascii"),),
+    calls=absent_calls,
+    target=ratio_target("ours/find at most 1.2", {"find": 1.2}),
+    notes=("find: one str.find of the word",),
+))
+
+register(Workload(
+    number=13, name="absent_folded",
+    title=f'exact_raw_extract, "{ABSENT_WORD}" (never occurs) in plain ASCII English, both folding flags on',
+    cells=(Cell(8, ASCII, True, "ascii"),), quick_cells=(Cell(1, ASCII, True, "ascii"),),
+    calls=absent_calls,
+    target=ratio_target("ours/lower at most 1.5", {"lower": 1.5}),
+    notes=("lower: text.lower() alone, no search at all",),
 ))
