@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
-# Proves that the source distribution is complete and that its wheel works
-# on its own: builds the sdist, then a wheel from the sdist alone in an
-# isolated build environment (what `pip install tessarin-*.tar.gz` does on a
-# fresh machine with the system packages of scripts/setup.sh), installs that
-# wheel into a new virtual environment beside the unpacked sdist and runs the
-# sdist's own test command there. Both files are left in dist/.
+# Makes and proves the two files a user installs from, and leaves them in
+# dist/: the sdist, and a manylinux wheel that carries every library it needs
+# beyond the C and C++ runtimes (ICU).
+#  1. The sdist, then a wheel from the sdist alone in an isolated build
+#     environment (what `pip install tessarin-*.tar.gz` does on a fresh
+#     machine), with the system's RapidFuzz hidden from CMake: the build must
+#     take the headers that the sdist carries, and is checked to have done so.
+#  2. auditwheel (with patchelf) copies the wheel's non-system libraries into
+#     it and tags it manylinux.
+#  3. That wheel goes into a new virtual environment beside the unpacked
+#     sdist, whose own test command runs against it; tests/test_packaging.py
+#     there checks that the extension loads nothing from outside the wheel
+#     but the C and C++ runtimes.
 # Needs the system packages and .venv that scripts/setup.sh prepares.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -12,17 +19,35 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$root/scripts/lib.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# auditwheel, patchelf and ninja come from requirements/build.txt.
+export PATH="$root/.venv/bin:$PATH"
 
-say "building the sdist, then the wheel from it"
-"$root/.venv/bin/python" -m build -q --outdir "$work/dist" "$root" >/dev/null
+say "building the sdist, then the wheel from it with the system's RapidFuzz hidden"
+"$root/.venv/bin/python" -m build -q --outdir "$work/dist" \
+    -C cmake.define.CMAKE_DISABLE_FIND_PACKAGE_rapidfuzz=ON -C build-dir="$work/build" \
+    "$root" >/dev/null
 sdist=$(echo "$work"/dist/tessarin-*.tar.gz)
 wheel=$(echo "$work"/dist/tessarin-*.whl)
+
+# The compiler would quietly fall back to the system's headers for any that
+# the sdist lacks: every RapidFuzz header the build read must be the copy's.
+headers=$(ninja -C "$work/build" -t deps | grep -o '[^ ]*/rapidfuzz/[^ ]*\.hpp' | sort -u)
+if [ -z "$headers" ] || grep -v '/third_party/rapidfuzz/include/rapidfuzz/' <<<"$headers"; then
+    echo "error: the build from the sdist did not take only the RapidFuzz headers the sdist carries" >&2
+    exit 1
+fi
+
+say "repairing the wheel into a manylinux wheel"
+auditwheel repair -w "$work/wheelhouse" "$wheel" >"$work/repair.log" 2>&1 ||
+    { cat "$work/repair.log" >&2; exit 1; }
+repaired=$(echo "$work"/wheelhouse/tessarin-*-manylinux_*_x86_64.whl)
+[ -f "$repaired" ] || { echo "error: auditwheel made no manylinux wheel" >&2; exit 1; }
 
 say "installing the wheel into a fresh environment beside the unpacked sdist"
 tar -xzf "$sdist" -C "$work"
 unpacked=$(echo "$work"/tessarin-*/)
 "$(base_python "$root/.venv")" -m venv "$unpacked/.venv"
-"$unpacked/.venv/bin/python" -m pip install -q "$wheel" -r "$unpacked/requirements/test.txt"
+"$unpacked/.venv/bin/python" -m pip install -q "$repaired" -r "$unpacked/requirements/test.txt"
 
 say "testing the installed wheel with the sdist's own tests"
 # The robustness stages (sanitizers, fuzzing) already ran on the tree.
@@ -30,5 +55,5 @@ CI= TESSARIN_QUICK=1 "$unpacked/scripts/test.sh"
 
 mkdir -p "$root/dist"
 rm -f "$root"/dist/tessarin-*
-cp "$sdist" "$wheel" "$root/dist/"
-say "dist/: $(basename "$sdist") $(basename "$wheel")"
+cp "$sdist" "$repaired" "$root/dist/"
+say "dist/: $(basename "$sdist") $(basename "$repaired") ($(du -k "$repaired" | cut -f1) kB)"

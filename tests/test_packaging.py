@@ -2,6 +2,8 @@
 import ast
 import importlib
 import importlib.metadata
+import re
+import subprocess
 import sysconfig
 from pathlib import Path
 
@@ -44,6 +46,39 @@ def test_every_shipped_source_file_is_in_the_wheel():
     missing = [path.relative_to(SHIPPED_SOURCES).as_posix() for path in sources
                if path.relative_to(SHIPPED_SOURCES).as_posix() not in RECORDED]
     assert missing == []
+
+
+# What every Linux provides and a manylinux wheel may take from the system:
+# the loader, the C and C++ runtimes (and the sanitizers' runtimes, which only
+# the sanitized build of scripts/sanitize.sh preloads).
+RUNTIMES = ("linux-vdso", "ld-linux-", "libc", "libm", "libpthread", "libdl", "librt",
+            "libstdc++", "libgcc_s", "libasan", "libubsan")
+
+
+def loaded_libraries(extension):
+    """(soname, resolved path) of each library the loader brings in, by ldd."""
+    found = []
+    for line in subprocess.run(["ldd", extension], capture_output=True, text=True,
+                               check=True).stdout.splitlines():
+        name, _, path = re.sub(r" \(0x[0-9a-f]+\)$", "", line.strip()).partition(" => ")
+        found.append((Path(name).name, path or name))
+    return found
+
+
+def test_the_extension_loads_nothing_from_outside_the_wheel_but_the_runtimes():
+    # A manylinux wheel carries ICU itself (auditwheel copies it in); the
+    # wheel built for this machine alone takes it from the system.
+    tags = [line.split(":", 1)[1].strip() for line in DISTRIBUTION.read_text("WHEEL").splitlines()
+            if line.startswith("Tag:")]
+    manylinux = all("-manylinux_" in tag for tag in tags)
+    outside = set()
+    for soname, path in loaded_libraries(tessarin.__file__):
+        assert path != "not found", soname
+        if installed_name(path) in RECORDED:
+            assert manylinux, f"{soname} is in a wheel that auditwheel did not make"
+        elif not soname.startswith(RUNTIMES):
+            outside.add(soname.split(".so")[0])
+    assert outside == (set() if manylinux else {"libicuuc", "libicudata"})
 
 
 def test_console_script_loads_the_command_line_entry_point():
