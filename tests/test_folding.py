@@ -194,3 +194,18 @@ def test_long_mixed_and_ascii_texts_agree_with_model(seed):
                         == exact_raw_extract(text, probe, ci, sci, [])), (probe, ci, sci)
             folded_length = len(normalize(text, ci, sci))
             assert tessarin.exact_raw_extract(text, text, ci, sci, []) == [(0, folded_length, 0.0)]
+
+
+def test_every_code_point_folds_as_str_lower_alone_and_around_a_final_sigma():
+    # Every code point but the surrogates (which UTF-8 cannot carry): alone;
+    # before a capital sigma, after a space ("cΣ": is c cased?) and after a
+    # cased letter ("ΑΣcΣ": is c case-ignorable?); and after one ("ΑΣc",
+    # "ΑΣcΣ"). The folded text itself cannot be read, so it must have
+    # str.lower()'s length and match str.lower()'s result folded in turn:
+    # a wrong mapping, or a code point taken for cased or case-ignorable
+    # when Python's Unicode database says otherwise, breaks one or the other.
+    text = " ".join(f"{c} ΑΣ{c}Σ ΑΣ{c} {c}Σ" for c in map(chr, range(0x110000))
+                    if not "\ud800" <= c <= "\udfff")
+    expected = [(0, len(text.lower()), 0.0)]
+    assert tessarin.exact_raw_extract(text, text, True, False, []) == expected
+    assert tessarin.exact_raw_extract(text, text.lower(), True, False, []) == expected
