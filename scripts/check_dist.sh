@@ -43,9 +43,39 @@ auditwheel repair -w "$work/wheelhouse" "$wheel" >"$work/repair.log" 2>&1 ||
 repaired=$(echo "$work"/wheelhouse/tessarin-*-manylinux_*_x86_64.whl)
 [ -f "$repaired" ] || { echo "error: auditwheel made no manylinux wheel" >&2; exit 1; }
 
-say "installing the wheel into a fresh environment beside the unpacked sdist"
 tar -xzf "$sdist" -C "$work"
 unpacked=$(echo "$work"/tessarin-*/)
+# The licences of what the wheel carries go with it into .dist-info/licenses:
+# ICU's (auditwheel copies the libraries, not their licence; the Debian
+# package of the ICU major version it copied has it) and RapidFuzz's, whose
+# headers are compiled in.
+"$root/.venv/bin/python" - "$repaired" "$unpacked/third_party/rapidfuzz/LICENSE" <<'PY'
+import base64, hashlib, os, re, sys, zipfile
+
+wheel, rapidfuzz_licence = sys.argv[1:]
+with zipfile.ZipFile(wheel) as source, zipfile.ZipFile(wheel + ".new", "w", zipfile.ZIP_DEFLATED) as target:
+    names = source.namelist()
+    (icu_major,) = {match[1] for name in names
+                    if (match := re.fullmatch(r"tessarin\.libs/libicuuc-\w+\.so\.(\d+)[.\d]*", name))}
+    licences = {"ICU.copyright": f"/usr/share/doc/libicu{icu_major}/copyright",
+                "RapidFuzz.copyright": rapidfuzz_licence}
+    (record_name,) = [name for name in names if name.endswith(".dist-info/RECORD")]
+    record = source.read(record_name).decode()
+    for info in source.infolist():
+        if info.filename != record_name:
+            target.writestr(info, source.read(info))
+    for name, path in licences.items():
+        with open(path, "rb") as licence:
+            data = licence.read()
+        arcname = record_name.replace("RECORD", "licenses/" + name)
+        target.writestr(arcname, data)
+        digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+        record += f"{arcname},sha256={digest},{len(data)}\n"
+    target.writestr(record_name, record)
+os.replace(wheel + ".new", wheel)
+PY
+
+say "installing the wheel into a fresh environment beside the unpacked sdist"
 "$(base_python "$root/.venv")" -m venv "$unpacked/.venv"
 "$unpacked/.venv/bin/python" -m pip install -q "$repaired" -r "$unpacked/requirements/test.txt"
 

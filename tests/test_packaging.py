@@ -79,6 +79,10 @@ def test_the_extension_loads_nothing_from_outside_the_wheel_but_the_runtimes():
         elif not soname.startswith(RUNTIMES):
             outside.add(soname.split(".so")[0])
     assert outside == (set() if manylinux else {"libicuuc", "libicudata"})
+    if manylinux:
+        # What the wheel carries goes with its licence.
+        licences = {Path(path).name for path in RECORDED if ".dist-info/licenses/" in path}
+        assert {"ICU.copyright", "RapidFuzz.copyright"} <= licences
 
 
 def test_console_script_loads_the_command_line_entry_point():
