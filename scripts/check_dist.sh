@@ -77,7 +77,10 @@ PY
 
 say "installing the wheel into a fresh environment beside the unpacked sdist"
 "$(base_python "$root/.venv")" -m venv "$unpacked/.venv"
-"$unpacked/.venv/bin/python" -m pip install -q "$repaired" -r "$unpacked/requirements/test.txt"
+# The build requirements too: the sdist's test command builds the core's C++
+# tests with their CMake and Ninja.
+"$unpacked/.venv/bin/python" -m pip install -q "$repaired" -r "$unpacked/requirements/test.txt" \
+    -r "$unpacked/requirements/build.txt"
 
 say "testing the installed wheel with the sdist's own tests"
 # The robustness stages (sanitizers, fuzzing) already ran on the tree.
