@@ -5,6 +5,7 @@ reads the effect of folding from the positions of the matches.
 """
 
 import random
+import unicodedata
 
 import pytest
 from hypothesis import given, settings
@@ -204,8 +205,10 @@ def test_every_code_point_folds_as_str_lower_alone_and_around_a_final_sigma():
     # str.lower()'s length and match str.lower()'s result folded in turn:
     # a wrong mapping, or a code point taken for cased or case-ignorable
     # when Python's Unicode database says otherwise, breaks one or the other.
+    # Code points that Python's database leaves unassigned are skipped: a
+    # newer ICU may already give them case mappings.
     text = " ".join(f"{c} ΑΣ{c}Σ ΑΣ{c} {c}Σ" for c in map(chr, range(0x110000))
-                    if not "\ud800" <= c <= "\udfff")
+                    if unicodedata.category(c) not in ("Cs", "Cn"))
     expected = [(0, len(text.lower()), 0.0)]
     assert tessarin.exact_raw_extract(text, text, True, False, []) == expected
     assert tessarin.exact_raw_extract(text, text.lower(), True, False, []) == expected
