@@ -100,3 +100,22 @@ def test_long_white_space_runs_match_the_model(call, args):
     module = {"exact_raw": tessarin.exact_raw_extract, "exact_token": tessarin.exact_token_extract}[call]
     model = {"exact_raw": model_exact_raw, "exact_token": model_exact_token}[call]
     assert module(*args) == model(*args)
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_fuzzy_raw_levenshtein_on_ascii_text_with_rare_pieces_matches_the_model(seed):
+    # Over ASCII text the whole-text search runs only around exact
+    # occurrences of the pattern's pieces: near-matches planted at both ends
+    # and in between, some with as many edits as the threshold allows.
+    rng = random.Random(seed)
+    alphabet = "abcdefghijklmnopqrstuvwxyz  \n"
+    pattern = "".join(rng.choice(alphabet[:26]) for _ in range(rng.choice([6, 9, 12, 20, 70])))
+    threshold = rng.choice([0, 1, 2, 3])
+    pieces = [mutate(rng, pattern, rng.randrange(threshold + 2), alphabet)]
+    while sum(map(len, pieces)) < 3000:
+        pieces.append("".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 400))))
+        pieces.append(mutate(rng, pattern, rng.randrange(threshold + 2), alphabet))
+    text = "".join(pieces)
+    for ci in (False, True):
+        args = (text, pattern.upper() if ci else pattern, ci, False, "levenshtein", threshold, 0, ["best_match"])
+        assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)

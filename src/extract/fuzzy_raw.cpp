@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "comparator/bit_parallel.hpp"
 #include "comparator/bounds.hpp"
@@ -183,6 +185,76 @@ void for_each_start_near(const std::vector<uint64_t>& reachable, std::basic_stri
             visit(start);
 }
 
+// Marks the ends that BitParallelLevenshtein::mark_reachable_ends marks over
+// the whole text. Over code points it is that search.
+void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std::u32string_view text,
+                         const std::u32string& pattern, uint64_t limit, std::vector<uint64_t>& reachable,
+                         Cancellation& cancel)
+{
+    cancel.poll(text.size() * (pattern.size() / 64 + 1));
+    levenshtein.mark_reachable_ends(text, limit, reachable);
+}
+
+// Over ASCII text the search runs only where it can mark anything. Cut into
+// limit + 1 pieces, the pattern keeps at least one piece intact in any
+// substring within `limit` edits of it (an edit touches one piece at most),
+// and such a substring lies within `limit` code points of where that piece's
+// occurrence puts the whole pattern. So the pieces are found by the vector
+// search, and the bit-parallel search runs over those stretches only: the
+// same ends are marked. Pieces too short to be rare, or too many
+// occurrences, leave the search to the whole text.
+void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std::string_view text,
+                         const std::u32string& pattern, uint64_t limit, std::vector<uint64_t>& reachable,
+                         Cancellation& cancel)
+{
+    constexpr uint64_t shortest_piece = 3;
+    const uint64_t n = text.size(), p = pattern.size(), pieces = limit + 1;
+    const bool ascii_pattern =
+        std::all_of(pattern.begin(), pattern.end(), [](char32_t c) { return c < 0x80; });
+    if (!ascii_pattern || p / pieces < shortest_piece) {
+        cancel.poll(n * (p / 64 + 1));
+        levenshtein.mark_reachable_ends(text, limit, reachable);
+        return;
+    }
+    const std::string bytes(pattern.begin(), pattern.end());
+    std::vector<std::pair<uint64_t, uint64_t>> stretches; // [first, last) of the text to search
+    const uint64_t most_stretches = n / (2 * (p + 2 * limit)) + 1;
+    bool too_many = false;
+    for (uint64_t piece = 0; piece < pieces && !too_many; ++piece) {
+        const uint64_t offset = piece * p / pieces, end = (piece + 1) * p / pieces;
+        cancel.poll(n / 16 + 1);
+        OccurrenceFinder finder(text, std::string_view(bytes).substr(offset, end - offset));
+        for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
+            if (stretches.size() == most_stretches) {
+                too_many = true;
+                break;
+            }
+            const uint64_t first = at > offset + limit ? at - offset - limit : 0;
+            stretches.emplace_back(first, std::min<uint64_t>(n, at + (p - offset) + limit));
+        }
+    }
+    if (too_many) {
+        cancel.poll(n * (p / 64 + 1));
+        levenshtein.mark_reachable_ends(text, limit, reachable);
+        return;
+    }
+    reachable.assign(n / 64 + 1, 0);
+    std::sort(stretches.begin(), stretches.end());
+    std::vector<uint64_t> marks;
+    for (std::size_t i = 0; i < stretches.size();) {
+        uint64_t first = stretches[i].first, last = stretches[i].second;
+        for (++i; i < stretches.size() && stretches[i].first <= last; ++i)
+            last = std::max(last, stretches[i].second);
+        cancel.poll((last - first) * (p / 64 + 1));
+        levenshtein.mark_reachable_ends(text.substr(first, last - first), limit, marks);
+        for (std::size_t word = 0; word < marks.size(); ++word)
+            for (uint64_t bits = marks[word]; bits != 0; bits &= bits - 1) {
+                const uint64_t end = first + word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
+                reachable[end >> 6] |= uint64_t{1} << (end & 63);
+            }
+    }
+}
+
 // Levenshtein, the same scores without a library call per window. One
 // search over the whole text marks the ends where some substring comes
 // within the largest distance that any window could pass with; only starts
@@ -211,8 +283,7 @@ void scan_levenshtein(std::basic_string_view<Char> text, const WindowShape& shap
     const std::basic_string_view<Char> view(text);
     std::vector<uint64_t> reachable;
     if (filtered) {
-        cancel.poll(n * (p / 64 + 1));
-        levenshtein.mark_reachable_ends(view, limit, reachable);
+        mark_reachable_ends(levenshtein, view, pattern, limit, reachable, cancel);
     }
     const auto is_reachable = [&](uint64_t end) { return (reachable[end >> 6] >> (end & 63)) & 1; };
 

@@ -55,10 +55,6 @@ constexpr std::size_t vector_size = 16;
 inline Vector load(const char* at) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
 inline void store(char* at, Vector v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(at), v); }
 inline unsigned high_bits(Vector v) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
-inline unsigned equal_bits(Vector a, Vector b) noexcept
-{
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
-}
 inline Vector splat(char c) noexcept { return _mm_set1_epi8(c); }
 
 // The fold of sixteen bytes. Bytes of 0x80 and above compare as negative,

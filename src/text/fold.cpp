@@ -275,8 +275,9 @@ FoldedText fold_text(TextInput text, bool case_insensitive, bool special_char_in
         cancel.poll(folded.owned_.size());
         folded.owned_.resize(fold_in_place(folded.owned_, 0, folded.owned_.size(), special_char_insensitive));
     }
-    // The special characters may have been the only ones beyond ASCII.
-    folded.ascii_ = special_char_insensitive && is_ascii(folded.owned_);
+    // Folding may have removed every code point beyond ASCII (a special
+    // character, or one whose small letter is ASCII, such as the Kelvin sign).
+    folded.ascii_ = (case_insensitive || special_char_insensitive) && is_ascii(folded.owned_);
     return folded;
 }
 
