@@ -79,10 +79,23 @@ bool register_runtime_module()
     return registered;
 }
 
+// Runs the interpreter's signal handlers now and then during a long call,
+// so Ctrl-C ends it with KeyboardInterrupt. The lock stays held throughout.
+bool interrupted(void*)
+{
+    return PyErr_CheckSignals() != 0;
+}
+
+Cancellation python_signals() noexcept
+{
+    return Cancellation(interrupted, nullptr);
+}
+
 // Builds the result list. The collector stays off meanwhile: the new tuples
 // cannot form cycles, and a collection every few hundred of them would
-// otherwise traverse the growing list again and again.
-PyObject* to_python(const MatchList& matches)
+// otherwise traverse the growing list again and again. A long list polls
+// `cancel`; an interrupted one is dropped whole.
+PyObject* to_python(const MatchList& matches, Cancellation& cancel)
 {
     constexpr std::size_t few = 256; // too few new tuples to set off a collection worth avoiding
     const int collector_was_enabled = matches.size() > few ? PyGC_Disable() : 0;
@@ -90,6 +103,12 @@ PyObject* to_python(const MatchList& matches)
     PyObject* zero = PyFloat_FromDouble(0.0); // exact matches share one score object
     bool complete = list && zero;
     for (std::size_t i = 0; complete && i < matches.size(); ++i) {
+        try {
+            cancel.poll();
+        } catch (const CallCancelled&) {
+            complete = false;
+            break;
+        }
         const Match& match = matches[i];
         PyObject* item = PyTuple_New(3);
         PyObject* start = PyLong_FromUnsignedLongLong(match.start);
@@ -113,18 +132,6 @@ PyObject* to_python(const MatchList& matches)
     if (!complete) Py_CLEAR(list);
     if (collector_was_enabled) PyGC_Enable();
     return list;
-}
-
-// Runs the interpreter's signal handlers now and then during a long call,
-// so Ctrl-C ends it with KeyboardInterrupt. The lock stays held throughout.
-bool interrupted(void*)
-{
-    return PyErr_CheckSignals() != 0;
-}
-
-Cancellation python_signals() noexcept
-{
-    return Cancellation(interrupted, nullptr);
 }
 
 // The one place where C++ exceptions stop: none may cross into the
@@ -159,6 +166,7 @@ struct CallArguments {
     double threshold = 0.0;
     std::uint8_t threshold_kind = 0;
     std::vector<std::string> strategies;
+    Cancellation cancel = python_signals(); // for the whole call, conversions included
 };
 
 using Converter = bool (*)(PyObject* object, const char* parameter, CallArguments& into);
@@ -170,6 +178,13 @@ bool convert_into(PyObject* object, const char* parameter, CallArguments& into)
     return convert(object, parameter, into.*field);
 }
 
+// A string may be long enough to poll while it is converted.
+template <auto field, auto convert>
+bool convert_polling_into(PyObject* object, const char* parameter, CallArguments& into)
+{
+    return convert(object, parameter, into.*field, into.cancel);
+}
+
 struct Parameter {
     const char* name;
     Converter convert;
@@ -177,14 +192,14 @@ struct Parameter {
 
 // Every parameter that any entry function has, each named after its field.
 namespace parameters {
-constexpr Parameter s{"s", convert_into<&CallArguments::s, convert_text>};
-constexpr Parameter pattern{"pattern", convert_into<&CallArguments::pattern, convert_string>};
+constexpr Parameter s{"s", convert_polling_into<&CallArguments::s, convert_text>};
+constexpr Parameter pattern{"pattern", convert_polling_into<&CallArguments::pattern, convert_string>};
 constexpr Parameter tokenizer_pattern{"tokenizer_pattern",
-                                      convert_into<&CallArguments::tokenizer_pattern, convert_string>};
+                                      convert_polling_into<&CallArguments::tokenizer_pattern, convert_string>};
 constexpr Parameter case_insensitive{"case_insensitive", convert_into<&CallArguments::case_insensitive, convert_flag>};
 constexpr Parameter special_char_insensitive{"special_char_insensitive",
                                              convert_into<&CallArguments::special_char_insensitive, convert_flag>};
-constexpr Parameter metric{"metric", convert_into<&CallArguments::metric, convert_string>};
+constexpr Parameter metric{"metric", convert_polling_into<&CallArguments::metric, convert_string>};
 constexpr Parameter threshold{"threshold", convert_into<&CallArguments::threshold, convert_threshold>};
 constexpr Parameter threshold_kind{"threshold_kind",
                                    convert_into<&CallArguments::threshold_kind, convert_threshold_kind>};
@@ -223,7 +238,8 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
         CallArguments arguments;
         for (std::size_t i = 0; i < count; ++i)
             if (!function.converters[i](bound[i], function.names[i], arguments)) return nullptr;
-        return to_python(function.extract(arguments, python_signals()));
+        const MatchList matches = function.extract(arguments, arguments.cancel);
+        return to_python(matches, arguments.cancel);
     });
 }
 

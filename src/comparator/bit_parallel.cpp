@@ -105,7 +105,7 @@ const std::uint64_t* BitParallelLevenshtein::positions_of(char32_t c) const noex
 
 template <typename Char>
 void BitParallelLevenshtein::mark_reachable_ends(std::basic_string_view<Char> text, std::size_t limit,
-                                                 std::vector<std::uint64_t>& reachable) const
+                                                 std::vector<std::uint64_t>& reachable, Cancellation& cancel) const
 {
     reachable.assign(text.size() / 64 + 1, 0);
     const std::uint64_t last_bit = std::uint64_t{1} << ((length_ - 1) % 64);
@@ -121,6 +121,7 @@ void BitParallelLevenshtein::mark_reachable_ends(std::basic_string_view<Char> te
         const std::uint64_t* ascii = ascii_.data();
         const unsigned shift = static_cast<unsigned>((length_ - 1) % 64);
         for (std::size_t j = 0; j < text.size(); ++j) {
+            if (j % pass_piece == 0) cancel.poll(pass_piece);
             const char32_t c = code_point(text[j]);
             const std::uint64_t eq = c < 128 ? ascii[c] : *positions_of(c);
             const std::uint64_t xv = eq | vn;
@@ -142,6 +143,7 @@ void BitParallelLevenshtein::mark_reachable_ends(std::basic_string_view<Char> te
     std::vector<std::uint64_t> vp(words_, ~std::uint64_t{0}), vn(words_, 0);
     constexpr std::uint64_t high_bit = std::uint64_t{1} << 63;
     for (std::size_t j = 0; j < text.size(); ++j) {
+        if (j % pass_piece == 0) cancel.poll(pass_piece * words_);
         const std::uint64_t* eq = positions_of(code_point(text[j]));
         int carry = 0;
         for (std::size_t w = 0; w < words_; ++w)
@@ -180,10 +182,10 @@ void BitParallelLevenshtein::prefix_distances(std::basic_string_view<Char> text,
     }
 }
 
-template void BitParallelLevenshtein::mark_reachable_ends(std::string_view, std::size_t,
-                                                          std::vector<std::uint64_t>&) const;
+template void BitParallelLevenshtein::mark_reachable_ends(std::string_view, std::size_t, std::vector<std::uint64_t>&,
+                                                          Cancellation&) const;
 template void BitParallelLevenshtein::mark_reachable_ends(std::u32string_view, std::size_t,
-                                                          std::vector<std::uint64_t>&) const;
+                                                          std::vector<std::uint64_t>&, Cancellation&) const;
 template void BitParallelLevenshtein::prefix_distances(std::string_view, std::vector<std::uint32_t>&) const;
 template void BitParallelLevenshtein::prefix_distances(std::u32string_view, std::vector<std::uint32_t>&) const;
 

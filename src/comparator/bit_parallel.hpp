@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/match.hpp"
+
 namespace tessarin::detail {
 
 class BitParallelLevenshtein {
@@ -30,7 +32,7 @@ public:
     // length, or every end would qualify through the empty substring.
     template <typename Char>
     void mark_reachable_ends(std::basic_string_view<Char> text, std::size_t limit,
-                             std::vector<std::uint64_t>& reachable) const;
+                             std::vector<std::uint64_t>& reachable, Cancellation& cancel) const;
 
     // distances[j] = distance(pattern, text[0, j)) for j in [0, text.size()].
     template <typename Char>

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "comparator/fuzzy.hpp"
+#include "text/text.hpp"
 
 namespace tessarin::detail {
 
@@ -21,7 +22,7 @@ using std::uint64_t;
 // windows are ruled out in a few instructions instead of being scored.
 class CommonCharacters {
 public:
-    CommonCharacters(const std::u32string& pattern, const std::u32string& text)
+    CommonCharacters(const std::u32string& pattern, const std::u32string& text, Cancellation& cancel)
     {
         // Pattern code points get small ids (0: not in the pattern).
         std::vector<char32_t> distinct(pattern.begin(), pattern.end());
@@ -38,12 +39,17 @@ public:
         for (char32_t c : pattern)
             ++quota_[id_of(c)];
         quota_[0] = 0;
-        ids_.resize(text.size());
         std::uint16_t ascii_ids[128];
         for (char32_t c = 0; c < 128; ++c)
             ascii_ids[c] = id_of(c);
-        for (std::size_t i = 0; i < text.size(); ++i)
-            ids_[i] = text[i] < 128 ? ascii_ids[text[i]] : id_of(text[i]);
+        // Grown a piece at a time, so that no pass only clears memory.
+        ids_.reserve(text.size());
+        for (std::size_t at = 0; at < text.size(); at += pass_piece) {
+            cancel.poll(pass_piece);
+            ids_.resize(std::min(text.size(), at + pass_piece));
+            for (std::size_t i = at; i < ids_.size(); ++i)
+                ids_[i] = text[i] < 128 ? ascii_ids[text[i]] : id_of(text[i]);
+        }
         usable_ = true;
     }
 

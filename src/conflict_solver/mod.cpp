@@ -11,7 +11,9 @@ Strategy parse_strategy(std::string_view name) noexcept
     return Strategy::unknown;
 }
 
-ConflictSolver::ConflictSolver(std::string_view text, const std::vector<std::string>& strategies) : text_(text)
+ConflictSolver::ConflictSolver(std::string_view text, const std::vector<std::string>& strategies,
+                               Cancellation* cancel)
+    : text_(text), cancel_(cancel)
 {
     // An unknown name keeps the first of the candidates still tied, so the
     // names after it can never matter.
@@ -22,36 +24,80 @@ ConflictSolver::ConflictSolver(std::string_view text, const std::vector<std::str
     }
 }
 
+void ConflictSolver::read_spaces()
+{
+    Cancellation never;
+    Cancellation& cancel = cancel_ ? *cancel_ : never;
+    std::uint64_t word = 0;
+    const auto add = [&](bool space) {
+        word |= static_cast<std::uint64_t>(space) << (length_ % 64);
+        if (++length_ % 64 == 0) {
+            spaces_.push_back(word);
+            word = 0;
+        }
+    };
+    spaces_.reserve(text_.size() / 64 + 2);
+    if (is_ascii(text_, cancel)) {
+        for (std::size_t i = 0; i < text_.size(); ++i) {
+            if (i % pass_piece == 0) cancel.poll(pass_piece);
+            add(text_[i] == ' ');
+        }
+    } else {
+        for (std::size_t pos = 0; pos < text_.size();) {
+            if (length_ % pass_piece == 0) cancel.poll(pass_piece);
+            add(utf8::decode_forward(text_, pos) == U' ');
+        }
+    }
+    // A clear word past the end: the neighbour of the last code point.
+    spaces_.push_back(word);
+    spaces_.push_back(0);
+
+    // Position p has spaces on both sides when bits p - 1 and p + 1 are set;
+    // positions 0 and n - 1 lack a side (no bit before 0, clear bits after
+    // the end).
+    between_spaces_.resize(spaces_.size());
+    std::uint64_t count = 0;
+    for (std::size_t w = 0; w + 1 < spaces_.size(); ++w) {
+        if (w % pass_piece == 0) cancel.poll(pass_piece);
+        between_spaces_[w] = count;
+        const std::uint64_t before = (spaces_[w] << 1) | (w > 0 ? spaces_[w - 1] >> 63 : 0);
+        const std::uint64_t after = (spaces_[w] >> 1) | (spaces_[w + 1] << 63);
+        count += static_cast<std::uint64_t>(__builtin_popcountll(before & after));
+    }
+    between_spaces_.back() = count;
+    text_ready_ = true;
+}
+
+bool ConflictSolver::is_space(std::uint64_t index) const noexcept
+{
+    return (spaces_[index / 64] >> (index % 64)) & 1;
+}
+
+// The positions p < index that have spaces on both sides.
+std::uint64_t ConflictSolver::between_spaces_before(std::uint64_t index) const noexcept
+{
+    const std::uint64_t w = index / 64, bit = index % 64;
+    if (bit == 0) return between_spaces_[w];
+    const std::uint64_t before = (spaces_[w] << 1) | (w > 0 ? spaces_[w - 1] >> 63 : 0);
+    const std::uint64_t after = (spaces_[w] >> 1) | (spaces_[w + 1] << 63);
+    const std::uint64_t below = (std::uint64_t{1} << bit) - 1;
+    return between_spaces_[w] + static_cast<std::uint64_t>(__builtin_popcountll(before & after & below));
+}
+
 // Positions of the span that stand alone between spaces: the first when a
 // space follows it, the last when a space precedes it, an inner one when
 // spaces stand on both sides. Neighbours are taken within the span only, so
 // a span of one code point counts itself when it is a space. The inner
-// positions are counted from running sums over the text, made once, so a
+// positions are counted from running counts over the text, made once, so a
 // candidate costs the same whatever its length.
 std::uint64_t ConflictSolver::isolated_character_count(const Match& match)
 {
-    if (!text_ready_) {
-        text_is_ascii_ = is_ascii(text_);
-        if (!text_is_ascii_) decoded_ = decode_utf8(text_);
-        const std::size_t n = text_is_ascii_ ? text_.size() : decoded_.size();
-        const auto space_at = [this](std::size_t i) {
-            return (text_is_ascii_ ? static_cast<char32_t>(text_[i]) : decoded_[i]) == U' ';
-        };
-        // between_spaces_[i]: the positions p < i that have spaces on both sides.
-        between_spaces_.assign(n + 1, 0);
-        for (std::size_t p = 0; p < n; ++p)
-            between_spaces_[p + 1] =
-                between_spaces_[p] + (p > 0 && p + 1 < n && space_at(p - 1) && space_at(p + 1));
-        text_ready_ = true;
-    }
-    const auto is_space = [this](std::uint64_t index) {
-        return (text_is_ascii_ ? static_cast<char32_t>(text_[index]) : decoded_[index]) == U' ';
-    };
+    if (!text_ready_) read_spaces();
     if (match.start >= match.end) return 0;
     if (match.end - match.start == 1) return is_space(match.start);
     const std::uint64_t first = match.start, last = match.end - 1;
     return static_cast<std::uint64_t>(is_space(first + 1)) + is_space(last - 1) +
-           (between_spaces_[last] - between_spaces_[first + 1]);
+           (between_spaces_before(last) - between_spaces_before(first + 1));
 }
 
 bool ConflictSolver::better(const Match& challenger, const Match& holder)

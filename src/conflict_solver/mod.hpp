@@ -28,8 +28,10 @@ Strategy parse_strategy(std::string_view name) noexcept;
 class ConflictSolver {
 public:
     // `text` is the folded text, read only for the isolated-character count;
-    // it and `strategies` must outlive the solver.
-    ConflictSolver(std::string_view text, const std::vector<std::string>& strategies);
+    // it, `strategies` and `cancel` (polled while the text is read) must
+    // outlive the solver.
+    ConflictSolver(std::string_view text, const std::vector<std::string>& strategies,
+                   Cancellation* cancel = nullptr);
 
     void add(const Match& candidate);
 
@@ -41,13 +43,20 @@ public:
                                      const std::vector<std::string>& strategies);
 
 private:
+    void read_spaces();
+    bool is_space(std::uint64_t index) const noexcept;
+    std::uint64_t between_spaces_before(std::uint64_t index) const noexcept;
     std::uint64_t isolated_character_count(const Match& match);
     bool better(const Match& challenger, const Match& holder);
 
     std::string_view text_;
-    std::u32string decoded_; // the text's code points, decoded on first need
-    std::vector<std::uint64_t> between_spaces_; // running count of positions with spaces on both sides
-    bool text_is_ascii_ = false;
+    Cancellation* cancel_;
+    // Read on first need: bit i of word i / 64 tells whether code point i is
+    // a space, and entry w of the running count how many positions before
+    // 64 w have spaces on both sides. A quarter of a byte per code point.
+    std::vector<std::uint64_t> spaces_;
+    std::vector<std::uint64_t> between_spaces_;
+    std::uint64_t length_ = 0; // of the text, in code points
     bool text_ready_ = false;
 
     std::vector<Strategy> keys_; // the strategies up to the first unknown name

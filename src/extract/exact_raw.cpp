@@ -59,7 +59,7 @@ void windows_around_occurrences(std::string_view text, uint64_t text_length, boo
     const auto n = static_cast<int64_t>(text_length);
     const uint64_t surplus = window - static_cast<uint64_t>(q);
 
-    OccurrenceFinder finder(text, trimmed, fold);
+    OccurrenceFinder finder(text, trimmed, fold, &cancel);
     std::size_t counted_bytes = 0;
     int64_t counted_code_points = 0;
     for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
@@ -68,7 +68,7 @@ void windows_around_occurrences(std::string_view text, uint64_t text_length, boo
         cancel.poll(at - counted_bytes + surplus + 1);
         counted_code_points = ascii ? static_cast<int64_t>(at)
                                     : counted_code_points +
-                                          static_cast<int64_t>(char_count(text.substr(counted_bytes, at - counted_bytes)));
+                                          static_cast<int64_t>(char_count(text.substr(counted_bytes, at - counted_bytes), cancel));
         counted_bytes = at;
         const int64_t j = counted_code_points;
 
@@ -137,7 +137,7 @@ MatchList exact_raw_extract(TextInput s, std::string pattern, bool case_insensit
     std::string_view text = s.bytes();
     AsciiFold pending;
     bool ascii = true;
-    if (!reads_spaces && (s.known_ascii() || is_ascii(text))) {
+    if (!reads_spaces && (s.known_ascii() || is_ascii(text, cancel))) {
         pending = AsciiFold::of(case_insensitive, special_char_insensitive);
     } else {
         folded = fold_text(std::move(s), case_insensitive, special_char_insensitive, cancel);
@@ -146,10 +146,10 @@ MatchList exact_raw_extract(TextInput s, std::string pattern, bool case_insensit
     }
     const std::string folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
     const uint64_t window = char_count(folded_pattern);
-    const uint64_t text_length = ascii ? text.size() : char_count(text);
+    const uint64_t text_length = ascii ? text.size() : char_count(text, cancel);
     const std::string_view trimmed = trim_whitespace(folded_pattern);
 
-    ConflictSolver solver(text, strategies);
+    ConflictSolver solver(text, strategies, &cancel);
     if (window > 0 && text_length > 0) {
         if (trimmed.empty())
             white_space_windows(text, text_length, window, solver, cancel);

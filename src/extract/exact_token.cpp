@@ -16,8 +16,8 @@ class RunningCount {
 public:
     enum class Of { code_points, token_starts };
 
-    RunningCount(std::string_view text, Of what, char separator, bool ascii = false)
-        : text_(text), what_(what), separator_(separator), ascii_(ascii)
+    RunningCount(std::string_view text, Of what, char separator, Cancellation& cancel, bool ascii = false)
+        : text_(text), what_(what), separator_(separator), ascii_(ascii), cancel_(cancel)
     {}
 
     std::uint64_t before(std::size_t bound)
@@ -25,7 +25,7 @@ public:
         if (what_ == Of::code_points && ascii_) return bound; // in ASCII, bytes are code points
         if (bound <= position_) return value_;
         if (what_ == Of::code_points) {
-            value_ += char_count(text_.substr(position_, bound - position_));
+            value_ += char_count(text_.substr(position_, bound - position_), cancel_);
         } else {
             // A token starts at p when p holds another byte than the
             // separator and p - 1 holds the separator (or p is 0).
@@ -33,8 +33,10 @@ public:
             std::size_t p = position_;
             if (p == 0) value_ += t[p++] != separator_;
             std::uint64_t starts = 0;
-            for (; p < bound; ++p)
+            for (; p < bound; ++p) {
+                if (p % pass_piece == 0) cancel_.poll(pass_piece);
                 starts += static_cast<std::uint64_t>((t[p - 1] == separator_) & (t[p] != separator_));
+            }
             value_ += starts;
         }
         position_ = bound;
@@ -46,6 +48,7 @@ private:
     Of what_;
     char separator_;
     bool ascii_;
+    Cancellation& cancel_;
     std::size_t position_ = 0;
     std::uint64_t value_ = 0;
 };
@@ -72,14 +75,14 @@ MatchList windows_around_occurrences(std::string_view text, bool ascii, char sep
     // Positions before occurrences and after them are each asked for in
     // ascending order, so each side keeps its own running counts.
     using Of = RunningCount::Of;
-    RunningCount starts_before_first(text, Of::token_starts, separator);
-    RunningCount starts_before_last(text, Of::token_starts, separator);
-    RunningCount index_of_first(text, Of::code_points, separator, ascii);
-    RunningCount index_of_last(text, Of::code_points, separator, ascii);
+    RunningCount starts_before_first(text, Of::token_starts, separator, cancel);
+    RunningCount starts_before_last(text, Of::token_starts, separator, cancel);
+    RunningCount index_of_first(text, Of::code_points, separator, cancel, ascii);
+    RunningCount index_of_last(text, Of::code_points, separator, cancel, ascii);
 
     MatchList matches;
     std::vector<std::pair<std::size_t, std::uint64_t>> ends; // token ends after one occurrence, with their counts
-    OccurrenceFinder finder(text, trimmed);
+    OccurrenceFinder finder(text, trimmed, AsciiFold{}, &cancel);
     std::size_t previous = 0;
     for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
         cancel.poll(at - previous + trimmed.size());

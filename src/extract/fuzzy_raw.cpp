@@ -109,7 +109,7 @@ void scan_with_comparator(const std::u32string& text, const WindowShape& shape, 
                           FuzzyComparator& comparator, ConflictSolver& solver, Cancellation& cancel)
 {
     const uint64_t n = text.size(), p = comparator.pattern().size();
-    CommonCharacters shared(comparator.pattern(), text);
+    CommonCharacters shared(comparator.pattern(), text, cancel);
     const bool filtered = shared.usable();
     const std::u32string_view view(text);
     ContentStart<char32_t> content(view);
@@ -192,7 +192,7 @@ void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std:
                          Cancellation& cancel)
 {
     cancel.poll(text.size() * (pattern.size() / 64 + 1));
-    levenshtein.mark_reachable_ends(text, limit, reachable);
+    levenshtein.mark_reachable_ends(text, limit, reachable, cancel);
 }
 
 // Over ASCII text the search runs only where it can mark anything. Cut into
@@ -213,7 +213,7 @@ void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std:
         std::all_of(pattern.begin(), pattern.end(), [](char32_t c) { return c < 0x80; });
     if (!ascii_pattern || p / pieces < shortest_piece) {
         cancel.poll(n * (p / 64 + 1));
-        levenshtein.mark_reachable_ends(text, limit, reachable);
+        levenshtein.mark_reachable_ends(text, limit, reachable, cancel);
         return;
     }
     const std::string bytes(pattern.begin(), pattern.end());
@@ -223,7 +223,7 @@ void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std:
     for (uint64_t piece = 0; piece < pieces && !too_many; ++piece) {
         const uint64_t offset = piece * p / pieces, end = (piece + 1) * p / pieces;
         cancel.poll(n / 16 + 1);
-        OccurrenceFinder finder(text, std::string_view(bytes).substr(offset, end - offset));
+        OccurrenceFinder finder(text, std::string_view(bytes).substr(offset, end - offset), AsciiFold{}, &cancel);
         for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
             if (stretches.size() == most_stretches) {
                 too_many = true;
@@ -235,7 +235,7 @@ void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std:
     }
     if (too_many) {
         cancel.poll(n * (p / 64 + 1));
-        levenshtein.mark_reachable_ends(text, limit, reachable);
+        levenshtein.mark_reachable_ends(text, limit, reachable, cancel);
         return;
     }
     reachable.assign(n / 64 + 1, 0);
@@ -246,7 +246,7 @@ void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std:
         for (++i; i < stretches.size() && stretches[i].first <= last; ++i)
             last = std::max(last, stretches[i].second);
         cancel.poll((last - first) * (p / 64 + 1));
-        levenshtein.mark_reachable_ends(text.substr(first, last - first), limit, marks);
+        levenshtein.mark_reachable_ends(text.substr(first, last - first), limit, marks, cancel);
         for (std::size_t word = 0; word < marks.size(); ++word)
             for (uint64_t bits = marks[word]; bits != 0; bits &= bits - 1) {
                 const uint64_t end = first + word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
@@ -340,7 +340,7 @@ MatchList fuzzy_raw_extract(TextInput s, std::string pattern, bool case_insensit
     const uint64_t m = char_count(folded_pattern);
     const WindowShape shape(m, slack_for(m, threshold, threshold_kind));
 
-    ConflictSolver solver(text, strategies);
+    ConflictSolver solver(text, strategies, &cancel);
     if (m > 0 && !text.empty()) {
         FuzzyComparator comparator(decode_utf8(trim_whitespace(folded_pattern)), metric, threshold, threshold_kind);
         // The first comparison is due now: an unknown metric fails here.
@@ -355,9 +355,9 @@ MatchList fuzzy_raw_extract(TextInput s, std::string pattern, bool case_insensit
             if (text.ascii())
                 scan_levenshtein(text.bytes(), shape, comparator, solver, cancel);
             else
-                scan_levenshtein(std::u32string_view(decode_utf8(text)), shape, comparator, solver, cancel);
+                scan_levenshtein(std::u32string_view(decode_utf8(text, cancel)), shape, comparator, solver, cancel);
         } else {
-            scan_with_comparator(decode_utf8(text), shape, chosen, comparator, solver, cancel);
+            scan_with_comparator(decode_utf8(text, cancel), shape, chosen, comparator, solver, cancel);
         }
     }
     return solver.finish();

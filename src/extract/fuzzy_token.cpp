@@ -24,10 +24,10 @@ MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string toke
 
     const uint64_t window_size = pattern_token_count(folded_pattern, separator);
     FuzzyComparator comparator(decode_utf8(trim_whitespace(folded_pattern)), metric, threshold, threshold_kind);
-    ConflictSolver solver(text, strategies);
+    ConflictSolver solver(text, strategies, &cancel);
 
     // Windows are spans of the text decoded once: no string per window.
-    const std::u32string code_points = decode_utf8(text);
+    const std::u32string code_points = decode_utf8(text, cancel);
     const std::u32string_view view(code_points);
     const std::u32string& trimmed_pattern = comparator.pattern();
 
@@ -71,7 +71,7 @@ MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string toke
 
     if (char_count(separator) == 1) {
         // One code point separates: tokens are the runs between its copies.
-        const std::vector<Token> tokens = single_separator_tokens(view, decode_utf8(separator)[0]);
+        const std::vector<Token> tokens = single_separator_tokens(view, decode_utf8(separator)[0], cancel);
         for (std::size_t i = 0; i + window_size <= tokens.size(); ++i)
             judge(tokens[i].start, tokens[i + window_size - 1].end);
     } else {

@@ -24,19 +24,19 @@ std::uint64_t pattern_token_count(std::string_view pattern, std::string_view sep
     return pieces;
 }
 
-std::vector<Token> single_separator_tokens(std::u32string_view text, char32_t separator)
+std::vector<Token> single_separator_tokens(std::u32string_view text, char32_t separator, Cancellation& cancel)
 {
     std::vector<Token> tokens;
-    std::uint64_t position = 0;
-    const std::uint64_t size = text.size();
-    while (position < size) {
-        while (position < size && text[position] == separator)
-            ++position;
-        const std::uint64_t start = position;
-        while (position < size && text[position] != separator)
-            ++position;
-        if (position > start) tokens.push_back(Token{start, position});
+    std::uint64_t start = 0;
+    bool in_token = false;
+    for (std::uint64_t position = 0; position < text.size(); ++position) {
+        if (position % pass_piece == 0) cancel.poll(pass_piece);
+        const bool cuts = text[position] == separator;
+        if (cuts && in_token) tokens.push_back(Token{start, position});
+        if (!cuts && !in_token) start = position;
+        in_token = !cuts;
     }
+    if (in_token) tokens.push_back(Token{start, text.size()});
     return tokens;
 }
 
@@ -44,7 +44,9 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uin
                      Cancellation* cancel)
     : text_(text), size_(size)
 {
-    const std::uint64_t text_length = char_count(text);
+    Cancellation never;
+    Cancellation& poller = cancel ? *cancel : never;
+    const std::uint64_t text_length = char_count(text, poller);
     if (separator.empty()) {
         // Every position holds an (empty) occurrence: the one at 0 records
         // the empty token, and every later one is exempt.
@@ -77,22 +79,27 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uin
     if (separator.size() == 1 && !ascii) {
         // One pass finds the separator byte and counts code points at once.
         const char byte = separator[0];
-        const auto occurrences = static_cast<std::size_t>(std::count(text.begin(), text.end(), byte));
+        std::size_t occurrences = 0;
+        for (std::size_t at = 0; at < text.size(); at += pass_piece) {
+            poller.poll(pass_piece);
+            const std::string_view piece = text.substr(at, pass_piece);
+            occurrences += static_cast<std::size_t>(std::count(piece.begin(), piece.end(), byte));
+        }
         tokens_.reserve(occurrences + 1);
         byte_spans_.reserve(occurrences + 1);
         std::uint64_t position = 0;
         for (std::size_t at = 0; at < text.size(); ++at) {
+            if (at % pass_piece == 0) poller.poll(pass_piece);
             if (text[at] == byte) occurrence(at, position);
             position += !utf8::is_continuation(static_cast<unsigned char>(text[at]));
         }
-        if (cancel) cancel->poll(text.size());
     } else {
         std::uint64_t position = 0;
         std::size_t counted_bytes = 0;
-        OccurrenceFinder finder(text, separator);
+        OccurrenceFinder finder(text, separator, AsciiFold{}, &poller);
         for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
-            if (cancel) cancel->poll(at - counted_bytes + 1);
-            position = ascii ? at : position + char_count(text.substr(counted_bytes, at - counted_bytes));
+            poller.poll();
+            position = ascii ? at : position + char_count(text.substr(counted_bytes, at - counted_bytes), poller);
             counted_bytes = at;
             occurrence(at, position);
         }

@@ -34,7 +34,7 @@ std::uint64_t pattern_token_count(std::string_view pattern, std::string_view sep
 // The tokens of decoded text for a separator of one code point: the
 // maximal runs of other code points (such a separator never yields an
 // empty token). The same tokens as a Tokenizer's, without UTF-8.
-std::vector<Token> single_separator_tokens(std::u32string_view text, char32_t separator);
+std::vector<Token> single_separator_tokens(std::u32string_view text, char32_t separator, Cancellation& cancel);
 
 class Tokenizer {
 public:

@@ -1,5 +1,6 @@
 #include "text/fold.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -136,21 +137,43 @@ char special_replacement_latin1(unsigned char second_byte) noexcept
     }
 }
 
+// The first byte at or after `from` that is not ASCII, or `size`; a long
+// run is scanned a piece at a time.
+std::size_t next_non_ascii(const char* data, std::size_t size, std::size_t from, Cancellation& cancel)
+{
+    for (std::size_t at = from; at < size; at += pass_piece) {
+        cancel.poll(pass_piece);
+        const std::size_t end = std::min(size, at + pass_piece), found = next_non_ascii(data, end, at);
+        if (found < end) return found;
+    }
+    return size;
+}
+
+// fold_ascii_bytes a piece at a time.
+void fold_ascii_bytes(const char* in, char* out, std::size_t count, AsciiFold fold, Cancellation& cancel)
+{
+    for (std::size_t at = 0; at < count; at += pass_piece) {
+        cancel.poll(pass_piece);
+        fold_ascii_bytes(in + at, out + at, std::min(pass_piece, count - at), fold);
+    }
+}
+
 // Folds text[from, end) in place, lower-casing aside: line feeds become
 // spaces and, when `special`, the special characters their letters. ASCII
 // goes a vector at a time. The text can only get shorter; returns the new
 // end of the folded part.
-std::size_t fold_in_place(std::string& text, std::size_t from, std::size_t end, bool special) noexcept
+std::size_t fold_in_place(std::string& text, std::size_t from, std::size_t end, bool special, Cancellation& cancel)
 {
     const AsciiFold fold{true, false, special};
     char* data = text.data();
     std::size_t read = from, write = from;
     while (read < end) {
-        const std::size_t run_end = next_non_ascii(data, end, read);
-        fold_ascii_bytes(data + read, data + write, run_end - read, fold);
+        const std::size_t run_end = next_non_ascii(data, end, read, cancel);
+        fold_ascii_bytes(data + read, data + write, run_end - read, fold, cancel);
         write += run_end - read;
         read = run_end;
         if (read == end) break;
+        cancel.poll();
         const auto byte = static_cast<unsigned char>(data[read]);
         char replacement = 0;
         std::size_t width = 1;
@@ -187,28 +210,34 @@ std::string fold_unicode_lower(std::string_view text, bool special, Cancellation
     out.reserve(size + size / 8);
     std::size_t pos = 0;
     while (pos < size) {
-        const std::size_t first = next_non_ascii(data, size, pos);
+        const std::size_t first = next_non_ascii(data, size, pos, cancel);
         std::size_t begin = first;
-        while (begin < size && begin > pos && !ends_case_context(data[begin - 1]))
+        while (begin < size && begin > pos && !ends_case_context(data[begin - 1])) {
             --begin;
-        const std::size_t written = out.size();
-        out.resize(written + (begin - pos));
-        fold_ascii_bytes(data + pos, out.data() + written, begin - pos, fold);
-        cancel.poll(begin - pos);
+            cancel.poll();
+        }
+        // Grown a piece at a time, so that no pass only clears memory.
+        for (std::size_t at = pos; at < begin; at += pass_piece) {
+            const std::size_t count = std::min(pass_piece, begin - at), written = out.size();
+            out.resize(written + count);
+            fold_ascii_bytes(data + at, out.data() + written, count, fold, cancel);
+        }
         if (first == size) break;
 
         std::size_t end = first;
         for (;;) {
-            while (end < size && !ends_case_context(data[end]))
+            while (end < size && !ends_case_context(data[end])) {
                 ++end;
+                cancel.poll();
+            }
             if (end < size) ++end; // the byte that ends the context goes with the stretch
-            const std::size_t next = next_non_ascii(data, size, end);
+            const std::size_t next = next_non_ascii(data, size, end, cancel);
             if (next == size || next - end > short_gap) break;
             end = next;
         }
         const std::size_t lowered = out.size();
         lower_case_unicode_onto(text.substr(begin, end - begin), out, cancel, piece_size);
-        out.resize(fold_in_place(out, lowered, out.size(), special));
+        out.resize(fold_in_place(out, lowered, out.size(), special, cancel));
         pos = end;
     }
     return out;
@@ -245,9 +274,8 @@ FoldedText fold_text(TextInput text, bool case_insensitive, bool special_char_in
     FoldedText folded;
     const std::string_view bytes = text.bytes();
     const AsciiFold fold = AsciiFold::of(case_insensitive, special_char_insensitive);
-    if (text.known_ascii() || is_ascii(bytes)) {
+    if (text.known_ascii() || is_ascii(bytes, cancel)) {
         folded.ascii_ = true;
-        cancel.poll(bytes.size());
         if (text.borrowed()) {
             // Folding that changes nothing needs no copy at all.
             if (!case_insensitive && !special_char_insensitive &&
@@ -260,24 +288,24 @@ FoldedText fold_text(TextInput text, bool case_insensitive, bool special_char_in
             // Uninitialised: the fold writes every byte once.
             folded.buffer_.reset(new char[bytes.size() + 1]);
             folded.buffer_size_ = bytes.size();
-            fold_ascii_bytes(bytes.data(), folded.buffer_.get(), bytes.size(), fold);
+            fold_ascii_bytes(bytes.data(), folded.buffer_.get(), bytes.size(), fold, cancel);
             folded.source_ = FoldedText::Source::buffer;
             return folded;
         }
         folded.owned_ = text.release();
-        fold_ascii_bytes(folded.owned_.data(), folded.owned_.data(), folded.owned_.size(), fold);
+        fold_ascii_bytes(folded.owned_.data(), folded.owned_.data(), folded.owned_.size(), fold, cancel);
         return folded;
     }
     if (case_insensitive) {
         folded.owned_ = fold_unicode_lower(bytes, special_char_insensitive, cancel, piece_size);
     } else {
         folded.owned_ = text.release();
-        cancel.poll(folded.owned_.size());
-        folded.owned_.resize(fold_in_place(folded.owned_, 0, folded.owned_.size(), special_char_insensitive));
+        folded.owned_.resize(
+            fold_in_place(folded.owned_, 0, folded.owned_.size(), special_char_insensitive, cancel));
     }
     // Folding may have removed every code point beyond ASCII (a special
     // character, or one whose small letter is ASCII, such as the Kelvin sign).
-    folded.ascii_ = (case_insensitive || special_char_insensitive) && is_ascii(folded.owned_);
+    folded.ascii_ = (case_insensitive || special_char_insensitive) && is_ascii(folded.owned_, cancel);
     return folded;
 }
 

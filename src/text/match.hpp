@@ -59,4 +59,8 @@ private:
     std::int64_t budget_ = interval;
 };
 
+// A long pass over bytes goes a piece of this size at a time and polls
+// between pieces.
+constexpr std::size_t pass_piece = std::size_t{1} << 16;
+
 } // namespace tessarin

@@ -1,5 +1,6 @@
 #include "text/occurrences.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "text/ascii_vector.hpp"
@@ -63,9 +64,33 @@ std::size_t find_folded(std::string_view haystack, std::size_t from, std::string
 
 } // namespace
 
-OccurrenceFinder::OccurrenceFinder(std::string_view haystack, std::string_view needle, AsciiFold fold)
-    : haystack_(haystack), needle_(needle), fold_(fold)
+OccurrenceFinder::OccurrenceFinder(std::string_view haystack, std::string_view needle, AsciiFold fold,
+                                   Cancellation* cancel)
+    : haystack_(haystack), needle_(needle), fold_(fold), cancel_(cancel)
 {}
+
+// The leftmost occurrence that starts at or after `from`. A long search goes
+// a stretch at a time, polling between stretches; each stretch overlaps the
+// next by all but one byte of the needle.
+std::size_t OccurrenceFinder::find_from(std::size_t from)
+{
+    const std::size_t size = haystack_.size(), width = needle_.size();
+    const std::size_t stretch = std::max(pass_piece * 16, 4 * width);
+    while (from < size && size - from >= width) {
+        const std::size_t end = size - from > stretch ? from + stretch : size;
+        if (cancel_) cancel_->poll(end - from);
+        std::size_t at = none;
+        if (width == 1 && fold_.identity()) {
+            const void* found = std::memchr(haystack_.data() + from, needle_[0], end - from);
+            if (found) at = static_cast<std::size_t>(static_cast<const char*>(found) - haystack_.data());
+        } else {
+            at = find_folded(haystack_.substr(0, end), from, needle_, fold_);
+        }
+        if (at != none || end == size) return at;
+        from = end - (width - 1);
+    }
+    return none;
+}
 
 // The automaton is only needed once an occurrence was found: built then.
 void OccurrenceFinder::prepare_borders()
@@ -90,20 +115,18 @@ std::size_t OccurrenceFinder::next()
     if (width == 1 && fold_.identity()) {
         // A single byte cannot overlap itself: the next occurrence is simply
         // the next copy of it.
-        if (pos_ >= size) return none;
-        const void* found = std::memchr(haystack_.data() + pos_, needle_[0], size - pos_);
-        if (!found) {
+        const std::size_t at = find_from(pos_);
+        if (at == none) {
             pos_ = size;
             return none;
         }
-        const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - haystack_.data());
         pos_ = at + 1;
         return at;
     }
     while (pos_ < size) {
         if (matched_ == 0) {
             // Nothing pending: the leftmost occurrence from here on is next.
-            const std::size_t at = find_folded(haystack_, pos_, needle_, fold_);
+            const std::size_t at = find_from(pos_);
             if (at == none) {
                 pos_ = size;
                 return none;
@@ -113,6 +136,7 @@ std::size_t OccurrenceFinder::next()
             if (overlaps_) matched_ = width;
             return at;
         }
+        if (cancel_) cancel_->poll();
         const char c = fold_(haystack_[pos_++]);
         while (matched_ > 0 && (matched_ == width || needle_[matched_] != c))
             matched_ = border_[matched_];

@@ -23,13 +23,16 @@ public:
     // `fold` is applied to the haystack's bytes as they are read (the needle
     // is taken as it is), so a pure ASCII text can be searched without a
     // folded copy.
-    OccurrenceFinder(std::string_view haystack, std::string_view needle, AsciiFold fold = AsciiFold{});
+    // A long search polls `cancel` when one is given.
+    OccurrenceFinder(std::string_view haystack, std::string_view needle, AsciiFold fold = AsciiFold{},
+                     Cancellation* cancel = nullptr);
 
     // Byte offset of the next occurrence, or `none` when there is no more.
     std::size_t next();
 
 private:
     void prepare_borders();
+    std::size_t find_from(std::size_t from);
 
     std::string_view haystack_;
     std::string_view needle_;
@@ -38,6 +41,7 @@ private:
     std::size_t matched_ = 0;         // needle bytes matched just before pos_
     AsciiFold fold_;
     bool overlaps_ = false;           // some occurrences may overlap: the automaton follows them
+    Cancellation* cancel_;
 };
 
 } // namespace tessarin

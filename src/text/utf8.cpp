@@ -87,18 +87,15 @@ std::string_view trim_whitespace(std::string_view text)
     return text.substr(begin, end - begin);
 }
 
-std::u32string decode_utf8(std::string_view text)
+namespace {
+
+// Appends the code points of `text` to `code_points`.
+void append_decoded(std::string_view text, std::u32string& code_points)
 {
-    std::u32string code_points;
-    if (is_ascii(text)) {
-        code_points.assign(text.begin(), text.end());
-        return code_points;
-    }
-    // Sized exactly up front: no second, shrinking copy of a large text.
-    // (Invalid UTF-8, which the module never passes on, may decode to more
-    // code points than it counts; those are appended.)
-    code_points.resize(char_count(text));
-    std::size_t written = 0;
+    // Sized exactly up front. (Invalid UTF-8, which the module never passes
+    // on, may decode to more code points than it counts; those are appended.)
+    std::size_t written = code_points.size();
+    code_points.resize(written + char_count(text));
     const char* data = text.data();
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -119,6 +116,56 @@ std::u32string decode_utf8(std::string_view text)
         ++written;
     }
     code_points.resize(written);
+}
+
+} // namespace
+
+std::uint64_t char_count(std::string_view text, Cancellation& cancel)
+{
+    std::uint64_t count = 0;
+    for (std::size_t at = 0; at < text.size(); at += pass_piece) {
+        cancel.poll(pass_piece);
+        count += char_count(text.substr(at, pass_piece));
+    }
+    return count;
+}
+
+bool is_ascii(std::string_view text, Cancellation& cancel)
+{
+    for (std::size_t at = 0; at < text.size(); at += pass_piece) {
+        cancel.poll(pass_piece);
+        if (!is_ascii(text.substr(at, pass_piece))) return false;
+    }
+    return true;
+}
+
+std::u32string decode_utf8(std::string_view text)
+{
+    Cancellation never;
+    return decode_utf8(text, never);
+}
+
+std::u32string decode_utf8(std::string_view text, Cancellation& cancel)
+{
+    // Written a piece at a time, each piece once, into memory reserved for
+    // the whole: no second, shrinking copy of a large text, and no pass
+    // that only clears memory.
+    std::u32string code_points;
+    const bool ascii = is_ascii(text, cancel);
+    code_points.reserve(ascii ? text.size() : char_count(text, cancel));
+    for (std::size_t at = 0; at < text.size();) {
+        cancel.poll(pass_piece);
+        // Pieces end before the first byte of a code point.
+        std::size_t end = std::min(text.size(), at + pass_piece);
+        while (end < text.size() && end > at + 1 && utf8::is_continuation(static_cast<unsigned char>(text[end])))
+            --end;
+        const std::string_view piece = text.substr(at, end - at);
+        if (ascii)
+            code_points.append(piece.begin(), piece.end());
+        else
+            append_decoded(piece, code_points);
+        at = end;
+    }
     return code_points;
 }
 

@@ -6,9 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include "text/match.hpp"
+
 namespace tessarin {
 
 std::uint64_t char_count(std::string_view text);
+std::uint64_t char_count(std::string_view text, Cancellation& cancel);
 
 // The code points [start, start + count) of `text`, cut short at its end.
 std::string char_slice(std::string_view text, std::uint64_t start, std::uint64_t count);
@@ -31,9 +34,11 @@ constexpr bool is_white_space(char32_t c) noexcept
 }
 
 bool is_ascii(std::string_view text) noexcept;
+bool is_ascii(std::string_view text, Cancellation& cancel);
 
 // The code points of `text`, one element each.
 std::u32string decode_utf8(std::string_view text);
+std::u32string decode_utf8(std::string_view text, Cancellation& cancel);
 
 namespace utf8 {
 
