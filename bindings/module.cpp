@@ -98,13 +98,14 @@ Cancellation python_signals() noexcept
 PyObject* to_python(const MatchList& matches, Cancellation& cancel)
 {
     constexpr std::size_t few = 256; // too few new tuples to set off a collection worth avoiding
+    constexpr std::uint64_t tuple_work = 256; // a tuple costs about as much as reading 256 code points
     const int collector_was_enabled = matches.size() > few ? PyGC_Disable() : 0;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(matches.size()));
     PyObject* zero = PyFloat_FromDouble(0.0); // exact matches share one score object
     bool complete = list && zero;
     for (std::size_t i = 0; complete && i < matches.size(); ++i) {
         try {
-            cancel.poll();
+            cancel.poll(tuple_work);
         } catch (const CallCancelled&) {
             complete = false;
             break;

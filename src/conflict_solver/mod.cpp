@@ -58,7 +58,7 @@ void ConflictSolver::read_spaces()
     between_spaces_.resize(spaces_.size());
     std::uint64_t count = 0;
     for (std::size_t w = 0; w + 1 < spaces_.size(); ++w) {
-        if (w % pass_piece == 0) cancel.poll(pass_piece);
+        if (w % (pass_piece / 64) == 0) cancel.poll(pass_piece);
         between_spaces_[w] = count;
         const std::uint64_t before = (spaces_[w] << 1) | (w > 0 ? spaces_[w - 1] >> 63 : 0);
         const std::uint64_t after = (spaces_[w] >> 1) | (spaces_[w + 1] << 63);
@@ -140,7 +140,7 @@ void ConflictSolver::add(const Match& candidate)
         }
         return;
     }
-    if (group_open_) picks_.push_back(best_);
+    if (group_open_) append_polled(picks_, best_, cancel_ ? *cancel_ : never_);
     best_ = candidate;
     best_isolated_known_ = false;
     group_end_ = candidate.end;

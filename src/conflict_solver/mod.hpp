@@ -51,6 +51,7 @@ private:
 
     std::string_view text_;
     Cancellation* cancel_;
+    Cancellation never_; // polled in place of a missing `cancel_`
     // Read on first need: bit i of word i / 64 tells whether code point i is
     // a space, and entry w of the running count how many positions before
     // 64 w have spaces on both sides. A quarter of a byte per code point.

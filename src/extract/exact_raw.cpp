@@ -65,7 +65,7 @@ void windows_around_occurrences(std::string_view text, uint64_t text_length, boo
     for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
         // Occurrences ascend, so the code-point index of each one continues
         // the count from the one before.
-        cancel.poll(at - counted_bytes + surplus + 1);
+        cancel.poll(at - counted_bytes + surplus + 64); // an occurrence costs about as much as 64 code points
         counted_code_points = ascii ? static_cast<int64_t>(at)
                                     : counted_code_points +
                                           static_cast<int64_t>(char_count(text.substr(counted_bytes, at - counted_bytes), cancel));

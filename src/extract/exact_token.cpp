@@ -116,7 +116,8 @@ MatchList windows_around_occurrences(std::string_view text, bool ascii, char sep
             while (next_end < ends.size() && ends[next_end].second < wanted)
                 ++next_end;
             if (next_end < ends.size() && ends[next_end].second == wanted)
-                matches.push_back(Match{index_of_first.before(first), index_of_last.before(ends[next_end].first), 0.0});
+                append_polled(matches, Match{index_of_first.before(first), index_of_last.before(ends[next_end].first), 0.0},
+                              cancel);
         }
     }
     return matches;
@@ -143,7 +144,8 @@ MatchList exact_token_extract(TextInput s, std::string pattern, std::string toke
         cancel.poll(window->text.size() + 1);
         // Trimming only shortens: a window shorter than the pattern cannot match.
         if (window->text.size() < trimmed_pattern.size()) continue;
-        if (trim_whitespace(window->text) == trimmed_pattern) matches.push_back(Match{window->start, window->end, 0.0});
+        if (trim_whitespace(window->text) == trimmed_pattern)
+            append_polled(matches, Match{window->start, window->end, 0.0}, cancel);
     }
     return matches;
 }

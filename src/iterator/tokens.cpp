@@ -32,11 +32,11 @@ std::vector<Token> single_separator_tokens(std::u32string_view text, char32_t se
     for (std::uint64_t position = 0; position < text.size(); ++position) {
         if (position % pass_piece == 0) cancel.poll(pass_piece);
         const bool cuts = text[position] == separator;
-        if (cuts && in_token) tokens.push_back(Token{start, position});
+        if (cuts && in_token) append_polled(tokens, Token{start, position}, cancel);
         if (!cuts && !in_token) start = position;
         in_token = !cuts;
     }
-    if (in_token) tokens.push_back(Token{start, text.size()});
+    if (in_token) append_polled(tokens, Token{start, text.size()}, cancel);
     return tokens;
 }
 
@@ -50,7 +50,7 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uin
     if (separator.empty()) {
         // Every position holds an (empty) occurrence: the one at 0 records
         // the empty token, and every later one is exempt.
-        add_token(0, 0, 0, 0);
+        add_token(0, 0, 0, 0, poller);
         count_ = tokens_.size();
         return;
     }
@@ -69,7 +69,7 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uin
             start = position + width;
             byte_start = at + separator.size();
         } else if (position >= start) {
-            add_token(start, position, byte_start, at);
+            add_token(start, position, byte_start, at, poller);
             start = position + width;
             byte_start = at + separator.size();
         }
@@ -104,14 +104,15 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uin
             occurrence(at, position);
         }
     }
-    if (start != text_length) add_token(start, text_length, byte_start, text.size());
+    if (start != text_length) add_token(start, text_length, byte_start, text.size(), poller);
     count_ = tokens_.size();
 }
 
-void Tokenizer::add_token(std::uint64_t start, std::uint64_t end, std::size_t byte_start, std::size_t byte_end)
+void Tokenizer::add_token(std::uint64_t start, std::uint64_t end, std::size_t byte_start, std::size_t byte_end,
+                          Cancellation& cancel)
 {
-    tokens_.push_back(Token{start, end});
-    byte_spans_.push_back(ByteSpan{byte_start, byte_end});
+    append_polled(tokens_, Token{start, end}, cancel);
+    append_polled(byte_spans_, ByteSpan{byte_start, byte_end}, cancel);
 }
 
 std::optional<TokenWindow> Tokenizer::next()

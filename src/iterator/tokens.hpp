@@ -50,7 +50,8 @@ public:
     const std::vector<Token>& tokens() const noexcept { return tokens_; }
 
 private:
-    void add_token(std::uint64_t start, std::uint64_t end, std::size_t byte_start, std::size_t byte_end);
+    void add_token(std::uint64_t start, std::uint64_t end, std::size_t byte_start, std::size_t byte_end,
+                   Cancellation& cancel);
 
     struct ByteSpan {
         std::size_t start, end;

@@ -2,6 +2,8 @@
 // All positions and lengths count Unicode code points.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <stdexcept>
@@ -40,7 +42,7 @@ public:
 class Cancellation {
 public:
     using Check = bool (*)(void* context);
-    static constexpr std::int64_t interval = std::int64_t{1} << 20;
+    static constexpr std::int64_t interval = std::int64_t{1} << 18;
 
     Cancellation() noexcept = default;
     Cancellation(Check check, void* context) noexcept : check_(check), context_(context) {}
@@ -62,5 +64,23 @@ private:
 // A long pass over bytes goes a piece of this size at a time and polls
 // between pieces.
 constexpr std::size_t pass_piece = std::size_t{1} << 16;
+
+// Appends `item`. A long list outgrows its memory by moving into twice as
+// much, a piece at a time with polls between pieces, where push_back would
+// move it in one step.
+template <typename T>
+void append_polled(std::vector<T>& items, const T& item, Cancellation& cancel)
+{
+    if (items.size() == items.capacity() && items.size() >= pass_piece) {
+        std::vector<T> grown;
+        grown.reserve(2 * items.size());
+        for (std::size_t at = 0; at < items.size(); at += pass_piece) {
+            cancel.poll(pass_piece * sizeof(T));
+            grown.insert(grown.end(), items.begin() + at, items.begin() + std::min(items.size(), at + pass_piece));
+        }
+        items.swap(grown);
+    }
+    items.push_back(item);
+}
 
 } // namespace tessarin
