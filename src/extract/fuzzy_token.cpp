@@ -71,9 +71,7 @@ MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string toke
 
     if (char_count(separator) == 1) {
         // One code point separates: tokens are the runs between its copies.
-        const std::vector<Token> tokens = single_separator_tokens(view, decode_utf8(separator)[0], cancel);
-        for (std::size_t i = 0; i + window_size <= tokens.size(); ++i)
-            judge(tokens[i].start, tokens[i + window_size - 1].end);
+        for_each_single_separator_window(view, decode_utf8(separator)[0], window_size, cancel, judge);
     } else {
         Tokenizer tokenizer(text, separator, window_size, &cancel);
         while (const std::optional<TokenWindow> window = tokenizer.next())

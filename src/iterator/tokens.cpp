@@ -24,22 +24,6 @@ std::uint64_t pattern_token_count(std::string_view pattern, std::string_view sep
     return pieces;
 }
 
-std::vector<Token> single_separator_tokens(std::u32string_view text, char32_t separator, Cancellation& cancel)
-{
-    std::vector<Token> tokens;
-    std::uint64_t start = 0;
-    bool in_token = false;
-    for (std::uint64_t position = 0; position < text.size(); ++position) {
-        if (position % pass_piece == 0) cancel.poll(pass_piece);
-        const bool cuts = text[position] == separator;
-        if (cuts && in_token) append_polled(tokens, Token{start, position}, cancel);
-        if (!cuts && !in_token) start = position;
-        in_token = !cuts;
-    }
-    if (in_token) append_polled(tokens, Token{start, text.size()}, cancel);
-    return tokens;
-}
-
 Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size,
                      Cancellation* cancel)
     : text_(text), size_(size)

@@ -31,10 +31,34 @@ struct TokenWindow {
 // splitting, not counting pieces that equal the separator: the window size.
 std::uint64_t pattern_token_count(std::string_view pattern, std::string_view separator);
 
-// The tokens of decoded text for a separator of one code point: the
-// maximal runs of other code points (such a separator never yields an
-// empty token). The same tokens as a Tokenizer's, without UTF-8.
-std::vector<Token> single_separator_tokens(std::u32string_view text, char32_t separator, Cancellation& cancel);
+// Calls visit(start, end) for every run of `size` consecutive tokens of
+// decoded text cut at a separator of one code point, in order. The tokens
+// are the maximal runs of other code points (such a separator never yields
+// an empty token), the same as a Tokenizer's, without UTF-8. Only the starts
+// of the last `size` tokens are kept, never a list of them all.
+template <typename Visit>
+void for_each_single_separator_window(std::u32string_view text, char32_t separator, std::uint64_t size,
+                                      Cancellation& cancel, Visit visit)
+{
+    if (size == 0 || size > text.size()) return; // no text holds more tokens than code points
+    std::vector<std::uint64_t> starts(size);      // token k's start at k % size
+    std::uint64_t tokens = 0, start = 0;
+    bool in_token = false;
+    const auto token_ends = [&](std::uint64_t end) {
+        starts[tokens % size] = start;
+        ++tokens;
+        // The run's first token, tokens - size, is the oldest one kept.
+        if (tokens >= size) visit(starts[tokens % size], end);
+    };
+    for (std::uint64_t position = 0; position < text.size(); ++position) {
+        if (position % pass_piece == 0) cancel.poll(pass_piece);
+        const bool cuts = text[position] == separator;
+        if (cuts && in_token) token_ends(position);
+        if (!cuts && !in_token) start = position;
+        in_token = !cuts;
+    }
+    if (in_token) token_ends(text.size());
+}
 
 class Tokenizer {
 public:
