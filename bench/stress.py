@@ -27,13 +27,20 @@ import sys
 import time
 
 # Each case: the text, made of repeats of a unit, and the call. The texts
-# are chosen so that every pass runs at full length: the isolated-character
-# case finds one conflict group per 33 code points (30 million results at
-# 10^9), the others find next to nothing.
+# are chosen so that every pass runs at full length: the first
+# isolated-character case finds one conflict group per 33 code points (30
+# million results at 10^9), the others find next to nothing.
 CASES = {
     "exact_raw_isolated": ("abab " + "c" * 28,
                            lambda t: tessarin.exact_raw_extract(t, "ab", False, False,
                                                                 ["minimum_isolated_character"])),
+    # One group per 1000 code points, with and without the strategy: what
+    # its tables add to a call's peak, which the result list sets above.
+    "exact_raw_isolated_sparse": ("abab " + "c" * 995,
+                                  lambda t: tessarin.exact_raw_extract(t, "ab", False, False,
+                                                                       ["minimum_isolated_character"])),
+    "exact_raw_sparse": ("abab " + "c" * 995,
+                         lambda t: tessarin.exact_raw_extract(t, "ab", False, False, [])),
     "exact_raw_folded": ("abcdéfghij",
                          lambda t: tessarin.exact_raw_extract(t, "zz", True, True, [])),
     "exact_token": ("abcdefghij--",
