@@ -34,6 +34,9 @@ CASES = {
     "exact_raw_isolated": ("abab " + "c" * 28,
                            lambda t: tessarin.exact_raw_extract(t, "ab", False, False,
                                                                 ["minimum_isolated_character"])),
+    # 30 million results (at 10^9) from 9 % of the code points: the result
+    # list alone.
+    "result_list": ("ab ", lambda t: tessarin.exact_raw_extract(t, "ab", False, False, []), 0.09),
     # One group per 1000 code points, with and without the strategy: what
     # its tables add to a call's peak, which the result list sets above.
     "exact_raw_isolated_sparse": ("abab " + "c" * 995,
@@ -58,8 +61,8 @@ CASES = {
 
 
 def text_for(case: str, code_points: int) -> str:
-    unit = CASES[case][0]
-    return unit * (code_points // len(unit))
+    unit, _, *share = CASES[case]
+    return unit * (int(code_points * (share[0] if share else 1)) // len(unit))
 
 
 def interrupt_case(case: str, code_points: int, samples: int, verbose: bool) -> None:
