@@ -104,7 +104,7 @@ def interrupt_case(case: str, code_points: int, samples: int, verbose: bool) -> 
                 worst = (to_handler, to_caller, share)
     finally:
         signal.signal(signal.SIGALRM, previous)
-    print(f"{case:20} {code_points:>13,} code points  call {whole:7.2f} s  "
+    print(f"{case:20} {len(text):>13,} code points  call {whole:7.2f} s  "
           f"worst: handler {worst[0]:.3f} s, caller {worst[1]:.3f} s at {worst[2]:.0%}", flush=True)
     if verbose:
         print("    " + ", ".join(profile), flush=True)
