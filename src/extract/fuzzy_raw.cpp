@@ -230,7 +230,7 @@ void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std:
                 break;
             }
             const uint64_t first = at > offset + limit ? at - offset - limit : 0;
-            stretches.emplace_back(first, std::min<uint64_t>(n, at + (p - offset) + limit));
+            append_polled(stretches, {first, std::min<uint64_t>(n, at + (p - offset) + limit)}, cancel);
         }
     }
     if (too_many) {
