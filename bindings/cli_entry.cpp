@@ -1,0 +1,778 @@
+// The command's private native entry, `tessarin_cli._native`: searches
+// bytes (not a Python str) with the interpreter lock released, block after
+// block of one file, and reports matches by byte offset and line.
+//
+// A file is searched as a series of buffers, each starting at a line start.
+// Calling the extractors on a piece of text gives the same matches as the
+// whole text would where the piece is cut at a gap: a place that no
+// candidate window covers or touches, and where folding sees the same
+// context (an ASCII byte that is neither a letter nor case-ignorable stops
+// the final-sigma rule in both directions). When every accepted window must
+// contain a literal (the trimmed pattern for exact search; one of k + 1
+// pieces of it for a Levenshtein or Indel distance of at most k), windows
+// can only lie near occurrences of those literals, so only regions around
+// them are handed to the extractors, with margins wider than any window;
+// everything between regions is a gap. Other searches take the whole file
+// as one region.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "comparator/fuzzy.hpp"
+#include "extract/extract.hpp"
+#include "text/text.hpp"
+
+namespace tessarin::cli {
+namespace {
+
+using std::size_t;
+using std::uint64_t;
+
+// Set by cancel() from any thread: every running search ends soon after.
+std::atomic<bool> stop_requested{false};
+
+bool stop_check(void*)
+{
+    return stop_requested.load(std::memory_order_relaxed);
+}
+
+enum class Mode { exact_raw = 0, exact_token = 1, fuzzy_raw = 2, fuzzy_token = 3 };
+
+// What folding makes of one code point, learnt on first sight and kept for
+// the process: how many code points it becomes, and whether any of them is
+// ASCII (then an ASCII literal can match through it). Writes are idempotent,
+// so threads may race on an entry harmlessly.
+constexpr char32_t code_point_limit = 0x110000;
+constexpr unsigned char fold_known = 0x80, fold_to_ascii = 0x40, fold_length_mask = 0x3F;
+std::atomic<unsigned char> fold_table[4][code_point_limit];
+
+unsigned char fold_info(char32_t c, bool case_insensitive, bool special_char_insensitive)
+{
+    if (c >= code_point_limit) return fold_known | 1;
+    auto& entry = fold_table[(case_insensitive ? 2 : 0) + (special_char_insensitive ? 1 : 0)][c];
+    unsigned char info = entry.load(std::memory_order_relaxed);
+    if (info) return info;
+    std::string utf8;
+    if (c < 0x80) {
+        utf8.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        utf8 += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+    } else if (c < 0x10000) {
+        utf8 += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                 static_cast<char>(0x80 | (c & 0x3F))};
+    } else {
+        utf8 += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+                 static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    }
+    const NormalizedText folded = normalize(utf8, case_insensitive, special_char_insensitive);
+    const uint64_t length = std::min<uint64_t>(char_count(folded), fold_length_mask);
+    const bool ascii = std::any_of(folded.begin(), folded.end(),
+                                   [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
+    info = static_cast<unsigned char>(fold_known | (ascii ? fold_to_ascii : 0) | length);
+    entry.store(info, std::memory_order_relaxed);
+    return info;
+}
+
+// The first byte at or after `i` that is not ASCII, or `n`.
+size_t skip_ascii(const char* data, size_t i, size_t n) noexcept
+{
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)));
+        if (high) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(high)));
+    }
+#endif
+    while (i < n && static_cast<unsigned char>(data[i]) < 0x80) ++i;
+    return i;
+}
+
+// Where folding sees the same context on both sides: an ASCII byte that is
+// not a letter and not case-ignorable (apostrophe, full stop, colon,
+// circumflex, grave accent).
+bool is_boundary_byte(unsigned char byte) noexcept
+{
+    if (byte >= 0x80) return false;
+    if ((byte | 0x20) >= 'a' && (byte | 0x20) <= 'z') return false;
+    return byte != '\'' && byte != '.' && byte != ':' && byte != '^' && byte != '`';
+}
+
+// Replaces every byte that is not part of well-formed UTF-8 by U+001A, one
+// byte for one, so offsets keep their meaning and the rest of the text is
+// searched. Returns false (and leaves `out` alone) when there is none.
+bool repair_utf8(std::string_view text, std::string& out)
+{
+    size_t i = 0;
+    const size_t n = text.size();
+    bool repaired = false;
+    auto bad = [&](size_t at) {
+        if (!repaired) {
+            out.assign(text);
+            repaired = true;
+        }
+        out[at] = '\x1A';
+    };
+    while ((i = skip_ascii(text.data(), i, n)) < n) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        size_t extra = 0;
+        char32_t minimum = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) extra = 1, minimum = 0x80;
+        else if (lead >= 0xE0 && lead <= 0xEF) extra = 2, minimum = 0x800;
+        else if (lead >= 0xF0 && lead <= 0xF4) extra = 3, minimum = 0x10000;
+        else {
+            bad(i++);
+            continue;
+        }
+        char32_t value = lead & (0x3F >> extra);
+        size_t k = 1;
+        for (; k <= extra && i + k < n && utf8::is_continuation(static_cast<unsigned char>(text[i + k])); ++k)
+            value = (value << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        if (k <= extra || value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            bad(i++); // the lead alone is dropped; what follows is looked at again
+            continue;
+        }
+        i += extra + 1;
+    }
+    return repaired;
+}
+
+struct Region {
+    size_t start, end; // bytes, half-open
+};
+
+struct Found {
+    size_t start, end;                 // the shown (trimmed) span, bytes into the buffer
+    uint64_t line, column;             // 1-based; the column counts code points
+    double score;
+    size_t window_start, window_end;   // the whole window, bytes into the buffer
+    uint64_t folded_start, folded_end; // the module's span: code points of the whole folded file
+    uint64_t code_point_start, code_point_end; // the window in code points of the whole file
+    uint64_t shown_code_point_start, shown_code_point_end;
+};
+
+struct Lengths {
+    uint64_t folded = 0, code_points = 0;
+};
+
+class Searcher {
+public:
+    Searcher(Mode mode, std::string pattern, std::string separator, bool case_insensitive,
+             bool special_char_insensitive, std::string metric, double threshold, std::uint8_t threshold_kind,
+             std::vector<std::string> strategies)
+        : mode_(mode), pattern_(std::move(pattern)), separator_(std::move(separator)),
+          case_insensitive_(case_insensitive), special_char_insensitive_(special_char_insensitive),
+          metric_(std::move(metric)), threshold_(threshold), threshold_kind_(threshold_kind),
+          strategies_(std::move(strategies))
+    {
+        prepare_fold_table();
+        plan_literals();
+    }
+
+    void reset() noexcept
+    {
+        lines_before_ = 0;
+        before_ = Lengths{};
+    }
+
+    bool uses_literals() const noexcept { return !literals_.empty(); }
+
+    // Searches `text` (which starts at a line start of the file) and returns
+    // the bytes fully dealt with: a line start, or all of `text` at the end
+    // of the file. The rest must come again, followed by more of the file.
+    size_t scan(std::string_view original, bool at_end, std::vector<Found>& found)
+    {
+        std::string repaired;
+        const std::string_view text = repair_utf8(original, repaired) ? std::string_view(repaired) : original;
+        std::vector<Region> regions;
+        if (literals_.empty()) {
+            if (!at_end) return 0; // the whole file is one region
+            if (!text.empty()) regions.push_back({0, text.size()});
+        } else {
+            regions = literal_regions(text, at_end);
+        }
+
+        // Cut at the last line start that no region covers and that every
+        // complete region lies before.
+        size_t cut = text.size();
+        if (!at_end) {
+            size_t limit = text.size();
+            for (const Region& region : regions)
+                if (region.end >= text.size()) limit = std::min(limit, region.start);
+            cut = line_start_before(text, limit);
+            for (bool moved = true; moved && cut > 0;) {
+                moved = false;
+                for (const Region& region : regions)
+                    if (region.start < cut && cut < region.end) {
+                        cut = line_start_before(text, region.start);
+                        moved = true;
+                    }
+            }
+        }
+
+        Cancellation cancel(stop_check, nullptr);
+        size_t counted_to = 0;
+        Lengths before = before_;
+        LineCursor lines{text, 0, lines_before_};
+        for (const Region& region : regions) {
+            if (region.end > cut) break;
+            const Lengths gap = lengths(text.substr(counted_to, region.start - counted_to), cancel);
+            before.folded += gap.folded;
+            before.code_points += gap.code_points;
+            counted_to = region.start;
+            search_region(text, region, before, lines, found, cancel);
+        }
+        const Lengths rest = lengths(text.substr(counted_to, cut - counted_to), cancel);
+        before_ = Lengths{before.folded + rest.folded, before.code_points + rest.code_points};
+        lines_before_ += static_cast<uint64_t>(std::count(text.begin(), text.begin() + static_cast<long>(cut), '\n'));
+        return cut;
+    }
+
+private:
+    struct LineCursor {
+        std::string_view text;
+        size_t at;      // a line start
+        uint64_t line;  // 0-based number of the line starting at `at`
+    };
+
+    static size_t line_start_before(std::string_view text, size_t limit)
+    {
+        if (limit == 0) return 0;
+        const void* feed = memrchr(text.data(), '\n', limit);
+        return feed ? static_cast<size_t>(static_cast<const char*>(feed) - text.data()) + 1 : 0;
+    }
+
+    // Plans the literals that every accepted window must hold, and the
+    // widest window in code points; leaves literals_ empty when no such
+    // literal exists or the search is not by raw windows.
+    void plan_literals()
+    {
+        if (mode_ != Mode::exact_raw && mode_ != Mode::fuzzy_raw) return;
+        const NormalizedText folded = normalize(pattern_, case_insensitive_, special_char_insensitive_);
+        const uint64_t m = char_count(folded);
+        const std::string trimmed(trim_whitespace(folded));
+        if (trimmed.empty()) return;
+        // Without folding beyond line feeds, non-ASCII text folds to itself;
+        // otherwise only an ASCII literal is found the same in the buffer.
+        if ((case_insensitive_ || special_char_insensitive_) && !is_ascii(trimmed)) return;
+        if (mode_ == Mode::exact_raw) {
+            margin_ = m - char_count(trimmed) + 2; // windows reach past the literal by white space only
+            literals_.push_back(trimmed);
+            return;
+        }
+        const auto metric = parse_metric(metric_);
+        if (!metric || (*metric != Metric::levenshtein && *metric != Metric::indel)) return;
+        if (!std::isfinite(threshold_) || threshold_ < 0) return;
+        const uint64_t q = char_count(trimmed);
+        uint64_t slack = 0;
+        double edits = threshold_;
+        if (threshold_kind_of(threshold_kind_) == ThresholdKind::Normalized) {
+            const double product = static_cast<double>(m) * threshold_;
+            slack = product >= 127.0 ? 127 : static_cast<uint64_t>(product);
+            const double longest = static_cast<double>(m + slack) + (*metric == Metric::indel ? double(q) : 0.0);
+            edits = threshold_ * longest * (1 + 1e-9) + 1e-9;
+        }
+        if (edits >= static_cast<double>(q)) return; // k + 1 pieces would not fit
+        const auto k = static_cast<uint64_t>(edits);
+        margin_ = m + slack + 2;
+        // k + 1 pieces of near-equal length: k edits spoil at most k of them.
+        const std::u32string code_points = decode_utf8(trimmed);
+        const uint64_t pieces = k + 1;
+        size_t from = 0;
+        for (uint64_t p = 0; p < pieces; ++p) {
+            const size_t to = static_cast<size_t>((q * (p + 1)) / pieces);
+            literals_.push_back(char_slice(trimmed, from, to - from));
+            from = to;
+        }
+    }
+
+    // What a byte of the text folds to when it is ASCII: line feeds to
+    // spaces and, where asked, upper-case letters to lower-case and @ to a.
+    // Other bytes stand for themselves.
+    void prepare_fold_table()
+    {
+        for (int c = 0; c < 256; ++c) {
+            unsigned char folded = static_cast<unsigned char>(c);
+            if (c == '\n') folded = ' ';
+            else if (case_insensitive_ && c >= 'A' && c <= 'Z') folded = static_cast<unsigned char>(c | 0x20);
+            else if (special_char_insensitive_ && c == '@') folded = 'a';
+            fold_[c] = folded;
+        }
+    }
+
+    // Calls `visit(offset)` for every occurrence of `literal` in the folded
+    // view of `text`, overlapping ones included, in ascending order. Sixteen
+    // starts at a time are sifted by the literal's first and last bytes,
+    // and the survivors compared whole.
+    template <typename Visit>
+    void find_literal(std::string_view text, const std::string& literal, Visit visit) const
+    {
+        const size_t length = literal.size(), n = text.size();
+        if (length == 0 || length > n) return;
+        const auto* data = reinterpret_cast<const unsigned char*>(text.data());
+        auto matches_at = [&](size_t at) {
+            for (size_t k = 0; k < length; ++k)
+                if (fold_[data[at + k]] != static_cast<unsigned char>(literal[k])) return false;
+            return true;
+        };
+        size_t at = 0;
+#if defined(__SSE2__)
+        const size_t last = length - 1;
+        // The bytes that fold to the literal's first and last bytes.
+        unsigned char first_bytes[3], last_bytes[3];
+        int first_count = 0, last_count = 0;
+        for (int c = 0; c < 256 && (first_count < 3 || last_count < 3); ++c) {
+            if (fold_[c] == static_cast<unsigned char>(literal[0]) && first_count < 3)
+                first_bytes[first_count++] = static_cast<unsigned char>(c);
+            if (fold_[c] == static_cast<unsigned char>(literal[last]) && last_count < 3)
+                last_bytes[last_count++] = static_cast<unsigned char>(c);
+        }
+        for (int k = first_count; k < 3; ++k) first_bytes[k] = first_bytes[0];
+        for (int k = last_count; k < 3; ++k) last_bytes[k] = last_bytes[0];
+        const __m128i f0 = _mm_set1_epi8(static_cast<char>(first_bytes[0]));
+        const __m128i f1 = _mm_set1_epi8(static_cast<char>(first_bytes[1]));
+        const __m128i f2 = _mm_set1_epi8(static_cast<char>(first_bytes[2]));
+        const __m128i l0 = _mm_set1_epi8(static_cast<char>(last_bytes[0]));
+        const __m128i l1 = _mm_set1_epi8(static_cast<char>(last_bytes[1]));
+        const __m128i l2 = _mm_set1_epi8(static_cast<char>(last_bytes[2]));
+        for (;;) {
+            // No call in this loop, so the six vectors stay in registers.
+            unsigned mask = 0;
+            for (; at + last + 16 <= n; at += 16) {
+                const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+                const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at + last));
+                const __m128i head_hit = _mm_or_si128(
+                    _mm_or_si128(_mm_cmpeq_epi8(head, f0), _mm_cmpeq_epi8(head, f1)), _mm_cmpeq_epi8(head, f2));
+                const __m128i tail_hit = _mm_or_si128(
+                    _mm_or_si128(_mm_cmpeq_epi8(tail, l0), _mm_cmpeq_epi8(tail, l1)), _mm_cmpeq_epi8(tail, l2));
+                mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(head_hit, tail_hit)));
+                if (mask) break;
+            }
+            if (!mask) break;
+            for (; mask; mask &= mask - 1) {
+                const size_t candidate = at + static_cast<size_t>(__builtin_ctz(mask));
+                if (matches_at(candidate)) visit(candidate);
+            }
+            at += 16;
+        }
+#endif
+        for (; at + length <= n; ++at)
+            if (matches_at(at)) visit(at);
+    }
+
+    std::vector<Region> literal_regions(std::string_view text, bool at_end)
+    {
+        std::vector<Region> seeds;
+        const size_t n = text.size();
+        for (const std::string& literal : literals_)
+            find_literal(text, literal, [&](size_t at) { seeds.push_back({at, at + literal.size()}); });
+        // Code points whose folding holds ASCII can take part in a literal
+        // that the buffer does not show.
+        if (case_insensitive_ || special_char_insensitive_) {
+            size_t i = 0;
+            while ((i = skip_ascii(text.data(), i, n)) < n) {
+                const size_t at = i;
+                const char32_t c = utf8::decode_forward(text, i);
+                if (fold_info(c, case_insensitive_, special_char_insensitive_) & fold_to_ascii)
+                    seeds.push_back({at, i});
+            }
+        }
+        std::sort(seeds.begin(), seeds.end(), [](const Region& a, const Region& b) { return a.start < b.start; });
+
+        // Each seed widens by more code points than any window holding it
+        // reaches beyond it, then out to boundary bytes.
+        std::vector<Region> regions;
+        for (const Region& seed : seeds) {
+            size_t start = seed.start, end = seed.end;
+            for (uint64_t k = 0; k < margin_ && start > 0; ++k) utf8::decode_backward(text, start);
+            for (uint64_t k = 0; k < margin_ && end < n; ++k) utf8::decode_forward(text, end);
+            if (!regions.empty() && start <= regions.back().end) {
+                regions.back().end = std::max(regions.back().end, end);
+                continue;
+            }
+            regions.push_back({start, end});
+        }
+        // Round outward to boundaries; rounding can join neighbours.
+        std::vector<Region> rounded;
+        for (Region region : regions) {
+            while (region.start > 0 && !is_boundary_byte(static_cast<unsigned char>(text[region.start - 1])))
+                --region.start;
+            while (region.end < n && !is_boundary_byte(static_cast<unsigned char>(text[region.end])))
+                ++region.end;
+            if (region.end < n || at_end) {
+                // complete
+            } else {
+                region.end = n; // reaches the buffer's end: not complete
+            }
+            if (!rounded.empty() && region.start <= rounded.back().end)
+                rounded.back().end = std::max(rounded.back().end, region.end);
+            else
+                rounded.push_back(region);
+        }
+        return rounded;
+    }
+
+    // Code points of `text`, and how many folding makes of them.
+    Lengths lengths(std::string_view text, Cancellation& cancel) const
+    {
+        uint64_t count = 0, extra = 0;
+        size_t i = 0;
+        const size_t n = text.size();
+        cancel.poll(n);
+        while (i < n) {
+            const size_t ascii_end = skip_ascii(text.data(), i, n);
+            count += ascii_end - i;
+            i = ascii_end;
+            if (i == n) break;
+            const char32_t c = utf8::decode_forward(text, i);
+            ++count;
+            if (case_insensitive_) extra += (fold_info(c, true, special_char_insensitive_) & fold_length_mask) - 1;
+        }
+        return Lengths{count + extra, count};
+    }
+
+    MatchList extract(std::string piece, Cancellation cancel) const
+    {
+        switch (mode_) {
+        case Mode::exact_raw:
+            return exact_raw_extract(std::move(piece), pattern_, case_insensitive_, special_char_insensitive_,
+                                     strategies_, cancel);
+        case Mode::exact_token:
+            return exact_token_extract(std::move(piece), pattern_, separator_, case_insensitive_,
+                                       special_char_insensitive_, cancel);
+        case Mode::fuzzy_raw:
+            return fuzzy_raw_extract(std::move(piece), pattern_, case_insensitive_, special_char_insensitive_,
+                                     metric_, threshold_, threshold_kind_, strategies_, cancel);
+        case Mode::fuzzy_token:
+            return fuzzy_token_extract(std::move(piece), pattern_, separator_, case_insensitive_,
+                                       special_char_insensitive_, metric_, threshold_, threshold_kind_,
+                                       strategies_, cancel);
+        }
+        return {};
+    }
+
+    void search_region(std::string_view text, const Region& region, const Lengths& base, LineCursor& lines,
+                       std::vector<Found>& found, Cancellation& cancel) const
+    {
+        const std::string_view piece = text.substr(region.start, region.end - region.start);
+        MatchList matches = extract(std::string(piece), cancel);
+        if (matches.empty()) return;
+
+        // Folded positions to bytes: starts take the whole code point they
+        // fall in, ends that cut into one take all of it.
+        std::vector<uint64_t> wanted;
+        wanted.reserve(2 * matches.size());
+        for (const Match& match : matches) {
+            wanted.push_back(match.start);
+            wanted.push_back(match.end);
+        }
+        std::sort(wanted.begin(), wanted.end());
+        wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+        std::vector<size_t> start_byte(wanted.size()), end_byte(wanted.size());
+        std::vector<uint64_t> start_index(wanted.size()), end_index(wanted.size());
+        size_t byte = 0, w = 0;
+        uint64_t folded = 0, index = 0;
+        while (w < wanted.size()) {
+            if (byte >= piece.size()) {
+                start_byte[w] = end_byte[w] = piece.size();
+                start_index[w] = end_index[w] = index;
+                ++w;
+                continue;
+            }
+            size_t next = byte;
+            const char32_t c = utf8::decode_forward(piece, next);
+            const uint64_t width =
+                case_insensitive_ && c >= 0x80 ? (fold_info(c, true, special_char_insensitive_) & fold_length_mask) : 1;
+            while (w < wanted.size() && wanted[w] < folded + width) {
+                start_byte[w] = byte;
+                start_index[w] = index;
+                const bool inside = wanted[w] != folded;
+                end_byte[w] = inside ? next : byte;
+                end_index[w] = inside ? index + 1 : index;
+                ++w;
+            }
+            folded += width;
+            ++index;
+            byte = next;
+        }
+        auto index_of = [&](uint64_t position) {
+            return static_cast<size_t>(std::lower_bound(wanted.begin(), wanted.end(), position) - wanted.begin());
+        };
+
+        for (const Match& match : matches) {
+            const size_t first = index_of(match.start), last = index_of(match.end);
+            const size_t start = region.start + start_byte[first];
+            const size_t end = region.start + end_byte[last];
+            // Shown at its trimmed span, so a window that starts at a line
+            // feed is shown on the line of its first real character.
+            size_t shown_start = start, shown_end = end;
+            while (shown_start < shown_end) {
+                size_t next = shown_start;
+                if (!is_white_space(utf8::decode_forward(text.substr(0, shown_end), next))) break;
+                shown_start = next;
+            }
+            while (shown_end > shown_start) {
+                size_t previous = shown_end;
+                if (!is_white_space(utf8::decode_backward(text.substr(0, shown_end), previous))) break;
+                shown_end = previous;
+            }
+            if (shown_start == shown_end) shown_start = start, shown_end = end;
+
+            if (shown_start < lines.at) lines = LineCursor{text, 0, lines_before_};
+            const size_t line_start = line_start_before(text, shown_start);
+            if (line_start > lines.at) {
+                lines.line += static_cast<uint64_t>(
+                    std::count(text.begin() + static_cast<long>(lines.at), text.begin() + static_cast<long>(line_start), '\n'));
+                lines.at = line_start;
+            }
+            const uint64_t column = char_count(text.substr(line_start, shown_start - line_start)) + 1;
+            const uint64_t window_start = base.code_points + start_index[first];
+            const uint64_t shown_from = window_start + char_count(text.substr(start, shown_start - start));
+            const uint64_t shown_to = shown_from + char_count(text.substr(shown_start, shown_end - shown_start));
+            found.push_back(Found{shown_start, shown_end, lines.line + 1, column, match.score, start, end,
+                                  base.folded + match.start, base.folded + match.end, window_start,
+                                  base.code_points + end_index[last], shown_from, shown_to});
+        }
+    }
+
+    Mode mode_;
+    std::string pattern_, separator_;
+    bool case_insensitive_, special_char_insensitive_;
+    std::string metric_;
+    double threshold_;
+    std::uint8_t threshold_kind_;
+    std::vector<std::string> strategies_;
+
+    unsigned char fold_[256];
+    std::vector<std::string> literals_;
+    uint64_t margin_ = 0; // code points around a literal that its windows can reach, and two more
+
+    uint64_t lines_before_ = 0; // line feeds before the current buffer
+    Lengths before_;            // code points before it, as they are and folded
+};
+
+// ---- The Python object ------------------------------------------------------
+
+struct SearcherObject {
+    PyObject_HEAD
+    Searcher* searcher;
+};
+
+bool string_argument(PyObject* object, std::string& out)
+{
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (!data) return false;
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+}
+
+int searcher_init(PyObject* self, PyObject* args, PyObject* kwargs)
+{
+    static const char* keywords[] = {"mode", "pattern", "separator", "case_insensitive", "special_char_insensitive",
+                                     "metric", "threshold", "threshold_kind", "strategies", nullptr};
+    int mode = 0, case_insensitive = 0, special_char_insensitive = 0, threshold_kind = 1;
+    PyObject *pattern, *separator, *metric, *strategies;
+    double threshold = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iUUppUdiO!", const_cast<char**>(keywords), &mode, &pattern,
+                                     &separator, &case_insensitive, &special_char_insensitive, &metric, &threshold,
+                                     &threshold_kind, &PyList_Type, &strategies))
+        return -1;
+    if (mode < 0 || mode > 3 || threshold_kind < 0 || threshold_kind > 255) {
+        PyErr_SetString(PyExc_ValueError, "mode or threshold kind out of range");
+        return -1;
+    }
+    std::string pattern_text, separator_text, metric_text;
+    std::vector<std::string> names;
+    if (!string_argument(pattern, pattern_text) || !string_argument(separator, separator_text) ||
+        !string_argument(metric, metric_text))
+        return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(strategies); ++i) {
+        PyObject* item = PyList_GET_ITEM(strategies, i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, "strategies must be strings");
+            return -1;
+        }
+        names.emplace_back();
+        if (!string_argument(item, names.back())) return -1;
+    }
+    try {
+        auto* created = new Searcher(static_cast<Mode>(mode), std::move(pattern_text), std::move(separator_text),
+                                     case_insensitive, special_char_insensitive, std::move(metric_text), threshold,
+                                     static_cast<std::uint8_t>(threshold_kind), std::move(names));
+        auto* object = reinterpret_cast<SearcherObject*>(self);
+        delete object->searcher;
+        object->searcher = created;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+        return -1;
+    }
+    return 0;
+}
+
+void searcher_dealloc(PyObject* self)
+{
+    delete reinterpret_cast<SearcherObject*>(self)->searcher;
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* found_to_python(const std::vector<Found>& found, size_t consumed)
+{
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < found.size(); ++i) {
+        const Found& f = found[i];
+        using ull = unsigned long long;
+        PyObject* item = Py_BuildValue(
+            "(nnKKdnnKKKKKK)", static_cast<Py_ssize_t>(f.start), static_cast<Py_ssize_t>(f.end), ull{f.line},
+            ull{f.column}, f.score, static_cast<Py_ssize_t>(f.window_start), static_cast<Py_ssize_t>(f.window_end),
+            ull{f.folded_start}, ull{f.folded_end}, ull{f.code_point_start}, ull{f.code_point_end},
+            ull{f.shown_code_point_start}, ull{f.shown_code_point_end});
+        if (!item) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    PyObject* result = Py_BuildValue("(Nn)", list, static_cast<Py_ssize_t>(consumed));
+    return result;
+}
+
+// scan(buffer, at_end) -> (matches, consumed). Each match is (start, end,
+// line, column, score, window_start, window_end, folded_start, folded_end,
+// code_point_start, code_point_end, shown_code_point_start,
+// shown_code_point_end): start and end are bytes into `buffer` of its span
+// without surrounding white space, the window is the span as found, the
+// folded span is the module's, and code points count from the file's start.
+PyObject* searcher_scan(PyObject* self, PyObject* args)
+{
+    Py_buffer view;
+    int at_end = 0;
+    if (!PyArg_ParseTuple(args, "y*p", &view, &at_end)) return nullptr;
+    Searcher* searcher = reinterpret_cast<SearcherObject*>(self)->searcher;
+    if (!searcher) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_ValueError, "the searcher was not initialised");
+        return nullptr;
+    }
+    std::vector<Found> found;
+    size_t consumed = 0;
+    const char* failure = nullptr;
+    bool out_of_memory = false, cancelled = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        consumed = searcher->scan(std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)),
+                                  at_end != 0, found);
+    } catch (const CallCancelled&) {
+        cancelled = true;
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (const std::exception& error) {
+        static thread_local std::string message;
+        message = error.what();
+        failure = message.c_str();
+    }
+    Py_END_ALLOW_THREADS
+    PyBuffer_Release(&view);
+    if (cancelled) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
+    if (out_of_memory) return PyErr_NoMemory();
+    if (failure) {
+        PyErr_SetString(PyExc_ValueError, failure);
+        return nullptr;
+    }
+    return found_to_python(found, consumed);
+}
+
+PyObject* searcher_reset(PyObject* self, PyObject*)
+{
+    if (Searcher* searcher = reinterpret_cast<SearcherObject*>(self)->searcher) searcher->reset();
+    Py_RETURN_NONE;
+}
+
+PyObject* searcher_streams(PyObject* self, void*)
+{
+    Searcher* searcher = reinterpret_cast<SearcherObject*>(self)->searcher;
+    return PyBool_FromLong(searcher && searcher->uses_literals());
+}
+
+PyMethodDef searcher_methods[] = {
+    {"scan", searcher_scan, METH_VARARGS,
+     "scan(buffer, at_end) -> (matches, consumed): search a buffer that starts at a line start"},
+    {"reset", searcher_reset, METH_NOARGS, "reset() -> None: start a new file"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef searcher_getset[] = {
+    {"streams", searcher_streams, nullptr, "whether a file is searched in bounded memory", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject searcher_type = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "tessarin_cli._native.Searcher", // tp_name
+    sizeof(SearcherObject),          // tp_basicsize
+};
+
+PyObject* cancel(PyObject*, PyObject*)
+{
+    stop_requested.store(true);
+    Py_RETURN_NONE;
+}
+
+PyObject* resume(PyObject*, PyObject*)
+{
+    stop_requested.store(false);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef module_functions[] = {
+    {"cancel", cancel, METH_NOARGS, "cancel() -> None: end every running search soon"},
+    {"resume", resume, METH_NOARGS, "resume() -> None: let searches run again"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "tessarin_cli._native", "The tessarin command's native search of bytes.", -1,
+    module_functions, nullptr, nullptr, nullptr, nullptr,
+};
+
+} // namespace
+} // namespace tessarin::cli
+
+PyMODINIT_FUNC PyInit__native(void)
+{
+    using namespace tessarin::cli;
+    searcher_type.tp_flags = Py_TPFLAGS_DEFAULT;
+    searcher_type.tp_doc = "Searcher(mode, pattern, separator, case_insensitive, special_char_insensitive, metric, "
+                           "threshold, threshold_kind, strategies)";
+    searcher_type.tp_new = PyType_GenericNew;
+    searcher_type.tp_init = searcher_init;
+    searcher_type.tp_dealloc = searcher_dealloc;
+    searcher_type.tp_methods = searcher_methods;
+    searcher_type.tp_getset = searcher_getset;
+    if (PyType_Ready(&searcher_type) < 0) return nullptr;
+    PyObject* module = PyModule_Create(&module_definition);
+    if (!module) return nullptr;
+    if (PyModule_AddObjectRef(module, "Searcher", reinterpret_cast<PyObject*>(&searcher_type)) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

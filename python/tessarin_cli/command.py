@@ -1,0 +1,464 @@
+"""The `tessarin` command: finds the files, searches each in blocks on
+threads (the native search runs without the interpreter lock) and prints as
+it goes."""
+
+from __future__ import annotations
+
+import os
+import sys
+import threading
+import time
+TYPE_CHECKING = False  # typing itself is slow to import
+if TYPE_CHECKING:
+    from typing import Any, Iterator
+
+from tessarin_cli.options import Options, parse
+from tessarin_cli.output import FileOutput, Printer, Sink
+
+STDIN_NAME = "-"
+BLOCK = 4 << 20           # bytes read at a time; memory stays a few blocks whatever the file
+BINARY_PROBE = 8 << 10    # a NUL byte this near the start makes a file binary
+IGNORE_FILES = (".gitignore", ".ignore")
+MANY_FILES, LARGE_INPUT = 20, 8 << 20
+
+
+class Item:
+    """A file to search, in the order found."""
+    __slots__ = ("path", "label", "walked", "size")
+
+    def __init__(self, path: str, label: str, walked: bool, size: int = 0) -> None:
+        self.path, self.label, self.walked, self.size = path, label, walked, size
+
+
+class Run:
+    """State shared by the threads of one run."""
+
+    def __init__(self, options: Options, stdout: Any, stderr: Any, stdin: Any) -> None:
+        self.options = options
+        self.stdout, self.stderr, self.stdin = stdout, stderr, stdin
+        self.matched = False
+        self.failed = False
+        self.broken_pipe = False
+        self.stop = threading.Event()
+        self.bytes_done = 0
+        self.files_done = 0
+        self.progress: Progress | None = None
+        out = getattr(stdout, "buffer", None)
+        err = getattr(stderr, "buffer", None)
+        self.to_terminal = _isatty(stdout)
+        write_out = out.write if out is not None else (lambda data: stdout.write(data.decode("utf-8", "replace")))
+        write_err = err.write if err is not None else (lambda data: stderr.write(data.decode("utf-8", "replace")))
+        flush_out = stdout.flush
+
+        def emit_out(data: bytes) -> None:
+            # Bytes that are not UTF-8 are shown as U+FFFD, as a reader
+            # would see them, never passed on to confuse a terminal.
+            try:
+                data.decode("utf-8")
+            except UnicodeDecodeError:
+                data = data.decode("utf-8", "replace").encode("utf-8")
+            # Written a block's lines at a time, so a pipe's reader sees
+            # them as soon as they are found.
+            write_out(data)
+            flush_out()
+
+        def emit_err(data: bytes) -> None:
+            stdout.flush()
+            write_err(data)
+            stderr.flush()
+
+        self.sink = Sink(emit_out, emit_err, self._before_write)
+
+    def _before_write(self) -> None:
+        if self.progress:
+            self.progress.clear()
+
+    def error(self, output: FileOutput | None, message: str) -> None:
+        self.failed = True
+        if self.options.no_messages:
+            return
+        data = f"tessarin: {message}\n".encode("utf-8", "surrogateescape")
+        if output is None:
+            with self.sink.lock:
+                self.sink.emit([(True, data)])
+        else:
+            output.write(data, to_err=True)
+
+
+def _isatty(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+# -- finding files --------------------------------------------------------------
+
+class IgnoreRules:
+    """The ignore files met on the way down, each read relative to its folder."""
+
+    def __init__(self, parent: IgnoreRules | None, folder: str, spec: Any) -> None:
+        self.parent, self.folder, self.spec = parent, folder, spec
+
+    def ignores(self, path: str, is_dir: bool) -> bool:
+        rules: IgnoreRules | None = self
+        while rules is not None:
+            if rules.spec is not None:
+                relative = os.path.relpath(path, rules.folder)
+                if is_dir:
+                    relative += "/"
+                if rules.spec.match_file(relative):
+                    return True
+            rules = rules.parent
+        return False
+
+
+def read_ignore_rules(folder: str, parent: IgnoreRules | None) -> IgnoreRules | None:
+    lines: list[str] = []
+    for name in IGNORE_FILES:
+        try:
+            with open(os.path.join(folder, name), "rb") as stream:
+                lines += stream.read().decode("utf-8", "replace").splitlines()
+        except OSError:
+            continue
+    if not lines:
+        return parent
+    import pathspec
+    return IgnoreRules(parent, folder, pathspec.GitIgnoreSpec.from_lines(lines))
+
+
+def glob_filter(globs: list[str] | None) -> Any:
+    if not globs:
+        return None
+    import pathspec
+    lines = list(globs)
+    if all(glob.startswith("!") for glob in lines):
+        lines.insert(0, "*")  # only exclusions: everything else stays in
+    return pathspec.PathSpec.from_lines("gitwildmatch", lines)
+
+
+def walk(run: Run, root: str) -> Iterator[Item]:
+    options = run.options
+    globs = glob_filter(options.glob)
+    seen: set[tuple[int, int]] = set()
+
+    def visit(folder: str, rules: IgnoreRules | None) -> Iterator[Item]:
+        if not options.no_ignore:
+            rules = read_ignore_rules(folder, rules)
+        try:
+            entries = sorted(os.scandir(folder), key=lambda entry: entry.name)
+        except OSError as error:
+            run.error(None, f"{folder}: {error.strerror or error}")
+            return
+        for entry in entries:
+            if run.stop.is_set():
+                return
+            if not options.hidden and entry.name.startswith("."):
+                continue
+            try:
+                is_link = entry.is_symlink()
+                if is_link and not options.follow:
+                    continue
+                is_dir = entry.is_dir()
+            except OSError as error:
+                run.error(None, f"{entry.path}: {error.strerror or error}")
+                continue
+            if rules is not None and rules.ignores(entry.path, is_dir):
+                continue
+            if is_dir:
+                try:
+                    info = entry.stat()
+                except OSError as error:
+                    run.error(None, f"{entry.path}: {error.strerror or error}")
+                    continue
+                key = (info.st_dev, info.st_ino)
+                if key in seen:
+                    run.error(None, f"{entry.path}: symbolic link loop, not followed")
+                    continue
+                seen.add(key)
+                yield from visit(entry.path, rules)
+                seen.discard(key)
+                continue
+            try:
+                if not entry.is_file():
+                    continue
+                size = entry.stat().st_size
+            except OSError as error:
+                run.error(None, f"{entry.path}: {error.strerror or error}")
+                continue
+            if globs is not None and not globs.match_file(os.path.relpath(entry.path, root)):
+                continue
+            yield Item(entry.path, entry.path.removeprefix("./") if root == "." else entry.path, True, size)
+
+    try:
+        info = os.stat(root)
+        seen.add((info.st_dev, info.st_ino))
+    except OSError:
+        pass
+    yield from visit(root, None)
+
+
+def items(run: Run) -> Iterator[Item]:
+    options = run.options
+    paths = options.files
+    if not paths:
+        paths = ["."] if _isatty(run.stdin) else [STDIN_NAME]
+    for path in paths:
+        if path == STDIN_NAME:
+            yield Item(STDIN_NAME, "<stdin>" if options.json else STDIN_NAME, False)
+        elif os.path.isdir(path):
+            yield from walk(run, path)
+        else:
+            try:
+                size = os.path.getsize(path)
+            except OSError:
+                size = 0
+            yield Item(path, path, False, size)
+
+
+# -- searching one file ---------------------------------------------------------
+
+def decode_utf16(data: bytes) -> bytes | None:
+    if data.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return data.decode("utf-16").encode("utf-8", "surrogatepass")
+    return None
+
+
+def search_item(run: Run, item: Item, color: bool) -> None:
+    from tessarin_cli._native import Searcher  # noqa: F401  (loaded once, here where it is needed)
+    options = run.options
+    output = run.sink.open()
+    printer = Printer(options, item.label, output, color)
+    try:
+        search_stream(run, item, printer)
+        printer.finish()
+    except OSError as error:
+        if isinstance(error, BrokenPipeError):
+            raise
+        run.error(output, f"{item.label}: {error.strerror or error}")
+    except KeyboardInterrupt:
+        run.stop.set()
+    finally:
+        if printer.matched_lines:
+            run.matched = True
+            if options.quiet:
+                run.stop.set()
+        output.close()
+        run.files_done += 1
+
+
+def search_stream(run: Run, item: Item, printer: Printer) -> None:
+    options = run.options
+    searchers = [run.searcher_for(pattern) for pattern in options.patterns]
+    for searcher in searchers:
+        searcher.reset()
+    if item.path == STDIN_NAME:
+        stream = run.stdin.buffer if hasattr(run.stdin, "buffer") else run.stdin
+        close = False
+    else:
+        stream = open(item.path, "rb", buffering=0)
+        close = True
+    try:
+        read = getattr(stream, "read1", None) or stream.read
+        buffer = bytearray()
+        base = 0                          # file offset of buffer[0]
+        positions = [0] * len(searchers)  # file offset each searcher goes on from
+        pending: list[tuple] = []         # matches past the common cut, kept for order
+        first = True
+        block = BLOCK
+        at_end = False
+        while not at_end:
+            if run.stop.is_set():
+                return
+            chunk = read(block)
+            at_end = not chunk
+            if first:
+                first = False
+                recoded = decode_utf16(chunk) if chunk[:2] in (b"\xff\xfe", b"\xfe\xff") else None
+                if recoded is not None:  # UTF-16 is searched as the UTF-8 it stands for
+                    rest = stream.read()
+                    chunk = decode_utf16(chunk + rest) or b""
+                    at_end = True
+                elif chunk.startswith(b"\xef\xbb\xbf"):
+                    chunk = chunk[3:]  # a byte-order mark is not text
+                if b"\0" in chunk[:BINARY_PROBE] and not options.text:
+                    if item.walked and not options.binary:
+                        return
+                    printer.binary = True
+            buffer += chunk
+            if not printer.binary and not options.text and b"\0" in chunk:
+                printer.binary = True
+            run.bytes_done += len(chunk)
+            found: list[tuple] = []
+            for index, searcher in enumerate(searchers):
+                if not at_end and not searcher.streams:
+                    continue
+                offset = positions[index] - base
+                with memoryview(buffer) as view:
+                    matches, consumed = searcher.scan(view[offset:], at_end)
+                shift = positions[index]
+                for m in matches:
+                    found.append((m[0] + shift, m[1] + shift, m[2], m[3], m[4], m[5] + shift, m[6] + shift,
+                                  *m[7:]))
+                positions[index] += consumed
+            cut = min(positions)
+            if not at_end and cut == base:
+                block *= 2  # no line ends here yet: read more at once
+                continue
+            block = BLOCK
+            found += pending
+            if len(searchers) > 1:
+                found.sort()
+            pending = [m for m in found if m[0] >= cut]
+            ready = [m for m in found if m[0] < cut]
+            if not printer.block(buffer, base, ready, cut):
+                return
+            # Keep what the before-context may still need.
+            keep = cut
+            for _ in range(printer.before):
+                if keep <= base:
+                    break
+                keep = base + buffer.rfind(b"\n", 0, keep - base - 1) + 1
+            keep = max(base, min(keep, cut))
+            del buffer[:keep - base]
+            base = keep
+    finally:
+        if close:
+            stream.close()
+
+
+# -- progress -----------------------------------------------------------------
+
+class Progress:
+    """A one-line bar on standard error: share of the bytes, rate, time left."""
+
+    def __init__(self, run: Run, total: int, files: int) -> None:
+        self.run, self.total, self.files = run, max(total, 1), files
+        self.started = time.monotonic()
+        self.shown = False
+
+    def draw(self) -> None:
+        run = self.run
+        done = min(run.bytes_done, self.total)
+        elapsed = max(time.monotonic() - self.started, 1e-6)
+        rate = done / elapsed
+        left = (self.total - done) / rate if rate else 0
+        filled = 30 * done // self.total
+        text = (f"\r[{'#' * filled}{'.' * (30 - filled)}] {100 * done // self.total:3d}%  "
+                f"{rate / (1 << 20):.1f} MiB/s  {left:.0f}s left  {run.files_done}/{self.files} files")
+        with run.sink.lock:
+            run.stderr.write(text)
+            run.stderr.flush()
+            self.shown = True
+
+    def clear(self) -> None:  # called with the sink's lock held
+        if self.shown:
+            self.run.stderr.write("\r\x1b[K")
+            self.run.stderr.flush()
+            self.shown = False
+
+
+# -- the run ------------------------------------------------------------------
+
+def execute(run: Run) -> int:
+    options = run.options
+    found = list(items(run))
+    if options.with_filename is None:
+        options.with_filename = len(found) > 1 or any(item.walked for item in found)
+    color = options.color == "always" or (
+        options.color == "auto" and run.to_terminal and not os.environ.get("NO_COLOR"))
+    if _isatty(run.stderr) and not options.quiet and (
+            len(found) > MANY_FILES or sum(item.size for item in found) > LARGE_INPUT):
+        run.progress = Progress(run, sum(item.size for item in found), len(found))
+    searchers: dict[tuple[int, str], Any] = {}
+    lock = threading.Lock()
+    thread_searchers = threading.local()
+
+    def searcher_for(pattern: str) -> Any:
+        cache = getattr(thread_searchers, "cache", None)
+        if cache is None:
+            cache = thread_searchers.cache = {}
+        if pattern not in cache:
+            cache[pattern] = options.search.replace(pattern=pattern).native()
+        return cache[pattern]
+
+    run.searcher_for = searcher_for  # type: ignore[attr-defined]
+    del searchers, lock
+
+    queue = list(reversed(found))
+    queue_lock = threading.Lock()
+    failure: list[BaseException] = []
+
+    def work() -> None:
+        while not run.stop.is_set():
+            with queue_lock:
+                if not queue:
+                    return
+                item = queue.pop()
+            try:
+                search_item(run, item, color)
+            except BrokenPipeError:
+                run.broken_pipe = True
+                run.stop.set()
+            except BaseException as error:  # reported by the main thread
+                failure.append(error)
+                run.stop.set()
+
+    jobs = options.threads or os.cpu_count() or 1
+    threads = [threading.Thread(target=work, daemon=True) for _ in range(max(1, min(jobs, len(found))))]
+    for thread in threads:
+        thread.start()
+    try:
+        while any(thread.is_alive() for thread in threads):
+            threads[0].join(0.1) if threads[0].is_alive() else next(
+                thread for thread in threads if thread.is_alive()).join(0.1)
+            if run.progress:
+                run.progress.draw()
+    finally:
+        if run.progress:
+            run.progress.draw()  # the last state, however short the run
+            with run.sink.lock:
+                run.progress.clear()
+    if failure:
+        raise failure[0]
+    if run.broken_pipe:
+        raise BrokenPipeError
+    if options.quiet and run.matched:
+        return 0
+    return 2 if run.failed else 0 if run.matched else 1
+
+
+def run(argv: list[str] | None, stdout: Any, stderr: Any, stdin: Any) -> int:
+    try:
+        options, warnings = parse(sys.argv[1:] if argv is None else argv)
+    except SystemExit as exit:
+        return int(exit.code or 0) if not isinstance(exit.code, str) else 2
+    for warning in warnings:
+        stderr.write(f"tessarin: warning: {warning}\n")
+    state = Run(options, stdout, stderr, stdin)
+    from tessarin_cli import _native
+    _native.resume()
+    try:
+        return execute(state)
+    except KeyboardInterrupt:
+        # Every thread's search ends at its next check.
+        state.stop.set()
+        _native.cancel()
+        raise
+
+
+def main(argv: list[str] | None = None) -> int:
+    try:
+        return run(argv, sys.stdout, sys.stderr, sys.stdin)
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader left (| head): send what is still buffered nowhere.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return 141
+
+
+__all__ = ["main", "run", "STDIN_NAME"]

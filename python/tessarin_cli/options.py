@@ -1,0 +1,215 @@
+"""The command's arguments: grep's, ripgrep's and ugrep's letters where they
+have an option for the same thing, ours where they have none."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+TYPE_CHECKING = False  # typing itself is slow to import
+if TYPE_CHECKING:
+    from typing import Sequence
+
+from tessarin_cli.query import METRICS, STRATEGIES, Search, build_search
+
+VERSION = "0.1.0"
+
+DESCRIPTION = """\
+Search files for a literal pattern, exactly or fuzzily (-Z). Directories are
+searched recursively, skipping hidden files, binary files and what .gitignore
+and .ignore files exclude. With no FILE, standard input is searched when it is
+not a terminal, else the current directory."""
+
+EPILOG = """\
+fuzzy matches: every window whose distance from the pattern is within the
+threshold is a candidate; candidates that overlap or touch form one group and
+only the best of each group is shown (--strategy). A loose threshold makes
+neighbouring candidates touch, so groups merge and a higher threshold can
+show fewer matches. -t reads a fraction of the pattern's length unless
+--absolute makes it a count of edits.
+
+exit status: 0 if something matched, 1 if nothing did, 2 on error (even when
+something matched, unless -q), 130 when interrupted."""
+
+
+class Options(argparse.Namespace):
+    patterns: list[str]
+    files: list[str]
+    search: Search
+    # filled by argparse
+    regexp: list[str] | None
+    file: list[str] | None
+    positional: list[str]
+    ignore_case: bool
+    ignore_accents: bool
+    separator: str | None
+    fuzzy: bool
+    metric: str | None
+    threshold: float | None
+    threshold_kind: int | None
+    strategy: list[str] | None
+    files_with_matches: bool
+    count: bool
+    only_matching: bool
+    line_number: bool
+    column: bool
+    with_filename: bool | None
+    after_context: int | None
+    before_context: int | None
+    context: int | None
+    max_count: int | None
+    quiet: bool
+    no_messages: bool
+    glob: list[str] | None
+    hidden: bool
+    no_ignore: bool
+    follow: bool
+    text: bool
+    binary: bool
+    json: bool
+    color: str
+    threads: int
+
+
+def non_negative(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tessarin", usage="tessarin [OPTIONS] PATTERN [FILE ...]\n       tessarin [OPTIONS] "
+        "-e PATTERN ... [FILE ...]", description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    add = parser.add_argument
+    add("positional", nargs="*", metavar="PATTERN FILE", help=argparse.SUPPRESS)
+    add("-V", "--version", action="version", version=f"tessarin {VERSION}")
+
+    what = parser.add_argument_group("what to find")
+    what.add_argument("-e", "--regexp", action="append", metavar="PATTERN",
+                      help="a pattern (repeatable); it is literal text, not a regular expression")
+    what.add_argument("-f", "--file", action="append", metavar="FILE",
+                      help="read patterns from FILE, one per line")
+    what.add_argument("-F", "--fixed-strings", action="store_true",
+                      help="accepted for habit's sake: patterns are always literal")
+    what.add_argument("-i", "--ignore-case", action="store_true",
+                      help="fold case with full Unicode lower-casing")
+    what.add_argument("--ignore-accents", action="store_true",
+                      help="fold à â ä ç è é ê ë ï ù û ü to plain letters, @ to a, € to e")
+    what.add_argument("--separator", metavar="SEP",
+                      help="compare runs of tokens cut at SEP instead of raw windows")
+    what.add_argument("-Z", "--fuzzy", action="store_true",
+                      help="fuzzy search (implied by --metric, -t, --absolute, --normalized)")
+    what.add_argument("--metric", metavar="NAME",
+                      help=f"distance metric (default levenshtein): {', '.join(METRICS)}")
+    what.add_argument("-t", "--threshold", type=float, metavar="X",
+                      help="largest distance accepted (default 0.2 normalized, 1 absolute)")
+    kind = what.add_mutually_exclusive_group()
+    kind.add_argument("--normalized", action="store_const", const=1, dest="threshold_kind",
+                      help="the threshold is a distance in [0, 1] (default)")
+    kind.add_argument("--absolute", action="store_const", const=0, dest="threshold_kind",
+                      help="the threshold counts edits")
+    what.add_argument("--strategy", action="append", metavar="NAME",
+                      help="tie-breaker among overlapping matches, repeatable "
+                           f"(fuzzy default: best_match, shortest): {', '.join(STRATEGIES)}")
+
+    where = parser.add_argument_group("where to look")
+    where.add_argument("-r", "--recursive", action="store_true",
+                       help="accepted for habit's sake: directories are always searched recursively")
+    where.add_argument("-g", "--glob", action="append", metavar="GLOB",
+                       help="search only files matching GLOB; !GLOB excludes (repeatable)")
+    where.add_argument("--hidden", action="store_true", help="search hidden files and directories")
+    where.add_argument("--no-ignore", action="store_true",
+                       help="do not skip what .gitignore and .ignore files exclude")
+    where.add_argument("-L", "--follow", action="store_true", help="follow symbolic links")
+    where.add_argument("-a", "--text", action="store_true",
+                       help="search binary files as if they were text")
+    where.add_argument("--binary", action="store_true",
+                       help="search binary files found in directories too, and say when they match")
+
+    show = parser.add_argument_group("what to print")
+    show.add_argument("-l", "--files-with-matches", action="store_true",
+                      help="print only the names of files with a match")
+    show.add_argument("-c", "--count", action="store_true",
+                      help="print only a count of matching lines per file")
+    show.add_argument("-o", "--only-matching", action="store_true",
+                      help="print only the matched text, one match per line")
+    show.add_argument("-q", "--quiet", action="store_true",
+                      help="print nothing; exit 0 at the first match")
+    show.add_argument("-n", "--line-number", action="store_true", default=True,
+                      help="show line numbers (default)")
+    show.add_argument("-N", "--no-line-number", action="store_false", dest="line_number",
+                      help="do not show line numbers")
+    show.add_argument("--column", action="store_true",
+                      help="show the column of the first match on the line")
+    show.add_argument("-H", "--with-filename", action="store_true", default=None,
+                      help="show the file name on every line (default with several files)")
+    show.add_argument("-I", "--no-filename", action="store_false", dest="with_filename",
+                      help="never show file names")
+    show.add_argument("-A", "--after-context", type=non_negative, metavar="NUM",
+                      help="show NUM lines after each match")
+    show.add_argument("-B", "--before-context", type=non_negative, metavar="NUM",
+                      help="show NUM lines before each match")
+    show.add_argument("-C", "--context", type=non_negative, metavar="NUM",
+                      help="show NUM lines before and after each match")
+    show.add_argument("-m", "--max-count", type=non_negative, metavar="NUM",
+                      help="stop reading a file after NUM matching lines")
+    show.add_argument("-s", "--no-messages", action="store_true",
+                      help="do not report unreadable or missing files")
+    show.add_argument("--json", action="store_true",
+                      help="print one JSON object per match, one per line")
+    show.add_argument("--color", "--colour", choices=("auto", "always", "never"), default="auto",
+                      help="color paths, numbers and matches (auto: on a terminal, unless NO_COLOR)")
+    show.add_argument("-j", "--threads", "--jobs", type=non_negative, default=0, metavar="NUM",
+                      help="search NUM files at once in threads (default 0: one per CPU)")
+    return parser
+
+
+def read_pattern_file(path: str) -> list[str]:
+    stream = sys.stdin.buffer if path == "-" else open(path, "rb")
+    with stream:
+        return [line.decode("utf-8").removesuffix("\r") for line in stream.read().split(b"\n")
+                if line.strip(b"\r")]
+
+
+def parse(argv: Sequence[str]) -> tuple[Options, list[str]]:
+    """Parsed options and warnings; exits through argparse on a usage error."""
+    parser = build_parser()
+    argv = list(argv)
+    # Everything after "--" is a pattern or a file, never an option.
+    rest: list[str] = []
+    if "--" in argv:
+        at = argv.index("--")
+        argv, rest = argv[:at], argv[at + 1:]
+    options = parser.parse_intermixed_args(argv, namespace=Options())
+    options.positional = list(options.positional) + rest
+    patterns = list(options.regexp or [])
+    try:
+        for path in options.file or []:
+            patterns += read_pattern_file(path)
+    except (OSError, UnicodeDecodeError) as error:
+        parser.error(f"cannot read patterns: {error}")
+    if options.regexp is None and options.file is None:
+        if not options.positional:
+            parser.error("no pattern given")
+        patterns = [options.positional.pop(0)]
+    if not patterns:
+        parser.error("the pattern file holds no pattern")
+    options.patterns = patterns
+    options.files = options.positional
+    warnings = []
+    if options.threshold is not None and options.threshold > 1 and options.threshold_kind != 0:
+        warnings.append(f"-t {options.threshold:g} is read as a normalized distance above 1, which "
+                        "accepts nearly everything; add --absolute to count edits")
+    try:
+        options.search = build_search(
+            patterns[0], separator=options.separator, ignore_case=options.ignore_case,
+            ignore_accents=options.ignore_accents, fuzzy=options.fuzzy, metric=options.metric,
+            threshold=options.threshold, threshold_kind=options.threshold_kind,
+            strategies=options.strategy)
+        for pattern in patterns[1:]:
+            build_search(pattern, separator=options.separator)
+    except ValueError as error:
+        parser.error(str(error))
+    return options, warnings
