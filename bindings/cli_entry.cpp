@@ -111,8 +111,9 @@ bool is_boundary_byte(unsigned char byte) noexcept
 
 // Replaces every byte that is not part of well-formed UTF-8 by U+001A, one
 // byte for one, so offsets keep their meaning and the rest of the text is
-// searched. Returns false (and leaves `out` alone) when there is none.
-bool repair_utf8(std::string_view text, std::string& out)
+// searched. A character cut short at the end is left alone unless the text
+// ends there. Returns false (and leaves `out` alone) when there is none.
+bool repair_utf8(std::string_view text, bool at_end, std::string& out)
 {
     size_t i = 0;
     const size_t n = text.size();
@@ -139,6 +140,7 @@ bool repair_utf8(std::string_view text, std::string& out)
         size_t k = 1;
         for (; k <= extra && i + k < n && utf8::is_continuation(static_cast<unsigned char>(text[i + k])); ++k)
             value = (value << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        if (k <= extra && i + k == n && !at_end) break; // the rest of it comes with the next bytes
         if (k <= extra || value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
             bad(i++); // the lead alone is dropped; what follows is looked at again
             continue;
@@ -184,6 +186,7 @@ public:
     {
         lines_before_ = 0;
         before_ = Lengths{};
+        done_ = 0;
     }
 
     bool uses_literals() const noexcept { return !literals_.empty(); }
@@ -194,7 +197,7 @@ public:
     size_t scan(std::string_view original, bool at_end, std::vector<Found>& found)
     {
         std::string repaired;
-        const std::string_view text = repair_utf8(original, repaired) ? std::string_view(repaired) : original;
+        const std::string_view text = repair_utf8(original, at_end, repaired) ? std::string_view(repaired) : original;
         std::vector<Region> regions;
         if (literals_.empty()) {
             if (!at_end) return 0; // the whole file is one region
@@ -203,39 +206,39 @@ public:
             regions = literal_regions(text, at_end);
         }
 
-        // Cut at the last line start that no region covers and that every
-        // complete region lies before.
-        size_t cut = text.size();
+        // Every complete region is searched now. The buffer is cut at the
+        // last line start before the first region that the next bytes
+        // could still change; regions searched past the cut are
+        // remembered, so the next buffer does not search them again.
+        size_t limit = text.size();
         if (!at_end) {
-            size_t limit = text.size();
+            limit = literals_.empty() ? 0 : unsettled_tail(text);
             for (const Region& region : regions)
                 if (region.end >= text.size()) limit = std::min(limit, region.start);
-            cut = line_start_before(text, limit);
-            for (bool moved = true; moved && cut > 0;) {
-                moved = false;
-                for (const Region& region : regions)
-                    if (region.start < cut && cut < region.end) {
-                        cut = line_start_before(text, region.start);
-                        moved = true;
-                    }
-            }
         }
 
         Cancellation cancel(stop_check, nullptr);
-        size_t counted_to = 0;
+        size_t counted_to = 0, searched_to = done_;
         Lengths before = before_;
         LineCursor lines{text, 0, lines_before_};
         for (const Region& region : regions) {
-            if (region.end > cut) break;
+            if (region.end > limit) {
+                limit = std::min(limit, region.start); // searched with the next bytes
+                break;
+            }
             const Lengths gap = lengths(text.substr(counted_to, region.start - counted_to), cancel);
             before.folded += gap.folded;
             before.code_points += gap.code_points;
             counted_to = region.start;
             search_region(text, region, before, lines, found, cancel);
+            searched_to = region.end;
         }
-        const Lengths rest = lengths(text.substr(counted_to, cut - counted_to), cancel);
-        before_ = Lengths{before.folded + rest.folded, before.code_points + rest.code_points};
+        const size_t cut = at_end ? text.size() : line_start_before(text, limit);
+        const Lengths at_cut = lengths(text.substr(0, cut), cancel);
+        before_.folded += at_cut.folded;
+        before_.code_points += at_cut.code_points;
         lines_before_ += static_cast<uint64_t>(std::count(text.begin(), text.begin() + static_cast<long>(cut), '\n'));
+        done_ = searched_to > cut ? searched_to - cut : 0;
         return cut;
     }
 
@@ -245,6 +248,35 @@ private:
         size_t at;      // a line start
         uint64_t line;  // 0-based number of the line starting at `at`
     };
+
+    // Where the region of a seed that the next bytes could complete would
+    // begin, or the end of `text` when there can be none: a literal whose
+    // start the text ends with, or a code point cut short at the end.
+    size_t unsettled_tail(std::string_view text) const
+    {
+        const size_t n = text.size();
+        size_t earliest = n;
+        for (const std::string& literal : literals_) {
+            for (size_t p = n >= literal.size() ? n - literal.size() + 1 : 0; p < n && p < earliest; ++p) {
+                bool prefix = true;
+                for (size_t k = 0; prefix && p + k < n; ++k)
+                    prefix = fold_[static_cast<unsigned char>(text[p + k])] == static_cast<unsigned char>(literal[k]);
+                if (prefix) earliest = p;
+            }
+        }
+        size_t lead = n;
+        while (lead > 0 && n - lead < 4 && utf8::is_continuation(static_cast<unsigned char>(text[lead - 1]))) --lead;
+        if (lead > 0 && static_cast<unsigned char>(text[lead - 1]) >= 0xC0) {
+            const auto byte = static_cast<unsigned char>(text[lead - 1]);
+            const size_t width = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+            if (n - (lead - 1) < width) earliest = std::min(earliest, lead - 1);
+        }
+        if (earliest == n) return n;
+        size_t tail = earliest;
+        for (uint64_t k = 0; k < margin_ && tail > 0; ++k) utf8::decode_backward(text, tail);
+        while (tail > 0 && !is_boundary_byte(static_cast<unsigned char>(text[tail - 1]))) --tail;
+        return tail;
+    }
 
     static size_t line_start_before(std::string_view text, size_t limit)
     {
@@ -376,7 +408,9 @@ private:
         std::vector<Region> seeds;
         const size_t n = text.size();
         for (const std::string& literal : literals_)
-            find_literal(text, literal, [&](size_t at) { seeds.push_back({at, at + literal.size()}); });
+            find_literal(text, literal, [&](size_t at) {
+                if (at >= done_) seeds.push_back({at, at + literal.size()});
+            });
         // Code points whose folding holds ASCII can take part in a literal
         // that the buffer does not show.
         if (case_insensitive_ || special_char_insensitive_) {
@@ -384,7 +418,7 @@ private:
             while ((i = skip_ascii(text.data(), i, n)) < n) {
                 const size_t at = i;
                 const char32_t c = utf8::decode_forward(text, i);
-                if (fold_info(c, case_insensitive_, special_char_insensitive_) & fold_to_ascii)
+                if (at >= done_ && (fold_info(c, case_insensitive_, special_char_insensitive_) & fold_to_ascii))
                     seeds.push_back({at, i});
             }
         }
@@ -406,7 +440,10 @@ private:
         // Round outward to boundaries; rounding can join neighbours.
         std::vector<Region> rounded;
         for (Region region : regions) {
-            while (region.start > 0 && !is_boundary_byte(static_cast<unsigned char>(text[region.start - 1])))
+            // Never back into what was searched: the byte where that ended
+            // is a boundary byte, so folding sees the same context there.
+            region.start = std::max(region.start, done_);
+            while (region.start > done_ && !is_boundary_byte(static_cast<unsigned char>(text[region.start - 1])))
                 --region.start;
             while (region.end < n && !is_boundary_byte(static_cast<unsigned char>(text[region.end])))
                 ++region.end;
@@ -560,6 +597,7 @@ private:
 
     uint64_t lines_before_ = 0; // line feeds before the current buffer
     Lengths before_;            // code points before it, as they are and folded
+    size_t done_ = 0;           // bytes of it whose regions were searched already
 };
 
 // ---- The Python object ------------------------------------------------------
@@ -630,39 +668,56 @@ void searcher_dealloc(PyObject* self)
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* found_to_python(const std::vector<Found>& found, size_t consumed)
+// Builds the list of match tuples, offsets made absolute by `base`. The
+// collector stays off meanwhile: the new tuples cannot form cycles.
+PyObject* found_to_python(const std::vector<Found>& found, size_t consumed, size_t base)
 {
+    const int collector_was_enabled = PyGC_Disable();
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < found.size(); ++i) {
+    for (size_t i = 0; list && i < found.size(); ++i) {
         const Found& f = found[i];
-        using ull = unsigned long long;
-        PyObject* item = Py_BuildValue(
-            "(nnKKdnnKKKKKK)", static_cast<Py_ssize_t>(f.start), static_cast<Py_ssize_t>(f.end), ull{f.line},
-            ull{f.column}, f.score, static_cast<Py_ssize_t>(f.window_start), static_cast<Py_ssize_t>(f.window_end),
-            ull{f.folded_start}, ull{f.folded_end}, ull{f.code_point_start}, ull{f.code_point_end},
-            ull{f.shown_code_point_start}, ull{f.shown_code_point_end});
-        if (!item) {
-            Py_DECREF(list);
-            return nullptr;
+        const unsigned long long fields[] = {base + f.start,        base + f.end,         f.line,
+                                             f.column,              0,                    base + f.window_start,
+                                             base + f.window_end,   f.folded_start,       f.folded_end,
+                                             f.code_point_start,    f.code_point_end,     f.shown_code_point_start,
+                                             f.shown_code_point_end};
+        PyObject* item = PyTuple_New(13);
+        bool complete = item != nullptr;
+        for (Py_ssize_t k = 0; complete && k < 13; ++k) {
+            PyObject* value = k == 4 ? PyFloat_FromDouble(f.score) : PyLong_FromUnsignedLongLong(fields[k]);
+            complete = value != nullptr;
+            if (complete) PyTuple_SET_ITEM(item, k, value);
+        }
+        if (!complete) {
+            Py_XDECREF(item);
+            Py_CLEAR(list);
+            break;
         }
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
-    PyObject* result = Py_BuildValue("(Nn)", list, static_cast<Py_ssize_t>(consumed));
-    return result;
+    if (collector_was_enabled) PyGC_Enable();
+    if (!list) return nullptr;
+    return Py_BuildValue("(Nn)", list, static_cast<Py_ssize_t>(consumed));
 }
 
-// scan(buffer, at_end) -> (matches, consumed). Each match is (start, end,
-// line, column, score, window_start, window_end, folded_start, folded_end,
-// code_point_start, code_point_end, shown_code_point_start,
-// shown_code_point_end): start and end are bytes into `buffer` of its span
-// without surrounding white space, the window is the span as found, the
-// folded span is the module's, and code points count from the file's start.
+// scan(buffer, at_end, base=0) -> (matches, consumed). Each match is (start,
+// end, line, column, score, window_start, window_end, folded_start,
+// folded_end, code_point_start, code_point_end, shown_code_point_start,
+// shown_code_point_end): start and end are byte offsets (buffer offsets
+// plus `base`) of its span without surrounding white space, the window is
+// the span as found, the folded span is the module's, and code points count
+// from the file's start.
 PyObject* searcher_scan(PyObject* self, PyObject* args)
 {
     Py_buffer view;
     int at_end = 0;
-    if (!PyArg_ParseTuple(args, "y*p", &view, &at_end)) return nullptr;
+    Py_ssize_t base = 0;
+    if (!PyArg_ParseTuple(args, "y*p|n", &view, &at_end, &base)) return nullptr;
+    if (base < 0) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_ValueError, "base must be 0 or more");
+        return nullptr;
+    }
     Searcher* searcher = reinterpret_cast<SearcherObject*>(self)->searcher;
     if (!searcher) {
         PyBuffer_Release(&view);
@@ -697,7 +752,7 @@ PyObject* searcher_scan(PyObject* self, PyObject* args)
         PyErr_SetString(PyExc_ValueError, failure);
         return nullptr;
     }
-    return found_to_python(found, consumed);
+    return found_to_python(found, consumed, static_cast<size_t>(base));
 }
 
 PyObject* searcher_reset(PyObject* self, PyObject*)
@@ -714,7 +769,7 @@ PyObject* searcher_streams(PyObject* self, void*)
 
 PyMethodDef searcher_methods[] = {
     {"scan", searcher_scan, METH_VARARGS,
-     "scan(buffer, at_end) -> (matches, consumed): search a buffer that starts at a line start"},
+     "scan(buffer, at_end, base=0) -> (matches, consumed): search a buffer that starts at a line start"},
     {"reset", searcher_reset, METH_NOARGS, "reset() -> None: start a new file"},
     {nullptr, nullptr, 0, nullptr},
 };

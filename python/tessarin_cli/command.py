@@ -16,7 +16,7 @@ from tessarin_cli.options import Options, parse
 from tessarin_cli.output import FileOutput, Printer, Sink
 
 STDIN_NAME = "-"
-BLOCK = 4 << 20           # bytes read at a time; memory stays a few blocks whatever the file
+BLOCK = 1 << 20           # bytes read at a time; memory stays a few blocks whatever the file
 BINARY_PROBE = 8 << 10    # a NUL byte this near the start makes a file binary
 IGNORE_FILES = (".gitignore", ".ignore")
 MANY_FILES, LARGE_INPUT = 20, 8 << 20
@@ -293,24 +293,25 @@ def search_stream(run: Run, item: Item, printer: Printer) -> None:
             for index, searcher in enumerate(searchers):
                 if not at_end and not searcher.streams:
                     continue
-                offset = positions[index] - base
                 with memoryview(buffer) as view:
-                    matches, consumed = searcher.scan(view[offset:], at_end)
-                shift = positions[index]
-                for m in matches:
-                    found.append((m[0] + shift, m[1] + shift, m[2], m[3], m[4], m[5] + shift, m[6] + shift,
-                                  *m[7:]))
+                    matches, consumed = searcher.scan(view[positions[index] - base:], at_end, positions[index])
+                found += matches
                 positions[index] += consumed
             cut = min(positions)
+            found = pending + found
+            pending = []
+            if len(searchers) > 1:
+                # Each searcher has its own cut: what lies past the common
+                # one waits, so that lines come out in order.
+                found.sort()
+                pending = [m for m in found if m[0] >= cut]
+                found = [m for m in found if m[0] < cut]
             if not at_end and cut == base:
+                pending = found + pending
                 block *= 2  # no line ends here yet: read more at once
                 continue
             block = BLOCK
-            found += pending
-            if len(searchers) > 1:
-                found.sort()
-            pending = [m for m in found if m[0] >= cut]
-            ready = [m for m in found if m[0] < cut]
+            ready = found
             if not printer.block(buffer, base, ready, cut):
                 return
             # Keep what the before-context may still need.
@@ -429,10 +430,15 @@ def execute(run: Run) -> int:
 
 
 def run(argv: list[str] | None, stdout: Any, stderr: Any, stdin: Any) -> int:
+    # Usage errors, --help and --version go where the caller's streams go.
+    streams = sys.stdout, sys.stderr
+    sys.stdout, sys.stderr = stdout, stderr
     try:
         options, warnings = parse(sys.argv[1:] if argv is None else argv)
     except SystemExit as exit:
         return int(exit.code or 0) if not isinstance(exit.code, str) else 2
+    finally:
+        sys.stdout, sys.stderr = streams
     for warning in warnings:
         stderr.write(f"tessarin: warning: {warning}\n")
     state = Run(options, stdout, stderr, stdin)

@@ -173,15 +173,33 @@ def read_pattern_file(path: str) -> list[str]:
                 if line.strip(b"\r")]
 
 
+# Options whose value may itself start with "-", as grep's -e -x does.
+TAKES_ANY_VALUE = {"-e": "--regexp", "--regexp": "--regexp", "-f": "--file", "--file": "--file",
+                   "-g": "--glob", "--glob": "--glob"}
+
+
+def split_arguments(argv: list[str]) -> tuple[list[str], list[str]]:
+    """The arguments for the parser, and those after "--": patterns or files,
+    never options."""
+    options: list[str] = []
+    at = 0
+    while at < len(argv):
+        argument = argv[at]
+        if argument == "--":
+            return options, argv[at + 1:]
+        if argument in TAKES_ANY_VALUE and at + 1 < len(argv):
+            options.append(f"{TAKES_ANY_VALUE[argument]}={argv[at + 1]}")
+            at += 2
+            continue
+        options.append(argument)
+        at += 1
+    return options, []
+
+
 def parse(argv: Sequence[str]) -> tuple[Options, list[str]]:
     """Parsed options and warnings; exits through argparse on a usage error."""
     parser = build_parser()
-    argv = list(argv)
-    # Everything after "--" is a pattern or a file, never an option.
-    rest: list[str] = []
-    if "--" in argv:
-        at = argv.index("--")
-        argv, rest = argv[:at], argv[at + 1:]
+    argv, rest = split_arguments(list(argv))
     options = parser.parse_intermixed_args(argv, namespace=Options())
     options.positional = list(options.positional) + rest
     patterns = list(options.regexp or [])

@@ -150,6 +150,11 @@ class Printer:
         if not (self.after or self.before or options.json or options.only_matching or options.quiet
                 or options.files_with_matches or options.count or self.binary):
             return self._lines(buffer, base, found)
+        if options.count and options.max_count is None and not (options.quiet or options.files_with_matches):
+            lines = len({match[2] for match in found})
+            self.matched_lines += lines
+            self.matches += len(found)
+            return True
         stop = False
         by_line: dict[int, list[Found]] = {}
         for match in found:

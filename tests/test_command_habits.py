@@ -1,0 +1,287 @@
+"""The command as a person uses it: beside grep on a tree, in a terminal, in a
+pipe, with the arguments and the odd files people have."""
+
+import io
+import json
+import os
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import termios
+import time
+from pathlib import Path
+
+import pytest
+
+import tessarin_cli
+from tessarin_cli.command import run
+
+PACKAGE_ROOT = Path(tessarin_cli.__file__).parents[1]
+ENV = dict(os.environ, PYTHONPATH=f"{PACKAGE_ROOT}{os.pathsep}{os.environ.get('PYTHONPATH', '')}")
+COMMAND = [sys.executable, "-m", "tessarin_cli"]
+
+
+def call(*args, stdin=b""):
+    """Runs the command in-process on bytes; returns (status, stdout, stderr) as text."""
+    out, err = io.StringIO(), io.StringIO()
+    status = run([str(arg) for arg in args], out, err, io.TextIOWrapper(io.BytesIO(stdin)))
+    return status, out.getvalue(), err.getvalue()
+
+
+# -- beside grep, on a tree ------------------------------------------------------
+
+def make_tree(root):
+    (root / "sub" / "deeper").mkdir(parents=True)
+    (root / ".hidden").mkdir()
+    (root / "a.txt").write_text("needle one\nnothing\nneedle two\n")
+    (root / "sub" / "b.txt").write_text("hay\nthe needle here\n")
+    (root / "sub" / "deeper" / "c.md").write_text("needle\n")
+    (root / ".hidden" / "d.txt").write_text("needle hidden\n")
+    (root / ".gitignore").write_text("*.log\n")
+    (root / "ignored.log").write_text("needle ignored\n")
+    (root / "binary.dat").write_bytes(b"needle\0\1\2")
+    (root / "sub" / "loop").symlink_to("..")
+    secret = root / "sub" / "secret.txt"
+    secret.write_text("needle secret\n")
+    secret.chmod(0)
+
+
+def without_root_powers(command):
+    # Root reads unreadable files; without these capabilities it cannot.
+    if os.geteuid() == 0 and shutil.which("setpriv"):
+        return ["setpriv", "--inh-caps=-dac_override,-dac_read_search",
+                "--bounding-set=-dac_override,-dac_read_search", *command]
+    return command
+
+
+def test_a_tree_is_searched_as_grep_searches_it(tmp_path):
+    make_tree(tmp_path)
+    grep = subprocess.run(without_root_powers(
+        ["grep", "-rnI", "--exclude-dir=.*", "--exclude=*.log", "--exclude=.*", "needle"]),
+        cwd=tmp_path, capture_output=True, timeout=60)
+    ours = subprocess.run(without_root_powers([*COMMAND, "-n", "needle"]), cwd=tmp_path,
+                          capture_output=True, env=ENV, timeout=60, stdin=subprocess.DEVNULL)
+    # No standard input to read: a terminal stands for none.
+    assert grep.returncode == 2 and b"Permission denied" in grep.stderr
+    ours_tty = subprocess.run(without_root_powers([*COMMAND, "needle"]), cwd=tmp_path, capture_output=True,
+                              env=ENV, timeout=60, stdin=subprocess.DEVNULL)
+    assert ours_tty.returncode in (1, 2)  # standard input (empty) was searched, not the tree
+    master, slave = pty.openpty()
+    try:
+        ours = subprocess.run(without_root_powers([*COMMAND, "--color=never", "needle"]), cwd=tmp_path,
+                              capture_output=True, env=ENV, timeout=60, stdin=slave)
+    finally:
+        os.close(master)
+        os.close(slave)
+    assert ours.returncode == 2, ours.stderr
+    assert sorted(ours.stdout.splitlines()) == sorted(grep.stdout.splitlines())
+    assert b"sub/secret.txt: Permission denied" in ours.stderr
+    assert b"Traceback" not in ours.stderr
+
+    # The options that bring the skipped files back.
+    status, out, _ = call("--hidden", "--no-ignore", "-l", "needle", tmp_path)
+    found = {Path(line).relative_to(tmp_path).as_posix() for line in out.splitlines()}
+    assert {".hidden/d.txt", "ignored.log", "a.txt", "sub/b.txt"} <= found and "binary.dat" not in found
+    status, out, _ = call("--binary", "-l", "needle", tmp_path)
+    assert any(line.endswith("binary.dat") for line in out.splitlines())
+    assert "binary file matches" in call("needle", tmp_path / "binary.dat")[1]
+    assert "needle\0" in call("-a", "needle", tmp_path / "binary.dat")[1]
+    status, out, _ = call("-g", "*.md", "needle", tmp_path)
+    assert out.splitlines() == [f"{tmp_path / 'sub' / 'deeper' / 'c.md'}:1:needle"]
+    status, out, _ = call("-L", "-s", "-c", "needle", tmp_path / "sub")
+    assert status == 2 and f"{tmp_path / 'sub' / 'b.txt'}:1" in out
+
+
+@pytest.mark.parametrize("args, out", [
+    (["-c", "needle"], "2\n"),
+    (["-o", "--column", "needle"], "1:1:needle\n3:1:needle\n"),
+    (["-m", "1", "needle"], "1:needle one\n"),
+    (["-N", "-e", "two", "-e", "one"], "needle one\nneedle two\n"),
+    (["-C", "1", "two"], "2-nothing\n3:needle two\n4-after\n"),
+    (["-A", "1", "-B", "0", "one"], "1:needle one\n2-nothing\n"),
+    (["-B", "1", "after"], "3-needle two\n4:after\n"),
+    (["-q", "needle"], ""),
+    (["-l", "needle"], "-\n"),
+    (["-H", "one"], "-:1:needle one\n"),
+    (["-I", "one"], "1:needle one\n"),
+])
+def test_grep_options(args, out):
+    assert call(*args, stdin=b"needle one\nnothing\nneedle two\nafter\n")[1] == out
+
+
+def test_patterns_from_a_file(tmp_path):
+    patterns = tmp_path / "patterns"
+    patterns.write_text("two\n\none\n")
+    assert call("-f", patterns, stdin=b"one\ntwo\nthree\n")[1] == "1:one\n2:two\n"
+
+
+# -- issue items: one table each -------------------------------------------------
+
+@pytest.mark.parametrize("args, stdin, status, out", [
+    (["--", "-x"], b"a -x b\n", 0, "1:a -x b\n"),              # a pattern that starts with -
+    (["--", "--json"], b"--json here\n", 0, "1:--json here\n"),
+    (["-i", "--", "-X"], b"-x\n", 0, "1:-x\n"),
+    (["-e", "-y"], b"-y\n", 0, "1:-y\n"),
+])
+def test_double_dash_ends_the_options(args, stdin, status, out):
+    assert call(*args, stdin=stdin)[:2] == (status, out)
+
+
+@pytest.mark.parametrize("data, args, out", [
+    (b"hello\xff world\nhello again\n", ["hello"], "1:hello\ufffd world\n2:hello again\n"),
+    ("\ufeffneedle\n".encode(), ["--column", "needle"], "1:1:needle\n"),
+    ("needle\nbig\n".encode("utf-16"), ["big"], "2:big\n"),
+    ("needle\n".encode("utf-16-be"), ["needle"], ""),  # no byte-order mark: not known as UTF-16
+    (b"needle\0zz\n", ["needle"], "-: binary file matches\n"),
+])
+def test_odd_input_is_searched_not_refused(data, args, out):
+    assert call(*args, stdin=data)[1] == out
+
+
+@pytest.mark.parametrize("stdin, args, line, column, shown", [
+    (b"see the\ncolour here\n", ["--absolute", "-t", "1", "color"], 2, 1, "colo"),  # the window starts at the line feed
+    (b"a\n\n\n  deprecatd x\n", ["-i", "--absolute", "-t", "2", "deprecated"], 4, 3, "deprecatd"),
+    (b"one\n   two", ["   two"], 2, 4, "two"),
+])
+def test_a_match_is_shown_where_its_text_is(stdin, args, line, column, shown):
+    status, out, _ = call("--json", *args, stdin=stdin)
+    record = json.loads(out.splitlines()[0])
+    text = stdin.decode()
+    assert (record["line"], record["column"]) == (line, column)
+    assert text[record["shown_start"]:record["shown_end"]] == shown
+    assert record["module_end"] - record["module_start"] == len(record["text"])  # the module's span kept
+
+
+@pytest.mark.parametrize("args, message", [
+    (["-t", "2", "x"], "normalized distance above 1"),
+    (["-t", "2", "--absolute", "x"], None),
+    (["-t", "0.9", "x"], None),
+    ([""], "the pattern is empty"),
+    (["--separator", "", "x"], "the separator is empty"),
+])
+def test_warnings_and_messages(args, message):
+    status, _, err = call(*args, stdin=b"x\n")
+    if message is None:
+        assert "warning" not in err
+    else:
+        assert message in err
+
+
+def test_version_and_help():
+    done = subprocess.run([*COMMAND, "--version"], capture_output=True, env=ENV, timeout=60)
+    assert done.returncode == 0 and done.stdout.startswith(b"tessarin ")
+    done = subprocess.run([*COMMAND, "--help"], capture_output=True, env=ENV, timeout=60)
+    assert b"groups merge" in done.stdout.replace(b"\n", b" ").replace(b"  ", b" ") or \
+        b"form one group" in done.stdout
+
+
+def test_start_up_imports_only_what_the_search_needs(tmp_path):
+    path = tmp_path / "a.txt"
+    path.write_text("needle\n")
+    code = ("import sys; from tessarin_cli import main; main(sys.argv[1:]); "
+            "print(sorted(m for m in ('dataclasses', 'typing', 'json', 'concurrent.futures', 'inspect', "
+            "'pathspec', 'tessarin') if m in sys.modules))")
+    done = subprocess.run([sys.executable, "-c", code, "needle", str(path)], capture_output=True, env=ENV,
+                          timeout=60)
+    assert done.stdout.decode().splitlines()[-1] == "[]"
+
+
+# -- live output -----------------------------------------------------------------
+
+def test_lines_appear_as_they_come_and_the_reader_may_leave(tmp_path):
+    process = subprocess.Popen([*COMMAND, "foo"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=ENV)
+    try:
+        process.stdin.write(b"foo one\n")
+        process.stdin.flush()
+        ready, _, _ = select.select([process.stdout], [], [], 20)
+        assert ready, "the first line did not come before the input ended"
+        assert process.stdout.readline() == b"1:foo one\n"
+        process.stdin.write(b"foo two\n")
+        process.stdin.close()
+        assert process.stdout.read() == b"2:foo two\n"
+    finally:
+        process.kill()
+        process.wait()
+
+    big = tmp_path / "big.txt"
+    big.write_bytes(b"some text and a needle\n" * 2_000_000)  # 46 MB
+    reader = subprocess.Popen(f"{' '.join(COMMAND)} needle {big} | head -n 1", shell=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+    out, err = reader.communicate(timeout=60)
+    assert out == b"1:some text and a needle\n" and b"Traceback" not in err
+
+
+# -- in a terminal ---------------------------------------------------------------
+
+def in_terminal(args, cwd, interrupt_after=None):
+    """Runs the command on a pseudo-terminal; returns (status, output, seconds from ^C to exit)."""
+    pid, master = pty.fork()
+    if pid == 0:
+        os.chdir(cwd)
+        os.environ.update(ENV)
+        os.environ.pop("NO_COLOR", None)
+        os.execv(sys.executable, [*COMMAND, *args])
+    output, started, interrupted_at = b"", time.monotonic(), None
+    attributes = termios.tcgetattr(master)
+    while True:
+        if interrupt_after is not None and interrupted_at is None and time.monotonic() - started > interrupt_after:
+            os.write(master, b"\x03")  # the terminal turns it into SIGINT for the command
+            interrupted_at = time.monotonic()
+        ready, _, _ = select.select([master], [], [], 0.05)
+        if ready:
+            try:
+                data = os.read(master, 65536)
+            except OSError:
+                break
+            if not data:
+                break
+            output += data
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        assert time.monotonic() - started < 120
+    if not done:
+        _, status = os.waitpid(pid, 0)
+    ended = time.monotonic()
+    assert termios.tcgetattr(master)[3] & termios.ECHO == attributes[3] & termios.ECHO  # terminal usable
+    os.close(master)
+    return os.waitstatus_to_exitcode(status), output, (ended - interrupted_at if interrupted_at else None)
+
+
+def test_in_a_terminal_colors_progress_and_interrupt(tmp_path):
+    (tmp_path / "a.txt").write_text("a needle here\n")
+    (tmp_path / "b.txt").write_text("needle\n")
+    status, out, _ = in_terminal(["needle"], tmp_path)
+    assert status == 0
+    assert b"\x1b[35ma.txt\x1b[0m:\x1b[32m1\x1b[0m:a \x1b[1;31mneedle\x1b[0m here" in out
+
+    big = tmp_path / "big"
+    big.mkdir()
+    for name in ("one.txt", "two.txt"):
+        (big / name).write_bytes(b"words words words and more words, a needle now and then\n" * 400_000)
+    # A slow search (a metric with no literal to look for) over 45 MB, so
+    # the progress bar shows within the file, with a rate and time left.
+    slow = ["-c", "--metric", "jaro_winkler", "-t", "0.05", "needles"]
+    for jobs in ("1", "2"):
+        status, out, after_interrupt = in_terminal([*slow, "-j", jobs, "big"], tmp_path, interrupt_after=3)
+        assert status == 130, out[-500:]
+        assert after_interrupt < 1.5, after_interrupt
+        assert b"Traceback" not in out
+        assert b"MiB/s" in out and b"left" in out
+        assert out.rstrip(b"\r\n").endswith(b"\r\x1b[K")  # the bar is cleared
+
+
+def test_interrupting_a_process_without_a_terminal(tmp_path):
+    path = tmp_path / "big.txt"
+    path.write_bytes(b"words words words and more words, a needle now and then\n" * 400_000)
+    process = subprocess.Popen([*COMMAND, "-c", "--metric", "jaro_winkler", "-t", "0.05", "-j", "2",
+                                "needles", str(path), str(path)], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=ENV)
+    time.sleep(2)
+    process.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    _, err = process.communicate(timeout=30)
+    assert process.returncode == 130 and time.monotonic() - sent < 1.5 and b"Traceback" not in err

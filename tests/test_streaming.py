@@ -1,0 +1,116 @@
+"""The command reads a file in blocks; whatever the block size, it must report
+exactly what one call of the module over the whole file reports."""
+
+import io
+import json
+import sys
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import tessarin_cli.command as command
+from tessarin_cli import build_search, main
+
+# Cuts fall inside multi-byte characters (é, İ, €, 𝄞), inside white-space
+# runs, and inside groups of overlapping candidates (aaaa..., colour/color).
+TEXTS = [
+    "the colour of the color, colr and coloor\n" * 3 + "c o l o r\n\n\n   colour   \n",
+    "aaaa aaaaaaaa\naaa\n" * 4 + "a a a a a a\n",
+    "İstanbul ISTANBUL istanbul\nΣΑΣ σας ΣΑΣ.\n" * 3,
+    "café caf\u00e9 cafe\u0301 CAFÉ @fé €ur\n" * 3 + "𝄞 music 𝄞𝄞 musik\n",
+    "x" * 50 + "\n" + "   \t  \n" * 5 + "needle  needle\n" + " " * 40 + "needle",
+    "no line feed at all, needle in a haystack, neddle and needel and nedle",
+]
+
+SEARCHES = [
+    ("colour", {}),
+    ("aa", {}),
+    ("a a", {}),
+    ("istanbul", {"ignore_case": True}),
+    ("σας", {"ignore_case": True}),
+    ("cafe", {"ignore_case": True, "ignore_accents": True}),
+    ("colour", {"fuzzy": True}),
+    ("color", {"threshold": 1, "threshold_kind": 0}),
+    ("needle", {"threshold": 2, "threshold_kind": 0, "ignore_case": True}),
+    ("aaa", {"threshold": 0.4}),
+    ("music", {"metric": "indel", "threshold": 0.3}),
+    ("colour", {"metric": "jaro_winkler", "threshold": 0.2}),
+    ("the color", {"separator": " "}),
+    ("the colr", {"separator": " ", "fuzzy": True}),
+]
+
+
+def command_spans(tmp_path, monkeypatch, text, pattern, options, block):
+    """What the command reports, as the module's spans, reading `block` bytes at a time."""
+    path = tmp_path / "input.txt"
+    path.write_bytes(text.encode())
+    args = ["--json", "-j", "1"]
+    if options.get("ignore_case"):
+        args.append("-i")
+    if options.get("ignore_accents"):
+        args.append("--ignore-accents")
+    if options.get("fuzzy"):
+        args.append("-Z")
+    if "metric" in options:
+        args += ["--metric", options["metric"]]
+    if "threshold" in options:
+        args += ["-t", str(options["threshold"])]
+    if options.get("threshold_kind") == 0:
+        args.append("--absolute")
+    if "separator" in options:
+        args += ["--separator", options["separator"]]
+    monkeypatch.setattr(command, "BLOCK", block)
+    out = io.StringIO()
+    status = command.run([*args, "--", pattern, str(path)], out, io.StringIO(), io.StringIO())
+    assert status in (0, 1)
+    records = [json.loads(line) for line in out.getvalue().splitlines()]
+    for record in records:
+        # The shown span is the window without its surrounding white space.
+        assert record["text"].strip() == text[record["shown_start"]:record["shown_end"]] or \
+            not record["text"].strip()
+        shown_line = text[:record["shown_start"]].count("\n") + 1
+        assert record["line"] == shown_line
+    return [(r["module_start"], r["module_end"], r["score"]) for r in records]
+
+
+@pytest.mark.parametrize("pattern, options", SEARCHES, ids=[p for p, _ in SEARCHES])
+def test_every_block_size_gives_the_whole_file_answer(tmp_path, monkeypatch, pattern, options):
+    search = build_search(pattern, **options)
+    for text in TEXTS:
+        whole = [tuple(span) for span in search.spans(text)]
+        for block in (1, 2, 3, 5, 7, 11, 16, 64, 1 << 20):
+            assert command_spans(tmp_path, monkeypatch, text, pattern, options, block) == whole, \
+                (text[:30], block)
+
+
+@settings(max_examples=60, deadline=None)
+@given(text=st.text("ab İΣσé\n  \t", max_size=60), block=st.integers(1, 20),
+       pattern=st.sampled_from(["ab", "a b", "ba", "abab"]),
+       options=st.sampled_from([{}, {"ignore_case": True}, {"threshold": 1, "threshold_kind": 0},
+                                {"threshold": 0.5, "ignore_case": True}]))
+def test_any_cut_gives_the_whole_file_answer(tmp_path_factory, text, block, pattern, options):
+    tmp_path = tmp_path_factory.mktemp("cut")
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        whole = [tuple(span) for span in build_search(pattern, **options).spans(text)]
+        assert command_spans(tmp_path, monkeypatch, text, pattern, options, block) == whole
+
+
+def test_memory_stays_bounded_on_a_big_file(tmp_path):
+    # Far more text than the ceiling, searched in blocks: the peak must not
+    # grow with the file.
+    import resource
+    import subprocess
+
+    path = tmp_path / "big.txt"
+    line = b"a line of ordinary text with isinstance(x, int) in it, and more words\n"
+    with open(path, "wb") as stream:
+        for _ in range(128):
+            stream.write(line * 8192)  # 128 x 600 KB, about 75 MB
+    code = ("import resource, sys; from tessarin_cli import main; status = main(sys.argv[1:]); "
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss); sys.exit(0)")
+    for args in (["-c", "-i", "isinstance"], ["-c", "-Z", "-t", "1", "--absolute", "isinstanse"]):
+        done = subprocess.run([sys.executable, "-c", code, *args, str(path)], capture_output=True, timeout=300)
+        count, peak_kib = done.stdout.split()
+        assert int(count) == 128 * 8192
+        assert int(peak_kib) < 64 * 1024, (args, peak_kib)
+    del resource
