@@ -31,5 +31,7 @@ build_corpora() {
 
 [ -x "$venv/bin/python" ] || { echo "no .venv yet: run scripts/setup.sh first" >&2; exit 1; }
 install_packages fortunes fortunes-de
+# The command's peers in bench/command.py.
+install_packages ripgrep ugrep
 install_python_packages
 build_corpora

@@ -22,7 +22,7 @@ from typing import NamedTuple
 
 import dask.bag
 
-from tessarin_cli import build_search, search_file
+from tessarin_cli.search import build_search, search_file
 
 
 class Record(NamedTuple):

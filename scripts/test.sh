@@ -30,11 +30,13 @@ if [ -z "${TESSARIN_QUICK:-}" ]; then
 fi
 
 
-# The installed stubs agree with the installed module, and a typed program
-# that calls every function checks clean under --strict and runs.
+# The installed stubs agree with the installed module, and typed programs
+# (one calling every function, one using the command's typed search layer)
+# check clean under --strict and run.
 (cd "$scratch" && "$py" -m mypy.stubtest tessarin &&
-    "$py" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/examples/typed_example.py" &&
-    "$py" "$root/examples/typed_example.py" >/dev/null)
+    "$py" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/examples/typed_example.py" \
+        "$root/examples/typed_search.py" &&
+    "$py" "$root/examples/typed_example.py" >/dev/null && "$py" "$root/examples/typed_search.py" >/dev/null)
 
 # In CI also prove the distribution: an sdist, a wheel built from it alone
 # with the system's RapidFuzz hidden, that wheel made manylinux (ICU copied

@@ -33,14 +33,14 @@ def corpus(tmp_path):
 
 def cli_records(capsys, *args):
     assert tessarin_cli.main(["--json", *map(str, args)]) == 0
-    return [Record(**{key: value for key, value in json.loads(line).items() if key != "text"})
+    return [Record(**{key: value for key, value in json.loads(line).items() if key in Record._fields})
             for line in capsys.readouterr().out.splitlines()]
 
 
 def test_a_cluster_finds_what_the_command_finds(client, corpus, capsys):
     assert len(client.scheduler_info()["workers"]) == 2
     records = search_corpus(corpus, "lighthouse", ignore_case=True, fuzzy=True, client=client)
-    assert records == cli_records(capsys, "-i", "-f", "lighthouse", *corpus)
+    assert records == cli_records(capsys, "-i", "-Z", "lighthouse", *corpus)
     assert records[:3] == [Record(str(corpus[0]), 1, 7, 6, 16, 0.0),
                            Record(str(corpus[2]), 2, 1, 4, 13, 0.1),
                            Record(str(corpus[2]), 2, 15, 18, 28, 0.0)]
@@ -49,7 +49,7 @@ def test_a_cluster_finds_what_the_command_finds(client, corpus, capsys):
 def test_without_a_client_dask_scheduler_runs_it(corpus, capsys):
     with dask.config.set(scheduler="synchronous"):
         records = search_corpus(corpus, "old harbour", separator=" ", ignore_case=True, fuzzy=True)
-    assert records == cli_records(capsys, "-i", "-s", " ", "-f", "old harbour", *corpus)
+    assert records == cli_records(capsys, "-i", "--separator", " ", "-Z", "old harbour", *corpus)
     assert search_corpus([], "x") == []
 
 
