@@ -77,7 +77,7 @@ unsigned char fold_info(char32_t c, bool case_insensitive, bool special_char_ins
         utf8 += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
                  static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
     }
-    const NormalizedText folded = normalize(utf8, case_insensitive, special_char_insensitive);
+    const std::string folded = normalize(utf8, case_insensitive, special_char_insensitive);
     const uint64_t length = std::min<uint64_t>(char_count(folded), fold_length_mask);
     const bool ascii = std::any_of(folded.begin(), folded.end(),
                                    [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
@@ -291,7 +291,7 @@ private:
     void plan_literals()
     {
         if (mode_ != Mode::exact_raw && mode_ != Mode::fuzzy_raw) return;
-        const NormalizedText folded = normalize(pattern_, case_insensitive_, special_char_insensitive_);
+        const std::string folded = normalize(pattern_, case_insensitive_, special_char_insensitive_);
         const uint64_t m = char_count(folded);
         const std::string trimmed(trim_whitespace(folded));
         if (trimmed.empty()) return;
@@ -479,8 +479,12 @@ private:
         return Lengths{count + extra, count};
     }
 
-    MatchList extract(std::string piece, Cancellation cancel) const
+    MatchList extract(std::string_view text, Cancellation cancel) const
     {
+        // ASCII is searched where it lies; anything else is copied, as the
+        // extractors fold it in place.
+        TextInput piece = skip_ascii(text.data(), 0, text.size()) == text.size() ? TextInput::borrowed_ascii(text)
+                                                                                 : TextInput(std::string(text));
         switch (mode_) {
         case Mode::exact_raw:
             return exact_raw_extract(std::move(piece), pattern_, case_insensitive_, special_char_insensitive_,
@@ -503,7 +507,7 @@ private:
                        std::vector<Found>& found, Cancellation& cancel) const
     {
         const std::string_view piece = text.substr(region.start, region.end - region.start);
-        MatchList matches = extract(std::string(piece), cancel);
+        MatchList matches = extract(piece, cancel);
         if (matches.empty()) return;
 
         // Folded positions to bytes: starts take the whole code point they
@@ -664,8 +668,10 @@ int searcher_init(PyObject* self, PyObject* args, PyObject* kwargs)
 
 void searcher_dealloc(PyObject* self)
 {
+    PyTypeObject* type = Py_TYPE(self);
     delete reinterpret_cast<SearcherObject*>(self)->searcher;
-    Py_TYPE(self)->tp_free(self);
+    type->tp_free(self);
+    Py_DECREF(type); // instances of a heap type hold a reference to it
 }
 
 // Builds the list of match tuples, offsets made absolute by `base`. The
@@ -779,11 +785,19 @@ PyGetSetDef searcher_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject searcher_type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "tessarin_cli._native.Searcher", // tp_name
-    sizeof(SearcherObject),          // tp_basicsize
+PyType_Slot searcher_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Searcher(mode, pattern, separator, case_insensitive, special_char_insensitive, "
+                                  "metric, threshold, threshold_kind, strategies)")},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(searcher_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(searcher_dealloc)},
+    {Py_tp_methods, searcher_methods},
+    {Py_tp_getset, searcher_getset},
+    {0, nullptr},
 };
+
+PyType_Spec searcher_spec = {"tessarin_cli._native.Searcher", sizeof(SearcherObject), 0, Py_TPFLAGS_DEFAULT,
+                             searcher_slots};
 
 PyObject* cancel(PyObject*, PyObject*)
 {
@@ -814,20 +828,14 @@ PyModuleDef module_definition = {
 PyMODINIT_FUNC PyInit__native(void)
 {
     using namespace tessarin::cli;
-    searcher_type.tp_flags = Py_TPFLAGS_DEFAULT;
-    searcher_type.tp_doc = "Searcher(mode, pattern, separator, case_insensitive, special_char_insensitive, metric, "
-                           "threshold, threshold_kind, strategies)";
-    searcher_type.tp_new = PyType_GenericNew;
-    searcher_type.tp_init = searcher_init;
-    searcher_type.tp_dealloc = searcher_dealloc;
-    searcher_type.tp_methods = searcher_methods;
-    searcher_type.tp_getset = searcher_getset;
-    if (PyType_Ready(&searcher_type) < 0) return nullptr;
     PyObject* module = PyModule_Create(&module_definition);
     if (!module) return nullptr;
-    if (PyModule_AddObjectRef(module, "Searcher", reinterpret_cast<PyObject*>(&searcher_type)) < 0) {
+    PyObject* type = PyType_FromSpec(&searcher_spec);
+    if (!type || PyModule_AddObjectRef(module, "Searcher", type) < 0) {
+        Py_XDECREF(type);
         Py_DECREF(module);
         return nullptr;
     }
+    Py_DECREF(type);
     return module;
 }
