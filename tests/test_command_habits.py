@@ -205,6 +205,7 @@ def test_lines_appear_as_they_come_and_the_reader_may_leave(tmp_path):
     finally:
         process.kill()
         process.wait()
+        process.stdout.close()
 
     big = tmp_path / "big.txt"
     big.write_bytes(b"some text and a needle\n" * 2_000_000)  # 46 MB

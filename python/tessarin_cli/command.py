@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import sys
+from stat import S_ISREG
 import threading
 import time
 TYPE_CHECKING = False  # typing itself is slow to import
@@ -134,7 +135,7 @@ def glob_filter(globs: list[str] | None) -> Any:
     lines = list(globs)
     if all(glob.startswith("!") for glob in lines):
         lines.insert(0, "*")  # only exclusions: everything else stays in
-    return pathspec.PathSpec.from_lines("gitwildmatch", lines)
+    return pathspec.GitIgnoreSpec.from_lines(lines)
 
 
 def walk(run: Run, root: str) -> Iterator[Item]:
@@ -265,13 +266,21 @@ def search_stream(run: Run, item: Item, printer: Printer) -> None:
         positions = [0] * len(searchers)  # file offset each searcher goes on from
         pending: list[tuple] = []         # matches past the common cut, kept for order
         first = True
-        block = BLOCK
+        # A file of known size is read whole when it is small: a read asks
+        # for a buffer of the size asked, and most files are far below a block.
+        regular, block = False, BLOCK
+        if close:
+            info = os.fstat(stream.fileno())
+            regular = S_ISREG(info.st_mode)
+            if regular and info.st_size < BLOCK:
+                block = info.st_size + 1
         at_end = False
         while not at_end:
             if run.stop.is_set():
                 return
             chunk = read(block)
-            at_end = not chunk
+            # Less than asked of a regular file is its end.
+            at_end = not chunk or (regular and len(chunk) < block)
             if first:
                 first = False
                 recoded = decode_utf16(chunk) if chunk[:2] in (b"\xff\xfe", b"\xfe\xff") else None
