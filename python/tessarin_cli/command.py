@@ -221,7 +221,7 @@ def items(run: Run) -> Iterator[Item]:
 
 def decode_utf16(data: bytes) -> bytes | None:
     if data.startswith((b"\xff\xfe", b"\xfe\xff")):
-        return data.decode("utf-16").encode("utf-8", "surrogatepass")
+        return data.decode("utf-16", "replace").encode("utf-8", "replace")
     return None
 
 
@@ -275,18 +275,20 @@ def search_stream(run: Run, item: Item, printer: Printer) -> None:
             if regular and info.st_size < BLOCK:
                 block = info.st_size + 1
         at_end = False
+        # In a walk, binary files are skipped: their start tells, so only
+        # that is read first.
+        probe_first = item.walked and not options.text and not options.binary
         while not at_end:
             if run.stop.is_set():
                 return
-            chunk = read(block)
+            asked = min(block, BINARY_PROBE) if first and probe_first else block
+            chunk = read(asked)
             # Less than asked of a regular file is its end.
-            at_end = not chunk or (regular and len(chunk) < block)
+            at_end = not chunk or (regular and len(chunk) < asked)
             if first:
                 first = False
-                recoded = decode_utf16(chunk) if chunk[:2] in (b"\xff\xfe", b"\xfe\xff") else None
-                if recoded is not None:  # UTF-16 is searched as the UTF-8 it stands for
-                    rest = stream.read()
-                    chunk = decode_utf16(chunk + rest) or b""
+                if chunk[:2] in (b"\xff\xfe", b"\xfe\xff"):  # UTF-16 is searched as the UTF-8 it stands for
+                    chunk = decode_utf16(chunk + (b"" if at_end else stream.read())) or b""
                     at_end = True
                 elif chunk.startswith(b"\xef\xbb\xbf"):
                     chunk = chunk[3:]  # a byte-order mark is not text
