@@ -189,7 +189,7 @@ public:
         done_ = 0;
     }
 
-    bool uses_literals() const noexcept { return !literals_.empty(); }
+    bool streams() const noexcept { return !literals_.empty() || widest_window_ > 0; }
 
     // Searches `text` (which starts at a line start of the file) and returns
     // the bytes fully dealt with: a line start, or all of `text` at the end
@@ -200,7 +200,7 @@ public:
         const std::string_view text = repair_utf8(original, at_end, repaired) ? std::string_view(repaired) : original;
         std::vector<Region> regions;
         if (literals_.empty()) {
-            if (!at_end) return 0; // the whole file is one region
+            if (!at_end) return scan_to_gap(text, found);
             if (!text.empty()) regions.push_back({0, text.size()});
         } else {
             regions = literal_regions(text, at_end);
@@ -243,6 +243,43 @@ public:
     }
 
 private:
+    // Without a literal, a buffer is cut at a line start that no candidate
+    // window covers or touches. Such a window is at most the widest window
+    // long, so a probe of the text that far around the line start, which
+    // finds nothing, proves it; then the text up to the probe's end is
+    // searched and what starts before the line start is final. Token
+    // windows have no such bound: their file is searched whole.
+    size_t scan_to_gap(std::string_view text, std::vector<Found>& found)
+    {
+        if (widest_window_ == 0) return 0;
+        const uint64_t reach = widest_window_ + 2;
+        Cancellation cancel(stop_check, nullptr);
+        size_t limit = text.size();
+        for (int tries = 0; tries < 16; ++tries) {
+            const size_t gap = line_start_before(text, limit);
+            if (gap == 0) return 0;
+            limit = gap - 1;
+            size_t from = gap, to = gap;
+            for (uint64_t k = 0; k < reach && from > 0; ++k) utf8::decode_backward(text, from);
+            while (from > 0 && !is_boundary_byte(static_cast<unsigned char>(text[from - 1]))) --from;
+            for (uint64_t k = 0; k < reach && to < text.size(); ++k) utf8::decode_forward(text, to);
+            while (to < text.size() && !is_boundary_byte(static_cast<unsigned char>(text[to]))) ++to;
+            if (to >= text.size()) continue; // the probe would need the next bytes
+            if (!extract(text.substr(from, to - from), cancel).empty()) continue;
+            std::vector<Found> all;
+            LineCursor lines{text, 0, lines_before_};
+            search_region(text, Region{0, to}, before_, lines, all, cancel);
+            for (const Found& match : all)
+                if (match.window_start < gap) found.push_back(match);
+            const Lengths at_gap = lengths(text.substr(0, gap), cancel);
+            before_.folded += at_gap.folded;
+            before_.code_points += at_gap.code_points;
+            lines_before_ += static_cast<uint64_t>(std::count(text.begin(), text.begin() + static_cast<long>(gap), '\n'));
+            return gap;
+        }
+        return 0;
+    }
+
     struct LineCursor {
         std::string_view text;
         size_t at;      // a line start
@@ -293,6 +330,11 @@ private:
         if (mode_ != Mode::exact_raw && mode_ != Mode::fuzzy_raw) return;
         const std::string folded = normalize(pattern_, case_insensitive_, special_char_insensitive_);
         const uint64_t m = char_count(folded);
+        widest_window_ = m;
+        if (mode_ == Mode::fuzzy_raw && threshold_kind_of(threshold_kind_) == ThresholdKind::Normalized) {
+            const double product = static_cast<double>(m) * threshold_;
+            widest_window_ += std::isnan(product) || product <= 0 ? 0 : product >= 127.0 ? 127 : static_cast<uint64_t>(product);
+        }
         const std::string trimmed(trim_whitespace(folded));
         if (trimmed.empty()) return;
         // Without folding beyond line feeds, non-ASCII text folds to itself;
@@ -598,6 +640,7 @@ private:
     unsigned char fold_[256];
     std::vector<std::string> literals_;
     uint64_t margin_ = 0; // code points around a literal that its windows can reach, and two more
+    uint64_t widest_window_ = 0; // code points; 0 for token windows, which have no bound
 
     uint64_t lines_before_ = 0; // line feeds before the current buffer
     Lengths before_;            // code points before it, as they are and folded
@@ -770,7 +813,7 @@ PyObject* searcher_reset(PyObject* self, PyObject*)
 PyObject* searcher_streams(PyObject* self, void*)
 {
     Searcher* searcher = reinterpret_cast<SearcherObject*>(self)->searcher;
-    return PyBool_FromLong(searcher && searcher->uses_literals());
+    return PyBool_FromLong(searcher && searcher->streams());
 }
 
 PyMethodDef searcher_methods[] = {
