@@ -711,10 +711,8 @@ int searcher_init(PyObject* self, PyObject* args, PyObject* kwargs)
 
 void searcher_dealloc(PyObject* self)
 {
-    PyTypeObject* type = Py_TYPE(self);
     delete reinterpret_cast<SearcherObject*>(self)->searcher;
-    type->tp_free(self);
-    Py_DECREF(type); // instances of a heap type hold a reference to it
+    Py_TYPE(self)->tp_free(self);
 }
 
 // Builds the list of match tuples, offsets made absolute by `base`. The
@@ -828,19 +826,26 @@ PyGetSetDef searcher_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot searcher_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Searcher(mode, pattern, separator, case_insensitive, special_char_insensitive, "
-                                  "metric, threshold, threshold_kind, strategies)")},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(searcher_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(searcher_dealloc)},
-    {Py_tp_methods, searcher_methods},
-    {Py_tp_getset, searcher_getset},
-    {0, nullptr},
-};
+// The searcher's type, filled in field by field: a static type needs no
+// reference counting of its own.
+PyTypeObject make_searcher_type()
+{
+    PyTypeObject type{};
+    type.ob_base.ob_base.ob_refcnt = 1;
+    type.tp_name = "tessarin_cli._native.Searcher";
+    type.tp_basicsize = sizeof(SearcherObject);
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc = "Searcher(mode, pattern, separator, case_insensitive, special_char_insensitive, metric, "
+                  "threshold, threshold_kind, strategies)";
+    type.tp_new = PyType_GenericNew;
+    type.tp_init = searcher_init;
+    type.tp_dealloc = searcher_dealloc;
+    type.tp_methods = searcher_methods;
+    type.tp_getset = searcher_getset;
+    return type;
+}
 
-PyType_Spec searcher_spec = {"tessarin_cli._native.Searcher", sizeof(SearcherObject), 0, Py_TPFLAGS_DEFAULT,
-                             searcher_slots};
+PyTypeObject searcher_type = make_searcher_type();
 
 PyObject* cancel(PyObject*, PyObject*)
 {
@@ -873,12 +878,10 @@ PyMODINIT_FUNC PyInit__native(void)
     using namespace tessarin::cli;
     PyObject* module = PyModule_Create(&module_definition);
     if (!module) return nullptr;
-    PyObject* type = PyType_FromSpec(&searcher_spec);
-    if (!type || PyModule_AddObjectRef(module, "Searcher", type) < 0) {
-        Py_XDECREF(type);
+    if (PyType_Ready(&searcher_type) < 0 ||
+        PyModule_AddObjectRef(module, "Searcher", reinterpret_cast<PyObject*>(&searcher_type)) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
-    Py_DECREF(type);
     return module;
 }

@@ -98,17 +98,17 @@ def _isatty(stream: Any) -> bool:
 class IgnoreRules:
     """The ignore files met on the way down, each read relative to its folder."""
 
-    def __init__(self, parent: IgnoreRules | None, folder: str, spec: Any) -> None:
-        self.parent, self.folder, self.spec = parent, folder, spec
+    def __init__(self, parent: IgnoreRules | None, folder: str, patterns: Any) -> None:
+        self.parent, self.folder, self.patterns = parent, folder, patterns
 
     def ignores(self, path: str, is_dir: bool) -> bool:
         rules: IgnoreRules | None = self
         while rules is not None:
-            if rules.spec is not None:
+            if rules.patterns is not None:
                 relative = os.path.relpath(path, rules.folder)
                 if is_dir:
                     relative += "/"
-                if rules.spec.match_file(relative):
+                if rules.patterns.match_file(relative):
                     return True
             rules = rules.parent
         return False
