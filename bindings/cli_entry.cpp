@@ -212,7 +212,8 @@ public:
         // remembered, so the next buffer does not search them again.
         size_t limit = text.size();
         if (!at_end) {
-            limit = literals_.empty() ? 0 : unsettled_tail(text);
+            // Only regions on whole lines: a match is printed with its lines.
+            limit = literals_.empty() ? 0 : std::min(unsettled_tail(text), line_start_before(text, text.size()));
             for (const Region& region : regions)
                 if (region.end >= text.size()) limit = std::min(limit, region.start);
         }

@@ -117,3 +117,20 @@ def test_memory_stays_bounded_on_a_big_file(tmp_path):
         count, peak_kib = done.stdout.split()
         assert int(count) == 128 * 8192
         assert int(peak_kib) < 64 * 1024, (args, peak_kib)
+
+
+@pytest.mark.parametrize("pattern, args", [
+    ("needle", []), ("needle", ["-Z"]),
+    ("néedle", ["-i", "-t", "1", "--absolute"]),  # no literal: cut at proven gaps
+    ("needle", ["--metric", "jaro_winkler", "-t", "0.1"]),
+])
+def test_matching_lines_are_printed_whole_at_every_block_size(tmp_path, monkeypatch, pattern, args):
+    lines = [("x" * (n * 7 % 50)) + (" needle " if n % 3 else " hay ") + "y" * (n * 13 % 40) for n in range(60)]
+    path = tmp_path / "lines.txt"
+    path.write_text("\n".join(lines) + "\n")
+    expected = "".join(f"{n + 1}:{line}\n" for n, line in enumerate(lines) if "needle" in line)
+    for block in (1, 5, 16, 100, 1 << 20):
+        monkeypatch.setattr(command, "BLOCK", block)
+        out = io.StringIO()
+        command.run([*args, "--", pattern, str(path)], out, io.StringIO(), io.StringIO())
+        assert out.getvalue() == expected, block

@@ -225,10 +225,8 @@ def decode_utf16(data: bytes) -> bytes | None:
     return None
 
 
-def search_item(run: Run, item: Item, color: bool) -> None:
-    from tessarin_cli._native import Searcher  # noqa: F401  (loaded once, here where it is needed)
+def search_item(run: Run, item: Item, color: bool, output: FileOutput) -> None:
     options = run.options
-    output = run.sink.open()
     printer = Printer(options, item.label, output, color)
     try:
         search_stream(run, item, printer)
@@ -345,12 +343,16 @@ class Progress:
     """A one-line bar on standard error: share of the bytes, rate, time left."""
 
     def __init__(self, run: Run, total: int, files: int) -> None:
-        self.run, self.total, self.files = run, max(total, 1), files
+        self.run, self.total, self.files = run, total, files
         self.started = time.monotonic()
         self.shown = False
 
     def draw(self) -> None:
+        """Draws the bar when the search is big enough to want one."""
         run = self.run
+        if self.files <= MANY_FILES and self.total <= LARGE_INPUT:
+            return
+        self.total = max(self.total, 1)
         done = min(run.bytes_done, self.total)
         elapsed = max(time.monotonic() - self.started, 1e-6)
         rate = done / elapsed
@@ -374,16 +376,15 @@ class Progress:
 
 def execute(run: Run) -> int:
     options = run.options
-    found = list(items(run))
+    if not options.files:
+        options.files = ["."] if _isatty(run.stdin) else [STDIN_NAME]
     if options.with_filename is None:
-        options.with_filename = len(found) > 1 or any(item.walked for item in found)
+        options.with_filename = len(options.files) > 1 or any(
+            path != STDIN_NAME and os.path.isdir(path) for path in options.files)
     color = options.color == "always" or (
         options.color == "auto" and run.to_terminal and not os.environ.get("NO_COLOR"))
-    if _isatty(run.stderr) and not options.quiet and (
-            len(found) > MANY_FILES or sum(item.size for item in found) > LARGE_INPUT):
-        run.progress = Progress(run, sum(item.size for item in found), len(found))
-    searchers: dict[tuple[int, str], Any] = {}
-    lock = threading.Lock()
+    if _isatty(run.stderr) and not options.quiet:
+        run.progress = Progress(run, 0, 0)  # its totals grow as files are found
     thread_searchers = threading.local()
 
     def searcher_for(pattern: str) -> Any:
@@ -395,20 +396,25 @@ def execute(run: Run) -> int:
         return cache[pattern]
 
     run.searcher_for = searcher_for  # type: ignore[attr-defined]
-    del searchers, lock
 
-    queue = list(reversed(found))
-    queue_lock = threading.Lock()
+    # Files are searched while the walk goes on. Each file takes its place
+    # in the output when it is handed out, so the output keeps their order.
+    waiting: list[Item] = []
+    ready = threading.Condition()
+    walking = True
     failure: list[BaseException] = []
 
     def work() -> None:
-        while not run.stop.is_set():
-            with queue_lock:
-                if not queue:
+        while True:
+            with ready:
+                while not waiting and walking and not run.stop.is_set():
+                    ready.wait(0.1)
+                if run.stop.is_set() or not waiting:
                     return
-                item = queue.pop()
+                item = waiting.pop(0)
+                output = run.sink.open()
             try:
-                search_item(run, item, color)
+                search_item(run, item, color, output)
             except BrokenPipeError:
                 run.broken_pipe = True
                 run.stop.set()
@@ -417,13 +423,26 @@ def execute(run: Run) -> int:
                 run.stop.set()
 
     jobs = options.threads or os.cpu_count() or 1
-    threads = [threading.Thread(target=work, daemon=True) for _ in range(max(1, min(jobs, len(found))))]
+    threads = [threading.Thread(target=work, daemon=True) for _ in range(max(1, jobs))]
     for thread in threads:
         thread.start()
     try:
+        try:
+            for item in items(run):
+                with ready:
+                    waiting.append(item)
+                    ready.notify()
+                if run.progress:
+                    run.progress.total += item.size
+                    run.progress.files += 1
+                if run.stop.is_set():
+                    break
+        finally:
+            with ready:
+                walking = False
+                ready.notify_all()
         while any(thread.is_alive() for thread in threads):
-            threads[0].join(0.1) if threads[0].is_alive() else next(
-                thread for thread in threads if thread.is_alive()).join(0.1)
+            next(thread for thread in threads if thread.is_alive()).join(0.1)
             if run.progress:
                 run.progress.draw()
     finally:
