@@ -228,7 +228,9 @@ def in_terminal(args, cwd, interrupt_after=None):
     output, started, interrupted_at = b"", time.monotonic(), None
     attributes = termios.tcgetattr(master)
     while True:
-        if interrupt_after is not None and interrupted_at is None and time.monotonic() - started > interrupt_after:
+        # Interrupted once the progress bar shows that the search is under way.
+        if interrupt_after is not None and interrupted_at is None and b"MiB/s" in output and \
+                time.monotonic() - started > interrupt_after:
             os.write(master, b"\x03")  # the terminal turns it into SIGINT for the command
             interrupted_at = time.monotonic()
         ready, _, _ = select.select([master], [], [], 0.05)
@@ -261,13 +263,13 @@ def test_in_a_terminal_colors_progress_and_interrupt(tmp_path):
 
     big = tmp_path / "big"
     big.mkdir()
-    for name in ("one.txt", "two.txt"):
+    for name in ("one.txt", "two.txt", "three.txt", "four.txt"):
         (big / name).write_bytes(b"words words words and more words, a needle now and then\n" * 400_000)
-    # A slow search (a metric with no literal to look for) over 45 MB, so
+    # A slow search (a metric with no literal to look for) over 90 MB, so
     # the progress bar shows within the file, with a rate and time left.
     slow = ["-c", "--metric", "jaro_winkler", "-t", "0.05", "needles"]
     for jobs in ("1", "2"):
-        status, out, after_interrupt = in_terminal([*slow, "-j", jobs, "big"], tmp_path, interrupt_after=3)
+        status, out, after_interrupt = in_terminal([*slow, "-j", jobs, "big"], tmp_path, interrupt_after=0.5)
         assert status == 130, out[-500:]
         assert after_interrupt < 1.5, after_interrupt
         assert b"Traceback" not in out
@@ -279,9 +281,9 @@ def test_interrupting_a_process_without_a_terminal(tmp_path):
     path = tmp_path / "big.txt"
     path.write_bytes(b"words words words and more words, a needle now and then\n" * 400_000)
     process = subprocess.Popen([*COMMAND, "-c", "--metric", "jaro_winkler", "-t", "0.05", "-j", "2",
-                                "needles", str(path), str(path)], stdout=subprocess.PIPE,
+                                "needles", str(path), str(path), str(path)], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, env=ENV)
-    time.sleep(2)
+    time.sleep(1)
     process.send_signal(signal.SIGINT)
     sent = time.monotonic()
     _, err = process.communicate(timeout=30)
