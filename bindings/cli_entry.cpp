@@ -536,14 +536,18 @@ private:
             return exact_token_extract(std::move(piece), pattern_, separator_, case_insensitive_,
                                        special_char_insensitive_, cancel);
         case Mode::fuzzy_raw:
-            return fuzzy_raw_extract(std::move(piece), pattern_, case_insensitive_, special_char_insensitive_,
-                                     metric_, threshold_, threshold_kind_, strategies_, cancel);
+            return fuzzy_raw_extract(std::move(piece), pattern_, search_options(), cancel);
         case Mode::fuzzy_token:
-            return fuzzy_token_extract(std::move(piece), pattern_, separator_, case_insensitive_,
-                                       special_char_insensitive_, metric_, threshold_, threshold_kind_,
-                                       strategies_, cancel);
+            return fuzzy_token_extract(std::move(piece), pattern_, separator_, search_options(), cancel);
         }
         return {};
+    }
+
+    // The fuzzy extractors' typed options.
+    SearchOptions search_options() const
+    {
+        return SearchOptions{case_insensitive_, special_char_insensitive_,   MetricChoice(metric_),
+                             threshold_,        threshold_kind_of(threshold_kind_), parse_strategies(strategies_)};
     }
 
     void search_region(std::string_view text, const Region& region, const Lengths& base, LineCursor& lines,

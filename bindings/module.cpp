@@ -262,11 +262,17 @@ constexpr auto exact_token = describe(
     },
     s, pattern, tokenizer_pattern, case_insensitive, special_char_insensitive);
 
+// The fuzzy extractors' typed options, converted once from the arguments.
+SearchOptions search_options(CallArguments& a)
+{
+    return SearchOptions{a.case_insensitive, a.special_char_insensitive, MetricChoice(std::move(a.metric)),
+                         a.threshold,        threshold_kind_of(a.threshold_kind), parse_strategies(a.strategies)};
+}
+
 constexpr auto fuzzy_raw = describe(
     "fuzzy_raw_extract",
     [](CallArguments& a, Cancellation cancel) {
-        return fuzzy_raw_extract(std::move(a.s), std::move(a.pattern), a.case_insensitive, a.special_char_insensitive,
-                                 a.metric, a.threshold, a.threshold_kind, a.strategies, cancel);
+        return fuzzy_raw_extract(std::move(a.s), std::move(a.pattern), search_options(a), cancel);
     },
     s, pattern, case_insensitive, special_char_insensitive, metric, threshold, threshold_kind, strategies);
 
@@ -274,8 +280,7 @@ constexpr auto fuzzy_token = describe(
     "fuzzy_token_extract",
     [](CallArguments& a, Cancellation cancel) {
         return fuzzy_token_extract(std::move(a.s), std::move(a.pattern), std::move(a.tokenizer_pattern),
-                                   a.case_insensitive, a.special_char_insensitive, a.metric, a.threshold,
-                                   a.threshold_kind, a.strategies, cancel);
+                                   search_options(a), cancel);
     },
     s, pattern, tokenizer_pattern, case_insensitive, special_char_insensitive, metric, threshold, threshold_kind,
     strategies);

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../tests/cpp/oracle.hpp"
 #include "comparator/fuzzy.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
@@ -169,18 +170,38 @@ void require_fuzzy_scores(const MatchList& matches, double threshold, std::uint8
     }
 }
 
-// A fresh comparator gives the reported score to the reported window.
+// The library's own score of a candidate, with none of the core's bounds or
+// shortcuts: the plain walks and the rescoring judge by it, so that a bound
+// that rules out a passing window shows as a missing match. Only reached
+// for a known metric (the extractor has refused any other by then).
+Comparison library_verdict(const std::string& metric, double threshold, std::uint8_t kind,
+                           std::u32string_view candidate, std::u32string_view pattern)
+{
+    const std::optional<Metric> parsed = parse_metric(metric);
+    REQUIRE(parsed.has_value());
+    const double score = testing::oracle_score(*parsed, threshold_kind_of(kind), candidate, pattern);
+    return Comparison{score <= threshold, score};
+}
+
+// The library gives the reported score to the reported window.
 void require_rescored(const MatchList& matches, const std::string& folded_text, const std::string& folded_pattern,
                       const std::string& metric, double threshold, std::uint8_t threshold_kind)
 {
     if (matches.empty()) return;
-    FuzzyComparator comparator(decode(trim_whitespace(folded_pattern)), metric, threshold, threshold_kind);
+    const std::u32string pattern = decode(trim_whitespace(folded_pattern));
     for (const Match& match : matches) {
         const std::string window = code_point_slice(folded_text, match);
-        const Comparison verdict = comparator.compare(decode(trim_whitespace(window)));
+        const Comparison verdict =
+            library_verdict(metric, threshold, threshold_kind, decode(trim_whitespace(window)), pattern);
         REQUIRE(verdict.accepted);
         REQUIRE(std::memcmp(&verdict.score, &match.score, sizeof(double)) == 0);
     }
+}
+
+SearchOptions options_from(bool ci, bool sci, const std::string& metric, double threshold, std::uint8_t kind,
+                           const std::vector<std::string>& strategies)
+{
+    return SearchOptions{ci, sci, MetricChoice(metric), threshold, threshold_kind_of(kind), parse_strategies(strategies)};
 }
 
 bool known_metric(const std::string& metric) { return parse_metric(metric).has_value(); }
@@ -238,12 +259,13 @@ MatchList plain_fuzzy_raw(const std::string& text, const std::string& pattern, c
     if (kind != 0 && !std::isnan(product)) slack = static_cast<std::int64_t>(std::clamp(product, -128.0, 127.0));
     const std::int64_t longest = std::max<std::int64_t>(slack, 0);
     const std::int64_t shrink = std::min(static_cast<std::int64_t>(p.size()) - 1, longest);
-    FuzzyComparator comparator(std::u32string(trimmed(p)), metric, threshold, kind);
+    const std::u32string_view pattern_trimmed = trimmed(p);
     for (std::uint64_t start = 0; start < t.size(); ++start)
         for (std::int64_t k = -shrink; k <= longest; ++k) {
             const std::uint64_t nominal = start + p.size() + static_cast<std::uint64_t>(k);
             const std::uint64_t end = std::min<std::uint64_t>(nominal, t.size());
-            const Comparison verdict = comparator.compare(trimmed(std::u32string_view(t).substr(start, end - start)));
+            const Comparison verdict = library_verdict(
+                metric, threshold, kind, trimmed(std::u32string_view(t).substr(start, end - start)), pattern_trimmed);
             if (verdict.accepted) solver.add(Match{start, end, verdict.score});
             if (nominal >= t.size()) break;
         }
@@ -255,10 +277,11 @@ MatchList plain_fuzzy_token(const std::string& text, const std::string& pattern,
                             const std::vector<std::string>& strategies)
 {
     Tokenizer tokenizer(text, separator, pattern_token_count(pattern, separator));
-    FuzzyComparator comparator(decode(trim_whitespace(pattern)), metric, threshold, kind);
+    const std::u32string pattern_trimmed = decode(trim_whitespace(pattern));
     ConflictSolver solver(text, strategies);
     while (const std::optional<TokenWindow> window = tokenizer.next()) {
-        const Comparison verdict = comparator.compare(decode(trim_whitespace(window->text)));
+        const Comparison verdict =
+            library_verdict(metric, threshold, kind, decode(trim_whitespace(window->text)), pattern_trimmed);
         if (verdict.accepted) solver.add(Match{window->start, window->end, verdict.score});
     }
     return solver.finish();
@@ -521,7 +544,7 @@ void check_fuzzy_raw(FuzzedDataProvider& input)
     const std::string text = valid_text(input, 160);
     MatchList matches;
     try {
-        matches = fuzzy_raw_extract(text, pattern, ci, sci, metric, threshold, kind, strategies);
+        matches = fuzzy_raw_extract(text, pattern, options_from(ci, sci, metric, threshold, kind, strategies));
     } catch (const ExtractionFailure&) {
         REQUIRE(!known_metric(metric));
         return;
@@ -569,7 +592,8 @@ void check_fuzzy_token(FuzzedDataProvider& input)
     const std::uint64_t size = pattern_token_count(folded_pattern, folded_separator);
     MatchList matches;
     try {
-        matches = fuzzy_token_extract(text, pattern, separator, ci, sci, metric, threshold, kind, strategies);
+        matches = fuzzy_token_extract(text, pattern, separator,
+                                      options_from(ci, sci, metric, threshold, kind, strategies));
     } catch (const ExtractionFailure&) {
         REQUIRE(size == 0 || !known_metric(metric));
         return;

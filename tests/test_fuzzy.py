@@ -10,10 +10,10 @@ from rapidfuzz.distance import (
     OSA, DamerauLevenshtein, Hamming, Indel, Jaro, JaroWinkler, LCSseq, Levenshtein, Postfix, Prefix)
 
 import tessarin
+import tessarin_names
 import reference_model as model
 
-METRICS = ["levenshtein", "damerau_levenshtein", "osa", "indel", "lcs_seq",
-           "hamming", "jaro", "jaro_winkler", "prefix", "postfix"]
+METRICS = list(tessarin_names.METRICS)
 FAMILIES = {"levenshtein": Levenshtein, "damerau_levenshtein": DamerauLevenshtein, "osa": OSA,
             "indel": Indel, "lcs_seq": LCSseq, "hamming": Hamming, "prefix": Prefix, "postfix": Postfix}
 STRATEGY_NAMES = ["best_match", "shortest", "longest", "minimum_isolated_character", "foo", ""]

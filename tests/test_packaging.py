@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 import tessarin
+import tessarin_names
 
 DISTRIBUTION = importlib.metadata.distribution("tessarin")
 RECORDED = {Path(path).as_posix() for path in DISTRIBUTION.files or ()}
@@ -26,7 +27,7 @@ def installed_name(path):
     return None
 
 
-@pytest.mark.parametrize("module_name", ["tessarin", "tessarin_cli"])
+@pytest.mark.parametrize("module_name", ["tessarin", "tessarin_cli", "tessarin_names"])
 def test_module_is_imported_from_the_installed_wheel(module_name):
     # The source tree must never stand in for the wheel: tests that pass on
     # the tree prove nothing about what users install.
@@ -101,7 +102,8 @@ def stub_literal_names(alias):
 
 def test_every_metric_name_in_the_stubs_is_one_the_module_knows():
     names = stub_literal_names("_Metric")
-    assert len(names) == 10
+    assert names == list(tessarin_names.METRICS)
+    assert stub_literal_names("_Strategy") == list(tessarin_names.STRATEGIES)
     for name in names:
         assert tessarin.fuzzy_raw_extract("abc", "abc", False, False, name, 0, 0, []) == [(0, 3, 0.0)]
     with pytest.raises(BaseException, match="Invalid distance metric"):

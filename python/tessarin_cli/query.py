@@ -9,9 +9,8 @@ if TYPE_CHECKING:
     from tessarin_cli._native import Searcher
     from tessarin_cli.search import Hit
 
-METRICS = ("levenshtein", "damerau_levenshtein", "osa", "indel", "lcs_seq",
-           "hamming", "jaro", "jaro_winkler", "prefix", "postfix")
-STRATEGIES = ("best_match", "shortest", "longest", "minimum_isolated_character")
+from tessarin_names import METRICS, STRATEGIES
+
 # Windows are compared trimmed but reported whole, so among equally good
 # windows "shortest" drops the ones that carry a neighbouring space.
 DEFAULT_FUZZY_STRATEGIES = ("best_match", "shortest")

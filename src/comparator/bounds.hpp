@@ -132,71 +132,87 @@ private:
     std::vector<uint64_t> quota_, count_;
 };
 
-// A value that the window's score cannot fall below (edit metrics) or, for
-// the Jaro family, a similarity it cannot exceed turned into a distance,
-// given its trimmed length and the code points it can share with the
-// pattern. The edit bounds use the score's own division, so comparing them
-// with the threshold is exact; the Jaro bound keeps a small margin against
-// rounding.
+// A value that the score of a window cannot fall below, given its trimmed
+// length and the code points it can share with the pattern, computed with
+// the score's own division so that comparing it with the threshold is exact.
+// 0 where the metric's bound family gives none in these terms (the Jaro
+// family, Hamming for unequal lengths).
+inline double distance_floor(Metric metric, ThresholdKind kind, uint64_t length, uint64_t pattern_length,
+                             uint64_t shared) noexcept
+{
+    shared = std::min({shared, length, pattern_length});
+    uint64_t least = 0;
+    switch (traits_of(metric).bound) {
+    case BoundFamily::equal_length:
+        if (length != pattern_length) return 0.0;
+        least = length - shared;
+        break;
+    case BoundFamily::edit:
+        least = std::max(length, pattern_length) - shared;
+        break;
+    case BoundFamily::indel:
+        least = length + pattern_length - 2 * shared;
+        break;
+    case BoundFamily::similarity:
+        return 0.0;
+    }
+    return score_of(metric, kind, least, length, pattern_length);
+}
+
+// What the length alone says: every edit metric is at least the difference
+// of the lengths.
+inline double length_floor(Metric metric, ThresholdKind kind, uint64_t length, uint64_t pattern_length) noexcept
+{
+    return distance_floor(metric, kind, length, pattern_length, std::min(length, pattern_length));
+}
+
+// Whether a window of this trimmed length that shares at most `shared` code
+// points with the pattern must fail the threshold. For the Jaro family the
+// bound is a similarity that the window cannot exceed, turned into a
+// distance with a small margin against rounding.
 //
 // `prefix` is the common prefix of window and pattern, at most 4, which is
 // all that Jaro-Winkler can add for.
 inline bool cannot_pass(Metric metric, ThresholdKind kind, double threshold, uint64_t length, uint64_t pattern_length,
-                 uint64_t shared, uint64_t prefix = 4) noexcept
+                        uint64_t shared, uint64_t prefix = 4) noexcept
 {
+    const MetricTraits& traits = traits_of(metric);
+    if (traits.bound != BoundFamily::similarity)
+        return distance_floor(metric, kind, length, pattern_length, shared) > threshold;
+    if (length == 0 && pattern_length == 0) return false;
     shared = std::min({shared, length, pattern_length});
-    const uint64_t longer = std::max(length, pattern_length);
-    const bool normalized = kind == ThresholdKind::Normalized;
-    switch (metric) {
-    case Metric::levenshtein:
-    case Metric::osa:
-    case Metric::damerau_levenshtein:
-    case Metric::lcs_seq:
-    case Metric::prefix:
-    case Metric::postfix:
-    case Metric::hamming: {
-        if (metric == Metric::hamming && length != pattern_length) return false; // scored exactly anyway
-        const uint64_t least = longer - shared;
-        const double bound = normalized && longer != 0 ? static_cast<double>(least) / static_cast<double>(longer)
-                                                       : static_cast<double>(least);
-        return bound > threshold;
-    }
-    case Metric::indel: {
-        const uint64_t total = length + pattern_length, least = total - 2 * shared;
-        const double bound = normalized && total != 0 ? static_cast<double>(least) / static_cast<double>(total)
-                                                      : static_cast<double>(least);
-        return bound > threshold;
-    }
-    case Metric::jaro:
-    case Metric::jaro_winkler: {
-        if (length == 0 && pattern_length == 0) return false;
-        double similarity = 0.0;
-        if (shared > 0)
-            similarity = (static_cast<double>(shared) / static_cast<double>(length) +
-                          static_cast<double>(shared) / static_cast<double>(pattern_length) + 1.0) /
-                         3.0;
-        // Jaro-Winkler adds a step of weight 0.1 per common prefix code point.
-        if (metric == Metric::jaro_winkler && similarity > 0.7)
-            similarity += static_cast<double>(prefix) * 0.1 * (1.0 - similarity);
-        return 1.0 - similarity > threshold + 1e-9;
-    }
-    }
-    return false;
+    double similarity = 0.0;
+    if (shared > 0)
+        similarity = (static_cast<double>(shared) / static_cast<double>(length) +
+                      static_cast<double>(shared) / static_cast<double>(pattern_length) + 1.0) /
+                     3.0;
+    // Winkler's step: each common prefix code point closes a share of the gap.
+    if (traits.prefix_weight > 0.0 && similarity > 0.7)
+        similarity += static_cast<double>(prefix) * traits.prefix_weight * (1.0 - similarity);
+    return 1.0 - similarity > threshold + 1e-9;
 }
 
 // The window length for which the bound of cannot_pass is smallest.
 inline uint64_t best_length(Metric metric, uint64_t pattern_length, uint64_t shared) noexcept
 {
-    const bool at_shared = metric == Metric::indel || metric == Metric::jaro || metric == Metric::jaro_winkler;
-    return at_shared ? std::min(shared, pattern_length) : pattern_length;
+    switch (traits_of(metric).bound) {
+    case BoundFamily::indel:
+    case BoundFamily::similarity:
+        return std::min(shared, pattern_length);
+    case BoundFamily::edit:
+    case BoundFamily::equal_length:
+        break;
+    }
+    return pattern_length;
 }
 
 // Roughly what one comparison costs, in the units a Cancellation counts
 // (about one step over one code point): the bit-parallel metrics go through
-// the pattern 64 code points at a time, Damerau-Levenshtein one at a time.
+// the pattern 64 code points at a time, the others one at a time.
 inline uint64_t comparison_cost(Metric metric, uint64_t candidate_length, uint64_t pattern_length) noexcept
 {
-    const uint64_t per_code_point = metric == Metric::damerau_levenshtein ? pattern_length + 1 : pattern_length / 64 + 1;
+    const uint64_t per_code_point =
+        traits_of(metric).cost == Cost::quadratic ? pattern_length + 1 : pattern_length / 64 + 1;
     return (candidate_length + 1) * per_code_point;
 }
 
@@ -207,6 +223,5 @@ inline uint64_t common_prefix(std::u32string_view a, std::u32string_view b) noex
         ++length;
     return length;
 }
-
 
 } // namespace tessarin::detail

@@ -7,6 +7,7 @@
 
 #include <rapidfuzz/distance.hpp>
 
+#include "comparator/bounds.hpp"
 #include "text/text.hpp"
 
 namespace tessarin {
@@ -152,75 +153,25 @@ std::unique_ptr<FuzzyComparator::Scorer> make_scorer(Metric metric, ThresholdKin
 
 } // namespace
 
-std::optional<Metric> parse_metric(std::string_view name) noexcept
+Metric MetricChoice::resolve() const
 {
-    static constexpr std::pair<std::string_view, Metric> names[] = {
-        {"levenshtein", Metric::levenshtein}, {"damerau_levenshtein", Metric::damerau_levenshtein},
-        {"osa", Metric::osa},                 {"indel", Metric::indel},
-        {"lcs_seq", Metric::lcs_seq},         {"hamming", Metric::hamming},
-        {"jaro", Metric::jaro},               {"jaro_winkler", Metric::jaro_winkler},
-        {"prefix", Metric::prefix},           {"postfix", Metric::postfix},
-    };
-    for (const auto& [known, metric] : names)
-        if (name == known) return metric;
-    return std::nullopt;
+    if (!parsed_) throw ExtractionFailure("Invalid distance metric");
+    return *parsed_;
 }
 
-FuzzyComparator::FuzzyComparator(std::u32string pattern, std::string metric, double threshold,
-                                 std::uint8_t threshold_kind)
-    : pattern_(std::move(pattern)), metric_(std::move(metric)), threshold_(threshold),
-      threshold_kind_(threshold_kind_of(threshold_kind))
+FuzzyComparator::FuzzyComparator(std::u32string pattern, MetricChoice metric, double threshold,
+                                 ThresholdKind threshold_kind)
+    : pattern_(std::move(pattern)), metric_(std::move(metric)), threshold_(threshold), threshold_kind_(threshold_kind)
 {}
 
 FuzzyComparator::~FuzzyComparator() = default;
 
-Metric FuzzyComparator::metric() const
-{
-    const std::optional<Metric> metric = parse_metric(metric_);
-    if (!metric) throw ExtractionFailure("Invalid distance metric");
-    return *metric;
-}
-
-// A value that the score of a candidate of this length can never fall
-// below, computed with the same division as the score itself: every edit
-// metric here is at least the difference of the lengths, and a division by
-// the same denominator keeps that order in floating point. A candidate
-// whose bound already exceeds the threshold is rejected unscored.
-double FuzzyComparator::length_bound(std::size_t length) const noexcept
-{
-    const std::size_t p = pattern_.size();
-    const std::size_t difference = length > p ? length - p : p - length;
-    switch (*resolved_) {
-    case Metric::levenshtein:
-    case Metric::damerau_levenshtein:
-    case Metric::osa:
-    case Metric::lcs_seq:
-    case Metric::prefix:
-    case Metric::postfix: {
-        if (threshold_kind_ == ThresholdKind::Absolute) return static_cast<double>(difference);
-        const std::size_t maximum = std::max(length, p);
-        return maximum != 0 ? static_cast<double>(difference) / static_cast<double>(maximum) : 0.0;
-    }
-    case Metric::indel: {
-        if (threshold_kind_ == ThresholdKind::Absolute) return static_cast<double>(difference);
-        const std::size_t total = length + p;
-        return total != 0 ? static_cast<double>(difference) / static_cast<double>(total) : 0.0;
-    }
-    case Metric::hamming:
-    case Metric::jaro:
-    case Metric::jaro_winkler:
-        break;
-    }
-    return 0.0;
-}
-
 Comparison FuzzyComparator::compare(std::u32string_view candidate)
 {
-    if (!scorer_) {
-        resolved_ = metric();
-        scorer_ = make_scorer(*resolved_, threshold_kind_, pattern_, threshold_);
-    }
-    const double bound = length_bound(candidate.size());
+    if (!scorer_) scorer_ = make_scorer(metric(), threshold_kind_, pattern_, threshold_);
+    // A candidate whose length alone puts it beyond the threshold is
+    // rejected unscored.
+    const double bound = detail::length_floor(metric(), threshold_kind_, candidate.size(), pattern_.size());
     if (bound > threshold_) return Comparison{false, bound};
     const double score = scorer_->score(candidate);
     return Comparison{score <= threshold_, score};

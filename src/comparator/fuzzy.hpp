@@ -8,33 +8,30 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "comparator/metrics.hpp"
 
 namespace tessarin {
 
-enum class Metric {
-    levenshtein,
-    damerau_levenshtein,
-    osa,
-    indel,
-    lcs_seq,
-    hamming,
-    jaro,
-    jaro_winkler,
-    prefix,
-    postfix,
+// A metric as the caller named it, parsed once. An unknown name is kept,
+// not refused: the failure is only due where the first comparison is.
+class MetricChoice {
+public:
+    MetricChoice() = default;
+    explicit MetricChoice(std::string name) : name_(std::move(name)), parsed_(parse_metric(name_)) {}
+    explicit MetricChoice(Metric metric) : name_(traits_of(metric).name), parsed_(metric) {}
+
+    const std::string& name() const noexcept { return name_; }
+    bool known() const noexcept { return parsed_.has_value(); }
+
+    // The metric; throws ExtractionFailure for an unknown name.
+    Metric resolve() const;
+
+private:
+    std::string name_;
+    std::optional<Metric> parsed_;
 };
-
-// 0 reads the threshold as a plain distance; every other value as a
-// distance normalized to [0, 1].
-enum class ThresholdKind { Absolute, Normalized };
-
-constexpr ThresholdKind threshold_kind_of(std::uint8_t value) noexcept
-{
-    return value == 0 ? ThresholdKind::Absolute : ThresholdKind::Normalized;
-}
-
-// The metric that `name` selects, byte for byte; nothing for any other name.
-std::optional<Metric> parse_metric(std::string_view name) noexcept;
 
 struct Comparison {
     bool accepted;
@@ -46,7 +43,7 @@ struct Comparison {
 // never fails on it; an unknown name throws ExtractionFailure then.
 class FuzzyComparator {
 public:
-    FuzzyComparator(std::u32string pattern, std::string metric, double threshold, std::uint8_t threshold_kind);
+    FuzzyComparator(std::u32string pattern, MetricChoice metric, double threshold, ThresholdKind threshold_kind);
     ~FuzzyComparator();
     FuzzyComparator(const FuzzyComparator&) = delete;
     FuzzyComparator& operator=(const FuzzyComparator&) = delete;
@@ -60,7 +57,7 @@ public:
     // The metric that the name selects; throws ExtractionFailure for an
     // unknown name. Callers that score windows their own way call it where
     // the first comparison would be due.
-    Metric metric() const;
+    Metric metric() const { return metric_.resolve(); }
 
     const std::u32string& pattern() const noexcept { return pattern_; }
     double threshold() const noexcept { return threshold_; }
@@ -69,13 +66,10 @@ public:
     class Scorer; // one per metric and reading, defined with the metrics
 
 private:
-    double length_bound(std::size_t length) const noexcept;
-
     std::u32string pattern_;
-    std::string metric_;
+    MetricChoice metric_;
     double threshold_;
     ThresholdKind threshold_kind_;
-    std::optional<Metric> resolved_;
     std::unique_ptr<Scorer> scorer_;
 };
 

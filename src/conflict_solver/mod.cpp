@@ -11,14 +11,26 @@ Strategy parse_strategy(std::string_view name) noexcept
     return Strategy::unknown;
 }
 
+std::vector<Strategy> parse_strategies(const std::vector<std::string>& names)
+{
+    std::vector<Strategy> strategies;
+    strategies.reserve(names.size());
+    for (const std::string& name : names)
+        strategies.push_back(parse_strategy(name));
+    return strategies;
+}
+
 ConflictSolver::ConflictSolver(std::string_view text, const std::vector<std::string>& strategies,
                                Cancellation* cancel)
+    : ConflictSolver(text, parse_strategies(strategies), cancel)
+{}
+
+ConflictSolver::ConflictSolver(std::string_view text, const std::vector<Strategy>& strategies, Cancellation* cancel)
     : text_(text), cancel_(cancel)
 {
     // An unknown name keeps the first of the candidates still tied, so the
     // names after it can never matter.
-    for (const std::string& name : strategies) {
-        const Strategy strategy = parse_strategy(name);
+    for (const Strategy strategy : strategies) {
         if (strategy == Strategy::unknown) break;
         keys_.push_back(strategy);
     }

@@ -17,6 +17,7 @@ enum class Strategy { best_match, shortest, longest, minimum_isolated_character,
 // The strategy that `name` selects: byte for byte, case-sensitive, whole
 // string. Any other name is `unknown`, which keeps a group's first candidate.
 Strategy parse_strategy(std::string_view name) noexcept;
+std::vector<Strategy> parse_strategies(const std::vector<std::string>& names);
 
 // Candidates arrive one at a time in non-decreasing `start` order. A group
 // closes when a candidate starts beyond the largest end so far (spans that
@@ -32,6 +33,7 @@ public:
     // outlive the solver.
     ConflictSolver(std::string_view text, const std::vector<std::string>& strategies,
                    Cancellation* cancel = nullptr);
+    ConflictSolver(std::string_view text, const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr);
 
     void add(const Match& candidate);
 

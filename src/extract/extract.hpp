@@ -9,9 +9,23 @@
 #include <string>
 #include <vector>
 
+#include "comparator/fuzzy.hpp"
+#include "conflict_solver/mod.hpp"
 #include "text/text.hpp"
 
 namespace tessarin {
+
+// How a fuzzy search folds, judges and reduces, converted once from the
+// caller's values. The metric keeps its name, so that an unknown one fails
+// only where the first comparison is due.
+struct SearchOptions {
+    bool case_insensitive = false;
+    bool special_char_insensitive = false;
+    MetricChoice metric;
+    double threshold = 0.0;
+    ThresholdKind threshold_kind = ThresholdKind::Absolute;
+    std::vector<Strategy> strategies;
+};
 
 // Windows of the folded pattern's length over the folded text whose trimmed
 // form equals the trimmed pattern, reduced by the conflict solver.
@@ -25,15 +39,11 @@ MatchList exact_token_extract(TextInput s, std::string pattern, std::string toke
 
 // Windows around the pattern's length whose distance from the pattern is
 // within `threshold`, reduced by the conflict solver.
-MatchList fuzzy_raw_extract(TextInput s, std::string pattern, bool case_insensitive,
-                            bool special_char_insensitive, const std::string& metric, double threshold,
-                            std::uint8_t threshold_kind, const std::vector<std::string>& strategies, Cancellation cancel = {});
+MatchList fuzzy_raw_extract(TextInput s, std::string pattern, const SearchOptions& options, Cancellation cancel = {});
 
 // Token runs whose distance from the pattern is within `threshold`, reduced
 // by the conflict solver.
 MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern,
-                              bool case_insensitive, bool special_char_insensitive, const std::string& metric,
-                              double threshold, std::uint8_t threshold_kind,
-                              const std::vector<std::string>& strategies, Cancellation cancel = {});
+                              const SearchOptions& options, Cancellation cancel = {});
 
 } // namespace tessarin

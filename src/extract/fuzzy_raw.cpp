@@ -27,9 +27,9 @@ using std::uint64_t;
 // pattern length times a normalized threshold, truncated toward zero and
 // saturated to the range of a signed byte (NaN gives 0). Every step is
 // defined for any double, infinities and huge products included.
-int slack_for(uint64_t pattern_length, double threshold, std::uint8_t threshold_kind)
+int slack_for(uint64_t pattern_length, double threshold, ThresholdKind threshold_kind)
 {
-    if (threshold_kind_of(threshold_kind) == ThresholdKind::Absolute) return 0;
+    if (threshold_kind == ThresholdKind::Absolute) return 0;
     const double product = static_cast<double>(pattern_length) * threshold;
     if (std::isnan(product)) return 0;
     if (product >= 127.0) return 127;
@@ -312,11 +312,7 @@ void scan_levenshtein(std::basic_string_view<Char> text, const WindowShape& shap
             const uint64_t length = window.trimmed_end > first ? window.trimmed_end - first : 0;
             const uint64_t distance = distances[length]; // distances[0] is p: the empty candidate
             // The library's own arithmetic, so the scores agree to the bit.
-            double score = static_cast<double>(distance);
-            if (normalized) {
-                const uint64_t maximum = std::max(length, p);
-                score = maximum != 0 ? static_cast<double>(distance) / static_cast<double>(maximum) : 0.0;
-            }
+            const double score = score_of(Metric::levenshtein, comparator.threshold_kind(), distance, length, p);
             if (score <= threshold) solver.add(Match{start, window.end, score});
         }
     };
@@ -329,20 +325,18 @@ void scan_levenshtein(std::basic_string_view<Char> text, const WindowShape& shap
 
 } // namespace
 
-MatchList fuzzy_raw_extract(TextInput s, std::string pattern, bool case_insensitive,
-                            bool special_char_insensitive, const std::string& metric, double threshold,
-                            std::uint8_t threshold_kind, const std::vector<std::string>& strategies,
-                            Cancellation cancel)
+MatchList fuzzy_raw_extract(TextInput s, std::string pattern, const SearchOptions& options, Cancellation cancel)
 {
-    const FoldedText text = fold_text(std::move(s), case_insensitive, special_char_insensitive, cancel);
+    const FoldedText text = fold_text(std::move(s), options.case_insensitive, options.special_char_insensitive, cancel);
     const std::string folded_pattern =
-        normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
+        normalize(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
     const uint64_t m = char_count(folded_pattern);
-    const WindowShape shape(m, slack_for(m, threshold, threshold_kind));
+    const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
 
-    ConflictSolver solver(text, strategies, &cancel);
+    ConflictSolver solver(text, options.strategies, &cancel);
     if (m > 0 && !text.empty()) {
-        FuzzyComparator comparator(decode_utf8(trim_whitespace(folded_pattern)), metric, threshold, threshold_kind);
+        FuzzyComparator comparator(decode_utf8(trim_whitespace(folded_pattern)), options.metric, options.threshold,
+                                   options.threshold_kind);
         // The first comparison is due now: an unknown metric fails here.
         const Metric chosen = comparator.metric();
         // The bit-parallel tables hold a row of the whole pattern per distinct

@@ -68,7 +68,11 @@ int main()
     using namespace tessarin;
     constexpr std::size_t code_points = 30'000'000;
     constexpr auto longest_allowed = std::chrono::milliseconds(30);
-    const std::vector<std::string> none, best = {"best_match"}, isolated = {"minimum_isolated_character"};
+    const std::vector<std::string> none, isolated = {"minimum_isolated_character"};
+    const auto fuzzy = [](const char* metric, double threshold) {
+        return SearchOptions{false, false, MetricChoice(std::string(metric)), threshold, ThresholdKind::Absolute,
+                             {Strategy::best_match}};
+    };
     const std::vector<Case> cases = {
         {"exact raw, isolated characters", "abab " + std::string(28, 'c'), 33,
          [&](std::string s, Cancellation c) { exact_raw_extract(std::move(s), "ab", false, false, isolated, c); }},
@@ -82,19 +86,19 @@ int main()
          [&](std::string s, Cancellation c) { exact_token_extract(std::move(s), "a b", " ", false, false, c); }},
         {"fuzzy raw, Levenshtein", "abcdefghij", 10,
          [&](std::string s, Cancellation c) {
-             fuzzy_raw_extract(std::move(s), "abcdefghik", false, false, "levenshtein", 1, 0, best, c);
+             fuzzy_raw_extract(std::move(s), "abcdefghik", fuzzy("levenshtein", 1.0), c);
          }},
         {"fuzzy raw, two-byte text, Indel", "abcdefghi\xC5\x82", 10,
          [&](std::string s, Cancellation c) {
-             fuzzy_raw_extract(std::move(s), "abcdefghik", false, false, "indel", 1, 0, best, c);
+             fuzzy_raw_extract(std::move(s), "abcdefghik", fuzzy("indel", 1.0), c);
          }},
         {"fuzzy token", "abcdefghij ", 11,
          [&](std::string s, Cancellation c) {
-             fuzzy_token_extract(std::move(s), "abcdefghik", " ", false, false, "levenshtein", 0, 0, best, c);
+             fuzzy_token_extract(std::move(s), "abcdefghik", " ", fuzzy("levenshtein", 0.0), c);
          }},
         {"fuzzy token, two-byte separator", "abcdefghij--", 12,
          [&](std::string s, Cancellation c) {
-             fuzzy_token_extract(std::move(s), "abcdefghik", "--", false, false, "levenshtein", 0, 0, best, c);
+             fuzzy_token_extract(std::move(s), "abcdefghik", "--", fuzzy("levenshtein", 0.0), c);
          }},
     };
     int failures = 0;

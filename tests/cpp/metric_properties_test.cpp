@@ -1,0 +1,189 @@
+// Properties of the matching core, checked against the metric library
+// itself: no shortcut may change a result. Random strings over small
+// alphabets, so that windows share many code points with the pattern and
+// the bounds are put to work; lengths reach past one 64-bit block.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "comparator/bit_parallel.hpp"
+#include "comparator/bounds.hpp"
+#include "comparator/fuzzy.hpp"
+#include "oracle.hpp"
+
+namespace {
+
+using namespace tessarin;
+using std::uint64_t;
+
+int failures = 0;
+
+#define CHECK(condition, ...)                                                                                       \
+    do {                                                                                                            \
+        if (!(condition)) {                                                                                         \
+            if (++failures <= 20) {                                                                                 \
+                std::fprintf(stderr, "%s:%d: %s failed: ", __FILE__, __LINE__, #condition);                        \
+                std::fprintf(stderr, __VA_ARGS__);                                                                  \
+                std::fputc('\n', stderr);                                                                           \
+            }                                                                                                       \
+        }                                                                                                           \
+    } while (false)
+
+std::mt19937_64 random_source(20261208);
+
+std::u32string random_string(std::size_t length, std::u32string_view alphabet)
+{
+    std::u32string text(length, U' ');
+    for (char32_t& c : text)
+        c = alphabet[random_source() % alphabet.size()];
+    return text;
+}
+
+std::size_t random_length(std::size_t short_limit, std::size_t long_limit)
+{
+    return random_source() % 8 == 0 ? random_source() % long_limit : random_source() % short_limit;
+}
+
+uint64_t shared_count(std::u32string_view a, std::u32string_view b)
+{
+    std::u32string x(a), y(b);
+    std::sort(x.begin(), x.end());
+    std::sort(y.begin(), y.end());
+    std::u32string common;
+    std::set_intersection(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(common));
+    return common.size();
+}
+
+std::string narrow(std::u32string_view text)
+{
+    std::string out;
+    for (char32_t c : text)
+        out += c < 128 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+constexpr std::u32string_view alphabets[] = {U"ab", U"abc ", U"abcdefgh", U"ab\u00e9\u4e2d"};
+
+// Thresholds around a real score: the score itself (the tightest that
+// passes), a hair above it, and others that come from nothing.
+std::vector<double> thresholds_around(double score)
+{
+    return {score, std::nextafter(score, 2.0 * score + 1.0), score + 0.25, 0.0, 1.0, 3.0};
+}
+
+// No bound rules out a candidate that the library would let pass, and the
+// comparator accepts exactly what the library's score accepts, with that
+// very score.
+void bounds_never_rule_out_a_passing_candidate()
+{
+    for (int round = 0; round < 20000; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::u32string pattern = random_string(1 + random_length(12, 140), alphabet);
+        const std::u32string candidate = random_string(random_length(16, 160), alphabet);
+        const uint64_t length = candidate.size(), p = pattern.size();
+        const uint64_t shared = shared_count(candidate, pattern);
+        const uint64_t prefix = detail::common_prefix(candidate, pattern);
+        // What the longest window of a start may share: at least as much.
+        const uint64_t most_shared = shared + random_source() % 3;
+        for (const MetricTraits& row : metric_table) {
+            for (const ThresholdKind kind : {ThresholdKind::Absolute, ThresholdKind::Normalized}) {
+                const double score = testing::oracle_score(row.metric, kind, candidate, pattern);
+                for (const double threshold : thresholds_around(score)) {
+                    FuzzyComparator comparator(pattern, MetricChoice(row.metric), threshold, kind);
+                    const Comparison verdict = comparator.compare(candidate);
+                    const bool passes = score <= threshold;
+                    CHECK(verdict.accepted == passes, "%s kind %d '%s' vs '%s' at %.17g", row.name.data(),
+                          static_cast<int>(kind), narrow(candidate).c_str(), narrow(pattern).c_str(), threshold);
+                    if (!passes) continue;
+                    CHECK(std::memcmp(&verdict.score, &score, sizeof score) == 0, "%s: %.17g, library %.17g",
+                          row.name.data(), verdict.score, score);
+                    CHECK(!detail::cannot_pass(row.metric, kind, threshold, length, p, shared, prefix),
+                          "%s kind %d '%s' vs '%s' at %.17g", row.name.data(), static_cast<int>(kind),
+                          narrow(candidate).c_str(), narrow(pattern).c_str(), threshold);
+                    const uint64_t best = detail::best_length(row.metric, p, most_shared);
+                    CHECK(!detail::cannot_pass(row.metric, kind, threshold, best, p, most_shared, prefix),
+                          "%s best length %llu", row.name.data(), static_cast<unsigned long long>(best));
+                }
+            }
+        }
+    }
+}
+
+// The per-start pass yields the library's distance for every prefix of the
+// text; the whole-text search marks exactly the ends of substrings within
+// the limit.
+void per_start_passes_agree_with_the_library()
+{
+    for (int round = 0; round < 400; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::u32string pattern = random_string(1 + random_length(20, 200), alphabet);
+        const std::u32string text = random_string(random_length(40, 260), alphabet);
+        const detail::BitParallelLevenshtein levenshtein(pattern);
+        std::vector<std::uint32_t> distances;
+        levenshtein.prefix_distances(std::u32string_view(text), distances);
+        for (std::size_t j = 0; j <= text.size(); ++j)
+            CHECK(distances[j] == rapidfuzz::levenshtein_distance(std::u32string_view(text).substr(0, j), pattern),
+                  "levenshtein prefix %zu of '%s' vs '%s'", j, narrow(text).c_str(), narrow(pattern).c_str());
+
+        if (round % 4 != 0 || pattern.size() < 2) continue; // the exhaustive search below is slow
+        const std::size_t limit = random_source() % pattern.size();
+        std::vector<uint64_t> reachable;
+        Cancellation never;
+        levenshtein.mark_reachable_ends(std::u32string_view(text), limit, reachable, never);
+        for (std::size_t end = 1; end <= text.size(); ++end) {
+            bool within = false;
+            for (std::size_t start = 0; start < end && !within; ++start)
+                within = rapidfuzz::levenshtein_distance(std::u32string_view(text).substr(start, end - start),
+                                                         pattern) <= limit;
+            CHECK(within == static_cast<bool>((reachable[end >> 6] >> (end & 63)) & 1), "end %zu limit %zu", end,
+                  limit);
+        }
+    }
+}
+
+// Every name in the table parses back to its row, and the Python side
+// lists the same names, in the same order.
+void metric_names_agree()
+{
+    for (const MetricTraits& row : metric_table) {
+        CHECK(parse_metric(row.name) == row.metric, "%s", row.name.data());
+        CHECK(!parse_metric(std::string(row.name) + " "), "%s with a trailing space", row.name.data());
+    }
+    std::ifstream source(TESSARIN_NAMES_FILE);
+    std::stringstream content;
+    content << source.rdbuf();
+    const std::string text = content.str();
+    const std::size_t first = text.find("METRICS = (");
+    CHECK(first != std::string::npos, "no METRICS in %s", TESSARIN_NAMES_FILE);
+    if (first == std::string::npos) return;
+    const std::string listed = text.substr(first, text.find(')', first) - first);
+    std::vector<std::string> names;
+    for (std::size_t quote = listed.find('"'); quote != std::string::npos;) {
+        const std::size_t close = listed.find('"', quote + 1);
+        names.push_back(listed.substr(quote + 1, close - quote - 1));
+        quote = listed.find('"', close + 1);
+    }
+    CHECK(names.size() == metric_count, "%zu names listed in Python, %zu metrics", names.size(), metric_count);
+    for (std::size_t i = 0; i < std::min(names.size(), metric_count); ++i)
+        CHECK(names[i] == metric_table[i].name, "%s listed where %s is", names[i].c_str(), metric_table[i].name.data());
+}
+
+} // namespace
+
+int main()
+{
+    metric_names_agree();
+    bounds_never_rule_out_a_passing_candidate();
+    per_start_passes_agree_with_the_library();
+    if (failures > 0) {
+        std::fprintf(stderr, "%d checks failed\n", failures);
+        return 1;
+    }
+    std::puts("core properties hold");
+    return 0;
+}
