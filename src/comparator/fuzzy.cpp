@@ -23,21 +23,19 @@ namespace {
 using Pattern = std::u32string;
 using Candidate = std::u32string_view;
 
-// A cutoff lets the library stop early on a candidate that cannot pass; it
-// changes nothing for a candidate that does. Integer distances above the
-// cutoff come back as cutoff + 1, normalized ones above it as 1.0: both
-// still fail the threshold.
-std::size_t absolute_cutoff(double threshold) noexcept
+// A cutoff lets the library stop early on a candidate that cannot pass.
+// It is always an integer distance above every one that can pass: the
+// library has been seen to misjudge a distance equal to its cutoff
+// (lcs_seq), and the product of a normalized threshold and the maximum may
+// round to just below a distance that passes, hence one more. A normalized
+// score is formed from the exact distance with the library's own division.
+std::size_t cutoff_for(double threshold, std::size_t maximum, ThresholdKind kind) noexcept
 {
     if (!(threshold >= 0.0)) return 0;
-    if (threshold >= static_cast<double>(std::numeric_limits<std::int64_t>::max()))
+    const double largest = kind == ThresholdKind::Absolute ? threshold : threshold * static_cast<double>(maximum);
+    if (largest >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
         return static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
-    return static_cast<std::size_t>(threshold);
-}
-
-double normalized_cutoff(double threshold) noexcept
-{
-    return threshold >= 0.0 && threshold < 1.0 ? threshold : 1.0;
+    return static_cast<std::size_t>(largest) + (kind == ThresholdKind::Absolute ? 1 : 2);
 }
 
 // A metric whose cached RapidFuzz scorer holds the prepared pattern. The
@@ -47,21 +45,22 @@ template <typename Cached, ThresholdKind Kind>
 class CachedScorer : public FuzzyComparator::Scorer {
 public:
     template <typename... Options>
-    CachedScorer(const Pattern& pattern, double threshold, Options... options)
-        : cached_(pattern, options...), threshold_(threshold)
+    CachedScorer(Metric metric, const Pattern& pattern, double threshold, Options... options)
+        : cached_(pattern, options...), metric_(metric), length_(pattern.size()), threshold_(threshold)
     {}
 
     double score(Candidate candidate) const override
     {
-        if constexpr (Kind == ThresholdKind::Absolute)
-            return static_cast<double>(
-                cached_.distance(candidate.begin(), candidate.end(), absolute_cutoff(threshold_)));
-        else
-            return cached_.normalized_distance(candidate.begin(), candidate.end(), normalized_cutoff(threshold_));
+        const std::size_t cutoff =
+            cutoff_for(threshold_, maximum_of(metric_, candidate.size(), length_), Kind);
+        const std::size_t distance = cached_.distance(candidate.begin(), candidate.end(), cutoff);
+        return score_of(metric_, Kind, distance, candidate.size(), length_);
     }
 
 private:
     Cached cached_;
+    Metric metric_;
+    std::size_t length_;
     double threshold_;
 };
 
@@ -72,7 +71,7 @@ template <ThresholdKind Kind>
 class HammingScorer final : public CachedScorer<rapidfuzz::CachedHamming<char32_t>, Kind> {
 public:
     HammingScorer(const Pattern& pattern, double threshold)
-        : CachedScorer<rapidfuzz::CachedHamming<char32_t>, Kind>(pattern, threshold, false),
+        : CachedScorer<rapidfuzz::CachedHamming<char32_t>, Kind>(Metric::hamming, pattern, threshold, false),
           length_(pattern.size()), pattern_bytes_(utf8_length(pattern))
     {}
 
@@ -114,11 +113,12 @@ private:
 };
 
 template <typename Cached>
-std::unique_ptr<FuzzyComparator::Scorer> cached_scorer(ThresholdKind kind, const Pattern& pattern, double threshold)
+std::unique_ptr<FuzzyComparator::Scorer> cached_scorer(Metric metric, ThresholdKind kind, const Pattern& pattern,
+                                                       double threshold)
 {
     if (kind == ThresholdKind::Absolute)
-        return std::make_unique<CachedScorer<Cached, ThresholdKind::Absolute>>(pattern, threshold);
-    return std::make_unique<CachedScorer<Cached, ThresholdKind::Normalized>>(pattern, threshold);
+        return std::make_unique<CachedScorer<Cached, ThresholdKind::Absolute>>(metric, pattern, threshold);
+    return std::make_unique<CachedScorer<Cached, ThresholdKind::Normalized>>(metric, pattern, threshold);
 }
 
 std::unique_ptr<FuzzyComparator::Scorer> make_scorer(Metric metric, ThresholdKind kind, const Pattern& pattern,
@@ -126,19 +126,19 @@ std::unique_ptr<FuzzyComparator::Scorer> make_scorer(Metric metric, ThresholdKin
 {
     switch (metric) {
     case Metric::levenshtein:
-        return cached_scorer<rapidfuzz::CachedLevenshtein<char32_t>>(kind, pattern, threshold);
+        return cached_scorer<rapidfuzz::CachedLevenshtein<char32_t>>(metric, kind, pattern, threshold);
     case Metric::damerau_levenshtein:
-        return cached_scorer<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(kind, pattern, threshold);
+        return cached_scorer<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(metric, kind, pattern, threshold);
     case Metric::osa:
-        return cached_scorer<rapidfuzz::CachedOSA<char32_t>>(kind, pattern, threshold);
+        return cached_scorer<rapidfuzz::CachedOSA<char32_t>>(metric, kind, pattern, threshold);
     case Metric::indel:
-        return cached_scorer<rapidfuzz::CachedIndel<char32_t>>(kind, pattern, threshold);
+        return cached_scorer<rapidfuzz::CachedIndel<char32_t>>(metric, kind, pattern, threshold);
     case Metric::lcs_seq:
-        return cached_scorer<rapidfuzz::CachedLCSseq<char32_t>>(kind, pattern, threshold);
+        return cached_scorer<rapidfuzz::CachedLCSseq<char32_t>>(metric, kind, pattern, threshold);
     case Metric::prefix:
-        return cached_scorer<rapidfuzz::CachedPrefix<char32_t>>(kind, pattern, threshold);
+        return cached_scorer<rapidfuzz::CachedPrefix<char32_t>>(metric, kind, pattern, threshold);
     case Metric::postfix:
-        return cached_scorer<rapidfuzz::CachedPostfix<char32_t>>(kind, pattern, threshold);
+        return cached_scorer<rapidfuzz::CachedPostfix<char32_t>>(metric, kind, pattern, threshold);
     case Metric::hamming:
         if (kind == ThresholdKind::Absolute)
             return std::make_unique<HammingScorer<ThresholdKind::Absolute>>(pattern, threshold);
