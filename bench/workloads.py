@@ -17,7 +17,9 @@ import edlib
 import regex
 import tessarin
 from fuzzysearch import find_near_matches
-from rapidfuzz.distance import OSA, Indel, JaroWinkler, Levenshtein
+from rapidfuzz.distance import (
+    OSA, DamerauLevenshtein, Hamming, Indel, Jaro, JaroWinkler, LCSseq, Levenshtein, Postfix, Prefix)
+import tessarin_names
 
 from corpus import load_text
 
@@ -509,4 +511,169 @@ register(Workload(
     calls=absent_calls,
     target=ratio_target("ours/lower at most 1.5", {"lower": 1.5}),
     notes=("lower: text.lower() alone, no search at all",),
+))
+
+
+# --- 14, 15: long patterns without cliffs ----------------------------------------------------
+
+CLIFF_GROWTH_LIMIT = 2.2
+PERIODIC = "ab" * 16384
+
+
+def english_piece(length: int, kib: float = 32) -> tuple[str, str]:
+    text = load_text("english", kib * KIB)
+    middle = len(text) // 2
+    return text, text[middle:middle + length]
+
+
+LONG_PATTERN_CASES = {  # variant: (text, pattern, metric, threshold, threshold kind)
+    **{f"periodic m={m} k={k}": (lambda m=m: (PERIODIC, ("ab" * m)[:m]), k)
+       for k in (0, 8) for m in (1024, 2048, 4096, 4097)},
+    "a*2^20, a*1024 k=0": (lambda: ("a" * 2 ** 20, "a" * 1024), 0),
+    **{f"English 32 KiB m={m} normalized 0.2": (lambda m=m: english_piece(m), 0.2) for m in (4096, 4097)},
+    "padded: 1000 spaces + everything, 256 KiB": (
+        lambda: (load_text("english", 256 * KIB), " " * 500 + FUZZY_WORD + " " * 500), 0.2),
+}
+
+
+def long_pattern_cliff_calls(cell: Cell) -> dict[str, Call]:
+    make, threshold = LONG_PATTERN_CASES[cell.option]
+    text, pattern = make()
+    kind = 1 if isinstance(threshold, float) else 0
+    calls = {"ours": Call(tessarin.fuzzy_raw_extract,
+                          (text, pattern, False, False, "levenshtein", threshold, kind, BEST)),
+             "exact": Call(tessarin.exact_raw_extract, (text, pattern, False, False, BEST))}
+    if cell.option.startswith("padded"):
+        calls["bare"] = Call(tessarin.fuzzy_raw_extract,
+                             (text, FUZZY_WORD, False, False, "levenshtein", threshold, kind, BEST))
+        del calls["exact"]
+    return calls
+
+
+def long_pattern_cliff_judge(cells: list[dict]) -> tuple[bool, str]:
+    if any("error" in cell for cell in cells):
+        return False, "a cell failed"
+    ours = {cell["variant"]: cell["median"]["ours"] for cell in cells}
+    exact_ratio = max(cell["ratio"]["exact"] for cell in cells if cell["variant"].endswith("k=0"))
+    growth = max(ours[f"periodic m={2 * m} k={k}"] / ours[f"periodic m={m} k={k}"]
+                 for k in (0, 8) for m in (1024, 2048))
+    step = max(max(ours[a], ours[b]) / min(ours[a], ours[b]) for a, b in (
+        ("periodic m=4096 k=0", "periodic m=4097 k=0"), ("periodic m=4096 k=8", "periodic m=4097 k=8"),
+        ("English 32 KiB m=4096 normalized 0.2", "English 32 KiB m=4097 normalized 0.2")))
+    met = exact_ratio <= 50 and growth <= CLIFF_GROWTH_LIMIT and step <= 1.5
+    return met, (f"worst ours/exact at k=0 {exact_ratio:.3g}x, worst growth per pattern doubling "
+                 f"{growth:.2f}x, worst 4096/4097 step {step:.2f}x")
+
+
+register(Workload(
+    number=14, name="long_pattern_cliffs",
+    title='fuzzy_raw_extract with long patterns, levenshtein, ["best_match"]',
+    cells=tuple(Cell(0, variant, variant) for variant in LONG_PATTERN_CASES),
+    quick_cells=tuple(Cell(0, variant, variant) for variant in LONG_PATTERN_CASES
+                      if not variant.startswith("English")),
+    calls=long_pattern_cliff_calls,
+    target=Target("at threshold 0 at most 50x exact_raw_extract; each pattern doubling at most "
+                  f"{CLIFF_GROWTH_LIMIT:g}x slower; 4096 and 4097 within 1.5x", long_pattern_cliff_judge),
+    timeout=600,
+    notes=("exact: exact_raw_extract of the same pattern over the same text",
+           "bare: the same call with the pattern without its spaces",
+           "k: the absolute threshold; the periodic text is 'ab' * 16384"),
+))
+
+
+def long_pattern_metric_calls(cell: Cell) -> dict[str, Call]:
+    text = english(cell)
+    middle = len(text) // 2
+    pattern = text[middle:middle + LONG_PATTERN_LENGTH]
+    return {"ours": Call(tessarin.fuzzy_raw_extract, (text, pattern, False, False, cell.option, 1.0, 1, BEST))}
+
+
+def long_pattern_metric_judge(cells: list[dict]) -> tuple[bool, str]:
+    failed = [cell for cell in cells if "error" in cell]
+    if failed:
+        return False, f"{failed[0]['label']}: {failed[0]['error']}"
+    worst = {jaro: max((cell["median"]["ours"] for cell in cells if cell["variant"].startswith("jaro") == jaro),
+                       default=0.0) for jaro in (False, True)}
+    return worst[False] <= 2 and worst[True] <= 10, (f"worst {worst[False]:.3g} s (Jaro pair "
+                                                     f"{worst[True]:.3g} s)")
+
+
+register(Workload(
+    number=15, name="long_pattern_metrics",
+    title=f"workload 11 ({LONG_PATTERN_LENGTH}-character piece, normalized 1.0) with every metric",
+    cells=tuple(Cell(100 * KIB, metric, metric) for metric in tessarin_names.METRICS),
+    quick_cells=tuple(Cell(10 * KIB, metric, metric) for metric in tessarin_names.METRICS),
+    calls=long_pattern_metric_calls,
+    target=Target("under 2 s for every metric, under 10 s for the Jaro pair", long_pattern_metric_judge),
+    timeout=600,
+))
+
+
+# --- 16: every metric as fast as levenshtein ---------------------------------------------------
+
+COMMON_WORDS = ("the be to of and a in that have I it for not on with he as you do at").split()
+RAPIDFUZZ_DISTANCES = {
+    "levenshtein": Levenshtein, "damerau_levenshtein": DamerauLevenshtein, "osa": OSA, "indel": Indel,
+    "lcs_seq": LCSseq, "hamming": Hamming, "jaro": Jaro, "jaro_winkler": JaroWinkler, "prefix": Prefix,
+    "postfix": Postfix,
+}
+
+
+def common_words_text() -> str:
+    """The 20 most common English words in a fixed random order, 2,000 characters."""
+    import random
+    rng = random.Random(13)
+    words: list[str] = []
+    while sum(len(word) + 1 for word in words) < 2000:
+        words.append(rng.choice(COMMON_WORDS))
+    return " ".join(words)[:2000]
+
+
+def loop_distance(metric: str, normalized: bool) -> Callable[[str, str], float]:
+    family = RAPIDFUZZ_DISTANCES[metric]
+    if metric in ("jaro", "jaro_winkler"):
+        return family.distance
+    if metric == "hamming":
+        def hamming(a: str, b: str) -> float:
+            if len(a) != len(b):
+                return 1.0 if normalized else float(max(len(a.encode()), len(b.encode())))
+            return (family.normalized_distance if normalized else family.distance)(a, b, pad=False)
+        return hamming
+    return family.normalized_distance if normalized else family.distance
+
+
+METRIC_CLIFF_PATTERNS = {"10 chars at 0.2": (10, 0.2), "65 chars at 0.5": (65, 0.5)}
+
+
+def metric_cliff_calls(cell: Cell) -> dict[str, Call]:
+    metric, source, pattern_case = cell.option
+    text = common_words_text() if source == "common words" else load_text("english", 8 * KIB)
+    length, threshold = METRIC_CLIFF_PATTERNS[pattern_case]
+    middle = len(text) // 2
+    pattern = text[middle:middle + length]
+    return {
+        "ours": Call(tessarin.fuzzy_raw_extract, (text, pattern, False, False, metric, threshold, 1, BEST)),
+        "levenshtein": Call(tessarin.fuzzy_raw_extract,
+                            (text, pattern, False, False, "levenshtein", threshold, 1, BEST)),
+        "loop": Call(python_raw_windows, (text, pattern, loop_distance(metric, True), threshold,
+                                          int(length * threshold))),
+    }
+
+
+METRIC_CLIFF_CELLS = tuple(Cell(0, f"{metric}, {source}, {case}", (metric, source, case))
+                           for source in ("English 8 KiB", "common words") for case in METRIC_CLIFF_PATTERNS
+                           for metric in tessarin_names.METRICS)
+
+register(Workload(
+    number=16, name="metric_cliffs",
+    title='fuzzy_raw_extract with every metric on prose and on text of common words, normalized, ["best_match"]',
+    cells=METRIC_CLIFF_CELLS,
+    quick_cells=tuple(cell for cell in METRIC_CLIFF_CELLS if cell.option[1] == "common words"),
+    calls=metric_cliff_calls,
+    target=ratio_target("ours/loop at most 1/30, ours/levenshtein at most 10",
+                        {"loop": 1 / 30, "levenshtein": 10}),
+    timeout=600,
+    notes=("loop: the Python loop of workload 5 over the same windows, with the same rapidfuzz distance",
+           "levenshtein: our own call with the levenshtein metric on the same inputs",
+           "the pattern is cut from the middle of the text"),
 ))

@@ -108,14 +108,12 @@ double threshold_from(FuzzedDataProvider& input)
     return value;
 }
 
-constexpr const char* metric_names[] = {"levenshtein", "damerau_levenshtein", "osa", "indel", "lcs_seq",
-                                        "hamming", "jaro", "jaro_winkler", "prefix", "postfix"};
 constexpr const char* strategy_names[] = {"best_match", "shortest", "longest", "minimum_isolated_character"};
 
 std::string metric_from(FuzzedDataProvider& input)
 {
     const auto pick = input.ConsumeIntegral<std::uint8_t>();
-    if (pick < 0xF0) return metric_names[pick % std::size(metric_names)];
+    if (pick < 0xF0) return std::string(metric_table[pick % metric_count].name);
     return input.ConsumeRandomLengthString(24); // mostly unknown names
 }
 

@@ -13,11 +13,15 @@ outcome the call had), so that the corpus spreads over all of them.
 """
 import math
 import sys
+from pathlib import Path
 
 import atheris
 import numpy as np
 
 import tessarin
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
+from tessarin_names import METRICS as KNOWN_METRICS, STRATEGIES as KNOWN_STRATEGIES  # noqa: E402
 
 PARAMETERS = {
     "exact_raw_extract": ["s", "pattern", "case_insensitive", "special_char_insensitive", "strategies"],
@@ -28,9 +32,8 @@ PARAMETERS = {
                             "metric", "threshold", "threshold_kind", "strategies"],
 }
 FUNCTIONS = list(PARAMETERS)
-METRICS = ["levenshtein", "damerau_levenshtein", "osa", "indel", "lcs_seq", "hamming", "jaro", "jaro_winkler",
-           "prefix", "postfix", "Levenshtein", ""]
-STRATEGIES = ["best_match", "shortest", "longest", "minimum_isolated_character", "other"]
+METRICS = [*KNOWN_METRICS, "Levenshtein", ""]
+STRATEGIES = [*KNOWN_STRATEGIES, "other"]
 ALPHABET = "ab AB\n\t,-@\u00e9\u00c9\u20ac\u0130\u03a3\u3000\U0001F600"
 
 

@@ -5,6 +5,7 @@ the reference model, which scores every window through rapidfuzz, on inputs
 large enough to reach those paths: near-matches planted in longer texts,
 patterns longer than one 64-bit block, windows with white space at the ends."""
 
+import math
 import random
 
 import pytest
@@ -119,3 +120,55 @@ def test_fuzzy_raw_levenshtein_on_ascii_text_with_rare_pieces_matches_the_model(
     for ci in (False, True):
         args = (text, pattern.upper() if ci else pattern, ci, False, "levenshtein", threshold, 0, ["best_match"])
         assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)
+
+
+import reference_model  # noqa: E402
+from rapidfuzz.distance import OSA, DamerauLevenshtein, Indel, LCSseq, Levenshtein  # noqa: E402
+
+CUTOFF_FAMILIES = {"levenshtein": Levenshtein, "osa": OSA, "damerau_levenshtein": DamerauLevenshtein,
+                   "indel": Indel, "lcs_seq": LCSseq}
+exact_compare = reference_model.compare
+
+
+def compare_with_cutoff(candidate, pattern, metric, threshold, threshold_kind):
+    # A cutoff lets the library skip most of the work on long windows that
+    # cannot pass. It stays a few edits above the largest distance that can:
+    # at the cutoff itself the library has been seen to misjudge.
+    longest = len(candidate) + len(pattern) if metric == "indel" else max(len(candidate), len(pattern))
+    cutoff = int(threshold * longest if threshold_kind else threshold) + 2
+    distance = CUTOFF_FAMILIES[metric].distance(candidate, pattern, score_cutoff=cutoff)
+    if distance > cutoff - 2:
+        return False, math.inf
+    return exact_compare(candidate, pattern, metric, threshold, threshold_kind)
+
+
+@pytest.mark.parametrize("metrics, length, kind, threshold", [
+    # Around one 64-bit block, small and large thresholds, every metric with a per-start pass.
+    *[(list(CUTOFF_FAMILIES), length, kind, threshold) for length in (63, 64, 65)
+      for kind, threshold in ((0, 0.0), (0, 2.0), (0, 30.0), (1, 0.05), (1, 0.3))],
+    # Long patterns around the size where the tables once changed, and beyond.
+    *[(["levenshtein", "indel", "lcs_seq"], length, 0, 3.0) for length in (4095, 4096, 4097, 5000)],
+    *[(["levenshtein"], length, kind, threshold) for length in (4096, 4097, 5000)
+      for kind, threshold in ((0, 0.0), (0, 700.0), (1, 0.004))],
+])
+def test_long_patterns_match_the_model(monkeypatch, metrics, length, kind, threshold):
+    rng = random.Random(length)
+    alphabet = "abcd \u00e9"
+    pattern = "".join(rng.choice(alphabet) for _ in range(length))
+    noise = "".join(rng.choice(alphabet) for _ in range(40))
+    # An exact copy, then a changed one cut short by the end of the text.
+    text = noise[:20] + pattern + noise[:7] + mutate(rng, pattern, 3, alphabet)[:length - 5]
+    monkeypatch.setattr(reference_model, "compare", compare_with_cutoff)
+    for metric in metrics:
+        args = (text, " " + pattern, False, False, metric, threshold, kind, ["best_match"])
+        assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (metric, length, kind, threshold)
+
+
+@pytest.mark.parametrize("threshold", [math.nan, math.inf, -math.inf, -0.0, -0.5])
+def test_thresholds_outside_the_usual_range_match_the_model(threshold):
+    rng = random.Random(7)
+    for metric in METRICS + ["prefix", "postfix"]:
+        text, pattern = planted_case(rng, 24, 90)
+        for kind in (0, 1):
+            args = (text, pattern, False, False, metric, threshold, kind, ["best_match"])
+            assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (metric, kind)

@@ -1,5 +1,7 @@
 #include "comparator/bit_parallel.hpp"
 
+#include <algorithm>
+
 namespace tessarin::detail {
 namespace {
 
@@ -62,12 +64,15 @@ constexpr char32_t code_point(char32_t c) noexcept { return c; }
 
 } // namespace
 
-BitParallelLevenshtein::BitParallelLevenshtein(std::u32string_view pattern)
+BitParallelPattern::BitParallelPattern(std::u32string_view pattern)
     : length_(pattern.size()), words_((pattern.size() + 63) / 64), ascii_(128 * words_, 0), zeros_(words_, 0)
 {
-    std::size_t others = 0;
+    std::vector<char32_t> distinct;
     for (char32_t c : pattern)
-        others += c >= 128;
+        if (c >= 128) distinct.push_back(c);
+    std::sort(distinct.begin(), distinct.end());
+    const std::size_t others =
+        static_cast<std::size_t>(std::unique(distinct.begin(), distinct.end()) - distinct.begin());
     if (others > 0) { // pure ASCII patterns need no table beyond the first 128
         std::size_t capacity = 8;
         while (capacity < 2 * others)
@@ -93,7 +98,22 @@ BitParallelLevenshtein::BitParallelLevenshtein(std::u32string_view pattern)
     }
 }
 
-const std::uint64_t* BitParallelLevenshtein::positions_of(char32_t c) const noexcept
+bool BitParallelPattern::fits(std::u32string_view pattern)
+{
+    constexpr std::size_t budget = std::size_t{256} << 20; // bytes
+    std::vector<char32_t> distinct;
+    for (char32_t c : pattern)
+        if (c >= 128) distinct.push_back(c);
+    std::sort(distinct.begin(), distinct.end());
+    const auto others = static_cast<std::size_t>(std::unique(distinct.begin(), distinct.end()) - distinct.begin());
+    std::size_t capacity = others > 0 ? 8 : 0;
+    while (capacity < 2 * others)
+        capacity *= 2;
+    const std::size_t words = (pattern.size() + 63) / 64;
+    return (128 + capacity) * words <= budget / sizeof(std::uint64_t);
+}
+
+const std::uint64_t* BitParallelPattern::positions_of(char32_t c) const noexcept
 {
     if (c < 128) return &ascii_[c * words_];
     if (keys_.empty()) return zeros_.data();
@@ -104,8 +124,8 @@ const std::uint64_t* BitParallelLevenshtein::positions_of(char32_t c) const noex
 }
 
 template <typename Char>
-void BitParallelLevenshtein::mark_reachable_ends(std::basic_string_view<Char> text, std::size_t limit,
-                                                 std::vector<std::uint64_t>& reachable, Cancellation& cancel) const
+void BitParallelPattern::mark_reachable_ends(std::basic_string_view<Char> text, std::size_t limit,
+                                             std::vector<std::uint64_t>& reachable, Cancellation& cancel) const
 {
     reachable.assign(text.size() / 64 + 1, 0);
     const std::uint64_t last_bit = std::uint64_t{1} << ((length_ - 1) % 64);
@@ -154,39 +174,183 @@ void BitParallelLevenshtein::mark_reachable_ends(std::basic_string_view<Char> te
 }
 
 template <typename Char>
-void BitParallelLevenshtein::prefix_distances(std::basic_string_view<Char> text,
-                                              std::vector<std::uint32_t>& distances) const
+void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Char> text, std::size_t limit,
+                                                      std::vector<std::uint32_t>& distances) const
 {
-    distances.resize(text.size() + 1);
-    const std::uint64_t last_bit = std::uint64_t{1} << ((length_ - 1) % 64);
-    auto score = static_cast<std::uint32_t>(length_);
-    distances[0] = score;
+    const std::size_t n = text.size();
+    const auto last_shift = static_cast<unsigned>((length_ - 1) % 64);
+    distances.assign(n + 1, beyond);
+    distances[0] = static_cast<std::uint32_t>(length_);
     if (words_ == 1) {
+        // One word holds the whole column: no band to keep, but the pass
+        // still ends where no longer prefix can come within the limit.
+        const std::uint64_t last_bit = std::uint64_t{1} << last_shift;
         std::uint64_t vp = ~std::uint64_t{0}, vn = 0;
-        for (std::size_t j = 0; j < text.size(); ++j) {
+        auto score = static_cast<std::uint32_t>(length_);
+        const std::size_t end = limit >= n ? n : std::min(n, length_ + limit);
+        for (std::size_t j = 0; j < end; ++j) {
             score += advance_block(vp, vn, *positions_of(code_point(text[j])), 1, last_bit);
             distances[j + 1] = score;
         }
         return;
     }
-    // Against a fixed start, the first row counts the text read so far: a
-    // delta of +1 enters the first block at every step.
+
     std::vector<std::uint64_t>& vp = vp_;
     std::vector<std::uint64_t>& vn = vn_;
     vp.assign(words_, ~std::uint64_t{0});
     vn.assign(words_, 0);
-    const auto last_shift = static_cast<unsigned>((length_ - 1) % 64);
-    for (std::size_t j = 0; j < text.size(); ++j) {
-        score += advance_column(vp.data(), vn.data(), positions_of(code_point(text[j])), words_, last_shift, 1);
-        distances[j + 1] = score;
+    const std::size_t end = limit >= n ? n : std::min(n, length_ + limit);
+    if (2 * limit + 1 >= length_) {
+        // The band spans the whole column: every block, without the band's
+        // bookkeeping.
+        auto score = static_cast<std::uint32_t>(length_);
+        for (std::size_t j = 0; j < end; ++j) {
+            score += advance_column(vp.data(), vn.data(), positions_of(code_point(text[j])), words_, last_shift, 1);
+            distances[j + 1] = score;
+        }
+        return;
+    }
+
+    // Rows 64w + 1 .. 64w + 64 form block w (row 0 is the empty pattern
+    // prefix). A cell at row i of column j can only lie on a path within the
+    // limit when |i - j| <= limit, so only the blocks that meet that band
+    // are stepped. Cells outside it are taken as large as they can be: a
+    // dropped block's last row as growing by one per column, a newly joined
+    // block as one more per row than the row above it. That can only raise
+    // cells, and never one whose best path stays in the band, which every
+    // path within the limit does; so every distance within the limit comes
+    // out exact and every other one above the limit.
+    std::vector<std::uint32_t>& scores = scores_; // each block's last row, in the current column
+    scores.resize(words_);
+    for (std::size_t w = 0; w < words_; ++w)
+        scores[w] = static_cast<std::uint32_t>(std::min(64 * (w + 1), length_));
+    std::size_t first = 0, last = std::min(words_ - 1, limit / 64);
+    for (std::size_t j = 1; j <= end; ++j) {
+        while (last + 1 < words_ && 64 * (last + 1) + 1 <= j + limit) {
+            ++last;
+            vp[last] = ~std::uint64_t{0};
+            vn[last] = 0;
+            scores[last] = scores[last - 1] + static_cast<std::uint32_t>(std::min(64 * (last + 1), length_) - 64 * last);
+        }
+        while (first < last && 64 * (first + 1) + limit < j)
+            ++first;
+
+        const std::uint64_t* eq = positions_of(code_point(text[j - 1]));
+        std::uint64_t carry_p = 1, carry_n = 0;
+        for (std::size_t w = first; w <= last; ++w) {
+            const unsigned shift = w + 1 == words_ ? last_shift : 63;
+            const std::uint64_t xv = eq[w] | vn[w];
+            const std::uint64_t e = eq[w] | carry_n;
+            const std::uint64_t xh = (((e & vp[w]) + vp[w]) ^ vp[w]) | e;
+            std::uint64_t hp = vn[w] | ~(xh | vp[w]);
+            std::uint64_t hn = vp[w] & xh;
+            const std::uint64_t out_p = (hp >> shift) & 1, out_n = (hn >> shift) & 1;
+            scores[w] = scores[w] + static_cast<std::uint32_t>(out_p) - static_cast<std::uint32_t>(out_n);
+            hp = (hp << 1) | carry_p;
+            hn = (hn << 1) | carry_n;
+            vp[w] = hn | ~(xv | hp);
+            vn[w] = hp & xv;
+            carry_p = out_p;
+            carry_n = out_n;
+        }
+        if (last + 1 == words_) distances[j] = scores[last];
+
+        // Values never fall along a diagonal, so once every cell of the
+        // stepped blocks exceeds the limit no later prefix can come within
+        // it. A block's cells are at least its last row's value less its
+        // rows that grow downward, which is cheap to check now and then.
+        if ((j & 15) == 0) {
+            std::int64_t least = beyond;
+            for (std::size_t w = first; w <= last; ++w)
+                least = std::min<std::int64_t>(least, std::int64_t{scores[w]} - __builtin_popcountll(vp[w]));
+            if (least > static_cast<std::int64_t>(limit)) break;
+        }
     }
 }
 
-template void BitParallelLevenshtein::mark_reachable_ends(std::string_view, std::size_t, std::vector<std::uint64_t>&,
-                                                          Cancellation&) const;
-template void BitParallelLevenshtein::mark_reachable_ends(std::u32string_view, std::size_t,
-                                                          std::vector<std::uint64_t>&, Cancellation&) const;
-template void BitParallelLevenshtein::prefix_distances(std::string_view, std::vector<std::uint32_t>&) const;
-template void BitParallelLevenshtein::prefix_distances(std::u32string_view, std::vector<std::uint32_t>&) const;
+template <typename Char>
+void BitParallelPattern::osa_prefix_distances(std::basic_string_view<Char> text, std::vector<std::uint32_t>& distances) const
+{
+    distances.resize(text.size() + 1);
+    const auto last_shift = static_cast<unsigned>((length_ - 1) % 64);
+    auto score = static_cast<std::uint32_t>(length_);
+    distances[0] = score;
+    std::vector<std::uint64_t>& vp = vp_;
+    std::vector<std::uint64_t>& vn = vn_;
+    std::vector<std::uint64_t>& d0 = d0_;
+    vp.assign(words_, ~std::uint64_t{0});
+    vn.assign(words_, 0);
+    d0.assign(words_, 0);
+    const std::uint64_t* previous = zeros_.data(); // the positions of the code point before
+    for (std::size_t j = 0; j < text.size(); ++j) {
+        const std::uint64_t* eq = positions_of(code_point(text[j]));
+        std::uint64_t carry_p = 1, carry_n = 0;
+        std::uint64_t d0_below = 0, eq_below = 0; // the previous word's D0 (last column) and positions
+        for (std::size_t w = 0; w < words_; ++w) {
+            const unsigned shift = w + 1 == words_ ? last_shift : 63;
+            // A transposition: this code point matched one row up where the
+            // one before did not, and the one before matches here.
+            const std::uint64_t transposed =
+                ((((~d0[w]) & eq[w]) << 1) | (((~d0_below) & eq_below) >> 63)) & previous[w];
+            d0_below = d0[w];
+            eq_below = eq[w];
+            const std::uint64_t x = eq[w] | carry_n;
+            const std::uint64_t d = (((x & vp[w]) + vp[w]) ^ vp[w]) | x | vn[w] | transposed;
+            std::uint64_t hp = vn[w] | ~(d | vp[w]);
+            std::uint64_t hn = d & vp[w];
+            const std::uint64_t out_p = (hp >> shift) & 1, out_n = (hn >> shift) & 1;
+            hp = (hp << 1) | carry_p;
+            hn = (hn << 1) | carry_n;
+            vp[w] = hn | ~(d | hp);
+            vn[w] = hp & d;
+            d0[w] = d;
+            carry_p = out_p;
+            carry_n = out_n;
+        }
+        score = score + static_cast<std::uint32_t>(carry_p) - static_cast<std::uint32_t>(carry_n);
+        distances[j + 1] = score;
+        previous = eq;
+    }
+}
+
+template <typename Char>
+void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char> text, std::vector<std::uint32_t>& lengths) const
+{
+    lengths.resize(text.size() + 1);
+    lengths[0] = 0;
+    // Bits set in the row mark pattern positions not yet matched; the ones
+    // beyond the pattern in the last word are left out of the count.
+    std::vector<std::uint64_t>& row = vp_;
+    row.assign(words_, ~std::uint64_t{0});
+    const unsigned tail = static_cast<unsigned>(length_ % 64);
+    const std::uint64_t last_mask = tail == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << tail) - 1;
+    for (std::size_t j = 0; j < text.size(); ++j) {
+        const std::uint64_t* eq = positions_of(code_point(text[j]));
+        std::uint64_t carry = 0;
+        std::uint32_t common = 0;
+        for (std::size_t w = 0; w < words_; ++w) {
+            const std::uint64_t s = row[w], u = s & eq[w];
+            const std::uint64_t sum = s + u + carry;
+            carry = (sum < s) || (carry && sum == s);
+            row[w] = sum | (s - u);
+            const std::uint64_t matched = ~row[w] & (w + 1 == words_ ? last_mask : ~std::uint64_t{0});
+            common += static_cast<std::uint32_t>(__builtin_popcountll(matched));
+        }
+        lengths[j + 1] = common;
+    }
+}
+
+#define TESSARIN_PASSES_FOR(Char)                                                                                  \
+    template void BitParallelPattern::mark_reachable_ends(std::basic_string_view<Char>, std::size_t,                \
+                                                          std::vector<std::uint64_t>&, Cancellation&) const;        \
+    template void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Char>, std::size_t,       \
+                                                                   std::vector<std::uint32_t>&) const;              \
+    template void BitParallelPattern::osa_prefix_distances(std::basic_string_view<Char>,                            \
+                                                           std::vector<std::uint32_t>&) const;                      \
+    template void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char>, std::vector<std::uint32_t>&) \
+        const;
+TESSARIN_PASSES_FOR(char)
+TESSARIN_PASSES_FOR(char32_t)
+#undef TESSARIN_PASSES_FOR
 
 } // namespace tessarin::detail

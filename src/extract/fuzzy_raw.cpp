@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "comparator/bit_parallel.hpp"
 #include "comparator/bounds.hpp"
+#include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
@@ -185,9 +187,9 @@ void for_each_start_near(const std::vector<uint64_t>& reachable, std::basic_stri
             visit(start);
 }
 
-// Marks the ends that BitParallelLevenshtein::mark_reachable_ends marks over
+// Marks the ends that BitParallelPattern::mark_reachable_ends marks over
 // the whole text. Over code points it is that search.
-void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std::u32string_view text,
+void mark_reachable_ends(const detail::BitParallelPattern& levenshtein, std::u32string_view text,
                          const std::u32string& pattern, uint64_t limit, std::vector<uint64_t>& reachable,
                          Cancellation& cancel)
 {
@@ -203,7 +205,7 @@ void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std:
 // search, and the bit-parallel search runs over those stretches only: the
 // same ends are marked. Pieces too short to be rare, or too many
 // occurrences, leave the search to the whole text.
-void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std::string_view text,
+void mark_reachable_ends(const detail::BitParallelPattern& levenshtein, std::string_view text,
                          const std::u32string& pattern, uint64_t limit, std::vector<uint64_t>& reachable,
                          Cancellation& cancel)
 {
@@ -255,73 +257,240 @@ void mark_reachable_ends(const detail::BitParallelLevenshtein& levenshtein, std:
     }
 }
 
-// Levenshtein, the same scores without a library call per window. One
-// search over the whole text marks the ends where some substring comes
-// within the largest distance that any window could pass with; only starts
-// with a window whose trimmed end is marked are looked at, and only those
-// windows are scored. For such a start, one pass from its first content
-// code point yields the distance of every window length at once.
-template <typename Char>
-void scan_levenshtein(std::basic_string_view<Char> text, const WindowShape& shape, const FuzzyComparator& comparator,
-                      ConflictSolver& solver, Cancellation& cancel)
+// The largest distance with which any window can pass: the threshold
+// itself for an absolute reading (at most `cap`); for a normalized one, the
+// largest distance that passes over the largest maximum any window has,
+// found with the score's own division (a smaller maximum only raises the
+// score). The threshold is neither NaN nor negative here.
+uint64_t largest_passing_distance(Metric metric, ThresholdKind kind, double threshold, uint64_t longest_window,
+                                  uint64_t p, uint64_t cap)
 {
-    const double threshold = comparator.threshold();
-    if (!(threshold >= 0.0)) return; // NaN or negative: no distance passes
-    const std::u32string& pattern = comparator.pattern();
-    const uint64_t n = text.size(), p = pattern.size();
-    const bool normalized = comparator.threshold_kind() == ThresholdKind::Normalized;
+    if (kind == ThresholdKind::Absolute)
+        return threshold >= static_cast<double>(cap) ? cap : static_cast<uint64_t>(threshold);
+    const uint64_t maximum = maximum_of(metric, longest_window, p);
+    if (threshold >= 1.0) return cap;
+    const auto passes = [&](uint64_t distance) {
+        return static_cast<double>(distance) / static_cast<double>(maximum) <= threshold;
+    };
+    uint64_t distance = static_cast<uint64_t>(threshold * static_cast<double>(maximum));
+    while (distance > 0 && !passes(distance))
+        --distance;
+    while (distance < cap && passes(distance + 1))
+        ++distance;
+    return std::min(distance, cap);
+}
 
-    // The largest distance that can pass, with a margin of one edit against
-    // rounding in the normalized reading; at p or above nothing is ruled out.
-    uint64_t limit = p;
-    const double longest_window = static_cast<double>(std::max(shape.pattern_length + shape.longest, p));
-    const double bound = normalized ? threshold * longest_window + 1.0 : threshold;
-    if (bound < static_cast<double>(p)) limit = static_cast<uint64_t>(bound);
-    const bool filtered = limit < p;
-
-    const detail::BitParallelLevenshtein levenshtein(pattern);
-    const std::basic_string_view<Char> view(text);
-    std::vector<uint64_t> reachable;
-    if (filtered) {
-        mark_reachable_ends(levenshtein, view, pattern, limit, reachable, cancel);
+// Marks, as the Levenshtein search would with no edit allowed, the ends of
+// the occurrences of the pattern, overlapping ones included, in linear time
+// (Knuth-Morris-Pratt over code points).
+template <typename Char>
+void mark_occurrence_ends(std::basic_string_view<Char> text, std::u32string_view pattern,
+                          std::vector<uint64_t>& reachable)
+{
+    reachable.assign(text.size() / 64 + 1, 0);
+    std::vector<std::size_t> border(pattern.size() + 1, 0); // longest proper border of each prefix
+    for (std::size_t i = 1, k = 0; i < pattern.size(); ++i) {
+        while (k > 0 && pattern[i] != pattern[k])
+            k = border[k];
+        k += pattern[i] == pattern[k];
+        border[i + 1] = k;
     }
-    const auto is_reachable = [&](uint64_t end) { return (reachable[end >> 6] >> (end & 63)) & 1; };
+    for (std::size_t j = 0, matched = 0; j < text.size(); ++j) {
+        const char32_t c = code_point(text[j]);
+        while (matched > 0 && (matched == pattern.size() || c != pattern[matched]))
+            matched = border[matched];
+        matched += c == pattern[matched];
+        if (matched == pattern.size()) reachable[(j + 1) >> 6] |= uint64_t{1} << ((j + 1) & 63);
+    }
+}
 
+// The longest trimmed window that can pass a normalized threshold below 1:
+// a window's distance is at least the difference of the lengths, so over
+// the larger length (edit metrics), L - p <= t * L; over both lengths
+// (Indel), L - p <= t * (L + p). White space around the pattern lengthens
+// the windows, not the trimmed windows that can pass. One more against
+// rounding; no limit otherwise.
+uint64_t longest_passing_length(Metric metric, ThresholdKind kind, double threshold, uint64_t p)
+{
+    constexpr uint64_t unlimited = static_cast<uint64_t>(-1);
+    if (kind == ThresholdKind::Absolute || !(threshold < 1.0)) return unlimited;
+    const double pattern = static_cast<double>(p);
+    const double longest = traits_of(metric).maximum == Maximum::sum ? pattern * (1.0 + threshold) / (1.0 - threshold)
+                                                                     : pattern / (1.0 - threshold);
+    return longest < 1e15 ? static_cast<uint64_t>(longest) + 1 : unlimited;
+}
+
+// The metrics whose distances of all window lengths of a start come from
+// one pass, and which the Levenshtein search can rule windows out for:
+// their distance is never below the Levenshtein distance (Indel: every
+// edit of its is one), or never below half of it (a transposition is two
+// Levenshtein edits; an unmatched pair counted once by lcs_seq is at most
+// an insertion and a deletion).
+bool scored_per_start(Metric metric) noexcept
+{
+    switch (metric) {
+    case Metric::levenshtein:
+    case Metric::osa:
+    case Metric::damerau_levenshtein:
+    case Metric::indel:
+    case Metric::lcs_seq:
+        return true;
+    default:
+        return false;
+    }
+}
+
+uint64_t levenshtein_edits_per_edit(Metric metric) noexcept
+{
+    return metric == Metric::levenshtein || metric == Metric::indel ? 1 : 2;
+}
+
+// The same scores without a library call per window. One Levenshtein
+// search over the whole text marks the ends where some substring comes
+// close enough for a window ending there to pass; only starts with a window
+// whose trimmed end is marked are looked at, and only those windows are
+// scored. For such a start, one pass from its first content code point
+// yields the distance of every window length at once.
+template <typename Char>
+class PerStartScan {
+public:
+    PerStartScan(std::basic_string_view<Char> text, const WindowShape& shape, Metric metric,
+                 const FuzzyComparator& comparator)
+        : text_(text), shape_(shape), metric_(metric), kind_(comparator.threshold_kind()),
+          threshold_(comparator.threshold()), pattern_(comparator.pattern()), p_(pattern_.size()),
+          bit_parallel_(pattern_), content_(text)
+    {
+        const uint64_t longest_window = std::min(std::max<uint64_t>(shape.pattern_length + shape.longest, p_),
+                                                 longest_passing_length(metric, kind_, threshold_, p_));
+        limit_ = largest_passing_distance(metric, kind_, threshold_, longest_window, p_, p_ + longest_window);
+        // At most this many Levenshtein edits in any window that can pass;
+        // from the pattern's length on, the search rules nothing out.
+        filter_limit_ = limit_ * levenshtein_edits_per_edit(metric);
+        if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
+    }
+
+    void run(ConflictSolver& solver, Cancellation& cancel)
+    {
+        const std::basic_string_view<Char> view(text_);
+        const bool filtered = filter_limit_ < p_;
+        if (filtered) {
+            if (filter_limit_ == 0) {
+                cancel.poll(text_.size());
+                mark_occurrence_ends(view, pattern_, reachable_);
+            } else {
+                mark_reachable_ends(bit_parallel_, view, pattern_, filter_limit_, reachable_, cancel);
+            }
+        }
+        const auto score_start = [&](uint64_t start) { this->score_start(start, filtered, solver, cancel); };
+        if (filtered)
+            for_each_start_near(reachable_, text_, shape_, score_start);
+        else
+            for (uint64_t start = 0; start < text_.size(); ++start)
+                score_start(start);
+    }
+
+private:
     struct Window {
         uint64_t end, trimmed_end;
     };
-    std::vector<Window> windows;
-    std::vector<std::uint32_t> distances;
-    ContentStart<Char> content(text);
-    const auto score_start = [&](uint64_t start) {
-        cancel.poll(shape.work_per_start());
-        const uint64_t first = content.at(start);
-        windows.clear();
+
+    bool is_reachable(uint64_t end) const noexcept { return (reachable_[end >> 6] >> (end & 63)) & 1; }
+
+    void score_start(uint64_t start, bool filtered, ConflictSolver& solver, Cancellation& cancel)
+    {
+        const uint64_t n = text_.size();
+        const uint64_t first = content_.at(start);
+        windows_.clear();
         uint64_t furthest = first;
-        shape.for_each_end(start, n, [&](uint64_t end) {
-            const uint64_t b = trimmed_end(text, std::min(first, end), end);
+        shape_.for_each_end(start, n, [&](uint64_t end) {
+            const uint64_t b = trimmed_end(text_, std::min(first, end), end);
             // An empty candidate is p edits away, which a filtered scan rules out.
             if (filtered && (b <= first || !is_reachable(b))) return;
-            windows.push_back(Window{end, b});
+            // Each of these metrics is at least the difference of the lengths.
+            const uint64_t length = b > first ? b - first : 0;
+            if ((length > p_ ? length - p_ : p_ - length) > limit_) return;
+            windows_.push_back(Window{end, b});
             furthest = std::max(furthest, b);
         });
-        if (windows.empty()) return;
-
-        levenshtein.prefix_distances(view.substr(first, furthest - first), distances);
-        for (const Window& window : windows) {
-            const uint64_t length = window.trimmed_end > first ? window.trimmed_end - first : 0;
-            const uint64_t distance = distances[length]; // distances[0] is p: the empty candidate
-            // The library's own arithmetic, so the scores agree to the bit.
-            const double score = score_of(Metric::levenshtein, comparator.threshold_kind(), distance, length, p);
-            if (score <= threshold) solver.add(Match{start, window.end, score});
+        if (windows_.empty()) return;
+        const std::basic_string_view<Char> span = text_.substr(first, furthest - first);
+        cancel.poll((span.size() + 1) * (metric_ == Metric::damerau_levenshtein ? p_ + 1 : p_ / 64 + 1));
+        if (filtered && filter_limit_ == 0) {
+            // Only the pattern itself is within no edit: a marked end is where
+            // it occurs, and a window ending there of its length holds it.
+            for (const Window& window : windows_)
+                if (window.trimmed_end - first == p_) solver.add(Match{start, window.end, 0.0});
+            return;
         }
-    };
-    if (filtered)
-        for_each_start_near(reachable, text, shape, score_start);
-    else
-        for (uint64_t start = 0; start < n; ++start)
-            score_start(start);
-}
+        if (!prefix_distances(span, first)) return;
+        for (const Window& window : windows_) {
+            const uint64_t length = window.trimmed_end > first ? window.trimmed_end - first : 0;
+            const uint64_t distance = distances_[length]; // distances_[0]: the empty candidate
+            if (distance > limit_) continue;
+            const double score = score_of(metric_, kind_, distance, length, p_);
+            if (score <= threshold_) solver.add(Match{start, window.end, score});
+        }
+    }
+
+    // Fills distances_ for every prefix of `span`, the text from the start's
+    // first content code point `first`; false when no window can pass.
+    bool prefix_distances(std::basic_string_view<Char> span, uint64_t first)
+    {
+        switch (metric_) {
+        case Metric::levenshtein:
+            bit_parallel_.levenshtein_prefix_distances(span, limit_, distances_);
+            return true;
+        case Metric::osa:
+            bit_parallel_.osa_prefix_distances(span, distances_);
+            return true;
+        case Metric::damerau_levenshtein: {
+            // The cheap Levenshtein pass first: at most twice the distance.
+            bit_parallel_.levenshtein_prefix_distances(span, filter_limit_, distances_);
+            // Then the exact pass, over the windows the Levenshtein
+            // distance leaves (a transposition is two of its edits).
+            uint64_t reach = 0;
+            bool any = false;
+            for (const Window& window : windows_) {
+                const uint64_t length = window.trimmed_end > first ? window.trimmed_end - first : 0;
+                if (distances_[length] <= filter_limit_) {
+                    reach = std::max(reach, length);
+                    any = true;
+                }
+            }
+            if (!any) return false;
+            damerau_->prefix_distances(span.substr(0, reach), distances_);
+            distances_.resize(span.size() + 1, detail::BitParallelPattern::beyond);
+            return true;
+        }
+        case Metric::indel:
+        case Metric::lcs_seq:
+            bit_parallel_.lcs_prefix_lengths(span, distances_);
+            for (uint64_t length = 0; length < distances_.size(); ++length) {
+                const uint64_t common = distances_[length];
+                distances_[length] = static_cast<std::uint32_t>(
+                    metric_ == Metric::indel ? length + p_ - 2 * common : std::max(length, p_) - common);
+            }
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    std::basic_string_view<Char> text_;
+    const WindowShape& shape_;
+    Metric metric_;
+    ThresholdKind kind_;
+    double threshold_;
+    const std::u32string& pattern_;
+    uint64_t p_;
+    uint64_t limit_ = 0, filter_limit_ = 0;
+    detail::BitParallelPattern bit_parallel_;
+    std::optional<detail::DamerauPrefixPass> damerau_;
+    ContentStart<Char> content_;
+    std::vector<uint64_t> reachable_;
+    std::vector<Window> windows_;
+    std::vector<std::uint32_t> distances_;
+};
 
 } // namespace
 
@@ -339,17 +508,18 @@ MatchList fuzzy_raw_extract(TextInput s, std::string pattern, const SearchOption
                                    options.threshold_kind);
         // The first comparison is due now: an unknown metric fails here.
         const Metric chosen = comparator.metric();
-        // The bit-parallel tables hold a row of the whole pattern per distinct
-        // code point; past a few thousand code points the library's own
-        // block tables are the better fit.
-        constexpr std::size_t longest_bit_parallel_pattern = 4096;
-        const std::size_t p = comparator.pattern().size();
-        if (chosen == Metric::levenshtein && p > 0 && p <= longest_bit_parallel_pattern) {
+        const std::u32string& trimmed_pattern = comparator.pattern();
+        if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
+            // NaN or negative: no distance passes.
+        } else if (scored_per_start(chosen) && !trimmed_pattern.empty() &&
+                   detail::BitParallelPattern::fits(trimmed_pattern)) {
             // ASCII text is read as it is: its bytes are its code points.
-            if (text.ascii())
-                scan_levenshtein(text.bytes(), shape, comparator, solver, cancel);
-            else
-                scan_levenshtein(std::u32string_view(decode_utf8(text, cancel)), shape, comparator, solver, cancel);
+            if (text.ascii()) {
+                PerStartScan<char>(text.bytes(), shape, chosen, comparator).run(solver, cancel);
+            } else {
+                const std::u32string code_points = decode_utf8(text, cancel);
+                PerStartScan<char32_t>(code_points, shape, chosen, comparator).run(solver, cancel);
+            }
         } else {
             scan_with_comparator(decode_utf8(text, cancel), shape, chosen, comparator, solver, cancel);
         }

@@ -87,7 +87,7 @@ MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string toke
     ConflictSolver solver(text, options.strategies, &cancel);
 
     // Windows are spans of the text decoded once: no string per window.
-    const std::u32string code_points = decode_utf8(text);
+    const std::u32string code_points = decode_utf8(text, cancel);
     const std::u32string_view view(code_points);
     TokenJudge judge(view, comparator, solver, cancel);
 

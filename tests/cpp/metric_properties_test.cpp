@@ -13,6 +13,7 @@
 
 #include "comparator/bit_parallel.hpp"
 #include "comparator/bounds.hpp"
+#include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
 #include "oracle.hpp"
 
@@ -49,6 +50,24 @@ std::size_t random_length(std::size_t short_limit, std::size_t long_limit)
     return random_source() % 8 == 0 ? random_source() % long_limit : random_source() % short_limit;
 }
 
+// `text` after a few random edits (substitutions, insertions, deletions and
+// swaps of neighbours), so that it stays close to where it came from.
+std::u32string mutated(std::u32string text, std::u32string_view alphabet)
+{
+    for (std::size_t edits = random_source() % 6; edits > 0 && !text.empty(); --edits) {
+        const std::size_t at = random_source() % text.size();
+        const char32_t other = alphabet[random_source() % alphabet.size()];
+        switch (random_source() % 4) {
+        case 0: text[at] = other; break;
+        case 1: text.insert(at, 1, other); break;
+        case 2: text.erase(at, 1); break;
+        default:
+            if (at + 1 < text.size()) std::swap(text[at], text[at + 1]);
+        }
+    }
+    return text;
+}
+
 uint64_t shared_count(std::u32string_view a, std::u32string_view b)
 {
     std::u32string x(a), y(b);
@@ -81,10 +100,14 @@ std::vector<double> thresholds_around(double score)
 // very score.
 void bounds_never_rule_out_a_passing_candidate()
 {
-    for (int round = 0; round < 20000; ++round) {
+    for (int round = 0; round < 8000; ++round) {
         const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
-        const std::u32string pattern = random_string(1 + random_length(12, 140), alphabet);
-        const std::u32string candidate = random_string(random_length(16, 160), alphabet);
+        const std::u32string pattern =
+            random_string(round % 4 == 1 ? 150 + random_source() % 250 : 1 + random_length(12, 300), alphabet);
+        // Half of the candidates close to the pattern: the scores near the
+        // threshold are where a bound or a cutoff goes wrong.
+        const std::u32string candidate = round % 2 ? mutated(pattern, alphabet)
+                                                   : random_string(random_length(16, 160), alphabet);
         const uint64_t length = candidate.size(), p = pattern.size();
         const uint64_t shared = shared_count(candidate, pattern);
         const uint64_t prefix = detail::common_prefix(candidate, pattern);
@@ -114,34 +137,58 @@ void bounds_never_rule_out_a_passing_candidate()
     }
 }
 
-// The per-start pass yields the library's distance for every prefix of the
-// text; the whole-text search marks exactly the ends of substrings within
-// the limit.
+// Each per-start pass yields the library's distance for every prefix of
+// the text (the banded Levenshtein pass: wherever it is within its limit,
+// and some value above the limit elsewhere); the whole-text search marks
+// exactly the ends of substrings within its limit.
 void per_start_passes_agree_with_the_library()
 {
+    std::vector<std::uint32_t> distances;
     for (int round = 0; round < 400; ++round) {
         const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
-        const std::u32string pattern = random_string(1 + random_length(20, 200), alphabet);
-        const std::u32string text = random_string(random_length(40, 260), alphabet);
-        const detail::BitParallelLevenshtein levenshtein(pattern);
-        std::vector<std::uint32_t> distances;
-        levenshtein.prefix_distances(std::u32string_view(text), distances);
-        for (std::size_t j = 0; j <= text.size(); ++j)
-            CHECK(distances[j] == rapidfuzz::levenshtein_distance(std::u32string_view(text).substr(0, j), pattern),
-                  "levenshtein prefix %zu of '%s' vs '%s'", j, narrow(text).c_str(), narrow(pattern).c_str());
+        const std::u32string pattern = random_string(1 + random_length(20, 300), alphabet);
+        // Mostly the pattern itself, a little changed, so that many prefixes
+        // come close to it.
+        std::u32string text = random_string(random_length(8, 40), alphabet);
+        if (round % 3 != 0) text = mutated(text + pattern, alphabet) + random_string(random_length(8, 60), alphabet);
+        const std::u32string_view view(text);
+        const detail::BitParallelPattern bit_parallel(pattern);
+        detail::DamerauPrefixPass damerau(pattern);
+        const std::size_t limit = random_source() % 2 ? random_source() % 8 : random_source() % (pattern.size() + 2);
+        const auto check = [&](const char* pass, auto library) {
+            for (std::size_t j = 0; j < distances.size(); ++j)
+                CHECK(distances[j] == library(view.substr(0, j)), "%s: prefix %zu of '%s' vs '%s': %u", pass, j,
+                      narrow(text).c_str(), narrow(pattern).c_str(), distances[j]);
+        };
+        bit_parallel.levenshtein_prefix_distances(view, limit, distances);
+        for (std::size_t j = 0; j <= text.size(); ++j) {
+            const std::size_t expected = rapidfuzz::levenshtein_distance(view.substr(0, j), pattern);
+            CHECK(expected <= limit ? distances[j] == expected : distances[j] > limit,
+                  "levenshtein within %zu: prefix %zu of '%s' vs '%s': %u, library %zu", limit, j,
+                  narrow(text).c_str(), narrow(pattern).c_str(), distances[j], expected);
+        }
+        bit_parallel.osa_prefix_distances(view, distances);
+        check("osa", [&](std::u32string_view prefix) { return rapidfuzz::osa_distance(prefix, pattern); });
+        bit_parallel.lcs_prefix_lengths(view, distances);
+        check("lcs", [&](std::u32string_view prefix) { return rapidfuzz::lcs_seq_similarity(prefix, pattern); });
+        if (round % 4 == 0) { // the library's Damerau-Levenshtein is slow
+            damerau.prefix_distances(view, distances);
+            check("damerau_levenshtein", [&](std::u32string_view prefix) {
+                return rapidfuzz::experimental::damerau_levenshtein_distance(prefix, pattern);
+            });
+        }
 
         if (round % 4 != 0 || pattern.size() < 2) continue; // the exhaustive search below is slow
-        const std::size_t limit = random_source() % pattern.size();
+        const std::size_t search_limit = random_source() % pattern.size();
         std::vector<uint64_t> reachable;
         Cancellation never;
-        levenshtein.mark_reachable_ends(std::u32string_view(text), limit, reachable, never);
+        bit_parallel.mark_reachable_ends(view, search_limit, reachable, never);
         for (std::size_t end = 1; end <= text.size(); ++end) {
             bool within = false;
             for (std::size_t start = 0; start < end && !within; ++start)
-                within = rapidfuzz::levenshtein_distance(std::u32string_view(text).substr(start, end - start),
-                                                         pattern) <= limit;
+                within = rapidfuzz::levenshtein_distance(view.substr(start, end - start), pattern) <= search_limit;
             CHECK(within == static_cast<bool>((reachable[end >> 6] >> (end & 63)) & 1), "end %zu limit %zu", end,
-                  limit);
+                  search_limit);
         }
     }
 }
