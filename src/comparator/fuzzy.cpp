@@ -33,7 +33,8 @@ std::size_t cutoff_for(double threshold, std::size_t maximum, ThresholdKind kind
 {
     if (!(threshold >= 0.0)) return 0;
     const double largest = kind == ThresholdKind::Absolute ? threshold : threshold * static_cast<double>(maximum);
-    if (largest >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
+    // An infinite threshold over two empty strings makes the product NaN.
+    if (!(largest < static_cast<double>(std::numeric_limits<std::int32_t>::max())))
         return static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
     return static_cast<std::size_t>(largest) + (kind == ThresholdKind::Absolute ? 1 : 2);
 }
