@@ -68,8 +68,7 @@ bool fail_argument(const char* parameter)
 // UTF-8 from a str's code-point storage of one, two or four bytes per code
 // point. Runs of ASCII go a 64-bit word at a time (the word of eight, four
 // or two code points has no bit set above 0x7F in any of them).
-template <typename Char>
-class Utf8Encoding {
+template <typename Char> class Utf8Encoding {
 public:
     explicit Utf8Encoding(const Char* data) noexcept : data_(data) {}
 
@@ -140,8 +139,7 @@ private:
 // Two passes, each a piece at a time with a poll between pieces: the size
 // (and whether a lone surrogate forbids the copy), then the copy, written
 // once into memory reserved for it.
-template <typename Char>
-bool encode_utf8(const Char* data, Py_ssize_t length, std::string& out, Cancellation& cancel)
+template <typename Char> bool encode_utf8(const Char* data, Py_ssize_t length, std::string& out, Cancellation& cancel)
 {
     const Utf8Encoding<Char> encoding(data);
     const auto count = static_cast<std::size_t>(length);
@@ -272,8 +270,8 @@ bool bind_arguments(const char* function, const char* const* names, Py_ssize_t c
     if (!missing.empty()) {
         std::string listed;
         append_quoted_names(listed, missing);
-        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", function,
-                     missing.size(), missing.size() > 1 ? "s" : "", listed.c_str());
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", function, missing.size(),
+                     missing.size() > 1 ? "s" : "", listed.c_str());
         return false;
     }
     return true;

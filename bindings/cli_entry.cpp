@@ -79,8 +79,8 @@ unsigned char fold_info(char32_t c, bool case_insensitive, bool special_char_ins
     }
     const std::string folded = normalize(utf8, case_insensitive, special_char_insensitive);
     const uint64_t length = std::min<uint64_t>(char_count(folded), fold_length_mask);
-    const bool ascii = std::any_of(folded.begin(), folded.end(),
-                                   [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
+    const bool ascii =
+        std::any_of(folded.begin(), folded.end(), [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
     info = static_cast<unsigned char>(fold_known | (ascii ? fold_to_ascii : 0) | length);
     entry.store(info, std::memory_order_relaxed);
     return info;
@@ -95,7 +95,8 @@ size_t skip_ascii(const char* data, size_t i, size_t n) noexcept
         if (high) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(high)));
     }
 #endif
-    while (i < n && static_cast<unsigned char>(data[i]) < 0x80) ++i;
+    while (i < n && static_cast<unsigned char>(data[i]) < 0x80)
+        ++i;
     return i;
 }
 
@@ -129,9 +130,12 @@ bool repair_utf8(std::string_view text, bool at_end, std::string& out)
         const auto lead = static_cast<unsigned char>(text[i]);
         size_t extra = 0;
         char32_t minimum = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) extra = 1, minimum = 0x80;
-        else if (lead >= 0xE0 && lead <= 0xEF) extra = 2, minimum = 0x800;
-        else if (lead >= 0xF0 && lead <= 0xF4) extra = 3, minimum = 0x10000;
+        if (lead >= 0xC2 && lead <= 0xDF)
+            extra = 1, minimum = 0x80;
+        else if (lead >= 0xE0 && lead <= 0xEF)
+            extra = 2, minimum = 0x800;
+        else if (lead >= 0xF0 && lead <= 0xF4)
+            extra = 3, minimum = 0x10000;
         else {
             bad(i++);
             continue;
@@ -155,11 +159,11 @@ struct Region {
 };
 
 struct Found {
-    size_t start, end;                 // the shown (trimmed) span, bytes into the buffer
-    uint64_t line, column;             // 1-based; the column counts code points
+    size_t start, end;     // the shown (trimmed) span, bytes into the buffer
+    uint64_t line, column; // 1-based; the column counts code points
     double score;
-    size_t window_start, window_end;   // the whole window, bytes into the buffer
-    uint64_t folded_start, folded_end; // the module's span: code points of the whole folded file
+    size_t window_start, window_end;           // the whole window, bytes into the buffer
+    uint64_t folded_start, folded_end;         // the module's span: code points of the whole folded file
     uint64_t code_point_start, code_point_end; // the window in code points of the whole file
     uint64_t shown_code_point_start, shown_code_point_end;
 };
@@ -261,10 +265,14 @@ private:
             if (gap == 0) return 0;
             limit = gap - 1;
             size_t from = gap, to = gap;
-            for (uint64_t k = 0; k < reach && from > 0; ++k) utf8::decode_backward(text, from);
-            while (from > 0 && !is_boundary_byte(static_cast<unsigned char>(text[from - 1]))) --from;
-            for (uint64_t k = 0; k < reach && to < text.size(); ++k) utf8::decode_forward(text, to);
-            while (to < text.size() && !is_boundary_byte(static_cast<unsigned char>(text[to]))) ++to;
+            for (uint64_t k = 0; k < reach && from > 0; ++k)
+                utf8::decode_backward(text, from);
+            while (from > 0 && !is_boundary_byte(static_cast<unsigned char>(text[from - 1])))
+                --from;
+            for (uint64_t k = 0; k < reach && to < text.size(); ++k)
+                utf8::decode_forward(text, to);
+            while (to < text.size() && !is_boundary_byte(static_cast<unsigned char>(text[to])))
+                ++to;
             if (to >= text.size()) continue; // the probe would need the next bytes
             if (!extract(text.substr(from, to - from), cancel).empty()) continue;
             std::vector<Found> all;
@@ -275,7 +283,8 @@ private:
             const Lengths at_gap = lengths(text.substr(0, gap), cancel);
             before_.folded += at_gap.folded;
             before_.code_points += at_gap.code_points;
-            lines_before_ += static_cast<uint64_t>(std::count(text.begin(), text.begin() + static_cast<long>(gap), '\n'));
+            lines_before_ +=
+                static_cast<uint64_t>(std::count(text.begin(), text.begin() + static_cast<long>(gap), '\n'));
             return gap;
         }
         return 0;
@@ -283,8 +292,8 @@ private:
 
     struct LineCursor {
         std::string_view text;
-        size_t at;      // a line start
-        uint64_t line;  // 0-based number of the line starting at `at`
+        size_t at;     // a line start
+        uint64_t line; // 0-based number of the line starting at `at`
     };
 
     // Where the region of a seed that the next bytes could complete would
@@ -303,7 +312,8 @@ private:
             }
         }
         size_t lead = n;
-        while (lead > 0 && n - lead < 4 && utf8::is_continuation(static_cast<unsigned char>(text[lead - 1]))) --lead;
+        while (lead > 0 && n - lead < 4 && utf8::is_continuation(static_cast<unsigned char>(text[lead - 1])))
+            --lead;
         if (lead > 0 && static_cast<unsigned char>(text[lead - 1]) >= 0xC0) {
             const auto byte = static_cast<unsigned char>(text[lead - 1]);
             const size_t width = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
@@ -311,8 +321,10 @@ private:
         }
         if (earliest == n) return n;
         size_t tail = earliest;
-        for (uint64_t k = 0; k < margin_ && tail > 0; ++k) utf8::decode_backward(text, tail);
-        while (tail > 0 && !is_boundary_byte(static_cast<unsigned char>(text[tail - 1]))) --tail;
+        for (uint64_t k = 0; k < margin_ && tail > 0; ++k)
+            utf8::decode_backward(text, tail);
+        while (tail > 0 && !is_boundary_byte(static_cast<unsigned char>(text[tail - 1])))
+            --tail;
         return tail;
     }
 
@@ -334,7 +346,9 @@ private:
         widest_window_ = m;
         if (mode_ == Mode::fuzzy_raw && threshold_kind_of(threshold_kind_) == ThresholdKind::Normalized) {
             const double product = static_cast<double>(m) * threshold_;
-            widest_window_ += std::isnan(product) || product <= 0 ? 0 : product >= 127.0 ? 127 : static_cast<uint64_t>(product);
+            widest_window_ += std::isnan(product) || product <= 0 ? 0
+                              : product >= 127.0                  ? 127
+                                                                  : static_cast<uint64_t>(product);
         }
         const std::string trimmed(trim_whitespace(folded));
         if (trimmed.empty()) return;
@@ -379,9 +393,12 @@ private:
     {
         for (int c = 0; c < 256; ++c) {
             unsigned char folded = static_cast<unsigned char>(c);
-            if (c == '\n') folded = ' ';
-            else if (case_insensitive_ && c >= 'A' && c <= 'Z') folded = static_cast<unsigned char>(c | 0x20);
-            else if (special_char_insensitive_ && c == '@') folded = 'a';
+            if (c == '\n')
+                folded = ' ';
+            else if (case_insensitive_ && c >= 'A' && c <= 'Z')
+                folded = static_cast<unsigned char>(c | 0x20);
+            else if (special_char_insensitive_ && c == '@')
+                folded = 'a';
             fold_[c] = folded;
         }
     }
@@ -390,8 +407,7 @@ private:
     // view of `text`, overlapping ones included, in ascending order. Sixteen
     // starts at a time are sifted by the literal's first and last bytes,
     // and the survivors compared whole.
-    template <typename Visit>
-    void find_literal(std::string_view text, const std::string& literal, Visit visit) const
+    template <typename Visit> void find_literal(std::string_view text, const std::string& literal, Visit visit) const
     {
         const size_t length = literal.size(), n = text.size();
         if (length == 0 || length > n) return;
@@ -413,8 +429,10 @@ private:
             if (fold_[c] == static_cast<unsigned char>(literal[last]) && last_count < 3)
                 last_bytes[last_count++] = static_cast<unsigned char>(c);
         }
-        for (int k = first_count; k < 3; ++k) first_bytes[k] = first_bytes[0];
-        for (int k = last_count; k < 3; ++k) last_bytes[k] = last_bytes[0];
+        for (int k = first_count; k < 3; ++k)
+            first_bytes[k] = first_bytes[0];
+        for (int k = last_count; k < 3; ++k)
+            last_bytes[k] = last_bytes[0];
         const __m128i f0 = _mm_set1_epi8(static_cast<char>(first_bytes[0]));
         const __m128i f1 = _mm_set1_epi8(static_cast<char>(first_bytes[1]));
         const __m128i f2 = _mm_set1_epi8(static_cast<char>(first_bytes[2]));
@@ -427,10 +445,10 @@ private:
             for (; at + last + 16 <= n; at += 16) {
                 const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
                 const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at + last));
-                const __m128i head_hit = _mm_or_si128(
-                    _mm_or_si128(_mm_cmpeq_epi8(head, f0), _mm_cmpeq_epi8(head, f1)), _mm_cmpeq_epi8(head, f2));
-                const __m128i tail_hit = _mm_or_si128(
-                    _mm_or_si128(_mm_cmpeq_epi8(tail, l0), _mm_cmpeq_epi8(tail, l1)), _mm_cmpeq_epi8(tail, l2));
+                const __m128i head_hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(head, f0), _mm_cmpeq_epi8(head, f1)),
+                                                      _mm_cmpeq_epi8(head, f2));
+                const __m128i tail_hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(tail, l0), _mm_cmpeq_epi8(tail, l1)),
+                                                      _mm_cmpeq_epi8(tail, l2));
                 mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(head_hit, tail_hit)));
                 if (mask) break;
             }
@@ -472,8 +490,10 @@ private:
         std::vector<Region> regions;
         for (const Region& seed : seeds) {
             size_t start = seed.start, end = seed.end;
-            for (uint64_t k = 0; k < margin_ && start > 0; ++k) utf8::decode_backward(text, start);
-            for (uint64_t k = 0; k < margin_ && end < n; ++k) utf8::decode_forward(text, end);
+            for (uint64_t k = 0; k < margin_ && start > 0; ++k)
+                utf8::decode_backward(text, start);
+            for (uint64_t k = 0; k < margin_ && end < n; ++k)
+                utf8::decode_forward(text, end);
             if (!regions.empty() && start <= regions.back().end) {
                 regions.back().end = std::max(regions.back().end, end);
                 continue;
@@ -535,8 +555,7 @@ private:
         case Mode::exact_token:
             return exact_token_extract(std::move(piece), pattern_, separator_, case_insensitive_,
                                        special_char_insensitive_, cancel);
-        case Mode::fuzzy_raw:
-            return fuzzy_raw_extract(std::move(piece), pattern_, search_options(), cancel);
+        case Mode::fuzzy_raw: return fuzzy_raw_extract(std::move(piece), pattern_, search_options(), cancel);
         case Mode::fuzzy_token:
             return fuzzy_token_extract(std::move(piece), pattern_, separator_, search_options(), cancel);
         }
@@ -546,7 +565,7 @@ private:
     // The fuzzy extractors' typed options.
     SearchOptions search_options() const
     {
-        return SearchOptions{case_insensitive_, special_char_insensitive_,   MetricChoice(metric_),
+        return SearchOptions{case_insensitive_, special_char_insensitive_,          MetricChoice(metric_),
                              threshold_,        threshold_kind_of(threshold_kind_), parse_strategies(strategies_)};
     }
 
@@ -620,8 +639,8 @@ private:
             if (shown_start < lines.at) lines = LineCursor{text, 0, lines_before_};
             const size_t line_start = line_start_before(text, shown_start);
             if (line_start > lines.at) {
-                lines.line += static_cast<uint64_t>(
-                    std::count(text.begin() + static_cast<long>(lines.at), text.begin() + static_cast<long>(line_start), '\n'));
+                lines.line += static_cast<uint64_t>(std::count(text.begin() + static_cast<long>(lines.at),
+                                                               text.begin() + static_cast<long>(line_start), '\n'));
                 lines.at = line_start;
             }
             const uint64_t column = char_count(text.substr(line_start, shown_start - line_start)) + 1;
@@ -644,7 +663,7 @@ private:
 
     unsigned char fold_[256];
     std::vector<std::string> literals_;
-    uint64_t margin_ = 0; // code points around a literal that its windows can reach, and two more
+    uint64_t margin_ = 0;        // code points around a literal that its windows can reach, and two more
     uint64_t widest_window_ = 0; // code points; 0 for token windows, which have no bound
 
     uint64_t lines_before_ = 0; // line feeds before the current buffer
@@ -655,8 +674,7 @@ private:
 // ---- The Python object ------------------------------------------------------
 
 struct SearcherObject {
-    PyObject_HEAD
-    Searcher* searcher;
+    PyObject_HEAD Searcher* searcher;
 };
 
 bool string_argument(PyObject* object, std::string& out)
@@ -670,8 +688,9 @@ bool string_argument(PyObject* object, std::string& out)
 
 int searcher_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"mode", "pattern", "separator", "case_insensitive", "special_char_insensitive",
-                                     "metric", "threshold", "threshold_kind", "strategies", nullptr};
+    static const char* keywords[] = {
+        "mode",   "pattern",   "separator",      "case_insensitive", "special_char_insensitive",
+        "metric", "threshold", "threshold_kind", "strategies",       nullptr};
     int mode = 0, case_insensitive = 0, special_char_insensitive = 0, threshold_kind = 1;
     PyObject *pattern, *separator, *metric, *strategies;
     double threshold = 0;
@@ -728,10 +747,18 @@ PyObject* found_to_python(const std::vector<Found>& found, size_t consumed, size
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
     for (size_t i = 0; list && i < found.size(); ++i) {
         const Found& f = found[i];
-        const unsigned long long fields[] = {base + f.start,        base + f.end,         f.line,
-                                             f.column,              0,                    base + f.window_start,
-                                             base + f.window_end,   f.folded_start,       f.folded_end,
-                                             f.code_point_start,    f.code_point_end,     f.shown_code_point_start,
+        const unsigned long long fields[] = {base + f.start,
+                                             base + f.end,
+                                             f.line,
+                                             f.column,
+                                             0,
+                                             base + f.window_start,
+                                             base + f.window_end,
+                                             f.folded_start,
+                                             f.folded_end,
+                                             f.code_point_start,
+                                             f.code_point_end,
+                                             f.shown_code_point_start,
                                              f.shown_code_point_end};
         PyObject* item = PyTuple_New(13);
         bool complete = item != nullptr;
@@ -793,8 +820,7 @@ PyObject* searcher_scan(PyObject* self, PyObject* args)
         message = error.what();
         failure = message.c_str();
     }
-    Py_END_ALLOW_THREADS
-    PyBuffer_Release(&view);
+    Py_END_ALLOW_THREADS PyBuffer_Release(&view);
     if (cancelled) {
         PyErr_SetNone(PyExc_KeyboardInterrupt);
         return nullptr;
@@ -871,8 +897,15 @@ PyMethodDef module_functions[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "tessarin_cli._native", "The tessarin command's native search of bytes.", -1,
-    module_functions, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tessarin_cli._native",
+    "The tessarin command's native search of bytes.",
+    -1,
+    module_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 } // namespace

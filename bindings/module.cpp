@@ -40,8 +40,8 @@ PyObject* panic_exception()
 void raise_panic(const char* message)
 {
     if (PyObject* type = panic_exception()) {
-        PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::char_traits<char>::length(message)),
-                                              "replace");
+        PyObject* text =
+            PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::char_traits<char>::length(message)), "replace");
         if (text) {
             PyErr_SetObject(type, text);
             Py_DECREF(text);
@@ -97,7 +97,7 @@ Cancellation python_signals() noexcept
 // `cancel`; an interrupted one is dropped whole.
 PyObject* to_python(const MatchList& matches, Cancellation& cancel)
 {
-    constexpr std::size_t few = 256; // too few new tuples to set off a collection worth avoiding
+    constexpr std::size_t few = 256;          // too few new tuples to set off a collection worth avoiding
     constexpr std::uint64_t tuple_work = 256; // a tuple costs about as much as reading 256 code points
     const int collector_was_enabled = matches.size() > few ? PyGC_Disable() : 0;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(matches.size()));
@@ -114,8 +114,8 @@ PyObject* to_python(const MatchList& matches, Cancellation& cancel)
         PyObject* item = PyTuple_New(3);
         PyObject* start = PyLong_FromUnsignedLongLong(match.start);
         PyObject* end = PyLong_FromUnsignedLongLong(match.end);
-        PyObject* score = match.score == 0.0 && !std::signbit(match.score) ? Py_NewRef(zero)
-                                                                          : PyFloat_FromDouble(match.score);
+        PyObject* score =
+            match.score == 0.0 && !std::signbit(match.score) ? Py_NewRef(zero) : PyFloat_FromDouble(match.score);
         complete = item && start && end && score;
         if (!complete) {
             Py_XDECREF(item);
@@ -138,8 +138,7 @@ PyObject* to_python(const MatchList& matches, Cancellation& cancel)
 // The one place where C++ exceptions stop: none may cross into the
 // interpreter. Running out of memory becomes MemoryError and leaves the
 // interpreter usable.
-template <typename Body>
-PyObject* exception_barrier(Body&& body) noexcept
+template <typename Body> PyObject* exception_barrier(Body&& body) noexcept
 {
     try {
         return body();
@@ -173,8 +172,7 @@ struct CallArguments {
 using Converter = bool (*)(PyObject* object, const char* parameter, CallArguments& into);
 
 // Converts one argument with `convert` into the field `field`.
-template <auto field, auto convert>
-bool convert_into(PyObject* object, const char* parameter, CallArguments& into)
+template <auto field, auto convert> bool convert_into(PyObject* object, const char* parameter, CallArguments& into)
 {
     return convert(object, parameter, into.*field);
 }
@@ -211,30 +209,27 @@ using Extractor = MatchList (*)(CallArguments& arguments, Cancellation cancel);
 
 // One entry function: its name, its parameters in order (which give its text
 // signature as well as its binding) and the extractor that it calls.
-template <std::size_t count>
-struct EntryFunction {
+template <std::size_t count> struct EntryFunction {
     const char* name;
     std::array<const char*, count> names;
     std::array<Converter, count> converters;
     Extractor extract;
 };
 
-template <typename... Parameters>
-constexpr auto describe(const char* name, Extractor extract, Parameters... parameters)
+template <typename... Parameters> constexpr auto describe(const char* name, Extractor extract, Parameters... parameters)
 {
     return EntryFunction<sizeof...(Parameters)>{name, {parameters.name...}, {parameters.convert...}, extract};
 }
 
 // The one binding routine: bind, convert in parameter order (the first
 // refused argument ends the call), extract, build the list.
-template <const auto& function>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
+template <const auto& function> PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
 {
     return exception_barrier([&]() -> PyObject* {
         constexpr auto count = function.names.size();
         PyObject* bound[count];
-        if (!bind_arguments(function.name, function.names.data(), static_cast<Py_ssize_t>(count), args, nargsf,
-                            kwnames, bound))
+        if (!bind_arguments(function.name, function.names.data(), static_cast<Py_ssize_t>(count), args, nargsf, kwnames,
+                            bound))
             return nullptr;
         CallArguments arguments;
         for (std::size_t i = 0; i < count; ++i)
@@ -265,7 +260,7 @@ constexpr auto exact_token = describe(
 // The fuzzy extractors' typed options, converted once from the arguments.
 SearchOptions search_options(CallArguments& a)
 {
-    return SearchOptions{a.case_insensitive, a.special_char_insensitive, MetricChoice(std::move(a.metric)),
+    return SearchOptions{a.case_insensitive, a.special_char_insensitive,          MetricChoice(std::move(a.metric)),
                          a.threshold,        threshold_kind_of(a.threshold_kind), parse_strategies(a.strategies)};
 }
 
@@ -286,8 +281,7 @@ constexpr auto fuzzy_token = describe(
     strategies);
 
 // The stored documentation is the text signature alone: "name(a, b)\n--\n\n".
-template <std::size_t count>
-std::string text_signature(const EntryFunction<count>& function)
+template <std::size_t count> std::string text_signature(const EntryFunction<count>& function)
 {
     std::string text = function.name;
     text += '(';
@@ -298,8 +292,7 @@ std::string text_signature(const EntryFunction<count>& function)
     return text + ")\n--\n\n";
 }
 
-template <const auto& function>
-PyMethodDef method_definition(std::string& signature)
+template <const auto& function> PyMethodDef method_definition(std::string& signature)
 {
     signature = text_signature(function);
     return {function.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<function>)),
@@ -325,7 +318,10 @@ PyModuleDef module_definition = {
     module_doc,
     0,       // no per-module state
     nullptr, // functions are added one by one, each also listed in __all__
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Adds the function under its own name and appends the name to __all__.

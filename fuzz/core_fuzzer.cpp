@@ -47,11 +47,12 @@ namespace {
 // characters and their upper-case forms, white space of every width, and
 // code points of every UTF-8 length.
 constexpr char32_t interesting[] = {
-    U'a', U'b', U'c', U'A', U'B', U' ', U'\n', U'\t', U'\r', U'@', U',', U'-', U'.', U'x',
-    0x20AC, 0xE9, 0xC9, 0xE8, 0xE0, 0xE7, 0xEF, 0xFC, 0xF1, 0xDC, 0xC7,   // € é É è à ç ï ü ñ Ü Ç
-    0x130, 0x3A3, 0x3C3, 0x3C2, 0xDF, 0x1E9E, 0x1C5, 0xFB03, 0x307, 0x345, // İ Σ σ ς ß ẞ ǅ ﬃ, combining marks
-    0xA0, 0x3000, 0x2028, 0x85, 0x200B, 0x1680, 0x0B, 0x0C,                // white space, and U+200B (not)
-    0xFFFD, 0x1F600, 0x1D538, 0x10FFFF, 0x0, 0x7F, 0x80, 0x7FF, 0x800, 0xFFFF, 0x10000,
+    U'a',   U'b',    U'c',    U'A',     U'B',   U' ',   U'\n', U'\t',  U'\r', U'@',   U',',    U'-', U'.',
+    U'x',   0x20AC,  0xE9,    0xC9,     0xE8,   0xE0,   0xE7,  0xEF,   0xFC,  0xF1,   0xDC,    0xC7, // € é É è à ç ï ü
+                                                                                                     // ñ Ü Ç
+    0x130,  0x3A3,   0x3C3,   0x3C2,    0xDF,   0x1E9E, 0x1C5, 0xFB03, 0x307, 0x345, // İ Σ σ ς ß ẞ ǅ ﬃ, combining marks
+    0xA0,   0x3000,  0x2028,  0x85,     0x200B, 0x1680, 0x0B,  0x0C,                 // white space, and U+200B (not)
+    0xFFFD, 0x1F600, 0x1D538, 0x10FFFF, 0x0,    0x7F,   0x80,  0x7FF,  0x800, 0xFFFF, 0x10000,
 };
 
 void append_utf8(std::string& out, char32_t c)
@@ -97,8 +98,8 @@ std::string valid_text(FuzzedDataProvider& input, std::size_t limit)
 
 double threshold_from(FuzzedDataProvider& input)
 {
-    static constexpr double special[] = {0.0,  0.25, 0.5, 1.0,   2.0,    -0.0, NAN,  INFINITY,
-                                         -INFINITY, -0.5, 1e300, 0.34, 5.0,   127.0, 0.999, 1e-300};
+    static constexpr double special[] = {0.0,       0.25, 0.5,   1.0,  2.0, -0.0,  NAN,   INFINITY,
+                                         -INFINITY, -0.5, 1e300, 0.34, 5.0, 127.0, 0.999, 1e-300};
     const auto pick = input.ConsumeIntegral<std::uint8_t>();
     if (pick < std::size(special)) return special[pick];
     if (pick < 0xC0) return input.ConsumeFloatingPointInRange<double>(-1.0, 3.0);
@@ -127,7 +128,10 @@ std::vector<std::string> strategies_from(FuzzedDataProvider& input)
     return strategies;
 }
 
-std::u32string decode(std::string_view text) { return decode_utf8(text); }
+std::u32string decode(std::string_view text)
+{
+    return decode_utf8(text);
+}
 
 std::string code_point_slice(const std::string& text, const Match& match)
 {
@@ -199,10 +203,14 @@ void require_rescored(const MatchList& matches, const std::string& folded_text, 
 SearchOptions options_from(bool ci, bool sci, const std::string& metric, double threshold, std::uint8_t kind,
                            const std::vector<std::string>& strategies)
 {
-    return SearchOptions{ci, sci, MetricChoice(metric), threshold, threshold_kind_of(kind), parse_strategies(strategies)};
+    return SearchOptions{
+        ci, sci, MetricChoice(metric), threshold, threshold_kind_of(kind), parse_strategies(strategies)};
 }
 
-bool known_metric(const std::string& metric) { return parse_metric(metric).has_value(); }
+bool known_metric(const std::string& metric)
+{
+    return parse_metric(metric).has_value();
+}
 
 void require_same(const MatchList& got, const MatchList& expected)
 {
@@ -218,8 +226,10 @@ void require_same(const MatchList& got, const MatchList& expected)
 // every window one by one, and must find exactly the same.
 std::u32string_view trimmed(std::u32string_view text)
 {
-    while (!text.empty() && is_white_space(text.front())) text.remove_prefix(1);
-    while (!text.empty() && is_white_space(text.back())) text.remove_suffix(1);
+    while (!text.empty() && is_white_space(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && is_white_space(text.back()))
+        text.remove_suffix(1);
     return text;
 }
 
@@ -356,9 +366,10 @@ void check_folding(FuzzedDataProvider& input)
     if (special) {
         for (char32_t c : decode(folded)) {
             REQUIRE(c != U'@' && c != 0x20AC);
-            REQUIRE(!(c >= 0xE0 && c <= 0xFC && std::u32string_view(U"\u00e0\u00e2\u00e4\u00e7\u00e8\u00e9\u00ea"
-                                                                     U"\u00eb\u00ef\u00f9\u00fb\u00fc")
-                                                        .find(c) != std::u32string_view::npos));
+            REQUIRE(!(c >= 0xE0 && c <= 0xFC &&
+                      std::u32string_view(U"\u00e0\u00e2\u00e4\u00e7\u00e8\u00e9\u00ea"
+                                          U"\u00eb\u00ef\u00f9\u00fb\u00fc")
+                              .find(c) != std::u32string_view::npos));
         }
     }
     // The folded text is valid UTF-8: it decodes to code points that encode
@@ -385,8 +396,9 @@ void check_tokenizer(FuzzedDataProvider& input)
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         REQUIRE(tokens[i].start <= tokens[i].end && tokens[i].end <= length);
         if (i > 0) REQUIRE(tokens[i - 1].end + width <= tokens[i].start);
-        if (width > 0) REQUIRE(code_point_slice(text, Match{tokens[i].start, tokens[i].end, 0}).find(separator) ==
-                               std::string::npos);
+        if (width > 0)
+            REQUIRE(code_point_slice(text, Match{tokens[i].start, tokens[i].end, 0}).find(separator) ==
+                    std::string::npos);
     }
     if (size == 0) {
         bool failed = false;
@@ -435,7 +447,8 @@ Match narrowed_pick(std::vector<Match> group, const std::vector<std::string>& st
             }
         };
         double best = value(group.front());
-        for (const Match& m : group) best = std::min(best, value(m));
+        for (const Match& m : group)
+            best = std::min(best, value(m));
         group.erase(std::remove_if(group.begin(), group.end(), [&](const Match& m) { return value(m) != best; }),
                     group.end());
     }
@@ -561,11 +574,9 @@ void check_fuzzy_raw(FuzzedDataProvider& input)
     if (matches.empty()) return;
     std::int64_t slack = 0;
     const double product = static_cast<double>(m) * threshold;
-    if (kind != 0 && !std::isnan(product))
-        slack = static_cast<std::int64_t>(std::clamp(product, -128.0, 127.0));
+    if (kind != 0 && !std::isnan(product)) slack = static_cast<std::int64_t>(std::clamp(product, -128.0, 127.0));
     const std::int64_t longest = std::max<std::int64_t>(slack, 0);
-    const std::int64_t shortest =
-        static_cast<std::int64_t>(m) - std::min(static_cast<std::int64_t>(m) - 1, longest);
+    const std::int64_t shortest = static_cast<std::int64_t>(m) - std::min(static_cast<std::int64_t>(m) - 1, longest);
     for (const Match& match : matches) {
         const auto span = static_cast<std::int64_t>(match.end - match.start);
         REQUIRE(span >= 1);
@@ -590,8 +601,8 @@ void check_fuzzy_token(FuzzedDataProvider& input)
     const std::uint64_t size = pattern_token_count(folded_pattern, folded_separator);
     MatchList matches;
     try {
-        matches = fuzzy_token_extract(text, pattern, separator,
-                                      options_from(ci, sci, metric, threshold, kind, strategies));
+        matches =
+            fuzzy_token_extract(text, pattern, separator, options_from(ci, sci, metric, threshold, kind, strategies));
     } catch (const ExtractionFailure&) {
         REQUIRE(size == 0 || !known_metric(metric));
         return;
@@ -606,8 +617,8 @@ void check_fuzzy_token(FuzzedDataProvider& input)
         if (next < matches.size() && window->start == matches[next].start && window->end == matches[next].end) ++next;
     REQUIRE(next == matches.size());
     require_rescored(matches, folded_text, folded_pattern, metric, threshold, kind);
-    require_same(matches, plain_fuzzy_token(folded_text, folded_pattern, folded_separator, metric, threshold, kind,
-                                            strategies));
+    require_same(matches,
+                 plain_fuzzy_token(folded_text, folded_pattern, folded_separator, metric, threshold, kind, strategies));
 }
 
 } // namespace

@@ -59,8 +59,14 @@ inline int advance_column(std::uint64_t* vp, std::uint64_t* vn, const std::uint6
     return static_cast<int>(carry_p) - static_cast<int>(carry_n);
 }
 
-constexpr char32_t code_point(char c) noexcept { return static_cast<unsigned char>(c); }
-constexpr char32_t code_point(char32_t c) noexcept { return c; }
+constexpr char32_t code_point(char c) noexcept
+{
+    return static_cast<unsigned char>(c);
+}
+constexpr char32_t code_point(char32_t c) noexcept
+{
+    return c;
+}
 
 } // namespace
 
@@ -230,7 +236,8 @@ void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Cha
             ++last;
             vp[last] = ~std::uint64_t{0};
             vn[last] = 0;
-            scores[last] = scores[last - 1] + static_cast<std::uint32_t>(std::min(64 * (last + 1), length_) - 64 * last);
+            scores[last] =
+                scores[last - 1] + static_cast<std::uint32_t>(std::min(64 * (last + 1), length_) - 64 * last);
         }
         while (first < last && 64 * (first + 1) + limit < j)
             ++first;
@@ -269,7 +276,8 @@ void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Cha
 }
 
 template <typename Char>
-void BitParallelPattern::osa_prefix_distances(std::basic_string_view<Char> text, std::vector<std::uint32_t>& distances) const
+void BitParallelPattern::osa_prefix_distances(std::basic_string_view<Char> text,
+                                              std::vector<std::uint32_t>& distances) const
 {
     distances.resize(text.size() + 1);
     const auto last_shift = static_cast<unsigned>((length_ - 1) % 64);
@@ -314,7 +322,8 @@ void BitParallelPattern::osa_prefix_distances(std::basic_string_view<Char> text,
 }
 
 template <typename Char>
-void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char> text, std::vector<std::uint32_t>& lengths) const
+void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char> text,
+                                            std::vector<std::uint32_t>& lengths) const
 {
     lengths.resize(text.size() + 1);
     lengths[0] = 0;
@@ -340,14 +349,14 @@ void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char> text, s
     }
 }
 
-#define TESSARIN_PASSES_FOR(Char)                                                                                  \
-    template void BitParallelPattern::mark_reachable_ends(std::basic_string_view<Char>, std::size_t,                \
-                                                          std::vector<std::uint64_t>&, Cancellation&) const;        \
-    template void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Char>, std::size_t,       \
-                                                                   std::vector<std::uint32_t>&) const;              \
-    template void BitParallelPattern::osa_prefix_distances(std::basic_string_view<Char>,                            \
-                                                           std::vector<std::uint32_t>&) const;                      \
-    template void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char>, std::vector<std::uint32_t>&) \
+#define TESSARIN_PASSES_FOR(Char)                                                                                      \
+    template void BitParallelPattern::mark_reachable_ends(std::basic_string_view<Char>, std::size_t,                   \
+                                                          std::vector<std::uint64_t>&, Cancellation&) const;           \
+    template void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Char>, std::size_t,          \
+                                                                   std::vector<std::uint32_t>&) const;                 \
+    template void BitParallelPattern::osa_prefix_distances(std::basic_string_view<Char>, std::vector<std::uint32_t>&)  \
+        const;                                                                                                         \
+    template void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char>, std::vector<std::uint32_t>&)    \
         const;
 TESSARIN_PASSES_FOR(char)
 TESSARIN_PASSES_FOR(char32_t)

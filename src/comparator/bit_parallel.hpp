@@ -66,10 +66,10 @@ private:
 
     std::size_t length_;
     std::size_t words_;
-    std::vector<std::uint64_t> ascii_;       // 128 rows of words_
-    std::vector<char32_t> keys_;             // open addressing over other code points
-    std::vector<std::uint64_t> key_bits_;    // a row of words_ per key slot
-    std::vector<std::uint64_t> zeros_;       // the row of a code point not in the pattern
+    std::vector<std::uint64_t> ascii_;    // 128 rows of words_
+    std::vector<char32_t> keys_;          // open addressing over other code points
+    std::vector<std::uint64_t> key_bits_; // a row of words_ per key slot
+    std::vector<std::uint64_t> zeros_;    // the row of a code point not in the pattern
     std::size_t key_mask_ = 0;
     // The columns of a pass, kept between passes.
     mutable std::vector<std::uint64_t> vp_, vn_, d0_;

@@ -34,7 +34,7 @@ public:
         const auto id_of = [&](char32_t c) -> std::uint16_t {
             const auto found = std::lower_bound(distinct.begin(), distinct.end(), c);
             return found != distinct.end() && *found == c ? static_cast<std::uint16_t>(found - distinct.begin() + 1)
-                                                           : 0;
+                                                          : 0;
         };
         for (char32_t c : pattern)
             ++quota_[id_of(c)];
@@ -147,14 +147,9 @@ inline double distance_floor(Metric metric, ThresholdKind kind, uint64_t length,
         if (length != pattern_length) return 0.0;
         least = length - shared;
         break;
-    case BoundFamily::edit:
-        least = std::max(length, pattern_length) - shared;
-        break;
-    case BoundFamily::indel:
-        least = length + pattern_length - 2 * shared;
-        break;
-    case BoundFamily::similarity:
-        return 0.0;
+    case BoundFamily::edit: least = std::max(length, pattern_length) - shared; break;
+    case BoundFamily::indel: least = length + pattern_length - 2 * shared; break;
+    case BoundFamily::similarity: return 0.0;
     }
     return score_of(metric, kind, least, length, pattern_length);
 }
@@ -197,11 +192,9 @@ inline uint64_t best_length(Metric metric, uint64_t pattern_length, uint64_t sha
 {
     switch (traits_of(metric).bound) {
     case BoundFamily::indel:
-    case BoundFamily::similarity:
-        return std::min(shared, pattern_length);
+    case BoundFamily::similarity: return std::min(shared, pattern_length);
     case BoundFamily::edit:
-    case BoundFamily::equal_length:
-        break;
+    case BoundFamily::equal_length: break;
     }
     return pattern_length;
 }

@@ -27,10 +27,10 @@ private:
 
     std::u32string_view pattern_;
     std::vector<std::int32_t> pattern_ids_;
-    std::vector<char32_t> others_;           // non-ASCII pattern code points, sorted, ids from 128 on
+    std::vector<char32_t> others_; // non-ASCII pattern code points, sorted, ids from 128 on
     std::int32_t ascii_ids_[128];
-    std::vector<std::int32_t> last_row_;     // per id: the last row whose code point it was
-    std::vector<std::int32_t> r_, r1_, fr_;  // the current and previous rows, and the saved transposition cells
+    std::vector<std::int32_t> last_row_;    // per id: the last row whose code point it was
+    std::vector<std::int32_t> r_, r1_, fr_; // the current and previous rows, and the saved transposition cells
 };
 
 } // namespace tessarin::detail

@@ -42,18 +42,17 @@ std::size_t cutoff_for(double threshold, std::size_t maximum, ThresholdKind kind
 // A metric whose cached RapidFuzz scorer holds the prepared pattern. The
 // metrics here are symmetric, so the cached pattern may stand first.
 // Extra arguments go to the cached scorer's constructor.
-template <typename Cached, ThresholdKind Kind>
-class CachedScorer : public FuzzyComparator::Scorer {
+template <typename Cached, ThresholdKind Kind> class CachedScorer : public FuzzyComparator::Scorer {
 public:
     template <typename... Options>
     CachedScorer(Metric metric, const Pattern& pattern, double threshold, Options... options)
         : cached_(pattern, options...), metric_(metric), length_(pattern.size()), threshold_(threshold)
-    {}
+    {
+    }
 
     double score(Candidate candidate) const override
     {
-        const std::size_t cutoff =
-            cutoff_for(threshold_, maximum_of(metric_, candidate.size(), length_), Kind);
+        const std::size_t cutoff = cutoff_for(threshold_, maximum_of(metric_, candidate.size(), length_), Kind);
         const std::size_t distance = cached_.distance(candidate.begin(), candidate.end(), cutoff);
         return score_of(metric_, Kind, distance, candidate.size(), length_);
     }
@@ -74,7 +73,8 @@ public:
     HammingScorer(const Pattern& pattern, double threshold)
         : CachedScorer<rapidfuzz::CachedHamming<char32_t>, Kind>(Metric::hamming, pattern, threshold, false),
           length_(pattern.size()), pattern_bytes_(utf8_length(pattern))
-    {}
+    {
+    }
 
     double score(Candidate candidate) const override
     {
@@ -103,8 +103,7 @@ private:
 // the sliding window form a largest matching whichever side is scanned, and
 // the sums of the two length ratios commute exactly. Their distance is the
 // same in both readings.
-template <typename Cached>
-class JaroFamilyScorer final : public FuzzyComparator::Scorer {
+template <typename Cached> class JaroFamilyScorer final : public FuzzyComparator::Scorer {
 public:
     explicit JaroFamilyScorer(const Pattern& pattern) : cached_(pattern) {}
     double score(Candidate candidate) const override { return cached_.distance(candidate.begin(), candidate.end()); }
@@ -129,23 +128,18 @@ std::unique_ptr<FuzzyComparator::Scorer> make_scorer(Metric metric, ThresholdKin
     case Metric::levenshtein:
         return cached_scorer<rapidfuzz::CachedLevenshtein<char32_t>>(metric, kind, pattern, threshold);
     case Metric::damerau_levenshtein:
-        return cached_scorer<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(metric, kind, pattern, threshold);
-    case Metric::osa:
-        return cached_scorer<rapidfuzz::CachedOSA<char32_t>>(metric, kind, pattern, threshold);
-    case Metric::indel:
-        return cached_scorer<rapidfuzz::CachedIndel<char32_t>>(metric, kind, pattern, threshold);
-    case Metric::lcs_seq:
-        return cached_scorer<rapidfuzz::CachedLCSseq<char32_t>>(metric, kind, pattern, threshold);
-    case Metric::prefix:
-        return cached_scorer<rapidfuzz::CachedPrefix<char32_t>>(metric, kind, pattern, threshold);
-    case Metric::postfix:
-        return cached_scorer<rapidfuzz::CachedPostfix<char32_t>>(metric, kind, pattern, threshold);
+        return cached_scorer<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(metric, kind, pattern,
+                                                                                          threshold);
+    case Metric::osa: return cached_scorer<rapidfuzz::CachedOSA<char32_t>>(metric, kind, pattern, threshold);
+    case Metric::indel: return cached_scorer<rapidfuzz::CachedIndel<char32_t>>(metric, kind, pattern, threshold);
+    case Metric::lcs_seq: return cached_scorer<rapidfuzz::CachedLCSseq<char32_t>>(metric, kind, pattern, threshold);
+    case Metric::prefix: return cached_scorer<rapidfuzz::CachedPrefix<char32_t>>(metric, kind, pattern, threshold);
+    case Metric::postfix: return cached_scorer<rapidfuzz::CachedPostfix<char32_t>>(metric, kind, pattern, threshold);
     case Metric::hamming:
         if (kind == ThresholdKind::Absolute)
             return std::make_unique<HammingScorer<ThresholdKind::Absolute>>(pattern, threshold);
         return std::make_unique<HammingScorer<ThresholdKind::Normalized>>(pattern, threshold);
-    case Metric::jaro:
-        return std::make_unique<JaroFamilyScorer<rapidfuzz::CachedJaro<char32_t>>>(pattern);
+    case Metric::jaro: return std::make_unique<JaroFamilyScorer<rapidfuzz::CachedJaro<char32_t>>>(pattern);
     case Metric::jaro_winkler: // the prefix weight defaults to 0.1
         return std::make_unique<JaroFamilyScorer<rapidfuzz::CachedJaroWinkler<char32_t>>>(pattern);
     }
@@ -163,7 +157,8 @@ Metric MetricChoice::resolve() const
 FuzzyComparator::FuzzyComparator(std::u32string pattern, MetricChoice metric, double threshold,
                                  ThresholdKind threshold_kind)
     : pattern_(std::move(pattern)), metric_(std::move(metric)), threshold_(threshold), threshold_kind_(threshold_kind)
-{}
+{
+}
 
 FuzzyComparator::~FuzzyComparator() = default;
 

@@ -20,10 +20,10 @@ std::vector<Strategy> parse_strategies(const std::vector<std::string>& names)
     return strategies;
 }
 
-ConflictSolver::ConflictSolver(std::string_view text, const std::vector<std::string>& strategies,
-                               Cancellation* cancel)
+ConflictSolver::ConflictSolver(std::string_view text, const std::vector<std::string>& strategies, Cancellation* cancel)
     : ConflictSolver(text, parse_strategies(strategies), cancel)
-{}
+{
+}
 
 ConflictSolver::ConflictSolver(std::string_view text, const std::vector<Strategy>& strategies, Cancellation* cancel)
     : text_(text), cancel_(cancel)
@@ -135,8 +135,7 @@ bool ConflictSolver::better(const Match& challenger, const Match& holder)
             if (count != best_isolated_) return count < best_isolated_;
             break;
         }
-        case Strategy::unknown:
-            break;
+        case Strategy::unknown: break;
         }
     }
     return false; // tied on every value: the earlier candidate stays

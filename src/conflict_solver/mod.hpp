@@ -31,8 +31,7 @@ public:
     // `text` is the folded text, read only for the isolated-character count;
     // it, `strategies` and `cancel` (polled while the text is read) must
     // outlive the solver.
-    ConflictSolver(std::string_view text, const std::vector<std::string>& strategies,
-                   Cancellation* cancel = nullptr);
+    ConflictSolver(std::string_view text, const std::vector<std::string>& strategies, Cancellation* cancel = nullptr);
     ConflictSolver(std::string_view text, const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr);
 
     void add(const Match& candidate);

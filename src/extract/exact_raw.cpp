@@ -51,8 +51,7 @@ uint64_t white_space_after(std::string_view text, std::size_t pos, uint64_t limi
 // that is not white space, so their ranges of i never overlap and come in
 // ascending order.
 void windows_around_occurrences(std::string_view text, uint64_t text_length, bool ascii, AsciiFold fold,
-                                std::string_view trimmed, uint64_t window, ConflictSolver& solver,
-                                Cancellation& cancel)
+                                std::string_view trimmed, uint64_t window, ConflictSolver& solver, Cancellation& cancel)
 {
     const auto q = static_cast<int64_t>(char_count(trimmed));
     const auto p = static_cast<int64_t>(window);
@@ -66,16 +65,16 @@ void windows_around_occurrences(std::string_view text, uint64_t text_length, boo
         // Occurrences ascend, so the code-point index of each one continues
         // the count from the one before.
         cancel.poll(at - counted_bytes + surplus + 64); // an occurrence costs about as much as 64 code points
-        counted_code_points = ascii ? static_cast<int64_t>(at)
-                                    : counted_code_points +
-                                          static_cast<int64_t>(char_count(text.substr(counted_bytes, at - counted_bytes), cancel));
+        counted_code_points =
+            ascii ? static_cast<int64_t>(at)
+                  : counted_code_points +
+                        static_cast<int64_t>(char_count(text.substr(counted_bytes, at - counted_bytes), cancel));
         counted_bytes = at;
         const int64_t j = counted_code_points;
 
         const auto lead = static_cast<int64_t>(white_space_before(text, at, surplus));
         bool tail_reaches_end = false;
-        const auto tail =
-            static_cast<int64_t>(white_space_after(text, at + trimmed.size(), surplus, tail_reaches_end));
+        const auto tail = static_cast<int64_t>(white_space_after(text, at + trimmed.size(), surplus, tail_reaches_end));
 
         const int64_t first = std::max(j - lead, j + q - p);
         const int64_t last = tail_reaches_end ? j : std::min(j, j + q + tail - p);
@@ -144,7 +143,8 @@ MatchList exact_raw_extract(TextInput s, std::string pattern, bool case_insensit
         text = folded.bytes();
         ascii = folded.ascii();
     }
-    const std::string folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
+    const std::string folded_pattern =
+        normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
     const uint64_t window = char_count(folded_pattern);
     const uint64_t text_length = ascii ? text.size() : char_count(text, cancel);
     const std::string_view trimmed = trim_whitespace(folded_pattern);

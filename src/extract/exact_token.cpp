@@ -18,7 +18,8 @@ public:
 
     RunningCount(std::string_view text, Of what, char separator, Cancellation& cancel, bool ascii = false)
         : text_(text), what_(what), separator_(separator), ascii_(ascii), cancel_(cancel)
-    {}
+    {
+    }
 
     std::uint64_t before(std::size_t bound)
     {
@@ -116,7 +117,8 @@ MatchList windows_around_occurrences(std::string_view text, bool ascii, char sep
             while (next_end < ends.size() && ends[next_end].second < wanted)
                 ++next_end;
             if (next_end < ends.size() && ends[next_end].second == wanted)
-                append_polled(matches, Match{index_of_first.before(first), index_of_last.before(ends[next_end].first), 0.0},
+                append_polled(matches,
+                              Match{index_of_first.before(first), index_of_last.before(ends[next_end].first), 0.0},
                               cancel);
         }
     }
@@ -125,11 +127,12 @@ MatchList windows_around_occurrences(std::string_view text, bool ascii, char sep
 
 } // namespace
 
-MatchList exact_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern,
-                              bool case_insensitive, bool special_char_insensitive, Cancellation cancel)
+MatchList exact_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern, bool case_insensitive,
+                              bool special_char_insensitive, Cancellation cancel)
 {
     const FoldedText text = fold_text(std::move(s), case_insensitive, special_char_insensitive, cancel);
-    const std::string folded_pattern = normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
+    const std::string folded_pattern =
+        normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
     const std::string separator =
         normalize(std::move(tokenizer_pattern), case_insensitive, special_char_insensitive, cancel);
 

@@ -29,13 +29,13 @@ struct SearchOptions {
 
 // Windows of the folded pattern's length over the folded text whose trimmed
 // form equals the trimmed pattern, reduced by the conflict solver.
-MatchList exact_raw_extract(TextInput s, std::string pattern, bool case_insensitive,
-                            bool special_char_insensitive, const std::vector<std::string>& strategies, Cancellation cancel = {});
+MatchList exact_raw_extract(TextInput s, std::string pattern, bool case_insensitive, bool special_char_insensitive,
+                            const std::vector<std::string>& strategies, Cancellation cancel = {});
 
 // Every run of as many tokens as the separator cuts the pattern into whose
 // trimmed text equals the trimmed pattern; overlapping runs included.
-MatchList exact_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern,
-                              bool case_insensitive, bool special_char_insensitive, Cancellation cancel = {});
+MatchList exact_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern, bool case_insensitive,
+                              bool special_char_insensitive, Cancellation cancel = {});
 
 // Windows around the pattern's length whose distance from the pattern is
 // within `threshold`, reduced by the conflict solver.

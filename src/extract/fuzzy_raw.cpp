@@ -52,10 +52,10 @@ struct WindowShape {
     WindowShape(uint64_t m, int slack)
         : pattern_length(m), shrink(std::min<int64_t>(static_cast<int64_t>(m) - 1, std::max(slack, 0))),
           longest(std::max(slack, 0))
-    {}
+    {
+    }
 
-    template <typename Visit>
-    void for_each_end(uint64_t start, uint64_t n, Visit visit) const
+    template <typename Visit> void for_each_end(uint64_t start, uint64_t n, Visit visit) const
     {
         for (int64_t k = -shrink;; ++k) {
             const uint64_t nominal_end = start + pattern_length + static_cast<uint64_t>(k);
@@ -75,11 +75,16 @@ struct WindowShape {
 // (unless the window holds nothing else). Moving forward only, it costs
 // linear time over all starts.
 // Text is read as code points (char32_t) or, for ASCII text, as its bytes.
-constexpr char32_t code_point(char c) noexcept { return static_cast<unsigned char>(c); }
-constexpr char32_t code_point(char32_t c) noexcept { return c; }
+constexpr char32_t code_point(char c) noexcept
+{
+    return static_cast<unsigned char>(c);
+}
+constexpr char32_t code_point(char32_t c) noexcept
+{
+    return c;
+}
 
-template <typename Char>
-class ContentStart {
+template <typename Char> class ContentStart {
 public:
     explicit ContentStart(std::basic_string_view<Char> text) : text_(text) {}
 
@@ -211,8 +216,7 @@ void mark_reachable_ends(const detail::BitParallelPattern& levenshtein, std::str
 {
     constexpr uint64_t shortest_piece = 3;
     const uint64_t n = text.size(), p = pattern.size(), pieces = limit + 1;
-    const bool ascii_pattern =
-        std::all_of(pattern.begin(), pattern.end(), [](char32_t c) { return c < 0x80; });
+    const bool ascii_pattern = std::all_of(pattern.begin(), pattern.end(), [](char32_t c) { return c < 0x80; });
     if (!ascii_pattern || p / pieces < shortest_piece) {
         cancel.poll(n * (p / 64 + 1));
         levenshtein.mark_reachable_ends(text, limit, reachable, cancel);
@@ -333,10 +337,8 @@ bool scored_per_start(Metric metric) noexcept
     case Metric::osa:
     case Metric::damerau_levenshtein:
     case Metric::indel:
-    case Metric::lcs_seq:
-        return true;
-    default:
-        return false;
+    case Metric::lcs_seq: return true;
+    default: return false;
     }
 }
 
@@ -351,8 +353,7 @@ uint64_t levenshtein_edits_per_edit(Metric metric) noexcept
 // whose trimmed end is marked are looked at, and only those windows are
 // scored. For such a start, one pass from its first content code point
 // yields the distance of every window length at once.
-template <typename Char>
-class PerStartScan {
+template <typename Char> class PerStartScan {
 public:
     PerStartScan(std::basic_string_view<Char> text, const WindowShape& shape, Metric metric,
                  const FuzzyComparator& comparator)
@@ -437,12 +438,8 @@ private:
     bool prefix_distances(std::basic_string_view<Char> span, uint64_t first)
     {
         switch (metric_) {
-        case Metric::levenshtein:
-            bit_parallel_.levenshtein_prefix_distances(span, limit_, distances_);
-            return true;
-        case Metric::osa:
-            bit_parallel_.osa_prefix_distances(span, distances_);
-            return true;
+        case Metric::levenshtein: bit_parallel_.levenshtein_prefix_distances(span, limit_, distances_); return true;
+        case Metric::osa: bit_parallel_.osa_prefix_distances(span, distances_); return true;
         case Metric::damerau_levenshtein: {
             // The cheap Levenshtein pass first: at most twice the distance.
             bit_parallel_.levenshtein_prefix_distances(span, filter_limit_, distances_);
@@ -471,8 +468,7 @@ private:
                     metric_ == Metric::indel ? length + p_ - 2 * common : std::max(length, p_) - common);
             }
             return true;
-        default:
-            return false;
+        default: return false;
         }
     }
 

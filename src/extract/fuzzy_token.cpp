@@ -20,7 +20,8 @@ class TokenJudge {
 public:
     TokenJudge(std::u32string_view text, FuzzyComparator& comparator, ConflictSolver& solver, Cancellation& cancel)
         : text_(text), comparator_(comparator), solver_(solver), cancel_(cancel), shared_(comparator.pattern())
-    {}
+    {
+    }
 
     void judge(uint64_t start, uint64_t end)
     {
@@ -47,8 +48,8 @@ private:
 
     bool cannot_pass(uint64_t length, uint64_t shared, uint64_t prefix) const noexcept
     {
-        return detail::cannot_pass(*metric_, comparator_.threshold_kind(), comparator_.threshold(), length, p(),
-                                   shared, prefix);
+        return detail::cannot_pass(*metric_, comparator_.threshold_kind(), comparator_.threshold(), length, p(), shared,
+                                   prefix);
     }
 
     void prepare()

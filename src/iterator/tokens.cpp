@@ -24,8 +24,7 @@ std::uint64_t pattern_token_count(std::string_view pattern, std::string_view sep
     return pieces;
 }
 
-Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size,
-                     Cancellation* cancel)
+Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size, Cancellation* cancel)
     : text_(text), size_(size)
 {
     Cancellation never;

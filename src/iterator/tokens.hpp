@@ -41,7 +41,7 @@ void for_each_single_separator_window(std::u32string_view text, char32_t separat
                                       Cancellation& cancel, Visit visit)
 {
     if (size == 0 || size > text.size()) return; // no text holds more tokens than code points
-    std::vector<std::uint64_t> starts(size);      // token k's start at k % size
+    std::vector<std::uint64_t> starts(size);     // token k's start at k % size
     std::uint64_t tokens = 0, start = 0;
     bool in_token = false;
     const auto token_ends = [&](std::uint64_t end) {
@@ -64,8 +64,7 @@ class Tokenizer {
 public:
     // Tokenizes `text` at once. The text must outlive the Tokenizer; a long
     // tokenization polls `cancel` when one is given.
-    Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size,
-              Cancellation* cancel = nullptr);
+    Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size, Cancellation* cancel = nullptr);
 
     // The next window, or nothing once the walk is over. Throws
     // ExtractionFailure for a window size of 0.

@@ -26,8 +26,7 @@ constexpr unsigned mode_of(AsciiFold fold) noexcept
            (fold.at_sign ? fold_at_sign : 0u);
 }
 
-template <unsigned Mode>
-constexpr AsciiFold fold_of() noexcept
+template <unsigned Mode> constexpr AsciiFold fold_of() noexcept
 {
     return AsciiFold{(Mode & fold_line_feeds) != 0, (Mode & fold_lower) != 0, (Mode & fold_at_sign) != 0};
 }
@@ -52,15 +51,26 @@ decltype(auto) with_fold_mode(AsciiFold fold, Arguments&&... arguments)
 using Vector = __m128i;
 constexpr std::size_t vector_size = 16;
 
-inline Vector load(const char* at) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
-inline void store(char* at, Vector v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(at), v); }
-inline unsigned high_bits(Vector v) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
-inline Vector splat(char c) noexcept { return _mm_set1_epi8(c); }
+inline Vector load(const char* at) noexcept
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+inline void store(char* at, Vector v) noexcept
+{
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), v);
+}
+inline unsigned high_bits(Vector v) noexcept
+{
+    return static_cast<unsigned>(_mm_movemask_epi8(v));
+}
+inline Vector splat(char c) noexcept
+{
+    return _mm_set1_epi8(c);
+}
 
 // The fold of sixteen bytes. Bytes of 0x80 and above compare as negative,
 // so they never count as capitals, '@' or line feeds.
-template <unsigned Mode>
-inline Vector fold_vector(Vector v) noexcept
+template <unsigned Mode> inline Vector fold_vector(Vector v) noexcept
 {
     if constexpr ((Mode & fold_lower) != 0) {
         const Vector upper = _mm_and_si128(_mm_cmpgt_epi8(v, splat('A' - 1)), _mm_cmplt_epi8(v, splat('Z' + 1)));
@@ -89,8 +99,7 @@ inline std::size_t next_non_ascii(const char* data, std::size_t size, std::size_
 }
 
 // out[i] = fold(in[i]) for i in [0, count); `out` may be `in`.
-template <unsigned Mode>
-struct FoldAsciiBytes {
+template <unsigned Mode> struct FoldAsciiBytes {
     static void run(const char* in, char* out, std::size_t count) noexcept
     {
         std::size_t i = 0;

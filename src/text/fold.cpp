@@ -25,7 +25,10 @@ bool is_case_ignorable(char32_t c) noexcept
 {
     return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_CASE_IGNORABLE);
 }
-bool is_cased(char32_t c) noexcept { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_CASED); }
+bool is_cased(char32_t c) noexcept
+{
+    return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_CASED);
+}
 
 void lower_case_piece(std::string_view piece, icu::StringByteSink<std::string>& sink, Cancellation& cancel)
 {
@@ -33,15 +36,14 @@ void lower_case_piece(std::string_view piece, icu::StringByteSink<std::string>& 
     UErrorCode status = U_ZERO_ERROR;
     // "" selects the root locale: the language-independent mappings, with
     // Final_Sigma but without the Turkish or Lithuanian rules.
-    icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), sink,
-                              nullptr, status);
+    icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), sink, nullptr,
+                              status);
     if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
     if (U_FAILURE(status)) throw std::runtime_error(std::string("lower-casing failed: ") + u_errorName(status));
 }
 
 // Lower-cases `text` onto the end of `lowered`.
-void lower_case_unicode_onto(std::string_view text, std::string& lowered, Cancellation& cancel,
-                             std::size_t piece_size)
+void lower_case_unicode_onto(std::string_view text, std::string& lowered, Cancellation& cancel, std::size_t piece_size)
 {
     icu::StringByteSink<std::string> sink(&lowered);
     if (text.size() <= piece_size) {
@@ -67,7 +69,8 @@ void lower_case_unicode_onto(std::string_view text, std::string& lowered, Cancel
         if (end >= text.size()) {
             end = text.size();
         } else {
-            while (end > begin && utf8::is_continuation(static_cast<unsigned char>(text[end]))) --end;
+            while (end > begin && utf8::is_continuation(static_cast<unsigned char>(text[end])))
+                --end;
             if (end == begin) { // a piece smaller than one code point still takes one
                 utf8::decode_forward(text, end);
             }
@@ -128,11 +131,18 @@ bool ends_case_context(char c) noexcept
 char special_replacement_latin1(unsigned char second_byte) noexcept
 {
     switch (second_byte) {
-    case 0xA0: case 0xA2: case 0xA4: return 'a';              // à â ä
-    case 0xA7: return 'c';                                    // ç
-    case 0xA8: case 0xA9: case 0xAA: case 0xAB: return 'e';   // è é ê ë
-    case 0xAF: return 'i';                                    // ï
-    case 0xB9: case 0xBB: case 0xBC: return 'u';              // ù û ü
+    case 0xA0:
+    case 0xA2:
+    case 0xA4: return 'a'; // à â ä
+    case 0xA7: return 'c'; // ç
+    case 0xA8:
+    case 0xA9:
+    case 0xAA:
+    case 0xAB: return 'e'; // è é ê ë
+    case 0xAF: return 'i'; // ï
+    case 0xB9:
+    case 0xBB:
+    case 0xBC: return 'u'; // ù û ü
     default: return 0;
     }
 }
@@ -300,8 +310,7 @@ FoldedText fold_text(TextInput text, bool case_insensitive, bool special_char_in
         folded.owned_ = fold_unicode_lower(bytes, special_char_insensitive, cancel, piece_size);
     } else {
         folded.owned_ = text.release();
-        folded.owned_.resize(
-            fold_in_place(folded.owned_, 0, folded.owned_.size(), special_char_insensitive, cancel));
+        folded.owned_.resize(fold_in_place(folded.owned_, 0, folded.owned_.size(), special_char_insensitive, cancel));
     }
     // Folding may have removed every code point beyond ASCII (a special
     // character, or one whose small letter is ASCII, such as the Kelvin sign).

@@ -68,8 +68,7 @@ constexpr std::size_t pass_piece = std::size_t{1} << 16;
 // Appends `item`. A long list outgrows its memory by moving into twice as
 // much, a piece at a time with polls between pieces, where push_back would
 // move it in one step.
-template <typename T>
-void append_polled(std::vector<T>& items, const T& item, Cancellation& cancel)
+template <typename T> void append_polled(std::vector<T>& items, const T& item, Cancellation& cancel)
 {
     if (items.size() == items.capacity() && items.size() >= pass_piece) {
         std::vector<T> grown;

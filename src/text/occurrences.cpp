@@ -18,8 +18,11 @@ struct ByteClass {
 
     ByteClass(char folded, AsciiFold fold) noexcept
         : c(folded), case_bit(fold.lower && folded >= 'a' && folded <= 'z' ? 0x20 : 0),
-          other(fold.at_sign && folded == 'a' ? '@' : fold.line_feeds && folded == ' ' ? '\n' : folded)
-    {}
+          other(fold.at_sign && folded == 'a'      ? '@'
+                : fold.line_feeds && folded == ' ' ? '\n'
+                                                   : folded)
+    {
+    }
     bool has(char raw) const noexcept { return static_cast<char>(raw | case_bit) == c || raw == other; }
 #if TESSARIN_SSE2
     Vector has(Vector raw) const noexcept
@@ -67,7 +70,8 @@ std::size_t find_folded(std::string_view haystack, std::size_t from, std::string
 OccurrenceFinder::OccurrenceFinder(std::string_view haystack, std::string_view needle, AsciiFold fold,
                                    Cancellation* cancel)
     : haystack_(haystack), needle_(needle), fold_(fold), cancel_(cancel)
-{}
+{
+}
 
 // The leftmost occurrence that starts at or after `from`. A long search goes
 // a stretch at a time, polling between stretches; each stretch overlaps the

@@ -40,7 +40,7 @@ private:
     std::size_t pos_ = 0;             // next haystack byte to read
     std::size_t matched_ = 0;         // needle bytes matched just before pos_
     AsciiFold fold_;
-    bool overlaps_ = false;           // some occurrences may overlap: the automaton follows them
+    bool overlaps_ = false; // some occurrences may overlap: the automaton follows them
     Cancellation* cancel_;
 };
 

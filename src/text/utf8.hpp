@@ -25,11 +25,15 @@ constexpr bool is_white_space(char32_t c) noexcept
     if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
     if (c < 0x85) return false;
     switch (c) {
-    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
-    case 0x202F: case 0x205F: case 0x3000:
-        return true;
-    default:
-        return c >= 0x2000 && c <= 0x200A;
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000: return true;
+    default: return c >= 0x2000 && c <= 0x200A;
     }
 }
 
@@ -42,7 +46,10 @@ std::u32string decode_utf8(std::string_view text, Cancellation& cancel);
 
 namespace utf8 {
 
-constexpr bool is_continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
+constexpr bool is_continuation(unsigned char byte) noexcept
+{
+    return (byte & 0xC0) == 0x80;
+}
 
 // Decodes the code point that starts at byte `pos` and moves `pos` past it.
 // Never reads beyond `text`, whatever the bytes hold.

@@ -70,7 +70,11 @@ int main()
     constexpr auto longest_allowed = std::chrono::milliseconds(30);
     const std::vector<std::string> none, isolated = {"minimum_isolated_character"};
     const auto fuzzy = [](const char* metric, double threshold) {
-        return SearchOptions{false, false, MetricChoice(std::string(metric)), threshold, ThresholdKind::Absolute,
+        return SearchOptions{false,
+                             false,
+                             MetricChoice(std::string(metric)),
+                             threshold,
+                             ThresholdKind::Absolute,
                              {Strategy::best_match}};
     };
     const std::vector<Case> cases = {
@@ -78,20 +82,22 @@ int main()
          [&](std::string s, Cancellation c) { exact_raw_extract(std::move(s), "ab", false, false, isolated, c); }},
         {"exact raw, two-byte text, isolated characters", "abab \xC5\x82" + std::string(27, 'c'), 33,
          [&](std::string s, Cancellation c) { exact_raw_extract(std::move(s), "ab", false, false, isolated, c); }},
-        {"exact raw, folded", "Abcd\xC3\xA9" "fghij", 10,
-         [&](std::string s, Cancellation c) { exact_raw_extract(std::move(s), "zz", true, true, none, c); }},
+        {"exact raw, folded",
+         "Abcd\xC3\xA9"
+         "fghij",
+         10, [&](std::string s, Cancellation c) { exact_raw_extract(std::move(s), "zz", true, true, none, c); }},
         {"exact token, two-byte separator", "abcdefghij--", 12,
          [&](std::string s, Cancellation c) { exact_token_extract(std::move(s), "zz", "--", false, false, c); }},
-        {"exact token, one-byte separator", "abcd\xE2\x82\xAC" "fghij ", 11,
-         [&](std::string s, Cancellation c) { exact_token_extract(std::move(s), "a b", " ", false, false, c); }},
+        {"exact token, one-byte separator",
+         "abcd\xE2\x82\xAC"
+         "fghij ",
+         11, [&](std::string s, Cancellation c) { exact_token_extract(std::move(s), "a b", " ", false, false, c); }},
         {"fuzzy raw, Levenshtein", "abcdefghij", 10,
          [&](std::string s, Cancellation c) {
              fuzzy_raw_extract(std::move(s), "abcdefghik", fuzzy("levenshtein", 1.0), c);
          }},
         {"fuzzy raw, two-byte text, Indel", "abcdefghi\xC5\x82", 10,
-         [&](std::string s, Cancellation c) {
-             fuzzy_raw_extract(std::move(s), "abcdefghik", fuzzy("indel", 1.0), c);
-         }},
+         [&](std::string s, Cancellation c) { fuzzy_raw_extract(std::move(s), "abcdefghik", fuzzy("indel", 1.0), c); }},
         {"fuzzy token", "abcdefghij ", 11,
          [&](std::string s, Cancellation c) {
              fuzzy_token_extract(std::move(s), "abcdefghik", " ", fuzzy("levenshtein", 0.0), c);

@@ -18,11 +18,12 @@ std::string random_text(std::mt19937& random, std::size_t length)
     // code points that are both cased and case-ignorable (U+0345, U+02B0),
     // the sigmas, and code points that are neither (space, digit, CJK).
     static const std::vector<std::string> alphabet = {
-        "A", "b", "\u00C9", "\u00E9", "\u0130", "\u1E9E", "\u0301", "\u00B7", "\u2019", "\u05F4", "'",
-        "\u0345", "\u02B0", "\u03A3", "\u03A3", "\u03A3", "\u03C3", " ", "1", "\u4E2D", "\n"};
+        "A",      "b",      "\u00C9", "\u00E9", "\u0130", "\u1E9E", "\u0301", "\u00B7", "\u2019", "\u05F4", "'",
+        "\u0345", "\u02B0", "\u03A3", "\u03A3", "\u03A3", "\u03C3", " ",      "1",      "\u4E2D", "\n"};
     std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
     std::string text;
-    for (std::size_t i = 0; i < length; ++i) text += alphabet[pick(random)];
+    for (std::size_t i = 0; i < length; ++i)
+        text += alphabet[pick(random)];
     return text;
 }
 

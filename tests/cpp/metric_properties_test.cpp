@@ -24,15 +24,15 @@ using std::uint64_t;
 
 int failures = 0;
 
-#define CHECK(condition, ...)                                                                                       \
-    do {                                                                                                            \
-        if (!(condition)) {                                                                                         \
-            if (++failures <= 20) {                                                                                 \
-                std::fprintf(stderr, "%s:%d: %s failed: ", __FILE__, __LINE__, #condition);                        \
-                std::fprintf(stderr, __VA_ARGS__);                                                                  \
-                std::fputc('\n', stderr);                                                                           \
-            }                                                                                                       \
-        }                                                                                                           \
+#define CHECK(condition, ...)                                                                                          \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            if (++failures <= 20) {                                                                                    \
+                std::fprintf(stderr, "%s:%d: %s failed: ", __FILE__, __LINE__, #condition);                            \
+                std::fprintf(stderr, __VA_ARGS__);                                                                     \
+                std::fputc('\n', stderr);                                                                              \
+            }                                                                                                          \
+        }                                                                                                              \
     } while (false)
 
 std::mt19937_64 random_source(20261208);
@@ -106,8 +106,8 @@ void bounds_never_rule_out_a_passing_candidate()
             random_string(round % 4 == 1 ? 150 + random_source() % 250 : 1 + random_length(12, 300), alphabet);
         // Half of the candidates close to the pattern: the scores near the
         // threshold are where a bound or a cutoff goes wrong.
-        const std::u32string candidate = round % 2 ? mutated(pattern, alphabet)
-                                                   : random_string(random_length(16, 160), alphabet);
+        const std::u32string candidate =
+            round % 2 ? mutated(pattern, alphabet) : random_string(random_length(16, 160), alphabet);
         const uint64_t length = candidate.size(), p = pattern.size();
         const uint64_t shared = shared_count(candidate, pattern);
         const uint64_t prefix = detail::common_prefix(candidate, pattern);
@@ -164,8 +164,8 @@ void per_start_passes_agree_with_the_library()
         for (std::size_t j = 0; j <= text.size(); ++j) {
             const std::size_t expected = rapidfuzz::levenshtein_distance(view.substr(0, j), pattern);
             CHECK(expected <= limit ? distances[j] == expected : distances[j] > limit,
-                  "levenshtein within %zu: prefix %zu of '%s' vs '%s': %u, library %zu", limit, j,
-                  narrow(text).c_str(), narrow(pattern).c_str(), distances[j], expected);
+                  "levenshtein within %zu: prefix %zu of '%s' vs '%s': %u, library %zu", limit, j, narrow(text).c_str(),
+                  narrow(pattern).c_str(), distances[j], expected);
         }
         bit_parallel.osa_prefix_distances(view, distances);
         check("osa", [&](std::u32string_view prefix) { return rapidfuzz::osa_distance(prefix, pattern); });

@@ -20,8 +20,7 @@ inline std::size_t utf8_bytes(std::u32string_view text)
     return bytes;
 }
 
-template <typename Family>
-double family_score(ThresholdKind kind, std::u32string_view a, std::u32string_view b)
+template <typename Family> double family_score(ThresholdKind kind, std::u32string_view a, std::u32string_view b)
 {
     if (kind == ThresholdKind::Absolute) return static_cast<double>(Family::distance(a, b));
     return Family::normalized_distance(a, b);
@@ -34,13 +33,16 @@ struct LevenshteinFamily {
         return rapidfuzz::levenshtein_normalized_distance(a, b);
     }
 };
-#define TESSARIN_ORACLE_FAMILY(Name, function)                                                                       \
-    struct Name {                                                                                                    \
-        static auto distance(std::u32string_view a, std::u32string_view b) { return rapidfuzz::function##_distance(a, b); } \
-        static double normalized_distance(std::u32string_view a, std::u32string_view b)                            \
-        {                                                                                                            \
-            return rapidfuzz::function##_normalized_distance(a, b);                                                  \
-        }                                                                                                            \
+#define TESSARIN_ORACLE_FAMILY(Name, function)                                                                         \
+    struct Name {                                                                                                      \
+        static auto distance(std::u32string_view a, std::u32string_view b)                                             \
+        {                                                                                                              \
+            return rapidfuzz::function##_distance(a, b);                                                               \
+        }                                                                                                              \
+        static double normalized_distance(std::u32string_view a, std::u32string_view b)                                \
+        {                                                                                                              \
+            return rapidfuzz::function##_normalized_distance(a, b);                                                    \
+        }                                                                                                              \
     };
 TESSARIN_ORACLE_FAMILY(OsaFamily, osa)
 TESSARIN_ORACLE_FAMILY(IndelFamily, indel)
