@@ -549,12 +549,9 @@ private:
         TextInput piece = skip_ascii(text.data(), 0, text.size()) == text.size() ? TextInput::borrowed_ascii(text)
                                                                                  : TextInput(std::string(text));
         switch (mode_) {
-        case Mode::exact_raw:
-            return exact_raw_extract(std::move(piece), pattern_, case_insensitive_, special_char_insensitive_,
-                                     strategies_, cancel);
+        case Mode::exact_raw: return exact_raw_extract(std::move(piece), pattern_, search_options(), cancel);
         case Mode::exact_token:
-            return exact_token_extract(std::move(piece), pattern_, separator_, case_insensitive_,
-                                       special_char_insensitive_, cancel);
+            return exact_token_extract(std::move(piece), pattern_, separator_, search_options(), cancel);
         case Mode::fuzzy_raw: return fuzzy_raw_extract(std::move(piece), pattern_, search_options(), cancel);
         case Mode::fuzzy_token:
             return fuzzy_token_extract(std::move(piece), pattern_, separator_, search_options(), cancel);
@@ -562,11 +559,15 @@ private:
         return {};
     }
 
-    // The fuzzy extractors' typed options.
+    // The extractors' typed options.
     SearchOptions search_options() const
     {
-        return SearchOptions{case_insensitive_, special_char_insensitive_,          MetricChoice(metric_),
-                             threshold_,        threshold_kind_of(threshold_kind_), parse_strategies(strategies_)};
+        SearchOptions options =
+            exact_search_options(case_insensitive_, special_char_insensitive_, parse_strategies(strategies_));
+        options.metric = MetricChoice(metric_);
+        options.threshold = threshold_;
+        options.threshold_kind = threshold_kind_of(threshold_kind_);
+        return options;
     }
 
     void search_region(std::string_view text, const Region& region, const Lengths& base, LineCursor& lines,

@@ -241,11 +241,21 @@ template <const auto& function> PyObject* entry(PyObject*, PyObject* const* args
 
 using namespace parameters;
 
+// The extractors' typed options, converted once from the arguments.
+SearchOptions search_options(CallArguments& a)
+{
+    SearchOptions options =
+        exact_search_options(a.case_insensitive, a.special_char_insensitive, parse_strategies(a.strategies));
+    options.metric = MetricChoice(std::move(a.metric));
+    options.threshold = a.threshold;
+    options.threshold_kind = threshold_kind_of(a.threshold_kind);
+    return options;
+}
+
 constexpr auto exact_raw = describe(
     "exact_raw_extract",
     [](CallArguments& a, Cancellation cancel) {
-        return exact_raw_extract(std::move(a.s), std::move(a.pattern), a.case_insensitive, a.special_char_insensitive,
-                                 a.strategies, cancel);
+        return exact_raw_extract(std::move(a.s), std::move(a.pattern), search_options(a), cancel);
     },
     s, pattern, case_insensitive, special_char_insensitive, strategies);
 
@@ -253,16 +263,9 @@ constexpr auto exact_token = describe(
     "exact_token_extract",
     [](CallArguments& a, Cancellation cancel) {
         return exact_token_extract(std::move(a.s), std::move(a.pattern), std::move(a.tokenizer_pattern),
-                                   a.case_insensitive, a.special_char_insensitive, cancel);
+                                   search_options(a), cancel);
     },
     s, pattern, tokenizer_pattern, case_insensitive, special_char_insensitive);
-
-// The fuzzy extractors' typed options, converted once from the arguments.
-SearchOptions search_options(CallArguments& a)
-{
-    return SearchOptions{a.case_insensitive, a.special_char_insensitive,          MetricChoice(std::move(a.metric)),
-                         a.threshold,        threshold_kind_of(a.threshold_kind), parse_strategies(a.strategies)};
-}
 
 constexpr auto fuzzy_raw = describe(
     "fuzzy_raw_extract",

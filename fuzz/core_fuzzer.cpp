@@ -47,12 +47,61 @@ namespace {
 // characters and their upper-case forms, white space of every width, and
 // code points of every UTF-8 length.
 constexpr char32_t interesting[] = {
-    U'a',   U'b',    U'c',    U'A',     U'B',   U' ',   U'\n', U'\t',  U'\r', U'@',   U',',    U'-', U'.',
-    U'x',   0x20AC,  0xE9,    0xC9,     0xE8,   0xE0,   0xE7,  0xEF,   0xFC,  0xF1,   0xDC,    0xC7, // € é É è à ç ï ü
-                                                                                                     // ñ Ü Ç
-    0x130,  0x3A3,   0x3C3,   0x3C2,    0xDF,   0x1E9E, 0x1C5, 0xFB03, 0x307, 0x345, // İ Σ σ ς ß ẞ ǅ ﬃ, combining marks
-    0xA0,   0x3000,  0x2028,  0x85,     0x200B, 0x1680, 0x0B,  0x0C,                 // white space, and U+200B (not)
-    0xFFFD, 0x1F600, 0x1D538, 0x10FFFF, 0x0,    0x7F,   0x80,  0x7FF,  0x800, 0xFFFF, 0x10000,
+    U'a',
+    U'b',
+    U'c',
+    U'A',
+    U'B',
+    U' ',
+    U'\n',
+    U'\t',
+    U'\r',
+    U'@',
+    U',',
+    U'-',
+    U'.',
+    U'x',
+    0x20AC,
+    0xE9,
+    0xC9,
+    0xE8,
+    0xE0,
+    0xE7,
+    0xEF,
+    0xFC,
+    0xF1,
+    0xDC,
+    0xC7, // € é É è à ç ï ü
+          // ñ Ü Ç
+    0x130,
+    0x3A3,
+    0x3C3,
+    0x3C2,
+    0xDF,
+    0x1E9E,
+    0x1C5,
+    0xFB03,
+    0x307,
+    0x345, // İ Σ σ ς ß ẞ ǅ ﬃ, combining marks
+    0xA0,
+    0x3000,
+    0x2028,
+    0x85,
+    0x200B,
+    0x1680,
+    0x0B,
+    0x0C, // white space, and U+200B (not)
+    0xFFFD,
+    0x1F600,
+    0x1D538,
+    0x10FFFF,
+    0x0,
+    0x7F,
+    0x80,
+    0x7FF,
+    0x800,
+    0xFFFF,
+    0x10000,
 };
 
 void append_utf8(std::string& out, char32_t c)
@@ -203,8 +252,11 @@ void require_rescored(const MatchList& matches, const std::string& folded_text, 
 SearchOptions options_from(bool ci, bool sci, const std::string& metric, double threshold, std::uint8_t kind,
                            const std::vector<std::string>& strategies)
 {
-    return SearchOptions{
-        ci, sci, MetricChoice(metric), threshold, threshold_kind_of(kind), parse_strategies(strategies)};
+    SearchOptions options = exact_search_options(ci, sci, parse_strategies(strategies));
+    options.metric = MetricChoice(metric);
+    options.threshold = threshold;
+    options.threshold_kind = threshold_kind_of(kind);
+    return options;
 }
 
 bool known_metric(const std::string& metric)
@@ -500,13 +552,15 @@ void check_exact_raw(FuzzedDataProvider& input)
     const std::vector<std::string> strategies = strategies_from(input);
     const std::string pattern = valid_text(input, 16);
     const std::string text = valid_text(input, 1024);
-    const MatchList matches = exact_raw_extract(text, pattern, ci, sci, strategies);
+    const MatchList matches =
+        exact_raw_extract(text, pattern, exact_search_options(ci, sci, parse_strategies(strategies)));
 
     const std::string folded_text = normalize(text, ci, sci), folded_pattern = normalize(pattern, ci, sci);
     const std::uint64_t n = char_count(folded_text), window = char_count(folded_pattern);
     // ASCII text is searched as it stands, folded byte by byte as it is
     // read: the same as searching the folded text with folding off.
-    const MatchList prefolded = exact_raw_extract(folded_text, folded_pattern, false, false, strategies);
+    const MatchList prefolded = exact_raw_extract(folded_text, folded_pattern,
+                                                  exact_search_options(false, false, parse_strategies(strategies)));
     REQUIRE(prefolded.size() == matches.size());
     for (std::size_t i = 0; i < matches.size(); ++i)
         REQUIRE(prefolded[i].start == matches[i].start && prefolded[i].end == matches[i].end);
@@ -530,7 +584,7 @@ void check_exact_token(FuzzedDataProvider& input)
     const std::string folded_separator = normalize(separator, ci, sci);
     MatchList matches;
     try {
-        matches = exact_token_extract(text, pattern, separator, ci, sci);
+        matches = exact_token_extract(text, pattern, separator, exact_search_options(ci, sci));
     } catch (const ExtractionFailure&) {
         REQUIRE(pattern_token_count(folded_pattern, folded_separator) == 0);
         return;

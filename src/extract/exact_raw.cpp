@@ -121,17 +121,17 @@ void white_space_windows(std::string_view text, uint64_t text_length, uint64_t w
 
 } // namespace
 
-MatchList exact_raw_extract(TextInput s, std::string pattern, bool case_insensitive, bool special_char_insensitive,
-                            const std::vector<std::string>& strategies, Cancellation cancel)
+MatchList exact_raw_extract(TextInput s, std::string pattern, const SearchOptions& options, Cancellation cancel)
 {
+    const bool case_insensitive = options.case_insensitive;
+    const bool special_char_insensitive = options.special_char_insensitive;
     // Windows are found by their white space and by the occurrences of the
     // pattern alone, and folding neither moves a byte of ASCII text nor
     // makes or unmakes white space there. So a pure ASCII text is searched
     // as it stands, each byte folded as it is read: no folded copy. Only
     // the isolated-character strategy tells a line feed from a space.
-    bool reads_spaces = false;
-    for (const std::string& name : strategies)
-        reads_spaces |= parse_strategy(name) == Strategy::minimum_isolated_character;
+    const bool reads_spaces = std::find(options.strategies.begin(), options.strategies.end(),
+                                        Strategy::minimum_isolated_character) != options.strategies.end();
     FoldedText folded;
     std::string_view text = s.bytes();
     AsciiFold pending;
@@ -149,7 +149,7 @@ MatchList exact_raw_extract(TextInput s, std::string pattern, bool case_insensit
     const uint64_t text_length = ascii ? text.size() : char_count(text, cancel);
     const std::string_view trimmed = trim_whitespace(folded_pattern);
 
-    ConflictSolver solver(text, strategies, &cancel);
+    ConflictSolver solver(text, options.strategies, &cancel);
     if (window > 0 && text_length > 0) {
         if (trimmed.empty())
             white_space_windows(text, text_length, window, solver, cancel);

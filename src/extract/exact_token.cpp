@@ -127,9 +127,11 @@ MatchList windows_around_occurrences(std::string_view text, bool ascii, char sep
 
 } // namespace
 
-MatchList exact_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern, bool case_insensitive,
-                              bool special_char_insensitive, Cancellation cancel)
+MatchList exact_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern,
+                              const SearchOptions& options, Cancellation cancel)
 {
+    const bool case_insensitive = options.case_insensitive;
+    const bool special_char_insensitive = options.special_char_insensitive;
     const FoldedText text = fold_text(std::move(s), case_insensitive, special_char_insensitive, cancel);
     const std::string folded_pattern =
         normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);

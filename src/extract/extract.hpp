@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "comparator/fuzzy.hpp"
@@ -15,9 +16,10 @@
 
 namespace tessarin {
 
-// How a fuzzy search folds, judges and reduces, converted once from the
-// caller's values. The metric keeps its name, so that an unknown one fails
-// only where the first comparison is due.
+// How a search folds, judges and reduces, converted once from the caller's
+// values (the exact extractors read only the folding flags and the
+// strategies). The metric keeps its name, so that an unknown one fails only
+// where the first comparison is due.
 struct SearchOptions {
     bool case_insensitive = false;
     bool special_char_insensitive = false;
@@ -27,15 +29,25 @@ struct SearchOptions {
     std::vector<Strategy> strategies;
 };
 
+// The options of an exact search: how it folds, and how it reduces.
+inline SearchOptions exact_search_options(bool case_insensitive, bool special_char_insensitive,
+                                          std::vector<Strategy> strategies = {})
+{
+    SearchOptions options;
+    options.case_insensitive = case_insensitive;
+    options.special_char_insensitive = special_char_insensitive;
+    options.strategies = std::move(strategies);
+    return options;
+}
+
 // Windows of the folded pattern's length over the folded text whose trimmed
 // form equals the trimmed pattern, reduced by the conflict solver.
-MatchList exact_raw_extract(TextInput s, std::string pattern, bool case_insensitive, bool special_char_insensitive,
-                            const std::vector<std::string>& strategies, Cancellation cancel = {});
+MatchList exact_raw_extract(TextInput s, std::string pattern, const SearchOptions& options, Cancellation cancel = {});
 
 // Every run of as many tokens as the separator cuts the pattern into whose
 // trimmed text equals the trimmed pattern; overlapping runs included.
-MatchList exact_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern, bool case_insensitive,
-                              bool special_char_insensitive, Cancellation cancel = {});
+MatchList exact_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern,
+                              const SearchOptions& options, Cancellation cancel = {});
 
 // Windows around the pattern's length whose distance from the pattern is
 // within `threshold`, reduced by the conflict solver.

@@ -68,30 +68,36 @@ int main()
     using namespace tessarin;
     constexpr std::size_t code_points = 30'000'000;
     constexpr auto longest_allowed = std::chrono::milliseconds(30);
-    const std::vector<std::string> none, isolated = {"minimum_isolated_character"};
+    const SearchOptions isolated = exact_search_options(false, false, {Strategy::minimum_isolated_character});
     const auto fuzzy = [](const char* metric, double threshold) {
-        return SearchOptions{false,
-                             false,
-                             MetricChoice(std::string(metric)),
-                             threshold,
-                             ThresholdKind::Absolute,
-                             {Strategy::best_match}};
+        SearchOptions options = exact_search_options(false, false, {Strategy::best_match});
+        options.metric = MetricChoice(std::string(metric));
+        options.threshold = threshold;
+        return options;
     };
     const std::vector<Case> cases = {
         {"exact raw, isolated characters", "abab " + std::string(28, 'c'), 33,
-         [&](std::string s, Cancellation c) { exact_raw_extract(std::move(s), "ab", false, false, isolated, c); }},
+         [&](std::string s, Cancellation c) { exact_raw_extract(std::move(s), "ab", isolated, c); }},
         {"exact raw, two-byte text, isolated characters", "abab \xC5\x82" + std::string(27, 'c'), 33,
-         [&](std::string s, Cancellation c) { exact_raw_extract(std::move(s), "ab", false, false, isolated, c); }},
+         [&](std::string s, Cancellation c) { exact_raw_extract(std::move(s), "ab", isolated, c); }},
         {"exact raw, folded",
          "Abcd\xC3\xA9"
          "fghij",
-         10, [&](std::string s, Cancellation c) { exact_raw_extract(std::move(s), "zz", true, true, none, c); }},
+         10,
+         [&](std::string s, Cancellation c) {
+             exact_raw_extract(std::move(s), "zz", exact_search_options(true, true), c);
+         }},
         {"exact token, two-byte separator", "abcdefghij--", 12,
-         [&](std::string s, Cancellation c) { exact_token_extract(std::move(s), "zz", "--", false, false, c); }},
+         [&](std::string s, Cancellation c) {
+             exact_token_extract(std::move(s), "zz", "--", exact_search_options(false, false), c);
+         }},
         {"exact token, one-byte separator",
          "abcd\xE2\x82\xAC"
          "fghij ",
-         11, [&](std::string s, Cancellation c) { exact_token_extract(std::move(s), "a b", " ", false, false, c); }},
+         11,
+         [&](std::string s, Cancellation c) {
+             exact_token_extract(std::move(s), "a b", " ", exact_search_options(false, false), c);
+         }},
         {"fuzzy raw, Levenshtein", "abcdefghij", 10,
          [&](std::string s, Cancellation c) {
              fuzzy_raw_extract(std::move(s), "abcdefghik", fuzzy("levenshtein", 1.0), c);
