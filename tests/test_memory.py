@@ -50,3 +50,49 @@ def test_memory_exhaustion_raises_memory_error_and_the_interpreter_goes_on():
     lines = result.stdout.splitlines()
     assert lines[:4] == ["MemoryError"] * 4
     assert lines[4] == "[(2, 4, 0.0)]"
+
+
+
+PEAK = textwrap.dedent(
+    """
+    import sys, tessarin
+
+    def peak():
+        return int(open("/proc/self/status").read().split("VmHWM:")[1].split()[0]) * 1024
+
+    n = 1 << 24
+    unit = {"ascii": "the quick brown fox jumps over the lazy dog ", "two-byte": "ćma łódź ", "pairs": "aa b "}
+    text = (unit[sys.argv[1]] * (n // len(unit[sys.argv[1]]) + 1))[:n]
+    before = peak()
+    exec(sys.argv[2])
+    print((peak() - before) / n)
+    """
+)
+
+
+def bytes_per_code_point(kind, call):
+    run = subprocess.run([sys.executable, "-c", PEAK, kind, call], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    return float(run.stdout)
+
+
+# Peak memory of a call above its text, in bytes per code point, on 16 Mi
+# code points of ASCII or two-byte text that the pattern hardly matches.
+@pytest.mark.skipif(UNDER_ADDRESS_SANITIZER, reason="the sanitizers' allocator keeps freed memory aside")
+@pytest.mark.parametrize("kind, call, most", [
+    ("ascii", "tessarin.fuzzy_raw_extract(text, 'lazy dgo', False, False, 'levenshtein', 1, 0, [])", 5),
+    ("two-byte", "tessarin.fuzzy_raw_extract(text, 'xyzzy qqq', True, False, 'levenshtein', 1, 0, [])", 5),
+    ("ascii", "tessarin.fuzzy_token_extract(text, 'lazy dgo', ' ', False, False, 'levenshtein', 1, 0, [])", 5),
+    ("two-byte", "tessarin.fuzzy_token_extract(text, 'xyzzy qqq', ' ', True, False, 'indel', 0.3, 1, [])", 5),
+])
+def test_memory_per_code_point(kind, call, most):
+    assert bytes_per_code_point(kind, call) <= most
+
+
+@pytest.mark.skipif(UNDER_ADDRESS_SANITIZER, reason="the sanitizers' allocator keeps freed memory aside")
+def test_isolated_character_tables_cost_little_memory():
+    # Every group of this text holds two candidates, so the tables are read.
+    call = "tessarin.exact_raw_extract(text, 'a', False, False, {})"
+    with_tables = bytes_per_code_point("pairs", call.format(["minimum_isolated_character"]))
+    without = bytes_per_code_point("pairs", call.format([]))
+    assert with_tables - without <= 3  # the old tables of counts took 8 to 12
