@@ -14,9 +14,9 @@ run() {
 }
 
 echo "Searching examples/sample.txt (travel notes with accents, capitals and misspellings)"
-run -i -a café examples/sample.txt
-run -i -f lighthouse examples/sample.txt
-run -i -a -s ' ' 'petit dejeuner' examples/sample.txt
-run -i -f -s ' ' 'old harbour' examples/sample.txt
+run -i --ignore-accents café examples/sample.txt
+run -i -Z lighthouse examples/sample.txt
+run -i --ignore-accents --separator ' ' 'petit dejeuner' examples/sample.txt
+run -i -Z --separator ' ' 'old harbour' examples/sample.txt
 run -i --json 'every lighthouse' examples/sample.txt
 printf '\nThe same searches from Python: .venv/bin/python examples/demo.py\n'

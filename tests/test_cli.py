@@ -176,3 +176,20 @@ def test_python_dash_m(args, stdin, status, first_line):
                           capture_output=True, env=env, timeout=60)
     assert done.returncode == status, done.stderr
     assert done.stdout.decode().startswith(first_line) and b"\x1b" not in done.stdout
+
+
+def test_the_demo_runs_and_finds_something_for_every_search(tmp_path):
+    # The README's first command ends in this script; an option letter that
+    # changed meaning must not break it. It runs in a copy of the tree's
+    # layout whose .venv holds the command under test.
+    examples = Path(__file__).resolve().parent.parent / "examples"
+    (tmp_path / "examples").mkdir()
+    (tmp_path / ".venv" / "bin").mkdir(parents=True)
+    (tmp_path / ".venv" / "bin" / "tessarin").symlink_to(Path(sys.executable).parent / "tessarin")
+    for name in ("demo.sh", "sample.txt"):
+        (tmp_path / "examples" / name).symlink_to(examples / name)
+    run = subprocess.run(["bash", str(tmp_path / "examples" / "demo.sh")], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    searches = run.stdout.split("\n$ tessarin")[1:]
+    assert len(searches) == 5 and all(len(search.strip().splitlines()) > 1 for search in searches)
