@@ -33,6 +33,26 @@ inline int advance_block(std::uint64_t& vp, std::uint64_t& vn, std::uint64_t eq,
     return out;
 }
 
+// One block's step of a column (Hyyrö's, for one 64-row block): the
+// horizontal deltas leaving the block's last row (bit `shift`) become the
+// carries into the next block.
+inline void advance_block_step(std::uint64_t& vp, std::uint64_t& vn, std::uint64_t eq, unsigned shift,
+                               std::uint64_t& carry_p, std::uint64_t& carry_n) noexcept
+{
+    const std::uint64_t xv = eq | vn;
+    const std::uint64_t e = eq | carry_n;
+    const std::uint64_t xh = (((e & vp) + vp) ^ vp) | e;
+    std::uint64_t hp = vn | ~(xh | vp);
+    std::uint64_t hn = vp & xh;
+    const std::uint64_t out_p = (hp >> shift) & 1, out_n = (hn >> shift) & 1;
+    hp = (hp << 1) | carry_p;
+    hn = (hn << 1) | carry_n;
+    vp = hn | ~(xv | hp);
+    vn = hp & xv;
+    carry_p = out_p;
+    carry_n = out_n;
+}
+
 // One column step over all blocks, the deltas carried between blocks as
 // bits (the same step as advance_block, without branches). `carry_p` is 1
 // when the first row grows by one per column (a fixed start), 0 for a
@@ -41,21 +61,8 @@ inline int advance_column(std::uint64_t* vp, std::uint64_t* vn, const std::uint6
                           unsigned last_shift, std::uint64_t carry_p) noexcept
 {
     std::uint64_t carry_n = 0;
-    for (std::size_t w = 0; w < words; ++w) {
-        const unsigned shift = w + 1 == words ? last_shift : 63;
-        const std::uint64_t xv = eq[w] | vn[w];
-        const std::uint64_t e = eq[w] | carry_n;
-        const std::uint64_t xh = (((e & vp[w]) + vp[w]) ^ vp[w]) | e;
-        std::uint64_t hp = vn[w] | ~(xh | vp[w]);
-        std::uint64_t hn = vp[w] & xh;
-        const std::uint64_t out_p = (hp >> shift) & 1, out_n = (hn >> shift) & 1;
-        hp = (hp << 1) | carry_p;
-        hn = (hn << 1) | carry_n;
-        vp[w] = hn | ~(xv | hp);
-        vn[w] = hp & xv;
-        carry_p = out_p;
-        carry_n = out_n;
-    }
+    for (std::size_t w = 0; w < words; ++w)
+        advance_block_step(vp[w], vn[w], eq[w], w + 1 == words ? last_shift : 63, carry_p, carry_n);
     return static_cast<int>(carry_p) - static_cast<int>(carry_n);
 }
 
@@ -245,20 +252,9 @@ void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Cha
         const std::uint64_t* eq = positions_of(code_point(text[j - 1]));
         std::uint64_t carry_p = 1, carry_n = 0;
         for (std::size_t w = first; w <= last; ++w) {
-            const unsigned shift = w + 1 == words_ ? last_shift : 63;
-            const std::uint64_t xv = eq[w] | vn[w];
-            const std::uint64_t e = eq[w] | carry_n;
-            const std::uint64_t xh = (((e & vp[w]) + vp[w]) ^ vp[w]) | e;
-            std::uint64_t hp = vn[w] | ~(xh | vp[w]);
-            std::uint64_t hn = vp[w] & xh;
-            const std::uint64_t out_p = (hp >> shift) & 1, out_n = (hn >> shift) & 1;
-            scores[w] = scores[w] + static_cast<std::uint32_t>(out_p) - static_cast<std::uint32_t>(out_n);
-            hp = (hp << 1) | carry_p;
-            hn = (hn << 1) | carry_n;
-            vp[w] = hn | ~(xv | hp);
-            vn[w] = hp & xv;
-            carry_p = out_p;
-            carry_n = out_n;
+            advance_block_step(vp[w], vn[w], eq[w], w + 1 == words_ ? last_shift : 63, carry_p, carry_n);
+            // The carries out of the block are the change of its last row.
+            scores[w] = scores[w] + static_cast<std::uint32_t>(carry_p) - static_cast<std::uint32_t>(carry_n);
         }
         if (last + 1 == words_) distances[j] = scores[last];
 
