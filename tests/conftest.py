@@ -1,7 +1,13 @@
 """Helpers that several test modules share: the four functions, and one
 valid, cheap argument list for each."""
 
+import pathlib
+
 import tessarin
+
+# Under AddressSanitizer memory is kept aside after release, and running out
+# of it ends the process: tests of memory use skip themselves there.
+UNDER_ADDRESS_SANITIZER = "libasan" in pathlib.Path("/proc/self/maps").read_text()
 
 FUNCTION_NAMES = ["exact_raw_extract", "exact_token_extract", "fuzzy_raw_extract", "fuzzy_token_extract"]
 

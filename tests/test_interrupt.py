@@ -7,7 +7,6 @@ The child's handler notes when it ran (the moment the call looked for
 signals); both processes read the same monotonic clock.
 """
 import os
-import pathlib
 import signal
 import subprocess
 import sys
@@ -16,9 +15,10 @@ import time
 
 import pytest
 
+from conftest import UNDER_ADDRESS_SANITIZER
+
 import tessarin
 
-UNDER_ADDRESS_SANITIZER = "libasan" in pathlib.Path("/proc/self/maps").read_text()
 # From the signal to the exception in the caller: the core looks for signals
 # after a bounded amount of work. The sanitizers slow everything down.
 ALLOWED_LATENCY = 0.5 if UNDER_ADDRESS_SANITIZER else 0.1

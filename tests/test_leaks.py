@@ -4,7 +4,6 @@ whose Python allocations fail one by one only ever returns its result or
 raises MemoryError."""
 import gc
 import os
-import pathlib
 import subprocess
 import sys
 import textwrap
@@ -13,11 +12,10 @@ import numpy as np
 import pytest
 
 import tessarin
-from conftest import FUNCTION_NAMES, valid_arguments
+from conftest import FUNCTION_NAMES, UNDER_ADDRESS_SANITIZER, valid_arguments
 
 # The sanitizers hold freed memory back for a while, so resident size says
 # nothing under them.
-UNDER_ADDRESS_SANITIZER = "libasan" in pathlib.Path("/proc/self/maps").read_text()
 # scripts/valgrind.sh runs this file with far fewer calls.
 ROUNDS = int(os.environ.get("TESSARIN_LEAK_ROUNDS", "2000"))
 

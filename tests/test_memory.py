@@ -1,17 +1,17 @@
 """Running out of memory inside a call raises MemoryError, and the
 interpreter goes on working afterwards."""
 
-import pathlib
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
+from conftest import UNDER_ADDRESS_SANITIZER
+
 pytest.importorskip("resource")
 
 # The sanitizers' allocator ends the process when memory runs out, by design.
-UNDER_ADDRESS_SANITIZER = "libasan" in pathlib.Path("/proc/self/maps").read_text()
 
 CHILD = textwrap.dedent(
     """

@@ -6,6 +6,8 @@ import json
 import sys
 
 import pytest
+
+from conftest import UNDER_ADDRESS_SANITIZER
 from hypothesis import given, settings, strategies as st
 
 import tessarin_cli.command as command
@@ -95,6 +97,7 @@ def test_any_cut_gives_the_whole_file_answer(tmp_path_factory, text, block, patt
         assert command_spans(tmp_path, monkeypatch, text, pattern, options, block) == whole
 
 
+@pytest.mark.skipif(UNDER_ADDRESS_SANITIZER, reason="the sanitizers' allocator keeps freed memory aside")
 def test_memory_stays_bounded_on_a_big_file(tmp_path):
     # Far more text than the ceiling, searched in blocks: the peak must not
     # grow with the file.
