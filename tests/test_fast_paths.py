@@ -172,3 +172,23 @@ def test_thresholds_outside_the_usual_range_match_the_model(threshold):
         for kind in (0, 1):
             args = (text, pattern, False, False, metric, threshold, kind, ["best_match"])
             assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (metric, kind)
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_best_match_first_matches_the_model(seed):
+    # With "best_match" first only a group's windows of the lowest score are
+    # looked for: the groups' extents, ties between copies and what breaks
+    # them must come out as when every window is scored. From a threshold of
+    # 1 on, every window passes and all form one group.
+    rng = random.Random(1000 + seed)
+    metric = (METRICS + ["prefix", "postfix"])[seed % 10]
+    text, pattern = planted_case(rng, rng.choice([1, 3, 8, 20, 70]), rng.randrange(30, 200))
+    if rng.random() < 0.5:  # exact copies, touching or not: ties at the lowest score
+        copy = pattern.strip()
+        text = text[:len(text) // 3] + copy + rng.choice(["", " ", "  "]) + copy + text[len(text) // 3:] + " " + copy
+    kind, threshold = rng.choice([(1, 1.0), (1, 2.5), (7, math.inf), (1, 0.5), (1, 0.25), (0, 3.0), (0, 0.0)]
+                                 + ([(0, 1.0)] if "jaro" in metric else []))
+    for strategies in (["best_match"], ["best_match", "longest"], ["best_match", "shortest"],
+                       ["best_match", "minimum_isolated_character"], ["best_match", "other", "longest"]):
+        args = (text, pattern, False, False, metric, threshold, kind, strategies)
+        assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)

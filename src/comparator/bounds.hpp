@@ -69,6 +69,13 @@ public:
         return common_;
     }
 
+    // Empty again at the start of the text, for another walk.
+    void rewind() noexcept
+    {
+        std::fill(count_.begin(), count_.end(), 0);
+        first_ = last_ = common_ = 0;
+    }
+
 private:
     void add(std::uint16_t id) noexcept
     {
@@ -136,7 +143,7 @@ private:
 // length and the code points it can share with the pattern, computed with
 // the score's own division so that comparing it with the threshold is exact.
 // 0 where the metric's bound family gives none in these terms (the Jaro
-// family, Hamming for unequal lengths).
+// family).
 inline double distance_floor(Metric metric, ThresholdKind kind, uint64_t length, uint64_t pattern_length,
                              uint64_t shared) noexcept
 {
@@ -144,8 +151,9 @@ inline double distance_floor(Metric metric, ThresholdKind kind, uint64_t length,
     uint64_t least = 0;
     switch (traits_of(metric).bound) {
     case BoundFamily::equal_length:
-        if (length != pattern_length) return 0.0;
-        least = length - shared;
+        // Unequal lengths score as if every code point differed, and their
+        // byte lengths are at least their code-point lengths.
+        least = length != pattern_length ? std::max(length, pattern_length) : length - shared;
         break;
     case BoundFamily::edit: least = std::max(length, pattern_length) - shared; break;
     case BoundFamily::indel: least = length + pattern_length - 2 * shared; break;
@@ -161,20 +169,14 @@ inline double length_floor(Metric metric, ThresholdKind kind, uint64_t length, u
     return distance_floor(metric, kind, length, pattern_length, std::min(length, pattern_length));
 }
 
-// Whether a window of this trimmed length that shares at most `shared` code
-// points with the pattern must fail the threshold. For the Jaro family the
-// bound is a similarity that the window cannot exceed, turned into a
-// distance with a small margin against rounding.
-//
-// `prefix` is the common prefix of window and pattern, at most 4, which is
-// all that Jaro-Winkler can add for.
-inline bool cannot_pass(Metric metric, ThresholdKind kind, double threshold, uint64_t length, uint64_t pattern_length,
-                        uint64_t shared, uint64_t prefix = 4) noexcept
+// The largest Jaro similarity (with Winkler's step, for a metric with a
+// prefix weight) that a window of this trimmed length sharing at most
+// `shared` code points with the pattern can reach. `prefix` is the common
+// prefix of window and pattern, at most 4, which is all that Jaro-Winkler
+// can add for.
+inline double similarity_ceiling(const MetricTraits& traits, uint64_t length, uint64_t pattern_length, uint64_t shared,
+                                 uint64_t prefix) noexcept
 {
-    const MetricTraits& traits = traits_of(metric);
-    if (traits.bound != BoundFamily::similarity)
-        return distance_floor(metric, kind, length, pattern_length, shared) > threshold;
-    if (length == 0 && pattern_length == 0) return false;
     shared = std::min({shared, length, pattern_length});
     double similarity = 0.0;
     if (shared > 0)
@@ -184,7 +186,36 @@ inline bool cannot_pass(Metric metric, ThresholdKind kind, double threshold, uin
     // Winkler's step: each common prefix code point closes a share of the gap.
     if (traits.prefix_weight > 0.0 && similarity > 0.7)
         similarity += static_cast<double>(prefix) * traits.prefix_weight * (1.0 - similarity);
-    return 1.0 - similarity > threshold + 1e-9;
+    return similarity;
+}
+
+// Rounding in the library's similarity arithmetic may land a hair off the
+// bound, so a distance from a similarity ceiling keeps this margin.
+inline constexpr double similarity_margin = 1e-9;
+
+// Whether a window of this trimmed length that shares at most `shared` code
+// points with the pattern must fail the threshold. For the Jaro family the
+// bound is a similarity that the window cannot exceed, turned into a
+// distance with a small margin against rounding.
+inline bool cannot_pass(Metric metric, ThresholdKind kind, double threshold, uint64_t length, uint64_t pattern_length,
+                        uint64_t shared, uint64_t prefix = 4) noexcept
+{
+    const MetricTraits& traits = traits_of(metric);
+    if (traits.bound != BoundFamily::similarity)
+        return distance_floor(metric, kind, length, pattern_length, shared) > threshold;
+    if (length == 0 && pattern_length == 0) return false;
+    return 1.0 - similarity_ceiling(traits, length, pattern_length, shared, prefix) > threshold + similarity_margin;
+}
+
+// A value that the score of such a window cannot fall below, for every
+// metric: what cannot_pass compares with the threshold, as a score.
+inline double score_floor(Metric metric, ThresholdKind kind, uint64_t length, uint64_t pattern_length, uint64_t shared,
+                          uint64_t prefix) noexcept
+{
+    const MetricTraits& traits = traits_of(metric);
+    if (traits.bound != BoundFamily::similarity) return distance_floor(metric, kind, length, pattern_length, shared);
+    if (length == 0 && pattern_length == 0) return 0.0;
+    return 1.0 - similarity_ceiling(traits, length, pattern_length, shared, prefix) - similarity_margin;
 }
 
 // The window length for which the bound of cannot_pass is smallest.

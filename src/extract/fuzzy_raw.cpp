@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -382,7 +383,8 @@ public:
                 mark_reachable_ends(bit_parallel_, view, pattern_, filter_limit_, reachable_, cancel);
             }
         }
-        const auto score_start = [&](uint64_t start) { this->score_start(start, filtered, solver, cancel); };
+        const auto add = [&](const Match& match) { solver.add(match); };
+        const auto score_start = [&](uint64_t start) { this->score_start(start, filtered, add, cancel); };
         if (filtered)
             for_each_start_near(reachable_, text_, shape_, score_start);
         else
@@ -390,14 +392,10 @@ public:
                 score_start(start);
     }
 
-private:
-    struct Window {
-        uint64_t end, trimmed_end;
-    };
-
-    bool is_reachable(uint64_t end) const noexcept { return (reachable_[end >> 6] >> (end & 63)) & 1; }
-
-    void score_start(uint64_t start, bool filtered, ConflictSolver& solver, Cancellation& cancel)
+    // Hands `add` every window of `start` that passes, with its score, in
+    // order of its end; `filtered` looks only at the marked ends. Starts
+    // must ascend from one call to the next.
+    template <typename Add> void score_start(uint64_t start, bool filtered, Add&& add, Cancellation& cancel)
     {
         const uint64_t n = text_.size();
         const uint64_t first = content_.at(start);
@@ -420,7 +418,7 @@ private:
             // Only the pattern itself is within no edit: a marked end is where
             // it occurs, and a window ending there of its length holds it.
             for (const Window& window : windows_)
-                if (window.trimmed_end - first == p_) solver.add(Match{start, window.end, 0.0});
+                if (window.trimmed_end - first == p_) add(Match{start, window.end, 0.0});
             return;
         }
         if (!prefix_distances(span, first)) return;
@@ -429,9 +427,16 @@ private:
             const uint64_t distance = distances_[length]; // distances_[0]: the empty candidate
             if (distance > limit_) continue;
             const double score = score_of(metric_, kind_, distance, length, p_);
-            if (score <= threshold_) solver.add(Match{start, window.end, score});
+            if (score <= threshold_) add(Match{start, window.end, score});
         }
     }
+
+private:
+    struct Window {
+        uint64_t end, trimmed_end;
+    };
+
+    bool is_reachable(uint64_t end) const noexcept { return (reachable_[end >> 6] >> (end & 63)) & 1; }
 
     // Fills distances_ for every prefix of `span`, the text from the start's
     // first content code point `first`; false when no window can pass.
@@ -488,6 +493,230 @@ private:
     std::vector<std::uint32_t> distances_;
 };
 
+// Whether every window passes whatever its score: a normalized distance,
+// like every Jaro distance, is at most 1.
+bool every_window_passes(Metric metric, ThresholdKind kind, double threshold) noexcept
+{
+    return threshold >= 1.0 && (kind == ThresholdKind::Normalized || traits_of(metric).maximum == Maximum::similarity);
+}
+
+// The score floors of the windows of one start, from the code points each
+// shares with the pattern (and, for Jaro-Winkler, its common prefix).
+class WindowFloors {
+public:
+    struct Window {
+        uint64_t end;
+        double floor;
+    };
+
+    WindowFloors(const std::u32string& text, const WindowShape& shape, Metric metric, ThresholdKind kind,
+                 const std::u32string& pattern, Cancellation& cancel)
+        : text_(text), shape_(shape), metric_(metric), kind_(kind), pattern_(pattern), shared_(pattern, text, cancel),
+          content_(text_)
+    {
+    }
+
+    bool usable() const noexcept { return shared_.usable(); }
+
+    // Fills windows() for `start` and returns their smallest floor, or
+    // returns a floor of all of them above `bound` with windows() empty.
+    // Starts ascend from one call to the next, until rewind().
+    double of_start(uint64_t start, double bound)
+    {
+        const uint64_t first = content_.at(start), p = pattern_.size();
+        windows_.clear();
+        shape_.for_each_end(start, text_.size(), [&](uint64_t end) { windows_.push_back(Window{end, 0.0}); });
+        const uint64_t prefix = common_prefix(text_.substr(first), pattern_);
+        // What the longest window shares bounds what each shares: if even
+        // the most favourable length with that count is above the bound,
+        // every window is.
+        const uint64_t a = std::min(first, windows_.back().end);
+        const uint64_t reach = trimmed_end(text_, a, windows_.back().end) - a;
+        const uint64_t most_shared = reach > 0 ? shared_.common(a, a + reach) : 0;
+        const double coarse =
+            detail::score_floor(metric_, kind_, detail::best_length(metric_, p, most_shared), p, most_shared, prefix);
+        if (coarse > bound) {
+            windows_.clear();
+            return coarse;
+        }
+        double lowest = std::numeric_limits<double>::infinity();
+        // Longest first: the shared count of a shorter window is the longer
+        // one's less what it leaves out, one code point at a time.
+        for (auto window = windows_.rbegin(); window != windows_.rend(); ++window) {
+            const uint64_t length =
+                trimmed_end(text_, std::min(first, window->end), window->end) - std::min(first, window->end);
+            const uint64_t shared = length > 0 ? shared_.common(a, a + length) : 0;
+            window->floor = detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
+            lowest = std::min(lowest, window->floor);
+        }
+        return lowest;
+    }
+
+    // Back to the start of the text, for another walk.
+    void rewind()
+    {
+        shared_.rewind();
+        content_ = ContentStart<char32_t>(text_);
+    }
+
+    const std::vector<Window>& windows() const noexcept { return windows_; }
+    uint64_t content_start(uint64_t start) noexcept { return content_.at(start); }
+
+private:
+    std::u32string_view text_;
+    const WindowShape& shape_;
+    Metric metric_;
+    ThresholdKind kind_;
+    const std::u32string& pattern_;
+    CommonCharacters shared_;
+    ContentStart<char32_t> content_;
+    std::vector<Window> windows_;
+};
+
+// One walk over ascending starts that scores, exactly, the windows whose
+// floor does not exceed a bound: by one pass per start where the metric has
+// one and every window passes, else by the comparator, window by window.
+class ExactScores {
+public:
+    ExactScores(const std::u32string& text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
+                Cancellation& cancel)
+        : text_(text), shape_(shape), metric_(metric), comparator_(comparator),
+          every_window_passes_(every_window_passes(metric, comparator.threshold_kind(), comparator.threshold())),
+          floors_(text, shape, metric, comparator.threshold_kind(), comparator.pattern(), cancel)
+    {
+        if (every_window_passes_ && scored_per_start(metric) && detail::BitParallelPattern::fits(comparator.pattern()))
+            per_start_.emplace(text_, shape, metric, comparator);
+    }
+
+    bool usable() const noexcept { return floors_.usable(); }
+
+    // The smallest floor of the windows of `start`, where it is `bound` or
+    // less (else some floor above it). Starts ascend from one call to the
+    // next, until rewind(); the calls below are about the last start given.
+    double floor_of(uint64_t start, double bound) { return floors_.of_start(start, bound); }
+
+    void rewind()
+    {
+        floors_.rewind();
+        if (per_start_) per_start_.emplace(text_, shape_, metric_, comparator_);
+    }
+
+    // Where the longest passing window of `start` ends, if any passes, and
+    // the score of that window where it had to be scored to tell (else
+    // infinity).
+    std::optional<std::pair<uint64_t, double>> longest_passing(uint64_t start, Cancellation& cancel)
+    {
+        const auto& windows = floors_.windows();
+        for (auto window = windows.rbegin(); window != windows.rend(); ++window) {
+            if (!(window->floor <= comparator_.threshold())) continue;
+            if (every_window_passes_) return std::pair{window->end, std::numeric_limits<double>::infinity()};
+            const Comparison verdict = compare(start, window->end, cancel);
+            if (verdict.accepted) return std::pair{window->end, verdict.score};
+        }
+        return std::nullopt;
+    }
+
+    // Scores the windows of `start` that can score `bound` or less, handing
+    // each that passes to `add`.
+    template <typename Add> void score(uint64_t start, double bound, Add&& add, Cancellation& cancel)
+    {
+        if (per_start_) {
+            per_start_->score_start(start, false, add, cancel);
+            return;
+        }
+        for (const WindowFloors::Window& window : floors_.windows()) {
+            if (window.floor > bound) continue;
+            const Comparison verdict = compare(start, window.end, cancel);
+            if (verdict.accepted) add(Match{start, window.end, verdict.score});
+        }
+    }
+
+private:
+    Comparison compare(uint64_t start, uint64_t end, Cancellation& cancel)
+    {
+        const uint64_t a = std::min(floors_.content_start(start), end), b = trimmed_end(text_, a, end);
+        cancel.poll(detail::comparison_cost(metric_, b - a, comparator_.pattern().size()));
+        return comparator_.compare(text_.substr(a, b - a));
+    }
+
+    std::u32string_view text_;
+    const WindowShape& shape_;
+    Metric metric_;
+    FuzzyComparator& comparator_;
+    bool every_window_passes_;
+    WindowFloors floors_;
+    std::optional<PerStartScan<char32_t>> per_start_;
+};
+
+// When "best_match" comes first, a group's pick is among its windows of the
+// lowest score, and a window whose floor exceeds a score already found in
+// its group cannot be one of them. So a first walk finds the groups (each
+// start's longest passing window is all that its extent needs), the start of
+// each group's lowest floor and what was scored on the way; that start is
+// then scored, and a second walk scores, group by group, only the windows
+// whose floor does not exceed the group's lowest score so far. Every window
+// of a group's lowest score is scored, so the solver, which sees them in
+// window order after one window spanning the group (its extent, with a
+// score that no window beats), picks as it would among all.
+// False, with nothing added, where the floors cannot be formed.
+bool find_best_windows(const std::u32string& text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
+                       ConflictSolver& solver, Cancellation& cancel)
+{
+    struct Group {
+        uint64_t first, end; // the first start, and the furthest end of a passing window
+        uint64_t seed;       // the start of the lowest floor
+        double seed_floor, best;
+    };
+    const uint64_t n = text.size();
+    const uint64_t floor_work = static_cast<uint64_t>(shape.shrink + shape.longest + 1) * 4;
+    std::vector<Group> groups;
+    ExactScores scan(text, shape, metric, comparator, cancel);
+    if (!scan.usable()) return false;
+    const double threshold = comparator.threshold();
+    for (uint64_t start = 0; start < n; ++start) {
+        cancel.poll(floor_work);
+        const double floor = scan.floor_of(start, threshold);
+        if (!(floor <= threshold)) continue;
+        const auto passing = scan.longest_passing(start, cancel);
+        if (!passing) continue;
+        const auto [end, score] = *passing;
+        if (groups.empty() || start > groups.back().end) {
+            append_polled(groups, Group{start, end, start, floor, score}, cancel);
+            continue;
+        }
+        Group& group = groups.back();
+        group.end = std::max(group.end, end);
+        group.best = std::min(group.best, score);
+        if (floor < group.seed_floor) {
+            group.seed = start;
+            group.seed_floor = floor;
+        }
+    }
+    scan.rewind();
+    for (Group& group : groups) {
+        scan.floor_of(group.seed, std::numeric_limits<double>::infinity());
+        scan.score(
+            group.seed, group.best, [&](const Match& match) { group.best = std::min(group.best, match.score); },
+            cancel);
+    }
+    scan.rewind();
+    for (Group& group : groups) {
+        solver.add(Match{group.first, group.end, std::numeric_limits<double>::infinity()});
+        for (uint64_t start = group.first; start <= group.end && start < n; ++start) {
+            cancel.poll(floor_work);
+            if (scan.floor_of(start, group.best) > group.best) continue;
+            scan.score(
+                start, group.best,
+                [&](const Match& match) {
+                    group.best = std::min(group.best, match.score);
+                    solver.add(match);
+                },
+                cancel);
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 MatchList fuzzy_raw_extract(TextInput s, std::string pattern, const SearchOptions& options, Cancellation cancel)
@@ -507,6 +736,12 @@ MatchList fuzzy_raw_extract(TextInput s, std::string pattern, const SearchOption
         const std::u32string& trimmed_pattern = comparator.pattern();
         if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
             // NaN or negative: no distance passes.
+        } else if (!options.strategies.empty() && options.strategies.front() == Strategy::best_match &&
+                   !trimmed_pattern.empty() &&
+                   (every_window_passes(chosen, options.threshold_kind, options.threshold) ||
+                    !scored_per_start(chosen) || !detail::BitParallelPattern::fits(trimmed_pattern)) &&
+                   find_best_windows(decode_utf8(text, cancel), shape, chosen, comparator, solver, cancel)) {
+            // Only the windows that can be a group's pick were scored.
         } else if (scored_per_start(chosen) && !trimmed_pattern.empty() &&
                    detail::BitParallelPattern::fits(trimmed_pattern)) {
             // ASCII text is read as it is: its bytes are its code points.

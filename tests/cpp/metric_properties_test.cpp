@@ -95,8 +95,8 @@ std::vector<double> thresholds_around(double score)
     return {score, std::nextafter(score, 2.0 * score + 1.0), score + 0.25, 0.0, 1.0, 3.0};
 }
 
-// No bound rules out a candidate that the library would let pass, and the
-// comparator accepts exactly what the library's score accepts, with that
+// No bound rules out a candidate that the library would let pass, no floor
+// lies above the library's score, and the comparator accepts exactly what the library's score accepts, with that
 // very score.
 void bounds_never_rule_out_a_passing_candidate()
 {
@@ -116,6 +116,8 @@ void bounds_never_rule_out_a_passing_candidate()
         for (const MetricTraits& row : metric_table) {
             for (const ThresholdKind kind : {ThresholdKind::Absolute, ThresholdKind::Normalized}) {
                 const double score = testing::oracle_score(row.metric, kind, candidate, pattern);
+                CHECK(detail::score_floor(row.metric, kind, length, p, shared, prefix) <= score,
+                      "%s kind %d: floor above the score %.17g", row.name.data(), static_cast<int>(kind), score);
                 for (const double threshold : thresholds_around(score)) {
                     FuzzyComparator comparator(pattern, MetricChoice(row.metric), threshold, kind);
                     const Comparison verdict = comparator.compare(candidate);
