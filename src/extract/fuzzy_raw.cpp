@@ -547,9 +547,28 @@ public:
                 trimmed_end(text_, std::min(first, window->end), window->end) - std::min(first, window->end);
             const uint64_t shared = length > 0 ? shared_.common(a, a + length) : 0;
             window->floor = detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
+            if (metric_ == Metric::prefix || metric_ == Metric::postfix)
+                window->floor = affix_score(length > 0 ? a : first, length);
             lowest = std::min(lowest, window->floor);
         }
         return lowest;
+    }
+
+    // The prefix and postfix scores themselves, where the floor can be
+    // exact at the price of a comparison: what a window of `length` code
+    // points from `first` has in common with the pattern at its start or
+    // at its end is all that these metrics measure.
+    double affix_score(uint64_t first, uint64_t length) const noexcept
+    {
+        const uint64_t p = pattern_.size(), most = std::min(length, p);
+        uint64_t common = 0;
+        if (metric_ == Metric::prefix)
+            while (common < most && text_[first + common] == pattern_[common])
+                ++common;
+        else
+            while (common < most && text_[first + length - 1 - common] == pattern_[p - 1 - common])
+                ++common;
+        return score_of(metric_, kind_, std::max(length, p) - common, length, p);
     }
 
     // Back to the start of the text, for another walk.
