@@ -446,15 +446,23 @@ private:
         case Metric::levenshtein: bit_parallel_.levenshtein_prefix_distances(span, limit_, distances_); return true;
         case Metric::osa: bit_parallel_.osa_prefix_distances(span, distances_); return true;
         case Metric::damerau_levenshtein: {
-            // The cheap Levenshtein pass first: at most twice the distance.
+            // Two cheap passes first. The distance is at least half the
+            // Levenshtein distance (a transposition is two of its edits), and
+            // at least the lcs_seq distance, the longer length less the
+            // longest common subsequence: no edit, a transposition included,
+            // changes that by more than one.
             bit_parallel_.levenshtein_prefix_distances(span, filter_limit_, distances_);
-            // Then the exact pass, over the windows the Levenshtein
-            // distance leaves (a transposition is two of its edits).
+            bit_parallel_.lcs_prefix_lengths(span, common_);
+            // Then the exact pass, over the windows whose bound can pass.
             uint64_t reach = 0;
             bool any = false;
             for (const Window& window : windows_) {
                 const uint64_t length = window.trimmed_end > first ? window.trimmed_end - first : 0;
-                if (distances_[length] <= filter_limit_) {
+                const uint64_t levenshtein = distances_[length];
+                if (levenshtein > filter_limit_) continue;
+                const uint64_t least =
+                    std::max<uint64_t>((levenshtein + 1) / 2, std::max(length, p_) - common_[length]);
+                if (score_of(metric_, kind_, least, length, p_) <= threshold_) {
                     reach = std::max(reach, length);
                     any = true;
                 }
@@ -491,6 +499,7 @@ private:
     std::vector<uint64_t> reachable_;
     std::vector<Window> windows_;
     std::vector<std::uint32_t> distances_;
+    std::vector<std::uint32_t> common_; // longest common subsequences, for Damerau-Levenshtein
 };
 
 // Whether every window passes whatever its score: a normalized distance,
