@@ -65,6 +65,16 @@ struct WindowShape {
         }
     }
 
+    // The ends of the shortest and of the longest window of `start`.
+    uint64_t shortest_end(uint64_t start, uint64_t n) const noexcept
+    {
+        return std::min(start + pattern_length - static_cast<uint64_t>(shrink), n);
+    }
+    uint64_t longest_end(uint64_t start, uint64_t n) const noexcept
+    {
+        return std::min(start + pattern_length + static_cast<uint64_t>(longest), n);
+    }
+
     uint64_t work_per_start() const noexcept
     {
         return static_cast<uint64_t>(shrink + longest + 1) * (pattern_length + 1);
@@ -532,22 +542,25 @@ public:
     // Starts ascend from one call to the next, until rewind().
     double of_start(uint64_t start, double bound)
     {
-        const uint64_t first = content_.at(start), p = pattern_.size();
-        windows_.clear();
-        shape_.for_each_end(start, text_.size(), [&](uint64_t end) { windows_.push_back(Window{end, 0.0}); });
+        const uint64_t n = text_.size(), first = content_.at(start), p = pattern_.size();
         const uint64_t prefix = common_prefix(text_.substr(first), pattern_);
+        const auto trimmed_length = [&](uint64_t end) {
+            const uint64_t a = std::min(first, end);
+            return trimmed_end(text_, a, end) - a;
+        };
         // What the longest window shares bounds what each shares: if even
-        // the most favourable length with that count is above the bound,
-        // every window is.
-        const uint64_t a = std::min(first, windows_.back().end);
-        const uint64_t reach = trimmed_end(text_, a, windows_.back().end) - a;
+        // the most favourable length with that count, among the trimmed
+        // lengths of the windows, is above the bound, every window is. Every
+        // floor here falls toward one length and rises away from it, so the
+        // most favourable length in a range is that one, brought into it.
+        const uint64_t a = first, reach = trimmed_length(shape_.longest_end(start, n));
         const uint64_t most_shared = reach > 0 ? shared_.common(a, a + reach) : 0;
-        const double coarse =
-            detail::score_floor(metric_, kind_, detail::best_length(metric_, p, most_shared), p, most_shared, prefix);
-        if (coarse > bound) {
-            windows_.clear();
-            return coarse;
-        }
+        const uint64_t favourable = std::clamp(detail::best_length(metric_, p, most_shared),
+                                               trimmed_length(shape_.shortest_end(start, n)), reach);
+        const double coarse = detail::score_floor(metric_, kind_, favourable, p, most_shared, prefix);
+        windows_.clear();
+        if (coarse > bound) return coarse;
+        shape_.for_each_end(start, n, [&](uint64_t end) { windows_.push_back(Window{end, 0.0}); });
         double lowest = std::numeric_limits<double>::infinity();
         // Longest first: the shared count of a shorter window is the longer
         // one's less what it leaves out, one code point at a time.
