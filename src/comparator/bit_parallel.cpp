@@ -5,6 +5,17 @@
 namespace tessarin::detail {
 namespace {
 
+// The number of bits set. The wheel is built for every x86-64 processor,
+// without the popcnt instruction, where the compiler's builtin becomes a
+// library call per word; this stays inline.
+inline int count_bits(std::uint64_t x) noexcept
+{
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+}
+
 std::size_t slot_of(char32_t c, std::size_t mask) noexcept
 {
     return (static_cast<std::uint64_t>(c) * 0x9E3779B97F4A7C15ULL >> 32) & mask;
@@ -265,7 +276,7 @@ void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Cha
         if ((j & 15) == 0) {
             std::int64_t least = beyond;
             for (std::size_t w = first; w <= last; ++w)
-                least = std::min<std::int64_t>(least, std::int64_t{scores[w]} - __builtin_popcountll(vp[w]));
+                least = std::min<std::int64_t>(least, std::int64_t{scores[w]} - count_bits(vp[w]));
             if (least > static_cast<std::int64_t>(limit)) break;
         }
     }
@@ -339,7 +350,7 @@ void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char> text,
             carry = (sum < s) || (carry && sum == s);
             row[w] = sum | (s - u);
             const std::uint64_t matched = ~row[w] & (w + 1 == words_ ? last_mask : ~std::uint64_t{0});
-            common += static_cast<std::uint32_t>(__builtin_popcountll(matched));
+            common += static_cast<std::uint32_t>(count_bits(matched));
         }
         lengths[j + 1] = common;
     }
