@@ -12,6 +12,7 @@ import pytest
 
 import tessarin
 from reference_model import fuzzy_raw_extract as model_fuzzy_raw
+from reference_model import fuzzy_token_extract as model_fuzzy_token
 
 METRICS = ["levenshtein", "osa", "damerau_levenshtein", "indel", "lcs_seq", "hamming", "jaro", "jaro_winkler"]
 STRATEGY_LISTS = [[], ["best_match"], ["longest"], ["shortest", "best_match"]]
@@ -179,7 +180,7 @@ def test_best_match_first_matches_the_model(seed):
     # With "best_match" first only a group's windows of the lowest score are
     # looked for: the groups' extents, ties between copies and what breaks
     # them must come out as when every window is scored. From a threshold of
-    # 1 on, every window passes and all form one group.
+    # 1 on, every window passes and all form one group (raw windows).
     rng = random.Random(1000 + seed)
     metric = (METRICS + ["prefix", "postfix"])[seed % 10]
     text, pattern = planted_case(rng, rng.choice([1, 3, 8, 20, 70]), rng.randrange(30, 200))
@@ -188,7 +189,10 @@ def test_best_match_first_matches_the_model(seed):
         text = text[:len(text) // 3] + copy + rng.choice(["", " ", "  "]) + copy + text[len(text) // 3:] + " " + copy
     kind, threshold = rng.choice([(1, 1.0), (1, 2.5), (7, math.inf), (1, 0.5), (1, 0.25), (0, 3.0), (0, 0.0)]
                                  + ([(0, 1.0)] if "jaro" in metric else []))
+    separator = rng.choice([" ", "a", "ab", " \t"])
     for strategies in (["best_match"], ["best_match", "longest"], ["best_match", "shortest"],
                        ["best_match", "minimum_isolated_character"], ["best_match", "other", "longest"]):
         args = (text, pattern, False, False, metric, threshold, kind, strategies)
         assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)
+        token_args = (text, pattern, separator, *args[2:])
+        assert tessarin.fuzzy_token_extract(*token_args) == model_fuzzy_token(*token_args), (token_args,)

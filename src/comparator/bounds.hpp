@@ -240,6 +240,24 @@ inline uint64_t comparison_cost(Metric metric, uint64_t candidate_length, uint64
     return (candidate_length + 1) * per_code_point;
 }
 
+// The least Damerau-Levenshtein distance of strings of these lengths with
+// this Levenshtein distance and this longest common subsequence: at least
+// half the first (a transposition is two Levenshtein edits), and at least
+// the longer length less the second (no edit, a transposition included,
+// changes that by more than one). It never exceeds the Levenshtein distance.
+inline uint64_t least_damerau_distance(uint64_t levenshtein, uint64_t common, uint64_t length,
+                                       uint64_t pattern_length) noexcept
+{
+    return std::max((levenshtein + 1) / 2, std::max(length, pattern_length) - common);
+}
+
+// Whether every candidate passes whatever its score: a normalized
+// distance, like every Jaro distance, is at most 1.
+inline bool every_window_passes(Metric metric, ThresholdKind kind, double threshold) noexcept
+{
+    return threshold >= 1.0 && (kind == ThresholdKind::Normalized || traits_of(metric).maximum == Maximum::similarity);
+}
+
 inline uint64_t common_prefix(std::u32string_view a, std::u32string_view b) noexcept
 {
     uint64_t length = 0;

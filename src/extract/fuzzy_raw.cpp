@@ -23,6 +23,7 @@ using detail::best_length;
 using detail::cannot_pass;
 using detail::common_prefix;
 using detail::CommonCharacters;
+using detail::every_window_passes;
 using std::int64_t;
 using std::uint64_t;
 
@@ -456,11 +457,7 @@ private:
         case Metric::levenshtein: bit_parallel_.levenshtein_prefix_distances(span, limit_, distances_); return true;
         case Metric::osa: bit_parallel_.osa_prefix_distances(span, distances_); return true;
         case Metric::damerau_levenshtein: {
-            // Two cheap passes first. The distance is at least half the
-            // Levenshtein distance (a transposition is two of its edits), and
-            // at least the lcs_seq distance, the longer length less the
-            // longest common subsequence: no edit, a transposition included,
-            // changes that by more than one.
+            // Two cheap passes first, which bound the distance from below.
             bit_parallel_.levenshtein_prefix_distances(span, filter_limit_, distances_);
             bit_parallel_.lcs_prefix_lengths(span, common_);
             // Then the exact pass, over the windows whose bound can pass.
@@ -470,8 +467,7 @@ private:
                 const uint64_t length = window.trimmed_end > first ? window.trimmed_end - first : 0;
                 const uint64_t levenshtein = distances_[length];
                 if (levenshtein > filter_limit_) continue;
-                const uint64_t least =
-                    std::max<uint64_t>((levenshtein + 1) / 2, std::max(length, p_) - common_[length]);
+                const uint64_t least = detail::least_damerau_distance(levenshtein, common_[length], length, p_);
                 if (score_of(metric_, kind_, least, length, p_) <= threshold_) {
                     reach = std::max(reach, length);
                     any = true;
@@ -511,13 +507,6 @@ private:
     std::vector<std::uint32_t> distances_;
     std::vector<std::uint32_t> common_; // longest common subsequences, for Damerau-Levenshtein
 };
-
-// Whether every window passes whatever its score: a normalized distance,
-// like every Jaro distance, is at most 1.
-bool every_window_passes(Metric metric, ThresholdKind kind, double threshold) noexcept
-{
-    return threshold >= 1.0 && (kind == ThresholdKind::Normalized || traits_of(metric).maximum == Maximum::similarity);
-}
 
 // The score floors of the windows of one start, from the code points each
 // shares with the pattern (and, for Jaro-Winkler, its common prefix).

@@ -1,7 +1,11 @@
 // Fuzzy token extraction: the token windows of exact token extraction,
 // each trimmed and scored against the trimmed pattern.
 #include <algorithm>
+#include <limits>
+#include <optional>
+#include <vector>
 
+#include "comparator/bit_parallel.hpp"
 #include "comparator/bounds.hpp"
 #include "comparator/fuzzy.hpp"
 #include "conflict_solver/mod.hpp"
@@ -12,6 +16,16 @@ namespace tessarin {
 namespace {
 
 using std::uint64_t;
+
+// A window's text without white space at either end.
+std::u32string_view trimmed(std::u32string_view text, uint64_t start, uint64_t end) noexcept
+{
+    while (start < end && is_white_space(text[start]))
+        ++start;
+    while (end > start && is_white_space(text[end - 1]))
+        --end;
+    return text.substr(start, end - start);
+}
 
 // Judges token windows one at a time. The bounds need the metric, which is
 // only looked up where the first comparison is due, so everything that
@@ -27,12 +41,7 @@ public:
     {
         cancel_.poll(metric_ ? detail::comparison_cost(*metric_, end - start, p()) : end - start + 1);
         if (!metric_) prepare();
-        uint64_t first = start, last = end;
-        while (first < last && is_white_space(text_[first]))
-            ++first;
-        while (last > first && is_white_space(text_[last - 1]))
-            --last;
-        const std::u32string_view candidate = text_.substr(first, last - first);
+        const std::u32string_view candidate = trimmed(text_, start, end);
         const uint64_t length = candidate.size();
         if (length < too_far_in_length_.size() ? too_far_in_length_[length] : cannot_pass(length, p(), 4)) return;
         // The characters it shares with the pattern rule out most of the rest.
@@ -72,6 +81,125 @@ private:
     std::vector<bool> too_far_in_length_;
 };
 
+// A floor and a ceiling for a candidate's score, cheaper than the score:
+// the floor from the code points it shares with the pattern; for
+// Damerau-Levenshtein, both from bit-parallel Levenshtein and LCS passes.
+class CandidateBounds {
+public:
+    struct Bounds {
+        double floor, ceiling;
+    };
+
+    CandidateBounds(const FuzzyComparator& comparator, Metric metric)
+        : pattern_(comparator.pattern()), metric_(metric), kind_(comparator.threshold_kind()), shared_(pattern_)
+    {
+        if (metric == Metric::damerau_levenshtein && detail::BitParallelPattern::fits(pattern_))
+            bit_parallel_.emplace(pattern_);
+    }
+
+    // The passes are left out where the shared code points already put the
+    // floor above `bound`.
+    Bounds of(std::u32string_view candidate, double bound)
+    {
+        const uint64_t length = candidate.size(), p = pattern_.size();
+        Bounds bounds{detail::score_floor(metric_, kind_, length, p, shared_.with(candidate),
+                                          detail::common_prefix(candidate, pattern_)),
+                      std::numeric_limits<double>::infinity()};
+        if (bit_parallel_ && !(bounds.floor > bound)) {
+            bit_parallel_->levenshtein_prefix_distances(candidate, length + p, distances_);
+            bit_parallel_->lcs_prefix_lengths(candidate, common_);
+            const uint64_t levenshtein = distances_[length];
+            const uint64_t least = detail::least_damerau_distance(levenshtein, common_[length], length, p);
+            bounds.floor = std::max(bounds.floor, score_of(metric_, kind_, least, length, p));
+            bounds.ceiling = score_of(metric_, kind_, levenshtein, length, p);
+        }
+        return bounds;
+    }
+
+private:
+    const std::u32string& pattern_;
+    Metric metric_;
+    ThresholdKind kind_;
+    detail::SharedCharacters shared_;
+    std::optional<detail::BitParallelPattern> bit_parallel_;
+    std::vector<std::uint32_t> distances_, common_;
+};
+
+// When "best_match" comes first, a group's pick is among its windows of the
+// lowest score, and a window whose floor exceeds a score already found in
+// its group cannot be one of them. A first walk over the windows finds the
+// groups (scoring a window only where its bounds cannot tell whether it
+// passes), the window of each group's lowest floor is scored, and a second
+// walk scores only the windows whose floor does not exceed their group's
+// lowest score so far. The solver sees those after one window spanning the
+// group with a score that no window beats, so it picks as among all.
+// `walk` hands each token window's start and end, in order, to its argument.
+template <typename Walk>
+void judge_best_first(std::u32string_view text, Walk walk, FuzzyComparator& comparator, Metric metric,
+                      ConflictSolver& solver, Cancellation& cancel)
+{
+    struct Group {
+        uint64_t first, end;           // the first start, and the furthest end of a passing window
+        uint64_t seed_start, seed_end; // the passing window of the lowest floor
+        double seed_floor, best;
+        bool opened = false;
+    };
+    const double threshold = comparator.threshold();
+    const bool every_window_passes = detail::every_window_passes(metric, comparator.threshold_kind(), threshold);
+    const uint64_t p = comparator.pattern().size();
+    CandidateBounds bounds(comparator, metric);
+    std::vector<Group> groups;
+    walk([&](uint64_t start, uint64_t end) {
+        cancel.poll(detail::comparison_cost(metric, end - start, p));
+        const std::u32string_view candidate = trimmed(text, start, end);
+        // Where every window passes, the passes that give a ceiling would
+        // only tell what the second walk finds out.
+        const auto [floor, ceiling] = bounds.of(candidate, every_window_passes ? -1.0 : threshold);
+        if (!(floor <= threshold)) return;
+        // A known ceiling is as good as a score to find the group's pick by.
+        double score = ceiling;
+        if (!every_window_passes && !(ceiling <= threshold)) {
+            const Comparison verdict = comparator.compare(candidate);
+            if (!verdict.accepted) return;
+            score = verdict.score;
+        }
+        if (groups.empty() || start > groups.back().end) {
+            append_polled(groups, Group{start, end, start, end, floor, score}, cancel);
+            return;
+        }
+        Group& group = groups.back();
+        group.end = std::max(group.end, end);
+        group.best = std::min(group.best, score);
+        if (floor < group.seed_floor) {
+            group.seed_start = start;
+            group.seed_end = end;
+            group.seed_floor = floor;
+        }
+    });
+    for (Group& group : groups) {
+        cancel.poll(detail::comparison_cost(metric, group.seed_end - group.seed_start, p));
+        group.best = std::min(group.best, comparator.compare(trimmed(text, group.seed_start, group.seed_end)).score);
+    }
+    std::size_t current = 0;
+    walk([&](uint64_t start, uint64_t end) {
+        while (current < groups.size() && start > groups[current].end)
+            ++current;
+        if (current == groups.size() || start < groups[current].first) return;
+        Group& group = groups[current];
+        if (!group.opened) {
+            solver.add(Match{group.first, group.end, std::numeric_limits<double>::infinity()});
+            group.opened = true;
+        }
+        cancel.poll(detail::comparison_cost(metric, end - start, p));
+        const std::u32string_view candidate = trimmed(text, start, end);
+        if (bounds.of(candidate, group.best).floor > group.best) return;
+        const Comparison verdict = comparator.compare(candidate);
+        if (!verdict.accepted) return;
+        group.best = std::min(group.best, verdict.score);
+        solver.add(Match{start, end, verdict.score});
+    });
+}
+
 } // namespace
 
 MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern,
@@ -90,16 +218,24 @@ MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string toke
     // Windows are spans of the text decoded once: no string per window.
     const std::u32string code_points = decode_utf8(text, cancel);
     const std::u32string_view view(code_points);
-    TokenJudge judge(view, comparator, solver, cancel);
-
-    if (char_count(separator) == 1) {
-        // One code point separates: tokens are the runs between its copies.
-        for_each_single_separator_window(view, decode_utf8(separator)[0], window_size, cancel,
-                                         [&](uint64_t start, uint64_t end) { judge.judge(start, end); });
+    const auto walk = [&](auto&& visit) {
+        if (char_count(separator) == 1) {
+            // One code point separates: tokens are the runs between its copies.
+            for_each_single_separator_window(view, decode_utf8(separator)[0], window_size, cancel, visit);
+        } else {
+            Tokenizer tokenizer(text, separator, window_size, &cancel);
+            while (const std::optional<TokenWindow> window = tokenizer.next())
+                visit(window->start, window->end);
+        }
+    };
+    // An unknown metric must fail only where the first comparison is due,
+    // which the judge of one window at a time sees to.
+    if (!options.strategies.empty() && options.strategies.front() == Strategy::best_match && options.metric.known() &&
+        options.threshold >= 0.0 && window_size > 0) {
+        judge_best_first(view, walk, comparator, comparator.metric(), solver, cancel);
     } else {
-        Tokenizer tokenizer(text, separator, window_size, &cancel);
-        while (const std::optional<TokenWindow> window = tokenizer.next())
-            judge.judge(window->start, window->end);
+        TokenJudge judge(view, comparator, solver, cancel);
+        walk([&](uint64_t start, uint64_t end) { judge.judge(start, end); });
     }
     return solver.finish();
 }

@@ -174,15 +174,18 @@ void per_start_passes_agree_with_the_library()
         bit_parallel.lcs_prefix_lengths(view, distances);
         check("lcs", [&](std::u32string_view prefix) { return rapidfuzz::lcs_seq_similarity(prefix, pattern); });
         if (round % 4 == 0) { // the library's Damerau-Levenshtein is slow
-            // What rules windows out before its pass: it is never below the
-            // lcs_seq distance, nor below half the Levenshtein distance.
+            // What rules windows out before its pass: it lies between the
+            // least distance the Levenshtein and LCS passes allow and the
+            // Levenshtein distance.
             std::vector<std::uint32_t> common;
             bit_parallel.lcs_prefix_lengths(view, common);
             damerau.prefix_distances(view, distances);
             check("damerau_levenshtein", [&](std::u32string_view prefix) {
                 const std::size_t exact = rapidfuzz::experimental::damerau_levenshtein_distance(prefix, pattern);
-                CHECK(std::max(prefix.size(), pattern.size()) - common[prefix.size()] <= exact &&
-                          rapidfuzz::levenshtein_distance(prefix, pattern) <= 2 * exact,
+                const std::size_t levenshtein = rapidfuzz::levenshtein_distance(prefix, pattern);
+                CHECK(detail::least_damerau_distance(levenshtein, common[prefix.size()], prefix.size(),
+                                                     pattern.size()) <= exact &&
+                          exact <= levenshtein,
                       "damerau_levenshtein bounds: '%s' vs '%s'", narrow(prefix).c_str(), narrow(pattern).c_str());
                 return exact;
             });
