@@ -128,6 +128,12 @@ def test_token_mode(cli):
     assert [(h["line"], h["column"], h["text"]) for h in hits] == [(1, 6, "a b"), (2, 1, "a b")]
     fuzzy = hits_of(cli, "-i", "--separator", " ", "-Z", "old harbour", SAMPLE)
     assert [h["text"] for h in fuzzy] == ["old harbour", "old harbor", "old harbur", "Old Harbour"]
+    # A separator of "--", or one that starts with "-", is the one given
+    # (the argument parser alone would lose "--" and search with none).
+    for args, pattern, text in ((["--separator", "--"], "a--b", b"a--b--a--b"),
+                                (["--separator=--"], "a--b", b"a--b--a--b"),
+                                (["--separator", "-x"], "a-xb", b"a-xb-xa-xb")):
+        assert [h["column"] for h in hits_of(cli, *args, pattern, stdin=text)] == [1, 7]
 
 
 def test_fuzzy_mode_defaults_and_options(cli):

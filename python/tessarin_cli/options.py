@@ -178,29 +178,44 @@ TAKES_ANY_VALUE = {"-e": "--regexp", "--regexp": "--regexp", "-f": "--file", "--
                    "-g": "--glob", "--glob": "--glob"}
 
 
-def split_arguments(argv: list[str]) -> tuple[list[str], list[str]]:
-    """The arguments for the parser, and those after "--": patterns or files,
-    never options."""
+def split_arguments(argv: list[str]) -> tuple[list[str], list[str], str | None]:
+    """The arguments for the parser, those after "--" (patterns or files,
+    never options), and the separator's value if one was given. The parser
+    would drop a separator of "--" (argparse removes that string from every
+    option's values) and refuse one that starts with "-", so it never sees it."""
     options: list[str] = []
+    separator = None
     at = 0
     while at < len(argv):
         argument = argv[at]
         if argument == "--":
-            return options, argv[at + 1:]
+            return options, argv[at + 1:], separator
+        if argument == "--separator" and at + 1 < len(argv):
+            separator = argv[at + 1]
+            at += 2
+            continue
+        if argument.startswith("--separator="):
+            separator = argument.partition("=")[2]
+            at += 1
+            continue
         if argument in TAKES_ANY_VALUE and at + 1 < len(argv):
             options.append(f"{TAKES_ANY_VALUE[argument]}={argv[at + 1]}")
             at += 2
             continue
         options.append(argument)
         at += 1
-    return options, []
+    return options, [], separator
 
 
 def parse(argv: Sequence[str]) -> tuple[Options, list[str]]:
     """Parsed options and warnings; exits through argparse on a usage error."""
     parser = build_parser()
-    argv, rest = split_arguments(list(argv))
+    argv, rest, separator = split_arguments(list(argv))
     options = parser.parse_intermixed_args(argv, namespace=Options())
+    if separator is not None:
+        options.separator = separator
+    if not isinstance(options.separator, (str, type(None))):  # an abbreviated option lost its "--"
+        parser.error("argument --separator: write a separator of -- as --separator=--")
     options.positional = list(options.positional) + rest
     patterns = list(options.regexp or [])
     try:
