@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,6 +34,7 @@
 
 #include "comparator/fuzzy.hpp"
 #include "extract/extract.hpp"
+#include "iterator/tokens.hpp"
 #include "text/text.hpp"
 
 namespace tessarin::cli {
@@ -154,6 +156,57 @@ bool repair_utf8(std::string_view text, bool at_end, std::string& out)
     return repaired;
 }
 
+// Byte offsets of folded positions in a piece of text, found by walking
+// from the one asked for last, so that neighbouring positions cost little.
+// A position that falls inside what one code point folded to (İ becomes two
+// code points) has no byte offset.
+class FoldedOffsets {
+public:
+    // Starts at the piece's end, where most positions asked for lie.
+    FoldedOffsets(std::string_view piece, uint64_t folded_length, bool case_insensitive,
+                  bool special_char_insensitive) noexcept
+        : piece_(piece), byte_(piece.size()), folded_(folded_length), case_insensitive_(case_insensitive),
+          special_char_insensitive_(special_char_insensitive)
+    {
+    }
+
+    std::optional<size_t> byte_of(uint64_t position)
+    {
+        while (folded_ > position && byte_ > 0) {
+            size_t previous = byte_;
+            folded_ -= width(utf8::decode_backward(piece_, previous));
+            byte_ = previous;
+        }
+        while (folded_ < position && byte_ < piece_.size()) {
+            size_t next = byte_;
+            const uint64_t step = width(utf8::decode_forward(piece_, next));
+            if (folded_ + step > position) return std::nullopt;
+            folded_ += step;
+            byte_ = next;
+        }
+        if (folded_ != position) return std::nullopt;
+        return byte_;
+    }
+
+private:
+    uint64_t width(char32_t c) const
+    {
+        return case_insensitive_ && c >= 0x80 ? (fold_info(c, true, special_char_insensitive_) & fold_length_mask) : 1;
+    }
+
+    std::string_view piece_;
+    size_t byte_;
+    uint64_t folded_;
+    bool case_insensitive_, special_char_insensitive_;
+};
+
+// Whether a scan for the final-sigma context stops at this byte: an ASCII
+// byte that is not case-ignorable (a letter stops it too, being cased).
+bool ends_case_context(unsigned char byte) noexcept
+{
+    return byte < 0x80 && byte != '\'' && byte != '.' && byte != ':' && byte != '^' && byte != '`';
+}
+
 struct Region {
     size_t start, end; // bytes, half-open
 };
@@ -184,6 +237,7 @@ public:
     {
         prepare_fold_table();
         plan_literals();
+        plan_tokens();
     }
 
     void reset() noexcept
@@ -191,9 +245,11 @@ public:
         lines_before_ = 0;
         before_ = Lengths{};
         done_ = 0;
+        piece_from_ = 0;
+        held_.clear();
     }
 
-    bool streams() const noexcept { return !literals_.empty() || widest_window_ > 0; }
+    bool streams() const noexcept { return !literals_.empty() || widest_window_ > 0 || window_tokens_ > 0; }
 
     // Searches `text` (which starts at a line start of the file) and returns
     // the bytes fully dealt with: a line start, or all of `text` at the end
@@ -202,6 +258,7 @@ public:
     {
         std::string repaired;
         const std::string_view text = repair_utf8(original, at_end, repaired) ? std::string_view(repaired) : original;
+        if (window_tokens_ > 0) return scan_tokens(text, at_end, found);
         std::vector<Region> regions;
         if (literals_.empty()) {
             if (!at_end) return scan_to_gap(text, found);
@@ -253,7 +310,7 @@ private:
     // long, so a probe of the text that far around the line start, which
     // finds nothing, proves it; then the text up to the probe's end is
     // searched and what starts before the line start is final. Token
-    // windows have no such bound: their file is searched whole.
+    // windows have no such bound: they are cut between tokens instead.
     size_t scan_to_gap(std::string_view text, std::vector<Found>& found)
     {
         if (widest_window_ == 0) return 0;
@@ -654,6 +711,196 @@ private:
         }
     }
 
+    // ---- Token searches in pieces ---------------------------------------
+    //
+    // A token window spans w tokens however long they are, so a token
+    // search is cut between tokens rather than at a width. The file is
+    // searched as a series of pieces, each beginning at a token start of
+    // the whole file; from there the extractors cut a piece into the same
+    // tokens as the whole file, up to the last separator that the piece
+    // holds whole. A piece ends with the separator after the last token of
+    // the windows that start before the next piece's first token, so it
+    // holds those windows and no other, and what they find is final:
+    // - exact search reports every matching window, overlapping ones too,
+    //   so the next piece starts with the first window not yet judged and
+    //   carries its w - 1 tokens (no window is judged twice);
+    // - fuzzy search hands its candidates to the conflict solver, whose
+    //   groups are chains of accepted windows that share a token (windows
+    //   that share none have a separator between them and do not touch).
+    //   A group must not be split, so the next piece starts at a token that
+    //   no accepted window shares with the token before it: where the
+    //   w - 1 windows holding both were all rejected, each judged alone.
+    // Folding must see the same context on both sides of every cut. A token
+    // that goes on without a separator cannot be cut at all: the buffer
+    // then grows until the token ends, however long that is.
+
+    void plan_tokens()
+    {
+        if (mode_ != Mode::exact_token && mode_ != Mode::fuzzy_token) return;
+        folded_separator_ = normalize(separator_, case_insensitive_, special_char_insensitive_);
+        // An empty separator makes the whole text one token.
+        if (folded_separator_.empty()) return;
+        window_tokens_ =
+            pattern_token_count(normalize(pattern_, case_insensitive_, special_char_insensitive_), folded_separator_);
+        separator_length_ = char_count(folded_separator_);
+    }
+
+    struct TokenCut {
+        size_t piece_end; // bytes: the end of the separator after the piece's last token
+        size_t next_from; // bytes: the first token of the next piece
+    };
+
+    size_t scan_tokens(std::string_view text, bool at_end, std::vector<Found>& found)
+    {
+        Cancellation cancel(stop_check, nullptr);
+        const size_t from = std::min(piece_from_, text.size());
+        std::vector<Found> ready = std::move(held_);
+        held_.clear();
+        size_t next_from = from;
+        if (at_end) {
+            search_tokens(text, from, text.size(), ready, cancel);
+            next_from = text.size();
+        } else if (const std::optional<TokenCut> cut = plan_token_cut(text, from, cancel)) {
+            search_tokens(text, from, cut->piece_end, ready, cancel);
+            next_from = cut->next_from;
+        }
+
+        // A match is printed with its lines, whole and once: one shown on
+        // the line where the next piece starts waits for the rest of that
+        // line, and the buffer is kept from that line's start (or from the
+        // line where a waiting window begins, if earlier).
+        size_t cut = text.size(), shown = ready.size();
+        if (!at_end) {
+            size_t keep = next_from;
+            for (;;) {
+                cut = line_start_before(text, keep);
+                shown = 0;
+                while (shown < ready.size() && ready[shown].start < cut)
+                    ++shown;
+                size_t earliest = keep;
+                for (size_t k = shown; k < ready.size(); ++k)
+                    earliest = std::min(earliest, ready[k].window_start);
+                if (earliest >= cut) break;
+                keep = earliest;
+            }
+        }
+        found.insert(found.end(), ready.begin(), ready.begin() + static_cast<long>(shown));
+        held_.assign(ready.begin() + static_cast<long>(shown), ready.end());
+        for (Found& match : held_) {
+            match.start -= cut;
+            match.end -= cut;
+            match.window_start -= cut;
+            match.window_end -= cut;
+        }
+        const Lengths at_cut = lengths(text.substr(0, cut), cancel);
+        before_.folded += at_cut.folded;
+        before_.code_points += at_cut.code_points;
+        lines_before_ += static_cast<uint64_t>(std::count(text.begin(), text.begin() + static_cast<long>(cut), '\n'));
+        piece_from_ = next_from - cut;
+        return cut;
+    }
+
+    // Searches text[from, to), a piece that starts at a token start.
+    void search_tokens(std::string_view text, size_t from, size_t to, std::vector<Found>& found,
+                       Cancellation& cancel) const
+    {
+        if (to <= from) return;
+        Lengths base = before_;
+        const Lengths lead = lengths(text.substr(0, from), cancel);
+        base.folded += lead.folded;
+        base.code_points += lead.code_points;
+        LineCursor lines{text, 0, lines_before_};
+        search_region(text, Region{from, to}, base, lines, found, cancel);
+    }
+
+    // Where to end this piece and start the next, if the whole lines of
+    // text[from, ...) hold a place to cut.
+    std::optional<TokenCut> plan_token_cut(std::string_view text, size_t from, Cancellation& cancel) const
+    {
+        // Whole lines only: a line feed ends the piece, which no folding
+        // context crosses, and what is found is printed with whole lines.
+        const size_t end = line_start_before(text, text.size());
+        if (end <= from) return std::nullopt;
+        const std::string_view piece = text.substr(from, end - from);
+        const bool ascii = skip_ascii(piece.data(), 0, piece.size()) == piece.size();
+        const FoldedText folded = fold_text(ascii ? TextInput::borrowed_ascii(piece) : TextInput(std::string(piece)),
+                                            case_insensitive_, special_char_insensitive_, cancel);
+        const uint64_t length = lengths(piece, cancel).folded;
+        if (folded.length() != length) return std::nullopt; // positions could not be mapped back: search whole
+        const Tokenizer tokenizer(folded, folded_separator_, window_tokens_, &cancel);
+        const std::vector<Token>& tokens = tokenizer.tokens();
+
+        // The tokens that a separator within the piece ends; a last one
+        // that runs to the piece's end may go on in the next bytes.
+        size_t settled = tokens.size();
+        if (settled > 0 && tokens.back().end == length) --settled;
+        const size_t w = static_cast<size_t>(window_tokens_);
+        if (settled < 2 || settled < w) return std::nullopt;
+        // The next piece may start at token c when every window before it
+        // is whole here (c + w - 2 < settled), and c's start is settled (a
+        // later separator ended c).
+        const size_t highest = std::min(settled - w + 1, settled - 1);
+        FoldedOffsets offsets(piece, length, case_insensitive_, special_char_insensitive_);
+
+        // text[from + first, from + last) as a piece of its own, if it folds
+        // as within the whole file.
+        auto span = [&](uint64_t first, uint64_t last) -> std::optional<std::pair<size_t, size_t>> {
+            const std::optional<size_t> last_byte = offsets.byte_of(last);
+            const std::optional<size_t> first_byte = offsets.byte_of(first);
+            if (!first_byte || !last_byte || !folds_alone_from(text, from + *first_byte) ||
+                !folds_alone_to(text, from + *last_byte))
+                return std::nullopt;
+            return std::pair{from + *first_byte, from + *last_byte};
+        };
+        // The piece for a cut before token c.
+        auto cut_at = [&](size_t c) -> std::optional<TokenCut> {
+            const std::optional<std::pair<size_t, size_t>> bytes =
+                span(tokens[c].start, tokens[c + w - 2].end + separator_length_);
+            if (!bytes) return std::nullopt;
+            return TokenCut{bytes->second, bytes->first};
+        };
+
+        if (mode_ == Mode::exact_token || w == 1) {
+            for (size_t c = highest, tries = 0; c >= 1 && tries < 64; --c, ++tries)
+                if (const std::optional<TokenCut> cut = cut_at(c)) return cut;
+            return std::nullopt;
+        }
+        // Windows judged alone, from the last whole one back, until w - 1
+        // in a row are rejected; a window that cannot be judged alone
+        // counts as accepted. Dense matches may find no such place in the
+        // buffer: the next, longer one is tried then.
+        size_t rejected = 0, budget = 256;
+        for (size_t i = highest; i-- > 0 && budget-- > 0;) {
+            const std::optional<std::pair<size_t, size_t>> window =
+                span(tokens[i].start, tokens[i + w - 1].end + separator_length_);
+            if (!window || !extract(text.substr(window->first, window->second - window->first), cancel).empty()) {
+                rejected = 0;
+                continue;
+            }
+            if (++rejected < w - 1) continue;
+            if (const std::optional<TokenCut> cut = cut_at(i + w - 1)) return cut;
+        }
+        return std::nullopt;
+    }
+
+    // Whether a piece that begins at `at` folds as within the whole file.
+    // Only the final-sigma rule reads context, and its scan stops at an
+    // ASCII byte that is not case-ignorable: inside the piece, such a byte
+    // reads the same in both; just outside, one that is not a letter reads
+    // as the piece's edge does.
+    bool folds_alone_from(std::string_view text, size_t at) const noexcept
+    {
+        return !case_insensitive_ || at == 0 || is_boundary_byte(static_cast<unsigned char>(text[at - 1])) ||
+               (at < text.size() && ends_case_context(static_cast<unsigned char>(text[at])));
+    }
+
+    // The same for a piece that ends at `at`.
+    bool folds_alone_to(std::string_view text, size_t at) const noexcept
+    {
+        return !case_insensitive_ || (at > 0 && ends_case_context(static_cast<unsigned char>(text[at - 1]))) ||
+               (at < text.size() && is_boundary_byte(static_cast<unsigned char>(text[at])));
+    }
+
     Mode mode_;
     std::string pattern_, separator_;
     bool case_insensitive_, special_char_insensitive_;
@@ -670,6 +917,13 @@ private:
     uint64_t lines_before_ = 0; // line feeds before the current buffer
     Lengths before_;            // code points before it, as they are and folded
     size_t done_ = 0;           // bytes of it whose regions were searched already
+
+    // Token searches.
+    std::string folded_separator_;
+    uint64_t window_tokens_ = 0;    // tokens per window; 0 when the file must be searched whole
+    uint64_t separator_length_ = 0; // code points of the folded separator
+    size_t piece_from_ = 0;         // bytes of the current buffer before the next piece of tokens
+    std::vector<Found> held_;       // matches on the line at the last cut, printed with the rest of it
 };
 
 // ---- The Python object ------------------------------------------------------

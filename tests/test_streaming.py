@@ -22,6 +22,10 @@ TEXTS = [
     "café caf\u00e9 cafe\u0301 CAFÉ @fé €ur\n" * 3 + "𝄞 music 𝄞𝄞 musik\n",
     "x" * 50 + "\n" + "   \t  \n" * 5 + "needle  needle\n" + " " * 40 + "needle",
     "no line feed at all, needle in a haystack, neddle and needel and nedle",
+    # Separators of several characters, a multi-byte one, runs of them that
+    # overlap, and a separator at a line's start and end.
+    "x :: y ::: z::x :: y\n::x::::y\nx ::y:: x\n" * 3 + "é∷é ∷∷ é∷ e\n",
+    "aaxΣ.\nxbb\n" * 3,  # cut after a separator that is a letter: final sigma reads across it
 ]
 
 SEARCHES = [
@@ -39,6 +43,17 @@ SEARCHES = [
     ("colour", {"metric": "jaro_winkler", "threshold": 0.2}),
     ("the color", {"separator": " "}),
     ("the colr", {"separator": " ", "fuzzy": True}),
+    # Token windows: exact ones overlap and are all reported; fuzzy ones
+    # sharing a token form one group, which a cut must not split.
+    ("a a", {"separator": " "}),
+    ("a a a", {"separator": " ", "threshold": 0.5}),
+    ("x :: y", {"separator": " :: "}),
+    ("x::y", {"separator": "::", "threshold": 2, "threshold_kind": 0}),
+    ("é∷e", {"separator": "∷", "ignore_accents": True}),
+    ("σας σας", {"separator": " ", "ignore_case": True, "threshold": 0.4}),
+    ("İstanbul", {"separator": " ", "ignore_case": True, "threshold": 0.3}),
+    ("ς.", {"separator": "x", "ignore_case": True}),
+    ("in a", {"separator": ";", "threshold": 0.9}),  # no separator: one token, as long as the file
 ]
 
 
@@ -60,7 +75,7 @@ def command_spans(tmp_path, monkeypatch, text, pattern, options, block):
     if options.get("threshold_kind") == 0:
         args.append("--absolute")
     if "separator" in options:
-        args += ["--separator", options["separator"]]
+        args.append("--separator=" + options["separator"])
     monkeypatch.setattr(command, "BLOCK", block)
     out = io.StringIO()
     status = command.run([*args, "--", pattern, str(path)], out, io.StringIO(), io.StringIO())
@@ -85,11 +100,14 @@ def test_every_block_size_gives_the_whole_file_answer(tmp_path, monkeypatch, pat
                 (text[:30], block)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=100, deadline=None)
 @given(text=st.text("ab İΣσé\n  \t", max_size=60), block=st.integers(1, 20),
        pattern=st.sampled_from(["ab", "a b", "ba", "abab"]),
        options=st.sampled_from([{}, {"ignore_case": True}, {"threshold": 1, "threshold_kind": 0},
-                                {"threshold": 0.5, "ignore_case": True}]))
+                                {"threshold": 0.5, "ignore_case": True}, {"separator": " "},
+                                {"separator": "b ", "ignore_case": True},
+                                {"separator": " ", "threshold": 0.5, "ignore_case": True},
+                                {"separator": "ab", "threshold": 1, "threshold_kind": 0}]))
 def test_any_cut_gives_the_whole_file_answer(tmp_path_factory, text, block, pattern, options):
     tmp_path = tmp_path_factory.mktemp("cut")
     with pytest.MonkeyPatch.context() as monkeypatch:
@@ -112,10 +130,12 @@ def test_memory_stays_bounded_on_a_big_file(tmp_path):
     # module's maximum would include what the forking parent held.
     code = ("import sys; from tessarin_cli import main; status = main(sys.argv[1:]); "
             "print(open('/proc/self/status').read().split('VmHWM:')[1].split()[0]); sys.exit(0)")
-    # Literals found first; and, for a metric with no literal to look for,
-    # cuts proven free of candidates.
+    # Literals found first; for a metric with no literal to look for, cuts
+    # proven free of candidates; token windows cut between tokens.
     for args in (["-c", "-i", "isinstance"], ["-c", "-Z", "-t", "1", "--absolute", "isinstanse"],
-                 ["-c", "--metric", "jaro_winkler", "-t", "0.05", "isinstance"]):
+                 ["-c", "--metric", "jaro_winkler", "-t", "0.05", "isinstance"],
+                 ["-c", "--separator", ", ", "int) in it"],
+                 ["-c", "--separator", " ", "-Z", "text with isinstanse(x,"]):
         done = subprocess.run([sys.executable, "-c", code, *args, str(path)], capture_output=True, timeout=300)
         count, peak_kib = done.stdout.split()
         assert int(count) == 128 * 8192
@@ -126,9 +146,13 @@ def test_memory_stays_bounded_on_a_big_file(tmp_path):
     ("needle", []), ("needle", ["-Z"]),
     ("néedle", ["-i", "-t", "1", "--absolute"]),  # no literal: cut at proven gaps
     ("needle", ["--metric", "jaro_winkler", "-t", "0.1"]),
+    ("needle", ["--separator", " "]), ("needle", ["--separator", " ", "-Z"]),
 ])
 def test_matching_lines_are_printed_whole_at_every_block_size(tmp_path, monkeypatch, pattern, args):
-    lines = [("x" * (n * 7 % 50)) + (" needle " if n % 3 else " hay ") + "y" * (n * 13 % 40) for n in range(60)]
+    # Some lines end in a second match, where a token search cuts between
+    # the two: each line is still printed once.
+    lines = [("x" * (n * 7 % 50)) + (" needle " if n % 3 else " hay ")
+             + ("needle" if n % 4 == 2 else "y" * (n * 13 % 40)) for n in range(60)]
     path = tmp_path / "lines.txt"
     path.write_text("\n".join(lines) + "\n")
     expected = "".join(f"{n + 1}:{line}\n" for n, line in enumerate(lines) if "needle" in line)
