@@ -821,6 +821,38 @@ private:
         // context crosses, and what is found is printed with whole lines.
         const size_t end = line_start_before(text, text.size());
         if (end <= from) return std::nullopt;
+        // A cut lies near the end, so only the tokens there are needed.
+        const size_t tail = tail_token_start(text, from, end);
+        if (tail > from)
+            if (std::optional<TokenCut> cut = plan_token_cut(text, tail, end, cancel)) return cut;
+        return plan_token_cut(text, from, end, cancel);
+    }
+
+    // A token start of the whole file some way before `end`, found without
+    // cutting what lies before it into tokens, or `from`. With a separator
+    // of one ASCII byte, tokens are the runs of other code points: one
+    // starts wherever an ASCII byte that folds to the separator is followed
+    // by one that does not (a longer code point may fold to ASCII, so only
+    // ASCII is trusted).
+    size_t tail_token_start(std::string_view text, size_t from, size_t end) const
+    {
+        constexpr size_t tail_bytes = size_t{1} << 16;
+        if (folded_separator_.size() != 1 || end - from <= 2 * tail_bytes) return from;
+        const auto separator = static_cast<unsigned char>(folded_separator_[0]);
+        for (size_t at = end - tail_bytes; at > from + 1; --at) {
+            const auto before = static_cast<unsigned char>(text[at - 1]), first = static_cast<unsigned char>(text[at]);
+            if (before < 0x80 && first < 0x80 && fold_[before] == separator && fold_[first] != separator &&
+                folds_alone_from(text, at))
+                return at;
+            if (end - tail_bytes - at > tail_bytes) break; // a token this long: cut it all into tokens
+        }
+        return from;
+    }
+
+    // The same, for text[from, end), which starts at a token start and ends
+    // at a line start.
+    std::optional<TokenCut> plan_token_cut(std::string_view text, size_t from, size_t end, Cancellation& cancel) const
+    {
         const std::string_view piece = text.substr(from, end - from);
         const bool ascii = skip_ascii(piece.data(), 0, piece.size()) == piece.size();
         const FoldedText folded = fold_text(ascii ? TextInput::borrowed_ascii(piece) : TextInput(std::string(piece)),

@@ -100,6 +100,18 @@ def test_every_block_size_gives_the_whole_file_answer(tmp_path, monkeypatch, pat
                 (text[:30], block)
 
 
+TOKEN_SEARCHES = [search for search in SEARCHES if "separator" in search[1]]
+
+
+@pytest.mark.parametrize("pattern, options", TOKEN_SEARCHES, ids=[p for p, _ in TOKEN_SEARCHES])
+def test_long_blocks_of_tokens_give_the_whole_file_answer(tmp_path, monkeypatch, pattern, options):
+    # Blocks far longer than a cut needs are cut into tokens only near their end.
+    text = "".join(TEXTS) * 300
+    whole = [tuple(span) for span in build_search(pattern, **options).spans(text)]
+    for block in (150_001, 200_003):
+        assert command_spans(tmp_path, monkeypatch, text, pattern, options, block) == whole, block
+
+
 @settings(max_examples=100, deadline=None)
 @given(text=st.text("ab İΣσé\n  \t", max_size=60), block=st.integers(1, 20),
        pattern=st.sampled_from(["ab", "a b", "ba", "abab"]),
