@@ -677,3 +677,59 @@ register(Workload(
            "levenshtein: our own call with the levenshtein metric on the same inputs",
            "the pattern is cut from the middle of the text"),
 ))
+
+
+# --- 17: token windows with every metric -------------------------------------------------------
+
+def python_token_windows(text: str, pattern: str, distance: Callable[[str, str], float],
+                         threshold: float) -> list[tuple[int, int, float]]:
+    """Every window of as many tokens as the pattern has, in a text of words with
+    one space between them, scored by `distance` and resolved as
+    fuzzy_token_extract(..., " ", ...) does."""
+    size = len(pattern.split(" "))
+    starts, ends, at = [], [], 0
+    for token in text.split(" "):
+        starts.append(at)
+        ends.append(at + len(token))
+        at += len(token) + 1
+    candidates = []
+    for first in range(len(starts) - size + 1):
+        start, end = starts[first], ends[first + size - 1]
+        score = distance(text[start:end], pattern)
+        if score <= threshold:
+            candidates.append((start, end, score))
+    return best_match_per_group(candidates)
+
+
+TOKEN_THRESHOLDS = (0.5, 1.0)
+
+
+def token_metric_calls(cell: Cell) -> dict[str, Call]:
+    metric, source, threshold = cell.option
+    # One space between words, so that every token is a word.
+    words = (common_words_text() if source == "common words" else load_text("english", 8 * KIB)).split()
+    text, pattern = " ".join(words), " ".join(words[len(words) // 2:len(words) // 2 + 12])
+    return {
+        "ours": Call(tessarin.fuzzy_token_extract, (text, pattern, " ", False, False, metric, threshold, 1, BEST)),
+        "levenshtein": Call(tessarin.fuzzy_token_extract,
+                            (text, pattern, " ", False, False, "levenshtein", threshold, 1, BEST)),
+        "loop": Call(python_token_windows, (text, pattern, loop_distance(metric, True), threshold)),
+    }
+
+
+TOKEN_METRIC_CELLS = tuple(Cell(0, f"{metric}, {source}, at {threshold}", (metric, source, threshold))
+                           for source in ("English 8 KiB", "common words") for threshold in TOKEN_THRESHOLDS
+                           for metric in tessarin_names.METRICS)
+
+register(Workload(
+    number=17, name="token_metrics",
+    title='fuzzy_token_extract, twelve words cut from the text, separator " ", every metric, normalized, '
+          '["best_match"]',
+    cells=TOKEN_METRIC_CELLS,
+    quick_cells=tuple(cell for cell in TOKEN_METRIC_CELLS if cell.option[1] == "common words"),
+    calls=token_metric_calls,
+    target=ratio_target("never slower than the Python loop", {"loop": 1.0}),
+    timeout=600,
+    notes=("loop: a Python loop over the same token windows with the same rapidfuzz distance",
+           "levenshtein: our own call with the levenshtein metric on the same inputs"),
+))

@@ -231,12 +231,17 @@ inline uint64_t best_length(Metric metric, uint64_t pattern_length, uint64_t sha
 }
 
 // Roughly what one comparison costs, in the units a Cancellation counts
-// (about one step over one code point): the bit-parallel metrics go through
-// the pattern 64 code points at a time, the others one at a time.
+// (about one step over one code point): the linear metrics take one step per
+// code point, the bit-parallel ones go through the pattern 64 code points at
+// a time, the others one at a time.
 inline uint64_t comparison_cost(Metric metric, uint64_t candidate_length, uint64_t pattern_length) noexcept
 {
-    const uint64_t per_code_point =
-        traits_of(metric).cost == Cost::quadratic ? pattern_length + 1 : pattern_length / 64 + 1;
+    uint64_t per_code_point = 1;
+    switch (traits_of(metric).cost) {
+    case Cost::linear: break;
+    case Cost::bit_parallel: per_code_point = pattern_length / 64 + 1; break;
+    case Cost::quadratic: per_code_point = pattern_length + 1; break;
+    }
     return (candidate_length + 1) * per_code_point;
 }
 

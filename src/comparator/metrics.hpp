@@ -53,9 +53,10 @@ enum class BoundFamily {
     similarity,   // a Jaro similarity bound from the shared count
 };
 
-// How a comparison's work grows with the pattern: 64 pattern code points per
-// step (bit-parallel), or one (a full dynamic-programming row).
-enum class Cost { bit_parallel, quadratic };
+// How a comparison's work grows: one step per code point of the shorter
+// string (linear), 64 pattern code points per step (bit-parallel), or one
+// (a full dynamic-programming row).
+enum class Cost { linear, bit_parallel, quadratic };
 
 struct MetricTraits {
     std::string_view name; // matched byte for byte
@@ -72,11 +73,11 @@ inline constexpr MetricTraits metric_table[] = {
     {"osa", Metric::osa, Maximum::longer, BoundFamily::edit, 0.0, Cost::bit_parallel},
     {"indel", Metric::indel, Maximum::sum, BoundFamily::indel, 0.0, Cost::bit_parallel},
     {"lcs_seq", Metric::lcs_seq, Maximum::longer, BoundFamily::edit, 0.0, Cost::bit_parallel},
-    {"hamming", Metric::hamming, Maximum::longer, BoundFamily::equal_length, 0.0, Cost::bit_parallel},
+    {"hamming", Metric::hamming, Maximum::longer, BoundFamily::equal_length, 0.0, Cost::linear},
     {"jaro", Metric::jaro, Maximum::similarity, BoundFamily::similarity, 0.0, Cost::bit_parallel},
     {"jaro_winkler", Metric::jaro_winkler, Maximum::similarity, BoundFamily::similarity, 0.1, Cost::bit_parallel},
-    {"prefix", Metric::prefix, Maximum::longer, BoundFamily::edit, 0.0, Cost::bit_parallel},
-    {"postfix", Metric::postfix, Maximum::longer, BoundFamily::edit, 0.0, Cost::bit_parallel},
+    {"prefix", Metric::prefix, Maximum::longer, BoundFamily::edit, 0.0, Cost::linear},
+    {"postfix", Metric::postfix, Maximum::longer, BoundFamily::edit, 0.0, Cost::linear},
 };
 
 inline constexpr std::size_t metric_count = std::size(metric_table);

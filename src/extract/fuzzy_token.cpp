@@ -229,9 +229,18 @@ MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string toke
         }
     };
     // An unknown metric must fail only where the first comparison is due,
-    // which the judge of one window at a time sees to.
+    // which the judge of one window at a time sees to. Judging by floors
+    // first pays where a comparison costs more than a floor, and a floor
+    // rules many out: for Damerau-Levenshtein, whose floors come from
+    // passes much cheaper than its own; where every window passes, for all
+    // but the metrics that compare in linear time, as a floor does.
+    const auto worth_two_walks = [&](Metric metric) {
+        const Cost cost = traits_of(metric).cost;
+        return cost == Cost::quadratic ||
+               (cost != Cost::linear && detail::every_window_passes(metric, options.threshold_kind, options.threshold));
+    };
     if (!options.strategies.empty() && options.strategies.front() == Strategy::best_match && options.metric.known() &&
-        options.threshold >= 0.0 && window_size > 0) {
+        worth_two_walks(options.metric.resolve()) && options.threshold >= 0.0 && window_size > 0) {
         judge_best_first(view, walk, comparator, comparator.metric(), solver, cancel);
     } else {
         TokenJudge judge(view, comparator, solver, cancel);
