@@ -15,6 +15,7 @@
 #include "comparator/fuzzy.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
+#include "extract/pick_groups.hpp"
 
 namespace tessarin {
 namespace {
@@ -542,8 +543,8 @@ public:
         // lengths of the windows, is above the bound, every window is. Every
         // floor here falls toward one length and rises away from it, so the
         // most favourable length in a range is that one, brought into it.
-        const uint64_t a = first, reach = trimmed_length(shape_.longest_end(start, n));
-        const uint64_t most_shared = reach > 0 ? shared_.common(a, a + reach) : 0;
+        const uint64_t reach = trimmed_length(shape_.longest_end(start, n));
+        const uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
         const uint64_t favourable = std::clamp(detail::best_length(metric_, p, most_shared),
                                                trimmed_length(shape_.shortest_end(start, n)), reach);
         const double coarse = detail::score_floor(metric_, kind_, favourable, p, most_shared, prefix);
@@ -554,12 +555,13 @@ public:
         // Longest first: the shared count of a shorter window is the longer
         // one's less what it leaves out, one code point at a time.
         for (auto window = windows_.rbegin(); window != windows_.rend(); ++window) {
-            const uint64_t length =
-                trimmed_end(text_, std::min(first, window->end), window->end) - std::min(first, window->end);
-            const uint64_t shared = length > 0 ? shared_.common(a, a + length) : 0;
-            window->floor = detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
-            if (metric_ == Metric::prefix || metric_ == Metric::postfix)
-                window->floor = affix_score(length > 0 ? a : first, length);
+            const uint64_t length = trimmed_length(window->end);
+            if (metric_ == Metric::prefix || metric_ == Metric::postfix) {
+                window->floor = affix_score(first, length);
+            } else {
+                const uint64_t shared = length > 0 ? shared_.common(first, first + length) : 0;
+                window->floor = detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
+            }
             lowest = std::min(lowest, window->floor);
         }
         return lowest;
@@ -692,14 +694,9 @@ private:
 bool find_best_windows(const std::u32string& text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
                        ConflictSolver& solver, Cancellation& cancel)
 {
-    struct Group {
-        uint64_t first, end; // the first start, and the furthest end of a passing window
-        uint64_t seed;       // the start of the lowest floor
-        double seed_floor, best;
-    };
     const uint64_t n = text.size();
     const uint64_t floor_work = static_cast<uint64_t>(shape.shrink + shape.longest + 1) * 4;
-    std::vector<Group> groups;
+    detail::PickGroups found;
     ExactScores scan(text, shape, metric, comparator, cancel);
     if (!scan.usable()) return false;
     const double threshold = comparator.threshold();
@@ -709,29 +706,19 @@ bool find_best_windows(const std::u32string& text, const WindowShape& shape, Met
         if (!(floor <= threshold)) continue;
         const auto passing = scan.longest_passing(start, cancel);
         if (!passing) continue;
-        const auto [end, score] = *passing;
-        if (groups.empty() || start > groups.back().end) {
-            append_polled(groups, Group{start, end, start, floor, score}, cancel);
-            continue;
-        }
-        Group& group = groups.back();
-        group.end = std::max(group.end, end);
-        group.best = std::min(group.best, score);
-        if (floor < group.seed_floor) {
-            group.seed = start;
-            group.seed_floor = floor;
-        }
+        found.add(start, passing->first, floor, passing->second, cancel);
     }
+    // The floor of a start is that of its windows: the seed's start is what counts.
     scan.rewind();
-    for (Group& group : groups) {
-        scan.floor_of(group.seed, std::numeric_limits<double>::infinity());
+    for (detail::PickGroup& group : found.groups()) {
+        scan.floor_of(group.seed_start, std::numeric_limits<double>::infinity());
         scan.score(
-            group.seed, group.best, [&](const Match& match) { group.best = std::min(group.best, match.score); },
+            group.seed_start, group.best, [&](const Match& match) { group.best = std::min(group.best, match.score); },
             cancel);
     }
     scan.rewind();
-    for (Group& group : groups) {
-        solver.add(Match{group.first, group.end, std::numeric_limits<double>::infinity()});
+    for (detail::PickGroup& group : found.groups()) {
+        group.open(solver);
         for (uint64_t start = group.first; start <= group.end && start < n; ++start) {
             cancel.poll(floor_work);
             if (scan.floor_of(start, group.best) > group.best) continue;

@@ -10,6 +10,7 @@
 #include "comparator/fuzzy.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
+#include "extract/pick_groups.hpp"
 #include "iterator/tokens.hpp"
 
 namespace tessarin {
@@ -138,17 +139,11 @@ template <typename Walk>
 void judge_best_first(std::u32string_view text, Walk walk, FuzzyComparator& comparator, Metric metric,
                       ConflictSolver& solver, Cancellation& cancel)
 {
-    struct Group {
-        uint64_t first, end;           // the first start, and the furthest end of a passing window
-        uint64_t seed_start, seed_end; // the passing window of the lowest floor
-        double seed_floor, best;
-        bool opened = false;
-    };
     const double threshold = comparator.threshold();
     const bool every_window_passes = detail::every_window_passes(metric, comparator.threshold_kind(), threshold);
     const uint64_t p = comparator.pattern().size();
     CandidateBounds bounds(comparator, metric);
-    std::vector<Group> groups;
+    detail::PickGroups found;
     walk([&](uint64_t start, uint64_t end) {
         cancel.poll(detail::comparison_cost(metric, end - start, p));
         const std::u32string_view candidate = trimmed(text, start, end);
@@ -163,20 +158,10 @@ void judge_best_first(std::u32string_view text, Walk walk, FuzzyComparator& comp
             if (!verdict.accepted) return;
             score = verdict.score;
         }
-        if (groups.empty() || start > groups.back().end) {
-            append_polled(groups, Group{start, end, start, end, floor, score}, cancel);
-            return;
-        }
-        Group& group = groups.back();
-        group.end = std::max(group.end, end);
-        group.best = std::min(group.best, score);
-        if (floor < group.seed_floor) {
-            group.seed_start = start;
-            group.seed_end = end;
-            group.seed_floor = floor;
-        }
+        found.add(start, end, floor, score, cancel);
     });
-    for (Group& group : groups) {
+    std::vector<detail::PickGroup>& groups = found.groups();
+    for (detail::PickGroup& group : groups) {
         cancel.poll(detail::comparison_cost(metric, group.seed_end - group.seed_start, p));
         group.best = std::min(group.best, comparator.compare(trimmed(text, group.seed_start, group.seed_end)).score);
     }
@@ -185,11 +170,8 @@ void judge_best_first(std::u32string_view text, Walk walk, FuzzyComparator& comp
         while (current < groups.size() && start > groups[current].end)
             ++current;
         if (current == groups.size() || start < groups[current].first) return;
-        Group& group = groups[current];
-        if (!group.opened) {
-            solver.add(Match{group.first, group.end, std::numeric_limits<double>::infinity()});
-            group.opened = true;
-        }
+        detail::PickGroup& group = groups[current];
+        if (start == group.first) group.open(solver); // the group's first window
         cancel.poll(detail::comparison_cost(metric, end - start, p));
         const std::u32string_view candidate = trimmed(text, start, end);
         if (bounds.of(candidate, group.best).floor > group.best) return;
