@@ -681,7 +681,7 @@ register(Workload(
 
 # --- 17: token windows with every metric -------------------------------------------------------
 
-def python_token_windows(text: str, pattern: str, distance: Callable[[str, str], float],
+def python_word_windows(text: str, pattern: str, distance: Callable[[str, str], float],
                          threshold: float) -> list[tuple[int, int, float]]:
     """Every window of as many tokens as the pattern has, in a text of words with
     one space between them, scored by `distance` and resolved as
@@ -713,7 +713,7 @@ def token_metric_calls(cell: Cell) -> dict[str, Call]:
         "ours": Call(tessarin.fuzzy_token_extract, (text, pattern, " ", False, False, metric, threshold, 1, BEST)),
         "levenshtein": Call(tessarin.fuzzy_token_extract,
                             (text, pattern, " ", False, False, "levenshtein", threshold, 1, BEST)),
-        "loop": Call(python_token_windows, (text, pattern, loop_distance(metric, True), threshold)),
+        "loop": Call(python_word_windows, (text, pattern, loop_distance(metric, True), threshold)),
     }
 
 
