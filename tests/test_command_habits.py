@@ -99,6 +99,7 @@ def test_a_tree_is_searched_as_grep_searches_it(tmp_path):
     (["-c", "needle"], "2\n"),
     (["-o", "--column", "needle"], "1:1:needle\n3:1:needle\n"),
     (["-m", "1", "needle"], "1:needle one\n"),
+    (["-m", "1", "-A", "2", "needle"], "1:needle one\n2-nothing\n3-needle two\n"),  # trailing context, as grep
     (["-N", "-e", "two", "-e", "one"], "needle one\nneedle two\n"),
     (["-C", "1", "two"], "2-nothing\n3:needle two\n4-after\n"),
     (["-A", "1", "-B", "0", "one"], "1:needle one\n2-nothing\n"),

@@ -279,7 +279,9 @@ def search_stream(run: Run, item: Item, printer: Printer) -> None:
         while not at_end:
             if run.stop.is_set():
                 return
-            asked = min(block, BINARY_PROBE) if first and probe_first else block
+            # The first read is the probe whatever the block, so that the
+            # same files are skipped and a byte-order mark is seen whole.
+            asked = (BINARY_PROBE if probe_first else max(block, BINARY_PROBE)) if first else block
             chunk = read(asked)
             # Less than asked of a regular file is its end.
             at_end = not chunk or (regular and len(chunk) < asked)

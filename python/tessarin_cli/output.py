@@ -104,6 +104,7 @@ class Printer:
         self.last_matched_line = 0
         self.matches = 0
         self.binary = False       # a NUL was seen: lines are no longer printed
+        self.limit_reached = False  # -m lines were printed: only their after-context is still owed
         self.json_module: Any = None
 
     # -- pieces --------------------------------------------------------------
@@ -150,6 +151,11 @@ class Printer:
         if not (self.after or self.before or options.json or options.only_matching or options.quiet
                 or options.files_with_matches or options.count or self.binary):
             return self._lines(buffer, base, found)
+        if self.limit_reached:
+            # Past the last match that counts, only its after-context is
+            # owed, matching lines or not, as grep prints it.
+            self._context_until(buffer, base, cut)
+            return self.after_left > 0
         if options.count and options.max_count is None and not (options.quiet or options.files_with_matches):
             lines = len({match[2] for match in found})
             self.matched_lines += lines
@@ -162,7 +168,7 @@ class Printer:
         for number in sorted(by_line):
             matches = by_line[number]
             if options.max_count is not None and self.matched_lines >= options.max_count:
-                stop = True
+                self.limit_reached = True
                 break
             self.matched_lines += 1
             self.matches += len(matches)
@@ -210,6 +216,8 @@ class Printer:
             self.after_left = self.after
         if not stop:
             self._context_until(buffer, base, cut)
+        if self.limit_reached:
+            return self.after_left > 0
         return not stop
 
     def _lines(self, buffer: bytes | bytearray, base: int, found: list[Found]) -> bool:
