@@ -19,14 +19,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -100,6 +106,33 @@ size_t skip_ascii(const char* data, size_t i, size_t n) noexcept
     while (i < n && static_cast<unsigned char>(data[i]) < 0x80)
         ++i;
     return i;
+}
+
+// How many times `byte` occurs in `text`: line numbers need every line
+// feed of a file counted, so sixteen bytes are compared at a time.
+uint64_t count_byte(std::string_view text, char byte) noexcept
+{
+    const char* data = text.data();
+    const size_t n = text.size();
+    uint64_t total = 0;
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i needle = _mm_set1_epi8(byte);
+    while (n - i >= 16) {
+        // Each lane counts to at most 255 before the lanes are summed.
+        const size_t stop = i + std::min<size_t>((n - i) / 16, 255) * 16;
+        __m128i counts = _mm_setzero_si128();
+        for (; i < stop; i += 16)
+            counts = _mm_sub_epi8(counts,
+                                  _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)), needle));
+        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        total += static_cast<uint64_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+#endif
+    for (; i < n; ++i)
+        total += data[i] == byte;
+    return total;
 }
 
 // Where folding sees the same context on both sides: an ASCII byte that is
@@ -240,6 +273,10 @@ public:
         plan_tokens();
     }
 
+    // Whether matches carry their positions in code points from the file's
+    // start; without them a search is a pass over the text shorter.
+    void want_positions(bool wanted) noexcept { positions_ = wanted; }
+
     void reset() noexcept
     {
         lines_before_ = 0;
@@ -288,7 +325,7 @@ public:
                 limit = std::min(limit, region.start); // searched with the next bytes
                 break;
             }
-            const Lengths gap = lengths(text.substr(counted_to, region.start - counted_to), cancel);
+            const Lengths gap = lengths_if_wanted(text.substr(counted_to, region.start - counted_to), cancel);
             before.folded += gap.folded;
             before.code_points += gap.code_points;
             counted_to = region.start;
@@ -296,10 +333,10 @@ public:
             searched_to = region.end;
         }
         const size_t cut = at_end ? text.size() : line_start_before(text, limit);
-        const Lengths at_cut = lengths(text.substr(0, cut), cancel);
+        const Lengths at_cut = lengths_if_wanted(text.substr(0, cut), cancel);
         before_.folded += at_cut.folded;
         before_.code_points += at_cut.code_points;
-        lines_before_ += static_cast<uint64_t>(std::count(text.begin(), text.begin() + static_cast<long>(cut), '\n'));
+        lines_before_ += count_byte(text.substr(0, cut), '\n');
         done_ = searched_to > cut ? searched_to - cut : 0;
         return cut;
     }
@@ -337,11 +374,10 @@ private:
             search_region(text, Region{0, to}, before_, lines, all, cancel);
             for (const Found& match : all)
                 if (match.window_start < gap) found.push_back(match);
-            const Lengths at_gap = lengths(text.substr(0, gap), cancel);
+            const Lengths at_gap = lengths_if_wanted(text.substr(0, gap), cancel);
             before_.folded += at_gap.folded;
             before_.code_points += at_gap.code_points;
-            lines_before_ +=
-                static_cast<uint64_t>(std::count(text.begin(), text.begin() + static_cast<long>(gap), '\n'));
+            lines_before_ += count_byte(text.substr(0, gap), '\n');
             return gap;
         }
         return 0;
@@ -580,6 +616,13 @@ private:
         return rounded;
     }
 
+    // Code points before each match are counted only for those who read
+    // them (the module's positions); line numbers do without.
+    Lengths lengths_if_wanted(std::string_view text, Cancellation& cancel) const
+    {
+        return positions_ ? lengths(text, cancel) : Lengths{};
+    }
+
     // Code points of `text`, and how many folding makes of them.
     Lengths lengths(std::string_view text, Cancellation& cancel) const
     {
@@ -697,8 +740,7 @@ private:
             if (shown_start < lines.at) lines = LineCursor{text, 0, lines_before_};
             const size_t line_start = line_start_before(text, shown_start);
             if (line_start > lines.at) {
-                lines.line += static_cast<uint64_t>(std::count(text.begin() + static_cast<long>(lines.at),
-                                                               text.begin() + static_cast<long>(line_start), '\n'));
+                lines.line += count_byte(text.substr(lines.at, line_start - lines.at), '\n');
                 lines.at = line_start;
             }
             const uint64_t column = char_count(text.substr(line_start, shown_start - line_start)) + 1;
@@ -946,6 +988,7 @@ private:
     uint64_t margin_ = 0;        // code points around a literal that its windows can reach, and two more
     uint64_t widest_window_ = 0; // code points; 0 for token windows, which have no bound
 
+    bool positions_ = true;
     uint64_t lines_before_ = 0; // line feeds before the current buffer
     Lengths before_;            // code points before it, as they are and folded
     size_t done_ = 0;           // bytes of it whose regions were searched already
@@ -957,6 +1000,113 @@ private:
     size_t piece_from_ = 0;         // bytes of the current buffer before the next piece of tokens
     std::vector<Found> held_;       // matches on the line at the last cut, printed with the rest of it
 };
+
+// ---- Matching lines, printed as grep prints them ------------------------------
+
+// How the common output looks: each matching line once, with the file's
+// name and the line number in front and the matches lit where asked.
+struct LineFormat {
+    std::string name; // printed before each line, separator included; may be empty
+    bool color = false, numbers = false, column = false;
+    int64_t limit = -1; // matching lines still to print; -1 for no limit
+};
+
+struct Formatted {
+    std::string out;
+    uint64_t lines = 0, matches = 0;
+    bool stopped = false; // the limit was reached
+};
+
+constexpr std::string_view number_color = "\x1b[32m", match_color = "\x1b[1;31m", reset_color = "\x1b[0m";
+
+void append_number(std::string& out, uint64_t number, bool color)
+{
+    char digits[24];
+    const int length = std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(number));
+    if (color) out += number_color;
+    out.append(digits, static_cast<size_t>(length));
+    if (color) out += reset_color;
+    out += ':';
+}
+
+// Formats the matches of `found` (offsets into `text`, in order) that lie
+// on lines not yet printed: the lines from the first match's line to the
+// last line its group reaches, as a match over line feeds shows every
+// line it covers.
+void format_lines(std::string_view text, const std::vector<Found>& found, const LineFormat& format, Formatted& result)
+{
+    const char* data = text.data();
+    std::vector<std::pair<size_t, size_t>> spans;
+    size_t index = 0;
+    while (index < found.size()) {
+        const Found& first = found[index];
+        size_t after = index + 1;
+        while (after < found.size() && found[after].line == first.line)
+            ++after;
+        if (format.limit >= 0 && result.lines >= static_cast<uint64_t>(format.limit)) {
+            result.stopped = true;
+            return;
+        }
+        ++result.lines;
+        result.matches += after - index;
+        spans.clear();
+        size_t last = 0;
+        for (size_t k = index; k < after; ++k) {
+            spans.emplace_back(found[k].start, found[k].end);
+            last = std::max(last, found[k].end);
+        }
+        std::sort(spans.begin(), spans.end());
+        const size_t start = first.start;
+        const void* before = start ? memrchr(data, '\n', start) : nullptr;
+        size_t at = before ? static_cast<size_t>(static_cast<const char*>(before) - data) + 1 : 0;
+        const size_t from = last > start ? last - 1 : start;
+        size_t lines_end = text.find('\n', std::min(from, text.size()));
+        if (lines_end == std::string_view::npos) lines_end = text.size();
+        for (uint64_t k = 0;; ++k) {
+            size_t end = text.find('\n', at);
+            if (end == std::string_view::npos || end > lines_end) end = lines_end;
+            size_t shown_end = end;
+            if (shown_end > at && data[shown_end - 1] == '\r') --shown_end;
+            result.out += format.name;
+            if (format.numbers) append_number(result.out, first.line + k, format.color);
+            if (format.column && k == 0) append_number(result.out, first.column, format.color);
+            size_t lit_to = at;
+            if (format.color) {
+                for (const auto& [a, b] : spans) {
+                    const size_t lit_from = std::max(a, lit_to), lit_end = std::min(b, shown_end);
+                    if (lit_from >= lit_end) continue;
+                    result.out.append(data + lit_to, lit_from - lit_to);
+                    result.out += match_color;
+                    result.out.append(data + lit_from, lit_end - lit_from);
+                    result.out += reset_color;
+                    lit_to = lit_end;
+                }
+            }
+            result.out.append(data + lit_to, shown_end - lit_to);
+            result.out += '\n';
+            if (end >= lines_end) break;
+            at = end + 1;
+        }
+        index = after;
+    }
+}
+
+// Reads the format from Python: (name, color, numbers, column, limit), or
+// None for matches returned as tuples.
+bool line_format_argument(PyObject* object, LineFormat& format, bool& wanted)
+{
+    wanted = object && object != Py_None;
+    if (!wanted) return true;
+    const char* name = nullptr;
+    Py_ssize_t name_size = 0;
+    int color = 0, numbers = 0, column = 0;
+    long long limit = -1;
+    if (!PyArg_ParseTuple(object, "y#pppL", &name, &name_size, &color, &numbers, &column, &limit)) return false;
+    format.name.assign(name, static_cast<size_t>(name_size));
+    format.color = color, format.numbers = numbers, format.column = column;
+    format.limit = limit;
+    return true;
+}
 
 // ---- The Python object ------------------------------------------------------
 
@@ -977,13 +1127,14 @@ int searcher_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     static const char* keywords[] = {
         "mode",   "pattern",   "separator",      "case_insensitive", "special_char_insensitive",
-        "metric", "threshold", "threshold_kind", "strategies",       nullptr};
-    int mode = 0, case_insensitive = 0, special_char_insensitive = 0, threshold_kind = 1;
+        "metric", "threshold", "threshold_kind", "strategies",       "positions",
+        nullptr};
+    int mode = 0, case_insensitive = 0, special_char_insensitive = 0, threshold_kind = 1, positions = 1;
     PyObject *pattern, *separator, *metric, *strategies;
     double threshold = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iUUppUdiO!", const_cast<char**>(keywords), &mode, &pattern,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iUUppUdiO!|p", const_cast<char**>(keywords), &mode, &pattern,
                                      &separator, &case_insensitive, &special_char_insensitive, &metric, &threshold,
-                                     &threshold_kind, &PyList_Type, &strategies))
+                                     &threshold_kind, &PyList_Type, &strategies, &positions))
         return -1;
     if (mode < 0 || mode > 3 || threshold_kind < 0 || threshold_kind > 255) {
         PyErr_SetString(PyExc_ValueError, "mode or threshold kind out of range");
@@ -1007,6 +1158,7 @@ int searcher_init(PyObject* self, PyObject* args, PyObject* kwargs)
         auto* created = new Searcher(static_cast<Mode>(mode), std::move(pattern_text), std::move(separator_text),
                                      case_insensitive, special_char_insensitive, std::move(metric_text), threshold,
                                      static_cast<std::uint8_t>(threshold_kind), std::move(names));
+        created->want_positions(positions != 0);
         auto* object = reinterpret_cast<SearcherObject*>(self);
         delete object->searcher;
         object->searcher = created;
@@ -1028,7 +1180,7 @@ void searcher_dealloc(PyObject* self)
 
 // Builds the list of match tuples, offsets made absolute by `base`. The
 // collector stays off meanwhile: the new tuples cannot form cycles.
-PyObject* found_to_python(const std::vector<Found>& found, size_t consumed, size_t base)
+PyObject* found_list(const std::vector<Found>& found, size_t base)
 {
     const int collector_was_enabled = PyGC_Disable();
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
@@ -1062,11 +1214,18 @@ PyObject* found_to_python(const std::vector<Found>& found, size_t consumed, size
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
     if (collector_was_enabled) PyGC_Enable();
+    return list;
+}
+
+PyObject* found_to_python(const std::vector<Found>& found, size_t consumed, size_t base)
+{
+    PyObject* list = found_list(found, base);
     if (!list) return nullptr;
     return Py_BuildValue("(Nn)", list, static_cast<Py_ssize_t>(consumed));
 }
 
-// scan(buffer, at_end, base=0) -> (matches, consumed). Each match is (start,
+// scan(buffer, at_end, base=0, lines=None) -> (matches, consumed), or with
+// a line format (output, lines, matches, consumed, stopped). Each match is (start,
 // end, line, column, score, window_start, window_end, folded_start,
 // folded_end, code_point_start, code_point_end, shown_code_point_start,
 // shown_code_point_end): start and end are byte offsets (buffer offsets
@@ -1078,7 +1237,14 @@ PyObject* searcher_scan(PyObject* self, PyObject* args)
     Py_buffer view;
     int at_end = 0;
     Py_ssize_t base = 0;
-    if (!PyArg_ParseTuple(args, "y*p|n", &view, &at_end, &base)) return nullptr;
+    PyObject* format_object = nullptr;
+    LineFormat format;
+    bool formatting = false;
+    if (!PyArg_ParseTuple(args, "y*p|nO", &view, &at_end, &base, &format_object)) return nullptr;
+    if (!line_format_argument(format_object, format, formatting)) {
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
     if (base < 0) {
         PyBuffer_Release(&view);
         PyErr_SetString(PyExc_ValueError, "base must be 0 or more");
@@ -1091,13 +1257,15 @@ PyObject* searcher_scan(PyObject* self, PyObject* args)
         return nullptr;
     }
     std::vector<Found> found;
+    Formatted formatted;
     size_t consumed = 0;
     const char* failure = nullptr;
     bool out_of_memory = false, cancelled = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        consumed = searcher->scan(std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)),
-                                  at_end != 0, found);
+        const std::string_view text(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+        consumed = searcher->scan(text, at_end != 0, found);
+        if (formatting) format_lines(text, found, format, formatted);
     } catch (const CallCancelled&) {
         cancelled = true;
     } catch (const std::bad_alloc&) {
@@ -1117,6 +1285,11 @@ PyObject* searcher_scan(PyObject* self, PyObject* args)
         PyErr_SetString(PyExc_ValueError, failure);
         return nullptr;
     }
+    if (formatting)
+        return Py_BuildValue("(y#KKnN)", formatted.out.data(), static_cast<Py_ssize_t>(formatted.out.size()),
+                             static_cast<unsigned long long>(formatted.lines),
+                             static_cast<unsigned long long>(formatted.matches), static_cast<Py_ssize_t>(consumed),
+                             PyBool_FromLong(formatted.stopped));
     return found_to_python(found, consumed, static_cast<size_t>(base));
 }
 
@@ -1134,7 +1307,8 @@ PyObject* searcher_streams(PyObject* self, void*)
 
 PyMethodDef searcher_methods[] = {
     {"scan", searcher_scan, METH_VARARGS,
-     "scan(buffer, at_end, base=0) -> (matches, consumed): search a buffer that starts at a line start"},
+     "scan(buffer, at_end, base=0, lines=None) -> (matches, consumed): search a buffer that starts at a line "
+     "start; with lines=(name, color, numbers, column, limit), (output, lines, matches, consumed, stopped)"},
     {"reset", searcher_reset, METH_NOARGS, "reset() -> None: start a new file"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -1154,7 +1328,7 @@ PyTypeObject make_searcher_type()
     type.tp_basicsize = sizeof(SearcherObject);
     type.tp_flags = Py_TPFLAGS_DEFAULT;
     type.tp_doc = "Searcher(mode, pattern, separator, case_insensitive, special_char_insensitive, metric, "
-                  "threshold, threshold_kind, strategies)";
+                  "threshold, threshold_kind, strategies, positions=True)";
     type.tp_new = PyType_GenericNew;
     type.tp_init = searcher_init;
     type.tp_dealloc = searcher_dealloc;
@@ -1164,6 +1338,295 @@ PyTypeObject make_searcher_type()
 }
 
 PyTypeObject searcher_type = make_searcher_type();
+
+// ---- Many small files in one call -------------------------------------------
+
+// What became of one file of a batch that Python must hear about.
+struct FileOutcome {
+    enum Kind { failed = 0, streamed = 1, searched = 2, printed = 3 };
+    size_t index = 0;
+    Kind kind = failed;
+    int error = 0;       // failed: the errno
+    bool binary = false; // searched: a NUL byte was seen
+    std::string text;    // searched, with matches: the file without its byte-order mark
+    std::vector<Found> found;
+    Formatted formatted; // printed: the lines, as the line format wants them
+};
+
+// A thread's reading buffer, kept between files: a fresh one per file would
+// be paid for in page faults, and it is never cleared, as every byte used
+// is read first.
+struct ReadBuffer {
+    std::unique_ptr<char[]> bytes;
+    size_t capacity = 0;
+
+    // Room for `wanted` bytes, keeping the first `kept`.
+    void reserve(size_t wanted, size_t kept)
+    {
+        if (wanted <= capacity) return;
+        std::unique_ptr<char[]> larger(new char[wanted]);
+        if (kept) std::memcpy(larger.get(), bytes.get(), kept);
+        bytes = std::move(larger);
+        capacity = wanted;
+    }
+};
+
+constexpr size_t binary_probe = 8 << 10; // a NUL byte this near the start makes a file binary
+
+// How the block reader treats the start of a file: UTF-16 it converts (so
+// the file goes back to it), a UTF-8 byte-order mark is not text.
+size_t byte_order_mark(std::string_view data)
+{
+    return data.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+}
+
+bool is_utf16(std::string_view data)
+{
+    return data.size() >= 2 && ((data[0] == '\xFF' && data[1] == '\xFE') || (data[0] == '\xFE' && data[1] == '\xFF'));
+}
+
+// Reads and searches one file whole, as the block reader would: only a
+// regular file below `limit` bytes; the rest goes back to the block reader.
+// A NUL byte in its first read makes a file binary (and skips it in a walk),
+// as a NUL byte anywhere makes it binary. Returns the bytes read, as the
+// block reader would count them.
+size_t search_small_file(const char* path, bool walked, bool text_mode, bool binary_mode, size_t limit,
+                         const std::vector<Searcher*>& searchers, ReadBuffer& buffer, FileOutcome& outcome)
+{
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    };
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        outcome.error = errno;
+        return 0;
+    }
+    Closer closer{fd};
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        outcome.error = errno;
+        return 0;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        outcome.error = EISDIR;
+        return 0;
+    }
+    if (!S_ISREG(info.st_mode) || static_cast<uint64_t>(info.st_size) >= limit) {
+        outcome.kind = FileOutcome::streamed;
+        return 0;
+    }
+    // In a walk, binary files are skipped: their start tells, so only that
+    // is read first. Otherwise the file is read at once.
+    const bool probe_first = walked && !text_mode && !binary_mode;
+    const size_t first_read = probe_first ? binary_probe : static_cast<size_t>(info.st_size) + 1;
+    buffer.reserve(std::max(first_read, static_cast<size_t>(info.st_size) + 1), 0);
+    size_t filled = 0, asked = first_read;
+    bool probed = false;
+    for (;;) {
+        if (filled == asked) {
+            if (!probed) {
+                // The first read is in: is it binary or UTF-16?
+                probed = true;
+                if (is_utf16(std::string_view(buffer.bytes.get(), filled))) {
+                    outcome.kind = FileOutcome::streamed;
+                    return 0;
+                }
+                const std::string_view first(buffer.bytes.get(), filled);
+                const std::string_view start = first.substr(byte_order_mark(first)).substr(0, binary_probe);
+                if (!text_mode && start.find('\0') != std::string_view::npos) {
+                    if (walked && !binary_mode) {
+                        outcome.kind = FileOutcome::searched; // skipped: nothing found
+                        return filled;
+                    }
+                    outcome.binary = true;
+                }
+            }
+            // Read on to the end, which a read of nothing shows; a file
+            // that grew to the limit goes back to the block reader.
+            asked = std::max(asked, static_cast<size_t>(info.st_size) + 1);
+            if (filled == asked) asked = std::min(limit, 2 * asked);
+            if (filled >= limit) {
+                outcome.kind = FileOutcome::streamed;
+                outcome.binary = false;
+                return 0;
+            }
+            buffer.reserve(asked, filled);
+        }
+        const ssize_t got = ::read(fd, buffer.bytes.get() + filled, asked - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            outcome.error = errno;
+            outcome.binary = false;
+            return 0;
+        }
+        if (got == 0) break;
+        filled += static_cast<size_t>(got);
+    }
+    const std::string_view data(buffer.bytes.get(), filled);
+    if (!probed) {
+        if (is_utf16(data)) {
+            outcome.kind = FileOutcome::streamed;
+            return 0;
+        }
+        if (!text_mode &&
+            data.substr(byte_order_mark(data)).substr(0, binary_probe).find('\0') != std::string_view::npos) {
+            if (walked && !binary_mode) {
+                outcome.kind = FileOutcome::searched;
+                return filled;
+            }
+            outcome.binary = true;
+        }
+    }
+    const std::string_view body = data.substr(byte_order_mark(data));
+    if (!text_mode && !outcome.binary && body.find('\0') != std::string_view::npos) outcome.binary = true;
+    outcome.kind = FileOutcome::searched;
+    for (Searcher* searcher : searchers) {
+        searcher->reset();
+        searcher->scan(body, true, outcome.found);
+    }
+    if (!outcome.found.empty()) outcome.text.assign(body);
+    return filled;
+}
+
+// search_files(searchers, paths, walked, text, binary, limit, report_all,
+// lines=None, names=None) -> (outcomes, bytes_read). Reads and searches each file below `limit`
+// bytes with the interpreter lock released, so that Python hears only of
+// files with matches (or, with report_all, of every file searched), of
+// failures, and of files to read in blocks. An outcome is (index, 0, errno),
+// (index, 1), (index, 2, binary, text, matches) or, with a line format and
+// one searcher, for a text file (index, 3, output, lines, matches), each
+// line led by the file's entry in `names` when given.
+PyObject* search_files(PyObject*, PyObject* args)
+{
+    PyObject *searcher_list, *path_list, *walked_list, *format_object = nullptr, *name_list = nullptr;
+    int text_mode = 0, binary_mode = 0, report_all = 0;
+    Py_ssize_t limit = 0;
+    LineFormat format;
+    bool formatting = false;
+    if (!PyArg_ParseTuple(args, "O!O!O!ppnp|OO", &PyList_Type, &searcher_list, &PyList_Type, &path_list, &PyList_Type,
+                          &walked_list, &text_mode, &binary_mode, &limit, &report_all, &format_object, &name_list) ||
+        !line_format_argument(format_object, format, formatting))
+        return nullptr;
+    if (name_list == Py_None) name_list = nullptr;
+    if (name_list && !PyList_Check(name_list)) {
+        PyErr_SetString(PyExc_TypeError, "names must be a list of bytes");
+        return nullptr;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(path_list);
+    if (PyList_GET_SIZE(walked_list) != count || (name_list && PyList_GET_SIZE(name_list) != count) || limit < 0) {
+        PyErr_SetString(PyExc_ValueError, "one walked flag (and name) per path, and a limit of 0 or more");
+        return nullptr;
+    }
+    // What each file's lines start with, when that is not the same for all.
+    std::vector<std::string> names;
+    for (Py_ssize_t i = 0; name_list && i < count; ++i) {
+        char* name = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(PyList_GET_ITEM(name_list, i), &name, &size) < 0) return nullptr;
+        names.emplace_back(name, static_cast<size_t>(size));
+    }
+    std::vector<Searcher*> searchers;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(searcher_list); ++i) {
+        PyObject* item = PyList_GET_ITEM(searcher_list, i);
+        if (!PyObject_TypeCheck(item, &searcher_type) || !reinterpret_cast<SearcherObject*>(item)->searcher) {
+            PyErr_SetString(PyExc_TypeError, "searchers must be initialised Searcher objects");
+            return nullptr;
+        }
+        searchers.push_back(reinterpret_cast<SearcherObject*>(item)->searcher);
+    }
+    std::vector<std::string> paths;
+    std::vector<bool> walked;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* encoded = PyUnicode_EncodeFSDefault(PyList_GET_ITEM(path_list, i));
+        if (!encoded) return nullptr;
+        paths.emplace_back(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+        Py_DECREF(encoded);
+        if (paths.back().find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "embedded null byte in a path");
+            return nullptr;
+        }
+        const int flag = PyObject_IsTrue(PyList_GET_ITEM(walked_list, i));
+        if (flag < 0) return nullptr;
+        walked.push_back(flag != 0);
+    }
+
+    std::vector<FileOutcome> outcomes;
+    uint64_t bytes_read = 0;
+    const char* failure = nullptr;
+    bool out_of_memory = false, cancelled = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        static thread_local ReadBuffer buffer;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            if (stop_requested.load(std::memory_order_relaxed)) throw CallCancelled();
+            FileOutcome outcome;
+            outcome.index = i;
+            bytes_read += search_small_file(paths[i].c_str(), walked[i], text_mode, binary_mode,
+                                            static_cast<size_t>(limit), searchers, buffer, outcome);
+            if (outcome.kind == FileOutcome::searched && outcome.found.empty() && !report_all) continue;
+            // One pattern's matches of a text file are printed here; the
+            // rest is Python's to print.
+            if (formatting && searchers.size() == 1 && outcome.kind == FileOutcome::searched && !outcome.binary &&
+                !outcome.found.empty()) {
+                if (!names.empty()) format.name = names[i];
+                format_lines(outcome.text, outcome.found, format, outcome.formatted);
+                outcome.kind = FileOutcome::printed;
+                outcome.text.clear();
+                outcome.found.clear();
+            }
+            outcomes.push_back(std::move(outcome));
+        }
+    } catch (const CallCancelled&) {
+        cancelled = true;
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (const std::exception& error) {
+        static thread_local std::string message;
+        message = error.what();
+        failure = message.c_str();
+    }
+    Py_END_ALLOW_THREADS if (cancelled)
+    {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
+    if (out_of_memory) return PyErr_NoMemory();
+    if (failure) {
+        PyErr_SetString(PyExc_ValueError, failure);
+        return nullptr;
+    }
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(outcomes.size()));
+    for (size_t i = 0; list && i < outcomes.size(); ++i) {
+        const FileOutcome& outcome = outcomes[i];
+        PyObject* item = nullptr;
+        const auto index = static_cast<Py_ssize_t>(outcome.index);
+        switch (outcome.kind) {
+        case FileOutcome::failed: item = Py_BuildValue("(nii)", index, 0, outcome.error); break;
+        case FileOutcome::streamed: item = Py_BuildValue("(ni)", index, 1); break;
+        case FileOutcome::printed:
+            item = Py_BuildValue("(niy#KK)", index, 3, outcome.formatted.out.data(),
+                                 static_cast<Py_ssize_t>(outcome.formatted.out.size()),
+                                 static_cast<unsigned long long>(outcome.formatted.lines),
+                                 static_cast<unsigned long long>(outcome.formatted.matches));
+            break;
+        case FileOutcome::searched: {
+            PyObject* matches = found_list(outcome.found, 0);
+            if (matches)
+                item = Py_BuildValue("(niNy#N)", index, 2, PyBool_FromLong(outcome.binary), outcome.text.data(),
+                                     static_cast<Py_ssize_t>(outcome.text.size()), matches);
+            break;
+        }
+        }
+        if (!item) {
+            Py_CLEAR(list);
+            break;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    if (!list) return nullptr;
+    return Py_BuildValue("(NK)", list, static_cast<unsigned long long>(bytes_read));
+}
 
 PyObject* cancel(PyObject*, PyObject*)
 {
@@ -1180,6 +1643,9 @@ PyObject* resume(PyObject*, PyObject*)
 PyMethodDef module_functions[] = {
     {"cancel", cancel, METH_NOARGS, "cancel() -> None: end every running search soon"},
     {"resume", resume, METH_NOARGS, "resume() -> None: let searches run again"},
+    {"search_files", search_files, METH_VARARGS,
+     "search_files(searchers, paths, walked, text, binary, limit, report_all, lines=None, names=None) -> (outcomes, "
+     "bytes_read): search small files whole with the interpreter lock released"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -173,3 +173,41 @@ def test_matching_lines_are_printed_whole_at_every_block_size(tmp_path, monkeypa
         out = io.StringIO()
         command.run([*args, "--", pattern, str(path)], out, io.StringIO(), io.StringIO())
         assert out.getvalue() == expected, block
+
+
+# Files below a block are read and searched whole in one native call;
+# whatever they hold, they must print what reading them block by block
+# prints, in a walk and named.
+ODD_FILES = {
+    "plain.txt": b"needle one\nhay\nneedle two\nhay\nneedle three\n",
+    "bom.txt": "\ufeffneedle\n".encode(),
+    "utf16.txt": "needle\nbig\n".encode("utf-16"),
+    "binary.dat": b"needle\0zz\n",
+    "late-nul.txt": b"needle\n" + b"x" * 9000 + b"\0needle\n",  # binary, but not by its start
+    "latin1.txt": b"caf\xe9 needle\r\n",
+    "empty.txt": b"",
+}
+
+
+@pytest.mark.parametrize("args", [
+    ["needle"], ["-c", "needle"], ["-l", "needle"], ["--binary", "needle"], ["-a", "-o", "--column", "needle"],
+    ["-A", "1", "-m", "2", "needle"], ["--json", "-i", "NEEDLE"], ["-e", "hay", "-e", "needle"],
+    ["--color", "always", "-Z", "nedle"], ["-m", "0", "needle"],
+])
+def test_small_files_searched_whole_print_what_blocks_print(tmp_path, monkeypatch, args):
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    for name, data in ODD_FILES.items():
+        (tree / name).write_bytes(data)
+    paths = [str(tree), str(tree / "binary.dat"), str(tree / "bom.txt"), str(tree / "plain.txt")]
+
+    def printed(block):
+        monkeypatch.setattr(command, "BLOCK", block)
+        out, err = io.StringIO(), io.StringIO()
+        status = command.run(["-j", "2", *args, *paths], out, err, io.StringIO())
+        return status, out.getvalue(), err.getvalue()
+
+    whole = printed(1 << 20)
+    assert whole[1] or args[:2] == ["-m", "0"]
+    for block in (1, 7, 4096):
+        assert printed(block) == whole, block

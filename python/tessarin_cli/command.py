@@ -14,13 +14,14 @@ if TYPE_CHECKING:
     from typing import Any, Iterator
 
 from tessarin_cli.options import Options, parse
-from tessarin_cli.output import FileOutput, Printer, Sink
+from tessarin_cli.output import PATH_COLOR, RESET, FileOutput, Printer, Sink
 
 STDIN_NAME = "-"
 BLOCK = 1 << 20           # bytes read at a time; memory stays a few blocks whatever the file
 BINARY_PROBE = 8 << 10    # a NUL byte this near the start makes a file binary
 IGNORE_FILES = (".gitignore", ".ignore")
 MANY_FILES, LARGE_INPUT = 20, 8 << 20
+BATCH = 64                # files searched in one native call at most
 
 
 class Item:
@@ -44,6 +45,7 @@ class Run:
         self.bytes_done = 0
         self.files_done = 0
         self.progress: Progress | None = None
+        self.line_format: tuple | None = None
         out = getattr(stdout, "buffer", None)
         err = getattr(stderr, "buffer", None)
         self.to_terminal = _isatty(stdout)
@@ -69,6 +71,10 @@ class Run:
             stderr.flush()
 
         self.sink = Sink(emit_out, emit_err, self._before_write)
+
+    def name_prefix(self, label: str) -> bytes:
+        """What each printed line of the file `label` starts with."""
+        raise NotImplementedError  # set by execute(), which knows the colors
 
     def _before_write(self) -> None:
         if self.progress:
@@ -183,7 +189,8 @@ def walk(run: Run, root: str) -> Iterator[Item]:
             try:
                 if not entry.is_file():
                     continue
-                size = entry.stat().st_size
+                # Only the progress bar wants sizes: a stat less per file.
+                size = entry.stat().st_size if run.progress else 0
             except OSError as error:
                 run.error(None, f"{entry.path}: {error.strerror or error}")
                 continue
@@ -225,11 +232,20 @@ def decode_utf16(data: bytes) -> bytes | None:
     return None
 
 
-def search_item(run: Run, item: Item, color: bool, output: FileOutput) -> None:
+def search_item(run: Run, item: Item, color: bool, output: FileOutput, searched: tuple | None = None) -> None:
+    """Searches one file in blocks, or prints what a search of it whole
+    found: `searched` is (binary, text, matches)."""
     options = run.options
     printer = Printer(options, item.label, output, color)
     try:
-        search_stream(run, item, printer)
+        if searched is None:
+            search_stream(run, item, printer)
+        else:
+            binary, text, found = searched
+            printer.binary = binary
+            if len(options.patterns) > 1:
+                found.sort()
+            printer.block(text, 0, found, len(text))
         printer.finish()
     except OSError as error:
         if isinstance(error, BrokenPipeError):
@@ -242,8 +258,53 @@ def search_item(run: Run, item: Item, color: bool, output: FileOutput) -> None:
             run.matched = True
             if options.quiet:
                 run.stop.set()
-        output.close()
         run.files_done += 1
+
+
+def search_batch(run: Run, batch: list[Item], color: bool, output: FileOutput) -> None:
+    """Searches files in the order given, small ones whole in one native call
+    without the interpreter lock; Python hears only of the files with
+    something to print."""
+    from tessarin_cli import _native
+
+    options = run.options
+    try:
+        direct = [item for item in batch if item.path != STDIN_NAME]
+        outcomes: dict[int, tuple] = {}
+        if direct:
+            searchers = [run.searcher_for(pattern) for pattern in options.patterns]
+            line_format, names = run.line_format, None
+            if line_format is not None and options.with_filename:
+                names = [run.name_prefix(item.label) for item in direct]
+            try:
+                found, done = _native.search_files(searchers, [item.path for item in direct],
+                                                   [item.walked for item in direct], options.text, options.binary,
+                                                   BLOCK, options.count, line_format, names)
+            except KeyboardInterrupt:
+                run.stop.set()
+                return
+            run.bytes_done += done
+            outcomes = {id(direct[outcome[0]]): outcome for outcome in found}
+        for item in batch:
+            if run.stop.is_set():
+                return
+            outcome = outcomes.get(id(item)) if item.path != STDIN_NAME else (0, 1)
+            if outcome is None:  # searched whole: nothing to print
+                run.files_done += 1
+            elif outcome[1] == 0:
+                run.error(output, f"{item.label}: {os.strerror(outcome[2])}")
+                run.files_done += 1
+            elif outcome[1] == 1:
+                search_item(run, item, color, output)
+            elif outcome[1] == 3:  # printed by the search
+                output.write(outcome[2])
+                if outcome[3]:
+                    run.matched = True
+                run.files_done += 1
+            else:
+                search_item(run, item, color, output, outcome[2:])
+    finally:
+        output.close()
 
 
 def search_stream(run: Run, item: Item, printer: Printer) -> None:
@@ -301,12 +362,21 @@ def search_stream(run: Run, item: Item, printer: Printer) -> None:
                 printer.binary = True
             run.bytes_done += len(chunk)
             found: list[tuple] = []
+            line_format = printer.line_format()
             for index, searcher in enumerate(searchers):
                 if not at_end and not searcher.streams:
                     continue
                 with memoryview(buffer) as view:
-                    matches, consumed = searcher.scan(view[positions[index] - base:], at_end, positions[index])
-                found += matches
+                    if line_format is not None:
+                        # The common output is printed by the search itself.
+                        out, lines, count, consumed, stopped = searcher.scan(
+                            view[positions[index] - base:], at_end, positions[index], line_format)
+                        printer.printed(out, lines, count)
+                        if stopped:
+                            return
+                    else:
+                        matches, consumed = searcher.scan(view[positions[index] - base:], at_end, positions[index])
+                        found += matches
                 positions[index] += consumed
             cut = min(positions)
             found = pending + found
@@ -387,6 +457,15 @@ def execute(run: Run) -> int:
         options.color == "auto" and run.to_terminal and not os.environ.get("NO_COLOR"))
     if _isatty(run.stderr) and not options.quiet:
         run.progress = Progress(run, 0, 0)  # its totals grow as files are found
+    # The common output, which the native search prints for a whole file:
+    # the same for every file but its name.
+    run.line_format = Printer(options, "", FileOutput(run.sink), color).line_format()
+
+    def name_prefix(label: str) -> bytes:
+        raw = label.encode("utf-8", "surrogateescape")
+        return (PATH_COLOR + raw + RESET if color else raw) + b":"
+
+    run.name_prefix = name_prefix  # type: ignore[method-assign]
     thread_searchers = threading.local()
 
     def searcher_for(pattern: str) -> Any:
@@ -394,7 +473,8 @@ def execute(run: Run) -> int:
         if cache is None:
             cache = thread_searchers.cache = {}
         if pattern not in cache:
-            cache[pattern] = options.search.replace(pattern=pattern).native()
+            # Only JSON prints positions in code points.
+            cache[pattern] = options.search.replace(pattern=pattern).native(positions=bool(options.json))
         return cache[pattern]
 
     run.searcher_for = searcher_for  # type: ignore[attr-defined]
@@ -406,43 +486,76 @@ def execute(run: Run) -> int:
     walking = True
     failure: list[BaseException] = []
 
+    jobs = max(1, options.threads or os.cpu_count() or 1)
+
+    def guarded(task: Any) -> None:
+        try:
+            task()
+        except BrokenPipeError:
+            run.broken_pipe = True
+            run.stop.set()
+        except BaseException as error:  # reported by the main thread
+            failure.append(error)
+            run.stop.set()
+
     def work() -> None:
         while True:
             with ready:
-                while not waiting and walking and not run.stop.is_set():
-                    ready.wait(0.1)
+                # Many files at a time, so that the interpreter lock is
+                # taken once for all of them: a batch, or what the walk
+                # found in a moment.
+                while walking and len(waiting) < BATCH and not run.stop.is_set():
+                    if not ready.wait(0.02) and waiting:
+                        break
                 if run.stop.is_set() or not waiting:
                     return
-                item = waiting.pop(0)
+                take = min(BATCH, len(waiting)) if walking else max(1, min(BATCH, len(waiting) // jobs))
+                batch = waiting[:take]
+                del waiting[:take]
                 output = run.sink.open()
-            try:
-                search_item(run, item, color, output)
-            except BrokenPipeError:
-                run.broken_pipe = True
-                run.stop.set()
-            except BaseException as error:  # reported by the main thread
-                failure.append(error)
-                run.stop.set()
+            search_batch(run, batch, color, output)
 
-    jobs = options.threads or os.cpu_count() or 1
-    threads = [threading.Thread(target=work, daemon=True) for _ in range(max(1, jobs))]
+    def walk_and_search() -> None:
+        # One job: the same thread finds the files and searches them, so
+        # that one thread is all the work; the main thread stays free for
+        # the progress bar and for Ctrl-C.
+        batch: list[Item] = []
+        for item in items(run):
+            if run.progress:
+                run.progress.total += item.size
+                run.progress.files += 1
+            batch.append(item)
+            if len(batch) == BATCH:
+                search_batch(run, batch, color, run.sink.open())
+                batch = []
+            if run.stop.is_set():
+                return
+        if batch:
+            search_batch(run, batch, color, run.sink.open())
+
+    if jobs == 1:
+        threads = [threading.Thread(target=guarded, args=(walk_and_search,), daemon=True)]
+    else:
+        threads = [threading.Thread(target=guarded, args=(work,), daemon=True) for _ in range(jobs)]
     for thread in threads:
         thread.start()
     try:
-        try:
-            for item in items(run):
+        if jobs > 1:
+            try:
+                for item in items(run):
+                    with ready:
+                        waiting.append(item)
+                        if len(waiting) >= BATCH:
+                            ready.notify()
+                    if run.progress:
+                        run.progress.total += item.size
+                        run.progress.files += 1
+                    if run.stop.is_set():
+                        break
+            finally:
                 with ready:
-                    waiting.append(item)
-                    ready.notify()
-                if run.progress:
-                    run.progress.total += item.size
-                    run.progress.files += 1
-                if run.stop.is_set():
-                    break
-        finally:
-            with ready:
-                walking = False
-                ready.notify_all()
+                    walking = False
+                    ready.notify_all()
         while any(thread.is_alive() for thread in threads):
             next(thread for thread in threads if thread.is_alive()).join(0.1)
             if run.progress:

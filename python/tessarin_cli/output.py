@@ -143,6 +143,27 @@ class Printer:
 
     # -- the flow ------------------------------------------------------------
 
+    def line_format(self) -> tuple[bytes, bool, bool, bool, int] | None:
+        """How the native search prints this file's lines itself, when they
+        are the common output: each matching line once, as `_lines` does;
+        None otherwise."""
+        options = self.options
+        if (self.after or self.before or options.json or options.only_matching or options.quiet
+                or options.files_with_matches or options.count or self.binary or len(options.patterns) > 1):
+            return None
+        name = b""
+        if self.with_name:
+            name = (PATH_COLOR + self.label_bytes + RESET if self.color else self.label_bytes) + b":"
+        limit = -1 if options.max_count is None else options.max_count - self.matched_lines
+        return name, self.color, bool(options.line_number), bool(options.column), limit
+
+    def printed(self, out: bytes, lines: int, matches: int) -> None:
+        """Takes the lines that the native search printed."""
+        self.matched_lines += lines
+        self.matches += matches
+        self.output.write(out)
+        self.any_printed = bool(out) or self.any_printed
+
     def block(self, buffer: bytes | bytearray, base: int, found: list[Found], cut: int) -> bool:
         """Prints the matches found in `buffer` (which starts at file offset
         `base`), then the after-context available before file offset `cut`.

@@ -90,13 +90,14 @@ class Search:
 
         return locate(text, self.spans(text), self.ignore_case)
 
-    def native(self) -> Searcher:
-        """A searcher of bytes for the command, block after block."""
+    def native(self, positions: bool = True) -> Searcher:
+        """A searcher of bytes for the command, block after block; without
+        `positions`, its matches leave out their code-point positions."""
         from tessarin_cli._native import Searcher
 
         return Searcher(self.mode, self.pattern, self.separator or "", self.ignore_case,
                         self.ignore_accents, self.metric or "", self.threshold, self.threshold_kind,
-                        list(self.strategies))
+                        list(self.strategies), positions)
 
 
 def build_search(pattern: str, *, separator: str | None = None, ignore_case: bool = False,
