@@ -37,6 +37,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define TESSARIN_CLI_AVX2 1
+#endif
 
 #include "comparator/fuzzy.hpp"
 #include "extract/extract.hpp"
@@ -134,6 +138,44 @@ uint64_t count_byte(std::string_view text, char byte) noexcept
         total += data[i] == byte;
     return total;
 }
+
+// The bytes that fold to one byte of a literal, as one comparison: `value`
+// after OR-ing `mask` in (a letter in either case, or one byte alone).
+struct ByteSift {
+    unsigned char mask = 0, value = 0;
+    bool usable = false;
+};
+
+#if defined(TESSARIN_CLI_AVX2)
+bool has_avx2() noexcept
+{
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+
+// The first position from `at` on, thirty-two at a time, where both the
+// byte there and the byte `last` further may start and end the literal;
+// `hits` has a bit for each such position of the thirty-two. Returns with
+// `hits` empty when fewer than thirty-two positions are left.
+__attribute__((target("avx2"))) size_t sift_avx2(const unsigned char* data, size_t at, size_t n, size_t last,
+                                                 ByteSift first, ByteSift final, unsigned& hits) noexcept
+{
+    const __m256i first_mask = _mm256_set1_epi8(static_cast<char>(first.mask));
+    const __m256i first_value = _mm256_set1_epi8(static_cast<char>(first.value));
+    const __m256i final_mask = _mm256_set1_epi8(static_cast<char>(final.mask));
+    const __m256i final_value = _mm256_set1_epi8(static_cast<char>(final.value));
+    for (; at + last + 32 <= n; at += 32) {
+        const __m256i head = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at));
+        const __m256i tail = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at + last));
+        const __m256i hit = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(head, first_mask), first_value),
+                                             _mm256_cmpeq_epi8(_mm256_or_si256(tail, final_mask), final_value));
+        hits = static_cast<unsigned>(_mm256_movemask_epi8(hit));
+        if (hits) return at;
+    }
+    hits = 0;
+    return at;
+}
+#endif
 
 // Where folding sees the same context on both sides: an ASCII byte that is
 // not a letter and not case-ignorable (apostrophe, full stop, colon,
@@ -500,6 +542,22 @@ private:
     // view of `text`, overlapping ones included, in ascending order. Sixteen
     // starts at a time are sifted by the literal's first and last bytes,
     // and the survivors compared whole.
+    // One comparison for the bytes that fold to `byte`, when there is one.
+    ByteSift sift_for(unsigned char byte) const noexcept
+    {
+        unsigned char folding[256];
+        int count = 0;
+        for (int c = 0; c < 256; ++c)
+            if (fold_[c] == byte) folding[count++] = static_cast<unsigned char>(c);
+        ByteSift sift;
+        if (count == 1) {
+            sift.usable = true, sift.value = folding[0];
+        } else if (count == 2 && (folding[0] ^ folding[1]) == 0x20) {
+            sift.usable = true, sift.mask = 0x20, sift.value = folding[0] | 0x20;
+        }
+        return sift;
+    }
+
     template <typename Visit> void find_literal(std::string_view text, const std::string& literal, Visit visit) const
     {
         const size_t length = literal.size(), n = text.size();
@@ -511,6 +569,22 @@ private:
             return true;
         };
         size_t at = 0;
+#if defined(TESSARIN_CLI_AVX2)
+        const ByteSift first = sift_for(static_cast<unsigned char>(literal[0]));
+        const ByteSift final = sift_for(static_cast<unsigned char>(literal[length - 1]));
+        if (first.usable && final.usable && has_avx2()) {
+            for (;;) {
+                unsigned hits = 0;
+                at = sift_avx2(data, at, n, length - 1, first, final, hits);
+                if (!hits) break;
+                for (; hits; hits &= hits - 1) {
+                    const size_t candidate = at + static_cast<size_t>(__builtin_ctz(hits));
+                    if (matches_at(candidate)) visit(candidate);
+                }
+                at += 32;
+            }
+        }
+#endif
 #if defined(__SSE2__)
         const size_t last = length - 1;
         // The bytes that fold to the literal's first and last bytes.
