@@ -27,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -98,9 +99,54 @@ unsigned char fold_info(char32_t c, bool case_insensitive, bool special_char_ins
     return info;
 }
 
+#if defined(TESSARIN_CLI_AVX2)
+bool has_avx2() noexcept
+{
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+
+// skip_ascii and count_byte, thirty-two bytes at a time, up to the last
+// thirty-two.
+__attribute__((target("avx2"))) size_t skip_ascii_avx2(const char* data, size_t i, size_t n) noexcept
+{
+    for (; i + 32 <= n; i += 32) {
+        const unsigned high =
+            static_cast<unsigned>(_mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i))));
+        if (high) return i + static_cast<size_t>(__builtin_ctz(high));
+    }
+    return i;
+}
+
+__attribute__((target("avx2"))) uint64_t count_byte_avx2(const char* data, size_t& i, size_t n, char byte) noexcept
+{
+    const __m256i needle = _mm256_set1_epi8(byte);
+    uint64_t total = 0;
+    while (n - i >= 32) {
+        const size_t stop = i + std::min<size_t>((n - i) / 32, 255) * 32;
+        __m256i counts = _mm256_setzero_si256();
+        for (; i < stop; i += 32)
+            counts = _mm256_sub_epi8(
+                counts, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i)), needle));
+        const __m256i sums = _mm256_sad_epu8(counts, _mm256_setzero_si256());
+        total += static_cast<uint64_t>(_mm256_extract_epi64(sums, 0)) +
+                 static_cast<uint64_t>(_mm256_extract_epi64(sums, 1)) +
+                 static_cast<uint64_t>(_mm256_extract_epi64(sums, 2)) +
+                 static_cast<uint64_t>(_mm256_extract_epi64(sums, 3));
+    }
+    return total;
+}
+#endif
+
 // The first byte at or after `i` that is not ASCII, or `n`.
 size_t skip_ascii(const char* data, size_t i, size_t n) noexcept
 {
+#if defined(TESSARIN_CLI_AVX2)
+    if (n - i >= 64 && has_avx2()) {
+        i = skip_ascii_avx2(data, i, n);
+        if (i + 32 <= n) return i;
+    }
+#endif
 #if defined(__SSE2__)
     for (; i + 16 <= n; i += 16) {
         const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)));
@@ -120,6 +166,9 @@ uint64_t count_byte(std::string_view text, char byte) noexcept
     const size_t n = text.size();
     uint64_t total = 0;
     size_t i = 0;
+#if defined(TESSARIN_CLI_AVX2)
+    if (n >= 64 && has_avx2()) total += count_byte_avx2(data, i, n, byte);
+#endif
 #if defined(__SSE2__)
     const __m128i needle = _mm_set1_epi8(byte);
     while (n - i >= 16) {
@@ -147,12 +196,6 @@ struct ByteSift {
 };
 
 #if defined(TESSARIN_CLI_AVX2)
-bool has_avx2() noexcept
-{
-    static const bool supported = __builtin_cpu_supports("avx2");
-    return supported;
-}
-
 // The first position from `at` on, thirty-two at a time, where both the
 // byte there and the byte `last` further may start and end the literal;
 // `hits` has a bit for each such position of the thirty-two. Returns with
@@ -1182,10 +1225,144 @@ bool line_format_argument(PyObject* object, LineFormat& format, bool& wanted)
     return true;
 }
 
+constexpr size_t binary_probe = 8 << 10; // a NUL byte this near the start makes a file binary
+
+// How the block reader treats the start of a file: UTF-16 it converts (so
+// the file goes back to it), a UTF-8 byte-order mark is not text.
+size_t byte_order_mark(std::string_view data)
+{
+    return data.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+}
+
+bool is_utf16(std::string_view data)
+{
+    return data.size() >= 2 && ((data[0] == '\xFF' && data[1] == '\xFE') || (data[0] == '\xFE' && data[1] == '\xFF'));
+}
+
+// ---- One big file, block after block ----------------------------------------
+
+// Reads a regular file in blocks into a buffer of its own and searches it
+// as the block reader in Python would, for the common output of one
+// pattern: the lines come out block by block, with no Python object per
+// block but the printed lines. A file that turns out to be binary past its
+// start goes on being searched, its matching lines only counted.
+class FileStream {
+public:
+    enum State { going = 0, done = 1, skipped = 2, utf16 = 3 };
+
+    FileStream(int fd, bool regular, bool walked, bool text_mode, bool binary_mode, size_t block,
+               LineFormat format) noexcept
+        : fd_(fd), regular_(regular), probe_first_(walked && !text_mode && !binary_mode), walked_(walked),
+          text_mode_(text_mode), binary_mode_(binary_mode), block_size_(block ? block : 1), block_(block_size_),
+          format_(std::move(format))
+    {
+    }
+
+    bool binary() const noexcept { return binary_; }
+
+    // Reads one block and searches what it completes; returns the state
+    // and adds the lines printed (or, once binary, counted) to `result`.
+    State step(Searcher& searcher, Formatted& result, uint64_t& bytes_read)
+    {
+        if (at_end_) return done;
+        const size_t asked = first_ ? (probe_first_ ? binary_probe : std::max(block_, binary_probe)) : block_;
+        if (begin_ > 0) {
+            // What is left of the last block moves to the front; the
+            // buffer itself stays, so no page is touched for the first
+            // time after the first blocks.
+            std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+            end_ -= begin_;
+            begin_ = 0;
+        }
+        if (buffer_.size() < end_ + asked) buffer_.resize(end_ + asked);
+        ssize_t got;
+        do {
+            got = ::read(fd_, buffer_.data() + end_, asked);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) throw std::system_error(errno, std::generic_category());
+        const auto count = static_cast<size_t>(got);
+        at_end_ = count == 0 || (regular_ && count < asked);
+        size_t from = end_;
+        end_ += count;
+        bytes_read += count;
+        if (first_) {
+            first_ = false;
+            const std::string_view chunk(buffer_.data() + from, count);
+            if (is_utf16(chunk)) return utf16;
+            from += byte_order_mark(chunk);
+            begin_ = from;
+            if (!text_mode_ &&
+                std::string_view(buffer_.data() + from, end_ - from).substr(0, binary_probe).find('\0') !=
+                    std::string_view::npos) {
+                if (walked_ && !binary_mode_) return skipped;
+                binary_ = true;
+            }
+        }
+        if (!binary_ && !text_mode_ && std::memchr(buffer_.data() + from, 0, end_ - from)) binary_ = true;
+        if (!at_end_ && !searcher.streams()) return going; // searched whole, at the end
+
+        const std::string_view text(buffer_.data() + begin_, end_ - begin_);
+        std::vector<Found> found;
+        const size_t consumed = searcher.scan(text, at_end_, found);
+        LineFormat format = format_;
+        if (format.limit >= 0) format.limit = std::max<int64_t>(0, format.limit - static_cast<int64_t>(lines_));
+        Formatted formatted;
+        if (binary_)
+            count_lines(found, format.limit, formatted);
+        else
+            format_lines(text, found, format, formatted);
+        lines_ += formatted.lines;
+        result.out += formatted.out;
+        result.lines += formatted.lines;
+        result.matches += formatted.matches;
+        if (formatted.stopped) return done;
+        if (!at_end_ && consumed == 0) {
+            block_ *= 2; // no line ends here yet: read more at once
+            return going;
+        }
+        block_ = block_size_;
+        begin_ += consumed;
+        return at_end_ ? done : going;
+    }
+
+private:
+    // A binary file's matching lines are counted, not printed.
+    static void count_lines(const std::vector<Found>& found, int64_t limit, Formatted& result)
+    {
+        std::vector<uint64_t> lines;
+        lines.reserve(found.size());
+        for (const Found& match : found)
+            lines.push_back(match.line);
+        std::sort(lines.begin(), lines.end());
+        for (size_t k = 0; k < lines.size();) {
+            size_t after = k + 1;
+            while (after < lines.size() && lines[after] == lines[k])
+                ++after;
+            if (limit >= 0 && result.lines >= static_cast<uint64_t>(limit)) {
+                result.stopped = true;
+                return;
+            }
+            ++result.lines;
+            result.matches += after - k;
+            k = after;
+        }
+    }
+
+    int fd_;
+    bool regular_, probe_first_, walked_, text_mode_, binary_mode_;
+    size_t block_size_, block_;
+    LineFormat format_;
+    std::vector<char> buffer_;
+    size_t begin_ = 0, end_ = 0; // the text not yet dealt with
+    bool first_ = true, at_end_ = false, binary_ = false;
+    uint64_t lines_ = 0;
+};
+
 // ---- The Python object ------------------------------------------------------
 
 struct SearcherObject {
     PyObject_HEAD Searcher* searcher;
+    FileStream* stream; // the file being read, if any
 };
 
 bool string_argument(PyObject* object, std::string& out)
@@ -1248,6 +1425,7 @@ int searcher_init(PyObject* self, PyObject* args, PyObject* kwargs)
 
 void searcher_dealloc(PyObject* self)
 {
+    delete reinterpret_cast<SearcherObject*>(self)->stream;
     delete reinterpret_cast<SearcherObject*>(self)->searcher;
     Py_TYPE(self)->tp_free(self);
 }
@@ -1379,11 +1557,93 @@ PyObject* searcher_streams(PyObject* self, void*)
     return PyBool_FromLong(searcher && searcher->streams());
 }
 
+// open(fd, regular, walked, text, binary, block, lines) -> None: starts
+// reading a file (from its start) in blocks, for step().
+PyObject* searcher_open(PyObject* self, PyObject* args)
+{
+    int fd = -1, regular = 0, walked = 0, text_mode = 0, binary_mode = 0;
+    Py_ssize_t block = 0;
+    PyObject* format_object = nullptr;
+    LineFormat format;
+    bool formatting = false;
+    if (!PyArg_ParseTuple(args, "ippppnO", &fd, &regular, &walked, &text_mode, &binary_mode, &block, &format_object) ||
+        !line_format_argument(format_object, format, formatting))
+        return nullptr;
+    auto* object = reinterpret_cast<SearcherObject*>(self);
+    if (!object->searcher || !formatting || fd < 0 || block <= 0) {
+        PyErr_SetString(PyExc_ValueError, "open() needs an initialised searcher, a file, a block and a line format");
+        return nullptr;
+    }
+    delete object->stream;
+    object->stream = nullptr;
+    object->searcher->reset();
+    object->stream = new (std::nothrow)
+        FileStream(fd, regular, walked, text_mode, binary_mode, static_cast<size_t>(block), std::move(format));
+    if (!object->stream) return PyErr_NoMemory();
+    Py_RETURN_NONE;
+}
+
+// step() -> (output, lines, matches, bytes_read, state, binary): reads and
+// searches the next block of the file opened; state is 0 while there is
+// more, 1 at the end, 2 when a walk skips the file as binary, 3 when it is
+// UTF-16 (which the block reader in Python converts).
+PyObject* searcher_step(PyObject* self, PyObject*)
+{
+    auto* object = reinterpret_cast<SearcherObject*>(self);
+    if (!object->searcher || !object->stream) {
+        PyErr_SetString(PyExc_ValueError, "no file was opened");
+        return nullptr;
+    }
+    Formatted formatted;
+    uint64_t bytes_read = 0;
+    FileStream::State state = FileStream::done;
+    int error = 0;
+    const char* failure = nullptr;
+    bool out_of_memory = false, cancelled = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        state = object->stream->step(*object->searcher, formatted, bytes_read);
+    } catch (const CallCancelled&) {
+        cancelled = true;
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (const std::system_error& failed) {
+        error = failed.code().value();
+    } catch (const std::exception& failed) {
+        static thread_local std::string message;
+        message = failed.what();
+        failure = message.c_str();
+    }
+    Py_END_ALLOW_THREADS if (cancelled)
+    {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
+    if (out_of_memory) return PyErr_NoMemory();
+    if (error) {
+        errno = error;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    if (failure) {
+        PyErr_SetString(PyExc_ValueError, failure);
+        return nullptr;
+    }
+    return Py_BuildValue("(y#KKKiN)", formatted.out.data(), static_cast<Py_ssize_t>(formatted.out.size()),
+                         static_cast<unsigned long long>(formatted.lines),
+                         static_cast<unsigned long long>(formatted.matches),
+                         static_cast<unsigned long long>(bytes_read), static_cast<int>(state),
+                         PyBool_FromLong(object->stream->binary()));
+}
+
 PyMethodDef searcher_methods[] = {
     {"scan", searcher_scan, METH_VARARGS,
      "scan(buffer, at_end, base=0, lines=None) -> (matches, consumed): search a buffer that starts at a line "
      "start; with lines=(name, color, numbers, column, limit), (output, lines, matches, consumed, stopped)"},
     {"reset", searcher_reset, METH_NOARGS, "reset() -> None: start a new file"},
+    {"open", searcher_open, METH_VARARGS,
+     "open(fd, regular, walked, text, binary, block, lines) -> None: read a file in blocks with step()"},
+    {"step", searcher_step, METH_NOARGS,
+     "step() -> (output, lines, matches, bytes_read, state, binary): search the next block of the file opened"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1444,20 +1704,6 @@ struct ReadBuffer {
         capacity = wanted;
     }
 };
-
-constexpr size_t binary_probe = 8 << 10; // a NUL byte this near the start makes a file binary
-
-// How the block reader treats the start of a file: UTF-16 it converts (so
-// the file goes back to it), a UTF-8 byte-order mark is not text.
-size_t byte_order_mark(std::string_view data)
-{
-    return data.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
-}
-
-bool is_utf16(std::string_view data)
-{
-    return data.size() >= 2 && ((data[0] == '\xFF' && data[1] == '\xFE') || (data[0] == '\xFE' && data[1] == '\xFF'));
-}
 
 // Reads and searches one file whole, as the block reader would: only a
 // regular file below `limit` bytes; the rest goes back to the block reader.

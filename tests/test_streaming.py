@@ -175,9 +175,9 @@ def test_matching_lines_are_printed_whole_at_every_block_size(tmp_path, monkeypa
         assert out.getvalue() == expected, block
 
 
-# Files below a block are read and searched whole in one native call;
-# whatever they hold, they must print what reading them block by block
-# prints, in a walk and named.
+# Files below a block are read and searched whole in one native call, and
+# bigger ones block by block; whatever they hold, they must print the same,
+# in a walk and named.
 ODD_FILES = {
     "plain.txt": b"needle one\nhay\nneedle two\nhay\nneedle three\n",
     "bom.txt": "\ufeffneedle\n".encode(),
@@ -192,7 +192,7 @@ ODD_FILES = {
 @pytest.mark.parametrize("args", [
     ["needle"], ["-c", "needle"], ["-l", "needle"], ["--binary", "needle"], ["-a", "-o", "--column", "needle"],
     ["-A", "1", "-m", "2", "needle"], ["--json", "-i", "NEEDLE"], ["-e", "hay", "-e", "needle"],
-    ["--color", "always", "-Z", "nedle"], ["-m", "0", "needle"],
+    ["--color", "always", "-Z", "nedle"], ["-m", "0", "needle"], ["-m", "1", "--column", "needle"],
 ])
 def test_small_files_searched_whole_print_what_blocks_print(tmp_path, monkeypatch, args):
     tree = tmp_path / "tree"

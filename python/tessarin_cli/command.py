@@ -334,6 +334,11 @@ def search_stream(run: Run, item: Item, printer: Printer) -> None:
             if regular and info.st_size < BLOCK:
                 block = info.st_size + 1
         at_end = False
+        line_format = printer.line_format() if regular and len(searchers) == 1 else None
+        if line_format is not None:
+            if stream_natively(run, item, printer, searchers[0], stream, block, line_format):
+                return
+            stream.seek(0)  # UTF-16, converted below
         # In a walk, binary files are skipped: their start tells, so only
         # that is read first.
         probe_first = item.walked and not options.text and not options.binary
@@ -407,6 +412,25 @@ def search_stream(run: Run, item: Item, printer: Printer) -> None:
     finally:
         if close:
             stream.close()
+
+
+def stream_natively(run: Run, item: Item, printer: Printer, searcher: Any, stream: Any, block: int,
+                    line_format: tuple) -> bool:
+    """Reads and searches a regular file block by block in native code,
+    which prints the common output itself as the loop above would. Returns
+    False when the file is UTF-16, which that loop converts."""
+    options = run.options
+    searcher.open(stream.fileno(), True, item.walked, options.text, options.binary, block, line_format)
+    while not run.stop.is_set():
+        out, lines, matches, done, state, binary = searcher.step()
+        run.bytes_done += done
+        printer.binary = binary
+        printer.printed(out, lines, matches)
+        if state == 3:
+            return False
+        if state:
+            break
+    return True
 
 
 # -- progress -----------------------------------------------------------------
