@@ -145,26 +145,43 @@ def glob_filter(globs: list[str] | None) -> Any:
 
 
 def walk(run: Run, root: str) -> Iterator[Item]:
+    # Depth first, in name order, with a stack of the folders being listed
+    # rather than a generator per level: each file found then costs the
+    # same however deep it lies.
     options = run.options
     globs = glob_filter(options.glob)
+    hidden, follow, no_ignore = options.hidden, options.follow, options.no_ignore
+    stop = run.stop
     seen: set[tuple[int, int]] = set()
 
-    def visit(folder: str, rules: IgnoreRules | None) -> Iterator[Item]:
-        if not options.no_ignore:
+    def listing(folder: str, rules: IgnoreRules | None) -> tuple[Iterator[Any] | None, IgnoreRules | None]:
+        if not no_ignore:
             rules = read_ignore_rules(folder, rules)
         try:
-            entries = sorted(os.scandir(folder), key=lambda entry: entry.name)
+            return iter(sorted(os.scandir(folder), key=_entry_name)), rules
         except OSError as error:
             run.error(None, f"{folder}: {error.strerror or error}")
-            return
+            return None, rules
+
+    try:
+        info = os.stat(root)
+        seen.add((info.st_dev, info.st_ino))
+    except OSError:
+        pass
+    entries, rules = listing(root, None)
+    if entries is None:
+        return
+    stack: list[tuple[Iterator[Any], IgnoreRules | None, tuple[int, int] | None]] = [(entries, rules, None)]
+    while stack:
+        entries, rules, key = stack[-1]
         for entry in entries:
-            if run.stop.is_set():
+            if stop.is_set():
                 return
-            if not options.hidden and entry.name.startswith("."):
+            if not hidden and entry.name.startswith("."):
                 continue
             try:
                 is_link = entry.is_symlink()
-                if is_link and not options.follow:
+                if is_link and not follow:
                     continue
                 is_dir = entry.is_dir()
             except OSError as error:
@@ -178,14 +195,17 @@ def walk(run: Run, root: str) -> Iterator[Item]:
                 except OSError as error:
                     run.error(None, f"{entry.path}: {error.strerror or error}")
                     continue
-                key = (info.st_dev, info.st_ino)
-                if key in seen:
+                inner = (info.st_dev, info.st_ino)
+                if inner in seen:
                     run.error(None, f"{entry.path}: symbolic link loop, not followed")
                     continue
-                seen.add(key)
-                yield from visit(entry.path, rules)
-                seen.discard(key)
-                continue
+                seen.add(inner)
+                sub, sub_rules = listing(entry.path, rules)
+                if sub is None:
+                    seen.discard(inner)
+                    continue
+                stack.append((sub, sub_rules, inner))
+                break  # into the folder; this one goes on after it
             try:
                 if not entry.is_file():
                     continue
@@ -197,13 +217,14 @@ def walk(run: Run, root: str) -> Iterator[Item]:
             if globs is not None and not globs.match_file(os.path.relpath(entry.path, root)):
                 continue
             yield Item(entry.path, entry.path.removeprefix("./") if root == "." else entry.path, True, size)
+        else:
+            stack.pop()
+            if key is not None:
+                seen.discard(key)
 
-    try:
-        info = os.stat(root)
-        seen.add((info.st_dev, info.st_ino))
-    except OSError:
-        pass
-    yield from visit(root, None)
+
+def _entry_name(entry: Any) -> str:
+    return entry.name
 
 
 def items(run: Run) -> Iterator[Item]:
