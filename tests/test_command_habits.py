@@ -113,6 +113,37 @@ def test_grep_options(args, out):
     assert call(*args, stdin=b"needle one\nnothing\nneedle two\nafter\n")[1] == out
 
 
+READ_QUICKLY = [
+    ["x"], ["-i", "x", "a", "b"], ["a", "-Z", "-t", "0.3", "--absolute", "b"], ["-t", "inf", "x", "-"],
+    ["-e", "-x", "-e", "y", "-g", "!*.py", "-f", "-", "f"], ["--regexp", "-y", "--glob", "*.c", "--file", "p"],
+    ["-A", "2", "-B", "0", "-C", "1", "-m", "3", "-j", "4", "--color", "never", "--colour", "always", "x"],
+    ["-n", "-N", "-H", "-I", "--column", "--json", "-c", "-l", "-o", "-q", "-s", "--count", "--quiet", "x"],
+    ["--metric", "indel", "--strategy", "longest", "--strategy", "shortest", "--separator", " ", "--normalized"],
+    ["--ignore-accents", "--hidden", "--no-ignore", "-L", "-a", "--binary", "-F", "-r", "--fuzzy", "x", ""],
+]
+LEFT_TO_ARGPARSE = [
+    ["--help"], ["-t1", "x"], ["--thr", "1", "x"], ["-t", "-1", "x"], ["--color", "blue", "x"], ["-in", "x"],
+    ["--absolute", "--normalized", "x"], ["--", "-x"], ["-j", "x"], ["-m", "1.5", "x"], ["-e"], ["-V"],
+    ["--separator", "--", "x"], ["--separator=-", "x"],
+]
+
+
+@pytest.mark.parametrize("argv", READ_QUICKLY + LEFT_TO_ARGPARSE)
+def test_arguments_read_without_argparse_are_read_as_argparse_reads_them(argv):
+    from tessarin_cli import options
+
+    quick = options.quick_parse(argv)
+    if argv in LEFT_TO_ARGPARSE:
+        assert quick is None
+        return
+    split, rest, separator = options.split_arguments(argv)
+    full = options.build_parser().parse_intermixed_args(split, namespace=options.Options())
+    full.positional = list(full.positional) + rest
+    if separator is not None:
+        full.separator = separator
+    assert vars(quick) == vars(full)
+
+
 def test_patterns_from_a_file(tmp_path):
     patterns = tmp_path / "patterns"
     patterns.write_text("two\n\none\n")

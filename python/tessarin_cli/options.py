@@ -3,10 +3,10 @@ have an option for the same thing, ours where they have none."""
 
 from __future__ import annotations
 
-import argparse
 import sys
 TYPE_CHECKING = False  # typing itself is slow to import
 if TYPE_CHECKING:
+    import argparse
     from typing import Sequence
 
 from tessarin_cli.query import METRICS, STRATEGIES, Search, build_search
@@ -31,7 +31,9 @@ exit status: 0 if something matched, 1 if nothing did, 2 on error (even when
 something matched, unless -q), 130 when interrupted."""
 
 
-class Options(argparse.Namespace):
+class Options:
+    """The parsed arguments (argparse fills in what it reads)."""
+
     patterns: list[str]
     files: list[str]
     search: Search
@@ -73,11 +75,14 @@ class Options(argparse.Namespace):
 def non_negative(text: str) -> int:
     value = int(text)
     if value < 0:
+        import argparse
         raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
     return value
 
 
 def build_parser() -> argparse.ArgumentParser:
+    import argparse
+
     parser = argparse.ArgumentParser(
         prog="tessarin", usage="tessarin [OPTIONS] PATTERN [FILE ...]\n       tessarin [OPTIONS] "
         "-e PATTERN ... [FILE ...]", description=DESCRIPTION, epilog=EPILOG,
@@ -207,28 +212,127 @@ def split_arguments(argv: list[str]) -> tuple[list[str], list[str], str | None]:
     return options, [], separator
 
 
+# What argparse leaves in Options when an option is not given.
+DEFAULTS = {
+    "regexp": None, "file": None, "fixed_strings": False, "ignore_case": False, "ignore_accents": False,
+    "separator": None, "fuzzy": False, "metric": None, "threshold": None, "threshold_kind": None,
+    "strategy": None, "recursive": False, "glob": None, "hidden": False, "no_ignore": False, "follow": False,
+    "text": False, "binary": False, "files_with_matches": False, "count": False, "only_matching": False,
+    "quiet": False, "line_number": True, "column": False, "with_filename": None, "after_context": None,
+    "before_context": None, "context": None, "max_count": None, "no_messages": False, "json": False,
+    "color": "auto", "threads": 0,
+}
+
+# Options read without argparse, whose import and set-up take longer than
+# most searches: flags to (field, value), and options taking the next
+# argument to (field, conversion, whether repeatable).
+QUICK_FLAGS = {
+    "-F": ("fixed_strings", True), "--fixed-strings": ("fixed_strings", True),
+    "-i": ("ignore_case", True), "--ignore-case": ("ignore_case", True),
+    "--ignore-accents": ("ignore_accents", True), "-Z": ("fuzzy", True), "--fuzzy": ("fuzzy", True),
+    "--normalized": ("threshold_kind", 1), "--absolute": ("threshold_kind", 0),
+    "-r": ("recursive", True), "--recursive": ("recursive", True), "--hidden": ("hidden", True),
+    "--no-ignore": ("no_ignore", True), "-L": ("follow", True), "--follow": ("follow", True),
+    "-a": ("text", True), "--text": ("text", True), "--binary": ("binary", True),
+    "-l": ("files_with_matches", True), "--files-with-matches": ("files_with_matches", True),
+    "-c": ("count", True), "--count": ("count", True), "-o": ("only_matching", True),
+    "--only-matching": ("only_matching", True), "-q": ("quiet", True), "--quiet": ("quiet", True),
+    "-n": ("line_number", True), "--line-number": ("line_number", True),
+    "-N": ("line_number", False), "--no-line-number": ("line_number", False), "--column": ("column", True),
+    "-H": ("with_filename", True), "--with-filename": ("with_filename", True),
+    "-I": ("with_filename", False), "--no-filename": ("with_filename", False),
+    "-s": ("no_messages", True), "--no-messages": ("no_messages", True), "--json": ("json", True),
+}
+QUICK_VALUES = {
+    "-e": ("regexp", str, True), "--regexp": ("regexp", str, True), "-f": ("file", str, True),
+    "--file": ("file", str, True), "-g": ("glob", str, True), "--glob": ("glob", str, True),
+    "--separator": ("separator", str, False), "--metric": ("metric", str, False),
+    "-t": ("threshold", float, False), "--threshold": ("threshold", float, False),
+    "--strategy": ("strategy", str, True), "-A": ("after_context", non_negative, False),
+    "--after-context": ("after_context", non_negative, False), "-B": ("before_context", non_negative, False),
+    "--before-context": ("before_context", non_negative, False), "-C": ("context", non_negative, False),
+    "--context": ("context", non_negative, False), "-m": ("max_count", non_negative, False),
+    "--max-count": ("max_count", non_negative, False), "-j": ("threads", non_negative, False),
+    "--threads": ("threads", non_negative, False), "--jobs": ("threads", non_negative, False),
+    "--color": ("color", str, False), "--colour": ("color", str, False),
+}
+
+
+def quick_parse(argv: list[str]) -> Options | None:
+    """Reads the arguments as argparse would, when they are only whole
+    options it knows, each value in the next argument, and positional
+    arguments; None for anything else (help, attached values, "--", an
+    abbreviation, a bad value), which argparse then reads and judges."""
+    options = Options()
+    values = dict(DEFAULTS)
+    positional: list[str] = []
+    kinds = set()
+    at = 0
+    while at < len(argv):
+        argument = argv[at]
+        at += 1
+        if argument == "-" or not argument.startswith("-"):
+            positional.append(argument)
+        elif argument in QUICK_FLAGS:
+            field, value = QUICK_FLAGS[argument]
+            values[field] = value
+            if field == "threshold_kind":
+                kinds.add(argument)
+        elif argument in QUICK_VALUES and at < len(argv):
+            field, convert, repeatable = QUICK_VALUES[argument]
+            text = argv[at]
+            at += 1
+            if text.startswith("-") and argument not in TAKES_ANY_VALUE:
+                return None
+            try:
+                value = convert(text)
+            except (ValueError, ArithmeticError):
+                return None
+            if field == "color" and value not in ("auto", "always", "never"):
+                return None
+            if repeatable:
+                values[field] = (values[field] or []) + [value]
+            else:
+                values[field] = value
+        else:
+            return None
+    if len(kinds) > 1:  # --normalized and --absolute exclude each other
+        return None
+    for field, value in values.items():
+        setattr(options, field, value)
+    options.positional = positional
+    return options
+
+
 def parse(argv: Sequence[str]) -> tuple[Options, list[str]]:
     """Parsed options and warnings; exits through argparse on a usage error."""
-    parser = build_parser()
-    argv, rest, separator = split_arguments(list(argv))
-    options = parser.parse_intermixed_args(argv, namespace=Options())
-    if separator is not None:
-        options.separator = separator
-    if not isinstance(options.separator, (str, type(None))):  # an abbreviated option lost its "--"
-        parser.error("argument --separator: write a separator of -- as --separator=--")
-    options.positional = list(options.positional) + rest
+    parser: argparse.ArgumentParser | None = None
+    options = quick_parse(list(argv))
+    if options is None:
+        parser = build_parser()
+        argv, rest, separator = split_arguments(list(argv))
+        options = parser.parse_intermixed_args(argv, namespace=Options())
+        if separator is not None:
+            options.separator = separator
+        if not isinstance(options.separator, (str, type(None))):  # an abbreviated option lost its "--"
+            parser.error("argument --separator: write a separator of -- as --separator=--")
+        options.positional = list(options.positional) + rest
+
+    def usage_error(message: str) -> None:
+        (parser or build_parser()).error(message)
+
     patterns = list(options.regexp or [])
     try:
         for path in options.file or []:
             patterns += read_pattern_file(path)
     except (OSError, UnicodeDecodeError) as error:
-        parser.error(f"cannot read patterns: {error}")
+        usage_error(f"cannot read patterns: {error}")
     if options.regexp is None and options.file is None:
         if not options.positional:
-            parser.error("no pattern given")
+            usage_error("no pattern given")
         patterns = [options.positional.pop(0)]
     if not patterns:
-        parser.error("the pattern file holds no pattern")
+        usage_error("the pattern file holds no pattern")
     options.patterns = patterns
     options.files = options.positional
     warnings = []
@@ -244,5 +348,5 @@ def parse(argv: Sequence[str]) -> tuple[Options, list[str]]:
         for pattern in patterns[1:]:
             build_search(pattern, separator=options.separator)
     except ValueError as error:
-        parser.error(str(error))
+        usage_error(str(error))
     return options, warnings
