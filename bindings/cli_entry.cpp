@@ -234,7 +234,12 @@ bool is_boundary_byte(unsigned char byte) noexcept
 // byte for one, so offsets keep their meaning and the rest of the text is
 // searched. A character cut short at the end is left alone unless the text
 // ends there. Returns false (and leaves `out` alone) when there is none.
-bool repair_utf8(std::string_view text, bool at_end, std::string& out)
+//
+// `seen(start, end, code_point)` hears of every well-formed character that is
+// not ASCII, and `checked` is where the checking stopped (at a character cut
+// short, or at the end).
+template <typename Seen>
+bool repair_utf8(std::string_view text, bool at_end, std::string& out, size_t& checked, Seen seen)
 {
     size_t i = 0;
     const size_t n = text.size();
@@ -269,8 +274,10 @@ bool repair_utf8(std::string_view text, bool at_end, std::string& out)
             bad(i++); // the lead alone is dropped; what follows is looked at again
             continue;
         }
+        seen(i, i + extra + 1, value);
         i += extra + 1;
     }
+    checked = std::min(i, n);
     return repaired;
 }
 
@@ -379,7 +386,20 @@ public:
     size_t scan(std::string_view original, bool at_end, std::vector<Found>& found)
     {
         std::string repaired;
-        const std::string_view text = repair_utf8(original, at_end, repaired) ? std::string_view(repaired) : original;
+        // Code points whose folding holds ASCII can take part in a literal
+        // that the buffer does not show: they are noted while the text is
+        // checked, in the same pass.
+        const bool seeds_wanted = !literals_.empty() && (case_insensitive_ || special_char_insensitive_);
+        folding_seeds_.clear();
+        size_t checked = 0;
+        const bool was_repaired =
+            repair_utf8(original, at_end, repaired, checked, [&](size_t start, size_t end, char32_t c) {
+                if (seeds_wanted && start >= done_ &&
+                    (fold_info(c, case_insensitive_, special_char_insensitive_) & fold_to_ascii))
+                    folding_seeds_.push_back({start, end});
+            });
+        seeds_checked_to_ = checked;
+        const std::string_view text = was_repaired ? std::string_view(repaired) : original;
         if (window_tokens_ > 0) return scan_tokens(text, at_end, found);
         std::vector<Region> regions;
         if (literals_.empty()) {
@@ -683,9 +703,11 @@ private:
                 if (at >= done_) seeds.push_back({at, at + literal.size()});
             });
         // Code points whose folding holds ASCII can take part in a literal
-        // that the buffer does not show.
+        // that the buffer does not show; those before a character cut short
+        // at the end were noted while the text was checked.
         if (case_insensitive_ || special_char_insensitive_) {
-            size_t i = 0;
+            seeds.insert(seeds.end(), folding_seeds_.begin(), folding_seeds_.end());
+            size_t i = seeds_checked_to_;
             while ((i = skip_ascii(text.data(), i, n)) < n) {
                 const size_t at = i;
                 const char32_t c = utf8::decode_forward(text, i);
@@ -1106,9 +1128,11 @@ private:
     uint64_t widest_window_ = 0; // code points; 0 for token windows, which have no bound
 
     bool positions_ = true;
-    uint64_t lines_before_ = 0; // line feeds before the current buffer
-    Lengths before_;            // code points before it, as they are and folded
-    size_t done_ = 0;           // bytes of it whose regions were searched already
+    std::vector<Region> folding_seeds_; // characters of the buffer whose folding holds ASCII
+    size_t seeds_checked_to_ = 0;       // how far the buffer was checked for them
+    uint64_t lines_before_ = 0;         // line feeds before the current buffer
+    Lengths before_;                    // code points before it, as they are and folded
+    size_t done_ = 0;                   // bytes of it whose regions were searched already
 
     // Token searches.
     std::string folded_separator_;
