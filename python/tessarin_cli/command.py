@@ -4,10 +4,10 @@ it goes."""
 
 from __future__ import annotations
 
+import _thread
 import os
 import sys
 from stat import S_ISREG
-import threading
 import time
 TYPE_CHECKING = False  # typing itself is slow to import
 if TYPE_CHECKING:
@@ -32,6 +32,83 @@ class Item:
         self.path, self.label, self.walked, self.size = path, label, walked, size
 
 
+# Threads from _thread alone: the threading module costs more to import
+# than a small search takes.
+
+class Flag:
+    """Set once, looked at often, as an Event is."""
+    __slots__ = ("value",)
+
+    def __init__(self) -> None:
+        self.value = False
+
+    def set(self) -> None:
+        self.value = True
+
+    def is_set(self) -> bool:
+        return self.value
+
+
+class Signal:
+    """A lock and a condition on it: with the lock held, wait until
+    notified or until the time is up."""
+
+    def __init__(self) -> None:
+        self.lock = _thread.allocate_lock()
+        self.waiters: list[Any] = []
+
+    def __enter__(self) -> Signal:
+        self.lock.acquire()
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        self.lock.release()
+
+    def wait(self, timeout: float) -> bool:
+        waiter = _thread.allocate_lock()
+        waiter.acquire()
+        self.waiters.append(waiter)
+        self.lock.release()
+        try:
+            return waiter.acquire(True, timeout)
+        finally:
+            self.lock.acquire()
+            if waiter in self.waiters:  # the time was up
+                self.waiters.remove(waiter)
+
+    def notify(self, count: int = 1) -> None:
+        for waiter in self.waiters[:count]:
+            waiter.release()
+        del self.waiters[:count]
+
+    def notify_all(self) -> None:
+        self.notify(len(self.waiters))
+
+
+class Worker:
+    """A thread that runs `task` once, started at once; like a daemon
+    thread, it does not keep the process alive."""
+
+    def __init__(self, task: Any, *args: Any) -> None:
+        self.done = _thread.allocate_lock()
+        self.done.acquire()
+
+        def body() -> None:
+            try:
+                task(*args)
+            finally:
+                self.done.release()
+
+        _thread.start_new_thread(body, ())
+
+    def is_alive(self) -> bool:
+        return self.done.locked()
+
+    def join(self, timeout: float) -> None:
+        if self.done.acquire(True, timeout):
+            self.done.release()
+
+
 class Run:
     """State shared by the threads of one run."""
 
@@ -41,7 +118,7 @@ class Run:
         self.matched = False
         self.failed = False
         self.broken_pipe = False
-        self.stop = threading.Event()
+        self.stop = Flag()
         self.bytes_done = 0
         self.files_done = 0
         self.progress: Progress | None = None
@@ -511,7 +588,7 @@ def execute(run: Run) -> int:
         return (PATH_COLOR + raw + RESET if color else raw) + b":"
 
     run.name_prefix = name_prefix  # type: ignore[method-assign]
-    thread_searchers = threading.local()
+    thread_searchers = _thread._local()
 
     def searcher_for(pattern: str) -> Any:
         cache = getattr(thread_searchers, "cache", None)
@@ -527,7 +604,7 @@ def execute(run: Run) -> int:
     # Files are searched while the walk goes on. Each file takes its place
     # in the output when it is handed out, so the output keeps their order.
     waiting: list[Item] = []
-    ready = threading.Condition()
+    ready = Signal()
     walking = True
     failure: list[BaseException] = []
 
@@ -579,11 +656,9 @@ def execute(run: Run) -> int:
             search_batch(run, batch, color, run.sink.open())
 
     if jobs == 1:
-        threads = [threading.Thread(target=guarded, args=(walk_and_search,), daemon=True)]
+        threads = [Worker(guarded, walk_and_search)]
     else:
-        threads = [threading.Thread(target=guarded, args=(work,), daemon=True) for _ in range(jobs)]
-    for thread in threads:
-        thread.start()
+        threads = [Worker(guarded, work) for _ in range(jobs)]
     try:
         if jobs > 1:
             try:

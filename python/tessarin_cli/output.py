@@ -3,7 +3,7 @@ only the matched text, counts, names or JSON, built from byte offsets."""
 
 from __future__ import annotations
 
-import threading
+import _thread
 TYPE_CHECKING = False  # typing itself is slow to import
 if TYPE_CHECKING:
     from typing import Any, Callable
@@ -35,7 +35,7 @@ class Sink:
 
     def __init__(self, write_out: Callable[[bytes], None], write_err: Callable[[bytes], None],
                  before_write: Callable[[], None] = lambda: None) -> None:
-        self.lock = threading.Lock()
+        self.lock = _thread.allocate_lock()
         self.write_out, self.write_err, self.before_write = write_out, write_err, before_write
         self.order: list[FileOutput] = []
         self.head = 0
