@@ -173,6 +173,23 @@ def test_odd_input_is_searched_not_refused(data, args, out):
     assert call(*args, stdin=data)[1] == out
 
 
+def test_a_named_pipe_is_opened_once(tmp_path):
+    # Opening a pipe a second time would find its writer gone.
+    pipes = [tmp_path / "one", tmp_path / "two"]
+    for pipe in pipes:
+        os.mkfifo(pipe)
+    command = subprocess.Popen([*COMMAND, "-j", "1", "needle", *map(str, pipes)], stdout=subprocess.PIPE, env=ENV)
+    try:
+        for pipe in pipes:
+            with open(pipe, "wb") as writer:  # waits for the command to open it
+                writer.write(b"hay\na needle\n")
+        out, _ = command.communicate(timeout=60)
+    finally:
+        command.kill()
+        command.wait()
+    assert out.decode().splitlines() == [f"{pipe}:2:a needle" for pipe in pipes]
+
+
 @pytest.mark.parametrize("stdin, args, line, column, shown", [
     (b"see the\ncolour here\n", ["--absolute", "-t", "1", "color"], 2, 1, "colo"),  # the window starts at the line feed
     (b"a\n\n\n  deprecatd x\n", ["-i", "--absolute", "-t", "2", "deprecated"], 4, 3, "deprecatd"),

@@ -25,11 +25,12 @@ BATCH = 64                # files searched in one native call at most
 
 
 class Item:
-    """A file to search, in the order found."""
-    __slots__ = ("path", "label", "walked", "size")
+    """A file to search, in the order found; `regular` when it is known to
+    be a regular file (not a pipe, which must be opened only once)."""
+    __slots__ = ("path", "label", "walked", "size", "regular")
 
-    def __init__(self, path: str, label: str, walked: bool, size: int = 0) -> None:
-        self.path, self.label, self.walked, self.size = path, label, walked, size
+    def __init__(self, path: str, label: str, walked: bool, size: int = 0, regular: bool = False) -> None:
+        self.path, self.label, self.walked, self.size, self.regular = path, label, walked, size, regular
 
 
 # Threads from _thread alone: the threading module costs more to import
@@ -293,7 +294,7 @@ def walk(run: Run, root: str) -> Iterator[Item]:
                 continue
             if globs is not None and not globs.match_file(os.path.relpath(entry.path, root)):
                 continue
-            yield Item(entry.path, entry.path.removeprefix("./") if root == "." else entry.path, True, size)
+            yield Item(entry.path, entry.path.removeprefix("./") if root == "." else entry.path, True, size, True)
         else:
             stack.pop()
             if key is not None:
@@ -316,10 +317,11 @@ def items(run: Run) -> Iterator[Item]:
             yield from walk(run, path)
         else:
             try:
-                size = os.path.getsize(path)
+                info = os.stat(path)
+                size, regular = info.st_size, S_ISREG(info.st_mode)
             except OSError:
-                size = 0
-            yield Item(path, path, False, size)
+                size, regular = 0, False
+            yield Item(path, path, False, size, regular)
 
 
 # -- searching one file ---------------------------------------------------------
@@ -367,7 +369,7 @@ def search_batch(run: Run, batch: list[Item], color: bool, output: FileOutput) -
 
     options = run.options
     try:
-        direct = [item for item in batch if item.path != STDIN_NAME]
+        direct = [item for item in batch if item.regular]
         outcomes: dict[int, tuple] = {}
         if direct:
             searchers = [run.searcher_for(pattern) for pattern in options.patterns]
@@ -386,7 +388,7 @@ def search_batch(run: Run, batch: list[Item], color: bool, output: FileOutput) -
         for item in batch:
             if run.stop.is_set():
                 return
-            outcome = outcomes.get(id(item)) if item.path != STDIN_NAME else (0, 1)
+            outcome = outcomes.get(id(item)) if item.regular else (0, 1)
             if outcome is None:  # searched whole: nothing to print
                 run.files_done += 1
             elif outcome[1] == 0:
