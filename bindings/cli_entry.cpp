@@ -1834,7 +1834,9 @@ size_t search_small_file(const char* path, bool walked, bool text_mode, bool bin
 }
 
 // search_files(searchers, paths, walked, text, binary, limit, report_all,
-// lines=None, names=None) -> (outcomes, bytes_read). Reads and searches each file below `limit`
+// lines=None, names=None) -> (outcomes, bytes_read, searched): the first
+// `searched` files were dealt with (all unless what they left to print grew
+// past a few MiB). Reads and searches each file below `limit`
 // bytes with the interpreter lock released, so that Python hears only of
 // files with matches (or, with report_all, of every file searched), of
 // failures, and of files to read in blocks. An outcome is (index, 0, errno),
@@ -1896,12 +1898,15 @@ PyObject* search_files(PyObject*, PyObject* args)
     }
 
     std::vector<FileOutcome> outcomes;
+    size_t searched = paths.size();
+    constexpr size_t kept_limit = 1 << 20;
     uint64_t bytes_read = 0;
     const char* failure = nullptr;
     bool out_of_memory = false, cancelled = false;
     Py_BEGIN_ALLOW_THREADS
     try {
         static thread_local ReadBuffer buffer;
+        size_t kept = 0;
         for (size_t i = 0; i < paths.size(); ++i) {
             if (stop_requested.load(std::memory_order_relaxed)) throw CallCancelled();
             FileOutcome outcome;
@@ -1919,7 +1924,14 @@ PyObject* search_files(PyObject*, PyObject* args)
                 outcome.text.clear();
                 outcome.found.clear();
             }
+            kept += outcome.text.size() + outcome.formatted.out.size() + outcome.found.size() * sizeof(Found);
             outcomes.push_back(std::move(outcome));
+            // What waits for Python stays a few blocks, however many big
+            // files match: the files after this one come in the next call.
+            if (kept > kept_limit) {
+                searched = i + 1;
+                break;
+            }
         }
     } catch (const CallCancelled&) {
         cancelled = true;
@@ -1969,7 +1981,7 @@ PyObject* search_files(PyObject*, PyObject* args)
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
     if (!list) return nullptr;
-    return Py_BuildValue("(NK)", list, static_cast<unsigned long long>(bytes_read));
+    return Py_BuildValue("(NKn)", list, static_cast<unsigned long long>(bytes_read), static_cast<Py_ssize_t>(searched));
 }
 
 PyObject* cancel(PyObject*, PyObject*)
@@ -1989,7 +2001,7 @@ PyMethodDef module_functions[] = {
     {"resume", resume, METH_NOARGS, "resume() -> None: let searches run again"},
     {"search_files", search_files, METH_VARARGS,
      "search_files(searchers, paths, walked, text, binary, limit, report_all, lines=None, names=None) -> (outcomes, "
-     "bytes_read): search small files whole with the interpreter lock released"},
+     "bytes_read, searched): search small files whole with the interpreter lock released"},
     {nullptr, nullptr, 0, nullptr},
 };
 

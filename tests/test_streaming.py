@@ -152,6 +152,16 @@ def test_memory_stays_bounded_on_a_big_file(tmp_path):
         count, peak_kib = done.stdout.split()
         assert int(count) == 128 * 8192
         assert int(peak_kib) < 64 * 1024, (args, peak_kib)
+    # Many files below a block, every line a match, searched many at a time:
+    # what waits to be printed must stay bounded too.
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    for n in range(40):
+        (tree / f"{n}.txt").write_bytes(line * 5600)
+    for args in (["-c", "isinstance"], ["-C", "1", "isinstance"]):
+        done = subprocess.run([sys.executable, "-c", code, "-j", "1", *args, str(tree)], capture_output=True,
+                              timeout=300)
+        assert int(done.stdout.split()[-1]) < 64 * 1024, args
 
 
 @pytest.mark.parametrize("pattern, args", [

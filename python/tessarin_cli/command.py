@@ -362,33 +362,41 @@ def search_item(run: Run, item: Item, color: bool, output: FileOutput, searched:
 
 
 def search_batch(run: Run, batch: list[Item], color: bool, output: FileOutput) -> None:
-    """Searches files in the order given, small ones whole in one native call
-    without the interpreter lock; Python hears only of the files with
-    something to print."""
+    """Searches files in the order given, regular ones whole in native calls
+    of many files each, without the interpreter lock; Python hears only of
+    the files with something to print."""
     from tessarin_cli import _native
 
     options = run.options
+    regular = [item for item in batch if item.regular]
+    outcomes: dict[int, tuple] = {}  # by place among the regular files
+    searched = 0                      # regular files searched so far
+    place = -1
     try:
-        direct = [item for item in batch if item.regular]
-        outcomes: dict[int, tuple] = {}
-        if direct:
-            searchers = [run.searcher_for(pattern) for pattern in options.patterns]
-            line_format, names = run.line_format, None
-            if line_format is not None and options.with_filename:
-                names = [run.name_prefix(item.label) for item in direct]
-            try:
-                found, done = _native.search_files(searchers, [item.path for item in direct],
-                                                   [item.walked for item in direct], options.text, options.binary,
-                                                   BLOCK, options.count, line_format, names)
-            except KeyboardInterrupt:
-                run.stop.set()
-                return
-            run.bytes_done += done
-            outcomes = {id(direct[outcome[0]]): outcome for outcome in found}
         for item in batch:
             if run.stop.is_set():
                 return
-            outcome = outcomes.get(id(item)) if item.regular else (0, 1)
+            if not item.regular:
+                search_item(run, item, color, output)
+                continue
+            place += 1
+            if place == searched:
+                rest = regular[searched:]
+                searchers = [run.searcher_for(pattern) for pattern in options.patterns]
+                names = None
+                if run.line_format is not None and options.with_filename:
+                    names = [run.name_prefix(waiting.label) for waiting in rest]
+                try:
+                    found, done, count = _native.search_files(
+                        searchers, [waiting.path for waiting in rest], [waiting.walked for waiting in rest],
+                        options.text, options.binary, BLOCK, options.count, run.line_format, names)
+                except KeyboardInterrupt:
+                    run.stop.set()
+                    return
+                run.bytes_done += done
+                outcomes = {searched + outcome[0]: outcome for outcome in found}
+                searched += count
+            outcome = outcomes.get(place)
             if outcome is None:  # searched whole: nothing to print
                 run.files_done += 1
             elif outcome[1] == 0:
