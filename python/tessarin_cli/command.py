@@ -671,12 +671,16 @@ def execute(run: Run) -> int:
         threads = [Worker(guarded, work) for _ in range(jobs)]
     try:
         if jobs > 1:
+            found: list[Item] = []  # handed over a few at a time: the lock is not free
             try:
                 for item in items(run):
-                    with ready:
-                        waiting.append(item)
-                        if len(waiting) >= BATCH:
-                            ready.notify()
+                    found.append(item)
+                    if len(found) == 16:
+                        with ready:
+                            waiting.extend(found)
+                            if len(waiting) >= BATCH:
+                                ready.notify()
+                        found = []
                     if run.progress:
                         run.progress.total += item.size
                         run.progress.files += 1
@@ -684,6 +688,7 @@ def execute(run: Run) -> int:
                         break
             finally:
                 with ready:
+                    waiting.extend(found)
                     walking = False
                     ready.notify_all()
         while any(thread.is_alive() for thread in threads):
