@@ -1158,7 +1158,8 @@ struct Formatted {
     bool stopped = false; // the limit was reached
 };
 
-constexpr std::string_view number_color = "\x1b[32m", match_color = "\x1b[1;31m", reset_color = "\x1b[0m";
+constexpr std::string_view path_color = "\x1b[35m", number_color = "\x1b[32m", match_color = "\x1b[1;31m",
+                           reset_color = "\x1b[0m";
 
 void append_number(std::string& out, uint64_t number, bool color)
 {
@@ -1842,7 +1843,7 @@ size_t search_small_file(const char* path, bool walked, bool text_mode, bool bin
 // failures, and of files to read in blocks. An outcome is (index, 0, errno),
 // (index, 1), (index, 2, binary, text, matches) or, with a line format and
 // one searcher, for a text file (index, 3, output, lines, matches), each
-// line led by the file's entry in `names` when given.
+// line led by the file's name from `names` when given.
 PyObject* search_files(PyObject*, PyObject* args)
 {
     PyObject *searcher_list, *path_list, *walked_list, *format_object = nullptr, *name_list = nullptr;
@@ -1864,13 +1865,14 @@ PyObject* search_files(PyObject*, PyObject* args)
         PyErr_SetString(PyExc_ValueError, "one walked flag (and name) per path, and a limit of 0 or more");
         return nullptr;
     }
-    // What each file's lines start with, when that is not the same for all.
+    // The names that lead each file's lines, when they are shown, as
+    // Python would print them (bytes that are not UTF-8 kept as they are).
     std::vector<std::string> names;
     for (Py_ssize_t i = 0; name_list && i < count; ++i) {
-        char* name = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(PyList_GET_ITEM(name_list, i), &name, &size) < 0) return nullptr;
-        names.emplace_back(name, static_cast<size_t>(size));
+        PyObject* encoded = PyUnicode_AsEncodedString(PyList_GET_ITEM(name_list, i), "utf-8", "surrogateescape");
+        if (!encoded) return nullptr;
+        names.emplace_back(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+        Py_DECREF(encoded);
     }
     std::vector<Searcher*> searchers;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(searcher_list); ++i) {
@@ -1918,7 +1920,13 @@ PyObject* search_files(PyObject*, PyObject* args)
             // rest is Python's to print.
             if (formatting && searchers.size() == 1 && outcome.kind == FileOutcome::searched && !outcome.binary &&
                 !outcome.found.empty()) {
-                if (!names.empty()) format.name = names[i];
+                if (!names.empty()) {
+                    format.name.clear();
+                    if (format.color) format.name += path_color;
+                    format.name += names[i];
+                    if (format.color) format.name += reset_color;
+                    format.name += ':';
+                }
                 format_lines(outcome.text, outcome.found, format, outcome.formatted);
                 outcome.kind = FileOutcome::printed;
                 outcome.text.clear();

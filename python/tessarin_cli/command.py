@@ -14,7 +14,7 @@ if TYPE_CHECKING:
     from typing import Any, Iterator
 
 from tessarin_cli.options import Options, parse
-from tessarin_cli.output import PATH_COLOR, RESET, FileOutput, Printer, Sink
+from tessarin_cli.output import FileOutput, Printer, Sink
 
 STDIN_NAME = "-"
 BLOCK = 1 << 20           # bytes read at a time; memory stays a few blocks whatever the file
@@ -149,10 +149,6 @@ class Run:
             stderr.flush()
 
         self.sink = Sink(emit_out, emit_err, self._before_write)
-
-    def name_prefix(self, label: str) -> bytes:
-        """What each printed line of the file `label` starts with."""
-        raise NotImplementedError  # set by execute(), which knows the colors
 
     def _before_write(self) -> None:
         if self.progress:
@@ -383,9 +379,7 @@ def search_batch(run: Run, batch: list[Item], color: bool, output: FileOutput) -
             if place == searched:
                 rest = regular[searched:]
                 searchers = [run.searcher_for(pattern) for pattern in options.patterns]
-                names = None
-                if run.line_format is not None and options.with_filename:
-                    names = [run.name_prefix(waiting.label) for waiting in rest]
+                names = [waiting.label for waiting in rest] if options.with_filename else None
                 try:
                     found, done, count = _native.search_files(
                         searchers, [waiting.path for waiting in rest], [waiting.walked for waiting in rest],
@@ -592,12 +586,6 @@ def execute(run: Run) -> int:
     # The common output, which the native search prints for a whole file:
     # the same for every file but its name.
     run.line_format = Printer(options, "", FileOutput(run.sink), color).line_format()
-
-    def name_prefix(label: str) -> bytes:
-        raw = label.encode("utf-8", "surrogateescape")
-        return (PATH_COLOR + raw + RESET if color else raw) + b":"
-
-    run.name_prefix = name_prefix  # type: ignore[method-assign]
     thread_searchers = _thread._local()
 
     def searcher_for(pattern: str) -> Any:
