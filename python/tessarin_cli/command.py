@@ -679,10 +679,12 @@ def execute(run: Run) -> int:
                     waiting.extend(found)
                     walking = False
                     ready.notify_all()
-        while any(thread.is_alive() for thread in threads):
-            next(thread for thread in threads if thread.is_alive()).join(0.1)
-            if run.progress:
-                run.progress.draw()
+        # One thread after the other; a thread may end between two looks.
+        for thread in threads:
+            while thread.is_alive():
+                thread.join(0.1)
+                if run.progress:
+                    run.progress.draw()
     finally:
         if run.progress:
             run.progress.draw()  # the last state, however short the run
