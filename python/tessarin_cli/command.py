@@ -358,53 +358,62 @@ def search_item(run: Run, item: Item, color: bool, output: FileOutput, searched:
 
 
 def search_batch(run: Run, batch: list[Item], color: bool, output: FileOutput) -> None:
-    """Searches files in the order given, regular ones whole in native calls
-    of many files each, without the interpreter lock; Python hears only of
-    the files with something to print."""
+    """Searches files in the order given, runs of regular ones whole in
+    native calls without the interpreter lock; Python hears only of the
+    files with something to print, and writes what the search printed for
+    them together."""
     from tessarin_cli import _native
 
     options = run.options
-    regular = [item for item in batch if item.regular]
-    outcomes: dict[int, tuple] = {}  # by place among the regular files
-    searched = 0                      # regular files searched so far
-    place = -1
+    printed: list[bytes] = []
+
+    def flush() -> None:
+        if printed:
+            output.write(b"".join(printed))
+            printed.clear()
+
     try:
-        for item in batch:
-            if run.stop.is_set():
-                return
-            if not item.regular:
-                search_item(run, item, color, output)
+        at = 0
+        while at < len(batch) and not run.stop.is_set():
+            if not batch[at].regular:
+                search_item(run, batch[at], color, output)
+                at += 1
                 continue
-            place += 1
-            if place == searched:
-                rest = regular[searched:]
-                searchers = [run.searcher_for(pattern) for pattern in options.patterns]
-                names = [waiting.label for waiting in rest] if options.with_filename else None
-                try:
-                    found, done, count = _native.search_files(
-                        searchers, [waiting.path for waiting in rest], [waiting.walked for waiting in rest],
-                        options.text, options.binary, BLOCK, options.count, run.line_format, names)
-                except KeyboardInterrupt:
-                    run.stop.set()
-                    return
-                run.bytes_done += done
-                outcomes = {searched + outcome[0]: outcome for outcome in found}
-                searched += count
-            outcome = outcomes.get(place)
-            if outcome is None:  # searched whole: nothing to print
-                run.files_done += 1
-            elif outcome[1] == 0:
-                run.error(output, f"{item.label}: {os.strerror(outcome[2])}")
-                run.files_done += 1
-            elif outcome[1] == 1:
-                search_item(run, item, color, output)
-            elif outcome[1] == 3:  # printed by the search
-                output.write(outcome[2])
-                if outcome[3]:
-                    run.matched = True
-                run.files_done += 1
-            else:
-                search_item(run, item, color, output, outcome[2:])
+            end = at
+            while end < len(batch) and batch[end].regular:
+                end += 1
+            rest = batch[at:end]
+            searchers = [run.searcher_for(pattern) for pattern in options.patterns]
+            names = [item.label for item in rest] if options.with_filename else None
+            try:
+                found, done, count = _native.search_files(
+                    searchers, [item.path for item in rest], [item.walked for item in rest], options.text,
+                    options.binary, BLOCK, options.count, run.line_format, names)
+            except KeyboardInterrupt:
+                run.stop.set()
+                break
+            run.bytes_done += done
+            run.files_done += count - len(found)  # searched whole, nothing to print
+            for outcome in found:
+                if run.stop.is_set():
+                    break
+                item = rest[outcome[0]]
+                if outcome[1] == 3:  # printed by the search
+                    printed.append(outcome[2])
+                    if outcome[3]:
+                        run.matched = True
+                    run.files_done += 1
+                    continue
+                flush()
+                if outcome[1] == 0:
+                    run.error(output, f"{item.label}: {os.strerror(outcome[2])}")
+                    run.files_done += 1
+                elif outcome[1] == 1:
+                    search_item(run, item, color, output)
+                else:
+                    search_item(run, item, color, output, outcome[2:])
+            flush()
+            at += count
     finally:
         output.close()
 
