@@ -1455,6 +1455,47 @@ void searcher_dealloc(PyObject* self)
     Py_TYPE(self)->tp_free(self);
 }
 
+// Runs `work` without the interpreter lock: the one barrier at which a
+// failure of the native search becomes a Python exception (Ctrl-C as
+// KeyboardInterrupt, memory as MemoryError, a failed system call as
+// OSError, anything else as ValueError). False once it has set one.
+template <typename Work> bool run_unlocked(Work&& work)
+{
+    enum class Failure { none, cancelled, memory, system, other } failure = Failure::none;
+    int error = 0;
+    std::string message;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (const CallCancelled&) {
+        failure = Failure::cancelled;
+    } catch (const std::bad_alloc&) {
+        failure = Failure::memory;
+    } catch (const std::system_error& failed) {
+        failure = Failure::system;
+        error = failed.code().value();
+    } catch (const std::exception& failed) {
+        failure = Failure::other;
+        try {
+            message = failed.what();
+        } catch (const std::bad_alloc&) {
+            failure = Failure::memory;
+        }
+    }
+    Py_END_ALLOW_THREADS;
+    switch (failure) {
+    case Failure::none: return true;
+    case Failure::cancelled: PyErr_SetNone(PyExc_KeyboardInterrupt); break;
+    case Failure::memory: PyErr_NoMemory(); break;
+    case Failure::system:
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        break;
+    case Failure::other: PyErr_SetString(PyExc_ValueError, message.c_str()); break;
+    }
+    return false;
+}
+
 // Builds the list of match tuples, offsets made absolute by `base`. The
 // collector stays off meanwhile: the new tuples cannot form cycles.
 PyObject* found_list(const std::vector<Found>& found, size_t base)
@@ -1536,32 +1577,13 @@ PyObject* searcher_scan(PyObject* self, PyObject* args)
     std::vector<Found> found;
     Formatted formatted;
     size_t consumed = 0;
-    const char* failure = nullptr;
-    bool out_of_memory = false, cancelled = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    const bool done = run_unlocked([&] {
         const std::string_view text(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
         consumed = searcher->scan(text, at_end != 0, found);
         if (formatting) format_lines(text, found, format, formatted);
-    } catch (const CallCancelled&) {
-        cancelled = true;
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    } catch (const std::exception& error) {
-        static thread_local std::string message;
-        message = error.what();
-        failure = message.c_str();
-    }
-    Py_END_ALLOW_THREADS PyBuffer_Release(&view);
-    if (cancelled) {
-        PyErr_SetNone(PyExc_KeyboardInterrupt);
-        return nullptr;
-    }
-    if (out_of_memory) return PyErr_NoMemory();
-    if (failure) {
-        PyErr_SetString(PyExc_ValueError, failure);
-        return nullptr;
-    }
+    });
+    PyBuffer_Release(&view);
+    if (!done) return nullptr;
     if (formatting)
         return Py_BuildValue("(y#KKnN)", formatted.out.data(), static_cast<Py_ssize_t>(formatted.out.size()),
                              static_cast<unsigned long long>(formatted.lines),
@@ -1622,37 +1644,7 @@ PyObject* searcher_step(PyObject* self, PyObject*)
     Formatted formatted;
     uint64_t bytes_read = 0;
     FileStream::State state = FileStream::done;
-    int error = 0;
-    const char* failure = nullptr;
-    bool out_of_memory = false, cancelled = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        state = object->stream->step(*object->searcher, formatted, bytes_read);
-    } catch (const CallCancelled&) {
-        cancelled = true;
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    } catch (const std::system_error& failed) {
-        error = failed.code().value();
-    } catch (const std::exception& failed) {
-        static thread_local std::string message;
-        message = failed.what();
-        failure = message.c_str();
-    }
-    Py_END_ALLOW_THREADS if (cancelled)
-    {
-        PyErr_SetNone(PyExc_KeyboardInterrupt);
-        return nullptr;
-    }
-    if (out_of_memory) return PyErr_NoMemory();
-    if (error) {
-        errno = error;
-        return PyErr_SetFromErrno(PyExc_OSError);
-    }
-    if (failure) {
-        PyErr_SetString(PyExc_ValueError, failure);
-        return nullptr;
-    }
+    if (!run_unlocked([&] { state = object->stream->step(*object->searcher, formatted, bytes_read); })) return nullptr;
     return Py_BuildValue("(y#KKKiN)", formatted.out.data(), static_cast<Py_ssize_t>(formatted.out.size()),
                          static_cast<unsigned long long>(formatted.lines),
                          static_cast<unsigned long long>(formatted.matches),
@@ -1903,10 +1895,7 @@ PyObject* search_files(PyObject*, PyObject* args)
     size_t searched = paths.size();
     constexpr size_t kept_limit = 1 << 20;
     uint64_t bytes_read = 0;
-    const char* failure = nullptr;
-    bool out_of_memory = false, cancelled = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    const bool done = run_unlocked([&] {
         static thread_local ReadBuffer buffer;
         size_t kept = 0;
         for (size_t i = 0; i < paths.size(); ++i) {
@@ -1941,25 +1930,8 @@ PyObject* search_files(PyObject*, PyObject* args)
                 break;
             }
         }
-    } catch (const CallCancelled&) {
-        cancelled = true;
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    } catch (const std::exception& error) {
-        static thread_local std::string message;
-        message = error.what();
-        failure = message.c_str();
-    }
-    Py_END_ALLOW_THREADS if (cancelled)
-    {
-        PyErr_SetNone(PyExc_KeyboardInterrupt);
-        return nullptr;
-    }
-    if (out_of_memory) return PyErr_NoMemory();
-    if (failure) {
-        PyErr_SetString(PyExc_ValueError, failure);
-        return nullptr;
-    }
+    });
+    if (!done) return nullptr;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(outcomes.size()));
     for (size_t i = 0; list && i < outcomes.size(); ++i) {
         const FileOutcome& outcome = outcomes[i];
