@@ -196,3 +196,6 @@ def test_best_match_first_matches_the_model(seed):
         assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)
         token_args = (text, pattern, separator, *args[2:])
         assert tessarin.fuzzy_token_extract(*token_args) == model_fuzzy_token(*token_args), (token_args,)
+    # A pattern of blanks only is compared as the empty string.
+    blank = (text, " " * (1 + seed % 3), " ", False, False, metric, threshold, kind, ["best_match"])
+    assert tessarin.fuzzy_token_extract(*blank) == model_fuzzy_token(*blank), (blank,)

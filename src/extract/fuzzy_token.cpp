@@ -94,7 +94,7 @@ public:
     CandidateBounds(const FuzzyComparator& comparator, Metric metric)
         : pattern_(comparator.pattern()), metric_(metric), kind_(comparator.threshold_kind()), shared_(pattern_)
     {
-        if (metric == Metric::damerau_levenshtein && detail::BitParallelPattern::fits(pattern_))
+        if (metric == Metric::damerau_levenshtein && !pattern_.empty() && detail::BitParallelPattern::fits(pattern_))
             bit_parallel_.emplace(pattern_);
     }
 
