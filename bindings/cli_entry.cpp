@@ -1040,8 +1040,8 @@ private:
                                             case_insensitive_, special_char_insensitive_, cancel);
         const uint64_t length = lengths(piece, cancel).folded;
         if (folded.length() != length) return std::nullopt; // positions could not be mapped back: search whole
-        const Tokenizer tokenizer(folded, folded_separator_, window_tokens_, &cancel);
-        const std::vector<Token>& tokens = tokenizer.tokens();
+        const std::vector<Token> tokens =
+            tokenize(decode_to_units(folded, cancel), decode_utf8(folded_separator_), cancel);
 
         // The tokens that a separator within the piece ends; a last one
         // that runs to the piece's end may go on in the next bytes.

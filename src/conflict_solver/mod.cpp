@@ -20,13 +20,8 @@ std::vector<Strategy> parse_strategies(const std::vector<std::string>& names)
     return strategies;
 }
 
-ConflictSolver::ConflictSolver(std::string_view text, const std::vector<std::string>& strategies, Cancellation* cancel)
-    : ConflictSolver(text, parse_strategies(strategies), cancel)
-{
-}
-
-ConflictSolver::ConflictSolver(std::string_view text, const std::vector<Strategy>& strategies, Cancellation* cancel)
-    : text_(text), cancel_(cancel)
+ConflictSolver::ConflictSolver(UnitText text, const std::vector<Strategy>& strategies, Cancellation* cancel)
+    : text_(std::move(text)), cancel_(cancel)
 {
     // An unknown name keeps the first of the candidates still tied, so the
     // names after it can never matter.
@@ -49,17 +44,12 @@ void ConflictSolver::read_spaces()
         }
     };
     spaces_.reserve(text_.size() / 64 + 2);
-    if (is_ascii(text_, cancel)) {
-        for (std::size_t i = 0; i < text_.size(); ++i) {
+    text_.visit([&](auto units) {
+        for (std::size_t i = 0; i < units.size(); ++i) {
             if (i % pass_piece == 0) cancel.poll(pass_piece);
-            add(text_[i] == ' ');
+            add(units[i] == ' ');
         }
-    } else {
-        for (std::size_t pos = 0; pos < text_.size();) {
-            if (length_ % pass_piece == 0) cancel.poll(pass_piece);
-            add(utf8::decode_forward(text_, pos) == U' ');
-        }
-    }
+    });
     // A clear word past the end: the neighbour of the last code point.
     spaces_.push_back(word);
     spaces_.push_back(0);
@@ -168,7 +158,8 @@ MatchList ConflictSolver::finish()
 MatchList ConflictSolver::solve_conflicts(std::string_view text, MatchList matches,
                                           const std::vector<std::string>& strategies)
 {
-    ConflictSolver solver(text, strategies);
+    Cancellation never;
+    ConflictSolver solver(decode_to_units(text, never), parse_strategies(strategies));
     for (const Match& match : matches)
         solver.add(match);
     return solver.finish();

@@ -29,17 +29,21 @@ std::vector<Strategy> parse_strategies(const std::vector<std::string>& names);
 class ConflictSolver {
 public:
     // `text` is the folded text, read only for the isolated-character count;
-    // it, `strategies` and `cancel` (polled while the text is read) must
-    // outlive the solver.
-    ConflictSolver(std::string_view text, const std::vector<std::string>& strategies, Cancellation* cancel = nullptr);
-    ConflictSolver(std::string_view text, const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr);
+    // its units, `strategies` and `cancel` (polled while the text is read)
+    // must outlive the solver.
+    template <typename Char>
+    ConflictSolver(Units<Char> text, const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr)
+        : ConflictSolver(UnitText::borrowed(text), strategies, cancel)
+    {
+    }
+    ConflictSolver(UnitText text, const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr);
 
     void add(const Match& candidate);
 
     // The pick of every group, in group order.
     MatchList finish();
 
-    // Every span in `matches` lies within `text`.
+    // Every span in `matches` lies within `text`, which is UTF-8.
     static MatchList solve_conflicts(std::string_view text, MatchList matches,
                                      const std::vector<std::string>& strategies);
 
@@ -50,7 +54,7 @@ private:
     std::uint64_t isolated_character_count(const Match& match);
     bool better(const Match& challenger, const Match& holder);
 
-    std::string_view text_;
+    UnitText text_;
     Cancellation* cancel_;
     Cancellation never_; // polled in place of a missing `cancel_`
     // Read on first need: bit i of word i / 64 tells whether code point i is

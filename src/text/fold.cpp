@@ -330,3 +330,56 @@ std::string normalize(std::string text, bool case_insensitive, bool special_char
 }
 
 } // namespace tessarin
+
+// Stand-in until folding reads code units itself: through UTF-8 and back.
+namespace tessarin {
+namespace {
+
+template <typename Char> std::string encode_utf8(Units<Char> text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (Char unit : text) {
+        const char32_t c = code_point(unit);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+template <typename Char>
+FoldedUnits<Char> fold_units(Units<Char> text, bool case_insensitive, bool special_char_insensitive,
+                             Cancellation& cancel)
+{
+    if (!case_insensitive && !special_char_insensitive &&
+        std::find(text.begin(), text.end(), Char('\n')) == text.end())
+        return FoldedUnits<Char>::borrowing(text);
+    const std::string folded =
+        fold_text(encode_utf8(text), case_insensitive, special_char_insensitive, cancel).release();
+    std::basic_string<Char> units;
+    units.reserve(text.size());
+    for (std::size_t pos = 0; pos < folded.size();)
+        units.push_back(static_cast<Char>(utf8::decode_forward(folded, pos)));
+    return FoldedUnits<Char>::owning(std::move(units));
+}
+
+template FoldedUnits<char> fold_units(Units<char>, bool, bool, Cancellation&);
+template FoldedUnits<char16_t> fold_units(Units<char16_t>, bool, bool, Cancellation&);
+template FoldedUnits<char32_t> fold_units(Units<char32_t>, bool, bool, Cancellation&);
+
+} // namespace tessarin

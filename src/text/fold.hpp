@@ -11,38 +11,9 @@
 #include <string_view>
 
 #include "text/match.hpp"
+#include "text/units.hpp"
 
 namespace tessarin {
-
-// A text as handed to an extractor: UTF-8 that the extractor owns, or a
-// view of pure ASCII bytes that the caller keeps alive and unchanged for
-// the whole call (such as a string object's own storage), which spares
-// copying a large text before folding it.
-class TextInput {
-public:
-    TextInput(std::string utf8) noexcept : owned_(std::move(utf8)) {}
-
-    // `ascii` must hold bytes below 0x80 only.
-    static TextInput borrowed_ascii(std::string_view ascii) noexcept
-    {
-        TextInput input{std::string()};
-        input.view_ = ascii;
-        input.borrowed_ = true;
-        return input;
-    }
-
-    std::string_view bytes() const noexcept { return borrowed_ ? view_ : std::string_view(owned_); }
-    // True when every byte is known to be ASCII without looking.
-    bool known_ascii() const noexcept { return borrowed_; }
-    bool borrowed() const noexcept { return borrowed_; }
-    // The owned text, for folding in place; empty for a borrowed one.
-    std::string release() noexcept { return std::move(owned_); }
-
-private:
-    std::string owned_;
-    std::string_view view_;
-    bool borrowed_ = false;
-};
 
 // What folding does to an ASCII byte, as one map: line feeds become spaces,
 // and when asked, capitals become small letters and '@' becomes 'a'. Every
@@ -64,6 +35,15 @@ struct AsciiFold {
         if (lower && c >= 'A' && c <= 'Z') return static_cast<char>(c + ('a' - 'A'));
         if (at_sign && c == '@') return 'a';
         return c;
+    }
+    // Wider units: only those of ASCII change.
+    constexpr char16_t operator()(char16_t c) const noexcept
+    {
+        return c < 0x80 ? static_cast<char16_t>((*this)(static_cast<char>(c))) : c;
+    }
+    constexpr char32_t operator()(char32_t c) const noexcept
+    {
+        return c < 0x80 ? static_cast<char32_t>((*this)(static_cast<char>(c))) : c;
     }
 };
 
@@ -124,5 +104,52 @@ FoldedText fold_text(TextInput text, bool case_insensitive, bool special_char_in
 // The same folding, for small texts such as patterns, as a string.
 std::string normalize(std::string text, bool case_insensitive, bool special_char_insensitive);
 std::string normalize(std::string text, bool case_insensitive, bool special_char_insensitive, Cancellation& cancel);
+
+// The folded form of a text of code units (see text/units.hpp): a view of
+// the input itself when folding changed nothing, else a buffer of its own in
+// the same unit type (lower-casing never takes a code point out of the range
+// of the input's units).
+template <typename Char> class FoldedUnits {
+public:
+    FoldedUnits() = default;
+    FoldedUnits(FoldedUnits&&) noexcept = default;
+    FoldedUnits& operator=(FoldedUnits&&) noexcept = default;
+    FoldedUnits(const FoldedUnits&) = delete;
+    FoldedUnits& operator=(const FoldedUnits&) = delete;
+
+    static FoldedUnits borrowing(Units<Char> input) noexcept
+    {
+        FoldedUnits folded;
+        folded.view_ = input;
+        return folded;
+    }
+    static FoldedUnits owning(std::basic_string<Char> buffer) noexcept
+    {
+        FoldedUnits folded;
+        folded.owned_ = std::move(buffer);
+        folded.owns_ = true;
+        return folded;
+    }
+
+    Units<Char> view() const noexcept { return owns_ ? Units<Char>(owned_) : view_; }
+    // No copy was made: the view is the input's.
+    bool borrowed() const noexcept { return !owns_; }
+
+private:
+    Units<Char> view_;
+    std::basic_string<Char> owned_;
+    bool owns_ = false;
+};
+
+// Folds a text of code units: line feeds become spaces, then, if asked,
+// full lower-casing (Final_Sigma and the multi-code-point forms included),
+// then, if asked, the fourteen special characters become ASCII letters.
+template <typename Char>
+FoldedUnits<Char> fold_units(Units<Char> text, bool case_insensitive, bool special_char_insensitive,
+                             Cancellation& cancel);
+
+// The folded code points of a short text such as a pattern or a separator.
+std::u32string fold_code_points(TextInput text, bool case_insensitive, bool special_char_insensitive,
+                                Cancellation& cancel);
 
 } // namespace tessarin
