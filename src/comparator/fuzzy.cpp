@@ -213,8 +213,8 @@ template <typename Char> Comparison FuzzyComparator::compare(Units<Char> candida
     return Comparison{score <= threshold_, score};
 }
 
-template Comparison FuzzyComparator::compare(Units<char>);
-template Comparison FuzzyComparator::compare(Units<char16_t>);
-template Comparison FuzzyComparator::compare(Units<char32_t>);
+template Comparison FuzzyComparator::compare<char>(Units<char>);
+template Comparison FuzzyComparator::compare<char16_t>(Units<char16_t>);
+template Comparison FuzzyComparator::compare<char32_t>(Units<char32_t>);
 
 } // namespace tessarin

@@ -28,7 +28,8 @@ public:
         std::uint64_t starts = 0;
         for (; p < bound; ++p) {
             if (p % pass_piece == 0) cancel_.poll(pass_piece);
-            starts += static_cast<std::uint64_t>((fold_(text_[p - 1]) == separator_) & (fold_(text_[p]) != separator_));
+            const bool after_separator = fold_(text_[p - 1]) == separator_, on_token = fold_(text_[p]) != separator_;
+            starts += static_cast<std::uint64_t>(after_separator && on_token);
         }
         value_ += starts;
         position_ = bound;
