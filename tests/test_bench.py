@@ -1,12 +1,14 @@
-"""The benchmark's own logic: how its texts are made."""
+"""The benchmark's own logic: how its texts are made and how its closing table judges."""
 import struct
 import sys
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
 sys.path.insert(0, str(Path(__file__).parents[1] / "bench"))
 import corpus  # noqa: E402
+import run  # noqa: E402
 
 GREEK = ("GREEK",)
 PAGE = """<html><head><title>Τίτλος</title></head><body>
@@ -83,3 +85,43 @@ def test_emoji_are_added_after_words_and_nothing_else_changes():
     assert 0.05 < len(added) / len(text.split()) < 0.15
     assert "".join(c for c in mixed if c <= "\uffff").replace("  ", " ").replace(" \n", "\n") == text
     assert mixed == corpus.with_emoji(text)  # the same on every build
+
+
+def cell(script, **record):
+    return {"label": script, "script": script, **record}
+
+
+TARGETS = [SimpleNamespace(workload="absent", peer="find", limit=2.0, widths=(1, 2, 4)),
+           SimpleNamespace(workload="memory", peer=None, limit=3.0, widths=(2,))]
+SCRIPTS = {name: SimpleNamespace(title=name.title()) for name in ("ascii", "greek", "emoji", "arabic")}
+
+
+def test_the_script_table_judges_each_script_on_each_target():
+    results = [
+        {"name": "absent", "cells": [
+            {"label": "English", "script": None, "ratio": {"find": 99.0}},  # not a script cell: never read
+            cell("ascii", width=1, ratio={"find": 0.5}),
+            cell("greek", width=2, ratio={"find": 2.5}),
+            cell("emoji", error="timeout")]},
+        {"name": "memory", "cells": [
+            cell("ascii", width=1, median={"ours": 5.0}),  # the limit holds on 2-byte text only
+            cell("greek", width=2, median={"ours": 2.0})]},
+    ]
+    assert run.script_rows(results, TARGETS, SCRIPTS) == [
+        ("Ascii", [("1", None), ("0.5x ok", True), ("5 B", None)]),
+        ("Greek", [("2", None), ("2.5x NOT", False), ("2 B ok", True)]),
+        ("Emoji", [("?", None), ("failed", False), ("-", None)]),
+        # Arabic was not run at all: no row.
+    ]
+
+
+@pytest.mark.parametrize("scripts, expected", [
+    (set(), [0, 1, 2, 3]),
+    ({"all"}, [1, 2, 3]),
+    ({"greek", "emoji"}, [2, 3]),
+    ({"arabic"}, []),
+])
+def test_script_selection_keeps_the_script_cells_asked_for(scripts, expected):
+    cells = [SimpleNamespace(script=script) for script in (None, "ascii", "greek", "emoji")]
+    workload = SimpleNamespace(cells=cells, quick_cells=())
+    assert list(run.chosen_cells(workload, False, scripts)) == expected
