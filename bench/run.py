@@ -2,7 +2,7 @@
 """Measures tessarin against its peers and prints a table of medians and ratios.
 
 Usage (after scripts/setup.sh and bench/setup.sh, which `./dev bench` runs):
-    python bench/run.py [--quick] [--repeats N] [--only NAME_OR_NUMBER ...] [--list]
+    python bench/run.py [--quick] [--repeats N] [--only NAME_OR_NUMBER ...] [--script NAME ...] [--list]
 
 A cell is one workload on one input. Every measurement of a cell comes from a
 fresh Python process that builds the inputs, then runs each contender with
@@ -13,7 +13,10 @@ fastest counts. The cells of a
 workload take turns, round after round, so a slow spell of the machine is
 spread over all of them. The table shows medians, our median over each peer's
 (below 1.00x means tessarin is faster), and for inputs that double in size
-how much slower we got. The results go to bench/results.json; the scaling
+how much slower we got. The script cells (each script's text, alike in
+every workload that has them) close the run in a table of the targets,
+script by script. --script NAME keeps only the script cells of that script
+(all: of every script). The results go to bench/results.json; the scaling
 runs are also drawn, into docs/scaling.png (bench/scaling.png for --quick).
 """
 
@@ -30,6 +33,9 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+
+from corpus import SCRIPTS, describe
+from report import TableCell, print_script_table, verdict
 
 BENCH_DIR = Path(__file__).resolve().parent
 DEFAULT_OUTPUT = BENCH_DIR / "results.json"
@@ -87,9 +93,17 @@ def match_count(result: object) -> int | None:
     return len(result) if hasattr(result, "__len__") else None
 
 
+def bytes_per_code_point(text: str) -> int:
+    widest = max(text, default="\0")
+    return 1 if widest <= "\xff" else 2 if widest <= "\uffff" else 4
+
+
 def measure_cell(workload, cell, quick: bool) -> dict:
     calls = workload.calls(cell)
     values, matches = {}, {}
+    outcome = {"values": values, "matches": matches}
+    if cell.script:
+        outcome["width"] = bytes_per_code_point(calls["ours"].args[0])  # the text is the first argument
     gc.collect()
     gc.disable()
     for name, call in calls.items():
@@ -108,7 +122,7 @@ def measure_cell(workload, cell, quick: bool) -> dict:
             values[name] = seconds
         result = None  # freed before the next contender starts
         gc.collect()
-    return {"values": values, "matches": matches}
+    return outcome
 
 
 # --- driver ----------------------------------------------------------------------------
@@ -124,12 +138,13 @@ def run_worker(workload, index: int, quick: bool, timeout: float) -> dict:
     return json.loads(finished.stdout)
 
 
-def measure(workload, cells, quick: bool, repeats: int, timeout: float) -> list[dict]:
-    records = [{"label": cell.label, "variant": cell.variant, "megabytes": cell.megabytes, "values": {}}
-               for cell in cells]
+def measure(workload, cells: dict[int, object], quick: bool, repeats: int, timeout: float) -> list[dict]:
+    """`cells`: the cells to measure, by their index in the workload's list."""
+    records = [{"label": cell.label, "variant": cell.variant, "megabytes": cell.megabytes, "script": cell.script,
+                "values": {}} for cell in cells.values()]
     show_progress = sys.stderr.isatty()
     for round_number in range(1, repeats + 1):
-        for index, record in enumerate(records):
+        for index, record in zip(cells, records):
             if "error" in record:
                 continue  # a cell that failed once is not tried again
             if show_progress:
@@ -140,6 +155,8 @@ def measure(workload, cells, quick: bool, repeats: int, timeout: float) -> list[
                 record["error"] = outcome["error"]
                 continue
             record.setdefault("matches", outcome["matches"])
+            if "width" in outcome:
+                record["width"] = outcome["width"]
             for name, value in outcome["values"].items():
                 record["values"].setdefault(name, []).append(value)
     if show_progress:
@@ -167,7 +184,7 @@ def print_table(workload, records: list[dict]) -> None:
     with_growth = any(record.get("growth") for record in records)
 
     def row(label: str, name: str, median: str, ratio: str, growth: str, matches: str) -> str:
-        line = f"  {label:<26} {name:<12} {median:>14}"
+        line = f"  {label:<34} {name:<12} {median:>14}"
         line += f" {ratio:>10}" if with_ratio else ""
         line += f" {growth:>7}" if with_growth else ""
         return line + f" {matches:>9}"
@@ -175,7 +192,7 @@ def print_table(workload, records: list[dict]) -> None:
     print(row("cell", "contender", "median", "ours/peer", "growth", "matches"))
     for record in records:
         if "error" in record:
-            print(f"  {record['label']:<26} {record['error']}")
+            print(f"  {record['label']:<34} {record['error']}")
             continue
         for position, (name, value) in enumerate(record["median"].items()):
             ratio = record["ratio"].get(name)
@@ -187,18 +204,70 @@ def print_table(workload, records: list[dict]) -> None:
                       f"{count:,}" if count is not None else ""))
 
 
-def run_workload(workload, quick: bool, repeats: int, timeout: float) -> dict:
+def chosen_cells(workload, quick: bool, scripts: set[str]) -> dict[int, object]:
+    """The workload's cells by index; with `scripts`, only the script cells of
+    those scripts ("all": of every script)."""
+    cells = enumerate(workload.quick_cells if quick else workload.cells)
+    return {index: cell for index, cell in cells
+            if not scripts or (cell.script is not None and ("all" in scripts or cell.script in scripts))}
+
+
+def run_workload(workload, cells: dict[int, object], quick: bool, repeats: int, timeout: float) -> dict:
     print(f"\n{workload.number}. {workload.name}: {workload.title}")
     for note in workload.notes:
         print(f"   {note}")
-    records = measure(workload, workload.quick_cells if quick else workload.cells, quick, repeats,
-                      min(workload.timeout or timeout, timeout))
+    records = measure(workload, cells, quick, repeats, min(workload.timeout or timeout, timeout))
     print_table(workload, records)
     met, detail = workload.target.judge(records)
     print(f"  target, {workload.target.text}: {'met' if met else 'NOT met'} ({detail})", flush=True)
     return {"number": workload.number, "name": workload.name, "title": workload.title,
             "notes": list(workload.notes), "measure": workload.measure, "unit": UNITS[workload.measure],
             "target": workload.target.text, "met": met, "detail": detail, "cells": records}
+
+
+def script_rows(results: list[dict], targets, scripts: dict) -> list[tuple[str, list[TableCell]]]:
+    """One row per script that was measured: the width of its text (bytes per
+    code point), then its value for each target ('-' where the cell was not run)."""
+    by_workload = {result["name"]: result for result in results}
+    rows = []
+    for name, script in scripts.items():
+        records = {target.workload: next((cell for cell in by_workload.get(target.workload, {}).get("cells", ())
+                                          if cell.get("script") == name), None) for target in targets}
+        if not any(records.values()):
+            continue
+        width = next((record["width"] for record in records.values() if record and "width" in record), "?")
+        cells: list[TableCell] = [(str(width), None)]
+        for target in targets:
+            record = records[target.workload]
+            if record is None:
+                cells.append(("-", None))
+            elif "error" in record:
+                cells.append(("failed", False))
+            else:
+                value, unit = ((record["ratio"].get(target.peer), "x") if target.peer
+                               else (record["median"]["ours"], " B"))
+                if value is None:  # the peer took no measurable time
+                    cells.append(("-", None))
+                elif record.get("width") in target.widths:
+                    cells.append(verdict(value, target.limit, unit))
+                else:
+                    cells.append((f"{value:.3g}{unit}", None))
+        rows.append((script.title, cells))
+    return rows
+
+
+def print_script_targets(results: list[dict], quick: bool) -> None:
+    from workloads import SCRIPT_TARGETS, WORKLOADS
+    rows = script_rows(results, SCRIPT_TARGETS, SCRIPTS)
+    if not rows:
+        return
+    columns = [("bytes", "per cp")] + [
+        (target.column, f"{target.peer} <= {target.limit:g}" if target.peer
+         else f"<= {target.limit:g} ({'/'.join(map(str, target.widths))}-byte)") for target in SCRIPT_TARGETS]
+    print_script_table(f"Targets by script (ours/peer; memory: bytes per code point)"
+                       f"{', quick sizes: indicative only' if quick else ''}", columns, rows)
+    print("  columns: " + "; ".join(f"{target.column}: workload {WORKLOADS[target.workload].number}"
+                                    for target in SCRIPT_TARGETS))
 
 
 def print_summary(results: list[dict], quick: bool) -> None:
@@ -215,6 +284,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                         help=f"measuring processes per cell (at least {MIN_REPEATS})")
     parser.add_argument("--only", action="append", metavar="NAME",
                         help="run only this workload, by name or number (may be given more than once)")
+    parser.add_argument("--script", action="append", metavar="NAME",
+                        help="run only the script cells of this script, or of every one with 'all' "
+                             "(may be given more than once)")
     parser.add_argument("--list", action="store_true", help="list the workloads and stop")
     parser.add_argument("--timeout", type=float, default=900,
                         help="seconds one measuring process may take before its cell is given up (default 900)")
@@ -246,17 +318,29 @@ def main(argv: list[str]) -> int:
         for workload in WORKLOADS.values():
             print(f"{workload.number:>2}. {workload.name}: {workload.title}")
         return 0
-    wanted = set(args.only or ())
-    chosen = [w for w in WORKLOADS.values() if not wanted or {w.name, str(w.number)} & wanted]
+    wanted, scripts = set(args.only or ()), set(args.script or ())
     unknown = wanted - {key for w in WORKLOADS.values() for key in (w.name, str(w.number))}
     if unknown:
         print(f"unknown workload(s): {', '.join(sorted(unknown))}; see --list", file=sys.stderr)
         return 2
+    if scripts - {*SCRIPTS, "all"}:
+        print(f"unknown script(s): {', '.join(sorted(scripts - {*SCRIPTS, 'all'}))}; "
+              f"known: {', '.join(SCRIPTS)}, all", file=sys.stderr)
+        return 2
+    chosen = {w: cells for w in WORKLOADS.values() if not wanted or {w.name, str(w.number)} & wanted
+              if (cells := chosen_cells(w, args.quick, scripts))}
 
     print(f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} cores; "
           f"median of {args.repeats} fresh processes per cell{'; quick sizes' if args.quick else ''}")
-    results = [run_workload(w, args.quick, args.repeats, args.timeout) for w in chosen]
+    measured_scripts = {cell.script for cells in chosen.values() for cell in cells.values()} - {None}
+    if measured_scripts:
+        print("The script cells' texts (bench/data/NAME.txt, repeated and cut to each cell's size):")
+        for name in SCRIPTS:
+            if name in measured_scripts:
+                print(f"  {describe(name)}")
+    results = [run_workload(w, cells, args.quick, args.repeats, args.timeout) for w, cells in chosen.items()]
     print_summary(results, args.quick)
+    print_script_targets(results, args.quick)
 
     report = {"created": time.strftime("%Y-%m-%dT%H:%M:%S%z"), "python": platform.python_version(),
               "machine": platform.machine(), "cores": os.cpu_count(), "quick": args.quick,

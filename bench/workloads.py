@@ -5,12 +5,16 @@ A cell is one workload on one input (a size, and for some workloads a
 variant such as the distance bound). run.py measures every cell in fresh
 processes: `calls(cell)` builds the inputs there, before any timing, and
 returns what to call, ours first and then the peers.
+
+Workloads 1, 2, 3, 7, 10, 12 and 13 also have a script cell for each text of
+corpus.SCRIPTS, and SCRIPT_TARGETS holds every script to the same targets;
+run.py closes with a table of them, script by script.
 """
 
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Callable, NamedTuple
 
 import edlib
@@ -21,7 +25,7 @@ from rapidfuzz.distance import (
     OSA, DamerauLevenshtein, Hamming, Indel, Jaro, JaroWinkler, LCSseq, Levenshtein, Postfix, Prefix)
 import tessarin_names
 
-from corpus import load_text
+from corpus import SCRIPTS, fuzzy_pattern, load_text, read_corpus
 
 KIB = 1 / 1024  # in MiB
 
@@ -38,6 +42,7 @@ class Cell:
     variant: str = ""    # what, besides the size, sets this cell apart
     option: Any = None   # the value behind the variant, for `calls`
     corpus: str = "english"  # the text of the English workloads: "english", or "ascii" (named in the variant)
+    script: str | None = None  # set in the script cells, which every script has alike: the key of corpus.SCRIPTS
 
     @property
     def label(self) -> str:
@@ -54,6 +59,8 @@ class Target:
     text: str
     # Judges the finished cells: (met, a short account of the worst case).
     judge: Callable[[list[dict]], tuple[bool, str]]
+    # Which finished cells it judges, inside all_of.
+    applies: Callable[[dict], bool] = lambda cell: True
 
 
 @dataclass(frozen=True)
@@ -98,6 +105,19 @@ def ratio_target(text: str, limits: dict[str, float], below: tuple[str, ...] = (
     return Target(text, judge)
 
 
+def all_of(*targets: Target) -> Target:
+    """Met when each target is met on the cells it applies to; a target with
+    no such cell (left out by run.py --script) is passed over."""
+    def judge(cells: list[dict]) -> tuple[bool, str]:
+        verdicts = [target.judge(mine) for target in targets if (mine := [c for c in cells if target.applies(c)])]
+        return all(met for met, _ in verdicts), "; ".join(detail for _, detail in verdicts)
+    return Target("; ".join(target.text for target in targets), judge)
+
+
+def on_english(target: Target) -> Target:
+    return replace(target, applies=lambda cell: cell.get("script") is None)
+
+
 def growth_target(limit: float) -> Target:
     def judge(cells: list[dict]) -> tuple[bool, str]:
         if any("error" in cell for cell in cells):
@@ -133,7 +153,7 @@ GERMAN_TWO_WORDS = "ist ein"
 BEST = ["best_match"]
 
 
-def english(cell: Cell) -> str:
+def cell_text(cell: Cell) -> str:
     return load_text(cell.corpus, cell.megabytes)
 
 
@@ -144,6 +164,55 @@ def both_corpora(*cells: Cell) -> tuple[Cell, ...]:
     """Each cell on the English text, then each on its plain ASCII lines."""
     return cells + tuple(Cell(cell.megabytes, ", ".join(filter(None, (cell.variant, ASCII))), cell.option, "ascii")
                          for cell in cells)
+
+
+# --- every script alike ---------------------------------------------------------------------
+
+SCRIPT_MEGABYTES = {False: 2, True: 0.25}  # by --quick
+SCRIPT_MEMORY_MEGABYTES = {False: 8, True: 1}
+
+
+def script_cells(megabytes: float, option: Any = None) -> tuple[Cell, ...]:
+    return tuple(Cell(megabytes, script.title, option, name, name) for name, script in SCRIPTS.items())
+
+
+def common_word(cell: Cell) -> str:
+    return SCRIPTS[cell.script].word if cell.script else COMMON_WORD
+
+
+@dataclass(frozen=True)
+class ScriptTarget:
+    """A target that every script is held to: ours over `peer` (or our own
+    value, where `peer` is None) in the script cell of `workload`, on texts
+    stored with one of `widths` bytes per code point."""
+    column: str
+    workload: str
+    peer: str | None
+    limit: float
+    widths: tuple[int, ...] = (1, 2, 4)
+
+    def judged(self) -> Target:
+        on = "every script" if self.widths == (1, 2, 4) else f"{' or '.join(map(str, self.widths))}-byte text"
+        if self.peer is None:
+            target = ours_at_most(self.limit, "bytes per code point",
+                                  f"at most {self.limit:g} bytes per code point on {on}")
+        else:
+            target = ratio_target(f"on {on}, ours/{self.peer} at most {self.limit:g}", {self.peer: self.limit})
+        # A cell that failed has no width: it is judged, and fails.
+        return replace(target, applies=lambda cell: cell.get("script") is not None
+                       and cell.get("width", self.widths[0]) in self.widths)
+
+
+SCRIPT_TARGETS = (
+    ScriptTarget("absent", "absent_plain", "find", 2.0),
+    ScriptTarget("absent, folded", "absent_folded", "lower", 1.5),
+    ScriptTarget("word, folded", "exact_raw_folded", "re", 1.0),
+    ScriptTarget("word", "exact_raw_plain", "find", 2.0),
+    ScriptTarget("fuzzy k=1", "fuzzy_raw_absolute", "re", 5.0),
+    ScriptTarget("token", "exact_token", "split", 0.5),
+    ScriptTarget("memory, fuzzy", "peak_memory", None, 3.0, widths=(2,)),
+)
+SCRIPT_TARGET = {target.workload: target for target in SCRIPT_TARGETS}
 
 
 def exact_raw_folded_call(text: str) -> Call:
@@ -193,32 +262,38 @@ def find_every_start(text: str, word: str) -> list[int]:
 
 
 def exact_raw_folded_calls(cell: Cell) -> dict[str, Call]:
-    text = english(cell)
-    return {"ours": exact_raw_folded_call(text), "re": Call(regex_starts_lowered, (text, COMMON_WORD))}
+    text, word = cell_text(cell), common_word(cell)
+    return {"ours": Call(tessarin.exact_raw_extract, (text, word, True, True, [])),
+            "re": Call(regex_starts_lowered, (text, word))}
 
 
 def exact_raw_plain_calls(cell: Cell) -> dict[str, Call]:
-    text = english(cell)
-    return {"ours": Call(tessarin.exact_raw_extract, (text, COMMON_WORD, False, False, [])),
-            "find": Call(find_every_start, (text, COMMON_WORD))}
+    text, word = cell_text(cell), common_word(cell)
+    return {"ours": Call(tessarin.exact_raw_extract, (text, word, False, False, [])),
+            "find": Call(find_every_start, (text, word))}
 
+
+SCRIPT_WORD_NOTE = "the script cells search each script's common word (listed at the start of the run)"
 
 register(Workload(
     number=1, name="exact_raw_folded",
-    title=f'exact_raw_extract, "{COMMON_WORD}" in English, case and special-character folding on',
-    cells=both_corpora(Cell(8)), quick_cells=both_corpora(Cell(1)),
+    title=f'exact_raw_extract, "{COMMON_WORD}" in English and a common word in each script, '
+          'case and special-character folding on',
+    cells=both_corpora(Cell(8)) + script_cells(SCRIPT_MEGABYTES[False]),
+    quick_cells=both_corpora(Cell(1)) + script_cells(SCRIPT_MEGABYTES[True]),
     calls=exact_raw_folded_calls,
     target=ratio_target("ours/re at most 1.0 (stretch 0.5)", {"re": 1.0}),
-    notes=("re: re.finditer over text.lower(), collecting match starts",),
+    notes=("re: re.finditer over text.lower(), collecting match starts", SCRIPT_WORD_NOTE),
 ))
 
 register(Workload(
     number=2, name="exact_raw_plain",
-    title=f'exact_raw_extract, "{COMMON_WORD}" in English, folding off',
-    cells=both_corpora(Cell(8)), quick_cells=both_corpora(Cell(1)),
+    title=f'exact_raw_extract, "{COMMON_WORD}" in English and a common word in each script, folding off',
+    cells=both_corpora(Cell(8)) + script_cells(SCRIPT_MEGABYTES[False]),
+    quick_cells=both_corpora(Cell(1)) + script_cells(SCRIPT_MEGABYTES[True]),
     calls=exact_raw_plain_calls,
     target=ratio_target("ours/find at most 2.0", {"find": 2.0}),
-    notes=("find: a str.find loop collecting every start",),
+    notes=("find: a str.find loop collecting every start", SCRIPT_WORD_NOTE),
 ))
 
 
@@ -258,25 +333,35 @@ FUZZY_PEER_NOTES = (
 )
 
 
+def fuzzy_script_call(text: str, pattern: str) -> Call:
+    return Call(tessarin.fuzzy_raw_extract, (text, pattern, False, False, "levenshtein", 1, 0, BEST))
+
+
 def fuzzy_raw_absolute_calls(cell: Cell) -> dict[str, Call]:
-    text = english(cell)
+    text = cell_text(cell)
+    if cell.script:
+        piece, edited = fuzzy_pattern(read_corpus(cell.corpus))
+        return {"ours": fuzzy_script_call(text, edited), "re": Call(re_word_starts, (text, piece))}
     return {"ours": fuzzy_raw_absolute_call(text, cell.option), **fuzzy_peer_calls(text, cell.option)}
 
 
 def fuzzy_raw_normalized_calls(cell: Cell) -> dict[str, Call]:
-    text = english(cell)
+    text = cell_text(cell)
     ours = Call(tessarin.fuzzy_raw_extract, (text, FUZZY_WORD, False, False, "levenshtein", 0.2, 1, BEST))
     return {"ours": ours, **fuzzy_peer_calls(text, cell.option)}
 
 
 register(Workload(
     number=3, name="fuzzy_raw_absolute",
-    title=f'fuzzy_raw_extract, "{FUZZY_WORD}" in English, levenshtein, absolute k, ["best_match"]',
-    cells=both_corpora(Cell(1, "k=1", 1), Cell(1, "k=2", 2)),
-    quick_cells=both_corpora(Cell(0.125, "k=1", 1), Cell(0.125, "k=2", 2)),
+    title=f'fuzzy_raw_extract, "{FUZZY_WORD}" in English, and a piece of each script\'s text with one letter '
+          'replaced (k=1), levenshtein, absolute k, ["best_match"]',
+    cells=both_corpora(Cell(1, "k=1", 1), Cell(1, "k=2", 2)) + script_cells(SCRIPT_MEGABYTES[False]),
+    quick_cells=both_corpora(Cell(0.125, "k=1", 1), Cell(0.125, "k=2", 2)) + script_cells(SCRIPT_MEGABYTES[True]),
     calls=fuzzy_raw_absolute_calls,
-    target=FUZZY_PEER_TARGET,
-    notes=FUZZY_PEER_NOTES,
+    target=all_of(on_english(FUZZY_PEER_TARGET), SCRIPT_TARGET["fuzzy_raw_absolute"].judged()),
+    notes=FUZZY_PEER_NOTES + (
+        "the script cells search the 12 code points of their text listed at the start of the run,",
+        "  one letter replaced; re: re.finditer of the piece as it stands in the text",),
 ))
 
 register(Workload(
@@ -318,7 +403,7 @@ OTHER_METRICS = {  # our metric name: (normalized threshold, the rapidfuzz dista
 
 
 def other_metric_calls(cell: Cell) -> dict[str, Call]:
-    text = english(cell)
+    text = cell_text(cell)
     metric = cell.option
     threshold, distance = OTHER_METRICS[metric]
     slack = int(len(FUZZY_WORD) * threshold)
@@ -357,7 +442,7 @@ def python_token_windows(text: str, pattern: str, threshold: float) -> list[tupl
 
 
 def fuzzy_token_calls(cell: Cell) -> dict[str, Call]:
-    text = english(cell)
+    text = cell_text(cell)
     return {"ours": fuzzy_token_call(text), "loop": Call(python_token_windows, (text, TWO_WORDS, 0.2))}
 
 
@@ -379,7 +464,15 @@ def python_split_windows(text: str, pattern: str) -> list[int]:
     return [index for index, window in enumerate(zip(tokens, tokens[1:])) if " ".join(window) == pattern]
 
 
+def python_split_matches(text: str, word: str) -> list[int]:
+    return [index for index, token in enumerate(text.replace("\n", " ").split(" ")) if token == word]
+
+
 def exact_token_calls(cell: Cell) -> dict[str, Call]:
+    if cell.script:
+        text, word = cell_text(cell), common_word(cell)
+        return {"ours": Call(tessarin.exact_token_extract, (text, word, " ", False, False)),
+                "split": Call(python_split_matches, (text, word))}
     text = load_text("german", cell.megabytes)
     return {"ours": Call(tessarin.exact_token_extract, (text, GERMAN_TWO_WORDS, " ", False, False)),
             "loop": Call(python_split_windows, (text, GERMAN_TWO_WORDS))}
@@ -387,14 +480,19 @@ def exact_token_calls(cell: Cell) -> dict[str, Call]:
 
 register(Workload(
     number=7, name="exact_token",
-    title=f'exact_token_extract, "{GERMAN_TWO_WORDS}" in German, separator " ", folding off',
-    cells=(Cell(8),), quick_cells=(Cell(1),),
+    title=f'exact_token_extract, "{GERMAN_TWO_WORDS}" in German and a common word in each script, separator " ", '
+          'folding off',
+    cells=(Cell(8),) + script_cells(SCRIPT_MEGABYTES[False]),
+    quick_cells=(Cell(1),) + script_cells(SCRIPT_MEGABYTES[True]),
     calls=exact_token_calls,
-    target=ratio_target("ours/loop at most 1/10 (0.1)", {"loop": 1 / 10}),
+    target=all_of(on_english(ratio_target("ours/loop at most 1/10 (0.1)", {"loop": 1 / 10})),
+                  SCRIPT_TARGET["exact_token"].judged()),
     notes=("the German text has accents, so it is not plain ASCII",
            "loop: str.split(' ') once line feeds are spaces, empty tokens dropped, then a loop over",
            "  pairs of neighbouring tokens joined by one space; it returns window numbers, not spans,",
-           "  and sees two words apart by several spaces as a match, which ours does not"),
+           "  and sees two words apart by several spaces as a match, which ours does not",
+           "split: str.split(' ') once line feeds are spaces, then a loop comparing each token with",
+           "  the word, collecting token numbers", SCRIPT_WORD_NOTE),
 ))
 
 
@@ -437,7 +535,7 @@ register(Workload(
     cells=both_corpora(*(Cell(size, variant, variant) for variant in SCALING for size in (1, 2, 4, 8, 16))),
     quick_cells=both_corpora(*(Cell(size, variant, variant)
                                for variant in SCALING for size in (0.125, 0.25, 0.5, 1, 2))),
-    calls=lambda cell: {"ours": SCALING[cell.option](english(cell))},
+    calls=lambda cell: {"ours": SCALING[cell.option](cell_text(cell))},
     target=growth_target(GROWTH_LIMIT),
     notes=("growth: this cell's time over that of the cell half its size",),
 ))
@@ -445,16 +543,28 @@ register(Workload(
 
 # --- 10: peak memory --------------------------------------------------------------------
 
+def peak_memory_calls(cell: Cell) -> dict[str, Call]:
+    text = cell_text(cell)
+    if cell.script:
+        return {"ours": fuzzy_script_call(text, fuzzy_pattern(read_corpus(cell.corpus))[1])}
+    return {"ours": SCALING[cell.option](text)}
+
+
 register(Workload(
     number=10, name="peak_memory",
-    title="peak memory of workloads 1 and 3 (k=1) on English text, bytes per input character",
-    cells=both_corpora(Cell(64, "1 exact raw", "1 exact raw"), Cell(64, "3 fuzzy raw k=1", "3 fuzzy raw k=1")),
-    quick_cells=both_corpora(Cell(8, "1 exact raw", "1 exact raw"), Cell(8, "3 fuzzy raw k=1", "3 fuzzy raw k=1")),
-    calls=lambda cell: {"ours": SCALING[cell.option](english(cell))},
-    target=ours_at_most(10, "bytes per character", "at most 10 bytes per input character"),
+    title="peak memory of workloads 1 and 3 (k=1) on English text, and of 3 on each script, "
+          "bytes per input character",
+    cells=both_corpora(Cell(64, "1 exact raw", "1 exact raw"), Cell(64, "3 fuzzy raw k=1", "3 fuzzy raw k=1"))
+    + script_cells(SCRIPT_MEMORY_MEGABYTES[False]),
+    quick_cells=both_corpora(Cell(8, "1 exact raw", "1 exact raw"), Cell(8, "3 fuzzy raw k=1", "3 fuzzy raw k=1"))
+    + script_cells(SCRIPT_MEMORY_MEGABYTES[True]),
+    calls=peak_memory_calls,
+    target=all_of(ours_at_most(10, "bytes per character", "at most 10 bytes per input character"),
+                  SCRIPT_TARGET["peak_memory"].judged()),
     measure="memory",
     notes=("the process's peak resident memory during one call, above its resident memory",
-           "with the text built, divided by the text's length in characters",),
+           "with the text built, divided by the text's length in characters",
+           "the script cells: workload 3's script call"),
 ))
 
 
@@ -464,7 +574,7 @@ LONG_PATTERN_LENGTH = 200
 
 
 def long_pattern_calls(cell: Cell) -> dict[str, Call]:
-    text = english(cell)
+    text = cell_text(cell)
     middle = len(text) // 2
     pattern = text[middle:middle + LONG_PATTERN_LENGTH]  # it occurs, so the search ends with a hit
     return {"ours": Call(tessarin.fuzzy_raw_extract, (text, pattern, False, False, "levenshtein", 1.0, 1, BEST))}
@@ -488,29 +598,37 @@ ABSENT_WORD = "nevermatches"  # common first and last letters, but not in the te
 
 
 def absent_calls(cell: Cell) -> dict[str, Call]:
-    text = english(cell)
+    text = cell_text(cell)
     folded = cell.option
-    ours = Call(tessarin.exact_raw_extract, (text, ABSENT_WORD, folded, folded, []))
-    peer = {"lower": Call(text.lower)} if folded else {"find": Call(text.find, (ABSENT_WORD,))}
+    word = SCRIPTS[cell.script].absent if cell.script else ABSENT_WORD
+    ours = Call(tessarin.exact_raw_extract, (text, word, folded, folded, []))
+    peer = {"lower": Call(text.lower)} if folded else {"find": Call(text.find, (word,))}
     return {"ours": ours, **peer}
 
 
+SCRIPT_ABSENT_NOTE = "the script cells search a word of each script that never occurs (listed at the start of the run)"
+
 register(Workload(
     number=12, name="absent_plain",
-    title=f'exact_raw_extract, "{ABSENT_WORD}" (never occurs) in plain ASCII English, folding off',
-    cells=(Cell(8, ASCII, False, "ascii"),), quick_cells=(Cell(1, ASCII, False, "ascii"),),
+    title=f'exact_raw_extract, "{ABSENT_WORD}" (never occurs) in plain ASCII English, and a word in each script '
+          'that never occurs, folding off',
+    cells=(Cell(8, ASCII, False, "ascii"),) + script_cells(SCRIPT_MEGABYTES[False], False),
+    quick_cells=(Cell(1, ASCII, False, "ascii"),) + script_cells(SCRIPT_MEGABYTES[True], False),
     calls=absent_calls,
-    target=ratio_target("ours/find at most 1.2", {"find": 1.2}),
-    notes=("find: one str.find of the word",),
+    target=all_of(on_english(ratio_target("ours/find at most 1.2", {"find": 1.2})),
+                  SCRIPT_TARGET["absent_plain"].judged()),
+    notes=("find: one str.find of the word", SCRIPT_ABSENT_NOTE),
 ))
 
 register(Workload(
     number=13, name="absent_folded",
-    title=f'exact_raw_extract, "{ABSENT_WORD}" (never occurs) in plain ASCII English, both folding flags on',
-    cells=(Cell(8, ASCII, True, "ascii"),), quick_cells=(Cell(1, ASCII, True, "ascii"),),
+    title=f'exact_raw_extract, "{ABSENT_WORD}" (never occurs) in plain ASCII English, and a word in each script '
+          'that never occurs, both folding flags on',
+    cells=(Cell(8, ASCII, True, "ascii"),) + script_cells(SCRIPT_MEGABYTES[False], True),
+    quick_cells=(Cell(1, ASCII, True, "ascii"),) + script_cells(SCRIPT_MEGABYTES[True], True),
     calls=absent_calls,
     target=ratio_target("ours/lower at most 1.5", {"lower": 1.5}),
-    notes=("lower: text.lower() alone, no search at all",),
+    notes=("lower: text.lower() alone, no search at all", SCRIPT_ABSENT_NOTE),
 ))
 
 
@@ -582,7 +700,7 @@ register(Workload(
 
 
 def long_pattern_metric_calls(cell: Cell) -> dict[str, Call]:
-    text = english(cell)
+    text = cell_text(cell)
     middle = len(text) // 2
     pattern = text[middle:middle + LONG_PATTERN_LENGTH]
     return {"ours": Call(tessarin.fuzzy_raw_extract, (text, pattern, False, False, cell.option, 1.0, 1, BEST))}
