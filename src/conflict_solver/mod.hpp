@@ -19,6 +19,22 @@ enum class Strategy { best_match, shortest, longest, minimum_isolated_character,
 Strategy parse_strategy(std::string_view name) noexcept;
 std::vector<Strategy> parse_strategies(const std::vector<std::string>& names);
 
+// Where an extractor hands its candidates, one at a time, in non-decreasing
+// `start` order.
+class CandidateSink {
+public:
+    virtual ~CandidateSink() = default;
+    virtual void add(const Match& candidate) = 0;
+    // The folded text that the candidates' spans index, lent until the last
+    // candidate is handed over; given before the first.
+    virtual void see_text(const UnitText& folded) { (void)folded; }
+    // Whether the sink is the conflict solver of one whole text, so that an
+    // extractor may hand it only what can be each group's pick (with a
+    // window spanning the group first). A sink that sees only a part of a
+    // text's groups must get every candidate.
+    virtual bool solves_whole_groups() const noexcept { return false; }
+};
+
 // Candidates arrive one at a time in non-decreasing `start` order. A group
 // closes when a candidate starts beyond the largest end so far (spans that
 // only touch still conflict). Narrowing a group by the strategies in order,
@@ -26,7 +42,7 @@ std::vector<Strategy> parse_strategies(const std::vector<std::string>& names);
 // left, picks the candidate that is best by the strategies' values compared
 // one after another, the earliest among equals. So a group never needs to
 // be held whole: only its best candidate so far.
-class ConflictSolver {
+class ConflictSolver final : public CandidateSink {
 public:
     // `text` is the folded text, read only for the isolated-character count;
     // its units, `strategies` and `cancel` (polled while the text is read)
@@ -38,7 +54,8 @@ public:
     }
     ConflictSolver(UnitText text, const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr);
 
-    void add(const Match& candidate);
+    void add(const Match& candidate) override;
+    bool solves_whole_groups() const noexcept override { return true; }
 
     // The pick of every group, in group order.
     MatchList finish();

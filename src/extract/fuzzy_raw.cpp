@@ -118,7 +118,7 @@ uint64_t trimmed_end(std::basic_string_view<Char> text, uint64_t content_start, 
 // Any metric: every window that the bounds leave goes to the comparator.
 template <typename Char>
 void scan_with_comparator(Units<Char> text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
-                          ConflictSolver& solver, Cancellation& cancel)
+                          CandidateSink& solver, Cancellation& cancel)
 {
     const uint64_t n = text.size(), p = comparator.pattern().size();
     CommonCharacters shared(comparator.pattern(), text, cancel);
@@ -367,7 +367,7 @@ public:
         if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
     }
 
-    void run(ConflictSolver& solver, Cancellation& cancel)
+    void run(CandidateSink& solver, Cancellation& cancel)
     {
         const std::basic_string_view<Char> view(text_);
         const bool filtered = filter_limit_ < p_;
@@ -677,7 +677,7 @@ private:
 // False, with nothing added, where the floors cannot be formed.
 template <typename Char>
 bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
-                       ConflictSolver& solver, Cancellation& cancel)
+                       CandidateSink& solver, Cancellation& cancel)
 {
     const uint64_t n = text.size();
     const uint64_t floor_work = static_cast<uint64_t>(shape.shrink + shape.longest + 1) * 4;
@@ -721,7 +721,7 @@ bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric
 
 template <typename Char>
 MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern, const SearchOptions& options,
-                          Cancellation& cancel)
+                          Cancellation& cancel, CandidateSink* sink = nullptr)
 {
     const FoldedUnits<Char> folded =
         fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
@@ -729,8 +729,8 @@ MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern,
     const uint64_t m = folded_pattern.size();
     const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
 
-    ConflictSolver solver(text, options.strategies, &cancel);
-    if (m > 0 && !text.empty()) {
+    return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
+        if (m == 0 || text.empty()) return;
         FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))),
                                    options.metric, options.threshold, options.threshold_kind);
         // The first comparison is due now: an unknown metric fails here.
@@ -738,8 +738,8 @@ MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern,
         const std::u32string& trimmed_pattern = comparator.pattern();
         if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
             // NaN or negative: no distance passes.
-        } else if (!options.strategies.empty() && options.strategies.front() == Strategy::best_match &&
-                   !trimmed_pattern.empty() &&
+        } else if (solver.solves_whole_groups() && !options.strategies.empty() &&
+                   options.strategies.front() == Strategy::best_match && !trimmed_pattern.empty() &&
                    (every_window_passes(chosen, options.threshold_kind, options.threshold) ||
                     !scored_per_start(chosen) || !detail::BitParallelPattern::fits(trimmed_pattern)) &&
                    find_best_windows(text, shape, chosen, comparator, solver, cancel)) {
@@ -750,11 +750,16 @@ MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern,
         } else {
             scan_with_comparator(text, shape, chosen, comparator, solver, cancel);
         }
-    }
-    return solver.finish();
+    });
 }
 
 } // namespace
+
+void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folded_pattern,
+                               const SearchOptions& options, CandidateSink& sink, Cancellation& cancel)
+{
+    text.visit([&](auto units) { fuzzy_raw_units(units, folded_pattern, options, cancel, &sink); });
+}
 
 MatchList fuzzy_raw_extract(TextInput s, TextInput pattern, const SearchOptions& options, Cancellation cancel)
 {

@@ -29,7 +29,7 @@ template <typename Char> Units<Char> trimmed(Units<Char> text, uint64_t start, u
 // depends on it is set up by the first window.
 template <typename Char> class TokenJudge {
 public:
-    TokenJudge(Units<Char> text, FuzzyComparator& comparator, ConflictSolver& solver, Cancellation& cancel)
+    TokenJudge(Units<Char> text, FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
         : text_(text), comparator_(comparator), solver_(solver), cancel_(cancel), shared_(comparator.pattern())
     {
     }
@@ -71,7 +71,7 @@ private:
 
     Units<Char> text_;
     FuzzyComparator& comparator_;
-    ConflictSolver& solver_;
+    CandidateSink& solver_;
     Cancellation& cancel_;
     detail::SharedCharacters shared_;
     std::optional<Metric> metric_;
@@ -133,7 +133,7 @@ private:
 // `walk` hands each token window's start and end, in order, to its argument.
 template <typename Char, typename Walk>
 void judge_best_first(Units<Char> text, Walk walk, FuzzyComparator& comparator, Metric metric,
-                      ConflictSolver& solver, Cancellation& cancel)
+                      CandidateSink& solver, Cancellation& cancel)
 {
     const double threshold = comparator.threshold();
     const bool every_window_passes = detail::every_window_passes(metric, comparator.threshold_kind(), threshold);
@@ -180,7 +180,7 @@ void judge_best_first(Units<Char> text, Walk walk, FuzzyComparator& comparator, 
 
 template <typename Char>
 MatchList fuzzy_token_units(Units<Char> raw, const std::u32string& folded_pattern, const std::u32string& separator,
-                            const SearchOptions& options, Cancellation& cancel)
+                            const SearchOptions& options, Cancellation& cancel, CandidateSink* sink = nullptr)
 {
     const FoldedUnits<Char> folded =
         fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
@@ -188,7 +188,6 @@ MatchList fuzzy_token_units(Units<Char> raw, const std::u32string& folded_patter
     const uint64_t window_size = pattern_token_count(folded_pattern, separator);
     FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))),
                                options.metric, options.threshold, options.threshold_kind);
-    ConflictSolver solver(text, options.strategies, &cancel);
 
     // Windows are spans of the text: no string per window.
     std::basic_string<Char> narrow_separator;
@@ -218,17 +217,26 @@ MatchList fuzzy_token_units(Units<Char> raw, const std::u32string& folded_patter
         return cost == Cost::quadratic ||
                (cost != Cost::linear && detail::every_window_passes(metric, options.threshold_kind, options.threshold));
     };
-    if (!options.strategies.empty() && options.strategies.front() == Strategy::best_match && options.metric.known() &&
-        worth_two_walks(options.metric.resolve()) && options.threshold >= 0.0 && window_size > 0) {
-        judge_best_first(text, walk, comparator, comparator.metric(), solver, cancel);
-    } else {
-        TokenJudge<Char> judge(text, comparator, solver, cancel);
-        walk([&](uint64_t start, uint64_t end) { judge.judge(start, end); });
-    }
-    return solver.finish();
+    return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
+        if (solver.solves_whole_groups() && !options.strategies.empty() &&
+            options.strategies.front() == Strategy::best_match && options.metric.known() &&
+            worth_two_walks(options.metric.resolve()) && options.threshold >= 0.0 && window_size > 0) {
+            judge_best_first(text, walk, comparator, comparator.metric(), solver, cancel);
+        } else {
+            TokenJudge<Char> judge(text, comparator, solver, cancel);
+            walk([&](uint64_t start, uint64_t end) { judge.judge(start, end); });
+        }
+    });
 }
 
 } // namespace
+
+void find_fuzzy_token_candidates(const UnitText& text, const std::u32string& folded_pattern,
+                                 const std::u32string& separator, const SearchOptions& options, CandidateSink& sink,
+                                 Cancellation& cancel)
+{
+    text.visit([&](auto units) { fuzzy_token_units(units, folded_pattern, separator, options, cancel, &sink); });
+}
 
 MatchList fuzzy_token_extract(TextInput s, TextInput pattern, TextInput tokenizer_pattern,
                               const SearchOptions& options, Cancellation cancel)
