@@ -139,7 +139,8 @@ private:
 };
 
 // The code points of UTF-8 text in the narrowest unit type that holds them
-// all, as Python would store the decoded str.
+// all, as Python would store the str that bytes.decode("utf-8", "replace")
+// makes of it: each ill-formed part reads as U+FFFD.
 UnitText decode_to_units(std::string_view utf8, Cancellation& cancel);
 
 // A text as an extractor receives it: UTF-8 that the extractor owns (such as
