@@ -13,7 +13,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 # The core's own C++ tests, built apart from the module.
 "$root/.venv/bin/cmake" -S "$root" -B "$root/build/core-tests" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_BUILD_TESTS=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_BUILD_TESTS=ON -DPython_EXECUTABLE="$py" >/dev/null
 "$root/.venv/bin/cmake" --build "$root/build/core-tests" >/dev/null
 "$root/.venv/bin/ctest" --test-dir "$root/build/core-tests" --output-on-failure
 
