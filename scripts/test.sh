@@ -39,8 +39,8 @@ fi
     "$py" "$root/examples/typed_example.py" >/dev/null && "$py" "$root/examples/typed_search.py" >/dev/null)
 
 # In CI also prove the distribution: an sdist, a wheel built from it alone
-# with the system's RapidFuzz hidden, that wheel made manylinux (ICU copied
-# in), and the whole suite against it in a fresh environment.
+# with the system's RapidFuzz hidden, that wheel made manylinux, and the
+# whole suite against it in a fresh environment.
 if [ "${CI:-}" = true ]; then
     "$root/scripts/check_dist.sh"
 fi
