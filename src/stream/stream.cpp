@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "iterator/tokens.hpp"
+#include "text/ascii_vector.hpp"
 #include "text/unicode.hpp"
 
 namespace tessarin {
@@ -116,6 +117,9 @@ std::uint64_t token_cut(Units<Char> raw, Units<Char> folded,
     const std::uint64_t width = cut_at.size();
     for (std::size_t i = occurrences.size(); i-- > 0;) {
         const std::uint64_t cut = occurrences[i] + width;
+        // An occurrence that overlaps the cut ends before cut + width: the
+        // segment must reach that far for it to be seen.
+        if (cut + width > folded.size()) continue;
         if (i + 1 < occurrences.size() && occurrences[i + 1] < cut) continue; // overlapped
         // The windows starting before the cut begin at the tokens before it.
         const auto before = static_cast<std::uint64_t>(
@@ -157,7 +161,7 @@ StreamSearch::StreamSearch(const StreamQuery& query, std::size_t segment_bytes)
     lookahead_ = longest_window(mode_, pattern_.size());
     if (mode_ == SearchMode::exact_token || mode_ == SearchMode::fuzzy_token)
         window_tokens_ = pattern_token_count(pattern_, separator_);
-    margin_bytes_ = std::max<std::size_t>(std::size_t{1} << 16, 4 * lookahead_ + 16);
+    margin_bytes_ = 4 * lookahead_ + 16 + segment_bytes_ / 8;
 }
 
 void StreamSearch::feed(std::string_view bytes, Cancellation& cancel)
@@ -281,27 +285,28 @@ std::uint64_t StreamSearch::original_of(std::uint64_t folded, bool is_end) const
 }
 
 // Moves the cursor forward to the code point `original`, counting lines.
-void StreamSearch::move_cursor(std::uint64_t original)
+void StreamSearch::move(Cursor& cursor, std::uint64_t original) const
 {
     const char* data = buffer_.data();
     const std::size_t size = buffer_.size();
-    std::size_t pos = cursor_byte_ - buffer_base_;
-    while (cursor_original_ < original && pos < size) {
+    std::size_t pos = cursor.byte - buffer_base_;
+    while (cursor.original < original && pos < size) {
         const std::size_t ascii_end = detail::next_non_ascii(data, size, pos);
-        const std::size_t run = static_cast<std::size_t>(std::min<std::uint64_t>(ascii_end - pos, original - cursor_original_));
+        const auto run = static_cast<std::size_t>(std::min<std::uint64_t>(ascii_end - pos, original - cursor.original));
+        const char* const run_end = data + pos + run;
         for (const char* feed = static_cast<const char*>(std::memchr(data + pos, '\n', run)); feed;
-             feed = static_cast<const char*>(std::memchr(feed + 1, '\n', static_cast<std::size_t>(data + pos + run - feed - 1)))) {
-            ++cursor_line_;
-            cursor_line_start_ = buffer_base_ + static_cast<std::uint64_t>(feed - data) + 1;
+             feed = static_cast<const char*>(std::memchr(feed + 1, '\n', static_cast<std::size_t>(run_end - feed - 1)))) {
+            ++cursor.line;
+            cursor.line_start = buffer_base_ + static_cast<std::uint64_t>(feed - data) + 1;
         }
         pos += run;
-        cursor_original_ += run;
-        if (cursor_original_ < original && pos < size) {
+        cursor.original += run;
+        if (cursor.original < original && pos < size) {
             utf8::decode_replacing(std::string_view(data, size), pos);
-            ++cursor_original_;
+            ++cursor.original;
         }
     }
-    cursor_byte_ = buffer_base_ + pos;
+    cursor.byte = buffer_base_ + pos;
 }
 
 void StreamSearch::locate(const MatchList& picks)
@@ -309,12 +314,12 @@ void StreamSearch::locate(const MatchList& picks)
     for (const Match& pick : picks) {
         StreamMatch located{pick.start, pick.end, pick.score, original_of(pick.start, false),
                             original_of(pick.end, true), 0, 0, 0, 0};
-        move_cursor(located.original_start);
-        located.byte_start = cursor_byte_;
-        located.line = cursor_line_;
-        located.line_start = cursor_line_start_;
-        move_cursor(located.original_end);
-        located.byte_end = cursor_byte_;
+        move(starts_, located.original_start);
+        located.byte_start = starts_.byte;
+        located.line = starts_.line;
+        located.line_start = starts_.line_start;
+        move(ends_, located.original_end);
+        located.byte_end = ends_.byte;
         ready_.push_back(located);
     }
 }
@@ -331,8 +336,10 @@ void StreamSearch::trim_buffer()
         pruned_shift_ = e.folded - e.original + e.length - 1;
         expansions_.pop_front();
     }
-    move_cursor(original_of(earliest, false));
-    const std::uint64_t keep = std::min({cursor_line_start_, keep_from_, cut_byte_});
+    const std::uint64_t next_start = original_of(earliest, false);
+    move(starts_, next_start);
+    move(ends_, next_start);
+    const std::uint64_t keep = std::min({starts_.line_start, ends_.byte, keep_from_, cut_byte_});
     if (keep > buffer_base_ && keep - buffer_base_ >= buffer_.size() / 2) {
         buffer_.erase(0, keep - buffer_base_);
         buffer_base_ = keep;

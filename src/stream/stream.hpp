@@ -87,9 +87,14 @@ private:
     enum class Step { searched, needs_more, done };
     Step search_segment(bool final, Cancellation& cancel);
     std::uint64_t segment_end(bool final) const;
+    // Walks the kept bytes forward, one code point at a time, counting lines.
+    struct Cursor {
+        std::uint64_t byte = 0, original = 0, line = 1, line_start = 0;
+    };
+
     void locate(const MatchList& picks);
     std::uint64_t original_of(std::uint64_t folded, bool is_end) const noexcept;
-    void move_cursor(std::uint64_t original);
+    void move(Cursor& cursor, std::uint64_t original) const;
     void trim_buffer();
 
     SearchMode mode_;
@@ -114,8 +119,9 @@ private:
     std::uint64_t pruned_shift_ = 0;   // the code points that the expansions no longer kept added
     std::vector<StreamMatch> ready_;
 
-    // Walks the kept bytes forward as matches are located.
-    std::uint64_t cursor_byte_ = 0, cursor_original_ = 0, cursor_line_ = 1, cursor_line_start_ = 0;
+    // Matches' starts and ends each ascend (the ends too: exact token
+    // windows may overlap, but as many tokens from a later start end later).
+    Cursor starts_, ends_;
 };
 
 } // namespace tessarin

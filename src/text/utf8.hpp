@@ -127,6 +127,32 @@ inline char32_t decode_backward(std::string_view text, std::size_t& pos) noexcep
     return value;
 }
 
+// Writes `c` (below 0x110000) as UTF-8 to `out`, which has room for four
+// bytes, and returns the number of bytes written.
+inline std::size_t encode(char32_t c, char* out) noexcept
+{
+    if (c < 0x80) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
 // Byte offset of the code point with index `index`, or text.size() when the
 // text has no more code points than that.
 std::size_t offset_of(std::string_view text, std::uint64_t index) noexcept;

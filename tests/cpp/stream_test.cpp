@@ -3,7 +3,9 @@
 // sigmas, separators in runs), every mode, segments and blocks small enough
 // that every text is cut many times. The matches must be the module's, and
 // each must be located where it lies in the original text.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -114,7 +116,7 @@ std::vector<std::uint64_t> folded_starts(const std::u32string& code_points, bool
 void run_case(std::uint64_t seed)
 {
     std::mt19937_64 random(seed);
-    const std::string text = random_text(random, random() % 600);
+    const std::string text = random_text(random, random() % (random() % 8 == 0 ? 4000 : 600));
     const StreamQuery query = random_query(random, text);
     MatchList expected;
     const bool succeeds = whole_text(query, text, expected);
@@ -138,6 +140,18 @@ void run_case(std::uint64_t seed)
         return;
     }
     check(succeeds, "the stream did not fail where the whole text did", seed);
+    if (std::getenv("STREAM_TEST_SEED")) {
+        std::printf("mode %d pattern [%s] separator [%s] ci %d sci %d metric %s threshold %g kind %d strategies %zu\n",
+                    static_cast<int>(query.mode), query.pattern.c_str(), query.separator.c_str(),
+                    query.options.case_insensitive, query.options.special_char_insensitive,
+                    query.options.metric.name().c_str(), query.options.threshold,
+                    static_cast<int>(query.options.threshold_kind), query.options.strategies.size());
+        std::printf("text [%s]\n", text.c_str());
+        for (const Match& m : expected)
+            std::printf("want %llu %llu %g\n", (unsigned long long)m.start, (unsigned long long)m.end, m.score);
+        for (const StreamMatch& m : found)
+            std::printf("got  %llu %llu %g\n", (unsigned long long)m.start, (unsigned long long)m.end, m.score);
+    }
     check(found.size() == expected.size(), "as many matches", seed);
     if (found.size() != expected.size()) return;
 
@@ -172,6 +186,11 @@ void run_case(std::uint64_t seed)
         check(got.original_end == original(got.end, true), "the original end", seed);
         check(got.byte_start == bytes[got.original_start] && got.byte_end == bytes[got.original_end], "the bytes",
               seed);
+        if (std::getenv("STREAM_TEST_SEED"))
+            std::printf("match %zu: original %llu %llu bytes %llu %llu want %llu %llu\n", i,
+                        (unsigned long long)got.original_start, (unsigned long long)got.original_end,
+                        (unsigned long long)got.byte_start, (unsigned long long)got.byte_end,
+                        (unsigned long long)bytes[got.original_start], (unsigned long long)bytes[got.original_end]);
         const std::string before = text.substr(0, got.byte_start);
         const std::size_t line_feed = before.rfind('\n');
         check(got.line == 1 + static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n')), "the line",
@@ -184,7 +203,12 @@ void run_case(std::uint64_t seed)
 
 int main()
 {
-    constexpr std::uint64_t cases = 20000;
+    const char* many = std::getenv("STREAM_TEST_CASES");
+    const std::uint64_t cases = many ? std::strtoull(many, nullptr, 10) : 20000;
+    if (const char* one = std::getenv("STREAM_TEST_SEED")) {
+        run_case(std::strtoull(one, nullptr, 10));
+        return failures > 0;
+    }
     for (std::uint64_t seed = 1; seed <= cases; ++seed)
         run_case(seed);
     if (failures > 0) {
