@@ -15,6 +15,7 @@ fails on a number.
 import argparse
 import json
 import random
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -62,10 +63,14 @@ def fastest(function, repeats):
 
 
 def build_harness():
-    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                    "-DTESSARIN_BUILD_BENCH=ON", f"-DPython_EXECUTABLE={sys.executable}"],
+    # CMake and Ninja of the environment (requirements/build.txt), else the system's.
+    tools = str(Path(sys.executable).parent)
+    cmake = shutil.which("cmake", path=tools) or "cmake"
+    ninja = shutil.which("ninja", path=tools) or "ninja"
+    subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}",
+                    "-DCMAKE_BUILD_TYPE=Release", "-DTESSARIN_BUILD_BENCH=ON", f"-DPython_EXECUTABLE={sys.executable}"],
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "--target", "folding_bench"], check=True,
+    subprocess.run([cmake, "--build", str(BUILD), "--target", "folding_bench"], check=True,
                    stdout=subprocess.DEVNULL)
     return BUILD / "folding_bench"
 
