@@ -58,14 +58,18 @@ std::uint64_t folded_index(const std::vector<std::pair<std::uint64_t, std::uint6
 }
 
 // Hands the candidates that start before the cut to the stream's solver, or
-// to its list of matches where there is no solver (exact token windows).
-template <typename Char> class SegmentSink final : public CandidateSink {
+// to its list of matches where there is no solver (exact token windows),
+// with their isolated-character counts, read in the folded text that the
+// extractor shows, where the strategies need them.
+class SegmentSink final : public CandidateSink {
 public:
-    SegmentSink(Units<Char> folded, std::uint64_t limit, std::uint64_t base, ConflictSolver* solver, MatchList& found)
-        : folded_(folded), limit_(limit), base_(base), solver_(solver), found_(found),
+    SegmentSink(std::uint64_t limit, std::uint64_t base, ConflictSolver* solver, MatchList& found)
+        : limit_(limit), base_(base), solver_(solver), found_(found),
           counts_(solver && solver->counts_isolated_characters())
     {
     }
+
+    void see_text(const UnitText& folded) override { folded_ = UnitText::borrowed_as(folded); }
 
     void add(const Match& candidate) override
     {
@@ -74,19 +78,20 @@ public:
         if (!solver_)
             found_.push_back(placed);
         else if (counts_)
-            solver_->add(placed, ConflictSolver::isolated_characters(folded_, candidate));
+            solver_->add(placed, folded_.visit([&](auto text) {
+                return ConflictSolver::isolated_characters(text, candidate);
+            }));
         else
             solver_->add(placed);
     }
 
 private:
-    Units<Char> folded_;
+    UnitText folded_;
     std::uint64_t limit_, base_;
     ConflictSolver* solver_;
     MatchList& found_;
     bool counts_;
 };
-
 
 // Where a segment of token windows may be cut: right after an occurrence of
 // the separator that no other occurrence overlaps (the tokenizer starts
@@ -149,15 +154,16 @@ std::uint64_t token_cut(Units<Char> raw, Units<Char> folded,
 } // namespace
 
 StreamSearch::StreamSearch(const StreamQuery& query, std::size_t segment_bytes)
-    : mode_(query.mode), search_options_(query.options), case_insensitive_(query.options.case_insensitive),
+    : mode_(query.mode), options_(query.options), folded_options_(query.options),
+      case_insensitive_(query.options.case_insensitive),
       special_char_insensitive_(query.options.special_char_insensitive), segment_bytes_(segment_bytes),
       solver_(query.options.strategies)
 {
     Cancellation never;
     pattern_ = fold_code_points(TextInput(query.pattern), case_insensitive_, special_char_insensitive_, never);
     separator_ = fold_code_points(TextInput(query.separator), case_insensitive_, special_char_insensitive_, never);
-    // Segments are folded here; the extractor sees them as they are.
-    search_options_.case_insensitive = search_options_.special_char_insensitive = false;
+    // Segments of token windows are folded here; the extractor sees them as they are.
+    folded_options_.case_insensitive = folded_options_.special_char_insensitive = false;
     lookahead_ = longest_window(mode_, pattern_.size());
     if (mode_ == SearchMode::exact_token || mode_ == SearchMode::fuzzy_token)
         window_tokens_ = pattern_token_count(pattern_, separator_);
@@ -206,20 +212,25 @@ StreamSearch::Step StreamSearch::search_segment(bool final, Cancellation& cancel
     }
     const bool to_end = final && end == bytes_fed();
     const std::string_view bytes(buffer_.data() + (cut_byte_ - buffer_base_), end - cut_byte_);
-    const UnitText units = decode_to_units(bytes, cancel);
+    // ASCII bytes are their own code points: read where they lie.
+    const UnitText units = is_ascii(bytes, cancel) ? UnitText::borrowed(bytes, true) : decode_to_units(bytes, cancel);
+    const bool raw_windows = mode_ == SearchMode::exact_raw || mode_ == SearchMode::fuzzy_raw;
     MatchList found; // exact token windows, which need no solving
 
     // The cut, in code points of the segment; `none` where the segment must grow.
     const std::uint64_t cut = units.visit([&](auto raw) -> std::uint64_t {
         using Char = typename decltype(raw)::value_type;
-        const FoldedUnits<Char> folded = fold_units(raw, case_insensitive_, special_char_insensitive_, cancel);
-        const Units<Char> text = folded.view();
         const auto longer =
             case_insensitive_ ? lengthened(raw) : std::vector<std::pair<std::uint64_t, std::uint64_t>>();
+        // Token windows are cut where the folded separator occurs, so the
+        // segment is folded here and the extractor sees it folded; raw
+        // windows are cut by the raw text, and the extractor folds it.
+        FoldedUnits<Char> folded;
+        if (!raw_windows) folded = fold_units(raw, case_insensitive_, special_char_insensitive_, cancel);
 
         std::uint64_t cut = to_end ? raw.size() : none;
         if (to_end) {
-        } else if (mode_ == SearchMode::exact_raw || mode_ == SearchMode::fuzzy_raw) {
+        } else if (raw_windows) {
             // The last place after a line feed, else after any code point
             // that allows a cut, with room for the longest window after it.
             if (raw.size() > lookahead_) {
@@ -230,14 +241,18 @@ StreamSearch::Step StreamSearch::search_segment(bool final, Cancellation& cancel
                     if (is_cut_unit(code_point(raw[p - 1]), case_insensitive_)) cut = p;
             }
         } else {
-            cut = token_cut(raw, text, longer, separator_, window_tokens_, case_insensitive_, cancel);
+            cut = token_cut(raw, folded.view(), longer, separator_, window_tokens_, case_insensitive_, cancel);
         }
         if (cut == none) return none;
 
         const std::uint64_t folded_cut = folded_index(longer, cut);
-        SegmentSink<Char> sink(text, to_end ? none : folded_cut, cut_folded_,
-                               mode_ == SearchMode::exact_token ? nullptr : &solver_, found);
-        find_candidates(mode_, UnitText::borrowed(text), pattern_, separator_, search_options_, sink, cancel);
+        SegmentSink sink(to_end ? none : folded_cut, cut_folded_,
+                         mode_ == SearchMode::exact_token ? nullptr : &solver_, found);
+        if (raw_windows)
+            find_candidates(mode_, units, pattern_, separator_, options_, sink, cancel);
+        else
+            find_candidates(mode_, UnitText::borrowed(folded.view()), pattern_, separator_, folded_options_, sink,
+                            cancel);
         for (const auto& [at, length] : longer)
             if (at < cut)
                 expansions_.push_back(Expansion{cut_folded_ + folded_index(longer, at), cut_original_ + at, length});

@@ -98,7 +98,8 @@ private:
     void trim_buffer();
 
     SearchMode mode_;
-    SearchOptions search_options_; // folding off: segments are folded before the extractor sees them
+    SearchOptions options_;
+    SearchOptions folded_options_; // folding off, for segments folded before the extractor sees them
     bool case_insensitive_, special_char_insensitive_;
     std::u32string pattern_, separator_;
     std::uint64_t lookahead_; // code points after a cut that a window starting before it may reach

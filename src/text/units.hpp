@@ -102,6 +102,8 @@ public:
         text.width_ = 4;
         return text;
     }
+    // A borrowed view of another text's units, whoever owns them.
+    static UnitText borrowed_as(const UnitText& other) noexcept;
     static UnitText owned(std::string latin1, bool ascii = false);
     static UnitText owned(std::u16string ucs2);
     static UnitText owned(std::u32string ucs4);
@@ -137,6 +139,13 @@ private:
     std::u16string ucs2_;
     std::u32string ucs4_;
 };
+
+inline UnitText UnitText::borrowed_as(const UnitText& other) noexcept
+{
+    UnitText view = other.visit([](auto units) { return borrowed(units); });
+    view.ascii_ = other.ascii_;
+    return view;
+}
 
 // The code points of UTF-8 text in the narrowest unit type that holds them
 // all, as Python would store the str that bytes.decode("utf-8", "replace")
