@@ -65,135 +65,15 @@ bool fail_argument(const char* parameter)
     return false;
 }
 
-// UTF-8 from a str's code-point storage of one, two or four bytes per code
-// point. Runs of ASCII go a 64-bit word at a time (the word of eight, four
-// or two code points has no bit set above 0x7F in any of them).
-template <typename Char> class Utf8Encoding {
-public:
-    explicit Utf8Encoding(const Char* data) noexcept : data_(data) {}
-
-    // The UTF-8 size of the code points [begin, end); `surrogate` is set
-    // when one of them is a lone surrogate, which has no UTF-8 form.
-    std::size_t size(std::size_t begin, std::size_t end, bool& surrogate) const noexcept
-    {
-        std::size_t size = 0;
-        for (std::size_t i = begin; i < end; ++i) {
-            if (ascii_word(i, end)) {
-                size += per_word;
-                i += per_word - 1;
-                continue;
-            }
-            const std::uint32_t c = data_[i];
-            size += 1 + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
-            surrogate |= (c & 0xFFFFF800) == 0xD800;
-        }
-        return size;
-    }
-
-    // Writes the code points [begin, end) from `write` on.
-    void put(std::size_t begin, std::size_t end, char* write) const noexcept
-    {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (ascii_word(i, end)) {
-                for (std::size_t k = 0; k < per_word; ++k)
-                    *write++ = static_cast<char>(data_[i + k]);
-                i += per_word - 1;
-                continue;
-            }
-            const std::uint32_t c = data_[i];
-            if (c < 0x80) {
-                *write++ = static_cast<char>(c);
-            } else if (c < 0x800) {
-                *write++ = static_cast<char>(0xC0 | (c >> 6));
-                *write++ = static_cast<char>(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                *write++ = static_cast<char>(0xE0 | (c >> 12));
-                *write++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                *write++ = static_cast<char>(0x80 | (c & 0x3F));
-            } else {
-                *write++ = static_cast<char>(0xF0 | (c >> 18));
-                *write++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-                *write++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                *write++ = static_cast<char>(0x80 | (c & 0x3F));
-            }
-        }
-    }
-
-private:
-    static constexpr std::size_t per_word = 8 / sizeof(Char);
-    static constexpr std::uint64_t non_ascii = sizeof(Char) == 1   ? 0x8080808080808080ULL
-                                               : sizeof(Char) == 2 ? 0xFF80FF80FF80FF80ULL
-                                                                   : 0xFFFFFF80FFFFFF80ULL;
-
-    bool ascii_word(std::size_t i, std::size_t end) const noexcept
-    {
-        if (i + per_word > end) return false;
-        std::uint64_t word;
-        std::memcpy(&word, data_ + i, 8);
-        return (word & non_ascii) == 0;
-    }
-
-    const Char* data_;
-};
-
-// Two passes, each a piece at a time with a poll between pieces: the size
-// (and whether a lone surrogate forbids the copy), then the copy, written
-// once into memory reserved for it.
-template <typename Char> bool encode_utf8(const Char* data, Py_ssize_t length, std::string& out, Cancellation& cancel)
-{
-    const Utf8Encoding<Char> encoding(data);
-    const auto count = static_cast<std::size_t>(length);
-    std::size_t size = 0;
-    bool surrogate = false;
-    for (std::size_t at = 0; at < count; at += pass_piece) {
-        cancel.poll(pass_piece);
-        size += encoding.size(at, std::min(count, at + pass_piece), surrogate);
-    }
-    if (surrogate) return false;
-    out.reserve(size);
-    for (std::size_t at = 0; at < count; at += pass_piece) {
-        cancel.poll(pass_piece);
-        const std::size_t end = std::min(count, at + pass_piece), written = out.size();
-        out.resize(written + encoding.size(at, end, surrogate));
-        encoding.put(at, end, out.data() + written);
-    }
-    return true;
-}
-
-// Copies a str into UTF-8 straight from its code-point storage, without the
-// UTF-8 copy that the interpreter would otherwise cache on the object.
-bool copy_utf8(PyObject* text, std::string& out, Cancellation& cancel)
-{
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const void* data = PyUnicode_DATA(text);
-    if (PyUnicode_IS_ASCII(text)) {
-        const std::string_view ascii(static_cast<const char*>(data), static_cast<std::size_t>(length));
-        out.reserve(ascii.size());
-        for (std::size_t at = 0; at < ascii.size(); at += pass_piece) {
-            cancel.poll(pass_piece);
-            out.append(ascii.substr(at, pass_piece));
-        }
-        return true;
-    }
-    bool encoded = false;
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: encoded = encode_utf8(static_cast<const Py_UCS1*>(data), length, out, cancel); break;
-    case PyUnicode_2BYTE_KIND: encoded = encode_utf8(static_cast<const Py_UCS2*>(data), length, out, cancel); break;
-    default: encoded = encode_utf8(static_cast<const Py_UCS4*>(data), length, out, cancel); break;
-    }
-    if (encoded) return true;
-    // Let the interpreter raise its own UnicodeEncodeError for the surrogate.
-    PyObject* bytes = PyUnicode_AsUTF8String(text);
-    if (!bytes) return false;
-    out.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
-    return true;
-}
-
+// A short str as UTF-8 (the interpreter keeps the encoded form on the
+// object); a lone surrogate raises the interpreter's UnicodeEncodeError.
 bool copy_utf8(PyObject* text, std::string& out)
 {
-    Cancellation never;
-    return copy_utf8(text, out, never);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8) return false;
+    out.assign(utf8, static_cast<std::size_t>(size));
+    return true;
 }
 
 // 1 when the attribute is a str equal to `expected`, else 0; -1 with
@@ -277,26 +157,48 @@ bool bind_arguments(const char* function, const char* const* names, Py_ssize_t c
     return true;
 }
 
-bool convert_string(PyObject* object, const char* parameter, std::string& value, Cancellation& cancel)
+bool convert_string(PyObject* object, const char* parameter, std::string& value)
 {
     if (!PyUnicode_Check(object)) {
         refuse_type(object, "'%U' object cannot be converted to 'PyString'");
         return fail_argument(parameter);
     }
-    return copy_utf8(object, value, cancel) || fail_argument(parameter);
+    return copy_utf8(object, value) || fail_argument(parameter);
 }
 
-bool convert_text(PyObject* object, const char* parameter, TextInput& value, Cancellation& cancel)
+bool convert_text(PyObject* object, const char* parameter, TextInput& value)
 {
-    if (PyUnicode_Check(object) && PyUnicode_IS_ASCII(object)) {
-        value = TextInput::borrowed_ascii(std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
-                                                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))));
-        return true;
+    if (!PyUnicode_Check(object)) {
+        refuse_type(object, "'%U' object cannot be converted to 'PyString'");
+        return fail_argument(parameter);
     }
-    std::string utf8;
-    if (!convert_string(object, parameter, utf8, cancel)) return false;
-    value = TextInput(std::move(utf8));
-    return true;
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
+    const void* data = PyUnicode_DATA(object);
+    bool surrogate = false;
+    switch (PyUnicode_KIND(object)) {
+    case PyUnicode_1BYTE_KIND:
+        value = TextInput::borrowed(UnitText::borrowed(std::string_view(static_cast<const char*>(data), length),
+                                                       PyUnicode_IS_ASCII(object)));
+        return true;
+    case PyUnicode_2BYTE_KIND: {
+        const std::u16string_view units(static_cast<const char16_t*>(data), length);
+        surrogate = has_surrogate(units);
+        value = TextInput::borrowed(UnitText::borrowed(units));
+        break;
+    }
+    default: {
+        const std::u32string_view units(static_cast<const char32_t*>(data), length);
+        surrogate = has_surrogate(units);
+        value = TextInput::borrowed(UnitText::borrowed(units));
+        break;
+    }
+    }
+    if (!surrogate) return true;
+    // A lone surrogate has no UTF-8 form: the interpreter raises its own
+    // UnicodeEncodeError for it.
+    PyObject* bytes = PyUnicode_AsUTF8String(object);
+    Py_XDECREF(bytes);
+    return bytes ? true : fail_argument(parameter);
 }
 
 bool convert_flag(PyObject* object, const char* parameter, bool& value)

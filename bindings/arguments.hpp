@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "text/fold.hpp"
+#include "text/units.hpp"
 
 namespace tessarin::bindings {
 
@@ -20,11 +20,12 @@ bool bind_arguments(const char* function, const char* const* names, Py_ssize_t c
                     Py_ssize_t nargsf, PyObject* kwnames, PyObject** bound);
 
 // Conversions of one argument each; `parameter` names it in error messages.
-// A long string polls `cancel` while it is copied.
-bool convert_string(PyObject* object, const char* parameter, std::string& value, Cancellation& cancel);
-// The same for the text searched: an ASCII str is lent as a view of its own
-// storage, which the caller's reference keeps alive for the call.
-bool convert_text(PyObject* object, const char* parameter, TextInput& value, Cancellation& cancel);
+// A short string, copied as UTF-8.
+bool convert_string(PyObject* object, const char* parameter, std::string& value);
+// A text searched, a pattern or a separator: the str's own storage of one,
+// two or four bytes per code point is lent, which the caller's reference
+// keeps alive (and a str unchanged) for the call.
+bool convert_text(PyObject* object, const char* parameter, TextInput& value);
 bool convert_flag(PyObject* object, const char* parameter, bool& value);
 bool convert_threshold(PyObject* object, const char* parameter, double& value);
 bool convert_threshold_kind(PyObject* object, const char* parameter, std::uint8_t& value);

@@ -159,8 +159,8 @@ template <typename Body> PyObject* exception_barrier(Body&& body) noexcept
 // The converted arguments of one call. An entry function fills the fields
 // that its parameters name; the others keep their defaults.
 struct CallArguments {
-    TextInput s{std::string()};
-    std::string pattern, tokenizer_pattern, metric;
+    TextInput s{std::string()}, pattern{std::string()}, tokenizer_pattern{std::string()};
+    std::string metric;
     bool case_insensitive = false;
     bool special_char_insensitive = false;
     double threshold = 0.0;
@@ -177,13 +177,6 @@ template <auto field, auto convert> bool convert_into(PyObject* object, const ch
     return convert(object, parameter, into.*field);
 }
 
-// A string may be long enough to poll while it is converted.
-template <auto field, auto convert>
-bool convert_polling_into(PyObject* object, const char* parameter, CallArguments& into)
-{
-    return convert(object, parameter, into.*field, into.cancel);
-}
-
 struct Parameter {
     const char* name;
     Converter convert;
@@ -191,14 +184,13 @@ struct Parameter {
 
 // Every parameter that any entry function has, each named after its field.
 namespace parameters {
-constexpr Parameter s{"s", convert_polling_into<&CallArguments::s, convert_text>};
-constexpr Parameter pattern{"pattern", convert_polling_into<&CallArguments::pattern, convert_string>};
-constexpr Parameter tokenizer_pattern{"tokenizer_pattern",
-                                      convert_polling_into<&CallArguments::tokenizer_pattern, convert_string>};
+constexpr Parameter s{"s", convert_into<&CallArguments::s, convert_text>};
+constexpr Parameter pattern{"pattern", convert_into<&CallArguments::pattern, convert_text>};
+constexpr Parameter tokenizer_pattern{"tokenizer_pattern", convert_into<&CallArguments::tokenizer_pattern, convert_text>};
 constexpr Parameter case_insensitive{"case_insensitive", convert_into<&CallArguments::case_insensitive, convert_flag>};
 constexpr Parameter special_char_insensitive{"special_char_insensitive",
                                              convert_into<&CallArguments::special_char_insensitive, convert_flag>};
-constexpr Parameter metric{"metric", convert_polling_into<&CallArguments::metric, convert_string>};
+constexpr Parameter metric{"metric", convert_into<&CallArguments::metric, convert_string>};
 constexpr Parameter threshold{"threshold", convert_into<&CallArguments::threshold, convert_threshold>};
 constexpr Parameter threshold_kind{"threshold_kind",
                                    convert_into<&CallArguments::threshold_kind, convert_threshold_kind>};

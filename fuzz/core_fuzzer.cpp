@@ -17,11 +17,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "../tests/cpp/oracle.hpp"
@@ -273,6 +275,21 @@ void require_same(const MatchList& got, const MatchList& expected)
     }
 }
 
+// Calls check(TextInput) with `text` lent as code units of every width that
+// holds its code points: the narrowest is how a Python str keeps it, the
+// others must search alike.
+template <typename Check> void for_each_width(const std::string& text, Check check)
+{
+    const std::u32string ucs4 = decode_utf8(text);
+    const char32_t largest = ucs4.empty() ? 0 : *std::max_element(ucs4.begin(), ucs4.end());
+    const std::u16string ucs2(ucs4.begin(), ucs4.end());
+    std::string latin1(ucs4.size(), '\0');
+    std::transform(ucs4.begin(), ucs4.end(), latin1.begin(), [](char32_t c) { return static_cast<char>(c); });
+    check(TextInput::borrowed(UnitText::borrowed(std::u32string_view(ucs4))));
+    if (largest <= 0xFFFF) check(TextInput::borrowed(UnitText::borrowed(std::u16string_view(ucs2))));
+    if (largest <= 0xFF) check(TextInput::borrowed(UnitText::borrowed(std::string_view(latin1), largest < 0x80)));
+}
+
 // The extractors take shortcuts (occurrence search, bounds that rule windows
 // out unscored, bit-parallel scoring); the plain walks below form and judge
 // every window one by one, and must find exactly the same.
@@ -289,7 +306,7 @@ MatchList plain_exact_raw(const std::string& text, const std::string& pattern,
                           const std::vector<std::string>& strategies)
 {
     const std::u32string t = decode(text), p = decode(pattern);
-    ConflictSolver solver(text, strategies);
+    ConflictSolver solver(std::u32string_view(t), parse_strategies(strategies));
     if (!p.empty())
         for (std::uint64_t i = 0; i < t.size(); ++i) {
             const std::uint64_t end = std::min<std::uint64_t>(i + p.size(), t.size());
@@ -300,11 +317,11 @@ MatchList plain_exact_raw(const std::string& text, const std::string& pattern,
 
 MatchList plain_exact_token(const std::string& text, const std::string& pattern, const std::string& separator)
 {
-    Tokenizer tokenizer(text, separator, pattern_token_count(pattern, separator));
+    const std::u32string t = decode(text), p = decode(pattern), cut = decode(separator);
+    Tokenizer<char32_t> tokenizer(t, cut, pattern_token_count(p, cut));
     MatchList matches;
-    while (const std::optional<TokenWindow> window = tokenizer.next())
-        if (trim_whitespace(window->text) == trim_whitespace(pattern))
-            matches.push_back(Match{window->start, window->end, 0.0});
+    while (const std::optional<TokenWindow<char32_t>> window = tokenizer.next())
+        if (trimmed(window->text) == trimmed(p)) matches.push_back(Match{window->start, window->end, 0.0});
     return matches;
 }
 
@@ -312,7 +329,7 @@ MatchList plain_fuzzy_raw(const std::string& text, const std::string& pattern, c
                           double threshold, std::uint8_t kind, const std::vector<std::string>& strategies)
 {
     const std::u32string t = decode(text), p = decode(pattern);
-    ConflictSolver solver(text, strategies);
+    ConflictSolver solver(std::u32string_view(t), parse_strategies(strategies));
     if (p.empty() || t.empty()) return solver.finish();
     std::int64_t slack = 0;
     const double product = static_cast<double>(p.size()) * threshold;
@@ -336,12 +353,12 @@ MatchList plain_fuzzy_token(const std::string& text, const std::string& pattern,
                             const std::string& metric, double threshold, std::uint8_t kind,
                             const std::vector<std::string>& strategies)
 {
-    Tokenizer tokenizer(text, separator, pattern_token_count(pattern, separator));
-    const std::u32string pattern_trimmed = decode(trim_whitespace(pattern));
-    ConflictSolver solver(text, strategies);
-    while (const std::optional<TokenWindow> window = tokenizer.next()) {
-        const Comparison verdict =
-            library_verdict(metric, threshold, kind, decode(trim_whitespace(window->text)), pattern_trimmed);
+    const std::u32string t = decode(text), p = decode(pattern), cut = decode(separator);
+    Tokenizer<char32_t> tokenizer(t, cut, pattern_token_count(p, cut));
+    const std::u32string pattern_trimmed(trimmed(p));
+    ConflictSolver solver(std::u32string_view(t), parse_strategies(strategies));
+    while (const std::optional<TokenWindow<char32_t>> window = tokenizer.next()) {
+        const Comparison verdict = library_verdict(metric, threshold, kind, trimmed(window->text), pattern_trimmed);
         if (verdict.accepted) solver.add(Match{window->start, window->end, verdict.score});
     }
     return solver.finish();
@@ -391,7 +408,7 @@ void check_utf8_helpers(FuzzedDataProvider& input)
         const std::string_view needle(needle_block.get(), needle_bytes.size());
         OccurrenceFinder finder(text, needle);
         std::size_t expected = text.size() >= needle.size() ? text.find(needle) : std::string_view::npos;
-        for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
+        for (std::size_t at = finder.next(); at != no_occurrence; at = finder.next()) {
             REQUIRE(at == expected);
             expected = text.find(needle, at + 1);
         }
@@ -399,11 +416,39 @@ void check_utf8_helpers(FuzzedDataProvider& input)
     }
 
     // Folding never gets invalid text from the module; given some, it must
-    // still stay within the bytes (ICU may refuse such input).
-    try {
-        normalize(std::string(text), bytes.size() % 2 == 0, bytes.size() % 3 == 0);
-    } catch (const std::runtime_error&) {
-    }
+    // still stay within the bytes.
+    normalize(std::string(text), bytes.size() % 2 == 0, bytes.size() % 3 == 0);
+    // Nor units that are no code point (beyond U+10FFFF): they stay as they are.
+    std::u32string units(bytes.size() / 4, U'\0');
+    std::memcpy(units.data(), bytes.data(), units.size() * 4);
+    Cancellation never;
+    const auto folded_units =
+        fold_units(std::u32string_view(units), bytes.size() % 2 == 0, bytes.size() % 3 == 0, never);
+    const auto beyond = [](auto sequence) {
+        std::u32string found;
+        std::copy_if(sequence.begin(), sequence.end(), std::back_inserter(found),
+                     [](char32_t c) { return c > 0x10FFFF; });
+        return found;
+    };
+    REQUIRE(beyond(std::u32string_view(units)) == beyond(folded_units.view()));
+}
+
+// fold_units in every width that holds `code_points` gives what folding of
+// UTF-8 gives, and no copy when that leaves them unchanged.
+template <typename Char>
+void check_fold_units(const std::u32string& code_points, const std::u32string& expected, bool case_insensitive,
+                      bool special)
+{
+    std::basic_string<Char> units;
+    for (char32_t c : code_points)
+        units += static_cast<Char>(c);
+    Cancellation never;
+    const auto folded = fold_units(std::basic_string_view<Char>(units), case_insensitive, special, never);
+    std::u32string widened;
+    for (Char unit : folded.view())
+        widened += static_cast<char32_t>(static_cast<std::make_unsigned_t<Char>>(unit));
+    REQUIRE(widened == expected);
+    REQUIRE(folded.borrowed() == (expected == code_points));
 }
 
 void check_folding(FuzzedDataProvider& input)
@@ -432,6 +477,12 @@ void check_folding(FuzzedDataProvider& input)
         append_utf8(round_trip, c);
     }
     REQUIRE(round_trip == folded);
+
+    const std::u32string code_points = decode(text), expected = decode(folded);
+    const char32_t widest = code_points.empty() ? 0 : *std::max_element(code_points.begin(), code_points.end());
+    if (widest < 0x100) check_fold_units<char>(code_points, expected, case_insensitive, special);
+    if (widest < 0x10000) check_fold_units<char16_t>(code_points, expected, case_insensitive, special);
+    check_fold_units<char32_t>(code_points, expected, case_insensitive, special);
 }
 
 void check_tokenizer(FuzzedDataProvider& input)
@@ -443,7 +494,8 @@ void check_tokenizer(FuzzedDataProvider& input)
     if (!pattern.empty() || !separator.empty()) REQUIRE(size >= 1);
 
     const std::uint64_t length = char_count(text), width = char_count(separator);
-    Tokenizer tokenizer(text, separator, size);
+    const std::u32string code_points = decode(text), cut = decode(separator);
+    Tokenizer<char32_t> tokenizer(code_points, cut, size);
     const std::vector<Token>& tokens = tokenizer.tokens();
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         REQUIRE(tokens[i].start <= tokens[i].end && tokens[i].end <= length);
@@ -463,10 +515,10 @@ void check_tokenizer(FuzzedDataProvider& input)
         return;
     }
     std::size_t index = 0;
-    while (const std::optional<TokenWindow> window = tokenizer.next()) {
+    while (const std::optional<TokenWindow<char32_t>> window = tokenizer.next()) {
         REQUIRE(index + size <= tokens.size());
         REQUIRE(window->start == tokens[index].start && window->end == tokens[index + size - 1].end);
-        REQUIRE(window->text == code_point_slice(text, Match{window->start, window->end, 0}));
+        REQUIRE(window->text == decode(code_point_slice(text, Match{window->start, window->end, 0})));
         ++index;
     }
     REQUIRE(index == (tokens.size() >= size ? tokens.size() - size + 1 : 0));
@@ -572,6 +624,11 @@ void check_exact_raw(FuzzedDataProvider& input)
         REQUIRE(trim_whitespace(code_point_slice(folded_text, match)) == trim_whitespace(folded_pattern));
     }
     require_same(matches, plain_exact_raw(folded_text, folded_pattern, strategies));
+    for_each_width(text, [&](TextInput units) {
+        require_same(exact_raw_extract(std::move(units), pattern,
+                                       exact_search_options(ci, sci, parse_strategies(strategies))),
+                     matches);
+    });
 }
 
 void check_exact_token(FuzzedDataProvider& input)
@@ -596,6 +653,10 @@ void check_exact_token(FuzzedDataProvider& input)
         REQUIRE(trim_whitespace(code_point_slice(folded_text, matches[i])) == trim_whitespace(folded_pattern));
     }
     require_same(matches, plain_exact_token(folded_text, folded_pattern, folded_separator));
+    for_each_width(text, [&](TextInput units) {
+        require_same(exact_token_extract(std::move(units), pattern, separator, exact_search_options(ci, sci)),
+                     matches);
+    });
 }
 
 void check_fuzzy_raw(FuzzedDataProvider& input)
@@ -617,6 +678,11 @@ void check_fuzzy_raw(FuzzedDataProvider& input)
     const std::string folded_text = normalize(text, ci, sci), folded_pattern = normalize(pattern, ci, sci);
     const std::uint64_t n = char_count(folded_text), m = char_count(folded_pattern);
     require_same(matches, plain_fuzzy_raw(folded_text, folded_pattern, metric, threshold, kind, strategies));
+    for_each_width(text, [&](TextInput units) {
+        require_same(
+            fuzzy_raw_extract(std::move(units), pattern, options_from(ci, sci, metric, threshold, kind, strategies)),
+            matches);
+    });
     require_within(matches, n);
     require_separated(matches);
     require_fuzzy_scores(matches, threshold, kind);
@@ -665,14 +731,20 @@ void check_fuzzy_token(FuzzedDataProvider& input)
     require_separated(matches);
     require_fuzzy_scores(matches, threshold, kind);
     // Every match is one of the tokenizer's windows.
-    Tokenizer tokenizer(folded_text, folded_separator, size);
+    const std::u32string folded_units = decode(folded_text), folded_cut = decode(folded_separator);
+    Tokenizer<char32_t> tokenizer(folded_units, folded_cut, size);
     std::size_t next = 0;
-    while (const std::optional<TokenWindow> window = tokenizer.next())
+    while (const std::optional<TokenWindow<char32_t>> window = tokenizer.next())
         if (next < matches.size() && window->start == matches[next].start && window->end == matches[next].end) ++next;
     REQUIRE(next == matches.size());
     require_rescored(matches, folded_text, folded_pattern, metric, threshold, kind);
     require_same(matches,
                  plain_fuzzy_token(folded_text, folded_pattern, folded_separator, metric, threshold, kind, strategies));
+    for_each_width(text, [&](TextInput units) {
+        require_same(fuzzy_token_extract(std::move(units), pattern, separator,
+                                         options_from(ci, sci, metric, threshold, kind, strategies)),
+                     matches);
+    });
 }
 
 } // namespace

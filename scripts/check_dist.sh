@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes and proves the two files a user installs from, and leaves them in
-# dist/: the sdist, and a manylinux wheel that carries every library it needs
-# beyond the C and C++ runtimes (ICU).
+# dist/: the sdist, and a manylinux wheel that needs no library beyond the C
+# and C++ runtimes.
 #  1. The sdist, then a wheel from the sdist alone in an isolated build
 #     environment (what `pip install tessarin-*.tar.gz` does on a fresh
 #     machine), with the system's RapidFuzz hidden from CMake: the build must
@@ -46,19 +46,14 @@ repaired=$(echo "$work"/wheelhouse/tessarin-*-manylinux_*_x86_64.whl)
 tar -xzf "$sdist" -C "$work"
 unpacked=$(echo "$work"/tessarin-*/)
 # The licences of what the wheel carries go with it into .dist-info/licenses:
-# ICU's (auditwheel copies the libraries, not their licence; the Debian
-# package of the ICU major version it copied has it) and RapidFuzz's, whose
-# headers are compiled in.
+# RapidFuzz's, whose headers are compiled in.
 "$root/.venv/bin/python" - "$repaired" "$unpacked/third_party/rapidfuzz/LICENSE" <<'PY'
-import base64, hashlib, os, re, sys, zipfile
+import base64, hashlib, os, sys, zipfile
 
 wheel, rapidfuzz_licence = sys.argv[1:]
 with zipfile.ZipFile(wheel) as source, zipfile.ZipFile(wheel + ".new", "w", zipfile.ZIP_DEFLATED) as target:
     names = source.namelist()
-    (icu_major,) = {match[1] for name in names
-                    if (match := re.fullmatch(r"tessarin\.libs/libicuuc-\w+\.so\.(\d+)[.\d]*", name))}
-    licences = {"ICU.copyright": f"/usr/share/doc/libicu{icu_major}/copyright",
-                "RapidFuzz.copyright": rapidfuzz_licence}
+    licences = {"RapidFuzz.copyright": rapidfuzz_licence}
     (record_name,) = [name for name in names if name.endswith(".dist-info/RECORD")]
     record = source.read(record_name).decode()
     for info in source.infolist():

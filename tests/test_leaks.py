@@ -156,7 +156,7 @@ def resident_bytes():
 
 
 SMALL_TEXT = "Ab\u00c7\u00e9 xb yb\nzb \u00c7\u00e9 x"
-# About 100,000 code points, folded by ICU, with nothing for the tokenizer
+# About 100,000 code points, lower-cased, with nothing for the tokenizer
 # to cut, so that even the fuzzy calls stay cheap.
 LARGE_TEXT = "Ab\u00c7\u00e9xbyb" * 12500
 

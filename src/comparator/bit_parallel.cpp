@@ -77,15 +77,6 @@ inline int advance_column(std::uint64_t* vp, std::uint64_t* vn, const std::uint6
     return static_cast<int>(carry_p) - static_cast<int>(carry_n);
 }
 
-constexpr char32_t code_point(char c) noexcept
-{
-    return static_cast<unsigned char>(c);
-}
-constexpr char32_t code_point(char32_t c) noexcept
-{
-    return c;
-}
-
 } // namespace
 
 BitParallelPattern::BitParallelPattern(std::u32string_view pattern)
@@ -366,6 +357,7 @@ void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char> text,
     template void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char>, std::vector<std::uint32_t>&)    \
         const;
 TESSARIN_PASSES_FOR(char)
+TESSARIN_PASSES_FOR(char16_t)
 TESSARIN_PASSES_FOR(char32_t)
 #undef TESSARIN_PASSES_FOR
 

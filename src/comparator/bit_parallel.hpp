@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "text/match.hpp"
+#include "text/units.hpp"
 
 namespace tessarin::detail {
 

@@ -22,7 +22,8 @@ using std::uint64_t;
 // windows are ruled out in a few instructions instead of being scored.
 class CommonCharacters {
 public:
-    CommonCharacters(const std::u32string& pattern, const std::u32string& text, Cancellation& cancel)
+    template <typename Char>
+    CommonCharacters(const std::u32string& pattern, Units<Char> text, Cancellation& cancel)
     {
         // Pattern code points get small ids (0: not in the pattern).
         std::vector<char32_t> distinct(pattern.begin(), pattern.end());
@@ -39,16 +40,18 @@ public:
         for (char32_t c : pattern)
             ++quota_[id_of(c)];
         quota_[0] = 0;
-        std::uint16_t ascii_ids[128];
-        for (char32_t c = 0; c < 128; ++c)
-            ascii_ids[c] = id_of(c);
+        std::uint16_t low_ids[256];
+        for (char32_t c = 0; c < 256; ++c)
+            low_ids[c] = id_of(c);
         // Grown a piece at a time, so that no pass only clears memory.
         ids_.reserve(text.size());
         for (std::size_t at = 0; at < text.size(); at += pass_piece) {
             cancel.poll(pass_piece);
             ids_.resize(std::min(text.size(), at + pass_piece));
-            for (std::size_t i = at; i < ids_.size(); ++i)
-                ids_[i] = text[i] < 128 ? ascii_ids[text[i]] : id_of(text[i]);
+            for (std::size_t i = at; i < ids_.size(); ++i) {
+                const char32_t c = code_point(text[i]);
+                ids_[i] = c < 256 ? low_ids[c] : id_of(c);
+            }
         }
         usable_ = true;
     }
@@ -111,17 +114,17 @@ public:
             ++quota_[id_of(c)];
     }
 
-    uint64_t with(std::u32string_view candidate)
+    template <typename Char> uint64_t with(Units<Char> candidate)
     {
         uint64_t shared = 0;
-        for (char32_t c : candidate) {
-            const std::size_t id = id_of(c);
+        for (const Char unit : candidate) {
+            const std::size_t id = id_of(code_point(unit));
             if (id == none) continue;
             shared += count_[id] < quota_[id];
             ++count_[id];
         }
-        for (char32_t c : candidate) // put the counts back to zero
-            if (const std::size_t id = id_of(c); id != none) count_[id] = 0;
+        for (const Char unit : candidate) // put the counts back to zero
+            if (const std::size_t id = id_of(code_point(unit)); id != none) count_[id] = 0;
         return shared;
     }
 
@@ -263,10 +266,11 @@ inline bool every_window_passes(Metric metric, ThresholdKind kind, double thresh
     return threshold >= 1.0 && (kind == ThresholdKind::Normalized || traits_of(metric).maximum == Maximum::similarity);
 }
 
-inline uint64_t common_prefix(std::u32string_view a, std::u32string_view b) noexcept
+// The common prefix of a candidate and the pattern, up to 4 code points.
+template <typename Char> uint64_t common_prefix(Units<Char> a, std::u32string_view b) noexcept
 {
     uint64_t length = 0;
-    while (length < 4 && length < a.size() && length < b.size() && a[length] == b[length])
+    while (length < 4 && length < a.size() && length < b.size() && code_point(a[length]) == b[length])
         ++length;
     return length;
 }

@@ -55,8 +55,7 @@ void DamerauPrefixPass::prefix_distances(std::basic_string_view<Char> text, std:
         std::int32_t last_i2l1 = r[0];
         r[0] = i;
         std::int32_t t = infinite;
-        const auto c =
-            static_cast<char32_t>(static_cast<std::make_unsigned_t<Char>>(text[static_cast<std::size_t>(i - 1)]));
+        const char32_t c = code_point(text[static_cast<std::size_t>(i - 1)]);
         for (std::int32_t j = 1; j <= len2; ++j) {
             const bool same = c == pattern_[static_cast<std::size_t>(j - 1)];
             std::int32_t value = std::min({r1[j - 1] + static_cast<std::int32_t>(!same), r[j - 1] + 1, r1[j] + 1});
@@ -82,6 +81,7 @@ void DamerauPrefixPass::prefix_distances(std::basic_string_view<Char> text, std:
 }
 
 template void DamerauPrefixPass::prefix_distances(std::string_view, std::vector<std::uint32_t>&);
+template void DamerauPrefixPass::prefix_distances(std::u16string_view, std::vector<std::uint32_t>&);
 template void DamerauPrefixPass::prefix_distances(std::u32string_view, std::vector<std::uint32_t>&);
 
 } // namespace tessarin::detail

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/units.hpp"
+
 namespace tessarin::detail {
 
 class DamerauPrefixPass {

@@ -12,16 +12,52 @@
 
 namespace tessarin {
 
+// A candidate comes in one of three unit types; a Latin-1 one is read as
+// unsigned bytes, which the metric library compares as code points.
 class FuzzyComparator::Scorer {
 public:
     virtual ~Scorer() = default;
-    virtual double score(std::u32string_view candidate) const = 0;
+    virtual double score(Units<char> candidate) const = 0;
+    virtual double score(Units<char16_t> candidate) const = 0;
+    virtual double score(Units<char32_t> candidate) const = 0;
 };
 
 namespace {
 
 using Pattern = std::u32string;
-using Candidate = std::u32string_view;
+
+// A candidate's units as the library reads them.
+template <typename Unit> struct Candidate {
+    const Unit* first;
+    std::size_t size;
+    const Unit* begin() const noexcept { return first; }
+    const Unit* end() const noexcept { return first + size; }
+};
+
+inline Candidate<unsigned char> candidate_of(Units<char> units) noexcept
+{
+    return {reinterpret_cast<const unsigned char*>(units.data()), units.size()};
+}
+inline Candidate<char16_t> candidate_of(Units<char16_t> units) noexcept
+{
+    return {units.data(), units.size()};
+}
+inline Candidate<char32_t> candidate_of(Units<char32_t> units) noexcept
+{
+    return {units.data(), units.size()};
+}
+
+// The three entry points of a scorer, each handing its candidate to the
+// derived class's one template.
+template <typename Derived> class ScorerOfAnyUnits : public FuzzyComparator::Scorer {
+public:
+    double score(Units<char> candidate) const override { return derived().score_units(candidate_of(candidate)); }
+    double score(Units<char16_t> candidate) const override { return derived().score_units(candidate_of(candidate)); }
+    double score(Units<char32_t> candidate) const override { return derived().score_units(candidate_of(candidate)); }
+
+private:
+    const Derived& derived() const noexcept { return static_cast<const Derived&>(*this); }
+};
 
 // A cutoff lets the library stop early on a candidate that cannot pass.
 // It is always an integer distance above every one that can pass: the
@@ -42,7 +78,7 @@ std::size_t cutoff_for(double threshold, std::size_t maximum, ThresholdKind kind
 // A metric whose cached RapidFuzz scorer holds the prepared pattern. The
 // metrics here are symmetric, so the cached pattern may stand first.
 // Extra arguments go to the cached scorer's constructor.
-template <typename Cached, ThresholdKind Kind> class CachedScorer : public FuzzyComparator::Scorer {
+template <typename Cached, ThresholdKind Kind> class CachedScorer : public ScorerOfAnyUnits<CachedScorer<Cached, Kind>> {
 public:
     template <typename... Options>
     CachedScorer(Metric metric, const Pattern& pattern, double threshold, Options... options)
@@ -50,11 +86,11 @@ public:
     {
     }
 
-    double score(Candidate candidate) const override
+    template <typename Unit> double score_units(Candidate<Unit> candidate) const
     {
-        const std::size_t cutoff = cutoff_for(threshold_, maximum_of(metric_, candidate.size(), length_), Kind);
+        const std::size_t cutoff = cutoff_for(threshold_, maximum_of(metric_, candidate.size, length_), Kind);
         const std::size_t distance = cached_.distance(candidate.begin(), candidate.end(), cutoff);
-        return score_of(metric_, Kind, distance, candidate.size(), length_);
+        return score_of(metric_, Kind, distance, candidate.size, length_);
     }
 
 private:
@@ -67,34 +103,35 @@ private:
 // Hamming compares strings of equal length only (the library without
 // padding); for unequal lengths the score is the larger UTF-8 byte length
 // (Absolute) or 1.0 (Normalized), and the library is not asked.
-template <ThresholdKind Kind>
-class HammingScorer final : public CachedScorer<rapidfuzz::CachedHamming<char32_t>, Kind> {
+template <ThresholdKind Kind> class HammingScorer final : public ScorerOfAnyUnits<HammingScorer<Kind>> {
 public:
     HammingScorer(const Pattern& pattern, double threshold)
-        : CachedScorer<rapidfuzz::CachedHamming<char32_t>, Kind>(Metric::hamming, pattern, threshold, false),
-          length_(pattern.size()), pattern_bytes_(utf8_length(pattern))
+        : equal_lengths_(Metric::hamming, pattern, threshold, false), length_(pattern.size()),
+          pattern_bytes_(utf8_length(pattern.data(), pattern.size()))
     {
     }
 
-    double score(Candidate candidate) const override
+    template <typename Unit> double score_units(Candidate<Unit> candidate) const
     {
-        if (candidate.size() == length_)
-            return CachedScorer<rapidfuzz::CachedHamming<char32_t>, Kind>::score(candidate);
+        if (candidate.size == length_) return equal_lengths_.score_units(candidate);
         if constexpr (Kind == ThresholdKind::Absolute)
-            return static_cast<double>(std::max(utf8_length(candidate), pattern_bytes_));
+            return static_cast<double>(std::max(utf8_length(candidate.first, candidate.size), pattern_bytes_));
         else
             return 1.0;
     }
 
 private:
-    static std::size_t utf8_length(std::u32string_view text) noexcept
+    template <typename Unit> static std::size_t utf8_length(const Unit* text, std::size_t size) noexcept
     {
         std::size_t bytes = 0;
-        for (char32_t c : text)
+        for (std::size_t i = 0; i < size; ++i) {
+            const char32_t c = text[i];
             bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        }
         return bytes;
     }
 
+    CachedScorer<rapidfuzz::CachedHamming<char32_t>, Kind> equal_lengths_;
     std::size_t length_;
     std::size_t pattern_bytes_;
 };
@@ -103,10 +140,13 @@ private:
 // the sliding window form a largest matching whichever side is scanned, and
 // the sums of the two length ratios commute exactly. Their distance is the
 // same in both readings.
-template <typename Cached> class JaroFamilyScorer final : public FuzzyComparator::Scorer {
+template <typename Cached> class JaroFamilyScorer final : public ScorerOfAnyUnits<JaroFamilyScorer<Cached>> {
 public:
     explicit JaroFamilyScorer(const Pattern& pattern) : cached_(pattern) {}
-    double score(Candidate candidate) const override { return cached_.distance(candidate.begin(), candidate.end()); }
+    template <typename Unit> double score_units(Candidate<Unit> candidate) const
+    {
+        return cached_.distance(candidate.begin(), candidate.end());
+    }
 
 private:
     Cached cached_;
@@ -162,7 +202,7 @@ FuzzyComparator::FuzzyComparator(std::u32string pattern, MetricChoice metric, do
 
 FuzzyComparator::~FuzzyComparator() = default;
 
-Comparison FuzzyComparator::compare(std::u32string_view candidate)
+template <typename Char> Comparison FuzzyComparator::compare(Units<Char> candidate)
 {
     if (!scorer_) scorer_ = make_scorer(metric(), threshold_kind_, pattern_, threshold_);
     // A candidate whose length alone puts it beyond the threshold is
@@ -172,5 +212,9 @@ Comparison FuzzyComparator::compare(std::u32string_view candidate)
     const double score = scorer_->score(candidate);
     return Comparison{score <= threshold_, score};
 }
+
+template Comparison FuzzyComparator::compare<char>(Units<char>);
+template Comparison FuzzyComparator::compare<char16_t>(Units<char16_t>);
+template Comparison FuzzyComparator::compare<char32_t>(Units<char32_t>);
 
 } // namespace tessarin

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "comparator/metrics.hpp"
+#include "text/units.hpp"
 
 namespace tessarin {
 
@@ -48,11 +49,12 @@ public:
     FuzzyComparator(const FuzzyComparator&) = delete;
     FuzzyComparator& operator=(const FuzzyComparator&) = delete;
 
-    // `candidate` is already folded and trimmed; it is always the first
-    // string handed to the metric, the pattern the second. The score is
-    // exact whenever the candidate is accepted; for a rejected one it is
-    // only known to exceed the threshold.
-    Comparison compare(std::u32string_view candidate);
+    // `candidate` is already folded and trimmed, in code units of any width
+    // (text/units.hpp); it is always the first string handed to the metric,
+    // the pattern the second. The score is exact whenever the candidate is
+    // accepted; for a rejected one it is only known to exceed the threshold.
+    template <typename Char> Comparison compare(Units<Char> candidate);
+    Comparison compare(std::u32string_view candidate) { return compare<char32_t>(candidate); }
 
     // The metric that the name selects; throws ExtractionFailure for an
     // unknown name. Callers that score windows their own way call it where

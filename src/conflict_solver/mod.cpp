@@ -1,5 +1,8 @@
 #include "conflict_solver/mod.hpp"
 
+#include <algorithm>
+#include <utility>
+
 namespace tessarin {
 
 Strategy parse_strategy(std::string_view name) noexcept
@@ -20,13 +23,13 @@ std::vector<Strategy> parse_strategies(const std::vector<std::string>& names)
     return strategies;
 }
 
-ConflictSolver::ConflictSolver(std::string_view text, const std::vector<std::string>& strategies, Cancellation* cancel)
-    : ConflictSolver(text, parse_strategies(strategies), cancel)
+ConflictSolver::ConflictSolver(const std::vector<Strategy>& strategies, Cancellation* cancel)
+    : ConflictSolver(UnitText(), strategies, cancel)
 {
 }
 
-ConflictSolver::ConflictSolver(std::string_view text, const std::vector<Strategy>& strategies, Cancellation* cancel)
-    : text_(text), cancel_(cancel)
+ConflictSolver::ConflictSolver(UnitText text, const std::vector<Strategy>& strategies, Cancellation* cancel)
+    : text_(std::move(text)), cancel_(cancel)
 {
     // An unknown name keeps the first of the candidates still tied, so the
     // names after it can never matter.
@@ -49,17 +52,12 @@ void ConflictSolver::read_spaces()
         }
     };
     spaces_.reserve(text_.size() / 64 + 2);
-    if (is_ascii(text_, cancel)) {
-        for (std::size_t i = 0; i < text_.size(); ++i) {
+    text_.visit([&](auto units) {
+        for (std::size_t i = 0; i < units.size(); ++i) {
             if (i % pass_piece == 0) cancel.poll(pass_piece);
-            add(text_[i] == ' ');
+            add(units[i] == ' ');
         }
-    } else {
-        for (std::size_t pos = 0; pos < text_.size();) {
-            if (length_ % pass_piece == 0) cancel.poll(pass_piece);
-            add(utf8::decode_forward(text_, pos) == U' ');
-        }
-    }
+    });
     // A clear word past the end: the neighbour of the last code point.
     spaces_.push_back(word);
     spaces_.push_back(0);
@@ -112,7 +110,7 @@ std::uint64_t ConflictSolver::isolated_character_count(const Match& match)
            (between_spaces_before(last) - between_spaces_before(first + 1));
 }
 
-bool ConflictSolver::better(const Match& challenger, const Match& holder)
+bool ConflictSolver::better(const Match& challenger, const Match& holder, const std::uint64_t* challenger_count)
 {
     for (Strategy key : keys_) {
         switch (key) {
@@ -131,7 +129,7 @@ bool ConflictSolver::better(const Match& challenger, const Match& holder)
                 best_isolated_ = isolated_character_count(holder);
                 best_isolated_known_ = true;
             }
-            const std::uint64_t count = isolated_character_count(challenger);
+            const std::uint64_t count = challenger_count ? *challenger_count : isolated_character_count(challenger);
             if (count != best_isolated_) return count < best_isolated_;
             break;
         }
@@ -141,21 +139,44 @@ bool ConflictSolver::better(const Match& challenger, const Match& holder)
     return false; // tied on every value: the earlier candidate stays
 }
 
+bool ConflictSolver::counts_isolated_characters() const noexcept
+{
+    return std::find(keys_.begin(), keys_.end(), Strategy::minimum_isolated_character) != keys_.end();
+}
+
 void ConflictSolver::add(const Match& candidate)
+{
+    add_counted(candidate, nullptr);
+}
+
+void ConflictSolver::add(const Match& candidate, std::uint64_t isolated_count)
+{
+    add_counted(candidate, &isolated_count);
+}
+
+void ConflictSolver::add_counted(const Match& candidate, const std::uint64_t* isolated_count)
 {
     if (group_open_ && candidate.start <= group_end_) {
         if (group_end_ < candidate.end) group_end_ = candidate.end;
-        if (!keys_.empty() && better(candidate, best_)) {
+        if (!keys_.empty() && better(candidate, best_, isolated_count)) {
             best_ = candidate;
-            best_isolated_known_ = false;
+            best_isolated_known_ = isolated_count != nullptr;
+            if (isolated_count) best_isolated_ = *isolated_count;
         }
         return;
     }
     if (group_open_) append_polled(picks_, best_, cancel_ ? *cancel_ : never_);
     best_ = candidate;
-    best_isolated_known_ = false;
+    best_isolated_known_ = isolated_count != nullptr;
+    if (isolated_count) best_isolated_ = *isolated_count;
+    group_start_ = candidate.start;
     group_end_ = candidate.end;
     group_open_ = true;
+}
+
+MatchList ConflictSolver::take_picks()
+{
+    return std::exchange(picks_, MatchList());
 }
 
 MatchList ConflictSolver::finish()
@@ -168,7 +189,8 @@ MatchList ConflictSolver::finish()
 MatchList ConflictSolver::solve_conflicts(std::string_view text, MatchList matches,
                                           const std::vector<std::string>& strategies)
 {
-    ConflictSolver solver(text, strategies);
+    Cancellation never;
+    ConflictSolver solver(decode_to_units(text, never), parse_strategies(strategies));
     for (const Match& match : matches)
         solver.add(match);
     return solver.finish();

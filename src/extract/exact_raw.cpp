@@ -16,32 +16,9 @@ namespace {
 using std::int64_t;
 using std::uint64_t;
 
-// Counts the white-space code points just before byte `pos`, at most `limit`.
-uint64_t white_space_before(std::string_view text, std::size_t pos, uint64_t limit)
+template <typename Char> bool is_white_space_unit(Char unit) noexcept
 {
-    uint64_t count = 0;
-    while (count < limit && pos > 0) {
-        std::size_t previous = pos;
-        if (!is_white_space(utf8::decode_backward(text, previous))) break;
-        pos = previous;
-        ++count;
-    }
-    return count;
-}
-
-// Counts the white-space code points from byte `pos` on, at most `limit`;
-// `reaches_end` tells whether the run went on to the end of the text.
-uint64_t white_space_after(std::string_view text, std::size_t pos, uint64_t limit, bool& reaches_end)
-{
-    uint64_t count = 0;
-    while (count < limit && pos < text.size()) {
-        std::size_t next = pos;
-        if (!is_white_space(utf8::decode_forward(text, next))) break;
-        pos = next;
-        ++count;
-    }
-    reaches_end = pos == text.size();
-    return count;
+    return is_white_space(code_point(unit));
 }
 
 // Windows for a pattern with something left after trimming. For the
@@ -49,32 +26,29 @@ uint64_t white_space_after(std::string_view text, std::size_t pos, uint64_t limi
 // [i, j) is white space, i + P reaches at least past Q, and the window's
 // tail after Q is white space. Occurrences are separated by a code point
 // that is not white space, so their ranges of i never overlap and come in
-// ascending order.
-void windows_around_occurrences(std::string_view text, uint64_t text_length, bool ascii, AsciiFold fold,
-                                std::string_view trimmed, uint64_t window, ConflictSolver& solver, Cancellation& cancel)
+// ascending order. Folding never makes or unmakes white space, so the
+// white space around an occurrence reads the same in the unfolded text.
+template <typename Char>
+void windows_around_occurrences(Units<Char> text, AsciiFold fold, Units<Char> trimmed, uint64_t window,
+                                CandidateSink& solver, Cancellation& cancel)
 {
-    const auto q = static_cast<int64_t>(char_count(trimmed));
+    const auto q = static_cast<int64_t>(trimmed.size());
     const auto p = static_cast<int64_t>(window);
-    const auto n = static_cast<int64_t>(text_length);
-    const uint64_t surplus = window - static_cast<uint64_t>(q);
+    const auto n = static_cast<int64_t>(text.size());
+    const uint64_t surplus = window - trimmed.size();
 
-    OccurrenceFinder finder(text, trimmed, fold, &cancel);
-    std::size_t counted_bytes = 0;
-    int64_t counted_code_points = 0;
-    for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
-        // Occurrences ascend, so the code-point index of each one continues
-        // the count from the one before.
-        cancel.poll(at - counted_bytes + surplus + 64); // an occurrence costs about as much as 64 code points
-        counted_code_points =
-            ascii ? static_cast<int64_t>(at)
-                  : counted_code_points +
-                        static_cast<int64_t>(char_count(text.substr(counted_bytes, at - counted_bytes), cancel));
-        counted_bytes = at;
-        const int64_t j = counted_code_points;
-
-        const auto lead = static_cast<int64_t>(white_space_before(text, at, surplus));
-        bool tail_reaches_end = false;
-        const auto tail = static_cast<int64_t>(white_space_after(text, at + trimmed.size(), surplus, tail_reaches_end));
+    OccurrenceFinder<Char> finder(text, trimmed, fold, &cancel);
+    for (std::size_t at = finder.next(); at != no_occurrence; at = finder.next()) {
+        cancel.poll(surplus + 64); // an occurrence costs about as much as reading 64 code points
+        const auto j = static_cast<int64_t>(at);
+        int64_t lead = 0;
+        while (static_cast<uint64_t>(lead) < surplus && j - lead > 0 && is_white_space_unit(text[at - lead - 1]))
+            ++lead;
+        int64_t tail = 0;
+        while (static_cast<uint64_t>(tail) < surplus && j + q + tail < n &&
+               is_white_space_unit(text[at + trimmed.size() + tail]))
+            ++tail;
+        const bool tail_reaches_end = j + q + tail == n;
 
         const int64_t first = std::max(j - lead, j + q - p);
         const int64_t last = tail_reaches_end ? j : std::min(j, j + q + tail - p);
@@ -89,74 +63,82 @@ void windows_around_occurrences(std::string_view text, uint64_t text_length, boo
 // a window matches when it holds nothing but white space. Within a maximal
 // white-space run [a, b), the window at i qualifies when the run covers all
 // of it: b - i >= P, or the run reaches the end of the text.
-void white_space_windows(std::string_view text, uint64_t text_length, uint64_t window, ConflictSolver& solver,
-                         Cancellation& cancel)
+template <typename Char>
+void white_space_windows(Units<Char> text, uint64_t window, CandidateSink& solver, Cancellation& cancel)
 {
+    const uint64_t n = text.size();
     uint64_t index = 0;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        cancel.poll();
-        std::size_t next = pos;
-        if (!is_white_space(utf8::decode_forward(text, next))) {
-            pos = next;
+    while (index < n) {
+        if (index % pass_piece == 0) cancel.poll(pass_piece);
+        if (!is_white_space_unit(text[index])) {
             ++index;
             continue;
         }
         const uint64_t run_start = index;
-        while (pos < text.size()) {
-            cancel.poll();
-            next = pos;
-            if (!is_white_space(utf8::decode_forward(text, next))) break;
-            pos = next;
+        while (index < n && is_white_space_unit(text[index])) {
+            if (index % pass_piece == 0) cancel.poll(pass_piece);
             ++index;
         }
         const uint64_t run_end = index;
-        const bool to_end = run_end == text_length;
+        const bool to_end = run_end == n;
         for (uint64_t i = run_start; i < run_end && (to_end || run_end - i >= window); ++i) {
             cancel.poll();
-            solver.add(Match{i, std::min(i + window, text_length), 0.0});
+            solver.add(Match{i, std::min(i + window, n), 0.0});
         }
     }
 }
 
-} // namespace
-
-MatchList exact_raw_extract(TextInput s, std::string pattern, const SearchOptions& options, Cancellation cancel)
+template <typename Char>
+MatchList exact_raw_units(Units<Char> raw, bool ascii, const std::u32string& folded_pattern,
+                          const SearchOptions& options, Cancellation& cancel, CandidateSink* sink = nullptr)
 {
     const bool case_insensitive = options.case_insensitive;
     const bool special_char_insensitive = options.special_char_insensitive;
     // Windows are found by their white space and by the occurrences of the
-    // pattern alone, and folding neither moves a byte of ASCII text nor
-    // makes or unmakes white space there. So a pure ASCII text is searched
-    // as it stands, each byte folded as it is read: no folded copy. Only
-    // the isolated-character strategy tells a line feed from a space.
+    // pattern alone, and neither moves when a unit is folded where it
+    // stands. So a text whose only folding is of ASCII units (line feeds
+    // always; case and '@' when the whole text is ASCII) is searched as it
+    // lies, each unit folded as it is read: no folded copy. Only the
+    // isolated-character strategy tells a line feed from a space.
     const bool reads_spaces = std::find(options.strategies.begin(), options.strategies.end(),
                                         Strategy::minimum_isolated_character) != options.strategies.end();
-    FoldedText folded;
-    std::string_view text = s.bytes();
+    if (sizeof(Char) == 1 && !ascii && (case_insensitive || special_char_insensitive))
+        ascii = is_ascii(std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size()), cancel);
+    FoldedUnits<Char> folded = FoldedUnits<Char>::borrowing(raw);
     AsciiFold pending;
-    bool ascii = true;
-    if (!reads_spaces && (s.known_ascii() || is_ascii(text, cancel))) {
-        pending = AsciiFold::of(case_insensitive, special_char_insensitive);
-    } else {
-        folded = fold_text(std::move(s), case_insensitive, special_char_insensitive, cancel);
-        text = folded.bytes();
-        ascii = folded.ascii();
-    }
-    const std::string folded_pattern =
-        normalize(std::move(pattern), case_insensitive, special_char_insensitive, cancel);
-    const uint64_t window = char_count(folded_pattern);
-    const uint64_t text_length = ascii ? text.size() : char_count(text, cancel);
-    const std::string_view trimmed = trim_whitespace(folded_pattern);
+    if (!reads_spaces && (ascii || (!case_insensitive && !special_char_insensitive)))
+        pending = ascii ? AsciiFold::of(case_insensitive, special_char_insensitive) : AsciiFold{true, false, false};
+    else
+        folded = fold_units(raw, case_insensitive, special_char_insensitive, cancel);
+    const Units<Char> text = folded.view();
 
-    ConflictSolver solver(text, options.strategies, &cancel);
-    if (window > 0 && text_length > 0) {
+    const uint64_t window = folded_pattern.size();
+    const std::u32string_view trimmed = trim_white_space(std::u32string_view(folded_pattern));
+    return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
+        if (window == 0 || text.empty()) return;
+        std::basic_string<Char> needle;
         if (trimmed.empty())
-            white_space_windows(text, text_length, window, solver, cancel);
-        else
-            windows_around_occurrences(text, text_length, ascii, pending, trimmed, window, solver, cancel);
-    }
-    return solver.finish();
+            white_space_windows(text, window, solver, cancel);
+        else if (narrow_units(trimmed, needle))
+            windows_around_occurrences(text, pending, Units<Char>(needle), window, solver, cancel);
+    });
+}
+
+} // namespace
+
+void find_exact_raw_candidates(const UnitText& text, const std::u32string& folded_pattern,
+                               const SearchOptions& options, CandidateSink& sink, Cancellation& cancel)
+{
+    text.visit([&](auto units) { exact_raw_units(units, text.ascii(), folded_pattern, options, cancel, &sink); });
+}
+
+MatchList exact_raw_extract(TextInput s, TextInput pattern, const SearchOptions& options, Cancellation cancel)
+{
+    const UnitText text = std::move(s).units(cancel);
+    const std::u32string folded_pattern =
+        fold_code_points(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
+    return text.visit(
+        [&](auto units) { return exact_raw_units(units, text.ascii(), folded_pattern, options, cancel); });
 }
 
 } // namespace tessarin

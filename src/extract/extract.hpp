@@ -1,8 +1,9 @@
 // The four extractors: each folds its inputs, forms candidate windows, judges
 // them against the pattern and returns the occurrences found. A long call
-// polls `cancel` now and then and may end by throwing CallCancelled. The
-// text comes as a TextInput: owned UTF-8, or a borrowed view of ASCII bytes
-// that must stay alive and unchanged until the call returns.
+// polls `cancel` now and then and may end by throwing CallCancelled. Every
+// string comes as a TextInput: owned UTF-8, or borrowed code units (one,
+// two or four bytes per code point) that must stay alive and unchanged
+// until the call returns. The text is searched in its own units.
 #pragma once
 
 #include <cstdint>
@@ -42,20 +43,51 @@ inline SearchOptions exact_search_options(bool case_insensitive, bool special_ch
 
 // Windows of the folded pattern's length over the folded text whose trimmed
 // form equals the trimmed pattern, reduced by the conflict solver.
-MatchList exact_raw_extract(TextInput s, std::string pattern, const SearchOptions& options, Cancellation cancel = {});
+MatchList exact_raw_extract(TextInput s, TextInput pattern, const SearchOptions& options, Cancellation cancel = {});
 
 // Every run of as many tokens as the separator cuts the pattern into whose
 // trimmed text equals the trimmed pattern; overlapping runs included.
-MatchList exact_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern,
+MatchList exact_token_extract(TextInput s, TextInput pattern, TextInput tokenizer_pattern,
                               const SearchOptions& options, Cancellation cancel = {});
 
 // Windows around the pattern's length whose distance from the pattern is
 // within `threshold`, reduced by the conflict solver.
-MatchList fuzzy_raw_extract(TextInput s, std::string pattern, const SearchOptions& options, Cancellation cancel = {});
+MatchList fuzzy_raw_extract(TextInput s, TextInput pattern, const SearchOptions& options, Cancellation cancel = {});
 
 // Token runs whose distance from the pattern is within `threshold`, reduced
 // by the conflict solver.
-MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern,
+MatchList fuzzy_token_extract(TextInput s, TextInput pattern, TextInput tokenizer_pattern,
                               const SearchOptions& options, Cancellation cancel = {});
 
+enum class SearchMode { exact_raw, exact_token, fuzzy_raw, fuzzy_token };
+
+// What an extractor would hand its conflict solver, handed to `sink`
+// instead: every candidate of the search over `text`, in start order (for
+// exact token extraction, every match). The text is given as it is and
+// folded here; the pattern and the separator are already folded
+// (fold_code_points). A sink that does not solve whole groups gets every
+// candidate, never only those that can be a group's pick.
+void find_candidates(SearchMode mode, const UnitText& text, const std::u32string& folded_pattern,
+                     const std::u32string& folded_separator, const SearchOptions& options, CandidateSink& sink,
+                     Cancellation& cancel);
+
+namespace detail {
+
+// Runs find(sink) with the caller's sink where there is one, else with the
+// conflict solver of the folded text, whose picks it returns.
+template <typename Char, typename Find>
+MatchList solve_or_hand_over(Units<Char> folded, const SearchOptions& options, CandidateSink* sink,
+                             Cancellation& cancel, Find&& find)
+{
+    if (sink) {
+        sink->see_text(UnitText::borrowed(folded));
+        find(*sink);
+        return {};
+    }
+    ConflictSolver solver(folded, options.strategies, &cancel);
+    find(solver);
+    return solver.finish();
+}
+
+} // namespace detail
 } // namespace tessarin

@@ -87,15 +87,6 @@ struct WindowShape {
 // that is not white space: where every trimmed window of that start begins
 // (unless the window holds nothing else). Moving forward only, it costs
 // linear time over all starts.
-// Text is read as code points (char32_t) or, for ASCII text, as its bytes.
-constexpr char32_t code_point(char c) noexcept
-{
-    return static_cast<unsigned char>(c);
-}
-constexpr char32_t code_point(char32_t c) noexcept
-{
-    return c;
-}
 
 template <typename Char> class ContentStart {
 public:
@@ -125,14 +116,15 @@ uint64_t trimmed_end(std::basic_string_view<Char> text, uint64_t content_start, 
 }
 
 // Any metric: every window that the bounds leave goes to the comparator.
-void scan_with_comparator(const std::u32string& text, const WindowShape& shape, Metric metric,
-                          FuzzyComparator& comparator, ConflictSolver& solver, Cancellation& cancel)
+template <typename Char>
+void scan_with_comparator(Units<Char> text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
+                          CandidateSink& solver, Cancellation& cancel)
 {
     const uint64_t n = text.size(), p = comparator.pattern().size();
     CommonCharacters shared(comparator.pattern(), text, cancel);
     const bool filtered = shared.usable();
-    const std::u32string_view view(text);
-    ContentStart<char32_t> content(view);
+    const Units<Char> view(text);
+    ContentStart<Char> content(view);
     const ThresholdKind kind = comparator.threshold_kind();
     const double threshold = comparator.threshold();
     const uint64_t reach = shape.pattern_length + static_cast<uint64_t>(shape.longest);
@@ -205,17 +197,8 @@ void for_each_start_near(const std::vector<uint64_t>& reachable, std::basic_stri
             visit(start);
 }
 
-// Marks the ends that BitParallelPattern::mark_reachable_ends marks over
-// the whole text. Over code points it is that search.
-void mark_reachable_ends(const detail::BitParallelPattern& levenshtein, std::u32string_view text,
-                         const std::u32string& pattern, uint64_t limit, std::vector<uint64_t>& reachable,
-                         Cancellation& cancel)
-{
-    cancel.poll(text.size() * (pattern.size() / 64 + 1));
-    levenshtein.mark_reachable_ends(text, limit, reachable, cancel);
-}
-
-// Over ASCII text the search runs only where it can mark anything. Cut into
+// Marks the ends that BitParallelPattern::mark_reachable_ends marks over the
+// whole text, but runs the search only where it can mark anything. Cut into
 // limit + 1 pieces, the pattern keeps at least one piece intact in any
 // substring within `limit` edits of it (an edit touches one piece at most),
 // and such a substring lies within `limit` code points of where that piece's
@@ -223,27 +206,28 @@ void mark_reachable_ends(const detail::BitParallelPattern& levenshtein, std::u32
 // search, and the bit-parallel search runs over those stretches only: the
 // same ends are marked. Pieces too short to be rare, or too many
 // occurrences, leave the search to the whole text.
-void mark_reachable_ends(const detail::BitParallelPattern& levenshtein, std::string_view text,
+template <typename Char>
+void mark_reachable_ends(const detail::BitParallelPattern& levenshtein, Units<Char> text,
                          const std::u32string& pattern, uint64_t limit, std::vector<uint64_t>& reachable,
                          Cancellation& cancel)
 {
     constexpr uint64_t shortest_piece = 3;
     const uint64_t n = text.size(), p = pattern.size(), pieces = limit + 1;
-    const bool ascii_pattern = std::all_of(pattern.begin(), pattern.end(), [](char32_t c) { return c < 0x80; });
-    if (!ascii_pattern || p / pieces < shortest_piece) {
+    std::basic_string<Char> units;
+    const bool pattern_fits = narrow_units(pattern, units);
+    if (!pattern_fits || p / pieces < shortest_piece) {
         cancel.poll(n * (p / 64 + 1));
         levenshtein.mark_reachable_ends(text, limit, reachable, cancel);
         return;
     }
-    const std::string bytes(pattern.begin(), pattern.end());
     std::vector<std::pair<uint64_t, uint64_t>> stretches; // [first, last) of the text to search
     const uint64_t most_stretches = n / (2 * (p + 2 * limit)) + 1;
     bool too_many = false;
     for (uint64_t piece = 0; piece < pieces && !too_many; ++piece) {
         const uint64_t offset = piece * p / pieces, end = (piece + 1) * p / pieces;
         cancel.poll(n / 16 + 1);
-        OccurrenceFinder finder(text, std::string_view(bytes).substr(offset, end - offset), AsciiFold{}, &cancel);
-        for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
+        OccurrenceFinder<Char> finder(text, Units<Char>(units).substr(offset, end - offset), AsciiFold{}, &cancel);
+        for (std::size_t at = finder.next(); at != no_occurrence; at = finder.next()) {
             if (stretches.size() == most_stretches) {
                 too_many = true;
                 break;
@@ -383,7 +367,7 @@ public:
         if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
     }
 
-    void run(ConflictSolver& solver, Cancellation& cancel)
+    void run(CandidateSink& solver, Cancellation& cancel)
     {
         const std::basic_string_view<Char> view(text_);
         const bool filtered = filter_limit_ < p_;
@@ -511,14 +495,14 @@ private:
 
 // The score floors of the windows of one start, from the code points each
 // shares with the pattern (and, for Jaro-Winkler, its common prefix).
-class WindowFloors {
+template <typename Char> class WindowFloors {
 public:
     struct Window {
         uint64_t end;
         double floor;
     };
 
-    WindowFloors(const std::u32string& text, const WindowShape& shape, Metric metric, ThresholdKind kind,
+    WindowFloors(Units<Char> text, const WindowShape& shape, Metric metric, ThresholdKind kind,
                  const std::u32string& pattern, Cancellation& cancel)
         : text_(text), shape_(shape), metric_(metric), kind_(kind), pattern_(pattern), shared_(pattern, text, cancel),
           content_(text_)
@@ -576,10 +560,10 @@ public:
         const uint64_t p = pattern_.size(), most = std::min(length, p);
         uint64_t common = 0;
         if (metric_ == Metric::prefix)
-            while (common < most && text_[first + common] == pattern_[common])
+            while (common < most && code_point(text_[first + common]) == pattern_[common])
                 ++common;
         else
-            while (common < most && text_[first + length - 1 - common] == pattern_[p - 1 - common])
+            while (common < most && code_point(text_[first + length - 1 - common]) == pattern_[p - 1 - common])
                 ++common;
         return score_of(metric_, kind_, std::max(length, p) - common, length, p);
     }
@@ -588,29 +572,29 @@ public:
     void rewind()
     {
         shared_.rewind();
-        content_ = ContentStart<char32_t>(text_);
+        content_ = ContentStart<Char>(text_);
     }
 
     const std::vector<Window>& windows() const noexcept { return windows_; }
     uint64_t content_start(uint64_t start) noexcept { return content_.at(start); }
 
 private:
-    std::u32string_view text_;
+    Units<Char> text_;
     const WindowShape& shape_;
     Metric metric_;
     ThresholdKind kind_;
     const std::u32string& pattern_;
     CommonCharacters shared_;
-    ContentStart<char32_t> content_;
+    ContentStart<Char> content_;
     std::vector<Window> windows_;
 };
 
 // One walk over ascending starts that scores, exactly, the windows whose
 // floor does not exceed a bound: by one pass per start where the metric has
 // one and every window passes, else by the comparator, window by window.
-class ExactScores {
+template <typename Char> class ExactScores {
 public:
-    ExactScores(const std::u32string& text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
+    ExactScores(Units<Char> text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
                 Cancellation& cancel)
         : text_(text), shape_(shape), metric_(metric), comparator_(comparator),
           every_window_passes_(every_window_passes(metric, comparator.threshold_kind(), comparator.threshold())),
@@ -656,7 +640,7 @@ public:
             per_start_->score_start(start, false, add, cancel);
             return;
         }
-        for (const WindowFloors::Window& window : floors_.windows()) {
+        for (const typename WindowFloors<Char>::Window& window : floors_.windows()) {
             if (window.floor > bound) continue;
             const Comparison verdict = compare(start, window.end, cancel);
             if (verdict.accepted) add(Match{start, window.end, verdict.score});
@@ -671,13 +655,13 @@ private:
         return comparator_.compare(text_.substr(a, b - a));
     }
 
-    std::u32string_view text_;
+    Units<Char> text_;
     const WindowShape& shape_;
     Metric metric_;
     FuzzyComparator& comparator_;
     bool every_window_passes_;
-    WindowFloors floors_;
-    std::optional<PerStartScan<char32_t>> per_start_;
+    WindowFloors<Char> floors_;
+    std::optional<PerStartScan<Char>> per_start_;
 };
 
 // When "best_match" comes first, a group's pick is among its windows of the
@@ -691,13 +675,14 @@ private:
 // window order after one window spanning the group (its extent, with a
 // score that no window beats), picks as it would among all.
 // False, with nothing added, where the floors cannot be formed.
-bool find_best_windows(const std::u32string& text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
-                       ConflictSolver& solver, Cancellation& cancel)
+template <typename Char>
+bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
+                       CandidateSink& solver, Cancellation& cancel)
 {
     const uint64_t n = text.size();
     const uint64_t floor_work = static_cast<uint64_t>(shape.shrink + shape.longest + 1) * 4;
     detail::PickGroups found;
-    ExactScores scan(text, shape, metric, comparator, cancel);
+    ExactScores<Char> scan(text, shape, metric, comparator, cancel);
     if (!scan.usable()) return false;
     const double threshold = comparator.threshold();
     for (uint64_t start = 0; start < n; ++start) {
@@ -734,45 +719,54 @@ bool find_best_windows(const std::u32string& text, const WindowShape& shape, Met
     return true;
 }
 
-} // namespace
-
-MatchList fuzzy_raw_extract(TextInput s, std::string pattern, const SearchOptions& options, Cancellation cancel)
+template <typename Char>
+MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern, const SearchOptions& options,
+                          Cancellation& cancel, CandidateSink* sink = nullptr)
 {
-    const FoldedText text = fold_text(std::move(s), options.case_insensitive, options.special_char_insensitive, cancel);
-    const std::string folded_pattern =
-        normalize(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
-    const uint64_t m = char_count(folded_pattern);
+    const FoldedUnits<Char> folded =
+        fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
+    const Units<Char> text = folded.view();
+    const uint64_t m = folded_pattern.size();
     const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
 
-    ConflictSolver solver(text, options.strategies, &cancel);
-    if (m > 0 && !text.empty()) {
-        FuzzyComparator comparator(decode_utf8(trim_whitespace(folded_pattern)), options.metric, options.threshold,
-                                   options.threshold_kind);
+    return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
+        if (m == 0 || text.empty()) return;
+        FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))),
+                                   options.metric, options.threshold, options.threshold_kind);
         // The first comparison is due now: an unknown metric fails here.
         const Metric chosen = comparator.metric();
         const std::u32string& trimmed_pattern = comparator.pattern();
         if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
             // NaN or negative: no distance passes.
-        } else if (!options.strategies.empty() && options.strategies.front() == Strategy::best_match &&
-                   !trimmed_pattern.empty() &&
+        } else if (solver.solves_whole_groups() && !options.strategies.empty() &&
+                   options.strategies.front() == Strategy::best_match && !trimmed_pattern.empty() &&
                    (every_window_passes(chosen, options.threshold_kind, options.threshold) ||
                     !scored_per_start(chosen) || !detail::BitParallelPattern::fits(trimmed_pattern)) &&
-                   find_best_windows(decode_utf8(text, cancel), shape, chosen, comparator, solver, cancel)) {
+                   find_best_windows(text, shape, chosen, comparator, solver, cancel)) {
             // Only the windows that can be a group's pick were scored.
         } else if (scored_per_start(chosen) && !trimmed_pattern.empty() &&
                    detail::BitParallelPattern::fits(trimmed_pattern)) {
-            // ASCII text is read as it is: its bytes are its code points.
-            if (text.ascii()) {
-                PerStartScan<char>(text.bytes(), shape, chosen, comparator).run(solver, cancel);
-            } else {
-                const std::u32string code_points = decode_utf8(text, cancel);
-                PerStartScan<char32_t>(code_points, shape, chosen, comparator).run(solver, cancel);
-            }
+            PerStartScan<Char>(text, shape, chosen, comparator).run(solver, cancel);
         } else {
-            scan_with_comparator(decode_utf8(text, cancel), shape, chosen, comparator, solver, cancel);
+            scan_with_comparator(text, shape, chosen, comparator, solver, cancel);
         }
-    }
-    return solver.finish();
+    });
+}
+
+} // namespace
+
+void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folded_pattern,
+                               const SearchOptions& options, CandidateSink& sink, Cancellation& cancel)
+{
+    text.visit([&](auto units) { fuzzy_raw_units(units, folded_pattern, options, cancel, &sink); });
+}
+
+MatchList fuzzy_raw_extract(TextInput s, TextInput pattern, const SearchOptions& options, Cancellation cancel)
+{
+    const UnitText text = std::move(s).units(cancel);
+    const std::u32string folded_pattern =
+        fold_code_points(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
+    return text.visit([&](auto units) { return fuzzy_raw_units(units, folded_pattern, options, cancel); });
 }
 
 } // namespace tessarin

@@ -19,21 +19,17 @@ namespace {
 using std::uint64_t;
 
 // A window's text without white space at either end.
-std::u32string_view trimmed(std::u32string_view text, uint64_t start, uint64_t end) noexcept
+template <typename Char> Units<Char> trimmed(Units<Char> text, uint64_t start, uint64_t end) noexcept
 {
-    while (start < end && is_white_space(text[start]))
-        ++start;
-    while (end > start && is_white_space(text[end - 1]))
-        --end;
-    return text.substr(start, end - start);
+    return trim_white_space(text.substr(start, end - start));
 }
 
 // Judges token windows one at a time. The bounds need the metric, which is
 // only looked up where the first comparison is due, so everything that
 // depends on it is set up by the first window.
-class TokenJudge {
+template <typename Char> class TokenJudge {
 public:
-    TokenJudge(std::u32string_view text, FuzzyComparator& comparator, ConflictSolver& solver, Cancellation& cancel)
+    TokenJudge(Units<Char> text, FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
         : text_(text), comparator_(comparator), solver_(solver), cancel_(cancel), shared_(comparator.pattern())
     {
     }
@@ -42,7 +38,7 @@ public:
     {
         cancel_.poll(metric_ ? detail::comparison_cost(*metric_, end - start, p()) : end - start + 1);
         if (!metric_) prepare();
-        const std::u32string_view candidate = trimmed(text_, start, end);
+        const Units<Char> candidate = trimmed(text_, start, end);
         const uint64_t length = candidate.size();
         if (length < too_far_in_length_.size() ? too_far_in_length_[length] : cannot_pass(length, p(), 4)) return;
         // The characters it shares with the pattern rule out most of the rest.
@@ -73,9 +69,9 @@ private:
             too_far_in_length_[length] = cannot_pass(length, p(), 4);
     }
 
-    std::u32string_view text_;
+    Units<Char> text_;
     FuzzyComparator& comparator_;
-    ConflictSolver& solver_;
+    CandidateSink& solver_;
     Cancellation& cancel_;
     detail::SharedCharacters shared_;
     std::optional<Metric> metric_;
@@ -100,7 +96,7 @@ public:
 
     // The passes are left out where the shared code points already put the
     // floor above `bound`.
-    Bounds of(std::u32string_view candidate, double bound)
+    template <typename Char> Bounds of(Units<Char> candidate, double bound)
     {
         const uint64_t length = candidate.size(), p = pattern_.size();
         Bounds bounds{detail::score_floor(metric_, kind_, length, p, shared_.with(candidate),
@@ -135,9 +131,9 @@ private:
 // lowest score so far. The solver sees those after one window spanning the
 // group with a score that no window beats, so it picks as among all.
 // `walk` hands each token window's start and end, in order, to its argument.
-template <typename Walk>
-void judge_best_first(std::u32string_view text, Walk walk, FuzzyComparator& comparator, Metric metric,
-                      ConflictSolver& solver, Cancellation& cancel)
+template <typename Char, typename Walk>
+void judge_best_first(Units<Char> text, Walk walk, FuzzyComparator& comparator, Metric metric,
+                      CandidateSink& solver, Cancellation& cancel)
 {
     const double threshold = comparator.threshold();
     const bool every_window_passes = detail::every_window_passes(metric, comparator.threshold_kind(), threshold);
@@ -146,7 +142,7 @@ void judge_best_first(std::u32string_view text, Walk walk, FuzzyComparator& comp
     detail::PickGroups found;
     walk([&](uint64_t start, uint64_t end) {
         cancel.poll(detail::comparison_cost(metric, end - start, p));
-        const std::u32string_view candidate = trimmed(text, start, end);
+        const Units<Char> candidate = trimmed(text, start, end);
         // Where every window passes, the passes that give a ceiling would
         // only tell what the second walk finds out.
         const auto [floor, ceiling] = bounds.of(candidate, every_window_passes ? -1.0 : threshold);
@@ -173,7 +169,7 @@ void judge_best_first(std::u32string_view text, Walk walk, FuzzyComparator& comp
         detail::PickGroup& group = groups[current];
         if (start == group.first) group.open(solver); // the group's first window
         cancel.poll(detail::comparison_cost(metric, end - start, p));
-        const std::u32string_view candidate = trimmed(text, start, end);
+        const Units<Char> candidate = trimmed(text, start, end);
         if (bounds.of(candidate, group.best).floor > group.best) return;
         const Comparison verdict = comparator.compare(candidate);
         if (!verdict.accepted) return;
@@ -182,31 +178,31 @@ void judge_best_first(std::u32string_view text, Walk walk, FuzzyComparator& comp
     });
 }
 
-} // namespace
-
-MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string tokenizer_pattern,
-                              const SearchOptions& options, Cancellation cancel)
+template <typename Char>
+MatchList fuzzy_token_units(Units<Char> raw, const std::u32string& folded_pattern, const std::u32string& separator,
+                            const SearchOptions& options, Cancellation& cancel, CandidateSink* sink = nullptr)
 {
-    const bool ci = options.case_insensitive, sci = options.special_char_insensitive;
-    const FoldedText text = fold_text(std::move(s), ci, sci, cancel);
-    const std::string folded_pattern = normalize(std::move(pattern), ci, sci, cancel);
-    const std::string separator = normalize(std::move(tokenizer_pattern), ci, sci, cancel);
-
+    const FoldedUnits<Char> folded =
+        fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
+    const Units<Char> text = folded.view();
     const uint64_t window_size = pattern_token_count(folded_pattern, separator);
-    FuzzyComparator comparator(decode_utf8(trim_whitespace(folded_pattern)), options.metric, options.threshold,
-                               options.threshold_kind);
-    ConflictSolver solver(text, options.strategies, &cancel);
+    FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))),
+                               options.metric, options.threshold, options.threshold_kind);
 
-    // Windows are spans of the text decoded once: no string per window.
-    const std::u32string code_points = decode_utf8(text, cancel);
-    const std::u32string_view view(code_points);
+    // Windows are spans of the text: no string per window.
+    std::basic_string<Char> narrow_separator;
+    const bool separator_fits = narrow_units(separator, narrow_separator);
     const auto walk = [&](auto&& visit) {
-        if (char_count(separator) == 1) {
+        if (!separator_fits) {
+            // The separator occurs nowhere in such a text: the text, if any,
+            // is one token.
+            if (window_size == 1 && !text.empty()) visit(uint64_t{0}, uint64_t{text.size()});
+        } else if (narrow_separator.size() == 1) {
             // One code point separates: tokens are the runs between its copies.
-            for_each_single_separator_window(view, decode_utf8(separator)[0], window_size, cancel, visit);
+            for_each_single_separator_window(text, narrow_separator[0], window_size, cancel, visit);
         } else {
-            Tokenizer tokenizer(text, separator, window_size, &cancel);
-            while (const std::optional<TokenWindow> window = tokenizer.next())
+            Tokenizer<Char> tokenizer(text, Units<Char>(narrow_separator), window_size, &cancel);
+            while (const std::optional<TokenWindow<Char>> window = tokenizer.next())
                 visit(window->start, window->end);
         }
     };
@@ -221,14 +217,36 @@ MatchList fuzzy_token_extract(TextInput s, std::string pattern, std::string toke
         return cost == Cost::quadratic ||
                (cost != Cost::linear && detail::every_window_passes(metric, options.threshold_kind, options.threshold));
     };
-    if (!options.strategies.empty() && options.strategies.front() == Strategy::best_match && options.metric.known() &&
-        worth_two_walks(options.metric.resolve()) && options.threshold >= 0.0 && window_size > 0) {
-        judge_best_first(view, walk, comparator, comparator.metric(), solver, cancel);
-    } else {
-        TokenJudge judge(view, comparator, solver, cancel);
-        walk([&](uint64_t start, uint64_t end) { judge.judge(start, end); });
-    }
-    return solver.finish();
+    return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
+        if (solver.solves_whole_groups() && !options.strategies.empty() &&
+            options.strategies.front() == Strategy::best_match && options.metric.known() &&
+            worth_two_walks(options.metric.resolve()) && options.threshold >= 0.0 && window_size > 0) {
+            judge_best_first(text, walk, comparator, comparator.metric(), solver, cancel);
+        } else {
+            TokenJudge<Char> judge(text, comparator, solver, cancel);
+            walk([&](uint64_t start, uint64_t end) { judge.judge(start, end); });
+        }
+    });
+}
+
+} // namespace
+
+void find_fuzzy_token_candidates(const UnitText& text, const std::u32string& folded_pattern,
+                                 const std::u32string& separator, const SearchOptions& options, CandidateSink& sink,
+                                 Cancellation& cancel)
+{
+    text.visit([&](auto units) { fuzzy_token_units(units, folded_pattern, separator, options, cancel, &sink); });
+}
+
+MatchList fuzzy_token_extract(TextInput s, TextInput pattern, TextInput tokenizer_pattern,
+                              const SearchOptions& options, Cancellation cancel)
+{
+    const bool ci = options.case_insensitive, sci = options.special_char_insensitive;
+    const UnitText text = std::move(s).units(cancel);
+    const std::u32string folded_pattern = fold_code_points(std::move(pattern), ci, sci, cancel);
+    const std::u32string separator = fold_code_points(std::move(tokenizer_pattern), ci, sci, cancel);
+    return text.visit(
+        [&](auto units) { return fuzzy_token_units(units, folded_pattern, separator, options, cancel); });
 }
 
 } // namespace tessarin

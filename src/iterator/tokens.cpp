@@ -6,17 +6,17 @@
 
 namespace tessarin {
 
-std::uint64_t pattern_token_count(std::string_view pattern, std::string_view separator)
+std::uint64_t pattern_token_count(std::u32string_view pattern, std::u32string_view separator)
 {
     // An empty separator cuts before every character and at the end; the
     // empty pieces at both ends equal the separator and are dropped.
-    if (separator.empty()) return char_count(pattern);
+    if (separator.empty()) return pattern.size();
     // A non-empty separator never equals a piece, so every piece counts:
     // one more than the occurrences that left-to-right splitting cuts at.
     std::uint64_t pieces = 1;
     std::size_t searchable_from = 0;
     OccurrenceFinder finder(pattern, separator);
-    for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
+    for (std::size_t at = finder.next(); at != no_occurrence; at = finder.next()) {
         if (at < searchable_from) continue; // overlaps the cut before it
         ++pieces;
         searchable_from = at + separator.size();
@@ -24,16 +24,22 @@ std::uint64_t pattern_token_count(std::string_view pattern, std::string_view sep
     return pieces;
 }
 
-Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uint64_t size, Cancellation* cancel)
+std::uint64_t pattern_token_count(std::string_view pattern, std::string_view separator)
+{
+    return pattern_token_count(decode_utf8(pattern), decode_utf8(separator));
+}
+
+template <typename Char>
+Tokenizer<Char>::Tokenizer(Units<Char> text, Units<Char> separator, std::uint64_t size, Cancellation* cancel)
     : text_(text), size_(size)
 {
     Cancellation never;
     Cancellation& poller = cancel ? *cancel : never;
-    const std::uint64_t text_length = char_count(text, poller);
+    const std::uint64_t text_length = text.size();
     if (separator.empty()) {
         // Every position holds an (empty) occurrence: the one at 0 records
         // the empty token, and every later one is exempt.
-        add_token(0, 0, 0, 0, poller);
+        tokens_.push_back(Token{0, 0});
         count_ = tokens_.size();
         return;
     }
@@ -44,61 +50,23 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator, std::uin
     // nothing but moves the start past it. An occurrence that begins before
     // the current start in any other way (a separator such as "aba" in
     // "ababa") is ignored, as ordinary left-to-right splitting would.
-    const std::uint64_t width = char_count(separator);
+    const std::uint64_t width = separator.size();
     std::uint64_t start = 0;
-    std::size_t byte_start = 0;
-    const auto occurrence = [&](std::size_t at, std::uint64_t position) {
+    OccurrenceFinder<Char> finder(text, separator, AsciiFold{}, &poller);
+    for (std::size_t position = finder.next(); position != no_occurrence; position = finder.next()) {
+        poller.poll();
         if (position + width == start + 1) {
             start = position + width;
-            byte_start = at + separator.size();
         } else if (position >= start) {
-            add_token(start, position, byte_start, at, poller);
+            append_polled(tokens_, Token{start, position}, poller);
             start = position + width;
-            byte_start = at + separator.size();
-        }
-    };
-
-    const bool ascii = text_length == text.size(); // then code points are bytes
-    if (separator.size() == 1 && !ascii) {
-        // One pass finds the separator byte and counts code points at once.
-        const char byte = separator[0];
-        std::size_t occurrences = 0;
-        for (std::size_t at = 0; at < text.size(); at += pass_piece) {
-            poller.poll(pass_piece);
-            const std::string_view piece = text.substr(at, pass_piece);
-            occurrences += static_cast<std::size_t>(std::count(piece.begin(), piece.end(), byte));
-        }
-        tokens_.reserve(occurrences + 1);
-        byte_spans_.reserve(occurrences + 1);
-        std::uint64_t position = 0;
-        for (std::size_t at = 0; at < text.size(); ++at) {
-            if (at % pass_piece == 0) poller.poll(pass_piece);
-            if (text[at] == byte) occurrence(at, position);
-            position += !utf8::is_continuation(static_cast<unsigned char>(text[at]));
-        }
-    } else {
-        std::uint64_t position = 0;
-        std::size_t counted_bytes = 0;
-        OccurrenceFinder finder(text, separator, AsciiFold{}, &poller);
-        for (std::size_t at = finder.next(); at != OccurrenceFinder::none; at = finder.next()) {
-            poller.poll();
-            position = ascii ? at : position + char_count(text.substr(counted_bytes, at - counted_bytes), poller);
-            counted_bytes = at;
-            occurrence(at, position);
         }
     }
-    if (start != text_length) add_token(start, text_length, byte_start, text.size(), poller);
+    if (start != text_length) append_polled(tokens_, Token{start, text_length}, poller);
     count_ = tokens_.size();
 }
 
-void Tokenizer::add_token(std::uint64_t start, std::uint64_t end, std::size_t byte_start, std::size_t byte_end,
-                          Cancellation& cancel)
-{
-    append_polled(tokens_, Token{start, end}, cancel);
-    append_polled(byte_spans_, ByteSpan{byte_start, byte_end}, cancel);
-}
-
-std::optional<TokenWindow> Tokenizer::next()
+template <typename Char> std::optional<TokenWindow<Char>> Tokenizer<Char>::next()
 {
     if (size_ == 0)
         throw ExtractionFailure(
@@ -106,9 +74,23 @@ std::optional<TokenWindow> Tokenizer::next()
     if (index_ + size_ > count_) return std::nullopt;
     const std::size_t first = index_, last = index_ + size_ - 1;
     ++index_;
-    const std::size_t byte_start = byte_spans_[first].start;
-    return TokenWindow{text_.substr(byte_start, byte_spans_[last].end - byte_start), tokens_[first].start,
-                       tokens_[last].end};
+    const std::uint64_t start = tokens_[first].start, end = tokens_[last].end;
+    return TokenWindow<Char>{text_.substr(start, end - start), start, end};
+}
+
+template class Tokenizer<char>;
+template class Tokenizer<char16_t>;
+template class Tokenizer<char32_t>;
+
+std::vector<Token> tokenize(const UnitText& text, std::u32string_view separator, Cancellation& cancel)
+{
+    return text.visit([&](auto units) {
+        using Char = typename decltype(units)::value_type;
+        std::basic_string<Char> narrow;
+        if (!narrow_units(separator, narrow)) // it never occurs: the whole text is one token
+            return units.empty() ? std::vector<Token>{} : std::vector<Token>{Token{0, units.size()}};
+        return Tokenizer<Char>(units, narrow, 1, &cancel).tokens();
+    });
 }
 
 } // namespace tessarin

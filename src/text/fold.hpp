@@ -11,38 +11,9 @@
 #include <string_view>
 
 #include "text/match.hpp"
+#include "text/units.hpp"
 
 namespace tessarin {
-
-// A text as handed to an extractor: UTF-8 that the extractor owns, or a
-// view of pure ASCII bytes that the caller keeps alive and unchanged for
-// the whole call (such as a string object's own storage), which spares
-// copying a large text before folding it.
-class TextInput {
-public:
-    TextInput(std::string utf8) noexcept : owned_(std::move(utf8)) {}
-
-    // `ascii` must hold bytes below 0x80 only.
-    static TextInput borrowed_ascii(std::string_view ascii) noexcept
-    {
-        TextInput input{std::string()};
-        input.view_ = ascii;
-        input.borrowed_ = true;
-        return input;
-    }
-
-    std::string_view bytes() const noexcept { return borrowed_ ? view_ : std::string_view(owned_); }
-    // True when every byte is known to be ASCII without looking.
-    bool known_ascii() const noexcept { return borrowed_; }
-    bool borrowed() const noexcept { return borrowed_; }
-    // The owned text, for folding in place; empty for a borrowed one.
-    std::string release() noexcept { return std::move(owned_); }
-
-private:
-    std::string owned_;
-    std::string_view view_;
-    bool borrowed_ = false;
-};
 
 // What folding does to an ASCII byte, as one map: line feeds become spaces,
 // and when asked, capitals become small letters and '@' becomes 'a'. Every
@@ -64,6 +35,15 @@ struct AsciiFold {
         if (lower && c >= 'A' && c <= 'Z') return static_cast<char>(c + ('a' - 'A'));
         if (at_sign && c == '@') return 'a';
         return c;
+    }
+    // Wider units: only those of ASCII change.
+    constexpr char16_t operator()(char16_t c) const noexcept
+    {
+        return c < 0x80 ? static_cast<char16_t>((*this)(static_cast<char>(c))) : c;
+    }
+    constexpr char32_t operator()(char32_t c) const noexcept
+    {
+        return c < 0x80 ? static_cast<char32_t>((*this)(static_cast<char>(c))) : c;
     }
 };
 
@@ -94,7 +74,7 @@ public:
     std::string release() &&;
 
 private:
-    friend FoldedText fold_text(TextInput, bool, bool, Cancellation&, std::size_t);
+    friend FoldedText fold_text(TextInput, bool, bool, Cancellation&);
     enum class Source { owned, buffer, borrowed };
 
     Source source_ = Source::owned;
@@ -107,22 +87,57 @@ private:
 
 namespace detail {
 
-// Full Unicode lower-casing of UTF-8 text, handed to ICU in pieces of about
-// `piece_size` bytes; the result does not depend on where the pieces end.
-constexpr std::size_t lower_case_piece_size = std::size_t{1} << 22;
-std::string lower_case_unicode(std::string_view text, Cancellation& cancel, std::size_t piece_size);
+// Full Unicode lower-casing of UTF-8 text, and nothing else of folding.
+std::string lower_case_unicode(std::string_view text, Cancellation& cancel);
 
 } // namespace detail
 
-// Folds `text`. ASCII runs are folded here a vector at a time; only the
-// stretches around other code points go to the lower-casing library (in
-// pieces of about `piece_size` bytes), each from just after an ASCII byte
-// that no final-sigma context reaches across to just after the next.
-FoldedText fold_text(TextInput text, bool case_insensitive, bool special_char_insensitive, Cancellation& cancel,
-                     std::size_t piece_size = detail::lower_case_piece_size);
+// Folds `text`. ASCII runs are folded a vector at a time, the code points
+// between them one at a time.
+FoldedText fold_text(TextInput text, bool case_insensitive, bool special_char_insensitive, Cancellation& cancel);
 
 // The same folding, for small texts such as patterns, as a string.
 std::string normalize(std::string text, bool case_insensitive, bool special_char_insensitive);
 std::string normalize(std::string text, bool case_insensitive, bool special_char_insensitive, Cancellation& cancel);
+
+// A folded text of fixed-width code units, one code point each: `char`
+// holds Latin-1 (read as unsigned char), `char16_t` a code point of the BMP
+// (never a surrogate pair), `char32_t` any code point. Folding keeps the
+// unit type: no code point lower-cases beyond the width of its own. It is a
+// view of the input when folding changed nothing, else a buffer of its own.
+template <typename Char> class FoldedUnits {
+public:
+    FoldedUnits() noexcept = default;
+    FoldedUnits(FoldedUnits&&) noexcept = default;
+    FoldedUnits& operator=(FoldedUnits&&) noexcept = default;
+
+    // The input itself, unfolded, for a caller that folds as it reads.
+    static FoldedUnits borrowing(std::basic_string_view<Char> input) noexcept
+    {
+        FoldedUnits folded;
+        folded.view_ = input;
+        return folded;
+    }
+
+    std::basic_string_view<Char> view() const noexcept { return view_; }
+    // True when no copy was made: the view is the input itself.
+    bool borrowed() const noexcept { return buffer_ == nullptr; }
+
+private:
+    template <typename C> friend FoldedUnits<C> fold_units(std::basic_string_view<C>, bool, bool, Cancellation&);
+
+    std::basic_string_view<Char> view_;
+    std::unique_ptr<Char[]> buffer_;
+};
+
+// Folds `text` as fold_text does, over code units of one code point each.
+// Explicitly instantiated for char, char16_t and char32_t.
+template <typename Char>
+FoldedUnits<Char> fold_units(std::basic_string_view<Char> text, bool case_insensitive, bool special_char_insensitive,
+                             Cancellation& cancel);
+
+// The folded code points of a short text such as a pattern or a separator.
+std::u32string fold_code_points(TextInput text, bool case_insensitive, bool special_char_insensitive,
+                                Cancellation& cancel);
 
 } // namespace tessarin

@@ -10,73 +10,102 @@ namespace {
 
 using namespace detail;
 
-// The raw bytes that fold to one folded byte `c`: those equal to it once
+// The raw units that fold to one folded unit `c`: those equal to it once
 // or-ed with `case_bit`, and `other`. A small letter is also its capital
 // (0x20 apart); 'a' is also '@', a space also a line feed, under their folds.
-struct ByteClass {
-    char c, case_bit, other;
+// A unit beyond ASCII or-ed with the case bit stays beyond ASCII, so it
+// never passes for a letter.
+template <typename Char> struct UnitClass {
+    Char c, case_bit, other;
 
-    ByteClass(char folded, AsciiFold fold) noexcept
-        : c(folded), case_bit(fold.lower && folded >= 'a' && folded <= 'z' ? 0x20 : 0),
-          other(fold.at_sign && folded == 'a'      ? '@'
-                : fold.line_feeds && folded == ' ' ? '\n'
-                                                   : folded)
+    UnitClass(Char folded, AsciiFold fold) noexcept
+        : c(folded), case_bit(fold.lower && folded >= Char('a') && folded <= Char('z') ? Char(0x20) : Char(0)),
+          other(fold.at_sign && folded == Char('a')      ? Char('@')
+                : fold.line_feeds && folded == Char(' ') ? Char('\n')
+                                                         : folded)
     {
     }
-    bool has(char raw) const noexcept { return static_cast<char>(raw | case_bit) == c || raw == other; }
+    bool has(Char raw) const noexcept { return static_cast<Char>(raw | case_bit) == c || raw == other; }
 #if TESSARIN_SSE2
-    Vector has(Vector raw) const noexcept
+    static Vector equal(Vector a, Vector b) noexcept
     {
-        return _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(raw, splat(case_bit)), splat(c)),
-                            _mm_cmpeq_epi8(raw, splat(other)));
+        if constexpr (sizeof(Char) == 1) return _mm_cmpeq_epi8(a, b);
+        if constexpr (sizeof(Char) == 2) return _mm_cmpeq_epi16(a, b);
+        if constexpr (sizeof(Char) == 4) return _mm_cmpeq_epi32(a, b);
+    }
+    static Vector splat(Char unit) noexcept
+    {
+        if constexpr (sizeof(Char) == 1) return _mm_set1_epi8(static_cast<char>(unit));
+        if constexpr (sizeof(Char) == 2) return _mm_set1_epi16(static_cast<short>(unit));
+        if constexpr (sizeof(Char) == 4) return _mm_set1_epi32(static_cast<int>(unit));
+    }
+    // Splatted once, outside the loop.
+    struct Vectors {
+        Vector c, case_bit, other;
+        bool single; // no case bit and no other unit: one comparison tells
+    };
+    Vectors vectors() const noexcept { return {splat(c), splat(case_bit), splat(other), case_bit == 0 && other == c}; }
+    static Vector has(Vector raw, const Vectors& v) noexcept
+    {
+        if (v.single) return equal(raw, v.c);
+        return _mm_or_si128(equal(_mm_or_si128(raw, v.case_bit), v.c), equal(raw, v.other));
     }
 #endif
 };
 
 // The leftmost occurrence of `needle` (not empty) in the folded haystack at
-// or after `from`, or OccurrenceFinder::none. Sixteen starts at a time are
-// tested on the needle's first and last bytes; only the starts that pass
-// both have the rest compared.
-std::size_t find_folded(std::string_view haystack, std::size_t from, std::string_view needle, AsciiFold fold) noexcept
+// or after `from`, or no_occurrence. A vector of starts at a time is tested
+// on the needle's first and last units; only the starts that pass both have
+// the rest compared.
+template <typename Char>
+std::size_t find_folded(Units<Char> haystack, std::size_t from, Units<Char> needle, AsciiFold fold) noexcept
 {
-    const char* h = haystack.data();
+    const Char* h = haystack.data();
     const std::size_t size = haystack.size(), width = needle.size();
-    if (width > size || from > size - width) return OccurrenceFinder::none;
+    if (width > size || from > size - width) return no_occurrence;
     const std::size_t last_start = size - width;
-    const ByteClass first(needle.front(), fold), last(needle.back(), fold);
+    const UnitClass<Char> first(needle.front(), fold), last(needle.back(), fold);
     const auto rest_matches = [&](std::size_t at) {
-        if (fold.identity()) return width <= 2 || std::memcmp(h + at + 1, needle.data() + 1, width - 2) == 0;
+        if (fold.identity())
+            return width <= 2 || std::memcmp(h + at + 1, needle.data() + 1, (width - 2) * sizeof(Char)) == 0;
         for (std::size_t k = 1; k + 1 < width; ++k)
             if (fold(h[at + k]) != needle[k]) return false;
         return true;
     };
     std::size_t i = from;
 #if TESSARIN_SSE2
-    for (; i <= last_start && last_start - i >= vector_size - 1; i += vector_size) {
-        const Vector hits = _mm_and_si128(first.has(load(h + i)), last.has(load(h + i + width - 1)));
-        for (unsigned bits = high_bits(hits); bits != 0; bits &= bits - 1) {
-            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(bits));
+    constexpr std::size_t lanes = vector_size / sizeof(Char);
+    // One bit per unit: the lowest of the unit's bytes in the byte mask.
+    constexpr unsigned lane_bits = sizeof(Char) == 1 ? 0xFFFF : sizeof(Char) == 2 ? 0x5555 : 0x1111;
+    const auto first_vectors = first.vectors(), last_vectors = last.vectors();
+    for (; i <= last_start && last_start - i >= lanes - 1; i += lanes) {
+        const Vector hits =
+            _mm_and_si128(UnitClass<Char>::has(load(reinterpret_cast<const char*>(h + i)), first_vectors),
+                          UnitClass<Char>::has(load(reinterpret_cast<const char*>(h + i + width - 1)), last_vectors));
+        for (unsigned bits = high_bits(hits) & lane_bits; bits != 0; bits &= bits - 1) {
+            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(bits)) / sizeof(Char);
             if (rest_matches(at)) return at;
         }
     }
 #endif
     for (; i <= last_start; ++i)
         if (first.has(h[i]) && last.has(h[i + width - 1]) && rest_matches(i)) return i;
-    return OccurrenceFinder::none;
+    return no_occurrence;
 }
 
 } // namespace
 
-OccurrenceFinder::OccurrenceFinder(std::string_view haystack, std::string_view needle, AsciiFold fold,
-                                   Cancellation* cancel)
+template <typename Char>
+OccurrenceFinder<Char>::OccurrenceFinder(Units<Char> haystack, Units<Char> needle, AsciiFold fold,
+                                         Cancellation* cancel)
     : haystack_(haystack), needle_(needle), fold_(fold), cancel_(cancel)
 {
 }
 
 // The leftmost occurrence that starts at or after `from`. A long search goes
 // a stretch at a time, polling between stretches; each stretch overlaps the
-// next by all but one byte of the needle.
-std::size_t OccurrenceFinder::find_from(std::size_t from)
+// next by all but one unit of the needle.
+template <typename Char> std::size_t OccurrenceFinder<Char>::find_from(std::size_t from)
 {
     const std::size_t size = haystack_.size(), width = needle_.size();
     const std::size_t stretch = std::max(pass_piece * 16, 4 * width);
@@ -84,9 +113,9 @@ std::size_t OccurrenceFinder::find_from(std::size_t from)
         const std::size_t end = size - from > stretch ? from + stretch : size;
         if (cancel_) cancel_->poll(end - from);
         std::size_t at = none;
-        if (width == 1 && fold_.identity()) {
+        if (sizeof(Char) == 1 && width == 1 && fold_.identity()) {
             const void* found = std::memchr(haystack_.data() + from, needle_[0], end - from);
-            if (found) at = static_cast<std::size_t>(static_cast<const char*>(found) - haystack_.data());
+            if (found) at = static_cast<std::size_t>(static_cast<const Char*>(found) - haystack_.data());
         } else {
             at = find_folded(haystack_.substr(0, end), from, needle_, fold_);
         }
@@ -97,7 +126,7 @@ std::size_t OccurrenceFinder::find_from(std::size_t from)
 }
 
 // The automaton is only needed once an occurrence was found: built then.
-void OccurrenceFinder::prepare_borders()
+template <typename Char> void OccurrenceFinder<Char>::prepare_borders()
 {
     border_.assign(needle_.size() + 1, 0);
     for (std::size_t length = 2; length <= needle_.size(); ++length) {
@@ -108,16 +137,16 @@ void OccurrenceFinder::prepare_borders()
         border_[length] = border;
     }
     // Two occurrences d < width apart make the needle's last width - d
-    // bytes a border of it: without a border, none can overlap.
+    // units a border of it: without a border, none can overlap.
     overlaps_ = border_[needle_.size()] > 0;
 }
 
-std::size_t OccurrenceFinder::next()
+template <typename Char> std::size_t OccurrenceFinder<Char>::next()
 {
     const std::size_t size = haystack_.size(), width = needle_.size();
     if (width == 0) return none;
     if (width == 1 && fold_.identity()) {
-        // A single byte cannot overlap itself: the next occurrence is simply
+        // A single unit cannot overlap itself: the next occurrence is simply
         // the next copy of it.
         const std::size_t at = find_from(pos_);
         if (at == none) {
@@ -141,7 +170,7 @@ std::size_t OccurrenceFinder::next()
             return at;
         }
         if (cancel_) cancel_->poll();
-        const char c = fold_(haystack_[pos_++]);
+        const Char c = fold_(haystack_[pos_++]);
         while (matched_ > 0 && (matched_ == width || needle_[matched_] != c))
             matched_ = border_[matched_];
         if (needle_[matched_] == c) ++matched_;
@@ -149,5 +178,9 @@ std::size_t OccurrenceFinder::next()
     }
     return none;
 }
+
+template class OccurrenceFinder<char>;
+template class OccurrenceFinder<char16_t>;
+template class OccurrenceFinder<char32_t>;
 
 } // namespace tessarin

@@ -110,7 +110,7 @@ void bounds_never_rule_out_a_passing_candidate()
             round % 2 ? mutated(pattern, alphabet) : random_string(random_length(16, 160), alphabet);
         const uint64_t length = candidate.size(), p = pattern.size();
         const uint64_t shared = shared_count(candidate, pattern);
-        const uint64_t prefix = detail::common_prefix(candidate, pattern);
+        const uint64_t prefix = detail::common_prefix(std::u32string_view(candidate), pattern);
         // What the longest window of a start may share: at least as much.
         const uint64_t most_shared = shared + random_source() % 3;
         for (const MetricTraits& row : metric_table) {
