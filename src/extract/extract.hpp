@@ -28,6 +28,10 @@ struct SearchOptions {
     double threshold = 0.0;
     ThresholdKind threshold_kind = ThresholdKind::Absolute;
     std::vector<Strategy> strategies;
+    // Fuzzy raw windows from the pattern's length less this many code points
+    // to as many more, as an edit count reads them; below 0, as the
+    // threshold says (the module's four functions).
+    int edit_reach = -1;
 };
 
 // The options of an exact search: how it folds, and how it reduces.

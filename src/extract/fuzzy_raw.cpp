@@ -727,7 +727,8 @@ MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern,
         fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
     const Units<Char> text = folded.view();
     const uint64_t m = folded_pattern.size();
-    const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
+    const WindowShape shape(m, options.edit_reach >= 0 ? std::min(options.edit_reach, 127)
+                                                      : slack_for(m, options.threshold, options.threshold_kind));
 
     return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
         if (m == 0 || text.empty()) return;
