@@ -75,6 +75,20 @@ void find_candidates(SearchMode mode, const UnitText& text, const std::u32string
                      const std::u32string& folded_separator, const SearchOptions& options, CandidateSink& sink,
                      Cancellation& cancel);
 
+// The same for many patterns over one text: each pattern's candidates to its
+// own sink, in start order, as find_candidates hands them for that pattern
+// alone. Raw windows of all patterns come from one pass over the text where
+// the patterns allow it (exact search; an edit bound with pieces long
+// enough); token windows, one pattern after another.
+void find_many_candidates(SearchMode mode, const UnitText& text, const std::vector<std::u32string>& folded_patterns,
+                          const std::u32string& folded_separator, const SearchOptions& options,
+                          const std::vector<CandidateSink*>& sinks, Cancellation& cancel);
+
+// What one call per pattern returns, for every pattern, from one search.
+std::vector<MatchList> extract_many(SearchMode mode, TextInput s, std::vector<TextInput> patterns,
+                                    TextInput tokenizer_pattern, const SearchOptions& options,
+                                    Cancellation cancel = {});
+
 namespace detail {
 
 // Runs find(sink) with the caller's sink where there is one, else with the
