@@ -28,6 +28,7 @@ finish() {
     if [ "$status" -ne 0 ]; then
         local made
         made=$(find "$root/dist" -maxdepth 1 -name 'tessarin-*' -printf '%f ' 2>/dev/null)
+        made=${made% }
         say "./dev dist failed: $step; dist/ holds: ${made:-nothing}"
     fi
 }

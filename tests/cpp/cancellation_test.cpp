@@ -172,8 +172,8 @@ int main()
          {"", "\u0142", 1, ""},
          [&](Text s, Cancellation c) { exact_raw_extract(std::move(s), "zz", exact_search_options(false, true), c); }},
         {"exact raw, a partial match that never completes",
-         {"aaab", "a", 1, ""},
-         [&](Text s, Cancellation c) { exact_raw_extract(std::move(s), "aaab", plain, c); }},
+         {"aabaa", "a", 1, ""},
+         [&](Text s, Cancellation c) { exact_raw_extract(std::move(s), "aabaa", plain, c); }},
         {"exact raw, a pattern of blanks",
          {"", "ab  \u00E9", 5, ""},
          [&](Text s, Cancellation c) { exact_raw_extract(std::move(s), "  ", plain, c); }},
@@ -216,14 +216,26 @@ int main()
              fuzzy_raw_extract(std::move(s), "abcdefghik", fuzzy("jaro_winkler", 0.05, {}), c);
          },
          costly},
-        {"fuzzy raw, Damerau-Levenshtein, best match first",
+        {"fuzzy raw, Jaro-Winkler, best match first",
+         {"", "abcdefghij", 10, ""},
+         [&](Text s, Cancellation c) { fuzzy_raw_extract(std::move(s), "abcdefghik", fuzzy("jaro_winkler", 0.05), c); },
+         costly},
+        {"fuzzy raw, Jaro-Winkler, best match first, nothing alike",
+         {"", "zzzzzzzzzz", 10, ""},
+         [&](Text s, Cancellation c) { fuzzy_raw_extract(std::move(s), "abcdefghik", fuzzy("jaro_winkler", 0.05), c); },
+         costly},
+        {"fuzzy raw, Jaro-Winkler, best match first, every window passes",
+         {"abcdefghik", "abcdefghij", 10, ""},
+         [&](Text s, Cancellation c) { fuzzy_raw_extract(std::move(s), "abcdefghik", fuzzy("jaro_winkler", 1.0), c); },
+         costly},
+        {"fuzzy raw, Damerau-Levenshtein",
          {"", "abcdefghij", 10, ""},
          [&](Text s, Cancellation c) {
              fuzzy_raw_extract(std::move(s), "abcdefghik", fuzzy("damerau_levenshtein", 1.0), c);
          },
          costly},
-        {"fuzzy raw, a pattern longer than a machine word",
-         {"", "abcdefghij", 10, ""},
+        {"fuzzy raw, two-byte text, a pattern longer than a machine word",
+         {"", "abcdefghi\u0142", 10, ""},
          [&](Text s, Cancellation c) {
              fuzzy_raw_extract(std::move(s), std::string(90, 'a') + "abcdefghik", fuzzy("levenshtein", 1.0), c);
          }},
@@ -244,6 +256,12 @@ int main()
          {"", "abcdefghij ", 11, ""},
          [&](Text s, Cancellation c) {
              fuzzy_token_extract(std::move(s), "abcdefghik", " ", fuzzy("damerau_levenshtein", 1.0), c);
+         },
+         costly},
+        {"fuzzy token, two-byte separator, Damerau-Levenshtein, best match first",
+         {"", "abcdefghij--", 12, ""},
+         [&](Text s, Cancellation c) {
+             fuzzy_token_extract(std::move(s), "abcdefghik", "--", fuzzy("damerau_levenshtein", 1.0), c);
          },
          costly},
         {"fuzzy token, no separator in the text",
