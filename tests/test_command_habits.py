@@ -246,7 +246,9 @@ def test_lines_appear_as_they_come_and_the_reader_may_leave(tmp_path):
     try:
         process.stdin.write(b"foo one\n")
         process.stdin.flush()
-        ready, _, _ = select.select([process.stdout], [], [], 20)
+        # The input stays open: a command that waits for its end never
+        # prints, and the wait is only a guard, far above a start-up.
+        ready, _, _ = select.select([process.stdout], [], [], 300)
         assert ready, "the first line did not come before the input ended"
         assert process.stdout.readline() == b"1:foo one\n"
         process.stdin.write(b"foo two\n")
