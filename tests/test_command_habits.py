@@ -269,12 +269,19 @@ def test_lines_appear_as_they_come_and_the_reader_may_leave(tmp_path):
 
 # -- in a terminal ---------------------------------------------------------------
 
+def interruptible():
+    """Ctrl-C as a user's shell leaves it: a test run started in the
+    background inherits SIGINT ignored, and Python keeps it so."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def in_terminal(args, cwd, interrupt=False):
     """Runs the command on a pseudo-terminal; returns (status, output). With
     `interrupt`, types Ctrl-C once the progress bar shows that some of the
     search is done."""
     pid, master = pty.fork()
     if pid == 0:
+        interruptible()
         os.chdir(cwd)
         os.environ.update(ENV)
         os.environ.pop("NO_COLOR", None)
@@ -350,7 +357,7 @@ def test_interrupting_a_process_without_a_terminal(tmp_path):
     # have searched it ten times.
     process = subprocess.Popen([*COMMAND, "-c", "--metric", "jaro_winkler", "-t", "0.05", "-j", "2",
                                 "needles", *[str(path)] * 10], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=ENV)
+                               stderr=subprocess.PIPE, env=ENV, preexec_fn=interruptible)
     try:
         while not reading(process.pid, path) and process.poll() is None:
             time.sleep(0.01)
