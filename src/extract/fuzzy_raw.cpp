@@ -196,12 +196,17 @@ void for_each_start_near(EachEnd&& each_end, std::basic_string_view<Char> text, 
             visit(start);
 }
 
-// Calls visit(b) for every bit b set in `bits`, ascending.
-template <typename Visit> void for_each_bit(const std::vector<uint64_t>& bits, uint64_t offset, Visit&& visit)
+// Calls visit(b) for every bit b set in `bits`, ascending. The words are
+// read a piece at a time with a poll between pieces: where few bits are
+// set, too little else happens per bit to poll for the whole walk.
+template <typename Visit>
+void for_each_bit(const std::vector<uint64_t>& bits, uint64_t offset, Cancellation& cancel, Visit&& visit)
 {
-    for (std::size_t word = 0; word < bits.size(); ++word)
+    for (std::size_t word = 0; word < bits.size(); ++word) {
+        if (word % (pass_piece / 64) == 0) cancel.poll(pass_piece);
         for (uint64_t set = bits[word]; set != 0; set &= set - 1)
             visit(offset + word * 64 + static_cast<uint64_t>(__builtin_ctzll(set)));
+    }
 }
 
 // A stretch [first, last) of the text where a window within the edit limit
@@ -254,7 +259,7 @@ void mark_over_stretches(const detail::BitParallelPattern& levenshtein, Units<Ch
             last = std::max(last, stretches[i].second);
         cancel.poll((last - first) * (p / 64 + 1));
         levenshtein.mark_reachable_ends(text.substr(first, last - first), limit, marks, cancel);
-        for_each_bit(marks, first, mark);
+        for_each_bit(marks, first, cancel, mark);
     }
 }
 
@@ -320,10 +325,10 @@ uint64_t largest_passing_distance(Metric metric, ThresholdKind kind, double thre
 
 // Marks, as the Levenshtein search would with no edit allowed, the ends of
 // the occurrences of the pattern, overlapping ones included, in linear time
-// (Knuth-Morris-Pratt over code points).
+// (Knuth-Morris-Pratt over code points), polling a piece at a time.
 template <typename Char>
 void mark_occurrence_ends(std::basic_string_view<Char> text, std::u32string_view pattern,
-                          std::vector<uint64_t>& reachable)
+                          std::vector<uint64_t>& reachable, Cancellation& cancel)
 {
     reachable.assign(text.size() / 64 + 1, 0);
     std::vector<std::size_t> border(pattern.size() + 1, 0); // longest proper border of each prefix
@@ -334,6 +339,7 @@ void mark_occurrence_ends(std::basic_string_view<Char> text, std::u32string_view
         border[i + 1] = k;
     }
     for (std::size_t j = 0, matched = 0; j < text.size(); ++j) {
+        if (j % pass_piece == 0) cancel.poll(pass_piece);
         const char32_t c = code_point(text[j]);
         while (matched > 0 && (matched == pattern.size() || c != pattern[matched]))
             matched = border[matched];
@@ -410,8 +416,7 @@ public:
         const bool filtered = filter_limit_ < p_;
         if (filtered) {
             if (filter_limit_ == 0) {
-                cancel.poll(text_.size());
-                mark_occurrence_ends(view, pattern_, reachable_);
+                mark_occurrence_ends(view, pattern_, reachable_, cancel);
             } else {
                 mark_reachable_ends(bit_parallel_, view, pattern_, filter_limit_, reachable_, cancel);
             }
@@ -419,7 +424,8 @@ public:
         const auto add = [&](const Match& match) { solver.add(match); };
         const auto score_start = [&](uint64_t start) { this->score_start(start, filtered, add, cancel); };
         if (filtered)
-            for_each_start_near([&](auto&& mark) { for_each_bit(reachable_, 0, mark); }, text_, shape_, score_start);
+            for_each_start_near([&](auto&& mark) { for_each_bit(reachable_, 0, cancel, mark); }, text_, shape_,
+                                score_start);
         else
             for (uint64_t start = 0; start < text_.size(); ++start)
                 score_start(start);
@@ -445,8 +451,10 @@ public:
         const auto add = [&](const Match& match) { solver.add(match); };
         for_each_start_near(
             [&](auto&& mark) {
-                for (const uint64_t end : sparse_ends_)
-                    mark(end);
+                for (std::size_t i = 0; i < sparse_ends_.size(); ++i) {
+                    if (i % pass_piece == 0) cancel.poll(pass_piece);
+                    mark(sparse_ends_[i]);
+                }
             },
             text_, shape_, [&](uint64_t start) { score_start(start, true, add, cancel); });
     }
