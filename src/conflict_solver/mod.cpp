@@ -179,6 +179,15 @@ MatchList ConflictSolver::take_picks()
     return std::exchange(picks_, MatchList());
 }
 
+void ConflictSolver::close_before(std::uint64_t position)
+{
+    // Spans that touch conflict: a candidate starting at the group's end
+    // would still join it.
+    if (!group_open_ || group_end_ >= position) return;
+    append_polled(picks_, best_, cancel_ ? *cancel_ : never_);
+    group_open_ = false;
+}
+
 MatchList ConflictSolver::finish()
 {
     if (group_open_) picks_.push_back(best_);

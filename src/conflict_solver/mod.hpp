@@ -70,6 +70,9 @@ public:
     // The picks of the groups closed so far that were not taken before: a
     // group closes when a candidate starts beyond its end.
     MatchList take_picks();
+    // No candidate will start before `position`: the open group, if it ends
+    // before that, can take no more and closes.
+    void close_before(std::uint64_t position);
     // Where the group still open starts, if one is.
     std::optional<std::uint64_t> open_group_start() const noexcept
     {

@@ -71,6 +71,11 @@ void find_candidates(SearchMode mode, const UnitText& text, const std::u32string
                      const std::u32string& folded_separator, const SearchOptions& options, CandidateSink& sink,
                      Cancellation& cancel);
 
+// The most code points that a window of a raw search (exact or fuzzy) may
+// cover: the pattern's length, and for a normalized threshold as many more
+// as the threshold allows a window to be longer.
+std::uint64_t longest_raw_window(SearchMode mode, std::uint64_t pattern_length, const SearchOptions& options);
+
 namespace detail {
 
 // Runs find(sink) with the caller's sink where there is one, else with the

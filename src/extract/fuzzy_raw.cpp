@@ -755,6 +755,13 @@ MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern,
 
 } // namespace
 
+std::uint64_t longest_raw_window(SearchMode mode, std::uint64_t pattern_length, const SearchOptions& options)
+{
+    if (mode != SearchMode::fuzzy_raw) return pattern_length;
+    const WindowShape shape(pattern_length, slack_for(pattern_length, options.threshold, options.threshold_kind));
+    return pattern_length + static_cast<std::uint64_t>(shape.longest);
+}
+
 void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folded_pattern,
                                const SearchOptions& options, CandidateSink& sink, Cancellation& cancel)
 {

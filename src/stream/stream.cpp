@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "iterator/tokens.hpp"
 #include "text/ascii_vector.hpp"
@@ -12,13 +13,6 @@ namespace tessarin {
 namespace {
 
 constexpr std::uint64_t none = static_cast<std::uint64_t>(-1);
-
-// The longest window of a raw search, in code points: the pattern's length
-// and, for a normalized threshold, up to 127 more.
-std::uint64_t longest_window(SearchMode mode, std::uint64_t pattern_length)
-{
-    return mode == SearchMode::fuzzy_raw ? pattern_length + 128 : pattern_length;
-}
 
 // A code point after which the text may be cut: ASCII, so that decoding
 // either side alone reads the same code points, and, where case folding
@@ -78,9 +72,8 @@ public:
         if (!solver_)
             found_.push_back(placed);
         else if (counts_)
-            solver_->add(placed, folded_.visit([&](auto text) {
-                return ConflictSolver::isolated_characters(text, candidate);
-            }));
+            solver_->add(
+                placed, folded_.visit([&](auto text) { return ConflictSolver::isolated_characters(text, candidate); }));
         else
             solver_->add(placed);
     }
@@ -100,10 +93,9 @@ private:
 // an occurrence that lies wholly inside it). The latest such place, as a
 // code point of the raw segment; `none` if there is none.
 template <typename Char>
-std::uint64_t token_cut(Units<Char> raw, Units<Char> folded,
-                        const std::vector<std::pair<std::uint64_t, std::uint64_t>>& lengthened,
-                        const std::u32string& separator, std::uint64_t window_tokens, bool case_insensitive,
-                        Cancellation& cancel)
+std::uint64_t
+token_cut(Units<Char> raw, Units<Char> folded, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& lengthened,
+          const std::u32string& separator, std::uint64_t window_tokens, bool case_insensitive, Cancellation& cancel)
 {
     std::basic_string<Char> cut_at;
     if (window_tokens == 0 || separator.empty() || !narrow_units(separator, cut_at)) return none;
@@ -151,35 +143,126 @@ std::uint64_t token_cut(Units<Char> raw, Units<Char> folded,
     return none;
 }
 
+// The units of `units` without each CR that a line feed follows, as the
+// text reads with CR LF taken for a line feed; `drops` gets, for each CR
+// left out, the index of its line feed in what is left.
+UnitText without_paired_carriage_returns(const UnitText& units, std::vector<std::uint64_t>& drops)
+{
+    return units.visit([&](auto view) {
+        using Char = typename decltype(view)::value_type;
+        std::basic_string<Char> kept;
+        kept.reserve(view.size());
+        for (std::size_t i = 0; i < view.size(); ++i) {
+            if (view[i] == Char('\r') && i + 1 < view.size() && view[i + 1] == Char('\n')) {
+                drops.push_back(kept.size());
+                continue;
+            }
+            kept.push_back(view[i]);
+        }
+        if constexpr (sizeof(Char) == 1)
+            return UnitText::owned(std::move(kept), units.ascii());
+        else
+            return UnitText::owned(std::move(kept));
+    });
+}
+
+// The UTF-8 length of each code point, summed.
+template <typename Char> std::uint64_t utf8_length(Units<Char> units) noexcept
+{
+    std::uint64_t total = units.size();
+    for (const Char unit : units) {
+        const char32_t c = code_point(unit);
+        total += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+    }
+    return total;
+}
+
+// Where unit `index` of `units`, the decoding of `bytes` (less the CRs of
+// `drops`), starts in `bytes`; a line feed read for CR LF starts at its CR.
+std::size_t byte_of_unit(std::string_view bytes, const UnitText& units, std::uint64_t index,
+                         const std::vector<std::uint64_t>& drops)
+{
+    const auto dropped =
+        static_cast<std::uint64_t>(std::lower_bound(drops.begin(), drops.end(), index) - drops.begin());
+    if (units.ascii()) return static_cast<std::size_t>(index + dropped);
+    // Every unit is as long as its code point's UTF-8 form, unless it
+    // stands for an ill-formed part (read as U+FFFD, at most as long as
+    // that): the lengths then add up to the bytes exactly.
+    const auto [before, after] = units.visit([&](auto view) {
+        return std::pair{utf8_length(view.substr(0, index)), utf8_length(view.substr(index))};
+    });
+    if (before + after + drops.size() == bytes.size()) return static_cast<std::size_t>(before + dropped);
+    std::size_t pos = 0;
+    for (std::uint64_t read = 0, next_drop = 0; read < index; ++read) {
+        if (next_drop < drops.size() && drops[next_drop] == read) {
+            pos += 2;
+            ++next_drop;
+        } else {
+            utf8::decode_replacing(bytes, pos);
+        }
+    }
+    return pos;
+}
+
 } // namespace
+
+void StreamBuffer::release_before(std::uint64_t position)
+{
+    if (position <= from_) return;
+    const std::uint64_t drop = std::min<std::uint64_t>(position - from_, bytes_.size());
+    if (drop < bytes_.size() / 2 && drop < (std::uint64_t{1} << 22)) return;
+    bytes_.erase(0, static_cast<std::size_t>(drop));
+    from_ += drop;
+}
 
 StreamSearch::StreamSearch(const StreamQuery& query, std::size_t segment_bytes)
     : mode_(query.mode), options_(query.options), folded_options_(query.options),
       case_insensitive_(query.options.case_insensitive),
-      special_char_insensitive_(query.options.special_char_insensitive), segment_bytes_(segment_bytes),
-      solver_(query.options.strategies)
+      special_char_insensitive_(query.options.special_char_insensitive), crlf_(query.crlf_line_feeds),
+      segment_bytes_(segment_bytes), solver_(query.options.strategies)
 {
     Cancellation never;
     pattern_ = fold_code_points(TextInput(query.pattern), case_insensitive_, special_char_insensitive_, never);
     separator_ = fold_code_points(TextInput(query.separator), case_insensitive_, special_char_insensitive_, never);
     // Segments of token windows are folded here; the extractor sees them as they are.
     folded_options_.case_insensitive = folded_options_.special_char_insensitive = false;
-    lookahead_ = longest_window(mode_, pattern_.size());
+    lookahead_ = longest_raw_window(mode_, pattern_.size(), options_);
     if (mode_ == SearchMode::exact_token || mode_ == SearchMode::fuzzy_token)
         window_tokens_ = pattern_token_count(pattern_, separator_);
     margin_bytes_ = 4 * lookahead_ + 16 + segment_bytes_ / 8;
 }
 
-void StreamSearch::feed(std::string_view bytes, Cancellation& cancel)
+bool StreamSearch::is_cut_byte(unsigned char byte) const noexcept
 {
-    buffer_.append(bytes);
-    while (bytes_fed() - cut_byte_ >= segment_bytes_ + margin_bytes_ && search_segment(false, cancel) == Step::searched) {
+    return is_cut_unit(byte, case_insensitive_) && !(crlf_ && byte == '\r');
+}
+
+void StreamSearch::search(HeldBytes text, Cancellation& cancel)
+{
+    text_ = text;
+    while (text.end() - cut_byte_ >= segment_bytes_ + margin_bytes_) {
+        const std::uint64_t end = segment_end(false);
+        if (end == none || search_segment(end, false, false, cancel) != Step::searched) break;
     }
 }
 
-void StreamSearch::finish(Cancellation& cancel)
+void StreamSearch::search_ready(HeldBytes text, Cancellation& cancel)
 {
-    while (search_segment(true, cancel) != Step::done) {
+    search(text, cancel);
+    // A tail that allowed no cut is tried again only once it has doubled,
+    // so that a reader that waits often costs no more than one that does not.
+    if (text.end() - cut_byte_ < 2 * ready_tried_) return;
+    const std::uint64_t end = ready_end();
+    if (end == none || end <= cut_byte_) return;
+    const std::uint64_t cut_before = cut_byte_;
+    search_segment(end, false, true, cancel);
+    ready_tried_ = cut_byte_ == cut_before ? text.end() - cut_byte_ : 0;
+}
+
+void StreamSearch::finish(HeldBytes text, Cancellation& cancel)
+{
+    text_ = text;
+    while (search_segment(segment_end(true), true, false, cancel) != Step::done) {
     }
 }
 
@@ -188,32 +271,46 @@ std::vector<StreamMatch> StreamSearch::take()
     return std::exchange(ready_, std::vector<StreamMatch>());
 }
 
+std::uint64_t StreamSearch::needed_from() const noexcept
+{
+    return std::min({starts_.line_start, ends_.byte, cut_byte_});
+}
+
 // The end of the next segment, a byte after which the text may be cut, at
 // least a segment and a margin after the last cut; the end of the text where
 // it is complete and comes first. `none` where more bytes are needed.
 std::uint64_t StreamSearch::segment_end(bool final) const
 {
-    const std::uint64_t end = bytes_fed(), wanted = cut_byte_ + segment_bytes_ + margin_bytes_;
+    const std::uint64_t end = text_.end(), wanted = cut_byte_ + segment_bytes_ + margin_bytes_;
     if (wanted >= end) return final ? end : none;
     for (std::uint64_t at = wanted; at < end; ++at)
-        if (is_cut_unit(static_cast<unsigned char>(buffer_[at - buffer_base_]), case_insensitive_)) return at + 1;
+        if (is_cut_byte(static_cast<unsigned char>(text_.at(at)))) return at + 1;
     return final ? end : none;
 }
 
-StreamSearch::Step StreamSearch::search_segment(bool final, Cancellation& cancel)
+// The last byte of what is held after which the text may be cut, or `none`.
+std::uint64_t StreamSearch::ready_end() const
 {
-    const std::uint64_t end = segment_end(final);
-    if (end == none) return Step::needs_more;
+    for (std::uint64_t at = text_.end(); at > cut_byte_; --at)
+        if (is_cut_byte(static_cast<unsigned char>(text_.at(at - 1)))) return at;
+    return none;
+}
+
+StreamSearch::Step StreamSearch::search_segment(std::uint64_t end, bool final, bool ready, Cancellation& cancel)
+{
     if (end == cut_byte_) {
         // Nothing after the last cut: the text is complete.
         if (mode_ != SearchMode::exact_token) locate(solver_.finish());
-        trim_buffer();
+        finished_ = true;
+        settle();
         return Step::done;
     }
-    const bool to_end = final && end == bytes_fed();
-    const std::string_view bytes(buffer_.data() + (cut_byte_ - buffer_base_), end - cut_byte_);
+    const bool to_end = final && end == text_.end();
+    const std::string_view bytes = text_.slice(cut_byte_, end);
     // ASCII bytes are their own code points: read where they lie.
-    const UnitText units = is_ascii(bytes, cancel) ? UnitText::borrowed(bytes, true) : decode_to_units(bytes, cancel);
+    UnitText units = is_ascii(bytes, cancel) ? UnitText::borrowed(bytes, true) : decode_to_units(bytes, cancel);
+    std::vector<std::uint64_t> drops;
+    if (crlf_ && bytes.find("\r\n") != std::string_view::npos) units = without_paired_carriage_returns(units, drops);
     const bool raw_windows = mode_ == SearchMode::exact_raw || mode_ == SearchMode::fuzzy_raw;
     MatchList found; // exact token windows, which need no solving
 
@@ -246,8 +343,8 @@ StreamSearch::Step StreamSearch::search_segment(bool final, Cancellation& cancel
         if (cut == none) return none;
 
         const std::uint64_t folded_cut = folded_index(longer, cut);
-        SegmentSink sink(to_end ? none : folded_cut, cut_folded_,
-                         mode_ == SearchMode::exact_token ? nullptr : &solver_, found);
+        SegmentSink sink(to_end ? none : folded_cut, cut_folded_, mode_ == SearchMode::exact_token ? nullptr : &solver_,
+                         found);
         if (raw_windows)
             find_candidates(mode_, units, pattern_, separator_, options_, sink, cancel);
         else
@@ -261,27 +358,23 @@ StreamSearch::Step StreamSearch::search_segment(bool final, Cancellation& cancel
         return cut;
     });
     if (cut == none) {
-        margin_bytes_ *= 2;
+        if (!ready) margin_bytes_ *= 2;
         return Step::needs_more;
     }
-    // The cut's byte: its code points read again from the segment's start.
-    std::size_t pos = 0;
-    for (std::uint64_t read = 0; read < cut;) {
-        const std::size_t ascii_end = detail::next_non_ascii(bytes.data(), bytes.size(), pos);
-        const std::uint64_t run = std::min<std::uint64_t>(ascii_end - pos, cut - read);
-        pos += run;
-        read += run;
-        if (read < cut) {
-            utf8::decode_replacing(bytes, pos);
-            ++read;
-        }
-    }
-    cut_byte_ += pos;
-    if (mode_ == SearchMode::exact_token)
+    cut_byte_ += byte_of_unit(bytes, units, cut, drops);
+    ready_tried_ = 0;
+    if (mode_ == SearchMode::exact_token) {
         locate(found);
-    else
-        locate(to_end ? solver_.finish() : solver_.take_picks());
-    trim_buffer();
+    } else if (to_end) {
+        locate(solver_.finish());
+    } else {
+        // No candidate starts before the cut any more: a group that ends
+        // before it is complete.
+        solver_.close_before(cut_folded_);
+        locate(solver_.take_picks());
+    }
+    finished_ = to_end;
+    settle();
     return to_end ? Step::done : Step::searched;
 }
 
@@ -299,50 +392,70 @@ std::uint64_t StreamSearch::original_of(std::uint64_t folded, bool is_end) const
     return folded - (e.folded - e.original + e.length - 1);
 }
 
-// Moves the cursor forward to the code point `original`, counting lines.
+// Moves the cursor forward to the code point `original` of the text as
+// searched, counting lines.
 void StreamSearch::move(Cursor& cursor, std::uint64_t original) const
 {
-    const char* data = buffer_.data();
-    const std::size_t size = buffer_.size();
-    std::size_t pos = cursor.byte - buffer_base_;
+    const char* data = text_.bytes.data();
+    const std::size_t size = text_.bytes.size();
+    std::size_t pos = static_cast<std::size_t>(cursor.byte - text_.from);
     while (cursor.original < original && pos < size) {
         const std::size_t ascii_end = detail::next_non_ascii(data, size, pos);
-        const auto run = static_cast<std::size_t>(std::min<std::uint64_t>(ascii_end - pos, original - cursor.original));
-        const char* const run_end = data + pos + run;
-        for (const char* feed = static_cast<const char*>(std::memchr(data + pos, '\n', run)); feed;
-             feed = static_cast<const char*>(std::memchr(feed + 1, '\n', static_cast<std::size_t>(run_end - feed - 1)))) {
-            ++cursor.line;
-            cursor.line_start = buffer_base_ + static_cast<std::uint64_t>(feed - data) + 1;
+        // ASCII, a byte a code point, up to a CR that may pair with a line feed.
+        std::size_t stop =
+            static_cast<std::size_t>(std::min<std::uint64_t>(ascii_end, pos + (original - cursor.original)));
+        if (crlf_ && stop > pos)
+            if (const void* cr = std::memchr(data + pos, '\r', stop - pos))
+                stop = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
+        if (stop > pos) {
+            if (const std::size_t feeds = detail::count_byte(data + pos, stop - pos, '\n')) {
+                cursor.line += feeds;
+                const auto* last = static_cast<const char*>(memrchr(data + pos, '\n', stop - pos));
+                cursor.line_start = text_.from + static_cast<std::uint64_t>(last - data) + 1;
+            }
+            cursor.original += stop - pos;
+            cursor.file += stop - pos;
+            pos = stop;
+            continue;
         }
-        pos += run;
-        cursor.original += run;
-        if (cursor.original < original && pos < size) {
-            utf8::decode_replacing(std::string_view(data, size), pos);
-            ++cursor.original;
+        if (pos < ascii_end) { // a CR
+            const bool pair = pos + 1 < size && data[pos + 1] == '\n';
+            pos += pair ? 2 : 1;
+            cursor.original += 1;
+            cursor.file += pair ? 2 : 1;
+            if (pair) {
+                ++cursor.line;
+                cursor.line_start = text_.from + pos;
+            }
+            continue;
         }
+        utf8::decode_replacing(text_.bytes, pos);
+        ++cursor.original;
+        ++cursor.file;
     }
-    cursor.byte = buffer_base_ + pos;
+    cursor.byte = text_.from + pos;
 }
 
 void StreamSearch::locate(const MatchList& picks)
 {
     for (const Match& pick : picks) {
-        StreamMatch located{pick.start, pick.end, pick.score, original_of(pick.start, false),
-                            original_of(pick.end, true), 0, 0, 0, 0};
-        move(starts_, located.original_start);
+        StreamMatch located{pick.start, pick.end, pick.score, 0, 0, 0, 0, 0, 0};
+        move(starts_, original_of(pick.start, false));
+        located.original_start = starts_.file;
         located.byte_start = starts_.byte;
         located.line = starts_.line;
         located.line_start = starts_.line_start;
-        move(ends_, located.original_end);
+        move(ends_, original_of(pick.end, true));
+        located.original_end = ends_.file;
         located.byte_end = ends_.byte;
         ready_.push_back(located);
     }
 }
 
-// Drops the bytes that neither the search, nor a match to come, nor the
-// caller needs: the cursor first moves to where the next match can start at
-// the earliest (the open group's first candidate, else the last cut).
-void StreamSearch::trim_buffer()
+// Moves the cursors to where the next match can start at the earliest (the
+// open group's first candidate, else the last cut), which settled() and
+// needed_from() report, and forgets the expansions before it.
+void StreamSearch::settle()
 {
     std::uint64_t earliest = cut_folded_;
     if (const std::optional<std::uint64_t> open = solver_.open_group_start()) earliest = std::min(earliest, *open);
@@ -354,11 +467,6 @@ void StreamSearch::trim_buffer()
     const std::uint64_t next_start = original_of(earliest, false);
     move(starts_, next_start);
     move(ends_, next_start);
-    const std::uint64_t keep = std::min({starts_.line_start, ends_.byte, keep_from_, cut_byte_});
-    if (keep > buffer_base_ && keep - buffer_base_ >= buffer_.size() / 2) {
-        buffer_.erase(0, keep - buffer_base_);
-        buffer_base_ = keep;
-    }
 }
 
 } // namespace tessarin

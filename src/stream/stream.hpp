@@ -2,7 +2,8 @@
 // piece at a time, with exactly the answer of one search over the whole
 // text: the matches of the module's function over the text as Python would
 // decode it (UTF-8, each ill-formed part read as U+FFFD), each also located
-// in the original text by code point, byte and line.
+// in the original text by code point, byte and line. Where asked, each
+// CR LF is read as one line feed, as if the text had LF alone there.
 //
 // The text is searched in segments. A segment is decoded, folded and handed
 // to the extractor whole, with enough text after its cut that every window
@@ -11,7 +12,8 @@
 // text. A cut is placed where the text on either side folds and tokenizes
 // as it would within the whole text:
 // - after an ASCII code point, so that decoding either side alone reads the
-//   same code points;
+//   same code points (and, reading CR LF as a line feed, not after a CR,
+//   which the next byte may pair with a line feed);
 // - with case folding, after a code point that the final-sigma rule cannot
 //   see past (neither cased nor case-ignorable);
 // - for token windows, right after an occurrence of the separator that no
@@ -19,6 +21,10 @@
 //   tokens of every window that starts before the cut complete before the
 //   segment ends.
 // Where no such place is found, the segment grows.
+//
+// The caller holds the bytes: each call shows the text from some byte on
+// (never after needed_from()) up to everything read so far, so that several
+// searches and a printer can share one buffer.
 #pragma once
 
 #include <cstddef>
@@ -40,13 +46,45 @@ struct StreamQuery {
     std::string pattern;   // UTF-8
     std::string separator; // UTF-8, for token windows
     SearchOptions options;
+    // Read each CR LF of the text as one line feed.
+    bool crlf_line_feeds = false;
+};
+
+// The bytes of a text that a caller holds: text[from, from + bytes.size()).
+struct HeldBytes {
+    std::string_view bytes;
+    std::uint64_t from = 0;
+
+    std::uint64_t end() const noexcept { return from + bytes.size(); }
+    // The byte at `position` of the text, which must be held.
+    char at(std::uint64_t position) const noexcept { return bytes[position - from]; }
+    // text[first, last), which must be held.
+    std::string_view slice(std::uint64_t first, std::uint64_t last) const noexcept
+    {
+        return bytes.substr(first - from, last - first);
+    }
+};
+
+// The bytes read so far, from the first one that some reader still needs.
+class StreamBuffer {
+public:
+    void append(std::string_view bytes) { bytes_.append(bytes); }
+    HeldBytes held() const noexcept { return HeldBytes{bytes_, from_}; }
+    std::uint64_t end() const noexcept { return from_ + bytes_.size(); }
+    // Drops the bytes before `position` when that frees enough to be worth
+    // the move.
+    void release_before(std::uint64_t position);
+
+private:
+    std::string bytes_;
+    std::uint64_t from_ = 0;
 };
 
 // One match, as the module reports it and where it lies in the text.
 struct StreamMatch {
     std::uint64_t start, end; // code points of the folded text, as the module reports them
     double score;
-    std::uint64_t original_start, original_end; // code points of the text
+    std::uint64_t original_start, original_end; // code points of the text (a CR read away included)
     std::uint64_t byte_start, byte_end;         // bytes of the text
     std::uint64_t line;                         // of byte_start, from 1
     std::uint64_t line_start;                   // the byte where that line starts
@@ -58,24 +96,23 @@ public:
 
     explicit StreamSearch(const StreamQuery& query, std::size_t segment_bytes = default_segment);
 
-    // The next bytes of the text. Searches every segment that is complete.
-    void feed(std::string_view bytes, Cancellation& cancel);
+    // Searches every segment that the bytes complete.
+    void search(HeldBytes text, Cancellation& cancel);
+    // Searches as far as the bytes allow a cut, however short the segment:
+    // for a reader that waits for more (a pipe), so that what can be known
+    // now is known now.
+    void search_ready(HeldBytes text, Cancellation& cancel);
     // The text is complete: searches the rest.
-    void finish(Cancellation& cancel);
+    void finish(HeldBytes text, Cancellation& cancel);
     // The matches found since the last call, in order.
     std::vector<StreamMatch> take();
 
-    // The bytes still kept: [kept_from(), kept_from() + kept().size()) of
-    // the text. Every byte from the start of the line of the first match not
-    // yet taken, and of the first byte not yet released, is kept.
-    std::string_view kept() const noexcept { return buffer_; }
-    std::uint64_t kept_from() const noexcept { return buffer_base_; }
-    // Keeps every byte from `byte` on (at least kept_from()) until the
-    // caller moves it on; by default only what the search needs is kept.
-    void keep_from(std::uint64_t byte) noexcept { keep_from_ = byte; }
-
-    // Bytes read so far.
-    std::uint64_t bytes_fed() const noexcept { return buffer_base_ + buffer_.size(); }
+    // The first byte that later calls still read: the line of the next
+    // match to locate, and the first byte not yet searched.
+    std::uint64_t needed_from() const noexcept;
+    // Every match not yet taken starts at this byte or after it; the end of
+    // the text once it is finished.
+    std::uint64_t settled() const noexcept { return finished_ ? static_cast<std::uint64_t>(-1) : starts_.byte; }
 
 private:
     struct Expansion {
@@ -83,33 +120,35 @@ private:
         std::uint64_t original; // the code point
         std::uint64_t length;   // of its folded form, above 1
     };
+    // Walks the held bytes forward, one code point at a time, counting
+    // lines. `original` counts the code points of the text as searched (a
+    // CR LF read as a line feed is one), `file` those of the text itself.
+    struct Cursor {
+        std::uint64_t byte = 0, original = 0, file = 0, line = 1, line_start = 0;
+    };
 
     enum class Step { searched, needs_more, done };
-    Step search_segment(bool final, Cancellation& cancel);
+    Step search_segment(std::uint64_t end, bool final, bool ready, Cancellation& cancel);
     std::uint64_t segment_end(bool final) const;
-    // Walks the kept bytes forward, one code point at a time, counting lines.
-    struct Cursor {
-        std::uint64_t byte = 0, original = 0, line = 1, line_start = 0;
-    };
+    std::uint64_t ready_end() const;
+    bool is_cut_byte(unsigned char byte) const noexcept;
 
     void locate(const MatchList& picks);
     std::uint64_t original_of(std::uint64_t folded, bool is_end) const noexcept;
     void move(Cursor& cursor, std::uint64_t original) const;
-    void trim_buffer();
+    void settle();
 
     SearchMode mode_;
     SearchOptions options_;
     SearchOptions folded_options_; // folding off, for segments folded before the extractor sees them
-    bool case_insensitive_, special_char_insensitive_;
+    bool case_insensitive_, special_char_insensitive_, crlf_;
     std::u32string pattern_, separator_;
     std::uint64_t lookahead_; // code points after a cut that a window starting before it may reach
     std::uint64_t window_tokens_ = 0;
     std::size_t segment_bytes_;
     std::size_t margin_bytes_;
 
-    std::string buffer_;
-    std::uint64_t buffer_base_ = 0;
-    std::uint64_t keep_from_ = static_cast<std::uint64_t>(-1);
+    HeldBytes text_; // the caller's bytes during a call
 
     // At the next cut: its byte, and the code points before it, original
     // and folded.
@@ -119,6 +158,8 @@ private:
     std::deque<Expansion> expansions_; // before the last cut, those that matches may still need
     std::uint64_t pruned_shift_ = 0;   // the code points that the expansions no longer kept added
     std::vector<StreamMatch> ready_;
+    bool finished_ = false;
+    std::uint64_t ready_tried_ = 0; // the tail that the last search of what was ready could not cut
 
     // Matches' starts and ends each ascend (the ends too: exact token
     // windows may overlap, but as many tokens from a later start end later).

@@ -3,6 +3,7 @@
 // to the text layer.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -96,6 +97,28 @@ inline std::size_t next_non_ascii(const char* data, std::size_t size, std::size_
     for (; i < size; ++i)
         if (static_cast<unsigned char>(data[i]) >= 0x80) return i;
     return size;
+}
+
+// How many bytes of data[0, size) equal `byte`: sixteen compared at a time,
+// each lane counting to at most 255 before the lanes are summed.
+inline std::size_t count_byte(const char* data, std::size_t size, char byte) noexcept
+{
+    std::size_t total = 0, i = 0;
+#if TESSARIN_SSE2
+    const Vector needle = splat(byte);
+    while (size - i >= vector_size) {
+        const std::size_t stop = i + std::min<std::size_t>((size - i) / vector_size, 255) * vector_size;
+        Vector counts = _mm_setzero_si128();
+        for (; i < stop; i += vector_size)
+            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(load(data + i), needle));
+        const Vector sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        total += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+#endif
+    for (; i < size; ++i)
+        total += data[i] == byte;
+    return total;
 }
 
 // out[i] = fold(in[i]) for i in [0, count); `out` may be `in`.

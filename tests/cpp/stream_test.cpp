@@ -1,12 +1,16 @@
 // The stream search against one search over the whole text: random texts
-// (line feeds, ill-formed UTF-8, code points that lower-casing lengthens,
-// sigmas, separators in runs), every mode, segments and blocks small enough
-// that every text is cut many times. The matches must be the module's, and
-// each must be located where it lies in the original text.
+// (line feeds, CR LF, ill-formed UTF-8, code points that lower-casing
+// lengthens, sigmas, separators in runs), every mode, segments and blocks
+// small enough that every text is cut many times, searches of what is ready
+// between blocks. The matches must be the module's (over the text with CR
+// LF read as a line feed where asked), each must be located where it lies
+// in the original text, and the search must never read bytes before those
+// it said it needed, nor report a match before where it said all would be.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,15 +28,43 @@ void check(bool condition, const char* what, std::uint64_t seed)
     if (++failures <= 20) std::printf("FAIL (seed %llu): %s\n", static_cast<unsigned long long>(seed), what);
 }
 
-const char* const pieces[] = {"a", "b", "ab", " ", " ", "  ", "\n", "\r\n", ",", ".", "'", "x", "\xc3\xa9",
-                              "\xc3\x89", "\xc4\xb0", "\xce\xa3", "\xcf\x83", "\xe2\x84\xaa", "@", "\xe2\x82\xac",
-                              "\xe6\x97\xa5", "\xf0\x9f\x98\x80", "\xff", "\xe2\x82", "\xed\xa0\x80", "K", "Ab"};
+const char* const pieces[] = {"a",
+                              "b",
+                              "ab",
+                              " ",
+                              " ",
+                              "  ",
+                              "\n",
+                              "\r\n",
+                              "\r",
+                              ",",
+                              ".",
+                              "'",
+                              "x",
+                              "\xc3\xa9",
+                              "\xc3\x89",
+                              "\xc4\xb0",
+                              "\xce\xa3",
+                              "\xcf\x83",
+                              "\xe2\x84\xaa",
+                              "@",
+                              "\xe2\x82\xac",
+                              "\xe6\x97\xa5",
+                              "\xf0\x9f\x98\x80",
+                              "\xff",
+                              "\xe2\x82",
+                              "\xed\xa0\x80",
+                              "K",
+                              "Ab"};
 
-std::string random_text(std::mt19937_64& random, std::size_t pieces_count)
+// The first pieces are ASCII: a text of those alone is read in place.
+constexpr std::size_t ascii_pieces = 13;
+
+std::string random_text(std::mt19937_64& random, std::size_t pieces_count, bool ascii = false)
 {
     std::string text;
     for (std::size_t i = 0; i < pieces_count; ++i)
-        text += pieces[random() % std::size(pieces)];
+        text += pieces[random() % (ascii ? ascii_pieces : std::size(pieces))];
     return text;
 }
 
@@ -52,8 +84,9 @@ std::string random_pattern(std::mt19937_64& random, const std::string& text)
     return pattern;
 }
 
-const char* const metrics[] = {"levenshtein", "osa", "indel", "lcs_seq", "hamming", "jaro", "prefix", "postfix",
-                               "damerau_levenshtein", "jaro_winkler"};
+const char* const metrics[] = {
+    "levenshtein",         "osa",         "indel", "lcs_seq", "hamming", "jaro", "prefix", "postfix",
+    "damerau_levenshtein", "jaro_winkler"};
 const char* const separators[] = {" ", ",", "  ", "ab", "a", "\n", ". "};
 
 StreamQuery random_query(std::mt19937_64& random, const std::string& text)
@@ -104,8 +137,8 @@ std::vector<std::uint64_t> folded_starts(const std::u32string& code_points, bool
         Cancellation never;
         const std::u32string one(1, c);
         const std::uint64_t length =
-            case_insensitive ? fold_code_points(TextInput::borrowed(UnitText::borrowed(std::u32string_view(one))),
-                                                true, false, never)
+            case_insensitive ? fold_code_points(TextInput::borrowed(UnitText::borrowed(std::u32string_view(one))), true,
+                                                false, never)
                                    .size()
                              : 1;
         starts.push_back(starts.back() + length);
@@ -113,39 +146,99 @@ std::vector<std::uint64_t> folded_starts(const std::u32string& code_points, bool
     return starts;
 }
 
+// The text as the stream searches it: each CR that a line feed follows
+// left out where CR LF is read as a line feed. `file_index` gets, for each
+// code point kept and one past the last, its index in the text itself (a
+// line feed read for CR LF: its CR's).
+std::string as_searched(const std::string& text, bool crlf, const std::u32string& code_points,
+                        std::vector<std::uint64_t>& file_index)
+{
+    std::string searched;
+    file_index.clear();
+    for (std::size_t i = 0; i < code_points.size(); ++i) {
+        const bool paired_cr =
+            crlf && code_points[i] == U'\r' && i + 1 < code_points.size() && code_points[i + 1] == U'\n';
+        if (paired_cr) continue;
+        file_index.push_back(i > 0 && crlf && code_points[i] == U'\n' && code_points[i - 1] == U'\r' ? i - 1 : i);
+    }
+    file_index.push_back(code_points.size());
+    // The searched text in UTF-8: the text itself, CRs of pairs left out
+    // byte by byte (ill-formed parts stay as they are).
+    for (std::size_t pos = 0; pos < text.size(); ++pos) {
+        if (crlf && text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') continue;
+        searched.push_back(text[pos]);
+    }
+    return searched;
+}
+
 void run_case(std::uint64_t seed)
 {
     std::mt19937_64 random(seed);
-    const std::string text = random_text(random, random() % (random() % 8 == 0 ? 4000 : 600));
-    const StreamQuery query = random_query(random, text);
-    MatchList expected;
-    const bool succeeds = whole_text(query, text, expected);
+    const std::string text = random_text(random, random() % (random() % 8 == 0 ? 4000 : 600), random() % 4 == 0);
+    StreamQuery query = random_query(random, text);
+    query.crlf_line_feeds = random() % 3 == 0;
 
-    StreamSearch search(query, 1 + random() % 200);
-    std::vector<StreamMatch> found;
     Cancellation never;
+    const UnitText units = decode_to_units(text, never);
+    const std::u32string code_points = units.visit([](auto view) {
+        std::u32string all;
+        for (auto unit : view)
+            all.push_back(code_point(unit));
+        return all;
+    });
+    std::vector<std::uint64_t> file_index;
+    const std::string searched = as_searched(text, query.crlf_line_feeds, code_points, file_index);
+    MatchList expected;
+    const bool succeeds = whole_text(query, searched, expected);
+
+    // The caller's buffer keeps only what the search still needs, so that
+    // a read before it fails.
+    StreamSearch search(query, 1 + random() % 200);
+    std::string held;
+    std::uint64_t held_from = 0;
+    std::vector<StreamMatch> found;
+    std::uint64_t settled = 0, needed = 0;
+    const auto take = [&] {
+        for (const StreamMatch& match : search.take()) {
+            check(match.byte_start >= settled, "a match starts where the search said all later ones would", seed);
+            check(match.line_start >= needed, "a match's line was kept", seed);
+            found.push_back(match);
+        }
+        check(search.settled() >= settled && search.needed_from() >= needed, "the bounds only move forward", seed);
+        settled = search.settled();
+        needed = search.needed_from();
+        held.erase(0, needed - held_from);
+        held_from = needed;
+    };
     try {
         for (std::size_t at = 0; at < text.size();) {
             const std::size_t block = 1 + random() % 97;
-            search.feed(std::string_view(text).substr(at, block), never);
+            held.append(text, at, block);
             at += block;
-            for (const StreamMatch& match : search.take())
-                found.push_back(match);
+            if (random() % 4 == 0)
+                search.search_ready(HeldBytes{held, held_from}, never);
+            else
+                search.search(HeldBytes{held, held_from}, never);
+            take();
         }
-        search.finish(never);
-        for (const StreamMatch& match : search.take())
-            found.push_back(match);
+        search.finish(HeldBytes{held, held_from}, never);
+        take();
     } catch (const ExtractionFailure&) {
         check(!succeeds, "the stream failed where the whole text did not", seed);
+        return;
+    } catch (const std::out_of_range&) {
+        check(false, "the search read bytes before the ones it said it needed", seed);
         return;
     }
     check(succeeds, "the stream did not fail where the whole text did", seed);
     if (std::getenv("STREAM_TEST_SEED")) {
-        std::printf("mode %d pattern [%s] separator [%s] ci %d sci %d metric %s threshold %g kind %d strategies %zu\n",
+        std::printf("mode %d pattern [%s] separator [%s] ci %d sci %d metric %s threshold %g kind %d strategies %zu "
+                    "crlf %d\n",
                     static_cast<int>(query.mode), query.pattern.c_str(), query.separator.c_str(),
                     query.options.case_insensitive, query.options.special_char_insensitive,
                     query.options.metric.name().c_str(), query.options.threshold,
-                    static_cast<int>(query.options.threshold_kind), query.options.strategies.size());
+                    static_cast<int>(query.options.threshold_kind), query.options.strategies.size(),
+                    query.crlf_line_feeds);
         std::printf("text [%s]\n", text.c_str());
         for (const Match& m : expected)
             std::printf("want %llu %llu %g\n", (unsigned long long)m.start, (unsigned long long)m.end, m.score);
@@ -155,15 +248,10 @@ void run_case(std::uint64_t seed)
     check(found.size() == expected.size(), "as many matches", seed);
     if (found.size() != expected.size()) return;
 
-    Cancellation never_again;
-    const UnitText units = decode_to_units(text, never_again);
-    const std::u32string code_points = units.visit([](auto view) {
-        std::u32string all;
-        for (auto unit : view)
-            all.push_back(code_point(unit));
-        return all;
-    });
-    const std::vector<std::uint64_t> folded = folded_starts(code_points, query.options.case_insensitive);
+    std::u32string searched_points;
+    for (std::size_t i = 0; i + 1 < file_index.size(); ++i)
+        searched_points.push_back(code_points[file_index[i]]);
+    const std::vector<std::uint64_t> folded = folded_starts(searched_points, query.options.case_insensitive);
     // The byte of each code point, as the decoder reads them.
     std::vector<std::uint64_t> bytes{0};
     for (std::size_t pos = 0; pos < text.size();) {
@@ -180,7 +268,7 @@ void run_case(std::uint64_t seed)
             std::uint64_t k = 0;
             while (k + 1 < folded.size() && folded[k + 1] <= position)
                 ++k;
-            return folded[k] == position || !is_end ? k : k + 1;
+            return file_index[folded[k] == position || !is_end ? k : k + 1];
         };
         check(got.original_start == original(got.start, false), "the original start", seed);
         check(got.original_end == original(got.end, true), "the original end", seed);
