@@ -206,12 +206,39 @@ std::size_t byte_of_unit(std::string_view bytes, const UnitText& units, std::uin
 
 } // namespace
 
-void StreamBuffer::release_before(std::uint64_t position)
+void StreamBuffer::append(std::string_view bytes)
+{
+    std::memcpy(tail(bytes.size()), bytes.data(), bytes.size());
+    commit(bytes.size());
+}
+
+char* StreamBuffer::tail(std::size_t room)
+{
+    if (capacity_ - size_ < room) {
+        const std::size_t wanted = std::max(size_ + room, 2 * capacity_);
+        std::unique_ptr<char[]> larger(new char[wanted]);
+        if (size_ > 0) std::memcpy(larger.get(), data_.get(), size_);
+        data_ = std::move(larger);
+        capacity_ = wanted;
+    }
+    return data_.get() + size_;
+}
+
+void StreamBuffer::forget_front(std::size_t count) noexcept
+{
+    count = std::min(count, size_);
+    std::memmove(data_.get(), data_.get() + count, size_ - count);
+    size_ -= count;
+}
+
+void StreamBuffer::release_before(std::uint64_t position) noexcept
 {
     if (position <= from_) return;
-    const std::uint64_t drop = std::min<std::uint64_t>(position - from_, bytes_.size());
-    if (drop < bytes_.size() / 2 && drop < (std::uint64_t{1} << 22)) return;
-    bytes_.erase(0, static_cast<std::size_t>(drop));
+    const auto drop = static_cast<std::size_t>(std::min<std::uint64_t>(position - from_, size_));
+    // Moving what is left costs no more than the bytes released once half go.
+    if (drop < size_ / 2) return;
+    std::memmove(data_.get(), data_.get() + drop, size_ - drop);
+    size_ -= drop;
     from_ += drop;
 }
 

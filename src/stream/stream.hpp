@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,17 +67,29 @@ struct HeldBytes {
 };
 
 // The bytes read so far, from the first one that some reader still needs.
+// Its memory is kept from one text to the next.
 class StreamBuffer {
 public:
-    void append(std::string_view bytes) { bytes_.append(bytes); }
-    HeldBytes held() const noexcept { return HeldBytes{bytes_, from_}; }
-    std::uint64_t end() const noexcept { return from_ + bytes_.size(); }
+    HeldBytes held() const noexcept { return HeldBytes{std::string_view(data_.get(), size_), from_}; }
+    std::uint64_t end() const noexcept { return from_ + size_; }
+
+    void append(std::string_view bytes);
+    // Room for `room` more bytes, to be written at the returned address and
+    // then kept with commit(), so that a read fills the buffer directly.
+    char* tail(std::size_t room);
+    void commit(std::size_t written) noexcept { size_ += written; }
+    // Forgets the first `count` bytes as if the text had never held them:
+    // only before any reader has looked at them (a byte-order mark).
+    void forget_front(std::size_t count) noexcept;
     // Drops the bytes before `position` when that frees enough to be worth
     // the move.
-    void release_before(std::uint64_t position);
+    void release_before(std::uint64_t position) noexcept;
+    // Empty, for another text.
+    void clear() noexcept { size_ = 0, from_ = 0; }
 
 private:
-    std::string bytes_;
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0, capacity_ = 0;
     std::uint64_t from_ = 0;
 };
 
