@@ -105,7 +105,8 @@ def test_a_match_across_lines_shows_every_line_it_covers(cli):
     out = cli("--color=always", "a b", stdin=b"one a\nb two\n")[1]
     assert out == ("\x1b[32m1\x1b[0m:one \x1b[1;31ma\x1b[0m\n"
                    "\x1b[32m2\x1b[0m:\x1b[1;31mb\x1b[0m two\n")
-    assert cli("two", stdin=b"one\r\ntwo\r\n")[1] == "2:two\n"  # no carriage return
+    # CR LF ends a line as LF does, and a line is printed with its own ending, as grep prints it.
+    assert cli("two", stdin=b"one\r\ntwo\r\n")[1] == "2:two\r\n"
 
 
 @given(st.text("aİb\n xΣ", max_size=40))

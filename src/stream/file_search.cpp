@@ -141,4 +141,28 @@ WholeFile search_whole_file(const char* path, const SearchSettings& settings, st
     return result;
 }
 
+std::vector<FileReport> search_whole_files(const SearchSettings& settings, std::vector<FileToSearch>& files,
+                                           std::uint64_t limit, std::size_t output_limit, StreamBuffer& buffer,
+                                           Cancellation& cancel, std::size_t& searched, std::uint64_t& bytes_read)
+{
+    std::vector<FileReport> reports;
+    bytes_read = 0;
+    std::size_t waiting = 0;
+    for (searched = 0; searched < files.size();) {
+        FileToSearch& file = files[searched++];
+        cancel.poll(std::uint64_t{1} << 40); // more than any budget: a look between files, however small
+        FileReport report{searched - 1, WholeFile(), std::string()};
+        report.file = search_whole_file(file.path.c_str(), settings, std::move(file.label), file.walked, limit, buffer,
+                                        cancel, report.output);
+        bytes_read += report.file.bytes_read;
+        if (report.output.empty() && !report.file.matched && report.file.outcome == WholeFile::Outcome::searched)
+            continue;
+        waiting += report.output.size();
+        const bool stop = waiting > output_limit || (report.file.matched && settings.print.mode == OutputMode::quiet);
+        reports.push_back(std::move(report));
+        if (stop) break;
+    }
+    return reports;
+}
+
 } // namespace tessarin

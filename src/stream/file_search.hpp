@@ -73,4 +73,28 @@ struct WholeFile {
 WholeFile search_whole_file(const char* path, const SearchSettings& settings, std::string label, bool walked,
                             std::uint64_t limit, StreamBuffer& buffer, Cancellation& cancel, std::string& out);
 
+// A file to search: where it is, its name as printed, whether it was found
+// in a directory.
+struct FileToSearch {
+    std::string path, label;
+    bool walked = false;
+};
+
+// What became of one of many files searched whole that its caller must
+// hear of: what it printed, or that it failed or is to be read in blocks.
+struct FileReport {
+    std::size_t index; // in the files given
+    WholeFile file;
+    std::string output;
+};
+
+// Searches `files` whole, one after the other, with `buffer` for each, and
+// reports those with something to say. It stops after a file once what
+// waits to be written passes `output_limit` bytes, or at a match when the
+// output is quiet; `searched` tells how many files it dealt with, and
+// `bytes_read` how many bytes it read of them.
+std::vector<FileReport> search_whole_files(const SearchSettings& settings, std::vector<FileToSearch>& files,
+                                           std::uint64_t limit, std::size_t output_limit, StreamBuffer& buffer,
+                                           Cancellation& cancel, std::size_t& searched, std::uint64_t& bytes_read);
+
 } // namespace tessarin

@@ -230,7 +230,12 @@ bool Printer::counts(const Shown& shown)
 std::uint64_t Printer::lines_end(const HeldBytes& text, const Shown& shown, bool complete) const
 {
     const std::uint64_t last = shown.end > shown.start ? shown.end - 1 : shown.start;
-    const std::uint64_t feed = line_feed_in(text, last, text.end());
+    // Matches of one line ask for the same line feed: it is looked for once.
+    if (line_feed_ == none || last < line_feed_from_ || last > line_feed_) {
+        line_feed_from_ = last;
+        line_feed_ = line_feed_in(text, last, text.end());
+    }
+    const std::uint64_t feed = line_feed_;
     if (feed != none) return feed + 1;
     return complete ? text.end() : none;
 }

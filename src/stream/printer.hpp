@@ -101,6 +101,9 @@ private:
     bool stopped_ = false; // -q or -l: the first match was all that mattered
     bool binary_ = false;
 
+    // The line feed found last, looked for from line_feed_from_ on (`none`
+    // where the bytes held had none).
+    mutable std::uint64_t line_feed_from_ = 0, line_feed_ = static_cast<std::uint64_t>(-1);
     // Where the column of the last match was counted: columns of matches on
     // one line are counted on from there.
     std::uint64_t column_line_start_ = static_cast<std::uint64_t>(-1), column_byte_ = 0, column_ = 0;

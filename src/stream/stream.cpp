@@ -427,10 +427,11 @@ void StreamSearch::move(Cursor& cursor, std::uint64_t original) const
     const std::size_t size = text_.bytes.size();
     std::size_t pos = static_cast<std::size_t>(cursor.byte - text_.from);
     while (cursor.original < original && pos < size) {
-        const std::size_t ascii_end = detail::next_non_ascii(data, size, pos);
-        // ASCII, a byte a code point, up to a CR that may pair with a line feed.
-        std::size_t stop =
-            static_cast<std::size_t>(std::min<std::uint64_t>(ascii_end, pos + (original - cursor.original)));
+        // ASCII, a byte a code point, up to a CR that may pair with a line
+        // feed; no further than the code points still to go.
+        const auto reach = static_cast<std::size_t>(std::min<std::uint64_t>(size, pos + (original - cursor.original)));
+        const std::size_t ascii_end = detail::next_non_ascii(data, reach, pos);
+        std::size_t stop = ascii_end;
         if (crlf_ && stop > pos)
             if (const void* cr = std::memchr(data + pos, '\r', stop - pos))
                 stop = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
@@ -445,7 +446,7 @@ void StreamSearch::move(Cursor& cursor, std::uint64_t original) const
             pos = stop;
             continue;
         }
-        if (pos < ascii_end) { // a CR
+        if (pos < reach && static_cast<unsigned char>(data[pos]) < 0x80) { // a CR
             const bool pair = pos + 1 < size && data[pos + 1] == '\n';
             pos += pair ? 2 : 1;
             cursor.original += 1;
