@@ -208,6 +208,7 @@ std::size_t byte_of_unit(std::string_view bytes, const UnitText& units, std::uin
 
 void StreamBuffer::append(std::string_view bytes)
 {
+    if (bytes.empty()) return;
     std::memcpy(tail(bytes.size()), bytes.data(), bytes.size());
     commit(bytes.size());
 }
@@ -227,6 +228,7 @@ char* StreamBuffer::tail(std::size_t room)
 void StreamBuffer::forget_front(std::size_t count) noexcept
 {
     count = std::min(count, size_);
+    if (count == 0) return;
     std::memmove(data_.get(), data_.get() + count, size_ - count);
     size_ -= count;
 }
@@ -236,7 +238,7 @@ void StreamBuffer::release_before(std::uint64_t position) noexcept
     if (position <= from_) return;
     const auto drop = static_cast<std::size_t>(std::min<std::uint64_t>(position - from_, size_));
     // Moving what is left costs no more than the bytes released once half go.
-    if (drop < size_ / 2) return;
+    if (drop == 0 || drop < size_ / 2) return;
     std::memmove(data_.get(), data_.get() + drop, size_ - drop);
     size_ -= drop;
     from_ += drop;
