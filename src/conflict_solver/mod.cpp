@@ -195,14 +195,4 @@ MatchList ConflictSolver::finish()
     return std::move(picks_);
 }
 
-MatchList ConflictSolver::solve_conflicts(std::string_view text, MatchList matches,
-                                          const std::vector<std::string>& strategies)
-{
-    Cancellation never;
-    ConflictSolver solver(decode_to_units(text, never), parse_strategies(strategies));
-    for (const Match& match : matches)
-        solver.add(match);
-    return solver.finish();
-}
-
 } // namespace tessarin

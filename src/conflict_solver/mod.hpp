@@ -92,10 +92,6 @@ public:
         return count;
     }
 
-    // Every span in `matches` lies within `text`, which is UTF-8.
-    static MatchList solve_conflicts(std::string_view text, MatchList matches,
-                                     const std::vector<std::string>& strategies);
-
 private:
     void read_spaces();
     bool is_space(std::uint64_t index) const noexcept;
