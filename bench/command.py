@@ -45,6 +45,28 @@ SCRIPT_FILE_BYTES = 40 << 20
 SCRIPT_LIMITS = {"-i": 3.0, "-Z": 1.5}
 
 
+def build_inputs() -> None:
+    """The 43 MiB file of the library's Python source, and ten of it in one."""
+    DATA.mkdir(exist_ok=True)
+    if not BIG.exists():
+        chunks, size = [], 0
+        for path in sorted(TREE.rglob("*.py")):
+            data = path.read_bytes()
+            chunks.append(data)
+            size += len(data)
+            if size >= 43 << 20:
+                break
+        while size < 43 << 20:  # a small library: repeat it
+            chunks += chunks
+            size *= 2
+        BIG.write_bytes(b"".join(chunks)[:43 << 20])
+    if not HUGE.exists():
+        with open(HUGE, "wb") as stream:
+            data = BIG.read_bytes()
+            for _ in range(10):
+                stream.write(data)
+
+
 def script_file(name: str) -> Path:
     """The script's text repeated to 40 MiB of UTF-8, cut after a line feed."""
     path = DATA / f"{name}-40MiB.txt"
