@@ -138,6 +138,7 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
                                      &column, &color, &before, &after, &max_count, &text, &binary))
         return -1;
     const auto* named = std::find(std::begin(output_names), std::end(output_names), std::string_view(output));
+    const auto mode = static_cast<OutputMode>(named - std::begin(output_names));
     if (named == std::end(output_names) || before < 0 || after < 0 ||
         (max_count != Py_None && !PyLong_Check(max_count))) {
         PyErr_SetString(PyExc_ValueError, "an unknown output, or a negative count of lines");
@@ -162,10 +163,13 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
         query.options.threshold = threshold;
         query.options.threshold_kind = threshold_kind == 0 ? ThresholdKind::Absolute : ThresholdKind::Normalized;
         query.crlf_line_feeds = true;
-        settings->queries.push_back(std::move(query));
+        // Only JSON prints positions in code points; without them, the text
+        // between the places worth searching is passed over uncounted.
+        query.code_points = mode == OutputMode::json;
+        settings->queries.emplace_back(std::move(query));
     }
     PrintSettings& print = settings->print;
-    print.mode = static_cast<OutputMode>(named - std::begin(output_names));
+    print.mode = mode;
     print.with_name = with_filename, print.line_numbers = line_number, print.column = column, print.color = color;
     print.before = static_cast<std::uint64_t>(before), print.after = static_cast<std::uint64_t>(after);
     if (max_count != Py_None) {

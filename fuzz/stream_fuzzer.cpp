@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     });
 
     SearchSettings settings;
-    settings.queries = {query};
+    settings.queries.emplace_back(query);
     settings.print.before = settings.print.after = context;
     settings.text_mode = true;
     settings.segment_bytes = segment;

@@ -16,7 +16,7 @@ FileSearch::FileSearch(const SearchSettings& settings, std::string label, bool w
 {
     buffer_.clear();
     searches_.reserve(settings.queries.size());
-    for (const StreamQuery& query : settings.queries)
+    for (const PreparedQuery& query : settings.queries)
         searches_.emplace_back(query, settings.segment_bytes);
 }
 

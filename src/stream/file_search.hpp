@@ -17,7 +17,7 @@ namespace tessarin {
 
 // What the command asks of every file.
 struct SearchSettings {
-    std::vector<StreamQuery> queries; // one per pattern
+    std::vector<PreparedQuery> queries; // one per pattern
     PrintSettings print;
     bool text_mode = false;   // no file is binary (-a)
     bool binary_mode = false; // binary files found in a walk are searched too (--binary)

@@ -31,12 +31,14 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
+#include "stream/literals.hpp"
 #include "text/text.hpp"
 
 namespace tessarin {
@@ -49,6 +51,30 @@ struct StreamQuery {
     SearchOptions options;
     // Read each CR LF of the text as one line feed.
     bool crlf_line_feeds = false;
+    // Locate each match by code point too (StreamMatch's start, end,
+    // original_start and original_end). Without it, a search that finds the
+    // places worth searching by their bytes passes over the text between
+    // them uncounted, and those four are then only right relative to one
+    // another within a match.
+    bool code_points = true;
+};
+
+// A query made ready once, for any number of texts: its pattern and
+// separator folded, how far a window reaches, and, where every accepted
+// window must hold one of some literals, the finder of the places worth
+// searching.
+class PreparedQuery {
+public:
+    explicit PreparedQuery(StreamQuery query);
+    const StreamQuery& query() const noexcept { return query_; }
+
+private:
+    friend class StreamSearch;
+    StreamQuery query_;
+    std::u32string pattern_, separator_;
+    std::uint64_t lookahead_ = 0;     // code points after a cut that a window starting before it may reach
+    std::uint64_t window_tokens_ = 0; // for token windows
+    std::optional<RawLiteralFinder> finder_;
 };
 
 // The bytes of a text that a caller holds: text[from, from + bytes.size()).
@@ -107,7 +133,8 @@ class StreamSearch {
 public:
     static constexpr std::size_t default_segment = std::size_t{1} << 20;
 
-    explicit StreamSearch(const StreamQuery& query, std::size_t segment_bytes = default_segment);
+    // `query` must outlive the search.
+    explicit StreamSearch(const PreparedQuery& query, std::size_t segment_bytes = default_segment);
 
     // Searches every segment that the bytes complete.
     void search(HeldBytes text, Cancellation& cancel);
@@ -131,46 +158,62 @@ private:
     struct Expansion {
         std::uint64_t folded;   // where the folded form of the code point starts
         std::uint64_t original; // the code point
-        std::uint64_t length;   // of its folded form, above 1
+        std::uint64_t length;   // of its folded form (1 marks where text passed over uncounted ends)
     };
-    // Walks the held bytes forward, one code point at a time, counting
-    // lines. `original` counts the code points of the text as searched (a
-    // CR LF read as a line feed is one), `file` those of the text itself.
+    // A place in the text: its byte, the code points before it (of the
+    // text as searched, a CR LF read as a line feed being one, and of the
+    // text itself), and its line. Cursors walk the held bytes forward from
+    // one, one code point at a time.
     struct Cursor {
         std::uint64_t byte = 0, original = 0, file = 0, line = 1, line_start = 0;
     };
+    using Lengthened = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
-    enum class Step { searched, needs_more, done };
+    enum class Step { searched, needs_more, done, whole };
     Step search_segment(std::uint64_t end, bool final, bool ready, Cancellation& cancel);
+    Step search_regions(std::uint64_t end, bool to_end, bool ready, Cancellation& cancel);
+    // Searches the text from the cut to byte `end` (a place where the text
+    // may be cut), keeping the candidates that start before the cut that
+    // `choose_cut` picks (a unit of the text read, or `none`), and moves the
+    // cut there; returns the cut, or `none`.
+    template <typename ChooseCut>
+    std::uint64_t search_span(std::uint64_t end, bool to_end, MatchList& found, Cancellation& cancel,
+                              ChooseCut choose_cut);
+    // Moves the cut to byte `to` over text that holds no candidate.
+    void pass_over(std::uint64_t to, Cancellation& cancel);
+    void count_lines(std::uint64_t to);
     std::uint64_t segment_end(bool final) const;
     std::uint64_t ready_end() const;
     bool is_cut_byte(unsigned char byte) const noexcept;
+    bool is_cut_place(std::uint64_t byte) const noexcept;
+    std::uint64_t back_to_cut(std::uint64_t from, std::uint64_t code_points, bool& enough) const;
+    std::uint64_t forward_to_cut(std::uint64_t from, std::uint64_t code_points, std::uint64_t end) const;
+    void after_search(bool to_end, const MatchList& found);
 
     void locate(const MatchList& picks);
     std::uint64_t original_of(std::uint64_t folded, bool is_end) const noexcept;
-    void move(Cursor& cursor, std::uint64_t original) const;
+    void move(Cursor& cursor, std::uint64_t original);
     void settle();
 
+    const PreparedQuery& prepared_;
     SearchMode mode_;
-    SearchOptions options_;
     SearchOptions folded_options_; // folding off, for segments folded before the extractor sees them
     bool case_insensitive_, special_char_insensitive_, crlf_;
-    std::u32string pattern_, separator_;
-    std::uint64_t lookahead_; // code points after a cut that a window starting before it may reach
-    std::uint64_t window_tokens_ = 0;
     std::size_t segment_bytes_;
     std::size_t margin_bytes_;
 
     HeldBytes text_; // the caller's bytes during a call
 
-    // At the next cut: its byte, and the code points before it, original
-    // and folded.
-    std::uint64_t cut_byte_ = 0, cut_original_ = 0, cut_folded_ = 0;
+    // At the next cut: where it lies, and the code points before it, folded.
+    Cursor cut_;
+    std::uint64_t cut_folded_ = 0;
 
     ConflictSolver solver_;
     std::deque<Expansion> expansions_; // before the last cut, those that matches may still need
     std::uint64_t pruned_shift_ = 0;   // the code points that the expansions no longer kept added
+    std::deque<Cursor> passed_;        // where text passed over uncounted ends: cursors jump there
     std::vector<StreamMatch> ready_;
+    std::vector<std::size_t> places_; // the finder's, in a segment
     bool finished_ = false;
     std::uint64_t ready_tried_ = 0; // the tail that the last search of what was ready could not cut
 

@@ -119,7 +119,7 @@ SearchSettings settings_of(const std::vector<std::string>& args, std::size_t seg
         query.options.threshold_kind = kind;
         if (fuzzy) query.options.strategies = {Strategy::best_match, Strategy::shortest};
         query.crlf_line_feeds = true;
-        settings.queries.push_back(query);
+        settings.queries.emplace_back(query);
     }
     return settings;
 }

@@ -86,6 +86,7 @@ void run_case(std::uint64_t seed)
     const std::string text = random_text(random, random() % (random() % 8 == 0 ? 4000 : 600), random() % 4 == 0);
     StreamQuery query = random_query(random, text);
     query.crlf_line_feeds = random() % 3 == 0;
+    query.code_points = random() % 3 != 0;
     const std::size_t segment = 1 + random() % 200;
     testing::check_stream(
         query, text, segment, [&] { return std::pair<std::size_t, bool>(1 + random() % 97, random() % 4 == 0); },
