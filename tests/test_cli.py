@@ -86,6 +86,16 @@ def test_json_has_one_object_per_match(cli, tmp_path):
     ]
 
 
+def test_json_of_a_file_whose_name_is_not_utf8(cli, tmp_path):
+    # Such a name's bytes print as U+FFFD: the output stays JSON, and UTF-8.
+    os.mkdir(tmp_path / "d")
+    with open(os.path.join(os.fsencode(tmp_path / "d"), b"caf\xe9.txt"), "wb") as stream:
+        stream.write(b"needle\n")
+    code, out, err = cli("--json", "needle", tmp_path / "d")
+    assert code == 0 and err == ""
+    assert json.loads(out)["path"] == str(tmp_path / "d" / "caf\ufffd.txt")
+
+
 @pytest.mark.parametrize("text, args, line, column, start, text_found", [
     ("alpha\nbeta gamma\n", ["gamma"], 2, 6, 11, "gamma"),
     ("İİ x\nİ big", ["-i", "big"], 2, 3, 7, "big"),  # lower-casing lengthened three İ
