@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "text/ascii_vector.hpp"
 
@@ -417,32 +418,28 @@ void Printer::print_json(const HeldBytes& text, const Shown& shown, std::string&
         out += name;
         out += "\": ";
     };
+    const auto numbers = [&](std::initializer_list<std::pair<std::string_view, std::uint64_t>> fields) {
+        for (const auto& [name, value] : fields) {
+            field(name);
+            append_number(value, out);
+        }
+    };
     field("path");
     append_json_string(label_, out);
-    field("line");
-    append_number(shown.line, out);
-    field("column");
-    append_number(column_of(text, shown), out);
-    field("start");
-    append_number(match.original_start, out);
-    field("end");
-    append_number(match.original_end, out);
+    numbers({{"line", shown.line},
+             {"column", column_of(text, shown)},
+             {"start", match.original_start},
+             {"end", match.original_end}});
     field("score");
     append_python_float(match.score, out);
     field("text");
     append_json_string(text.slice(match.byte_start, match.byte_end), out);
-    field("shown_start");
-    append_number(shown.original_start, out);
-    field("shown_end");
-    append_number(shown.original_end, out);
-    field("module_start");
-    append_number(match.start, out);
-    field("module_end");
-    append_number(match.end, out);
-    field("byte_start");
-    append_number(shown.start, out);
-    field("byte_end");
-    append_number(shown.end, out);
+    numbers({{"shown_start", shown.original_start},
+             {"shown_end", shown.original_end},
+             {"module_start", match.start},
+             {"module_end", match.end},
+             {"byte_start", shown.start},
+             {"byte_end", shown.end}});
     out += "}\n";
 }
 

@@ -1,6 +1,7 @@
 // The command's file search in C++: what the reader makes of a file's first
 // bytes, and what is printed for a file in every output mode, the same
 // however the file arrives in blocks and wherever the search cuts it.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -53,24 +54,23 @@ SearchSettings settings_of(const std::vector<std::string>& args, std::size_t seg
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const auto value = [&] { return args.at(++i); };
-        if (a == "-c")
-            count = true;
-        else if (a == "-l")
-            names = true;
-        else if (a == "-q")
-            quiet = true;
-        else if (a == "--json")
-            json = true;
-        else if (a == "-o")
-            only = true;
-        else if (a == "--column")
-            print.column = true;
-        else if (a == "-H")
-            print.with_name = true;
+        const std::pair<const char*, bool*> flags[] = {{"-c", &count},
+                                                       {"-l", &names},
+                                                       {"-q", &quiet},
+                                                       {"--json", &json},
+                                                       {"-o", &only},
+                                                       {"-i", &ignore_case},
+                                                       {"-Z", &fuzzy},
+                                                       {"--ignore-accents", &ignore_accents},
+                                                       {"--column", &print.column},
+                                                       {"-H", &print.with_name},
+                                                       {"--color=always", &print.color},
+                                                       {"-a", &settings.text_mode}};
+        const auto flag = std::find_if(std::begin(flags), std::end(flags), [&](const auto& f) { return a == f.first; });
+        if (flag != std::end(flags))
+            *flag->second = true;
         else if (a == "-N")
             print.line_numbers = false;
-        else if (a == "--color=always")
-            print.color = true;
         else if (a == "-m")
             print.max_count = std::stoull(value());
         else if (a == "-A")
@@ -81,12 +81,6 @@ SearchSettings settings_of(const std::vector<std::string>& args, std::size_t seg
             print.before = print.after = std::stoull(value());
         else if (a == "-e")
             patterns.push_back(value());
-        else if (a == "-i")
-            ignore_case = true;
-        else if (a == "--ignore-accents")
-            ignore_accents = true;
-        else if (a == "-Z")
-            fuzzy = true;
         else if (a == "--absolute")
             kind = ThresholdKind::Absolute, fuzzy = true;
         else if (a == "-t")
@@ -95,8 +89,6 @@ SearchSettings settings_of(const std::vector<std::string>& args, std::size_t seg
             metric = value(), fuzzy = true;
         else if (a == "--separator")
             separator = value(), token = true;
-        else if (a == "-a")
-            settings.text_mode = true;
         else
             patterns.push_back(a);
     }
