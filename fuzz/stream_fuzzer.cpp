@@ -31,7 +31,7 @@ const char* const metrics[] = {
     "levenshtein",         "osa",         "indel", "lcs_seq", "hamming", "jaro", "prefix", "postfix",
     "damerau_levenshtein", "jaro_winkler"};
 const char* const separators[] = {" ", ",", "  ", "ab", "a", "\n", ". ", "\r\n"};
-constexpr std::size_t longest_text = std::size_t{96} << 10;
+constexpr std::size_t longest_text = std::size_t{32} << 10;
 
 std::string pieces_of(FuzzedDataProvider& input, std::size_t count)
 {

@@ -31,20 +31,32 @@ public:
 
 private:
     using ByteSet = std::array<std::uint64_t, 4>;
+    // A small byte set as comparisons of whole vectors: a byte is in it
+    // when, with `mask` OR-ed in, it equals one of the `count` values (a
+    // letter in either case is one comparison).
+    struct Sift {
+        std::size_t at = 0; // the byte of the literal it tells
+        unsigned char mask = 0, values[4] = {0, 0, 0, 0};
+        int count = 0; // 0: the set is too large to sift by
+    };
     // A sequence of byte sets, one per byte of the literal's UTF-8 form;
-    // two of them, small, sift the candidates sixteen at a time.
+    // two of them, small, sift the candidates a vector at a time.
     struct Pattern {
         std::vector<ByteSet> bytes;
-        std::size_t sift_at[2] = {0, 0};
-        std::vector<unsigned char> sift_values[2];
+        Sift sifts[2];
     };
 
+    static Sift sift_of(const ByteSet& set, std::size_t at);
+    static std::size_t sift(const Pattern& pattern, const unsigned char* data, std::size_t n,
+                            std::vector<std::size_t>& found, const std::vector<std::string>& seeds,
+                            const std::string& seed_leads, bool& seeded);
     void find(const Pattern& pattern, std::string_view bytes, std::vector<std::size_t>& found,
-              Cancellation& cancel) const;
+              const std::string& seed_leads, bool& seeded, Cancellation& cancel) const;
 
     std::vector<Pattern> patterns_;
     std::vector<std::string> seeds_; // the UTF-8 forms of the code points that fold in otherwise
     Pattern seed_starts_;            // their first bytes, as a pattern of one byte
+    std::string seed_leads_;         // the same, as a list
 };
 
 } // namespace tessarin

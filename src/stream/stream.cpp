@@ -373,16 +373,18 @@ std::uint64_t StreamSearch::needed_from() const noexcept
     return std::min({starts_.line_start, ends_.byte, cut_.byte});
 }
 
-// The end of the next segment, a byte after which the text may be cut, at
-// least a segment and a margin after the last cut; the end of the text where
-// it is complete and comes first. `none` where more bytes are needed.
+// The end of the next segment, a byte after which the text may be cut: the
+// last one held, once a segment and a margin are held after the last cut
+// (so that little is left to keep for the next); the end of the text where
+// it is complete. `none` where more bytes are needed.
 std::uint64_t StreamSearch::segment_end(bool final) const
 {
     const std::uint64_t end = text_.end(), wanted = cut_.byte + segment_bytes_ + margin_bytes_;
-    if (wanted >= end) return final ? end : none;
-    for (std::uint64_t at = wanted; at < end; ++at)
-        if (is_cut_byte(static_cast<unsigned char>(text_.at(at)))) return at + 1;
-    return final ? end : none;
+    if (final) return end;
+    if (wanted > end) return none;
+    for (std::uint64_t at = end; at > wanted; --at)
+        if (is_cut_byte(static_cast<unsigned char>(text_.at(at - 1)))) return at;
+    return none;
 }
 
 // The last byte of what is held after which the text may be cut, or `none`.
