@@ -19,8 +19,6 @@
 #include <utility>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "stream/file_search.hpp"
 
 namespace tessarin::cli {
@@ -305,24 +303,9 @@ const SearchSettings* settings_of(PyObject* command)
 
 // ---- One file, a block at a time ---------------------------------------------
 
-// What a FileSearch holds: the text's buffer, the search, and the reader
-// of its file descriptor where it reads one.
-struct OpenFile {
-    StreamBuffer buffer;
-    tessarin::FileSearch search;
-    std::optional<BlockReader> reader;
-    std::size_t block;
-    unsigned long long bytes_read = 0;
-
-    OpenFile(const SearchSettings& settings, std::string label, bool walked, std::size_t block_size)
-        : search(settings, std::move(label), walked, buffer), block(block_size)
-    {
-    }
-};
-
 struct FileSearchObject {
     PyObject_HEAD PyObject* command; // kept alive for the settings the search reads
-    OpenFile* file;
+    FileStepper* file;
 };
 
 // FileSearch(command, label, walked, block, fd=None): reads `fd` (or, without
@@ -345,11 +328,9 @@ int file_search_init(PyObject* self, PyObject* args, PyObject* kwargs)
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "a FileSearch takes a block and a descriptor once");
         return -1;
     }
-    struct stat info;
-    const bool regular = fd >= 0 && ::fstat(static_cast<int>(fd), &info) == 0 && S_ISREG(info.st_mode);
     try {
-        object->file = new OpenFile(*settings, std::move(name), walked, static_cast<std::size_t>(block));
-        if (fd >= 0) object->file->reader.emplace(static_cast<int>(fd), regular);
+        object->file =
+            new FileStepper(*settings, std::move(name), walked, static_cast<std::size_t>(block), static_cast<int>(fd));
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
@@ -370,27 +351,20 @@ void file_search_dealloc(PyObject* self)
 // `data`, the next bytes; empty at the end) and returns what is printed.
 PyObject* file_search_step(PyObject* self, PyObject* args)
 {
-    OpenFile* file = reinterpret_cast<FileSearchObject*>(self)->file;
+    FileStepper* file = reinterpret_cast<FileSearchObject*>(self)->file;
     Py_buffer data{};
     if (!PyArg_ParseTuple(args, "|y*", &data)) return nullptr;
     const bool given = data.obj != nullptr;
-    if (!file || given == file->reader.has_value()) {
-        if (given) PyBuffer_Release(&data);
-        PyErr_SetString(PyExc_ValueError, "step() takes bytes exactly when the FileSearch has no file descriptor");
-        return nullptr;
-    }
     std::string out;
-    const bool done = run_unlocked([&] {
-        Cancellation cancel(stop_check, nullptr);
-        if (file->reader) {
-            file->bytes_read += file->search.read(*file->reader, file->block, cancel, out);
-        } else {
-            const std::string_view bytes(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len));
-            file->bytes_read += bytes.size();
-            file->search.push(bytes, bytes.empty(), false, cancel, out);
-        }
-    });
+    const bool done =
+        file && given != file->reads() && run_unlocked([&] {
+            Cancellation cancel(stop_check, nullptr);
+            file->step(std::string_view(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len)), cancel,
+                       out);
+        });
     if (given) PyBuffer_Release(&data);
+    if (!done && !PyErr_Occurred())
+        PyErr_SetString(PyExc_ValueError, "step() takes bytes exactly when the FileSearch has no file descriptor");
     if (!done) return nullptr;
     return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
@@ -401,11 +375,11 @@ FileState states[] = {FileState::done, FileState::matched, FileState::bytes_read
 
 PyObject* file_search_state(PyObject* self, void* which)
 {
-    const OpenFile* file = reinterpret_cast<FileSearchObject*>(self)->file;
+    const FileStepper* file = reinterpret_cast<FileSearchObject*>(self)->file;
     switch (*static_cast<const FileState*>(which)) {
-    case FileState::done: return PyBool_FromLong(!file || file->search.done());
-    case FileState::matched: return PyBool_FromLong(file && file->search.matched());
-    default: return PyLong_FromUnsignedLongLong(file ? file->bytes_read : 0);
+    case FileState::done: return PyBool_FromLong(!file || file->done());
+    case FileState::matched: return PyBool_FromLong(file && file->matched());
+    default: return PyLong_FromUnsignedLongLong(file ? file->bytes_read() : 0);
     }
 }
 

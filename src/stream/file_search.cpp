@@ -96,6 +96,23 @@ void FileSearch::advance(bool at_end, bool waiting, Cancellation& cancel, std::s
     buffer_.release_before(needed);
 }
 
+FileStepper::FileStepper(const SearchSettings& settings, std::string label, bool walked, std::size_t block, int fd)
+    : search_(settings, std::move(label), walked, buffer_), block_(std::max<std::size_t>(block, 1))
+{
+    struct stat info;
+    if (fd >= 0) reader_.emplace(fd, ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode));
+}
+
+void FileStepper::step(std::string_view given, Cancellation& cancel, std::string& out)
+{
+    if (reader_) {
+        bytes_read_ += search_.read(*reader_, block_, cancel, out);
+    } else {
+        bytes_read_ += given.size();
+        search_.push(given, given.empty(), false, cancel, out);
+    }
+}
+
 WholeFile search_whole_file(const char* path, const SearchSettings& settings, std::string label, bool walked,
                             std::uint64_t limit, StreamBuffer& buffer, Cancellation& cancel, std::string& out)
 {

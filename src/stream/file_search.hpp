@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +56,30 @@ private:
     Printer printer_;
     std::string raw_; // a block read before it is decoded
     bool first_read_ = true, finished_ = false, skipped_ = false;
+};
+
+// One file searched a block at a time: read from a file descriptor, or
+// given its bytes by the caller (a stream that has no descriptor), with the
+// buffer that holds its text.
+class FileStepper {
+public:
+    // `fd` below 0: the bytes come through step().
+    FileStepper(const SearchSettings& settings, std::string label, bool walked, std::size_t block, int fd);
+
+    // Reads and searches the next block; or, where the bytes are given,
+    // searches `given` (empty at the end). Appends what is printed to `out`.
+    void step(std::string_view given, Cancellation& cancel, std::string& out);
+    bool reads() const noexcept { return reader_.has_value(); }
+    bool done() const noexcept { return search_.done(); }
+    bool matched() const noexcept { return search_.matched(); }
+    std::uint64_t bytes_read() const noexcept { return bytes_read_; }
+
+private:
+    StreamBuffer buffer_;
+    FileSearch search_;
+    std::optional<BlockReader> reader_;
+    std::size_t block_;
+    std::uint64_t bytes_read_ = 0;
 };
 
 // What became of a file read whole.
