@@ -131,6 +131,7 @@ def test_mapped_spans_fold_to_the_pattern(text):
 def test_standard_input_alone_and_among_files(cli, tmp_path):
     path = write(tmp_path, "a.txt", "needle")
     assert cli("needle", stdin=b"hay\nneedle")[1] == "2:needle\n"
+    assert cli("needle", stdin=b"a needle and a needle\n")[1] == "1:a needle and a needle\n"  # once
     assert cli("needle", path, "-", stdin=b"needle")[1] == f"{path}:1:needle\n-:1:needle\n"
 
 
