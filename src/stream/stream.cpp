@@ -481,17 +481,14 @@ StreamSearch::Step StreamSearch::search_segment(std::uint64_t end, bool final, b
     const std::uint64_t lookahead = prepared_.lookahead_;
     const std::uint64_t cut =
         search_span(end, to_end, found, cancel, [&](auto raw, auto folded, const Lengthened& longer) -> std::uint64_t {
-            using Char = typename decltype(raw)::value_type;
             if (to_end) return raw.size();
             if (!raw_windows)
                 return token_cut(raw, folded, longer, prepared_.separator_, prepared_.window_tokens_, case_insensitive_,
                                  cancel);
-            // The last place after a line feed, else after any code point
-            // that allows a cut, with room for the longest window after it.
+            // The last place after a code point that allows a cut, with
+            // room for the longest window after it.
             if (raw.size() <= lookahead) return none;
             const std::uint64_t highest = raw.size() - lookahead;
-            for (std::uint64_t p = highest; p > 0; --p)
-                if (raw[p - 1] == Char('\n')) return p;
             for (std::uint64_t p = highest; p > 0; --p)
                 if (is_cut_unit(code_point(raw[p - 1]), case_insensitive_)) return p;
             return none;
