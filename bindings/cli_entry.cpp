@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
@@ -38,37 +39,28 @@ bool stop_check(void*)
 // anything else as ValueError). False once it has set one.
 template <typename Work> bool run_unlocked(Work&& work)
 {
-    enum class Failure { none, cancelled, memory, system, other } failure = Failure::none;
-    int error = 0;
-    std::string message;
+    std::exception_ptr failure;
     Py_BEGIN_ALLOW_THREADS
     try {
         work();
-    } catch (const CallCancelled&) {
-        failure = Failure::cancelled;
-    } catch (const std::bad_alloc&) {
-        failure = Failure::memory;
-    } catch (const std::system_error& failed) {
-        failure = Failure::system;
-        error = failed.code().value();
-    } catch (const std::exception& failed) {
-        failure = Failure::other;
-        try {
-            message = failed.what();
-        } catch (const std::bad_alloc&) {
-            failure = Failure::memory;
-        }
+    } catch (...) {
+        failure = std::current_exception();
     }
     Py_END_ALLOW_THREADS;
-    switch (failure) {
-    case Failure::none: return true;
-    case Failure::cancelled: PyErr_SetNone(PyExc_KeyboardInterrupt); break;
-    case Failure::memory: PyErr_NoMemory(); break;
-    case Failure::system:
-        errno = error;
+    if (!failure) return true;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const CallCancelled&) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::system_error& failed) {
+        errno = failed.code().value();
         PyErr_SetFromErrno(PyExc_OSError);
-        break;
-    case Failure::other: PyErr_SetString(PyExc_ValueError, message.c_str()); break;
+    } catch (const std::exception& failed) {
+        PyErr_SetString(PyExc_ValueError, failed.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "the native search failed");
     }
     return false;
 }
@@ -170,14 +162,9 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
     print.mode = mode;
     print.with_name = with_filename, print.line_numbers = line_number, print.column = column, print.color = color;
     print.before = static_cast<std::uint64_t>(before), print.after = static_cast<std::uint64_t>(after);
-    if (max_count != Py_None) {
-        const long long limit = PyLong_AsLongLong(max_count);
-        if (limit < 0) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "max_count must be 0 or more");
-            return -1;
-        }
-        print.max_count = static_cast<std::uint64_t>(limit);
-    }
+    const long long limit = max_count == Py_None ? -1 : PyLong_AsLongLong(max_count);
+    if (limit == -1 && PyErr_Occurred()) return -1;
+    if (limit >= 0) print.max_count = static_cast<std::uint64_t>(limit);
     settings->text_mode = text, settings->binary_mode = binary;
     auto* object = reinterpret_cast<CommandObject*>(self);
     delete object->settings;
