@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 
 import tessarin
 from reference_model import SPECIAL_CHARS, WHITE_SPACE, exact_raw_extract, normalize
+from conftest import scaled
 
 
 def spans(text, pattern, case_insensitive=False, special_char_insensitive=False):
@@ -131,7 +132,7 @@ texts = st.text(alphabet=FOLDING_ALPHABET, max_size=40)
 flags = st.booleans()
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=scaled(400))
 @given(text=texts, pattern=st.text(alphabet=FOLDING_ALPHABET, min_size=1, max_size=2),
        ci=flags, sci=flags)
 def test_folding_agrees_with_model(text, pattern, ci, sci):

@@ -12,12 +12,12 @@ import numpy as np
 import pytest
 
 import tessarin
-from conftest import FUNCTION_NAMES, UNDER_ADDRESS_SANITIZER, valid_arguments
+from conftest import FUNCTION_NAMES, UNDER_ADDRESS_SANITIZER, scaled, valid_arguments
 
 # The sanitizers hold freed memory back for a while, so resident size says
 # nothing under them.
 # scripts/valgrind.sh runs this file with far fewer calls.
-ROUNDS = int(os.environ.get("TESSARIN_LEAK_ROUNDS", "2000"))
+ROUNDS = int(os.environ.get("TESSARIN_LEAK_ROUNDS", scaled(2000)))
 
 
 class RaisingFloat:

@@ -65,16 +65,18 @@ void ConflictSolver::read_spaces()
     // Position p has spaces on both sides when bits p - 1 and p + 1 are set;
     // positions 0 and n - 1 lack a side (no bit before 0, clear bits after
     // the end).
-    between_spaces_.resize(spaces_.size());
+    // Filled as it is reserved, in the polled loop: clearing it first would
+    // be a pass of its own without a poll.
+    between_spaces_.reserve(spaces_.size());
     std::uint64_t count = 0;
     for (std::size_t w = 0; w + 1 < spaces_.size(); ++w) {
         if (w % (pass_piece / 64) == 0) cancel.poll(pass_piece);
-        between_spaces_[w] = count;
+        between_spaces_.push_back(count);
         const std::uint64_t before = (spaces_[w] << 1) | (w > 0 ? spaces_[w - 1] >> 63 : 0);
         const std::uint64_t after = (spaces_[w] >> 1) | (spaces_[w + 1] << 63);
         count += static_cast<std::uint64_t>(__builtin_popcountll(before & after));
     }
-    between_spaces_.back() = count;
+    between_spaces_.push_back(count);
     text_ready_ = true;
 }
 

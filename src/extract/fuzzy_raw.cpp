@@ -157,16 +157,19 @@ void scan_with_comparator(Units<Char> text, const WindowShape& shape, Metric met
 
 // The starts worth scoring: for each end b marked in `reachable`, the
 // starts of the windows whose trimmed end can be b (the window ends at b or
-// in the white space right after it), merged into ascending ranges.
+// in the white space right after it), merged into ascending ranges. The
+// marks are read a piece at a time with a poll between pieces: where few
+// ends are marked, too few starts are visited to poll for the whole walk.
 template <typename Char, typename Visit>
 void for_each_start_near(const std::vector<uint64_t>& reachable, std::basic_string_view<Char> text,
-                         const WindowShape& shape, Visit visit)
+                         const WindowShape& shape, Cancellation& cancel, Visit visit)
 {
     const uint64_t n = text.size(), m = shape.pattern_length;
     const auto longest = static_cast<uint64_t>(shape.longest), shrink = static_cast<uint64_t>(shape.shrink);
     uint64_t range_first = 0, range_last = 0;
     bool open = false;
     for (std::size_t word = 0; word < reachable.size(); ++word) {
+        if (word % (pass_piece / 64) == 0) cancel.poll(pass_piece);
         for (uint64_t bits = reachable[word]; bits != 0; bits &= bits - 1) {
             const uint64_t b = word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
             uint64_t tail_end = b;
@@ -293,10 +296,10 @@ uint64_t largest_passing_distance(Metric metric, ThresholdKind kind, double thre
 
 // Marks, as the Levenshtein search would with no edit allowed, the ends of
 // the occurrences of the pattern, overlapping ones included, in linear time
-// (Knuth-Morris-Pratt over code points).
+// (Knuth-Morris-Pratt over code points), polling a piece at a time.
 template <typename Char>
 void mark_occurrence_ends(std::basic_string_view<Char> text, std::u32string_view pattern,
-                          std::vector<uint64_t>& reachable)
+                          std::vector<uint64_t>& reachable, Cancellation& cancel)
 {
     reachable.assign(text.size() / 64 + 1, 0);
     std::vector<std::size_t> border(pattern.size() + 1, 0); // longest proper border of each prefix
@@ -307,6 +310,7 @@ void mark_occurrence_ends(std::basic_string_view<Char> text, std::u32string_view
         border[i + 1] = k;
     }
     for (std::size_t j = 0, matched = 0; j < text.size(); ++j) {
+        if (j % pass_piece == 0) cancel.poll(pass_piece);
         const char32_t c = code_point(text[j]);
         while (matched > 0 && (matched == pattern.size() || c != pattern[matched]))
             matched = border[matched];
@@ -395,8 +399,7 @@ public:
         const bool filtered = filter_limit_ < p_;
         if (filtered) {
             if (filter_limit_ == 0) {
-                cancel.poll(text_.size());
-                mark_occurrence_ends(view, pattern_, reachable_);
+                mark_occurrence_ends(view, pattern_, reachable_, cancel);
             } else {
                 mark_reachable_ends(bit_parallel_, view, pattern_, filter_limit_, reachable_, cancel);
             }
@@ -404,7 +407,7 @@ public:
         const auto add = [&](const Match& match) { solver.add(match); };
         const auto score_start = [&](uint64_t start) { this->score_start(start, filtered, add, cancel); };
         if (filtered)
-            for_each_start_near(reachable_, text_, shape_, score_start);
+            for_each_start_near(reachable_, text_, shape_, cancel, score_start);
         else
             for (uint64_t start = 0; start < text_.size(); ++start)
                 score_start(start);

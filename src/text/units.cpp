@@ -89,10 +89,14 @@ UnitText UnitText::owned(std::u32string ucs4)
 namespace {
 
 // Whether some byte could start a code point beyond the BMP.
-bool may_leave_bmp(std::string_view utf8) noexcept
+bool may_leave_bmp(std::string_view utf8, Cancellation& cancel)
 {
-    for (const char byte : utf8)
-        if (static_cast<unsigned char>(byte) >= 0xF0) return true;
+    for (std::size_t at = 0; at < utf8.size(); at += pass_piece) {
+        cancel.poll(pass_piece);
+        const std::string_view piece = utf8.substr(at, pass_piece);
+        if (std::any_of(piece.begin(), piece.end(), [](char byte) { return static_cast<unsigned char>(byte) >= 0xF0; }))
+            return true;
+    }
     return false;
 }
 
@@ -124,10 +128,16 @@ std::basic_string<Char> decode_as(std::string_view utf8, char32_t& largest, Canc
     return units;
 }
 
-template <typename Narrow, typename Wide> std::basic_string<Narrow> narrowed(const std::basic_string<Wide>& wide)
+template <typename Narrow, typename Wide>
+std::basic_string<Narrow> narrowed(const std::basic_string<Wide>& wide, Cancellation& cancel)
 {
     std::basic_string<Narrow> narrow(wide.size(), Narrow());
-    std::transform(wide.begin(), wide.end(), narrow.begin(), [](Wide c) { return static_cast<Narrow>(c); });
+    for (std::size_t at = 0; at < wide.size(); at += pass_piece) {
+        cancel.poll(pass_piece);
+        const std::size_t end = std::min(wide.size(), at + pass_piece);
+        std::transform(wide.begin() + static_cast<std::ptrdiff_t>(at), wide.begin() + static_cast<std::ptrdiff_t>(end),
+                       narrow.begin() + static_cast<std::ptrdiff_t>(at), [](Wide c) { return static_cast<Narrow>(c); });
+    }
     return narrow;
 }
 
@@ -137,15 +147,15 @@ UnitText decode_to_units(std::string_view utf8, Cancellation& cancel)
 {
     if (is_ascii(utf8, cancel)) return UnitText::owned(std::string(utf8), true);
     char32_t largest = 0;
-    if (may_leave_bmp(utf8)) {
+    if (may_leave_bmp(utf8, cancel)) {
         std::u32string wide = decode_as<char32_t>(utf8, largest, cancel);
         if (largest > 0xFFFF) return UnitText::owned(std::move(wide));
-        if (largest > 0xFF) return UnitText::owned(narrowed<char16_t>(wide));
-        return UnitText::owned(narrowed<char>(wide));
+        if (largest > 0xFF) return UnitText::owned(narrowed<char16_t>(wide, cancel));
+        return UnitText::owned(narrowed<char>(wide, cancel));
     }
     std::u16string wide = decode_as<char16_t>(utf8, largest, cancel);
     if (largest > 0xFF) return UnitText::owned(std::move(wide));
-    return UnitText::owned(narrowed<char>(wide));
+    return UnitText::owned(narrowed<char>(wide, cancel));
 }
 
 UnitText TextInput::units(Cancellation& cancel) &&

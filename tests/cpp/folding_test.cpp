@@ -182,7 +182,7 @@ int main()
     Cancellation counting([](void* count) { return ++*static_cast<std::size_t*>(count), false; }, &checks);
     const std::u16string long_text(64 * piece, u'\u0416');
     tessarin::fold_units(std::u16string_view(long_text), true, false, counting);
-    if (checks < 64 * piece / Cancellation::interval - 1) {
+    if (checks < 64 * piece / Cancellation::default_interval - 1) {
         std::printf("FAIL: %zu polls folding %zu units\n", checks, long_text.size());
         ++failures;
     }
