@@ -142,6 +142,77 @@ private:
     std::vector<uint64_t> quota_, count_;
 };
 
+// The same intersection for stretches of a text that come in order (both
+// ends moving forward, the end now and then back), such as the trimmed token
+// windows: each code point is counted in when the stretch takes it and out
+// when it leaves, its id looked up as it is read, so no table of the whole
+// text is made.
+template <typename Char> class SlidingShared {
+public:
+    explicit SlidingShared(std::u32string_view pattern)
+    {
+        for (char32_t c : pattern)
+            if (c >= 256) others_.push_back(c);
+        std::sort(others_.begin(), others_.end());
+        others_.erase(std::unique(others_.begin(), others_.end()), others_.end());
+        std::fill(std::begin(low_ids_), std::end(low_ids_), std::uint32_t{0});
+        std::uint32_t next_id = 1; // 0: not in the pattern
+        for (char32_t c : pattern)
+            if (c < 256 && low_ids_[c] == 0) low_ids_[c] = next_id++;
+        first_other_ = next_id;
+        quota_.assign(first_other_ + others_.size(), 0);
+        count_.assign(quota_.size(), 0);
+        for (char32_t c : pattern)
+            ++quota_[id_of(c)];
+        quota_[0] = 0;
+    }
+
+    // The intersection for [first, last) of `text`; `first` never moves back.
+    uint64_t of(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        if (first >= last_) { // nothing kept is wanted: start afresh
+            while (first_ < last_)
+                remove(text[first_++]);
+            first_ = last_ = first;
+        }
+        while (last_ < last)
+            add(text[last_++]);
+        while (last_ > std::max(last, first))
+            remove(text[--last_]);
+        while (first_ < first)
+            remove(text[first_++]);
+        return common_;
+    }
+
+private:
+    std::uint32_t id_of(char32_t c) const noexcept
+    {
+        if (c < 256) return low_ids_[c];
+        const auto found = std::lower_bound(others_.begin(), others_.end(), c);
+        return found != others_.end() && *found == c
+                   ? first_other_ + static_cast<std::uint32_t>(found - others_.begin())
+                   : 0;
+    }
+    void add(Char unit) noexcept
+    {
+        const std::uint32_t id = id_of(code_point(unit));
+        common_ += count_[id] < quota_[id];
+        ++count_[id];
+    }
+    void remove(Char unit) noexcept
+    {
+        const std::uint32_t id = id_of(code_point(unit));
+        --count_[id];
+        common_ -= count_[id] < quota_[id];
+    }
+
+    std::uint32_t low_ids_[256];
+    std::vector<char32_t> others_; // pattern code points from 256 on, sorted
+    std::uint32_t first_other_ = 1;
+    std::vector<std::uint32_t> quota_, count_;
+    uint64_t first_ = 0, last_ = 0, common_ = 0;
+};
+
 // A value that the score of a window cannot fall below, given its trimmed
 // length and the code points it can share with the pattern, computed with
 // the score's own division so that comparing it with the threshold is exact.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -9,6 +10,11 @@
 #include "text/units.hpp"
 
 namespace tessarin {
+
+// Bit i tells whether data[i] is `unit`, for i below `count` and 64. For a
+// pass that wants every copy of one unit, such as a one-unit separator,
+// taken 64 units at a time.
+template <typename Char> std::uint64_t unit_positions(const Char* data, std::size_t count, Char unit) noexcept;
 
 // What OccurrenceFinder::next returns when there is no more.
 constexpr std::size_t no_occurrence = static_cast<std::size_t>(-1);
