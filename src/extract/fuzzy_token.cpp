@@ -17,6 +17,7 @@
 #include "comparator/bit_parallel.hpp"
 #include "comparator/bounds.hpp"
 #include "comparator/fuzzy.hpp"
+#include "comparator/jaro.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
 #include "iterator/tokens.hpp"
@@ -128,16 +129,18 @@ struct Judgement {
 // postfix metrics, the score itself.
 template <typename Char> class WindowFloors {
 public:
-    WindowFloors(Units<Char> text, const FuzzyComparator& comparator, Metric metric)
-        : text_(text), pattern_(comparator.pattern()), metric_(metric), kind_(comparator.threshold_kind()),
-          threshold_(comparator.threshold()), p_(pattern_.size()), shared_(pattern_)
+    WindowFloors(Units<Char> text, FuzzyComparator& comparator, Metric metric)
+        : text_(text), comparator_(comparator), pattern_(comparator.pattern()), metric_(metric),
+          kind_(comparator.threshold_kind()), threshold_(comparator.threshold()), p_(pattern_.size()),
+          inverse_p_(1.0 / static_cast<double>(p_)), shared_(pattern_)
     {
         // Most windows are no longer than this; what a length allows is
         // worked out when a window of it first comes.
         const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
-        if (traits_of(metric).bound == BoundFamily::similarity)
+        if (traits_of(metric).bound == BoundFamily::similarity) {
             need_shared_.assign(5 * lengths, unknown);
-        else
+            if (detail::JaroPattern::fits(pattern_)) jaro_.emplace(pattern_);
+        } else
             allowed_.assign(lengths, unknown);
         const bool searched = metric == Metric::levenshtein || metric == Metric::osa;
         const bool subsequence =
@@ -161,11 +164,11 @@ public:
         const Units<Char> candidate = text_.substr(first, length);
         if (metric_ == Metric::prefix || metric_ == Metric::postfix) return Judgement::score(affix_score(candidate));
         if (traits_of(metric_).bound == BoundFamily::similarity) {
-            const uint64_t prefix =
-                traits_of(metric_).prefix_weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
+            const double weight = traits_of(metric_).prefix_weight;
+            const uint64_t prefix = weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
             const uint64_t shared = shared_.of(text_, first, last);
             if (bound == threshold_ && shared < need_shared(length, prefix)) return Judgement::ruled_out();
-            return Judgement::at_least(detail::score_floor(metric_, kind_, length, p_, shared, prefix));
+            return Judgement::at_least(similarity_floor(length, std::min({shared, length, p_}), prefix, weight));
         }
 
         const int64_t allowed = largest_distance(length, bound);
@@ -197,40 +200,40 @@ public:
                     static_cast<int64_t>(last_measured_.distance - moved) > allowed)
                     return Judgement::ruled_out();
             }
-            if (static_cast<int64_t>(searched_distance(first, last)) > allowed) return Judgement::ruled_out();
-            // Measured from the window's own start, the distance itself.
-            exact_->restart(first, true);
-            const uint64_t distance = exact_->at(text_, last);
-            last_measured_ = Measured{first, last, distance};
-            if (static_cast<int64_t>(distance) > allowed) return Judgement::ruled_out();
-            return Judgement::score(score_of(metric_, kind_, distance, length, p_));
+            const uint64_t least = std::max<uint64_t>(searched_distance(first, last), apart);
+            if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
+            return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
         }
         if (common_) {
-            uint64_t least = subsequence_distance(first, last);
-            if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
-            if (common_->started_at() < first) {
-                // Exact from the window's own start.
-                common_->restart(first);
-                least = subsequence_distance(first, last);
-                if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
-            }
-            if (metric_ != Metric::damerau_levenshtein) return Judgement::score(score_of(metric_, kind_, least, length, p_));
-            // Damerau-Levenshtein is at most the optimal string alignment
-            // distance, and an unrestricted transposition with code points
-            // between its pair saves at most one edit of at least two.
-            bit_parallel_->osa_prefix_distances(candidate, osa_);
-            const uint64_t restricted = osa_[length];
-            least = std::max(least, (2 * restricted + 2) / 3);
+            const uint64_t least = subsequence_distance(first, last);
             if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
             const double floor = score_of(metric_, kind_, least, length, p_);
-            const double ceiling = score_of(metric_, kind_, restricted, length, p_);
-            return Judgement{floor, ceiling, least == restricted};
+            // From the window's own start the subsequence is the window's.
+            if (common_->started_at() == first && metric_ != Metric::damerau_levenshtein)
+                return Judgement::score(floor);
+            return Judgement::at_least(floor);
         }
         const uint64_t shared = shared_.of(text_, first, last);
         const uint64_t least = std::max(length, p_) - std::min({shared, length, p_});
         if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
         return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
     }
+
+    // Whether the window whose trimmed text is [first, last) passes the
+    // threshold, with its score, or, for one that passes, a score it cannot
+    // exceed (Damerau-Levenshtein's optimal string alignment distance);
+    // `exact` tells which.
+    Comparison decide(uint64_t first, uint64_t last, bool& exact)
+    {
+        exact = true;
+        return measure(first, last, &exact);
+    }
+
+    // The score of the window whose trimmed text is [first, last): worked
+    // out here where that costs less than the comparator (the edit metrics
+    // from one pass from the window's start, the Jaro pair), else by the
+    // comparator.
+    Comparison score(uint64_t first, uint64_t last) { return measure(first, last, nullptr); }
 
     // A floor from the trimmed length and the shared code points alone (and,
     // for Jaro-Winkler, the common prefix): cheap, for windows that pass
@@ -254,6 +257,53 @@ public:
 
 private:
     static constexpr int64_t unknown = std::numeric_limits<int64_t>::min();
+
+    // `exact`, when given, may be cleared and a ceiling returned for a
+    // window that passes.
+    Comparison measure(uint64_t first, uint64_t last, bool* exact)
+    {
+        const uint64_t length = last - first;
+        const Units<Char> candidate = text_.substr(first, length);
+        const auto scored = [&](uint64_t distance) {
+            const double score = score_of(metric_, kind_, distance, length, p_);
+            return Comparison{score <= threshold_, score};
+        };
+        if (exact_) {
+            // Measured from the window's own start: the distance itself.
+            exact_->restart(first, true);
+            const uint64_t distance = exact_->at(text_, last);
+            last_measured_ = Measured{first, last, distance};
+            return scored(distance);
+        }
+        if (common_) {
+            // Started afresh at the window, the pass also bounds the windows
+            // after it better.
+            common_->restart(first);
+            common_to_ = first;
+            const uint64_t least = subsequence_distance(first, last);
+            if (metric_ != Metric::damerau_levenshtein) return scored(least);
+            // Damerau-Levenshtein is at most the optimal string alignment
+            // distance, and an unrestricted transposition with code points
+            // between its pair saves at most one edit of at least two.
+            bit_parallel_->osa_prefix_distances(candidate, osa_);
+            const uint64_t restricted = osa_[length];
+            const uint64_t floor = std::max<uint64_t>(least, (2 * restricted + 2) / 3);
+            const int64_t allowed = largest_distance(length, threshold_);
+            if (floor == restricted) return scored(floor);
+            if (static_cast<int64_t>(floor) > allowed)
+                return Comparison{false, score_of(metric_, kind_, floor, length, p_)};
+            if (exact && static_cast<int64_t>(restricted) <= allowed) {
+                *exact = false;
+                return scored(restricted);
+            }
+        }
+        if (jaro_) {
+            const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
+            if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
+        }
+        return comparator_.compare(candidate);
+    }
+
     static constexpr int64_t unlimited = std::numeric_limits<int64_t>::max() / 4;
 
     // The largest distance with which a window of this trimmed length
@@ -283,6 +333,19 @@ private:
         }
         if (kept) allowed_[length] = largest;
         return largest;
+    }
+
+    // The Jaro family's floor, as detail::score_floor works it out, with
+    // fewer divisions (the margin covers the rounding).
+    double similarity_floor(uint64_t length, uint64_t shared, uint64_t prefix, double weight) const noexcept
+    {
+        if (length == 0 && p_ == 0) return 0.0;
+        double similarity = 0.0;
+        if (shared > 0)
+            similarity = (static_cast<double>(shared) * (1.0 / static_cast<double>(length) + inverse_p_) + 1.0) *
+                         (1.0 / 3.0);
+        if (weight > 0.0 && similarity > 0.7) similarity += static_cast<double>(prefix) * weight * (1.0 - similarity);
+        return 1.0 - similarity - 2 * detail::similarity_margin;
     }
 
     // The least shared count with which a window of this trimmed length and
@@ -345,11 +408,13 @@ private:
     }
 
     Units<Char> text_;
+    FuzzyComparator& comparator_;
     const std::u32string& pattern_;
     Metric metric_;
     ThresholdKind kind_;
     double threshold_;
     uint64_t p_;
+    double inverse_p_;
     std::vector<int64_t> allowed_;     // by trimmed length: largest_distance at the threshold
     std::vector<int64_t> need_shared_; // by common prefix (0 to 4) and trimmed length: need_shared
     detail::SlidingShared<Char> shared_;
@@ -362,6 +427,7 @@ private:
     std::optional<detail::CommonSubsequencePass> common_;
     uint64_t common_to_ = 0; // the pass has read the text up to here
     std::vector<std::uint32_t> osa_;
+    std::optional<detail::JaroPattern> jaro_;
 };
 
 // Scores the windows that their floors leave, one at a time. The floors need
@@ -390,7 +456,7 @@ public:
             return;
         }
         cancel_.poll(detail::comparison_cost(metric_, window.last - window.first, comparator_.pattern().size()));
-        const Comparison verdict = comparator_.compare(text_.substr(window.first, window.last - window.first));
+        const Comparison verdict = floors_->score(window.first, window.last);
         if (verdict.accepted) solver_.add(Match{start, end, verdict.score});
     }
 
@@ -453,7 +519,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     std::vector<Scored> scored; // what the first walk scored within groups
     const auto score = [&](const WindowSpan& window) {
         cancel.poll(detail::comparison_cost(metric, window.last - window.first, p));
-        return comparator.compare(text.substr(window.first, window.last - window.first));
+        return floors.score(window.first, window.last);
     };
     struct Candidate {
         WindowSpan window;
@@ -464,8 +530,10 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         const Judgement& judgement = candidate.judgement;
         if (judgement.exact) return Comparison{judgement.floor <= threshold, judgement.floor};
         if (every_window_passes || judgement.ceiling <= threshold) return Comparison{true, judgement.ceiling};
-        const Comparison verdict = score(candidate.window);
-        append_polled(scored, Scored{candidate.window.start, verdict.score}, cancel);
+        cancel.poll(detail::comparison_cost(metric, candidate.window.last - candidate.window.first, p));
+        bool exact = true;
+        const Comparison verdict = floors.decide(candidate.window.first, candidate.window.last, exact);
+        if (exact) append_polled(scored, Scored{candidate.window.start, verdict.score}, cancel);
         return verdict;
     };
 
