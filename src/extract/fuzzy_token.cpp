@@ -132,7 +132,7 @@ public:
     WindowFloors(Units<Char> text, FuzzyComparator& comparator, Metric metric)
         : text_(text), comparator_(comparator), pattern_(comparator.pattern()), metric_(metric),
           kind_(comparator.threshold_kind()), threshold_(comparator.threshold()), p_(pattern_.size()),
-          inverse_p_(1.0 / static_cast<double>(p_)), shared_(pattern_)
+          shared_(pattern_)
     {
         // Most windows are no longer than this; what a length allows is
         // worked out when a window of it first comes.
@@ -168,7 +168,7 @@ public:
             const uint64_t prefix = weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
             const uint64_t shared = shared_.of(text_, first, last);
             if (bound == threshold_ && shared < need_shared(length, prefix)) return Judgement::ruled_out();
-            return Judgement::at_least(similarity_floor(length, std::min({shared, length, p_}), prefix, weight));
+            return Judgement::at_least(detail::score_floor(metric_, kind_, length, p_, shared, prefix));
         }
 
         const int64_t allowed = largest_distance(length, bound);
@@ -335,19 +335,6 @@ private:
         return largest;
     }
 
-    // The Jaro family's floor, as detail::score_floor works it out, with
-    // fewer divisions (the margin covers the rounding).
-    double similarity_floor(uint64_t length, uint64_t shared, uint64_t prefix, double weight) const noexcept
-    {
-        if (length == 0 && p_ == 0) return 0.0;
-        double similarity = 0.0;
-        if (shared > 0)
-            similarity = (static_cast<double>(shared) * (1.0 / static_cast<double>(length) + inverse_p_) + 1.0) *
-                         (1.0 / 3.0);
-        if (weight > 0.0 && similarity > 0.7) similarity += static_cast<double>(prefix) * weight * (1.0 - similarity);
-        return 1.0 - similarity - 2 * detail::similarity_margin;
-    }
-
     // The least shared count with which a window of this trimmed length and
     // common prefix can pass the threshold, by the Jaro family's ceiling.
     uint64_t need_shared(uint64_t length, uint64_t prefix)
@@ -414,7 +401,6 @@ private:
     ThresholdKind kind_;
     double threshold_;
     uint64_t p_;
-    double inverse_p_;
     std::vector<int64_t> allowed_;     // by trimmed length: largest_distance at the threshold
     std::vector<int64_t> need_shared_; // by common prefix (0 to 4) and trimmed length: need_shared
     detail::SlidingShared<Char> shared_;
