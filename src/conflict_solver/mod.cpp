@@ -20,15 +20,9 @@ std::vector<Strategy> parse_strategies(const std::vector<std::string>& names)
     return strategies;
 }
 
-ConflictSolver::ConflictSolver(UnitText text, const std::vector<Strategy>& strategies, Cancellation* cancel)
-    : text_(std::move(text)), cancel_(cancel)
+ConflictSolver::ConflictSolver(UnitText text, const StrategyList& strategies, Cancellation* cancel)
+    : text_(std::move(text)), cancel_(cancel), keys_(strategies)
 {
-    // An unknown name keeps the first of the candidates still tied, so the
-    // names after it can never matter.
-    for (const Strategy strategy : strategies) {
-        if (strategy == Strategy::unknown) break;
-        keys_.push_back(strategy);
-    }
 }
 
 void ConflictSolver::read_spaces()

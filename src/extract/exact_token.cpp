@@ -46,7 +46,7 @@ public:
             cancel_.poll(k);
             if (next_ == text_.size()) {
                 // The text ends: what is under way is the last token.
-                if (start_ != text_.size()) append_polled(tokens_, Token{start_, text_.size()}, cancel_);
+                if (start_ != text_.size()) tokens_.push_back(Token{start_, text_.size()}, cancel_);
             } else if (separator_at(next_)) {
                 act_on(next_);
             }
@@ -76,7 +76,7 @@ private:
         if (i + k == start_ + 1) {
             start_ = i + k;
         } else if (i >= start_) {
-            append_polled(tokens_, Token{start_, i}, cancel_);
+            tokens_.push_back(Token{start_, i}, cancel_);
             start_ = i + k;
         }
     }
@@ -89,7 +89,7 @@ private:
             tokens_.clear();
             first_ = 0;
         } else if (first_ > 1024 && 2 * first_ > tokens_.size()) {
-            tokens_.erase(tokens_.begin(), tokens_.begin() + static_cast<std::ptrdiff_t>(first_));
+            tokens_.erase_front(first_);
             first_ = 0;
         }
     }
@@ -125,7 +125,7 @@ private:
     Cancellation& cancel_;
     uint64_t next_ = 0;  // occurrences at positions before it were acted on
     uint64_t start_ = 0; // the start of the token under way
-    std::vector<Token> tokens_;
+    InlineVector<Token, 16> tokens_;
     std::size_t first_ = 0; // tokens_ before it start before the last `from`
 };
 
@@ -188,23 +188,24 @@ MatchList every_window(Units<Char> text, Units<Char> separator, Units<Char> trim
 }
 
 template <typename Char>
-MatchList exact_token_units(Units<Char> raw, bool ascii, const std::u32string& folded_pattern,
-                            const std::u32string& separator, const SearchOptions& options, Cancellation& cancel)
+MatchList exact_token_units(Units<Char> raw, bool ascii, std::u32string_view folded_pattern,
+                            std::u32string_view separator, const SearchOptions& options, Cancellation& cancel)
 {
     const bool ci = options.case_insensitive, sci = options.special_char_insensitive;
     const uint64_t window_size = pattern_token_count(folded_pattern, separator);
     const std::u32string_view trimmed_pattern = trim_white_space(std::u32string_view(folded_pattern));
-    std::basic_string<Char> narrow_pattern, narrow_separator;
+    InlineVector<Char, 64> narrow_pattern, narrow_separator;
     const bool pattern_fits = narrow_units(trimmed_pattern, narrow_pattern);
+    const Units<Char> pattern_units(narrow_pattern.data(), narrow_pattern.size());
     if (!narrow_units(separator, narrow_separator)) {
         // The separator occurs nowhere in such a text: the text, if any, is
         // one token, the only window of size 1.
         if (window_size != 1 || raw.empty() || !pattern_fits) return {};
         const FoldedUnits<Char> folded = fold_units(raw, ci, sci, cancel);
-        if (trim_white_space(folded.view()) != Units<Char>(narrow_pattern)) return {};
+        if (trim_white_space(folded.view()) != pattern_units) return {};
         return MatchList{Match{0, folded.view().size(), 0.0}};
     }
-    const Units<Char> pattern_units(narrow_pattern), separator_units(narrow_separator);
+    const Units<Char> separator_units(narrow_separator.data(), narrow_separator.size());
     if (trimmed_pattern.empty() || separator.empty()) {
         const FoldedUnits<Char> folded = fold_units(raw, ci, sci, cancel);
         return every_window(folded.view(), separator_units, pattern_units, pattern_fits, window_size, cancel);
@@ -230,8 +231,8 @@ MatchList exact_token_extract(TextInput s, TextInput pattern, TextInput tokenize
 {
     const bool ci = options.case_insensitive, sci = options.special_char_insensitive;
     const UnitText text = std::move(s).units(cancel);
-    const std::u32string folded_pattern = fold_code_points(std::move(pattern), ci, sci, cancel);
-    const std::u32string separator = fold_code_points(std::move(tokenizer_pattern), ci, sci, cancel);
+    const CodePoints folded_pattern = fold_pattern(std::move(pattern), ci, sci, cancel);
+    const CodePoints separator = fold_pattern(std::move(tokenizer_pattern), ci, sci, cancel);
     return text.visit([&](auto units) {
         return exact_token_units(units, text.ascii(), folded_pattern, separator, options, cancel);
     });

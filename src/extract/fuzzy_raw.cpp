@@ -13,6 +13,7 @@
 #include "comparator/bounds.hpp"
 #include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
+#include "comparator/word.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
 #include "extract/pick_groups.hpp"
@@ -719,10 +720,39 @@ bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric
     return true;
 }
 
+// A short call: a text of at most 64 code points whose folding changes only
+// ASCII units, a known metric and a trimmed pattern of one to 64 code
+// points. Every window is scored, in order, by a scorer of one word: no
+// heap beyond the result list. False, with nothing done, for another call.
 template <typename Char>
-MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern, const SearchOptions& options,
+bool short_fuzzy_raw(Units<Char> raw, std::u32string_view folded_pattern, const SearchOptions& options,
+                     MatchList& matches, Cancellation& cancel)
+{
+    constexpr std::size_t most = detail::WordScorer::most_candidate;
+    const std::u32string_view trimmed_pattern = trim_white_space(folded_pattern);
+    if (raw.size() > most || !options.metric.known() || !detail::WordScorer::fits(trimmed_pattern)) return false;
+    Char folded[most];
+    if (!fold_ascii_units(raw, options.case_insensitive, options.special_char_insensitive, folded)) return false;
+    const Units<Char> text(folded, raw.size());
+    const uint64_t m = folded_pattern.size(), n = text.size();
+    const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
+    const detail::WordScorer scorer(trimmed_pattern, options.metric.resolve(), options.threshold_kind,
+                                    options.threshold);
+    ConflictSolver solver(text, options.strategies, &cancel);
+    for (uint64_t start = 0; start < n; ++start)
+        shape.for_each_end(start, n, [&](uint64_t end) {
+            const Comparison verdict = scorer.compare(trim_white_space(text.substr(start, end - start)));
+            if (verdict.accepted) solver.add(Match{start, end, verdict.score});
+        });
+    matches = solver.finish();
+    return true;
+}
+
+template <typename Char>
+MatchList fuzzy_raw_units(Units<Char> raw, std::u32string_view folded_pattern, const SearchOptions& options,
                           Cancellation& cancel)
 {
+    if (MatchList matches; short_fuzzy_raw(raw, folded_pattern, options, matches, cancel)) return matches;
     const FoldedUnits<Char> folded =
         fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
     const Units<Char> text = folded.view();
@@ -759,8 +789,8 @@ MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern,
 MatchList fuzzy_raw_extract(TextInput s, TextInput pattern, const SearchOptions& options, Cancellation cancel)
 {
     const UnitText text = std::move(s).units(cancel);
-    const std::u32string folded_pattern =
-        fold_code_points(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
+    const CodePoints folded_pattern =
+        fold_pattern(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
     return text.visit([&](auto units) { return fuzzy_raw_units(units, folded_pattern, options, cancel); });
 }
 

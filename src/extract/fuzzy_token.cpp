@@ -17,7 +17,7 @@
 #include "comparator/bit_parallel.hpp"
 #include "comparator/bounds.hpp"
 #include "comparator/fuzzy.hpp"
-#include "comparator/jaro.hpp"
+#include "comparator/word.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
 #include "iterator/tokens.hpp"
@@ -53,7 +53,7 @@ template <typename Char>
 // spans of the text: no string per window.
 template <typename Char> class TokenWindows {
 public:
-    TokenWindows(Units<Char> text, const std::u32string& separator, uint64_t size, Cancellation& cancel)
+    TokenWindows(Units<Char> text, std::u32string_view separator, uint64_t size, Cancellation& cancel)
         : text_(text), size_(size), cancel_(cancel)
     {
         if (!narrow_units(separator, separator_)) {
@@ -606,10 +606,54 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     }
 }
 
+// A short call: a text of at most 64 code points whose folding changes only
+// ASCII units, a known metric and a trimmed pattern of one to 64 code
+// points. The tokens are cut in place and every window is scored, in order,
+// by a scorer of one word: no heap beyond the result list. False, with
+// nothing done, for another call.
 template <typename Char>
-MatchList fuzzy_token_units(Units<Char> raw, const std::u32string& folded_pattern, const std::u32string& separator,
+bool short_fuzzy_token(Units<Char> raw, std::u32string_view folded_pattern, std::u32string_view separator,
+                       const SearchOptions& options, MatchList& matches, Cancellation& cancel)
+{
+    constexpr std::size_t most = detail::WordScorer::most_candidate;
+    const std::u32string_view trimmed_pattern = trim_white_space(folded_pattern);
+    if (raw.size() > most || !options.metric.known() || !detail::WordScorer::fits(trimmed_pattern)) return false;
+    const uint64_t window_size = pattern_token_count(folded_pattern, separator);
+    if (window_size == 0) return false; // fails where it is due
+    Char folded[most];
+    if (!fold_ascii_units(raw, options.case_insensitive, options.special_char_insensitive, folded)) return false;
+    const Units<Char> text(folded, raw.size());
+    InlineVector<Token, most + 1> tokens;
+    InlineVector<Char, most> narrow_separator;
+    bool fits = true;
+    for (const char32_t c : separator) {
+        fits = fits && c <= largest_code_point<Char>();
+        narrow_separator.push_back(static_cast<Char>(c));
+    }
+    if (!fits) { // it occurs nowhere: the text, if any, is one token
+        if (!text.empty()) tokens.push_back(Token{0, text.size()});
+    } else {
+        cut_tokens(text, Units<Char>(narrow_separator.data(), narrow_separator.size()), cancel,
+                   [&](Token token) { tokens.push_back(token); });
+    }
+    const detail::WordScorer scorer(trimmed_pattern, options.metric.resolve(), options.threshold_kind,
+                                    options.threshold);
+    ConflictSolver solver(text, options.strategies, &cancel);
+    for (std::size_t first = 0; first + window_size <= tokens.size(); ++first) {
+        const uint64_t start = tokens[first].start, end = tokens[first + window_size - 1].end;
+        const Comparison verdict = scorer.compare(trim_white_space(text.substr(start, end - start)));
+        if (verdict.accepted) solver.add(Match{start, end, verdict.score});
+    }
+    matches = solver.finish();
+    return true;
+}
+
+template <typename Char>
+MatchList fuzzy_token_units(Units<Char> raw, std::u32string_view folded_pattern, std::u32string_view separator,
                             const SearchOptions& options, Cancellation& cancel)
 {
+    if (MatchList matches; short_fuzzy_token(raw, folded_pattern, separator, options, matches, cancel))
+        return matches;
     const FoldedUnits<Char> folded =
         fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
     const Units<Char> text = folded.view();
@@ -641,8 +685,8 @@ MatchList fuzzy_token_extract(TextInput s, TextInput pattern, TextInput tokenize
 {
     const bool ci = options.case_insensitive, sci = options.special_char_insensitive;
     const UnitText text = std::move(s).units(cancel);
-    const std::u32string folded_pattern = fold_code_points(std::move(pattern), ci, sci, cancel);
-    const std::u32string separator = fold_code_points(std::move(tokenizer_pattern), ci, sci, cancel);
+    const CodePoints folded_pattern = fold_pattern(std::move(pattern), ci, sci, cancel);
+    const CodePoints separator = fold_pattern(std::move(tokenizer_pattern), ci, sci, cancel);
     return text.visit(
         [&](auto units) { return fuzzy_token_units(units, folded_pattern, separator, options, cancel); });
 }

@@ -82,6 +82,37 @@ void for_each_single_separator_window(Units<Char> text, Char separator, std::uin
     }
 }
 
+// Calls append(Token) for every token of `text` cut at `separator`, in
+// order. Occurrences are found at every position, overlapping ones
+// included, in ascending order. An occurrence that begins one code point
+// after the start of the current token (the tail of an overlapping run)
+// records nothing but moves the start past it. An occurrence that begins
+// before the current start in any other way (a separator such as "aba" in
+// "ababa") is ignored, as ordinary left-to-right splitting would. An empty
+// separator holds an (empty) occurrence at every position: the one at 0
+// records the empty token, and every later one is exempt.
+template <typename Char, typename Append>
+void cut_tokens(Units<Char> text, Units<Char> separator, Cancellation& cancel, Append&& append)
+{
+    if (separator.empty()) {
+        append(Token{0, 0});
+        return;
+    }
+    const std::uint64_t width = separator.size(), text_length = text.size();
+    std::uint64_t start = 0;
+    OccurrenceFinder<Char> finder(text, separator, AsciiFold{}, &cancel);
+    for (std::size_t position = finder.next(); position != no_occurrence; position = finder.next()) {
+        cancel.poll();
+        if (position + width == start + 1) {
+            start = position + width;
+        } else if (position >= start) {
+            append(Token{start, position});
+            start = position + width;
+        }
+    }
+    if (start != text_length) append(Token{start, text_length});
+}
+
 template <typename Char> class Tokenizer {
 public:
     // Tokenizes `text` at once. The text must outlive the Tokenizer; a long

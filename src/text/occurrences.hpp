@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "text/fold.hpp"
+#include "text/inline_vector.hpp"
 #include "text/units.hpp"
 
 namespace tessarin {
@@ -48,7 +49,7 @@ private:
 
     Units<Char> haystack_;
     Units<Char> needle_;
-    std::vector<std::size_t> border_; // longest proper border of each needle prefix
+    InlineVector<std::size_t, 33> border_; // longest proper border of each needle prefix
     std::size_t pos_ = 0;             // next haystack unit to read
     std::size_t matched_ = 0;         // needle units matched just before pos_
     AsciiFold fold_;

@@ -15,7 +15,7 @@
 #include "comparator/bounds.hpp"
 #include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
-#include "comparator/jaro.hpp"
+#include "comparator/word.hpp"
 #include "oracle.hpp"
 
 namespace {
@@ -294,6 +294,39 @@ void jaro_pattern_agrees_with_the_library()
     }
 }
 
+// A pattern of one word scores every metric as the library does, to the
+// bit, and accepts exactly what that score accepts.
+void word_scorer_agrees_with_the_library()
+{
+    for (int round = 0; round < 6000; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::u32string pattern = random_string(1 + random_source() % (round % 3 ? 10 : 64), alphabet);
+        std::u32string candidate =
+            round % 2 ? mutated(pattern, alphabet) : random_string(random_source() % 20, alphabet);
+        if (candidate.size() > detail::WordScorer::most_candidate) candidate.resize(detail::WordScorer::most_candidate);
+        for (const MetricTraits& row : metric_table) {
+            if (row.metric == Metric::damerau_levenshtein && round % 4 != 0) continue; // the library's is slow
+            for (const ThresholdKind kind : {ThresholdKind::Absolute, ThresholdKind::Normalized}) {
+                const double score = testing::oracle_score(row.metric, kind, candidate, pattern);
+                for (const double threshold : thresholds_around(score)) {
+                    const detail::WordScorer scorer(pattern, row.metric, kind, threshold);
+                    const Comparison verdict = scorer.compare(std::u32string_view(candidate));
+                    CHECK(verdict.accepted == (score <= threshold), "%s kind %d '%s' vs '%s' at %.17g",
+                          row.name.data(), static_cast<int>(kind), narrow(candidate).c_str(), narrow(pattern).c_str(),
+                          threshold);
+                    CHECK(std::memcmp(&verdict.score, &score, sizeof score) == 0, "%s kind %d: %.17g, library %.17g",
+                          row.name.data(), static_cast<int>(kind), verdict.score, score);
+                    std::string latin1;
+                    if (narrow_units(candidate, latin1)) {
+                        const Comparison narrowed = scorer.compare(std::string_view(latin1));
+                        CHECK(std::memcmp(&narrowed.score, &score, sizeof score) == 0, "%s Latin-1", row.name.data());
+                    }
+                }
+            }
+        }
+    }
+}
+
 // Every name in the table parses back to its row, and the Python side
 // lists the same names, in the same order.
 void metric_names_agree()
@@ -330,6 +363,7 @@ int main()
     per_start_passes_agree_with_the_library();
     window_passes_agree_with_the_library();
     jaro_pattern_agrees_with_the_library();
+    word_scorer_agrees_with_the_library();
     if (failures > 0) {
         std::fprintf(stderr, "%d checks failed\n", failures);
         return 1;
