@@ -61,7 +61,7 @@ public:
     // The intersection for the window [first, last), moving the tracked
     // window's ends there one code point at a time (both ends only ever
     // move forward when the windows asked for do).
-    uint64_t common(uint64_t first, uint64_t last) noexcept
+    [[gnu::always_inline]] uint64_t common(uint64_t first, uint64_t last) noexcept
     {
         while (last_ < last)
             add(ids_[last_++]);

@@ -156,6 +156,92 @@ void scan_with_comparator(Units<Char> text, const WindowShape& shape, Metric met
     }
 }
 
+// Prefix, postfix and Hamming scored here, each window in a step or a few:
+// what a window has in common with the pattern at its start (the same for
+// every window of a start, up to its length) or at its end, or the
+// positions where it differs from a pattern of its length. A window with
+// nothing in common at its end, or of another length than the pattern, is
+// ruled out by its length alone where that cannot pass. Every window that
+// can pass is scored exactly, so the solver picks as among all.
+template <typename Char>
+void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metric metric,
+                                const FuzzyComparator& comparator, ConflictSolver& solver, Cancellation& cancel)
+{
+    const std::u32string& pattern = comparator.pattern();
+    const uint64_t n = text.size(), p = pattern.size();
+    const ThresholdKind kind = comparator.threshold_kind();
+    const double threshold = comparator.threshold();
+    const auto utf8_length = [](auto units) {
+        uint64_t bytes = 0;
+        for (const auto unit : units) {
+            const char32_t c = code_point(unit);
+            bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        }
+        return bytes;
+    };
+    const uint64_t pattern_bytes = utf8_length(std::u32string_view(pattern));
+    // Whether a window of this length with nothing in common with the
+    // pattern (postfix), or of another length than it (Hamming), can pass:
+    // its score is then its longer length (in bytes, for Hamming absolute),
+    // and a normalized one is 1.0.
+    const auto hopeless_passes = [&](uint64_t length) {
+        return !(score_of(metric, kind, std::max(length, p), length, p) > threshold);
+    };
+    const bool any_hopeless_passes = hopeless_passes(0) || hopeless_passes(n);
+    // The largest Hamming distance that passes between equal lengths.
+    uint64_t equal_allowed = 0;
+    while (equal_allowed < p && !(score_of(metric, kind, equal_allowed + 1, p, p) > threshold))
+        ++equal_allowed;
+    const uint64_t work = shape.work_per_start();
+    ContentStart<Char> content(text);
+    for (uint64_t start = 0; start < n; ++start) {
+        cancel.poll(work);
+        const uint64_t first = content.at(start);
+        uint64_t prefix = 0;
+        if (metric == Metric::prefix) {
+            while (first + prefix < n && prefix < p && code_point(text[first + prefix]) == pattern[prefix])
+                ++prefix;
+            // No window of the start has more in common, and none is
+            // shorter than the pattern by the measure: the longer length
+            // less the prefix, over it, is at least (p - prefix) / p.
+            if (score_of(metric, kind, p - prefix, p, p) > threshold) continue;
+        }
+        shape.for_each_end(start, n, [&](uint64_t end) {
+            const uint64_t a = std::min(first, end), b = trimmed_end(text, a, end), length = b - a;
+            uint64_t distance;
+            if (metric == Metric::hamming) {
+                if (length != p) {
+                    if (!any_hopeless_passes || !hopeless_passes(length)) return;
+                    const double score =
+                        kind == ThresholdKind::Absolute
+                            ? static_cast<double>(std::max(utf8_length(text.substr(a, length)), pattern_bytes))
+                            : 1.0;
+                    if (score <= threshold) solver.add(Match{start, end, score});
+                    return;
+                }
+                // Counted only as far as a distance that can pass.
+                distance = 0;
+                for (uint64_t i = 0; i < p && distance <= equal_allowed; ++i)
+                    distance += code_point(text[a + i]) != pattern[i];
+                if (distance > equal_allowed) return;
+            } else if (metric == Metric::prefix) {
+                distance = std::max(length, p) - (a == first ? std::min(prefix, length) : 0);
+            } else {
+                if ((length == 0 || code_point(text[b - 1]) != pattern[p - 1]) &&
+                    (!any_hopeless_passes || !hopeless_passes(length)))
+                    return;
+                const uint64_t most = std::min(length, p);
+                uint64_t common = 0;
+                while (common < most && code_point(text[b - 1 - common]) == pattern[p - 1 - common])
+                    ++common;
+                distance = std::max(length, p) - common;
+            }
+            const double score = score_of(metric, kind, distance, length, p);
+            if (score <= threshold) solver.add(Match{start, end, score});
+        });
+    }
+}
+
 // The starts worth scoring: for each end b marked in `reachable`, the
 // starts of the windows whose trimmed end can be b (the window ends at b or
 // in the white space right after it), merged into ascending ranges.
@@ -503,11 +589,13 @@ public:
         double floor;
     };
 
-    WindowFloors(Units<Char> text, const WindowShape& shape, Metric metric, ThresholdKind kind,
+    WindowFloors(Units<Char> text, const WindowShape& shape, Metric metric, ThresholdKind kind, double threshold,
                  const std::u32string& pattern, Cancellation& cancel)
-        : text_(text), shape_(shape), metric_(metric), kind_(kind), pattern_(pattern), shared_(pattern, text, cancel),
-          content_(text_)
+        : text_(text), shape_(shape), metric_(metric), kind_(kind), threshold_(threshold), pattern_(pattern),
+          shared_(pattern, text, cancel), content_(text_)
     {
+        if (traits_of(metric).bound == BoundFamily::similarity && detail::WordPattern::fits(pattern))
+            positions_.emplace(pattern);
     }
 
     bool usable() const noexcept { return shared_.usable(); }
@@ -518,7 +606,7 @@ public:
     double of_start(uint64_t start, double bound)
     {
         const uint64_t n = text_.size(), first = content_.at(start), p = pattern_.size();
-        const uint64_t prefix = common_prefix(text_.substr(first), pattern_);
+        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0 ? common_prefix(text_.substr(first), pattern_) : 4;
         const auto trimmed_length = [&](uint64_t end) {
             const uint64_t a = std::min(first, end);
             return trimmed_end(text_, a, end) - a;
@@ -529,12 +617,21 @@ public:
         // floor here falls toward one length and rises away from it, so the
         // most favourable length in a range is that one, brought into it.
         const uint64_t reach = trimmed_length(shape_.longest_end(start, n));
-        const uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
-        const uint64_t favourable = std::clamp(detail::best_length(metric_, p, most_shared),
-                                               trimmed_length(shape_.shortest_end(start, n)), reach);
-        const double coarse = detail::score_floor(metric_, kind_, favourable, p, most_shared, prefix);
+        uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
+        const uint64_t shortest = trimmed_length(shape_.shortest_end(start, n));
         windows_.clear();
-        if (coarse > bound) return coarse;
+        if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared, prefix,
+                      bound))
+            return std::numeric_limits<double>::infinity();
+        if (positions_) {
+            // A Jaro match pairs a pattern position with a window position
+            // within reach of it, so only the pattern positions whose code
+            // point lies within reach in the longest window can match.
+            most_shared = std::min(most_shared, within_reach(first, reach));
+            if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared,
+                          prefix, bound))
+                return std::numeric_limits<double>::infinity();
+        }
         shape_.for_each_end(start, n, [&](uint64_t end) { windows_.push_back(Window{end, 0.0}); });
         double lowest = std::numeric_limits<double>::infinity();
         // Longest first: the shared count of a shorter window is the longer
@@ -545,11 +642,69 @@ public:
                 window->floor = affix_score(first, length);
             } else {
                 const uint64_t shared = length > 0 ? shared_.common(first, first + length) : 0;
-                window->floor = detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
+                const uint64_t its_prefix = std::min(prefix, length);
+                // A window that cannot pass needs no floor worked out.
+                window->floor = may_pass(length, shared, its_prefix, bound)
+                                    ? detail::score_floor(metric_, kind_, length, p, shared, its_prefix)
+                                    : std::numeric_limits<double>::infinity();
             }
             lowest = std::min(lowest, window->floor);
         }
         return lowest;
+    }
+
+    // Whether a window of this trimmed length that shares this many code
+    // points with the pattern can score `bound` or less: for the threshold,
+    // from the least shared count that each length needs, worked out once.
+    [[gnu::always_inline]] bool may_pass(uint64_t length, uint64_t shared, uint64_t prefix, double bound)
+    {
+        const uint64_t p = pattern_.size();
+        const std::size_t lengths = 4 * p + 256, at = std::min<uint64_t>(prefix, 4) * lengths + length;
+        if (bound == threshold_ && length < lengths && at < need_.size() && need_[at] >= 0)
+            return std::min({shared, length, p}) >= static_cast<uint64_t>(need_[at]);
+        return may_pass_slowly(length, shared, prefix, bound);
+    }
+
+    bool may_pass_slowly(uint64_t length, uint64_t shared, uint64_t prefix, double bound)
+    {
+        const uint64_t p = pattern_.size();
+        if (bound != threshold_ || traits_of(metric_).bound != BoundFamily::similarity)
+            return !(detail::score_floor(metric_, kind_, length, p, shared, prefix) > bound);
+        const std::size_t lengths = 4 * p + 256;
+        const auto least = [&]() {
+            uint64_t needed = 0;
+            while (needed <= std::min(length, p) &&
+                   detail::cannot_pass(metric_, kind_, threshold_, length, p, needed, prefix))
+                ++needed;
+            return needed;
+        };
+        if (length >= lengths) return std::min({shared, length, p}) >= least();
+        if (need_.empty()) need_.assign(5 * lengths, -1);
+        int64_t& kept = need_[std::min<uint64_t>(prefix, 4) * lengths + length];
+        if (kept < 0) kept = static_cast<int64_t>(least());
+        return std::min({shared, length, p}) >= static_cast<uint64_t>(kept);
+    }
+
+    // How many pattern positions hold a code point that lies within the
+    // Jaro reach of the longest window of `reach` code points from `first`.
+    uint64_t within_reach(uint64_t first, uint64_t reach) const noexcept
+    {
+        const uint64_t p = pattern_.size(), longer = std::max(reach, p);
+        const uint64_t bound = longer >= 2 ? longer / 2 - 1 : 0;
+        const std::uint64_t pattern_bits = p >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << p) - 1;
+        // Positions x - bound to x + bound, as x goes on.
+        std::uint64_t band = bound + 1 >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (bound + 1)) - 1;
+        std::uint64_t found = 0;
+        for (uint64_t x = 0; x < reach; ++x) {
+            found |= positions_->positions_of(code_point(text_[first + x])) & band;
+            band = x + 1 > bound ? band << 1 : (band << 1) | 1;
+            if ((band & pattern_bits) == 0) break;
+        }
+        found &= pattern_bits;
+        uint64_t count = 0;
+        for (; found != 0; found &= found - 1)
+            ++count;
+        return count;
     }
 
     // The prefix and postfix scores themselves, where the floor can be
@@ -584,10 +739,13 @@ private:
     const WindowShape& shape_;
     Metric metric_;
     ThresholdKind kind_;
+    double threshold_;
     const std::u32string& pattern_;
     CommonCharacters shared_;
     ContentStart<Char> content_;
     std::vector<Window> windows_;
+    std::vector<int64_t> need_;                    // by common prefix and trimmed length: may_pass at the threshold
+    std::optional<detail::WordPattern> positions_; // for the Jaro family's reach
 };
 
 // One walk over ascending starts that scores, exactly, the windows whose
@@ -599,10 +757,12 @@ public:
                 Cancellation& cancel)
         : text_(text), shape_(shape), metric_(metric), comparator_(comparator),
           every_window_passes_(every_window_passes(metric, comparator.threshold_kind(), comparator.threshold())),
-          floors_(text, shape, metric, comparator.threshold_kind(), comparator.pattern(), cancel)
+          floors_(text, shape, metric, comparator.threshold_kind(), comparator.threshold(), comparator.pattern(), cancel)
     {
         if (every_window_passes_ && scored_per_start(metric) && detail::BitParallelPattern::fits(comparator.pattern()))
             per_start_.emplace(text_, shape, metric, comparator);
+        if (traits_of(metric).bound == BoundFamily::similarity && detail::JaroPattern::fits(comparator.pattern()))
+            jaro_.emplace(comparator.pattern());
     }
 
     bool usable() const noexcept { return floors_.usable(); }
@@ -653,7 +813,13 @@ private:
     {
         const uint64_t a = std::min(floors_.content_start(start), end), b = trimmed_end(text_, a, end);
         cancel.poll(detail::comparison_cost(metric_, b - a, comparator_.pattern().size()));
-        return comparator_.compare(text_.substr(a, b - a));
+        const Units<Char> candidate = text_.substr(a, b - a);
+        if (jaro_) {
+            // The Jaro pair worked out here, as the library works it out.
+            const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
+            if (distance >= 0.0) return Comparison{distance <= comparator_.threshold(), distance};
+        }
+        return comparator_.compare(candidate);
     }
 
     Units<Char> text_;
@@ -663,6 +829,7 @@ private:
     bool every_window_passes_;
     WindowFloors<Char> floors_;
     std::optional<PerStartScan<Char>> per_start_;
+    std::optional<detail::JaroPattern> jaro_;
 };
 
 // When "best_match" comes first, a group's pick is among its windows of the
@@ -768,6 +935,8 @@ MatchList fuzzy_raw_units(Units<Char> raw, std::u32string_view folded_pattern, c
         const std::u32string& trimmed_pattern = comparator.pattern();
         if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
             // NaN or negative: no distance passes.
+        } else if (chosen == Metric::prefix || chosen == Metric::postfix || chosen == Metric::hamming) {
+            scan_affixes_and_positions(text, shape, chosen, comparator, solver, cancel);
         } else if (!options.strategies.empty() && options.strategies.front() == Strategy::best_match &&
                    !trimmed_pattern.empty() &&
                    (every_window_passes(chosen, options.threshold_kind, options.threshold) ||
