@@ -158,7 +158,7 @@ public:
     // What the cheap facts tell of the window whose trimmed text is
     // [first, last). Once they put the floor above `bound` nothing more is
     // worked out, and the window is ruled out.
-    Judgement judge(uint64_t first, uint64_t last, double bound)
+    [[gnu::always_inline]] Judgement judge(uint64_t first, uint64_t last, double bound)
     {
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
