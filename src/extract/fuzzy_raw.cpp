@@ -935,7 +935,8 @@ MatchList fuzzy_raw_units(Units<Char> raw, std::u32string_view folded_pattern, c
         const std::u32string& trimmed_pattern = comparator.pattern();
         if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
             // NaN or negative: no distance passes.
-        } else if (chosen == Metric::prefix || chosen == Metric::postfix || chosen == Metric::hamming) {
+        } else if ((chosen == Metric::prefix || chosen == Metric::postfix || chosen == Metric::hamming) &&
+                   !trimmed_pattern.empty()) {
             scan_affixes_and_positions(text, shape, chosen, comparator, solver, cancel);
         } else if (!options.strategies.empty() && options.strategies.front() == Strategy::best_match &&
                    !trimmed_pattern.empty() &&
