@@ -5,17 +5,6 @@
 namespace tessarin::detail {
 namespace {
 
-// The number of bits set. The wheel is built for every x86-64 processor,
-// without the popcnt instruction, where the compiler's builtin becomes a
-// library call per word; this stays inline.
-inline int count_bits(std::uint64_t x) noexcept
-{
-    x -= (x >> 1) & 0x5555555555555555ULL;
-    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-    return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
-}
-
 std::size_t slot_of(char32_t c, std::size_t mask) noexcept
 {
     return (static_cast<std::uint64_t>(c) * 0x9E3779B97F4A7C15ULL >> 32) & mask;
@@ -267,7 +256,7 @@ void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Cha
         if ((j & 15) == 0) {
             std::int64_t least = beyond;
             for (std::size_t w = first; w <= last; ++w)
-                least = std::min<std::int64_t>(least, std::int64_t{scores[w]} - count_bits(vp[w]));
+                least = std::min<std::int64_t>(least, std::int64_t{scores[w]} - std::int64_t{count_bits(vp[w])});
             if (least > static_cast<std::int64_t>(limit)) break;
         }
     }

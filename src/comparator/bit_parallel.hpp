@@ -19,6 +19,17 @@
 
 namespace tessarin::detail {
 
+// The number of bits set. The wheel is built for every x86-64 processor,
+// without the popcnt instruction, where the compiler's builtin becomes a
+// library call per word; this stays inline.
+inline unsigned count_bits(std::uint64_t x) noexcept
+{
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
+}
+
 class BitParallelPattern {
 public:
     // What a prefix's distance reads when it is known to exceed the limit.

@@ -337,6 +337,59 @@ inline bool every_window_passes(Metric metric, ThresholdKind kind, double thresh
     return threshold >= 1.0 && (kind == ThresholdKind::Normalized || traits_of(metric).maximum == Maximum::similarity);
 }
 
+// How many code points a candidate has in common with the pattern at its
+// start (or, `at_end`, at its end): all that the prefix and postfix
+// metrics measure.
+template <typename Char> uint64_t common_affix(Units<Char> candidate, std::u32string_view pattern, bool at_end) noexcept
+{
+    const uint64_t length = candidate.size(), p = pattern.size(), most = std::min(length, p);
+    uint64_t common = 0;
+    if (at_end)
+        while (common < most && code_point(candidate[length - 1 - common]) == pattern[p - 1 - common])
+            ++common;
+    else
+        while (common < most && code_point(candidate[common]) == pattern[common])
+            ++common;
+    return common;
+}
+
+// The least shared count with which a window of a trimmed length and a
+// common prefix (up to 4) can pass a threshold by the Jaro family's
+// ceiling, worked out once per length: most windows are judged by it in a
+// comparison of integers.
+class SharedNeeded {
+public:
+    SharedNeeded(Metric metric, ThresholdKind kind, double threshold, uint64_t pattern_length)
+        : metric_(metric), kind_(kind), threshold_(threshold), p_(pattern_length), lengths_(4 * pattern_length + 256)
+    {
+    }
+
+    [[gnu::always_inline]] uint64_t of(uint64_t length, uint64_t prefix)
+    {
+        if (length >= lengths_) return least(length, prefix);
+        if (kept_.empty()) kept_.assign(5 * lengths_, -1);
+        int64_t& kept = kept_[std::min<uint64_t>(prefix, 4) * lengths_ + length];
+        if (kept < 0) kept = static_cast<int64_t>(least(length, prefix));
+        return static_cast<uint64_t>(kept);
+    }
+
+private:
+    uint64_t least(uint64_t length, uint64_t prefix) const noexcept
+    {
+        uint64_t shared = 0;
+        while (shared <= std::min(length, p_) && cannot_pass(metric_, kind_, threshold_, length, p_, shared, prefix))
+            ++shared;
+        return shared;
+    }
+
+    Metric metric_;
+    ThresholdKind kind_;
+    double threshold_;
+    uint64_t p_;
+    uint64_t lengths_;
+    std::vector<int64_t> kept_;
+};
+
 // The common prefix of a candidate and the pattern, up to 4 code points.
 template <typename Char> uint64_t common_prefix(Units<Char> a, std::u32string_view b) noexcept
 {

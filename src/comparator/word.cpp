@@ -1,33 +1,17 @@
 #include "comparator/word.hpp"
 
+#include "comparator/bit_parallel.hpp"
+#include "comparator/bounds.hpp"
+
 #include <algorithm>
 
 namespace tessarin::detail {
 namespace {
 
-// The number of bits set; inline where the target lacks the instruction.
-inline unsigned count_bits(std::uint64_t x) noexcept
-{
-    x -= (x >> 1) & 0x5555555555555555ULL;
-    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-    return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
-}
-
 // The lowest `n` bits set.
 constexpr std::uint64_t lowest_bits(std::size_t n) noexcept
 {
     return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
-}
-
-template <typename Char> std::size_t utf8_length(Units<Char> text) noexcept
-{
-    std::size_t bytes = 0;
-    for (const Char unit : text) {
-        const char32_t c = code_point(unit);
-        bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-    }
-    return bytes;
 }
 
 } // namespace
@@ -212,17 +196,8 @@ template <typename Char> std::uint64_t WordScorer::distance(Units<Char> candidat
         return differ;
     }
     case Metric::prefix:
-    case Metric::postfix: {
-        const std::size_t most = std::min(length, p);
-        std::size_t common = 0;
-        if (metric_ == Metric::prefix)
-            while (common < most && code_point(candidate[common]) == pattern[common])
-                ++common;
-        else
-            while (common < most && code_point(candidate[length - 1 - common]) == pattern[p - 1 - common])
-                ++common;
-        return std::max(length, p) - common;
-    }
+    case Metric::postfix:
+        return std::max(length, p) - common_affix(candidate, pattern, metric_ == Metric::postfix);
     case Metric::jaro:
     case Metric::jaro_winkler: break;
     }

@@ -171,14 +171,6 @@ void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metr
     const uint64_t n = text.size(), p = pattern.size();
     const ThresholdKind kind = comparator.threshold_kind();
     const double threshold = comparator.threshold();
-    const auto utf8_length = [](auto units) {
-        uint64_t bytes = 0;
-        for (const auto unit : units) {
-            const char32_t c = code_point(unit);
-            bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-        }
-        return bytes;
-    };
     const uint64_t pattern_bytes = utf8_length(std::u32string_view(pattern));
     // Whether a window of this length with nothing in common with the
     // pattern (postfix), or of another length than it (Hamming), can pass:
@@ -199,8 +191,7 @@ void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metr
         const uint64_t first = content.at(start);
         uint64_t prefix = 0;
         if (metric == Metric::prefix) {
-            while (first + prefix < n && prefix < p && code_point(text[first + prefix]) == pattern[prefix])
-                ++prefix;
+            prefix = detail::common_affix(text.substr(first), pattern, false);
             // No window of the start has more in common, and none is
             // shorter than the pattern by the measure: the longer length
             // less the prefix, over it, is at least (p - prefix) / p.
@@ -230,11 +221,7 @@ void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metr
                 if ((length == 0 || code_point(text[b - 1]) != pattern[p - 1]) &&
                     (!any_hopeless_passes || !hopeless_passes(length)))
                     return;
-                const uint64_t most = std::min(length, p);
-                uint64_t common = 0;
-                while (common < most && code_point(text[b - 1 - common]) == pattern[p - 1 - common])
-                    ++common;
-                distance = std::max(length, p) - common;
+                distance = std::max(length, p) - detail::common_affix(text.substr(a, length), pattern, true);
             }
             const double score = score_of(metric, kind, distance, length, p);
             if (score <= threshold) solver.add(Match{start, end, score});
@@ -594,8 +581,10 @@ public:
         : text_(text), shape_(shape), metric_(metric), kind_(kind), threshold_(threshold), pattern_(pattern),
           shared_(pattern, text, cancel), content_(text_)
     {
-        if (traits_of(metric).bound == BoundFamily::similarity && detail::WordPattern::fits(pattern))
-            positions_.emplace(pattern);
+        if (traits_of(metric).bound == BoundFamily::similarity) {
+            need_shared_.emplace(metric, kind, threshold, pattern.size());
+            if (detail::WordPattern::fits(pattern)) positions_.emplace(pattern);
+        }
     }
 
     bool usable() const noexcept { return shared_.usable(); }
@@ -659,30 +648,9 @@ public:
     [[gnu::always_inline]] bool may_pass(uint64_t length, uint64_t shared, uint64_t prefix, double bound)
     {
         const uint64_t p = pattern_.size();
-        const std::size_t lengths = 4 * p + 256, at = std::min<uint64_t>(prefix, 4) * lengths + length;
-        if (bound == threshold_ && length < lengths && at < need_.size() && need_[at] >= 0)
-            return std::min({shared, length, p}) >= static_cast<uint64_t>(need_[at]);
-        return may_pass_slowly(length, shared, prefix, bound);
-    }
-
-    bool may_pass_slowly(uint64_t length, uint64_t shared, uint64_t prefix, double bound)
-    {
-        const uint64_t p = pattern_.size();
-        if (bound != threshold_ || traits_of(metric_).bound != BoundFamily::similarity)
-            return !(detail::score_floor(metric_, kind_, length, p, shared, prefix) > bound);
-        const std::size_t lengths = 4 * p + 256;
-        const auto least = [&]() {
-            uint64_t needed = 0;
-            while (needed <= std::min(length, p) &&
-                   detail::cannot_pass(metric_, kind_, threshold_, length, p, needed, prefix))
-                ++needed;
-            return needed;
-        };
-        if (length >= lengths) return std::min({shared, length, p}) >= least();
-        if (need_.empty()) need_.assign(5 * lengths, -1);
-        int64_t& kept = need_[std::min<uint64_t>(prefix, 4) * lengths + length];
-        if (kept < 0) kept = static_cast<int64_t>(least());
-        return std::min({shared, length, p}) >= static_cast<uint64_t>(kept);
+        if (bound == threshold_ && need_shared_)
+            return std::min({shared, length, p}) >= need_shared_->of(length, prefix);
+        return !(detail::score_floor(metric_, kind_, length, p, shared, prefix) > bound);
     }
 
     // How many pattern positions hold a code point that lies within the
@@ -713,14 +681,9 @@ public:
     // at its end is all that these metrics measure.
     double affix_score(uint64_t first, uint64_t length) const noexcept
     {
-        const uint64_t p = pattern_.size(), most = std::min(length, p);
-        uint64_t common = 0;
-        if (metric_ == Metric::prefix)
-            while (common < most && code_point(text_[first + common]) == pattern_[common])
-                ++common;
-        else
-            while (common < most && code_point(text_[first + length - 1 - common]) == pattern_[p - 1 - common])
-                ++common;
+        const uint64_t p = pattern_.size();
+        const uint64_t common =
+            detail::common_affix(text_.substr(first, length), pattern_, metric_ == Metric::postfix);
         return score_of(metric_, kind_, std::max(length, p) - common, length, p);
     }
 
@@ -744,8 +707,8 @@ private:
     CommonCharacters shared_;
     ContentStart<Char> content_;
     std::vector<Window> windows_;
-    std::vector<int64_t> need_;                    // by common prefix and trimmed length: may_pass at the threshold
-    std::optional<detail::WordPattern> positions_; // for the Jaro family's reach
+    std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
+    std::optional<detail::WordPattern> positions_;    // for the Jaro family's reach
 };
 
 // One walk over ascending starts that scores, exactly, the windows whose

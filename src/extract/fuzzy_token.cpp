@@ -138,7 +138,7 @@ public:
         // worked out when a window of it first comes.
         const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
         if (traits_of(metric).bound == BoundFamily::similarity) {
-            need_shared_.assign(5 * lengths, unknown);
+            need_shared_.emplace(metric, kind_, threshold_, p_);
             if (detail::JaroPattern::fits(pattern_)) jaro_.emplace(pattern_);
         } else
             allowed_.assign(lengths, unknown);
@@ -167,7 +167,7 @@ public:
             const double weight = traits_of(metric_).prefix_weight;
             const uint64_t prefix = weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
             const uint64_t shared = shared_.of(text_, first, last);
-            if (bound == threshold_ && shared < need_shared(length, prefix)) return Judgement::ruled_out();
+            if (bound == threshold_ && shared < need_shared_->of(length, prefix)) return Judgement::ruled_out();
             return Judgement::at_least(detail::score_floor(metric_, kind_, length, p_, shared, prefix));
         }
 
@@ -335,24 +335,6 @@ private:
         return largest;
     }
 
-    // The least shared count with which a window of this trimmed length and
-    // common prefix can pass the threshold, by the Jaro family's ceiling.
-    uint64_t need_shared(uint64_t length, uint64_t prefix)
-    {
-        const std::size_t lengths = need_shared_.size() / 5;
-        const auto least = [&]() {
-            uint64_t shared = 0;
-            while (shared <= std::min(length, p_) &&
-                   detail::cannot_pass(metric_, kind_, threshold_, length, p_, shared, prefix))
-                ++shared;
-            return shared;
-        };
-        if (length >= lengths) return least();
-        int64_t& kept = need_shared_[prefix * lengths + length];
-        if (kept == unknown) kept = static_cast<int64_t>(least());
-        return static_cast<uint64_t>(kept);
-    }
-
     // The least Levenshtein (or optimal string alignment) distance of the
     // pattern from a stretch that ends at `last` and starts at the search's
     // start or later. Starting afresh at the window costs no more than
@@ -383,14 +365,8 @@ private:
     // common with the pattern at its start or its end is all they measure.
     double affix_score(Units<Char> candidate) const noexcept
     {
-        const uint64_t length = candidate.size(), most = std::min(length, p_);
-        uint64_t common = 0;
-        if (metric_ == Metric::prefix)
-            while (common < most && code_point(candidate[common]) == pattern_[common])
-                ++common;
-        else
-            while (common < most && code_point(candidate[length - 1 - common]) == pattern_[p_ - 1 - common])
-                ++common;
+        const uint64_t length = candidate.size();
+        const uint64_t common = detail::common_affix(candidate, pattern_, metric_ == Metric::postfix);
         return score_of(metric_, kind_, std::max(length, p_) - common, length, p_);
     }
 
@@ -402,7 +378,7 @@ private:
     double threshold_;
     uint64_t p_;
     std::vector<int64_t> allowed_;     // by trimmed length: largest_distance at the threshold
-    std::vector<int64_t> need_shared_; // by common prefix (0 to 4) and trimmed length: need_shared
+    std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
     std::optional<detail::SemiGlobalPass> search_, exact_;

@@ -64,6 +64,17 @@ template <typename Char> bool narrow_units(std::u32string_view text, std::basic_
     return true;
 }
 
+// The number of bytes that the text takes as UTF-8.
+template <typename Char> std::size_t utf8_length(Units<Char> text) noexcept
+{
+    std::size_t bytes = 0;
+    for (const Char unit : text) {
+        const char32_t c = code_point(unit);
+        bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    }
+    return bytes;
+}
+
 // Whether the text holds a surrogate code point (U+D800 to U+DFFF), which no
 // valid Unicode string holds on its own.
 bool has_surrogate(Units<char16_t> text) noexcept;
