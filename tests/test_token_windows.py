@@ -117,3 +117,24 @@ def test_exact_token_windows_around_occurrences_match_the_model(seed):
         for flags in ((False, False), (True, True)):
             args = (text, pattern, separator, *flags)
             assert outcome(tessarin.exact_token_extract, *args) == outcome(model.exact_token_extract, *args), args
+
+
+@pytest.mark.parametrize("metric", ["levenshtein", "osa"])
+@pytest.mark.parametrize("seed", range(6))
+def test_token_windows_near_rare_pieces_match_the_model(metric, seed):
+    # With few edits allowed, only the stretches around the pattern's
+    # pieces are searched, and a window whose end lies elsewhere is ruled
+    # out unscored.
+    rng = random.Random(seed)
+    words = "the world hello there quick brown fox jumps over lazy dog a an of éte".split()
+    separator = rng.choice([" ", ",", "--"])
+    tokens = [rng.choice(words) for _ in range(rng.randrange(150, 500))]
+    first = rng.randrange(len(tokens) - 4)
+    pattern = list(separator.join(tokens[first:first + rng.choice([2, 3, 4])]))
+    for _ in range(rng.randrange(3)):
+        pattern[rng.randrange(len(pattern))] = rng.choice("xyzé")
+    for kind, threshold in ((0, 0.0), (0, 1.0), (0, 2.0), (1, 0.1), (1, 0.2)):
+        for strategies in (["best_match"], []):
+            args = (separator.join(tokens), "".join(pattern), separator, False, False, metric, threshold, kind,
+                    strategies)
+            assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args

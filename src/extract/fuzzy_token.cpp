@@ -20,6 +20,7 @@
 #include "comparator/word.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
+#include "extract/reachable.hpp"
 #include "iterator/tokens.hpp"
 
 namespace tessarin {
@@ -129,7 +130,7 @@ struct Judgement {
 // postfix metrics, the score itself.
 template <typename Char> class WindowFloors {
 public:
-    WindowFloors(Units<Char> text, FuzzyComparator& comparator, Metric metric)
+    WindowFloors(Units<Char> text, FuzzyComparator& comparator, Metric metric, Cancellation& cancel)
         : text_(text), comparator_(comparator), pattern_(comparator.pattern()), metric_(metric),
           kind_(comparator.threshold_kind()), threshold_(comparator.threshold()), p_(pattern_.size()),
           shared_(pattern_)
@@ -150,6 +151,7 @@ public:
             if (searched) {
                 search_.emplace(*bit_parallel_, metric == Metric::osa);
                 exact_.emplace(*bit_parallel_, metric == Metric::osa);
+                mark_reachable(cancel);
             }
             if (subsequence) common_.emplace(*bit_parallel_);
         }
@@ -191,6 +193,8 @@ public:
             return Judgement::score(score_of(metric_, kind_, differ, length, p_));
         }
         if (search_) {
+            // Within its distance only if the search marked its end.
+            if (reachable_known_ && !((reachable_[last >> 6] >> (last & 63)) & 1)) return Judgement::ruled_out();
             // Levenshtein is a metric: the window is at least as far as the
             // last window measured less the edits that turn one into the
             // other (dropping what lies before this one, adding what follows).
@@ -200,7 +204,7 @@ public:
                     static_cast<int64_t>(last_measured_.distance - moved) > allowed)
                     return Judgement::ruled_out();
             }
-            const uint64_t least = std::max<uint64_t>(searched_distance(first, last), apart);
+            const uint64_t least = std::max<uint64_t>(reachable_known_ ? 0 : searched_distance(first, last), apart);
             if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
             return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
         }
@@ -257,6 +261,28 @@ public:
 
 private:
     static constexpr int64_t unknown = std::numeric_limits<int64_t>::min();
+
+    // Marks, once, the ends of the stretches of the text within the
+    // largest Levenshtein distance with which any window can pass (twice
+    // that for optimal string alignment, of which a transposition is two
+    // Levenshtein edits), searching only around the pattern's pieces: a
+    // window whose trimmed end is not marked cannot pass.
+    void mark_reachable(Cancellation& cancel)
+    {
+        if (!(threshold_ >= 0.0)) return;
+        const uint64_t longest = std::min<uint64_t>(detail::longest_passing_length(metric_, kind_, threshold_, p_),
+                                                    text_.size() + 1);
+        const uint64_t limit = detail::largest_passing_distance(metric_, kind_, threshold_, std::max(longest, p_), p_,
+                                                                p_ + longest);
+        const uint64_t filter = metric_ == Metric::osa ? 2 * limit : limit;
+        // Only where the pattern's pieces are long enough to be rare; else
+        // the search over the whole text, which tells the least distance
+        // at each end and not just whether it is within the filter, is
+        // worth more.
+        if (p_ / (filter + 1) < 3) return;
+        detail::mark_reachable_ends(*bit_parallel_, text_, pattern_, filter, reachable_, cancel);
+        reachable_known_ = true;
+    }
 
     // `exact`, when given, may be cleared and a ceiling returned for a
     // window that passes.
@@ -382,6 +408,8 @@ private:
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
     std::optional<detail::SemiGlobalPass> search_, exact_;
+    std::vector<uint64_t> reachable_; // bit b: some stretch ending at b lies within the filter
+    bool reachable_known_ = false;
     uint64_t search_to_ = 0; // the search has read the text up to here
     struct Measured {
         uint64_t first, last, distance;
@@ -406,7 +434,7 @@ public:
     {
         if (!floors_) {
             metric_ = comparator_.metric(); // throws for an unknown name
-            floors_.emplace(text_, comparator_, metric_);
+            floors_.emplace(text_, comparator_, metric_, cancel_);
         }
         const WindowSpan window = span_of(text_, start, end);
         cancel_.poll(end - start + 1);
@@ -473,7 +501,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     const double threshold = comparator.threshold();
     const bool every_window_passes = detail::every_window_passes(metric, comparator.threshold_kind(), threshold);
     const uint64_t p = comparator.pattern().size();
-    WindowFloors<Char> floors(text, comparator, metric);
+    WindowFloors<Char> floors(text, comparator, metric, cancel);
     struct Scored {
         uint64_t start;
         double score;
