@@ -63,13 +63,31 @@ public:
     // move forward when the windows asked for do).
     [[gnu::always_inline]] uint64_t common(uint64_t first, uint64_t last) noexcept
     {
-        while (last_ < last)
-            add(ids_[last_++]);
-        while (last_ > last)
-            remove(ids_[--last_]);
-        while (first_ < first)
-            remove(ids_[first_++]);
-        return common_;
+        // Kept in locals while the ends move: the counts could alias the
+        // members for the compiler, which would store them at every step.
+        uint64_t common = common_, begin = first_, end = last_;
+        uint64_t* count = count_.data();
+        const uint64_t* quota = quota_.data();
+        const std::uint16_t* ids = ids_.data();
+        while (end < last) {
+            const std::uint16_t id = ids[end++];
+            common += count[id] < quota[id];
+            ++count[id];
+        }
+        while (end > last) {
+            const std::uint16_t id = ids[--end];
+            --count[id];
+            common -= count[id] < quota[id];
+        }
+        while (begin < first) {
+            const std::uint16_t id = ids[begin++];
+            --count[id];
+            common -= count[id] < quota[id];
+        }
+        common_ = common;
+        first_ = begin;
+        last_ = end;
+        return common;
     }
 
     // Empty again at the start of the text, for another walk.
@@ -80,17 +98,6 @@ public:
     }
 
 private:
-    void add(std::uint16_t id) noexcept
-    {
-        common_ += count_[id] < quota_[id];
-        ++count_[id];
-    }
-    void remove(std::uint16_t id) noexcept
-    {
-        --count_[id];
-        common_ -= count_[id] < quota_[id];
-    }
-
     std::vector<std::uint16_t> ids_;
     std::vector<uint64_t> quota_, count_;
     uint64_t first_ = 0, last_ = 0, common_ = 0;
