@@ -516,14 +516,19 @@ public:
         if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared, prefix,
                       bound))
             return std::numeric_limits<double>::infinity();
-        if (positions_) {
+        if (positions_ && (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
             // A Jaro match pairs a pattern position with a window position
             // within reach of it, so only the pattern positions whose code
-            // point lies within reach in the longest window can match.
+            // point lies within reach in the longest window can match. Where
+            // that seldom rules a start out (a threshold that most windows
+            // pass), it is left off.
+            ++reach_tries_;
             most_shared = std::min(most_shared, within_reach(first, reach));
             if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared,
-                          prefix, bound))
+                          prefix, bound)) {
+                ++reach_rules_out_;
                 return std::numeric_limits<double>::infinity();
+            }
         }
         shape_.for_each_end(start, n, [&](uint64_t end) { windows_.push_back(Window{end, 0.0}); });
         double lowest = std::numeric_limits<double>::infinity();
@@ -535,11 +540,7 @@ public:
                 window->floor = affix_score(first, length);
             } else {
                 const uint64_t shared = length > 0 ? shared_.common(first, first + length) : 0;
-                const uint64_t its_prefix = std::min(prefix, length);
-                // A window that cannot pass needs no floor worked out.
-                window->floor = may_pass(length, shared, its_prefix, bound)
-                                    ? detail::score_floor(metric_, kind_, length, p, shared, its_prefix)
-                                    : std::numeric_limits<double>::infinity();
+                window->floor = detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
             }
             lowest = std::min(lowest, window->floor);
         }
@@ -613,6 +614,7 @@ private:
     std::vector<Window> windows_;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     std::optional<detail::WordPattern> positions_;    // for the Jaro family's reach
+    uint64_t reach_tries_ = 0, reach_rules_out_ = 0;  // how often the reach was asked, and ruled a start out
 };
 
 // One walk over ascending starts that scores, exactly, the windows whose
