@@ -47,6 +47,7 @@
 #include "extract/extract.hpp"
 #include "iterator/tokens.hpp"
 #include "text/text.hpp"
+#include "text/unicode.hpp"
 
 namespace tessarin::cli {
 namespace {
@@ -64,39 +65,19 @@ bool stop_check(void*)
 
 enum class Mode { exact_raw = 0, exact_token = 1, fuzzy_raw = 2, fuzzy_token = 3 };
 
-// What folding makes of one code point, learnt on first sight and kept for
-// the process: how many code points it becomes, and whether any of them is
-// ASCII (then an ASCII literal can match through it). Writes are idempotent,
-// so threads may race on an entry harmlessly.
-constexpr char32_t code_point_limit = 0x110000;
-constexpr unsigned char fold_known = 0x80, fold_to_ascii = 0x40, fold_length_mask = 0x3F;
-std::atomic<unsigned char> fold_table[4][code_point_limit];
+// What folding makes of one code point: how many code points it becomes,
+// and whether any of them is ASCII (then an ASCII literal can match through
+// it).
+constexpr unsigned char fold_to_ascii = 0x40, fold_length_mask = 0x3F;
 
 unsigned char fold_info(char32_t c, bool case_insensitive, bool special_char_insensitive)
 {
-    if (c >= code_point_limit) return fold_known | 1;
-    auto& entry = fold_table[(case_insensitive ? 2 : 0) + (special_char_insensitive ? 1 : 0)][c];
-    unsigned char info = entry.load(std::memory_order_relaxed);
-    if (info) return info;
-    std::string utf8;
-    if (c < 0x80) {
-        utf8.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        utf8 += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
-    } else if (c < 0x10000) {
-        utf8 += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
-                 static_cast<char>(0x80 | (c & 0x3F))};
-    } else {
-        utf8 += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
-                 static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-    }
-    const std::string folded = normalize(utf8, case_insensitive, special_char_insensitive);
-    const uint64_t length = std::min<uint64_t>(char_count(folded), fold_length_mask);
-    const bool ascii =
-        std::any_of(folded.begin(), folded.end(), [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
-    info = static_cast<unsigned char>(fold_known | (ascii ? fold_to_ascii : 0) | length);
-    entry.store(info, std::memory_order_relaxed);
-    return info;
+    char32_t folded[unicode::longest_lower_form] = {c == '\n' ? U' ' : c};
+    const unsigned length = case_insensitive ? unicode::lower_full(folded[0], folded) : 1;
+    bool ascii = false;
+    for (unsigned i = 0; i < length; ++i)
+        ascii |= (special_char_insensitive ? unicode::special_fold(folded[i]) : folded[i]) < 0x80;
+    return static_cast<unsigned char>((ascii ? fold_to_ascii : 0) | length);
 }
 
 #if defined(TESSARIN_CLI_AVX2)
@@ -225,9 +206,7 @@ __attribute__((target("avx2"))) size_t sift_avx2(const unsigned char* data, size
 // circumflex, grave accent).
 bool is_boundary_byte(unsigned char byte) noexcept
 {
-    if (byte >= 0x80) return false;
-    if ((byte | 0x20) >= 'a' && (byte | 0x20) <= 'z') return false;
-    return byte != '\'' && byte != '.' && byte != ':' && byte != '^' && byte != '`';
+    return unicode::ends_case_context(byte);
 }
 
 // Replaces every byte that is not part of well-formed UTF-8 by U+001A, one
@@ -329,7 +308,7 @@ private:
 // byte that is not case-ignorable (a letter stops it too, being cased).
 bool ends_case_context(unsigned char byte) noexcept
 {
-    return byte < 0x80 && byte != '\'' && byte != '.' && byte != ':' && byte != '^' && byte != '`';
+    return byte < 0x80 && unicode::ascii_case_classes[byte] != unicode::CaseClass::ignorable;
 }
 
 struct Region {

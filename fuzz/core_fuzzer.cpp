@@ -17,11 +17,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "../tests/cpp/oracle.hpp"
@@ -414,11 +416,39 @@ void check_utf8_helpers(FuzzedDataProvider& input)
     }
 
     // Folding never gets invalid text from the module; given some, it must
-    // still stay within the bytes (ICU may refuse such input).
-    try {
-        normalize(std::string(text), bytes.size() % 2 == 0, bytes.size() % 3 == 0);
-    } catch (const std::runtime_error&) {
-    }
+    // still stay within the bytes.
+    normalize(std::string(text), bytes.size() % 2 == 0, bytes.size() % 3 == 0);
+    // Nor units that are no code point (beyond U+10FFFF): they stay as they are.
+    std::u32string units(bytes.size() / 4, U'\0');
+    std::memcpy(units.data(), bytes.data(), units.size() * 4);
+    Cancellation never;
+    const auto folded_units =
+        fold_units(std::u32string_view(units), bytes.size() % 2 == 0, bytes.size() % 3 == 0, never);
+    const auto beyond = [](auto sequence) {
+        std::u32string found;
+        std::copy_if(sequence.begin(), sequence.end(), std::back_inserter(found),
+                     [](char32_t c) { return c > 0x10FFFF; });
+        return found;
+    };
+    REQUIRE(beyond(std::u32string_view(units)) == beyond(folded_units.view()));
+}
+
+// fold_units in every width that holds `code_points` gives what folding of
+// UTF-8 gives, and no copy when that leaves them unchanged.
+template <typename Char>
+void check_fold_units(const std::u32string& code_points, const std::u32string& expected, bool case_insensitive,
+                      bool special)
+{
+    std::basic_string<Char> units;
+    for (char32_t c : code_points)
+        units += static_cast<Char>(c);
+    Cancellation never;
+    const auto folded = fold_units(std::basic_string_view<Char>(units), case_insensitive, special, never);
+    std::u32string widened;
+    for (Char unit : folded.view())
+        widened += static_cast<char32_t>(static_cast<std::make_unsigned_t<Char>>(unit));
+    REQUIRE(widened == expected);
+    REQUIRE(folded.borrowed() == (expected == code_points));
 }
 
 void check_folding(FuzzedDataProvider& input)
@@ -447,6 +477,12 @@ void check_folding(FuzzedDataProvider& input)
         append_utf8(round_trip, c);
     }
     REQUIRE(round_trip == folded);
+
+    const std::u32string code_points = decode(text), expected = decode(folded);
+    const char32_t widest = code_points.empty() ? 0 : *std::max_element(code_points.begin(), code_points.end());
+    if (widest < 0x100) check_fold_units<char>(code_points, expected, case_insensitive, special);
+    if (widest < 0x10000) check_fold_units<char16_t>(code_points, expected, case_insensitive, special);
+    check_fold_units<char32_t>(code_points, expected, case_insensitive, special);
 }
 
 void check_tokenizer(FuzzedDataProvider& input)

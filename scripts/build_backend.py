@@ -5,7 +5,7 @@ They are copied from the system's package (Debian's librapidfuzz-cpp-dev)
 into third_party/rapidfuzz/ while the sdist is made and removed afterwards,
 so no third-party file ever sits in the work tree or the repository.
 CMakeLists.txt uses the system's package when CMake finds one and this copy
-otherwise, so the sdist builds anywhere a C++ compiler and ICU are.
+otherwise, so the sdist builds anywhere a C++ compiler and CPython are.
 """
 import shutil
 import subprocess

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
 # (GCC, float-cast-overflow included) into a virtual environment of its own,
-# .venv-sanitize, and runs the whole test suite under it. Any sanitizer report
-# ends the run with a failure. Extra arguments go to pytest:
+# .venv-sanitize, and runs the whole test suite under it, in the
+# interpreter's development mode, on smaller inputs (TESSARIN_TEST_SCALE,
+# 0.25 unless set). Any sanitizer report ends the run with a failure. Extra
+# arguments go to pytest:
 #   scripts/sanitize.sh                 build, then every test
 #   scripts/sanitize.sh -k hostile -x   build, then a selection
 # Needs the system packages and .venv that scripts/setup.sh prepares; the
@@ -37,11 +39,14 @@ CXX=g++ "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
 
 # A release interpreter is not instrumented, so the runtimes must be loaded
 # before anything else. Leak detection stays off: the interpreter keeps much
-# of what it allocates until exit, by design. PYTHONMALLOC=malloc sends
+# of what it allocates until exit, by design. PYTHONMALLOC=malloc_debug sends
 # Python's own objects through the sanitizer's allocator too, so writing past
-# a tuple or a list is caught as well. The memmem interceptor checks the
-# whole rest of the text at every call, which turns finding each of a
-# million occurrences into quadratic work; every other read stays checked.
+# a tuple or a list is caught as well, and keeps the development mode's
+# checks of the interpreter's allocators (no call without the interpreter
+# lock, none on memory of another allocator); -X dev shows every warning.
+# The memmem interceptor checks the whole rest of the text at every call,
+# which turns finding each of a million occurrences into quadratic work;
+# every other read stays checked.
 preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 say "running the tests under the sanitizers"
 # From an empty folder, as scripts/test.sh does, so that only the installed
@@ -49,7 +54,8 @@ say "running the tests under the sanitizers"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"
-LD_PRELOAD="$preload" PYTHONMALLOC=malloc HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" \
+LD_PRELOAD="$preload" PYTHONMALLOC=malloc_debug HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" \
+    TESSARIN_TEST_SCALE="${TESSARIN_TEST_SCALE:-0.25}" \
     ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:intercept_memmem=0 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests" "$@"
+    "$venv/bin/python" -X dev -m pytest -q -p no:cacheprovider "$root/tests" "$@"

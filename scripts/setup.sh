@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 or 13 machine to build and test the extension:
-# system packages (a C++ compiler, ICU, the RapidFuzz C++ headers), then a
+# system packages (a C++ compiler, the RapidFuzz C++ headers), then a
 # virtual environment at .venv with the Python build and test requirements,
 # and finally the project's wheel, built and installed into that environment.
 # Safe to run again: every step is skipped when its work is already done.
@@ -76,7 +76,7 @@ install_rapidfuzz_from_next_release() (
 )
 
 install_system_packages() {
-    install_packages g++ make libicu-dev pkg-config
+    install_packages g++ make
     have_packages librapidfuzz-cpp-dev && return
     refresh_apt_lists
     if apt-cache show librapidfuzz-cpp-dev >/dev/null 2>&1; then

@@ -1,50 +1,93 @@
 #!/usr/bin/env bash
-# Every test, against the wheel installed in .venv (scripts/setup.sh builds
-# and installs it). Extra arguments go to the main pytest run.
+# Every test, each stage once, against the wheel installed in .venv
+# (scripts/setup.sh builds and installs it):
+#   core        the core's C++ tests (ctest)
+#   types       the stubs against the module, the typed examples under mypy --strict
+#   suite       the whole pytest suite against the installed wheel; extra
+#               arguments go to this run
+#   sanitizers  the suite under ASan and UBSan in development mode, on
+#               smaller inputs (scripts/sanitize.sh)
+#   fuzzing     both fuzzing harnesses, 25 s each (fuzz/run.sh)
+#   dist        in CI only (CI=true): an sdist, a manylinux wheel built from
+#               it alone, and the suite against that wheel (scripts/check_dist.sh)
+# TESSARIN_QUICK=1 leaves out the sanitizers, the fuzzing and the dist.
+# Each stage ends with its own summary; the last line names the stages that
+# ran, how long each took, and whether all passed.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 py="$root/.venv/bin/python"
 cd "$root"
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 
-# The whole suite, run from an empty folder so that nothing in the tree can
-# stand in for what the wheel installed.
+# The suite runs from an empty folder, so that nothing in the tree can stand
+# in for what the wheel installed.
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+passed= # the stages that passed, with their times
+current=
+report() {
+    local status=$?
+    rm -rf "$scratch"
+    if [ "$status" -ne 0 ] && [ -n "$current" ]; then
+        say "FAILED: $current${passed:+; passed before it: $passed}"
+    fi
+}
+trap report EXIT
 
-# The core's own C++ tests, built apart from the module.
-"$root/.venv/bin/cmake" -S "$root" -B "$root/build/core-tests" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_BUILD_TESTS=ON >/dev/null
-"$root/.venv/bin/cmake" --build "$root/build/core-tests" >/dev/null
-"$root/.venv/bin/ctest" --test-dir "$root/build/core-tests" --output-on-failure
+# Runs the stage NAME: the command after it, timed.
+stage() {
+    local name=$1 started=$SECONDS
+    shift
+    current=$name
+    say "stage: $name"
+    "$@"
+    passed+="${passed:+, }$name ($((SECONDS - started)) s)"
+    current=
+}
 
-# First the robustness stages: the suite once in the interpreter's
-# development mode (debug hooks on its allocators, every warning shown);
-# then, unless TESSARIN_QUICK is set, the suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer in a build of its own (scripts/sanitize.sh) and
-# a short run of both fuzzing harnesses (fuzz/run.sh).
-(cd "$scratch" && HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" "$py" -X dev -m pytest -q -p no:cacheprovider \
-    "$root/tests")
-if [ -z "${TESSARIN_QUICK:-}" ]; then
-    "$root/scripts/sanitize.sh"
-    "$root/fuzz/run.sh" 25
-fi
-
+# Built apart from the module; the build's output is shown only if it fails.
+core_tests() {
+    local log="$root/build/core-tests.log"
+    mkdir -p "$root/build"
+    { "$root/.venv/bin/cmake" -S "$root" -B "$root/build/core-tests" -G Ninja \
+        -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_BUILD_TESTS=ON \
+        -DPython_EXECUTABLE="$py" &&
+        "$root/.venv/bin/cmake" --build "$root/build/core-tests"; } >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+    "$root/.venv/bin/ctest" --test-dir "$root/build/core-tests" --output-on-failure
+}
 
 # The installed stubs agree with the installed module, and typed programs
 # (one calling every function, one using the command's typed search layer)
 # check clean under --strict and run.
-(cd "$scratch" && "$py" -m mypy.stubtest tessarin &&
+types() (
+    cd "$scratch"
+    "$py" -m mypy.stubtest tessarin
     "$py" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/examples/typed_example.py" \
-        "$root/examples/typed_search.py" &&
-    "$py" "$root/examples/typed_example.py" >/dev/null && "$py" "$root/examples/typed_search.py" >/dev/null)
+        "$root/examples/typed_search.py"
+    "$py" "$root/examples/typed_example.py" >/dev/null
+    "$py" "$root/examples/typed_search.py" >/dev/null
+)
 
-# In CI also prove the distribution: an sdist, a wheel built from it alone
-# with the system's RapidFuzz hidden, that wheel made manylinux (ICU copied
-# in), and the whole suite against it in a fresh environment.
-if [ "${CI:-}" = true ]; then
-    "$root/scripts/check_dist.sh"
+suite() (
+    cd "$scratch"
+    HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" "$py" -m pytest -q -p no:cacheprovider "$root/tests" "$@"
+)
+
+stage core core_tests
+stage types types
+if [ $# -gt 0 ]; then
+    stage "suite (with $*)" suite "$@"
+else
+    stage suite suite
 fi
-
-# Last, the whole suite against the installed wheel, so that its summary
-# closes the output.
-(cd "$scratch" && HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" "$py" -m pytest -q "$root/tests" "$@")
+skipped=
+if [ -z "${TESSARIN_QUICK:-}" ]; then
+    stage sanitizers "$root/scripts/sanitize.sh"
+    stage fuzzing "$root/fuzz/run.sh" 25
+else
+    skipped=" (TESSARIN_QUICK: no sanitizers, fuzzing or dist)"
+fi
+if [ "${CI:-}" = true ] && [ -z "${TESSARIN_QUICK:-}" ]; then
+    stage dist "$root/scripts/check_dist.sh"
+fi
+say "all passed: $passed$skipped"

@@ -1,9 +1,30 @@
-"""Helpers that several test modules share: the four functions, and one
-valid, cheap argument list for each."""
+"""Helpers that several test modules share: the four functions, one valid,
+cheap argument list for each, and the scale of the costliest inputs."""
 
+import os
 import pathlib
 
+from hypothesis import HealthCheck, settings
+
 import tessarin
+
+# Hypothesis judges time as well: an example slower than its deadline fails,
+# and slow generation fails a health check. Neither says anything about the
+# module, and both depend on how busy the machine is.
+settings.register_profile("untimed", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("untimed")
+
+# A fraction by which the costliest inputs shrink (random examples, seeds,
+# repetitions, sizes): the sanitizer stage, where every step costs several
+# times more, sets it below 1. What that stage looks for, a bad read or
+# write, shows on small inputs as well as on large ones.
+TEST_SCALE = float(os.environ.get("TESSARIN_TEST_SCALE", "1"))
+
+
+def scaled(count, least=1):
+    """`count` at the test scale, and never below `least`."""
+    return max(least, round(count * TEST_SCALE))
+
 
 # Under AddressSanitizer memory is kept aside after release, and running out
 # of it ends the process: tests of memory use skip themselves there.

@@ -188,17 +188,18 @@ def isolated_character_count(text, start, end):
 
 
 def solve_conflicts(text, matches, strategies):
-    # Each group is [start, end, candidates].
-    groups = [[m[0], m[1], [m]] for m in matches]
-    while len(groups) >= 2:
-        for k in range(len(groups) - 1):
-            a, b = groups[k], groups[k + 1]
-            if spans_conflict(a[0], a[1], b[0], b[1]):
-                groups[k] = [min(a[0], b[0]), max(a[1], b[1]), a[2] + b[2]]
-                del groups[k + 1]
-                break
-        else:
-            break
+    # Each group is [start, end, candidates]: neighbouring groups that
+    # conflict merge until none do. A merge only widens a span, so a
+    # conflict stays until its groups merge, and the order of the merges
+    # cannot change the groups: merging each new group into the one before
+    # it for as long as they conflict gives them in one pass.
+    groups = []
+    for m in matches:
+        groups.append([m[0], m[1], [m]])
+        while len(groups) >= 2 and spans_conflict(groups[-2][0], groups[-2][1], groups[-1][0], groups[-1][1]):
+            a, b = groups[-2], groups.pop()
+            a[0], a[1] = min(a[0], b[0]), max(a[1], b[1])
+            a[2].extend(b[2])
 
     result = []
     for _, _, candidates in groups:

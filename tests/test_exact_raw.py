@@ -8,6 +8,7 @@ from hypothesis import strategies as st
 
 import tessarin
 import reference_model as model
+from conftest import scaled
 
 STRATEGY_NAMES = ["best_match", "shortest", "longest", "minimum_isolated_character"]
 
@@ -79,7 +80,7 @@ strategy_lists = st.lists(
     st.sampled_from(STRATEGY_NAMES + ["Best_Match", "", "foo"]), max_size=4)
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=scaled(500))
 @given(text=st.text(alphabet=SMALL_ALPHABET, max_size=30),
        pattern=st.text(alphabet=SMALL_ALPHABET, max_size=5),
        ci=st.booleans(), sci=st.booleans(), strategies=strategy_lists)

@@ -11,6 +11,7 @@ import random
 import pytest
 
 import tessarin
+from conftest import scaled
 from reference_model import fuzzy_raw_extract as model_fuzzy_raw
 from reference_model import fuzzy_token_extract as model_fuzzy_token
 
@@ -46,7 +47,7 @@ def planted_case(rng, pattern_length, text_length):
     return "".join(pieces)[:text_length], pattern
 
 
-@pytest.mark.parametrize("seed", range(60))
+@pytest.mark.parametrize("seed", range(scaled(60)))
 def test_fuzzy_raw_matches_the_model_on_planted_near_matches(seed):
     rng = random.Random(seed)
     metric = METRICS[seed % len(METRICS)] if seed % 2 else "levenshtein"
@@ -65,7 +66,7 @@ def test_fuzzy_raw_matches_the_model_on_planted_near_matches(seed):
 from reference_model import exact_token_extract as model_exact_token  # noqa: E402
 
 
-@pytest.mark.parametrize("seed", range(80))
+@pytest.mark.parametrize("seed", range(scaled(80)))
 def test_exact_token_with_a_one_byte_separator_matches_the_model(seed):
     # With a one-byte separator windows are recognised around occurrences of
     # the pattern instead of by walking tokens; overlapping occurrences,
@@ -104,7 +105,7 @@ def test_long_white_space_runs_match_the_model(call, args):
     assert module(*args) == model(*args)
 
 
-@pytest.mark.parametrize("seed", range(30))
+@pytest.mark.parametrize("seed", range(scaled(30)))
 def test_fuzzy_raw_levenshtein_on_ascii_text_with_rare_pieces_matches_the_model(seed):
     # Over ASCII text the whole-text search runs only around exact
     # occurrences of the pattern's pieces: near-matches planted at both ends
@@ -175,7 +176,7 @@ def test_thresholds_outside_the_usual_range_match_the_model(threshold):
             assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (metric, kind)
 
 
-@pytest.mark.parametrize("seed", range(60))
+@pytest.mark.parametrize("seed", range(scaled(60)))
 def test_best_match_first_matches_the_model(seed):
     # With "best_match" first only a group's windows of the lowest score are
     # looked for: the groups' extents, ties between copies and what breaks

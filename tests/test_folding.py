@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 
 import tessarin
 from reference_model import SPECIAL_CHARS, WHITE_SPACE, exact_raw_extract, normalize
+from conftest import scaled
 
 
 def spans(text, pattern, case_insensitive=False, special_char_insensitive=False):
@@ -131,7 +132,7 @@ texts = st.text(alphabet=FOLDING_ALPHABET, max_size=40)
 flags = st.booleans()
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=scaled(400))
 @given(text=texts, pattern=st.text(alphabet=FOLDING_ALPHABET, min_size=1, max_size=2),
        ci=flags, sci=flags)
 def test_folding_agrees_with_model(text, pattern, ci, sci):
@@ -205,10 +206,10 @@ def test_every_code_point_folds_as_str_lower_alone_and_around_a_final_sigma():
     # str.lower()'s length and match str.lower()'s result folded in turn:
     # a wrong mapping, or a code point taken for cased or case-ignorable
     # when Python's Unicode database says otherwise, breaks one or the other.
-    # Code points that Python's database leaves unassigned are skipped: a
-    # newer ICU may already give them case mappings.
+    # Unassigned code points count too: the tables come from the database of
+    # the interpreter the module was built with.
     text = " ".join(f"{c} ΑΣ{c}Σ ΑΣ{c} {c}Σ" for c in map(chr, range(0x110000))
-                    if unicodedata.category(c) not in ("Cs", "Cn"))
+                    if unicodedata.category(c) != "Cs")
     expected = [(0, len(text.lower()), 0.0)]
     assert tessarin.exact_raw_extract(text, text, True, False, []) == expected
     assert tessarin.exact_raw_extract(text, text.lower(), True, False, []) == expected

@@ -12,6 +12,7 @@ from rapidfuzz.distance import (
 import tessarin
 import tessarin_names
 import reference_model as model
+from conftest import scaled
 
 METRICS = list(tessarin_names.METRICS)
 FAMILIES = {"levenshtein": Levenshtein, "damerau_levenshtein": DamerauLevenshtein, "osa": OSA,
@@ -61,7 +62,7 @@ COMPARATOR_ALPHABET = ("ab \t\n\u00a0\u3000\u2028\u200b" "\u00e9\u00c5\u00fc" "\
                        "\u4e2d\u6587" "\U0001F600\U0001D538\U00010348")
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=scaled(500))
 @given(text=st.text(alphabet=COMPARATOR_ALPHABET, min_size=1, max_size=64), data=st.data())
 def test_comparator_agrees_with_rapidfuzz_bit_for_bit(text, data):
     # Half the patterns are the text with one stretch replaced, so scores spread out.
@@ -211,7 +212,7 @@ def draw_pattern(data, text):
                                st.integers(0, 7).map(lambda length: text[start:start + length])))
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=scaled(400))
 @given(**common_arguments)
 def test_fuzzy_raw_extract_agrees_with_model(text, data, ci, sci, metric, threshold, kind, strategies):
     pattern = draw_pattern(data, text)
@@ -222,7 +223,7 @@ def test_fuzzy_raw_extract_agrees_with_model(text, data, ci, sci, metric, thresh
         assert outcome(tessarin.fuzzy_raw_extract, *args) == outcome(model.fuzzy_raw_extract, *args)
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=scaled(400))
 @given(separator=st.sampled_from([" ", ",", "--", "aba", "", "@", "A", "c "]), **common_arguments)
 def test_fuzzy_token_extract_agrees_with_model(text, data, separator, ci, sci, metric, threshold, kind, strategies):
     args = (text, draw_pattern(data, text), separator, ci, sci, metric, threshold, kind, strategies)

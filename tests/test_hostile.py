@@ -9,7 +9,7 @@ from rapidfuzz.distance import Indel, Levenshtein
 import tessarin
 import reference_model as model
 from reference_model import outcome
-from conftest import FUNCTION_NAMES, call, valid_arguments, with_parameter
+from conftest import FUNCTION_NAMES, call, scaled, valid_arguments, with_parameter
 
 
 @pytest.fixture(autouse=True)
@@ -208,7 +208,7 @@ def test_a_pattern_of_100000_characters(function_name, overrides, expected):
 
 
 def test_a_text_of_100_megabytes():
-    text = "ab" * 50_000_000
+    text = "ab" * scaled(50_000_000)
     assert tessarin.exact_raw_extract(text, "abc", False, False, []) == []
 
 

@@ -12,12 +12,12 @@ import numpy as np
 import pytest
 
 import tessarin
-from conftest import FUNCTION_NAMES, UNDER_ADDRESS_SANITIZER, valid_arguments
+from conftest import FUNCTION_NAMES, UNDER_ADDRESS_SANITIZER, scaled, valid_arguments
 
 # The sanitizers hold freed memory back for a while, so resident size says
 # nothing under them.
 # scripts/valgrind.sh runs this file with far fewer calls.
-ROUNDS = int(os.environ.get("TESSARIN_LEAK_ROUNDS", "2000"))
+ROUNDS = int(os.environ.get("TESSARIN_LEAK_ROUNDS", scaled(2000)))
 
 
 class RaisingFloat:
@@ -156,7 +156,7 @@ def resident_bytes():
 
 
 SMALL_TEXT = "Ab\u00c7\u00e9 xb yb\nzb \u00c7\u00e9 x"
-# About 100,000 code points, folded by ICU, with nothing for the tokenizer
+# About 100,000 code points, lower-cased, with nothing for the tokenizer
 # to cut, so that even the fuzzy calls stay cheap.
 LARGE_TEXT = "Ab\u00c7\u00e9xbyb" * 12500
 

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from conftest import UNDER_ADDRESS_SANITIZER
+from conftest import UNDER_ADDRESS_SANITIZER, scaled
 from hypothesis import given, settings, strategies as st
 
 import tessarin_cli.command as command
@@ -112,7 +112,7 @@ def test_long_blocks_of_tokens_give_the_whole_file_answer(tmp_path, monkeypatch,
         assert command_spans(tmp_path, monkeypatch, text, pattern, options, block) == whole, block
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=scaled(100))
 @given(text=st.text("ab İΣσé\n  \t", max_size=60), block=st.integers(1, 20),
        pattern=st.sampled_from(["ab", "a b", "ba", "abab"]),
        options=st.sampled_from([{}, {"ignore_case": True}, {"threshold": 1, "threshold_kind": 0},

@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 import tessarin
 import reference_model as model
 from reference_model import outcome
+from conftest import scaled
 
 
 def tokens(text, separator, ci=False, sci=False):
@@ -116,7 +117,7 @@ SEPARATORS = [" ", ",", "--", "aba", "xy", "", "@", "A"]
 TEXT_ALPHABET = "ab, -xy@A\n\u00e9"
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=scaled(400))
 @given(text=st.text(alphabet=TEXT_ALPHABET, max_size=24),
        separator=st.sampled_from(SEPARATORS), data=st.data(),
        ci=st.booleans(), sci=st.booleans())

@@ -1,5 +1,8 @@
 #include "conflict_solver/mod.hpp"
 
+#include <algorithm>
+#include <utility>
+
 namespace tessarin {
 
 Strategy parse_strategy(std::string_view name) noexcept
@@ -18,6 +21,11 @@ std::vector<Strategy> parse_strategies(const std::vector<std::string>& names)
     for (const std::string& name : names)
         strategies.push_back(parse_strategy(name));
     return strategies;
+}
+
+ConflictSolver::ConflictSolver(const StrategyList& strategies, Cancellation* cancel)
+    : ConflictSolver(UnitText(), strategies, cancel)
+{
 }
 
 ConflictSolver::ConflictSolver(UnitText text, const StrategyList& strategies, Cancellation* cancel)
@@ -51,16 +59,18 @@ void ConflictSolver::read_spaces()
     // Position p has spaces on both sides when bits p - 1 and p + 1 are set;
     // positions 0 and n - 1 lack a side (no bit before 0, clear bits after
     // the end).
-    between_spaces_.resize(spaces_.size());
+    // Filled as it is reserved, in the polled loop: clearing it first would
+    // be a pass of its own without a poll.
+    between_spaces_.reserve(spaces_.size());
     std::uint64_t count = 0;
     for (std::size_t w = 0; w + 1 < spaces_.size(); ++w) {
         if (w % (pass_piece / 64) == 0) cancel.poll(pass_piece);
-        between_spaces_[w] = count;
+        between_spaces_.push_back(count);
         const std::uint64_t before = (spaces_[w] << 1) | (w > 0 ? spaces_[w - 1] >> 63 : 0);
         const std::uint64_t after = (spaces_[w] >> 1) | (spaces_[w + 1] << 63);
         count += static_cast<std::uint64_t>(__builtin_popcountll(before & after));
     }
-    between_spaces_.back() = count;
+    between_spaces_.push_back(count);
     text_ready_ = true;
 }
 
@@ -96,7 +106,7 @@ std::uint64_t ConflictSolver::isolated_character_count(const Match& match)
            (between_spaces_before(last) - between_spaces_before(first + 1));
 }
 
-bool ConflictSolver::better(const Match& challenger, const Match& holder)
+bool ConflictSolver::better(const Match& challenger, const Match& holder, const std::uint64_t* challenger_count)
 {
     for (Strategy key : keys_) {
         switch (key) {
@@ -115,7 +125,7 @@ bool ConflictSolver::better(const Match& challenger, const Match& holder)
                 best_isolated_ = isolated_character_count(holder);
                 best_isolated_known_ = true;
             }
-            const std::uint64_t count = isolated_character_count(challenger);
+            const std::uint64_t count = challenger_count ? *challenger_count : isolated_character_count(challenger);
             if (count != best_isolated_) return count < best_isolated_;
             break;
         }
@@ -125,21 +135,44 @@ bool ConflictSolver::better(const Match& challenger, const Match& holder)
     return false; // tied on every value: the earlier candidate stays
 }
 
+bool ConflictSolver::counts_isolated_characters() const noexcept
+{
+    return keys_.contains(Strategy::minimum_isolated_character);
+}
+
 void ConflictSolver::add(const Match& candidate)
+{
+    add_counted(candidate, nullptr);
+}
+
+void ConflictSolver::add(const Match& candidate, std::uint64_t isolated_count)
+{
+    add_counted(candidate, &isolated_count);
+}
+
+void ConflictSolver::add_counted(const Match& candidate, const std::uint64_t* isolated_count)
 {
     if (group_open_ && candidate.start <= group_end_) {
         if (group_end_ < candidate.end) group_end_ = candidate.end;
-        if (!keys_.empty() && better(candidate, best_)) {
+        if (!keys_.empty() && better(candidate, best_, isolated_count)) {
             best_ = candidate;
-            best_isolated_known_ = false;
+            best_isolated_known_ = isolated_count != nullptr;
+            if (isolated_count) best_isolated_ = *isolated_count;
         }
         return;
     }
     if (group_open_) append_polled(picks_, best_, cancel_ ? *cancel_ : never_);
     best_ = candidate;
-    best_isolated_known_ = false;
+    best_isolated_known_ = isolated_count != nullptr;
+    if (isolated_count) best_isolated_ = *isolated_count;
+    group_start_ = candidate.start;
     group_end_ = candidate.end;
     group_open_ = true;
+}
+
+MatchList ConflictSolver::take_picks()
+{
+    return std::exchange(picks_, MatchList());
 }
 
 MatchList ConflictSolver::finish()

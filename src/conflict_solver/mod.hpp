@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +69,22 @@ private:
     bool closed_ = false;
 };
 
+// Where an extractor hands its candidates, one at a time, in non-decreasing
+// `start` order.
+class CandidateSink {
+public:
+    virtual ~CandidateSink() = default;
+    virtual void add(const Match& candidate) = 0;
+    // The folded text that the candidates' spans index, lent until the last
+    // candidate is handed over; given before the first.
+    virtual void see_text(const UnitText& folded) { (void)folded; }
+    // Whether the sink is the conflict solver of one whole text, so that an
+    // extractor may hand it only what can be each group's pick (with a
+    // window spanning the group first). A sink that sees only a part of a
+    // text's groups must get every candidate.
+    virtual bool solves_whole_groups() const noexcept { return false; }
+};
+
 // Candidates arrive one at a time in non-decreasing `start` order. A group
 // closes when a candidate starts beyond the largest end so far (spans that
 // only touch still conflict). Narrowing a group by the strategies in order,
@@ -75,7 +92,7 @@ private:
 // left, picks the candidate that is best by the strategies' values compared
 // one after another, the earliest among equals. So a group never needs to
 // be held whole: only its best candidate so far.
-class ConflictSolver {
+class ConflictSolver final : public CandidateSink {
 public:
     // `text` is the folded text, read only for the isolated-character count;
     // its units, `strategies` and `cancel` (polled while the text is read)
@@ -86,11 +103,40 @@ public:
     {
     }
     ConflictSolver(UnitText text, const StrategyList& strategies, Cancellation* cancel = nullptr);
+    // A solver without the text, for candidates that come with their
+    // isolated-character counts (add with two arguments) where the
+    // strategies need them.
+    explicit ConflictSolver(const StrategyList& strategies, Cancellation* cancel = nullptr);
 
-    void add(const Match& candidate);
+    void add(const Match& candidate) override;
+    void add(const Match& candidate, std::uint64_t isolated_count);
+    // Whether the strategies read isolated-character counts.
+    bool counts_isolated_characters() const noexcept;
+    bool solves_whole_groups() const noexcept override { return true; }
 
     // The pick of every group, in group order.
     MatchList finish();
+    // The picks of the groups closed so far that were not taken before: a
+    // group closes when a candidate starts beyond its end.
+    MatchList take_picks();
+    // Where the group still open starts, if one is.
+    std::optional<std::uint64_t> open_group_start() const noexcept
+    {
+        return group_open_ ? std::optional<std::uint64_t>(group_start_) : std::nullopt;
+    }
+
+    // The isolated-character count of a span of a folded text.
+    template <typename Char> static std::uint64_t isolated_characters(Units<Char> text, const Match& span) noexcept
+    {
+        if (span.start >= span.end) return 0;
+        const auto space = [&](std::uint64_t i) { return text[i] == Char(' '); };
+        std::uint64_t count = 0;
+        for (std::uint64_t p = span.start; p < span.end; ++p) {
+            const bool left = space(p == span.start ? p : p - 1), right = space(p + 1 == span.end ? p : p + 1);
+            count += (p == span.start && right) || (p + 1 == span.end && left) || (left && right);
+        }
+        return count;
+    }
 
     // Every span in `matches` lies within `text`, which is UTF-8.
     static MatchList solve_conflicts(std::string_view text, MatchList matches,
@@ -101,7 +147,10 @@ private:
     bool is_space(std::uint64_t index) const noexcept;
     std::uint64_t between_spaces_before(std::uint64_t index) const noexcept;
     std::uint64_t isolated_character_count(const Match& match);
-    bool better(const Match& challenger, const Match& holder);
+    // `challenger_count` is the challenger's isolated-character count where
+    // it came with it.
+    bool better(const Match& challenger, const Match& holder, const std::uint64_t* challenger_count);
+    void add_counted(const Match& candidate, const std::uint64_t* isolated_count);
 
     UnitText text_;
     Cancellation* cancel_;
@@ -119,7 +168,7 @@ private:
     Match best_{};
     std::uint64_t best_isolated_ = 0; // best_'s count, once known
     bool best_isolated_known_ = false;
-    std::uint64_t group_end_ = 0;
+    std::uint64_t group_start_ = 0, group_end_ = 0;
     bool group_open_ = false;
 };
 

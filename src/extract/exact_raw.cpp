@@ -30,7 +30,7 @@ template <typename Char> bool is_white_space_unit(Char unit) noexcept
 // white space around an occurrence reads the same in the unfolded text.
 template <typename Char>
 void windows_around_occurrences(Units<Char> text, AsciiFold fold, Units<Char> trimmed, uint64_t window,
-                                ConflictSolver& solver, Cancellation& cancel)
+                                CandidateSink& solver, Cancellation& cancel)
 {
     const auto q = static_cast<int64_t>(trimmed.size());
     const auto p = static_cast<int64_t>(window);
@@ -64,7 +64,7 @@ void windows_around_occurrences(Units<Char> text, AsciiFold fold, Units<Char> tr
 // white-space run [a, b), the window at i qualifies when the run covers all
 // of it: b - i >= P, or the run reaches the end of the text.
 template <typename Char>
-void white_space_windows(Units<Char> text, uint64_t window, ConflictSolver& solver, Cancellation& cancel)
+void white_space_windows(Units<Char> text, uint64_t window, CandidateSink& solver, Cancellation& cancel)
 {
     const uint64_t n = text.size();
     uint64_t index = 0;
@@ -90,7 +90,7 @@ void white_space_windows(Units<Char> text, uint64_t window, ConflictSolver& solv
 
 template <typename Char>
 MatchList exact_raw_units(Units<Char> raw, bool ascii, std::u32string_view folded_pattern,
-                          const SearchOptions& options, Cancellation& cancel)
+                          const SearchOptions& options, Cancellation& cancel, CandidateSink* sink = nullptr)
 {
     const bool case_insensitive = options.case_insensitive;
     const bool special_char_insensitive = options.special_char_insensitive;
@@ -113,19 +113,24 @@ MatchList exact_raw_units(Units<Char> raw, bool ascii, std::u32string_view folde
 
     const uint64_t window = folded_pattern.size();
     const std::u32string_view trimmed = trim_white_space(std::u32string_view(folded_pattern));
-    ConflictSolver solver(text, options.strategies, &cancel);
-    if (window > 0 && !text.empty()) {
+    return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
+        if (window == 0 || text.empty()) return;
         InlineVector<Char, 64> needle;
         if (trimmed.empty())
             white_space_windows(text, window, solver, cancel);
         else if (narrow_units(trimmed, needle))
             windows_around_occurrences(text, pending, Units<Char>(needle.data(), needle.size()), window, solver,
                                        cancel);
-    }
-    return solver.finish();
+    });
 }
 
 } // namespace
+
+void find_exact_raw_candidates(const UnitText& text, const std::u32string& folded_pattern,
+                               const SearchOptions& options, CandidateSink& sink, Cancellation& cancel)
+{
+    text.visit([&](auto units) { exact_raw_units(units, text.ascii(), folded_pattern, options, cancel, &sink); });
+}
 
 MatchList exact_raw_extract(TextInput s, TextInput pattern, const SearchOptions& options, Cancellation cancel)
 {

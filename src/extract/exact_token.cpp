@@ -226,6 +226,17 @@ MatchList exact_token_units(Units<Char> raw, bool ascii, std::u32string_view fol
 
 } // namespace
 
+void find_exact_token_candidates(const UnitText& text, const std::u32string& folded_pattern,
+                                 const std::u32string& separator, const SearchOptions& options, CandidateSink& sink,
+                                 Cancellation& cancel)
+{
+    const MatchList matches = text.visit([&](auto units) {
+        return exact_token_units(units, text.ascii(), folded_pattern, separator, options, cancel);
+    });
+    for (const Match& match : matches)
+        sink.add(match);
+}
+
 MatchList exact_token_extract(TextInput s, TextInput pattern, TextInput tokenizer_pattern,
                               const SearchOptions& options, Cancellation cancel)
 {

@@ -59,4 +59,35 @@ MatchList fuzzy_raw_extract(TextInput s, TextInput pattern, const SearchOptions&
 MatchList fuzzy_token_extract(TextInput s, TextInput pattern, TextInput tokenizer_pattern,
                               const SearchOptions& options, Cancellation cancel = {});
 
+enum class SearchMode { exact_raw, exact_token, fuzzy_raw, fuzzy_token };
+
+// What an extractor would hand its conflict solver, handed to `sink`
+// instead: every candidate of the search over `text`, in start order (for
+// exact token extraction, every match). The text is given as it is and
+// folded here; the pattern and the separator are already folded
+// (fold_code_points). A sink that does not solve whole groups gets every
+// candidate, never only those that can be a group's pick.
+void find_candidates(SearchMode mode, const UnitText& text, const std::u32string& folded_pattern,
+                     const std::u32string& folded_separator, const SearchOptions& options, CandidateSink& sink,
+                     Cancellation& cancel);
+
+namespace detail {
+
+// Runs find(sink) with the caller's sink where there is one, else with the
+// conflict solver of the folded text, whose picks it returns.
+template <typename Char, typename Find>
+MatchList solve_or_hand_over(Units<Char> folded, const SearchOptions& options, CandidateSink* sink,
+                             Cancellation& cancel, Find&& find)
+{
+    if (sink) {
+        sink->see_text(UnitText::borrowed(folded));
+        find(*sink);
+        return {};
+    }
+    ConflictSolver solver(folded, options.strategies, &cancel);
+    find(solver);
+    return solver.finish();
+}
+
+} // namespace detail
 } // namespace tessarin

@@ -123,7 +123,7 @@ uint64_t trimmed_end(std::basic_string_view<Char> text, uint64_t content_start, 
 // Any metric: every window that the bounds leave goes to the comparator.
 template <typename Char>
 void scan_with_comparator(Units<Char> text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
-                          ConflictSolver& solver, Cancellation& cancel)
+                          CandidateSink& solver, Cancellation& cancel)
 {
     const uint64_t n = text.size(), p = comparator.pattern().size();
     CommonCharacters shared(comparator.pattern(), text, cancel);
@@ -169,7 +169,7 @@ void scan_with_comparator(Units<Char> text, const WindowShape& shape, Metric met
 // can pass is scored exactly, so the solver picks as among all.
 template <typename Char>
 void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metric metric,
-                                const FuzzyComparator& comparator, ConflictSolver& solver, Cancellation& cancel)
+                                const FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
 {
     const std::u32string& pattern = comparator.pattern();
     const uint64_t n = text.size(), p = pattern.size();
@@ -235,16 +235,19 @@ void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metr
 
 // The starts worth scoring: for each end b marked in `reachable`, the
 // starts of the windows whose trimmed end can be b (the window ends at b or
-// in the white space right after it), merged into ascending ranges.
+// in the white space right after it), merged into ascending ranges. The
+// marks are read a piece at a time with a poll between pieces: where few
+// ends are marked, too few starts are visited to poll for the whole walk.
 template <typename Char, typename Visit>
 void for_each_start_near(const std::vector<uint64_t>& reachable, std::basic_string_view<Char> text,
-                         const WindowShape& shape, Visit visit)
+                         const WindowShape& shape, Cancellation& cancel, Visit visit)
 {
     const uint64_t n = text.size(), m = shape.pattern_length;
     const auto longest = static_cast<uint64_t>(shape.longest), shrink = static_cast<uint64_t>(shape.shrink);
     uint64_t range_first = 0, range_last = 0;
     bool open = false;
     for (std::size_t word = 0; word < reachable.size(); ++word) {
+        if (word % (pass_piece / 64) == 0) cancel.poll(pass_piece);
         for (uint64_t bits = reachable[word]; bits != 0; bits &= bits - 1) {
             const uint64_t b = word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
             uint64_t tail_end = b;
@@ -277,10 +280,10 @@ void for_each_start_near(const std::vector<uint64_t>& reachable, std::basic_stri
 
 // Marks, as the Levenshtein search would with no edit allowed, the ends of
 // the occurrences of the pattern, overlapping ones included, in linear time
-// (Knuth-Morris-Pratt over code points).
+// (Knuth-Morris-Pratt over code points), polling a piece at a time.
 template <typename Char>
 void mark_occurrence_ends(std::basic_string_view<Char> text, std::u32string_view pattern,
-                          std::vector<uint64_t>& reachable)
+                          std::vector<uint64_t>& reachable, Cancellation& cancel)
 {
     reachable.assign(text.size() / 64 + 1, 0);
     std::vector<std::size_t> border(pattern.size() + 1, 0); // longest proper border of each prefix
@@ -291,6 +294,7 @@ void mark_occurrence_ends(std::basic_string_view<Char> text, std::u32string_view
         border[i + 1] = k;
     }
     for (std::size_t j = 0, matched = 0; j < text.size(); ++j) {
+        if (j % pass_piece == 0) cancel.poll(pass_piece);
         const char32_t c = code_point(text[j]);
         while (matched > 0 && (matched == pattern.size() || c != pattern[matched]))
             matched = border[matched];
@@ -345,14 +349,13 @@ public:
         if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
     }
 
-    void run(ConflictSolver& solver, Cancellation& cancel)
+    void run(CandidateSink& solver, Cancellation& cancel)
     {
         const std::basic_string_view<Char> view(text_);
         const bool filtered = filter_limit_ < p_;
         if (filtered) {
             if (filter_limit_ == 0) {
-                cancel.poll(text_.size());
-                mark_occurrence_ends(view, pattern_, reachable_);
+                mark_occurrence_ends(view, pattern_, reachable_, cancel);
             } else {
                 mark_reachable_ends(bit_parallel_, view, pattern_, filter_limit_, reachable_, cancel);
             }
@@ -360,7 +363,7 @@ public:
         const auto add = [&](const Match& match) { solver.add(match); };
         const auto score_start = [&](uint64_t start) { this->score_start(start, filtered, add, cancel); };
         if (filtered)
-            for_each_start_near(reachable_, text_, shape_, score_start);
+            for_each_start_near(reachable_, text_, shape_, cancel, score_start);
         else
             for (uint64_t start = 0; start < text_.size(); ++start)
                 score_start(start);
@@ -714,7 +717,7 @@ private:
 // False, with nothing added, where the floors cannot be formed.
 template <typename Char>
 bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
-                       ConflictSolver& solver, Cancellation& cancel)
+                       CandidateSink& solver, Cancellation& cancel)
 {
     const uint64_t n = text.size();
     const uint64_t floor_work = static_cast<uint64_t>(shape.shrink + shape.longest + 1) * 4;
@@ -786,17 +789,17 @@ bool short_fuzzy_raw(Units<Char> raw, std::u32string_view folded_pattern, const 
 
 template <typename Char>
 MatchList fuzzy_raw_units(Units<Char> raw, std::u32string_view folded_pattern, const SearchOptions& options,
-                          Cancellation& cancel)
+                          Cancellation& cancel, CandidateSink* sink = nullptr)
 {
-    if (MatchList matches; short_fuzzy_raw(raw, folded_pattern, options, matches, cancel)) return matches;
+    if (MatchList matches; !sink && short_fuzzy_raw(raw, folded_pattern, options, matches, cancel)) return matches;
     const FoldedUnits<Char> folded =
         fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
     const Units<Char> text = folded.view();
     const uint64_t m = folded_pattern.size();
     const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
 
-    ConflictSolver solver(text, options.strategies, &cancel);
-    if (m > 0 && !text.empty()) {
+    return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
+        if (m == 0 || text.empty()) return;
         FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))),
                                    options.metric, options.threshold, options.threshold_kind);
         // The first comparison is due now: an unknown metric fails here.
@@ -807,8 +810,8 @@ MatchList fuzzy_raw_units(Units<Char> raw, std::u32string_view folded_pattern, c
         } else if ((chosen == Metric::prefix || chosen == Metric::postfix || chosen == Metric::hamming) &&
                    !trimmed_pattern.empty()) {
             scan_affixes_and_positions(text, shape, chosen, comparator, solver, cancel);
-        } else if (!options.strategies.empty() && options.strategies.front() == Strategy::best_match &&
-                   !trimmed_pattern.empty() &&
+        } else if (solver.solves_whole_groups() && !options.strategies.empty() &&
+                   options.strategies.front() == Strategy::best_match && !trimmed_pattern.empty() &&
                    (every_window_passes(chosen, options.threshold_kind, options.threshold) ||
                     !scored_per_start(chosen) || !detail::BitParallelPattern::fits(trimmed_pattern)) &&
                    find_best_windows(text, shape, chosen, comparator, solver, cancel)) {
@@ -819,11 +822,16 @@ MatchList fuzzy_raw_units(Units<Char> raw, std::u32string_view folded_pattern, c
         } else {
             scan_with_comparator(text, shape, chosen, comparator, solver, cancel);
         }
-    }
-    return solver.finish();
+    });
 }
 
 } // namespace
+
+void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folded_pattern,
+                               const SearchOptions& options, CandidateSink& sink, Cancellation& cancel)
+{
+    text.visit([&](auto units) { fuzzy_raw_units(units, folded_pattern, options, cancel, &sink); });
+}
 
 MatchList fuzzy_raw_extract(TextInput s, TextInput pattern, const SearchOptions& options, Cancellation cancel)
 {

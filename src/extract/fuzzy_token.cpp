@@ -425,7 +425,7 @@ private:
 // they are set up by the first window.
 template <typename Char> class JudgeEach {
 public:
-    JudgeEach(Units<Char> text, FuzzyComparator& comparator, ConflictSolver& solver, Cancellation& cancel)
+    JudgeEach(Units<Char> text, FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
         : text_(text), comparator_(comparator), solver_(solver), cancel_(cancel)
     {
     }
@@ -453,7 +453,7 @@ public:
 private:
     Units<Char> text_;
     FuzzyComparator& comparator_;
-    ConflictSolver& solver_;
+    CandidateSink& solver_;
     Cancellation& cancel_;
     Metric metric_ = Metric::levenshtein;
     std::optional<WindowFloors<Char>> floors_;
@@ -472,7 +472,7 @@ struct TokenGroup {
     // Opens the group in `solver` with one window spanning it and a score
     // that no window beats: every window of the group then joins it, and
     // none other, whichever of them are handed over.
-    void open(ConflictSolver& solver) const { solver.add(Match{first, end, infinite_score}); }
+    void open(CandidateSink& solver) const { solver.add(Match{first, end, infinite_score}); }
 };
 
 // When "best_match" comes first, a group's pick is among its windows of the
@@ -496,7 +496,7 @@ struct TokenGroup {
 // window spanning the group, picks as it would among all.
 template <typename Char>
 void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyComparator& comparator, Metric metric,
-                      ConflictSolver& solver, Cancellation& cancel)
+                      CandidateSink& solver, Cancellation& cancel)
 {
     const double threshold = comparator.threshold();
     const bool every_window_passes = detail::every_window_passes(metric, comparator.threshold_kind(), threshold);
@@ -532,17 +532,22 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     std::vector<Candidate> within; // windows that start within the open group, not judged yet
     // Extends the open group by the furthest-reaching passing window that
     // starts within it; false when none passes.
+    // What it scores is put back in window order, so that `scored` stays
+    // sorted without a pass over it that would not poll.
     const auto extend = [&]() {
+        const std::size_t before = scored.size();
+        bool extended = false;
         for (auto candidate = within.rbegin(); candidate != within.rend(); ++candidate) {
             const Comparison verdict = passes(*candidate);
             if (!verdict.accepted) continue;
             open->end = std::max(open->end, candidate->window.end);
             open->best = std::min(open->best, verdict.score);
-            within.clear();
-            return true;
+            extended = true;
+            break;
         }
+        std::reverse(scored.begin() + static_cast<std::ptrdiff_t>(before), scored.end());
         within.clear();
-        return false;
+        return extended;
     };
     const auto close = [&]() {
         append_polled(groups, *open, cancel);
@@ -579,8 +584,6 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         close();
     }
 
-    // The first walk scored each group's windows from the last back.
-    std::sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) { return a.start < b.start; });
     const auto score_of_window = [&](const WindowSpan& window) {
         const auto found = std::lower_bound(scored.begin(), scored.end(), window.start,
                                             [](const Scored& item, uint64_t start) { return item.start < start; });
@@ -654,9 +657,9 @@ bool short_fuzzy_token(Units<Char> raw, std::u32string_view folded_pattern, std:
 
 template <typename Char>
 MatchList fuzzy_token_units(Units<Char> raw, std::u32string_view folded_pattern, std::u32string_view separator,
-                            const SearchOptions& options, Cancellation& cancel)
+                            const SearchOptions& options, Cancellation& cancel, CandidateSink* sink = nullptr)
 {
-    if (MatchList matches; short_fuzzy_token(raw, folded_pattern, separator, options, matches, cancel))
+    if (MatchList matches; !sink && short_fuzzy_token(raw, folded_pattern, separator, options, matches, cancel))
         return matches;
     const FoldedUnits<Char> folded =
         fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
@@ -664,25 +667,33 @@ MatchList fuzzy_token_units(Units<Char> raw, std::u32string_view folded_pattern,
     const uint64_t window_size = pattern_token_count(folded_pattern, separator);
     FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))),
                                options.metric, options.threshold, options.threshold_kind);
-    ConflictSolver solver(text, options.strategies, &cancel);
 
     TokenWindows<Char> windows(text, separator, window_size, cancel);
     // An unknown metric must fail only where the first comparison is due,
     // which the judge of one window at a time sees to.
-    if (!options.strategies.empty() && options.strategies.front() == Strategy::best_match && options.metric.known() &&
-        options.threshold >= 0.0 && window_size > 0) {
-        judge_best_first(text, windows, comparator, comparator.metric(), solver, cancel);
-    } else {
-        JudgeEach<Char> judge(text, comparator, solver, cancel);
-        windows.walk(0, [&](uint64_t start, uint64_t end) {
-            judge.judge(start, end);
-            return true;
-        });
-    }
-    return solver.finish();
+    return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
+        if (solver.solves_whole_groups() && !options.strategies.empty() &&
+            options.strategies.front() == Strategy::best_match && options.metric.known() &&
+            options.threshold >= 0.0 && window_size > 0) {
+            judge_best_first(text, windows, comparator, comparator.metric(), solver, cancel);
+        } else {
+            JudgeEach<Char> judge(text, comparator, solver, cancel);
+            windows.walk(0, [&](uint64_t start, uint64_t end) {
+                judge.judge(start, end);
+                return true;
+            });
+        }
+    });
 }
 
 } // namespace
+
+void find_fuzzy_token_candidates(const UnitText& text, const std::u32string& folded_pattern,
+                                 const std::u32string& separator, const SearchOptions& options, CandidateSink& sink,
+                                 Cancellation& cancel)
+{
+    text.visit([&](auto units) { fuzzy_token_units(units, folded_pattern, separator, options, cancel, &sink); });
+}
 
 MatchList fuzzy_token_extract(TextInput s, TextInput pattern, TextInput tokenizer_pattern,
                               const SearchOptions& options, Cancellation cancel)

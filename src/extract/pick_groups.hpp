@@ -22,7 +22,7 @@ struct PickGroup {
     // Opens the group in `solver` with one window spanning it and a score
     // that no window beats: every window of the group then joins it, and
     // none other, whichever of them are handed over.
-    void open(ConflictSolver& solver) const { solver.add(Match{first, end, std::numeric_limits<double>::infinity()}); }
+    void open(CandidateSink& solver) const { solver.add(Match{first, end, std::numeric_limits<double>::infinity()}); }
 };
 
 class PickGroups {

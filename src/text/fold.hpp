@@ -75,7 +75,7 @@ public:
     std::string release() &&;
 
 private:
-    friend FoldedText fold_text(TextInput, bool, bool, Cancellation&, std::size_t);
+    friend FoldedText fold_text(TextInput, bool, bool, Cancellation&);
     enum class Source { owned, buffer, borrowed };
 
     Source source_ = Source::owned;
@@ -88,65 +88,53 @@ private:
 
 namespace detail {
 
-// Full Unicode lower-casing of UTF-8 text, handed to ICU in pieces of about
-// `piece_size` bytes; the result does not depend on where the pieces end.
-constexpr std::size_t lower_case_piece_size = std::size_t{1} << 22;
-std::string lower_case_unicode(std::string_view text, Cancellation& cancel, std::size_t piece_size);
+// Full Unicode lower-casing of UTF-8 text, and nothing else of folding.
+std::string lower_case_unicode(std::string_view text, Cancellation& cancel);
 
 } // namespace detail
 
-// Folds `text`. ASCII runs are folded here a vector at a time; only the
-// stretches around other code points go to the lower-casing library (in
-// pieces of about `piece_size` bytes), each from just after an ASCII byte
-// that no final-sigma context reaches across to just after the next.
-FoldedText fold_text(TextInput text, bool case_insensitive, bool special_char_insensitive, Cancellation& cancel,
-                     std::size_t piece_size = detail::lower_case_piece_size);
+// Folds `text`. ASCII runs are folded a vector at a time, the code points
+// between them one at a time.
+FoldedText fold_text(TextInput text, bool case_insensitive, bool special_char_insensitive, Cancellation& cancel);
 
 // The same folding, for small texts such as patterns, as a string.
 std::string normalize(std::string text, bool case_insensitive, bool special_char_insensitive);
 std::string normalize(std::string text, bool case_insensitive, bool special_char_insensitive, Cancellation& cancel);
 
-// The folded form of a text of code units (see text/units.hpp): a view of
-// the input itself when folding changed nothing, else a buffer of its own in
-// the same unit type (lower-casing never takes a code point out of the range
-// of the input's units).
+// A folded text of fixed-width code units, one code point each: `char`
+// holds Latin-1 (read as unsigned char), `char16_t` a code point of the BMP
+// (never a surrogate pair), `char32_t` any code point. Folding keeps the
+// unit type: no code point lower-cases beyond the width of its own. It is a
+// view of the input when folding changed nothing, else a buffer of its own.
 template <typename Char> class FoldedUnits {
 public:
-    FoldedUnits() = default;
+    FoldedUnits() noexcept = default;
     FoldedUnits(FoldedUnits&&) noexcept = default;
     FoldedUnits& operator=(FoldedUnits&&) noexcept = default;
-    FoldedUnits(const FoldedUnits&) = delete;
-    FoldedUnits& operator=(const FoldedUnits&) = delete;
 
-    static FoldedUnits borrowing(Units<Char> input) noexcept
+    // The input itself, unfolded, for a caller that folds as it reads.
+    static FoldedUnits borrowing(std::basic_string_view<Char> input) noexcept
     {
         FoldedUnits folded;
         folded.view_ = input;
         return folded;
     }
-    static FoldedUnits owning(std::basic_string<Char> buffer) noexcept
-    {
-        FoldedUnits folded;
-        folded.owned_ = std::move(buffer);
-        folded.owns_ = true;
-        return folded;
-    }
 
-    Units<Char> view() const noexcept { return owns_ ? Units<Char>(owned_) : view_; }
-    // No copy was made: the view is the input's.
-    bool borrowed() const noexcept { return !owns_; }
+    std::basic_string_view<Char> view() const noexcept { return view_; }
+    // True when no copy was made: the view is the input itself.
+    bool borrowed() const noexcept { return buffer_ == nullptr; }
 
 private:
-    Units<Char> view_;
-    std::basic_string<Char> owned_;
-    bool owns_ = false;
+    template <typename C> friend FoldedUnits<C> fold_units(std::basic_string_view<C>, bool, bool, Cancellation&);
+
+    std::basic_string_view<Char> view_;
+    std::unique_ptr<Char[]> buffer_;
 };
 
-// Folds a text of code units: line feeds become spaces, then, if asked,
-// full lower-casing (Final_Sigma and the multi-code-point forms included),
-// then, if asked, the fourteen special characters become ASCII letters.
+// Folds `text` as fold_text does, over code units of one code point each.
+// Explicitly instantiated for char, char16_t and char32_t.
 template <typename Char>
-FoldedUnits<Char> fold_units(Units<Char> text, bool case_insensitive, bool special_char_insensitive,
+FoldedUnits<Char> fold_units(std::basic_string_view<Char> text, bool case_insensitive, bool special_char_insensitive,
                              Cancellation& cancel);
 
 // Folds `text` into `out` (room for as many units) where only ASCII units

@@ -39,9 +39,16 @@ template <typename Char> struct UnitClass {
         if constexpr (sizeof(Char) == 2) return _mm_set1_epi16(static_cast<short>(unit));
         if constexpr (sizeof(Char) == 4) return _mm_set1_epi32(static_cast<int>(unit));
     }
-    Vector has(Vector raw) const noexcept
+    // Splatted once, outside the loop.
+    struct Vectors {
+        Vector c, case_bit, other;
+        bool single; // no case bit and no other unit: one comparison tells
+    };
+    Vectors vectors() const noexcept { return {splat(c), splat(case_bit), splat(other), case_bit == 0 && other == c}; }
+    static Vector has(Vector raw, const Vectors& v) noexcept
     {
-        return _mm_or_si128(equal(_mm_or_si128(raw, splat(case_bit)), splat(c)), equal(raw, splat(other)));
+        if (v.single) return equal(raw, v.c);
+        return _mm_or_si128(equal(_mm_or_si128(raw, v.case_bit), v.c), equal(raw, v.other));
     }
 #endif
 };
@@ -70,9 +77,11 @@ std::size_t find_folded(Units<Char> haystack, std::size_t from, Units<Char> need
     constexpr std::size_t lanes = vector_size / sizeof(Char);
     // One bit per unit: the lowest of the unit's bytes in the byte mask.
     constexpr unsigned lane_bits = sizeof(Char) == 1 ? 0xFFFF : sizeof(Char) == 2 ? 0x5555 : 0x1111;
+    const auto first_vectors = first.vectors(), last_vectors = last.vectors();
     for (; i <= last_start && last_start - i >= lanes - 1; i += lanes) {
-        const Vector hits = _mm_and_si128(first.has(load(reinterpret_cast<const char*>(h + i))),
-                                          last.has(load(reinterpret_cast<const char*>(h + i + width - 1))));
+        const Vector hits =
+            _mm_and_si128(UnitClass<Char>::has(load(reinterpret_cast<const char*>(h + i)), first_vectors),
+                          UnitClass<Char>::has(load(reinterpret_cast<const char*>(h + i + width - 1)), last_vectors));
         for (unsigned bits = high_bits(hits) & lane_bits; bits != 0; bits &= bits - 1) {
             const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(bits)) / sizeof(Char);
             if (rest_matches(at)) return at;

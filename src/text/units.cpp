@@ -11,12 +11,28 @@ namespace tessarin {
 
 namespace {
 
-// Sixteen or eight units at a time are or-ed together after marking each
-// surrogate, so the loop has no branch per unit.
+// A surrogate is a unit whose bits above the low eleven read 0xD800. A
+// vector of units at a time where the target has SSE2, sixteen at a time
+// in a loop without a branch per unit elsewhere.
 template <typename Char> bool any_surrogate(Units<Char> text) noexcept
 {
-    constexpr std::size_t block = 16;
     std::size_t i = 0;
+#if TESSARIN_SSE2
+    using namespace detail;
+    constexpr std::size_t lanes = vector_size / sizeof(Char);
+    const Vector mask = sizeof(Char) == 2 ? _mm_set1_epi16(static_cast<short>(0xF800)) : _mm_set1_epi32(static_cast<int>(0xFFFFF800u));
+    const Vector surrogate = sizeof(Char) == 2 ? _mm_set1_epi16(static_cast<short>(0xD800)) : _mm_set1_epi32(0xD800);
+    const auto marks = [&](std::size_t at) {
+        const Vector masked = _mm_and_si128(load(reinterpret_cast<const char*>(text.data() + at)), mask);
+        return sizeof(Char) == 2 ? _mm_cmpeq_epi16(masked, surrogate) : _mm_cmpeq_epi32(masked, surrogate);
+    };
+    for (; i + 4 * lanes <= text.size(); i += 4 * lanes) {
+        const Vector any = _mm_or_si128(_mm_or_si128(marks(i), marks(i + lanes)),
+                                        _mm_or_si128(marks(i + 2 * lanes), marks(i + 3 * lanes)));
+        if (high_bits(any)) return true;
+    }
+#endif
+    constexpr std::size_t block = 16;
     for (; i + block <= text.size(); i += block) {
         unsigned found = 0;
         for (std::size_t k = 0; k < block; ++k)
@@ -76,66 +92,74 @@ UnitText UnitText::owned(std::u32string ucs4)
 
 namespace {
 
-// The width that the code points of `utf8` need, from their lead bytes: a
-// code point from U+0100 on starts with 0xC4 or above, one beyond the BMP
-// with 0xF0 or above.
-int width_of(std::string_view utf8, Cancellation& cancel)
+// Whether some byte could start a code point beyond the BMP.
+bool may_leave_bmp(std::string_view utf8, Cancellation& cancel)
 {
-    int width = 1;
     for (std::size_t at = 0; at < utf8.size(); at += pass_piece) {
         cancel.poll(pass_piece);
-        const std::size_t end = std::min(utf8.size(), at + pass_piece);
-        for (std::size_t i = detail::next_non_ascii(utf8.data(), end, at); i < end;
-             i = detail::next_non_ascii(utf8.data(), end, i + 1)) {
-            const auto byte = static_cast<unsigned char>(utf8[i]);
-            if (byte >= 0xF0) return 4;
-            if (byte >= 0xC4) width = 2;
-        }
+        const std::string_view piece = utf8.substr(at, pass_piece);
+        if (std::any_of(piece.begin(), piece.end(), [](char byte) { return static_cast<unsigned char>(byte) >= 0xF0; }))
+            return true;
     }
-    return width;
+    return false;
 }
 
-template <typename Char> std::basic_string<Char> decode_as(std::string_view utf8, Cancellation& cancel)
+// Decodes into units of type Char (wide enough for every code point the
+// bytes can hold) and tells the largest code point.
+template <typename Char>
+std::basic_string<Char> decode_as(std::string_view utf8, char32_t& largest, Cancellation& cancel)
 {
     std::basic_string<Char> units;
-    units.reserve(char_count(utf8, cancel));
+    units.reserve(utf8.size());
+    largest = 0;
     for (std::size_t at = 0; at < utf8.size();) {
         cancel.poll(pass_piece);
-        // Pieces end before the first byte of a code point.
-        std::size_t end = std::min(utf8.size(), at + pass_piece);
-        while (end < utf8.size() && end > at + 1 && utf8::is_continuation(static_cast<unsigned char>(utf8[end])))
-            --end;
+        const std::size_t end = std::min(utf8.size(), at + pass_piece);
         std::size_t pos = at;
         while (pos < end) {
             const std::size_t ascii_end = detail::next_non_ascii(utf8.data(), end, pos);
             units.append(utf8.begin() + static_cast<std::ptrdiff_t>(pos),
                          utf8.begin() + static_cast<std::ptrdiff_t>(ascii_end));
             pos = ascii_end;
-            if (pos < end) units.push_back(static_cast<Char>(utf8::decode_forward(utf8.substr(0, end), pos)));
+            if (pos == end) break;
+            // A sequence may run past the piece: it is read whole.
+            const char32_t c = utf8::decode_replacing(utf8, pos);
+            largest = std::max(largest, c);
+            units.push_back(static_cast<Char>(c));
         }
-        at = end;
+        at = pos;
     }
     return units;
+}
+
+template <typename Narrow, typename Wide>
+std::basic_string<Narrow> narrowed(const std::basic_string<Wide>& wide, Cancellation& cancel)
+{
+    std::basic_string<Narrow> narrow(wide.size(), Narrow());
+    for (std::size_t at = 0; at < wide.size(); at += pass_piece) {
+        cancel.poll(pass_piece);
+        const std::size_t end = std::min(wide.size(), at + pass_piece);
+        std::transform(wide.begin() + static_cast<std::ptrdiff_t>(at), wide.begin() + static_cast<std::ptrdiff_t>(end),
+                       narrow.begin() + static_cast<std::ptrdiff_t>(at), [](Wide c) { return static_cast<Narrow>(c); });
+    }
+    return narrow;
 }
 
 } // namespace
 
 UnitText decode_to_units(std::string_view utf8, Cancellation& cancel)
 {
-    switch (width_of(utf8, cancel)) {
-    case 1: {
-        if (is_ascii(utf8, cancel)) return UnitText::owned(std::string(utf8), true);
-        std::string latin1;
-        latin1.reserve(char_count(utf8, cancel));
-        for (std::size_t pos = 0; pos < utf8.size();) {
-            if (pos % pass_piece == 0) cancel.poll(pass_piece);
-            latin1.push_back(static_cast<char>(utf8::decode_forward(utf8, pos)));
-        }
-        return UnitText::owned(std::move(latin1));
+    if (is_ascii(utf8, cancel)) return UnitText::owned(std::string(utf8), true);
+    char32_t largest = 0;
+    if (may_leave_bmp(utf8, cancel)) {
+        std::u32string wide = decode_as<char32_t>(utf8, largest, cancel);
+        if (largest > 0xFFFF) return UnitText::owned(std::move(wide));
+        if (largest > 0xFF) return UnitText::owned(narrowed<char16_t>(wide, cancel));
+        return UnitText::owned(narrowed<char>(wide, cancel));
     }
-    case 2: return UnitText::owned(decode_as<char16_t>(utf8, cancel));
-    default: return UnitText::owned(decode_as<char32_t>(utf8, cancel));
-    }
+    std::u16string wide = decode_as<char16_t>(utf8, largest, cancel);
+    if (largest > 0xFF) return UnitText::owned(std::move(wide));
+    return UnitText::owned(narrowed<char>(wide, cancel));
 }
 
 UnitText TextInput::units(Cancellation& cancel) &&

@@ -96,6 +96,8 @@ public:
     }
     static UnitText borrowed(std::u16string_view ucs2) noexcept { return UnitText(ucs2.data(), ucs2.size(), 2, false); }
     static UnitText borrowed(std::u32string_view ucs4) noexcept { return UnitText(ucs4.data(), ucs4.size(), 4, false); }
+    // A borrowed view of another text's units, whoever owns them.
+    static UnitText borrowed_as(const UnitText& other) noexcept;
     static UnitText owned(std::string latin1, bool ascii = false);
     static UnitText owned(std::u16string ucs2);
     static UnitText owned(std::u32string ucs4);
@@ -140,8 +142,16 @@ private:
     std::unique_ptr<Owned> owned_;
 };
 
+inline UnitText UnitText::borrowed_as(const UnitText& other) noexcept
+{
+    UnitText view = other.visit([](auto units) { return borrowed(units); });
+    view.ascii_ = other.ascii_;
+    return view;
+}
+
 // The code points of UTF-8 text in the narrowest unit type that holds them
-// all, as Python would store the decoded str.
+// all, as Python would store the str that bytes.decode("utf-8", "replace")
+// makes of it: each ill-formed part reads as U+FFFD.
 UnitText decode_to_units(std::string_view utf8, Cancellation& cancel);
 
 // A text as an extractor receives it: UTF-8 that the extractor owns (such as

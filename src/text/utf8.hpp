@@ -64,6 +64,56 @@ inline char32_t decode_forward(std::string_view text, std::size_t& pos) noexcept
     return value;
 }
 
+// Decodes the code point at byte `pos` as Python's UTF-8 decoder does with
+// errors="replace", and moves `pos` past what it read: a well-formed
+// sequence gives its code point; anything else gives U+FFFD for the longest
+// start of a well-formed sequence found there, at least one byte (the
+// "maximal subpart" that Unicode recommends replacing whole).
+inline char32_t decode_replacing(std::string_view text, std::size_t& pos) noexcept
+{
+    constexpr char32_t replacement = 0xFFFD;
+    const auto lead = static_cast<unsigned char>(text[pos]);
+    if (lead < 0x80) {
+        ++pos;
+        return lead;
+    }
+    int extra;
+    unsigned char low = 0x80, high = 0xBF; // what the second byte may be
+    char32_t value;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        extra = 1;
+        value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        extra = 2;
+        value = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;  // no overlong form
+        if (lead == 0xED) high = 0x9F; // no surrogate
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        extra = 3;
+        value = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;  // no overlong form
+        if (lead == 0xF4) high = 0x8F; // nothing beyond U+10FFFF
+    } else {
+        ++pos;
+        return replacement;
+    }
+    std::size_t at = pos + 1;
+    for (int k = 0; k < extra; ++k, ++at) {
+        if (at >= text.size()) break;
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte < low || byte > high) break;
+        value = (value << 6) | (byte & 0x3F);
+        low = 0x80;
+        high = 0xBF;
+        if (k + 1 == extra) {
+            pos = at + 1;
+            return value;
+        }
+    }
+    pos = at;
+    return replacement;
+}
+
 // Decodes the code point that ends just before byte `pos` and moves `pos` to
 // its first byte.
 inline char32_t decode_backward(std::string_view text, std::size_t& pos) noexcept
@@ -75,6 +125,32 @@ inline char32_t decode_backward(std::string_view text, std::size_t& pos) noexcep
     const char32_t value = decode_forward(text.substr(0, pos), cursor);
     pos = begin;
     return value;
+}
+
+// Writes `c` (below 0x110000) as UTF-8 to `out`, which has room for four
+// bytes, and returns the number of bytes written.
+inline std::size_t encode(char32_t c, char* out) noexcept
+{
+    if (c < 0x80) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
 }
 
 // Byte offset of the code point with index `index`, or text.size() when the
