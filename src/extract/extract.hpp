@@ -27,17 +27,17 @@ struct SearchOptions {
     MetricChoice metric;
     double threshold = 0.0;
     ThresholdKind threshold_kind = ThresholdKind::Absolute;
-    std::vector<Strategy> strategies;
+    StrategyList strategies;
 };
 
 // The options of an exact search: how it folds, and how it reduces.
 inline SearchOptions exact_search_options(bool case_insensitive, bool special_char_insensitive,
-                                          std::vector<Strategy> strategies = {})
+                                          StrategyList strategies = {})
 {
     SearchOptions options;
     options.case_insensitive = case_insensitive;
     options.special_char_insensitive = special_char_insensitive;
-    options.strategies = std::move(strategies);
+    options.strategies = strategies;
     return options;
 }
 
