@@ -23,21 +23,15 @@ std::vector<Strategy> parse_strategies(const std::vector<std::string>& names)
     return strategies;
 }
 
-ConflictSolver::ConflictSolver(const std::vector<Strategy>& strategies, Cancellation* cancel)
+ConflictSolver::ConflictSolver(const StrategyList& strategies, Cancellation* cancel)
     : ConflictSolver(UnitText(), strategies, cancel)
 {
     has_text_ = false;
 }
 
-ConflictSolver::ConflictSolver(UnitText text, const std::vector<Strategy>& strategies, Cancellation* cancel)
-    : text_(std::move(text)), cancel_(cancel)
+ConflictSolver::ConflictSolver(UnitText text, const StrategyList& strategies, Cancellation* cancel)
+    : text_(std::move(text)), cancel_(cancel), keys_(strategies)
 {
-    // An unknown name keeps the first of the candidates still tied, so the
-    // names after it can never matter.
-    for (const Strategy strategy : strategies) {
-        if (strategy == Strategy::unknown) break;
-        keys_.push_back(strategy);
-    }
 }
 
 void ConflictSolver::read_spaces()
@@ -144,7 +138,7 @@ bool ConflictSolver::better(const Match& challenger, const Match& holder, const 
 
 bool ConflictSolver::counts_isolated_characters() const noexcept
 {
-    return std::find(keys_.begin(), keys_.end(), Strategy::minimum_isolated_character) != keys_.end();
+    return keys_.contains(Strategy::minimum_isolated_character);
 }
 
 void ConflictSolver::add(const Match& candidate)
@@ -182,21 +176,20 @@ MatchList ConflictSolver::take_picks()
     return std::exchange(picks_, MatchList());
 }
 
+void ConflictSolver::close_before(std::uint64_t position)
+{
+    // Spans that touch conflict: a candidate starting at the group's end
+    // would still join it.
+    if (!group_open_ || group_end_ >= position) return;
+    append_polled(picks_, best_, cancel_ ? *cancel_ : never_);
+    group_open_ = false;
+}
+
 MatchList ConflictSolver::finish()
 {
     if (group_open_) picks_.push_back(best_);
     group_open_ = false;
     return std::move(picks_);
-}
-
-MatchList ConflictSolver::solve_conflicts(std::string_view text, MatchList matches,
-                                          const std::vector<std::string>& strategies)
-{
-    Cancellation never;
-    ConflictSolver solver(decode_to_units(text, never), parse_strategies(strategies));
-    for (const Match& match : matches)
-        solver.add(match);
-    return solver.finish();
 }
 
 } // namespace tessarin

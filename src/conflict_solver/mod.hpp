@@ -3,7 +3,9 @@
 // tie-breaking strategies.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +21,53 @@ enum class Strategy { best_match, shortest, longest, minimum_isolated_character,
 // string. Any other name is `unknown`, which keeps a group's first candidate.
 Strategy parse_strategy(std::string_view name) noexcept;
 std::vector<Strategy> parse_strategies(const std::vector<std::string>& names);
+
+// The strategies that decide a pick, in order: those before the first
+// unknown name (which leaves one candidate, so that none after it counts),
+// each kept once (applied again, a strategy changes nothing). At most four,
+// so they are held in place.
+class StrategyList {
+public:
+    StrategyList() noexcept = default;
+    StrategyList(std::initializer_list<Strategy> strategies) noexcept
+    {
+        for (const Strategy strategy : strategies)
+            add(strategy);
+    }
+    StrategyList(const std::vector<Strategy>& strategies) noexcept
+    {
+        for (const Strategy strategy : strategies)
+            add(strategy);
+    }
+
+    // Takes the next name in the caller's order.
+    void add(Strategy strategy) noexcept
+    {
+        if (closed_) return;
+        if (strategy == Strategy::unknown) {
+            closed_ = true;
+            return;
+        }
+        if (!contains(strategy)) items_[size_++] = strategy;
+    }
+
+    bool contains(Strategy strategy) const noexcept
+    {
+        for (std::size_t i = 0; i < size_; ++i)
+            if (items_[i] == strategy) return true;
+        return false;
+    }
+    const Strategy* begin() const noexcept { return items_; }
+    const Strategy* end() const noexcept { return items_ + size_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    Strategy front() const noexcept { return items_[0]; }
+
+private:
+    Strategy items_[4] = {};
+    std::size_t size_ = 0;
+    bool closed_ = false;
+};
 
 // Where an extractor hands its candidates, one at a time, in non-decreasing
 // `start` order.
@@ -49,15 +98,15 @@ public:
     // its units, `strategies` and `cancel` (polled while the text is read)
     // must outlive the solver.
     template <typename Char>
-    ConflictSolver(Units<Char> text, const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr)
+    ConflictSolver(Units<Char> text, const StrategyList& strategies, Cancellation* cancel = nullptr)
         : ConflictSolver(UnitText::borrowed(text), strategies, cancel)
     {
     }
-    ConflictSolver(UnitText text, const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr);
+    ConflictSolver(UnitText text, const StrategyList& strategies, Cancellation* cancel = nullptr);
     // A solver without the text, for candidates that come with their
     // isolated-character counts (add with two arguments) where the
     // strategies need them.
-    explicit ConflictSolver(const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr);
+    explicit ConflictSolver(const StrategyList& strategies, Cancellation* cancel = nullptr);
 
     void add(const Match& candidate) override;
     void add(const Match& candidate, std::uint64_t isolated_count);
@@ -76,6 +125,9 @@ public:
     // The picks of the groups closed so far that were not taken before: a
     // group closes when a candidate starts beyond its end.
     MatchList take_picks();
+    // No candidate will start before `position`: the open group, if it ends
+    // before that, can take no more and closes.
+    void close_before(std::uint64_t position);
     // Where the group still open starts, if one is.
     std::optional<std::uint64_t> open_group_start() const noexcept
     {
@@ -94,10 +146,6 @@ public:
         }
         return count;
     }
-
-    // Every span in `matches` lies within `text`, which is UTF-8.
-    static MatchList solve_conflicts(std::string_view text, MatchList matches,
-                                     const std::vector<std::string>& strategies);
 
 private:
     void read_spaces();
@@ -121,7 +169,7 @@ private:
     std::uint64_t length_ = 0; // of the text, in code points
     bool text_ready_ = false;
 
-    std::vector<Strategy> keys_; // the strategies up to the first unknown name
+    StrategyList keys_;
     MatchList picks_;
     Match best_{};
     std::uint64_t best_isolated_ = 0; // best_'s count, once known

@@ -106,8 +106,7 @@ FoldedUnits<Char> fold_for_occurrences(Units<Char> raw, bool ascii, const Search
                                        Cancellation& cancel)
 {
     const bool ci = options.case_insensitive, sci = options.special_char_insensitive;
-    const bool reads_spaces = std::find(options.strategies.begin(), options.strategies.end(),
-                                        Strategy::minimum_isolated_character) != options.strategies.end();
+    const bool reads_spaces = options.strategies.contains(Strategy::minimum_isolated_character);
     if (sizeof(Char) == 1 && !ascii && (ci || sci))
         ascii = is_ascii(std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size()), cancel);
     if (!reads_spaces && (ascii || (!ci && !sci))) {
@@ -119,7 +118,7 @@ FoldedUnits<Char> fold_for_occurrences(Units<Char> raw, bool ascii, const Search
 }
 
 template <typename Char>
-MatchList exact_raw_units(Units<Char> raw, bool ascii, const std::u32string& folded_pattern,
+MatchList exact_raw_units(Units<Char> raw, bool ascii, std::u32string_view folded_pattern,
                           const SearchOptions& options, Cancellation& cancel, CandidateSink* sink = nullptr)
 {
     AsciiFold pending;
@@ -130,11 +129,12 @@ MatchList exact_raw_units(Units<Char> raw, bool ascii, const std::u32string& fol
     const std::u32string_view trimmed = trim_white_space(std::u32string_view(folded_pattern));
     return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
         if (window == 0 || text.empty()) return;
-        std::basic_string<Char> needle;
+        InlineVector<Char, 64> needle;
         if (trimmed.empty())
             white_space_windows(text, window, solver, cancel);
         else if (narrow_units(trimmed, needle))
-            windows_around_occurrences(text, pending, Units<Char>(needle), window, solver, cancel);
+            windows_around_occurrences(text, pending, Units<Char>(needle.data(), needle.size()), window, solver,
+                                       cancel);
     });
 }
 
@@ -182,8 +182,8 @@ void find_exact_raw_candidates(const UnitText& text, const std::u32string& folde
 MatchList exact_raw_extract(TextInput s, TextInput pattern, const SearchOptions& options, Cancellation cancel)
 {
     const UnitText text = std::move(s).units(cancel);
-    const std::u32string folded_pattern =
-        fold_code_points(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
+    const CodePoints folded_pattern =
+        fold_pattern(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
     return text.visit(
         [&](auto units) { return exact_raw_units(units, text.ascii(), folded_pattern, options, cancel); });
 }

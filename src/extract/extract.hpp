@@ -27,7 +27,7 @@ struct SearchOptions {
     MetricChoice metric;
     double threshold = 0.0;
     ThresholdKind threshold_kind = ThresholdKind::Absolute;
-    std::vector<Strategy> strategies;
+    StrategyList strategies;
     // Fuzzy raw windows from the pattern's length less this many code points
     // to as many more, as an edit count reads them; below 0, as the
     // threshold says (the module's four functions).
@@ -36,12 +36,12 @@ struct SearchOptions {
 
 // The options of an exact search: how it folds, and how it reduces.
 inline SearchOptions exact_search_options(bool case_insensitive, bool special_char_insensitive,
-                                          std::vector<Strategy> strategies = {})
+                                          StrategyList strategies = {})
 {
     SearchOptions options;
     options.case_insensitive = case_insensitive;
     options.special_char_insensitive = special_char_insensitive;
-    options.strategies = std::move(strategies);
+    options.strategies = strategies;
     return options;
 }
 
@@ -88,6 +88,21 @@ void find_many_candidates(SearchMode mode, const UnitText& text, const std::vect
 std::vector<MatchList> extract_many(SearchMode mode, TextInput s, std::vector<TextInput> patterns,
                                     TextInput tokenizer_pattern, const SearchOptions& options,
                                     Cancellation cancel = {});
+
+// The most code points that a window of a raw search (exact or fuzzy) may
+// cover: the pattern's length, and for a normalized threshold as many more
+// as the threshold allows a window to be longer.
+std::uint64_t longest_raw_window(SearchMode mode, std::uint64_t pattern_length, const SearchOptions& options);
+
+// What every window that a raw search can accept holds intact, so that a
+// search may look only around their occurrences: the trimmed folded pattern
+// for exact search; for a fuzzy search whose accepted windows all lie within
+// k Levenshtein edits of the trimmed pattern, its k + 1 near-equal pieces,
+// one of which an accepted window holds (an edit spoils one piece at most).
+// Empty where there is no such thing (other metrics, pieces too short to
+// narrow anything, a pattern of white space alone).
+std::vector<std::u32string> literal_pieces(SearchMode mode, const std::u32string& folded_pattern,
+                                           const SearchOptions& options);
 
 namespace detail {
 

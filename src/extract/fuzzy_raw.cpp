@@ -14,10 +14,12 @@
 #include "comparator/bounds.hpp"
 #include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
+#include "comparator/word.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
 #include "extract/pick_groups.hpp"
 #include "text/literals.hpp"
+#include "extract/reachable.hpp"
 
 namespace tessarin {
 namespace {
@@ -27,6 +29,17 @@ using detail::cannot_pass;
 using detail::common_prefix;
 using detail::CommonCharacters;
 using detail::every_window_passes;
+using detail::largest_passing_distance;
+using detail::longest_passing_length;
+using detail::mark_reachable_ends;
+using detail::piece_bounds;
+using detail::shortest_piece;
+using detail::for_each_bit;
+using detail::for_each_piece;
+using detail::mark_over_stretches;
+using detail::most_stretches;
+using detail::stretch_of;
+using detail::Stretch;
 using std::int64_t;
 using std::uint64_t;
 
@@ -157,6 +170,79 @@ void scan_with_comparator(Units<Char> text, const WindowShape& shape, Metric met
     }
 }
 
+// Prefix, postfix and Hamming scored here, each window in a step or a few:
+// what a window has in common with the pattern at its start (the same for
+// every window of a start, up to its length) or at its end, or the
+// positions where it differs from a pattern of its length. A window with
+// nothing in common at its end, or of another length than the pattern, is
+// ruled out by its length alone where that cannot pass. Every window that
+// can pass is scored exactly, so the solver picks as among all.
+template <typename Char>
+void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metric metric,
+                                const FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
+{
+    const std::u32string& pattern = comparator.pattern();
+    const uint64_t n = text.size(), p = pattern.size();
+    const ThresholdKind kind = comparator.threshold_kind();
+    const double threshold = comparator.threshold();
+    const uint64_t pattern_bytes = utf8_length(std::u32string_view(pattern));
+    // Whether a window of this length with nothing in common with the
+    // pattern (postfix), or of another length than it (Hamming), can pass:
+    // its score is then its longer length (in bytes, for Hamming absolute),
+    // and a normalized one is 1.0.
+    const auto hopeless_passes = [&](uint64_t length) {
+        return !(score_of(metric, kind, std::max(length, p), length, p) > threshold);
+    };
+    const bool any_hopeless_passes = hopeless_passes(0) || hopeless_passes(n);
+    // The largest Hamming distance that passes between equal lengths.
+    uint64_t equal_allowed = 0;
+    while (equal_allowed < p && !(score_of(metric, kind, equal_allowed + 1, p, p) > threshold))
+        ++equal_allowed;
+    const uint64_t work = shape.work_per_start();
+    ContentStart<Char> content(text);
+    for (uint64_t start = 0; start < n; ++start) {
+        cancel.poll(work);
+        const uint64_t first = content.at(start);
+        uint64_t prefix = 0;
+        if (metric == Metric::prefix) {
+            prefix = detail::common_affix(text.substr(first), pattern, false);
+            // No window of the start has more in common, and none is
+            // shorter than the pattern by the measure: the longer length
+            // less the prefix, over it, is at least (p - prefix) / p.
+            if (score_of(metric, kind, p - prefix, p, p) > threshold) continue;
+        }
+        shape.for_each_end(start, n, [&](uint64_t end) {
+            const uint64_t a = std::min(first, end), b = trimmed_end(text, a, end), length = b - a;
+            uint64_t distance;
+            if (metric == Metric::hamming) {
+                if (length != p) {
+                    if (!any_hopeless_passes || !hopeless_passes(length)) return;
+                    const double score =
+                        kind == ThresholdKind::Absolute
+                            ? static_cast<double>(std::max(utf8_length(text.substr(a, length)), pattern_bytes))
+                            : 1.0;
+                    if (score <= threshold) solver.add(Match{start, end, score});
+                    return;
+                }
+                // Counted only as far as a distance that can pass.
+                distance = 0;
+                for (uint64_t i = 0; i < p && distance <= equal_allowed; ++i)
+                    distance += code_point(text[a + i]) != pattern[i];
+                if (distance > equal_allowed) return;
+            } else if (metric == Metric::prefix) {
+                distance = std::max(length, p) - (a == first ? std::min(prefix, length) : 0);
+            } else {
+                if ((length == 0 || code_point(text[b - 1]) != pattern[p - 1]) &&
+                    (!any_hopeless_passes || !hopeless_passes(length)))
+                    return;
+                distance = std::max(length, p) - detail::common_affix(text.substr(a, length), pattern, true);
+            }
+            const double score = score_of(metric, kind, distance, length, p);
+            if (score <= threshold) solver.add(Match{start, end, score});
+        });
+    }
+}
+
 // The starts worth scoring: for each marked end b (each_end(f) calls f with
 // every one, ascending), the starts of the windows whose trimmed end can be
 // b (the window ends at b or in the white space right after it), merged
@@ -196,133 +282,6 @@ void for_each_start_near(EachEnd&& each_end, std::basic_string_view<Char> text, 
             visit(start);
 }
 
-// Calls visit(b) for every bit b set in `bits`, ascending. The words are
-// read a piece at a time with a poll between pieces: where few bits are
-// set, too little else happens per bit to poll for the whole walk.
-template <typename Visit>
-void for_each_bit(const std::vector<uint64_t>& bits, uint64_t offset, Cancellation& cancel, Visit&& visit)
-{
-    for (std::size_t word = 0; word < bits.size(); ++word) {
-        if (word % (pass_piece / 64) == 0) cancel.poll(pass_piece);
-        for (uint64_t set = bits[word]; set != 0; set &= set - 1)
-            visit(offset + word * 64 + static_cast<uint64_t>(__builtin_ctzll(set)));
-    }
-}
-
-// A stretch [first, last) of the text where a window within the edit limit
-// may end.
-using Stretch = std::pair<uint64_t, uint64_t>;
-
-// The shortest piece worth a search of its own: shorter ones occur too often.
-constexpr uint64_t shortest_piece = 3;
-
-// Cut into limit + 1 pieces, the pattern keeps at least one piece intact in
-// any substring within `limit` edits of it (an edit touches one piece at
-// most), and such a substring lies within `limit` code points of where that
-// piece's occurrence puts the whole pattern. Calls piece(offset, end) for
-// each piece [offset, end) of a pattern of length p; false where the pieces
-// are too short to be worth a search.
-template <typename Piece> bool for_each_piece(uint64_t p, uint64_t limit, Piece&& piece)
-{
-    const uint64_t pieces = limit + 1;
-    if (p / pieces < shortest_piece) return false;
-    for (uint64_t k = 0; k < pieces; ++k)
-        piece(k * p / pieces, (k + 1) * p / pieces);
-    return true;
-}
-
-// The stretch that an occurrence at `at` of the piece at `offset` of a
-// pattern of length p puts the pattern's windows in.
-constexpr Stretch stretch_of(uint64_t at, uint64_t offset, uint64_t p, uint64_t limit, uint64_t n) noexcept
-{
-    return {at > offset + limit ? at - offset - limit : 0, std::min<uint64_t>(n, at + (p - offset) + limit)};
-}
-
-// Past this many stretches the pieces are too common to pay: the search runs
-// over the whole text.
-constexpr uint64_t most_stretches(uint64_t n, uint64_t p, uint64_t limit) noexcept
-{
-    return n / (2 * (p + 2 * limit)) + 1;
-}
-
-// Marks what BitParallelPattern::mark_reachable_ends marks over the whole
-// text, over the stretches only (sorted by their first code point; they may
-// overlap): mark(b) is called for every end b, ascending.
-template <typename Char, typename Mark>
-void mark_over_stretches(const detail::BitParallelPattern& levenshtein, Units<Char> text, uint64_t p, uint64_t limit,
-                         const std::vector<Stretch>& stretches, Mark&& mark, Cancellation& cancel)
-{
-    std::vector<uint64_t> marks;
-    for (std::size_t i = 0; i < stretches.size();) {
-        uint64_t first = stretches[i].first, last = stretches[i].second;
-        for (++i; i < stretches.size() && stretches[i].first <= last; ++i)
-            last = std::max(last, stretches[i].second);
-        cancel.poll((last - first) * (p / 64 + 1));
-        levenshtein.mark_reachable_ends(text.substr(first, last - first), limit, marks, cancel);
-        for_each_bit(marks, first, cancel, mark);
-    }
-}
-
-// Marks the ends that BitParallelPattern::mark_reachable_ends marks over the
-// whole text, but runs the search only where it can mark anything: the
-// pattern's pieces are found by the vector search, and the bit-parallel
-// search runs over their stretches only. Pieces too short to be rare, or
-// too many occurrences, leave the search to the whole text.
-template <typename Char>
-void mark_reachable_ends(const detail::BitParallelPattern& levenshtein, Units<Char> text,
-                         const std::u32string& pattern, uint64_t limit, std::vector<uint64_t>& reachable,
-                         Cancellation& cancel)
-{
-    const uint64_t n = text.size(), p = pattern.size();
-    std::basic_string<Char> units;
-    std::vector<Stretch> stretches;
-    bool too_many = !narrow_units(pattern, units);
-    const bool pieces = !too_many && for_each_piece(p, limit, [&](uint64_t offset, uint64_t end) {
-        if (too_many) return;
-        cancel.poll(n / 16 + 1);
-        OccurrenceFinder<Char> finder(text, Units<Char>(units).substr(offset, end - offset), AsciiFold{}, &cancel);
-        for (std::size_t at = finder.next(); at != no_occurrence; at = finder.next()) {
-            if (stretches.size() == most_stretches(n, p, limit)) {
-                too_many = true;
-                return;
-            }
-            append_polled(stretches, stretch_of(at, offset, p, limit, n), cancel);
-        }
-    });
-    if (!pieces || too_many) {
-        cancel.poll(n * (p / 64 + 1));
-        levenshtein.mark_reachable_ends(text, limit, reachable, cancel);
-        return;
-    }
-    reachable.assign(n / 64 + 1, 0);
-    std::sort(stretches.begin(), stretches.end());
-    mark_over_stretches(levenshtein, text, p, limit, stretches,
-                        [&](uint64_t end) { reachable[end >> 6] |= uint64_t{1} << (end & 63); }, cancel);
-}
-
-// The largest distance with which any window can pass: the threshold
-// itself for an absolute reading (at most `cap`); for a normalized one, the
-// largest distance that passes over the largest maximum any window has,
-// found with the score's own division (a smaller maximum only raises the
-// score). The threshold is neither NaN nor negative here.
-uint64_t largest_passing_distance(Metric metric, ThresholdKind kind, double threshold, uint64_t longest_window,
-                                  uint64_t p, uint64_t cap)
-{
-    if (kind == ThresholdKind::Absolute)
-        return threshold >= static_cast<double>(cap) ? cap : static_cast<uint64_t>(threshold);
-    const uint64_t maximum = maximum_of(metric, longest_window, p);
-    if (threshold >= 1.0) return cap;
-    const auto passes = [&](uint64_t distance) {
-        return static_cast<double>(distance) / static_cast<double>(maximum) <= threshold;
-    };
-    uint64_t distance = static_cast<uint64_t>(threshold * static_cast<double>(maximum));
-    while (distance > 0 && !passes(distance))
-        --distance;
-    while (distance < cap && passes(distance + 1))
-        ++distance;
-    return std::min(distance, cap);
-}
-
 // Marks, as the Levenshtein search would with no edit allowed, the ends of
 // the occurrences of the pattern, overlapping ones included, in linear time
 // (Knuth-Morris-Pratt over code points), polling a piece at a time.
@@ -348,22 +307,6 @@ void mark_occurrence_ends(std::basic_string_view<Char> text, std::u32string_view
     }
 }
 
-// The longest trimmed window that can pass a normalized threshold below 1:
-// a window's distance is at least the difference of the lengths, so over
-// the larger length (edit metrics), L - p <= t * L; over both lengths
-// (Indel), L - p <= t * (L + p). White space around the pattern lengthens
-// the windows, not the trimmed windows that can pass. One more against
-// rounding; no limit otherwise.
-uint64_t longest_passing_length(Metric metric, ThresholdKind kind, double threshold, uint64_t p)
-{
-    constexpr uint64_t unlimited = static_cast<uint64_t>(-1);
-    if (kind == ThresholdKind::Absolute || !(threshold < 1.0)) return unlimited;
-    const double pattern = static_cast<double>(p);
-    const double longest = traits_of(metric).maximum == Maximum::sum ? pattern * (1.0 + threshold) / (1.0 - threshold)
-                                                                     : pattern / (1.0 - threshold);
-    return longest < 1e15 ? static_cast<uint64_t>(longest) + 1 : unlimited;
-}
-
 // The metrics whose distances of all window lengths of a start come from
 // one pass, and which the Levenshtein search can rule windows out for:
 // their distance is never below the Levenshtein distance (Indel: every
@@ -387,6 +330,21 @@ uint64_t levenshtein_edits_per_edit(Metric metric) noexcept
     return metric == Metric::levenshtein || metric == Metric::indel ? 1 : 2;
 }
 
+// For a metric scored per start: the largest distance with which any window
+// can pass, and the most Levenshtein edits that any such window is from
+// the pattern (from the pattern's length on, none is ruled out).
+struct PassingLimits {
+    uint64_t distance, levenshtein;
+};
+
+PassingLimits passing_limits(Metric metric, const WindowShape& shape, ThresholdKind kind, double threshold, uint64_t p)
+{
+    const uint64_t longest_window = std::min(std::max<uint64_t>(shape.pattern_length + shape.longest, p),
+                                             longest_passing_length(metric, kind, threshold, p));
+    const uint64_t distance = largest_passing_distance(metric, kind, threshold, longest_window, p, p + longest_window);
+    return {distance, distance * levenshtein_edits_per_edit(metric)};
+}
+
 // The same scores without a library call per window. One Levenshtein
 // search over the whole text marks the ends where some substring comes
 // close enough for a window ending there to pass; only starts with a window
@@ -401,12 +359,9 @@ public:
           threshold_(comparator.threshold()), pattern_(comparator.pattern()), p_(pattern_.size()),
           bit_parallel_(pattern_), content_(text)
     {
-        const uint64_t longest_window = std::min(std::max<uint64_t>(shape.pattern_length + shape.longest, p_),
-                                                 longest_passing_length(metric, kind_, threshold_, p_));
-        limit_ = largest_passing_distance(metric, kind_, threshold_, longest_window, p_, p_ + longest_window);
-        // At most this many Levenshtein edits in any window that can pass;
-        // from the pattern's length on, the search rules nothing out.
-        filter_limit_ = limit_ * levenshtein_edits_per_edit(metric);
+        const PassingLimits limits = passing_limits(metric, shape, kind_, threshold_, p_);
+        limit_ = limits.distance;
+        filter_limit_ = limits.levenshtein;
         if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
     }
 
@@ -579,11 +534,15 @@ public:
         double floor;
     };
 
-    WindowFloors(Units<Char> text, const WindowShape& shape, Metric metric, ThresholdKind kind,
+    WindowFloors(Units<Char> text, const WindowShape& shape, Metric metric, ThresholdKind kind, double threshold,
                  const std::u32string& pattern, Cancellation& cancel)
-        : text_(text), shape_(shape), metric_(metric), kind_(kind), pattern_(pattern), shared_(pattern, text, cancel),
-          content_(text_)
+        : text_(text), shape_(shape), metric_(metric), kind_(kind), threshold_(threshold), pattern_(pattern),
+          shared_(pattern, text, cancel), content_(text_)
     {
+        if (traits_of(metric).bound == BoundFamily::similarity) {
+            need_shared_.emplace(metric, kind, threshold, pattern.size());
+            if (detail::WordPattern::fits(pattern)) positions_.emplace(pattern);
+        }
     }
 
     bool usable() const noexcept { return shared_.usable(); }
@@ -594,7 +553,7 @@ public:
     double of_start(uint64_t start, double bound)
     {
         const uint64_t n = text_.size(), first = content_.at(start), p = pattern_.size();
-        const uint64_t prefix = common_prefix(text_.substr(first), pattern_);
+        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0 ? common_prefix(text_.substr(first), pattern_) : 4;
         const auto trimmed_length = [&](uint64_t end) {
             const uint64_t a = std::min(first, end);
             return trimmed_end(text_, a, end) - a;
@@ -605,12 +564,26 @@ public:
         // floor here falls toward one length and rises away from it, so the
         // most favourable length in a range is that one, brought into it.
         const uint64_t reach = trimmed_length(shape_.longest_end(start, n));
-        const uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
-        const uint64_t favourable = std::clamp(detail::best_length(metric_, p, most_shared),
-                                               trimmed_length(shape_.shortest_end(start, n)), reach);
-        const double coarse = detail::score_floor(metric_, kind_, favourable, p, most_shared, prefix);
+        uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
+        const uint64_t shortest = trimmed_length(shape_.shortest_end(start, n));
         windows_.clear();
-        if (coarse > bound) return coarse;
+        if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared, prefix,
+                      bound))
+            return std::numeric_limits<double>::infinity();
+        if (positions_ && (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
+            // A Jaro match pairs a pattern position with a window position
+            // within reach of it, so only the pattern positions whose code
+            // point lies within reach in the longest window can match. Where
+            // that seldom rules a start out (a threshold that most windows
+            // pass), it is left off.
+            ++reach_tries_;
+            most_shared = std::min(most_shared, within_reach(first, reach));
+            if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared,
+                          prefix, bound)) {
+                ++reach_rules_out_;
+                return std::numeric_limits<double>::infinity();
+            }
+        }
         shape_.for_each_end(start, n, [&](uint64_t end) { windows_.push_back(Window{end, 0.0}); });
         double lowest = std::numeric_limits<double>::infinity();
         // Longest first: the shared count of a shorter window is the longer
@@ -628,20 +601,48 @@ public:
         return lowest;
     }
 
+    // Whether a window of this trimmed length that shares this many code
+    // points with the pattern can score `bound` or less: for the threshold,
+    // from the least shared count that each length needs, worked out once.
+    [[gnu::always_inline]] bool may_pass(uint64_t length, uint64_t shared, uint64_t prefix, double bound)
+    {
+        const uint64_t p = pattern_.size();
+        if (bound == threshold_ && need_shared_)
+            return std::min({shared, length, p}) >= need_shared_->of(length, prefix);
+        return !(detail::score_floor(metric_, kind_, length, p, shared, prefix) > bound);
+    }
+
+    // How many pattern positions hold a code point that lies within the
+    // Jaro reach of the longest window of `reach` code points from `first`.
+    uint64_t within_reach(uint64_t first, uint64_t reach) const noexcept
+    {
+        const uint64_t p = pattern_.size(), longer = std::max(reach, p);
+        const uint64_t bound = longer >= 2 ? longer / 2 - 1 : 0;
+        const std::uint64_t pattern_bits = p >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << p) - 1;
+        // Positions x - bound to x + bound, as x goes on.
+        std::uint64_t band = bound + 1 >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (bound + 1)) - 1;
+        std::uint64_t found = 0;
+        for (uint64_t x = 0; x < reach; ++x) {
+            found |= positions_->positions_of(code_point(text_[first + x])) & band;
+            band = x + 1 > bound ? band << 1 : (band << 1) | 1;
+            if ((band & pattern_bits) == 0) break;
+        }
+        found &= pattern_bits;
+        uint64_t count = 0;
+        for (; found != 0; found &= found - 1)
+            ++count;
+        return count;
+    }
+
     // The prefix and postfix scores themselves, where the floor can be
     // exact at the price of a comparison: what a window of `length` code
     // points from `first` has in common with the pattern at its start or
     // at its end is all that these metrics measure.
     double affix_score(uint64_t first, uint64_t length) const noexcept
     {
-        const uint64_t p = pattern_.size(), most = std::min(length, p);
-        uint64_t common = 0;
-        if (metric_ == Metric::prefix)
-            while (common < most && code_point(text_[first + common]) == pattern_[common])
-                ++common;
-        else
-            while (common < most && code_point(text_[first + length - 1 - common]) == pattern_[p - 1 - common])
-                ++common;
+        const uint64_t p = pattern_.size();
+        const uint64_t common =
+            detail::common_affix(text_.substr(first, length), pattern_, metric_ == Metric::postfix);
         return score_of(metric_, kind_, std::max(length, p) - common, length, p);
     }
 
@@ -660,10 +661,14 @@ private:
     const WindowShape& shape_;
     Metric metric_;
     ThresholdKind kind_;
+    double threshold_;
     const std::u32string& pattern_;
     CommonCharacters shared_;
     ContentStart<Char> content_;
     std::vector<Window> windows_;
+    std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
+    std::optional<detail::WordPattern> positions_;    // for the Jaro family's reach
+    uint64_t reach_tries_ = 0, reach_rules_out_ = 0;  // how often the reach was asked, and ruled a start out
 };
 
 // One walk over ascending starts that scores, exactly, the windows whose
@@ -675,10 +680,12 @@ public:
                 Cancellation& cancel)
         : text_(text), shape_(shape), metric_(metric), comparator_(comparator),
           every_window_passes_(every_window_passes(metric, comparator.threshold_kind(), comparator.threshold())),
-          floors_(text, shape, metric, comparator.threshold_kind(), comparator.pattern(), cancel)
+          floors_(text, shape, metric, comparator.threshold_kind(), comparator.threshold(), comparator.pattern(), cancel)
     {
         if (every_window_passes_ && scored_per_start(metric) && detail::BitParallelPattern::fits(comparator.pattern()))
             per_start_.emplace(text_, shape, metric, comparator);
+        if (traits_of(metric).bound == BoundFamily::similarity && detail::JaroPattern::fits(comparator.pattern()))
+            jaro_.emplace(comparator.pattern());
     }
 
     bool usable() const noexcept { return floors_.usable(); }
@@ -729,7 +736,13 @@ private:
     {
         const uint64_t a = std::min(floors_.content_start(start), end), b = trimmed_end(text_, a, end);
         cancel.poll(detail::comparison_cost(metric_, b - a, comparator_.pattern().size()));
-        return comparator_.compare(text_.substr(a, b - a));
+        const Units<Char> candidate = text_.substr(a, b - a);
+        if (jaro_) {
+            // The Jaro pair worked out here, as the library works it out.
+            const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
+            if (distance >= 0.0) return Comparison{distance <= comparator_.threshold(), distance};
+        }
+        return comparator_.compare(candidate);
     }
 
     Units<Char> text_;
@@ -739,6 +752,7 @@ private:
     bool every_window_passes_;
     WindowFloors<Char> floors_;
     std::optional<PerStartScan<Char>> per_start_;
+    std::optional<detail::JaroPattern> jaro_;
 };
 
 // When "best_match" comes first, a group's pick is among its windows of the
@@ -796,7 +810,7 @@ bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric
     return true;
 }
 
-template <typename Char> WindowShape shape_of(uint64_t m, const SearchOptions& options)
+WindowShape shape_of(uint64_t m, const SearchOptions& options)
 {
     return WindowShape(m, options.edit_reach >= 0 ? std::min(options.edit_reach, 127)
                                                   : slack_for(m, options.threshold, options.threshold_kind));
@@ -804,12 +818,12 @@ template <typename Char> WindowShape shape_of(uint64_t m, const SearchOptions& o
 
 // One pattern's windows over the folded text, to `solver`.
 template <typename Char>
-void search_pattern(Units<Char> text, const std::u32string& folded_pattern, const SearchOptions& options,
+void search_pattern(Units<Char> text, std::u32string_view folded_pattern, const SearchOptions& options,
                     CandidateSink& solver, Cancellation& cancel)
 {
     const uint64_t m = folded_pattern.size();
     if (m == 0 || text.empty()) return;
-    const WindowShape shape = shape_of<Char>(m, options);
+    const WindowShape shape = shape_of(m, options);
     FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))), options.metric,
                                options.threshold, options.threshold_kind);
     // The first comparison is due now: an unknown metric fails here.
@@ -817,6 +831,9 @@ void search_pattern(Units<Char> text, const std::u32string& folded_pattern, cons
     const std::u32string& trimmed_pattern = comparator.pattern();
     if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
         // NaN or negative: no distance passes.
+    } else if ((chosen == Metric::prefix || chosen == Metric::postfix || chosen == Metric::hamming) &&
+               !trimmed_pattern.empty()) {
+        scan_affixes_and_positions(text, shape, chosen, comparator, solver, cancel);
     } else if (solver.solves_whole_groups() && !options.strategies.empty() &&
                options.strategies.front() == Strategy::best_match && !trimmed_pattern.empty() &&
                (every_window_passes(chosen, options.threshold_kind, options.threshold) || !scored_per_start(chosen) ||
@@ -831,11 +848,41 @@ void search_pattern(Units<Char> text, const std::u32string& folded_pattern, cons
     }
 }
 
+// A short call: a text of at most 64 code points whose folding changes only
+// ASCII units, a known metric and a trimmed pattern of one to 64 code
+// points. Every window is scored, in order, by a scorer of one word: no
+// heap beyond the result list. False, with nothing done, for another call.
 template <typename Char>
-MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern, const SearchOptions& options,
+bool short_fuzzy_raw(Units<Char> raw, std::u32string_view folded_pattern, const SearchOptions& options,
+                     MatchList& matches, Cancellation& cancel)
+{
+    constexpr std::size_t most = detail::WordScorer::most_candidate;
+    const std::u32string_view trimmed_pattern = trim_white_space(folded_pattern);
+    if (raw.size() > most || !options.metric.known() || !detail::WordScorer::fits(trimmed_pattern)) return false;
+    Char folded[most];
+    if (!fold_ascii_units(raw, options.case_insensitive, options.special_char_insensitive, folded)) return false;
+    const Units<Char> text(folded, raw.size());
+    const uint64_t m = folded_pattern.size(), n = text.size();
+    const WindowShape shape = shape_of(m, options);
+    const detail::WordScorer scorer(trimmed_pattern, options.metric.resolve(), options.threshold_kind,
+                                    options.threshold);
+    ConflictSolver solver(text, options.strategies, &cancel);
+    for (uint64_t start = 0; start < n; ++start)
+        shape.for_each_end(start, n, [&](uint64_t end) {
+            const Comparison verdict = scorer.compare(trim_white_space(text.substr(start, end - start)));
+            if (verdict.accepted) solver.add(Match{start, end, verdict.score});
+        });
+    matches = solver.finish();
+    return true;
+}
+
+template <typename Char>
+MatchList fuzzy_raw_units(Units<Char> raw, std::u32string_view folded_pattern, const SearchOptions& options,
                           Cancellation& cancel, CandidateSink* sink = nullptr)
 {
-    const FoldedUnits<Char> folded = fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
+    if (MatchList matches; !sink && short_fuzzy_raw(raw, folded_pattern, options, matches, cancel)) return matches;
+    const FoldedUnits<Char> folded =
+        fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
     const Units<Char> text = folded.view();
     return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
         search_pattern(text, folded_pattern, options, solver, cancel);
@@ -876,7 +923,7 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
         const uint64_t m = folded_patterns[i].size();
         if (m == 0 || n == 0) continue;
         Plan& plan = plans.emplace_back(
-            i, shape_of<Char>(m, options),
+            i, shape_of(m, options),
             std::u32string(trim_white_space(std::u32string_view(folded_patterns[i]))), options);
         const Metric chosen = plan.comparator.metric(); // an unknown metric fails here
         const std::u32string& pattern = plan.comparator.pattern();
@@ -928,6 +975,35 @@ void find_many_fuzzy_raw_candidates(const UnitText& text, const std::vector<std:
     text.visit([&](auto units) { fuzzy_raw_many_units(units, folded_patterns, options, sinks, cancel); });
 }
 
+std::vector<std::u32string> literal_pieces(SearchMode mode, const std::u32string& folded_pattern,
+                                           const SearchOptions& options)
+{
+    const std::u32string trimmed(trim_white_space(std::u32string_view(folded_pattern)));
+    if (trimmed.empty() || (mode != SearchMode::exact_raw && mode != SearchMode::fuzzy_raw)) return {};
+    if (mode == SearchMode::exact_raw) return {trimmed};
+    if (!options.metric.known() || !(options.threshold >= 0.0)) return {};
+    const Metric metric = options.metric.resolve();
+    if (!scored_per_start(metric) || !detail::BitParallelPattern::fits(trimmed)) return {};
+    const uint64_t m = folded_pattern.size(), p = trimmed.size();
+    const WindowShape shape = shape_of(m, options);
+    const uint64_t edits = passing_limits(metric, shape, options.threshold_kind, options.threshold, p).levenshtein;
+    const uint64_t count = edits + 1;
+    if (edits >= p || (count > 1 && p / count < shortest_piece)) return {};
+    std::vector<std::u32string> pieces;
+    for (uint64_t index = 0; index < count; ++index) {
+        const auto [offset, end] = piece_bounds(p, count, index);
+        pieces.push_back(trimmed.substr(offset, end - offset));
+    }
+    return pieces;
+}
+
+std::uint64_t longest_raw_window(SearchMode mode, std::uint64_t pattern_length, const SearchOptions& options)
+{
+    if (mode != SearchMode::fuzzy_raw) return pattern_length;
+    const WindowShape shape = shape_of(pattern_length, options);
+    return pattern_length + static_cast<std::uint64_t>(shape.longest);
+}
+
 void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folded_pattern,
                                const SearchOptions& options, CandidateSink& sink, Cancellation& cancel)
 {
@@ -937,8 +1013,8 @@ void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folde
 MatchList fuzzy_raw_extract(TextInput s, TextInput pattern, const SearchOptions& options, Cancellation cancel)
 {
     const UnitText text = std::move(s).units(cancel);
-    const std::u32string folded_pattern =
-        fold_code_points(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
+    const CodePoints folded_pattern =
+        fold_pattern(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
     return text.visit([&](auto units) { return fuzzy_raw_units(units, folded_pattern, options, cancel); });
 }
 

@@ -87,7 +87,7 @@ void run_case(std::uint64_t seed)
     const Strategy strategies[] = {Strategy::best_match, Strategy::shortest, Strategy::longest,
                                    Strategy::minimum_isolated_character};
     for (std::size_t n = random() % 3; n > 0; --n)
-        options.strategies.push_back(strategies[random() % std::size(strategies)]);
+        options.strategies.add(strategies[random() % std::size(strategies)]);
 
     std::vector<TextInput> inputs;
     for (const std::string& pattern : patterns)
