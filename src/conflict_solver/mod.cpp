@@ -26,6 +26,7 @@ std::vector<Strategy> parse_strategies(const std::vector<std::string>& names)
 ConflictSolver::ConflictSolver(const StrategyList& strategies, Cancellation* cancel)
     : ConflictSolver(UnitText(), strategies, cancel)
 {
+    has_text_ = false;
 }
 
 ConflictSolver::ConflictSolver(UnitText text, const StrategyList& strategies, Cancellation* cancel)

@@ -110,6 +110,12 @@ public:
 
     void add(const Match& candidate) override;
     void add(const Match& candidate, std::uint64_t isolated_count);
+    // A solver made without the text reads this one.
+    void see_text(const UnitText& folded) override
+    {
+        if (!has_text_) text_ = UnitText::borrowed_as(folded);
+        has_text_ = true;
+    }
     // Whether the strategies read isolated-character counts.
     bool counts_isolated_characters() const noexcept;
     bool solves_whole_groups() const noexcept override { return true; }
@@ -152,6 +158,7 @@ private:
     void add_counted(const Match& candidate, const std::uint64_t* isolated_count);
 
     UnitText text_;
+    bool has_text_ = true;
     Cancellation* cancel_;
     Cancellation never_; // polled in place of a missing `cancel_`
     // Read on first need: bit i of word i / 64 tells whether code point i is

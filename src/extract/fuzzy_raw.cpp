@@ -2,6 +2,7 @@
 // pattern's length, each trimmed and scored against the trimmed pattern.
 // The text is decoded once; windows are spans of it, never new strings.
 #include <algorithm>
+#include <deque>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -17,6 +18,7 @@
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
 #include "extract/pick_groups.hpp"
+#include "text/literals.hpp"
 #include "extract/reachable.hpp"
 
 namespace tessarin {
@@ -32,6 +34,12 @@ using detail::longest_passing_length;
 using detail::mark_reachable_ends;
 using detail::piece_bounds;
 using detail::shortest_piece;
+using detail::for_each_bit;
+using detail::for_each_piece;
+using detail::mark_over_stretches;
+using detail::most_stretches;
+using detail::stretch_of;
+using detail::Stretch;
 using std::int64_t;
 using std::uint64_t;
 
@@ -235,46 +243,40 @@ void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metr
     }
 }
 
-// The starts worth scoring: for each end b marked in `reachable`, the
-// starts of the windows whose trimmed end can be b (the window ends at b or
-// in the white space right after it), merged into ascending ranges. The
-// marks are read a piece at a time with a poll between pieces: where few
-// ends are marked, too few starts are visited to poll for the whole walk.
-template <typename Char, typename Visit>
-void for_each_start_near(const std::vector<uint64_t>& reachable, std::basic_string_view<Char> text,
-                         const WindowShape& shape, Cancellation& cancel, Visit visit)
+// The starts worth scoring: for each marked end b (each_end(f) calls f with
+// every one, ascending), the starts of the windows whose trimmed end can be
+// b (the window ends at b or in the white space right after it), merged
+// into ascending ranges.
+template <typename Char, typename EachEnd, typename Visit>
+void for_each_start_near(EachEnd&& each_end, std::basic_string_view<Char> text, const WindowShape& shape, Visit visit)
 {
     const uint64_t n = text.size(), m = shape.pattern_length;
     const auto longest = static_cast<uint64_t>(shape.longest), shrink = static_cast<uint64_t>(shape.shrink);
     uint64_t range_first = 0, range_last = 0;
     bool open = false;
-    for (std::size_t word = 0; word < reachable.size(); ++word) {
-        if (word % (pass_piece / 64) == 0) cancel.poll(pass_piece);
-        for (uint64_t bits = reachable[word]; bits != 0; bits &= bits - 1) {
-            const uint64_t b = word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
-            uint64_t tail_end = b;
-            while (tail_end < n && is_white_space(code_point(text[tail_end])))
-                ++tail_end;
-            const uint64_t first = b > m + longest ? b - m - longest : 0;
-            uint64_t last;
-            if (tail_end == n)
-                last = n - 1; // windows cut short at the end of the text
-            else if (tail_end + shrink >= m)
-                last = std::min(n - 1, tail_end + shrink - m);
-            else
-                continue;
-            if (open && first <= range_last + 1) {
-                range_last = std::max(range_last, last);
-                continue;
-            }
-            if (open)
-                for (uint64_t start = range_first; start <= range_last; ++start)
-                    visit(start);
-            range_first = first;
-            range_last = last;
-            open = true;
+    each_end([&](uint64_t b) {
+        uint64_t tail_end = b;
+        while (tail_end < n && is_white_space(code_point(text[tail_end])))
+            ++tail_end;
+        const uint64_t first = b > m + longest ? b - m - longest : 0;
+        uint64_t last;
+        if (tail_end == n)
+            last = n - 1; // windows cut short at the end of the text
+        else if (tail_end + shrink >= m)
+            last = std::min(n - 1, tail_end + shrink - m);
+        else
+            return;
+        if (open && first <= range_last + 1) {
+            range_last = std::max(range_last, last);
+            return;
         }
-    }
+        if (open)
+            for (uint64_t start = range_first; start <= range_last; ++start)
+                visit(start);
+        range_first = first;
+        range_last = last;
+        open = true;
+    });
     if (open)
         for (uint64_t start = range_first; start <= range_last; ++start)
             visit(start);
@@ -377,10 +379,39 @@ public:
         const auto add = [&](const Match& match) { solver.add(match); };
         const auto score_start = [&](uint64_t start) { this->score_start(start, filtered, add, cancel); };
         if (filtered)
-            for_each_start_near(reachable_, text_, shape_, cancel, score_start);
+            for_each_start_near([&](auto&& mark) { for_each_bit(reachable_, 0, cancel, mark); }, text_, shape_,
+                                score_start);
         else
             for (uint64_t start = 0; start < text_.size(); ++start)
                 score_start(start);
+    }
+
+    // Whether the search's pieces can rule windows out (with the pattern in
+    // units of the text).
+    bool filters_by_pieces() const noexcept
+    {
+        return filter_limit_ < p_ && p_ / (filter_limit_ + 1) >= shortest_piece;
+    }
+    uint64_t filter_limit() const noexcept { return filter_limit_; }
+
+    // As run, where the pattern's pieces were found elsewhere: the windows
+    // can only end in `stretches` (sorted), so ends are marked there alone
+    // and kept as a sorted list, memory in proportion to what was found.
+    void run_over(const std::vector<Stretch>& stretches, CandidateSink& solver, Cancellation& cancel)
+    {
+        sparse_ends_.clear();
+        mark_over_stretches(bit_parallel_, text_, p_, filter_limit_, stretches,
+                            [&](uint64_t end) { sparse_ends_.push_back(end); }, cancel);
+        sparse_ = true;
+        const auto add = [&](const Match& match) { solver.add(match); };
+        for_each_start_near(
+            [&](auto&& mark) {
+                for (std::size_t i = 0; i < sparse_ends_.size(); ++i) {
+                    if (i % pass_piece == 0) cancel.poll(pass_piece);
+                    mark(sparse_ends_[i]);
+                }
+            },
+            text_, shape_, [&](uint64_t start) { score_start(start, true, add, cancel); });
     }
 
     // Hands `add` every window of `start` that passes, with its score, in
@@ -427,7 +458,11 @@ private:
         uint64_t end, trimmed_end;
     };
 
-    bool is_reachable(uint64_t end) const noexcept { return (reachable_[end >> 6] >> (end & 63)) & 1; }
+    bool is_reachable(uint64_t end) const noexcept
+    {
+        if (sparse_) return std::binary_search(sparse_ends_.begin(), sparse_ends_.end(), end);
+        return (reachable_[end >> 6] >> (end & 63)) & 1;
+    }
 
     // Fills distances_ for every prefix of `span`, the text from the start's
     // first content code point `first`; false when no window can pass.
@@ -483,6 +518,8 @@ private:
     std::optional<detail::DamerauPrefixPass> damerau_;
     ContentStart<Char> content_;
     std::vector<uint64_t> reachable_;
+    std::vector<uint64_t> sparse_ends_; // where the marks are a sorted list instead
+    bool sparse_ = false;
     std::vector<Window> windows_;
     std::vector<std::uint32_t> distances_;
     std::vector<std::uint32_t> common_; // longest common subsequences, for Damerau-Levenshtein
@@ -773,6 +810,44 @@ bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric
     return true;
 }
 
+WindowShape shape_of(uint64_t m, const SearchOptions& options)
+{
+    return WindowShape(m, options.edit_reach >= 0 ? std::min(options.edit_reach, 127)
+                                                  : slack_for(m, options.threshold, options.threshold_kind));
+}
+
+// One pattern's windows over the folded text, to `solver`.
+template <typename Char>
+void search_pattern(Units<Char> text, std::u32string_view folded_pattern, const SearchOptions& options,
+                    CandidateSink& solver, Cancellation& cancel)
+{
+    const uint64_t m = folded_pattern.size();
+    if (m == 0 || text.empty()) return;
+    const WindowShape shape = shape_of(m, options);
+    FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))), options.metric,
+                               options.threshold, options.threshold_kind);
+    // The first comparison is due now: an unknown metric fails here.
+    const Metric chosen = comparator.metric();
+    const std::u32string& trimmed_pattern = comparator.pattern();
+    if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
+        // NaN or negative: no distance passes.
+    } else if ((chosen == Metric::prefix || chosen == Metric::postfix || chosen == Metric::hamming) &&
+               !trimmed_pattern.empty()) {
+        scan_affixes_and_positions(text, shape, chosen, comparator, solver, cancel);
+    } else if (solver.solves_whole_groups() && !options.strategies.empty() &&
+               options.strategies.front() == Strategy::best_match && !trimmed_pattern.empty() &&
+               (every_window_passes(chosen, options.threshold_kind, options.threshold) || !scored_per_start(chosen) ||
+                !detail::BitParallelPattern::fits(trimmed_pattern)) &&
+               find_best_windows(text, shape, chosen, comparator, solver, cancel)) {
+        // Only the windows that can be a group's pick were scored.
+    } else if (scored_per_start(chosen) && !trimmed_pattern.empty() &&
+               detail::BitParallelPattern::fits(trimmed_pattern)) {
+        PerStartScan<Char>(text, shape, chosen, comparator).run(solver, cancel);
+    } else {
+        scan_with_comparator(text, shape, chosen, comparator, solver, cancel);
+    }
+}
+
 // A short call: a text of at most 64 code points whose folding changes only
 // ASCII units, a known metric and a trimmed pattern of one to 64 code
 // points. Every window is scored, in order, by a scorer of one word: no
@@ -788,7 +863,7 @@ bool short_fuzzy_raw(Units<Char> raw, std::u32string_view folded_pattern, const 
     if (!fold_ascii_units(raw, options.case_insensitive, options.special_char_insensitive, folded)) return false;
     const Units<Char> text(folded, raw.size());
     const uint64_t m = folded_pattern.size(), n = text.size();
-    const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
+    const WindowShape shape = shape_of(m, options);
     const detail::WordScorer scorer(trimmed_pattern, options.metric.resolve(), options.threshold_kind,
                                     options.threshold);
     ConflictSolver solver(text, options.strategies, &cancel);
@@ -809,37 +884,96 @@ MatchList fuzzy_raw_units(Units<Char> raw, std::u32string_view folded_pattern, c
     const FoldedUnits<Char> folded =
         fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
     const Units<Char> text = folded.view();
-    const uint64_t m = folded_pattern.size();
-    const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
-
     return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
-        if (m == 0 || text.empty()) return;
-        FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))),
-                                   options.metric, options.threshold, options.threshold_kind);
-        // The first comparison is due now: an unknown metric fails here.
-        const Metric chosen = comparator.metric();
-        const std::u32string& trimmed_pattern = comparator.pattern();
-        if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
-            // NaN or negative: no distance passes.
-        } else if ((chosen == Metric::prefix || chosen == Metric::postfix || chosen == Metric::hamming) &&
-                   !trimmed_pattern.empty()) {
-            scan_affixes_and_positions(text, shape, chosen, comparator, solver, cancel);
-        } else if (solver.solves_whole_groups() && !options.strategies.empty() &&
-                   options.strategies.front() == Strategy::best_match && !trimmed_pattern.empty() &&
-                   (every_window_passes(chosen, options.threshold_kind, options.threshold) ||
-                    !scored_per_start(chosen) || !detail::BitParallelPattern::fits(trimmed_pattern)) &&
-                   find_best_windows(text, shape, chosen, comparator, solver, cancel)) {
-            // Only the windows that can be a group's pick were scored.
-        } else if (scored_per_start(chosen) && !trimmed_pattern.empty() &&
-                   detail::BitParallelPattern::fits(trimmed_pattern)) {
-            PerStartScan<Char>(text, shape, chosen, comparator).run(solver, cancel);
-        } else {
-            scan_with_comparator(text, shape, chosen, comparator, solver, cancel);
-        }
+        search_pattern(text, folded_pattern, options, solver, cancel);
     });
 }
 
+// Many patterns over one text. Where a pattern's windows can only lie
+// around an intact piece of it (an edit bound holds and its pieces are long
+// enough), the pieces of all such patterns are found in one pass of one
+// automaton, and each pattern is then scored only around its own pieces'
+// occurrences, one pattern after the other; every other pattern is
+// searched on its own.
+template <typename Char>
+void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& folded_patterns,
+                          const SearchOptions& options, const std::vector<CandidateSink*>& sinks, Cancellation& cancel)
+{
+    const FoldedUnits<Char> folded = fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
+    const Units<Char> text = folded.view();
+    const uint64_t n = text.size();
+    struct Plan {
+        Plan(std::size_t i, WindowShape window_shape, std::u32string trimmed, const SearchOptions& options)
+            : pattern(i), shape(window_shape),
+              comparator(std::move(trimmed), options.metric, options.threshold, options.threshold_kind)
+        {
+        }
+        std::size_t pattern;
+        WindowShape shape;
+        FuzzyComparator comparator;
+        std::optional<PerStartScan<Char>> scan;
+        std::vector<Stretch> stretches;
+        bool whole = false; // its pieces are too common: it is searched over the whole text
+    };
+    std::deque<Plan> plans;
+    std::vector<std::u32string> needles;
+    std::vector<std::pair<Plan*, uint64_t>> owners; // per needle: its plan and its offset in the pattern
+    for (std::size_t i = 0; i < folded_patterns.size(); ++i) {
+        sinks[i]->see_text(UnitText::borrowed(text));
+        const uint64_t m = folded_patterns[i].size();
+        if (m == 0 || n == 0) continue;
+        Plan& plan = plans.emplace_back(
+            i, shape_of(m, options),
+            std::u32string(trim_white_space(std::u32string_view(folded_patterns[i]))), options);
+        const Metric chosen = plan.comparator.metric(); // an unknown metric fails here
+        const std::u32string& pattern = plan.comparator.pattern();
+        std::basic_string<Char> units;
+        if (options.threshold >= 0.0 && scored_per_start(chosen) && !pattern.empty() &&
+            detail::BitParallelPattern::fits(pattern) && narrow_units(pattern, units)) {
+            plan.scan.emplace(text, plan.shape, chosen, plan.comparator);
+            if (plan.scan->filters_by_pieces()) {
+                for_each_piece(pattern.size(), plan.scan->filter_limit(), [&](uint64_t offset, uint64_t end) {
+                    needles.push_back(pattern.substr(offset, end - offset));
+                    owners.emplace_back(&plan, offset);
+                });
+                continue;
+            }
+            plan.scan.reset();
+        }
+        search_pattern(text, folded_patterns[i], options, *sinks[i], cancel);
+        plans.pop_back();
+    }
+    const LiteralSet<Char> pieces(needles);
+    pieces.scan(text, cancel, [&](std::uint32_t id, std::size_t end) {
+        Plan& plan = *owners[id].first;
+        if (plan.whole) return;
+        const uint64_t p = plan.comparator.pattern().size(), limit = plan.scan->filter_limit();
+        if (plan.stretches.size() == most_stretches(n, p, limit)) {
+            plan.whole = true;
+            plan.stretches = std::vector<Stretch>();
+            return;
+        }
+        append_polled(plan.stretches, stretch_of(end - needles[id].size(), owners[id].second, p, limit, n), cancel);
+    });
+    for (Plan& plan : plans) {
+        if (plan.whole) {
+            plan.scan->run(*sinks[plan.pattern], cancel);
+        } else if (!plan.stretches.empty()) {
+            std::sort(plan.stretches.begin(), plan.stretches.end());
+            plan.scan->run_over(plan.stretches, *sinks[plan.pattern], cancel);
+        }
+        plan.scan.reset(); // its tables, before the next pattern's pass
+    }
+}
+
 } // namespace
+
+void find_many_fuzzy_raw_candidates(const UnitText& text, const std::vector<std::u32string>& folded_patterns,
+                                    const SearchOptions& options, const std::vector<CandidateSink*>& sinks,
+                                    Cancellation& cancel)
+{
+    text.visit([&](auto units) { fuzzy_raw_many_units(units, folded_patterns, options, sinks, cancel); });
+}
 
 std::vector<std::u32string> literal_pieces(SearchMode mode, const std::u32string& folded_pattern,
                                            const SearchOptions& options)
@@ -851,7 +985,7 @@ std::vector<std::u32string> literal_pieces(SearchMode mode, const std::u32string
     const Metric metric = options.metric.resolve();
     if (!scored_per_start(metric) || !detail::BitParallelPattern::fits(trimmed)) return {};
     const uint64_t m = folded_pattern.size(), p = trimmed.size();
-    const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
+    const WindowShape shape = shape_of(m, options);
     const uint64_t edits = passing_limits(metric, shape, options.threshold_kind, options.threshold, p).levenshtein;
     const uint64_t count = edits + 1;
     if (edits >= p || (count > 1 && p / count < shortest_piece)) return {};
@@ -866,7 +1000,7 @@ std::vector<std::u32string> literal_pieces(SearchMode mode, const std::u32string
 std::uint64_t longest_raw_window(SearchMode mode, std::uint64_t pattern_length, const SearchOptions& options)
 {
     if (mode != SearchMode::fuzzy_raw) return pattern_length;
-    const WindowShape shape(pattern_length, slack_for(pattern_length, options.threshold, options.threshold_kind));
+    const WindowShape shape = shape_of(pattern_length, options);
     return pattern_length + static_cast<std::uint64_t>(shape.longest);
 }
 
