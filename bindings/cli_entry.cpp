@@ -20,10 +20,14 @@
 #include <utility>
 #include <vector>
 
+#include "native_entry.hpp"
 #include "stream/file_search.hpp"
 
 namespace tessarin::cli {
 namespace {
+
+using bindings::native_type;
+using bindings::run_unlocked;
 
 // Set by cancel() from any thread: every running search ends soon after.
 std::atomic<bool> stop_requested{false};
@@ -31,38 +35,6 @@ std::atomic<bool> stop_requested{false};
 bool stop_check(void*)
 {
     return stop_requested.load(std::memory_order_relaxed);
-}
-
-// Runs `work` without the interpreter lock: the one barrier at which a
-// failure of the native search becomes a Python exception (Ctrl-C as
-// KeyboardInterrupt, memory as MemoryError, a failed read as OSError,
-// anything else as ValueError). False once it has set one.
-template <typename Work> bool run_unlocked(Work&& work)
-{
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS;
-    if (!failure) return true;
-    try {
-        std::rethrow_exception(failure);
-    } catch (const CallCancelled&) {
-        PyErr_SetNone(PyExc_KeyboardInterrupt);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::system_error& failed) {
-        errno = failed.code().value();
-        PyErr_SetFromErrno(PyExc_OSError);
-    } catch (const std::exception& failed) {
-        PyErr_SetString(PyExc_ValueError, failed.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "the native search failed");
-    }
-    return false;
 }
 
 // A str's UTF-8 bytes; with "surrogateescape", a name's bytes as they
@@ -86,24 +58,6 @@ bool strings_of(PyObject* list, std::vector<std::string>& out)
 
 // The output modes by name, in the enum's order.
 constexpr std::string_view output_names[] = {"lines", "only_matching", "json", "count", "files_with_matches", "quiet"};
-
-// A static type: it needs no reference counting of its own.
-PyTypeObject native_type(const char* name, Py_ssize_t size, const char* doc, initproc init, destructor dealloc,
-                         PyMethodDef* methods, PyGetSetDef* getset)
-{
-    PyTypeObject type{};
-    type.ob_base.ob_base.ob_refcnt = 1;
-    type.tp_name = name;
-    type.tp_basicsize = size;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_doc = doc;
-    type.tp_new = PyType_GenericNew;
-    type.tp_init = init;
-    type.tp_dealloc = dealloc;
-    type.tp_methods = methods;
-    type.tp_getset = getset;
-    return type;
-}
 
 // ---- Command: the options, converted once -----------------------------------
 
