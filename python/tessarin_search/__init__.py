@@ -37,7 +37,7 @@ COUNTING_METRICS = tuple(name for name in METRICS if name not in ("jaro", "jaro_
 MOST_EDITS = 127
 # Texts handed to the native search at once by find_many: enough to keep
 # every thread busy, few enough that the results come steadily.
-BATCH_TEXTS = 64
+BATCH_TEXTS = 256
 BATCH_CODE_POINTS = 1 << 23
 
 
@@ -212,7 +212,8 @@ class Search:
     def find(self, text: str) -> list[Match]:
         """The matches in `text`, in order of start, located in it.
 
-        Each match unpacks as (start, end, score) and has ``line``,
+        Each match unpacks as (start, end, score), as the module's functions
+        give it, and has ``line``,
         ``column`` (both from 1), ``text`` (``text[start:end]``), ``pattern``
         and ``pattern_index``. The interpreter lock is released while the
         text is searched.
@@ -236,7 +237,7 @@ class Search:
         return self._batches(iter(texts), threads)
 
     def _batches(self, texts: Iterator[str], threads: int) -> Iterator[list[Match]]:
-        most = max(BATCH_TEXTS, 16 * threads)
+        most = max(BATCH_TEXTS, 64 * threads)
         while True:
             batch: list[str] = []
             size = 0

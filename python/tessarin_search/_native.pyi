@@ -1,8 +1,12 @@
+from collections.abc import Iterator
 from typing import final
 
 @final
-class Match(tuple[int, int, float]):
+class Match:
     """One match, located in the text searched; unpacks as (start, end, score)."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> int | float: ...
+    def __iter__(self) -> Iterator[int | float]: ...
     @property
     def start(self) -> int: ...
     @property
