@@ -228,6 +228,16 @@ PyObject* match_item(PyObject* self, Py_ssize_t index)
     return match_field(self, const_cast<Field*>(&fields[index]));
 }
 
+PyObject* match_iter(PyObject* self)
+{
+    const Located& found = found_of(self);
+    PyObject* unpacked = Py_BuildValue("(KKd)", static_cast<unsigned long long>(found.start),
+                                       static_cast<unsigned long long>(found.end), found.score);
+    PyObject* iterator = unpacked ? PyObject_GetIter(unpacked) : nullptr;
+    Py_XDECREF(unpacked);
+    return iterator;
+}
+
 PyObject* match_richcompare(PyObject* self, PyObject* other, int op)
 {
     if (!PyObject_TypeCheck(other, match_type) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
@@ -342,6 +352,7 @@ bool ready_match_type()
                                  nullptr, match_dealloc, match_methods, match_getset);
     type.tp_new = nullptr; // made by a search, or by unpickling
     type.tp_as_sequence = &match_sequence;
+    type.tp_iter = match_iter;
     type.tp_richcompare = match_richcompare;
     type.tp_hash = match_hash;
     type.tp_repr = match_repr;

@@ -2,7 +2,12 @@
 positions in the caller's text, white space as people write it, many
 patterns, many texts on threads, and values refused at construction."""
 
+import doctest
+import pathlib
+import pickle
 import random
+import subprocess
+import sys
 
 import pytest
 from rapidfuzz.distance import Levenshtein
@@ -167,5 +172,37 @@ def test_a_search_is_a_value():
     assert "edits=1" in repr(search) and "ignore_case=True" in repr(search)
     with pytest.raises(AttributeError):
         search.edits = 2
-    import pickle
     assert pickle.loads(pickle.dumps(search)) == search
+
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "library"
+
+
+@pytest.mark.parametrize("program, shown", [
+    ("names_with_typos.py", ["3:12 'Bartolomew' is Bartholomew (1 edits)", "4:41 'Thorvaldson' is Thorvaldsen"]),
+    ("word_list.py", ["café: 3", "crème: 3", "brûlée: 1"]),
+    ("phrase_across_lines.py", ["1:4 'petit\\r\\ndéjeuner'", "3:12 'petit\\n    déjeuner'", "5:23 'petit\\xa0déjeuner'"]),
+    ("dataframe_column.py", ["102      a lightouse lamp  lightouse", "104     LIGHTHOUSE poster LIGHTHOUSE"]),
+    ("many_files.py", ["__init__.py:106:7: decoder"]),
+])
+def test_examples_run_and_find_what_they_say(program, shown):
+    ran = subprocess.run([sys.executable, str(EXAMPLES / program)], capture_output=True, text=True, check=True)
+    for line in shown:
+        assert line in ran.stdout
+
+
+def test_the_packages_own_examples():
+    import tessarin_search
+    assert doctest.testmod(tessarin_search).failed == 0
+
+
+def test_matches_pickle_and_compare():
+    text = "x\nİ lighthouse"
+    match = Search("lighthouse", ignore_case=True).find(text)[0]
+    assert tuple(match) == (4, 14, 0.0) and match[0] == 4 and len(match) == 3
+    start, end, score = match
+    assert (start, end, score, match.line, match.column) == (4, 14, 0.0, 2, 3)
+    copy = pickle.loads(pickle.dumps(match))
+    assert copy == match and hash(copy) == hash(match) and repr(copy) == repr(match)
+    assert "text='lighthouse'" in repr(match)
+    assert match != Search("lighthouse", ignore_case=True).find("İİ lighthouse")[0]
