@@ -70,16 +70,17 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
     static const char* keywords[] = {"patterns",    "separator",      "ignore_case", "ignore_accents", "metric",
                                      "threshold",   "threshold_kind", "strategies",  "output",         "with_filename",
                                      "line_number", "column",         "color",       "before",         "after",
-                                     "max_count",   "text",           "binary",      nullptr};
+                                     "max_count",   "text",           "binary",      "edit_reach",     nullptr};
     PyObject *patterns, *separator, *metric, *strategies, *max_count;
     int ignore_case, ignore_accents, threshold_kind, with_filename, line_number, column, color, text, binary;
+    int edit_reach = -1; // fuzzy raw windows m - k to m + k, as an edit count reads them
     double threshold;
     const char* output;
     Py_ssize_t before, after;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiO!sppppnnOpp", const_cast<char**>(keywords), &PyList_Type,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiO!sppppnnOpp|i", const_cast<char**>(keywords), &PyList_Type,
                                      &patterns, &separator, &ignore_case, &ignore_accents, &metric, &threshold,
                                      &threshold_kind, &PyList_Type, &strategies, &output, &with_filename, &line_number,
-                                     &column, &color, &before, &after, &max_count, &text, &binary))
+                                     &column, &color, &before, &after, &max_count, &text, &binary, &edit_reach))
         return -1;
     const auto* named = std::find(std::begin(output_names), std::end(output_names), std::string_view(output));
     const auto mode = static_cast<OutputMode>(named - std::begin(output_names));
@@ -106,6 +107,7 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
         query.options.metric = MetricChoice(metric_name);
         query.options.threshold = threshold;
         query.options.threshold_kind = threshold_kind == 0 ? ThresholdKind::Absolute : ThresholdKind::Normalized;
+        query.options.edit_reach = edit_reach;
         query.crlf_line_feeds = true;
         // Only JSON prints positions in code points; without them, the text
         // between the places worth searching is passed over uncounted.
@@ -230,7 +232,7 @@ PyTypeObject command_type =
     native_type("tessarin_cli._native.Command", sizeof(CommandObject),
                 "Command(patterns, separator, ignore_case, ignore_accents, metric, threshold, "
                 "threshold_kind, strategies, output, with_filename, line_number, column, color, "
-                "before, after, max_count, text, binary): what the command asks of every file",
+                "before, after, max_count, text, binary, edit_reach=-1): what the command asks of every file",
                 command_init, command_dealloc, command_methods, nullptr);
 
 const SearchSettings* settings_of(PyObject* command)

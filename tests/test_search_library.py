@@ -206,3 +206,24 @@ def test_matches_pickle_and_compare():
     assert copy == match and hash(copy) == hash(match) and repr(copy) == repr(match)
     assert "text='lighthouse'" in repr(match)
     assert match != Search("lighthouse", ignore_case=True).find("İİ lighthouse")[0]
+
+
+@pytest.mark.parametrize("options, lines", [
+    (["-Z1"], ["this instance", "isinstance", "is_instance", "isinstanc"]),
+    (["--edits", "1"], ["this instance", "isinstance", "is_instance", "isinstanc"]),
+    (["-Z", "-t", "1", "--absolute"], ["isinstance", "isinstanc"]),  # windows of the pattern's length
+])
+def test_the_command_counts_edits_as_ugrep(tmp_path, options, lines):
+    filler = "\n" + "-" * 20 + "\n"  # keeps each line's matches a group of their own
+    path = tmp_path / "lines.txt"
+    path.write_text(filler.join(["this instance", "isinstance", "is_instance", "isinstanc", "instance"]) + "\n")
+    ran = subprocess.run([sys.executable, "-m", "tessarin_cli", "-N", *options, "isinstance", str(path)],
+                         capture_output=True, text=True)
+    assert ran.returncode == 0, ran.stderr
+    assert ran.stdout.splitlines() == lines
+
+
+def test_the_command_refuses_edits_with_a_threshold(tmp_path):
+    ran = subprocess.run([sys.executable, "-m", "tessarin_cli", "--edits", "1", "-t", "1", "x", str(tmp_path)],
+                         capture_output=True, text=True)
+    assert ran.returncode == 2 and "--edits" in ran.stderr
