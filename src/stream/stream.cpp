@@ -208,6 +208,7 @@ std::size_t byte_of_unit(std::string_view bytes, const UnitText& units, std::uin
 std::uint64_t paired_carriage_returns(std::string_view ascii) noexcept
 {
     std::uint64_t pairs = 0;
+    if (ascii.empty()) return pairs; // its pointer may be null, which memchr must not get
     for (const char* cr = static_cast<const char*>(std::memchr(ascii.data(), '\r', ascii.size())); cr;) {
         const char* end = ascii.data() + ascii.size();
         if (cr + 1 < end && cr[1] == '\n') ++pairs;
