@@ -116,16 +116,17 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
     static const char* keywords[] = {"patterns",    "separator",      "ignore_case", "ignore_accents", "metric",
                                      "threshold",   "threshold_kind", "strategies",  "output",         "with_filename",
                                      "line_number", "column",         "color",       "before",         "after",
-                                     "max_count",   "text",           "binary",      nullptr};
+                                     "max_count",   "text",           "binary",      "with_pattern", nullptr};
     PyObject *patterns, *separator, *metric, *strategies, *max_count;
     int ignore_case, ignore_accents, threshold_kind, with_filename, line_number, column, color, text, binary;
+    int with_pattern = 0;
     double threshold;
     const char* output;
     Py_ssize_t before, after;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiO!sppppnnOpp", const_cast<char**>(keywords), &PyList_Type,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiO!sppppnnOpp|p", const_cast<char**>(keywords), &PyList_Type,
                                      &patterns, &separator, &ignore_case, &ignore_accents, &metric, &threshold,
                                      &threshold_kind, &PyList_Type, &strategies, &output, &with_filename, &line_number,
-                                     &column, &color, &before, &after, &max_count, &text, &binary))
+                                     &column, &color, &before, &after, &max_count, &text, &binary, &with_pattern))
         return -1;
     const auto* named = std::find(std::begin(output_names), std::end(output_names), std::string_view(output));
     const auto mode = static_cast<OutputMode>(named - std::begin(output_names));
@@ -142,6 +143,8 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
         (metric != Py_None && !bytes_of(metric, metric_name)))
         return -1;
     const bool tokens = separator != Py_None, fuzzy = metric != Py_None;
+    settings->print.patterns = pattern_texts;
+    settings->print.with_pattern = with_pattern;
     for (std::string& pattern : pattern_texts) {
         StreamQuery query;
         query.mode = fuzzy ? (tokens ? SearchMode::fuzzy_token : SearchMode::fuzzy_raw)
@@ -276,7 +279,7 @@ PyTypeObject command_type =
     native_type("tessarin_cli._native.Command", sizeof(CommandObject),
                 "Command(patterns, separator, ignore_case, ignore_accents, metric, threshold, "
                 "threshold_kind, strategies, output, with_filename, line_number, column, color, "
-                "before, after, max_count, text, binary): what the command asks of every file",
+                "before, after, max_count, text, binary, with_pattern=False): what the command asks of every file",
                 command_init, command_dealloc, command_methods, nullptr);
 
 const SearchSettings* settings_of(PyObject* command)
