@@ -913,9 +913,10 @@ MatchList fuzzy_raw_units(Units<Char> raw, std::u32string_view folded_pattern, c
 // enough), the pieces of all such patterns are found in one pass of one
 // automaton, and each pattern is then scored only around its own pieces'
 // occurrences, one pattern after the other. Patterns under an edit bound
-// whose pieces would be too short are searched together, many to a word,
-// in one pass for each bound, and each is scored around the ends found for
-// it as they are found. Every other pattern is searched on its own.
+// whose pieces would be too short, or turn out too common, are searched
+// together, many to a word, in one pass for each bound, and each is scored
+// around the ends found for it as they are found. Every other pattern is
+// searched on its own. A pattern's tables are made only for its own pass.
 template <typename Char>
 void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& folded_patterns,
                           const SearchOptions& options, const std::vector<CandidateSink*>& sinks, Cancellation& cancel)
@@ -932,7 +933,8 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
         std::size_t pattern;
         WindowShape shape;
         FuzzyComparator comparator;
-        std::optional<PerStartScan<Char>> scan;
+        std::optional<PerStartScan<Char>> scan; // made when its pass is due, and dropped after it
+        uint64_t limit = 0;                     // the edits within which its windows can pass
         std::vector<Stretch> stretches;
         bool whole = false; // its pieces are too common: it is searched over the whole text
     };
@@ -943,6 +945,13 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
         std::vector<Plan*> plans;
     };
     std::vector<ShortGroup> short_groups;
+    const auto join_short_group = [&](Plan& plan) {
+        auto group = std::find_if(short_groups.begin(), short_groups.end(),
+                                  [&](const ShortGroup& g) { return g.limit == plan.limit; });
+        if (group == short_groups.end()) group = short_groups.insert(short_groups.end(), ShortGroup{plan.limit, {}, {}});
+        group->patterns.push_back(plan.comparator.pattern());
+        group->plans.push_back(&plan);
+    };
     std::deque<Plan> plans;
     std::vector<std::u32string> needles;
     std::vector<std::pair<Plan*, uint64_t>> owners; // per needle: its plan and its offset in the pattern
@@ -958,29 +967,53 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
         std::basic_string<Char> units;
         if (options.threshold >= 0.0 && scored_per_start(chosen) && !pattern.empty() &&
             detail::BitParallelPattern::fits(pattern) && narrow_units(pattern, units)) {
-            plan.scan.emplace(text, plan.shape, chosen, plan.comparator);
-            if (plan.scan->filters_by_pieces()) {
-                for_each_piece(pattern.size(), plan.scan->filter_limit(), [&](uint64_t offset, uint64_t end) {
+            const uint64_t p = pattern.size();
+            plan.limit = passing_limits(chosen, plan.shape, options.threshold_kind, options.threshold, p).levenshtein;
+            if (plan.limit < p && for_each_piece(p, plan.limit, [&](uint64_t offset, uint64_t end) {
                     needles.push_back(pattern.substr(offset, end - offset));
                     owners.emplace_back(&plan, offset);
-                });
+                }))
+                continue;
+            if (plan.limit < p && p <= 64) {
+                join_short_group(plan);
                 continue;
             }
-            const uint64_t limit = plan.scan->filter_limit();
-            if (limit < pattern.size() && pattern.size() <= 64) {
-                auto group = std::find_if(short_groups.begin(), short_groups.end(),
-                                          [&](const ShortGroup& g) { return g.limit == limit; });
-                if (group == short_groups.end()) group = short_groups.insert(short_groups.end(), ShortGroup{limit, {}, {}});
-                group->patterns.push_back(pattern);
-                group->plans.push_back(&plan);
-                continue;
-            }
-            plan.scan.reset();
         }
         search_pattern(text, folded_patterns[i], options, *sinks[i], cancel);
         plans.pop_back();
     }
+    const LiteralSet<Char> pieces(needles);
+    pieces.scan(text, cancel, [&](std::uint32_t id, std::size_t end) {
+        Plan& plan = *owners[id].first;
+        if (plan.whole) return;
+        const uint64_t p = plan.comparator.pattern().size();
+        if (plan.stretches.size() == most_stretches(n, p, plan.limit)) {
+            plan.whole = true;
+            plan.stretches = std::vector<Stretch>();
+            return;
+        }
+        append_polled(plan.stretches, stretch_of(end - needles[id].size(), owners[id].second, p, plan.limit, n),
+                      cancel);
+    });
+    for (Plan& plan : plans) {
+        if (plan.whole && plan.comparator.pattern().size() <= 64) {
+            // Pieces this common: searched with the short patterns.
+            join_short_group(plan);
+        } else if (plan.whole || !plan.stretches.empty()) {
+            plan.scan.emplace(text, plan.shape, plan.comparator.metric(), plan.comparator);
+            if (plan.whole) {
+                plan.scan->run(*sinks[plan.pattern], cancel);
+            } else {
+                std::sort(plan.stretches.begin(), plan.stretches.end());
+                plan.scan->run_over(plan.stretches, *sinks[plan.pattern], cancel);
+                plan.stretches = std::vector<Stretch>();
+            }
+            plan.scan.reset(); // its tables, before the next pattern's pass
+        }
+    }
     for (ShortGroup& group : short_groups) {
+        for (Plan* plan : group.plans)
+            plan->scan.emplace(text, plan->shape, plan->comparator.metric(), plan->comparator);
         // The starts near each end are scored as the end is found: a short
         // pattern keeps no list of what the pass found for it.
         std::vector<StartsNear<Char>> near;
@@ -1000,27 +1033,6 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
             near[k].finish(scorer(k));
             group.plans[k]->scan.reset();
         }
-    }
-    const LiteralSet<Char> pieces(needles);
-    pieces.scan(text, cancel, [&](std::uint32_t id, std::size_t end) {
-        Plan& plan = *owners[id].first;
-        if (plan.whole) return;
-        const uint64_t p = plan.comparator.pattern().size(), limit = plan.scan->filter_limit();
-        if (plan.stretches.size() == most_stretches(n, p, limit)) {
-            plan.whole = true;
-            plan.stretches = std::vector<Stretch>();
-            return;
-        }
-        append_polled(plan.stretches, stretch_of(end - needles[id].size(), owners[id].second, p, limit, n), cancel);
-    });
-    for (Plan& plan : plans) {
-        if (plan.whole) {
-            plan.scan->run(*sinks[plan.pattern], cancel);
-        } else if (!plan.stretches.empty()) {
-            std::sort(plan.stretches.begin(), plan.stretches.end());
-            plan.scan->run_over(plan.stretches, *sinks[plan.pattern], cancel);
-        }
-        plan.scan.reset(); // its tables, before the next pattern's pass
     }
 }
 
