@@ -116,7 +116,7 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
     static const char* keywords[] = {"patterns",    "separator",      "ignore_case", "ignore_accents", "metric",
                                      "threshold",   "threshold_kind", "strategies",  "output",         "with_filename",
                                      "line_number", "column",         "color",       "before",         "after",
-                                     "max_count",   "text",           "binary",      "with_pattern", nullptr};
+                                     "max_count",   "text",           "binary",      "with_pattern",   nullptr};
     PyObject *patterns, *separator, *metric, *strategies, *max_count;
     int ignore_case, ignore_accents, threshold_kind, with_filename, line_number, column, color, text, binary;
     int with_pattern = 0;

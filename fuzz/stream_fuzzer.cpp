@@ -104,8 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t n = input.ConsumeIntegralInRange<std::size_t>(0, 4); n > 0; --n) {
         StreamQuery other = query;
         const std::string& earlier = queries[input.ConsumeIntegralInRange<std::size_t>(0, queries.size() - 1)].pattern;
-        other.pattern = input.ConsumeBool() ? earlier.substr(0, input.ConsumeIntegralInRange<std::size_t>(0, earlier.size()))
-                                            : pieces_of(input, input.ConsumeIntegralInRange<std::size_t>(1, 5));
+        other.pattern = input.ConsumeBool()
+                            ? earlier.substr(0, input.ConsumeIntegralInRange<std::size_t>(0, earlier.size()))
+                            : pieces_of(input, input.ConsumeIntegralInRange<std::size_t>(1, 5));
         queries.push_back(other);
     }
 

@@ -948,7 +948,8 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
     const auto join_short_group = [&](Plan& plan) {
         auto group = std::find_if(short_groups.begin(), short_groups.end(),
                                   [&](const ShortGroup& g) { return g.limit == plan.limit; });
-        if (group == short_groups.end()) group = short_groups.insert(short_groups.end(), ShortGroup{plan.limit, {}, {}});
+        if (group == short_groups.end())
+            group = short_groups.insert(short_groups.end(), ShortGroup{plan.limit, {}, {}});
         group->patterns.push_back(plan.comparator.pattern());
         group->plans.push_back(&plan);
     };
@@ -1027,8 +1028,9 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
                     start, false, [&](const Match& match) { sinks[plan.pattern]->add(match); }, cancel);
             };
         };
-        detail::PackedPatterns(group.patterns, group.limit)
-            .scan(text, cancel, [&](std::uint32_t k, uint64_t end) { near[k].add(end, scorer(k)); });
+        detail::PackedPatterns(group.patterns, group.limit).scan(text, cancel, [&](std::uint32_t k, uint64_t end) {
+            near[k].add(end, scorer(k));
+        });
         for (std::size_t k = 0; k < group.plans.size(); ++k) {
             near[k].finish(scorer(k));
             group.plans[k]->scan.reset();

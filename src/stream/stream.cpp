@@ -583,8 +583,7 @@ StreamSearch::Step StreamSearch::search_regions(std::uint64_t end, bool to_end, 
 
 template <typename ChooseCut>
 std::uint64_t StreamSearch::search_span(std::uint64_t end, bool to_end, std::vector<MatchList>& found,
-                                        Cancellation& cancel,
-                                        ChooseCut choose_cut)
+                                        Cancellation& cancel, ChooseCut choose_cut)
 {
     const std::string_view bytes = text_.slice(cut_.byte, end);
     // ASCII bytes are their own code points: read where they lie.
@@ -758,10 +757,10 @@ void StreamSearch::settle()
     std::stable_sort(collected_.begin(), collected_.end(), [](const auto& a, const auto& b) {
         return a.first.start != b.first.start ? a.first.start < b.first.start : a.second < b.second;
     });
-    const auto settled_end =
-        finished_ ? collected_.end()
-                  : std::partition_point(collected_.begin(), collected_.end(),
-                                         [&](const auto& pick) { return pick.first.start < earliest; });
+    const auto settled_end = finished_
+                                 ? collected_.end()
+                                 : std::partition_point(collected_.begin(), collected_.end(),
+                                                        [&](const auto& pick) { return pick.first.start < earliest; });
     if (settled_end != collected_.begin()) {
         locate(std::vector<std::pair<Match, std::size_t>>(collected_.begin(), settled_end));
         collected_.erase(collected_.begin(), settled_end);

@@ -224,11 +224,11 @@ private:
     Cursor cut_;
     std::uint64_t cut_folded_ = 0;
 
-    std::vector<ConflictSolver> solvers_; // one per query
+    std::vector<ConflictSolver> solvers_;                  // one per query
     std::vector<std::pair<Match, std::size_t>> collected_; // picks not yet located, with their query
-    std::deque<Expansion> expansions_; // before the last cut, those that matches may still need
-    std::uint64_t pruned_shift_ = 0;   // the code points that the expansions no longer kept added
-    std::deque<Cursor> passed_;        // where text passed over uncounted ends: cursors jump there
+    std::deque<Expansion> expansions_;                     // before the last cut, those that matches may still need
+    std::uint64_t pruned_shift_ = 0;                       // the code points that the expansions no longer kept added
+    std::deque<Cursor> passed_;                            // where text passed over uncounted ends: cursors jump there
     std::vector<StreamMatch> ready_;
     std::vector<std::size_t> places_; // the finder's, in a segment
     bool finished_ = false;

@@ -193,7 +193,8 @@ const std::vector<PrintCase> print_cases = {
      {"--json", "ab"},
      "{\"path\": \"<stdin>\", \"line\": 1, \"column\": 1, \"start\": 0, \"end\": 2, \"score\": 0.0, \"text\": \"ab\", "
      "\"shown_start\": 0, \"shown_end\": 2, \"module_start\": 0, \"module_end\": 2, \"byte_start\": 0, \"byte_end\": "
-     "2, \"pattern\": \"ab\", \"pattern_index\": 0}\n{\"path\": \"<stdin>\", \"line\": 2, \"column\": 4, \"start\": 6, \"end\": 8, \"score\": 0.0, \"text\": "
+     "2, \"pattern\": \"ab\", \"pattern_index\": 0}\n{\"path\": \"<stdin>\", \"line\": 2, \"column\": 4, \"start\": 6, "
+     "\"end\": 8, \"score\": 0.0, \"text\": "
      "\"ab\", \"shown_start\": 6, \"shown_end\": 8, \"module_start\": 6, \"module_end\": 8, \"byte_start\": 6, "
      "\"byte_end\": 8, \"pattern\": \"ab\", \"pattern_index\": 0}\n"},
     {"json, fuzzy scores",
@@ -201,7 +202,8 @@ const std::vector<PrintCase> print_cases = {
      {"--json", "-i", "--metric", "levenshtein", "lighthouse"},
      "{\"path\": \"<stdin>\", \"line\": 1, \"column\": 5, \"start\": 4, \"end\": 13, \"score\": 0.1, \"text\": "
      "\"lighthose\", \"shown_start\": 4, \"shown_end\": 13, \"module_start\": 4, \"module_end\": 13, \"byte_start\": "
-     "4, \"byte_end\": 13, \"pattern\": \"lighthouse\", \"pattern_index\": 0}\n{\"path\": \"<stdin>\", \"line\": 2, \"column\": 5, \"start\": 21, \"end\": 31, "
+     "4, \"byte_end\": 13, \"pattern\": \"lighthouse\", \"pattern_index\": 0}\n{\"path\": \"<stdin>\", \"line\": 2, "
+     "\"column\": 5, \"start\": 21, \"end\": 31, "
      "\"score\": 0.0, \"text\": \"LIGHTHOUSE\", \"shown_start\": 21, \"shown_end\": 31, \"module_start\": 21, "
      "\"module_end\": 31, \"byte_start\": 21, \"byte_end\": 31, \"pattern\": \"lighthouse\", \"pattern_index\": 0}\n"},
     {"json, folded positions",
@@ -243,7 +245,9 @@ const std::vector<PrintCase> print_cases = {
     {"line without a line feed", "a\nneedle", {"needle"}, "2:needle\n"},
     // Many patterns: each match names its own; a stretch or a line that
     // several find is printed once unless the patterns are named.
-    {"only matching, a stretch that two patterns find", "a needle\n", {"-o", "-e", "needle", "-e", "needle"},
+    {"only matching, a stretch that two patterns find",
+     "a needle\n",
+     {"-o", "-e", "needle", "-e", "needle"},
      "1:needle\n"},
     {"only matching, patterns named",
      "one two\n",
