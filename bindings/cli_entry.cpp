@@ -70,17 +70,20 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
     static const char* keywords[] = {"patterns",    "separator",      "ignore_case", "ignore_accents", "metric",
                                      "threshold",   "threshold_kind", "strategies",  "output",         "with_filename",
                                      "line_number", "column",         "color",       "before",         "after",
-                                     "max_count",   "text",           "binary",      "edit_reach",     nullptr};
+                                     "max_count",   "text",           "binary",      "edit_reach",     "with_pattern",
+                                     nullptr};
     PyObject *patterns, *separator, *metric, *strategies, *max_count;
     int ignore_case, ignore_accents, threshold_kind, with_filename, line_number, column, color, text, binary;
     int edit_reach = -1; // fuzzy raw windows m - k to m + k, as an edit count reads them
+    int with_pattern = 0;
     double threshold;
     const char* output;
     Py_ssize_t before, after;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiO!sppppnnOpp|i", const_cast<char**>(keywords), &PyList_Type,
-                                     &patterns, &separator, &ignore_case, &ignore_accents, &metric, &threshold,
-                                     &threshold_kind, &PyList_Type, &strategies, &output, &with_filename, &line_number,
-                                     &column, &color, &before, &after, &max_count, &text, &binary, &edit_reach))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiO!sppppnnOpp|ip", const_cast<char**>(keywords),
+                                     &PyList_Type, &patterns, &separator, &ignore_case, &ignore_accents, &metric,
+                                     &threshold, &threshold_kind, &PyList_Type, &strategies, &output, &with_filename,
+                                     &line_number, &column, &color, &before, &after, &max_count, &text, &binary,
+                                     &edit_reach, &with_pattern))
         return -1;
     const auto* named = std::find(std::begin(output_names), std::end(output_names), std::string_view(output));
     const auto mode = static_cast<OutputMode>(named - std::begin(output_names));
@@ -97,6 +100,8 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
         (metric != Py_None && !bytes_of(metric, metric_name)))
         return -1;
     const bool tokens = separator != Py_None, fuzzy = metric != Py_None;
+    settings->print.patterns = pattern_texts;
+    settings->print.with_pattern = with_pattern;
     for (std::string& pattern : pattern_texts) {
         StreamQuery query;
         query.mode = fuzzy ? (tokens ? SearchMode::fuzzy_token : SearchMode::fuzzy_raw)
@@ -232,7 +237,8 @@ PyTypeObject command_type =
     native_type("tessarin_cli._native.Command", sizeof(CommandObject),
                 "Command(patterns, separator, ignore_case, ignore_accents, metric, threshold, "
                 "threshold_kind, strategies, output, with_filename, line_number, column, color, "
-                "before, after, max_count, text, binary, edit_reach=-1): what the command asks of every file",
+                "before, after, max_count, text, binary, edit_reach=-1, with_pattern=False): what the command "
+                "asks of every file",
                 command_init, command_dealloc, command_methods, nullptr);
 
 const SearchSettings* settings_of(PyObject* command)

@@ -51,6 +51,7 @@ class Options:
     files_with_matches: bool
     count: bool
     only_matching: bool
+    with_pattern: bool
     line_number: bool
     column: bool
     with_filename: bool | None
@@ -160,6 +161,8 @@ def build_parser() -> argparse.ArgumentParser:
                       help="print only a count of matching lines per file")
     show.add_argument("-o", "--only-matching", action="store_true",
                       help="print only the matched text, one match per line")
+    show.add_argument("--with-pattern", action="store_true",
+                      help="with -o, follow each match by a tab and the pattern that found it")
     show.add_argument("-q", "--quiet", action="store_true",
                       help="print nothing; exit 0 at the first match")
     show.add_argument("-n", "--line-number", action="store_true", default=True,
@@ -237,7 +240,7 @@ DEFAULTS = {
     "regexp": None, "file": None, "fixed_strings": False, "ignore_case": False, "ignore_accents": False,
     "separator": None, "fuzzy": False, "metric": None, "threshold": None, "threshold_kind": None, "edits": None,
     "strategy": None, "recursive": False, "glob": None, "hidden": False, "no_ignore": False, "follow": False,
-    "text": False, "binary": False, "files_with_matches": False, "count": False, "only_matching": False,
+    "text": False, "binary": False, "files_with_matches": False, "count": False, "only_matching": False, "with_pattern": False,
     "quiet": False, "line_number": True, "column": False, "with_filename": None, "after_context": None,
     "before_context": None, "context": None, "max_count": None, "no_messages": False, "json": False,
     "color": "auto", "threads": 0,
@@ -262,6 +265,7 @@ QUICK_FLAGS = {
     "-H": ("with_filename", True), "--with-filename": ("with_filename", True),
     "-I": ("with_filename", False), "--no-filename": ("with_filename", False),
     "-s": ("no_messages", True), "--no-messages": ("no_messages", True), "--json": ("json", True),
+    "--with-pattern": ("with_pattern", True),
 }
 QUICK_VALUES = {
     "-e": ("regexp", str, True), "--regexp": ("regexp", str, True), "-f": ("file", str, True),
