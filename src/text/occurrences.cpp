@@ -141,10 +141,27 @@ template <typename Char> void OccurrenceFinder<Char>::prepare_borders()
     overlaps_ = border_[needle_.size()] > 0;
 }
 
+template <typename Char> std::size_t OccurrenceFinder<Char>::next_in_short() noexcept
+{
+    const std::size_t size = haystack_.size(), width = needle_.size();
+    for (std::size_t at = pos_; at + width <= size; ++at) {
+        std::size_t k = 0;
+        while (k < width && fold_(haystack_[at + k]) == needle_[k])
+            ++k;
+        if (k == width) {
+            pos_ = at + 1;
+            return at;
+        }
+    }
+    pos_ = size;
+    return none;
+}
+
 template <typename Char> std::size_t OccurrenceFinder<Char>::next()
 {
     const std::size_t size = haystack_.size(), width = needle_.size();
     if (width == 0) return none;
+    if (size <= short_haystack) return next_in_short();
     if (width == 1 && fold_.identity()) {
         // A single unit cannot overlap itself: the next occurrence is simply
         // the next copy of it.
