@@ -161,7 +161,6 @@ template <typename Char> std::size_t OccurrenceFinder<Char>::next()
 {
     const std::size_t size = haystack_.size(), width = needle_.size();
     if (width == 0) return none;
-    if (size <= short_haystack) return next_in_short();
     if (width == 1 && fold_.identity()) {
         // A single unit cannot overlap itself: the next occurrence is simply
         // the next copy of it.
@@ -173,6 +172,7 @@ template <typename Char> std::size_t OccurrenceFinder<Char>::next()
         pos_ = at + 1;
         return at;
     }
+    if (size <= short_haystack) return next_in_short();
     while (pos_ < size) {
         if (matched_ == 0) {
             // Nothing pending: the leftmost occurrence from here on is next.
