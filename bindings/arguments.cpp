@@ -246,7 +246,13 @@ bool convert_flag(PyObject* object, const char* parameter, bool& value)
 
 bool convert_threshold(PyObject* object, const char* parameter, double& value)
 {
-    value = PyFloat_AsDouble(object);
+    // An exact float or int is read without the detour through a new float
+    // object; the value, and any overflow, are those of float(object).
+    if (PyFloat_CheckExact(object)) {
+        value = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    value = PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) return fail_argument(parameter);
     return true;
 }

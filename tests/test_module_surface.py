@@ -149,6 +149,7 @@ def test_type_errors_name_the_argument_and_keep_the_cause(function_name, paramet
         ("threshold_kind", 256, OverflowError, "out of range integral type conversion attempted"),
         ("threshold_kind", -1, OverflowError, "out of range integral type conversion attempted"),
         ("threshold_kind", 2**70, OverflowError, "Python int too large to convert to C long"),
+        ("threshold", 10**400, OverflowError, "int too large to convert to float"),
     ] for name in with_parameter(parameter)
 ])
 def test_other_conversion_errors_pass_unchanged(function_name, parameter, value, error_type, message):

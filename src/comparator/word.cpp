@@ -14,6 +14,35 @@ constexpr std::uint64_t lowest_bits(std::size_t n) noexcept
     return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
 }
 
+// Myers' column (Hyyrö's formulation) from the candidate's start, with his
+// step for adjacent transpositions where `transpositions` says so; the
+// choice is made once per candidate, not once per code point.
+template <bool transpositions, typename Char>
+std::uint64_t myers_distance(const WordPattern& positions, Units<Char> candidate) noexcept
+{
+    const std::size_t p = positions.pattern().size();
+    const auto last_bit = static_cast<unsigned>(p - 1);
+    std::uint64_t vp = lowest_bits(p), vn = 0, d0 = 0, previous = 0;
+    std::uint64_t score = p;
+    for (const Char unit : candidate) {
+        const std::uint64_t eq = positions.positions_of(code_point(unit));
+        std::uint64_t d = (((eq & vp) + vp) ^ vp) | eq | vn;
+        if constexpr (transpositions) d |= ((~d0 & eq) << 1) & previous;
+        std::uint64_t hp = vn | ~(d | vp);
+        const std::uint64_t hn = d & vp;
+        score += (hp >> last_bit) & 1;
+        score -= (hn >> last_bit) & 1;
+        hp = (hp << 1) | 1;
+        vp = (hn << 1) | ~(d | hp);
+        vn = hp & d;
+        if constexpr (transpositions) {
+            d0 = d;
+            previous = eq;
+        }
+    }
+    return score;
+}
+
 } // namespace
 
 WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(pattern)
@@ -119,31 +148,9 @@ template <typename Char> std::uint64_t WordScorer::distance(Units<Char> candidat
     const WordPattern& positions = jaro_.positions();
     const std::u32string_view pattern = positions.pattern();
     const std::size_t p = pattern.size(), length = candidate.size();
-    const auto last_bit = static_cast<unsigned>(p - 1);
     switch (metric_) {
-    case Metric::levenshtein:
-    case Metric::osa: {
-        // Myers' column (Hyyrö's formulation) from the candidate's start,
-        // with his step for adjacent transpositions.
-        std::uint64_t vp = lowest_bits(p), vn = 0, d0 = 0, previous = 0;
-        std::uint64_t score = p;
-        for (const Char unit : candidate) {
-            const std::uint64_t eq = positions.positions_of(code_point(unit));
-            std::uint64_t d = (((eq & vp) + vp) ^ vp) | eq | vn;
-            if (metric_ == Metric::osa) d |= ((~d0 & eq) << 1) & previous;
-            std::uint64_t hp = vn | ~(d | vp);
-            std::uint64_t hn = d & vp;
-            score += (hp >> last_bit) & 1;
-            score -= (hn >> last_bit) & 1;
-            hp = (hp << 1) | 1;
-            hn <<= 1;
-            vp = hn | ~(d | hp);
-            vn = hp & d;
-            d0 = d;
-            previous = eq;
-        }
-        return score;
-    }
+    case Metric::levenshtein: return myers_distance<false>(positions, candidate);
+    case Metric::osa: return myers_distance<true>(positions, candidate);
     case Metric::indel:
     case Metric::lcs_seq: {
         // Hyyrö's longest common subsequence: set bits are pattern
@@ -220,6 +227,14 @@ template <typename Char> Comparison WordScorer::compare(Units<Char> candidate) c
         score = score_of(metric_, kind_, distance(candidate), length, p);
     }
     return Comparison{score <= threshold_, score};
+}
+
+bool WordScorer::refuses_length(std::size_t length) const noexcept
+{
+    if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler || metric_ == Metric::hamming) return false;
+    const std::size_t p = jaro_.positions().pattern().size();
+    const std::uint64_t floor = length > p ? length - p : p - length;
+    return floor > 0 && score_of(metric_, kind_, floor, length, p) > threshold_;
 }
 
 #define TESSARIN_WORD_SCORING_FOR(Char)                                                                                \

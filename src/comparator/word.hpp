@@ -98,6 +98,11 @@ public:
     // code points.
     template <typename Char> Comparison compare(Units<Char> candidate) const noexcept;
 
+    // Whether a candidate of this trimmed length is refused whatever it
+    // holds: every edit-counting metric is at least the length difference,
+    // so a difference that alone goes beyond the threshold needs no scoring.
+    bool refuses_length(std::size_t length) const noexcept;
+
 private:
     template <typename Char> std::uint64_t distance(Units<Char> candidate) const noexcept;
 

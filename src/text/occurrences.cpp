@@ -141,6 +141,22 @@ template <typename Char> void OccurrenceFinder<Char>::prepare_borders()
     overlaps_ = border_[needle_.size()] > 0;
 }
 
+template <typename Char> std::size_t OccurrenceFinder<Char>::next_in_short() noexcept
+{
+    const std::size_t size = haystack_.size(), width = needle_.size();
+    for (std::size_t at = pos_; at + width <= size; ++at) {
+        std::size_t k = 0;
+        while (k < width && fold_(haystack_[at + k]) == needle_[k])
+            ++k;
+        if (k == width) {
+            pos_ = at + 1;
+            return at;
+        }
+    }
+    pos_ = size;
+    return none;
+}
+
 template <typename Char> std::size_t OccurrenceFinder<Char>::next()
 {
     const std::size_t size = haystack_.size(), width = needle_.size();
@@ -156,6 +172,7 @@ template <typename Char> std::size_t OccurrenceFinder<Char>::next()
         pos_ = at + 1;
         return at;
     }
+    if (size <= short_haystack) return next_in_short();
     while (pos_ < size) {
         if (matched_ == 0) {
             // Nothing pending: the leftmost occurrence from here on is next.

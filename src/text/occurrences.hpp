@@ -44,8 +44,13 @@ public:
     std::size_t next();
 
 private:
+    // A haystack this short is searched start by start: setting up the
+    // vector scan and the automaton would cost more than its few starts.
+    static constexpr std::size_t short_haystack = 64;
+
     void prepare_borders();
     std::size_t find_from(std::size_t from);
+    std::size_t next_in_short() noexcept;
 
     Units<Char> haystack_;
     Units<Char> needle_;

@@ -295,7 +295,8 @@ void jaro_pattern_agrees_with_the_library()
 }
 
 // A pattern of one word scores every metric as the library does, to the
-// bit, and accepts exactly what that score accepts.
+// bit, and accepts exactly what that score accepts; a length that it
+// refuses unscored is one that the library's score refuses too.
 void word_scorer_agrees_with_the_library()
 {
     for (int round = 0; round < 6000; ++round) {
@@ -316,6 +317,9 @@ void word_scorer_agrees_with_the_library()
                           threshold);
                     CHECK(std::memcmp(&verdict.score, &score, sizeof score) == 0, "%s kind %d: %.17g, library %.17g",
                           row.name.data(), static_cast<int>(kind), verdict.score, score);
+                    CHECK(!scorer.refuses_length(candidate.size()) || !(score <= threshold),
+                          "%s kind %d: a length of %zu refused at %.17g, library %.17g", row.name.data(),
+                          static_cast<int>(kind), candidate.size(), threshold, score);
                     std::string latin1;
                     if (narrow_units(candidate, latin1)) {
                         const Comparison narrowed = scorer.compare(std::string_view(latin1));
