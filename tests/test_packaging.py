@@ -4,6 +4,7 @@ import importlib
 import importlib.metadata
 import re
 import subprocess
+import sys
 import sysconfig
 from pathlib import Path
 
@@ -36,7 +37,8 @@ def test_module_is_imported_from_the_installed_wheel(module_name):
 
 
 def test_extension_sits_at_the_top_level_and_the_license_is_shipped():
-    assert installed_name(tessarin.__file__).startswith("tessarin.cpython-312-")
+    version = "{}{}".format(*sys.version_info[:2])
+    assert installed_name(tessarin.__file__).startswith(f"tessarin.cpython-{version}-")
     assert any(path.endswith(".dist-info/licenses/LICENSE") for path in RECORDED)
 
 
