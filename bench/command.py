@@ -6,7 +6,7 @@ least disturbed). Output goes to a file, as a user's redirection would: some
 tools skip work when they see /dev/null. Peak memory is the child's maximum
 resident set. Then every target is judged.
 
-    python bench/command.py [--repeats N] [--script NAME ...]
+    python bench/command.py [--repeats N] [--script NAME ...] [--baseline COMMAND]
 
 The inputs are built in bench/data/ from the interpreter's own library: a
 43 MiB file of Python source, a 430 MiB one made of ten of those, and the
@@ -15,7 +15,9 @@ text of corpus.SCRIPTS, a 40 MiB file (the text repeated, cut at a line's
 end), searched with -i for a dozen code points of the text and with -Z for
 the same with one letter replaced; a table of those targets, script by
 script, closes the run. --script NAME runs only the files of that script
-(all: of every script).
+(all: of every script). --baseline COMMAND times another build of the
+command (say, an earlier one installed elsewhere) on every workload as well,
+interleaved with the others, and shows the ratio of this one to it.
 """
 
 from __future__ import annotations
@@ -41,6 +43,28 @@ WORD = "isinstance"  # ten letters
 SCRIPT_FILE_BYTES = 40 << 20
 # The targets on each script's file: ours/peer at most this.
 SCRIPT_LIMITS = {"-i": 3.0, "-Z": 1.5}
+
+
+def build_inputs() -> None:
+    """The 43 MiB file of the library's Python source, and ten of it in one."""
+    DATA.mkdir(exist_ok=True)
+    if not BIG.exists():
+        chunks, size = [], 0
+        for path in sorted(TREE.rglob("*.py")):
+            data = path.read_bytes()
+            chunks.append(data)
+            size += len(data)
+            if size >= 43 << 20:
+                break
+        while size < 43 << 20:  # a small library: repeat it
+            chunks += chunks
+            size *= 2
+        BIG.write_bytes(b"".join(chunks)[:43 << 20])
+    if not HUGE.exists():
+        with open(HUGE, "wb") as stream:
+            data = BIG.read_bytes()
+            for _ in range(10):
+                stream.write(data)
 
 
 def script_file(name: str) -> Path:
@@ -106,7 +130,10 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--script", action="append", choices=[*SCRIPTS, "all"], metavar="NAME",
                         help=f"run only the 40 MiB file of this script ({', '.join(SCRIPTS)}), or of every one "
                              "with 'all' (may be given more than once)")
+    parser.add_argument("--baseline", metavar="COMMAND",
+                        help="another tessarin command to time beside this one on every workload")
     args = parser.parse_args(argv)
+    baseline: list[tuple[str, str, str]] = []
     missing = [tool for tool in ("rg", "ugrep") if not shutil.which(tool)]
     if missing:
         print(f"missing {', '.join(missing)}: run bench/setup.sh", file=sys.stderr)
@@ -115,7 +142,12 @@ def main(argv: list[str]) -> int:
     rows, verdicts = [], []
 
     def compare(name: str, ours: list[str], peer: list[str], limit: float) -> float:
-        (mine, theirs), (our_lines, their_lines) = best_of([ours, peer], args.repeats)
+        if args.baseline:
+            (mine, before, theirs), (our_lines, before_lines, their_lines) = best_of(
+                [ours, [args.baseline, *ours[1:]], peer], args.repeats)
+            baseline.append((name, f"{before * 1e3:.0f} ms, {before_lines:,} lines", f"{mine / before:.2f}x"))
+        else:
+            (mine, theirs), (our_lines, their_lines) = best_of([ours, peer], args.repeats)
         ratio = mine / theirs
         rows.append((name, " ".join(ours[1:]), f"{mine * 1e3:.0f} ms, {our_lines:,} lines", " ".join(peer),
                      f"{theirs * 1e3:.0f} ms, {their_lines:,} lines", f"{ratio:.2f}x"))
@@ -123,7 +155,7 @@ def main(argv: list[str]) -> int:
         return ratio
 
     if not args.script:
-        compare_source(compare, rows, verdicts, args.repeats)
+        compare_source(compare, rows, verdicts, args.repeats, args.baseline, baseline)
     script_rows = []
     for name in scripts:
         cells = [verdict(compare(f"{option}, {SCRIPTS[name].title}, 40 MiB", ours, peer, limit), limit)
@@ -138,6 +170,12 @@ def main(argv: list[str]) -> int:
     print()
     for text, met, value in verdicts:
         print(f"{'met    ' if met else 'NOT met'}  {text}: {value}")
+    if baseline:
+        print(f"\nBeside {args.baseline} (this build / that one, the same runs):\n")
+        print("| workload | baseline | this / baseline |")
+        print("|---|---|---|")
+        for row in baseline:
+            print("| " + " | ".join(row) + " |")
     if script_rows:
         print_script_table("Targets by script (tessarin/peer on a 40 MiB file)",
                            [("tessarin -i", f"rg -i -F <= {SCRIPT_LIMITS['-i']:g}"),
@@ -146,7 +184,8 @@ def main(argv: list[str]) -> int:
     return 0
 
 
-def compare_source(compare, rows: list, verdicts: list, repeats: int) -> None:
+def compare_source(compare, rows: list, verdicts: list, repeats: int, baseline: str | None,
+                   baseline_rows: list) -> None:
     """The command on Python source: one big file, a huge one and a tree."""
     build_inputs()
     files = sum(1 for _ in TREE.rglob("*") if _.is_file())
@@ -158,8 +197,14 @@ def compare_source(compare, rows: list, verdicts: list, repeats: int) -> None:
     compare(f"exact, ignore case, tree of {files} files", [TESSARIN, "-i", WORD, str(TREE)],
             ["rg", "-i", "-F", "-n", WORD, str(TREE)], 3.0)
 
-    (one, two), _ = best_of([[TESSARIN, "-j", "1", "-Z", "-i", WORD, str(TREE)],
-                        [TESSARIN, "-j", "2", "-Z", "-i", WORD, str(TREE)]], repeats)
+    commands = [TESSARIN] + ([baseline] if baseline else [])
+    jobs = [[command, "-j", j, "-Z", "-i", WORD, str(TREE)] for command in commands for j in ("1", "2")]
+    times, lines = best_of(jobs, repeats)
+    one, two = times[:2]
+    for k, name in enumerate(("fuzzy, tree, -j 1", "fuzzy, tree, -j 2")[:len(times) - 2]):
+        baseline_rows.append((name, f"{times[2 + k] * 1e3:.0f} ms, {lines[2 + k]:,} lines",
+                              f"{times[k] / times[2 + k]:.2f}x"))
+
     rows.append((f"-j 2 against -j 1, fuzzy, tree", "-j 1", f"{one * 1e3:.0f} ms", "-j 2", f"{two * 1e3:.0f} ms",
                  f"{one / two:.2f}x faster"))
     verdicts.append(("-j 2 at least 1.6 times faster than -j 1", one / two >= 1.6, f"{one / two:.2f}x"))

@@ -575,7 +575,11 @@ void check_solver(FuzzedDataProvider& input)
         candidate.end = std::min<std::uint64_t>(start + input.ConsumeIntegralInRange<std::uint64_t>(1, 8), length);
         candidate.score = input.ConsumeIntegralInRange<int>(0, 4) / 4.0;
     }
-    const MatchList picks = ConflictSolver::solve_conflicts(text, candidates, strategies);
+    Cancellation never;
+    ConflictSolver solver(decode_to_units(text, never), parse_strategies(strategies));
+    for (const Match& candidate : candidates)
+        solver.add(candidate);
+    const MatchList picks = solver.finish();
     require_separated(picks);
 
     std::vector<Match> group;

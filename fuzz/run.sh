@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Coverage-guided fuzzing, both harnesses for SECONDS each (default 25):
+# Coverage-guided fuzzing, each harness for SECONDS (default 25):
 #   core_fuzzer       libFuzzer over the C++ library (clang, ASan + UBSan)
+#   stream_fuzzer     libFuzzer over the command's search of files: blocks,
+#                     cuts and waits against one search of the whole text
 #   python_fuzzer.py  atheris over the module's four functions (a module built
 #                     with clang, ASan + UBSan, coverage from both languages)
-#   fuzz/run.sh [SECONDS] [core|python]
+#   fuzz/run.sh [SECONDS] [core|stream|python]
 # New inputs go to build/fuzz/corpus-*; the seeds in fuzz/corpus/ are only
 # read. To keep what a long run found, merge what adds coverage into the
 # seeds (for the Python harness, with the environment of its run below and
@@ -43,13 +45,21 @@ say "building the fuzzing harnesses"
 cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$venv_python" >/dev/null
 cmake --build "$build" >/dev/null
-mkdir -p "$build/corpus-core" "$build/corpus-python" "$root/fuzz/corpus/core" "$root/fuzz/corpus/python"
+mkdir -p "$build/corpus-core" "$build/corpus-stream" "$build/corpus-python" "$root/fuzz/corpus/core" \
+    "$root/fuzz/corpus/stream" "$root/fuzz/corpus/python"
 
 if [ -z "$only" ] || [ "$only" = core ]; then
     say "fuzzing the C++ library for ${seconds}s"
     run_logged core "$build/core_fuzzer" -max_total_time="$seconds" -max_len=2048 -timeout=20 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/" \
         "$build/corpus-core" "$root/fuzz/corpus/core"
+fi
+
+if [ -z "$only" ] || [ "$only" = stream ]; then
+    say "fuzzing the command's search of files for ${seconds}s"
+    run_logged stream "$build/stream_fuzzer" -max_total_time="$seconds" -max_len=1024 -timeout=30 \
+        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/" \
+        "$build/corpus-stream" "$root/fuzz/corpus/stream"
 fi
 
 if [ -z "$only" ] || [ "$only" = python ]; then

@@ -86,6 +86,16 @@ def test_json_has_one_object_per_match(cli, tmp_path):
     ]
 
 
+def test_json_of_a_file_whose_name_is_not_utf8(cli, tmp_path):
+    # Such a name's bytes print as U+FFFD: the output stays JSON, and UTF-8.
+    os.mkdir(tmp_path / "d")
+    with open(os.path.join(os.fsencode(tmp_path / "d"), b"caf\xe9.txt"), "wb") as stream:
+        stream.write(b"needle\n")
+    code, out, err = cli("--json", "needle", tmp_path / "d")
+    assert code == 0 and err == ""
+    assert json.loads(out)["path"] == str(tmp_path / "d" / "caf\ufffd.txt")
+
+
 @pytest.mark.parametrize("text, args, line, column, start, text_found", [
     ("alpha\nbeta gamma\n", ["gamma"], 2, 6, 11, "gamma"),
     ("İİ x\nİ big", ["-i", "big"], 2, 3, 7, "big"),  # lower-casing lengthened three İ
@@ -105,7 +115,8 @@ def test_a_match_across_lines_shows_every_line_it_covers(cli):
     out = cli("--color=always", "a b", stdin=b"one a\nb two\n")[1]
     assert out == ("\x1b[32m1\x1b[0m:one \x1b[1;31ma\x1b[0m\n"
                    "\x1b[32m2\x1b[0m:\x1b[1;31mb\x1b[0m two\n")
-    assert cli("two", stdin=b"one\r\ntwo\r\n")[1] == "2:two\n"  # no carriage return
+    # CR LF ends a line as LF does, and a line is printed with its own ending, as grep prints it.
+    assert cli("two", stdin=b"one\r\ntwo\r\n")[1] == "2:two\r\n"
 
 
 @given(st.text("aİb\n xΣ", max_size=40))
@@ -120,6 +131,7 @@ def test_mapped_spans_fold_to_the_pattern(text):
 def test_standard_input_alone_and_among_files(cli, tmp_path):
     path = write(tmp_path, "a.txt", "needle")
     assert cli("needle", stdin=b"hay\nneedle")[1] == "2:needle\n"
+    assert cli("needle", stdin=b"a needle and a needle\n")[1] == "1:a needle and a needle\n"  # once
     assert cli("needle", path, "-", stdin=b"needle")[1] == f"{path}:1:needle\n-:1:needle\n"
 
 

@@ -63,13 +63,8 @@ def test_a_tree_is_searched_as_grep_searches_it(tmp_path):
     grep = subprocess.run(without_root_powers(
         ["grep", "-rnI", "--exclude-dir=.*", "--exclude=*.log", "--exclude=.*", "needle"]),
         cwd=tmp_path, capture_output=True, timeout=60)
-    ours = subprocess.run(without_root_powers([*COMMAND, "-n", "needle"]), cwd=tmp_path,
-                          capture_output=True, env=ENV, timeout=60, stdin=subprocess.DEVNULL)
-    # No standard input to read: a terminal stands for none.
     assert grep.returncode == 2 and b"Permission denied" in grep.stderr
-    ours_tty = subprocess.run(without_root_powers([*COMMAND, "needle"]), cwd=tmp_path, capture_output=True,
-                              env=ENV, timeout=60, stdin=subprocess.DEVNULL)
-    assert ours_tty.returncode in (1, 2)  # standard input (empty) was searched, not the tree
+    # No standard input to read (a terminal): the current directory is searched.
     master, slave = pty.openpty()
     try:
         ours = subprocess.run(without_root_powers([*COMMAND, "--color=never", "needle"]), cwd=tmp_path,
@@ -237,6 +232,21 @@ def test_start_up_imports_only_what_the_search_needs(tmp_path):
     done = subprocess.run([sys.executable, "-c", code, "needle", str(path)], capture_output=True, env=ENV,
                           timeout=60)
     assert done.stdout.decode().splitlines()[-1] == "[]"
+
+
+@pytest.mark.parametrize("redirect, out", [
+    ("< /dev/null", "1:needle in the folder\n"),  # nothing to read, as ripgrep judges it: the folder instead
+    ("<&-", "1:needle in the folder\n"),          # a closed descriptor: the same
+    ("< ../input.txt", "1:needle in standard input\n"),
+    ("- < /dev/null", ""),                         # named, it is read, and holds nothing
+])
+def test_standard_input_is_searched_when_it_holds_something(tmp_path, redirect, out):
+    (tmp_path / "input.txt").write_text("needle in standard input\n")
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "folder" / "a.txt").write_text("needle in the folder\n")
+    done = subprocess.run(f"{' '.join(COMMAND)} -I needle {redirect}", shell=True, cwd=tmp_path / "folder",
+                          capture_output=True, env=ENV, timeout=60)
+    assert (done.returncode, done.stdout.decode()) == (0 if out else 1, out), done.stderr
 
 
 # -- live output -----------------------------------------------------------------

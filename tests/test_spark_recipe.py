@@ -23,7 +23,7 @@ def readme_recipe():
 
 
 def test_partition_function_turns_texts_into_match_rows():
-    import pandas as pd
+    pd = pytest.importorskip("pandas")
     search_batches = readme_recipe()["search_batches"]
     batches = [pd.DataFrame({"path": ["a.txt", "b.txt"], "text": [TEXTS["a.txt"], TEXTS["b.txt"]]}),
                pd.DataFrame({"path": ["c.txt"], "text": [TEXTS["c.txt"]]})]

@@ -2,8 +2,9 @@
 
 Python programs use the typed search layer, `tessarin_cli.search` (results
 located in the caller's text, with line and column), whose names are also
-found here. The command lives in `tessarin_cli.command`, its options in
-`tessarin_cli.options` and its printing in `tessarin_cli.output`. Only what
+found here. The command lives in `tessarin_cli.command` (its native search
+of files in `tessarin_cli._native`), its options in `tessarin_cli.options`
+and the order of its output in `tessarin_cli.output`. Only what
 a use needs is imported, so the command starts quickly.
 """
 

@@ -1,24 +1,24 @@
-"""The `tessarin` command: finds the files, searches each in blocks on
-threads (the native search runs without the interpreter lock) and prints as
-it goes."""
+"""The `tessarin` command: finds the files and hands them, on threads, to
+the native file search (`tessarin_cli._native`), which reads, searches and
+prints each without the interpreter lock; writes what it printed in the
+files' order as it goes."""
 
 from __future__ import annotations
 
 import _thread
 import os
 import sys
-from stat import S_ISREG
+from stat import S_ISFIFO, S_ISREG, S_ISSOCK
 import time
 TYPE_CHECKING = False  # typing itself is slow to import
 if TYPE_CHECKING:
     from typing import Any, Iterator
 
 from tessarin_cli.options import Options, parse
-from tessarin_cli.output import FileOutput, Printer, Sink
+from tessarin_cli.output import FileOutput, Sink
 
 STDIN_NAME = "-"
-BLOCK = 1 << 20           # bytes read at a time; memory stays a few blocks whatever the file
-BINARY_PROBE = 8 << 10    # a NUL byte this near the start makes a file binary
+BLOCK = 1 << 20           # bytes read at a time, and files below it read whole; memory stays a few blocks
 IGNORE_FILES = (".gitignore", ".ignore")
 MANY_FILES, LARGE_INPUT = 20, 8 << 20
 BATCH = 64                # files searched in one native call at most
@@ -123,7 +123,7 @@ class Run:
         self.bytes_done = 0
         self.files_done = 0
         self.progress: Progress | None = None
-        self.line_format: tuple | None = None
+        self.command: Any = None  # the native Command: what every file is searched and printed for
         out = getattr(stdout, "buffer", None)
         err = getattr(stderr, "buffer", None)
         self.to_terminal = _isatty(stdout)
@@ -132,13 +132,8 @@ class Run:
         flush_out = stdout.flush
 
         def emit_out(data: bytes) -> None:
-            # Bytes that are not UTF-8 are shown as U+FFFD, as a reader
-            # would see them, never passed on to confuse a terminal.
-            try:
-                data.decode("utf-8")
-            except UnicodeDecodeError:
-                data = data.decode("utf-8", "replace").encode("utf-8")
-            # Written a block's lines at a time, so a pipe's reader sees
+            # The native printer writes UTF-8 only (bytes that are not UTF-8
+            # as U+FFFD), a block's lines at a time, so a pipe's reader sees
             # them as soon as they are found.
             write_out(data)
             flush_out()
@@ -303,10 +298,7 @@ def _entry_name(entry: Any) -> str:
 
 def items(run: Run) -> Iterator[Item]:
     options = run.options
-    paths = options.files
-    if not paths:
-        paths = ["."] if _isatty(run.stdin) else [STDIN_NAME]
-    for path in paths:
+    for path in options.files:
         if path == STDIN_NAME:
             yield Item(STDIN_NAME, "<stdin>" if options.json else STDIN_NAME, False)
         elif os.path.isdir(path):
@@ -322,49 +314,80 @@ def items(run: Run) -> Iterator[Item]:
 
 # -- searching one file ---------------------------------------------------------
 
-def decode_utf16(data: bytes) -> bytes | None:
-    if data.startswith((b"\xff\xfe", b"\xfe\xff")):
-        return data.decode("utf-16", "replace").encode("utf-8", "replace")
-    return None
-
-
-def search_item(run: Run, item: Item, color: bool, output: FileOutput, searched: tuple | None = None) -> None:
-    """Searches one file in blocks, or prints what a search of it whole
-    found: `searched` is (binary, text, matches)."""
-    options = run.options
-    printer = Printer(options, item.label, output, color)
+def readable_stdin(stream: Any) -> bool:
+    """Whether standard input holds something to search, as ripgrep judges
+    it: a file, a pipe or a socket (or a stream without a descriptor, such
+    as one in memory). A terminal, /dev/null or a closed descriptor holds
+    nothing, and the current directory is searched instead."""
+    if stream is None:
+        return False
     try:
-        if searched is None:
-            search_stream(run, item, printer)
+        fd = stream.fileno()
+    except (AttributeError, ValueError, OSError):
+        return True
+    try:
+        mode = os.fstat(fd).st_mode
+    except OSError:
+        return False
+    return S_ISREG(mode) or S_ISFIFO(mode) or S_ISSOCK(mode)
+
+
+def stdin_descriptor(stream: Any) -> int | None:
+    try:
+        return int(stream.fileno())
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
+def search_item(run: Run, item: Item, output: FileOutput) -> None:
+    """Searches one file a block at a time, writing what is printed as it
+    comes."""
+    from tessarin_cli import _native
+
+    label, close, fd = item.label, False, None
+    read: Any = None
+    try:
+        if item.path == STDIN_NAME:
+            fd = stdin_descriptor(run.stdin)
+            if fd is None:  # read here and handed over
+                stream = getattr(run.stdin, "buffer", run.stdin)
+                read = getattr(stream, "read1", None) or stream.read
         else:
-            binary, text, found = searched
-            printer.binary = binary
-            if len(options.patterns) > 1:
-                found.sort()
-            printer.block(text, 0, found, len(text))
-        printer.finish()
+            fd = os.open(item.path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+            close = True
+        search = _native.FileSearch(run.command, label, item.walked, BLOCK, fd)
+        while not search.done and not run.stop.is_set():
+            before = search.bytes_read
+            if read is None:
+                printed = search.step()
+            else:
+                data = read(BLOCK)
+                printed = search.step(data.encode() if isinstance(data, str) else data)
+            run.bytes_done += search.bytes_read - before
+            output.write(printed)
+        if search.matched:
+            run.matched = True
+            if run.options.quiet:
+                run.stop.set()
     except OSError as error:
         if isinstance(error, BrokenPipeError):
             raise
-        run.error(output, f"{item.label}: {error.strerror or error}")
+        run.error(output, f"{label}: {error.strerror or error}")
+    except ValueError as error:
+        run.error(output, f"{label}: {error}")
     except KeyboardInterrupt:
         run.stop.set()
     finally:
-        if printer.matched_lines:
-            run.matched = True
-            if options.quiet:
-                run.stop.set()
+        if close:
+            os.close(fd)  # type: ignore[arg-type]
         run.files_done += 1
 
 
-def search_batch(run: Run, batch: list[Item], color: bool, output: FileOutput) -> None:
+def search_batch(run: Run, batch: list[Item], output: FileOutput) -> None:
     """Searches files in the order given, runs of regular ones whole in
     native calls without the interpreter lock; Python hears only of the
-    files with something to print, and writes what the search printed for
-    them together."""
-    from tessarin_cli import _native
-
-    options = run.options
+    files with something to print, and writes what was printed for them
+    together."""
     printed: list[bytes] = []
 
     def flush() -> None:
@@ -376,172 +399,62 @@ def search_batch(run: Run, batch: list[Item], color: bool, output: FileOutput) -
         at = 0
         while at < len(batch) and not run.stop.is_set():
             if not batch[at].regular:
-                search_item(run, batch[at], color, output)
+                search_item(run, batch[at], output)
                 at += 1
                 continue
             end = at
             while end < len(batch) and batch[end].regular:
                 end += 1
             rest = batch[at:end]
-            searchers = [run.searcher_for(pattern) for pattern in options.patterns]
-            names = [item.label for item in rest] if options.with_filename else None
             try:
-                found, done, count = _native.search_files(
-                    searchers, [item.path for item in rest], [item.walked for item in rest], options.text,
-                    options.binary, BLOCK, options.count, run.line_format, names)
+                results, done, count = run.command.search_files(
+                    [item.path for item in rest], [item.label for item in rest], [item.walked for item in rest],
+                    BLOCK)
             except KeyboardInterrupt:
                 run.stop.set()
                 break
             run.bytes_done += done
-            run.files_done += count - len(found)  # searched whole, nothing to print
-            for outcome in found:
+            run.files_done += count - len(results)  # searched whole, nothing to print
+            for result in results:
                 if run.stop.is_set():
                     break
-                item = rest[outcome[0]]
-                if outcome[1] == 3:  # printed by the search
-                    printed.append(outcome[2])
-                    if outcome[3]:
-                        run.matched = True
-                    run.files_done += 1
+                item = rest[result.index]
+                if result.in_blocks:
+                    flush()
+                    search_item(run, item, output)
                     continue
-                flush()
-                if outcome[1] == 0:
-                    run.error(output, f"{item.label}: {os.strerror(outcome[2])}")
-                    run.files_done += 1
-                elif outcome[1] == 1:
-                    search_item(run, item, color, output)
-                else:
-                    search_item(run, item, color, output, outcome[2:])
+                printed.append(result.output)
+                if result.error is not None:
+                    flush()
+                    run.error(output, f"{item.label}: {result.error}")
+                if result.matched:
+                    run.matched = True
+                    if run.options.quiet:
+                        run.stop.set()
+                run.files_done += 1
             flush()
             at += count
     finally:
         output.close()
 
 
-def search_stream(run: Run, item: Item, printer: Printer) -> None:
-    options = run.options
-    searchers = [run.searcher_for(pattern) for pattern in options.patterns]
-    for searcher in searchers:
-        searcher.reset()
-    if item.path == STDIN_NAME:
-        stream = run.stdin.buffer if hasattr(run.stdin, "buffer") else run.stdin
-        close = False
-    else:
-        stream = open(item.path, "rb", buffering=0)
-        close = True
-    try:
-        read = getattr(stream, "read1", None) or stream.read
-        buffer = bytearray()
-        base = 0                          # file offset of buffer[0]
-        positions = [0] * len(searchers)  # file offset each searcher goes on from
-        pending: list[tuple] = []         # matches past the common cut, kept for order
-        first = True
-        # A file of known size is read whole when it is small: a read asks
-        # for a buffer of the size asked, and most files are far below a block.
-        regular, block = False, BLOCK
-        if close:
-            info = os.fstat(stream.fileno())
-            regular = S_ISREG(info.st_mode)
-            if regular and info.st_size < BLOCK:
-                block = info.st_size + 1
-        at_end = False
-        line_format = printer.line_format() if regular and len(searchers) == 1 else None
-        if line_format is not None:
-            if stream_natively(run, item, printer, searchers[0], stream, block, line_format):
-                return
-            stream.seek(0)  # UTF-16, converted below
-        # In a walk, binary files are skipped: their start tells, so only
-        # that is read first.
-        probe_first = item.walked and not options.text and not options.binary
-        while not at_end:
-            if run.stop.is_set():
-                return
-            # The first read is the probe whatever the block, so that the
-            # same files are skipped and a byte-order mark is seen whole.
-            asked = (BINARY_PROBE if probe_first else max(block, BINARY_PROBE)) if first else block
-            chunk = read(asked)
-            # Less than asked of a regular file is its end.
-            at_end = not chunk or (regular and len(chunk) < asked)
-            if first:
-                first = False
-                if chunk[:2] in (b"\xff\xfe", b"\xfe\xff"):  # UTF-16 is searched as the UTF-8 it stands for
-                    chunk = decode_utf16(chunk + (b"" if at_end else stream.read())) or b""
-                    at_end = True
-                elif chunk.startswith(b"\xef\xbb\xbf"):
-                    chunk = chunk[3:]  # a byte-order mark is not text
-                if b"\0" in chunk[:BINARY_PROBE] and not options.text:
-                    if item.walked and not options.binary:
-                        return
-                    printer.binary = True
-            buffer += chunk
-            if not printer.binary and not options.text and b"\0" in chunk:
-                printer.binary = True
-            run.bytes_done += len(chunk)
-            found: list[tuple] = []
-            line_format = printer.line_format()
-            for index, searcher in enumerate(searchers):
-                if not at_end and not searcher.streams:
-                    continue
-                with memoryview(buffer) as view:
-                    if line_format is not None:
-                        # The common output is printed by the search itself.
-                        out, lines, count, consumed, stopped = searcher.scan(
-                            view[positions[index] - base:], at_end, positions[index], line_format)
-                        printer.printed(out, lines, count)
-                        if stopped:
-                            return
-                    else:
-                        matches, consumed = searcher.scan(view[positions[index] - base:], at_end, positions[index])
-                        found += matches
-                positions[index] += consumed
-            cut = min(positions)
-            found = pending + found
-            pending = []
-            if len(searchers) > 1:
-                # Each searcher has its own cut: what lies past the common
-                # one waits, so that lines come out in order.
-                found.sort()
-                pending = [m for m in found if m[0] >= cut]
-                found = [m for m in found if m[0] < cut]
-            if not at_end and cut == base:
-                pending = found + pending
-                block *= 2  # no line ends here yet: read more at once
-                continue
-            block = BLOCK
-            ready = found
-            if not printer.block(buffer, base, ready, cut):
-                return
-            # Keep what the before-context may still need.
-            keep = cut
-            for _ in range(printer.before):
-                if keep <= base:
-                    break
-                keep = base + buffer.rfind(b"\n", 0, keep - base - 1) + 1
-            keep = max(base, min(keep, cut))
-            del buffer[:keep - base]
-            base = keep
-    finally:
-        if close:
-            stream.close()
+def native_command(options: Options, color: bool) -> Any:
+    """The options as the native search takes them, converted once."""
+    from tessarin_cli import _native
 
-
-def stream_natively(run: Run, item: Item, printer: Printer, searcher: Any, stream: Any, block: int,
-                    line_format: tuple) -> bool:
-    """Reads and searches a regular file block by block in native code,
-    which prints the common output itself as the loop above would. Returns
-    False when the file is UTF-16, which that loop converts."""
-    options = run.options
-    searcher.open(stream.fileno(), True, item.walked, options.text, options.binary, block, line_format)
-    while not run.stop.is_set():
-        out, lines, matches, done, state, binary = searcher.step()
-        run.bytes_done += done
-        printer.binary = binary
-        printer.printed(out, lines, matches)
-        if state == 3:
-            return False
-        if state:
-            break
-    return True
+    search = options.search
+    output = ("quiet" if options.quiet else "files_with_matches" if options.files_with_matches
+              else "count" if options.count else "json" if options.json
+              else "only_matching" if options.only_matching else "lines")
+    after = options.after_context if options.after_context is not None else options.context or 0
+    before = options.before_context if options.before_context is not None else options.context or 0
+    return _native.Command(
+        patterns=list(options.patterns), separator=search.separator, ignore_case=search.ignore_case,
+        ignore_accents=search.ignore_accents, metric=search.metric, threshold=search.threshold,
+        threshold_kind=search.threshold_kind, strategies=list(search.strategies), output=output,
+        with_filename=bool(options.with_filename), line_number=bool(options.line_number),
+        column=bool(options.column), color=color, before=before, after=after, max_count=options.max_count,
+        text=options.text, binary=options.binary)
 
 
 # -- progress -----------------------------------------------------------------
@@ -584,7 +497,7 @@ class Progress:
 def execute(run: Run) -> int:
     options = run.options
     if not options.files:
-        options.files = ["."] if _isatty(run.stdin) else [STDIN_NAME]
+        options.files = [STDIN_NAME] if readable_stdin(run.stdin) else ["."]
     if options.with_filename is None:
         options.with_filename = len(options.files) > 1 or any(
             path != STDIN_NAME and os.path.isdir(path) for path in options.files)
@@ -592,21 +505,7 @@ def execute(run: Run) -> int:
         options.color == "auto" and run.to_terminal and not os.environ.get("NO_COLOR"))
     if _isatty(run.stderr) and not options.quiet:
         run.progress = Progress(run, 0, 0)  # its totals grow as files are found
-    # The common output, which the native search prints for a whole file:
-    # the same for every file but its name.
-    run.line_format = Printer(options, "", FileOutput(run.sink), color).line_format()
-    thread_searchers = _thread._local()
-
-    def searcher_for(pattern: str) -> Any:
-        cache = getattr(thread_searchers, "cache", None)
-        if cache is None:
-            cache = thread_searchers.cache = {}
-        if pattern not in cache:
-            # Only JSON prints positions in code points.
-            cache[pattern] = options.search.replace(pattern=pattern).native(positions=bool(options.json))
-        return cache[pattern]
-
-    run.searcher_for = searcher_for  # type: ignore[attr-defined]
+    run.command = native_command(options, color)
 
     # Files are searched while the walk goes on. Each file takes its place
     # in the output when it is handed out, so the output keeps their order.
@@ -642,7 +541,7 @@ def execute(run: Run) -> int:
                 batch = waiting[:take]
                 del waiting[:take]
                 output = run.sink.open()
-            search_batch(run, batch, color, output)
+            search_batch(run, batch, output)
 
     def walk_and_search() -> None:
         # One job: the same thread finds the files and searches them, so
@@ -655,12 +554,12 @@ def execute(run: Run) -> int:
                 run.progress.files += 1
             batch.append(item)
             if len(batch) == BATCH:
-                search_batch(run, batch, color, run.sink.open())
+                search_batch(run, batch, run.sink.open())
                 batch = []
             if run.stop.is_set():
                 return
         if batch:
-            search_batch(run, batch, color, run.sink.open())
+            search_batch(run, batch, run.sink.open())
 
     if jobs == 1:
         threads = [Worker(guarded, walk_and_search)]

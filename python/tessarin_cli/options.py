@@ -11,8 +11,6 @@ if TYPE_CHECKING:
 
 from tessarin_cli.query import METRICS, STRATEGIES, Search, build_search
 
-VERSION = "0.1.0"
-
 DESCRIPTION = """\
 Search files for a literal pattern, exactly or fuzzily (-Z). Directories are
 searched recursively, skipping hidden files, binary files and what .gitignore
@@ -72,6 +70,22 @@ class Options:
     threads: int
 
 
+def show_version_class() -> type:
+    import argparse
+
+    class ShowVersion(argparse.Action):
+        """-V: the version of the installed package, read from its metadata
+        when asked (pyproject.toml alone states it)."""
+
+        def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+            from importlib.metadata import version
+
+            sys.stdout.write(f"tessarin {version('tessarin')}\n")
+            parser.exit()
+
+    return ShowVersion
+
+
 def non_negative(text: str) -> int:
     value = int(text)
     if value < 0:
@@ -88,8 +102,9 @@ def build_parser() -> argparse.ArgumentParser:
         "-e PATTERN ... [FILE ...]", description=DESCRIPTION, epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     add = parser.add_argument
+    ShowVersion = show_version_class()
     add("positional", nargs="*", metavar="PATTERN FILE", help=argparse.SUPPRESS)
-    add("-V", "--version", action="version", version=f"tessarin {VERSION}")
+    add("-V", "--version", action=ShowVersion, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
 
     what = parser.add_argument_group("what to find")
     what.add_argument("-e", "--regexp", action="append", metavar="PATTERN",

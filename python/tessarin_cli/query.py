@@ -6,7 +6,6 @@ from __future__ import annotations
 TYPE_CHECKING = False  # typing itself is slow to import
 
 if TYPE_CHECKING:
-    from tessarin_cli._native import Searcher
     from tessarin_cli.search import Hit
 
 from tessarin_names import METRICS, STRATEGIES
@@ -63,11 +62,6 @@ class Search:
         values.update(changes)
         return Search(**values)  # type: ignore[arg-type]
 
-    @property
-    def mode(self) -> int:
-        """0 exact raw, 1 exact token, 2 fuzzy raw, 3 fuzzy token."""
-        return (0 if self.metric is None else 2) + (0 if self.separator is None else 1)
-
     def spans(self, text: str) -> list[tuple[int, int, float]]:
         """The module's own answer: spans of code points into the folded text."""
         import tessarin
@@ -89,15 +83,6 @@ class Search:
         from tessarin_cli.search import locate
 
         return locate(text, self.spans(text), self.ignore_case)
-
-    def native(self, positions: bool = True) -> Searcher:
-        """A searcher of bytes for the command, block after block; without
-        `positions`, its matches leave out their code-point positions."""
-        from tessarin_cli._native import Searcher
-
-        return Searcher(self.mode, self.pattern, self.separator or "", self.ignore_case,
-                        self.ignore_accents, self.metric or "", self.threshold, self.threshold_kind,
-                        list(self.strategies), positions)
 
 
 def build_search(pattern: str, *, separator: str | None = None, ignore_case: bool = False,

@@ -27,8 +27,6 @@ public:
     // `pattern` must not be empty.
     explicit BitParallelPattern(std::u32string_view pattern);
 
-    std::size_t pattern_length() const noexcept { return length_; }
-
     // Whether the tables for `pattern` stay within a memory budget: they
     // hold a row of the whole pattern per distinct code point.
     static bool fits(std::u32string_view pattern);

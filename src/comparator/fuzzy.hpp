@@ -21,7 +21,6 @@ class MetricChoice {
 public:
     MetricChoice() = default;
     explicit MetricChoice(std::string name) : name_(std::move(name)), parsed_(parse_metric(name_)) {}
-    explicit MetricChoice(Metric metric) : name_(traits_of(metric).name), parsed_(metric) {}
 
     const std::string& name() const noexcept { return name_; }
     bool known() const noexcept { return parsed_.has_value(); }

@@ -181,21 +181,20 @@ MatchList ConflictSolver::take_picks()
     return std::exchange(picks_, MatchList());
 }
 
+void ConflictSolver::close_before(std::uint64_t position)
+{
+    // Spans that touch conflict: a candidate starting at the group's end
+    // would still join it.
+    if (!group_open_ || group_end_ >= position) return;
+    append_polled(picks_, best_, cancel_ ? *cancel_ : never_);
+    group_open_ = false;
+}
+
 MatchList ConflictSolver::finish()
 {
     if (group_open_) picks_.push_back(best_);
     group_open_ = false;
     return std::move(picks_);
-}
-
-MatchList ConflictSolver::solve_conflicts(std::string_view text, MatchList matches,
-                                          const std::vector<std::string>& strategies)
-{
-    Cancellation never;
-    ConflictSolver solver(decode_to_units(text, never), parse_strategies(strategies));
-    for (const Match& match : matches)
-        solver.add(match);
-    return solver.finish();
 }
 
 } // namespace tessarin

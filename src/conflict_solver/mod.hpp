@@ -70,6 +70,9 @@ public:
     // The picks of the groups closed so far that were not taken before: a
     // group closes when a candidate starts beyond its end.
     MatchList take_picks();
+    // No candidate will start before `position`: the open group, if it ends
+    // before that, can take no more and closes.
+    void close_before(std::uint64_t position);
     // Where the group still open starts, if one is.
     std::optional<std::uint64_t> open_group_start() const noexcept
     {
@@ -88,10 +91,6 @@ public:
         }
         return count;
     }
-
-    // Every span in `matches` lies within `text`, which is UTF-8.
-    static MatchList solve_conflicts(std::string_view text, MatchList matches,
-                                     const std::vector<std::string>& strategies);
 
 private:
     void read_spaces();

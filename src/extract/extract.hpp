@@ -71,6 +71,21 @@ void find_candidates(SearchMode mode, const UnitText& text, const std::u32string
                      const std::u32string& folded_separator, const SearchOptions& options, CandidateSink& sink,
                      Cancellation& cancel);
 
+// The most code points that a window of a raw search (exact or fuzzy) may
+// cover: the pattern's length, and for a normalized threshold as many more
+// as the threshold allows a window to be longer.
+std::uint64_t longest_raw_window(SearchMode mode, std::uint64_t pattern_length, const SearchOptions& options);
+
+// What every window that a raw search can accept holds intact, so that a
+// search may look only around their occurrences: the trimmed folded pattern
+// for exact search; for a fuzzy search whose accepted windows all lie within
+// k Levenshtein edits of the trimmed pattern, its k + 1 near-equal pieces,
+// one of which an accepted window holds (an edit spoils one piece at most).
+// Empty where there is no such thing (other metrics, pieces too short to
+// narrow anything, a pattern of white space alone).
+std::vector<std::u32string> literal_pieces(SearchMode mode, const std::u32string& folded_pattern,
+                                           const SearchOptions& options);
+
 namespace detail {
 
 // Runs find(sink) with the caller's sink where there is one, else with the

@@ -200,6 +200,17 @@ void for_each_start_near(const std::vector<uint64_t>& reachable, std::basic_stri
             visit(start);
 }
 
+// Piece `index` of `count` near-equal pieces of a pattern of `p` code
+// points: [offset, end).
+std::pair<uint64_t, uint64_t> piece_bounds(uint64_t p, uint64_t count, uint64_t index) noexcept
+{
+    return {index * p / count, (index + 1) * p / count};
+}
+
+// Pieces shorter than this are too common for their occurrences to narrow a
+// search.
+constexpr uint64_t shortest_piece = 3;
+
 // Marks the ends that BitParallelPattern::mark_reachable_ends marks over the
 // whole text, but runs the search only where it can mark anything. Cut into
 // limit + 1 pieces, the pattern keeps at least one piece intact in any
@@ -214,7 +225,6 @@ void mark_reachable_ends(const detail::BitParallelPattern& levenshtein, Units<Ch
                          const std::u32string& pattern, uint64_t limit, std::vector<uint64_t>& reachable,
                          Cancellation& cancel)
 {
-    constexpr uint64_t shortest_piece = 3;
     const uint64_t n = text.size(), p = pattern.size(), pieces = limit + 1;
     std::basic_string<Char> units;
     const bool pattern_fits = narrow_units(pattern, units);
@@ -227,7 +237,7 @@ void mark_reachable_ends(const detail::BitParallelPattern& levenshtein, Units<Ch
     const uint64_t most_stretches = n / (2 * (p + 2 * limit)) + 1;
     bool too_many = false;
     for (uint64_t piece = 0; piece < pieces && !too_many; ++piece) {
-        const uint64_t offset = piece * p / pieces, end = (piece + 1) * p / pieces;
+        const auto [offset, end] = piece_bounds(p, pieces, piece);
         cancel.poll(n / 16 + 1);
         OccurrenceFinder<Char> finder(text, Units<Char>(units).substr(offset, end - offset), AsciiFold{}, &cancel);
         for (std::size_t at = finder.next(); at != no_occurrence; at = finder.next()) {
@@ -348,6 +358,21 @@ uint64_t levenshtein_edits_per_edit(Metric metric) noexcept
     return metric == Metric::levenshtein || metric == Metric::indel ? 1 : 2;
 }
 
+// For a metric scored per start: the largest distance with which any window
+// can pass, and the most Levenshtein edits that any such window is from
+// the pattern (from the pattern's length on, none is ruled out).
+struct PassingLimits {
+    uint64_t distance, levenshtein;
+};
+
+PassingLimits passing_limits(Metric metric, const WindowShape& shape, ThresholdKind kind, double threshold, uint64_t p)
+{
+    const uint64_t longest_window = std::min(std::max<uint64_t>(shape.pattern_length + shape.longest, p),
+                                             longest_passing_length(metric, kind, threshold, p));
+    const uint64_t distance = largest_passing_distance(metric, kind, threshold, longest_window, p, p + longest_window);
+    return {distance, distance * levenshtein_edits_per_edit(metric)};
+}
+
 // The same scores without a library call per window. One Levenshtein
 // search over the whole text marks the ends where some substring comes
 // close enough for a window ending there to pass; only starts with a window
@@ -362,12 +387,9 @@ public:
           threshold_(comparator.threshold()), pattern_(comparator.pattern()), p_(pattern_.size()),
           bit_parallel_(pattern_), content_(text)
     {
-        const uint64_t longest_window = std::min(std::max<uint64_t>(shape.pattern_length + shape.longest, p_),
-                                                 longest_passing_length(metric, kind_, threshold_, p_));
-        limit_ = largest_passing_distance(metric, kind_, threshold_, longest_window, p_, p_ + longest_window);
-        // At most this many Levenshtein edits in any window that can pass;
-        // from the pattern's length on, the search rules nothing out.
-        filter_limit_ = limit_ * levenshtein_edits_per_edit(metric);
+        const PassingLimits limits = passing_limits(metric, shape, kind_, threshold_, p_);
+        limit_ = limits.distance;
+        filter_limit_ = limits.levenshtein;
         if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
     }
 
@@ -757,6 +779,35 @@ MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern,
 }
 
 } // namespace
+
+std::vector<std::u32string> literal_pieces(SearchMode mode, const std::u32string& folded_pattern,
+                                           const SearchOptions& options)
+{
+    const std::u32string trimmed(trim_white_space(std::u32string_view(folded_pattern)));
+    if (trimmed.empty() || (mode != SearchMode::exact_raw && mode != SearchMode::fuzzy_raw)) return {};
+    if (mode == SearchMode::exact_raw) return {trimmed};
+    if (!options.metric.known() || !(options.threshold >= 0.0)) return {};
+    const Metric metric = options.metric.resolve();
+    if (!scored_per_start(metric) || !detail::BitParallelPattern::fits(trimmed)) return {};
+    const uint64_t m = folded_pattern.size(), p = trimmed.size();
+    const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
+    const uint64_t edits = passing_limits(metric, shape, options.threshold_kind, options.threshold, p).levenshtein;
+    const uint64_t count = edits + 1;
+    if (edits >= p || (count > 1 && p / count < shortest_piece)) return {};
+    std::vector<std::u32string> pieces;
+    for (uint64_t index = 0; index < count; ++index) {
+        const auto [offset, end] = piece_bounds(p, count, index);
+        pieces.push_back(trimmed.substr(offset, end - offset));
+    }
+    return pieces;
+}
+
+std::uint64_t longest_raw_window(SearchMode mode, std::uint64_t pattern_length, const SearchOptions& options)
+{
+    if (mode != SearchMode::fuzzy_raw) return pattern_length;
+    const WindowShape shape(pattern_length, slack_for(pattern_length, options.threshold, options.threshold_kind));
+    return pattern_length + static_cast<std::uint64_t>(shape.longest);
+}
 
 void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folded_pattern,
                                const SearchOptions& options, CandidateSink& sink, Cancellation& cancel)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "iterator/tokens.hpp"
 #include "text/ascii_vector.hpp"
@@ -12,13 +13,6 @@ namespace tessarin {
 namespace {
 
 constexpr std::uint64_t none = static_cast<std::uint64_t>(-1);
-
-// The longest window of a raw search, in code points: the pattern's length
-// and, for a normalized threshold, up to 127 more.
-std::uint64_t longest_window(SearchMode mode, std::uint64_t pattern_length)
-{
-    return mode == SearchMode::fuzzy_raw ? pattern_length + 128 : pattern_length;
-}
 
 // A code point after which the text may be cut: ASCII, so that decoding
 // either side alone reads the same code points, and, where case folding
@@ -78,9 +72,8 @@ public:
         if (!solver_)
             found_.push_back(placed);
         else if (counts_)
-            solver_->add(placed, folded_.visit([&](auto text) {
-                return ConflictSolver::isolated_characters(text, candidate);
-            }));
+            solver_->add(
+                placed, folded_.visit([&](auto text) { return ConflictSolver::isolated_characters(text, candidate); }));
         else
             solver_->add(placed);
     }
@@ -100,10 +93,9 @@ private:
 // an occurrence that lies wholly inside it). The latest such place, as a
 // code point of the raw segment; `none` if there is none.
 template <typename Char>
-std::uint64_t token_cut(Units<Char> raw, Units<Char> folded,
-                        const std::vector<std::pair<std::uint64_t, std::uint64_t>>& lengthened,
-                        const std::u32string& separator, std::uint64_t window_tokens, bool case_insensitive,
-                        Cancellation& cancel)
+std::uint64_t
+token_cut(Units<Char> raw, Units<Char> folded, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& lengthened,
+          const std::u32string& separator, std::uint64_t window_tokens, bool case_insensitive, Cancellation& cancel)
 {
     std::basic_string<Char> cut_at;
     if (window_tokens == 0 || separator.empty() || !narrow_units(separator, cut_at)) return none;
@@ -151,35 +143,223 @@ std::uint64_t token_cut(Units<Char> raw, Units<Char> folded,
     return none;
 }
 
-} // namespace
-
-StreamSearch::StreamSearch(const StreamQuery& query, std::size_t segment_bytes)
-    : mode_(query.mode), options_(query.options), folded_options_(query.options),
-      case_insensitive_(query.options.case_insensitive),
-      special_char_insensitive_(query.options.special_char_insensitive), segment_bytes_(segment_bytes),
-      solver_(query.options.strategies)
+// The units of `units` without each CR that a line feed follows, as the
+// text reads with CR LF taken for a line feed; `drops` gets, for each CR
+// left out, the index of its line feed in what is left.
+UnitText without_paired_carriage_returns(const UnitText& units, std::vector<std::uint64_t>& drops)
 {
-    Cancellation never;
-    pattern_ = fold_code_points(TextInput(query.pattern), case_insensitive_, special_char_insensitive_, never);
-    separator_ = fold_code_points(TextInput(query.separator), case_insensitive_, special_char_insensitive_, never);
-    // Segments of token windows are folded here; the extractor sees them as they are.
-    folded_options_.case_insensitive = folded_options_.special_char_insensitive = false;
-    lookahead_ = longest_window(mode_, pattern_.size());
-    if (mode_ == SearchMode::exact_token || mode_ == SearchMode::fuzzy_token)
-        window_tokens_ = pattern_token_count(pattern_, separator_);
-    margin_bytes_ = 4 * lookahead_ + 16 + segment_bytes_ / 8;
+    return units.visit([&](auto view) {
+        using Char = typename decltype(view)::value_type;
+        std::basic_string<Char> kept;
+        kept.reserve(view.size());
+        for (std::size_t i = 0; i < view.size(); ++i) {
+            if (view[i] == Char('\r') && i + 1 < view.size() && view[i + 1] == Char('\n')) {
+                drops.push_back(kept.size());
+                continue;
+            }
+            kept.push_back(view[i]);
+        }
+        if constexpr (sizeof(Char) == 1)
+            return UnitText::owned(std::move(kept), units.ascii());
+        else
+            return UnitText::owned(std::move(kept));
+    });
 }
 
-void StreamSearch::feed(std::string_view bytes, Cancellation& cancel)
+// The UTF-8 length of each code point, summed.
+template <typename Char> std::uint64_t utf8_length(Units<Char> units) noexcept
 {
-    buffer_.append(bytes);
-    while (bytes_fed() - cut_byte_ >= segment_bytes_ + margin_bytes_ && search_segment(false, cancel) == Step::searched) {
+    std::uint64_t total = units.size();
+    for (const Char unit : units) {
+        const char32_t c = code_point(unit);
+        total += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+    }
+    return total;
+}
+
+// Where unit `index` of `units`, the decoding of `bytes` (less the CRs of
+// `drops`), starts in `bytes`; a line feed read for CR LF starts at its CR.
+std::size_t byte_of_unit(std::string_view bytes, const UnitText& units, std::uint64_t index,
+                         const std::vector<std::uint64_t>& drops)
+{
+    const auto dropped =
+        static_cast<std::uint64_t>(std::lower_bound(drops.begin(), drops.end(), index) - drops.begin());
+    if (units.ascii()) return static_cast<std::size_t>(index + dropped);
+    // Every unit is as long as its code point's UTF-8 form, unless it
+    // stands for an ill-formed part (read as U+FFFD, at most as long as
+    // that): the lengths then add up to the bytes exactly.
+    const auto [before, after] = units.visit([&](auto view) {
+        return std::pair{utf8_length(view.substr(0, index)), utf8_length(view.substr(index))};
+    });
+    if (before + after + drops.size() == bytes.size()) return static_cast<std::size_t>(before + dropped);
+    std::size_t pos = 0;
+    for (std::uint64_t read = 0, next_drop = 0; read < index; ++read) {
+        if (next_drop < drops.size() && drops[next_drop] == read) {
+            pos += 2;
+            ++next_drop;
+        } else {
+            utf8::decode_replacing(bytes, pos);
+        }
+    }
+    return pos;
+}
+
+// How many CR LF pairs ASCII bytes hold.
+std::uint64_t paired_carriage_returns(std::string_view ascii) noexcept
+{
+    std::uint64_t pairs = 0;
+    for (const char* cr = static_cast<const char*>(std::memchr(ascii.data(), '\r', ascii.size())); cr;) {
+        const char* end = ascii.data() + ascii.size();
+        if (cr + 1 < end && cr[1] == '\n') ++pairs;
+        cr = cr + 1 < end ? static_cast<const char*>(std::memchr(cr + 1, '\r', static_cast<std::size_t>(end - cr - 1)))
+                          : nullptr;
+    }
+    return pairs;
+}
+
+// What some bytes of the text hold: code points of the text itself (`file`),
+// of the text as searched (`units`, a CR LF read as one where asked), and
+// how many more code points folding makes of them (`longer`).
+struct Counted {
+    std::uint64_t units = 0, file = 0, longer = 0;
+};
+
+Counted count_code_points(std::string_view bytes, bool crlf, bool case_insensitive)
+{
+    Counted counted;
+    char32_t form[unicode::longest_lower_form];
+    for (std::size_t pos = 0; pos < bytes.size();) {
+        const std::size_t ascii_end = detail::next_non_ascii(bytes.data(), bytes.size(), pos);
+        if (ascii_end > pos) {
+            counted.file += ascii_end - pos;
+            counted.units += ascii_end - pos - (crlf ? paired_carriage_returns(bytes.substr(pos, ascii_end - pos)) : 0);
+            pos = ascii_end;
+            continue;
+        }
+        const char32_t c = utf8::decode_replacing(bytes, pos);
+        ++counted.file;
+        ++counted.units;
+        if (case_insensitive && c >= 0x100 && c < unicode::lower_changes_limit) {
+            const unicode::data::Record& record = unicode::case_record(c);
+            if (record.expansion != 0) counted.longer += unicode::lower_full(c, record, form) - 1;
+        }
+    }
+    return counted;
+}
+
+std::uint64_t units_in(std::string_view bytes, bool crlf)
+{
+    return count_code_points(bytes, crlf, false).units;
+}
+
+} // namespace
+
+void StreamBuffer::append(std::string_view bytes)
+{
+    if (bytes.empty()) return;
+    std::memcpy(tail(bytes.size()), bytes.data(), bytes.size());
+    commit(bytes.size());
+}
+
+char* StreamBuffer::tail(std::size_t room)
+{
+    if (capacity_ - size_ < room) {
+        const std::size_t wanted = std::max(size_ + room, 2 * capacity_);
+        std::unique_ptr<char[]> larger(new char[wanted]);
+        if (size_ > 0) std::memcpy(larger.get(), data_.get(), size_);
+        data_ = std::move(larger);
+        capacity_ = wanted;
+    }
+    return data_.get() + size_;
+}
+
+void StreamBuffer::forget_front(std::size_t count) noexcept
+{
+    count = std::min(count, size_);
+    if (count == 0) return;
+    std::memmove(data_.get(), data_.get() + count, size_ - count);
+    size_ -= count;
+}
+
+void StreamBuffer::release_before(std::uint64_t position) noexcept
+{
+    if (position <= from_) return;
+    const auto drop = static_cast<std::size_t>(std::min<std::uint64_t>(position - from_, size_));
+    // Moving what is left costs no more than the bytes released once half go.
+    if (drop == 0 || drop < size_ / 2) return;
+    std::memmove(data_.get(), data_.get() + drop, size_ - drop);
+    size_ -= drop;
+    from_ += drop;
+}
+
+PreparedQuery::PreparedQuery(StreamQuery query) : query_(std::move(query))
+{
+    Cancellation never;
+    const SearchOptions& options = query_.options;
+    pattern_ =
+        fold_code_points(TextInput(query_.pattern), options.case_insensitive, options.special_char_insensitive, never);
+    separator_ = fold_code_points(TextInput(query_.separator), options.case_insensitive,
+                                  options.special_char_insensitive, never);
+    lookahead_ = longest_raw_window(query_.mode, pattern_.size(), options);
+    if (query_.mode == SearchMode::exact_token || query_.mode == SearchMode::fuzzy_token)
+        window_tokens_ = pattern_token_count(pattern_, separator_);
+    const std::vector<std::u32string> pieces = literal_pieces(query_.mode, pattern_, options);
+    // U+FFFD is also what ill-formed bytes read as: no byte sequence tells it.
+    const bool replacement = std::any_of(pieces.begin(), pieces.end(),
+                                         [](const std::u32string& piece) { return piece.find(0xFFFD) != piece.npos; });
+    if (!pieces.empty() && !replacement)
+        finder_.emplace(pieces, options.case_insensitive, options.special_char_insensitive, query_.crlf_line_feeds);
+}
+
+StreamSearch::StreamSearch(const PreparedQuery& query, std::size_t segment_bytes)
+    : prepared_(query), mode_(query.query_.mode), folded_options_(query.query_.options),
+      case_insensitive_(query.query_.options.case_insensitive),
+      special_char_insensitive_(query.query_.options.special_char_insensitive), crlf_(query.query_.crlf_line_feeds),
+      segment_bytes_(segment_bytes), solver_(query.query_.options.strategies)
+{
+    // Segments of token windows are folded here; the extractor sees them as they are.
+    folded_options_.case_insensitive = folded_options_.special_char_insensitive = false;
+    margin_bytes_ = 4 * prepared_.lookahead_ + 16 + segment_bytes_ / 8;
+}
+
+bool StreamSearch::is_cut_byte(unsigned char byte) const noexcept
+{
+    return is_cut_unit(byte, case_insensitive_) && !(crlf_ && byte == '\r');
+}
+
+// Whether the text may be cut before `byte`: the last cut, or right after a
+// byte that allows a cut.
+bool StreamSearch::is_cut_place(std::uint64_t byte) const noexcept
+{
+    return byte == cut_.byte || is_cut_byte(static_cast<unsigned char>(text_.at(byte - 1)));
+}
+
+void StreamSearch::search(HeldBytes text, Cancellation& cancel)
+{
+    text_ = text;
+    while (text.end() - cut_.byte >= segment_bytes_ + margin_bytes_) {
+        const std::uint64_t end = segment_end(false);
+        if (end == none || search_segment(end, false, false, cancel) != Step::searched) break;
     }
 }
 
-void StreamSearch::finish(Cancellation& cancel)
+void StreamSearch::search_ready(HeldBytes text, Cancellation& cancel)
 {
-    while (search_segment(true, cancel) != Step::done) {
+    search(text, cancel);
+    // A tail that allowed no cut is tried again only once it has doubled,
+    // so that a reader that waits often costs no more than one that does not.
+    if (text.end() - cut_.byte < 2 * ready_tried_) return;
+    const std::uint64_t end = ready_end();
+    if (end == none || end <= cut_.byte) return;
+    const std::uint64_t cut_before = cut_.byte;
+    search_segment(end, false, true, cancel);
+    ready_tried_ = cut_.byte == cut_before ? text.end() - cut_.byte : 0;
+}
+
+void StreamSearch::finish(HeldBytes text, Cancellation& cancel)
+{
+    text_ = text;
+    while (search_segment(segment_end(true), true, false, cancel) != Step::done) {
     }
 }
 
@@ -188,101 +368,253 @@ std::vector<StreamMatch> StreamSearch::take()
     return std::exchange(ready_, std::vector<StreamMatch>());
 }
 
-// The end of the next segment, a byte after which the text may be cut, at
-// least a segment and a margin after the last cut; the end of the text where
-// it is complete and comes first. `none` where more bytes are needed.
-std::uint64_t StreamSearch::segment_end(bool final) const
+std::uint64_t StreamSearch::needed_from() const noexcept
 {
-    const std::uint64_t end = bytes_fed(), wanted = cut_byte_ + segment_bytes_ + margin_bytes_;
-    if (wanted >= end) return final ? end : none;
-    for (std::uint64_t at = wanted; at < end; ++at)
-        if (is_cut_unit(static_cast<unsigned char>(buffer_[at - buffer_base_]), case_insensitive_)) return at + 1;
-    return final ? end : none;
+    return std::min({starts_.line_start, ends_.byte, cut_.byte});
 }
 
-StreamSearch::Step StreamSearch::search_segment(bool final, Cancellation& cancel)
+// The end of the next segment, a byte after which the text may be cut: the
+// last one held, once a segment and a margin are held after the last cut
+// (so that little is left to keep for the next); the end of the text where
+// it is complete. `none` where more bytes are needed.
+std::uint64_t StreamSearch::segment_end(bool final) const
 {
-    const std::uint64_t end = segment_end(final);
-    if (end == none) return Step::needs_more;
-    if (end == cut_byte_) {
+    const std::uint64_t end = text_.end(), wanted = cut_.byte + segment_bytes_ + margin_bytes_;
+    if (final) return end;
+    if (wanted > end) return none;
+    for (std::uint64_t at = end; at > wanted; --at)
+        if (is_cut_byte(static_cast<unsigned char>(text_.at(at - 1)))) return at;
+    return none;
+}
+
+// The last byte of what is held after which the text may be cut, or `none`.
+std::uint64_t StreamSearch::ready_end() const
+{
+    for (std::uint64_t at = text_.end(); at > cut_.byte; --at)
+        if (is_cut_byte(static_cast<unsigned char>(text_.at(at - 1)))) return at;
+    return none;
+}
+
+// The latest place to cut at or before byte `from` with at least
+// `code_points` of the text as searched between them, or the last cut if
+// there is none (`enough` tells).
+std::uint64_t StreamSearch::back_to_cut(std::uint64_t from, std::uint64_t code_points, bool& enough) const
+{
+    std::uint64_t place = from, counted = 0;
+    while (counted < code_points && place > cut_.byte) {
+        std::uint64_t earlier = place - 1;
+        while (!is_cut_place(earlier))
+            --earlier;
+        counted += units_in(text_.slice(earlier, place), crlf_);
+        place = earlier;
+    }
+    enough = counted >= code_points;
+    return place;
+}
+
+// The first place to cut at or after `code_points` code points from byte
+// `from` (the start of a code point), or `end`.
+std::uint64_t StreamSearch::forward_to_cut(std::uint64_t from, std::uint64_t code_points, std::uint64_t end) const
+{
+    const std::string_view bytes = text_.slice(from, end);
+    std::size_t pos = 0;
+    for (std::uint64_t read = 0; read < code_points && pos < bytes.size(); ++read) {
+        if (crlf_ && bytes[pos] == '\r' && pos + 1 < bytes.size() && bytes[pos + 1] == '\n')
+            pos += 2;
+        else
+            utf8::decode_replacing(bytes, pos);
+    }
+    std::uint64_t place = from + pos;
+    while (place < end && !is_cut_place(place))
+        ++place;
+    return place;
+}
+
+// Counts the line feeds from the cut to byte `to`.
+void StreamSearch::count_lines(std::uint64_t to)
+{
+    const std::string_view bytes = text_.slice(cut_.byte, to);
+    if (const std::size_t feeds = detail::count_byte(bytes.data(), bytes.size(), '\n')) {
+        cut_.line += feeds;
+        const auto* last = static_cast<const char*>(memrchr(bytes.data(), '\n', bytes.size()));
+        cut_.line_start = cut_.byte + static_cast<std::uint64_t>(last - bytes.data()) + 1;
+    }
+}
+
+void StreamSearch::pass_over(std::uint64_t to, Cancellation& cancel)
+{
+    if (to <= cut_.byte) return;
+    const std::string_view bytes = text_.slice(cut_.byte, to);
+    std::uint64_t units = bytes.size(), file = bytes.size(), longer = 0;
+    if (prepared_.query_.code_points) {
+        cancel.poll(bytes.size());
+        const Counted counted = count_code_points(bytes, crlf_, case_insensitive_);
+        units = counted.units, file = counted.file, longer = counted.longer;
+    }
+    count_lines(to);
+    cut_.byte = to;
+    cut_.original += units;
+    cut_.file += file;
+    cut_folded_ += units + longer;
+    // Where text passed over ends, for the map from folded code points
+    // back, and for the cursors, which jump there rather than walk it.
+    expansions_.push_back(Expansion{cut_folded_, cut_.original, 1});
+    passed_.push_back(cut_);
+}
+
+StreamSearch::Step StreamSearch::search_segment(std::uint64_t end, bool final, bool ready, Cancellation& cancel)
+{
+    if (end == cut_.byte) {
         // Nothing after the last cut: the text is complete.
         if (mode_ != SearchMode::exact_token) locate(solver_.finish());
-        trim_buffer();
+        finished_ = true;
+        settle();
         return Step::done;
     }
-    const bool to_end = final && end == bytes_fed();
-    const std::string_view bytes(buffer_.data() + (cut_byte_ - buffer_base_), end - cut_byte_);
-    // ASCII bytes are their own code points: read where they lie.
-    const UnitText units = is_ascii(bytes, cancel) ? UnitText::borrowed(bytes, true) : decode_to_units(bytes, cancel);
-    const bool raw_windows = mode_ == SearchMode::exact_raw || mode_ == SearchMode::fuzzy_raw;
+    const bool to_end = final && end == text_.end();
+    if (prepared_.finder_) {
+        const Step step = search_regions(end, to_end, ready, cancel);
+        if (step != Step::whole) return step;
+    }
     MatchList found; // exact token windows, which need no solving
+    const bool raw_windows = mode_ == SearchMode::exact_raw || mode_ == SearchMode::fuzzy_raw;
+    const std::uint64_t lookahead = prepared_.lookahead_;
+    const std::uint64_t cut =
+        search_span(end, to_end, found, cancel, [&](auto raw, auto folded, const Lengthened& longer) -> std::uint64_t {
+            if (to_end) return raw.size();
+            if (!raw_windows)
+                return token_cut(raw, folded, longer, prepared_.separator_, prepared_.window_tokens_, case_insensitive_,
+                                 cancel);
+            // The last place after a code point that allows a cut, with
+            // room for the longest window after it.
+            if (raw.size() <= lookahead) return none;
+            const std::uint64_t highest = raw.size() - lookahead;
+            for (std::uint64_t p = highest; p > 0; --p)
+                if (is_cut_unit(code_point(raw[p - 1]), case_insensitive_)) return p;
+            return none;
+        });
+    if (cut == none) {
+        if (!ready) margin_bytes_ *= 2;
+        return Step::needs_more;
+    }
+    after_search(to_end, found);
+    return to_end ? Step::done : Step::searched;
+}
 
-    // The cut, in code points of the segment; `none` where the segment must grow.
+// Where every accepted window holds one of some literals, only the regions
+// around the places that the finder reports are searched, each with as
+// much text around it as any window reaches, between places to cut; the
+// text between regions is passed over, its code points counted (or, without
+// code points wanted, its bytes counted in their stead). Where regions would
+// cover most of the segment, it is searched whole instead (`whole`).
+StreamSearch::Step StreamSearch::search_regions(std::uint64_t end, bool to_end, bool ready, Cancellation& cancel)
+{
+    const std::uint64_t reach = prepared_.lookahead_ + 1;
+    bool enough = true;
+    const std::uint64_t cut = to_end ? end : back_to_cut(end, prepared_.lookahead_, enough);
+    if (!enough || cut <= cut_.byte) {
+        if (!ready) margin_bytes_ *= 2;
+        return Step::needs_more;
+    }
+    places_.clear();
+    prepared_.finder_->find(text_.slice(cut_.byte, end), places_, cancel);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> regions;
+    std::uint64_t covered = 0;
+    for (const std::size_t at : places_) {
+        const std::uint64_t place = cut_.byte + at;
+        // A window holding what lies this far past the cut starts after it.
+        if (place >= cut + 4 * reach) break;
+        bool ignored;
+        const std::uint64_t first = back_to_cut(place, reach, ignored);
+        if (first >= cut) break;
+        const std::uint64_t last = forward_to_cut(place, reach, end);
+        if (!regions.empty() && first <= regions.back().second) {
+            covered += last > regions.back().second ? last - regions.back().second : 0;
+            regions.back().second = std::max(regions.back().second, last);
+        } else {
+            covered += last - first;
+            regions.emplace_back(first, last);
+        }
+        // Regions this dense save nothing: the segment is searched whole.
+        if (2 * covered > end - cut_.byte) return Step::whole;
+    }
+    MatchList found;
+    for (const auto& [first, last] : regions) {
+        pass_over(first, cancel);
+        const std::uint64_t limit = std::min(last, cut);
+        const std::uint64_t limit_units = limit == last ? none : units_in(text_.slice(first, limit), crlf_);
+        search_span(last, to_end && last == end, found, cancel,
+                    [&](auto raw, auto, const Lengthened&) { return limit_units == none ? raw.size() : limit_units; });
+        if (last > cut) break;
+    }
+    pass_over(cut, cancel);
+    after_search(to_end, found);
+    return to_end ? Step::done : Step::searched;
+}
+
+template <typename ChooseCut>
+std::uint64_t StreamSearch::search_span(std::uint64_t end, bool to_end, MatchList& found, Cancellation& cancel,
+                                        ChooseCut choose_cut)
+{
+    const std::string_view bytes = text_.slice(cut_.byte, end);
+    // ASCII bytes are their own code points: read where they lie.
+    UnitText units = is_ascii(bytes, cancel) ? UnitText::borrowed(bytes, true) : decode_to_units(bytes, cancel);
+    std::vector<std::uint64_t> drops;
+    if (crlf_ && bytes.find("\r\n") != std::string_view::npos) units = without_paired_carriage_returns(units, drops);
+    const bool raw_windows = mode_ == SearchMode::exact_raw || mode_ == SearchMode::fuzzy_raw;
+
     const std::uint64_t cut = units.visit([&](auto raw) -> std::uint64_t {
         using Char = typename decltype(raw)::value_type;
-        const auto longer =
-            case_insensitive_ ? lengthened(raw) : std::vector<std::pair<std::uint64_t, std::uint64_t>>();
+        const Lengthened longer = case_insensitive_ ? lengthened(raw) : Lengthened();
         // Token windows are cut where the folded separator occurs, so the
         // segment is folded here and the extractor sees it folded; raw
         // windows are cut by the raw text, and the extractor folds it.
         FoldedUnits<Char> folded;
         if (!raw_windows) folded = fold_units(raw, case_insensitive_, special_char_insensitive_, cancel);
-
-        std::uint64_t cut = to_end ? raw.size() : none;
-        if (to_end) {
-        } else if (raw_windows) {
-            // The last place after a line feed, else after any code point
-            // that allows a cut, with room for the longest window after it.
-            if (raw.size() > lookahead_) {
-                const std::uint64_t highest = raw.size() - lookahead_;
-                for (std::uint64_t p = highest; p > 0 && cut == none; --p)
-                    if (raw[p - 1] == Char('\n')) cut = p;
-                for (std::uint64_t p = highest; p > 0 && cut == none; --p)
-                    if (is_cut_unit(code_point(raw[p - 1]), case_insensitive_)) cut = p;
-            }
-        } else {
-            cut = token_cut(raw, folded.view(), longer, separator_, window_tokens_, case_insensitive_, cancel);
-        }
+        const std::uint64_t cut = choose_cut(raw, folded.view(), longer);
         if (cut == none) return none;
 
         const std::uint64_t folded_cut = folded_index(longer, cut);
-        SegmentSink sink(to_end ? none : folded_cut, cut_folded_,
-                         mode_ == SearchMode::exact_token ? nullptr : &solver_, found);
+        SegmentSink sink(to_end ? none : folded_cut, cut_folded_, mode_ == SearchMode::exact_token ? nullptr : &solver_,
+                         found);
         if (raw_windows)
-            find_candidates(mode_, units, pattern_, separator_, options_, sink, cancel);
-        else
-            find_candidates(mode_, UnitText::borrowed(folded.view()), pattern_, separator_, folded_options_, sink,
+            find_candidates(mode_, units, prepared_.pattern_, prepared_.separator_, prepared_.query_.options, sink,
                             cancel);
+        else
+            find_candidates(mode_, UnitText::borrowed(folded.view()), prepared_.pattern_, prepared_.separator_,
+                            folded_options_, sink, cancel);
         for (const auto& [at, length] : longer)
             if (at < cut)
-                expansions_.push_back(Expansion{cut_folded_ + folded_index(longer, at), cut_original_ + at, length});
+                expansions_.push_back(Expansion{cut_folded_ + folded_index(longer, at), cut_.original + at, length});
         cut_folded_ += folded_cut;
-        cut_original_ += cut;
         return cut;
     });
-    if (cut == none) {
-        margin_bytes_ *= 2;
-        return Step::needs_more;
-    }
-    // The cut's byte: its code points read again from the segment's start.
-    std::size_t pos = 0;
-    for (std::uint64_t read = 0; read < cut;) {
-        const std::size_t ascii_end = detail::next_non_ascii(bytes.data(), bytes.size(), pos);
-        const std::uint64_t run = std::min<std::uint64_t>(ascii_end - pos, cut - read);
-        pos += run;
-        read += run;
-        if (read < cut) {
-            utf8::decode_replacing(bytes, pos);
-            ++read;
-        }
-    }
-    cut_byte_ += pos;
-    if (mode_ == SearchMode::exact_token)
+    if (cut == none) return none;
+    const std::uint64_t cut_byte = cut_.byte + byte_of_unit(bytes, units, cut, drops);
+    count_lines(cut_byte);
+    cut_.file += cut + static_cast<std::uint64_t>(std::lower_bound(drops.begin(), drops.end(), cut) - drops.begin());
+    cut_.original += cut;
+    cut_.byte = cut_byte;
+    ready_tried_ = 0;
+    return cut;
+}
+
+// Hands over what the search of a segment settled: the picks of the groups
+// that no candidate to come can join, or all of them at the end.
+void StreamSearch::after_search(bool to_end, const MatchList& found)
+{
+    if (mode_ == SearchMode::exact_token) {
         locate(found);
-    else
-        locate(to_end ? solver_.finish() : solver_.take_picks());
-    trim_buffer();
-    return to_end ? Step::done : Step::searched;
+    } else if (to_end) {
+        locate(solver_.finish());
+    } else {
+        // No candidate starts before the cut any more: a group that ends
+        // before it is complete.
+        solver_.close_before(cut_folded_);
+        locate(solver_.take_picks());
+    }
+    finished_ = to_end;
+    settle();
 }
 
 // The code point of the text where the folded position `folded` lies: a
@@ -299,50 +631,75 @@ std::uint64_t StreamSearch::original_of(std::uint64_t folded, bool is_end) const
     return folded - (e.folded - e.original + e.length - 1);
 }
 
-// Moves the cursor forward to the code point `original`, counting lines.
-void StreamSearch::move(Cursor& cursor, std::uint64_t original) const
+// Moves the cursor forward to the code point `original` of the text as
+// searched, counting lines; over text passed over uncounted, it jumps.
+void StreamSearch::move(Cursor& cursor, std::uint64_t original)
 {
-    const char* data = buffer_.data();
-    const std::size_t size = buffer_.size();
-    std::size_t pos = cursor.byte - buffer_base_;
+    const auto beyond = std::upper_bound(passed_.begin(), passed_.end(), original,
+                                         [](std::uint64_t at, const Cursor& place) { return at < place.original; });
+    if (beyond != passed_.begin() && std::prev(beyond)->byte > cursor.byte) cursor = *std::prev(beyond);
+    const char* data = text_.bytes.data();
+    const std::size_t size = text_.bytes.size();
+    std::size_t pos = static_cast<std::size_t>(cursor.byte - text_.from);
     while (cursor.original < original && pos < size) {
-        const std::size_t ascii_end = detail::next_non_ascii(data, size, pos);
-        const auto run = static_cast<std::size_t>(std::min<std::uint64_t>(ascii_end - pos, original - cursor.original));
-        const char* const run_end = data + pos + run;
-        for (const char* feed = static_cast<const char*>(std::memchr(data + pos, '\n', run)); feed;
-             feed = static_cast<const char*>(std::memchr(feed + 1, '\n', static_cast<std::size_t>(run_end - feed - 1)))) {
-            ++cursor.line;
-            cursor.line_start = buffer_base_ + static_cast<std::uint64_t>(feed - data) + 1;
+        // ASCII, a byte a code point, up to a CR that may pair with a line
+        // feed; no further than the code points still to go.
+        const auto reach = static_cast<std::size_t>(std::min<std::uint64_t>(size, pos + (original - cursor.original)));
+        const std::size_t ascii_end = detail::next_non_ascii(data, reach, pos);
+        std::size_t stop = ascii_end;
+        if (crlf_ && stop > pos)
+            if (const void* cr = std::memchr(data + pos, '\r', stop - pos))
+                stop = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
+        if (stop > pos) {
+            if (const std::size_t feeds = detail::count_byte(data + pos, stop - pos, '\n')) {
+                cursor.line += feeds;
+                const auto* last = static_cast<const char*>(memrchr(data + pos, '\n', stop - pos));
+                cursor.line_start = text_.from + static_cast<std::uint64_t>(last - data) + 1;
+            }
+            cursor.original += stop - pos;
+            cursor.file += stop - pos;
+            pos = stop;
+            continue;
         }
-        pos += run;
-        cursor.original += run;
-        if (cursor.original < original && pos < size) {
-            utf8::decode_replacing(std::string_view(data, size), pos);
-            ++cursor.original;
+        if (pos < reach && static_cast<unsigned char>(data[pos]) < 0x80) { // a CR
+            const bool pair = pos + 1 < size && data[pos + 1] == '\n';
+            pos += pair ? 2 : 1;
+            cursor.original += 1;
+            cursor.file += pair ? 2 : 1;
+            if (pair) {
+                ++cursor.line;
+                cursor.line_start = text_.from + pos;
+            }
+            continue;
         }
+        utf8::decode_replacing(text_.bytes, pos);
+        ++cursor.original;
+        ++cursor.file;
     }
-    cursor.byte = buffer_base_ + pos;
+    cursor.byte = text_.from + pos;
 }
 
 void StreamSearch::locate(const MatchList& picks)
 {
     for (const Match& pick : picks) {
-        StreamMatch located{pick.start, pick.end, pick.score, original_of(pick.start, false),
-                            original_of(pick.end, true), 0, 0, 0, 0};
-        move(starts_, located.original_start);
+        StreamMatch located{pick.start, pick.end, pick.score, 0, 0, 0, 0, 0, 0};
+        move(starts_, original_of(pick.start, false));
+        located.original_start = starts_.file;
         located.byte_start = starts_.byte;
         located.line = starts_.line;
         located.line_start = starts_.line_start;
-        move(ends_, located.original_end);
+        move(ends_, original_of(pick.end, true));
+        located.original_end = ends_.file;
         located.byte_end = ends_.byte;
         ready_.push_back(located);
     }
 }
 
-// Drops the bytes that neither the search, nor a match to come, nor the
-// caller needs: the cursor first moves to where the next match can start at
-// the earliest (the open group's first candidate, else the last cut).
-void StreamSearch::trim_buffer()
+// Moves the cursors to where the next match can start at the earliest (the
+// open group's first candidate, else the last cut), which settled() and
+// needed_from() report, and forgets the expansions and the places passed
+// over before it.
+void StreamSearch::settle()
 {
     std::uint64_t earliest = cut_folded_;
     if (const std::optional<std::uint64_t> open = solver_.open_group_start()) earliest = std::min(earliest, *open);
@@ -354,11 +711,8 @@ void StreamSearch::trim_buffer()
     const std::uint64_t next_start = original_of(earliest, false);
     move(starts_, next_start);
     move(ends_, next_start);
-    const std::uint64_t keep = std::min({starts_.line_start, ends_.byte, keep_from_, cut_byte_});
-    if (keep > buffer_base_ && keep - buffer_base_ >= buffer_.size() / 2) {
-        buffer_.erase(0, keep - buffer_base_);
-        buffer_base_ = keep;
-    }
+    while (passed_.size() > 1 && passed_[1].byte <= std::min(starts_.byte, ends_.byte))
+        passed_.pop_front();
 }
 
 } // namespace tessarin

@@ -3,6 +3,7 @@
 // to the text layer.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -12,6 +13,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #define TESSARIN_SSE2 1
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
 #endif
 
 namespace tessarin::detail {
@@ -96,6 +100,62 @@ inline std::size_t next_non_ascii(const char* data, std::size_t size, std::size_
     for (; i < size; ++i)
         if (static_cast<unsigned char>(data[i]) >= 0x80) return i;
     return size;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TESSARIN_AVX2 1
+// Whether the processor runs AVX2, which passes over long texts take, a
+// function built for it each, thirty-two bytes at a time.
+inline bool has_avx2() noexcept
+{
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+
+__attribute__((target("avx2"))) inline std::size_t count_byte_avx2(const char* data, std::size_t size, char byte,
+                                                                   std::size_t& i) noexcept
+{
+    const __m256i needle = _mm256_set1_epi8(byte);
+    std::size_t total = 0;
+    while (size - i >= 32) {
+        const std::size_t stop = i + std::min<std::size_t>((size - i) / 32, 255) * 32;
+        __m256i counts = _mm256_setzero_si256();
+        for (; i < stop; i += 32)
+            counts = _mm256_sub_epi8(
+                counts, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i)), needle));
+        const __m256i sums = _mm256_sad_epu8(counts, _mm256_setzero_si256());
+        total += static_cast<std::size_t>(_mm256_extract_epi64(sums, 0)) +
+                 static_cast<std::size_t>(_mm256_extract_epi64(sums, 1)) +
+                 static_cast<std::size_t>(_mm256_extract_epi64(sums, 2)) +
+                 static_cast<std::size_t>(_mm256_extract_epi64(sums, 3));
+    }
+    return total;
+}
+#endif
+
+// How many bytes of data[0, size) equal `byte`: a vector compared at a
+// time, each lane counting to at most 255 before the lanes are summed.
+inline std::size_t count_byte(const char* data, std::size_t size, char byte) noexcept
+{
+    std::size_t total = 0, i = 0;
+#if TESSARIN_AVX2
+    if (size >= 64 && has_avx2()) total += count_byte_avx2(data, size, byte, i);
+#endif
+#if TESSARIN_SSE2
+    const Vector needle = splat(byte);
+    while (size - i >= vector_size) {
+        const std::size_t stop = i + std::min<std::size_t>((size - i) / vector_size, 255) * vector_size;
+        Vector counts = _mm_setzero_si128();
+        for (; i < stop; i += vector_size)
+            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(load(data + i), needle));
+        const Vector sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        total += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+#endif
+    for (; i < size; ++i)
+        total += data[i] == byte;
+    return total;
 }
 
 // out[i] = fold(in[i]) for i in [0, count); `out` may be `in`.

@@ -119,7 +119,7 @@ void bounds_never_rule_out_a_passing_candidate()
                 CHECK(detail::score_floor(row.metric, kind, length, p, shared, prefix) <= score,
                       "%s kind %d: floor above the score %.17g", row.name.data(), static_cast<int>(kind), score);
                 for (const double threshold : thresholds_around(score)) {
-                    FuzzyComparator comparator(pattern, MetricChoice(row.metric), threshold, kind);
+                    FuzzyComparator comparator(pattern, MetricChoice(std::string(row.name)), threshold, kind);
                     const Comparison verdict = comparator.compare(candidate);
                     const bool passes = score <= threshold;
                     CHECK(verdict.accepted == passes, "%s kind %d '%s' vs '%s' at %.17g", row.name.data(),
