@@ -36,10 +36,12 @@ def test_module_is_imported_from_the_installed_wheel(module_name):
     assert name is not None and name in RECORDED
 
 
-def test_extension_sits_at_the_top_level_and_the_license_is_shipped():
+def test_extension_sits_at_the_top_level_and_the_licenses_are_shipped():
     version = "{}{}".format(*sys.version_info[:2])
     assert installed_name(tessarin.__file__).startswith(f"tessarin.cpython-{version}-")
-    assert any(path.endswith(".dist-info/licenses/LICENSE") for path in RECORDED)
+    # The project's own, and Unicode's for the case tables compiled in.
+    for licence in ("LICENSE", "LICENSE.Unicode"):
+        assert any(path.endswith(f".dist-info/licenses/{licence}") for path in RECORDED), licence
 
 
 def test_every_shipped_source_file_is_in_the_wheel():
@@ -87,6 +89,17 @@ def test_the_extensions_load_nothing_from_outside_the_wheel_but_the_runtimes(mod
         # What the wheel carries goes with its licence.
         licences = {Path(path).name for path in RECORDED if ".dist-info/licenses/" in path}
         assert "RapidFuzz.copyright" in licences
+
+
+@pytest.mark.parametrize("module_name", ["tessarin", "tessarin_cli._native"])
+def test_the_extensions_export_their_init_function_alone(module_name):
+    # A C++ runtime linked in (the manylinux wheels carry their own) must not
+    # lend its operators new and delete, or anything else, to other libraries.
+    extension = importlib.import_module(module_name).__file__
+    listed = subprocess.run(["nm", "-D", "--defined-only", extension], capture_output=True, text=True,
+                            check=True).stdout.split("\n")
+    exported = {line.split()[-1] for line in listed if line.strip()}
+    assert exported == {"PyInit_" + module_name.rpartition(".")[2]}
 
 
 def test_console_script_loads_the_command_line_entry_point():
