@@ -67,10 +67,23 @@ wanted_versions() {
 step="installing the wheels' toolchain"
 "$root/.venv/bin/python" -m pip install -q -r "$root/requirements/dist.txt"
 # CMake takes a compiler as one program: this one runs Zig's for the floor.
+# Zig would link LLVM's unwinder into each extension. glibc unwinds a thread
+# that ends while inside one (CPython ends a daemon thread that way when it
+# takes the lock back during exit) with libgcc_s, which cannot walk frames
+# whose handlers call another unwinder: the process crashed. Linked against
+# libgcc_s, which every Linux has, the C++ runtime unwinds with it alone.
+# (Only libraries: the system's libgcc_s needs a newer glibc than the floor,
+# which a link of a program, such as CMake's test of the compiler, refuses.)
+libgcc_s=$(gcc -print-file-name=libgcc_s.so.1)
+[ -f "$libgcc_s" ] || { echo "error: libgcc_s.so.1 not found" >&2; exit 1; }
 mkdir "$work/toolchain"
 cat >"$work/toolchain/c++" <<EOF
 #!/bin/sh
-exec "$root/.venv/bin/python" -m ziglang c++ -target $(uname -m)-linux-gnu.$glibc_floor "\$@"
+target=$(uname -m)-linux-gnu.$glibc_floor
+case " \$* " in
+    *" -shared "*) exec "$root/.venv/bin/python" -m ziglang c++ -target "\$target" "$libgcc_s" "\$@" ;;
+    *) exec "$root/.venv/bin/python" -m ziglang c++ -target "\$target" "\$@" ;;
+esac
 EOF
 chmod +x "$work/toolchain/c++"
 
