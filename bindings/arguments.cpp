@@ -65,14 +65,34 @@ bool fail_argument(const char* parameter)
     return false;
 }
 
-// A short str as UTF-8 (the interpreter keeps the encoded form on the
-// object); a lone surrogate raises the interpreter's UnicodeEncodeError.
-bool copy_utf8(PyObject* text, std::string& out)
+// The UTF-8 form of a str that is known to be one, without a copy: an
+// ASCII str's own bytes, else the encoded form that the interpreter keeps
+// on the object. A lone surrogate raises the interpreter's
+// UnicodeEncodeError.
+bool utf8_of(PyObject* text, std::string_view& out)
 {
+    if (PyUnicode_IS_ASCII(text)) {
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+        return true;
+    }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (!utf8) return false;
-    out.assign(utf8, static_cast<std::size_t>(size));
+    out = std::string_view(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+// A strategy name into `list`, or false with the error set.
+bool add_strategy(PyObject* item, const char* parameter, StrategyList& list)
+{
+    if (!PyUnicode_Check(item)) {
+        refuse_type(item, "'%U' object cannot be converted to 'PyString'");
+        return fail_argument(parameter);
+    }
+    std::string_view name;
+    if (!utf8_of(item, name)) return fail_argument(parameter);
+    list.add(parse_strategy(name));
     return true;
 }
 
@@ -157,42 +177,42 @@ bool bind_arguments(const char* function, const char* const* names, Py_ssize_t c
     return true;
 }
 
-bool convert_string(PyObject* object, const char* parameter, std::string& value)
+bool convert_metric(PyObject* object, const char* parameter, MetricChoice& value)
 {
     if (!PyUnicode_Check(object)) {
         refuse_type(object, "'%U' object cannot be converted to 'PyString'");
         return fail_argument(parameter);
     }
-    return copy_utf8(object, value) || fail_argument(parameter);
+    std::string_view name;
+    if (!utf8_of(object, name)) return fail_argument(parameter);
+    value = MetricChoice(name);
+    return true;
 }
 
-bool convert_text(PyObject* object, const char* parameter, TextInput& value)
+bool convert_text(PyObject* object, const char* parameter, TextArgument& value)
 {
     if (!PyUnicode_Check(object)) {
         refuse_type(object, "'%U' object cannot be converted to 'PyString'");
         return fail_argument(parameter);
     }
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
-    const void* data = PyUnicode_DATA(object);
+    value.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
+    value.data = PyUnicode_DATA(object);
     bool surrogate = false;
     switch (PyUnicode_KIND(object)) {
     case PyUnicode_1BYTE_KIND:
-        value = TextInput::borrowed(UnitText::borrowed(std::string_view(static_cast<const char*>(data), length),
-                                                       PyUnicode_IS_ASCII(object)));
+        value.width = 1;
+        value.ascii = PyUnicode_IS_ASCII(object);
         return true;
-    case PyUnicode_2BYTE_KIND: {
-        const std::u16string_view units(static_cast<const char16_t*>(data), length);
-        surrogate = has_surrogate(units);
-        value = TextInput::borrowed(UnitText::borrowed(units));
+    case PyUnicode_2BYTE_KIND:
+        value.width = 2;
+        surrogate = has_surrogate(std::u16string_view(static_cast<const char16_t*>(value.data), value.length));
+        break;
+    default:
+        value.width = 4;
+        surrogate = has_surrogate(std::u32string_view(static_cast<const char32_t*>(value.data), value.length));
         break;
     }
-    default: {
-        const std::u32string_view units(static_cast<const char32_t*>(data), length);
-        surrogate = has_surrogate(units);
-        value = TextInput::borrowed(UnitText::borrowed(units));
-        break;
-    }
-    }
+    value.ascii = false;
     if (!surrogate) return true;
     // A lone surrogate has no UTF-8 form: the interpreter raises its own
     // UnicodeEncodeError for it.
@@ -243,7 +263,7 @@ bool convert_threshold_kind(PyObject* object, const char* parameter, std::uint8_
     return true;
 }
 
-bool convert_strategies(PyObject* object, const char* parameter, std::vector<std::string>& value)
+bool convert_strategies(PyObject* object, const char* parameter, StrategyList& value)
 {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -254,40 +274,21 @@ bool convert_strategies(PyObject* object, const char* parameter, std::vector<std
         return fail_argument(parameter);
     }
     // An exact list or tuple is read in place: reading it runs no Python
-    // code, so nothing can change it meanwhile.
+    // code, so nothing can change it meanwhile. Every item is checked, also
+    // those after a name that ends the list of strategies that count.
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         const Py_ssize_t count = PySequence_Fast_GET_SIZE(object);
-        value.reserve(static_cast<std::size_t>(count));
         PyObject** items = PySequence_Fast_ITEMS(object);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (!PyUnicode_Check(items[i])) {
-                refuse_type(items[i], "'%U' object cannot be converted to 'PyString'");
-                return fail_argument(parameter);
-            }
-            value.emplace_back();
-            if (!copy_utf8(items[i], value.back())) return fail_argument(parameter);
-        }
+        for (Py_ssize_t i = 0; i < count; ++i)
+            if (!add_strategy(items[i], parameter, value)) return false;
         return true;
     }
-    // The size is only a hint: iterating decides. A sequence may report any
-    // size at all, so the hint reserves no more than a plausible list needs.
-    constexpr Py_ssize_t largest_hint = 256;
-    const Py_ssize_t size = PySequence_Size(object);
-    if (size < 0)
-        PyErr_Clear();
-    else
-        value.reserve(static_cast<std::size_t>(std::min(size, largest_hint)));
-
+    // The size is only a hint, and not needed: iterating decides.
+    if (PySequence_Size(object) < 0) PyErr_Clear();
     OwnedReference iterator(PyObject_GetIter(object));
     if (!iterator) return fail_argument(parameter);
-    while (OwnedReference item{PyIter_Next(iterator.get())}) {
-        if (!PyUnicode_Check(item.get())) {
-            refuse_type(item.get(), "'%U' object cannot be converted to 'PyString'");
-            return fail_argument(parameter);
-        }
-        value.emplace_back();
-        if (!copy_utf8(item.get(), value.back())) return fail_argument(parameter);
-    }
+    while (OwnedReference item{PyIter_Next(iterator.get())})
+        if (!add_strategy(item.get(), parameter, value)) return false;
     return !PyErr_Occurred() || fail_argument(parameter);
 }
 

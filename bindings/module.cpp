@@ -101,8 +101,8 @@ PyObject* to_python(const MatchList& matches, Cancellation& cancel)
     constexpr std::uint64_t tuple_work = 256; // a tuple costs about as much as reading 256 code points
     const int collector_was_enabled = matches.size() > few ? PyGC_Disable() : 0;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(matches.size()));
-    PyObject* zero = PyFloat_FromDouble(0.0); // exact matches share one score object
-    bool complete = list && zero;
+    PyObject* zero = nullptr; // exact matches share one score object, made at the first
+    bool complete = list != nullptr;
     for (std::size_t i = 0; complete && i < matches.size(); ++i) {
         try {
             cancel.poll(tuple_work);
@@ -114,8 +114,9 @@ PyObject* to_python(const MatchList& matches, Cancellation& cancel)
         PyObject* item = PyTuple_New(3);
         PyObject* start = PyLong_FromUnsignedLongLong(match.start);
         PyObject* end = PyLong_FromUnsignedLongLong(match.end);
-        PyObject* score =
-            match.score == 0.0 && !std::signbit(match.score) ? Py_NewRef(zero) : PyFloat_FromDouble(match.score);
+        const bool plain_zero = match.score == 0.0 && !std::signbit(match.score);
+        if (plain_zero && !zero) zero = PyFloat_FromDouble(0.0);
+        PyObject* score = plain_zero ? Py_XNewRef(zero) : PyFloat_FromDouble(match.score);
         complete = item && start && end && score;
         if (!complete) {
             Py_XDECREF(item);
@@ -159,13 +160,13 @@ template <typename Body> PyObject* exception_barrier(Body&& body) noexcept
 // The converted arguments of one call. An entry function fills the fields
 // that its parameters name; the others keep their defaults.
 struct CallArguments {
-    TextInput s{std::string()}, pattern{std::string()}, tokenizer_pattern{std::string()};
-    std::string metric;
+    TextArgument s, pattern, tokenizer_pattern;
+    MetricChoice metric;
     bool case_insensitive = false;
     bool special_char_insensitive = false;
     double threshold = 0.0;
     std::uint8_t threshold_kind = 0;
-    std::vector<std::string> strategies;
+    StrategyList strategies;
     Cancellation cancel = python_signals(); // for the whole call, conversions included
 };
 
@@ -190,7 +191,7 @@ constexpr Parameter tokenizer_pattern{"tokenizer_pattern", convert_into<&CallArg
 constexpr Parameter case_insensitive{"case_insensitive", convert_into<&CallArguments::case_insensitive, convert_flag>};
 constexpr Parameter special_char_insensitive{"special_char_insensitive",
                                              convert_into<&CallArguments::special_char_insensitive, convert_flag>};
-constexpr Parameter metric{"metric", convert_into<&CallArguments::metric, convert_string>};
+constexpr Parameter metric{"metric", convert_into<&CallArguments::metric, convert_metric>};
 constexpr Parameter threshold{"threshold", convert_into<&CallArguments::threshold, convert_threshold>};
 constexpr Parameter threshold_kind{"threshold_kind",
                                    convert_into<&CallArguments::threshold_kind, convert_threshold_kind>};
@@ -234,11 +235,10 @@ template <const auto& function> PyObject* entry(PyObject*, PyObject* const* args
 using namespace parameters;
 
 // The extractors' typed options, converted once from the arguments.
-SearchOptions search_options(CallArguments& a)
+SearchOptions search_options(const CallArguments& a)
 {
-    SearchOptions options =
-        exact_search_options(a.case_insensitive, a.special_char_insensitive, parse_strategies(a.strategies));
-    options.metric = MetricChoice(std::move(a.metric));
+    SearchOptions options = exact_search_options(a.case_insensitive, a.special_char_insensitive, a.strategies);
+    options.metric = a.metric;
     options.threshold = a.threshold;
     options.threshold_kind = threshold_kind_of(a.threshold_kind);
     return options;
@@ -247,30 +247,30 @@ SearchOptions search_options(CallArguments& a)
 constexpr auto exact_raw = describe(
     "exact_raw_extract",
     [](CallArguments& a, Cancellation cancel) {
-        return exact_raw_extract(std::move(a.s), std::move(a.pattern), search_options(a), cancel);
+        return exact_raw_extract(a.s.input(), a.pattern.input(), search_options(a), cancel);
     },
     s, pattern, case_insensitive, special_char_insensitive, strategies);
 
 constexpr auto exact_token = describe(
     "exact_token_extract",
     [](CallArguments& a, Cancellation cancel) {
-        return exact_token_extract(std::move(a.s), std::move(a.pattern), std::move(a.tokenizer_pattern),
-                                   search_options(a), cancel);
+        return exact_token_extract(a.s.input(), a.pattern.input(), a.tokenizer_pattern.input(), search_options(a),
+                                   cancel);
     },
     s, pattern, tokenizer_pattern, case_insensitive, special_char_insensitive);
 
 constexpr auto fuzzy_raw = describe(
     "fuzzy_raw_extract",
     [](CallArguments& a, Cancellation cancel) {
-        return fuzzy_raw_extract(std::move(a.s), std::move(a.pattern), search_options(a), cancel);
+        return fuzzy_raw_extract(a.s.input(), a.pattern.input(), search_options(a), cancel);
     },
     s, pattern, case_insensitive, special_char_insensitive, metric, threshold, threshold_kind, strategies);
 
 constexpr auto fuzzy_token = describe(
     "fuzzy_token_extract",
     [](CallArguments& a, Cancellation cancel) {
-        return fuzzy_token_extract(std::move(a.s), std::move(a.pattern), std::move(a.tokenizer_pattern),
-                                   search_options(a), cancel);
+        return fuzzy_token_extract(a.s.input(), a.pattern.input(), a.tokenizer_pattern.input(), search_options(a),
+                                   cancel);
     },
     s, pattern, tokenizer_pattern, case_insensitive, special_char_insensitive, metric, threshold, threshold_kind,
     strategies);

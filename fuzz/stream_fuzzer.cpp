@@ -57,7 +57,7 @@ StreamQuery query_of(FuzzedDataProvider& input)
     const Strategy strategies[] = {Strategy::best_match, Strategy::shortest, Strategy::longest,
                                    Strategy::minimum_isolated_character};
     for (int n = input.ConsumeIntegralInRange(0, 2); n > 0; --n)
-        query.options.strategies.push_back(strategies[input.ConsumeIntegralInRange(0, 3)]);
+        query.options.strategies.add(strategies[input.ConsumeIntegralInRange(0, 3)]);
     query.crlf_line_feeds = input.ConsumeBool();
     return query;
 }

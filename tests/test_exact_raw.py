@@ -62,6 +62,10 @@ def test_windows_and_grouping(text, pattern, expected):
     ("a  b  c", "b  ", ["minimum_isolated_character"], [(2, 5)]),
     ("a  b  c", "b  ", ["longest", "minimum_isolated_character"], [(2, 5)]),
     ("a  b  c", "b  ", ["shortest", "best_match"], [(1, 4)]),
+    # Long lists: repeats change nothing, and a name after them still counts.
+    ("a  b  c", "b  ", ["longest"] * 10 + ["minimum_isolated_character"], [(2, 5)]),
+    ("a  b  c", "b  ", ["shortest", "shortest", "longest", "best_match", "best_match", "longest",
+                        "minimum_isolated_character"], [(2, 5)]),
     # A single find is reported whatever the names say.
     ("xyz", "y", ["foo", "longest", ""], [(1, 2)]),
     # Strategies act per group: the second group has only one find.

@@ -200,3 +200,15 @@ def test_best_match_first_matches_the_model(seed):
     # A pattern of blanks only is compared as the empty string.
     blank = (text, " " * (1 + seed % 3), " ", False, False, metric, threshold, kind, ["best_match"])
     assert tessarin.fuzzy_token_extract(*blank) == model_fuzzy_token(*blank), (blank,)
+
+
+@pytest.mark.parametrize("metric", ["prefix", "postfix", "hamming"])
+@pytest.mark.parametrize("pattern", [" ", "  \t", "a", "ab c"])
+def test_raw_affix_and_position_scans_match_the_model(metric, pattern):
+    # Prefix, postfix and Hamming are scored window by window outside the
+    # short-call path; a pattern of blanks trims to nothing there.
+    text = "ab c  abc\tba c " * 8
+    for kind, threshold in ((0, 0.0), (0, 3.0), (1, 0.5), (1, 1.0), (1, math.nan)):
+        for strategies in (["best_match"], []):
+            args = (text, pattern, False, False, metric, threshold, kind, strategies)
+            assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), args

@@ -171,12 +171,15 @@ def test_strategies_are_what_iteration_gives(function_name, make, read):
     for name in with_parameter(parameter)
 ])
 def test_lone_surrogates_raise_the_interpreters_unicode_error(function_name, parameter, value):
-    argument = ["shortest", value] if parameter == "strategies" else value
-    with pytest.raises(UnicodeEncodeError) as raised:
-        call(function_name, **{parameter: argument})
+    # Also after a name outside the table, which ends the strategies that
+    # count but not the checking of the list.
+    arguments = [["shortest", value], ["foo", value]] if parameter == "strategies" else [value]
     with pytest.raises(UnicodeEncodeError) as reference:
         value.encode("utf-8")
-    assert str(raised.value) == str(reference.value)
+    for argument in arguments:
+        with pytest.raises(UnicodeEncodeError) as raised:
+            call(function_name, **{parameter: argument})
+        assert str(raised.value) == str(reference.value)
 
 
 @pytest.mark.parametrize("function_name", ["fuzzy_raw_extract", "fuzzy_token_extract"])

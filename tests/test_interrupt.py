@@ -64,8 +64,10 @@ SMALL = {
 }
 # Calls that run for seconds (each over 5 s on a development machine).
 LONG = [
-    pytest.param("exact_token_extract", '("a--" * 1_000_000, "a--" * 99_999 + "a", "--", False, False)',
-                 id="exact_token"),
+    # A pattern of white space only is compared window by window, and each
+    # window of blanks is trimmed from both ends up to an x inside it.
+    pytest.param("exact_token_extract", '((" \\t\\t" * 5_000 + "x\\t\\t") * 100, " " + "\\t\\t " * 9_999, "\\t\\t", '
+                                        'False, False)', id="exact_token"),
     pytest.param("fuzzy_raw_extract", '("abcdefghij" * 200_000, "abcdefghik" * 20, False, False, "levenshtein", '
                                       '1.0, 1, ["best_match"])', id="fuzzy_raw"),
     pytest.param("fuzzy_token_extract", '("abcdefghij " * 700_000, "abcdefghik " * 29 + "abcdefghij", " ", False, '

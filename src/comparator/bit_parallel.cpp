@@ -5,17 +5,6 @@
 namespace tessarin::detail {
 namespace {
 
-// The number of bits set. The wheel is built for every x86-64 processor,
-// without the popcnt instruction, where the compiler's builtin becomes a
-// library call per word; this stays inline.
-inline int count_bits(std::uint64_t x) noexcept
-{
-    x -= (x >> 1) & 0x5555555555555555ULL;
-    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-    return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
-}
-
 std::size_t slot_of(char32_t c, std::size_t mask) noexcept
 {
     return (static_cast<std::uint64_t>(c) * 0x9E3779B97F4A7C15ULL >> 32) & mask;
@@ -267,7 +256,7 @@ void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Cha
         if ((j & 15) == 0) {
             std::int64_t least = beyond;
             for (std::size_t w = first; w <= last; ++w)
-                least = std::min<std::int64_t>(least, std::int64_t{scores[w]} - count_bits(vp[w]));
+                least = std::min<std::int64_t>(least, std::int64_t{scores[w]} - std::int64_t{count_bits(vp[w])});
             if (least > static_cast<std::int64_t>(limit)) break;
         }
     }
@@ -347,6 +336,139 @@ void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char> text,
     }
 }
 
+SemiGlobalPass::SemiGlobalPass(const BitParallelPattern& pattern, bool transpositions)
+    : pattern_(pattern), transpositions_(transpositions)
+{
+    restart(0);
+}
+
+void SemiGlobalPass::restart(std::size_t from, bool anchored)
+{
+    // The column of an empty text: row i is i away from it. A search keeps
+    // the first row at 0; anchored, it grows by one per code point.
+    top_ = anchored ? 1 : 0;
+    position_ = from;
+    score_ = static_cast<std::uint32_t>(pattern_.pattern_length());
+    vp_ = ~std::uint64_t{0};
+    vn_ = d0_ = 0;
+    previous_ = pattern_.no_positions(); // no code point before: no transposition yet
+    previous_word_ = 0;
+    if (pattern_.words() > 1) {
+        vps_.assign(pattern_.words(), ~std::uint64_t{0});
+        vns_.assign(pattern_.words(), 0);
+        d0s_.assign(pattern_.words(), 0);
+    }
+}
+
+template <bool Transpositions, typename Char>
+std::uint32_t SemiGlobalPass::one_word_at(const Char* text, std::size_t end)
+{
+    const auto last_shift = static_cast<unsigned>(pattern_.pattern_length() - 1);
+    std::uint64_t vp = vp_, vn = vn_, d0 = d0_, previous = previous_word_;
+    const std::uint64_t top = top_;
+    std::uint32_t score = score_;
+    for (std::size_t position = position_; position < end; ++position) {
+        const std::uint64_t eq = pattern_.one_word_positions_of(code_point(text[position]));
+        std::uint64_t d = (((eq & vp) + vp) ^ vp) | eq | vn;
+        if constexpr (Transpositions) d |= ((~d0 & eq) << 1) & previous;
+        std::uint64_t hp = vn | ~(d | vp);
+        std::uint64_t hn = d & vp;
+        score += static_cast<std::uint32_t>((hp >> last_shift) & 1);
+        score -= static_cast<std::uint32_t>((hn >> last_shift) & 1);
+        hp = (hp << 1) | top;
+        hn <<= 1;
+        vp = hn | ~(d | hp);
+        vn = hp & d;
+        d0 = d;
+        previous = eq;
+    }
+    vp_ = vp;
+    vn_ = vn;
+    d0_ = d0;
+    previous_word_ = previous;
+    score_ = score;
+    position_ = std::max(position_, end);
+    return score;
+}
+
+template <typename Char> std::uint32_t SemiGlobalPass::at(std::basic_string_view<Char> text, std::size_t end)
+{
+    const std::size_t words = pattern_.words();
+    const auto last_shift = static_cast<unsigned>((pattern_.pattern_length() - 1) % 64);
+    if (words == 1)
+        return transpositions_ ? one_word_at<true>(text.data(), end) : one_word_at<false>(text.data(), end);
+    for (; position_ < end; ++position_) {
+        const std::uint64_t* eq = pattern_.positions_of(code_point(text[position_]));
+        std::uint64_t carry_p = top_, carry_n = 0;
+        std::uint64_t d0_below = 0, eq_below = 0; // the previous word's D0 (last column) and positions
+        for (std::size_t w = 0; w < words; ++w) {
+            const unsigned shift = w + 1 == words ? last_shift : 63;
+            const std::uint64_t x = eq[w] | carry_n;
+            std::uint64_t d = (((x & vps_[w]) + vps_[w]) ^ vps_[w]) | x | vns_[w];
+            if (transpositions_)
+                d |= ((((~d0s_[w]) & eq[w]) << 1) | (((~d0_below) & eq_below) >> 63)) & previous_[w];
+            d0_below = d0s_[w];
+            eq_below = eq[w];
+            std::uint64_t hp = vns_[w] | ~(d | vps_[w]);
+            std::uint64_t hn = d & vps_[w];
+            const std::uint64_t out_p = (hp >> shift) & 1, out_n = (hn >> shift) & 1;
+            hp = (hp << 1) | carry_p;
+            hn = (hn << 1) | carry_n;
+            vps_[w] = hn | ~(d | hp);
+            vns_[w] = hp & d;
+            d0s_[w] = d;
+            carry_p = out_p;
+            carry_n = out_n;
+        }
+        score_ = score_ + static_cast<std::uint32_t>(carry_p) - static_cast<std::uint32_t>(carry_n);
+        previous_ = eq;
+    }
+    return score_;
+}
+
+CommonSubsequencePass::CommonSubsequencePass(const BitParallelPattern& pattern) : pattern_(pattern)
+{
+    restart(0);
+}
+
+void CommonSubsequencePass::restart(std::size_t from)
+{
+    from_ = position_ = from;
+    // Bits set in the row mark pattern positions not matched yet.
+    row_ = ~std::uint64_t{0};
+    if (pattern_.words() > 1) rows_.assign(pattern_.words(), ~std::uint64_t{0});
+}
+
+template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_string_view<Char> text, std::size_t end)
+{
+    const std::size_t words = pattern_.words(), length = pattern_.pattern_length();
+    const unsigned tail = static_cast<unsigned>(length % 64);
+    const std::uint64_t last_mask = tail == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << tail) - 1;
+    if (words == 1) {
+        std::uint64_t row = row_;
+        for (; position_ < end; ++position_) {
+            const std::uint64_t u = row & pattern_.one_word_positions_of(code_point(text[position_]));
+            row = (row + u) | (row - u);
+        }
+        row_ = row;
+        return static_cast<std::uint32_t>(count_bits(~row & last_mask));
+    }
+    for (; position_ < end; ++position_) {
+        const std::uint64_t* eq = pattern_.positions_of(code_point(text[position_]));
+        std::uint64_t carry = 0;
+        for (std::size_t w = 0; w < words; ++w) {
+            const std::uint64_t s = rows_[w], u = s & eq[w];
+            const std::uint64_t sum = s + u + carry;
+            carry = (sum < s) || (carry && sum == s);
+            rows_[w] = sum | (s - u);
+        }
+    }
+    std::uint32_t common = 0;
+    for (std::size_t w = 0; w < words; ++w)
+        common += static_cast<std::uint32_t>(count_bits(~rows_[w] & (w + 1 == words ? last_mask : ~std::uint64_t{0})));
+    return common;
+}
+
 #define TESSARIN_PASSES_FOR(Char)                                                                                      \
     template void BitParallelPattern::mark_reachable_ends(std::basic_string_view<Char>, std::size_t,                   \
                                                           std::vector<std::uint64_t>&, Cancellation&) const;           \
@@ -355,7 +477,9 @@ void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char> text,
     template void BitParallelPattern::osa_prefix_distances(std::basic_string_view<Char>, std::vector<std::uint32_t>&)  \
         const;                                                                                                         \
     template void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char>, std::vector<std::uint32_t>&)    \
-        const;
+        const;                                                                                                         \
+    template std::uint32_t SemiGlobalPass::at(std::basic_string_view<Char>, std::size_t);                              \
+    template std::uint32_t CommonSubsequencePass::at(std::basic_string_view<Char>, std::size_t);
 TESSARIN_PASSES_FOR(char)
 TESSARIN_PASSES_FOR(char16_t)
 TESSARIN_PASSES_FOR(char32_t)

@@ -19,6 +19,17 @@
 
 namespace tessarin::detail {
 
+// The number of bits set. The wheel is built for every x86-64 processor,
+// without the popcnt instruction, where the compiler's builtin becomes a
+// library call per word; this stays inline.
+inline unsigned count_bits(std::uint64_t x) noexcept
+{
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
+}
+
 class BitParallelPattern {
 public:
     // What a prefix's distance reads when it is known to exceed the limit.
@@ -59,10 +70,20 @@ public:
     template <typename Char>
     void lcs_prefix_lengths(std::basic_string_view<Char> text, std::vector<std::uint32_t>& lengths) const;
 
-private:
     // The bit set of the pattern positions that hold `c`, `words_` words.
     const std::uint64_t* positions_of(char32_t c) const noexcept;
+    // The bit set of a code point that the pattern does not hold.
+    const std::uint64_t* no_positions() const noexcept { return zeros_.data(); }
+    // For a pattern of one word: its bit set of `c`, the rows of ASCII
+    // looked up directly.
+    std::uint64_t one_word_positions_of(char32_t c) const noexcept
+    {
+        return c < 128 ? ascii_[c] : *positions_of(c);
+    }
+    std::size_t pattern_length() const noexcept { return length_; }
+    std::size_t words() const noexcept { return words_; }
 
+private:
     std::size_t length_;
     std::size_t words_;
     std::vector<std::uint64_t> ascii_;    // 128 rows of words_
@@ -74,6 +95,64 @@ private:
     mutable std::vector<std::uint64_t> vp_, vn_, d0_;
     mutable std::vector<std::uint32_t> scores_;
     static constexpr char32_t empty_key = 0xFFFFFFFF;
+};
+
+// The least Levenshtein distance (or, with `transpositions`, optimal string
+// alignment distance) of the pattern from any stretch of the text that ends
+// at a given position and starts at or after where the pass began: Myers'
+// search, with Hyyrö's step for adjacent transpositions. A window that
+// lies within that part of the text is at least as far from the pattern as
+// the value at its end. Anchored, only the stretch that starts where the
+// pass began counts: the value is that stretch's distance. Ends are asked
+// for in ascending order; each code point is read once.
+class SemiGlobalPass {
+public:
+    SemiGlobalPass(const BitParallelPattern& pattern, bool transpositions);
+
+    // From now on only stretches that start at `from` (anchored) or at
+    // `from` or later count, and the next end asked for is at `from` or
+    // later.
+    void restart(std::size_t from, bool anchored = false);
+
+    // The least distance of a stretch ending at `end`.
+    template <typename Char> std::uint32_t at(std::basic_string_view<Char> text, std::size_t end);
+
+private:
+    template <bool Transpositions, typename Char> std::uint32_t one_word_at(const Char* text, std::size_t end);
+
+    const BitParallelPattern& pattern_;
+    bool transpositions_;
+    std::uint64_t top_ = 0; // what enters the column from above: 1 when anchored
+    std::size_t position_ = 0;
+    std::uint32_t score_ = 0;
+    std::uint64_t vp_ = 0, vn_ = 0, d0_ = 0; // the column, for a pattern of one word
+    const std::uint64_t* previous_ = nullptr; // the positions of the code point before
+    std::uint64_t previous_word_ = 0;          // the same, for a pattern of one word
+    std::vector<std::uint64_t> vps_, vns_, d0s_; // the column, for a longer pattern
+};
+
+// The longest common subsequence of the pattern and the text from where
+// the pass began up to a given position (Hyyrö's bit-vector algorithm).
+// A window that lies within that part of the text has no longer a common
+// subsequence with the pattern than the value at its end. Ends are asked
+// for in ascending order; each code point is read once.
+class CommonSubsequencePass {
+public:
+    explicit CommonSubsequencePass(const BitParallelPattern& pattern);
+
+    // From now on only the text from `from` on counts, and the next end
+    // asked for is at `from` or later.
+    void restart(std::size_t from);
+    std::size_t started_at() const noexcept { return from_; }
+
+    // The longest common subsequence of the pattern and text[from, end).
+    template <typename Char> std::uint32_t at(std::basic_string_view<Char> text, std::size_t end);
+
+private:
+    const BitParallelPattern& pattern_;
+    std::size_t from_ = 0, position_ = 0;
+    std::uint64_t row_ = 0;         // the row, for a pattern of one word
+    std::vector<std::uint64_t> rows_; // the row, for a longer pattern
 };
 
 } // namespace tessarin::detail

@@ -61,15 +61,33 @@ public:
     // The intersection for the window [first, last), moving the tracked
     // window's ends there one code point at a time (both ends only ever
     // move forward when the windows asked for do).
-    uint64_t common(uint64_t first, uint64_t last) noexcept
+    [[gnu::always_inline]] uint64_t common(uint64_t first, uint64_t last) noexcept
     {
-        while (last_ < last)
-            add(ids_[last_++]);
-        while (last_ > last)
-            remove(ids_[--last_]);
-        while (first_ < first)
-            remove(ids_[first_++]);
-        return common_;
+        // Kept in locals while the ends move: the counts could alias the
+        // members for the compiler, which would store them at every step.
+        uint64_t common = common_, begin = first_, end = last_;
+        uint64_t* count = count_.data();
+        const uint64_t* quota = quota_.data();
+        const std::uint16_t* ids = ids_.data();
+        while (end < last) {
+            const std::uint16_t id = ids[end++];
+            common += count[id] < quota[id];
+            ++count[id];
+        }
+        while (end > last) {
+            const std::uint16_t id = ids[--end];
+            --count[id];
+            common -= count[id] < quota[id];
+        }
+        while (begin < first) {
+            const std::uint16_t id = ids[begin++];
+            --count[id];
+            common -= count[id] < quota[id];
+        }
+        common_ = common;
+        first_ = begin;
+        last_ = end;
+        return common;
     }
 
     // Empty again at the start of the text, for another walk.
@@ -80,17 +98,6 @@ public:
     }
 
 private:
-    void add(std::uint16_t id) noexcept
-    {
-        common_ += count_[id] < quota_[id];
-        ++count_[id];
-    }
-    void remove(std::uint16_t id) noexcept
-    {
-        --count_[id];
-        common_ -= count_[id] < quota_[id];
-    }
-
     std::vector<std::uint16_t> ids_;
     std::vector<uint64_t> quota_, count_;
     uint64_t first_ = 0, last_ = 0, common_ = 0;
@@ -140,6 +147,77 @@ private:
 
     std::vector<char32_t> others_;
     std::vector<uint64_t> quota_, count_;
+};
+
+// The same intersection for stretches of a text that come in order (both
+// ends moving forward, the end now and then back), such as the trimmed token
+// windows: each code point is counted in when the stretch takes it and out
+// when it leaves, its id looked up as it is read, so no table of the whole
+// text is made.
+template <typename Char> class SlidingShared {
+public:
+    explicit SlidingShared(std::u32string_view pattern)
+    {
+        for (char32_t c : pattern)
+            if (c >= 256) others_.push_back(c);
+        std::sort(others_.begin(), others_.end());
+        others_.erase(std::unique(others_.begin(), others_.end()), others_.end());
+        std::fill(std::begin(low_ids_), std::end(low_ids_), std::uint32_t{0});
+        std::uint32_t next_id = 1; // 0: not in the pattern
+        for (char32_t c : pattern)
+            if (c < 256 && low_ids_[c] == 0) low_ids_[c] = next_id++;
+        first_other_ = next_id;
+        quota_.assign(first_other_ + others_.size(), 0);
+        count_.assign(quota_.size(), 0);
+        for (char32_t c : pattern)
+            ++quota_[id_of(c)];
+        quota_[0] = 0;
+    }
+
+    // The intersection for [first, last) of `text`; `first` never moves back.
+    uint64_t of(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        if (first >= last_) { // nothing kept is wanted: start afresh
+            while (first_ < last_)
+                remove(text[first_++]);
+            first_ = last_ = first;
+        }
+        while (last_ < last)
+            add(text[last_++]);
+        while (last_ > std::max(last, first))
+            remove(text[--last_]);
+        while (first_ < first)
+            remove(text[first_++]);
+        return common_;
+    }
+
+private:
+    std::uint32_t id_of(char32_t c) const noexcept
+    {
+        if (c < 256) return low_ids_[c];
+        const auto found = std::lower_bound(others_.begin(), others_.end(), c);
+        return found != others_.end() && *found == c
+                   ? first_other_ + static_cast<std::uint32_t>(found - others_.begin())
+                   : 0;
+    }
+    void add(Char unit) noexcept
+    {
+        const std::uint32_t id = id_of(code_point(unit));
+        common_ += count_[id] < quota_[id];
+        ++count_[id];
+    }
+    void remove(Char unit) noexcept
+    {
+        const std::uint32_t id = id_of(code_point(unit));
+        --count_[id];
+        common_ -= count_[id] < quota_[id];
+    }
+
+    std::uint32_t low_ids_[256];
+    std::vector<char32_t> others_; // pattern code points from 256 on, sorted
+    std::uint32_t first_other_ = 1;
+    std::vector<std::uint32_t> quota_, count_;
+    uint64_t first_ = 0, last_ = 0, common_ = 0;
 };
 
 // A value that the score of a window cannot fall below, given its trimmed
@@ -265,6 +343,59 @@ inline bool every_window_passes(Metric metric, ThresholdKind kind, double thresh
 {
     return threshold >= 1.0 && (kind == ThresholdKind::Normalized || traits_of(metric).maximum == Maximum::similarity);
 }
+
+// How many code points a candidate has in common with the pattern at its
+// start (or, `at_end`, at its end): all that the prefix and postfix
+// metrics measure.
+template <typename Char> uint64_t common_affix(Units<Char> candidate, std::u32string_view pattern, bool at_end) noexcept
+{
+    const uint64_t length = candidate.size(), p = pattern.size(), most = std::min(length, p);
+    uint64_t common = 0;
+    if (at_end)
+        while (common < most && code_point(candidate[length - 1 - common]) == pattern[p - 1 - common])
+            ++common;
+    else
+        while (common < most && code_point(candidate[common]) == pattern[common])
+            ++common;
+    return common;
+}
+
+// The least shared count with which a window of a trimmed length and a
+// common prefix (up to 4) can pass a threshold by the Jaro family's
+// ceiling, worked out once per length: most windows are judged by it in a
+// comparison of integers.
+class SharedNeeded {
+public:
+    SharedNeeded(Metric metric, ThresholdKind kind, double threshold, uint64_t pattern_length)
+        : metric_(metric), kind_(kind), threshold_(threshold), p_(pattern_length), lengths_(4 * pattern_length + 256)
+    {
+    }
+
+    [[gnu::always_inline]] uint64_t of(uint64_t length, uint64_t prefix)
+    {
+        if (length >= lengths_) return least(length, prefix);
+        if (kept_.empty()) kept_.assign(5 * lengths_, -1);
+        int64_t& kept = kept_[std::min<uint64_t>(prefix, 4) * lengths_ + length];
+        if (kept < 0) kept = static_cast<int64_t>(least(length, prefix));
+        return static_cast<uint64_t>(kept);
+    }
+
+private:
+    uint64_t least(uint64_t length, uint64_t prefix) const noexcept
+    {
+        uint64_t shared = 0;
+        while (shared <= std::min(length, p_) && cannot_pass(metric_, kind_, threshold_, length, p_, shared, prefix))
+            ++shared;
+        return shared;
+    }
+
+    Metric metric_;
+    ThresholdKind kind_;
+    double threshold_;
+    uint64_t p_;
+    uint64_t lengths_;
+    std::vector<int64_t> kept_;
+};
 
 // The common prefix of a candidate and the pattern, up to 4 code points.
 template <typename Char> uint64_t common_prefix(Units<Char> a, std::u32string_view b) noexcept

@@ -20,16 +20,15 @@ namespace tessarin {
 class MetricChoice {
 public:
     MetricChoice() = default;
-    explicit MetricChoice(std::string name) : name_(std::move(name)), parsed_(parse_metric(name_)) {}
+    explicit MetricChoice(std::string_view name) noexcept : parsed_(parse_metric(name)) {}
+    explicit MetricChoice(Metric metric) noexcept : parsed_(metric) {}
 
-    const std::string& name() const noexcept { return name_; }
     bool known() const noexcept { return parsed_.has_value(); }
 
     // The metric; throws ExtractionFailure for an unknown name.
     Metric resolve() const;
 
 private:
-    std::string name_;
     std::optional<Metric> parsed_;
 };
 

@@ -120,7 +120,7 @@ constexpr std::uint64_t maximum_of(Metric metric, std::uint64_t length, std::uin
 // A distance as a score, with the library's own arithmetic so that the two
 // agree to the bit: the normalized reading divides by the maximum, and two
 // empty strings are 0.0 apart.
-constexpr double score_of(Metric metric, ThresholdKind kind, std::uint64_t distance, std::uint64_t length,
+[[gnu::always_inline]] constexpr double score_of(Metric metric, ThresholdKind kind, std::uint64_t distance, std::uint64_t length,
                           std::uint64_t other) noexcept
 {
     if (kind == ThresholdKind::Absolute) return static_cast<double>(distance);

@@ -23,20 +23,15 @@ std::vector<Strategy> parse_strategies(const std::vector<std::string>& names)
     return strategies;
 }
 
-ConflictSolver::ConflictSolver(const std::vector<Strategy>& strategies, Cancellation* cancel)
+ConflictSolver::ConflictSolver(const StrategyList& strategies, Cancellation* cancel)
     : ConflictSolver(UnitText(), strategies, cancel)
 {
+    has_text_ = false;
 }
 
-ConflictSolver::ConflictSolver(UnitText text, const std::vector<Strategy>& strategies, Cancellation* cancel)
-    : text_(std::move(text)), cancel_(cancel)
+ConflictSolver::ConflictSolver(UnitText text, const StrategyList& strategies, Cancellation* cancel)
+    : text_(std::move(text)), cancel_(cancel), keys_(strategies)
 {
-    // An unknown name keeps the first of the candidates still tied, so the
-    // names after it can never matter.
-    for (const Strategy strategy : strategies) {
-        if (strategy == Strategy::unknown) break;
-        keys_.push_back(strategy);
-    }
 }
 
 void ConflictSolver::read_spaces()
@@ -143,7 +138,7 @@ bool ConflictSolver::better(const Match& challenger, const Match& holder, const 
 
 bool ConflictSolver::counts_isolated_characters() const noexcept
 {
-    return std::find(keys_.begin(), keys_.end(), Strategy::minimum_isolated_character) != keys_.end();
+    return keys_.contains(Strategy::minimum_isolated_character);
 }
 
 void ConflictSolver::add(const Match& candidate)

@@ -3,7 +3,9 @@
 // tie-breaking strategies.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +21,53 @@ enum class Strategy { best_match, shortest, longest, minimum_isolated_character,
 // string. Any other name is `unknown`, which keeps a group's first candidate.
 Strategy parse_strategy(std::string_view name) noexcept;
 std::vector<Strategy> parse_strategies(const std::vector<std::string>& names);
+
+// The strategies that decide a pick, in order: those before the first
+// unknown name (which leaves one candidate, so that none after it counts),
+// each kept once (applied again, a strategy changes nothing). At most four,
+// so they are held in place.
+class StrategyList {
+public:
+    StrategyList() noexcept = default;
+    StrategyList(std::initializer_list<Strategy> strategies) noexcept
+    {
+        for (const Strategy strategy : strategies)
+            add(strategy);
+    }
+    StrategyList(const std::vector<Strategy>& strategies) noexcept
+    {
+        for (const Strategy strategy : strategies)
+            add(strategy);
+    }
+
+    // Takes the next name in the caller's order.
+    void add(Strategy strategy) noexcept
+    {
+        if (closed_) return;
+        if (strategy == Strategy::unknown) {
+            closed_ = true;
+            return;
+        }
+        if (!contains(strategy)) items_[size_++] = strategy;
+    }
+
+    bool contains(Strategy strategy) const noexcept
+    {
+        for (std::size_t i = 0; i < size_; ++i)
+            if (items_[i] == strategy) return true;
+        return false;
+    }
+    const Strategy* begin() const noexcept { return items_; }
+    const Strategy* end() const noexcept { return items_ + size_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    Strategy front() const noexcept { return items_[0]; }
+
+private:
+    Strategy items_[4] = {};
+    std::size_t size_ = 0;
+    bool closed_ = false;
+};
 
 // Where an extractor hands its candidates, one at a time, in non-decreasing
 // `start` order.
@@ -49,18 +98,24 @@ public:
     // its units, `strategies` and `cancel` (polled while the text is read)
     // must outlive the solver.
     template <typename Char>
-    ConflictSolver(Units<Char> text, const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr)
+    ConflictSolver(Units<Char> text, const StrategyList& strategies, Cancellation* cancel = nullptr)
         : ConflictSolver(UnitText::borrowed(text), strategies, cancel)
     {
     }
-    ConflictSolver(UnitText text, const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr);
+    ConflictSolver(UnitText text, const StrategyList& strategies, Cancellation* cancel = nullptr);
     // A solver without the text, for candidates that come with their
     // isolated-character counts (add with two arguments) where the
     // strategies need them.
-    explicit ConflictSolver(const std::vector<Strategy>& strategies, Cancellation* cancel = nullptr);
+    explicit ConflictSolver(const StrategyList& strategies, Cancellation* cancel = nullptr);
 
     void add(const Match& candidate) override;
     void add(const Match& candidate, std::uint64_t isolated_count);
+    // A solver made without the text reads this one.
+    void see_text(const UnitText& folded) override
+    {
+        if (!has_text_) text_ = UnitText::borrowed_as(folded);
+        has_text_ = true;
+    }
     // Whether the strategies read isolated-character counts.
     bool counts_isolated_characters() const noexcept;
     bool solves_whole_groups() const noexcept override { return true; }
@@ -103,6 +158,7 @@ private:
     void add_counted(const Match& candidate, const std::uint64_t* isolated_count);
 
     UnitText text_;
+    bool has_text_ = true;
     Cancellation* cancel_;
     Cancellation never_; // polled in place of a missing `cancel_`
     // Read on first need: bit i of word i / 64 tells whether code point i is
@@ -113,7 +169,7 @@ private:
     std::uint64_t length_ = 0; // of the text, in code points
     bool text_ready_ = false;
 
-    std::vector<Strategy> keys_; // the strategies up to the first unknown name
+    StrategyList keys_;
     MatchList picks_;
     Match best_{};
     std::uint64_t best_isolated_ = 0; // best_'s count, once known

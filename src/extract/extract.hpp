@@ -27,17 +27,21 @@ struct SearchOptions {
     MetricChoice metric;
     double threshold = 0.0;
     ThresholdKind threshold_kind = ThresholdKind::Absolute;
-    std::vector<Strategy> strategies;
+    StrategyList strategies;
+    // Fuzzy raw windows from the pattern's length less this many code points
+    // to as many more, as an edit count reads them; below 0, as the
+    // threshold says (the module's four functions).
+    int edit_reach = -1;
 };
 
 // The options of an exact search: how it folds, and how it reduces.
 inline SearchOptions exact_search_options(bool case_insensitive, bool special_char_insensitive,
-                                          std::vector<Strategy> strategies = {})
+                                          StrategyList strategies = {})
 {
     SearchOptions options;
     options.case_insensitive = case_insensitive;
     options.special_char_insensitive = special_char_insensitive;
-    options.strategies = std::move(strategies);
+    options.strategies = strategies;
     return options;
 }
 
@@ -70,6 +74,20 @@ enum class SearchMode { exact_raw, exact_token, fuzzy_raw, fuzzy_token };
 void find_candidates(SearchMode mode, const UnitText& text, const std::u32string& folded_pattern,
                      const std::u32string& folded_separator, const SearchOptions& options, CandidateSink& sink,
                      Cancellation& cancel);
+
+// The same for many patterns over one text: each pattern's candidates to its
+// own sink, in start order, as find_candidates hands them for that pattern
+// alone. Raw windows of all patterns come from one pass over the text where
+// the patterns allow it (exact search; an edit bound with pieces long
+// enough); token windows, one pattern after another.
+void find_many_candidates(SearchMode mode, const UnitText& text, const std::vector<std::u32string>& folded_patterns,
+                          const std::u32string& folded_separator, const SearchOptions& options,
+                          const std::vector<CandidateSink*>& sinks, Cancellation& cancel);
+
+// What one call per pattern returns, for every pattern, from one search.
+std::vector<MatchList> extract_many(SearchMode mode, TextInput s, std::vector<TextInput> patterns,
+                                    TextInput tokenizer_pattern, const SearchOptions& options,
+                                    Cancellation cancel = {});
 
 // The most code points that a window of a raw search (exact or fuzzy) may
 // cover: the pattern's length, and for a normalized threshold as many more

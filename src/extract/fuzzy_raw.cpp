@@ -2,6 +2,7 @@
 // pattern's length, each trimmed and scored against the trimmed pattern.
 // The text is decoded once; windows are spans of it, never new strings.
 #include <algorithm>
+#include <deque>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -13,9 +14,12 @@
 #include "comparator/bounds.hpp"
 #include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
+#include "comparator/word.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
 #include "extract/pick_groups.hpp"
+#include "text/literals.hpp"
+#include "extract/reachable.hpp"
 
 namespace tessarin {
 namespace {
@@ -25,6 +29,17 @@ using detail::cannot_pass;
 using detail::common_prefix;
 using detail::CommonCharacters;
 using detail::every_window_passes;
+using detail::largest_passing_distance;
+using detail::longest_passing_length;
+using detail::mark_reachable_ends;
+using detail::piece_bounds;
+using detail::shortest_piece;
+using detail::for_each_bit;
+using detail::for_each_piece;
+using detail::mark_over_stretches;
+using detail::most_stretches;
+using detail::stretch_of;
+using detail::Stretch;
 using std::int64_t;
 using std::uint64_t;
 
@@ -155,143 +170,116 @@ void scan_with_comparator(Units<Char> text, const WindowShape& shape, Metric met
     }
 }
 
-// The starts worth scoring: for each end b marked in `reachable`, the
-// starts of the windows whose trimmed end can be b (the window ends at b or
-// in the white space right after it), merged into ascending ranges. The
-// marks are read a piece at a time with a poll between pieces: where few
-// ends are marked, too few starts are visited to poll for the whole walk.
-template <typename Char, typename Visit>
-void for_each_start_near(const std::vector<uint64_t>& reachable, std::basic_string_view<Char> text,
-                         const WindowShape& shape, Cancellation& cancel, Visit visit)
+// Prefix, postfix and Hamming scored here, each window in a step or a few:
+// what a window has in common with the pattern at its start (the same for
+// every window of a start, up to its length) or at its end, or the
+// positions where it differs from a pattern of its length. A window with
+// nothing in common at its end, or of another length than the pattern, is
+// ruled out by its length alone where that cannot pass. Every window that
+// can pass is scored exactly, so the solver picks as among all.
+template <typename Char>
+void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metric metric,
+                                const FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
+{
+    const std::u32string& pattern = comparator.pattern();
+    const uint64_t n = text.size(), p = pattern.size();
+    const ThresholdKind kind = comparator.threshold_kind();
+    const double threshold = comparator.threshold();
+    const uint64_t pattern_bytes = utf8_length(std::u32string_view(pattern));
+    // Whether a window of this length with nothing in common with the
+    // pattern (postfix), or of another length than it (Hamming), can pass:
+    // its score is then its longer length (in bytes, for Hamming absolute),
+    // and a normalized one is 1.0.
+    const auto hopeless_passes = [&](uint64_t length) {
+        return !(score_of(metric, kind, std::max(length, p), length, p) > threshold);
+    };
+    const bool any_hopeless_passes = hopeless_passes(0) || hopeless_passes(n);
+    // The largest Hamming distance that passes between equal lengths.
+    uint64_t equal_allowed = 0;
+    while (equal_allowed < p && !(score_of(metric, kind, equal_allowed + 1, p, p) > threshold))
+        ++equal_allowed;
+    const uint64_t work = shape.work_per_start();
+    ContentStart<Char> content(text);
+    for (uint64_t start = 0; start < n; ++start) {
+        cancel.poll(work);
+        const uint64_t first = content.at(start);
+        uint64_t prefix = 0;
+        if (metric == Metric::prefix) {
+            prefix = detail::common_affix(text.substr(first), pattern, false);
+            // No window of the start has more in common, and none is
+            // shorter than the pattern by the measure: the longer length
+            // less the prefix, over it, is at least (p - prefix) / p.
+            if (score_of(metric, kind, p - prefix, p, p) > threshold) continue;
+        }
+        shape.for_each_end(start, n, [&](uint64_t end) {
+            const uint64_t a = std::min(first, end), b = trimmed_end(text, a, end), length = b - a;
+            uint64_t distance;
+            if (metric == Metric::hamming) {
+                if (length != p) {
+                    if (!any_hopeless_passes || !hopeless_passes(length)) return;
+                    const double score =
+                        kind == ThresholdKind::Absolute
+                            ? static_cast<double>(std::max(utf8_length(text.substr(a, length)), pattern_bytes))
+                            : 1.0;
+                    if (score <= threshold) solver.add(Match{start, end, score});
+                    return;
+                }
+                // Counted only as far as a distance that can pass.
+                distance = 0;
+                for (uint64_t i = 0; i < p && distance <= equal_allowed; ++i)
+                    distance += code_point(text[a + i]) != pattern[i];
+                if (distance > equal_allowed) return;
+            } else if (metric == Metric::prefix) {
+                distance = std::max(length, p) - (a == first ? std::min(prefix, length) : 0);
+            } else {
+                if ((length == 0 || code_point(text[b - 1]) != pattern[p - 1]) &&
+                    (!any_hopeless_passes || !hopeless_passes(length)))
+                    return;
+                distance = std::max(length, p) - detail::common_affix(text.substr(a, length), pattern, true);
+            }
+            const double score = score_of(metric, kind, distance, length, p);
+            if (score <= threshold) solver.add(Match{start, end, score});
+        });
+    }
+}
+
+// The starts worth scoring: for each marked end b (each_end(f) calls f with
+// every one, ascending), the starts of the windows whose trimmed end can be
+// b (the window ends at b or in the white space right after it), merged
+// into ascending ranges.
+template <typename Char, typename EachEnd, typename Visit>
+void for_each_start_near(EachEnd&& each_end, std::basic_string_view<Char> text, const WindowShape& shape, Visit visit)
 {
     const uint64_t n = text.size(), m = shape.pattern_length;
     const auto longest = static_cast<uint64_t>(shape.longest), shrink = static_cast<uint64_t>(shape.shrink);
     uint64_t range_first = 0, range_last = 0;
     bool open = false;
-    for (std::size_t word = 0; word < reachable.size(); ++word) {
-        if (word % (pass_piece / 64) == 0) cancel.poll(pass_piece);
-        for (uint64_t bits = reachable[word]; bits != 0; bits &= bits - 1) {
-            const uint64_t b = word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
-            uint64_t tail_end = b;
-            while (tail_end < n && is_white_space(code_point(text[tail_end])))
-                ++tail_end;
-            const uint64_t first = b > m + longest ? b - m - longest : 0;
-            uint64_t last;
-            if (tail_end == n)
-                last = n - 1; // windows cut short at the end of the text
-            else if (tail_end + shrink >= m)
-                last = std::min(n - 1, tail_end + shrink - m);
-            else
-                continue;
-            if (open && first <= range_last + 1) {
-                range_last = std::max(range_last, last);
-                continue;
-            }
-            if (open)
-                for (uint64_t start = range_first; start <= range_last; ++start)
-                    visit(start);
-            range_first = first;
-            range_last = last;
-            open = true;
+    each_end([&](uint64_t b) {
+        uint64_t tail_end = b;
+        while (tail_end < n && is_white_space(code_point(text[tail_end])))
+            ++tail_end;
+        const uint64_t first = b > m + longest ? b - m - longest : 0;
+        uint64_t last;
+        if (tail_end == n)
+            last = n - 1; // windows cut short at the end of the text
+        else if (tail_end + shrink >= m)
+            last = std::min(n - 1, tail_end + shrink - m);
+        else
+            return;
+        if (open && first <= range_last + 1) {
+            range_last = std::max(range_last, last);
+            return;
         }
-    }
+        if (open)
+            for (uint64_t start = range_first; start <= range_last; ++start)
+                visit(start);
+        range_first = first;
+        range_last = last;
+        open = true;
+    });
     if (open)
         for (uint64_t start = range_first; start <= range_last; ++start)
             visit(start);
-}
-
-// Piece `index` of `count` near-equal pieces of a pattern of `p` code
-// points: [offset, end).
-std::pair<uint64_t, uint64_t> piece_bounds(uint64_t p, uint64_t count, uint64_t index) noexcept
-{
-    return {index * p / count, (index + 1) * p / count};
-}
-
-// Pieces shorter than this are too common for their occurrences to narrow a
-// search.
-constexpr uint64_t shortest_piece = 3;
-
-// Marks the ends that BitParallelPattern::mark_reachable_ends marks over the
-// whole text, but runs the search only where it can mark anything. Cut into
-// limit + 1 pieces, the pattern keeps at least one piece intact in any
-// substring within `limit` edits of it (an edit touches one piece at most),
-// and such a substring lies within `limit` code points of where that piece's
-// occurrence puts the whole pattern. So the pieces are found by the vector
-// search, and the bit-parallel search runs over those stretches only: the
-// same ends are marked. Pieces too short to be rare, or too many
-// occurrences, leave the search to the whole text.
-template <typename Char>
-void mark_reachable_ends(const detail::BitParallelPattern& levenshtein, Units<Char> text,
-                         const std::u32string& pattern, uint64_t limit, std::vector<uint64_t>& reachable,
-                         Cancellation& cancel)
-{
-    const uint64_t n = text.size(), p = pattern.size(), pieces = limit + 1;
-    std::basic_string<Char> units;
-    const bool pattern_fits = narrow_units(pattern, units);
-    if (!pattern_fits || p / pieces < shortest_piece) {
-        cancel.poll(n * (p / 64 + 1));
-        levenshtein.mark_reachable_ends(text, limit, reachable, cancel);
-        return;
-    }
-    std::vector<std::pair<uint64_t, uint64_t>> stretches; // [first, last) of the text to search
-    const uint64_t most_stretches = n / (2 * (p + 2 * limit)) + 1;
-    bool too_many = false;
-    for (uint64_t piece = 0; piece < pieces && !too_many; ++piece) {
-        const auto [offset, end] = piece_bounds(p, pieces, piece);
-        cancel.poll(n / 16 + 1);
-        OccurrenceFinder<Char> finder(text, Units<Char>(units).substr(offset, end - offset), AsciiFold{}, &cancel);
-        for (std::size_t at = finder.next(); at != no_occurrence; at = finder.next()) {
-            if (stretches.size() == most_stretches) {
-                too_many = true;
-                break;
-            }
-            const uint64_t first = at > offset + limit ? at - offset - limit : 0;
-            append_polled(stretches, {first, std::min<uint64_t>(n, at + (p - offset) + limit)}, cancel);
-        }
-    }
-    if (too_many) {
-        cancel.poll(n * (p / 64 + 1));
-        levenshtein.mark_reachable_ends(text, limit, reachable, cancel);
-        return;
-    }
-    reachable.assign(n / 64 + 1, 0);
-    std::sort(stretches.begin(), stretches.end());
-    std::vector<uint64_t> marks;
-    for (std::size_t i = 0; i < stretches.size();) {
-        uint64_t first = stretches[i].first, last = stretches[i].second;
-        for (++i; i < stretches.size() && stretches[i].first <= last; ++i)
-            last = std::max(last, stretches[i].second);
-        cancel.poll((last - first) * (p / 64 + 1));
-        levenshtein.mark_reachable_ends(text.substr(first, last - first), limit, marks, cancel);
-        for (std::size_t word = 0; word < marks.size(); ++word)
-            for (uint64_t bits = marks[word]; bits != 0; bits &= bits - 1) {
-                const uint64_t end = first + word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
-                reachable[end >> 6] |= uint64_t{1} << (end & 63);
-            }
-    }
-}
-
-// The largest distance with which any window can pass: the threshold
-// itself for an absolute reading (at most `cap`); for a normalized one, the
-// largest distance that passes over the largest maximum any window has,
-// found with the score's own division (a smaller maximum only raises the
-// score). The threshold is neither NaN nor negative here.
-uint64_t largest_passing_distance(Metric metric, ThresholdKind kind, double threshold, uint64_t longest_window,
-                                  uint64_t p, uint64_t cap)
-{
-    if (kind == ThresholdKind::Absolute)
-        return threshold >= static_cast<double>(cap) ? cap : static_cast<uint64_t>(threshold);
-    const uint64_t maximum = maximum_of(metric, longest_window, p);
-    if (threshold >= 1.0) return cap;
-    const auto passes = [&](uint64_t distance) {
-        return static_cast<double>(distance) / static_cast<double>(maximum) <= threshold;
-    };
-    uint64_t distance = static_cast<uint64_t>(threshold * static_cast<double>(maximum));
-    while (distance > 0 && !passes(distance))
-        --distance;
-    while (distance < cap && passes(distance + 1))
-        ++distance;
-    return std::min(distance, cap);
 }
 
 // Marks, as the Levenshtein search would with no edit allowed, the ends of
@@ -317,22 +305,6 @@ void mark_occurrence_ends(std::basic_string_view<Char> text, std::u32string_view
         matched += c == pattern[matched];
         if (matched == pattern.size()) reachable[(j + 1) >> 6] |= uint64_t{1} << ((j + 1) & 63);
     }
-}
-
-// The longest trimmed window that can pass a normalized threshold below 1:
-// a window's distance is at least the difference of the lengths, so over
-// the larger length (edit metrics), L - p <= t * L; over both lengths
-// (Indel), L - p <= t * (L + p). White space around the pattern lengthens
-// the windows, not the trimmed windows that can pass. One more against
-// rounding; no limit otherwise.
-uint64_t longest_passing_length(Metric metric, ThresholdKind kind, double threshold, uint64_t p)
-{
-    constexpr uint64_t unlimited = static_cast<uint64_t>(-1);
-    if (kind == ThresholdKind::Absolute || !(threshold < 1.0)) return unlimited;
-    const double pattern = static_cast<double>(p);
-    const double longest = traits_of(metric).maximum == Maximum::sum ? pattern * (1.0 + threshold) / (1.0 - threshold)
-                                                                     : pattern / (1.0 - threshold);
-    return longest < 1e15 ? static_cast<uint64_t>(longest) + 1 : unlimited;
 }
 
 // The metrics whose distances of all window lengths of a start come from
@@ -407,10 +379,39 @@ public:
         const auto add = [&](const Match& match) { solver.add(match); };
         const auto score_start = [&](uint64_t start) { this->score_start(start, filtered, add, cancel); };
         if (filtered)
-            for_each_start_near(reachable_, text_, shape_, cancel, score_start);
+            for_each_start_near([&](auto&& mark) { for_each_bit(reachable_, 0, cancel, mark); }, text_, shape_,
+                                score_start);
         else
             for (uint64_t start = 0; start < text_.size(); ++start)
                 score_start(start);
+    }
+
+    // Whether the search's pieces can rule windows out (with the pattern in
+    // units of the text).
+    bool filters_by_pieces() const noexcept
+    {
+        return filter_limit_ < p_ && p_ / (filter_limit_ + 1) >= shortest_piece;
+    }
+    uint64_t filter_limit() const noexcept { return filter_limit_; }
+
+    // As run, where the pattern's pieces were found elsewhere: the windows
+    // can only end in `stretches` (sorted), so ends are marked there alone
+    // and kept as a sorted list, memory in proportion to what was found.
+    void run_over(const std::vector<Stretch>& stretches, CandidateSink& solver, Cancellation& cancel)
+    {
+        sparse_ends_.clear();
+        mark_over_stretches(bit_parallel_, text_, p_, filter_limit_, stretches,
+                            [&](uint64_t end) { sparse_ends_.push_back(end); }, cancel);
+        sparse_ = true;
+        const auto add = [&](const Match& match) { solver.add(match); };
+        for_each_start_near(
+            [&](auto&& mark) {
+                for (std::size_t i = 0; i < sparse_ends_.size(); ++i) {
+                    if (i % pass_piece == 0) cancel.poll(pass_piece);
+                    mark(sparse_ends_[i]);
+                }
+            },
+            text_, shape_, [&](uint64_t start) { score_start(start, true, add, cancel); });
     }
 
     // Hands `add` every window of `start` that passes, with its score, in
@@ -457,7 +458,11 @@ private:
         uint64_t end, trimmed_end;
     };
 
-    bool is_reachable(uint64_t end) const noexcept { return (reachable_[end >> 6] >> (end & 63)) & 1; }
+    bool is_reachable(uint64_t end) const noexcept
+    {
+        if (sparse_) return std::binary_search(sparse_ends_.begin(), sparse_ends_.end(), end);
+        return (reachable_[end >> 6] >> (end & 63)) & 1;
+    }
 
     // Fills distances_ for every prefix of `span`, the text from the start's
     // first content code point `first`; false when no window can pass.
@@ -513,6 +518,8 @@ private:
     std::optional<detail::DamerauPrefixPass> damerau_;
     ContentStart<Char> content_;
     std::vector<uint64_t> reachable_;
+    std::vector<uint64_t> sparse_ends_; // where the marks are a sorted list instead
+    bool sparse_ = false;
     std::vector<Window> windows_;
     std::vector<std::uint32_t> distances_;
     std::vector<std::uint32_t> common_; // longest common subsequences, for Damerau-Levenshtein
@@ -527,11 +534,15 @@ public:
         double floor;
     };
 
-    WindowFloors(Units<Char> text, const WindowShape& shape, Metric metric, ThresholdKind kind,
+    WindowFloors(Units<Char> text, const WindowShape& shape, Metric metric, ThresholdKind kind, double threshold,
                  const std::u32string& pattern, Cancellation& cancel)
-        : text_(text), shape_(shape), metric_(metric), kind_(kind), pattern_(pattern), shared_(pattern, text, cancel),
-          content_(text_)
+        : text_(text), shape_(shape), metric_(metric), kind_(kind), threshold_(threshold), pattern_(pattern),
+          shared_(pattern, text, cancel), content_(text_)
     {
+        if (traits_of(metric).bound == BoundFamily::similarity) {
+            need_shared_.emplace(metric, kind, threshold, pattern.size());
+            if (detail::WordPattern::fits(pattern)) positions_.emplace(pattern);
+        }
     }
 
     bool usable() const noexcept { return shared_.usable(); }
@@ -542,7 +553,7 @@ public:
     double of_start(uint64_t start, double bound)
     {
         const uint64_t n = text_.size(), first = content_.at(start), p = pattern_.size();
-        const uint64_t prefix = common_prefix(text_.substr(first), pattern_);
+        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0 ? common_prefix(text_.substr(first), pattern_) : 4;
         const auto trimmed_length = [&](uint64_t end) {
             const uint64_t a = std::min(first, end);
             return trimmed_end(text_, a, end) - a;
@@ -553,12 +564,26 @@ public:
         // floor here falls toward one length and rises away from it, so the
         // most favourable length in a range is that one, brought into it.
         const uint64_t reach = trimmed_length(shape_.longest_end(start, n));
-        const uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
-        const uint64_t favourable = std::clamp(detail::best_length(metric_, p, most_shared),
-                                               trimmed_length(shape_.shortest_end(start, n)), reach);
-        const double coarse = detail::score_floor(metric_, kind_, favourable, p, most_shared, prefix);
+        uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
+        const uint64_t shortest = trimmed_length(shape_.shortest_end(start, n));
         windows_.clear();
-        if (coarse > bound) return coarse;
+        if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared, prefix,
+                      bound))
+            return std::numeric_limits<double>::infinity();
+        if (positions_ && (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
+            // A Jaro match pairs a pattern position with a window position
+            // within reach of it, so only the pattern positions whose code
+            // point lies within reach in the longest window can match. Where
+            // that seldom rules a start out (a threshold that most windows
+            // pass), it is left off.
+            ++reach_tries_;
+            most_shared = std::min(most_shared, within_reach(first, reach));
+            if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared,
+                          prefix, bound)) {
+                ++reach_rules_out_;
+                return std::numeric_limits<double>::infinity();
+            }
+        }
         shape_.for_each_end(start, n, [&](uint64_t end) { windows_.push_back(Window{end, 0.0}); });
         double lowest = std::numeric_limits<double>::infinity();
         // Longest first: the shared count of a shorter window is the longer
@@ -576,20 +601,48 @@ public:
         return lowest;
     }
 
+    // Whether a window of this trimmed length that shares this many code
+    // points with the pattern can score `bound` or less: for the threshold,
+    // from the least shared count that each length needs, worked out once.
+    [[gnu::always_inline]] bool may_pass(uint64_t length, uint64_t shared, uint64_t prefix, double bound)
+    {
+        const uint64_t p = pattern_.size();
+        if (bound == threshold_ && need_shared_)
+            return std::min({shared, length, p}) >= need_shared_->of(length, prefix);
+        return !(detail::score_floor(metric_, kind_, length, p, shared, prefix) > bound);
+    }
+
+    // How many pattern positions hold a code point that lies within the
+    // Jaro reach of the longest window of `reach` code points from `first`.
+    uint64_t within_reach(uint64_t first, uint64_t reach) const noexcept
+    {
+        const uint64_t p = pattern_.size(), longer = std::max(reach, p);
+        const uint64_t bound = longer >= 2 ? longer / 2 - 1 : 0;
+        const std::uint64_t pattern_bits = p >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << p) - 1;
+        // Positions x - bound to x + bound, as x goes on.
+        std::uint64_t band = bound + 1 >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (bound + 1)) - 1;
+        std::uint64_t found = 0;
+        for (uint64_t x = 0; x < reach; ++x) {
+            found |= positions_->positions_of(code_point(text_[first + x])) & band;
+            band = x + 1 > bound ? band << 1 : (band << 1) | 1;
+            if ((band & pattern_bits) == 0) break;
+        }
+        found &= pattern_bits;
+        uint64_t count = 0;
+        for (; found != 0; found &= found - 1)
+            ++count;
+        return count;
+    }
+
     // The prefix and postfix scores themselves, where the floor can be
     // exact at the price of a comparison: what a window of `length` code
     // points from `first` has in common with the pattern at its start or
     // at its end is all that these metrics measure.
     double affix_score(uint64_t first, uint64_t length) const noexcept
     {
-        const uint64_t p = pattern_.size(), most = std::min(length, p);
-        uint64_t common = 0;
-        if (metric_ == Metric::prefix)
-            while (common < most && code_point(text_[first + common]) == pattern_[common])
-                ++common;
-        else
-            while (common < most && code_point(text_[first + length - 1 - common]) == pattern_[p - 1 - common])
-                ++common;
+        const uint64_t p = pattern_.size();
+        const uint64_t common =
+            detail::common_affix(text_.substr(first, length), pattern_, metric_ == Metric::postfix);
         return score_of(metric_, kind_, std::max(length, p) - common, length, p);
     }
 
@@ -608,10 +661,14 @@ private:
     const WindowShape& shape_;
     Metric metric_;
     ThresholdKind kind_;
+    double threshold_;
     const std::u32string& pattern_;
     CommonCharacters shared_;
     ContentStart<Char> content_;
     std::vector<Window> windows_;
+    std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
+    std::optional<detail::WordPattern> positions_;    // for the Jaro family's reach
+    uint64_t reach_tries_ = 0, reach_rules_out_ = 0;  // how often the reach was asked, and ruled a start out
 };
 
 // One walk over ascending starts that scores, exactly, the windows whose
@@ -623,10 +680,12 @@ public:
                 Cancellation& cancel)
         : text_(text), shape_(shape), metric_(metric), comparator_(comparator),
           every_window_passes_(every_window_passes(metric, comparator.threshold_kind(), comparator.threshold())),
-          floors_(text, shape, metric, comparator.threshold_kind(), comparator.pattern(), cancel)
+          floors_(text, shape, metric, comparator.threshold_kind(), comparator.threshold(), comparator.pattern(), cancel)
     {
         if (every_window_passes_ && scored_per_start(metric) && detail::BitParallelPattern::fits(comparator.pattern()))
             per_start_.emplace(text_, shape, metric, comparator);
+        if (traits_of(metric).bound == BoundFamily::similarity && detail::JaroPattern::fits(comparator.pattern()))
+            jaro_.emplace(comparator.pattern());
     }
 
     bool usable() const noexcept { return floors_.usable(); }
@@ -677,7 +736,13 @@ private:
     {
         const uint64_t a = std::min(floors_.content_start(start), end), b = trimmed_end(text_, a, end);
         cancel.poll(detail::comparison_cost(metric_, b - a, comparator_.pattern().size()));
-        return comparator_.compare(text_.substr(a, b - a));
+        const Units<Char> candidate = text_.substr(a, b - a);
+        if (jaro_) {
+            // The Jaro pair worked out here, as the library works it out.
+            const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
+            if (distance >= 0.0) return Comparison{distance <= comparator_.threshold(), distance};
+        }
+        return comparator_.compare(candidate);
     }
 
     Units<Char> text_;
@@ -687,6 +752,7 @@ private:
     bool every_window_passes_;
     WindowFloors<Char> floors_;
     std::optional<PerStartScan<Char>> per_start_;
+    std::optional<detail::JaroPattern> jaro_;
 };
 
 // When "best_match" comes first, a group's pick is among its windows of the
@@ -744,41 +810,170 @@ bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric
     return true;
 }
 
+WindowShape shape_of(uint64_t m, const SearchOptions& options)
+{
+    return WindowShape(m, options.edit_reach >= 0 ? std::min(options.edit_reach, 127)
+                                                  : slack_for(m, options.threshold, options.threshold_kind));
+}
+
+// One pattern's windows over the folded text, to `solver`.
 template <typename Char>
-MatchList fuzzy_raw_units(Units<Char> raw, const std::u32string& folded_pattern, const SearchOptions& options,
+void search_pattern(Units<Char> text, std::u32string_view folded_pattern, const SearchOptions& options,
+                    CandidateSink& solver, Cancellation& cancel)
+{
+    const uint64_t m = folded_pattern.size();
+    if (m == 0 || text.empty()) return;
+    const WindowShape shape = shape_of(m, options);
+    FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))), options.metric,
+                               options.threshold, options.threshold_kind);
+    // The first comparison is due now: an unknown metric fails here.
+    const Metric chosen = comparator.metric();
+    const std::u32string& trimmed_pattern = comparator.pattern();
+    if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
+        // NaN or negative: no distance passes.
+    } else if ((chosen == Metric::prefix || chosen == Metric::postfix || chosen == Metric::hamming) &&
+               !trimmed_pattern.empty()) {
+        scan_affixes_and_positions(text, shape, chosen, comparator, solver, cancel);
+    } else if (solver.solves_whole_groups() && !options.strategies.empty() &&
+               options.strategies.front() == Strategy::best_match && !trimmed_pattern.empty() &&
+               (every_window_passes(chosen, options.threshold_kind, options.threshold) || !scored_per_start(chosen) ||
+                !detail::BitParallelPattern::fits(trimmed_pattern)) &&
+               find_best_windows(text, shape, chosen, comparator, solver, cancel)) {
+        // Only the windows that can be a group's pick were scored.
+    } else if (scored_per_start(chosen) && !trimmed_pattern.empty() &&
+               detail::BitParallelPattern::fits(trimmed_pattern)) {
+        PerStartScan<Char>(text, shape, chosen, comparator).run(solver, cancel);
+    } else {
+        scan_with_comparator(text, shape, chosen, comparator, solver, cancel);
+    }
+}
+
+// A short call: a text of at most 64 code points whose folding changes only
+// ASCII units, a known metric and a trimmed pattern of one to 64 code
+// points. Every window is scored, in order, by a scorer of one word: no
+// heap beyond the result list. False, with nothing done, for another call.
+template <typename Char>
+bool short_fuzzy_raw(Units<Char> raw, std::u32string_view folded_pattern, const SearchOptions& options,
+                     MatchList& matches, Cancellation& cancel)
+{
+    constexpr std::size_t most = detail::WordScorer::most_candidate;
+    const std::u32string_view trimmed_pattern = trim_white_space(folded_pattern);
+    if (raw.size() > most || !options.metric.known() || !detail::WordScorer::fits(trimmed_pattern)) return false;
+    Char folded[most];
+    if (!fold_ascii_units(raw, options.case_insensitive, options.special_char_insensitive, folded)) return false;
+    const Units<Char> text(folded, raw.size());
+    const uint64_t m = folded_pattern.size(), n = text.size();
+    const WindowShape shape = shape_of(m, options);
+    const detail::WordScorer scorer(trimmed_pattern, options.metric.resolve(), options.threshold_kind,
+                                    options.threshold);
+    ConflictSolver solver(text, options.strategies, &cancel);
+    for (uint64_t start = 0; start < n; ++start)
+        shape.for_each_end(start, n, [&](uint64_t end) {
+            const Comparison verdict = scorer.compare(trim_white_space(text.substr(start, end - start)));
+            if (verdict.accepted) solver.add(Match{start, end, verdict.score});
+        });
+    matches = solver.finish();
+    return true;
+}
+
+template <typename Char>
+MatchList fuzzy_raw_units(Units<Char> raw, std::u32string_view folded_pattern, const SearchOptions& options,
                           Cancellation& cancel, CandidateSink* sink = nullptr)
 {
+    if (MatchList matches; !sink && short_fuzzy_raw(raw, folded_pattern, options, matches, cancel)) return matches;
     const FoldedUnits<Char> folded =
         fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
     const Units<Char> text = folded.view();
-    const uint64_t m = folded_pattern.size();
-    const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
-
     return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
-        if (m == 0 || text.empty()) return;
-        FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))),
-                                   options.metric, options.threshold, options.threshold_kind);
-        // The first comparison is due now: an unknown metric fails here.
-        const Metric chosen = comparator.metric();
-        const std::u32string& trimmed_pattern = comparator.pattern();
-        if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
-            // NaN or negative: no distance passes.
-        } else if (solver.solves_whole_groups() && !options.strategies.empty() &&
-                   options.strategies.front() == Strategy::best_match && !trimmed_pattern.empty() &&
-                   (every_window_passes(chosen, options.threshold_kind, options.threshold) ||
-                    !scored_per_start(chosen) || !detail::BitParallelPattern::fits(trimmed_pattern)) &&
-                   find_best_windows(text, shape, chosen, comparator, solver, cancel)) {
-            // Only the windows that can be a group's pick were scored.
-        } else if (scored_per_start(chosen) && !trimmed_pattern.empty() &&
-                   detail::BitParallelPattern::fits(trimmed_pattern)) {
-            PerStartScan<Char>(text, shape, chosen, comparator).run(solver, cancel);
-        } else {
-            scan_with_comparator(text, shape, chosen, comparator, solver, cancel);
-        }
+        search_pattern(text, folded_pattern, options, solver, cancel);
     });
 }
 
+// Many patterns over one text. Where a pattern's windows can only lie
+// around an intact piece of it (an edit bound holds and its pieces are long
+// enough), the pieces of all such patterns are found in one pass of one
+// automaton, and each pattern is then scored only around its own pieces'
+// occurrences, one pattern after the other; every other pattern is
+// searched on its own.
+template <typename Char>
+void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& folded_patterns,
+                          const SearchOptions& options, const std::vector<CandidateSink*>& sinks, Cancellation& cancel)
+{
+    const FoldedUnits<Char> folded = fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
+    const Units<Char> text = folded.view();
+    const uint64_t n = text.size();
+    struct Plan {
+        Plan(std::size_t i, WindowShape window_shape, std::u32string trimmed, const SearchOptions& options)
+            : pattern(i), shape(window_shape),
+              comparator(std::move(trimmed), options.metric, options.threshold, options.threshold_kind)
+        {
+        }
+        std::size_t pattern;
+        WindowShape shape;
+        FuzzyComparator comparator;
+        std::optional<PerStartScan<Char>> scan;
+        std::vector<Stretch> stretches;
+        bool whole = false; // its pieces are too common: it is searched over the whole text
+    };
+    std::deque<Plan> plans;
+    std::vector<std::u32string> needles;
+    std::vector<std::pair<Plan*, uint64_t>> owners; // per needle: its plan and its offset in the pattern
+    for (std::size_t i = 0; i < folded_patterns.size(); ++i) {
+        sinks[i]->see_text(UnitText::borrowed(text));
+        const uint64_t m = folded_patterns[i].size();
+        if (m == 0 || n == 0) continue;
+        Plan& plan = plans.emplace_back(
+            i, shape_of(m, options),
+            std::u32string(trim_white_space(std::u32string_view(folded_patterns[i]))), options);
+        const Metric chosen = plan.comparator.metric(); // an unknown metric fails here
+        const std::u32string& pattern = plan.comparator.pattern();
+        std::basic_string<Char> units;
+        if (options.threshold >= 0.0 && scored_per_start(chosen) && !pattern.empty() &&
+            detail::BitParallelPattern::fits(pattern) && narrow_units(pattern, units)) {
+            plan.scan.emplace(text, plan.shape, chosen, plan.comparator);
+            if (plan.scan->filters_by_pieces()) {
+                for_each_piece(pattern.size(), plan.scan->filter_limit(), [&](uint64_t offset, uint64_t end) {
+                    needles.push_back(pattern.substr(offset, end - offset));
+                    owners.emplace_back(&plan, offset);
+                });
+                continue;
+            }
+            plan.scan.reset();
+        }
+        search_pattern(text, folded_patterns[i], options, *sinks[i], cancel);
+        plans.pop_back();
+    }
+    const LiteralSet<Char> pieces(needles);
+    pieces.scan(text, cancel, [&](std::uint32_t id, std::size_t end) {
+        Plan& plan = *owners[id].first;
+        if (plan.whole) return;
+        const uint64_t p = plan.comparator.pattern().size(), limit = plan.scan->filter_limit();
+        if (plan.stretches.size() == most_stretches(n, p, limit)) {
+            plan.whole = true;
+            plan.stretches = std::vector<Stretch>();
+            return;
+        }
+        append_polled(plan.stretches, stretch_of(end - needles[id].size(), owners[id].second, p, limit, n), cancel);
+    });
+    for (Plan& plan : plans) {
+        if (plan.whole) {
+            plan.scan->run(*sinks[plan.pattern], cancel);
+        } else if (!plan.stretches.empty()) {
+            std::sort(plan.stretches.begin(), plan.stretches.end());
+            plan.scan->run_over(plan.stretches, *sinks[plan.pattern], cancel);
+        }
+        plan.scan.reset(); // its tables, before the next pattern's pass
+    }
+}
+
 } // namespace
+
+void find_many_fuzzy_raw_candidates(const UnitText& text, const std::vector<std::u32string>& folded_patterns,
+                                    const SearchOptions& options, const std::vector<CandidateSink*>& sinks,
+                                    Cancellation& cancel)
+{
+    text.visit([&](auto units) { fuzzy_raw_many_units(units, folded_patterns, options, sinks, cancel); });
+}
 
 std::vector<std::u32string> literal_pieces(SearchMode mode, const std::u32string& folded_pattern,
                                            const SearchOptions& options)
@@ -790,7 +985,7 @@ std::vector<std::u32string> literal_pieces(SearchMode mode, const std::u32string
     const Metric metric = options.metric.resolve();
     if (!scored_per_start(metric) || !detail::BitParallelPattern::fits(trimmed)) return {};
     const uint64_t m = folded_pattern.size(), p = trimmed.size();
-    const WindowShape shape(m, slack_for(m, options.threshold, options.threshold_kind));
+    const WindowShape shape = shape_of(m, options);
     const uint64_t edits = passing_limits(metric, shape, options.threshold_kind, options.threshold, p).levenshtein;
     const uint64_t count = edits + 1;
     if (edits >= p || (count > 1 && p / count < shortest_piece)) return {};
@@ -805,7 +1000,7 @@ std::vector<std::u32string> literal_pieces(SearchMode mode, const std::u32string
 std::uint64_t longest_raw_window(SearchMode mode, std::uint64_t pattern_length, const SearchOptions& options)
 {
     if (mode != SearchMode::fuzzy_raw) return pattern_length;
-    const WindowShape shape(pattern_length, slack_for(pattern_length, options.threshold, options.threshold_kind));
+    const WindowShape shape = shape_of(pattern_length, options);
     return pattern_length + static_cast<std::uint64_t>(shape.longest);
 }
 
@@ -818,8 +1013,8 @@ void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folde
 MatchList fuzzy_raw_extract(TextInput s, TextInput pattern, const SearchOptions& options, Cancellation cancel)
 {
     const UnitText text = std::move(s).units(cancel);
-    const std::u32string folded_pattern =
-        fold_code_points(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
+    const CodePoints folded_pattern =
+        fold_pattern(std::move(pattern), options.case_insensitive, options.special_char_insensitive, cancel);
     return text.visit([&](auto units) { return fuzzy_raw_units(units, folded_pattern, options, cancel); });
 }
 

@@ -1,6 +1,15 @@
 // Fuzzy token extraction: the token windows of exact token extraction,
 // each trimmed and scored against the trimmed pattern.
+//
+// Neighbouring windows share all their tokens but one at each end, so what
+// bounds a window's score is kept up to date as the window slides instead
+// of being worked out afresh: the code points it shares with the pattern,
+// and, for the metrics scored by dynamic programming, the least distance of
+// the pattern from any stretch of the text that ends where the window ends,
+// from one pass over the text. Only the windows that these floors leave are
+// scored.
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -8,180 +17,650 @@
 #include "comparator/bit_parallel.hpp"
 #include "comparator/bounds.hpp"
 #include "comparator/fuzzy.hpp"
+#include "comparator/word.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
-#include "extract/pick_groups.hpp"
+#include "extract/reachable.hpp"
 #include "iterator/tokens.hpp"
 
 namespace tessarin {
 namespace {
 
 using std::uint64_t;
+constexpr double infinite_score = std::numeric_limits<double>::infinity();
 
-// A window's text without white space at either end.
-template <typename Char> Units<Char> trimmed(Units<Char> text, uint64_t start, uint64_t end) noexcept
+// A token window: its span, as reported, and the span of its trimmed text
+// (empty, at the window's end, when it holds white space only). Both ends
+// of both spans ascend from one window to the next.
+struct WindowSpan {
+    uint64_t start, end;
+    uint64_t first, last;
+};
+
+// Inlined where it is called: returned through memory, the span would be
+// read back before its stores settle, once per window.
+template <typename Char>
+[[gnu::always_inline]] inline WindowSpan span_of(Units<Char> text, uint64_t start, uint64_t end) noexcept
 {
-    return trim_white_space(text.substr(start, end - start));
+    uint64_t first = start, last = end;
+    while (first < last && is_white_space(code_point(text[first])))
+        ++first;
+    while (last > first && is_white_space(code_point(text[last - 1])))
+        --last;
+    return WindowSpan{start, end, first, last};
 }
 
-// Judges token windows one at a time. The bounds need the metric, which is
-// only looked up where the first comparison is due, so everything that
-// depends on it is set up by the first window.
-template <typename Char> class TokenJudge {
+// The token windows of a text, walked from a given window on. Windows are
+// spans of the text: no string per window.
+template <typename Char> class TokenWindows {
 public:
-    TokenJudge(Units<Char> text, FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
-        : text_(text), comparator_(comparator), solver_(solver), cancel_(cancel), shared_(comparator.pattern())
+    TokenWindows(Units<Char> text, std::u32string_view separator, uint64_t size, Cancellation& cancel)
+        : text_(text), size_(size), cancel_(cancel)
+    {
+        if (!narrow_units(separator, separator_)) {
+            // The separator occurs nowhere in such a text: the text, if any,
+            // is one token.
+            kind_ = Kind::whole;
+        } else if (separator_.size() == 1) {
+            // One code point separates: tokens are the runs between its copies.
+            kind_ = Kind::single;
+        } else {
+            kind_ = Kind::listed;
+            tokenizer_.emplace(text, Units<Char>(separator_), size, &cancel);
+        }
+    }
+
+    // Calls visit(start, end) for the windows whose first token starts at
+    // `from` (a window's start) or later, in order, until visit returns false.
+    template <typename Visit> void walk(uint64_t from, Visit&& visit)
+    {
+        switch (kind_) {
+        case Kind::whole:
+            if (size_ == 1 && !text_.empty() && from == 0) visit(uint64_t{0}, uint64_t{text_.size()});
+            break;
+        case Kind::single: for_each_single_separator_window(text_, separator_[0], size_, cancel_, visit, from); break;
+        case Kind::listed: {
+            if (size_ == 0) tokenizer_->next(); // a window of no tokens: fails
+            const std::vector<Token>& tokens = tokenizer_->tokens();
+            auto first = std::lower_bound(tokens.begin(), tokens.end(), from,
+                                          [](const Token& token, uint64_t at) { return token.start < at; });
+            for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + size_ <= tokens.size();
+                 ++index)
+                if (!visit(tokens[index].start, tokens[index + size_ - 1].end)) break;
+            break;
+        }
+        }
+    }
+
+private:
+    enum class Kind { whole, single, listed };
+
+    Units<Char> text_;
+    uint64_t size_;
+    Cancellation& cancel_;
+    std::basic_string<Char> separator_;
+    Kind kind_ = Kind::whole;
+    std::optional<Tokenizer<Char>> tokenizer_;
+};
+
+// What is known of a window's score before it is scored: a value that it
+// cannot fall below, one that it cannot exceed, and whether the floor is
+// the score itself.
+struct Judgement {
+    double floor;
+    double ceiling;
+    bool exact;
+
+    // A floor above any bound: the window was ruled out.
+    static Judgement ruled_out() noexcept { return Judgement{infinite_score, infinite_score, false}; }
+    static Judgement at_least(double floor) noexcept { return Judgement{floor, infinite_score, false}; }
+    static Judgement score(double score) noexcept { return Judgement{score, score, true}; }
+};
+
+// Judges windows that come in order from what is cheaper than their
+// scores: their trimmed length; the code points they share with the
+// pattern (and, for Jaro-Winkler, their common prefix); for Levenshtein and
+// optimal string alignment, the least distance of the pattern from a
+// stretch ending where the window's text ends, from a search that reads
+// each code point once; for the metrics of the longest common subsequence
+// (Indel, LCSseq, and Damerau-Levenshtein, which it bounds), that
+// subsequence for the text from a window's start on, which bounds every
+// later window's, read on until it no longer rules a window out and then
+// started afresh at that window, where it is exact; for the prefix and
+// postfix metrics, the score itself.
+template <typename Char> class WindowFloors {
+public:
+    WindowFloors(Units<Char> text, FuzzyComparator& comparator, Metric metric, Cancellation& cancel)
+        : text_(text), comparator_(comparator), pattern_(comparator.pattern()), metric_(metric),
+          kind_(comparator.threshold_kind()), threshold_(comparator.threshold()), p_(pattern_.size()),
+          shared_(pattern_)
+    {
+        // Most windows are no longer than this; what a length allows is
+        // worked out when a window of it first comes.
+        const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
+        if (traits_of(metric).bound == BoundFamily::similarity) {
+            need_shared_.emplace(metric, kind_, threshold_, p_);
+            if (detail::JaroPattern::fits(pattern_)) jaro_.emplace(pattern_);
+        } else
+            allowed_.assign(lengths, unknown);
+        const bool searched = metric == Metric::levenshtein || metric == Metric::osa;
+        const bool subsequence =
+            metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein;
+        if ((searched || subsequence) && !pattern_.empty() && detail::BitParallelPattern::fits(pattern_)) {
+            bit_parallel_.emplace(pattern_);
+            if (searched) {
+                search_.emplace(*bit_parallel_, metric == Metric::osa);
+                exact_.emplace(*bit_parallel_, metric == Metric::osa);
+                mark_reachable(cancel);
+            }
+            if (subsequence) common_.emplace(*bit_parallel_);
+        }
+    }
+
+    // What the cheap facts tell of the window whose trimmed text is
+    // [first, last). Once they put the floor above `bound` nothing more is
+    // worked out, and the window is ruled out.
+    [[gnu::always_inline]] Judgement judge(uint64_t first, uint64_t last, double bound)
+    {
+        const uint64_t length = last - first;
+        const Units<Char> candidate = text_.substr(first, length);
+        if (metric_ == Metric::prefix || metric_ == Metric::postfix) return Judgement::score(affix_score(candidate));
+        if (traits_of(metric_).bound == BoundFamily::similarity) {
+            const double weight = traits_of(metric_).prefix_weight;
+            const uint64_t prefix = weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
+            const uint64_t shared = shared_.of(text_, first, last);
+            if (bound == threshold_ && shared < need_shared_->of(length, prefix)) return Judgement::ruled_out();
+            return Judgement::at_least(detail::score_floor(metric_, kind_, length, p_, shared, prefix));
+        }
+
+        const int64_t allowed = largest_distance(length, bound);
+        const uint64_t apart = length > p_ ? length - p_ : p_ - length;
+        if (static_cast<int64_t>(apart) > allowed) return Judgement::ruled_out();
+        if (metric_ == Metric::hamming) {
+            // Unequal lengths score as if every code point differed (in
+            // bytes, when absolute: as many at least); equal ones are
+            // counted here, which costs less than asking the library.
+            if (length != p_) {
+                const uint64_t least = std::max(length, p_);
+                if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
+                const double floor = score_of(metric_, kind_, least, length, p_);
+                return kind_ == ThresholdKind::Normalized ? Judgement::score(floor) : Judgement::at_least(floor);
+            }
+            uint64_t differ = 0;
+            for (uint64_t i = 0; i < length && static_cast<int64_t>(differ) <= allowed; ++i)
+                differ += code_point(candidate[i]) != pattern_[i];
+            if (static_cast<int64_t>(differ) > allowed) return Judgement::ruled_out();
+            return Judgement::score(score_of(metric_, kind_, differ, length, p_));
+        }
+        if (search_) {
+            // Within its distance only if the search marked its end.
+            if (reachable_known_ && !((reachable_[last >> 6] >> (last & 63)) & 1)) return Judgement::ruled_out();
+            // Levenshtein is a metric: the window is at least as far as the
+            // last window measured less the edits that turn one into the
+            // other (dropping what lies before this one, adding what follows).
+            if (metric_ == Metric::levenshtein && last_measured_.distance > 0) {
+                const uint64_t moved = (first - last_measured_.first) + (last - last_measured_.last);
+                if (last_measured_.distance > moved &&
+                    static_cast<int64_t>(last_measured_.distance - moved) > allowed)
+                    return Judgement::ruled_out();
+            }
+            const uint64_t least = std::max<uint64_t>(reachable_known_ ? 0 : searched_distance(first, last), apart);
+            if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
+            return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
+        }
+        if (common_) {
+            const uint64_t least = subsequence_distance(first, last);
+            if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
+            const double floor = score_of(metric_, kind_, least, length, p_);
+            // From the window's own start the subsequence is the window's.
+            if (common_->started_at() == first && metric_ != Metric::damerau_levenshtein)
+                return Judgement::score(floor);
+            return Judgement::at_least(floor);
+        }
+        const uint64_t shared = shared_.of(text_, first, last);
+        const uint64_t least = std::max(length, p_) - std::min({shared, length, p_});
+        if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
+        return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
+    }
+
+    // Whether the window whose trimmed text is [first, last) passes the
+    // threshold, with its score, or, for one that passes, a score it cannot
+    // exceed (Damerau-Levenshtein's optimal string alignment distance);
+    // `exact` tells which.
+    Comparison decide(uint64_t first, uint64_t last, bool& exact)
+    {
+        exact = true;
+        return measure(first, last, &exact);
+    }
+
+    // The score of the window whose trimmed text is [first, last): worked
+    // out here where that costs less than the comparator (the edit metrics
+    // from one pass from the window's start, the Jaro pair), else by the
+    // comparator.
+    Comparison score(uint64_t first, uint64_t last) { return measure(first, last, nullptr); }
+
+    // A floor from the trimmed length and the shared code points alone (and,
+    // for Jaro-Winkler, the common prefix): cheap, for windows that pass
+    // anyway, to tell where a group's lowest score may lie.
+    double rough(uint64_t first, uint64_t last)
+    {
+        const uint64_t length = last - first;
+        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0
+                                    ? detail::common_prefix(text_.substr(first, length), pattern_)
+                                    : 4;
+        return detail::score_floor(metric_, kind_, length, p_, shared_.of(text_, first, last), prefix);
+    }
+
+    // Back to the start of the text, for another walk.
+    void rewind()
+    {
+        shared_ = detail::SlidingShared<Char>(pattern_);
+        search_to_ = common_to_ = 0;
+        last_measured_ = Measured{0, 0, 0};
+    }
+
+private:
+    static constexpr int64_t unknown = std::numeric_limits<int64_t>::min();
+
+    // Marks, once, the ends of the stretches of the text within the
+    // largest Levenshtein distance with which any window can pass (twice
+    // that for optimal string alignment, of which a transposition is two
+    // Levenshtein edits), searching only around the pattern's pieces: a
+    // window whose trimmed end is not marked cannot pass.
+    void mark_reachable(Cancellation& cancel)
+    {
+        if (!(threshold_ >= 0.0)) return;
+        const uint64_t longest = std::min<uint64_t>(detail::longest_passing_length(metric_, kind_, threshold_, p_),
+                                                    text_.size() + 1);
+        const uint64_t limit = detail::largest_passing_distance(metric_, kind_, threshold_, std::max(longest, p_), p_,
+                                                                p_ + longest);
+        const uint64_t filter = metric_ == Metric::osa ? 2 * limit : limit;
+        // Only where the pattern's pieces are long enough to be rare; else
+        // the search over the whole text, which tells the least distance
+        // at each end and not just whether it is within the filter, is
+        // worth more.
+        if (p_ / (filter + 1) < 3) return;
+        detail::mark_reachable_ends(*bit_parallel_, text_, pattern_, filter, reachable_, cancel);
+        reachable_known_ = true;
+    }
+
+    // `exact`, when given, may be cleared and a ceiling returned for a
+    // window that passes.
+    Comparison measure(uint64_t first, uint64_t last, bool* exact)
+    {
+        const uint64_t length = last - first;
+        const Units<Char> candidate = text_.substr(first, length);
+        const auto scored = [&](uint64_t distance) {
+            const double score = score_of(metric_, kind_, distance, length, p_);
+            return Comparison{score <= threshold_, score};
+        };
+        if (exact_) {
+            // Measured from the window's own start: the distance itself.
+            exact_->restart(first, true);
+            const uint64_t distance = exact_->at(text_, last);
+            last_measured_ = Measured{first, last, distance};
+            return scored(distance);
+        }
+        if (common_) {
+            // Started afresh at the window, the pass also bounds the windows
+            // after it better.
+            common_->restart(first);
+            common_to_ = first;
+            const uint64_t least = subsequence_distance(first, last);
+            if (metric_ != Metric::damerau_levenshtein) return scored(least);
+            // Damerau-Levenshtein is at most the optimal string alignment
+            // distance, and an unrestricted transposition with code points
+            // between its pair saves at most one edit of at least two.
+            bit_parallel_->osa_prefix_distances(candidate, osa_);
+            const uint64_t restricted = osa_[length];
+            const uint64_t floor = std::max<uint64_t>(least, (2 * restricted + 2) / 3);
+            const int64_t allowed = largest_distance(length, threshold_);
+            if (floor == restricted) return scored(floor);
+            if (static_cast<int64_t>(floor) > allowed)
+                return Comparison{false, score_of(metric_, kind_, floor, length, p_)};
+            if (exact && static_cast<int64_t>(restricted) <= allowed) {
+                *exact = false;
+                return scored(restricted);
+            }
+        }
+        if (jaro_) {
+            const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
+            if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
+        }
+        return comparator_.compare(candidate);
+    }
+
+    static constexpr int64_t unlimited = std::numeric_limits<int64_t>::max() / 4;
+
+    // The largest distance with which a window of this trimmed length
+    // scores `bound` or less, found with the score's own arithmetic; -1
+    // when none does. Kept by length for the threshold.
+    int64_t largest_distance(uint64_t length, double bound)
+    {
+        const bool kept = bound == threshold_ && length < allowed_.size();
+        if (kept && allowed_[length] != unknown) return allowed_[length];
+        int64_t largest;
+        const auto passes = [&](int64_t distance) {
+            return score_of(metric_, kind_, static_cast<uint64_t>(distance), length, p_) <= bound;
+        };
+        if (!(bound >= 0.0)) {
+            largest = -1;
+        } else if (kind_ == ThresholdKind::Absolute) {
+            largest = bound >= static_cast<double>(unlimited) ? unlimited : static_cast<int64_t>(bound);
+        } else {
+            // A normalized distance is at most 1: no distance goes beyond the maximum.
+            const auto maximum = static_cast<int64_t>(maximum_of(metric_, length, p_));
+            largest = std::min<int64_t>(maximum, static_cast<int64_t>(std::min(bound, 1.0) * static_cast<double>(maximum)));
+            while (largest >= 0 && !passes(largest))
+                --largest;
+            while (largest < maximum && passes(largest + 1))
+                ++largest;
+            if (maximum == 0 || largest == maximum) largest = unlimited;
+        }
+        if (kept) allowed_[length] = largest;
+        return largest;
+    }
+
+    // The least Levenshtein (or optimal string alignment) distance of the
+    // pattern from a stretch that ends at `last` and starts at the search's
+    // start or later. Starting afresh at the window costs no more than
+    // reading on up to it, and leaves out stretches that start before it.
+    uint64_t searched_distance(uint64_t first, uint64_t last)
+    {
+        if (search_to_ <= first) search_->restart(first);
+        search_to_ = std::max(search_to_, last);
+        return search_->at(text_, last);
+    }
+
+    // The least distance of the metric for a window whose text is
+    // [first, last), from the longest common subsequence of the pattern and
+    // the text from the pass's start to `last`, which is at least the
+    // window's. Each Damerau-Levenshtein edit changes the longer length less
+    // that subsequence by one at most.
+    uint64_t subsequence_distance(uint64_t first, uint64_t last)
+    {
+        const uint64_t length = last - first;
+        // Starting afresh at the window costs no more than reading on up to it.
+        if (common_to_ <= first || common_->started_at() > first) common_->restart(first);
+        common_to_ = std::max(common_to_, last);
+        const uint64_t common = std::min<uint64_t>({common_->at(text_, last), length, p_});
+        return metric_ == Metric::indel ? length + p_ - 2 * common : std::max(length, p_) - common;
+    }
+
+    // The prefix and postfix scores themselves: what the window has in
+    // common with the pattern at its start or its end is all they measure.
+    double affix_score(Units<Char> candidate) const noexcept
+    {
+        const uint64_t length = candidate.size();
+        const uint64_t common = detail::common_affix(candidate, pattern_, metric_ == Metric::postfix);
+        return score_of(metric_, kind_, std::max(length, p_) - common, length, p_);
+    }
+
+    Units<Char> text_;
+    FuzzyComparator& comparator_;
+    const std::u32string& pattern_;
+    Metric metric_;
+    ThresholdKind kind_;
+    double threshold_;
+    uint64_t p_;
+    std::vector<int64_t> allowed_;     // by trimmed length: largest_distance at the threshold
+    std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
+    detail::SlidingShared<Char> shared_;
+    std::optional<detail::BitParallelPattern> bit_parallel_;
+    std::optional<detail::SemiGlobalPass> search_, exact_;
+    std::vector<uint64_t> reachable_; // bit b: some stretch ending at b lies within the filter
+    bool reachable_known_ = false;
+    uint64_t search_to_ = 0; // the search has read the text up to here
+    struct Measured {
+        uint64_t first, last, distance;
+    } last_measured_{0, 0, 0}; // the last window whose distance was measured
+    std::optional<detail::CommonSubsequencePass> common_;
+    uint64_t common_to_ = 0; // the pass has read the text up to here
+    std::vector<std::uint32_t> osa_;
+    std::optional<detail::JaroPattern> jaro_;
+};
+
+// Scores the windows that their floors leave, one at a time. The floors need
+// the metric, which is only looked up where the first comparison is due, so
+// they are set up by the first window.
+template <typename Char> class JudgeEach {
+public:
+    JudgeEach(Units<Char> text, FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
+        : text_(text), comparator_(comparator), solver_(solver), cancel_(cancel)
     {
     }
 
     void judge(uint64_t start, uint64_t end)
     {
-        cancel_.poll(metric_ ? detail::comparison_cost(*metric_, end - start, p()) : end - start + 1);
-        if (!metric_) prepare();
-        const Units<Char> candidate = trimmed(text_, start, end);
-        const uint64_t length = candidate.size();
-        if (length < too_far_in_length_.size() ? too_far_in_length_[length] : cannot_pass(length, p(), 4)) return;
-        // The characters it shares with the pattern rule out most of the rest.
-        const uint64_t prefix =
-            traits_of(*metric_).prefix_weight > 0.0 ? detail::common_prefix(candidate, comparator_.pattern()) : 4;
-        if (cannot_pass(length, shared_.with(candidate), prefix)) return;
-        const Comparison verdict = comparator_.compare(candidate);
+        if (!floors_) {
+            metric_ = comparator_.metric(); // throws for an unknown name
+            floors_.emplace(text_, comparator_, metric_, cancel_);
+        }
+        const WindowSpan window = span_of(text_, start, end);
+        cancel_.poll(end - start + 1);
+        const double threshold = comparator_.threshold();
+        const Judgement judgement = floors_->judge(window.first, window.last, threshold);
+        if (!(judgement.floor <= threshold)) return;
+        if (judgement.exact) {
+            solver_.add(Match{start, end, judgement.floor});
+            return;
+        }
+        cancel_.poll(detail::comparison_cost(metric_, window.last - window.first, comparator_.pattern().size()));
+        const Comparison verdict = floors_->score(window.first, window.last);
         if (verdict.accepted) solver_.add(Match{start, end, verdict.score});
     }
 
 private:
-    uint64_t p() const noexcept { return comparator_.pattern().size(); }
-
-    bool cannot_pass(uint64_t length, uint64_t shared, uint64_t prefix) const noexcept
-    {
-        return detail::cannot_pass(*metric_, comparator_.threshold_kind(), comparator_.threshold(), length, p(), shared,
-                                   prefix);
-    }
-
-    void prepare()
-    {
-        metric_ = comparator_.metric(); // throws for an unknown name
-        // Whether its length alone rules a candidate out, looked up for the
-        // usual lengths: most windows go no further than this. No candidate
-        // is longer than the text.
-        too_far_in_length_.resize(std::min<uint64_t>(4 * p() + 256, text_.size() + 1));
-        for (uint64_t length = 0; length < too_far_in_length_.size(); ++length)
-            too_far_in_length_[length] = cannot_pass(length, p(), 4);
-    }
-
     Units<Char> text_;
     FuzzyComparator& comparator_;
     CandidateSink& solver_;
     Cancellation& cancel_;
-    detail::SharedCharacters shared_;
-    std::optional<Metric> metric_;
-    std::vector<bool> too_far_in_length_;
+    Metric metric_ = Metric::levenshtein;
+    std::optional<WindowFloors<Char>> floors_;
 };
 
-// A floor and a ceiling for a candidate's score, cheaper than the score:
-// the floor from the code points it shares with the pattern; for
-// Damerau-Levenshtein, both from bit-parallel Levenshtein and LCS passes.
-class CandidateBounds {
-public:
-    struct Bounds {
-        double floor, ceiling;
-    };
+// One conflict group of passing windows: from the start of its first to the
+// furthest end of any; the window of the lowest floor seen in it, scored
+// first when its windows are; and the lowest score known of a passing one
+// (or a ceiling of one).
+struct TokenGroup {
+    uint64_t first, end;
+    WindowSpan seed;
+    double seed_floor;
+    double best;
 
-    CandidateBounds(const FuzzyComparator& comparator, Metric metric)
-        : pattern_(comparator.pattern()), metric_(metric), kind_(comparator.threshold_kind()), shared_(pattern_)
-    {
-        if (metric == Metric::damerau_levenshtein && !pattern_.empty() && detail::BitParallelPattern::fits(pattern_))
-            bit_parallel_.emplace(pattern_);
-    }
-
-    // The passes are left out where the shared code points already put the
-    // floor above `bound`.
-    template <typename Char> Bounds of(Units<Char> candidate, double bound)
-    {
-        const uint64_t length = candidate.size(), p = pattern_.size();
-        Bounds bounds{detail::score_floor(metric_, kind_, length, p, shared_.with(candidate),
-                                          detail::common_prefix(candidate, pattern_)),
-                      std::numeric_limits<double>::infinity()};
-        if (bit_parallel_ && !(bounds.floor > bound)) {
-            bit_parallel_->levenshtein_prefix_distances(candidate, length + p, distances_);
-            bit_parallel_->lcs_prefix_lengths(candidate, common_);
-            const uint64_t levenshtein = distances_[length];
-            const uint64_t least = detail::least_damerau_distance(levenshtein, common_[length], length, p);
-            bounds.floor = std::max(bounds.floor, score_of(metric_, kind_, least, length, p));
-            bounds.ceiling = score_of(metric_, kind_, levenshtein, length, p);
-        }
-        return bounds;
-    }
-
-private:
-    const std::u32string& pattern_;
-    Metric metric_;
-    ThresholdKind kind_;
-    detail::SharedCharacters shared_;
-    std::optional<detail::BitParallelPattern> bit_parallel_;
-    std::vector<std::uint32_t> distances_, common_;
+    // Opens the group in `solver` with one window spanning it and a score
+    // that no window beats: every window of the group then joins it, and
+    // none other, whichever of them are handed over.
+    void open(CandidateSink& solver) const { solver.add(Match{first, end, infinite_score}); }
 };
 
 // When "best_match" comes first, a group's pick is among its windows of the
 // lowest score, and a window whose floor exceeds a score already found in
-// its group cannot be one of them. A first walk over the windows finds the
-// groups (scoring a window only where its bounds cannot tell whether it
-// passes), the window of each group's lowest floor is scored, and a second
-// walk scores only the windows whose floor does not exceed their group's
-// lowest score so far. The solver sees those after one window spanning the
-// group with a score that no window beats, so it picks as among all.
-// `walk` hands each token window's start and end, in order, to its argument.
-template <typename Char, typename Walk>
-void judge_best_first(Units<Char> text, Walk walk, FuzzyComparator& comparator, Metric metric,
+// its group cannot be one of them.
+//
+// A first walk finds the groups. A group's first window is the first that
+// passes, so until a group is open each window that its floor leaves is
+// judged. Once one is open, its extent only needs the furthest-reaching
+// window that passes among those that start within it: they are gathered
+// until a window starts beyond the group, then judged from the last one
+// back, and the first that passes extends the group (where every window
+// passes, one window in as many as a window has tokens is judged). A group
+// closes when none of them passes. A ceiling within the threshold tells
+// that a window passes without its score.
+//
+// A second walk scores, group by group, the seed first, then every window
+// whose floor does not exceed the lowest score found so far (the scores of
+// the first walk are kept for it). Every window of a group's lowest score
+// is scored, so the solver, which sees them in window order after one
+// window spanning the group, picks as it would among all.
+template <typename Char>
+void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyComparator& comparator, Metric metric,
                       CandidateSink& solver, Cancellation& cancel)
 {
     const double threshold = comparator.threshold();
     const bool every_window_passes = detail::every_window_passes(metric, comparator.threshold_kind(), threshold);
     const uint64_t p = comparator.pattern().size();
-    CandidateBounds bounds(comparator, metric);
-    detail::PickGroups found;
-    walk([&](uint64_t start, uint64_t end) {
-        cancel.poll(detail::comparison_cost(metric, end - start, p));
-        const Units<Char> candidate = trimmed(text, start, end);
-        // Where every window passes, the passes that give a ceiling would
-        // only tell what the second walk finds out.
-        const auto [floor, ceiling] = bounds.of(candidate, every_window_passes ? -1.0 : threshold);
-        if (!(floor <= threshold)) return;
-        // A known ceiling is as good as a score to find the group's pick by.
-        double score = ceiling;
-        if (!every_window_passes && !(ceiling <= threshold)) {
-            const Comparison verdict = comparator.compare(candidate);
-            if (!verdict.accepted) return;
-            score = verdict.score;
+    WindowFloors<Char> floors(text, comparator, metric, cancel);
+    struct Scored {
+        uint64_t start;
+        double score;
+    };
+    std::vector<Scored> scored; // what the first walk scored within groups
+    const auto score = [&](const WindowSpan& window) {
+        cancel.poll(detail::comparison_cost(metric, window.last - window.first, p));
+        return floors.score(window.first, window.last);
+    };
+    struct Candidate {
+        WindowSpan window;
+        Judgement judgement;
+    };
+    // Whether the window passes, and its score or a ceiling of it.
+    const auto passes = [&](const Candidate& candidate) {
+        const Judgement& judgement = candidate.judgement;
+        if (judgement.exact) return Comparison{judgement.floor <= threshold, judgement.floor};
+        if (every_window_passes || judgement.ceiling <= threshold) return Comparison{true, judgement.ceiling};
+        cancel.poll(detail::comparison_cost(metric, candidate.window.last - candidate.window.first, p));
+        bool exact = true;
+        const Comparison verdict = floors.decide(candidate.window.first, candidate.window.last, exact);
+        if (exact) append_polled(scored, Scored{candidate.window.start, verdict.score}, cancel);
+        return verdict;
+    };
+
+    std::vector<TokenGroup> groups;
+    std::optional<TokenGroup> open;
+    std::vector<Candidate> within; // windows that start within the open group, not judged yet
+    // Extends the open group by the furthest-reaching passing window that
+    // starts within it; false when none passes.
+    // What it scores is put back in window order, so that `scored` stays
+    // sorted without a pass over it that would not poll.
+    const auto extend = [&]() {
+        const std::size_t before = scored.size();
+        bool extended = false;
+        for (auto candidate = within.rbegin(); candidate != within.rend(); ++candidate) {
+            const Comparison verdict = passes(*candidate);
+            if (!verdict.accepted) continue;
+            open->end = std::max(open->end, candidate->window.end);
+            open->best = std::min(open->best, verdict.score);
+            extended = true;
+            break;
         }
-        found.add(start, end, floor, score, cancel);
+        std::reverse(scored.begin() + static_cast<std::ptrdiff_t>(before), scored.end());
+        within.clear();
+        return extended;
+    };
+    const auto close = [&]() {
+        append_polled(groups, *open, cancel);
+        open.reset();
+    };
+    windows.walk(0, [&](uint64_t start, uint64_t end) {
+        cancel.poll(end - start + 1);
+        const WindowSpan window = span_of(text, start, end);
+        // Where every window passes, a rough floor is all that is wanted.
+        const Judgement judgement = every_window_passes
+                                        ? Judgement::at_least(floors.rough(window.first, window.last))
+                                        : floors.judge(window.first, window.last, threshold);
+        if (!(judgement.floor <= threshold)) return true;
+        if (open && start > open->end && !(extend() && start <= open->end)) close();
+        const Candidate candidate{window, judgement};
+        if (open) {
+            within.push_back(candidate);
+            if (judgement.floor < open->seed_floor) {
+                open->seed = window;
+                open->seed_floor = judgement.floor;
+            }
+            return true;
+        }
+        const std::size_t kept = scored.size();
+        const Comparison verdict = passes(candidate);
+        if (verdict.accepted)
+            open = TokenGroup{start, end, window, judgement.floor, verdict.score};
+        else
+            scored.resize(kept); // before any group: never looked up
+        return true;
     });
-    std::vector<detail::PickGroup>& groups = found.groups();
-    for (detail::PickGroup& group : groups) {
-        cancel.poll(detail::comparison_cost(metric, group.seed_end - group.seed_start, p));
-        group.best = std::min(group.best, comparator.compare(trimmed(text, group.seed_start, group.seed_end)).score);
+    if (open) {
+        extend();
+        close();
     }
-    std::size_t current = 0;
-    walk([&](uint64_t start, uint64_t end) {
-        while (current < groups.size() && start > groups[current].end)
-            ++current;
-        if (current == groups.size() || start < groups[current].first) return;
-        detail::PickGroup& group = groups[current];
-        if (start == group.first) group.open(solver); // the group's first window
-        cancel.poll(detail::comparison_cost(metric, end - start, p));
-        const Units<Char> candidate = trimmed(text, start, end);
-        if (bounds.of(candidate, group.best).floor > group.best) return;
-        const Comparison verdict = comparator.compare(candidate);
-        if (!verdict.accepted) return;
-        group.best = std::min(group.best, verdict.score);
-        solver.add(Match{start, end, verdict.score});
-    });
+
+    const auto score_of_window = [&](const WindowSpan& window) {
+        const auto found = std::lower_bound(scored.begin(), scored.end(), window.start,
+                                            [](const Scored& item, uint64_t start) { return item.start < start; });
+        if (found != scored.end() && found->start == window.start)
+            return Comparison{found->score <= threshold, found->score};
+        return score(window);
+    };
+    floors.rewind();
+    for (TokenGroup& group : groups) {
+        group.open(solver);
+        const Comparison seed = score_of_window(group.seed);
+        if (seed.accepted) group.best = std::min(group.best, seed.score);
+        windows.walk(group.first, [&](uint64_t start, uint64_t end) {
+            if (start > group.end) return false;
+            cancel.poll(end - start + 1);
+            const WindowSpan window = span_of(text, start, end);
+            const Judgement judgement = floors.judge(window.first, window.last, group.best);
+            if (judgement.floor > group.best) return true;
+            const Comparison verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor}
+                                                       : score_of_window(window);
+            if (verdict.accepted) {
+                group.best = std::min(group.best, verdict.score);
+                solver.add(Match{start, end, verdict.score});
+            }
+            return true;
+        });
+    }
+}
+
+// A short call: a text of at most 64 code points whose folding changes only
+// ASCII units, a known metric and a trimmed pattern of one to 64 code
+// points. The tokens are cut in place and every window is scored, in order,
+// by a scorer of one word: no heap beyond the result list. False, with
+// nothing done, for another call.
+template <typename Char>
+bool short_fuzzy_token(Units<Char> raw, std::u32string_view folded_pattern, std::u32string_view separator,
+                       const SearchOptions& options, MatchList& matches, Cancellation& cancel)
+{
+    constexpr std::size_t most = detail::WordScorer::most_candidate;
+    const std::u32string_view trimmed_pattern = trim_white_space(folded_pattern);
+    if (raw.size() > most || !options.metric.known() || !detail::WordScorer::fits(trimmed_pattern)) return false;
+    const uint64_t window_size = pattern_token_count(folded_pattern, separator);
+    if (window_size == 0) return false; // fails where it is due
+    Char folded[most];
+    if (!fold_ascii_units(raw, options.case_insensitive, options.special_char_insensitive, folded)) return false;
+    const Units<Char> text(folded, raw.size());
+    InlineVector<Token, most + 1> tokens;
+    InlineVector<Char, most> narrow_separator;
+    bool fits = true;
+    for (const char32_t c : separator) {
+        fits = fits && c <= largest_code_point<Char>();
+        narrow_separator.push_back(static_cast<Char>(c));
+    }
+    if (!fits) { // it occurs nowhere: the text, if any, is one token
+        if (!text.empty()) tokens.push_back(Token{0, text.size()});
+    } else {
+        cut_tokens(text, Units<Char>(narrow_separator.data(), narrow_separator.size()), cancel,
+                   [&](Token token) { tokens.push_back(token); });
+    }
+    const detail::WordScorer scorer(trimmed_pattern, options.metric.resolve(), options.threshold_kind,
+                                    options.threshold);
+    ConflictSolver solver(text, options.strategies, &cancel);
+    for (std::size_t first = 0; first + window_size <= tokens.size(); ++first) {
+        const uint64_t start = tokens[first].start, end = tokens[first + window_size - 1].end;
+        const Comparison verdict = scorer.compare(trim_white_space(text.substr(start, end - start)));
+        if (verdict.accepted) solver.add(Match{start, end, verdict.score});
+    }
+    matches = solver.finish();
+    return true;
 }
 
 template <typename Char>
-MatchList fuzzy_token_units(Units<Char> raw, const std::u32string& folded_pattern, const std::u32string& separator,
+MatchList fuzzy_token_units(Units<Char> raw, std::u32string_view folded_pattern, std::u32string_view separator,
                             const SearchOptions& options, Cancellation& cancel, CandidateSink* sink = nullptr)
 {
+    if (MatchList matches; !sink && short_fuzzy_token(raw, folded_pattern, separator, options, matches, cancel))
+        return matches;
     const FoldedUnits<Char> folded =
         fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
     const Units<Char> text = folded.view();
@@ -189,42 +668,20 @@ MatchList fuzzy_token_units(Units<Char> raw, const std::u32string& folded_patter
     FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))),
                                options.metric, options.threshold, options.threshold_kind);
 
-    // Windows are spans of the text: no string per window.
-    std::basic_string<Char> narrow_separator;
-    const bool separator_fits = narrow_units(separator, narrow_separator);
-    const auto walk = [&](auto&& visit) {
-        if (!separator_fits) {
-            // The separator occurs nowhere in such a text: the text, if any,
-            // is one token.
-            if (window_size == 1 && !text.empty()) visit(uint64_t{0}, uint64_t{text.size()});
-        } else if (narrow_separator.size() == 1) {
-            // One code point separates: tokens are the runs between its copies.
-            for_each_single_separator_window(text, narrow_separator[0], window_size, cancel, visit);
-        } else {
-            Tokenizer<Char> tokenizer(text, Units<Char>(narrow_separator), window_size, &cancel);
-            while (const std::optional<TokenWindow<Char>> window = tokenizer.next())
-                visit(window->start, window->end);
-        }
-    };
+    TokenWindows<Char> windows(text, separator, window_size, cancel);
     // An unknown metric must fail only where the first comparison is due,
-    // which the judge of one window at a time sees to. Judging by floors
-    // first pays where a comparison costs more than a floor, and a floor
-    // rules many out: for Damerau-Levenshtein, whose floors come from
-    // passes much cheaper than its own; where every window passes, for all
-    // but the metrics that compare in linear time, as a floor does.
-    const auto worth_two_walks = [&](Metric metric) {
-        const Cost cost = traits_of(metric).cost;
-        return cost == Cost::quadratic ||
-               (cost != Cost::linear && detail::every_window_passes(metric, options.threshold_kind, options.threshold));
-    };
+    // which the judge of one window at a time sees to.
     return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
         if (solver.solves_whole_groups() && !options.strategies.empty() &&
             options.strategies.front() == Strategy::best_match && options.metric.known() &&
-            worth_two_walks(options.metric.resolve()) && options.threshold >= 0.0 && window_size > 0) {
-            judge_best_first(text, walk, comparator, comparator.metric(), solver, cancel);
+            options.threshold >= 0.0 && window_size > 0) {
+            judge_best_first(text, windows, comparator, comparator.metric(), solver, cancel);
         } else {
-            TokenJudge<Char> judge(text, comparator, solver, cancel);
-            walk([&](uint64_t start, uint64_t end) { judge.judge(start, end); });
+            JudgeEach<Char> judge(text, comparator, solver, cancel);
+            windows.walk(0, [&](uint64_t start, uint64_t end) {
+                judge.judge(start, end);
+                return true;
+            });
         }
     });
 }
@@ -243,8 +700,8 @@ MatchList fuzzy_token_extract(TextInput s, TextInput pattern, TextInput tokenize
 {
     const bool ci = options.case_insensitive, sci = options.special_char_insensitive;
     const UnitText text = std::move(s).units(cancel);
-    const std::u32string folded_pattern = fold_code_points(std::move(pattern), ci, sci, cancel);
-    const std::u32string separator = fold_code_points(std::move(tokenizer_pattern), ci, sci, cancel);
+    const CodePoints folded_pattern = fold_pattern(std::move(pattern), ci, sci, cancel);
+    const CodePoints separator = fold_pattern(std::move(tokenizer_pattern), ci, sci, cancel);
     return text.visit(
         [&](auto units) { return fuzzy_token_units(units, folded_pattern, separator, options, cancel); });
 }

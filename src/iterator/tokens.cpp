@@ -35,34 +35,7 @@ Tokenizer<Char>::Tokenizer(Units<Char> text, Units<Char> separator, std::uint64_
 {
     Cancellation never;
     Cancellation& poller = cancel ? *cancel : never;
-    const std::uint64_t text_length = text.size();
-    if (separator.empty()) {
-        // Every position holds an (empty) occurrence: the one at 0 records
-        // the empty token, and every later one is exempt.
-        tokens_.push_back(Token{0, 0});
-        count_ = tokens_.size();
-        return;
-    }
-
-    // Occurrences at every position, overlapping ones included, in
-    // ascending order. An occurrence that begins one code point after the
-    // start of the current token (the tail of an overlapping run) records
-    // nothing but moves the start past it. An occurrence that begins before
-    // the current start in any other way (a separator such as "aba" in
-    // "ababa") is ignored, as ordinary left-to-right splitting would.
-    const std::uint64_t width = separator.size();
-    std::uint64_t start = 0;
-    OccurrenceFinder<Char> finder(text, separator, AsciiFold{}, &poller);
-    for (std::size_t position = finder.next(); position != no_occurrence; position = finder.next()) {
-        poller.poll();
-        if (position + width == start + 1) {
-            start = position + width;
-        } else if (position >= start) {
-            append_polled(tokens_, Token{start, position}, poller);
-            start = position + width;
-        }
-    }
-    if (start != text_length) append_polled(tokens_, Token{start, text_length}, poller);
+    cut_tokens(text, separator, poller, [&](Token token) { append_polled(tokens_, token, poller); });
     count_ = tokens_.size();
 }
 

@@ -34,32 +34,83 @@ std::uint64_t pattern_token_count(std::u32string_view pattern, std::u32string_vi
 std::uint64_t pattern_token_count(std::string_view pattern, std::string_view separator);
 
 // Calls visit(start, end) for every run of `size` consecutive tokens of a
-// text cut at a separator of one code point, in order. The tokens are the
-// maximal runs of other code points (such a separator never yields an empty
-// token), the same as a Tokenizer's. Only the starts of the last `size`
-// tokens are kept, never a list of them all.
+// text cut at a separator of one code point, in order, from the run whose
+// first token starts at `from` on (`from` must be a token's start, or the
+// start of the text), until visit returns false. The tokens are the maximal
+// runs of other code points (such a separator never yields an empty token),
+// the same as a Tokenizer's. The separator's copies are found 64 units at a
+// time, and only the starts of the last `size` tokens are kept.
 template <typename Char, typename Visit>
 void for_each_single_separator_window(Units<Char> text, Char separator, std::uint64_t size, Cancellation& cancel,
-                                      Visit visit)
+                                      Visit visit, std::uint64_t from = 0)
 {
-    if (size == 0 || size > text.size()) return; // no text holds more tokens than code points
-    std::vector<std::uint64_t> starts(size);     // token k's start at k % size
-    std::uint64_t tokens = 0, start = 0;
-    bool in_token = false;
-    const auto token_ends = [&](std::uint64_t end) {
-        starts[tokens % size] = start;
-        ++tokens;
-        // The run's first token, tokens - size, is the oldest one kept.
-        if (tokens >= size) visit(starts[tokens % size], end);
-    };
-    for (std::uint64_t position = 0; position < text.size(); ++position) {
-        if (position % pass_piece == 0) cancel.poll(pass_piece);
-        const bool cuts = text[position] == separator;
-        if (cuts && in_token) token_ends(position);
-        if (!cuts && !in_token) start = position;
-        in_token = !cuts;
+    const std::uint64_t n = text.size();
+    if (size == 0 || from >= n || size > n - from) return; // no text holds more tokens than code points
+    // Token k's start at k % size; the next token's goes to `slot`.
+    std::uint64_t few[16];
+    std::vector<std::uint64_t> many;
+    std::uint64_t* starts = few;
+    if (size > 16) {
+        many.resize(size);
+        starts = many.data();
     }
-    if (in_token) token_ends(text.size());
+    std::uint64_t tokens = 0, slot = 0, start = from;
+    std::uint64_t before = 1; // whether the unit before the block is a separator
+    for (std::uint64_t block = from; block <= n; block += 64) {
+        cancel.poll(64);
+        const std::uint64_t count = n - block;
+        std::uint64_t cuts = count > 0 ? unit_positions(text.data() + block, count, separator) : 0;
+        // Past the end the text reads as separators: the last token ends there.
+        if (count < 64) cuts |= ~std::uint64_t{0} << count;
+        const std::uint64_t shifted = (cuts << 1) | before;
+        const std::uint64_t token_starts = ~cuts & shifted, token_ends = cuts & ~shifted;
+        for (std::uint64_t events = token_starts | token_ends; events != 0; events &= events - 1) {
+            const auto bit = static_cast<unsigned>(__builtin_ctzll(events));
+            const std::uint64_t at = block + bit;
+            if ((token_starts >> bit) & 1) {
+                start = at;
+                continue;
+            }
+            starts[slot] = start;
+            slot = slot + 1 == size ? 0 : slot + 1;
+            ++tokens;
+            // The run's first token, tokens - size, is the oldest one kept.
+            if (tokens >= size && !visit(starts[slot], at)) return;
+        }
+        before = cuts >> 63;
+        if (count < 64) break;
+    }
+}
+
+// Calls append(Token) for every token of `text` cut at `separator`, in
+// order. Occurrences are found at every position, overlapping ones
+// included, in ascending order. An occurrence that begins one code point
+// after the start of the current token (the tail of an overlapping run)
+// records nothing but moves the start past it. An occurrence that begins
+// before the current start in any other way (a separator such as "aba" in
+// "ababa") is ignored, as ordinary left-to-right splitting would. An empty
+// separator holds an (empty) occurrence at every position: the one at 0
+// records the empty token, and every later one is exempt.
+template <typename Char, typename Append>
+void cut_tokens(Units<Char> text, Units<Char> separator, Cancellation& cancel, Append&& append)
+{
+    if (separator.empty()) {
+        append(Token{0, 0});
+        return;
+    }
+    const std::uint64_t width = separator.size(), text_length = text.size();
+    std::uint64_t start = 0;
+    OccurrenceFinder<Char> finder(text, separator, AsciiFold{}, &cancel);
+    for (std::size_t position = finder.next(); position != no_occurrence; position = finder.next()) {
+        cancel.poll();
+        if (position + width == start + 1) {
+            start = position + width;
+        } else if (position >= start) {
+            append(Token{start, position});
+            start = position + width;
+        }
+    }
+    if (start != text_length) append(Token{start, text_length});
 }
 
 template <typename Char> class Tokenizer {

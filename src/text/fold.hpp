@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "text/inline_vector.hpp"
 #include "text/match.hpp"
 #include "text/units.hpp"
 
@@ -136,8 +137,25 @@ template <typename Char>
 FoldedUnits<Char> fold_units(std::basic_string_view<Char> text, bool case_insensitive, bool special_char_insensitive,
                              Cancellation& cancel);
 
+// Folds `text` into `out` (room for as many units) where only ASCII units
+// change: without the flags (line feeds alone), or when every unit is
+// ASCII. False otherwise, when the whole folding is needed.
+template <typename Char>
+bool fold_ascii_units(Units<Char> text, bool case_insensitive, bool special_char_insensitive, Char* out) noexcept
+{
+    const bool flags = case_insensitive || special_char_insensitive;
+    const AsciiFold fold = AsciiFold::of(case_insensitive, special_char_insensitive);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (flags && code_point(text[i]) >= 0x80) return false;
+        out[i] = fold(text[i]);
+    }
+    return true;
+}
+
 // The folded code points of a short text such as a pattern or a separator.
 std::u32string fold_code_points(TextInput text, bool case_insensitive, bool special_char_insensitive,
                                 Cancellation& cancel);
+// The same, held in place when short (no allocation for a short pattern).
+CodePoints fold_pattern(TextInput text, bool case_insensitive, bool special_char_insensitive, Cancellation& cancel);
 
 } // namespace tessarin

@@ -179,6 +179,43 @@ template <typename Char> std::size_t OccurrenceFinder<Char>::next()
     return none;
 }
 
+template <typename Char> std::uint64_t unit_positions(const Char* data, std::size_t count, Char unit) noexcept
+{
+    std::uint64_t bits = 0;
+#if TESSARIN_SSE2
+    if (count >= 64) {
+        const Vector wanted = UnitClass<Char>::splat(unit);
+        const auto equal = [&](std::size_t at) {
+            return UnitClass<Char>::equal(load(reinterpret_cast<const char*>(data + at)), wanted);
+        };
+        // Sixteen units a step, narrowed to a byte each.
+        constexpr std::size_t lanes = vector_size / sizeof(Char);
+        for (std::size_t step = 0; step < 4; ++step) {
+            const std::size_t at = step * 16;
+            Vector bytes;
+            if constexpr (sizeof(Char) == 1) {
+                bytes = equal(at);
+            } else if constexpr (sizeof(Char) == 2) {
+                bytes = _mm_packs_epi16(equal(at), equal(at + lanes));
+            } else {
+                bytes = _mm_packs_epi16(_mm_packs_epi32(equal(at), equal(at + lanes)),
+                                        _mm_packs_epi32(equal(at + 2 * lanes), equal(at + 3 * lanes)));
+            }
+            bits |= static_cast<std::uint64_t>(high_bits(bytes)) << at;
+        }
+        return bits;
+    }
+#endif
+    const std::size_t last = count < 64 ? count : 64;
+    for (std::size_t i = 0; i < last; ++i)
+        bits |= static_cast<std::uint64_t>(data[i] == unit) << i;
+    return bits;
+}
+
+template std::uint64_t unit_positions(const char*, std::size_t, char) noexcept;
+template std::uint64_t unit_positions(const char16_t*, std::size_t, char16_t) noexcept;
+template std::uint64_t unit_positions(const char32_t*, std::size_t, char32_t) noexcept;
+
 template class OccurrenceFinder<char>;
 template class OccurrenceFinder<char16_t>;
 template class OccurrenceFinder<char32_t>;

@@ -2,13 +2,20 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
 #include "text/fold.hpp"
+#include "text/inline_vector.hpp"
 #include "text/units.hpp"
 
 namespace tessarin {
+
+// Bit i tells whether data[i] is `unit`, for i below `count` and 64. For a
+// pass that wants every copy of one unit, such as a one-unit separator,
+// taken 64 units at a time.
+template <typename Char> std::uint64_t unit_positions(const Char* data, std::size_t count, Char unit) noexcept;
 
 // What OccurrenceFinder::next returns when there is no more.
 constexpr std::size_t no_occurrence = static_cast<std::size_t>(-1);
@@ -42,7 +49,7 @@ private:
 
     Units<Char> haystack_;
     Units<Char> needle_;
-    std::vector<std::size_t> border_; // longest proper border of each needle prefix
+    InlineVector<std::size_t, 33> border_; // longest proper border of each needle prefix
     std::size_t pos_ = 0;             // next haystack unit to read
     std::size_t matched_ = 0;         // needle units matched just before pos_
     AsciiFold fold_;

@@ -4,6 +4,7 @@
 
 #include "text/ascii_vector.hpp"
 #include "text/fold.hpp"
+#include "text/inline_vector.hpp"
 #include "text/utf8.hpp"
 
 namespace tessarin {
@@ -58,31 +59,34 @@ bool has_surrogate(Units<char32_t> text) noexcept
 UnitText UnitText::owned(std::string latin1, bool ascii)
 {
     UnitText text;
-    text.latin1_ = std::move(latin1);
-    text.size_ = text.latin1_.size();
+    text.owned_ = std::make_unique<Owned>();
+    text.owned_->latin1 = std::move(latin1);
+    text.data_ = text.owned_->latin1.data();
+    text.size_ = text.owned_->latin1.size();
     text.width_ = 1;
     text.ascii_ = ascii;
-    text.owns_ = true;
     return text;
 }
 
 UnitText UnitText::owned(std::u16string ucs2)
 {
     UnitText text;
-    text.ucs2_ = std::move(ucs2);
-    text.size_ = text.ucs2_.size();
+    text.owned_ = std::make_unique<Owned>();
+    text.owned_->ucs2 = std::move(ucs2);
+    text.data_ = text.owned_->ucs2.data();
+    text.size_ = text.owned_->ucs2.size();
     text.width_ = 2;
-    text.owns_ = true;
     return text;
 }
 
 UnitText UnitText::owned(std::u32string ucs4)
 {
     UnitText text;
-    text.ucs4_ = std::move(ucs4);
-    text.size_ = text.ucs4_.size();
+    text.owned_ = std::make_unique<Owned>();
+    text.owned_->ucs4 = std::move(ucs4);
+    text.data_ = text.owned_->ucs4.data();
+    text.size_ = text.owned_->ucs4.size();
     text.width_ = 4;
-    text.owns_ = true;
     return text;
 }
 
@@ -189,6 +193,26 @@ std::u32string fold_code_points(TextInput text, bool case_insensitive, bool spec
         const auto folded = kept.view();
         std::u32string code_points(folded.size(), U'\0');
         std::transform(folded.begin(), folded.end(), code_points.begin(), [](auto c) { return code_point(c); });
+        return code_points;
+    });
+}
+
+CodePoints fold_pattern(TextInput text, bool case_insensitive, bool special_char_insensitive, Cancellation& cancel)
+{
+    const UnitText units = std::move(text).units(cancel);
+    return units.visit([&](auto view) {
+        CodePoints code_points;
+        // Without the flags only line feeds change, and on ASCII text the
+        // flags change ASCII units alone: folded here as they are copied.
+        if ((!case_insensitive && !special_char_insensitive) || units.ascii()) {
+            const AsciiFold fold = AsciiFold::of(case_insensitive, special_char_insensitive);
+            for (const auto unit : view)
+                code_points.push_back(code_point(fold(unit)));
+            return code_points;
+        }
+        const auto kept = fold_units(view, case_insensitive, special_char_insensitive, cancel);
+        for (const auto unit : kept.view())
+            code_points.push_back(code_point(unit));
         return code_points;
     });
 }

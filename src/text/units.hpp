@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -63,13 +64,25 @@ template <typename Char> bool narrow_units(std::u32string_view text, std::basic_
     return true;
 }
 
+// The number of bytes that the text takes as UTF-8.
+template <typename Char> std::size_t utf8_length(Units<Char> text) noexcept
+{
+    std::size_t bytes = 0;
+    for (const Char unit : text) {
+        const char32_t c = code_point(unit);
+        bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    }
+    return bytes;
+}
+
 // Whether the text holds a surrogate code point (U+D800 to U+DFFF), which no
 // valid Unicode string holds on its own.
 bool has_surrogate(Units<char16_t> text) noexcept;
 bool has_surrogate(Units<char32_t> text) noexcept;
 
-// A text in units of one width, borrowed or owned. Only one of the three
-// owned strings is ever used.
+// A text in units of one width, borrowed or owned. A borrowed text is a
+// few words, cheap to move; an owned one keeps its string on the heap, in
+// one of three forms.
 class UnitText {
 public:
     UnitText() noexcept = default;
@@ -79,29 +92,10 @@ public:
     // `ascii` says that every byte is below 0x80, where the caller knows it.
     static UnitText borrowed(std::string_view latin1, bool ascii = false) noexcept
     {
-        UnitText text;
-        text.data_ = latin1.data();
-        text.size_ = latin1.size();
-        text.width_ = 1;
-        text.ascii_ = ascii;
-        return text;
+        return UnitText(latin1.data(), latin1.size(), 1, ascii);
     }
-    static UnitText borrowed(std::u16string_view ucs2) noexcept
-    {
-        UnitText text;
-        text.data_ = ucs2.data();
-        text.size_ = ucs2.size();
-        text.width_ = 2;
-        return text;
-    }
-    static UnitText borrowed(std::u32string_view ucs4) noexcept
-    {
-        UnitText text;
-        text.data_ = ucs4.data();
-        text.size_ = ucs4.size();
-        text.width_ = 4;
-        return text;
-    }
+    static UnitText borrowed(std::u16string_view ucs2) noexcept { return UnitText(ucs2.data(), ucs2.size(), 2, false); }
+    static UnitText borrowed(std::u32string_view ucs4) noexcept { return UnitText(ucs4.data(), ucs4.size(), 4, false); }
     // A borrowed view of another text's units, whoever owns them.
     static UnitText borrowed_as(const UnitText& other) noexcept;
     static UnitText owned(std::string latin1, bool ascii = false);
@@ -115,29 +109,37 @@ public:
     bool empty() const noexcept { return size_ == 0; }
     // Every code point is known to be below 0x80.
     bool ascii() const noexcept { return ascii_; }
-    bool borrowed() const noexcept { return !owns_; }
+    bool borrowed() const noexcept { return !owned_; }
 
     // Calls visit(Units<Char>) with the text in its own unit type.
     template <typename Visit> decltype(auto) visit(Visit&& visit) const
     {
         switch (width_) {
-        case 1: return visit(owns_ ? Units<char>(latin1_) : Units<char>(static_cast<const char*>(data_), size_));
-        case 2: return visit(owns_ ? Units<char16_t>(ucs2_) : Units<char16_t>(static_cast<const char16_t*>(data_), size_));
-        default:
-            return visit(owns_ ? Units<char32_t>(ucs4_) : Units<char32_t>(static_cast<const char32_t*>(data_), size_));
+        case 1: return visit(Units<char>(static_cast<const char*>(data_), size_));
+        case 2: return visit(Units<char16_t>(static_cast<const char16_t*>(data_), size_));
+        default: return visit(Units<char32_t>(static_cast<const char32_t*>(data_), size_));
         }
     }
 
 private:
-    const void* data_ = ""; // a borrowed text's units; an owned one's are in its string
+    // The strings of an owned text; they stay where they are when the text
+    // moves, so `data_` keeps pointing into them.
+    struct Owned {
+        std::string latin1;
+        std::u16string ucs2;
+        std::u32string ucs4;
+    };
 
+    UnitText(const void* data, std::size_t size, int width, bool ascii) noexcept
+        : data_(data), size_(size), width_(width), ascii_(ascii)
+    {
+    }
+
+    const void* data_ = "";
     std::size_t size_ = 0;
     int width_ = 1;
     bool ascii_ = false;
-    bool owns_ = false;
-    std::string latin1_;
-    std::u16string ucs2_;
-    std::u32string ucs4_;
+    std::unique_ptr<Owned> owned_;
 };
 
 inline UnitText UnitText::borrowed_as(const UnitText& other) noexcept

@@ -143,6 +143,12 @@ int main()
     using namespace tessarin;
     using Text = std::string;
     const SearchOptions plain = exact_search_options(false, false);
+    const auto inputs = [](std::initializer_list<const char*> patterns) {
+        std::vector<TextInput> list;
+        for (const char* pattern : patterns)
+            list.emplace_back(pattern);
+        return list;
+    };
     const SearchOptions folded = exact_search_options(true, true);
     const SearchOptions isolated = exact_search_options(false, false, {Strategy::minimum_isolated_character});
     const auto fuzzy = [](const char* metric, double threshold,
@@ -264,6 +270,19 @@ int main()
              fuzzy_token_extract(std::move(s), "abcdefghik", "--", fuzzy("damerau_levenshtein", 1.0), c);
          },
          costly},
+        {"many patterns, exact raw, one automaton",
+         {"", "abcd\u0142fghij ", 11, ""},
+         [&](Text s, Cancellation c) {
+             extract_many(SearchMode::exact_raw, std::move(s), inputs({"zz", "abcdz", "\u0142fx"}), "", plain, c);
+         }},
+        {"many patterns, fuzzy raw, pieces of every pattern",
+         {"", "abcdefghi\u0142 ", 11, ""},
+         [&](Text s, Cancellation c) {
+             SearchOptions edits = fuzzy("levenshtein", 1.0);
+             edits.edit_reach = 1;
+             extract_many(SearchMode::fuzzy_raw, std::move(s), inputs({"abcdefzzzi", "zzzzzzzzz", "ghi\u0142 abcx"}),
+                          "", edits, c);
+         }},
         {"fuzzy token, no separator in the text",
          {"", "abcdefghi\u0142", 10, ""},
          [&](Text s, Cancellation c) {

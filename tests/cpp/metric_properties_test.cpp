@@ -15,6 +15,7 @@
 #include "comparator/bounds.hpp"
 #include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
+#include "comparator/word.hpp"
 #include "oracle.hpp"
 
 namespace {
@@ -206,6 +207,126 @@ void per_start_passes_agree_with_the_library()
     }
 }
 
+// The passes that token windows are bounded and measured by, read at
+// ascending ends and started afresh at ascending points, against the
+// library: a search's value at an end is the least distance of a stretch
+// that starts at or after its start and ends there; anchored, the distance
+// of the stretch from its start; the common subsequence pass, that of the
+// text from its start. The Damerau-Levenshtein bounds drawn from them hold.
+void window_passes_agree_with_the_library()
+{
+    for (int round = 0; round < 300; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::u32string pattern = random_string(1 + random_length(12, 150), alphabet);
+        std::u32string text = random_string(random_length(10, 60), alphabet);
+        if (round % 2 == 0) text = mutated(text + pattern, alphabet) + random_string(random_length(10, 40), alphabet);
+        const std::u32string_view view(text);
+        const detail::BitParallelPattern bit_parallel(pattern);
+        for (const bool transpositions : {false, true}) {
+            const auto distance = [&](std::u32string_view a) {
+                return transpositions ? rapidfuzz::osa_distance(a, pattern) : rapidfuzz::levenshtein_distance(a, pattern);
+            };
+            detail::SemiGlobalPass search(bit_parallel, transpositions), anchored(bit_parallel, transpositions);
+            detail::CommonSubsequencePass common(bit_parallel);
+            std::size_t from = 0;
+            anchored.restart(0, true);
+            for (std::size_t end = 0; end <= text.size(); ++end) {
+                if (random_source() % 6 == 0) { // start afresh here
+                    from = end;
+                    search.restart(from);
+                    anchored.restart(from, true);
+                    common.restart(from);
+                }
+                std::size_t least = distance(view.substr(end, 0));
+                for (std::size_t start = from; start < end; ++start)
+                    least = std::min<std::size_t>(least, distance(view.substr(start, end - start)));
+                const std::u32string_view stretch = view.substr(from, end - from);
+                CHECK(search.at(view, end) == least, "search %d from %zu to %zu of '%s' vs '%s'",
+                      static_cast<int>(transpositions), from, end, narrow(text).c_str(), narrow(pattern).c_str());
+                CHECK(anchored.at(view, end) == distance(stretch), "anchored %d from %zu to %zu",
+                      static_cast<int>(transpositions), from, end);
+                CHECK(common.at(view, end) == rapidfuzz::lcs_seq_similarity(stretch, pattern),
+                      "common subsequence from %zu to %zu", from, end);
+                if (transpositions && round % 5 == 0 && stretch.size() < 80) {
+                    const std::size_t exact = rapidfuzz::experimental::damerau_levenshtein_distance(stretch, pattern);
+                    const std::size_t restricted = rapidfuzz::osa_distance(stretch, pattern);
+                    CHECK(exact <= restricted && (2 * restricted + 2) / 3 <= exact,
+                          "damerau_levenshtein %zu against optimal string alignment %zu", exact, restricted);
+                }
+            }
+        }
+    }
+}
+
+// The Jaro pair worked out for one pattern of up to 64 code points gives the
+// library's distances to the bit, on candidates of every length, in each
+// unit width a candidate may come in.
+void jaro_pattern_agrees_with_the_library()
+{
+    for (int round = 0; round < 20000; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::u32string pattern = random_string(1 + random_source() % (round % 3 ? 12 : 64), alphabet);
+        const std::u32string candidate =
+            round % 2 ? mutated(pattern, alphabet) : random_string(random_length(16, 140), alphabet);
+        const detail::JaroPattern jaro(pattern);
+        const rapidfuzz::CachedJaro<char32_t> library_jaro(pattern);
+        const rapidfuzz::CachedJaroWinkler<char32_t> library_winkler(pattern);
+        for (const double weight : {0.0, 0.1}) {
+            const double expected = weight > 0.0 ? library_winkler.distance(candidate) : library_jaro.distance(candidate);
+            const double got = jaro.distance(std::u32string_view(candidate), weight);
+            if (got < 0.0) {
+                CHECK(candidate.size() > 64, "declined a candidate of %zu", candidate.size());
+                continue;
+            }
+            CHECK(std::memcmp(&got, &expected, sizeof got) == 0, "weight %.1f '%s' vs '%s': %.17g, library %.17g",
+                  weight, narrow(candidate).c_str(), narrow(pattern).c_str(), got, expected);
+            std::string latin1;
+            std::u16string ucs2;
+            if (narrow_units(candidate, latin1)) {
+                const double narrowed = jaro.distance(std::string_view(latin1), weight);
+                CHECK(std::memcmp(&narrowed, &expected, sizeof got) == 0, "Latin-1 candidate '%s'", latin1.c_str());
+            }
+            if (narrow_units(candidate, ucs2)) {
+                const double narrowed = jaro.distance(std::u16string_view(ucs2), weight);
+                CHECK(std::memcmp(&narrowed, &expected, sizeof got) == 0, "two-byte candidate");
+            }
+        }
+    }
+}
+
+// A pattern of one word scores every metric as the library does, to the
+// bit, and accepts exactly what that score accepts.
+void word_scorer_agrees_with_the_library()
+{
+    for (int round = 0; round < 6000; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::u32string pattern = random_string(1 + random_source() % (round % 3 ? 10 : 64), alphabet);
+        std::u32string candidate =
+            round % 2 ? mutated(pattern, alphabet) : random_string(random_source() % 20, alphabet);
+        if (candidate.size() > detail::WordScorer::most_candidate) candidate.resize(detail::WordScorer::most_candidate);
+        for (const MetricTraits& row : metric_table) {
+            if (row.metric == Metric::damerau_levenshtein && round % 4 != 0) continue; // the library's is slow
+            for (const ThresholdKind kind : {ThresholdKind::Absolute, ThresholdKind::Normalized}) {
+                const double score = testing::oracle_score(row.metric, kind, candidate, pattern);
+                for (const double threshold : thresholds_around(score)) {
+                    const detail::WordScorer scorer(pattern, row.metric, kind, threshold);
+                    const Comparison verdict = scorer.compare(std::u32string_view(candidate));
+                    CHECK(verdict.accepted == (score <= threshold), "%s kind %d '%s' vs '%s' at %.17g",
+                          row.name.data(), static_cast<int>(kind), narrow(candidate).c_str(), narrow(pattern).c_str(),
+                          threshold);
+                    CHECK(std::memcmp(&verdict.score, &score, sizeof score) == 0, "%s kind %d: %.17g, library %.17g",
+                          row.name.data(), static_cast<int>(kind), verdict.score, score);
+                    std::string latin1;
+                    if (narrow_units(candidate, latin1)) {
+                        const Comparison narrowed = scorer.compare(std::string_view(latin1));
+                        CHECK(std::memcmp(&narrowed.score, &score, sizeof score) == 0, "%s Latin-1", row.name.data());
+                    }
+                }
+            }
+        }
+    }
+}
+
 // Every name in the table parses back to its row, and the Python side
 // lists the same names, in the same order.
 void metric_names_agree()
@@ -240,6 +361,9 @@ int main()
     metric_names_agree();
     bounds_never_rule_out_a_passing_candidate();
     per_start_passes_agree_with_the_library();
+    window_passes_agree_with_the_library();
+    jaro_pattern_agrees_with_the_library();
+    word_scorer_agrees_with_the_library();
     if (failures > 0) {
         std::fprintf(stderr, "%d checks failed\n", failures);
         return 1;

@@ -175,11 +175,12 @@ inline void check_stream(const StreamQuery& query, const std::string& text, std:
     }
     check(succeeds, "the stream did not fail where the whole text did");
     if (verbose) {
-        std::printf("mode %d pattern [%s] separator [%s] ci %d sci %d metric %s threshold %g kind %d strategies %zu "
+        std::printf("mode %d pattern [%s] separator [%s] ci %d sci %d metric %d threshold %g kind %d strategies %zu "
                     "crlf %d\n",
                     static_cast<int>(query.mode), query.pattern.c_str(), query.separator.c_str(),
                     query.options.case_insensitive, query.options.special_char_insensitive,
-                    query.options.metric.name().c_str(), query.options.threshold,
+                    query.options.metric.known() ? static_cast<int>(query.options.metric.resolve()) : -1,
+                    query.options.threshold,
                     static_cast<int>(query.options.threshold_kind), query.options.strategies.size(),
                     query.crlf_line_feeds);
         std::printf("text [%s]\n", text.c_str());

@@ -76,7 +76,7 @@ StreamQuery random_query(std::mt19937_64& random, const std::string& text)
     const Strategy strategies[] = {Strategy::best_match, Strategy::shortest, Strategy::longest,
                                    Strategy::minimum_isolated_character};
     for (std::size_t n = random() % 3; n > 0; --n)
-        query.options.strategies.push_back(strategies[random() % std::size(strategies)]);
+        query.options.strategies.add(strategies[random() % std::size(strategies)]);
     return query;
 }
 

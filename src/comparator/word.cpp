@@ -1,0 +1,233 @@
+#include "comparator/word.hpp"
+
+#include "comparator/bit_parallel.hpp"
+#include "comparator/bounds.hpp"
+
+#include <algorithm>
+
+namespace tessarin::detail {
+namespace {
+
+// The lowest `n` bits set.
+constexpr std::uint64_t lowest_bits(std::size_t n) noexcept
+{
+    return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
+
+} // namespace
+
+WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(pattern)
+{
+    std::fill(std::begin(ascii_), std::end(ascii_), std::uint64_t{0});
+    std::fill(std::begin(ascii_ids_), std::end(ascii_ids_), static_cast<std::uint8_t>(absent));
+    unsigned ids = 0;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char32_t c = pattern[i];
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        if (c < 128) {
+            if (ascii_ids_[c] == absent) ascii_ids_[c] = static_cast<std::uint8_t>(ids++);
+            ascii_[c] |= bit;
+            continue;
+        }
+        unsigned slot = 0;
+        while (slot < other_count_ && others_[slot] != c)
+            ++slot;
+        if (slot == other_count_) {
+            others_[slot] = c;
+            other_positions_[slot] = 0;
+            other_ids_[slot] = static_cast<std::uint8_t>(ids++);
+            ++other_count_;
+        }
+        other_positions_[slot] |= bit;
+    }
+}
+
+template <typename Char> double JaroPattern::similarity(Units<Char> candidate) const noexcept
+{
+    const std::u32string_view pattern = positions_.pattern();
+    const std::size_t p = pattern.size(), t = candidate.size();
+    if (t == 0) return 0.0;
+    if (p == 1 && t == 1) return code_point(candidate[0]) == pattern[0] ? 1.0 : 0.0;
+    // How far apart two matched code points may lie; the candidate's code
+    // points beyond the pattern's last reach match nothing.
+    std::size_t bound, reached = t;
+    if (t > p) {
+        bound = t / 2 - 1;
+        reached = std::min(t, p + bound);
+    } else {
+        bound = p / 2 - 1;
+    }
+    if (reached > 64) return -1.0;
+
+    // Each candidate code point in turn takes the first pattern position
+    // within reach that holds it and is not taken yet.
+    std::uint64_t pattern_flags = 0, candidate_flags = 0;
+    std::uint64_t reach = lowest_bits(bound + 1);
+    std::size_t j = 0;
+    for (const std::size_t growing = std::min(bound, reached); j < growing; ++j) {
+        const std::uint64_t found = positions_.positions_of(code_point(candidate[j])) & reach & ~pattern_flags;
+        pattern_flags |= found & (~found + 1);
+        candidate_flags |= static_cast<std::uint64_t>(found != 0) << j;
+        reach = (reach << 1) | 1;
+    }
+    for (; j < reached; ++j) {
+        const std::uint64_t found = positions_.positions_of(code_point(candidate[j])) & reach & ~pattern_flags;
+        pattern_flags |= found & (~found + 1);
+        candidate_flags |= static_cast<std::uint64_t>(found != 0) << j;
+        reach <<= 1;
+    }
+    const std::size_t common = count_bits(pattern_flags);
+    if (common == 0) return 0.0;
+
+    // Matched code points taken in order on both sides: each pair that
+    // differs is half a transposition.
+    std::size_t transpositions = 0;
+    while (candidate_flags != 0) {
+        const std::uint64_t lowest = pattern_flags & (~pattern_flags + 1);
+        const auto at = static_cast<std::size_t>(__builtin_ctzll(candidate_flags));
+        transpositions += (positions_.positions_of(code_point(candidate[at])) & lowest) == 0;
+        candidate_flags &= candidate_flags - 1;
+        pattern_flags ^= lowest;
+    }
+    transpositions /= 2;
+    double similarity = 0;
+    similarity += static_cast<double>(common) / static_cast<double>(p);
+    similarity += static_cast<double>(common) / static_cast<double>(t);
+    similarity += (static_cast<double>(common) - static_cast<double>(transpositions)) / static_cast<double>(common);
+    return similarity / 3.0;
+}
+
+template <typename Char> double JaroPattern::distance(Units<Char> candidate, double prefix_weight) const noexcept
+{
+    double similarity = this->similarity(candidate);
+    if (similarity < 0.0) return -1.0;
+    if (prefix_weight > 0.0 && similarity > 0.7) {
+        const std::u32string_view pattern = positions_.pattern();
+        const std::size_t most = std::min<std::size_t>({pattern.size(), candidate.size(), 4});
+        std::size_t prefix = 0;
+        while (prefix < most && code_point(candidate[prefix]) == pattern[prefix])
+            ++prefix;
+        similarity += static_cast<double>(prefix) * prefix_weight * (1.0 - similarity);
+        similarity = std::min(similarity, 1.0);
+    }
+    const double distance = 1.0 - similarity;
+    return distance <= 1.0 ? distance : 1.0;
+}
+
+template <typename Char> std::uint64_t WordScorer::distance(Units<Char> candidate) const noexcept
+{
+    const WordPattern& positions = jaro_.positions();
+    const std::u32string_view pattern = positions.pattern();
+    const std::size_t p = pattern.size(), length = candidate.size();
+    const auto last_bit = static_cast<unsigned>(p - 1);
+    switch (metric_) {
+    case Metric::levenshtein:
+    case Metric::osa: {
+        // Myers' column (Hyyrö's formulation) from the candidate's start,
+        // with his step for adjacent transpositions.
+        std::uint64_t vp = lowest_bits(p), vn = 0, d0 = 0, previous = 0;
+        std::uint64_t score = p;
+        for (const Char unit : candidate) {
+            const std::uint64_t eq = positions.positions_of(code_point(unit));
+            std::uint64_t d = (((eq & vp) + vp) ^ vp) | eq | vn;
+            if (metric_ == Metric::osa) d |= ((~d0 & eq) << 1) & previous;
+            std::uint64_t hp = vn | ~(d | vp);
+            std::uint64_t hn = d & vp;
+            score += (hp >> last_bit) & 1;
+            score -= (hn >> last_bit) & 1;
+            hp = (hp << 1) | 1;
+            hn <<= 1;
+            vp = hn | ~(d | hp);
+            vn = hp & d;
+            d0 = d;
+            previous = eq;
+        }
+        return score;
+    }
+    case Metric::indel:
+    case Metric::lcs_seq: {
+        // Hyyrö's longest common subsequence: set bits are pattern
+        // positions not matched yet.
+        std::uint64_t row = ~std::uint64_t{0};
+        for (const Char unit : candidate) {
+            const std::uint64_t u = row & positions.positions_of(code_point(unit));
+            row = (row + u) | (row - u);
+        }
+        const std::uint64_t common = count_bits(~row & lowest_bits(p));
+        return metric_ == Metric::indel ? length + p - 2 * common : std::max(length, p) - common;
+    }
+    case Metric::damerau_levenshtein: {
+        // Lowrance and Wagner's table, with a border row and column that no
+        // path takes; `seen` holds, per pattern code point, the last row of
+        // the candidate that held it.
+        constexpr std::size_t side = most_candidate + 2;
+        std::uint8_t table[side][side];
+        std::uint8_t seen[WordPattern::most] = {};
+        const auto far = static_cast<std::uint8_t>(length + p);
+        table[0][0] = far;
+        for (std::size_t i = 0; i <= length; ++i) {
+            table[i + 1][0] = far;
+            table[i + 1][1] = static_cast<std::uint8_t>(i);
+        }
+        for (std::size_t j = 0; j <= p; ++j) {
+            table[0][j + 1] = far;
+            table[1][j + 1] = static_cast<std::uint8_t>(j);
+        }
+        for (std::size_t i = 1; i <= length; ++i) {
+            const char32_t c = code_point(candidate[i - 1]);
+            std::size_t same_column = 0; // the last column of this row whose code point is c
+            for (std::size_t j = 1; j <= p; ++j) {
+                const unsigned id = positions.id_of(pattern[j - 1]);
+                const std::size_t k = seen[id], l = same_column;
+                const bool same = c == pattern[j - 1];
+                if (same) same_column = j;
+                unsigned best = std::min({table[i][j] + unsigned{!same}, table[i + 1][j] + 1u, table[i][j + 1] + 1u});
+                best = std::min<unsigned>(best, table[k][l] + static_cast<unsigned>((i - k - 1) + 1 + (j - l - 1)));
+                table[i + 1][j + 1] = static_cast<std::uint8_t>(best);
+            }
+            if (const unsigned id = positions.id_of(c); id != WordPattern::absent) seen[id] = static_cast<std::uint8_t>(i);
+        }
+        return table[length + 1][p + 1];
+    }
+    case Metric::hamming: {
+        std::uint64_t differ = 0;
+        for (std::size_t i = 0; i < length; ++i)
+            differ += code_point(candidate[i]) != pattern[i];
+        return differ;
+    }
+    case Metric::prefix:
+    case Metric::postfix:
+        return std::max(length, p) - common_affix(candidate, pattern, metric_ == Metric::postfix);
+    case Metric::jaro:
+    case Metric::jaro_winkler: break;
+    }
+    return 0;
+}
+
+template <typename Char> Comparison WordScorer::compare(Units<Char> candidate) const noexcept
+{
+    const std::size_t p = jaro_.positions().pattern().size(), length = candidate.size();
+    double score;
+    if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler) {
+        score = jaro_.distance(candidate, traits_of(metric_).prefix_weight);
+    } else if (metric_ == Metric::hamming && length != p) {
+        // Unequal lengths are the whole mismatch: the larger byte length
+        // when absolute.
+        score = kind_ == ThresholdKind::Absolute
+                    ? static_cast<double>(std::max(utf8_length(candidate), utf8_length(jaro_.positions().pattern())))
+                    : 1.0;
+    } else {
+        score = score_of(metric_, kind_, distance(candidate), length, p);
+    }
+    return Comparison{score <= threshold_, score};
+}
+
+#define TESSARIN_WORD_SCORING_FOR(Char)                                                                                \
+    template double JaroPattern::distance(Units<Char>, double) const noexcept;                                         \
+    template Comparison WordScorer::compare(Units<Char>) const noexcept;
+TESSARIN_WORD_SCORING_FOR(char)
+TESSARIN_WORD_SCORING_FOR(char16_t)
+TESSARIN_WORD_SCORING_FOR(char32_t)
+#undef TESSARIN_WORD_SCORING_FOR
+
+} // namespace tessarin::detail

@@ -1,0 +1,110 @@
+// Scoring against a pattern of at most 64 code points, one 64-bit word per
+// code point's positions: every metric exactly as the comparator scores it
+// (the same distances, the same arithmetic), without the metric library's
+// call and without the heap, for calls on short inputs.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "comparator/fuzzy.hpp"
+#include "comparator/metrics.hpp"
+#include "text/units.hpp"
+
+namespace tessarin::detail {
+
+// The bit set of the pattern positions that hold each code point: the ASCII
+// rows looked up directly, the others in a short list. Each distinct code
+// point also has a small id. The pattern must outlive it.
+class WordPattern {
+public:
+    static constexpr std::size_t most = 64;
+    static bool fits(std::u32string_view pattern) noexcept { return !pattern.empty() && pattern.size() <= most; }
+
+    // `pattern` must fit.
+    explicit WordPattern(std::u32string_view pattern) noexcept;
+
+    std::uint64_t positions_of(char32_t c) const noexcept
+    {
+        if (c < 128) return ascii_[c];
+        for (unsigned i = 0; i < other_count_; ++i)
+            if (others_[i] == c) return other_positions_[i];
+        return 0;
+    }
+
+    // The id of a code point of the pattern (below the number of distinct
+    // code points), or `absent`.
+    static constexpr unsigned absent = 0xFF;
+    unsigned id_of(char32_t c) const noexcept
+    {
+        if (c < 128) return ascii_ids_[c];
+        for (unsigned i = 0; i < other_count_; ++i)
+            if (others_[i] == c) return other_ids_[i];
+        return absent;
+    }
+
+    std::u32string_view pattern() const noexcept { return pattern_; }
+
+private:
+    std::u32string_view pattern_;
+    std::uint64_t ascii_[128];
+    std::uint8_t ascii_ids_[128];
+    char32_t others_[most];
+    std::uint64_t other_positions_[most];
+    std::uint8_t other_ids_[most];
+    unsigned other_count_ = 0;
+};
+
+// The Jaro and Jaro-Winkler distances worked out as the metric library
+// works them out (the same greedy matching within the same reach, the same
+// arithmetic, so the same bits).
+class JaroPattern {
+public:
+    static bool fits(std::u32string_view pattern) noexcept { return WordPattern::fits(pattern); }
+
+    // `pattern` must fit, and outlive this.
+    explicit JaroPattern(std::u32string_view pattern) noexcept : positions_(pattern) {}
+
+    // The distance of `candidate` (1 less the similarity; with a prefix
+    // weight, Winkler's), or a negative value when the candidate's part that
+    // the matching reaches is longer than 64 code points (the caller then
+    // asks the library).
+    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const noexcept;
+
+    const WordPattern& positions() const noexcept { return positions_; }
+
+private:
+    template <typename Char> double similarity(Units<Char> candidate) const noexcept;
+
+    WordPattern positions_;
+};
+
+// A comparator for a pattern of one word and candidates of at most 64 code
+// points: Levenshtein, optimal string alignment and the longest common
+// subsequence by bit-parallel passes, Damerau-Levenshtein by its table,
+// the others directly.
+class WordScorer {
+public:
+    static constexpr std::size_t most_candidate = 64;
+    static bool fits(std::u32string_view pattern) noexcept { return WordPattern::fits(pattern); }
+
+    // `pattern` must fit, and outlive this.
+    WordScorer(std::u32string_view pattern, Metric metric, ThresholdKind kind, double threshold) noexcept
+        : jaro_(pattern), metric_(metric), kind_(kind), threshold_(threshold)
+    {
+    }
+
+    // `candidate`, already folded and trimmed, at most `most_candidate`
+    // code points.
+    template <typename Char> Comparison compare(Units<Char> candidate) const noexcept;
+
+private:
+    template <typename Char> std::uint64_t distance(Units<Char> candidate) const noexcept;
+
+    JaroPattern jaro_; // its positions serve every metric
+    Metric metric_;
+    ThresholdKind kind_;
+    double threshold_;
+};
+
+} // namespace tessarin::detail

@@ -1,0 +1,140 @@
+"""Token windows judged without scoring each one: floors kept up to date as
+the window slides, a group's extent found from the windows that reach
+furthest, exact token search around the pattern's occurrences. Each check
+runs them against the reference model, which walks and scores every window,
+on texts long enough to leave the short-call path (over 64 code points) as
+well as short ones: runs of separators, tokens of one code point, patterns
+with more tokens than the text, patterns of more than one 64-bit word."""
+
+import math
+import random
+
+import pytest
+
+import tessarin
+import tessarin_names
+import reference_model as model
+from reference_model import outcome
+
+METRICS = list(tessarin_names.METRICS)
+WORDS = "the be to of and a in that have I it for not on with he as you do at é ŝ 文 😀".split()
+SEPARATORS = [" ", ",", "--", "a", " \t", "aba", ""]
+STRATEGY_LISTS = [["best_match"], ["best_match", "longest"], ["best_match", "minimum_isolated_character"],
+                  [], ["longest"], ["shortest", "best_match"]]
+
+
+def word_text(rng, separator, count):
+    """Words joined by the separator, now and then twice or by other white space."""
+    joiner = separator or " "
+    pieces = []
+    for _ in range(count):
+        pieces.append(rng.choice(WORDS))
+        pieces.append(joiner * rng.choice([1, 1, 1, 2]) if rng.random() < 0.9 else rng.choice(["\t", "\n", "  "]))
+    return "".join(pieces)
+
+
+def pattern_from(rng, text, separator, tokens):
+    """A run of the text's tokens, often changed a little, or words from nowhere."""
+    if text and rng.random() < 0.6:
+        parts = text.split(separator) if separator else list(text)
+        first = rng.randrange(len(parts))
+        pattern = (separator or "").join(parts[first:first + tokens])
+        if rng.random() < 0.5:
+            chars = list(pattern)
+            for _ in range(rng.randrange(4)):
+                if chars:
+                    chars[rng.randrange(len(chars))] = rng.choice("abxyz é")
+            pattern = "".join(chars)
+    else:
+        pattern = (separator or " ").join(rng.choice(WORDS) for _ in range(tokens))
+    if rng.random() < 0.2:
+        pattern = " " + pattern + rng.choice(["", " ", separator])
+    return pattern
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("seed", range(12))
+def test_fuzzy_token_windows_match_the_model(metric, seed):
+    rng = random.Random(f"{metric} {seed}")
+    for _ in range(6):
+        separator = rng.choice(SEPARATORS)
+        if rng.random() < 0.6:
+            text = word_text(rng, separator, rng.choice([0, 3, 12, 40, 90]))
+        else:  # one-code-point tokens among runs of separators
+            alphabet = rng.choice(["ab ,-", "a b\t\u00a0-", "ab-- xy", "xa,\u3000é @A\n"])
+            text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 220)))
+        # Up to more tokens than the text holds, and past one 64-bit word.
+        pattern = pattern_from(rng, text, separator, rng.choice([1, 2, 3, 5, 12, 20, 30]))
+        kind = rng.choice([0, 1, 1])
+        if kind:
+            threshold = rng.choice([0.0, 0.1, 0.2, 0.3, 0.5, 0.7, 1.0, 2.0, math.inf, math.nan, -0.5])
+        else:
+            threshold = float(rng.choice([0, 1, 2, 3, 5, 10, 30]))
+        strategies = rng.choice(STRATEGY_LISTS)
+        case_insensitive = rng.random() < 0.2
+        args = (text, pattern, separator, case_insensitive, False, metric, threshold, kind, strategies)
+        assert outcome(tessarin.fuzzy_token_extract, *args) == outcome(model.fuzzy_token_extract, *args), args
+
+
+@pytest.mark.parametrize("text, pattern, separator", [
+    # Runs of separators between tokens of one code point.
+    ("a  b   c a b  c" * 6, "a b c", " "),
+    ("a,,b,,,c,a,b,,c" * 6, "a,b,c", ","),
+    # More pieces than the text has tokens.
+    ("x y" * 30, "x y " * 40, " "),
+    # A separator of two code points that overlaps itself.
+    ("a----b--c---d" * 8, "b--c", "--"),
+    ("ababab x ababa y" * 6, "x", "aba"),
+    # White space around the occurrence, some of it the separator.
+    ("\t a b \t" * 12, "a b", " "),
+])
+@pytest.mark.parametrize("metric", METRICS)
+def test_token_windows_over_runs_of_separators_match_the_model(text, pattern, separator, metric):
+    for threshold, kind in ((0.0, 0), (1.0, 0), (0.3, 1), (1.0, 1)):
+        for strategies in (["best_match"], ["longest"]):
+            args = (text, pattern, separator, False, False, metric, threshold, kind, strategies)
+            assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
+    args = (text, pattern, separator, False, False)
+    assert tessarin.exact_token_extract(*args) == model.exact_token_extract(*args)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_exact_token_windows_around_occurrences_match_the_model(seed):
+    # Any separator: the tokenizer's state is recovered near each occurrence
+    # of the pattern, from the last separator occurrence that nothing
+    # overlaps from the left, instead of cutting the whole text.
+    rng = random.Random(seed)
+    for _ in range(8):
+        separator = rng.choice([" ", ",", "--", "aba", "xy", "ab", "a", "  ", " a", "\t ", "---", "é", "@"])
+        alphabet = rng.choice(["ab ,-", "a b\t\u00a0-", "ab-- xy", "xa,\u3000é @A\n", "ab", "a -"])
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 300)))
+        if text and rng.random() < 0.5:
+            first = rng.randrange(len(text))
+            pattern = text[first:first + rng.randrange(0, 14)]
+        else:
+            pattern = separator.join("".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 4)))
+                                     for _ in range(rng.randrange(1, 5)))
+        for flags in ((False, False), (True, True)):
+            args = (text, pattern, separator, *flags)
+            assert outcome(tessarin.exact_token_extract, *args) == outcome(model.exact_token_extract, *args), args
+
+
+@pytest.mark.parametrize("metric", ["levenshtein", "osa"])
+@pytest.mark.parametrize("seed", range(6))
+def test_token_windows_near_rare_pieces_match_the_model(metric, seed):
+    # With few edits allowed, only the stretches around the pattern's
+    # pieces are searched, and a window whose end lies elsewhere is ruled
+    # out unscored.
+    rng = random.Random(seed)
+    words = "the world hello there quick brown fox jumps over lazy dog a an of éte".split()
+    separator = rng.choice([" ", ",", "--"])
+    tokens = [rng.choice(words) for _ in range(rng.randrange(150, 500))]
+    first = rng.randrange(len(tokens) - 4)
+    pattern = list(separator.join(tokens[first:first + rng.choice([2, 3, 4])]))
+    for _ in range(rng.randrange(3)):
+        pattern[rng.randrange(len(pattern))] = rng.choice("xyzé")
+    for kind, threshold in ((0, 0.0), (0, 1.0), (0, 2.0), (1, 0.1), (1, 0.2)):
+        for strategies in (["best_match"], []):
+            args = (separator.join(tokens), "".join(pattern), separator, False, False, metric, threshold, kind,
+                    strategies)
+            assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
