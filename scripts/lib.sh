@@ -56,8 +56,9 @@ python_version() {
 # CPython VERSION (X.Y): that version, with the GIL, with its C headers and
 # its venv module. The CANDIDATES named are tried in turn; by default PYTHON,
 # python X.Y on the path (a pyenv shim there that cannot run by itself is
-# passed over), the newest pyenv build and the system's. Fails silently when
-# none will do.
+# passed over), the newest pyenv build and the system's. A virtual
+# environment's interpreter stands for the one it was made from, whose path
+# is printed. Fails silently when none will do.
 #   find_interpreter VERSION [CANDIDATE...]
 find_interpreter() {
     local version=$1 candidate candidates
@@ -72,15 +73,16 @@ find_interpreter() {
     fi
     for candidate in "${candidates[@]}"; do
         [ -n "$candidate" ] && command -v "$candidate" >/dev/null 2>&1 || continue
-        if "$candidate" - "$version" >/dev/null 2>&1 <<'PY'
+        if "$candidate" - "$version" 2>/dev/null <<'PY'
 import ensurepip, os, sys, sysconfig, venv
 wanted = tuple(int(part) for part in sys.argv[1].split("."))
 headers = os.path.join(sysconfig.get_paths()["include"], "Python.h")
-sys.exit(sys.implementation.name != "cpython" or sys.version_info[:2] != wanted or
-         bool(sysconfig.get_config_var("Py_GIL_DISABLED")) or not os.path.isfile(headers))
+if (sys.implementation.name != "cpython" or sys.version_info[:2] != wanted or
+        sysconfig.get_config_var("Py_GIL_DISABLED") or not os.path.isfile(headers)):
+    sys.exit(1)
+print(sys._base_executable)
 PY
         then
-            command -v "$candidate"
             return 0
         fi
     done
