@@ -19,8 +19,7 @@
 # of the one it was made from), so a check that fails leaves what was made
 # for a look; the last line says which check failed, and the line before it
 # each wheel's sizes, tag and needs.
-# In CI (CI=true) every supported version must be found, and the suite runs
-# on smaller inputs (TESSARIN_TEST_SCALE, 0.25 unless set) after the first.
+# In CI (CI=true) every supported version must be found.
 # TESSARIN_DIST_PYTHONS="3.13" makes wheels for the versions named alone.
 # Needs the system packages and .venv that scripts/setup.sh prepares.
 set -euo pipefail
@@ -188,25 +187,21 @@ wheel_for() {
     "$venv/bin/python" -m pip install -q "$repaired" -r "$unpacked/requirements/test.txt"
 
     step="testing the installed $version wheel with the sdist's own suite"
-    say "$step${scale:+ (inputs scaled by $scale)}"
+    say "$step"
     # From an empty folder, so that only what the wheel installed can be imported.
     mkdir -p "$work/scratch"
-    (cd "$work/scratch" && HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" TESSARIN_TEST_SCALE="${scale:-1}" \
+    (cd "$work/scratch" && HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" \
         "$venv/bin/python" -m pytest -q -p no:cacheprovider "$unpacked/tests")
     summary+=("$(describe "$repaired" "$venv")")
 }
 
 mapfile -t versions < <(wanted_versions)
 made=0
-scale=${TESSARIN_TEST_SCALE:-}
 for version in "${versions[@]}"; do
     step="finding CPython $version"
     if python=$(find_interpreter "$version"); then
         wheel_for "$version" "$python"
         made=$((made + 1))
-        # Within CI's time, the suite runs whole against the first wheel and
-        # on smaller inputs, every test still run, against the others.
-        if [ "${CI:-}" = true ]; then scale=${TESSARIN_TEST_SCALE:-0.25}; fi
     elif [ "${CI:-}" = true ]; then
         echo "error: CPython $version with its headers is not on this machine" >&2
         exit 1
