@@ -20,10 +20,14 @@
 #include <utility>
 #include <vector>
 
+#include "native_entry.hpp"
 #include "stream/file_search.hpp"
 
 namespace tessarin::cli {
 namespace {
+
+using bindings::native_type;
+using bindings::run_unlocked;
 
 // Set by cancel() from any thread: every running search ends soon after.
 std::atomic<bool> stop_requested{false};
@@ -31,38 +35,6 @@ std::atomic<bool> stop_requested{false};
 bool stop_check(void*)
 {
     return stop_requested.load(std::memory_order_relaxed);
-}
-
-// Runs `work` without the interpreter lock: the one barrier at which a
-// failure of the native search becomes a Python exception (Ctrl-C as
-// KeyboardInterrupt, memory as MemoryError, a failed read as OSError,
-// anything else as ValueError). False once it has set one.
-template <typename Work> bool run_unlocked(Work&& work)
-{
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS;
-    if (!failure) return true;
-    try {
-        std::rethrow_exception(failure);
-    } catch (const CallCancelled&) {
-        PyErr_SetNone(PyExc_KeyboardInterrupt);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::system_error& failed) {
-        errno = failed.code().value();
-        PyErr_SetFromErrno(PyExc_OSError);
-    } catch (const std::exception& failed) {
-        PyErr_SetString(PyExc_ValueError, failed.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "the native search failed");
-    }
-    return false;
 }
 
 // A str's UTF-8 bytes; with "surrogateescape", a name's bytes as they
@@ -87,24 +59,6 @@ bool strings_of(PyObject* list, std::vector<std::string>& out)
 // The output modes by name, in the enum's order.
 constexpr std::string_view output_names[] = {"lines", "only_matching", "json", "count", "files_with_matches", "quiet"};
 
-// A static type: it needs no reference counting of its own.
-PyTypeObject native_type(const char* name, Py_ssize_t size, const char* doc, initproc init, destructor dealloc,
-                         PyMethodDef* methods, PyGetSetDef* getset)
-{
-    PyTypeObject type{};
-    type.ob_base.ob_base.ob_refcnt = 1;
-    type.tp_name = name;
-    type.tp_basicsize = size;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_doc = doc;
-    type.tp_new = PyType_GenericNew;
-    type.tp_init = init;
-    type.tp_dealloc = dealloc;
-    type.tp_methods = methods;
-    type.tp_getset = getset;
-    return type;
-}
-
 // ---- Command: the options, converted once -----------------------------------
 
 struct CommandObject {
@@ -116,16 +70,20 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
     static const char* keywords[] = {"patterns",    "separator",      "ignore_case", "ignore_accents", "metric",
                                      "threshold",   "threshold_kind", "strategies",  "output",         "with_filename",
                                      "line_number", "column",         "color",       "before",         "after",
-                                     "max_count",   "text",           "binary",      nullptr};
+                                     "max_count",   "text",           "binary",      "edit_reach",     "with_pattern",
+                                     nullptr};
     PyObject *patterns, *separator, *metric, *strategies, *max_count;
     int ignore_case, ignore_accents, threshold_kind, with_filename, line_number, column, color, text, binary;
+    int edit_reach = -1; // fuzzy raw windows m - k to m + k, as an edit count reads them
+    int with_pattern = 0;
     double threshold;
     const char* output;
     Py_ssize_t before, after;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiO!sppppnnOpp", const_cast<char**>(keywords), &PyList_Type,
-                                     &patterns, &separator, &ignore_case, &ignore_accents, &metric, &threshold,
-                                     &threshold_kind, &PyList_Type, &strategies, &output, &with_filename, &line_number,
-                                     &column, &color, &before, &after, &max_count, &text, &binary))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiO!sppppnnOpp|ip", const_cast<char**>(keywords),
+                                     &PyList_Type, &patterns, &separator, &ignore_case, &ignore_accents, &metric,
+                                     &threshold, &threshold_kind, &PyList_Type, &strategies, &output, &with_filename,
+                                     &line_number, &column, &color, &before, &after, &max_count, &text, &binary,
+                                     &edit_reach, &with_pattern))
         return -1;
     const auto* named = std::find(std::begin(output_names), std::end(output_names), std::string_view(output));
     const auto mode = static_cast<OutputMode>(named - std::begin(output_names));
@@ -142,6 +100,8 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
         (metric != Py_None && !bytes_of(metric, metric_name)))
         return -1;
     const bool tokens = separator != Py_None, fuzzy = metric != Py_None;
+    settings->print.patterns = pattern_texts;
+    settings->print.with_pattern = with_pattern;
     for (std::string& pattern : pattern_texts) {
         StreamQuery query;
         query.mode = fuzzy ? (tokens ? SearchMode::fuzzy_token : SearchMode::fuzzy_raw)
@@ -152,6 +112,7 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
         query.options.metric = MetricChoice(metric_name);
         query.options.threshold = threshold;
         query.options.threshold_kind = threshold_kind == 0 ? ThresholdKind::Absolute : ThresholdKind::Normalized;
+        query.options.edit_reach = edit_reach;
         query.crlf_line_feeds = true;
         // Only JSON prints positions in code points; without them, the text
         // between the places worth searching is passed over uncounted.
@@ -276,7 +237,8 @@ PyTypeObject command_type =
     native_type("tessarin_cli._native.Command", sizeof(CommandObject),
                 "Command(patterns, separator, ignore_case, ignore_accents, metric, threshold, "
                 "threshold_kind, strategies, output, with_filename, line_number, column, color, "
-                "before, after, max_count, text, binary): what the command asks of every file",
+                "before, after, max_count, text, binary, edit_reach=-1, with_pattern=False): what the command "
+                "asks of every file",
                 command_init, command_dealloc, command_methods, nullptr);
 
 const SearchSettings* settings_of(PyObject* command)

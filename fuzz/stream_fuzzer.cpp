@@ -3,7 +3,7 @@
 // often longer than the first read that decides how a file is read, a query,
 // a segment size, and the blocks the text arrives in, with the reader
 // waiting after some of them. The stream search's matches must be those of
-// one search over the whole text, located where they lie
+// one search over the whole text for each of its patterns, located where they lie
 // (tests/cpp/stream_check.hpp); the file search must print each line once,
 // in order, however the text arrives.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -13,6 +13,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "../tests/cpp/stream_check.hpp"
 #include "stream/file_search.hpp"
@@ -97,15 +98,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t k = 0; k < copies && text.size() + piece.size() <= longest_text; ++k)
         text += piece;
 
+    // More patterns searched with the first, read last so that earlier
+    // inputs keep their meaning: made of pieces, or cut from another pattern.
+    std::vector<StreamQuery> queries{query};
+    for (std::size_t n = input.ConsumeIntegralInRange<std::size_t>(0, 4); n > 0; --n) {
+        StreamQuery other = query;
+        const std::string& earlier = queries[input.ConsumeIntegralInRange<std::size_t>(0, queries.size() - 1)].pattern;
+        other.pattern = input.ConsumeBool()
+                            ? earlier.substr(0, input.ConsumeIntegralInRange<std::size_t>(0, earlier.size()))
+                            : pieces_of(input, input.ConsumeIntegralInRange<std::size_t>(1, 5));
+        queries.push_back(other);
+    }
+
     const auto next_block = [&] {
         return std::pair<std::size_t, bool>(1 + random() % largest_block, static_cast<int>(random() % 8) < waits);
     };
-    testing::check_stream(query, text, segment, next_block, [](bool condition, const char* what) {
+    testing::check_stream(queries, text, segment, next_block, [](bool condition, const char* what) {
         if (!condition) broken(what);
     });
 
     SearchSettings settings;
-    settings.queries.emplace_back(query);
+    for (const StreamQuery& each : queries)
+        settings.queries.emplace_back(each);
     settings.print.before = settings.print.after = context;
     settings.text_mode = true;
     settings.segment_bytes = segment;

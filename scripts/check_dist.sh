@@ -140,7 +140,7 @@ PY
             grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n 1), $(objdump -T "$extension" |
             grep -c 'GLIBCXX_\|CXXABI_') GLIBCXX symbols"
     done < <("$venv/bin/python" -c 'import importlib, sys
-for name in ("tessarin", "tessarin_cli._native"):
+for name in ("tessarin", "tessarin_cli._native", "tessarin_search._native"):
     print(importlib.import_module(name).__file__)')
     echo "$line"
 }

@@ -59,8 +59,19 @@ say "running the tests under the sanitizers"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"
+# A finding ends the process at once, inside a test whose output pytest may
+# be capturing, so the sanitizers write their reports to files as well, and
+# those are shown when the run fails.
+reports="$root/build/sanitizer-reports"
+rm -rf "$reports" && mkdir -p "$reports"
+status=0
 LD_PRELOAD="$preload" PYTHONMALLOC=malloc_debug HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" \
     TESSARIN_TEST_SCALE="${TESSARIN_TEST_SCALE:-0.25}" \
-    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:intercept_memmem=0 \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    "$venv/bin/python" -X dev -m pytest -q -p no:cacheprovider "$root/tests" "$@"
+    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:intercept_memmem=0:log_path="$reports/asan" \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path="$reports/ubsan" \
+    "$venv/bin/python" -X dev -m pytest -q -p no:cacheprovider "$root/tests" "$@" || status=$?
+if [ "$status" -ne 0 ] && [ -n "$(ls -A "$reports")" ]; then
+    say "the sanitizers reported (also in $reports):"
+    cat "$reports"/* >&2
+fi
+exit "$status"

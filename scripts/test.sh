@@ -57,13 +57,14 @@ core_tests() {
 }
 
 # The installed stubs agree with the installed module, and typed programs
-# (one calling every function, one using the command's typed search layer)
+# (one calling every function, one using the command's typed search layer,
+# and one per common task with the search library, which the suite runs)
 # check clean under --strict and run.
 types() (
     cd "$scratch"
-    "$py" -m mypy.stubtest tessarin
+    "$py" -m mypy.stubtest tessarin tessarin_search._native
     "$py" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/examples/typed_example.py" \
-        "$root/examples/typed_search.py"
+        "$root/examples/typed_search.py" "$root/examples/library/"*.py
     "$py" "$root/examples/typed_example.py" >/dev/null
     "$py" "$root/examples/typed_search.py" >/dev/null
 )

@@ -104,6 +104,9 @@ def test_a_tree_is_searched_as_grep_searches_it(tmp_path):
     (["-l", "needle"], "-\n"),
     (["-H", "one"], "-:1:needle one\n"),
     (["-I", "one"], "1:needle one\n"),
+    (["-o", "--with-pattern", "-e", "needle", "-e", "one", "-e", "needle"],
+     "1:needle\tneedle\n1:needle\tneedle\n1:one\tone\n3:needle\tneedle\n3:needle\tneedle\n"),
+    (["-o", "-e", "needle", "-e", "needle"], "1:needle\n3:needle\n"),
 ])
 def test_grep_options(args, out):
     assert call(*args, stdin=b"needle one\nnothing\nneedle two\nafter\n")[1] == out
@@ -114,6 +117,7 @@ READ_QUICKLY = [
     ["-e", "-x", "-e", "y", "-g", "!*.py", "-f", "-", "f"], ["--regexp", "-y", "--glob", "*.c", "--file", "p"],
     ["-A", "2", "-B", "0", "-C", "1", "-m", "3", "-j", "4", "--color", "never", "--colour", "always", "x"],
     ["-n", "-N", "-H", "-I", "--column", "--json", "-c", "-l", "-o", "-q", "-s", "--count", "--quiet", "x"],
+    ["-o", "--with-pattern", "-e", "x", "-e", "y"],
     ["--metric", "indel", "--strategy", "longest", "--strategy", "shortest", "--separator", " ", "--normalized"],
     ["--ignore-accents", "--hidden", "--no-ignore", "-L", "-a", "--binary", "-F", "-r", "--fuzzy", "x", ""],
 ]

@@ -53,6 +53,9 @@ def test_every_shipped_source_file_is_in_the_wheel():
     assert missing == []
 
 
+EXTENSIONS = ["tessarin", "tessarin_cli._native", "tessarin_search._native"]
+
+
 # What every Linux provides and a manylinux wheel may take from the system:
 # the loader, the C and C++ runtimes (and the sanitizers' runtimes, which only
 # the sanitized build of scripts/sanitize.sh preloads).
@@ -70,7 +73,7 @@ def loaded_libraries(extension):
     return found
 
 
-@pytest.mark.parametrize("module_name", ["tessarin", "tessarin_cli._native"])
+@pytest.mark.parametrize("module_name", EXTENSIONS)
 def test_the_extensions_load_nothing_from_outside_the_wheel_but_the_runtimes(module_name):
     # Nothing to take from the system, whatever the wheel: the case tables
     # are compiled in.
@@ -96,7 +99,7 @@ def dynamic_symbols(extension, which):
     return {line.split()[-1].partition("@")[0] for line in listed.splitlines() if line.strip()}
 
 
-@pytest.mark.parametrize("module_name", ["tessarin", "tessarin_cli._native"])
+@pytest.mark.parametrize("module_name", EXTENSIONS)
 def test_the_extensions_export_their_init_function_alone_and_unwind_with_the_systems_unwinder(module_name):
     extension = importlib.import_module(module_name).__file__
     # A C++ runtime linked in (the manylinux wheels carry their own) must not

@@ -58,8 +58,8 @@ SEARCHES = [
 ]
 
 
-def command_spans(tmp_path, monkeypatch, text, pattern, options, block):
-    """What the command reports, as the module's spans, reading `block` bytes at a time."""
+def command_records(tmp_path, monkeypatch, text, patterns, options, block):
+    """The command's JSON records, reading `block` bytes at a time."""
     path = tmp_path / "input.txt"
     path.write_bytes(text.encode())
     args = ["--json", "-j", "1"]
@@ -79,7 +79,9 @@ def command_spans(tmp_path, monkeypatch, text, pattern, options, block):
         args.append("--separator=" + options["separator"])
     monkeypatch.setattr(command, "BLOCK", block)
     out = io.StringIO()
-    status = command.run([*args, "--", pattern, str(path)], out, io.StringIO(), io.StringIO())
+    for pattern in patterns:
+        args += ["-e", pattern]
+    status = command.run([*args, "--", str(path)], out, io.StringIO(), io.StringIO())
     assert status in (0, 1)
     records = [json.loads(line) for line in out.getvalue().splitlines()]
     for record in records:
@@ -88,7 +90,18 @@ def command_spans(tmp_path, monkeypatch, text, pattern, options, block):
             not record["text"].strip()
         shown_line = text[:record["shown_start"]].count("\n") + 1
         assert record["line"] == shown_line
+        assert record["pattern"] == patterns[record["pattern_index"]]
+    return records
+
+
+def command_spans(tmp_path, monkeypatch, text, pattern, options, block):
+    """What the command reports, as the module's spans, reading `block` bytes at a time."""
+    records = command_records(tmp_path, monkeypatch, text, [pattern], options, block)
     return [(r["module_start"], r["module_end"], r["score"]) for r in records]
+
+
+def module_spans(text, pattern, options):
+    return [tuple(span) for span in build_search(pattern, **options).spans(text)]
 
 
 @pytest.mark.parametrize("pattern, options", SEARCHES, ids=[p for p, _ in SEARCHES])
@@ -197,12 +210,32 @@ def test_small_files_searched_whole_print_what_blocks_print(tmp_path, monkeypatc
         assert printed(block) == whole, block
 
 
+# Many patterns in one search: repeated, prefixes of one another, folding to
+# the same text, too short for pieces.
+MANY = [
+    (["colour", "color", "col", "colour", "olo", "c"], {"threshold": 1, "threshold_kind": 0}),
+    (["aa", "a", "aaa", "a a", "aa"], {}),
+    (["istanbul", "İstanbul", "σας", "ΣΑΣ", "s"], {"ignore_case": True}),
+    (["needle", "nedle", "ne", "haystack", "needle  needle"], {"threshold": 1, "threshold_kind": 0}),
+    (["cafe", "café", "caf", "musik"], {"ignore_case": True, "ignore_accents": True, "fuzzy": True}),
+    (["the color", "the colr", "a a", "x :: y"], {"separator": " ", "fuzzy": True}),
+    (["a a", "a", "x", "a a a"], {"separator": " "}),
+]
+
+
+@pytest.mark.parametrize("patterns, options", MANY, ids=[" ".join(p) for p, _ in MANY])
+def test_many_patterns_find_what_each_finds_alone(tmp_path, monkeypatch, patterns, options):
+    for text in TEXTS:
+        alone = [(*span, index) for index, pattern in enumerate(patterns) for span in module_spans(text, pattern, options)]
+        alone.sort(key=lambda found: (found[0], found[3]))
+        for block in (1, 7, 1 << 20):
+            records = command_records(tmp_path, monkeypatch, text, patterns, options, block)
+            together = [(r["module_start"], r["module_end"], r["score"], r["pattern_index"]) for r in records]
+            assert together == alone, (text[:30], block)
+
+
 # Faults that a differential run found in an earlier engine of the command;
 # each case failed then.
-
-def module_spans(text, pattern, options):
-    return [tuple(span) for span in build_search(pattern, **options).spans(text)]
-
 
 @pytest.mark.parametrize("text, pattern, options", [
     # A code point that folds to ASCII, a few code points from the rest of the pattern.

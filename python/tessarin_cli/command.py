@@ -454,7 +454,8 @@ def native_command(options: Options, color: bool) -> Any:
         threshold_kind=search.threshold_kind, strategies=list(search.strategies), output=output,
         with_filename=bool(options.with_filename), line_number=bool(options.line_number),
         column=bool(options.column), color=color, before=before, after=after, max_count=options.max_count,
-        text=options.text, binary=options.binary)
+        text=options.text, binary=options.binary, edit_reach=-1 if options.edits is None else options.edits,
+        with_pattern=options.with_pattern)
 
 
 # -- progress -----------------------------------------------------------------

@@ -46,10 +46,12 @@ class Options:
     metric: str | None
     threshold: float | None
     threshold_kind: int | None
+    edits: int | None
     strategy: list[str] | None
     files_with_matches: bool
     count: bool
     only_matching: bool
+    with_pattern: bool
     line_number: bool
     column: bool
     with_filename: bool | None
@@ -125,6 +127,10 @@ def build_parser() -> argparse.ArgumentParser:
                       help=f"distance metric (default levenshtein): {', '.join(METRICS)}")
     what.add_argument("-t", "--threshold", type=float, metavar="X",
                       help="largest distance accepted (default 0.2 normalized, 1 absolute)")
+    what.add_argument("--edits", type=non_negative, metavar="K",
+                      help="fuzzy search allowing K edits as agrep and ugrep count them: windows of the "
+                           "pattern's length less K to plus K, insertions and deletions included "
+                           "(-ZK says the same, as ugrep spells it)")
     kind = what.add_mutually_exclusive_group()
     kind.add_argument("--normalized", action="store_const", const=1, dest="threshold_kind",
                       help="the threshold is a distance in [0, 1] (default)")
@@ -155,6 +161,8 @@ def build_parser() -> argparse.ArgumentParser:
                       help="print only a count of matching lines per file")
     show.add_argument("-o", "--only-matching", action="store_true",
                       help="print only the matched text, one match per line")
+    show.add_argument("--with-pattern", action="store_true",
+                      help="with -o, follow each match by a tab and the pattern that found it")
     show.add_argument("-q", "--quiet", action="store_true",
                       help="print nothing; exit 0 at the first match")
     show.add_argument("-n", "--line-number", action="store_true", default=True,
@@ -230,9 +238,9 @@ def split_arguments(argv: list[str]) -> tuple[list[str], list[str], str | None]:
 # What argparse leaves in Options when an option is not given.
 DEFAULTS = {
     "regexp": None, "file": None, "fixed_strings": False, "ignore_case": False, "ignore_accents": False,
-    "separator": None, "fuzzy": False, "metric": None, "threshold": None, "threshold_kind": None,
+    "separator": None, "fuzzy": False, "metric": None, "threshold": None, "threshold_kind": None, "edits": None,
     "strategy": None, "recursive": False, "glob": None, "hidden": False, "no_ignore": False, "follow": False,
-    "text": False, "binary": False, "files_with_matches": False, "count": False, "only_matching": False,
+    "text": False, "binary": False, "files_with_matches": False, "count": False, "only_matching": False, "with_pattern": False,
     "quiet": False, "line_number": True, "column": False, "with_filename": None, "after_context": None,
     "before_context": None, "context": None, "max_count": None, "no_messages": False, "json": False,
     "color": "auto", "threads": 0,
@@ -257,12 +265,13 @@ QUICK_FLAGS = {
     "-H": ("with_filename", True), "--with-filename": ("with_filename", True),
     "-I": ("with_filename", False), "--no-filename": ("with_filename", False),
     "-s": ("no_messages", True), "--no-messages": ("no_messages", True), "--json": ("json", True),
+    "--with-pattern": ("with_pattern", True),
 }
 QUICK_VALUES = {
     "-e": ("regexp", str, True), "--regexp": ("regexp", str, True), "-f": ("file", str, True),
     "--file": ("file", str, True), "-g": ("glob", str, True), "--glob": ("glob", str, True),
     "--separator": ("separator", str, False), "--metric": ("metric", str, False),
-    "-t": ("threshold", float, False), "--threshold": ("threshold", float, False),
+    "--edits": ("edits", non_negative, False), "-t": ("threshold", float, False), "--threshold": ("threshold", float, False),
     "--strategy": ("strategy", str, True), "-A": ("after_context", non_negative, False),
     "--after-context": ("after_context", non_negative, False), "-B": ("before_context", non_negative, False),
     "--before-context": ("before_context", non_negative, False), "-C": ("context", non_negative, False),
@@ -319,9 +328,23 @@ def quick_parse(argv: list[str]) -> Options | None:
     return options
 
 
+def ugrep_edit_counts(argv: Sequence[str]) -> list[str]:
+    """-Z followed by a count (-Z2), as ugrep writes an edit count, read as -Z --edits 2."""
+    expanded = []
+    for at, argument in enumerate(argv):
+        if argument == "--":
+            return expanded + list(argv[at:])
+        if argument.startswith("-Z") and argument[2:].isdigit():
+            expanded += ["-Z", "--edits", argument[2:]]
+        else:
+            expanded.append(argument)
+    return expanded
+
+
 def parse(argv: Sequence[str]) -> tuple[Options, list[str]]:
     """Parsed options and warnings; exits through argparse on a usage error."""
     parser: argparse.ArgumentParser | None = None
+    argv = ugrep_edit_counts(argv)
     options = quick_parse(list(argv))
     if options is None:
         parser = build_parser()
@@ -351,6 +374,12 @@ def parse(argv: Sequence[str]) -> tuple[Options, list[str]]:
     options.patterns = patterns
     options.files = options.positional
     warnings = []
+    if options.edits is not None:
+        if options.threshold is not None or options.threshold_kind is not None:
+            usage_error("--edits counts edits itself: it takes no -t, --absolute or --normalized")
+        if options.metric is not None and options.metric in ("jaro", "jaro_winkler"):
+            usage_error(f"metric {options.metric!r} counts no edits: --edits needs another")
+        options.fuzzy, options.threshold, options.threshold_kind = True, float(options.edits), 0
     if options.threshold is not None and options.threshold > 1 and options.threshold_kind != 0:
         warnings.append(f"-t {options.threshold:g} is read as a normalized distance above 1, which "
                         "accepts nearly everything; add --absolute to count edits")

@@ -18,6 +18,7 @@
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
 #include "extract/pick_groups.hpp"
+#include "extract/short_patterns.hpp"
 #include "text/literals.hpp"
 #include "extract/reachable.hpp"
 
@@ -247,16 +248,17 @@ void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metr
 // every one, ascending), the starts of the windows whose trimmed end can be
 // b (the window ends at b or in the white space right after it), merged
 // into ascending ranges.
-template <typename Char, typename EachEnd, typename Visit>
-void for_each_start_near(EachEnd&& each_end, std::basic_string_view<Char> text, const WindowShape& shape, Visit visit)
-{
-    const uint64_t n = text.size(), m = shape.pattern_length;
-    const auto longest = static_cast<uint64_t>(shape.longest), shrink = static_cast<uint64_t>(shape.shrink);
-    uint64_t range_first = 0, range_last = 0;
-    bool open = false;
-    each_end([&](uint64_t b) {
+// The same one end at a time, for ends that arrive as a pass finds them.
+template <typename Char> class StartsNear {
+public:
+    StartsNear(std::basic_string_view<Char> text, const WindowShape& shape) : text_(text), shape_(shape) {}
+
+    template <typename Visit> void add(uint64_t b, Visit&& visit)
+    {
+        const uint64_t n = text_.size(), m = shape_.pattern_length;
+        const auto longest = static_cast<uint64_t>(shape_.longest), shrink = static_cast<uint64_t>(shape_.shrink);
         uint64_t tail_end = b;
-        while (tail_end < n && is_white_space(code_point(text[tail_end])))
+        while (tail_end < n && is_white_space(code_point(text_[tail_end])))
             ++tail_end;
         const uint64_t first = b > m + longest ? b - m - longest : 0;
         uint64_t last;
@@ -266,20 +268,37 @@ void for_each_start_near(EachEnd&& each_end, std::basic_string_view<Char> text, 
             last = std::min(n - 1, tail_end + shrink - m);
         else
             return;
-        if (open && first <= range_last + 1) {
-            range_last = std::max(range_last, last);
+        if (open_ && first <= range_last_ + 1) {
+            range_last_ = std::max(range_last_, last);
             return;
         }
-        if (open)
-            for (uint64_t start = range_first; start <= range_last; ++start)
+        finish(visit);
+        range_first_ = first;
+        range_last_ = last;
+        open_ = true;
+    }
+
+    template <typename Visit> void finish(Visit&& visit)
+    {
+        if (open_)
+            for (uint64_t start = range_first_; start <= range_last_; ++start)
                 visit(start);
-        range_first = first;
-        range_last = last;
-        open = true;
-    });
-    if (open)
-        for (uint64_t start = range_first; start <= range_last; ++start)
-            visit(start);
+        open_ = false;
+    }
+
+private:
+    std::basic_string_view<Char> text_;
+    const WindowShape& shape_;
+    uint64_t range_first_ = 0, range_last_ = 0;
+    bool open_ = false;
+};
+
+template <typename Char, typename EachEnd, typename Visit>
+void for_each_start_near(EachEnd&& each_end, std::basic_string_view<Char> text, const WindowShape& shape, Visit visit)
+{
+    StartsNear<Char> near(text, shape);
+    each_end([&](uint64_t b) { near.add(b, visit); });
+    near.finish(visit);
 }
 
 // Marks, as the Levenshtein search would with no edit allowed, the ends of
@@ -893,8 +912,11 @@ MatchList fuzzy_raw_units(Units<Char> raw, std::u32string_view folded_pattern, c
 // around an intact piece of it (an edit bound holds and its pieces are long
 // enough), the pieces of all such patterns are found in one pass of one
 // automaton, and each pattern is then scored only around its own pieces'
-// occurrences, one pattern after the other; every other pattern is
-// searched on its own.
+// occurrences, one pattern after the other. Patterns under an edit bound
+// whose pieces would be too short, or turn out too common, are searched
+// together, many to a word, in one pass for each bound, and each is scored
+// around the ends found for it as they are found. Every other pattern is
+// searched on its own. A pattern's tables are made only for its own pass.
 template <typename Char>
 void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& folded_patterns,
                           const SearchOptions& options, const std::vector<CandidateSink*>& sinks, Cancellation& cancel)
@@ -911,9 +933,25 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
         std::size_t pattern;
         WindowShape shape;
         FuzzyComparator comparator;
-        std::optional<PerStartScan<Char>> scan;
+        std::optional<PerStartScan<Char>> scan; // made when its pass is due, and dropped after it
+        uint64_t limit = 0;                     // the edits within which its windows can pass
         std::vector<Stretch> stretches;
         bool whole = false; // its pieces are too common: it is searched over the whole text
+    };
+    // Short patterns under one edit bound, searched together.
+    struct ShortGroup {
+        uint64_t limit;
+        std::vector<std::u32string> patterns;
+        std::vector<Plan*> plans;
+    };
+    std::vector<ShortGroup> short_groups;
+    const auto join_short_group = [&](Plan& plan) {
+        auto group = std::find_if(short_groups.begin(), short_groups.end(),
+                                  [&](const ShortGroup& g) { return g.limit == plan.limit; });
+        if (group == short_groups.end())
+            group = short_groups.insert(short_groups.end(), ShortGroup{plan.limit, {}, {}});
+        group->patterns.push_back(plan.comparator.pattern());
+        group->plans.push_back(&plan);
     };
     std::deque<Plan> plans;
     std::vector<std::u32string> needles;
@@ -930,15 +968,17 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
         std::basic_string<Char> units;
         if (options.threshold >= 0.0 && scored_per_start(chosen) && !pattern.empty() &&
             detail::BitParallelPattern::fits(pattern) && narrow_units(pattern, units)) {
-            plan.scan.emplace(text, plan.shape, chosen, plan.comparator);
-            if (plan.scan->filters_by_pieces()) {
-                for_each_piece(pattern.size(), plan.scan->filter_limit(), [&](uint64_t offset, uint64_t end) {
+            const uint64_t p = pattern.size();
+            plan.limit = passing_limits(chosen, plan.shape, options.threshold_kind, options.threshold, p).levenshtein;
+            if (plan.limit < p && for_each_piece(p, plan.limit, [&](uint64_t offset, uint64_t end) {
                     needles.push_back(pattern.substr(offset, end - offset));
                     owners.emplace_back(&plan, offset);
-                });
+                }))
+                continue;
+            if (plan.limit < p && p <= 64) {
+                join_short_group(plan);
                 continue;
             }
-            plan.scan.reset();
         }
         search_pattern(text, folded_patterns[i], options, *sinks[i], cancel);
         plans.pop_back();
@@ -947,22 +987,54 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
     pieces.scan(text, cancel, [&](std::uint32_t id, std::size_t end) {
         Plan& plan = *owners[id].first;
         if (plan.whole) return;
-        const uint64_t p = plan.comparator.pattern().size(), limit = plan.scan->filter_limit();
-        if (plan.stretches.size() == most_stretches(n, p, limit)) {
+        const uint64_t p = plan.comparator.pattern().size();
+        if (plan.stretches.size() == most_stretches(n, p, plan.limit)) {
             plan.whole = true;
             plan.stretches = std::vector<Stretch>();
             return;
         }
-        append_polled(plan.stretches, stretch_of(end - needles[id].size(), owners[id].second, p, limit, n), cancel);
+        append_polled(plan.stretches, stretch_of(end - needles[id].size(), owners[id].second, p, plan.limit, n),
+                      cancel);
     });
     for (Plan& plan : plans) {
-        if (plan.whole) {
-            plan.scan->run(*sinks[plan.pattern], cancel);
-        } else if (!plan.stretches.empty()) {
-            std::sort(plan.stretches.begin(), plan.stretches.end());
-            plan.scan->run_over(plan.stretches, *sinks[plan.pattern], cancel);
+        if (plan.whole && plan.comparator.pattern().size() <= 64) {
+            // Pieces this common: searched with the short patterns.
+            join_short_group(plan);
+        } else if (plan.whole || !plan.stretches.empty()) {
+            plan.scan.emplace(text, plan.shape, plan.comparator.metric(), plan.comparator);
+            if (plan.whole) {
+                plan.scan->run(*sinks[plan.pattern], cancel);
+            } else {
+                std::sort(plan.stretches.begin(), plan.stretches.end());
+                plan.scan->run_over(plan.stretches, *sinks[plan.pattern], cancel);
+                plan.stretches = std::vector<Stretch>();
+            }
+            plan.scan.reset(); // its tables, before the next pattern's pass
         }
-        plan.scan.reset(); // its tables, before the next pattern's pass
+    }
+    for (ShortGroup& group : short_groups) {
+        for (Plan* plan : group.plans)
+            plan->scan.emplace(text, plan->shape, plan->comparator.metric(), plan->comparator);
+        // The starts near each end are scored as the end is found: a short
+        // pattern keeps no list of what the pass found for it.
+        std::vector<StartsNear<Char>> near;
+        near.reserve(group.plans.size());
+        for (Plan* plan : group.plans)
+            near.emplace_back(text, plan->shape);
+        const auto scorer = [&](std::size_t k) {
+            return [&, k](uint64_t start) {
+                Plan& plan = *group.plans[k];
+                plan.scan->score_start(
+                    start, false, [&](const Match& match) { sinks[plan.pattern]->add(match); }, cancel);
+            };
+        };
+        detail::PackedPatterns(group.patterns, group.limit).scan(text, cancel, [&](std::uint32_t k, uint64_t end) {
+            near[k].add(end, scorer(k));
+        });
+        for (std::size_t k = 0; k < group.plans.size(); ++k) {
+            near[k].finish(scorer(k));
+            group.plans[k]->scan.reset();
+        }
     }
 }
 

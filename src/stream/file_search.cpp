@@ -15,9 +15,8 @@ FileSearch::FileSearch(const SearchSettings& settings, std::string label, bool w
       printer_(settings.print, std::move(label))
 {
     buffer_.clear();
-    searches_.reserve(settings.queries.size());
-    for (const PreparedQuery& query : settings.queries)
-        searches_.emplace_back(query, settings.segment_bytes);
+    // All the patterns in one search: one pass over each segment serves them.
+    if (!settings.queries.empty()) search_.emplace(settings.queries, settings.segment_bytes);
 }
 
 void FileSearch::push(std::string_view raw, bool at_end, bool waiting, Cancellation& cancel, std::string& out)
@@ -66,7 +65,8 @@ void FileSearch::advance(bool at_end, bool waiting, Cancellation& cancel, std::s
     if (decoder_.binary()) printer_.stop_printing_lines();
     const HeldBytes text = buffer_.held();
     std::uint64_t settled = static_cast<std::uint64_t>(-1);
-    for (StreamSearch& search : searches_) {
+    if (search_) {
+        StreamSearch& search = *search_;
         if (at_end)
             search.finish(text, cancel);
         else if (waiting)
@@ -91,8 +91,7 @@ void FileSearch::advance(bool at_end, bool waiting, Cancellation& cancel, std::s
         return;
     }
     std::uint64_t needed = printer_.needed_from(text, settled);
-    for (const StreamSearch& search : searches_)
-        needed = std::min(needed, search.needed_from());
+    if (search_) needed = std::min(needed, search_->needed_from());
     buffer_.release_before(needed);
 }
 

@@ -18,7 +18,7 @@ namespace tessarin {
 
 // What the command asks of every file.
 struct SearchSettings {
-    std::vector<PreparedQuery> queries; // one per pattern
+    std::vector<PreparedQuery> queries; // one per pattern, alike but for the pattern
     PrintSettings print;
     bool text_mode = false;   // no file is binary (-a)
     bool binary_mode = false; // binary files found in a walk are searched too (--binary)
@@ -52,7 +52,7 @@ private:
     bool walked_;
     StreamBuffer& buffer_;
     InputDecoder decoder_;
-    std::vector<StreamSearch> searches_;
+    std::optional<StreamSearch> search_; // every pattern's
     Printer printer_;
     std::string raw_; // a block read before it is decoded
     bool first_read_ = true, finished_ = false, skipped_ = false;

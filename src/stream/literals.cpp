@@ -339,6 +339,7 @@ RawLiteralFinder::RawLiteralFinder(const std::vector<std::u32string>& literals, 
 
 void RawLiteralFinder::find(std::string_view bytes, std::vector<std::size_t>& found, Cancellation& cancel) const
 {
+    if (bytes.empty()) return; // nothing to find, and a pointer that memchr must not get
     const std::size_t before = found.size();
     bool seeded = false;
     for (std::size_t k = 0; k < patterns_.size(); ++k)

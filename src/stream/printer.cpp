@@ -402,11 +402,19 @@ void Printer::print_match_alone(const HeldBytes& text, const Shown& shown, std::
         print_json(text, shown, out);
         return;
     }
+    if (!settings_.with_pattern) {
+        if (alone_last_ == std::pair{shown.start, shown.end}) return;
+        alone_last_ = {shown.start, shown.end};
+    }
     prefix(shown.line, ':', settings_.column ? std::optional<std::uint64_t>(column_of(text, shown)) : std::nullopt,
            out);
     if (settings_.color) out += match_color;
     append_as_utf8(text.slice(shown.start, shown.end), out);
     if (settings_.color) out += reset_color;
+    if (settings_.with_pattern && shown.match.pattern < settings_.patterns.size()) {
+        out += '\t';
+        append_as_utf8(settings_.patterns[shown.match.pattern], out);
+    }
     out += '\n';
 }
 
@@ -440,6 +448,11 @@ void Printer::print_json(const HeldBytes& text, const Shown& shown, std::string&
              {"module_end", match.end},
              {"byte_start", shown.start},
              {"byte_end", shown.end}});
+    if (match.pattern < settings_.patterns.size()) {
+        field("pattern");
+        append_json_string(settings_.patterns[match.pattern], out);
+    }
+    numbers({{"pattern_index", match.pattern}});
     out += "}\n";
 }
 

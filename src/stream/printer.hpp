@@ -28,6 +28,11 @@ struct PrintSettings {
     bool color = false;
     std::uint64_t before = 0, after = 0; // lines of context, in lines mode
     std::optional<std::uint64_t> max_count;
+    // The patterns as given (UTF-8), by the index that a match names: JSON
+    // records name the pattern of each match, and with `with_pattern` so
+    // does each match printed alone.
+    std::vector<std::string> patterns;
+    bool with_pattern = false;
 };
 
 class Printer {
@@ -107,6 +112,9 @@ private:
     // Where the column of the last match was counted: columns of matches on
     // one line are counted on from there.
     std::uint64_t column_line_start_ = static_cast<std::uint64_t>(-1), column_byte_ = 0, column_ = 0;
+    // The span printed alone last: another pattern's match of the same
+    // text is not printed again unless it is to name its pattern.
+    std::pair<std::uint64_t, std::uint64_t> alone_last_{static_cast<std::uint64_t>(-1), 0};
 };
 
 // Appends `bytes` to `out` as UTF-8, each ill-formed part as U+FFFD (as

@@ -68,7 +68,8 @@ void InputDecoder::pushed_in_place(std::string_view text) noexcept
 
 void InputDecoder::check(std::string_view text) noexcept
 {
-    if (!text_mode_ && !binary_ && std::memchr(text.data(), 0, text.size())) binary_ = true;
+    // An empty file's view may hold no pointer at all, which memchr must not get.
+    if (!text_mode_ && !binary_ && !text.empty() && std::memchr(text.data(), 0, text.size())) binary_ = true;
 }
 
 // Units of two bytes, surrogate pairs joined; a surrogate without its pair,

@@ -208,6 +208,7 @@ std::size_t byte_of_unit(std::string_view bytes, const UnitText& units, std::uin
 std::uint64_t paired_carriage_returns(std::string_view ascii) noexcept
 {
     std::uint64_t pairs = 0;
+    if (ascii.empty()) return pairs; // its pointer may be null, which memchr must not get
     for (const char* cr = static_cast<const char*>(std::memchr(ascii.data(), '\r', ascii.size())); cr;) {
         const char* end = ascii.data() + ascii.size();
         if (cr + 1 < end && cr[1] == '\n') ++pairs;
@@ -312,14 +313,39 @@ PreparedQuery::PreparedQuery(StreamQuery query) : query_(std::move(query))
 }
 
 StreamSearch::StreamSearch(const PreparedQuery& query, std::size_t segment_bytes)
-    : prepared_(query), mode_(query.query_.mode), folded_options_(query.query_.options),
-      case_insensitive_(query.query_.options.case_insensitive),
-      special_char_insensitive_(query.query_.options.special_char_insensitive), crlf_(query.query_.crlf_line_feeds),
-      segment_bytes_(segment_bytes), solver_(query.query_.options.strategies)
+    : queries_{&query}, query_(query.query_), mode_(query_.mode), folded_options_(query_.options),
+      case_insensitive_(query_.options.case_insensitive),
+      special_char_insensitive_(query_.options.special_char_insensitive), crlf_(query_.crlf_line_feeds),
+      segment_bytes_(segment_bytes)
 {
+    init();
+}
+
+StreamSearch::StreamSearch(const std::vector<PreparedQuery>& queries, std::size_t segment_bytes)
+    : query_(queries.at(0).query_), mode_(query_.mode), folded_options_(query_.options),
+      case_insensitive_(query_.options.case_insensitive),
+      special_char_insensitive_(query_.options.special_char_insensitive), crlf_(query_.crlf_line_feeds),
+      segment_bytes_(segment_bytes)
+{
+    queries_.reserve(queries.size());
+    for (const PreparedQuery& query : queries)
+        queries_.push_back(&query);
+    init();
+}
+
+void StreamSearch::init()
+{
+    solvers_.reserve(queries_.size());
+    patterns_.reserve(queries_.size());
+    for (const PreparedQuery* query : queries_) {
+        solvers_.emplace_back(query_.options.strategies);
+        patterns_.push_back(query->pattern_);
+        lookahead_ = std::max(lookahead_, query->lookahead_);
+        window_tokens_ = std::max(window_tokens_, query->window_tokens_);
+    }
     // Segments of token windows are folded here; the extractor sees them as they are.
     folded_options_.case_insensitive = folded_options_.special_char_insensitive = false;
-    margin_bytes_ = 4 * prepared_.lookahead_ + 16 + segment_bytes_ / 8;
+    margin_bytes_ = 4 * lookahead_ + 16 + segment_bytes_ / 8;
 }
 
 bool StreamSearch::is_cut_byte(unsigned char byte) const noexcept
@@ -446,7 +472,7 @@ void StreamSearch::pass_over(std::uint64_t to, Cancellation& cancel)
     if (to <= cut_.byte) return;
     const std::string_view bytes = text_.slice(cut_.byte, to);
     std::uint64_t units = bytes.size(), file = bytes.size(), longer = 0;
-    if (prepared_.query_.code_points) {
+    if (query_.code_points) {
         cancel.poll(bytes.size());
         const Counted counted = count_code_points(bytes, crlf_, case_insensitive_);
         units = counted.units, file = counted.file, longer = counted.longer;
@@ -466,24 +492,28 @@ StreamSearch::Step StreamSearch::search_segment(std::uint64_t end, bool final, b
 {
     if (end == cut_.byte) {
         // Nothing after the last cut: the text is complete.
-        if (mode_ != SearchMode::exact_token) locate(solver_.finish());
+        if (mode_ != SearchMode::exact_token)
+            for (std::size_t i = 0; i < solvers_.size(); ++i)
+                collect(solvers_[i].finish(), i);
         finished_ = true;
         settle();
         return Step::done;
     }
     const bool to_end = final && end == text_.end();
-    if (prepared_.finder_) {
+    // The places worth searching are looked for on behalf of one pattern; many
+    // find their own pieces in one pass over the segment.
+    if (queries_.size() == 1 && queries_[0]->finder_) {
         const Step step = search_regions(end, to_end, ready, cancel);
         if (step != Step::whole) return step;
     }
-    MatchList found; // exact token windows, which need no solving
+    std::vector<MatchList> found(queries_.size()); // exact token windows, which need no solving
     const bool raw_windows = mode_ == SearchMode::exact_raw || mode_ == SearchMode::fuzzy_raw;
-    const std::uint64_t lookahead = prepared_.lookahead_;
+    const std::uint64_t lookahead = lookahead_;
     const std::uint64_t cut =
         search_span(end, to_end, found, cancel, [&](auto raw, auto folded, const Lengthened& longer) -> std::uint64_t {
             if (to_end) return raw.size();
             if (!raw_windows)
-                return token_cut(raw, folded, longer, prepared_.separator_, prepared_.window_tokens_, case_insensitive_,
+                return token_cut(raw, folded, longer, queries_[0]->separator_, window_tokens_, case_insensitive_,
                                  cancel);
             // The last place after a code point that allows a cut, with
             // room for the longest window after it.
@@ -509,15 +539,15 @@ StreamSearch::Step StreamSearch::search_segment(std::uint64_t end, bool final, b
 // cover most of the segment, it is searched whole instead (`whole`).
 StreamSearch::Step StreamSearch::search_regions(std::uint64_t end, bool to_end, bool ready, Cancellation& cancel)
 {
-    const std::uint64_t reach = prepared_.lookahead_ + 1;
+    const std::uint64_t reach = lookahead_ + 1;
     bool enough = true;
-    const std::uint64_t cut = to_end ? end : back_to_cut(end, prepared_.lookahead_, enough);
+    const std::uint64_t cut = to_end ? end : back_to_cut(end, lookahead_, enough);
     if (!enough || cut <= cut_.byte) {
         if (!ready) margin_bytes_ *= 2;
         return Step::needs_more;
     }
     places_.clear();
-    prepared_.finder_->find(text_.slice(cut_.byte, end), places_, cancel);
+    queries_[0]->finder_->find(text_.slice(cut_.byte, end), places_, cancel);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> regions;
     std::uint64_t covered = 0;
     for (const std::size_t at : places_) {
@@ -538,7 +568,7 @@ StreamSearch::Step StreamSearch::search_regions(std::uint64_t end, bool to_end, 
         // Regions this dense save nothing: the segment is searched whole.
         if (2 * covered > end - cut_.byte) return Step::whole;
     }
-    MatchList found;
+    std::vector<MatchList> found(queries_.size());
     for (const auto& [first, last] : regions) {
         pass_over(first, cancel);
         const std::uint64_t limit = std::min(last, cut);
@@ -553,8 +583,8 @@ StreamSearch::Step StreamSearch::search_regions(std::uint64_t end, bool to_end, 
 }
 
 template <typename ChooseCut>
-std::uint64_t StreamSearch::search_span(std::uint64_t end, bool to_end, MatchList& found, Cancellation& cancel,
-                                        ChooseCut choose_cut)
+std::uint64_t StreamSearch::search_span(std::uint64_t end, bool to_end, std::vector<MatchList>& found,
+                                        Cancellation& cancel, ChooseCut choose_cut)
 {
     const std::string_view bytes = text_.slice(cut_.byte, end);
     // ASCII bytes are their own code points: read where they lie.
@@ -575,14 +605,20 @@ std::uint64_t StreamSearch::search_span(std::uint64_t end, bool to_end, MatchLis
         if (cut == none) return none;
 
         const std::uint64_t folded_cut = folded_index(longer, cut);
-        SegmentSink sink(to_end ? none : folded_cut, cut_folded_, mode_ == SearchMode::exact_token ? nullptr : &solver_,
-                         found);
-        if (raw_windows)
-            find_candidates(mode_, units, prepared_.pattern_, prepared_.separator_, prepared_.query_.options, sink,
-                            cancel);
+        std::vector<SegmentSink> sinks;
+        std::vector<CandidateSink*> sink_of;
+        sinks.reserve(queries_.size());
+        for (std::size_t i = 0; i < queries_.size(); ++i)
+            sink_of.push_back(&sinks.emplace_back(to_end ? none : folded_cut, cut_folded_,
+                                                  mode_ == SearchMode::exact_token ? nullptr : &solvers_[i], found[i]));
+        const UnitText folded_text = raw_windows ? UnitText() : UnitText::borrowed(folded.view());
+        const UnitText& searched = raw_windows ? units : folded_text;
+        const SearchOptions& options = raw_windows ? query_.options : folded_options_;
+        const std::u32string& separator = queries_[0]->separator_;
+        if (queries_.size() == 1)
+            find_candidates(mode_, searched, patterns_[0], separator, options, *sink_of[0], cancel);
         else
-            find_candidates(mode_, UnitText::borrowed(folded.view()), prepared_.pattern_, prepared_.separator_,
-                            folded_options_, sink, cancel);
+            find_many_candidates(mode_, searched, patterns_, separator, options, sink_of, cancel);
         for (const auto& [at, length] : longer)
             if (at < cut)
                 expansions_.push_back(Expansion{cut_folded_ + folded_index(longer, at), cut_.original + at, length});
@@ -601,17 +637,19 @@ std::uint64_t StreamSearch::search_span(std::uint64_t end, bool to_end, MatchLis
 
 // Hands over what the search of a segment settled: the picks of the groups
 // that no candidate to come can join, or all of them at the end.
-void StreamSearch::after_search(bool to_end, const MatchList& found)
+void StreamSearch::after_search(bool to_end, std::vector<MatchList>& found)
 {
-    if (mode_ == SearchMode::exact_token) {
-        locate(found);
-    } else if (to_end) {
-        locate(solver_.finish());
-    } else {
-        // No candidate starts before the cut any more: a group that ends
-        // before it is complete.
-        solver_.close_before(cut_folded_);
-        locate(solver_.take_picks());
+    for (std::size_t i = 0; i < queries_.size(); ++i) {
+        if (mode_ == SearchMode::exact_token) {
+            collect(std::move(found[i]), i);
+        } else if (to_end) {
+            collect(solvers_[i].finish(), i);
+        } else {
+            // No candidate starts before the cut any more: a group that ends
+            // before it is complete.
+            solvers_[i].close_before(cut_folded_);
+            collect(solvers_[i].take_picks(), i);
+        }
     }
     finished_ = to_end;
     settle();
@@ -679,18 +717,29 @@ void StreamSearch::move(Cursor& cursor, std::uint64_t original)
     cursor.byte = text_.from + pos;
 }
 
-void StreamSearch::locate(const MatchList& picks)
+void StreamSearch::collect(MatchList picks, std::size_t pattern)
 {
-    for (const Match& pick : picks) {
-        StreamMatch located{pick.start, pick.end, pick.score, 0, 0, 0, 0, 0, 0};
+    for (const Match& pick : picks)
+        collected_.emplace_back(pick, pattern);
+}
+
+void StreamSearch::locate(const std::vector<std::pair<Match, std::size_t>>& picks)
+{
+    for (const auto& [pick, pattern] : picks) {
+        StreamMatch located{pick.start, pick.end, pick.score, 0, 0, 0, 0, 0, 0, pattern};
         move(starts_, original_of(pick.start, false));
         located.original_start = starts_.file;
         located.byte_start = starts_.byte;
         located.line = starts_.line;
         located.line_start = starts_.line_start;
-        move(ends_, original_of(pick.end, true));
-        located.original_end = ends_.file;
-        located.byte_end = ends_.byte;
+        // One pattern's ends ascend; another's may end before the last end
+        // located, and is walked to from its start.
+        const std::uint64_t end = original_of(pick.end, true);
+        Cursor from_start = starts_;
+        Cursor& cursor = end >= ends_.original ? ends_ : from_start;
+        move(cursor, end);
+        located.original_end = cursor.file;
+        located.byte_end = cursor.byte;
         ready_.push_back(located);
     }
 }
@@ -702,7 +751,21 @@ void StreamSearch::locate(const MatchList& picks)
 void StreamSearch::settle()
 {
     std::uint64_t earliest = cut_folded_;
-    if (const std::optional<std::uint64_t> open = solver_.open_group_start()) earliest = std::min(earliest, *open);
+    for (const ConflictSolver& solver : solvers_)
+        if (const std::optional<std::uint64_t> open = solver.open_group_start()) earliest = std::min(earliest, *open);
+    // What no query can still add a pick before is located, in order of
+    // start, and of the query among equal starts.
+    std::stable_sort(collected_.begin(), collected_.end(), [](const auto& a, const auto& b) {
+        return a.first.start != b.first.start ? a.first.start < b.first.start : a.second < b.second;
+    });
+    const auto settled_end = finished_
+                                 ? collected_.end()
+                                 : std::partition_point(collected_.begin(), collected_.end(),
+                                                        [&](const auto& pick) { return pick.first.start < earliest; });
+    if (settled_end != collected_.begin()) {
+        locate(std::vector<std::pair<Match, std::size_t>>(collected_.begin(), settled_end));
+        collected_.erase(collected_.begin(), settled_end);
+    }
     while (!expansions_.empty() && expansions_.front().folded + expansions_.front().length <= earliest) {
         const Expansion& e = expansions_.front();
         pruned_shift_ = e.folded - e.original + e.length - 1;

@@ -34,6 +34,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "conflict_solver/mod.hpp"
@@ -127,6 +128,7 @@ struct StreamMatch {
     std::uint64_t byte_start, byte_end;         // bytes of the text
     std::uint64_t line;                         // of byte_start, from 1
     std::uint64_t line_start;                   // the byte where that line starts
+    std::size_t pattern = 0;                    // which of the search's queries found it
 };
 
 class StreamSearch {
@@ -135,6 +137,13 @@ public:
 
     // `query` must outlive the search.
     explicit StreamSearch(const PreparedQuery& query, std::size_t segment_bytes = default_segment);
+    // Many queries that differ in their pattern alone (mode, separator,
+    // options, line feeds and code points shared), searched together: one
+    // pass over each segment serves them all, and each pattern's matches are
+    // those of one search of the whole text for it. Matches come in order of
+    // their start, each naming its query's index. `queries` (not empty) must
+    // outlive the search.
+    explicit StreamSearch(const std::vector<PreparedQuery>& queries, std::size_t segment_bytes = default_segment);
 
     // Searches every segment that the bytes complete.
     void search(HeldBytes text, Cancellation& cancel);
@@ -177,25 +186,32 @@ private:
     // `choose_cut` picks (a unit of the text read, or `none`), and moves the
     // cut there; returns the cut, or `none`.
     template <typename ChooseCut>
-    std::uint64_t search_span(std::uint64_t end, bool to_end, MatchList& found, Cancellation& cancel,
+    std::uint64_t search_span(std::uint64_t end, bool to_end, std::vector<MatchList>& found, Cancellation& cancel,
                               ChooseCut choose_cut);
     // Moves the cut to byte `to` over text that holds no candidate.
     void pass_over(std::uint64_t to, Cancellation& cancel);
     void count_lines(std::uint64_t to);
+    void init();
     std::uint64_t segment_end(bool final) const;
     std::uint64_t ready_end() const;
     bool is_cut_byte(unsigned char byte) const noexcept;
     bool is_cut_place(std::uint64_t byte) const noexcept;
     std::uint64_t back_to_cut(std::uint64_t from, std::uint64_t code_points, bool& enough) const;
     std::uint64_t forward_to_cut(std::uint64_t from, std::uint64_t code_points, std::uint64_t end) const;
-    void after_search(bool to_end, const MatchList& found);
+    void after_search(bool to_end, std::vector<MatchList>& found);
 
-    void locate(const MatchList& picks);
+    // Takes each query's picks (of query `pattern`) to locate once no pick
+    // of another query can start before them.
+    void collect(MatchList picks, std::size_t pattern);
+    void locate(const std::vector<std::pair<Match, std::size_t>>& picks);
     std::uint64_t original_of(std::uint64_t folded, bool is_end) const noexcept;
     void move(Cursor& cursor, std::uint64_t original);
     void settle();
 
-    const PreparedQuery& prepared_;
+    std::vector<const PreparedQuery*> queries_;
+    const StreamQuery& query_; // the first query's: all share it but the pattern
+    std::vector<std::u32string> patterns_;
+    std::uint64_t lookahead_ = 0, window_tokens_ = 0; // the largest of the queries'
     SearchMode mode_;
     SearchOptions folded_options_; // folding off, for segments folded before the extractor sees them
     bool case_insensitive_, special_char_insensitive_, crlf_;
@@ -208,10 +224,11 @@ private:
     Cursor cut_;
     std::uint64_t cut_folded_ = 0;
 
-    ConflictSolver solver_;
-    std::deque<Expansion> expansions_; // before the last cut, those that matches may still need
-    std::uint64_t pruned_shift_ = 0;   // the code points that the expansions no longer kept added
-    std::deque<Cursor> passed_;        // where text passed over uncounted ends: cursors jump there
+    std::vector<ConflictSolver> solvers_;                  // one per query
+    std::vector<std::pair<Match, std::size_t>> collected_; // picks not yet located, with their query
+    std::deque<Expansion> expansions_;                     // before the last cut, those that matches may still need
+    std::uint64_t pruned_shift_ = 0;                       // the code points that the expansions no longer kept added
+    std::deque<Cursor> passed_;                            // where text passed over uncounted ends: cursors jump there
     std::vector<StreamMatch> ready_;
     std::vector<std::size_t> places_; // the finder's, in a segment
     bool finished_ = false;

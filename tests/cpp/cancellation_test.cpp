@@ -283,6 +283,14 @@ int main()
              extract_many(SearchMode::fuzzy_raw, std::move(s), inputs({"abcdefzzzi", "zzzzzzzzz", "ghi\u0142 abcx"}),
                           "", edits, c);
          }},
+        {"many patterns, fuzzy raw, short patterns many to a word",
+         {"", "abcdefghi\u0142 ", 11, ""},
+         [&](Text s, Cancellation c) {
+             SearchOptions edits = fuzzy("levenshtein", 1.0);
+             edits.edit_reach = 1;
+             extract_many(SearchMode::fuzzy_raw, std::move(s), inputs({"abx", "ghi\u0142", "zq", "cdef", "i\u0142 "}),
+                          "", edits, c);
+         }},
         {"fuzzy token, no separator in the text",
          {"", "abcdefghi\u0142", 10, ""},
          [&](Text s, Cancellation c) {

@@ -65,7 +65,8 @@ SearchSettings settings_of(const std::vector<std::string>& args, std::size_t seg
                                                        {"--column", &print.column},
                                                        {"-H", &print.with_name},
                                                        {"--color=always", &print.color},
-                                                       {"-a", &settings.text_mode}};
+                                                       {"-a", &settings.text_mode},
+                                                       {"--with-pattern", &print.with_pattern}};
         const auto flag = std::find_if(std::begin(flags), std::end(flags), [&](const auto& f) { return a == f.first; });
         if (flag != std::end(flags))
             *flag->second = true;
@@ -98,6 +99,7 @@ SearchSettings settings_of(const std::vector<std::string>& args, std::size_t seg
                  : json  ? OutputMode::json
                  : only  ? OutputMode::only_matching
                          : OutputMode::lines;
+    print.patterns = patterns;
     for (const std::string& pattern : patterns) {
         StreamQuery query;
         query.mode = fuzzy ? (token ? SearchMode::fuzzy_token : SearchMode::fuzzy_raw)
@@ -191,35 +193,37 @@ const std::vector<PrintCase> print_cases = {
      {"--json", "ab"},
      "{\"path\": \"<stdin>\", \"line\": 1, \"column\": 1, \"start\": 0, \"end\": 2, \"score\": 0.0, \"text\": \"ab\", "
      "\"shown_start\": 0, \"shown_end\": 2, \"module_start\": 0, \"module_end\": 2, \"byte_start\": 0, \"byte_end\": "
-     "2}\n{\"path\": \"<stdin>\", \"line\": 2, \"column\": 4, \"start\": 6, \"end\": 8, \"score\": 0.0, \"text\": "
+     "2, \"pattern\": \"ab\", \"pattern_index\": 0}\n{\"path\": \"<stdin>\", \"line\": 2, \"column\": 4, \"start\": 6, "
+     "\"end\": 8, \"score\": 0.0, \"text\": "
      "\"ab\", \"shown_start\": 6, \"shown_end\": 8, \"module_start\": 6, \"module_end\": 8, \"byte_start\": 6, "
-     "\"byte_end\": 8}\n"},
+     "\"byte_end\": 8, \"pattern\": \"ab\", \"pattern_index\": 0}\n"},
     {"json, fuzzy scores",
      "the lighthose is\nthe LIGHTHOUSE",
      {"--json", "-i", "--metric", "levenshtein", "lighthouse"},
      "{\"path\": \"<stdin>\", \"line\": 1, \"column\": 5, \"start\": 4, \"end\": 13, \"score\": 0.1, \"text\": "
      "\"lighthose\", \"shown_start\": 4, \"shown_end\": 13, \"module_start\": 4, \"module_end\": 13, \"byte_start\": "
-     "4, \"byte_end\": 13}\n{\"path\": \"<stdin>\", \"line\": 2, \"column\": 5, \"start\": 21, \"end\": 31, "
+     "4, \"byte_end\": 13, \"pattern\": \"lighthouse\", \"pattern_index\": 0}\n{\"path\": \"<stdin>\", \"line\": 2, "
+     "\"column\": 5, \"start\": 21, \"end\": 31, "
      "\"score\": 0.0, \"text\": \"LIGHTHOUSE\", \"shown_start\": 21, \"shown_end\": 31, \"module_start\": 21, "
-     "\"module_end\": 31, \"byte_start\": 21, \"byte_end\": 31}\n"},
+     "\"module_end\": 31, \"byte_start\": 21, \"byte_end\": 31, \"pattern\": \"lighthouse\", \"pattern_index\": 0}\n"},
     {"json, folded positions",
      "\xc4\xb0\xc4\xb0 x\n\xc4\xb0 big",
      {"--json", "-i", "big"},
      "{\"path\": \"<stdin>\", \"line\": 2, \"column\": 3, \"start\": 7, \"end\": 10, \"score\": 0.0, \"text\": "
      "\"big\", \"shown_start\": 7, \"shown_end\": 10, \"module_start\": 10, \"module_end\": 13, \"byte_start\": 10, "
-     "\"byte_end\": 13}\n"},
+     "\"byte_end\": 13, \"pattern\": \"big\", \"pattern_index\": 0}\n"},
     {"json, a window over a line feed",
      "one a\nb two",
      {"--json", "a b"},
      "{\"path\": \"<stdin>\", \"line\": 1, \"column\": 5, \"start\": 4, \"end\": 7, \"score\": 0.0, \"text\": "
      "\"a\\nb\", \"shown_start\": 4, \"shown_end\": 7, \"module_start\": 4, \"module_end\": 7, \"byte_start\": 4, "
-     "\"byte_end\": 7}\n"},
+     "\"byte_end\": 7, \"pattern\": \"a b\", \"pattern_index\": 0}\n"},
     {"json, escapes",
      "say \"a\tb\" \\ \x01 ok\n",
      {"--json", "-Z", "-t", "0.3", "a\tb\" \\"},
      "{\"path\": \"<stdin>\", \"line\": 1, \"column\": 6, \"start\": 5, \"end\": 11, \"score\": 0.0, \"text\": "
      "\"a\\tb\\\" \\\\\", \"shown_start\": 5, \"shown_end\": 11, \"module_start\": 5, \"module_end\": 11, "
-     "\"byte_start\": 5, \"byte_end\": 11}\n"},
+     "\"byte_start\": 5, \"byte_end\": 11, \"pattern\": \"a\\tb\\\" \\\\\", \"pattern_index\": 0}\n"},
     {"only matching, colours",
      "xx needle yy needle\n",
      {"--color=always", "-o", "needle"},
@@ -239,6 +243,29 @@ const std::vector<PrintCase> print_cases = {
      {"--color=always", "-e", "three", "-e", "one"},
      g + "1" + r + ":" + m + "one" + r + " two " + m + "three" + r + "\n"},
     {"line without a line feed", "a\nneedle", {"needle"}, "2:needle\n"},
+    // Many patterns: each match names its own; a stretch or a line that
+    // several find is printed once unless the patterns are named.
+    {"only matching, a stretch that two patterns find",
+     "a needle\n",
+     {"-o", "-e", "needle", "-e", "needle"},
+     "1:needle\n"},
+    {"only matching, patterns named",
+     "one two\n",
+     {"-o", "--with-pattern", "-e", "two", "-e", "one", "-e", "one"},
+     "1:one\tone\n1:one\tone\n1:two\ttwo\n"},
+    {"json, two patterns",
+     "ab cd",
+     {"--json", "-e", "cd", "-e", "ab"},
+     "{\"path\": \"<stdin>\", \"line\": 1, \"column\": 1, \"start\": 0, \"end\": 2, \"score\": 0.0, \"text\": "
+     "\"ab\", \"shown_start\": 0, \"shown_end\": 2, \"module_start\": 0, \"module_end\": 2, \"byte_start\": 0, "
+     "\"byte_end\": 2, \"pattern\": \"ab\", \"pattern_index\": 1}\n{\"path\": \"<stdin>\", \"line\": 1, "
+     "\"column\": 4, \"start\": 3, \"end\": 5, \"score\": 0.0, \"text\": \"cd\", \"shown_start\": 3, "
+     "\"shown_end\": 5, \"module_start\": 3, \"module_end\": 5, \"byte_start\": 3, \"byte_end\": 5, "
+     "\"pattern\": \"cd\", \"pattern_index\": 0}\n"},
+    {"fuzzy patterns, each line once",
+     "the lighthose\nno\nthe harbur\n",
+     {"-Z", "--absolute", "-t", "1", "-e", "harbour", "-e", "lighthouse", "-e", "lighthous"},
+     "1:the lighthose\n3:the harbur\n"},
     {"empty lines of context", "\n\nneedle\n\n\n", {"-C", "1", "needle"}, "2-\n3:needle\n4-\n"},
     // A match over a line feed, and another on its last line: each line once.
     {"a line once, after a match over a line feed", "foo \nbar foo  bar\n", {"foo  bar"}, "1:foo \n2:bar foo  bar\n"},
@@ -257,13 +284,13 @@ const std::vector<PrintCase> print_cases = {
      {"--json", "a\rb"},
      "{\"path\": \"<stdin>\", \"line\": 1, \"column\": 1, \"start\": 0, \"end\": 3, \"score\": 0.0, \"text\": "
      "\"a\\rb\", \"shown_start\": 0, \"shown_end\": 3, \"module_start\": 0, \"module_end\": 3, \"byte_start\": 0, "
-     "\"byte_end\": 3}\n"},
+     "\"byte_end\": 3, \"pattern\": \"a\\rb\", \"pattern_index\": 0}\n"},
     {"CR LF in positions",
      "x\r\ny b\r\nz",
      {"--json", "b z"},
      "{\"path\": \"<stdin>\", \"line\": 2, \"column\": 3, \"start\": 5, \"end\": 9, \"score\": 0.0, \"text\": "
      "\"b\\r\\nz\", \"shown_start\": 5, \"shown_end\": 9, \"module_start\": 4, \"module_end\": 7, \"byte_start\": 5, "
-     "\"byte_end\": 9}\n"},
+     "\"byte_end\": 9, \"pattern\": \"b z\", \"pattern_index\": 0}\n"},
     // Special characters fold within the window wherever they lie.
     {"accents past a space", "a b \xc3\xa9\n", {"--ignore-accents", "a b e"}, "1:a b \xc3\xa9\n"},
     {"Kelvin sign past a space", "x y \xe2\x84\xaa\n", {"-i", "x y k"}, "1:x y \xe2\x84\xaa\n"},

@@ -1,7 +1,7 @@
 // Many patterns in one search against one search per pattern, on random
 // texts and pattern lists: patterns that are prefixes of one another, too
-// short to have pieces, repeated, or folding to the same text; every mode,
-// edit bounds with and without pieces.
+// short to have pieces (and crowds of them), repeated, or folding to the
+// same text; every mode, edit bounds with and without pieces.
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -88,6 +88,12 @@ void run_case(std::uint64_t seed)
                                    Strategy::minimum_isolated_character};
     for (std::size_t n = random() % 3; n > 0; --n)
         options.strategies.add(strategies[random() % std::size(strategies)]);
+
+    // Now and then a crowd of short patterns, more than one machine word of
+    // them under each edit bound.
+    if (random() % 4 == 0)
+        for (std::size_t n = 10 + random() % 50; n > 0; --n)
+            patterns.push_back(random_text(random, 1 + random() % 5));
 
     std::vector<TextInput> inputs;
     for (const std::string& pattern : patterns)

@@ -113,13 +113,16 @@ inline std::string as_searched(const std::string& text, bool crlf, const std::u3
     return searched;
 }
 
-// Feeds `text` to a stream search in the blocks that `next_block` gives (a
-// size, and whether the reader then waits), a segment being
-// `segment_bytes`, and reports to `check` what does not hold.
-inline void check_stream(const StreamQuery& query, const std::string& text, std::size_t segment_bytes,
+// Feeds `text` to one stream search for all of `queries` (alike but for
+// their patterns) in the blocks that `next_block` gives (a size, and whether
+// the reader then waits), a segment being `segment_bytes`, and reports to
+// `check` what does not hold: each pattern's matches must be those of one
+// search for it over the whole text, all of them in order of their start.
+inline void check_stream(const std::vector<StreamQuery>& queries, const std::string& text, std::size_t segment_bytes,
                          const std::function<std::pair<std::size_t, bool>()>& next_block,
                          const std::function<void(bool, const char*)>& check, bool verbose = false)
 {
+    const StreamQuery& query = queries.front();
     Cancellation never;
     const UnitText units = decode_to_units(text, never);
     const std::u32string code_points = units.visit([](auto view) {
@@ -131,11 +134,30 @@ inline void check_stream(const StreamQuery& query, const std::string& text, std:
     std::vector<std::uint64_t> file_index;
     const std::string searched = as_searched(text, query.crlf_line_feeds, code_points, file_index);
     MatchList expected;
-    const bool succeeds = whole_text(query, searched, expected);
+    std::vector<std::size_t> expected_patterns;
+    bool succeeds = true;
+    {
+        std::vector<std::pair<Match, std::size_t>> all;
+        for (std::size_t i = 0; i < queries.size(); ++i) {
+            MatchList one;
+            succeeds = whole_text(queries[i], searched, one) && succeeds;
+            for (const Match& match : one)
+                all.emplace_back(match, i);
+        }
+        std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+            return a.first.start != b.first.start ? a.first.start < b.first.start : a.second < b.second;
+        });
+        for (const auto& [match, pattern] : all) {
+            expected.push_back(match);
+            expected_patterns.push_back(pattern);
+        }
+    }
 
     // The caller's buffer keeps only what the search still needs, so that
     // a read before it fails.
-    const PreparedQuery prepared(query);
+    std::vector<PreparedQuery> prepared;
+    for (const StreamQuery& each : queries)
+        prepared.emplace_back(each);
     StreamSearch search(prepared, segment_bytes);
     std::string held;
     std::uint64_t held_from = 0;
@@ -214,6 +236,7 @@ inline void check_stream(const StreamQuery& query, const std::string& text, std:
             return file_index[folded[k] == position || !is_end ? k : k + 1];
         };
         check(got.score == want.score && got.end - got.start == want.end - want.start, "the same match");
+        check(got.pattern == expected_patterns[i], "the same pattern's match");
         if (query.code_points) {
             check(got.start == want.start && got.end == want.end, "the same match's place");
             check(got.original_start == original(got.start, false), "the original start");
@@ -231,6 +254,13 @@ inline void check_stream(const StreamQuery& query, const std::string& text, std:
         check(got.line == 1 + static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n')), "the line");
         check(got.line_start == (line_feed == std::string::npos ? 0 : line_feed + 1), "the line's start");
     }
+}
+
+inline void check_stream(const StreamQuery& query, const std::string& text, std::size_t segment_bytes,
+                         const std::function<std::pair<std::size_t, bool>()>& next_block,
+                         const std::function<void(bool, const char*)>& check, bool verbose = false)
+{
+    check_stream(std::vector<StreamQuery>{query}, text, segment_bytes, next_block, check, verbose);
 }
 
 } // namespace tessarin::testing

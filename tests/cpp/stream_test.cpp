@@ -6,6 +6,7 @@
 // LF read as a line feed where asked), each must be located where it lies
 // in the original text, and the search must never read bytes before those
 // it said it needed, nor report a match before where it said all would be.
+// Many patterns searched together must each find what they find alone.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -88,8 +89,21 @@ void run_case(std::uint64_t seed)
     query.crlf_line_feeds = random() % 3 == 0;
     query.code_points = random() % 3 != 0;
     const std::size_t segment = 1 + random() % 200;
+    // Now and then many patterns in one search: others cut from the text,
+    // repeated, or prefixes of one another.
+    std::vector<StreamQuery> queries{query};
+    if (random() % 3 == 0)
+        for (std::size_t n = 1 + random() % 6; n > 0; --n) {
+            StreamQuery other = query;
+            const std::string& earlier = queries[random() % queries.size()].pattern;
+            const unsigned kind = random() % 4;
+            other.pattern = kind == 0   ? earlier
+                            : kind == 1 ? earlier.substr(0, earlier.size() / 2)
+                                        : random_pattern(random, text);
+            queries.push_back(other);
+        }
     testing::check_stream(
-        query, text, segment, [&] { return std::pair<std::size_t, bool>(1 + random() % 97, random() % 4 == 0); },
+        queries, text, segment, [&] { return std::pair<std::size_t, bool>(1 + random() % 97, random() % 4 == 0); },
         [&](bool condition, const char* what) { check(condition, what, seed); },
         std::getenv("STREAM_TEST_SEED") != nullptr);
 }

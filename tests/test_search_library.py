@@ -1,0 +1,229 @@
+"""The search library, tessarin_search: edit counts as agrep counts them,
+positions in the caller's text, white space as people write it, many
+patterns, many texts on threads, and values refused at construction."""
+
+import doctest
+import pathlib
+import pickle
+import random
+import subprocess
+import sys
+
+import pytest
+from rapidfuzz.distance import Levenshtein
+
+import tessarin
+from conftest import scaled
+from reference_model import solve_conflicts, trim_whitespace
+from tessarin_search import Search, find, find_many
+
+
+def edit_count_reference(text, pattern, edits, strategies):
+    """Every window of m - k to m + k code points whose trimmed text lies
+    within k Levenshtein edits of the pattern, reduced as the module reduces."""
+    m = len(pattern)
+    candidates = []
+    for start in range(len(text)):
+        for length in range(max(1, m - edits), m + edits + 1):
+            if start + length > len(text):
+                break
+            distance = Levenshtein.distance(trim_whitespace(text[start:start + length]), pattern)
+            if distance <= edits:
+                candidates.append((start, start + length, float(distance)))
+    return solve_conflicts(text, candidates, strategies)
+
+
+def test_edit_counts_agree_with_a_brute_force_reference():
+    generator = random.Random(27)
+    for _ in range(scaled(400)):
+        text = "".join(generator.choice("ab c") for _ in range(generator.randrange(0, 40)))
+        pattern = "".join(generator.choice("abc") for _ in range(generator.randrange(1, 7)))
+        edits = generator.randrange(0, 4)
+        strategies = generator.choice([[], ["best_match", "shortest"], ["longest"], ["shortest", "best_match"]])
+        found = [tuple(match) for match in Search(pattern, edits=edits, strategies=strategies).find(text)]
+        assert found == edit_count_reference(text, pattern, edits, strategies), (text, pattern, edits, strategies)
+
+
+@pytest.mark.parametrize("text, pattern, options, expected", [
+    # Insertions and deletions count, which windows of the pattern's length cannot find.
+    ("a lightthouse here", "lighthouse", {"edits": 1}, [(2, 13, "lightthouse")]),
+    ("a lighthose here", "lighthouse", {"edits": 1}, [(2, 11, "lighthose")]),
+    ("a lighthouses here", "lighthouse", {"edits": 1}, [(2, 12, "lighthouse")]),
+    # Lower-casing İ gives two code points: later positions stay the caller's.
+    ("İstanbul and İzmir have a lighthouse", "lighthouse", {"ignore_case": True}, [(26, 36, "lighthouse")]),
+    ("İİİ abc İ", "abc", {"ignore_case": True}, [(4, 7, "abc")]),
+    ("xİy", "i̇y", {"ignore_case": True}, [(1, 3, "İy")]),
+    # ß lowers to itself, one code point; final sigma is one code point too.
+    ("Straße STRASSE", "straße", {"ignore_case": True}, [(0, 6, "Straße")]),
+    ("İ ΟΔΟΣ ΟΔΟΣ", "ΟΔΟΣ", {"ignore_case": True}, [(2, 6, "ΟΔΟΣ"), (7, 11, "ΟΔΟΣ")]),
+    ("İ café CAFÉ", "cafe", {"ignore_case": True, "ignore_accents": True}, [(2, 6, "café"), (7, 11, "CAFÉ")]),
+    # White space as people write it, positions still the caller's.
+    ("un petit\r\ndéjeuner", "petit déjeuner", {"collapse_white_space": True}, [(3, 18, "petit\r\ndéjeuner")]),
+    ("un petit\n    déjeuner", "petit déjeuner", {"collapse_white_space": True}, [(3, 21, "petit\n    déjeuner")]),
+    ("un petit\tdéjeuner", "petit  déjeuner", {"collapse_white_space": True}, [(3, 17, "petit\tdéjeuner")]),
+    ("un petit\u00a0\u00a0déjeuner", "petit déjeuner", {"collapse_white_space": True},
+     [(3, 18, "petit\u00a0\u00a0déjeuner")]),
+    ("İ  PETIT \t DÉJEUNER", "petit dejeuner", {"collapse_white_space": True, "ignore_case": True,
+                                                "ignore_accents": True}, [(3, 19, "PETIT \t DÉJEUNER")]),
+    ("İ  petit \t dejeuner", "petit dejuner", {"collapse_white_space": True, "ignore_case": True, "edits": 1},
+     [(3, 19, "petit \t dejeuner")]),
+    ("a petit  déjeuner", "petit déjeuner", {}, []),
+])
+def test_positions_are_in_the_callers_text(text, pattern, options, expected):
+    found = Search(pattern, **options).find(text)
+    assert [(match.start, match.end, match.text) for match in found] == expected
+    for match in found:
+        assert match.text == text[match.start:match.end]
+        line_start = text.rfind("\n", 0, match.start) + 1
+        assert (match.line, match.column) == (text.count("\n", 0, match.start) + 1, match.start - line_start + 1)
+
+
+def test_the_layers_searches_are_the_modules():
+    generator = random.Random(28)
+    for _ in range(scaled(200)):
+        text = "".join(generator.choice("aAb cé\n") for _ in range(generator.randrange(0, 30)))
+        pattern = "".join(generator.choice("abé") for _ in range(generator.randrange(1, 5)))
+        flags = (generator.random() < 0.5, generator.random() < 0.5)
+        options = {"ignore_case": flags[0], "ignore_accents": flags[1]}
+        cases = [
+            (Search(pattern, **options), tessarin.exact_raw_extract(text, pattern, *flags, ["best_match", "shortest"])),
+            (Search(pattern, separator=" ", **options), tessarin.exact_token_extract(text, pattern, " ", *flags)),
+            (Search(pattern, similarity=0.7, metric="indel", **options),
+             tessarin.fuzzy_raw_extract(text, pattern, *flags, "indel", 0.3, 1, ["best_match", "shortest"])),
+            (Search(pattern, edits=1, separator=" ", strategies=["longest"], **options),
+             tessarin.fuzzy_token_extract(text, pattern, " ", *flags, "levenshtein", 1.0, 0, ["longest"])),
+        ]
+        for search, spans in cases:
+            assert [tuple(match) for match in search.find(text)] == spans, (search, text)
+
+
+def test_many_patterns_say_which_they_are():
+    text = "From Pariss to Lyn, then Paris again"
+    found = Search(["Paris", "Lyon"], edits=1).find(text)
+    assert [(m.start, m.end, m.pattern, m.pattern_index) for m in found] == [
+        (5, 10, "Paris", 0), (15, 18, "Lyon", 1), (25, 30, "Paris", 0)]
+    assert [m.text for m in found] == ["Paris", "Lyn", "Paris"]
+    assert Search(patterns=("Lyon", "Paris"), edits=1).find(text)[1].pattern_index == 0
+    # One pattern's matches are those of a search for it alone.
+    for pattern in ("Paris", "Lyon"):
+        assert [tuple(m) for m in found if m.pattern == pattern] == [tuple(m) for m in find(pattern, text, edits=1)]
+
+
+def test_find_many_keeps_the_order_of_the_texts():
+    generator = random.Random(29)
+    texts = ["".join(generator.choice("colur \n") for _ in range(generator.randrange(0, 300))) for _ in range(300)]
+    search = Search("colour", edits=1, ignore_case=True)
+    expected = [search.find(text) for text in texts]
+    for threads in (1, 2, 5):
+        assert list(search.find_many(texts, threads=threads)) == expected
+        assert list(search.find_many(iter(texts), threads=threads)) == expected
+    assert list(find_many("colour", (t for t in texts), threads=2, edits=1, ignore_case=True)) == expected
+    assert list(search.find_many([], threads=2)) == []
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda: Search("x", metric="levenshtien", edits=1), ValueError, ["'levenshtien'", "levenshtein, damerau"]),
+    (lambda: Search("x", edits=1, strategies=["best"]), ValueError, ["'best'", "best_match, shortest"]),
+    (lambda: Search("x", edits=1, strategies="best_match"), TypeError, ["'best_match'", "best_match, shortest"]),
+    (lambda: Search(""), ValueError, ["''", "empty"]),
+    (lambda: Search("  "), ValueError, ["'  '", "white space"]),
+    (lambda: Search([]), ValueError, ["empty"]),
+    (lambda: Search(["a", 3]), TypeError, ["3"]),
+    (lambda: Search(), TypeError, ["patterns="]),
+    (lambda: Search("x", patterns=["y"]), TypeError, ["patterns="]),
+    (lambda: Search("x", edits=-1), ValueError, ["edits=-1", "0 to 127"]),
+    (lambda: Search("x", edits=1.5), TypeError, ["1.5"]),
+    (lambda: Search("x", edits=True), TypeError, ["True"]),
+    (lambda: Search("x", similarity=float("nan")), ValueError, ["nan", "0 to 1"]),
+    (lambda: Search("x", similarity=1.5), ValueError, ["1.5", "0 to 1"]),
+    (lambda: Search("x", similarity="high"), TypeError, ["'high'"]),
+    (lambda: Search("x", edits=1, similarity=0.8), ValueError, ["not both"]),
+    (lambda: Search("x", edits=2, metric="jaro"), ValueError, ["'jaro'", "levenshtein"]),
+    (lambda: Search("x", metric="osa"), ValueError, ["'osa'", "edits="]),
+    (lambda: Search("x", separator=""), ValueError, ["separator"]),
+    (lambda: Search("x", separator=3), TypeError, ["3"]),
+    (lambda: Search("x", separator=" ", strategies=["longest"]), ValueError, ["every match"]),
+    (lambda: Search("x", ignore_case=1), TypeError, ["ignore_case", "1"]),
+    (lambda: Search("x").find_many("text"), TypeError, ["one str"]),
+    (lambda: Search("x").find_many([], threads=0), ValueError, ["threads=0"]),
+    (lambda: Search("x").find(b"x"), TypeError, ["bytes"]),
+    (lambda: Search("x").find("\ud800"), UnicodeEncodeError, ["surrogate"]),
+    (lambda: list(Search("x").find_many(["x", 7])), TypeError, ["int"]),
+])
+def test_bad_values_are_refused_naming_them(call, error, words):
+    with pytest.raises(error) as raised:
+        call()
+    for word in words:
+        assert word in str(raised.value)
+
+
+def test_similarity_reads_the_decimal_written():
+    # 1 - 0.8 is 0.19999999999999996 in binary: a 10-code-point pattern
+    # would then get windows one code point longer, not two.
+    text = "xx abcdefghij xx abcXXdefghij"
+    assert [m.text for m in Search("abcdefghij", similarity=0.8).find(text)] == ["abcdefghij", "abcXXdefghij"]
+
+
+def test_a_search_is_a_value():
+    search = Search(["a", "b"], edits=1, ignore_case=True)
+    assert search == Search(patterns=["a", "b"], edits=1, ignore_case=True)
+    assert hash(search) == hash(Search(["a", "b"], edits=1, ignore_case=True))
+    assert search != Search(["a", "b"], edits=2, ignore_case=True)
+    assert "edits=1" in repr(search) and "ignore_case=True" in repr(search)
+    with pytest.raises(AttributeError):
+        search.edits = 2
+    assert pickle.loads(pickle.dumps(search)) == search
+
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "library"
+
+
+@pytest.mark.parametrize("program, shown", [
+    ("names_with_typos.py", ["3:12 'Bartolomew' is Bartholomew (1 edits)", "4:41 'Thorvaldson' is Thorvaldsen"]),
+    ("word_list.py", ["café: 3", "crème: 3", "brûlée: 1"]),
+    ("phrase_across_lines.py", ["1:4 'petit\\r\\ndéjeuner'", "3:12 'petit\\n    déjeuner'", "5:23 'petit\\xa0déjeuner'"]),
+    ("dataframe_column.py", ["102      a lightouse lamp  lightouse", "104     LIGHTHOUSE poster LIGHTHOUSE"]),
+    ("many_files.py", ["__init__.py:106:7: decoder"]),
+])
+def test_examples_run_and_find_what_they_say(program, shown):
+    ran = subprocess.run([sys.executable, str(EXAMPLES / program)], capture_output=True, text=True, check=True)
+    for line in shown:
+        assert line in ran.stdout
+
+
+def test_the_packages_own_examples():
+    import tessarin_search
+    assert doctest.testmod(tessarin_search).failed == 0
+
+
+def test_matches_pickle_and_compare():
+    text = "x\nİ lighthouse"
+    match = Search("lighthouse", ignore_case=True).find(text)[0]
+    assert tuple(match) == (4, 14, 0.0) and match[0] == 4 and len(match) == 3
+    start, end, score = match
+    assert (start, end, score, match.line, match.column) == (4, 14, 0.0, 2, 3)
+    copy = pickle.loads(pickle.dumps(match))
+    assert copy == match and hash(copy) == hash(match) and repr(copy) == repr(match)
+    assert "text='lighthouse'" in repr(match)
+    assert match != Search("lighthouse", ignore_case=True).find("İİ lighthouse")[0]
+
+
+@pytest.mark.parametrize("options, lines", [
+    (["-Z1"], ["this instance", "isinstance", "is_instance", "isinstanc"]),
+    (["--edits", "1"], ["this instance", "isinstance", "is_instance", "isinstanc"]),
+    (["-Z", "-t", "1", "--absolute"], ["isinstance", "isinstanc"]),  # windows of the pattern's length
+])
+def test_the_command_counts_edits_as_ugrep(tmp_path, options, lines):
+    filler = "\n" + "-" * 20 + "\n"  # keeps each line's matches a group of their own
+    path = tmp_path / "lines.txt"
+    path.write_text(filler.join(["this instance", "isinstance", "is_instance", "isinstanc", "instance"]) + "\n")
+    ran = subprocess.run([sys.executable, "-m", "tessarin_cli", "-N", *options, "isinstance", str(path)],
+                         capture_output=True, text=True)
+    assert ran.returncode == 0, ran.stderr
+    assert ran.stdout.splitlines() == lines
+
+
+def test_the_command_refuses_edits_with_a_threshold(tmp_path):
+    ran = subprocess.run([sys.executable, "-m", "tessarin_cli", "--edits", "1", "-t", "1", "x", str(tmp_path)],
+                         capture_output=True, text=True)
+    assert ran.returncode == 2 and "--edits" in ran.stderr
