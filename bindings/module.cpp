@@ -365,23 +365,48 @@ PyObject* create_module()
 std::atomic<std::int64_t> owning_interpreter{-1};
 PyObject* module_object = nullptr;
 
+#if PY_VERSION_HEX >= 0x030D0000
+// From 3.13 on, the first import of a single-phase module by a
+// subinterpreter runs the init function in the main interpreter first, on a
+// thread state made for the purpose, and drops what it returns; the import
+// then goes on in the subinterpreter, which refuses the module before
+// running the init function there if it takes no single-phase modules. That
+// first run is no import by the main interpreter: it must neither make the
+// main interpreter the owner nor leave anything behind in it. Every import
+// that an interpreter makes itself runs inside importlib's Python code, so a
+// thread state with no Python frame marks that run.
+bool runs_for_another_interpreter()
+{
+    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+    Py_XDECREF(frame);
+    return frame == nullptr;
+}
+#endif
+
 } // namespace
 } // namespace tessarin::bindings
 
-// The interpreter's own test of whether it keeps a module that, like this
-// one, initialises in a single phase: an isolated subinterpreter refuses it,
-// but only after the init function has run. The interpreter exports it
-// without declaring it in its public headers.
+#if PY_VERSION_HEX < 0x030D0000
+// 3.12 runs the init function in the importing interpreter, isolated or
+// not, and refuses a single-phase module only after it ran. This is its own
+// test of whether it keeps such a module, exported without being declared
+// in its public headers (3.13 no longer exports it, and needs it no more).
 extern "C" int _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* name);
+#endif
 
 PyMODINIT_FUNC PyInit_tessarin(void)
 {
     using namespace tessarin::bindings;
     // An interpreter that will not keep the module must not become its
     // owner: that would lock every other interpreter out for good, the one
-    // that imports it first included. It gets the refusal that it would
-    // have given itself.
+    // that imports it first included.
+#if PY_VERSION_HEX >= 0x030D0000
+    // The interpreter only needs the module's definition from this run.
+    if (runs_for_another_interpreter()) return PyModule_Create(&module_definition);
+#else
+    // It gets the refusal that it would have given itself.
     if (_PyImport_CheckSubinterpIncompatibleExtensionAllowed("tessarin") < 0) return nullptr;
+#endif
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) return nullptr;
     std::int64_t expected = -1;

@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
-# Makes and proves the two files a user installs from, and leaves them in
-# dist/: the sdist, and a manylinux wheel that needs no library beyond the C
-# and C++ runtimes.
-#  1. The sdist, then a wheel from the sdist alone in an isolated build
-#     environment (what `pip install tessarin-*.tar.gz` does on a fresh
-#     machine), with the system's RapidFuzz hidden from CMake: the build must
-#     take the headers that the sdist carries, and is checked to have done so.
-#  2. auditwheel (with patchelf) copies the wheel's non-system libraries into
-#     it and tags it manylinux.
-#  3. That wheel goes into a new virtual environment, and the sdist's own
-#     test suite runs once against it; tests/test_packaging.py there checks
-#     that the extension loads nothing from outside the wheel but the C and
-#     C++ runtimes.
-# Each file goes into dist/ as soon as it is made (the repaired wheel in
-# place of the one it was made from), so a check that fails leaves what was
-# made for a look; the last line says which check failed.
+# Makes and proves the files a user installs from, and leaves them in dist/:
+# the sdist, and a manylinux wheel for each supported CPython found on the
+# machine (scripts/lib.sh lists the versions and how they are found).
+#  1. The sdist, made once.
+#  2. For each interpreter, in a new virtual environment of its own: a wheel
+#     from the sdist alone in an isolated build environment (what
+#     `pip install tessarin-*.tar.gz` does on a fresh machine), with the
+#     system's RapidFuzz hidden from CMake: the build must take the headers
+#     that the sdist carries, and is checked to have done so. Zig's C++
+#     compiler (requirements/dist.txt) builds it for an older glibc than the
+#     machine's, with LLVM's C++ runtime linked in.
+#  3. auditwheel (with patchelf) copies the wheel's non-system libraries into
+#     it and tags it manylinux; the tag must be manylinux_2_28 or older.
+#  4. That wheel goes into the same environment, and the sdist's own test
+#     suite runs once against it; tests/test_packaging.py there checks that
+#     the extensions load nothing from outside the wheel but the C runtime.
+# Each file goes into dist/ as soon as it is made (a repaired wheel in place
+# of the one it was made from), so a check that fails leaves what was made
+# for a look; the last line says which check failed, and the line before it
+# each wheel's sizes, tag and needs.
+# In CI (CI=true) every supported version must be found.
+# TESSARIN_DIST_PYTHONS="3.13" makes wheels for the versions named alone.
 # Needs the system packages and .venv that scripts/setup.sh prepares.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,6 +28,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$root/scripts/lib.sh"
 work=$(mktemp -d)
 step=
+summary=()
 finish() {
     local status=$?
     rm -rf "$work"
@@ -33,8 +40,13 @@ finish() {
     fi
 }
 trap finish EXIT
-# auditwheel, patchelf and ninja come from requirements/build.txt.
+# auditwheel, patchelf, cmake and ninja come from requirements/build.txt:
+# the isolated builds take cmake and ninja from here rather than download them.
 export PATH="$root/.venv/bin:$PATH"
+
+# The glibc that the wheels are built for: manylinux2014's (RHEL 7 and
+# later). Nothing in the code needs a newer one (GLIBC_2.16 at most).
+glibc_floor=2.17
 
 # Puts FILE into dist/ in place of the earlier files that match PATTERN.
 keep() {
@@ -43,38 +55,52 @@ keep() {
     cp "$1" "$root/dist/"
 }
 
-step="building the sdist, then the wheel from it with the system's RapidFuzz hidden"
+# Prints "X.Y" for each version that gets a wheel.
+wanted_versions() {
+    if [ -n "${TESSARIN_DIST_PYTHONS:-}" ]; then
+        tr ' ' '\n' <<<"$TESSARIN_DIST_PYTHONS"
+    else
+        printf '%s\n' "${supported_pythons[@]}"
+    fi
+}
+
+step="installing the wheels' toolchain"
+"$root/.venv/bin/python" -m pip install -q -r "$root/requirements/dist.txt"
+# CMake takes a compiler as one program: this one runs Zig's for the floor.
+# Zig would link LLVM's unwinder into each extension. glibc unwinds a thread
+# that ends while inside one (CPython ends a daemon thread that way when it
+# takes the lock back during exit) with libgcc_s, which cannot walk frames
+# whose handlers call another unwinder: the process crashed. Linked against
+# libgcc_s, which every Linux has, the C++ runtime unwinds with it alone.
+# (Only libraries: the system's libgcc_s needs a newer glibc than the floor,
+# which a link of a program, such as CMake's test of the compiler, refuses.)
+libgcc_s=$(gcc -print-file-name=libgcc_s.so.1)
+[ -f "$libgcc_s" ] || { echo "error: libgcc_s.so.1 not found" >&2; exit 1; }
+mkdir "$work/toolchain"
+cat >"$work/toolchain/c++" <<EOF
+#!/bin/sh
+target=$(uname -m)-linux-gnu.$glibc_floor
+case " \$* " in
+    *" -shared "*) exec "$root/.venv/bin/python" -m ziglang c++ -target "\$target" "$libgcc_s" "\$@" ;;
+    *) exec "$root/.venv/bin/python" -m ziglang c++ -target "\$target" "\$@" ;;
+esac
+EOF
+chmod +x "$work/toolchain/c++"
+
+step="building the sdist"
 say "$step"
+rm -f "$root"/dist/tessarin-*.whl
 "$root/.venv/bin/python" -m build -q --sdist --outdir "$work/dist" "$root" >/dev/null
 sdist=$(echo "$work"/dist/tessarin-*.tar.gz)
 keep "$sdist" 'tessarin-*.tar.gz'
 tar -xzf "$sdist" -C "$work"
 unpacked=$(echo "$work"/tessarin-*/)
-"$root/.venv/bin/python" -m build -q --wheel --outdir "$work/dist" \
-    -C cmake.define.CMAKE_DISABLE_FIND_PACKAGE_rapidfuzz=ON -C build-dir="$work/build" \
-    "$unpacked" >/dev/null
-wheel=$(echo "$work"/dist/tessarin-*.whl)
-keep "$wheel" 'tessarin-*.whl'
 
-# The compiler would quietly fall back to the system's headers for any that
-# the sdist lacks: every RapidFuzz header the build read must be the copy's.
-step="checking that the wheel took only the RapidFuzz headers the sdist carries"
-headers=$(ninja -C "$work/build" -t deps | grep -o '[^ ]*/rapidfuzz/[^ ]*\.hpp' | sort -u)
-if [ -z "$headers" ] || grep -v '/third_party/rapidfuzz/include/rapidfuzz/' <<<"$headers"; then
-    echo "error: the build from the sdist did not take only the RapidFuzz headers the sdist carries" >&2
-    exit 1
-fi
-
-step="repairing the wheel into a manylinux wheel"
-say "$step"
-auditwheel repair -w "$work/wheelhouse" "$wheel" >"$work/repair.log" 2>&1 ||
-    { cat "$work/repair.log" >&2; exit 1; }
-repaired=$(echo "$work"/wheelhouse/tessarin-*-manylinux_*_x86_64.whl)
-[ -f "$repaired" ] || { echo "error: auditwheel made no manylinux wheel" >&2; exit 1; }
-
-# The licences of what the wheel carries go with it into .dist-info/licenses:
-# RapidFuzz's, whose headers are compiled in.
-"$root/.venv/bin/python" - "$repaired" "$unpacked/third_party/rapidfuzz/LICENSE" <<'PY'
+# Adds to the wheel WHEEL, under .dist-info/licenses, the licences of what
+# it carries beyond what pyproject.toml lists: RapidFuzz's, whose headers
+# are compiled in.
+add_licences() {
+    "$root/.venv/bin/python" - "$1" "$unpacked/third_party/rapidfuzz/LICENSE" <<'PY'
 import base64, hashlib, os, sys, zipfile
 
 wheel, rapidfuzz_licence = sys.argv[1:]
@@ -96,20 +122,96 @@ with zipfile.ZipFile(wheel) as source, zipfile.ZipFile(wheel + ".new", "w", zipf
     target.writestr(record_name, record)
 os.replace(wheel + ".new", wheel)
 PY
+}
 
-keep "$repaired" 'tessarin-*.whl'
+# One line on the installed wheel WHEEL in the environment VENV: its tag,
+# its size and the bytes it installs, then for each extension the libraries
+# it names, the newest glibc symbol version it needs, and its GLIBCXX needs.
+describe() {
+    local wheel=$1 venv=$2 extension line needed
+    line="$(basename "$wheel"): $(du -k "$wheel" | cut -f1) kB, installs $("$venv/bin/python" - "$wheel" <<'PY'
+import sys, zipfile
+print(sum(info.file_size for info in zipfile.ZipFile(sys.argv[1]).infolist()) // 1024, end="")
+PY
+) kB"
+    while IFS= read -r extension; do
+        needed=$(objdump -p "$extension" | awk '$1 == "NEEDED" { printf "%s%s", sep, $2; sep = " " }')
+        line+="; $(basename "$extension"): needs $needed, up to $(objdump -T "$extension" |
+            grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n 1), $(objdump -T "$extension" |
+            grep -c 'GLIBCXX_\|CXXABI_') GLIBCXX symbols"
+    done < <("$venv/bin/python" -c 'import importlib, sys
+for name in ("tessarin", "tessarin_cli._native", "tessarin_search._native"):
+    print(importlib.import_module(name).__file__)')
+    echo "$line"
+}
 
-step="installing the wheel into a fresh environment"
-say "$step"
-"$(base_python "$root/.venv")" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q "$repaired" -r "$unpacked/requirements/test.txt"
+# The wheel for the interpreter PYTHON (version VERSION), made, repaired,
+# installed and tested in a new environment of its own.
+wheel_for() {
+    local version=$1 python=$2 venv="$work/venv-$1" build="$work/build-$1" wheel repaired tag headers
+    step="building the $version wheel from the sdist, with the system's RapidFuzz hidden"
+    say "$step ($python)"
+    "$python" -m venv "$venv"
+    CXX="$work/toolchain/c++" "$venv/bin/python" -m pip wheel -q --no-deps -w "$work/wheels-$version" \
+        -C cmake.define.CMAKE_DISABLE_FIND_PACKAGE_rapidfuzz=ON -C build-dir="$build" "$sdist" >/dev/null
+    wheel=$(echo "$work/wheels-$version"/tessarin-*.whl)
+    keep "$wheel" "tessarin-*-cp${version/./}-*.whl"
 
-step="testing the installed wheel with the sdist's own suite"
-say "$step"
-# From an empty folder, so that only what the wheel installed can be imported.
-mkdir "$work/scratch"
-(cd "$work/scratch" && HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" \
-    "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$unpacked/tests")
+    # The compiler would quietly fall back to other headers for any that the
+    # sdist lacks: every RapidFuzz header the build read must be the copy's.
+    step="checking that the $version wheel took only the RapidFuzz headers the sdist carries"
+    headers=$(ninja -C "$build" -t deps | grep -o '[^ ]*/rapidfuzz/[^ ]*\.hpp' | sort -u)
+    if [ -z "$headers" ] || grep -v '/third_party/rapidfuzz/include/rapidfuzz/' <<<"$headers"; then
+        echo "error: the build from the sdist did not take only the RapidFuzz headers the sdist carries" >&2
+        exit 1
+    fi
+
+    step="repairing the $version wheel into a manylinux wheel"
+    say "$step"
+    auditwheel repair -w "$work/wheelhouse-$version" "$wheel" >"$work/repair.log" 2>&1 ||
+        { cat "$work/repair.log" >&2; exit 1; }
+    repaired=$(echo "$work/wheelhouse-$version"/tessarin-*-manylinux*.whl)
+    [ -f "$repaired" ] || { echo "error: auditwheel made no manylinux wheel" >&2; exit 1; }
+    add_licences "$repaired"
+    keep "$repaired" "tessarin-*-cp${version/./}-*.whl"
+    # Its tags (aliases of one another) must admit glibc 2.28: RHEL 8 and later.
+    tag=$(basename "$repaired" | grep -o 'manylinux_2_[0-9]*' | head -n 1)
+    if [ "${tag#manylinux_2_}" -gt 28 ]; then
+        auditwheel show "$repaired" >&2
+        echo "error: the $version wheel needs glibc newer than 2.28" >&2
+        exit 1
+    fi
+
+    step="installing the $version wheel into its fresh environment"
+    say "$step"
+    "$venv/bin/python" -m pip install -q "$repaired" -r "$unpacked/requirements/test.txt"
+
+    step="testing the installed $version wheel with the sdist's own suite"
+    say "$step"
+    # From an empty folder, so that only what the wheel installed can be imported.
+    mkdir -p "$work/scratch"
+    (cd "$work/scratch" && HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" \
+        "$venv/bin/python" -m pytest -q -p no:cacheprovider "$unpacked/tests")
+    summary+=("$(describe "$repaired" "$venv")")
+}
+
+mapfile -t versions < <(wanted_versions)
+made=0
+for version in "${versions[@]}"; do
+    step="finding CPython $version"
+    if python=$(find_interpreter "$version"); then
+        wheel_for "$version" "$python"
+        made=$((made + 1))
+    elif [ "${CI:-}" = true ]; then
+        echo "error: CPython $version with its headers is not on this machine" >&2
+        exit 1
+    else
+        say "no CPython $version with its headers here: no wheel for it"
+    fi
+done
+step="finding an interpreter"
+[ "$made" -gt 0 ] || { echo "error: no supported CPython found" >&2; exit 1; }
 
 step=
-say "dist/: $(basename "$sdist") $(basename "$repaired") ($(du -k "$repaired" | cut -f1) kB)"
+printf '%s\n' "${summary[@]}"
+say "dist/: $(find "$root/dist" -maxdepth 1 -name 'tessarin-*' -printf '%f ' | sort)"

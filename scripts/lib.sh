@@ -43,3 +43,48 @@ install_packages() {
 base_python() {
     "$1/bin/python" -c 'import sys; print(sys._base_executable)'
 }
+
+# The CPython versions that the module is built for, the default first.
+supported_pythons=(3.12 3.13)
+
+# "X.Y" of the interpreter PYTHON.
+python_version() {
+    "$1" -c 'import sys; print("{}.{}".format(*sys.version_info[:2]))'
+}
+
+# Prints the path of an interpreter that can build and test the module for
+# CPython VERSION (X.Y): that version, with the GIL, with its C headers and
+# its venv module. The CANDIDATES named are tried in turn; by default PYTHON,
+# python X.Y on the path (a pyenv shim there that cannot run by itself is
+# passed over), the newest pyenv build and the system's. A virtual
+# environment's interpreter stands for the one it was made from, whose path
+# is printed. Fails silently when none will do.
+#   find_interpreter VERSION [CANDIDATE...]
+find_interpreter() {
+    local version=$1 candidate candidates
+    shift
+    if [ $# -gt 0 ]; then
+        candidates=("$@")
+    else
+        candidates=("${PYTHON:-}" "python$version")
+        mapfile -t -O 2 candidates < <(find "${PYENV_ROOT:-$HOME/.pyenv}/versions" -maxdepth 3 \
+            -path "*/versions/$version.*/bin/python$version" 2>/dev/null | sort -rV)
+        candidates+=("/usr/bin/python$version")
+    fi
+    for candidate in "${candidates[@]}"; do
+        [ -n "$candidate" ] && command -v "$candidate" >/dev/null 2>&1 || continue
+        if "$candidate" - "$version" 2>/dev/null <<'PY'
+import ensurepip, os, sys, sysconfig, venv
+wanted = tuple(int(part) for part in sys.argv[1].split("."))
+headers = os.path.join(sysconfig.get_paths()["include"], "Python.h")
+if (sys.implementation.name != "cpython" or sys.version_info[:2] != wanted or
+        sysconfig.get_config_var("Py_GIL_DISABLED") or not os.path.isfile(headers)):
+    sys.exit(1)
+print(sys._base_executable)
+PY
+        then
+            return 0
+        fi
+    done
+    return 1
+}

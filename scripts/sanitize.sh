@@ -15,6 +15,11 @@ venv="$root/.venv-sanitize"
 # shellcheck source=scripts/lib.sh
 . "$root/scripts/lib.sh"
 
+# Made anew when .venv has moved to another version of Python.
+if [ -x "$venv/bin/python" ] &&
+    [ "$(python_version "$venv/bin/python")" != "$(python_version "$root/.venv/bin/python")" ]; then
+    rm -rf "$venv"
+fi
 if [ ! -x "$venv/bin/python" ]; then
     say "creating the virtual environment .venv-sanitize"
     "$(base_python "$root/.venv")" -m venv "$venv"

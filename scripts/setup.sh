@@ -86,26 +86,36 @@ install_system_packages() {
     fi
 }
 
+# The interpreter that .venv is made from: PYTHON when set, which must be
+# one of the supported versions, otherwise the first supported version found.
 find_python() {
-    local candidate
-    for candidate in "${PYTHON:-}" python3.12 /root/.pyenv/versions/3.12*/bin/python3.12 /usr/bin/python3.12; do
-        [ -n "$candidate" ] || continue
-        if command -v "$candidate" >/dev/null 2>&1 &&
-            "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
-            command -v "$candidate"
-            return
-        fi
+    local version found versions="${supported_pythons[*]}"
+    for version in "${supported_pythons[@]}"; do
+        found=$(find_interpreter "$version" ${PYTHON:+"$PYTHON"}) && { echo "$found"; return; }
     done
-    echo "CPython 3.12 is needed; set PYTHON to its interpreter" >&2
+    if [ -n "${PYTHON:-}" ]; then
+        echo "PYTHON=$PYTHON is not CPython ${versions// / or } with its headers and venv" >&2
+    else
+        echo "CPython ${versions// / or } with its headers is needed; set PYTHON to its interpreter" >&2
+    fi
     exit 1
 }
 
 prepare_venv() {
-    local stamp="$venv/.requirements" wanted
+    local stamp="$venv/.requirements" wanted python=
     wanted=$(cat "$root/requirements/build.txt" "$root/requirements/test.txt")
+    # PYTHON may ask for another version than .venv has: .venv is made anew.
+    if [ -x "$venv/bin/python" ] && [ -n "${PYTHON:-}" ]; then
+        python=$(find_python)
+        if [ "$(python_version "$venv/bin/python")" != "$(python_version "$python")" ]; then
+            say "making .venv anew for Python $(python_version "$python")"
+            rm -rf "$venv"
+        fi
+    fi
     if [ ! -x "$venv/bin/python" ]; then
-        say "creating the virtual environment .venv"
-        "$(find_python)" -m venv "$venv"
+        [ -n "$python" ] || python=$(find_python)
+        say "creating the virtual environment .venv with Python $(python_version "$python")"
+        "$python" -m venv "$venv"
     fi
     if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
         say "installing the Python build and test requirements"

@@ -4,6 +4,7 @@ import importlib
 import importlib.metadata
 import re
 import subprocess
+import sys
 import sysconfig
 from pathlib import Path
 
@@ -35,9 +36,12 @@ def test_module_is_imported_from_the_installed_wheel(module_name):
     assert name is not None and name in RECORDED
 
 
-def test_extension_sits_at_the_top_level_and_the_license_is_shipped():
-    assert installed_name(tessarin.__file__).startswith("tessarin.cpython-312-")
-    assert any(path.endswith(".dist-info/licenses/LICENSE") for path in RECORDED)
+def test_extension_sits_at_the_top_level_and_the_licenses_are_shipped():
+    version = "{}{}".format(*sys.version_info[:2])
+    assert installed_name(tessarin.__file__).startswith(f"tessarin.cpython-{version}-")
+    # The project's own, and Unicode's for the case tables compiled in.
+    for licence in ("LICENSE", "LICENSE.Unicode"):
+        assert any(path.endswith(f".dist-info/licenses/{licence}") for path in RECORDED), licence
 
 
 def test_every_shipped_source_file_is_in_the_wheel():
@@ -47,6 +51,9 @@ def test_every_shipped_source_file_is_in_the_wheel():
     missing = [path.relative_to(SHIPPED_SOURCES).as_posix() for path in sources
                if path.relative_to(SHIPPED_SOURCES).as_posix() not in RECORDED]
     assert missing == []
+
+
+EXTENSIONS = ["tessarin", "tessarin_cli._native", "tessarin_search._native"]
 
 
 # What every Linux provides and a manylinux wheel may take from the system:
@@ -66,7 +73,7 @@ def loaded_libraries(extension):
     return found
 
 
-@pytest.mark.parametrize("module_name", ["tessarin", "tessarin_cli._native"])
+@pytest.mark.parametrize("module_name", EXTENSIONS)
 def test_the_extensions_load_nothing_from_outside_the_wheel_but_the_runtimes(module_name):
     # Nothing to take from the system, whatever the wheel: the case tables
     # are compiled in.
@@ -85,6 +92,23 @@ def test_the_extensions_load_nothing_from_outside_the_wheel_but_the_runtimes(mod
         # What the wheel carries goes with its licence.
         licences = {Path(path).name for path in RECORDED if ".dist-info/licenses/" in path}
         assert "RapidFuzz.copyright" in licences
+
+
+def dynamic_symbols(extension, which):
+    listed = subprocess.run(["nm", "-D", which, extension], capture_output=True, text=True, check=True).stdout
+    return {line.split()[-1].partition("@")[0] for line in listed.splitlines() if line.strip()}
+
+
+@pytest.mark.parametrize("module_name", EXTENSIONS)
+def test_the_extensions_export_their_init_function_alone_and_unwind_with_the_systems_unwinder(module_name):
+    extension = importlib.import_module(module_name).__file__
+    # A C++ runtime linked in (the manylinux wheels carry their own) must not
+    # lend its operators new and delete, or anything else, to other libraries.
+    assert dynamic_symbols(extension, "--defined-only") == {"PyInit_" + module_name.rpartition(".")[2]}
+    # glibc ends a thread (CPython ends a daemon thread so during exit) by
+    # unwinding it with libgcc_s, through the extension's frames: their
+    # handlers must use that unwinder too, not one of their own.
+    assert "_Unwind_Resume" in dynamic_symbols(extension, "--undefined-only")
 
 
 def test_console_script_loads_the_command_line_entry_point():

@@ -306,8 +306,9 @@ std::pair<std::unique_ptr<Char[]>, std::size_t> fold_wide_one_to_one(const Char*
         for (;;) {
             const std::size_t found = next_candidate(data, from, end, special);
             if (found == end) break;
-            const char32_t folded = fold(data[found]);
-            if (folded != data[found]) {
+            const char32_t original = data[found]; // one unit is one code point here
+            const char32_t folded = fold(original);
+            if (folded != original) {
                 if (!out) {
                     out.reset(new Char[size]);
                     std::memcpy(out.get(), data, end * sizeof(Char));
