@@ -14,12 +14,14 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "arguments.hpp"
 #include "extract/extract.hpp"
 #include "native_entry.hpp"
+#include "text/ascii_vector.hpp"
 #include "text/positions.hpp"
 
 namespace tessarin::search_entry {
@@ -84,6 +86,27 @@ std::vector<MatchList> matches_of(const Query& query, const UnitText& text)
     return extract_many(query.mode, text_input(), std::move(patterns), input_of(query.separator), query.options);
 }
 
+// How many line feeds [from, to) holds: a byte text by the core's vector
+// counter; a wider one in lanes as wide as its units, which the compiler
+// vectorizes without widening every unit to 64 bits as std::count does.
+template <typename Char> std::uint64_t count_line_feeds(const Char* from, const Char* to)
+{
+    if constexpr (sizeof(Char) == 1) {
+        return detail::count_byte(from, static_cast<std::size_t>(to - from), '\n');
+    } else {
+        using Lane = std::conditional_t<sizeof(Char) == 2, std::uint16_t, std::uint32_t>;
+        std::uint64_t total = 0;
+        while (from < to) {
+            const Char* const stop = from + std::min<std::ptrdiff_t>(to - from, 0xFFFF);
+            Lane count = 0;
+            for (; from < stop; ++from)
+                count = static_cast<Lane>(count + (*from == Char('\n')));
+            total += count;
+        }
+        return total;
+    }
+}
+
 // The matches of `query` in `text`, in order of start (then of pattern),
 // with their spans in `text` itself: where white space was collapsed or
 // lower-casing lengthened a code point, the core's positions are mapped
@@ -126,7 +149,7 @@ template <typename Char> std::vector<Located> search_units(const Query& query, U
         match.start = original_of(match.start, false);
         match.end = original_of(match.end, true);
         const auto from = units + counted_to, to = units + match.start;
-        line += static_cast<std::uint64_t>(std::count(from, to, Char('\n')));
+        line += count_line_feeds(from, to);
         const auto feed = std::find(std::make_reverse_iterator(to), std::make_reverse_iterator(from), Char('\n'));
         if (feed.base() != from) line_start = static_cast<std::uint64_t>(feed.base() - units);
         counted_to = match.start;
@@ -153,8 +176,8 @@ std::vector<Located> search_text(const Query& query, const TextArgument& text)
 // holds nothing), so it takes no part in cycles.
 struct MatchObject {
     PyObject_HEAD Located found;
-    PyObject* text;         // the text searched, or (unpickled) the match's own text
-    std::uint64_t text_at;  // where `text` begins in the text searched
+    PyObject* text;        // the text searched, or (unpickled) the match's own text
+    std::uint64_t text_at; // where `text` begins in the text searched
     PyObject* pattern;
 };
 
@@ -244,7 +267,7 @@ PyObject* match_richcompare(PyObject* self, PyObject* other, int op)
     const Located &a = found_of(self), &b = found_of(other);
     bool equal = a.start == b.start && a.end == b.end && a.score == b.score && a.line == b.line &&
                  a.column == b.column && a.pattern == b.pattern;
-    for (const auto part : {&match_text, +[](PyObject* m, void*) { return match_pattern(m, nullptr); }}) {
+    for (const auto part : {&match_text, +[](PyObject*m, void*) { return match_pattern(m, nullptr); }}) {
         if (!equal) break;
         PyObject *left = part(self, nullptr), *right = left ? part(other, nullptr) : nullptr;
         const int same = right ? PyObject_RichCompareBool(left, right, Py_EQ) : -1;
@@ -268,16 +291,14 @@ PyObject* match_repr(PyObject* self)
     const Located& found = found_of(self);
     PyObject* text = match_text(self);
     PyObject* score = text ? PyFloat_FromDouble(found.score) : nullptr;
-    PyObject* shown = score ? PyUnicode_FromFormat(
-                                  "Match(start=%llu, end=%llu, score=%R, line=%llu, column=%llu, text=%R, "
-                                  "pattern=%R, pattern_index=%lu)",
-                                  static_cast<unsigned long long>(found.start),
-                                  static_cast<unsigned long long>(found.end), score,
-                                  static_cast<unsigned long long>(found.line),
-                                  static_cast<unsigned long long>(found.column), text,
-                                  reinterpret_cast<MatchObject*>(self)->pattern,
-                                  static_cast<unsigned long>(found.pattern))
-                            : nullptr;
+    PyObject* shown =
+        score ? PyUnicode_FromFormat(
+                    "Match(start=%llu, end=%llu, score=%R, line=%llu, column=%llu, text=%R, "
+                    "pattern=%R, pattern_index=%lu)",
+                    static_cast<unsigned long long>(found.start), static_cast<unsigned long long>(found.end), score,
+                    static_cast<unsigned long long>(found.line), static_cast<unsigned long long>(found.column), text,
+                    reinterpret_cast<MatchObject*>(self)->pattern, static_cast<unsigned long>(found.pattern))
+              : nullptr;
     Py_XDECREF(text);
     Py_XDECREF(score);
     return shown;
@@ -292,9 +313,9 @@ PyObject* match_reduce(PyObject* self, PyObject*)
     PyObject* reduced =
         text ? Py_BuildValue("(N(KKdKKOOk))", rebuild, static_cast<unsigned long long>(found.start),
                              static_cast<unsigned long long>(found.end), found.score,
-                             static_cast<unsigned long long>(found.line),
-                             static_cast<unsigned long long>(found.column), text,
-                             reinterpret_cast<MatchObject*>(self)->pattern, static_cast<unsigned long>(found.pattern))
+                             static_cast<unsigned long long>(found.line), static_cast<unsigned long long>(found.column),
+                             text, reinterpret_cast<MatchObject*>(self)->pattern,
+                             static_cast<unsigned long>(found.pattern))
              : nullptr;
     if (!text) Py_XDECREF(rebuild);
     Py_XDECREF(text);
@@ -322,12 +343,14 @@ PyObject* match_rebuild(PyObject*, PyObject* args)
 }
 
 PyGetSetDef match_getset[] = {
-    {"start", match_field, nullptr, "where the match starts: a code point of the text searched", const_cast<Field*>(&fields[0])},
+    {"start", match_field, nullptr, "where the match starts: a code point of the text searched",
+     const_cast<Field*>(&fields[0])},
     {"end", match_field, nullptr, "where it ends (exclusive)", const_cast<Field*>(&fields[1])},
     {"score", match_field, nullptr, "its distance from the pattern: 0.0 for an exact match, lower is closer",
      const_cast<Field*>(&fields[2])},
     {"line", match_field, nullptr, "the line where it starts, from 1", const_cast<Field*>(&fields[3])},
-    {"column", match_field, nullptr, "the column where it starts, from 1, in code points", const_cast<Field*>(&fields[4])},
+    {"column", match_field, nullptr, "the column where it starts, from 1, in code points",
+     const_cast<Field*>(&fields[4])},
     {"text", match_text, nullptr, "the text that matched, text[start:end]", nullptr},
     {"pattern", match_pattern, nullptr, "the pattern that it matches", nullptr},
     {"pattern_index", match_field, nullptr, "that pattern's place among the patterns searched for",
@@ -341,15 +364,15 @@ PyMethodDef match_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PySequenceMethods match_sequence = {match_length, nullptr, nullptr, match_item, nullptr, nullptr, nullptr, nullptr,
-                                    nullptr, nullptr};
+PySequenceMethods match_sequence = {match_length, nullptr, nullptr, match_item, nullptr,
+                                    nullptr,      nullptr, nullptr, nullptr,    nullptr};
 
 bool ready_match_type()
 {
     PyTypeObject& type = match_type_object;
     type = bindings::native_type("tessarin_search.Match", sizeof(MatchObject),
-                                 "One match, located in the text searched. It unpacks as (start, end, score).",
-                                 nullptr, match_dealloc, match_methods, match_getset);
+                                 "One match, located in the text searched. It unpacks as (start, end, score).", nullptr,
+                                 match_dealloc, match_methods, match_getset);
     type.tp_new = nullptr; // made by a search, or by unpickling
     type.tp_as_sequence = &match_sequence;
     type.tp_iter = match_iter;
@@ -400,7 +423,8 @@ bool units_of_argument(PyObject* object, const char* parameter, bool collapse, U
     std::string latin1;
     std::u16string ucs2;
     if (narrow_units(all, latin1))
-        out = UnitText::owned(std::move(latin1), std::all_of(all.begin(), all.end(), [](char32_t c) { return c < 0x80; }));
+        out = UnitText::owned(std::move(latin1),
+                              std::all_of(all.begin(), all.end(), [](char32_t c) { return c < 0x80; }));
     else if (narrow_units(all, ucs2))
         out = UnitText::owned(std::move(ucs2));
     else
@@ -413,15 +437,15 @@ bool units_of_argument(PyObject* object, const char* parameter, bool collapse, U
 // values are checked by the library before they come here.
 int query_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"patterns",   "separator",      "ignore_case", "ignore_accents",
-                                     "metric",     "threshold",      "threshold_kind", "edit_reach",
-                                     "strategies", "collapse_white_space", nullptr};
+    static const char* keywords[] = {
+        "patterns",       "separator",  "ignore_case", "ignore_accents",       "metric", "threshold",
+        "threshold_kind", "edit_reach", "strategies",  "collapse_white_space", nullptr};
     PyObject *patterns, *separator, *metric, *strategies;
     int ignore_case, ignore_accents, threshold_kind, edit_reach, collapse;
     double threshold;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiiOp", const_cast<char**>(keywords), &PyList_Type,
-                                     &patterns, &separator, &ignore_case, &ignore_accents, &metric, &threshold,
-                                     &threshold_kind, &edit_reach, &strategies, &collapse))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiiOp", const_cast<char**>(keywords), &PyList_Type, &patterns,
+                                     &separator, &ignore_case, &ignore_accents, &metric, &threshold, &threshold_kind,
+                                     &edit_reach, &strategies, &collapse))
         return -1;
     if (PyList_GET_SIZE(patterns) == 0) {
         PyErr_SetString(PyExc_ValueError, "a Query needs a pattern at least");
@@ -506,31 +530,32 @@ PyObject* query_find_batch(PyObject* self, PyObject* args)
     }
     std::vector<std::vector<Located>> located(arguments.size());
     const Query& query = *object->query;
-    converted = converted && bindings::run_unlocked([&] {
-        std::atomic<std::size_t> next{0};
-        std::exception_ptr failure;
-        std::atomic<bool> failed{false};
-        const auto work = [&] {
-            try {
-                for (std::size_t i; !failed.load(std::memory_order_relaxed) && (i = next++) < arguments.size();)
-                    located[i] = search_text(query, arguments[i]);
-            } catch (...) {
-                if (!failed.exchange(true)) failure = std::current_exception();
-            }
-        };
-        std::vector<std::thread> helpers;
-        const auto wanted = std::min<std::size_t>(static_cast<std::size_t>(threads), arguments.size());
-        for (std::size_t t = 1; t < wanted; ++t)
-            helpers.emplace_back(work);
-        work();
-        for (std::thread& helper : helpers)
-            helper.join();
-        if (failure) std::rethrow_exception(failure);
-    });
+    converted =
+        converted && bindings::run_unlocked([&] {
+            std::atomic<std::size_t> next{0};
+            std::exception_ptr failure;
+            std::atomic<bool> failed{false};
+            const auto work = [&] {
+                try {
+                    for (std::size_t i; !failed.load(std::memory_order_relaxed) && (i = next++) < arguments.size();)
+                        located[i] = search_text(query, arguments[i]);
+                } catch (...) {
+                    if (!failed.exchange(true)) failure = std::current_exception();
+                }
+            };
+            std::vector<std::thread> helpers;
+            const auto wanted = std::min<std::size_t>(static_cast<std::size_t>(threads), arguments.size());
+            for (std::size_t t = 1; t < wanted; ++t)
+                helpers.emplace_back(work);
+            work();
+            for (std::thread& helper : helpers)
+                helper.join();
+            if (failure) std::rethrow_exception(failure);
+        });
     PyObject* results = converted ? PyList_New(count) : nullptr;
     for (Py_ssize_t i = 0; results && i < count; ++i) {
-        PyObject* list = to_python(located[static_cast<std::size_t>(i)], held[static_cast<std::size_t>(i)],
-                                   object->patterns);
+        PyObject* list =
+            to_python(located[static_cast<std::size_t>(i)], held[static_cast<std::size_t>(i)], object->patterns);
         if (!list)
             Py_CLEAR(results);
         else

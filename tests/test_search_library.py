@@ -68,6 +68,10 @@ def test_edit_counts_agree_with_a_brute_force_reference():
     ("İ  petit \t dejeuner", "petit dejuner", {"collapse_white_space": True, "ignore_case": True, "edits": 1},
      [(3, 19, "petit \t dejeuner")]),
     ("a petit  déjeuner", "petit déjeuner", {}, []),
+    # İ on either side of where the text is looked at a block at a time, and
+    # lines counted in wide texts.
+    ("\u0100" * 254 + "İİ\nİ\nabc", "abc", {"ignore_case": True}, [(259, 262, "abc")]),
+    ("\U0001F600" + "x\n" * 200 + "İ" * 300 + "abc", "abc", {"ignore_case": True}, [(701, 704, "abc")]),
 ])
 def test_positions_are_in_the_callers_text(text, pattern, options, expected):
     found = Search(pattern, **options).find(text)
