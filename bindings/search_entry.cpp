@@ -149,9 +149,12 @@ template <typename Char> std::vector<Located> search_units(const Query& query, U
         match.start = original_of(match.start, false);
         match.end = original_of(match.end, true);
         const auto from = units + counted_to, to = units + match.start;
-        line += count_line_feeds(from, to);
-        const auto feed = std::find(std::make_reverse_iterator(to), std::make_reverse_iterator(from), Char('\n'));
-        if (feed.base() != from) line_start = static_cast<std::uint64_t>(feed.base() - units);
+        // The line's start moves only past a line feed, and then lies after the last one.
+        if (const std::uint64_t feeds = count_line_feeds(from, to)) {
+            line += feeds;
+            const auto feed = std::find(std::make_reverse_iterator(to), std::make_reverse_iterator(from), Char('\n'));
+            line_start = static_cast<std::uint64_t>(feed.base() - units);
+        }
         counted_to = match.start;
         match.line = line;
         match.column = match.start - line_start + 1;
