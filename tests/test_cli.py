@@ -119,6 +119,17 @@ def test_a_match_across_lines_shows_every_line_it_covers(cli):
     assert cli("two", stdin=b"one\r\ntwo\r\n")[1] == "2:two\r\n"
 
 
+@given(st.text("aİb\n\r xΣ\t", max_size=60))
+def test_find_locates_as_the_modules_spans_mapped_in_python(text):
+    # Search.find goes through the search library's native entry; locate()
+    # maps the module's spans in Python: both must give the same hits.
+    from tessarin_cli.search import locate
+    for search in (build_search("ab", ignore_case=True), build_search(" b", fuzzy=True, threshold=0.5),
+                   build_search("a b", separator=" ", ignore_case=True, fuzzy=True),
+                   build_search("xσ", ignore_case=True, strategies=["longest"])):
+        assert search.find(text) == locate(text, search.spans(text), search.ignore_case)
+
+
 @given(st.text("aİb\n xΣ", max_size=40))
 def test_mapped_spans_fold_to_the_pattern(text):
     search = build_search("ab", ignore_case=True)
