@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -107,6 +110,15 @@ template <typename Char> std::uint64_t count_line_feeds(const Char* from, const 
     }
 }
 
+// The last line feed of [from, to), which holds one.
+template <typename Char> const Char* last_line_feed(const Char* from, const Char* to)
+{
+    if constexpr (sizeof(Char) == 1)
+        return static_cast<const Char*>(memrchr(from, '\n', static_cast<std::size_t>(to - from)));
+    else
+        return std::find(std::make_reverse_iterator(to), std::make_reverse_iterator(from), Char('\n')).base() - 1;
+}
+
 // The matches of `query` in `text`, in order of start (then of pattern),
 // with their spans in `text` itself: where white space was collapsed or
 // lower-casing lengthened a code point, the core's positions are mapped
@@ -123,6 +135,10 @@ template <typename Char> std::vector<Located> search_units(const Query& query, U
     const std::vector<MatchList> found = matches_of(query, units_of(searched, ascii));
 
     std::vector<Located> located;
+    std::size_t total = 0;
+    for (const MatchList& matches : found)
+        total += matches.size();
+    located.reserve(total);
     std::uint64_t last_end = 0;
     for (std::uint32_t p = 0; p < found.size(); ++p)
         for (const Match& match : found[p]) {
@@ -152,8 +168,7 @@ template <typename Char> std::vector<Located> search_units(const Query& query, U
         // The line's start moves only past a line feed, and then lies after the last one.
         if (const std::uint64_t feeds = count_line_feeds(from, to)) {
             line += feeds;
-            const auto feed = std::find(std::make_reverse_iterator(to), std::make_reverse_iterator(from), Char('\n'));
-            line_start = static_cast<std::uint64_t>(feed.base() - units);
+            line_start = static_cast<std::uint64_t>(last_line_feed(from, to) + 1 - units);
         }
         counted_to = match.start;
         match.line = line;
@@ -508,6 +523,109 @@ PyObject* query_find(PyObject* self, PyObject* text)
     return to_python(located, text, object->patterns);
 }
 
+// Searches each of `arguments` on `threads` threads and returns the list of
+// their matches' lists, or null with an exception set. With several
+// threads, the calling thread turns the texts searched, in order, into
+// Python objects (which needs the interpreter lock) while the others go on
+// searching, and searches a text itself whenever the next one in order is
+// not ready; one thread searches every text, then makes the objects.
+PyObject* search_batch(const QueryObject& object, const std::vector<TextArgument>& arguments,
+                       const std::vector<PyObject*>& texts, std::vector<std::vector<Located>>& located,
+                       std::size_t threads)
+{
+    const Query& query = *object.query;
+    const std::size_t count = arguments.size();
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr failure;
+    std::mutex lock;
+    std::condition_variable searched;
+    std::unique_ptr<bool[]> done(new bool[count]()); // guarded by `lock`
+    // Searches the next text not yet taken, if any; false when none is left.
+    const auto search_next = [&]() -> bool {
+        const std::size_t i = next++;
+        if (i >= count || failed.load(std::memory_order_relaxed)) return false;
+        try {
+            located[i] = search_text(query, arguments[i]);
+        } catch (...) {
+            const std::lock_guard<std::mutex> guard(lock);
+            if (!failed.exchange(true)) failure = std::current_exception();
+        }
+        {
+            const std::lock_guard<std::mutex> guard(lock);
+            done[i] = true;
+        }
+        searched.notify_all();
+        return true;
+    };
+    std::vector<std::thread> helpers;
+    const auto join_helpers = [&] {
+        Py_BEGIN_ALLOW_THREADS for (std::thread& helper : helpers) helper.join();
+        Py_END_ALLOW_THREADS;
+    };
+    const std::size_t wanted = std::min(threads, count);
+    if (wanted <= 1) {
+        if (!bindings::run_unlocked([&] {
+                while (search_next()) {
+                }
+                if (failure) std::rethrow_exception(failure);
+            }))
+            return nullptr;
+    } else {
+        if (!bindings::run_unlocked([&] {
+                for (std::size_t t = 1; t < wanted; ++t)
+                    helpers.emplace_back([&] {
+                        while (search_next()) {
+                        }
+                    });
+            })) {
+            failed = true;
+            join_helpers();
+            return nullptr;
+        }
+    }
+    PyObject* results = PyList_New(static_cast<Py_ssize_t>(count));
+    for (std::size_t i = 0; results && i < count; ++i) {
+        bool ready = wanted <= 1;
+        while (!ready) {
+            {
+                const std::lock_guard<std::mutex> guard(lock);
+                ready = done[i] || failed;
+            }
+            if (ready) break;
+            // Not ready: the calling thread searches a text itself, or, when
+            // every text is taken, waits for this one.
+            bool took = false;
+            Py_BEGIN_ALLOW_THREADS took = search_next();
+            if (!took) {
+                std::unique_lock<std::mutex> guard(lock);
+                searched.wait(guard, [&] { return done[i] || failed.load(); });
+            }
+            Py_END_ALLOW_THREADS;
+        }
+        if (failed) {
+            Py_CLEAR(results);
+            break;
+        }
+        PyObject* list = to_python(located[i], texts[i], object.patterns);
+        std::vector<Located>().swap(located[i]);
+        if (!list) {
+            failed = true;
+            Py_CLEAR(results);
+        } else {
+            PyList_SET_ITEM(results, static_cast<Py_ssize_t>(i), list);
+        }
+    }
+    if (!results) failed = true;
+    join_helpers();
+    if (failure) {
+        Py_CLEAR(results);
+        PyErr_Clear(); // the search's own failure is the one reported
+        bindings::run_unlocked([&] { std::rethrow_exception(failure); });
+    }
+    return results;
+}
+
 // find_batch(texts, threads) -> list[list[Match]]: each text of the list
 // searched by one of `threads` threads, the interpreter lock released.
 PyObject* query_find_batch(PyObject* self, PyObject* args)
@@ -532,38 +650,8 @@ PyObject* query_find_batch(PyObject* self, PyObject* args)
         converted = bindings::convert_text(held.back(), "texts", arguments[static_cast<std::size_t>(i)]);
     }
     std::vector<std::vector<Located>> located(arguments.size());
-    const Query& query = *object->query;
-    converted =
-        converted && bindings::run_unlocked([&] {
-            std::atomic<std::size_t> next{0};
-            std::exception_ptr failure;
-            std::atomic<bool> failed{false};
-            const auto work = [&] {
-                try {
-                    for (std::size_t i; !failed.load(std::memory_order_relaxed) && (i = next++) < arguments.size();)
-                        located[i] = search_text(query, arguments[i]);
-                } catch (...) {
-                    if (!failed.exchange(true)) failure = std::current_exception();
-                }
-            };
-            std::vector<std::thread> helpers;
-            const auto wanted = std::min<std::size_t>(static_cast<std::size_t>(threads), arguments.size());
-            for (std::size_t t = 1; t < wanted; ++t)
-                helpers.emplace_back(work);
-            work();
-            for (std::thread& helper : helpers)
-                helper.join();
-            if (failure) std::rethrow_exception(failure);
-        });
-    PyObject* results = converted ? PyList_New(count) : nullptr;
-    for (Py_ssize_t i = 0; results && i < count; ++i) {
-        PyObject* list =
-            to_python(located[static_cast<std::size_t>(i)], held[static_cast<std::size_t>(i)], object->patterns);
-        if (!list)
-            Py_CLEAR(results);
-        else
-            PyList_SET_ITEM(results, i, list);
-    }
+    PyObject* results =
+        converted ? search_batch(*object, arguments, held, located, static_cast<std::size_t>(threads)) : nullptr;
     for (PyObject* text : held)
         Py_DECREF(text);
     return results;
