@@ -158,23 +158,39 @@ template <typename Char> std::vector<Located> search_units(const Query& query, U
         if (!collapsed_runs.empty()) position = collapsed_runs.original_of(position, is_end);
         return position;
     };
-    // Starts only grow, so the text is read once for the lines.
-    const Char* const units = text.data();
-    std::uint64_t counted_to = 0, line = 1, line_start = 0;
     for (Located& match : located) {
         match.start = original_of(match.start, false);
         match.end = original_of(match.end, true);
-        const auto from = units + counted_to, to = units + match.start;
+    }
+    return located;
+}
+
+// The lines and columns of the matches of one text, worked out the first
+// time one is asked for: a caller that reads only the spans does not pay
+// for a pass over the text up to the last match.
+struct LineTable {
+    std::vector<std::uint64_t> starts;                             // the matches', ascending
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> numbered; // (line, column) of each, once asked
+};
+
+constexpr const char* line_table_name = "tessarin_search.LineTable";
+
+template <typename Char> void number_lines(Units<Char> text, LineTable& table)
+{
+    // Starts only grow, so the text is read once.
+    table.numbered.reserve(table.starts.size());
+    const Char* const units = text.data();
+    std::uint64_t counted_to = 0, line = 1, line_start = 0;
+    for (const std::uint64_t start : table.starts) {
+        const auto from = units + counted_to, to = units + start;
         // The line's start moves only past a line feed, and then lies after the last one.
         if (const std::uint64_t feeds = count_line_feeds(from, to)) {
             line += feeds;
             line_start = static_cast<std::uint64_t>(last_line_feed(from, to) + 1 - units);
         }
-        counted_to = match.start;
-        match.line = line;
-        match.column = match.start - line_start + 1;
+        counted_to = start;
+        table.numbered.emplace_back(line, start - line_start + 1);
     }
-    return located;
 }
 
 std::vector<Located> search_text(const Query& query, const TextArgument& text)
@@ -197,12 +213,15 @@ struct MatchObject {
     PyObject* text;        // the text searched, or (unpickled) the match's own text
     std::uint64_t text_at; // where `text` begins in the text searched
     PyObject* pattern;
+    PyObject* lines;        // a capsule of the text's LineTable until `found` has its line; else null
+    std::size_t line_index; // this match's place in it
 };
 
 PyTypeObject match_type_object{};
 PyTypeObject* const match_type = &match_type_object;
 
-PyObject* new_match(const Located& found, PyObject* text, std::uint64_t text_at, PyObject* pattern)
+PyObject* new_match(const Located& found, PyObject* text, std::uint64_t text_at, PyObject* pattern,
+                    PyObject* lines = nullptr, std::size_t line_index = 0)
 {
     auto* match = PyObject_New(MatchObject, match_type);
     if (!match) return nullptr;
@@ -210,6 +229,8 @@ PyObject* new_match(const Located& found, PyObject* text, std::uint64_t text_at,
     match->text = Py_NewRef(text);
     match->text_at = text_at;
     match->pattern = Py_NewRef(pattern);
+    match->lines = Py_XNewRef(lines);
+    match->line_index = line_index;
     return reinterpret_cast<PyObject*>(match);
 }
 
@@ -218,7 +239,41 @@ void match_dealloc(PyObject* self)
     auto* match = reinterpret_cast<MatchObject*>(self);
     Py_DECREF(match->text);
     Py_DECREF(match->pattern);
+    Py_XDECREF(match->lines);
     PyObject_Free(self);
+}
+
+// Gives the match its line and column, numbering its text's matches the
+// first time; false with an exception set where that fails.
+bool resolve_lines(PyObject* self)
+{
+    auto* match = reinterpret_cast<MatchObject*>(self);
+    if (!match->lines) return true;
+    auto* table = static_cast<LineTable*>(PyCapsule_GetPointer(match->lines, line_table_name));
+    if (!table) return false;
+    if (table->numbered.empty()) {
+        try {
+            // Made by a search: `text` is the whole text searched.
+            const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(match->text));
+            const void* data = PyUnicode_DATA(match->text);
+            switch (PyUnicode_KIND(match->text)) {
+            case PyUnicode_1BYTE_KIND: number_lines(Units<char>(static_cast<const char*>(data), length), *table); break;
+            case PyUnicode_2BYTE_KIND:
+                number_lines(Units<char16_t>(static_cast<const char16_t*>(data), length), *table);
+                break;
+            default: number_lines(Units<char32_t>(static_cast<const char32_t*>(data), length), *table); break;
+            }
+        } catch (const std::bad_alloc&) {
+            table->numbered.clear();
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    const auto [line, column] = table->numbered[match->line_index];
+    match->found.line = line;
+    match->found.column = column;
+    Py_CLEAR(match->lines);
+    return true;
 }
 
 const Located& found_of(PyObject* self)
@@ -243,8 +298,10 @@ constexpr Field fields[] = {Field::start, Field::end, Field::score, Field::line,
 
 PyObject* match_field(PyObject* self, void* which)
 {
+    const Field field = *static_cast<const Field*>(which);
+    if ((field == Field::line || field == Field::column) && !resolve_lines(self)) return nullptr;
     const Located& found = found_of(self);
-    switch (*static_cast<const Field*>(which)) {
+    switch (field) {
     case Field::start: return PyLong_FromUnsignedLongLong(found.start);
     case Field::end: return PyLong_FromUnsignedLongLong(found.end);
     case Field::score: return PyFloat_FromDouble(found.score);
@@ -282,6 +339,7 @@ PyObject* match_iter(PyObject* self)
 PyObject* match_richcompare(PyObject* self, PyObject* other, int op)
 {
     if (!PyObject_TypeCheck(other, match_type) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+    if (!resolve_lines(self) || !resolve_lines(other)) return nullptr;
     const Located &a = found_of(self), &b = found_of(other);
     bool equal = a.start == b.start && a.end == b.end && a.score == b.score && a.line == b.line &&
                  a.column == b.column && a.pattern == b.pattern;
@@ -306,6 +364,7 @@ Py_hash_t match_hash(PyObject* self)
 
 PyObject* match_repr(PyObject* self)
 {
+    if (!resolve_lines(self)) return nullptr;
     const Located& found = found_of(self);
     PyObject* text = match_text(self);
     PyObject* score = text ? PyFloat_FromDouble(found.score) : nullptr;
@@ -325,6 +384,7 @@ PyObject* match_repr(PyObject* self)
 // A match travels (to another process) with its own text alone.
 PyObject* match_reduce(PyObject* self, PyObject*)
 {
+    if (!resolve_lines(self)) return nullptr;
     const Located& found = found_of(self);
     PyObject* rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_rebuild");
     PyObject* text = rebuild ? match_text(self) : nullptr;
@@ -402,16 +462,37 @@ bool ready_match_type()
 
 // The Python list of `located`, matches in `text`; the patterns are the
 // Query's.
+void delete_line_table(PyObject* capsule)
+{
+    delete static_cast<LineTable*>(PyCapsule_GetPointer(capsule, line_table_name));
+}
+
 PyObject* to_python(const std::vector<Located>& located, PyObject* text, PyObject* patterns)
 {
+    PyObject* lines = nullptr; // every match holds it until it reads its line
+    if (!located.empty()) {
+        std::unique_ptr<LineTable> table;
+        try {
+            table = std::make_unique<LineTable>();
+            table->starts.reserve(located.size());
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        for (const Located& match : located)
+            table->starts.push_back(match.start);
+        lines = PyCapsule_New(table.get(), line_table_name, delete_line_table);
+        if (!lines) return nullptr;
+        table.release();
+    }
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(located.size()));
     for (std::size_t i = 0; list && i < located.size(); ++i) {
-        PyObject* item = new_match(located[i], text, 0, PyList_GET_ITEM(patterns, located[i].pattern));
+        PyObject* item = new_match(located[i], text, 0, PyList_GET_ITEM(patterns, located[i].pattern), lines, i);
         if (!item)
             Py_CLEAR(list);
         else
             PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
+    Py_XDECREF(lines);
     return list;
 }
 
