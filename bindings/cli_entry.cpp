@@ -67,23 +67,27 @@ struct CommandObject {
 
 int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"patterns",    "separator",      "ignore_case", "ignore_accents", "metric",
-                                     "threshold",   "threshold_kind", "strategies",  "output",         "with_filename",
-                                     "line_number", "column",         "color",       "before",         "after",
-                                     "max_count",   "text",           "binary",      "edit_reach",     "with_pattern",
+    static const char* keywords[] = {"patterns",       "separator",    "ignore_case",
+                                     "ignore_accents", "metric",       "threshold",
+                                     "threshold_kind", "strategies",   "output",
+                                     "with_filename",  "line_number",  "column",
+                                     "color",          "before",       "after",
+                                     "max_count",      "text",         "binary",
+                                     "edit_reach",     "with_pattern", "collapse_white_space",
                                      nullptr};
     PyObject *patterns, *separator, *metric, *strategies, *max_count;
     int ignore_case, ignore_accents, threshold_kind, with_filename, line_number, column, color, text, binary;
     int edit_reach = -1; // fuzzy raw windows m - k to m + k, as an edit count reads them
     int with_pattern = 0;
+    int collapse_white_space = 0; // every run of white space read as one space
     double threshold;
     const char* output;
     Py_ssize_t before, after;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiO!sppppnnOpp|ip", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiO!sppppnnOpp|ipp", const_cast<char**>(keywords),
                                      &PyList_Type, &patterns, &separator, &ignore_case, &ignore_accents, &metric,
                                      &threshold, &threshold_kind, &PyList_Type, &strategies, &output, &with_filename,
                                      &line_number, &column, &color, &before, &after, &max_count, &text, &binary,
-                                     &edit_reach, &with_pattern))
+                                     &edit_reach, &with_pattern, &collapse_white_space))
         return -1;
     const auto* named = std::find(std::begin(output_names), std::end(output_names), std::string_view(output));
     const auto mode = static_cast<OutputMode>(named - std::begin(output_names));
@@ -114,6 +118,7 @@ int command_init(PyObject* self, PyObject* args, PyObject* kwargs)
         query.options.threshold_kind = threshold_kind == 0 ? ThresholdKind::Absolute : ThresholdKind::Normalized;
         query.options.edit_reach = edit_reach;
         query.crlf_line_feeds = true;
+        query.collapse_white_space = collapse_white_space;
         // Only JSON prints positions in code points; without them, the text
         // between the places worth searching is passed over uncounted.
         query.code_points = mode == OutputMode::json;

@@ -8,18 +8,23 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "arguments.hpp"
 #include "extract/extract.hpp"
 #include "native_entry.hpp"
+#include "text/ascii_vector.hpp"
 #include "text/positions.hpp"
 
 namespace tessarin::search_entry {
@@ -84,6 +89,36 @@ std::vector<MatchList> matches_of(const Query& query, const UnitText& text)
     return extract_many(query.mode, text_input(), std::move(patterns), input_of(query.separator), query.options);
 }
 
+// How many line feeds [from, to) holds: a byte text by the core's vector
+// counter; a wider one in lanes as wide as its units, which the compiler
+// vectorizes without widening every unit to 64 bits as std::count does.
+template <typename Char> std::uint64_t count_line_feeds(const Char* from, const Char* to)
+{
+    if constexpr (sizeof(Char) == 1) {
+        return detail::count_byte(from, static_cast<std::size_t>(to - from), '\n');
+    } else {
+        using Lane = std::conditional_t<sizeof(Char) == 2, std::uint16_t, std::uint32_t>;
+        std::uint64_t total = 0;
+        while (from < to) {
+            const Char* const stop = from + std::min<std::ptrdiff_t>(to - from, 0xFFFF);
+            Lane count = 0;
+            for (; from < stop; ++from)
+                count = static_cast<Lane>(count + (*from == Char('\n')));
+            total += count;
+        }
+        return total;
+    }
+}
+
+// The last line feed of [from, to), which holds one.
+template <typename Char> const Char* last_line_feed(const Char* from, const Char* to)
+{
+    if constexpr (sizeof(Char) == 1)
+        return static_cast<const Char*>(memrchr(from, '\n', static_cast<std::size_t>(to - from)));
+    else
+        return std::find(std::make_reverse_iterator(to), std::make_reverse_iterator(from), Char('\n')).base() - 1;
+}
+
 // The matches of `query` in `text`, in order of start (then of pattern),
 // with their spans in `text` itself: where white space was collapsed or
 // lower-casing lengthened a code point, the core's positions are mapped
@@ -100,6 +135,10 @@ template <typename Char> std::vector<Located> search_units(const Query& query, U
     const std::vector<MatchList> found = matches_of(query, units_of(searched, ascii));
 
     std::vector<Located> located;
+    std::size_t total = 0;
+    for (const MatchList& matches : found)
+        total += matches.size();
+    located.reserve(total);
     std::uint64_t last_end = 0;
     for (std::uint32_t p = 0; p < found.size(); ++p)
         for (const Match& match : found[p]) {
@@ -119,21 +158,39 @@ template <typename Char> std::vector<Located> search_units(const Query& query, U
         if (!collapsed_runs.empty()) position = collapsed_runs.original_of(position, is_end);
         return position;
     };
-    // Starts only grow, so the text is read once for the lines.
-    const Char* const units = text.data();
-    std::uint64_t counted_to = 0, line = 1, line_start = 0;
     for (Located& match : located) {
         match.start = original_of(match.start, false);
         match.end = original_of(match.end, true);
-        const auto from = units + counted_to, to = units + match.start;
-        line += static_cast<std::uint64_t>(std::count(from, to, Char('\n')));
-        const auto feed = std::find(std::make_reverse_iterator(to), std::make_reverse_iterator(from), Char('\n'));
-        if (feed.base() != from) line_start = static_cast<std::uint64_t>(feed.base() - units);
-        counted_to = match.start;
-        match.line = line;
-        match.column = match.start - line_start + 1;
     }
     return located;
+}
+
+// The lines and columns of the matches of one text, worked out the first
+// time one is asked for: a caller that reads only the spans does not pay
+// for a pass over the text up to the last match.
+struct LineTable {
+    std::vector<std::uint64_t> starts;                             // the matches', ascending
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> numbered; // (line, column) of each, once asked
+};
+
+constexpr const char* line_table_name = "tessarin_search.LineTable";
+
+template <typename Char> void number_lines(Units<Char> text, LineTable& table)
+{
+    // Starts only grow, so the text is read once.
+    table.numbered.reserve(table.starts.size());
+    const Char* const units = text.data();
+    std::uint64_t counted_to = 0, line = 1, line_start = 0;
+    for (const std::uint64_t start : table.starts) {
+        const auto from = units + counted_to, to = units + start;
+        // The line's start moves only past a line feed, and then lies after the last one.
+        if (const std::uint64_t feeds = count_line_feeds(from, to)) {
+            line += feeds;
+            line_start = static_cast<std::uint64_t>(last_line_feed(from, to) + 1 - units);
+        }
+        counted_to = start;
+        table.numbered.emplace_back(line, start - line_start + 1);
+    }
 }
 
 std::vector<Located> search_text(const Query& query, const TextArgument& text)
@@ -153,15 +210,18 @@ std::vector<Located> search_text(const Query& query, const TextArgument& text)
 // holds nothing), so it takes no part in cycles.
 struct MatchObject {
     PyObject_HEAD Located found;
-    PyObject* text;         // the text searched, or (unpickled) the match's own text
-    std::uint64_t text_at;  // where `text` begins in the text searched
+    PyObject* text;        // the text searched, or (unpickled) the match's own text
+    std::uint64_t text_at; // where `text` begins in the text searched
     PyObject* pattern;
+    PyObject* lines;        // a capsule of the text's LineTable until `found` has its line; else null
+    std::size_t line_index; // this match's place in it
 };
 
 PyTypeObject match_type_object{};
 PyTypeObject* const match_type = &match_type_object;
 
-PyObject* new_match(const Located& found, PyObject* text, std::uint64_t text_at, PyObject* pattern)
+PyObject* new_match(const Located& found, PyObject* text, std::uint64_t text_at, PyObject* pattern,
+                    PyObject* lines = nullptr, std::size_t line_index = 0)
 {
     auto* match = PyObject_New(MatchObject, match_type);
     if (!match) return nullptr;
@@ -169,6 +229,8 @@ PyObject* new_match(const Located& found, PyObject* text, std::uint64_t text_at,
     match->text = Py_NewRef(text);
     match->text_at = text_at;
     match->pattern = Py_NewRef(pattern);
+    match->lines = Py_XNewRef(lines);
+    match->line_index = line_index;
     return reinterpret_cast<PyObject*>(match);
 }
 
@@ -177,7 +239,41 @@ void match_dealloc(PyObject* self)
     auto* match = reinterpret_cast<MatchObject*>(self);
     Py_DECREF(match->text);
     Py_DECREF(match->pattern);
+    Py_XDECREF(match->lines);
     PyObject_Free(self);
+}
+
+// Gives the match its line and column, numbering its text's matches the
+// first time; false with an exception set where that fails.
+bool resolve_lines(PyObject* self)
+{
+    auto* match = reinterpret_cast<MatchObject*>(self);
+    if (!match->lines) return true;
+    auto* table = static_cast<LineTable*>(PyCapsule_GetPointer(match->lines, line_table_name));
+    if (!table) return false;
+    if (table->numbered.empty()) {
+        try {
+            // Made by a search: `text` is the whole text searched.
+            const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(match->text));
+            const void* data = PyUnicode_DATA(match->text);
+            switch (PyUnicode_KIND(match->text)) {
+            case PyUnicode_1BYTE_KIND: number_lines(Units<char>(static_cast<const char*>(data), length), *table); break;
+            case PyUnicode_2BYTE_KIND:
+                number_lines(Units<char16_t>(static_cast<const char16_t*>(data), length), *table);
+                break;
+            default: number_lines(Units<char32_t>(static_cast<const char32_t*>(data), length), *table); break;
+            }
+        } catch (const std::bad_alloc&) {
+            table->numbered.clear();
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    const auto [line, column] = table->numbered[match->line_index];
+    match->found.line = line;
+    match->found.column = column;
+    Py_CLEAR(match->lines);
+    return true;
 }
 
 const Located& found_of(PyObject* self)
@@ -202,8 +298,10 @@ constexpr Field fields[] = {Field::start, Field::end, Field::score, Field::line,
 
 PyObject* match_field(PyObject* self, void* which)
 {
+    const Field field = *static_cast<const Field*>(which);
+    if ((field == Field::line || field == Field::column) && !resolve_lines(self)) return nullptr;
     const Located& found = found_of(self);
-    switch (*static_cast<const Field*>(which)) {
+    switch (field) {
     case Field::start: return PyLong_FromUnsignedLongLong(found.start);
     case Field::end: return PyLong_FromUnsignedLongLong(found.end);
     case Field::score: return PyFloat_FromDouble(found.score);
@@ -241,10 +339,11 @@ PyObject* match_iter(PyObject* self)
 PyObject* match_richcompare(PyObject* self, PyObject* other, int op)
 {
     if (!PyObject_TypeCheck(other, match_type) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+    if (!resolve_lines(self) || !resolve_lines(other)) return nullptr;
     const Located &a = found_of(self), &b = found_of(other);
     bool equal = a.start == b.start && a.end == b.end && a.score == b.score && a.line == b.line &&
                  a.column == b.column && a.pattern == b.pattern;
-    for (const auto part : {&match_text, +[](PyObject* m, void*) { return match_pattern(m, nullptr); }}) {
+    for (const auto part : {&match_text, +[](PyObject*m, void*) { return match_pattern(m, nullptr); }}) {
         if (!equal) break;
         PyObject *left = part(self, nullptr), *right = left ? part(other, nullptr) : nullptr;
         const int same = right ? PyObject_RichCompareBool(left, right, Py_EQ) : -1;
@@ -265,19 +364,18 @@ Py_hash_t match_hash(PyObject* self)
 
 PyObject* match_repr(PyObject* self)
 {
+    if (!resolve_lines(self)) return nullptr;
     const Located& found = found_of(self);
     PyObject* text = match_text(self);
     PyObject* score = text ? PyFloat_FromDouble(found.score) : nullptr;
-    PyObject* shown = score ? PyUnicode_FromFormat(
-                                  "Match(start=%llu, end=%llu, score=%R, line=%llu, column=%llu, text=%R, "
-                                  "pattern=%R, pattern_index=%lu)",
-                                  static_cast<unsigned long long>(found.start),
-                                  static_cast<unsigned long long>(found.end), score,
-                                  static_cast<unsigned long long>(found.line),
-                                  static_cast<unsigned long long>(found.column), text,
-                                  reinterpret_cast<MatchObject*>(self)->pattern,
-                                  static_cast<unsigned long>(found.pattern))
-                            : nullptr;
+    PyObject* shown =
+        score ? PyUnicode_FromFormat(
+                    "Match(start=%llu, end=%llu, score=%R, line=%llu, column=%llu, text=%R, "
+                    "pattern=%R, pattern_index=%lu)",
+                    static_cast<unsigned long long>(found.start), static_cast<unsigned long long>(found.end), score,
+                    static_cast<unsigned long long>(found.line), static_cast<unsigned long long>(found.column), text,
+                    reinterpret_cast<MatchObject*>(self)->pattern, static_cast<unsigned long>(found.pattern))
+              : nullptr;
     Py_XDECREF(text);
     Py_XDECREF(score);
     return shown;
@@ -286,15 +384,16 @@ PyObject* match_repr(PyObject* self)
 // A match travels (to another process) with its own text alone.
 PyObject* match_reduce(PyObject* self, PyObject*)
 {
+    if (!resolve_lines(self)) return nullptr;
     const Located& found = found_of(self);
     PyObject* rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_rebuild");
     PyObject* text = rebuild ? match_text(self) : nullptr;
     PyObject* reduced =
         text ? Py_BuildValue("(N(KKdKKOOk))", rebuild, static_cast<unsigned long long>(found.start),
                              static_cast<unsigned long long>(found.end), found.score,
-                             static_cast<unsigned long long>(found.line),
-                             static_cast<unsigned long long>(found.column), text,
-                             reinterpret_cast<MatchObject*>(self)->pattern, static_cast<unsigned long>(found.pattern))
+                             static_cast<unsigned long long>(found.line), static_cast<unsigned long long>(found.column),
+                             text, reinterpret_cast<MatchObject*>(self)->pattern,
+                             static_cast<unsigned long>(found.pattern))
              : nullptr;
     if (!text) Py_XDECREF(rebuild);
     Py_XDECREF(text);
@@ -322,12 +421,14 @@ PyObject* match_rebuild(PyObject*, PyObject* args)
 }
 
 PyGetSetDef match_getset[] = {
-    {"start", match_field, nullptr, "where the match starts: a code point of the text searched", const_cast<Field*>(&fields[0])},
+    {"start", match_field, nullptr, "where the match starts: a code point of the text searched",
+     const_cast<Field*>(&fields[0])},
     {"end", match_field, nullptr, "where it ends (exclusive)", const_cast<Field*>(&fields[1])},
     {"score", match_field, nullptr, "its distance from the pattern: 0.0 for an exact match, lower is closer",
      const_cast<Field*>(&fields[2])},
     {"line", match_field, nullptr, "the line where it starts, from 1", const_cast<Field*>(&fields[3])},
-    {"column", match_field, nullptr, "the column where it starts, from 1, in code points", const_cast<Field*>(&fields[4])},
+    {"column", match_field, nullptr, "the column where it starts, from 1, in code points",
+     const_cast<Field*>(&fields[4])},
     {"text", match_text, nullptr, "the text that matched, text[start:end]", nullptr},
     {"pattern", match_pattern, nullptr, "the pattern that it matches", nullptr},
     {"pattern_index", match_field, nullptr, "that pattern's place among the patterns searched for",
@@ -341,15 +442,15 @@ PyMethodDef match_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PySequenceMethods match_sequence = {match_length, nullptr, nullptr, match_item, nullptr, nullptr, nullptr, nullptr,
-                                    nullptr, nullptr};
+PySequenceMethods match_sequence = {match_length, nullptr, nullptr, match_item, nullptr,
+                                    nullptr,      nullptr, nullptr, nullptr,    nullptr};
 
 bool ready_match_type()
 {
     PyTypeObject& type = match_type_object;
     type = bindings::native_type("tessarin_search.Match", sizeof(MatchObject),
-                                 "One match, located in the text searched. It unpacks as (start, end, score).",
-                                 nullptr, match_dealloc, match_methods, match_getset);
+                                 "One match, located in the text searched. It unpacks as (start, end, score).", nullptr,
+                                 match_dealloc, match_methods, match_getset);
     type.tp_new = nullptr; // made by a search, or by unpickling
     type.tp_as_sequence = &match_sequence;
     type.tp_iter = match_iter;
@@ -361,16 +462,37 @@ bool ready_match_type()
 
 // The Python list of `located`, matches in `text`; the patterns are the
 // Query's.
+void delete_line_table(PyObject* capsule)
+{
+    delete static_cast<LineTable*>(PyCapsule_GetPointer(capsule, line_table_name));
+}
+
 PyObject* to_python(const std::vector<Located>& located, PyObject* text, PyObject* patterns)
 {
+    PyObject* lines = nullptr; // every match holds it until it reads its line
+    if (!located.empty()) {
+        std::unique_ptr<LineTable> table;
+        try {
+            table = std::make_unique<LineTable>();
+            table->starts.reserve(located.size());
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        for (const Located& match : located)
+            table->starts.push_back(match.start);
+        lines = PyCapsule_New(table.get(), line_table_name, delete_line_table);
+        if (!lines) return nullptr;
+        table.release();
+    }
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(located.size()));
     for (std::size_t i = 0; list && i < located.size(); ++i) {
-        PyObject* item = new_match(located[i], text, 0, PyList_GET_ITEM(patterns, located[i].pattern));
+        PyObject* item = new_match(located[i], text, 0, PyList_GET_ITEM(patterns, located[i].pattern), lines, i);
         if (!item)
             Py_CLEAR(list);
         else
             PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
+    Py_XDECREF(lines);
     return list;
 }
 
@@ -400,7 +522,8 @@ bool units_of_argument(PyObject* object, const char* parameter, bool collapse, U
     std::string latin1;
     std::u16string ucs2;
     if (narrow_units(all, latin1))
-        out = UnitText::owned(std::move(latin1), std::all_of(all.begin(), all.end(), [](char32_t c) { return c < 0x80; }));
+        out = UnitText::owned(std::move(latin1),
+                              std::all_of(all.begin(), all.end(), [](char32_t c) { return c < 0x80; }));
     else if (narrow_units(all, ucs2))
         out = UnitText::owned(std::move(ucs2));
     else
@@ -413,15 +536,15 @@ bool units_of_argument(PyObject* object, const char* parameter, bool collapse, U
 // values are checked by the library before they come here.
 int query_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"patterns",   "separator",      "ignore_case", "ignore_accents",
-                                     "metric",     "threshold",      "threshold_kind", "edit_reach",
-                                     "strategies", "collapse_white_space", nullptr};
+    static const char* keywords[] = {
+        "patterns",       "separator",  "ignore_case", "ignore_accents",       "metric", "threshold",
+        "threshold_kind", "edit_reach", "strategies",  "collapse_white_space", nullptr};
     PyObject *patterns, *separator, *metric, *strategies;
     int ignore_case, ignore_accents, threshold_kind, edit_reach, collapse;
     double threshold;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiiOp", const_cast<char**>(keywords), &PyList_Type,
-                                     &patterns, &separator, &ignore_case, &ignore_accents, &metric, &threshold,
-                                     &threshold_kind, &edit_reach, &strategies, &collapse))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OppOdiiOp", const_cast<char**>(keywords), &PyList_Type, &patterns,
+                                     &separator, &ignore_case, &ignore_accents, &metric, &threshold, &threshold_kind,
+                                     &edit_reach, &strategies, &collapse))
         return -1;
     if (PyList_GET_SIZE(patterns) == 0) {
         PyErr_SetString(PyExc_ValueError, "a Query needs a pattern at least");
@@ -481,6 +604,109 @@ PyObject* query_find(PyObject* self, PyObject* text)
     return to_python(located, text, object->patterns);
 }
 
+// Searches each of `arguments` on `threads` threads and returns the list of
+// their matches' lists, or null with an exception set. With several
+// threads, the calling thread turns the texts searched, in order, into
+// Python objects (which needs the interpreter lock) while the others go on
+// searching, and searches a text itself whenever the next one in order is
+// not ready; one thread searches every text, then makes the objects.
+PyObject* search_batch(const QueryObject& object, const std::vector<TextArgument>& arguments,
+                       const std::vector<PyObject*>& texts, std::vector<std::vector<Located>>& located,
+                       std::size_t threads)
+{
+    const Query& query = *object.query;
+    const std::size_t count = arguments.size();
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr failure;
+    std::mutex lock;
+    std::condition_variable searched;
+    std::unique_ptr<bool[]> done(new bool[count]()); // guarded by `lock`
+    // Searches the next text not yet taken, if any; false when none is left.
+    const auto search_next = [&]() -> bool {
+        const std::size_t i = next++;
+        if (i >= count || failed.load(std::memory_order_relaxed)) return false;
+        try {
+            located[i] = search_text(query, arguments[i]);
+        } catch (...) {
+            const std::lock_guard<std::mutex> guard(lock);
+            if (!failed.exchange(true)) failure = std::current_exception();
+        }
+        {
+            const std::lock_guard<std::mutex> guard(lock);
+            done[i] = true;
+        }
+        searched.notify_all();
+        return true;
+    };
+    std::vector<std::thread> helpers;
+    const auto join_helpers = [&] {
+        Py_BEGIN_ALLOW_THREADS for (std::thread& helper : helpers) helper.join();
+        Py_END_ALLOW_THREADS;
+    };
+    const std::size_t wanted = std::min(threads, count);
+    if (wanted <= 1) {
+        if (!bindings::run_unlocked([&] {
+                while (search_next()) {
+                }
+                if (failure) std::rethrow_exception(failure);
+            }))
+            return nullptr;
+    } else {
+        if (!bindings::run_unlocked([&] {
+                for (std::size_t t = 1; t < wanted; ++t)
+                    helpers.emplace_back([&] {
+                        while (search_next()) {
+                        }
+                    });
+            })) {
+            failed = true;
+            join_helpers();
+            return nullptr;
+        }
+    }
+    PyObject* results = PyList_New(static_cast<Py_ssize_t>(count));
+    for (std::size_t i = 0; results && i < count; ++i) {
+        bool ready = wanted <= 1;
+        while (!ready) {
+            {
+                const std::lock_guard<std::mutex> guard(lock);
+                ready = done[i] || failed;
+            }
+            if (ready) break;
+            // Not ready: the calling thread searches a text itself, or, when
+            // every text is taken, waits for this one.
+            bool took = false;
+            Py_BEGIN_ALLOW_THREADS took = search_next();
+            if (!took) {
+                std::unique_lock<std::mutex> guard(lock);
+                searched.wait(guard, [&] { return done[i] || failed.load(); });
+            }
+            Py_END_ALLOW_THREADS;
+        }
+        if (failed) {
+            Py_CLEAR(results);
+            break;
+        }
+        PyObject* list = to_python(located[i], texts[i], object.patterns);
+        std::vector<Located>().swap(located[i]);
+        if (!list) {
+            failed = true;
+            Py_CLEAR(results);
+        } else {
+            PyList_SET_ITEM(results, static_cast<Py_ssize_t>(i), list);
+        }
+    }
+    if (!results) failed = true;
+    join_helpers();
+    if (failure) {
+        Py_CLEAR(results);
+        PyErr_Clear(); // the search's own failure is the one reported
+        bindings::run_unlocked([&] { std::rethrow_exception(failure); });
+    }
+    return results;
+}
+
 // find_batch(texts, threads) -> list[list[Match]]: each text of the list
 // searched by one of `threads` threads, the interpreter lock released.
 PyObject* query_find_batch(PyObject* self, PyObject* args)
@@ -505,37 +731,8 @@ PyObject* query_find_batch(PyObject* self, PyObject* args)
         converted = bindings::convert_text(held.back(), "texts", arguments[static_cast<std::size_t>(i)]);
     }
     std::vector<std::vector<Located>> located(arguments.size());
-    const Query& query = *object->query;
-    converted = converted && bindings::run_unlocked([&] {
-        std::atomic<std::size_t> next{0};
-        std::exception_ptr failure;
-        std::atomic<bool> failed{false};
-        const auto work = [&] {
-            try {
-                for (std::size_t i; !failed.load(std::memory_order_relaxed) && (i = next++) < arguments.size();)
-                    located[i] = search_text(query, arguments[i]);
-            } catch (...) {
-                if (!failed.exchange(true)) failure = std::current_exception();
-            }
-        };
-        std::vector<std::thread> helpers;
-        const auto wanted = std::min<std::size_t>(static_cast<std::size_t>(threads), arguments.size());
-        for (std::size_t t = 1; t < wanted; ++t)
-            helpers.emplace_back(work);
-        work();
-        for (std::thread& helper : helpers)
-            helper.join();
-        if (failure) std::rethrow_exception(failure);
-    });
-    PyObject* results = converted ? PyList_New(count) : nullptr;
-    for (Py_ssize_t i = 0; results && i < count; ++i) {
-        PyObject* list = to_python(located[static_cast<std::size_t>(i)], held[static_cast<std::size_t>(i)],
-                                   object->patterns);
-        if (!list)
-            Py_CLEAR(results);
-        else
-            PyList_SET_ITEM(results, i, list);
-    }
+    PyObject* results =
+        converted ? search_batch(*object, arguments, held, located, static_cast<std::size_t>(threads)) : nullptr;
     for (PyObject* text : held)
         Py_DECREF(text);
     return results;

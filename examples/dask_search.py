@@ -7,10 +7,11 @@
                                     metric="levenshtein", client=client):
             print(record)
 
-Each worker needs tessarin and tessarin_cli installed and must see the files
-under the same paths. A file is one task: a worker reads it, searches it and
-maps the positions back to the original text with the command-line tool's
-own code, so the records agree with `tessarin --json`.
+Each worker needs the wheel (tessarin, tessarin_search, tessarin_cli)
+installed and must see the files under the same paths. A file is one task: a
+worker reads it and searches it through the search library, tessarin_search,
+which locates each match in the original text, so the records agree with
+`tessarin --json`.
 
 Run as a script for a quick look on a local cluster:
     python examples/dask_search.py PATTERN FILE...

@@ -60,6 +60,7 @@ StreamQuery query_of(FuzzedDataProvider& input)
     for (int n = input.ConsumeIntegralInRange(0, 2); n > 0; --n)
         query.options.strategies.add(strategies[input.ConsumeIntegralInRange(0, 3)]);
     query.crlf_line_feeds = input.ConsumeBool();
+    query.collapse_white_space = input.ConsumeIntegral<std::uint8_t>() % 4 == 0;
     return query;
 }
 

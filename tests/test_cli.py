@@ -119,6 +119,17 @@ def test_a_match_across_lines_shows_every_line_it_covers(cli):
     assert cli("two", stdin=b"one\r\ntwo\r\n")[1] == "2:two\r\n"
 
 
+@given(st.text("aİb\n\r xΣ\t", max_size=60))
+def test_find_locates_as_the_modules_spans_mapped_in_python(text):
+    # Search.find goes through the search library's native entry; locate()
+    # maps the module's spans in Python: both must give the same hits.
+    from tessarin_cli.search import locate
+    for search in (build_search("ab", ignore_case=True), build_search(" b", fuzzy=True, threshold=0.5),
+                   build_search("a b", separator=" ", ignore_case=True, fuzzy=True),
+                   build_search("xσ", ignore_case=True, strategies=["longest"])):
+        assert search.find(text) == locate(text, search.spans(text), search.ignore_case)
+
+
 @given(st.text("aİb\n xΣ", max_size=40))
 def test_mapped_spans_fold_to_the_pattern(text):
     search = build_search("ab", ignore_case=True)
@@ -211,3 +222,34 @@ def test_the_demo_runs_and_finds_something_for_every_search(tmp_path):
     assert run.returncode == 0, run.stderr
     searches = run.stdout.split("\n$ tessarin")[1:]
     assert len(searches) == 5 and all(len(search.strip().splitlines()) > 1 for search in searches)
+
+
+@pytest.mark.parametrize("text, args, line, column, start, text_found", [
+    ("petit \r\ndéjeuner", [], 1, 1, 0, "petit \r\ndéjeuner"),
+    ("le petit\tdéjeuner", [], 1, 4, 3, "petit\tdéjeuner"),
+    ("x\npetit  déjeuner", [], 2, 1, 2, "petit  déjeuner"),
+    ("le petit\n    déjeuner", [], 1, 4, 3, "petit\n    déjeuner"),
+    ("petit\u00a0déjeuner", [], 1, 1, 0, "petit\u00a0déjeuner"),
+    ("İİ petit \u3000\r\n déjeuner", ["-i", "PETIT DÉJEUNER"], 1, 4, 3, "petit \u3000\r\n déjeuner"),
+    ("a\t\tpetit\n\ndéjeuner", ["-Z1", "petit dejeuner"], 1, 4, 3, "petit\n\ndéjeuner"),
+    ("petit\n\n", ["petit "], 1, 1, 0, "petit\n\n"),  # an end in a run takes all of it
+])
+def test_white_space_as_people_write_it(cli, text, args, line, column, start, text_found):
+    args = args or ["petit déjeuner"]
+    # Without the option, one space, line feed or CR LF alone reads as a space.
+    assert text_found not in [hit["text"] for hit in hits_of(cli, *args, stdin=text.encode())]
+    hit = hits_of(cli, "--collapse-white-space", *args, stdin=text.encode())[-1]
+    assert (hit["line"], hit["column"], hit["start"], hit["text"]) == (line, column, start, text_found)
+    assert hit["end"] == start + len(text_found)
+
+
+def test_white_space_collapsed_in_a_file_read_in_many_segments(cli, tmp_path):
+    spacings = ["\r\n", "\t", "  ", "\n    ", "\u00a0", " \u3000 "]
+    phrases = [f"petit{spacings[k % len(spacings)]}déjeuner" for k in range(3000)]
+    path = write(tmp_path, "big.txt", "".join(f"{'x ' * (k % 700)}{phrase}\n" for k, phrase in enumerate(phrases)))
+    status, out, _ = cli("--json", "--collapse-white-space", "petit déjeuner", path)
+    texts = [json.loads(line)["text"] for line in out.splitlines()]
+    assert status == 0 and texts == phrases
+    # Lines as the file has them, the count of each phrase's own line feeds added up.
+    lines = [json.loads(line)["line"] for line in out.splitlines()]
+    assert lines[-1] == 3000 + sum(phrase.count("\n") for phrase in phrases[:-1])

@@ -68,6 +68,10 @@ def test_edit_counts_agree_with_a_brute_force_reference():
     ("İ  petit \t dejeuner", "petit dejuner", {"collapse_white_space": True, "ignore_case": True, "edits": 1},
      [(3, 19, "petit \t dejeuner")]),
     ("a petit  déjeuner", "petit déjeuner", {}, []),
+    # İ on either side of where the text is looked at a block at a time, and
+    # lines counted in wide texts.
+    ("\u0100" * 254 + "İİ\nİ\nabc", "abc", {"ignore_case": True}, [(259, 262, "abc")]),
+    ("\U0001F600" + "x\n" * 200 + "İ" * 300 + "abc", "abc", {"ignore_case": True}, [(701, 704, "abc")]),
 ])
 def test_positions_are_in_the_callers_text(text, pattern, options, expected):
     found = Search(pattern, **options).find(text)
@@ -227,3 +231,17 @@ def test_the_command_refuses_edits_with_a_threshold(tmp_path):
     ran = subprocess.run([sys.executable, "-m", "tessarin_cli", "--edits", "1", "-t", "1", "x", str(tmp_path)],
                          capture_output=True, text=True)
     assert ran.returncode == 2 and "--edits" in ran.stderr
+
+
+def test_lines_worked_out_when_first_asked_whatever_the_order():
+    text = "x\nİ lighthouse\r\n\n  lighthouse, lighthouse\n" * 3
+    expected = [(m.line, m.column) for m in Search("lighthouse", ignore_case=True).find(text)]
+    assert expected == [(2, 3), (4, 3), (4, 15), (6, 3), (8, 3), (8, 15), (10, 3), (12, 3), (12, 15)]
+    last = Search("lighthouse", ignore_case=True).find(text)[-1]  # its list is gone
+    assert (last.line, last.column) == expected[-1]
+    found = Search("lighthouse", ignore_case=True).find(text)
+    assert [(m.line, m.column) for m in reversed(found)] == expected[::-1]
+    found = Search("lighthouse", ignore_case=True).find(text)
+    assert [pickle.loads(pickle.dumps(m)) for m in found] == found  # pickling and comparing read them too
+    batches = list(Search("lighthouse", ignore_case=True).find_many([text] * 5, threads=2))
+    assert [[(m.line, m.column) for m in batch] for batch in batches] == [expected] * 5

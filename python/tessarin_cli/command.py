@@ -455,7 +455,7 @@ def native_command(options: Options, color: bool) -> Any:
         with_filename=bool(options.with_filename), line_number=bool(options.line_number),
         column=bool(options.column), color=color, before=before, after=after, max_count=options.max_count,
         text=options.text, binary=options.binary, edit_reach=-1 if options.edits is None else options.edits,
-        with_pattern=options.with_pattern)
+        with_pattern=options.with_pattern, collapse_white_space=options.collapse_white_space)
 
 
 # -- progress -----------------------------------------------------------------

@@ -41,6 +41,7 @@ class Options:
     positional: list[str]
     ignore_case: bool
     ignore_accents: bool
+    collapse_white_space: bool
     separator: str | None
     fuzzy: bool
     metric: str | None
@@ -119,6 +120,10 @@ def build_parser() -> argparse.ArgumentParser:
                       help="fold case with full Unicode lower-casing")
     what.add_argument("--ignore-accents", action="store_true",
                       help="fold à â ä ç è é ê ë ï ù û ü to plain letters, @ to a, € to e")
+    what.add_argument("--collapse-white-space", action="store_true",
+                      help="read every run of white space (CR LF, tabs, indentation, no-break spaces), "
+                           "in the files and in the patterns, as one space: a phrase is found across "
+                           "line breaks; lines, columns and printed text stay those of the file")
     what.add_argument("--separator", metavar="SEP",
                       help="compare runs of tokens cut at SEP instead of raw windows")
     what.add_argument("-Z", "--fuzzy", action="store_true",
@@ -238,6 +243,7 @@ def split_arguments(argv: list[str]) -> tuple[list[str], list[str], str | None]:
 # What argparse leaves in Options when an option is not given.
 DEFAULTS = {
     "regexp": None, "file": None, "fixed_strings": False, "ignore_case": False, "ignore_accents": False,
+    "collapse_white_space": False,
     "separator": None, "fuzzy": False, "metric": None, "threshold": None, "threshold_kind": None, "edits": None,
     "strategy": None, "recursive": False, "glob": None, "hidden": False, "no_ignore": False, "follow": False,
     "text": False, "binary": False, "files_with_matches": False, "count": False, "only_matching": False, "with_pattern": False,
@@ -252,7 +258,8 @@ DEFAULTS = {
 QUICK_FLAGS = {
     "-F": ("fixed_strings", True), "--fixed-strings": ("fixed_strings", True),
     "-i": ("ignore_case", True), "--ignore-case": ("ignore_case", True),
-    "--ignore-accents": ("ignore_accents", True), "-Z": ("fuzzy", True), "--fuzzy": ("fuzzy", True),
+    "--ignore-accents": ("ignore_accents", True),
+    "--collapse-white-space": ("collapse_white_space", True), "-Z": ("fuzzy", True), "--fuzzy": ("fuzzy", True),
     "--normalized": ("threshold_kind", 1), "--absolute": ("threshold_kind", 0),
     "-r": ("recursive", True), "--recursive": ("recursive", True), "--hidden": ("hidden", True),
     "--no-ignore": ("no_ignore", True), "-L": ("follow", True), "--follow": ("follow", True),

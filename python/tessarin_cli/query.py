@@ -20,7 +20,7 @@ _FIELDS = ("pattern", "separator", "ignore_case", "ignore_accents", "metric", "t
 
 class Search:
     """A search: exact or fuzzy, over raw or token windows. Immutable."""
-    __slots__ = _FIELDS
+    __slots__ = (*_FIELDS, "_query")
     pattern: str
     separator: str | None         # None: raw windows; else token windows
     ignore_case: bool
@@ -79,10 +79,23 @@ class Search:
                                             self.threshold, self.threshold_kind, strategies)
 
     def find(self, text: str) -> list[Hit]:
-        """The matches in `text`, located in it."""
-        from tessarin_cli.search import locate
+        """The matches in `text`, located in it.
 
-        return locate(text, self.spans(text), self.ignore_case)
+        Searched by the search library's native entry with these very
+        settings (the module's own answer, the interpreter lock released),
+        which locates each match in `text` itself.
+        """
+        from tessarin_cli.search import hit_of
+
+        try:
+            query = self._query
+        except AttributeError:
+            from tessarin_search._native import Query
+
+            query = Query([self.pattern], self.separator, self.ignore_case, self.ignore_accents, self.metric,
+                          self.threshold, self.threshold_kind, -1, list(self.strategies), False)
+            object.__setattr__(self, "_query", query)
+        return [hit_of(text, match) for match in query.find(text)]
 
 
 def build_search(pattern: str, *, separator: str | None = None, ignore_case: bool = False,

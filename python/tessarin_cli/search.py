@@ -3,8 +3,10 @@ the caller's text.
 
 The module ``tessarin`` reports positions as code points of the folded text.
 Folding keeps one code point for one except where lower-casing lengthens a
-few (İ becomes i + U+0307), so positions are mapped back here, and each
-result carries its line and column in the original text.
+few (İ becomes i + U+0307). ``Search.find`` searches through the search
+library (``tessarin_search``), which maps positions back in native code;
+each result carries its line and column in the original text. ``locate``
+does the same, in Python, for spans that the module's functions gave.
 
 >>> search = build_search("colour", fuzzy=True)
 >>> [(hit.line, hit.column, hit.text) for hit in search.find("a colour\\na color")]
@@ -15,9 +17,12 @@ from __future__ import annotations
 
 import re
 from bisect import bisect_right
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 from tessarin_cli.query import METRICS, STRATEGIES, Search, build_search
+
+if TYPE_CHECKING:
+    from tessarin_search import Match
 
 __all__ = ["METRICS", "STRATEGIES", "FileResult", "Hit", "FoldedPositions", "Search", "build_search", "locate",
            "search_file"]
@@ -76,6 +81,23 @@ class FoldedPositions:
             # whole code point, and so does an end that cuts into it.
             return self.original_starts[k] + (1 if is_end and inside else 0)
         return folded - self.shifts[k]
+
+
+def hit_of(text: str, match: Match) -> Hit:
+    """A match that the search library located in `text`, as a Hit: its line
+    and column moved to the first character that is not white space."""
+    start, end = match.start, match.end
+    window = text[start:end]
+    shown = start + len(window) - len(window.lstrip()) if window.strip() else start
+    line, line_start = match.line, start - match.column + 1
+    if shown > start:
+        skipped = text[start:shown]
+        feeds = skipped.count("\n")
+        if feeds:
+            line, line_start = line + feeds, start + skipped.rfind("\n") + 1
+    line_end = text.find("\n", shown)
+    line_text = text[line_start:len(text) if line_end < 0 else line_end].removesuffix("\r")
+    return Hit(line, shown - line_start + 1, start, end, match.score, window, line_text)
 
 
 def locate(text: str, spans: list[tuple[int, int, float]], ignore_case: bool) -> list[Hit]:

@@ -7,6 +7,7 @@
 
 #include "iterator/tokens.hpp"
 #include "text/ascii_vector.hpp"
+#include "text/positions.hpp"
 #include "text/unicode.hpp"
 
 namespace tessarin {
@@ -166,6 +167,43 @@ UnitText without_paired_carriage_returns(const UnitText& units, std::vector<std:
     });
 }
 
+// The units of `units` with every maximal run of white space read as one
+// space.
+UnitText with_white_space_collapsed(const UnitText& units)
+{
+    return units.visit([&](auto view) {
+        using Char = typename decltype(view)::value_type;
+        PositionMap runs; // the stream locates matches by walking the bytes instead
+        std::basic_string<Char> collapsed = collapse_white_space(view, runs);
+        if constexpr (sizeof(Char) == 1)
+            return UnitText::owned(std::move(collapsed), units.ascii());
+        else
+            return UnitText::owned(std::move(collapsed));
+    });
+}
+
+bool is_ascii_white_space(unsigned char byte) noexcept
+{
+    return byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
+}
+
+// Where unit `index` of `bytes` read with every run of white space as one
+// unit starts: its byte, and the code points of `bytes` before it. A run
+// before it is read whole.
+std::pair<std::size_t, std::uint64_t> collapsed_unit_place(std::string_view bytes, std::uint64_t index)
+{
+    std::size_t pos = 0;
+    std::uint64_t file = 0;
+    for (std::uint64_t read = 0; read < index && pos < bytes.size(); ++read) {
+        ++file;
+        if (!is_white_space(utf8::decode_replacing(bytes, pos))) continue;
+        for (std::size_t next = pos; next < bytes.size() && is_white_space(utf8::decode_replacing(bytes, next));
+             pos = next)
+            ++file;
+    }
+    return {pos, file};
+}
+
 // The UTF-8 length of each code point, summed.
 template <typename Char> std::uint64_t utf8_length(Units<Char> units) noexcept
 {
@@ -297,8 +335,9 @@ PreparedQuery::PreparedQuery(StreamQuery query) : query_(std::move(query))
 {
     Cancellation never;
     const SearchOptions& options = query_.options;
-    pattern_ =
-        fold_code_points(TextInput(query_.pattern), options.case_insensitive, options.special_char_insensitive, never);
+    const std::string pattern =
+        query_.collapse_white_space ? collapse_white_space(query_.pattern) : std::string(query_.pattern);
+    pattern_ = fold_code_points(TextInput(pattern), options.case_insensitive, options.special_char_insensitive, never);
     separator_ = fold_code_points(TextInput(query_.separator), options.case_insensitive,
                                   options.special_char_insensitive, never);
     lookahead_ = longest_raw_window(query_.mode, pattern_.size(), options);
@@ -308,14 +347,17 @@ PreparedQuery::PreparedQuery(StreamQuery query) : query_(std::move(query))
     // U+FFFD is also what ill-formed bytes read as: no byte sequence tells it.
     const bool replacement = std::any_of(pieces.begin(), pieces.end(),
                                          [](const std::u32string& piece) { return piece.find(0xFFFD) != piece.npos; });
-    if (!pieces.empty() && !replacement)
+    // Reading runs of white space as one space changes how far a window
+    // reaches in bytes: the places worth searching are not looked for then.
+    if (!pieces.empty() && !replacement && !query_.collapse_white_space)
         finder_.emplace(pieces, options.case_insensitive, options.special_char_insensitive, query_.crlf_line_feeds);
 }
 
 StreamSearch::StreamSearch(const PreparedQuery& query, std::size_t segment_bytes)
     : queries_{&query}, query_(query.query_), mode_(query_.mode), folded_options_(query_.options),
       case_insensitive_(query_.options.case_insensitive),
-      special_char_insensitive_(query_.options.special_char_insensitive), crlf_(query_.crlf_line_feeds),
+      special_char_insensitive_(query_.options.special_char_insensitive),
+      crlf_(query_.crlf_line_feeds && !query_.collapse_white_space), collapse_(query_.collapse_white_space),
       segment_bytes_(segment_bytes)
 {
     init();
@@ -324,7 +366,8 @@ StreamSearch::StreamSearch(const PreparedQuery& query, std::size_t segment_bytes
 StreamSearch::StreamSearch(const std::vector<PreparedQuery>& queries, std::size_t segment_bytes)
     : query_(queries.at(0).query_), mode_(query_.mode), folded_options_(query_.options),
       case_insensitive_(query_.options.case_insensitive),
-      special_char_insensitive_(query_.options.special_char_insensitive), crlf_(query_.crlf_line_feeds),
+      special_char_insensitive_(query_.options.special_char_insensitive),
+      crlf_(query_.crlf_line_feeds && !query_.collapse_white_space), collapse_(query_.collapse_white_space),
       segment_bytes_(segment_bytes)
 {
     queries_.reserve(queries.size());
@@ -590,7 +633,10 @@ std::uint64_t StreamSearch::search_span(std::uint64_t end, bool to_end, std::vec
     // ASCII bytes are their own code points: read where they lie.
     UnitText units = is_ascii(bytes, cancel) ? UnitText::borrowed(bytes, true) : decode_to_units(bytes, cancel);
     std::vector<std::uint64_t> drops;
-    if (crlf_ && bytes.find("\r\n") != std::string_view::npos) units = without_paired_carriage_returns(units, drops);
+    if (collapse_)
+        units = with_white_space_collapsed(units);
+    else if (crlf_ && bytes.find("\r\n") != std::string_view::npos)
+        units = without_paired_carriage_returns(units, drops);
     const bool raw_windows = mode_ == SearchMode::exact_raw || mode_ == SearchMode::fuzzy_raw;
 
     const std::uint64_t cut = units.visit([&](auto raw) -> std::uint64_t {
@@ -626,9 +672,17 @@ std::uint64_t StreamSearch::search_span(std::uint64_t end, bool to_end, std::vec
         return cut;
     });
     if (cut == none) return none;
-    const std::uint64_t cut_byte = cut_.byte + byte_of_unit(bytes, units, cut, drops);
+    std::uint64_t cut_byte;
+    if (collapse_) {
+        const auto [byte, file] = collapsed_unit_place(bytes, cut);
+        cut_byte = cut_.byte + byte;
+        cut_.file += file;
+    } else {
+        cut_byte = cut_.byte + byte_of_unit(bytes, units, cut, drops);
+        cut_.file +=
+            cut + static_cast<std::uint64_t>(std::lower_bound(drops.begin(), drops.end(), cut) - drops.begin());
+    }
     count_lines(cut_byte);
-    cut_.file += cut + static_cast<std::uint64_t>(std::lower_bound(drops.begin(), drops.end(), cut) - drops.begin());
     cut_.original += cut;
     cut_.byte = cut_byte;
     ready_tried_ = 0;
@@ -673,6 +727,7 @@ std::uint64_t StreamSearch::original_of(std::uint64_t folded, bool is_end) const
 // searched, counting lines; over text passed over uncounted, it jumps.
 void StreamSearch::move(Cursor& cursor, std::uint64_t original)
 {
+    if (collapse_) return move_collapsed(cursor, original);
     const auto beyond = std::upper_bound(passed_.begin(), passed_.end(), original,
                                          [](std::uint64_t at, const Cursor& place) { return at < place.original; });
     if (beyond != passed_.begin() && std::prev(beyond)->byte > cursor.byte) cursor = *std::prev(beyond);
@@ -713,6 +768,46 @@ void StreamSearch::move(Cursor& cursor, std::uint64_t original)
         utf8::decode_replacing(text_.bytes, pos);
         ++cursor.original;
         ++cursor.file;
+    }
+    cursor.byte = text_.from + pos;
+}
+
+// As move(), where each run of white space is one code point of the text as
+// searched: a cursor that reaches a run passes over all of it.
+void StreamSearch::move_collapsed(Cursor& cursor, std::uint64_t original)
+{
+    const char* data = text_.bytes.data();
+    const std::size_t size = text_.bytes.size();
+    std::size_t pos = static_cast<std::size_t>(cursor.byte - text_.from);
+    const auto passed_line_feed = [&] {
+        ++cursor.line;
+        cursor.line_start = text_.from + pos;
+    };
+    while (cursor.original < original && pos < size) {
+        // ASCII other than white space, a byte a code point.
+        std::size_t stop = pos;
+        const auto reach = static_cast<std::size_t>(std::min<std::uint64_t>(size, pos + (original - cursor.original)));
+        while (stop < reach && static_cast<unsigned char>(data[stop]) < 0x80 &&
+               !is_ascii_white_space(static_cast<unsigned char>(data[stop])))
+            ++stop;
+        if (stop > pos) {
+            cursor.original += stop - pos;
+            cursor.file += stop - pos;
+            pos = stop;
+            continue;
+        }
+        const char32_t c = utf8::decode_replacing(text_.bytes, pos);
+        ++cursor.original;
+        ++cursor.file;
+        if (c == U'\n') passed_line_feed();
+        if (!is_white_space(c)) continue;
+        for (std::size_t next = pos; next < size;) {
+            const char32_t more = utf8::decode_replacing(text_.bytes, next);
+            if (!is_white_space(more)) break;
+            pos = next;
+            ++cursor.file;
+            if (more == U'\n') passed_line_feed();
+        }
     }
     cursor.byte = text_.from + pos;
 }

@@ -52,6 +52,12 @@ struct StreamQuery {
     SearchOptions options;
     // Read each CR LF of the text as one line feed.
     bool crlf_line_feeds = false;
+    // Read every maximal run of white space, in the text and in the pattern,
+    // as one space (a CR LF, a tab, indentation, a no-break space), so that
+    // a phrase is found however its words are spaced. Matches are still
+    // located in the text as it is: a start in a run takes the whole run,
+    // an end after it ends where the run does.
+    bool collapse_white_space = false;
     // Locate each match by code point too (StreamMatch's start, end,
     // original_start and original_end). Without it, a search that finds the
     // places worth searching by their bytes passes over the text between
@@ -206,6 +212,7 @@ private:
     void locate(const std::vector<std::pair<Match, std::size_t>>& picks);
     std::uint64_t original_of(std::uint64_t folded, bool is_end) const noexcept;
     void move(Cursor& cursor, std::uint64_t original);
+    void move_collapsed(Cursor& cursor, std::uint64_t original);
     void settle();
 
     std::vector<const PreparedQuery*> queries_;
@@ -214,7 +221,7 @@ private:
     std::uint64_t lookahead_ = 0, window_tokens_ = 0; // the largest of the queries'
     SearchMode mode_;
     SearchOptions folded_options_; // folding off, for segments folded before the extractor sees them
-    bool case_insensitive_, special_char_insensitive_, crlf_;
+    bool case_insensitive_, special_char_insensitive_, crlf_, collapse_;
     std::size_t segment_bytes_;
     std::size_t margin_bytes_;
 

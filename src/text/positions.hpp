@@ -56,15 +56,26 @@ template <typename Char> PositionMap lengthenings(Units<Char> text)
     if (sizeof(Char) == 1) return map; // no code point below 256 lengthens
     char32_t form[unicode::longest_lower_form];
     std::uint64_t shift = 0;
-    for (std::uint64_t i = 0; i < text.size(); ++i) {
-        const char32_t c = code_point(text[i]);
-        if (c < 0x100 || c >= unicode::lower_changes_limit) continue;
-        const unicode::data::Record& record = unicode::case_record(c);
-        if (record.expansion == 0) continue;
-        const unsigned length = unicode::lower_full(c, record, form);
-        if (length < 2) continue;
-        map.add(Reshaping{i + shift, length, i, 1});
-        shift += length - 1;
+    // Such code points are rare: a block is read closely only where a quick
+    // look (which the compiler vectorizes) sees one in it.
+    constexpr std::uint64_t block = 256;
+    constexpr std::uint32_t span = unicode::lengthening_last - unicode::lengthening_first;
+    for (std::uint64_t from = 0; from < text.size(); from += block) {
+        const std::uint64_t to = std::min<std::uint64_t>(text.size(), from + block);
+        std::uint32_t seen = 0; // a count, which the compiler sums in vectors where it would not an "or" of bools
+        for (std::uint64_t i = from; i < to; ++i)
+            seen += static_cast<std::uint32_t>(text[i]) - std::uint32_t{unicode::lengthening_first} <= span;
+        if (seen == 0) continue;
+        for (std::uint64_t i = from; i < to; ++i) {
+            const char32_t c = code_point(text[i]);
+            if (c < unicode::lengthening_first || c > unicode::lengthening_last) continue;
+            const unicode::data::Record& record = unicode::case_record(c);
+            if (record.expansion == 0) continue;
+            const unsigned length = unicode::lower_full(c, record, form);
+            if (length < 2) continue;
+            map.add(Reshaping{i + shift, length, i, 1});
+            shift += length - 1;
+        }
     }
     return map;
 }

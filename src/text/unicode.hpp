@@ -48,6 +48,11 @@ constexpr bool lower_changes(char32_t c) noexcept
 }
 // Lower-casing changes no code point from here on.
 constexpr char32_t lower_changes_limit = data::changes_limit;
+// Every code point whose lower-case form is longer than itself lies in
+// [lengthening_first, lengthening_last] (İ alone; the core's folding test
+// checks the bounds against every code point), so that a text can be
+// scanned for them a block at a time.
+constexpr char32_t lengthening_first = 0x130, lengthening_last = 0x130;
 
 // Writes the full lower-case form of `c` to `out` (room for
 // longest_lower_form) and returns its length, 1 to 3. A capital sigma gives

@@ -87,6 +87,21 @@ std::string_view trim_whitespace(std::string_view text)
     return text.substr(begin, end - begin);
 }
 
+std::string collapse_white_space(std::string_view text)
+{
+    std::string collapsed;
+    collapsed.reserve(text.size());
+    bool in_run = false;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t start = pos;
+        const bool white = is_white_space(utf8::decode_replacing(text, pos));
+        if (white && !in_run) collapsed.push_back(' ');
+        if (!white) collapsed.append(text.substr(start, pos - start));
+        in_run = white;
+    }
+    return collapsed;
+}
+
 namespace {
 
 // Appends the code points of `text` to `code_points`.

@@ -19,6 +19,10 @@ std::string char_slice(std::string_view text, std::uint64_t start, std::uint64_t
 // `text` without its leading and trailing White_Space code points.
 std::string_view trim_whitespace(std::string_view text);
 
+// `text` with every maximal run of White_Space code points written as one
+// space; ill-formed parts stay as they are.
+std::string collapse_white_space(std::string_view text);
+
 // The 25 code points with the Unicode White_Space property.
 constexpr bool is_white_space(char32_t c) noexcept
 {

@@ -177,6 +177,19 @@ int main()
         check(repeat(U"\u0391\u03A3\u0345", run / 3 + 1));
     }
 
+    // Where a text is scanned for code points that lower-casing lengthens,
+    // only [lengthening_first, lengthening_last] is looked at: none lies
+    // outside it.
+    for (char32_t c = 0; c < 0x110000; ++c) {
+        char32_t form[tessarin::unicode::longest_lower_form];
+        const bool outside = c < tessarin::unicode::lengthening_first || c > tessarin::unicode::lengthening_last;
+        if (outside && tessarin::unicode::lower_full(c, form) > 1) {
+            std::printf("FAIL: U+%04X lengthens when lower-cased, outside the bounds scanned for\n",
+                        static_cast<unsigned>(c));
+            ++failures;
+        }
+    }
+
     // Polls come by pieces of work, and a cancelled call ends.
     std::size_t checks = 0;
     Cancellation counting([](void* count) { return ++*static_cast<std::size_t*>(count), false; }, &checks);

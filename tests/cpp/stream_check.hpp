@@ -20,7 +20,8 @@ namespace tessarin::testing {
 
 // Pieces of text that exercise the stream search: line feeds, CR LF and a
 // lone CR, separators, code points that folding lengthens or that fold to
-// ASCII, sigmas, ill-formed UTF-8, code points of every UTF-8 length.
+// ASCII, sigmas, ill-formed UTF-8, code points of every UTF-8 length, white
+// space of several kinds (tabs, indentation, no-break spaces).
 inline const char* const text_pieces[] = {"a",
                                           "b",
                                           "ab",
@@ -33,6 +34,8 @@ inline const char* const text_pieces[] = {"a",
                                           ",",
                                           ".",
                                           "'",
+                                          "\t",
+                                          "\n  ",
                                           "x",
                                           "\xc3\xa9",
                                           "\xc3\x89",
@@ -48,7 +51,9 @@ inline const char* const text_pieces[] = {"a",
                                           "\xe2\x82",
                                           "\xed\xa0\x80",
                                           "K",
-                                          "Ab"};
+                                          "Ab",
+                                          "\xc2\xa0",
+                                          "\xe3\x80\x80"};
 
 // The module's answer over the whole text, or nothing where it fails.
 inline bool whole_text(const StreamQuery& query, const std::string& text, MatchList& matches)
@@ -88,13 +93,37 @@ inline std::vector<std::uint64_t> folded_starts(const std::u32string& code_point
     return starts;
 }
 
-// The text as the stream searches it: each CR that a line feed follows
-// left out where CR LF is read as a line feed. `file_index` gets, for each
-// code point kept and one past the last, its index in the text itself (a
-// line feed read for CR LF: its CR's).
-inline std::string as_searched(const std::string& text, bool crlf, const std::u32string& code_points,
-                               std::vector<std::uint64_t>& file_index)
+// The text as the stream searches it with every run of white space read
+// as one space; `file_index` as as_searched() gives it (a run: its first
+// code point's).
+inline std::string as_searched_collapsed(const std::string& text, std::vector<std::uint64_t>& file_index)
 {
+    std::string searched;
+    file_index.clear();
+    bool in_run = false;
+    std::uint64_t index = 0;
+    for (std::size_t pos = 0; pos < text.size(); ++index) {
+        const std::size_t start = pos;
+        const bool white = is_white_space(utf8::decode_replacing(text, pos));
+        if (white && in_run) continue;
+        in_run = white;
+        file_index.push_back(index);
+        // Ill-formed parts stay as they are, and decode as they did.
+        searched.append(white ? std::string(" ") : text.substr(start, pos - start));
+    }
+    file_index.push_back(index);
+    return searched;
+}
+
+// The text as the stream searches it: each CR that a line feed follows
+// left out where CR LF is read as a line feed, or every run of white space
+// read as one space where asked. `file_index` gets, for each code point
+// kept and one past the last, its index in the text itself (a line feed
+// read for CR LF: its CR's).
+inline std::string as_searched(const std::string& text, bool crlf, const std::u32string& code_points,
+                               std::vector<std::uint64_t>& file_index, bool collapse = false)
+{
+    if (collapse) return as_searched_collapsed(text, file_index);
     std::string searched;
     file_index.clear();
     for (std::size_t i = 0; i < code_points.size(); ++i) {
@@ -132,7 +161,8 @@ inline void check_stream(const std::vector<StreamQuery>& queries, const std::str
         return all;
     });
     std::vector<std::uint64_t> file_index;
-    const std::string searched = as_searched(text, query.crlf_line_feeds, code_points, file_index);
+    const std::string searched =
+        as_searched(text, query.crlf_line_feeds, code_points, file_index, query.collapse_white_space);
     MatchList expected;
     std::vector<std::size_t> expected_patterns;
     bool succeeds = true;
@@ -140,7 +170,9 @@ inline void check_stream(const std::vector<StreamQuery>& queries, const std::str
         std::vector<std::pair<Match, std::size_t>> all;
         for (std::size_t i = 0; i < queries.size(); ++i) {
             MatchList one;
-            succeeds = whole_text(queries[i], searched, one) && succeeds;
+            StreamQuery whole = queries[i];
+            if (whole.collapse_white_space) whole.pattern = collapse_white_space(whole.pattern);
+            succeeds = whole_text(whole, searched, one) && succeeds;
             for (const Match& match : one)
                 all.emplace_back(match, i);
         }
@@ -198,13 +230,12 @@ inline void check_stream(const std::vector<StreamQuery>& queries, const std::str
     check(succeeds, "the stream did not fail where the whole text did");
     if (verbose) {
         std::printf("mode %d pattern [%s] separator [%s] ci %d sci %d metric %d threshold %g kind %d strategies %zu "
-                    "crlf %d\n",
+                    "crlf %d collapse %d\n",
                     static_cast<int>(query.mode), query.pattern.c_str(), query.separator.c_str(),
                     query.options.case_insensitive, query.options.special_char_insensitive,
                     query.options.metric.known() ? static_cast<int>(query.options.metric.resolve()) : -1,
-                    query.options.threshold,
-                    static_cast<int>(query.options.threshold_kind), query.options.strategies.size(),
-                    query.crlf_line_feeds);
+                    query.options.threshold, static_cast<int>(query.options.threshold_kind),
+                    query.options.strategies.size(), query.crlf_line_feeds, query.collapse_white_space);
         std::printf("text [%s]\n", text.c_str());
         for (const Match& m : expected)
             std::printf("want %llu %llu %g\n", (unsigned long long)m.start, (unsigned long long)m.end, m.score);

@@ -31,7 +31,7 @@ void check(bool condition, const char* what, std::uint64_t seed)
 }
 
 // The first pieces are ASCII: a text of those alone is read in place.
-constexpr std::size_t ascii_pieces = 13;
+constexpr std::size_t ascii_pieces = 15;
 
 std::string random_text(std::mt19937_64& random, std::size_t pieces_count, bool ascii = false)
 {
@@ -87,6 +87,7 @@ void run_case(std::uint64_t seed)
     const std::string text = random_text(random, random() % (random() % 8 == 0 ? 4000 : 600), random() % 4 == 0);
     StreamQuery query = random_query(random, text);
     query.crlf_line_feeds = random() % 3 == 0;
+    query.collapse_white_space = random() % 4 == 0;
     query.code_points = random() % 3 != 0;
     const std::size_t segment = 1 + random() % 200;
     // Now and then many patterns in one search: others cut from the text,
