@@ -103,6 +103,14 @@ public:
     // so a difference that alone goes beyond the threshold needs no scoring.
     bool refuses_length(std::size_t length) const noexcept;
 
+    // compare(), for a caller that needs only the verdict (and the score of
+    // a candidate accepted): a candidate refused by its length is not scored.
+    template <typename Char> Comparison compare_or_refuse(Units<Char> candidate) const noexcept
+    {
+        if (refuses_length(candidate.size())) return Comparison{false, 0.0};
+        return compare(candidate);
+    }
+
 private:
     template <typename Char> std::uint64_t distance(Units<Char> candidate) const noexcept;
 

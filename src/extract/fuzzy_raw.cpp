@@ -888,9 +888,7 @@ bool short_fuzzy_raw(Units<Char> raw, std::u32string_view folded_pattern, const 
     ConflictSolver solver(text, options.strategies, &cancel);
     for (uint64_t start = 0; start < n; ++start)
         shape.for_each_end(start, n, [&](uint64_t end) {
-            const Units<Char> candidate = trim_white_space(text.substr(start, end - start));
-            if (scorer.refuses_length(candidate.size())) return;
-            const Comparison verdict = scorer.compare(candidate);
+            const Comparison verdict = scorer.compare_or_refuse(trim_white_space(text.substr(start, end - start)));
             if (verdict.accepted) solver.add(Match{start, end, verdict.score});
         });
     matches = solver.finish();

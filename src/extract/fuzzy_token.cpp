@@ -648,9 +648,7 @@ bool short_fuzzy_token(Units<Char> raw, std::u32string_view folded_pattern, std:
     ConflictSolver solver(text, options.strategies, &cancel);
     for (std::size_t first = 0; first + window_size <= tokens.size(); ++first) {
         const uint64_t start = tokens[first].start, end = tokens[first + window_size - 1].end;
-        const Units<Char> candidate = trim_white_space(text.substr(start, end - start));
-        if (scorer.refuses_length(candidate.size())) continue;
-        const Comparison verdict = scorer.compare(candidate);
+        const Comparison verdict = scorer.compare_or_refuse(trim_white_space(text.substr(start, end - start)));
         if (verdict.accepted) solver.add(Match{start, end, verdict.score});
     }
     matches = solver.finish();
