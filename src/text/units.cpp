@@ -56,38 +56,32 @@ bool has_surrogate(Units<char32_t> text) noexcept
     return any_surrogate(text);
 }
 
-UnitText UnitText::owned(std::string latin1, bool ascii)
+template <typename String> UnitText UnitText::adopt(String Owned::*slot, String units, int width, bool ascii)
 {
     UnitText text;
     text.owned_ = std::make_unique<Owned>();
-    text.owned_->latin1 = std::move(latin1);
-    text.data_ = text.owned_->latin1.data();
-    text.size_ = text.owned_->latin1.size();
-    text.width_ = 1;
+    String& held = (*text.owned_).*slot;
+    held = std::move(units);
+    text.data_ = held.data();
+    text.size_ = held.size();
+    text.width_ = width;
     text.ascii_ = ascii;
     return text;
 }
 
+UnitText UnitText::owned(std::string latin1, bool ascii)
+{
+    return adopt(&Owned::latin1, std::move(latin1), 1, ascii);
+}
+
 UnitText UnitText::owned(std::u16string ucs2)
 {
-    UnitText text;
-    text.owned_ = std::make_unique<Owned>();
-    text.owned_->ucs2 = std::move(ucs2);
-    text.data_ = text.owned_->ucs2.data();
-    text.size_ = text.owned_->ucs2.size();
-    text.width_ = 2;
-    return text;
+    return adopt(&Owned::ucs2, std::move(ucs2), 2, false);
 }
 
 UnitText UnitText::owned(std::u32string ucs4)
 {
-    UnitText text;
-    text.owned_ = std::make_unique<Owned>();
-    text.owned_->ucs4 = std::move(ucs4);
-    text.data_ = text.owned_->ucs4.data();
-    text.size_ = text.owned_->ucs4.size();
-    text.width_ = 4;
-    return text;
+    return adopt(&Owned::ucs4, std::move(ucs4), 4, false);
 }
 
 namespace {

@@ -140,6 +140,9 @@ private:
     int width_ = 1;
     bool ascii_ = false;
     std::unique_ptr<Owned> owned_;
+
+    // A text that holds `units` in the slot of Owned for their width.
+    template <typename String> static UnitText adopt(String Owned::*slot, String units, int width, bool ascii);
 };
 
 inline UnitText UnitText::borrowed_as(const UnitText& other) noexcept
