@@ -264,9 +264,7 @@ RawLiteralFinder::RawLiteralFinder(const std::vector<std::u32string>& literals, 
     if (special_char_insensitive)
         for (const char32_t c : {0x40, 0xE0, 0xE2, 0xE4, 0xE7, 0xE8, 0xE9, 0xEA, 0xEB, 0xEF, 0xF9, 0xFB, 0xFC, 0x20AC})
             changing.push_back(c);
-    if (case_insensitive)
-        for (char32_t c = 0; c < unicode::lower_changes_limit; ++c)
-            if (unicode::lower_changes(c)) changing.push_back(c);
+    if (case_insensitive) unicode::for_each_lower_changing([&](char32_t c) { changing.push_back(c); });
     std::sort(changing.begin(), changing.end());
     changing.erase(std::unique(changing.begin(), changing.end()), changing.end());
 

@@ -48,6 +48,25 @@ constexpr bool lower_changes(char32_t c) noexcept
 }
 // Lower-casing changes no code point from here on.
 constexpr char32_t lower_changes_limit = data::changes_limit;
+
+// Calls `visit` with every code point that lower-casing changes, in order.
+// Most blocks of the tables change nothing and are passed over whole, so
+// that this costs a few tens of thousands of steps rather than one per code
+// point below the limit (a command's start waits for it).
+template <typename Visit> void for_each_lower_changing(Visit&& visit)
+{
+    constexpr std::size_t block_size = std::size_t{1} << data::block_shift;
+    constexpr std::size_t distinct_blocks = sizeof(data::second_stage) / sizeof(data::second_stage[0]) / block_size;
+    std::array<bool, distinct_blocks> block_changes{};
+    for (std::size_t block = 0; block < distinct_blocks; ++block)
+        for (std::size_t i = 0; i < block_size && !block_changes[block]; ++i)
+            block_changes[block] = lower_changes(data::records[data::second_stage[block * block_size + i]]);
+    for (char32_t first = 0; first < lower_changes_limit; first += block_size) {
+        if (!block_changes[data::first_stage[first >> data::block_shift]]) continue;
+        for (char32_t c = first; c < first + block_size && c < lower_changes_limit; ++c)
+            if (lower_changes(c)) visit(c);
+    }
+}
 // Every code point whose lower-case form is longer than itself lies in
 // [lengthening_first, lengthening_last] (İ alone; the core's folding test
 // checks the bounds against every code point), so that a text can be

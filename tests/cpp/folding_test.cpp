@@ -179,7 +179,11 @@ int main()
 
     // Where a text is scanned for code points that lower-casing lengthens,
     // only [lengthening_first, lengthening_last] is looked at: none lies
-    // outside it.
+    // outside it. The walk over the code points that lower-casing changes,
+    // which passes over whole blocks, gives each of them once, in order.
+    std::vector<char32_t> changing;
+    tessarin::unicode::for_each_lower_changing([&](char32_t c) { changing.push_back(c); });
+    std::size_t next_changing = 0;
     for (char32_t c = 0; c < 0x110000; ++c) {
         char32_t form[tessarin::unicode::longest_lower_form];
         const bool outside = c < tessarin::unicode::lengthening_first || c > tessarin::unicode::lengthening_last;
@@ -188,6 +192,18 @@ int main()
                         static_cast<unsigned>(c));
             ++failures;
         }
+        const bool changes = tessarin::unicode::lower_full(c, form) != 1 || form[0] != c || c == 0x3A3;
+        const bool listed = next_changing < changing.size() && changing[next_changing] == c;
+        if (changes != listed) {
+            std::printf("FAIL: U+%04X %s the code points that lower-casing changes\n", static_cast<unsigned>(c),
+                        listed ? "wrongly among" : "missing from");
+            ++failures;
+        }
+        next_changing += listed;
+    }
+    if (next_changing != changing.size()) {
+        std::printf("FAIL: %zu code points listed as changing out of order\n", changing.size() - next_changing);
+        ++failures;
     }
 
     // Polls come by pieces of work, and a cancelled call ends.
