@@ -197,14 +197,20 @@ def test_interrupt_exits_130(cli, monkeypatch):
 @pytest.mark.parametrize("args, stdin, status, first_line", [
     (["-i", "-Z", "--column", "lighthouse", str(SAMPLE)], b"", 0, "7:17:rock, stood the lighthouse, white"),
     (["needle"], b"hay\nstack", 1, ""),
+    # Output that cannot be written is an error, not "found" or "not found".
+    (["-c", "the", str(SAMPLE)], b"", 2, "tessarin: write error: No space left on device"),
 ])
 def test_python_dash_m(args, stdin, status, first_line):
     package_root = Path(tessarin_cli.__file__).parents[1]
     env = dict(os.environ, PYTHONPATH=f"{package_root}{os.pathsep}{os.environ.get('PYTHONPATH', '')}")
-    done = subprocess.run([sys.executable, "-m", "tessarin_cli", *args], input=stdin,
-                          capture_output=True, env=env, timeout=60)
+    to_full_disk = status == 2
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run([sys.executable, "-m", "tessarin_cli", *args], input=stdin,
+                              stdout=full if to_full_disk else subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=env, timeout=60)
     assert done.returncode == status, done.stderr
-    assert done.stdout.decode().startswith(first_line) and b"\x1b" not in done.stdout
+    printed = done.stderr if to_full_disk else done.stdout
+    assert printed.decode().startswith(first_line) and b"\x1b" not in printed
 
 
 def test_the_demo_runs_and_finds_something_for_every_search(tmp_path):

@@ -10,10 +10,11 @@ a use needs is imported, so the command starts quickly.
 
 from __future__ import annotations
 
-from tessarin_cli.query import Search, build_search
-
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import NoReturn
+
+    from tessarin_cli.query import Search, build_search
     from tessarin_cli.search import FileResult, FoldedPositions, Hit, locate, search_file
 
 __all__ = ["FileResult", "FoldedPositions", "Hit", "Search", "build_search", "locate", "main",
@@ -26,7 +27,29 @@ def main(argv: list[str] | None = None) -> int:
     return command_main(argv)
 
 
+def console() -> NoReturn:
+    """The `tessarin` command as a process: runs it with the process's
+    arguments, writes out what is buffered and ends the process with its
+    exit status, without the interpreter's tear-down, which would cost
+    as much again as a small search (nothing is left to clean up: the
+    files are closed, and a thread still searching after Ctrl-C is not
+    waited for, as at any exit)."""
+    import gc
+    import os
+
+    # The command's modules are made once and live as long as the process:
+    # the collector has nothing to find among them.
+    gc.disable()
+    from tessarin_cli.command import finish, main as command_main
+    gc.freeze()
+    gc.enable()
+    os._exit(finish(command_main()))
+
+
 def __getattr__(name: str) -> object:
+    if name in ("Search", "build_search"):
+        from tessarin_cli import query
+        return getattr(query, name)
     if name in ("FileResult", "FoldedPositions", "Hit", "locate", "search_file"):
         from tessarin_cli import search
         return getattr(search, name)

@@ -1,5 +1,3 @@
-import sys
+from tessarin_cli import console
 
-from tessarin_cli import main
-
-sys.exit(main())
+console()

@@ -644,6 +644,37 @@ def main(argv: list[str] | None = None) -> int:
         except (OSError, ValueError):
             pass
         return 141
+    except OSError as error:
+        # The output could not be written (a full disk): what was found is
+        # lost, which no exit status for "found" or "not found" may hide.
+        return write_error(error)
 
 
-__all__ = ["main", "run", "STDIN_NAME"]
+def write_error(error: OSError) -> int:
+    try:
+        sys.stderr.write(f"tessarin: write error: {error.strerror or error}\n")
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass
+    return 2
+
+
+def finish(status: int) -> int:
+    """Writes out what the process's streams still hold; returns the exit
+    status that the process ends with."""
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        return 141
+    except OSError as error:
+        return write_error(error)
+    except ValueError:  # closed by the caller
+        pass
+    try:
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass
+    return status
+
+
+__all__ = ["finish", "main", "run", "STDIN_NAME"]
