@@ -442,6 +442,41 @@ private:
     std::vector<std::uint16_t> numbers_;
 };
 
+// Wide units up to this many are folded a code point at a time: the table
+// of numbers costs as much to build as folding some hundred thousand units
+// that way, and a pattern or a short call should not wait for it.
+constexpr std::size_t few_wide_units = 4096;
+
+template <typename Char>
+std::pair<std::unique_ptr<Char[]>, std::size_t> fold_wide_lower_few(const Char* data, std::size_t size, bool special,
+                                                                    Cancellation& cancel)
+{
+    cancel.poll(size);
+    const auto changes = [special](char32_t c) {
+        return c == '\n' || unicode::lower_changes(c) || (special && unicode::special_fold(c) != c);
+    };
+    std::size_t first = 0;
+    while (first < size && !changes(data[first]))
+        ++first;
+    if (first == size) return {nullptr, size};
+
+    std::unique_ptr<Char[]> folded(new Char[size * unicode::longest_lower_form]);
+    Char* out = std::copy(data, data + first, folded.get());
+    PollCounter context_steps(cancel);
+    for (std::size_t at = first; at < size; ++at) {
+        const char32_t c = data[at];
+        if (c == unicode::capital_sigma) {
+            *out++ = static_cast<Char>(LowerFold::sigma_form(data, size, at, context_steps));
+            continue;
+        }
+        char32_t form[unicode::longest_lower_form] = {U' '};
+        const unsigned length = c == '\n' ? 1 : unicode::lower_full(c, form);
+        for (unsigned k = 0; k < length; ++k)
+            *out++ = static_cast<Char>(special ? unicode::special_fold(form[k]) : form[k]);
+    }
+    return {std::move(folded), static_cast<std::size_t>(out - folded.get())};
+}
+
 // Wide units, lower-cased. Text with nothing to change is not copied.
 // Otherwise blocks of 16 bytes fold a unit at a time without branching;
 // in a block with a marked unit, capital sigmas are then put right in
@@ -450,6 +485,7 @@ template <typename Char>
 std::pair<std::unique_ptr<Char[]>, std::size_t> fold_wide_lower(const Char* data, std::size_t size, bool special,
                                                                 Cancellation& cancel)
 {
+    if (size <= few_wide_units) return fold_wide_lower_few(data, size, special, cancel);
     constexpr std::size_t longest = unicode::longest_lower_form, block = 16 / sizeof(Char);
     const LowerFold& fold = LowerFold::of(special);
     std::size_t first = size;

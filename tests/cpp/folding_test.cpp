@@ -177,6 +177,27 @@ int main()
         check(repeat(U"\u0391\u03A3\u0345", run / 3 + 1));
     }
 
+    // Short wide texts fold a code point at a time, long ones by a table:
+    // each way, every code point alone and all of them in one text (where
+    // each has others around it) fold as the reference does.
+    {
+        Cancellation never;
+        std::u32string every;
+        for (char32_t c = 0; c < 0x110000; ++c)
+            every += c;
+        for (const bool special : {false, true}) {
+            const auto folded = tessarin::fold_units(std::u32string_view(every), true, special, never);
+            if (folded.view() != reference_fold(every, true, special))
+                fail("every code point in one text", every, true, special);
+            for (char32_t c = 0; c < 0x110000; ++c) {
+                const std::u32string alone(1, c);
+                if (tessarin::fold_units(std::u32string_view(alone), true, special, never).view() !=
+                    reference_fold(alone, true, special))
+                    fail("a code point alone", alone, true, special);
+            }
+        }
+    }
+
     // Where a text is scanned for code points that lower-casing lengthens,
     // only [lengthening_first, lengthening_last] is looked at: none lies
     // outside it. The walk over the code points that lower-casing changes,
