@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Coverage-guided fuzzing, each harness for SECONDS (default 25):
+# Coverage-guided fuzzing, the harnesses side by side, each for SECONDS
+# (default 25):
 #   core_fuzzer       libFuzzer over the C++ library (clang, ASan + UBSan)
 #   stream_fuzzer     libFuzzer over the command's search of files: blocks,
 #                     cuts and waits against one search of the whole text
@@ -52,26 +53,49 @@ unit_timeout=600
 mkdir -p "$build/corpus-core" "$build/corpus-stream" "$build/corpus-python" "$root/fuzz/corpus/core" \
     "$root/fuzz/corpus/stream" "$root/fuzz/corpus/python"
 
+# The harnesses run side by side, each on a core while there are cores:
+# each is one process, and the time given is each one's.
+pids=()
+names=()
+start() {
+    local name=$1
+    shift
+    say "fuzzing $name for ${seconds}s"
+    run_logged "$@" &
+    pids+=($!)
+    names+=("$name")
+}
+
 if [ -z "$only" ] || [ "$only" = core ]; then
-    say "fuzzing the C++ library for ${seconds}s"
-    run_logged core "$build/core_fuzzer" -max_total_time="$seconds" -max_len=2048 -timeout="$unit_timeout" \
-        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/" \
+    start "the C++ library" core "$build/core_fuzzer" -max_total_time="$seconds" -max_len=2048 \
+        -timeout="$unit_timeout" -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/" \
         "$build/corpus-core" "$root/fuzz/corpus/core"
 fi
 
 if [ -z "$only" ] || [ "$only" = stream ]; then
-    say "fuzzing the command's search of files for ${seconds}s"
-    run_logged stream "$build/stream_fuzzer" -max_total_time="$seconds" -max_len=1024 -timeout="$unit_timeout" \
-        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/" \
+    start "the command's search of files" stream "$build/stream_fuzzer" -max_total_time="$seconds" \
+        -max_len=1024 -timeout="$unit_timeout" -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/" \
         "$build/corpus-stream" "$root/fuzz/corpus/stream"
 fi
 
 if [ -z "$only" ] || [ "$only" = python ]; then
-    say "fuzzing the module's functions for ${seconds}s"
     LD_PRELOAD="$("$venv_python" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
         PYTHONPATH="$build/tessarin" PYTHONMALLOC=malloc \
         ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-        run_logged python "$venv_python" "$root/fuzz/python_fuzzer.py" \
+        start "the module's functions" python "$venv_python" "$root/fuzz/python_fuzzer.py" \
         -max_total_time="$seconds" -max_len=512 -timeout="$unit_timeout" -rss_limit_mb=4096 -print_final_stats=1 \
         -artifact_prefix="$build/" "$build/corpus-python" "$root/fuzz/corpus/python"
 fi
+
+# Every harness is waited for, so that none outlives the run; the first
+# that found something decides the status.
+status=0
+for i in "${!pids[@]}"; do
+    code=0
+    wait "${pids[$i]}" || code=$?
+    if [ "$code" -ne 0 ]; then
+        say "fuzzing ${names[$i]} failed"
+        [ "$status" -ne 0 ] || status=$code
+    fi
+done
+exit "$status"

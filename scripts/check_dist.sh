@@ -191,7 +191,7 @@ wheel_for() {
     # From an empty folder, so that only what the wheel installed can be imported.
     mkdir -p "$work/scratch"
     (cd "$work/scratch" && HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" \
-        "$venv/bin/python" -m pytest -q -p no:cacheprovider "$unpacked/tests")
+        "$venv/bin/python" -m pytest -q -p no:cacheprovider -n auto "$unpacked/tests")
     summary+=("$(describe "$repaired" "$venv")")
 }
 

@@ -48,7 +48,9 @@ CXX=g++ "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
 # Python's own objects through the sanitizer's allocator too, so writing past
 # a tuple or a list is caught as well, and keeps the development mode's
 # checks of the interpreter's allocators (no call without the interpreter
-# lock, none on memory of another allocator); -X dev shows every warning.
+# lock, none on memory of another allocator); the development mode shows
+# every warning (set in the environment, so that pytest-xdist's workers,
+# which run the tests, have it too).
 # The memmem interceptor checks the whole rest of the text at every call,
 # which turns finding each of a million occurrences into quadratic work;
 # every other read stays checked.
@@ -68,8 +70,8 @@ status=0
 LD_PRELOAD="$preload" PYTHONMALLOC=malloc_debug HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" \
     TESSARIN_TEST_SCALE="${TESSARIN_TEST_SCALE:-0.25}" \
     ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:intercept_memmem=0:log_path="$reports/asan" \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path="$reports/ubsan" \
-    "$venv/bin/python" -X dev -m pytest -q -p no:cacheprovider "$root/tests" "$@" || status=$?
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path="$reports/ubsan" PYTHONDEVMODE=1 \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider -n auto "$root/tests" "$@" || status=$?
 if [ "$status" -ne 0 ] && [ -n "$(ls -A "$reports")" ]; then
     say "the sanitizers reported (also in $reports):"
     cat "$reports"/* >&2

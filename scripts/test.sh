@@ -3,11 +3,12 @@
 # (scripts/setup.sh builds and installs it):
 #   core        the core's C++ tests (ctest)
 #   types       the stubs against the module, the typed examples under mypy --strict
-#   suite       the whole pytest suite against the installed wheel; extra
-#               arguments go to this run
+#   suite       the whole pytest suite against the installed wheel, on every
+#               core (pytest-xdist); extra arguments go to this run (-n 0
+#               runs it in one process, as -s or a debugger needs)
 #   sanitizers  the suite under ASan and UBSan in development mode, on
 #               smaller inputs (scripts/sanitize.sh)
-#   fuzzing     both fuzzing harnesses, 25 s each (fuzz/run.sh)
+#   fuzzing     the three fuzzing harnesses side by side, 30 s each (fuzz/run.sh)
 #   dist        in CI only (CI=true): an sdist, a manylinux wheel built from
 #               it alone, and the suite against that wheel (scripts/check_dist.sh)
 # TESSARIN_QUICK=1 leaves out the sanitizers, the fuzzing and the dist.
@@ -53,7 +54,7 @@ core_tests() {
         -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_BUILD_TESTS=ON \
         -DPython_EXECUTABLE="$py" &&
         "$root/.venv/bin/cmake" --build "$root/build/core-tests"; } >"$log" 2>&1 || { cat "$log" >&2; return 1; }
-    "$root/.venv/bin/ctest" --test-dir "$root/build/core-tests" --output-on-failure
+    "$root/.venv/bin/ctest" --test-dir "$root/build/core-tests" --output-on-failure --parallel "$(nproc)"
 }
 
 # The installed stubs agree with the installed module, and typed programs
@@ -71,7 +72,7 @@ types() (
 
 suite() (
     cd "$scratch"
-    HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" "$py" -m pytest -q -p no:cacheprovider "$root/tests" "$@"
+    HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" "$py" -m pytest -q -p no:cacheprovider -n auto "$root/tests" "$@"
 )
 
 stage core core_tests
@@ -84,7 +85,7 @@ fi
 skipped=
 if [ -z "${TESSARIN_QUICK:-}" ]; then
     stage sanitizers "$root/scripts/sanitize.sh"
-    stage fuzzing "$root/fuzz/run.sh" 25
+    stage fuzzing "$root/fuzz/run.sh" 30
 else
     skipped=" (TESSARIN_QUICK: no sanitizers, fuzzing or dist)"
 fi

@@ -1,6 +1,7 @@
 """The command as a person uses it: beside grep on a tree, in a terminal, in a
 pipe, with the arguments and the odd files people have."""
 
+import contextlib
 import io
 import json
 import os
@@ -283,23 +284,34 @@ def test_lines_appear_as_they_come_and_the_reader_may_leave(tmp_path):
 
 # -- in a terminal ---------------------------------------------------------------
 
+@contextlib.contextmanager
 def interruptible():
-    """Ctrl-C as a user's shell leaves it: a test run started in the
-    background inherits SIGINT ignored, and Python keeps it so."""
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    """Ctrl-C as a user's shell leaves it. A test run started in the
+    background inherits SIGINT ignored, and an ignored signal stays ignored
+    in what it starts; one with a handler here starts with the default.
+    (Set here rather than in the child between fork and exec: the test
+    process may have threads of its own, and a forked child of a threaded
+    process may only exec.)"""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def in_terminal(args, cwd, interrupt=False):
     """Runs the command on a pseudo-terminal; returns (status, output). With
     `interrupt`, types Ctrl-C once the progress bar shows that some of the
     search is done."""
-    pid, master = pty.fork()
-    if pid == 0:
-        interruptible()
-        os.chdir(cwd)
-        os.environ.update(ENV)
-        os.environ.pop("NO_COLOR", None)
-        os.execv(sys.executable, [*COMMAND, *args])
+    master, slave = pty.openpty()
+    env = dict(ENV)
+    env.pop("NO_COLOR", None)
+    # setsid --ctty: a session of its own, whose controlling terminal is
+    # the pseudo-terminal, so that Ctrl-C typed there reaches the command.
+    with interruptible():
+        process = subprocess.Popen(["setsid", "--ctty", *COMMAND, *args], cwd=cwd, env=env, stdin=slave,
+                                   stdout=slave, stderr=slave)
+    os.close(slave)
     output, started, interrupted = b"", time.monotonic(), False
     attributes = termios.tcgetattr(master)
     while True:
@@ -315,15 +327,13 @@ def in_terminal(args, cwd, interrupt=False):
             if not data:
                 break
             output += data
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
+        if process.poll() is not None:
             break
         assert time.monotonic() - started < 600  # a guard against a hang only
-    if not done:
-        _, status = os.waitpid(pid, 0)
+    status = process.wait(timeout=600)
     assert termios.tcgetattr(master)[3] & termios.ECHO == attributes[3] & termios.ECHO  # terminal usable
     os.close(master)
-    return os.waitstatus_to_exitcode(status), output
+    return status, output
 
 
 def test_in_a_terminal_colors_progress_and_interrupt(tmp_path):
@@ -369,9 +379,10 @@ def test_interrupting_a_process_without_a_terminal(tmp_path):
     path.write_bytes(b"words words words and more words, a needle now and then\n" * 400_000)
     # Interrupted once it has read some of the file, long before it could
     # have searched it ten times.
-    process = subprocess.Popen([*COMMAND, "-c", "--metric", "jaro_winkler", "-t", "0.05", "-j", "2",
-                                "needles", *[str(path)] * 10], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=ENV, preexec_fn=interruptible)
+    with interruptible():
+        process = subprocess.Popen([*COMMAND, "-c", "--metric", "jaro_winkler", "-t", "0.05", "-j", "2",
+                                    "needles", *[str(path)] * 10], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=ENV)
     try:
         while not reading(process.pid, path) and process.poll() is None:
             time.sleep(0.01)
