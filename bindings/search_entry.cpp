@@ -824,9 +824,10 @@ struct ManySearchObject {
 PyTypeObject many_search_type{};
 
 // Releases what the search holds: the helpers end, the texts in flight are
-// dropped unsearched.
+// dropped unsearched. An exception already set stays as it is.
 void finish(ManySearchObject* many)
 {
+    PyObject* raised = PyErr_GetRaisedException();
     if (many->pool) {
         SearchPool* pool = std::exchange(many->pool, nullptr);
         Py_BEGIN_ALLOW_THREADS pool->stop();
@@ -836,6 +837,7 @@ void finish(ManySearchObject* many)
         delete pool;
     }
     Py_CLEAR(many->texts);
+    PyErr_SetRaisedException(raised);
 }
 
 void many_search_dealloc(PyObject* self)
@@ -847,9 +849,11 @@ void many_search_dealloc(PyObject* self)
     PyObject_Free(self);
 }
 
-// Takes texts in until enough are in flight or the iterable ends; a failure
-// to read one, or a text that is no str, is kept to be raised in its place.
-void take_texts_in(ManySearchObject* many)
+// Takes texts in until enough are in flight or the iterable ends. A failure
+// to read one, or a text that is no str, is kept to be raised in its place,
+// after the matches of the texts before it; Ctrl-C, or any other exception
+// that is no Exception, is raised at once (false).
+bool take_texts_in(ManySearchObject* many)
 {
     SearchPool& pool = *many->pool;
     while (many->texts && !pool.full() &&
@@ -862,15 +866,21 @@ void take_texts_in(ManySearchObject* many)
             continue;
         }
         Py_XDECREF(text);
-        if (PyErr_Occurred()) many->failure = PyErr_GetRaisedException();
         Py_CLEAR(many->texts);
+        if (!PyErr_Occurred()) break;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        many->failure = PyErr_GetRaisedException();
     }
+    return true;
 }
 
 PyObject* next_matches(ManySearchObject* many)
 {
     if (!many->pool) return nullptr; // finished
-    take_texts_in(many);
+    if (!take_texts_in(many)) {
+        finish(many);
+        return nullptr;
+    }
     SearchPool& pool = *many->pool;
     if (pool.empty()) {
         finish(many);
