@@ -2,6 +2,7 @@
 positions in the caller's text, white space as people write it, many
 patterns, many texts on threads, and values refused at construction."""
 
+import contextlib
 import doctest
 import gc
 import itertools
@@ -168,6 +169,22 @@ def test_matches_outlive_their_lists_and_an_unfinished_find_many():
     gc.collect()
     assert [(m.text, m.line, m.column, m.pattern, m.start) for m in kept] == [("colour", 2, 14, "colour", 20)] * 3
     assert [pickle.loads(pickle.dumps(m)) for m in kept] == kept
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("ending", ["read to the end", "dropped unfinished", "failed"])
+def test_find_many_lets_go_of_every_text(threads, ending):
+    text = "a colour and a color\n" * 500
+    before = sys.getrefcount(text)
+    source = [text] * 500 + ([7] if ending == "failed" else [])
+    results = Search("colour", edits=1).find_many(source, threads=threads)
+    if ending == "dropped unfinished":
+        assert len(next(results)) == 1000
+    else:
+        with pytest.raises(TypeError) if ending == "failed" else contextlib.nullcontext():
+            assert all(len(matches) == 1000 for matches in results)
+    del results, source
+    assert sys.getrefcount(text) == before
 
 
 INTERRUPTED_CHILD = textwrap.dedent("""
