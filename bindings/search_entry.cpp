@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -646,7 +647,15 @@ struct InFlight {
     TextArgument argument;
     BlockPtr found; // written by the thread that searched it, read once `done`
     std::exception_ptr failure;
-    bool done = false; // guarded by the pool's lock
+    std::atomic<bool> done{false};
+};
+
+// What the calling thread hands back of one text.
+struct Searched {
+    PyObject* text;
+    std::size_t length;
+    BlockPtr found;
+    std::exception_ptr failure;
 };
 
 bool cancelled_flag(void* flag)
@@ -657,45 +666,47 @@ bool cancelled_flag(void* flag)
 // The texts in flight and the threads that search them beside the calling
 // thread, made once per find_many. The calling thread takes texts from the
 // iterable in order and hands their matches back in order; any thread,
-// itself included, searches the next text that nobody has taken. Helpers
+// itself included, searches the next texts that nobody has taken. Helpers
 // touch no Python object: the calling thread holds every text in flight.
 class SearchPool {
 public:
     SearchPool(const Query& query, std::size_t capacity, std::size_t most_helpers)
-        : query_(query), ring_(capacity), most_helpers_(most_helpers)
+        : query_(query), ring_(capacity), searchers_(most_helpers + 1), most_helpers_(most_helpers)
     {
     }
     SearchPool(const SearchPool&) = delete;
     SearchPool& operator=(const SearchPool&) = delete;
     ~SearchPool() { stop(); }
 
-    bool empty() const { return head_ == filled_; }
-    bool full() const { return filled_ - head_ == ring_.size(); }
+    std::size_t in_flight() const { return static_cast<std::size_t>(filled_ - head_); }
+    std::size_t capacity() const { return ring_.size(); }
 
-    // Takes in `text` (a reference), to be searched by the next free thread.
-    void add(PyObject* text, const TextArgument& argument)
+    // Takes in `texts` (references, with their arguments), to be searched by
+    // the next free threads; makes a helper where texts wait for one.
+    void add(const std::vector<std::pair<PyObject*, TextArgument>>& texts)
     {
-        bool wake = false, grow = false;
+        bool grow = false;
         {
             const std::lock_guard<std::mutex> guard(lock_);
-            InFlight& item = at(filled_++);
-            item.text = text;
-            item.argument = argument;
-            item.done = false;
-            wake = helpers_waiting_ > 0;
-            grow = !wake && helpers_.size() < most_helpers_ && taken_ + 1 < filled_;
+            for (const auto& [text, argument] : texts) {
+                InFlight& item = at(filled_++);
+                item.text = text;
+                item.argument = argument;
+                item.done.store(false, std::memory_order_relaxed);
+            }
+            grow = helpers_.size() < most_helpers_ && helpers_waiting_ == 0 && taken_ + 1 < filled_;
         }
-        if (wake) work_.notify_one();
+        work_.notify_all();
         if (grow) add_helper();
     }
 
     // Waits, for at most `patience`, until the first text in flight is
-    // searched, searching texts that nobody has taken meanwhile. Called
-    // without the interpreter lock; true once the first is done.
-    bool wait_first(std::chrono::milliseconds patience)
+    // searched, searching texts that nobody has taken meanwhile; hands it
+    // back once it is. Called without the interpreter lock.
+    std::optional<Searched> wait_first(std::chrono::milliseconds patience)
     {
         std::unique_lock<std::mutex> guard(lock_);
-        while (!at(head_).done) {
+        while (!at(head_).done.load(std::memory_order_acquire)) {
             if (taken_ < filled_) {
                 const std::uint64_t index = taken_++;
                 guard.unlock();
@@ -703,21 +714,14 @@ public:
                 guard.lock();
                 continue;
             }
-            caller_waiting_ = true;
-            const bool done = finished_.wait_for(guard, patience, [&] { return at(head_).done; });
-            caller_waiting_ = false;
-            return done;
+            caller_waiting_.store(true);
+            const bool done = finished_.wait_for(guard, patience, [&] { return at(head_).done.load(); });
+            caller_waiting_.store(false);
+            if (!done) return std::nullopt;
         }
-        return true;
-    }
-
-    // The first text in flight, searched, and its place freed.
-    InFlight take_first()
-    {
-        const std::lock_guard<std::mutex> guard(lock_);
         InFlight& item = at(head_++);
-        InFlight first = std::move(item);
-        item = InFlight{};
+        Searched first{std::exchange(item.text, nullptr), item.argument.length, std::move(item.found),
+                       std::exchange(item.failure, nullptr)};
         return first;
     }
 
@@ -756,23 +760,27 @@ private:
         } catch (...) {
             item.failure = std::current_exception();
         }
-        bool wake = false;
-        {
+        item.done.store(true);
+        if (caller_waiting_.load()) {
             const std::lock_guard<std::mutex> guard(lock_);
-            item.done = true;
-            wake = caller_waiting_ && index == head_;
+            finished_.notify_one();
         }
-        if (wake) finished_.notify_one();
     }
 
+    // A helper takes a few texts at a time, so that short ones cost it few
+    // turns of the lock, but leaves most to the others.
     void help()
     {
         std::unique_lock<std::mutex> guard(lock_);
         while (!stopping_) {
             if (taken_ < filled_) {
-                const std::uint64_t index = taken_++;
+                const std::uint64_t first = taken_;
+                const std::uint64_t share = (filled_ - taken_) / (2 * searchers_);
+                taken_ += std::clamp<std::uint64_t>(share, 1, 16);
+                const std::uint64_t last = taken_;
                 guard.unlock();
-                search(index);
+                for (std::uint64_t index = first; index < last; ++index)
+                    search(index);
                 guard.lock();
                 continue;
             }
@@ -799,9 +807,11 @@ private:
     // Counts of texts ever handed back, taken in, and taken by a searcher:
     // head_ <= taken_ <= filled_ <= head_ + capacity. Guarded by lock_.
     std::uint64_t head_ = 0, filled_ = 0, taken_ = 0;
-    bool stopping_ = false, caller_waiting_ = false;
+    bool stopping_ = false;
+    std::atomic<bool> caller_waiting_{false};
     std::size_t helpers_waiting_ = 0;
     std::atomic<bool> cancelled_{false};
+    const std::uint64_t searchers_; // the helpers wanted and the calling thread
     std::vector<std::thread> helpers_; // touched by the calling thread alone
     std::size_t most_helpers_;
 };
@@ -849,29 +859,43 @@ void many_search_dealloc(PyObject* self)
     PyObject_Free(self);
 }
 
-// Takes texts in until enough are in flight or the iterable ends. A failure
-// to read one, or a text that is no str, is kept to be raised in its place,
-// after the matches of the texts before it; Ctrl-C, or any other exception
-// that is no Exception, is raised at once (false).
+// Takes texts in, once no more than half as many as it may hold are in
+// flight, until it holds enough or the iterable ends. A failure to read one,
+// or a text that is no str, is kept to be raised in its place, after the
+// matches of the texts before it; Ctrl-C, or any other exception that is no
+// Exception, is raised at once (false).
 bool take_texts_in(ManySearchObject* many)
 {
     SearchPool& pool = *many->pool;
-    while (many->texts && !pool.full() &&
-           (pool.empty() || many->code_points_in_flight < most_code_points_in_flight)) {
+    if (!many->texts || 2 * pool.in_flight() > pool.capacity()) return true;
+    std::vector<std::pair<PyObject*, TextArgument>> taken;
+    try {
+        taken.reserve(pool.capacity() - pool.in_flight());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    bool read = true;
+    while (many->texts && pool.in_flight() + taken.size() < pool.capacity() &&
+           (pool.in_flight() + taken.size() == 0 || many->code_points_in_flight < most_code_points_in_flight)) {
         PyObject* text = PyIter_Next(many->texts);
         TextArgument argument;
         if (text && bindings::convert_text(text, "texts", argument)) {
             many->code_points_in_flight += argument.length;
-            pool.add(text, argument);
+            taken.emplace_back(text, argument);
             continue;
         }
         Py_XDECREF(text);
         Py_CLEAR(many->texts);
         if (!PyErr_Occurred()) break;
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            read = false;
+            break;
+        }
         many->failure = PyErr_GetRaisedException();
     }
-    return true;
+    if (!taken.empty()) pool.add(taken);
+    return read;
 }
 
 PyObject* next_matches(ManySearchObject* many)
@@ -882,30 +906,30 @@ PyObject* next_matches(ManySearchObject* many)
         return nullptr;
     }
     SearchPool& pool = *many->pool;
-    if (pool.empty()) {
+    if (!pool.in_flight()) {
         finish(many);
         if (many->failure) PyErr_SetRaisedException(std::exchange(many->failure, nullptr));
         return nullptr;
     }
-    for (bool done = false; !done;) {
-        Py_BEGIN_ALLOW_THREADS done = pool.wait_first(signal_patience);
+    std::optional<Searched> first;
+    while (!first) {
+        Py_BEGIN_ALLOW_THREADS first = pool.wait_first(signal_patience);
         Py_END_ALLOW_THREADS;
-        if (!done && PyErr_CheckSignals() < 0) {
+        if (!first && PyErr_CheckSignals() < 0) {
             finish(many);
             return nullptr;
         }
     }
-    InFlight first = pool.take_first();
-    many->code_points_in_flight -= first.argument.length;
+    many->code_points_in_flight -= first->length;
     PyObject* matches = nullptr;
-    if (first.failure) {
+    if (first->failure) {
         finish(many);
-        bindings::run_unlocked([&] { std::rethrow_exception(first.failure); });
+        bindings::run_unlocked([&] { std::rethrow_exception(first->failure); });
     } else {
-        matches = publish(std::move(first.found), first.text, reinterpret_cast<QueryObject*>(many->query)->patterns);
+        matches = publish(std::move(first->found), first->text, reinterpret_cast<QueryObject*>(many->query)->patterns);
         if (!matches) finish(many);
     }
-    Py_DECREF(first.text);
+    Py_DECREF(first->text);
     return matches;
 }
 
