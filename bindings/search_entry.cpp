@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +16,8 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -64,20 +67,20 @@ TextInput input_of(const UnitText& text)
 
 // Each pattern's matches in the text as the core sees it: one pattern by its
 // own extractor, as the module's functions call it; several in one pass.
-std::vector<MatchList> matches_of(const Query& query, const UnitText& text)
+std::vector<MatchList> matches_of(const Query& query, const UnitText& text, Cancellation& cancel)
 {
     const auto text_input = [&] { return TextInput::borrowed(UnitText::borrowed_as(text)); };
     if (query.patterns.size() == 1) {
         const auto pattern = [&] { return input_of(query.patterns[0]); };
         std::vector<MatchList> found(1);
         switch (query.mode) {
-        case SearchMode::exact_raw: found[0] = exact_raw_extract(text_input(), pattern(), query.options); break;
-        case SearchMode::fuzzy_raw: found[0] = fuzzy_raw_extract(text_input(), pattern(), query.options); break;
+        case SearchMode::exact_raw: found[0] = exact_raw_extract(text_input(), pattern(), query.options, cancel); break;
+        case SearchMode::fuzzy_raw: found[0] = fuzzy_raw_extract(text_input(), pattern(), query.options, cancel); break;
         case SearchMode::exact_token:
-            found[0] = exact_token_extract(text_input(), pattern(), input_of(query.separator), query.options);
+            found[0] = exact_token_extract(text_input(), pattern(), input_of(query.separator), query.options, cancel);
             break;
         case SearchMode::fuzzy_token:
-            found[0] = fuzzy_token_extract(text_input(), pattern(), input_of(query.separator), query.options);
+            found[0] = fuzzy_token_extract(text_input(), pattern(), input_of(query.separator), query.options, cancel);
             break;
         }
         return found;
@@ -86,7 +89,8 @@ std::vector<MatchList> matches_of(const Query& query, const UnitText& text)
     patterns.reserve(query.patterns.size());
     for (const UnitText& pattern : query.patterns)
         patterns.push_back(input_of(pattern));
-    return extract_many(query.mode, text_input(), std::move(patterns), input_of(query.separator), query.options);
+    return extract_many(query.mode, text_input(), std::move(patterns), input_of(query.separator), query.options,
+                        cancel);
 }
 
 // How many line feeds [from, to) holds: a byte text by the core's vector
@@ -123,7 +127,8 @@ template <typename Char> const Char* last_line_feed(const Char* from, const Char
 // with their spans in `text` itself: where white space was collapsed or
 // lower-casing lengthened a code point, the core's positions are mapped
 // back.
-template <typename Char> std::vector<Located> search_units(const Query& query, Units<Char> text, bool ascii)
+template <typename Char>
+std::vector<Located> search_units(const Query& query, Units<Char> text, bool ascii, Cancellation& cancel)
 {
     PositionMap collapsed_runs, lengthened;
     std::basic_string<Char> collapsed;
@@ -132,7 +137,7 @@ template <typename Char> std::vector<Located> search_units(const Query& query, U
         collapsed = collapse_white_space(text, collapsed_runs);
         searched = collapsed;
     }
-    const std::vector<MatchList> found = matches_of(query, units_of(searched, ascii));
+    const std::vector<MatchList> found = matches_of(query, units_of(searched, ascii), cancel);
 
     std::vector<Located> located;
     std::size_t total = 0;
@@ -165,115 +170,151 @@ template <typename Char> std::vector<Located> search_units(const Query& query, U
     return located;
 }
 
-// The lines and columns of the matches of one text, worked out the first
-// time one is asked for: a caller that reads only the spans does not pay
-// for a pass over the text up to the last match.
-struct LineTable {
-    std::vector<std::uint64_t> starts;                             // the matches', ascending
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> numbered; // (line, column) of each, once asked
-};
-
-constexpr const char* line_table_name = "tessarin_search.LineTable";
-
-template <typename Char> void number_lines(Units<Char> text, LineTable& table)
-{
-    // Starts only grow, so the text is read once.
-    table.numbered.reserve(table.starts.size());
-    const Char* const units = text.data();
-    std::uint64_t counted_to = 0, line = 1, line_start = 0;
-    for (const std::uint64_t start : table.starts) {
-        const auto from = units + counted_to, to = units + start;
-        // The line's start moves only past a line feed, and then lies after the last one.
-        if (const std::uint64_t feeds = count_line_feeds(from, to)) {
-            line += feeds;
-            line_start = static_cast<std::uint64_t>(last_line_feed(from, to) + 1 - units);
-        }
-        counted_to = start;
-        table.numbered.emplace_back(line, start - line_start + 1);
-    }
-}
-
-std::vector<Located> search_text(const Query& query, const TextArgument& text)
+std::vector<Located> search_text(const Query& query, const TextArgument& text, Cancellation cancel = {})
 {
     switch (text.width) {
-    case 1: return search_units(query, Units<char>(static_cast<const char*>(text.data), text.length), text.ascii);
-    case 2: return search_units(query, Units<char16_t>(static_cast<const char16_t*>(text.data), text.length), false);
-    default: return search_units(query, Units<char32_t>(static_cast<const char32_t*>(text.data), text.length), false);
+    case 1:
+        return search_units(query, Units<char>(static_cast<const char*>(text.data), text.length), text.ascii, cancel);
+    case 2:
+        return search_units(query, Units<char16_t>(static_cast<const char16_t*>(text.data), text.length), false,
+                            cancel);
+    default:
+        return search_units(query, Units<char32_t>(static_cast<const char32_t*>(text.data), text.length), false,
+                            cancel);
     }
 }
 
 // ---- Match: what Python sees of one match ---------------------------------
 
+struct MatchBlock;
+
 // A match keeps its numbers as they are and makes Python objects of them
 // only when they are read, so that a search with many matches costs no more
-// than the module's list of tuples. It holds the text searched (a str, which
-// holds nothing), so it takes no part in cycles.
+// than the module's list of tuples. Its text and pattern are its block's.
 struct MatchObject {
-    PyObject_HEAD Located found;
-    PyObject* text;        // the text searched, or (unpickled) the match's own text
-    std::uint64_t text_at; // where `text` begins in the text searched
-    PyObject* pattern;
-    PyObject* lines;        // a capsule of the text's LineTable until `found` has its line; else null
-    std::size_t line_index; // this match's place in it
+    PyObject_HEAD Located found; // its line is 0 until worked out
+    MatchBlock* block;
 };
+
+// The matches of one text, side by side in one allocation that the thread
+// which searched the text fills without the interpreter lock. They become
+// Python objects when handed to the caller, and the block goes with the last
+// of them: making and freeing a text's matches costs one allocation, not one
+// per match. A match kept alive keeps its block (72 bytes a match) as well as
+// its text.
+struct MatchBlock {
+    Py_ssize_t alive = 0;         // matches not yet freed, counted under the interpreter lock
+    std::size_t count = 0;        // matches laid out after the block
+    PyObject* text = nullptr;     // the text searched, or (unpickled) the match's own text
+    std::uint64_t text_at = 0;    // where `text` begins in the text searched
+    PyObject* patterns = nullptr; // the search's list of patterns, or (unpickled) a list of the match's own
+    bool own_pattern = false;     // unpickled: the match's pattern is the first of `patterns`
+
+    MatchObject* matches() noexcept { return reinterpret_cast<MatchObject*>(this + 1); }
+};
+static_assert(sizeof(MatchBlock) % alignof(MatchObject) == 0, "the matches follow the block, aligned");
+
+// A block not yet handed to Python, which holds no Python object yet: it can
+// be freed on any thread.
+struct UnpublishedBlock {
+    void operator()(MatchBlock* block) const noexcept
+    {
+        block->~MatchBlock();
+        PyMem_RawFree(block);
+    }
+};
+using BlockPtr = std::unique_ptr<MatchBlock, UnpublishedBlock>;
+
+// A block for `count` matches. PyMem_RawMalloc needs no interpreter lock.
+BlockPtr new_block(std::size_t count)
+{
+    if (count > (PY_SSIZE_T_MAX - sizeof(MatchBlock)) / sizeof(MatchObject)) throw std::bad_alloc();
+    void* memory = PyMem_RawMalloc(sizeof(MatchBlock) + count * sizeof(MatchObject));
+    if (!memory) throw std::bad_alloc();
+    BlockPtr block(new (memory) MatchBlock);
+    block->count = count;
+    return block;
+}
+
+// The block of `located`; none when nothing was found.
+BlockPtr block_of(const std::vector<Located>& located)
+{
+    if (located.empty()) return nullptr;
+    BlockPtr block = new_block(located.size());
+    MatchObject* matches = block->matches();
+    for (std::size_t i = 0; i < located.size(); ++i)
+        new (&matches[i]) MatchObject{{}, located[i], block.get()};
+    return block;
+}
 
 PyTypeObject match_type_object{};
 PyTypeObject* const match_type = &match_type_object;
 
-PyObject* new_match(const Located& found, PyObject* text, std::uint64_t text_at, PyObject* pattern,
-                    PyObject* lines = nullptr, std::size_t line_index = 0)
+// The Python list of the matches of `block`, found in `text`, the patterns
+// being `patterns`: each match only gets its object header here. Null, with
+// an exception set, where the list cannot be made.
+PyObject* publish(BlockPtr block, PyObject* text, PyObject* patterns)
 {
-    auto* match = PyObject_New(MatchObject, match_type);
-    if (!match) return nullptr;
-    match->found = found;
-    match->text = Py_NewRef(text);
-    match->text_at = text_at;
-    match->pattern = Py_NewRef(pattern);
-    match->lines = Py_XNewRef(lines);
-    match->line_index = line_index;
-    return reinterpret_cast<PyObject*>(match);
+    const std::size_t count = block ? block->count : 0;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (!list || !count) return list;
+    MatchBlock* owned = block.release();
+    owned->text = Py_NewRef(text);
+    owned->patterns = Py_NewRef(patterns);
+    owned->alive = static_cast<Py_ssize_t>(count);
+    MatchObject* matches = owned->matches();
+    for (std::size_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i),
+                        PyObject_Init(reinterpret_cast<PyObject*>(&matches[i]), match_type));
+    return list;
 }
 
 void match_dealloc(PyObject* self)
 {
-    auto* match = reinterpret_cast<MatchObject*>(self);
-    Py_DECREF(match->text);
-    Py_DECREF(match->pattern);
-    Py_XDECREF(match->lines);
-    PyObject_Free(self);
+    MatchBlock* block = reinterpret_cast<MatchObject*>(self)->block;
+    if (--block->alive > 0) return;
+    Py_DECREF(block->text);
+    Py_DECREF(block->patterns);
+    UnpublishedBlock()(block);
+}
+
+// Numbers the lines of every match of `block`, whose starts only grow, so
+// that the text is read once: a caller that reads only the spans does not
+// pay for a pass over the text up to the last match.
+template <typename Char> void number_lines(Units<Char> text, MatchBlock& block)
+{
+    const Char* const units = text.data();
+    std::uint64_t counted_to = 0, line = 1, line_start = 0;
+    MatchObject* const matches = block.matches();
+    for (std::size_t i = 0; i < block.count; ++i) {
+        Located& found = matches[i].found;
+        const auto from = units + counted_to, to = units + found.start;
+        // The line's start moves only past a line feed, and then lies after the last one.
+        if (const std::uint64_t feeds = count_line_feeds(from, to)) {
+            line += feeds;
+            line_start = static_cast<std::uint64_t>(last_line_feed(from, to) + 1 - units);
+        }
+        counted_to = found.start;
+        found.line = line;
+        found.column = found.start - line_start + 1;
+    }
 }
 
 // Gives the match its line and column, numbering its text's matches the
-// first time; false with an exception set where that fails.
-bool resolve_lines(PyObject* self)
+// first time one is asked for.
+void resolve_lines(PyObject* self)
 {
     auto* match = reinterpret_cast<MatchObject*>(self);
-    if (!match->lines) return true;
-    auto* table = static_cast<LineTable*>(PyCapsule_GetPointer(match->lines, line_table_name));
-    if (!table) return false;
-    if (table->numbered.empty()) {
-        try {
-            // Made by a search: `text` is the whole text searched.
-            const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(match->text));
-            const void* data = PyUnicode_DATA(match->text);
-            switch (PyUnicode_KIND(match->text)) {
-            case PyUnicode_1BYTE_KIND: number_lines(Units<char>(static_cast<const char*>(data), length), *table); break;
-            case PyUnicode_2BYTE_KIND:
-                number_lines(Units<char16_t>(static_cast<const char16_t*>(data), length), *table);
-                break;
-            default: number_lines(Units<char32_t>(static_cast<const char32_t*>(data), length), *table); break;
-            }
-        } catch (const std::bad_alloc&) {
-            table->numbered.clear();
-            PyErr_NoMemory();
-            return false;
-        }
+    if (match->found.line) return;
+    // Only a search's block lacks lines: its `text` is the whole text searched.
+    MatchBlock& block = *match->block;
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(block.text));
+    const void* data = PyUnicode_DATA(block.text);
+    switch (PyUnicode_KIND(block.text)) {
+    case PyUnicode_1BYTE_KIND: number_lines(Units<char>(static_cast<const char*>(data), length), block); break;
+    case PyUnicode_2BYTE_KIND: number_lines(Units<char16_t>(static_cast<const char16_t*>(data), length), block); break;
+    default: number_lines(Units<char32_t>(static_cast<const char32_t*>(data), length), block); break;
     }
-    const auto [line, column] = table->numbered[match->line_index];
-    match->found.line = line;
-    match->found.column = column;
-    Py_CLEAR(match->lines);
-    return true;
 }
 
 const Located& found_of(PyObject* self)
@@ -284,13 +325,22 @@ const Located& found_of(PyObject* self)
 PyObject* match_text(PyObject* self, void* = nullptr)
 {
     auto* match = reinterpret_cast<MatchObject*>(self);
-    return PyUnicode_Substring(match->text, static_cast<Py_ssize_t>(match->found.start - match->text_at),
-                               static_cast<Py_ssize_t>(match->found.end - match->text_at));
+    const MatchBlock& block = *match->block;
+    return PyUnicode_Substring(block.text, static_cast<Py_ssize_t>(match->found.start - block.text_at),
+                               static_cast<Py_ssize_t>(match->found.end - block.text_at));
+}
+
+// The match's pattern, borrowed.
+PyObject* pattern_of(PyObject* self)
+{
+    auto* match = reinterpret_cast<MatchObject*>(self);
+    const MatchBlock& block = *match->block;
+    return PyList_GET_ITEM(block.patterns, block.own_pattern ? 0 : match->found.pattern);
 }
 
 PyObject* match_pattern(PyObject* self, void*)
 {
-    return Py_NewRef(reinterpret_cast<MatchObject*>(self)->pattern);
+    return Py_NewRef(pattern_of(self));
 }
 
 enum class Field { start, end, score, line, column, pattern_index };
@@ -299,7 +349,7 @@ constexpr Field fields[] = {Field::start, Field::end, Field::score, Field::line,
 PyObject* match_field(PyObject* self, void* which)
 {
     const Field field = *static_cast<const Field*>(which);
-    if ((field == Field::line || field == Field::column) && !resolve_lines(self)) return nullptr;
+    if (field == Field::line || field == Field::column) resolve_lines(self);
     const Located& found = found_of(self);
     switch (field) {
     case Field::start: return PyLong_FromUnsignedLongLong(found.start);
@@ -339,7 +389,8 @@ PyObject* match_iter(PyObject* self)
 PyObject* match_richcompare(PyObject* self, PyObject* other, int op)
 {
     if (!PyObject_TypeCheck(other, match_type) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
-    if (!resolve_lines(self) || !resolve_lines(other)) return nullptr;
+    resolve_lines(self);
+    resolve_lines(other);
     const Located &a = found_of(self), &b = found_of(other);
     bool equal = a.start == b.start && a.end == b.end && a.score == b.score && a.line == b.line &&
                  a.column == b.column && a.pattern == b.pattern;
@@ -364,7 +415,7 @@ Py_hash_t match_hash(PyObject* self)
 
 PyObject* match_repr(PyObject* self)
 {
-    if (!resolve_lines(self)) return nullptr;
+    resolve_lines(self);
     const Located& found = found_of(self);
     PyObject* text = match_text(self);
     PyObject* score = text ? PyFloat_FromDouble(found.score) : nullptr;
@@ -374,7 +425,7 @@ PyObject* match_repr(PyObject* self)
                     "pattern=%R, pattern_index=%lu)",
                     static_cast<unsigned long long>(found.start), static_cast<unsigned long long>(found.end), score,
                     static_cast<unsigned long long>(found.line), static_cast<unsigned long long>(found.column), text,
-                    reinterpret_cast<MatchObject*>(self)->pattern, static_cast<unsigned long>(found.pattern))
+                    pattern_of(self), static_cast<unsigned long>(found.pattern))
               : nullptr;
     Py_XDECREF(text);
     Py_XDECREF(score);
@@ -384,7 +435,7 @@ PyObject* match_repr(PyObject* self)
 // A match travels (to another process) with its own text alone.
 PyObject* match_reduce(PyObject* self, PyObject*)
 {
-    if (!resolve_lines(self)) return nullptr;
+    resolve_lines(self);
     const Located& found = found_of(self);
     PyObject* rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_rebuild");
     PyObject* text = rebuild ? match_text(self) : nullptr;
@@ -392,8 +443,7 @@ PyObject* match_reduce(PyObject* self, PyObject*)
         text ? Py_BuildValue("(N(KKdKKOOk))", rebuild, static_cast<unsigned long long>(found.start),
                              static_cast<unsigned long long>(found.end), found.score,
                              static_cast<unsigned long long>(found.line), static_cast<unsigned long long>(found.column),
-                             text, reinterpret_cast<MatchObject*>(self)->pattern,
-                             static_cast<unsigned long>(found.pattern))
+                             text, pattern_of(self), static_cast<unsigned long>(found.pattern))
              : nullptr;
     if (!text) Py_XDECREF(rebuild);
     Py_XDECREF(text);
@@ -415,9 +465,29 @@ PyObject* match_rebuild(PyObject*, PyObject* args)
         PyErr_SetString(PyExc_ValueError, "a match's text is as long as its span");
         return nullptr;
     }
+    if (!line) {
+        PyErr_SetString(PyExc_ValueError, "a match's line counts from 1");
+        return nullptr;
+    }
     found.start = start, found.end = end, found.line = line, found.column = column;
     found.pattern = static_cast<std::uint32_t>(pattern_index);
-    return new_match(found, text, start, pattern);
+    BlockPtr block;
+    try {
+        block = new_block(1);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    block->text_at = start;
+    block->own_pattern = true;
+    new (block->matches()) MatchObject{{}, found, block.get()};
+    PyObject* patterns = PyList_New(1);
+    if (!patterns) return nullptr;
+    PyList_SET_ITEM(patterns, 0, Py_NewRef(pattern));
+    PyObject* list = publish(std::move(block), text, patterns);
+    Py_DECREF(patterns);
+    PyObject* match = list ? Py_NewRef(PyList_GET_ITEM(list, 0)) : nullptr;
+    Py_XDECREF(list);
+    return match;
 }
 
 PyGetSetDef match_getset[] = {
@@ -458,42 +528,6 @@ bool ready_match_type()
     type.tp_hash = match_hash;
     type.tp_repr = match_repr;
     return PyType_Ready(&type) == 0;
-}
-
-// The Python list of `located`, matches in `text`; the patterns are the
-// Query's.
-void delete_line_table(PyObject* capsule)
-{
-    delete static_cast<LineTable*>(PyCapsule_GetPointer(capsule, line_table_name));
-}
-
-PyObject* to_python(const std::vector<Located>& located, PyObject* text, PyObject* patterns)
-{
-    PyObject* lines = nullptr; // every match holds it until it reads its line
-    if (!located.empty()) {
-        std::unique_ptr<LineTable> table;
-        try {
-            table = std::make_unique<LineTable>();
-            table->starts.reserve(located.size());
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        }
-        for (const Located& match : located)
-            table->starts.push_back(match.start);
-        lines = PyCapsule_New(table.get(), line_table_name, delete_line_table);
-        if (!lines) return nullptr;
-        table.release();
-    }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(located.size()));
-    for (std::size_t i = 0; list && i < located.size(); ++i) {
-        PyObject* item = new_match(located[i], text, 0, PyList_GET_ITEM(patterns, located[i].pattern), lines, i);
-        if (!item)
-            Py_CLEAR(list);
-        else
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-    }
-    Py_XDECREF(lines);
-    return list;
 }
 
 // ---- Query: the search, converted once ---------------------------------------
@@ -599,149 +633,362 @@ PyObject* query_find(PyObject* self, PyObject* text)
     QueryObject* object = query_of(self);
     TextArgument argument;
     if (!object || !bindings::convert_text(text, "text", argument)) return nullptr;
-    std::vector<Located> located;
-    if (!bindings::run_unlocked([&] { located = search_text(*object->query, argument); })) return nullptr;
-    return to_python(located, text, object->patterns);
+    BlockPtr found;
+    if (!bindings::run_unlocked([&] { found = block_of(search_text(*object->query, argument)); })) return nullptr;
+    return publish(std::move(found), text, object->patterns);
 }
 
-// Searches each of `arguments` on `threads` threads and returns the list of
-// their matches' lists, or null with an exception set. With several
-// threads, the calling thread turns the texts searched, in order, into
-// Python objects (which needs the interpreter lock) while the others go on
-// searching, and searches a text itself whenever the next one in order is
-// not ready; one thread searches every text, then makes the objects.
-PyObject* search_batch(const QueryObject& object, const std::vector<TextArgument>& arguments,
-                       const std::vector<PyObject*>& texts, std::vector<std::vector<Located>>& located,
-                       std::size_t threads)
-{
-    const Query& query = *object.query;
-    const std::size_t count = arguments.size();
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
+// ---- ManySearch: find_many's texts, searched on several threads ----------
+
+// One text of find_many between being taken from the caller's iterable and
+// being handed back with its matches.
+struct InFlight {
+    PyObject* text = nullptr; // held by the calling thread, which alone touches it
+    TextArgument argument;
+    BlockPtr found; // written by the thread that searched it, read once `done`
     std::exception_ptr failure;
-    std::mutex lock;
-    std::condition_variable searched;
-    std::unique_ptr<bool[]> done(new bool[count]()); // guarded by `lock`
-    // Searches the next text not yet taken, if any; false when none is left.
-    const auto search_next = [&]() -> bool {
-        const std::size_t i = next++;
-        if (i >= count || failed.load(std::memory_order_relaxed)) return false;
-        try {
-            located[i] = search_text(query, arguments[i]);
-        } catch (...) {
-            const std::lock_guard<std::mutex> guard(lock);
-            if (!failed.exchange(true)) failure = std::current_exception();
-        }
+    std::atomic<bool> done{false};
+};
+
+// What the calling thread hands back of one text.
+struct Searched {
+    PyObject* text;
+    std::size_t length;
+    BlockPtr found;
+    std::exception_ptr failure;
+};
+
+bool cancelled_flag(void* flag)
+{
+    return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
+}
+
+// The texts in flight and the threads that search them beside the calling
+// thread, made once per find_many. The calling thread takes texts from the
+// iterable in order and hands their matches back in order; any thread,
+// itself included, searches the next texts that nobody has taken. Helpers
+// touch no Python object: the calling thread holds every text in flight.
+class SearchPool {
+public:
+    SearchPool(const Query& query, std::size_t capacity, std::size_t most_helpers)
+        : query_(query), ring_(capacity), searchers_(most_helpers + 1), most_helpers_(most_helpers)
+    {
+    }
+    SearchPool(const SearchPool&) = delete;
+    SearchPool& operator=(const SearchPool&) = delete;
+    ~SearchPool() { stop(); }
+
+    std::size_t in_flight() const { return static_cast<std::size_t>(filled_ - head_); }
+    std::size_t capacity() const { return ring_.size(); }
+
+    // Takes in `texts` (references, with their arguments), to be searched by
+    // the next free threads; makes a helper where texts wait for one.
+    void add(const std::vector<std::pair<PyObject*, TextArgument>>& texts)
+    {
+        bool grow = false;
         {
-            const std::lock_guard<std::mutex> guard(lock);
-            done[i] = true;
+            const std::lock_guard<std::mutex> guard(lock_);
+            for (const auto& [text, argument] : texts) {
+                InFlight& item = at(filled_++);
+                item.text = text;
+                item.argument = argument;
+                item.done.store(false, std::memory_order_relaxed);
+            }
+            grow = helpers_.size() < most_helpers_ && helpers_waiting_ == 0 && taken_ + 1 < filled_;
         }
-        searched.notify_all();
-        return true;
-    };
-    std::vector<std::thread> helpers;
-    const auto join_helpers = [&] {
-        Py_BEGIN_ALLOW_THREADS for (std::thread& helper : helpers) helper.join();
-        Py_END_ALLOW_THREADS;
-    };
-    const std::size_t wanted = std::min(threads, count);
-    if (wanted <= 1) {
-        if (!bindings::run_unlocked([&] {
-                while (search_next()) {
-                }
-                if (failure) std::rethrow_exception(failure);
-            }))
-            return nullptr;
-    } else {
-        if (!bindings::run_unlocked([&] {
-                for (std::size_t t = 1; t < wanted; ++t)
-                    helpers.emplace_back([&] {
-                        while (search_next()) {
-                        }
-                    });
-            })) {
-            failed = true;
-            join_helpers();
-            return nullptr;
+        work_.notify_all();
+        if (grow) add_helper();
+    }
+
+    // Waits, for at most `patience`, until the first text in flight is
+    // searched, searching texts that nobody has taken meanwhile; hands it
+    // back once it is. Called without the interpreter lock.
+    std::optional<Searched> wait_first(std::chrono::milliseconds patience)
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        while (!at(head_).done.load(std::memory_order_acquire)) {
+            if (taken_ < filled_) {
+                const std::uint64_t index = taken_++;
+                guard.unlock();
+                search(index);
+                guard.lock();
+                continue;
+            }
+            caller_waiting_.store(true);
+            const bool done = finished_.wait_for(guard, patience, [&] { return at(head_).done.load(); });
+            caller_waiting_.store(false);
+            if (!done) return std::nullopt;
+        }
+        InFlight& item = at(head_++);
+        Searched first{std::exchange(item.text, nullptr), item.argument.length, std::move(item.found),
+                       std::exchange(item.failure, nullptr)};
+        return first;
+    }
+
+    // Ends the helpers (a search under way ends soon) and joins them. Called
+    // without the interpreter lock.
+    void stop()
+    {
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            stopping_ = true;
+        }
+        cancelled_.store(true, std::memory_order_relaxed);
+        work_.notify_all();
+        for (std::thread& helper : helpers_)
+            helper.join();
+        helpers_.clear();
+    }
+
+    // The texts still held, for the calling thread to release.
+    std::vector<PyObject*> held_texts()
+    {
+        std::vector<PyObject*> held;
+        for (std::uint64_t i = head_; i < filled_; ++i)
+            held.push_back(std::exchange(at(i).text, nullptr));
+        return held;
+    }
+
+private:
+    InFlight& at(std::uint64_t index) { return ring_[index % ring_.size()]; }
+
+    void search(std::uint64_t index)
+    {
+        InFlight& item = at(index);
+        try {
+            item.found = block_of(search_text(query_, item.argument, Cancellation(cancelled_flag, &cancelled_)));
+        } catch (...) {
+            item.failure = std::current_exception();
+        }
+        item.done.store(true);
+        if (caller_waiting_.load()) {
+            const std::lock_guard<std::mutex> guard(lock_);
+            finished_.notify_one();
         }
     }
-    PyObject* results = PyList_New(static_cast<Py_ssize_t>(count));
-    for (std::size_t i = 0; results && i < count; ++i) {
-        bool ready = wanted <= 1;
-        while (!ready) {
-            {
-                const std::lock_guard<std::mutex> guard(lock);
-                ready = done[i] || failed;
+
+    // A helper takes a few texts at a time, so that short ones cost it few
+    // turns of the lock, but leaves most to the others.
+    void help()
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        while (!stopping_) {
+            if (taken_ < filled_) {
+                const std::uint64_t first = taken_;
+                const std::uint64_t share = (filled_ - taken_) / (2 * searchers_);
+                taken_ += std::clamp<std::uint64_t>(share, 1, 16);
+                const std::uint64_t last = taken_;
+                guard.unlock();
+                for (std::uint64_t index = first; index < last; ++index)
+                    search(index);
+                guard.lock();
+                continue;
             }
-            if (ready) break;
-            // Not ready: the calling thread searches a text itself, or, when
-            // every text is taken, waits for this one.
-            bool took = false;
-            Py_BEGIN_ALLOW_THREADS took = search_next();
-            if (!took) {
-                std::unique_lock<std::mutex> guard(lock);
-                searched.wait(guard, [&] { return done[i] || failed.load(); });
-            }
-            Py_END_ALLOW_THREADS;
+            ++helpers_waiting_;
+            work_.wait(guard);
+            --helpers_waiting_;
         }
-        if (failed) {
-            Py_CLEAR(results);
+    }
+
+    // A thread that cannot be made leaves the work to those there are.
+    void add_helper() noexcept
+    {
+        try {
+            helpers_.emplace_back([this] { help(); });
+        } catch (...) {
+            most_helpers_ = helpers_.size();
+        }
+    }
+
+    const Query& query_;
+    std::mutex lock_;
+    std::condition_variable work_, finished_;
+    std::vector<InFlight> ring_;
+    // Counts of texts ever handed back, taken in, and taken by a searcher:
+    // head_ <= taken_ <= filled_ <= head_ + capacity. Guarded by lock_.
+    std::uint64_t head_ = 0, filled_ = 0, taken_ = 0;
+    bool stopping_ = false;
+    std::atomic<bool> caller_waiting_{false};
+    std::size_t helpers_waiting_ = 0;
+    std::atomic<bool> cancelled_{false};
+    const std::uint64_t searchers_; // the helpers wanted and the calling thread
+    std::vector<std::thread> helpers_; // touched by the calling thread alone
+    std::size_t most_helpers_;
+};
+
+// Code points in flight beyond which no more texts are taken in (one text
+// is always taken, however long).
+constexpr std::size_t most_code_points_in_flight = std::size_t{1} << 23;
+// How long the calling thread waits before it looks for Ctrl-C.
+constexpr std::chrono::milliseconds signal_patience{50};
+
+struct ManySearchObject {
+    PyObject_HEAD PyObject* query; // the QueryObject
+    PyObject* texts;               // the caller's iterator; null once read to the end or failed
+    PyObject* failure;             // what reading it raised, raised in its place in the results
+    SearchPool* pool;
+    std::size_t code_points_in_flight;
+    bool running; // in __next__, which may release the interpreter lock
+};
+
+PyTypeObject many_search_type{};
+
+// Releases what the search holds: the helpers end, the texts in flight are
+// dropped unsearched. An exception already set stays as it is.
+void finish(ManySearchObject* many)
+{
+    PyObject* raised = PyErr_GetRaisedException();
+    if (many->pool) {
+        SearchPool* pool = std::exchange(many->pool, nullptr);
+        Py_BEGIN_ALLOW_THREADS pool->stop();
+        Py_END_ALLOW_THREADS;
+        for (PyObject* text : pool->held_texts())
+            Py_DECREF(text);
+        delete pool;
+    }
+    Py_CLEAR(many->texts);
+    PyErr_SetRaisedException(raised);
+}
+
+void many_search_dealloc(PyObject* self)
+{
+    auto* many = reinterpret_cast<ManySearchObject*>(self);
+    finish(many);
+    Py_XDECREF(many->failure);
+    Py_XDECREF(many->query);
+    PyObject_Free(self);
+}
+
+// Takes texts in, once no more than half as many as it may hold are in
+// flight, until it holds enough or the iterable ends. A failure to read one,
+// or a text that is no str, is kept to be raised in its place, after the
+// matches of the texts before it; Ctrl-C, or any other exception that is no
+// Exception, is raised at once (false).
+bool take_texts_in(ManySearchObject* many)
+{
+    SearchPool& pool = *many->pool;
+    if (!many->texts || 2 * pool.in_flight() > pool.capacity()) return true;
+    std::vector<std::pair<PyObject*, TextArgument>> taken;
+    try {
+        taken.reserve(pool.capacity() - pool.in_flight());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    bool read = true;
+    while (many->texts && pool.in_flight() + taken.size() < pool.capacity() &&
+           (pool.in_flight() + taken.size() == 0 || many->code_points_in_flight < most_code_points_in_flight)) {
+        PyObject* text = PyIter_Next(many->texts);
+        TextArgument argument;
+        if (text && bindings::convert_text(text, "texts", argument)) {
+            many->code_points_in_flight += argument.length;
+            taken.emplace_back(text, argument);
+            continue;
+        }
+        Py_XDECREF(text);
+        Py_CLEAR(many->texts);
+        if (!PyErr_Occurred()) break;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            read = false;
             break;
         }
-        PyObject* list = to_python(located[i], texts[i], object.patterns);
-        std::vector<Located>().swap(located[i]);
-        if (!list) {
-            failed = true;
-            Py_CLEAR(results);
-        } else {
-            PyList_SET_ITEM(results, static_cast<Py_ssize_t>(i), list);
-        }
+        many->failure = PyErr_GetRaisedException();
     }
-    if (!results) failed = true;
-    join_helpers();
-    if (failure) {
-        Py_CLEAR(results);
-        PyErr_Clear(); // the search's own failure is the one reported
-        bindings::run_unlocked([&] { std::rethrow_exception(failure); });
-    }
-    return results;
+    if (!taken.empty()) pool.add(taken);
+    return read;
 }
 
-// find_batch(texts, threads) -> list[list[Match]]: each text of the list
-// searched by one of `threads` threads, the interpreter lock released.
-PyObject* query_find_batch(PyObject* self, PyObject* args)
+PyObject* next_matches(ManySearchObject* many)
+{
+    if (!many->pool) return nullptr; // finished
+    if (!take_texts_in(many)) {
+        finish(many);
+        return nullptr;
+    }
+    SearchPool& pool = *many->pool;
+    if (!pool.in_flight()) {
+        finish(many);
+        if (many->failure) PyErr_SetRaisedException(std::exchange(many->failure, nullptr));
+        return nullptr;
+    }
+    std::optional<Searched> first;
+    while (!first) {
+        Py_BEGIN_ALLOW_THREADS first = pool.wait_first(signal_patience);
+        Py_END_ALLOW_THREADS;
+        if (!first && PyErr_CheckSignals() < 0) {
+            finish(many);
+            return nullptr;
+        }
+    }
+    many->code_points_in_flight -= first->length;
+    PyObject* matches = nullptr;
+    if (first->failure) {
+        finish(many);
+        bindings::run_unlocked([&] { std::rethrow_exception(first->failure); });
+    } else {
+        matches = publish(std::move(first->found), first->text, reinterpret_cast<QueryObject*>(many->query)->patterns);
+        if (!matches) finish(many);
+    }
+    Py_DECREF(first->text);
+    return matches;
+}
+
+PyObject* many_search_next(PyObject* self)
+{
+    auto* many = reinterpret_cast<ManySearchObject*>(self);
+    if (many->running) {
+        PyErr_SetString(PyExc_ValueError, "find_many's results are already being read by another thread");
+        return nullptr;
+    }
+    many->running = true;
+    PyObject* matches = next_matches(many);
+    many->running = false;
+    return matches;
+}
+
+// find_many(texts, threads) -> ManySearch: the matches of each text of the
+// iterator `texts`, in order, searched on `threads` threads (the calling
+// one among them).
+PyObject* query_find_many(PyObject* self, PyObject* args)
 {
     PyObject* texts;
     Py_ssize_t threads;
-    if (!PyArg_ParseTuple(args, "O!n", &PyList_Type, &texts, &threads)) return nullptr;
-    QueryObject* object = query_of(self);
-    if (!object) return nullptr;
-    if (threads < 1) {
-        PyErr_SetString(PyExc_ValueError, "find_batch needs one thread at least");
+    if (!PyArg_ParseTuple(args, "On", &texts, &threads)) return nullptr;
+    if (!query_of(self)) return nullptr;
+    if (!PyIter_Check(texts)) {
+        PyErr_Format(PyExc_TypeError, "find_many needs an iterator of str, not %T", texts);
         return nullptr;
     }
-    // The list is the caller's: its items are held here, so that a change
-    // to it while the lock is released frees none of them.
-    const Py_ssize_t count = PyList_GET_SIZE(texts);
-    std::vector<PyObject*> held;
-    std::vector<TextArgument> arguments(static_cast<std::size_t>(count));
-    bool converted = true;
-    for (Py_ssize_t i = 0; converted && i < count; ++i) {
-        held.push_back(Py_NewRef(PyList_GET_ITEM(texts, i)));
-        converted = bindings::convert_text(held.back(), "texts", arguments[static_cast<std::size_t>(i)]);
+    if (threads < 1) {
+        PyErr_SetString(PyExc_ValueError, "find_many needs one thread at least");
+        return nullptr;
     }
-    std::vector<std::vector<Located>> located(arguments.size());
-    PyObject* results =
-        converted ? search_batch(*object, arguments, held, located, static_cast<std::size_t>(threads)) : nullptr;
-    for (PyObject* text : held)
-        Py_DECREF(text);
-    return results;
+    // One thread takes one text at a time; more keep enough texts in flight
+    // that none of them waits for the calling thread.
+    const auto helpers = static_cast<std::size_t>(std::min<Py_ssize_t>(threads - 1, 1 << 10));
+    const std::size_t capacity = helpers ? std::clamp<std::size_t>(64 * (helpers + 1), 256, 1 << 16) : 1;
+    auto* many = PyObject_New(ManySearchObject, &many_search_type);
+    if (!many) return nullptr;
+    many->query = Py_NewRef(self);
+    many->texts = Py_NewRef(texts);
+    many->failure = nullptr;
+    many->code_points_in_flight = 0;
+    many->running = false;
+    many->pool = nullptr;
+    try {
+        many->pool = new SearchPool(*reinterpret_cast<QueryObject*>(self)->query, capacity, helpers);
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(many);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject*>(many);
 }
 
 PyMethodDef query_methods[] = {
     {"find", query_find, METH_O, "find(text) -> list[Match]: the matches in `text`, located in it"},
-    {"find_batch", query_find_batch, METH_VARARGS,
-     "find_batch(texts, threads) -> list[list[Match]]: the matches of each text, searched on `threads` threads"},
+    {"find_many", query_find_many, METH_VARARGS,
+     "find_many(texts, threads) -> ManySearch: the matches of each text of the iterator, in order, searched on "
+     "`threads` threads"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -750,6 +997,18 @@ PyTypeObject query_type = bindings::native_type(
     "Query(patterns, separator, ignore_case, ignore_accents, metric, threshold, threshold_kind, edit_reach, "
     "strategies, collapse_white_space): a search converted once",
     query_init, query_dealloc, query_methods, nullptr);
+
+bool ready_many_search_type()
+{
+    PyTypeObject& type = many_search_type;
+    type = bindings::native_type("tessarin_search._native.ManySearch", sizeof(ManySearchObject),
+                                 "The matches of many texts, in their order, searched on several threads.", nullptr,
+                                 many_search_dealloc, nullptr, nullptr);
+    type.tp_new = nullptr; // made by Query.find_many
+    type.tp_iter = PyObject_SelfIter;
+    type.tp_iternext = many_search_next;
+    return PyType_Ready(&type) == 0;
+}
 
 PyModuleDef module_definition = {PyModuleDef_HEAD_INIT,
                                  "tessarin_search._native",
@@ -770,7 +1029,9 @@ PyMODINIT_FUNC PyInit__native(void)
     PyObject* module = PyModule_Create(&module_definition);
     if (!module) return nullptr;
     if ((!match_type->tp_name && !ready_match_type()) || PyType_Ready(&query_type) < 0 ||
+        (!many_search_type.tp_name && !ready_many_search_type()) ||
         PyModule_AddObjectRef(module, "Query", reinterpret_cast<PyObject*>(&query_type)) < 0 ||
+        PyModule_AddObjectRef(module, "ManySearch", reinterpret_cast<PyObject*>(&many_search_type)) < 0 ||
         PyModule_AddObjectRef(module, "Match", reinterpret_cast<PyObject*>(match_type)) < 0) {
         Py_DECREF(module);
         return nullptr;

@@ -2,12 +2,17 @@
 positions in the caller's text, white space as people write it, many
 patterns, many texts on threads, and values refused at construction."""
 
+import contextlib
 import doctest
+import gc
+import itertools
 import pathlib
 import pickle
 import random
+import signal
 import subprocess
 import sys
+import textwrap
 
 import pytest
 from rapidfuzz.distance import Levenshtein
@@ -123,6 +128,91 @@ def test_find_many_keeps_the_order_of_the_texts():
         assert list(search.find_many(iter(texts), threads=threads)) == expected
     assert list(find_many("colour", (t for t in texts), threads=2, edits=1, ignore_case=True)) == expected
     assert list(search.find_many([], threads=2)) == []
+
+
+def failing_after(texts, error):
+    yield from texts
+    raise error
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("source, error", [
+    (lambda texts: failing_after(texts, OSError("the disk is gone")), OSError),
+    (lambda texts: [*texts, b"colour"], TypeError),
+    (lambda texts: itertools.chain(texts, [7], texts), TypeError),
+])
+def test_find_many_raises_in_the_place_of_the_text_that_failed(threads, source, error):
+    texts = ["colour", "a color and a colour\n" * 40, ""] * 100
+    search = Search("colour", edits=1)
+    results = search.find_many(source(texts), threads=threads)
+    assert [next(results) for _ in texts] == [search.find(text) for text in texts]
+    with pytest.raises(error):
+        next(results)
+    assert list(results) == []
+
+
+def test_find_many_is_read_by_one_thread_at_a_time():
+    def texts():
+        yield "colour"
+        next(results)  # reads the results while they are being read
+    results = Search("colour").find_many(texts(), threads=2)
+    assert [m.text for m in next(results)] == ["colour"]
+    with pytest.raises(ValueError, match="already being read"):
+        next(results)
+
+
+def test_matches_outlive_their_lists_and_an_unfinished_find_many():
+    texts = (f"text {i}\nİ colour and colour" for i in itertools.count())
+    results = Search("colour", ignore_case=True).find_many(texts, threads=3)
+    kept = [next(results)[1] for _ in range(3)]
+    del results
+    gc.collect()
+    assert [(m.text, m.line, m.column, m.pattern, m.start) for m in kept] == [("colour", 2, 14, "colour", 20)] * 3
+    assert [pickle.loads(pickle.dumps(m)) for m in kept] == kept
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("ending", ["read to the end", "dropped unfinished", "failed"])
+def test_find_many_lets_go_of_every_text(threads, ending):
+    text = "a colour and a color\n" * 500
+    before = sys.getrefcount(text)
+    source = [text] * 500 + ([7] if ending == "failed" else [])
+    results = Search("colour", edits=1).find_many(source, threads=threads)
+    if ending == "dropped unfinished":
+        assert len(next(results)) == 1000
+    else:
+        with pytest.raises(TypeError) if ending == "failed" else contextlib.nullcontext():
+            assert all(len(matches) == 1000 for matches in results)
+    del results, source
+    assert sys.getrefcount(text) == before
+
+
+INTERRUPTED_CHILD = textwrap.dedent("""
+    import itertools, sys
+    from tessarin_search import Search
+
+    texts = ("a colour and a color " * 20_000 for _ in itertools.count())
+    try:
+        for count, matches in enumerate(Search("colour", edits=1).find_many(texts, threads=int(sys.argv[1]))):
+            if count == 0:
+                print("searching", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    print(len(next(Search("colour").find_many(["colour colour"], threads=2))), flush=True)
+""")
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_find_many_over_an_endless_iterable(threads):
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, str(threads)], stdout=subprocess.PIPE,
+                             text=True)
+    try:
+        assert child.stdout.readline() == "searching\n"
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=300)
+    finally:
+        child.kill()
+    assert (out, child.returncode) == ("interrupted\n2\n", 0)
 
 
 @pytest.mark.parametrize("call, error, words", [

@@ -20,7 +20,6 @@ from __future__ import annotations
 import math
 from collections.abc import Iterable, Iterator, Sequence
 from decimal import Decimal
-from itertools import islice
 
 from tessarin_names import METRICS, STRATEGIES
 from tessarin_search._native import Match, Query
@@ -35,10 +34,6 @@ DEFAULT_STRATEGIES = ("best_match", "shortest")
 COUNTING_METRICS = tuple(name for name in METRICS if name not in ("jaro", "jaro_winkler"))
 # The core reads at most this many code points of reach either side.
 MOST_EDITS = 127
-# Texts handed to the native search at once by find_many: enough to keep
-# every thread busy, few enough that the results come steadily.
-BATCH_TEXTS = 256
-BATCH_CODE_POINTS = 1 << 23
 
 
 def _flag(name: str, value: object) -> bool:
@@ -224,9 +219,11 @@ class Search:
         """The matches of each text, in the order of `texts`, searched on `threads` threads.
 
         `texts` may be any iterable of str (a list, a generator reading
-        files): it is read a batch at a time, each batch searched with the
-        interpreter lock released, and its results yielded before the next
-        is read.
+        files): it is read as the results are, a few hundred texts ahead at
+        most, while the other threads search with the interpreter lock
+        released; the calling thread is one of the `threads`. A text that is
+        no str, or an error raised by the iterable, is raised in that text's
+        place, after the results of the texts before it.
         """
         if isinstance(threads, bool) or not isinstance(threads, int):
             raise TypeError(f"threads must be an int of at least 1, not {threads!r}")
@@ -234,21 +231,7 @@ class Search:
             raise ValueError(f"threads={threads} is out of range: choose 1 or more")
         if isinstance(texts, str):
             raise TypeError("texts must be an iterable of str, not one str: use find() for one text")
-        return self._batches(iter(texts), threads)
-
-    def _batches(self, texts: Iterator[str], threads: int) -> Iterator[list[Match]]:
-        most = max(BATCH_TEXTS, 64 * threads)
-        while True:
-            batch: list[str] = []
-            size = 0
-            for text in islice(texts, most):
-                batch.append(text)
-                size += len(text) if isinstance(text, str) else 0
-                if size >= BATCH_CODE_POINTS:
-                    break
-            if not batch:
-                return
-            yield from self._query.find_batch(batch, threads)
+        return self._query.find_many(iter(texts), threads)
 
 
 def _rebuild(arguments: dict[str, object]) -> Search:
