@@ -15,6 +15,7 @@
 
 #include "arguments.hpp"
 #include "extract/extract.hpp"
+#include "extract/tiny.hpp"
 
 namespace tessarin::bindings {
 namespace {
@@ -95,15 +96,15 @@ Cancellation python_signals() noexcept
 // cannot form cycles, and a collection every few hundred of them would
 // otherwise traverse the growing list again and again. A long list polls
 // `cancel`; an interrupted one is dropped whole.
-PyObject* to_python(const MatchList& matches, Cancellation& cancel)
+PyObject* to_python(const Match* matches, std::size_t count, Cancellation& cancel)
 {
     constexpr std::size_t few = 256;          // too few new tuples to set off a collection worth avoiding
     constexpr std::uint64_t tuple_work = 256; // a tuple costs about as much as reading 256 code points
-    const int collector_was_enabled = matches.size() > few ? PyGC_Disable() : 0;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(matches.size()));
+    const int collector_was_enabled = count > few ? PyGC_Disable() : 0;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
     PyObject* zero = nullptr; // exact matches share one score object, made at the first
     bool complete = list != nullptr;
-    for (std::size_t i = 0; complete && i < matches.size(); ++i) {
+    for (std::size_t i = 0; complete && i < count; ++i) {
         try {
             cancel.poll(tuple_work);
         } catch (const CallCancelled&) {
@@ -204,14 +205,38 @@ using Extractor = MatchList (*)(CallArguments& arguments, Cancellation cancel);
 // signature as well as its binding) and the extractor that it calls.
 template <std::size_t count> struct EntryFunction {
     const char* name;
+    SearchMode mode;
     std::array<const char*, count> names;
     std::array<Converter, count> converters;
     Extractor extract;
 };
 
-template <typename... Parameters> constexpr auto describe(const char* name, Extractor extract, Parameters... parameters)
+template <typename... Parameters>
+constexpr auto describe(const char* name, SearchMode mode, Extractor extract, Parameters... parameters)
 {
-    return EntryFunction<sizeof...(Parameters)>{name, {parameters.name...}, {parameters.convert...}, extract};
+    return EntryFunction<sizeof...(Parameters)>{name, mode, {parameters.name...}, {parameters.convert...}, extract};
+}
+
+SearchOptions search_options(const CallArguments& a);
+
+// Latin-1 units of a short text, as the tiny path takes them; false for
+// any other text.
+bool tiny_units(const TextArgument& text, std::string_view& units) noexcept
+{
+    if (text.width != 1 || text.length > tiny_most) return false;
+    units = std::string_view(static_cast<const char*>(text.data), text.length);
+    return true;
+}
+
+// The matches of a call on short texts, found in place; false when the call
+// is not one for the tiny path.
+bool extract_tiny(SearchMode mode, const CallArguments& a, TinyMatches& matches) noexcept
+{
+    std::string_view s, pattern, separator;
+    const bool token = mode == SearchMode::exact_token || mode == SearchMode::fuzzy_token;
+    if (!tiny_units(a.s, s) || !tiny_units(a.pattern, pattern) || (token && !tiny_units(a.tokenizer_pattern, separator)))
+        return false;
+    return tiny_extract(mode, s, pattern, separator, search_options(a), matches);
 }
 
 // The one binding routine: bind, convert in parameter order (the first
@@ -220,15 +245,23 @@ template <const auto& function> PyObject* entry(PyObject*, PyObject* const* args
 {
     return exception_barrier([&]() -> PyObject* {
         constexpr auto count = function.names.size();
-        PyObject* bound[count];
-        if (!bind_arguments(function.name, function.names.data(), static_cast<Py_ssize_t>(count), args, nargsf, kwnames,
-                            bound))
-            return nullptr;
+        // Every argument by position, in order, is the common call: it binds
+        // as it stands.
+        PyObject* const* bound = args;
+        PyObject* by_keyword[count];
+        if (kwnames || PyVectorcall_NARGS(nargsf) != static_cast<Py_ssize_t>(count)) {
+            if (!bind_arguments(function.name, function.names.data(), static_cast<Py_ssize_t>(count), args, nargsf,
+                                kwnames, by_keyword))
+                return nullptr;
+            bound = by_keyword;
+        }
         CallArguments arguments;
         for (std::size_t i = 0; i < count; ++i)
             if (!function.converters[i](bound[i], function.names[i], arguments)) return nullptr;
+        if (TinyMatches tiny; extract_tiny(function.mode, arguments, tiny))
+            return to_python(tiny.items, tiny.size, arguments.cancel);
         const MatchList matches = function.extract(arguments, arguments.cancel);
-        return to_python(matches, arguments.cancel);
+        return to_python(matches.data(), matches.size(), arguments.cancel);
     });
 }
 
@@ -245,14 +278,14 @@ SearchOptions search_options(const CallArguments& a)
 }
 
 constexpr auto exact_raw = describe(
-    "exact_raw_extract",
+    "exact_raw_extract", SearchMode::exact_raw,
     [](CallArguments& a, Cancellation cancel) {
         return exact_raw_extract(a.s.input(), a.pattern.input(), search_options(a), cancel);
     },
     s, pattern, case_insensitive, special_char_insensitive, strategies);
 
 constexpr auto exact_token = describe(
-    "exact_token_extract",
+    "exact_token_extract", SearchMode::exact_token,
     [](CallArguments& a, Cancellation cancel) {
         return exact_token_extract(a.s.input(), a.pattern.input(), a.tokenizer_pattern.input(), search_options(a),
                                    cancel);
@@ -260,14 +293,14 @@ constexpr auto exact_token = describe(
     s, pattern, tokenizer_pattern, case_insensitive, special_char_insensitive);
 
 constexpr auto fuzzy_raw = describe(
-    "fuzzy_raw_extract",
+    "fuzzy_raw_extract", SearchMode::fuzzy_raw,
     [](CallArguments& a, Cancellation cancel) {
         return fuzzy_raw_extract(a.s.input(), a.pattern.input(), search_options(a), cancel);
     },
     s, pattern, case_insensitive, special_char_insensitive, metric, threshold, threshold_kind, strategies);
 
 constexpr auto fuzzy_token = describe(
-    "fuzzy_token_extract",
+    "fuzzy_token_extract", SearchMode::fuzzy_token,
     [](CallArguments& a, Cancellation cancel) {
         return fuzzy_token_extract(a.s.input(), a.pattern.input(), a.tokenizer_pattern.input(), search_options(a),
                                    cancel);

@@ -1,0 +1,214 @@
+#include "extract/tiny.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "comparator/word.hpp"
+#include "conflict_solver/mod.hpp"
+#include "extract/window_shape.hpp"
+#include "iterator/tokens.hpp"
+#include "text/fold.hpp"
+
+namespace tessarin {
+namespace {
+
+using std::uint64_t;
+using Text = Units<char>;
+
+// A folded input on the stack.
+struct TinyFolded {
+    char units[tiny_most];
+    std::size_t size = 0;
+
+    Text view() const noexcept { return Text(units, size); }
+};
+
+// Folds `input` into `out`; false when it is too long, or when folding it
+// would change more than its ASCII units.
+bool fold_tiny(Text input, const SearchOptions& options, TinyFolded& out) noexcept
+{
+    if (input.size() > tiny_most) return false;
+    out.size = input.size();
+    return fold_ascii_units(input, options.case_insensitive, options.special_char_insensitive, out.units);
+}
+
+// The conflict solver's reduction, one group at a time as the candidates
+// come in start order: a group keeps its best candidate so far by the
+// strategies' values compared in order, the earliest among equals.
+class TinySolver {
+public:
+    TinySolver(Text text, const StrategyList& strategies, TinyMatches& out) noexcept
+        : text_(text), strategies_(strategies), out_(out)
+    {
+    }
+
+    void add(const Match& candidate) noexcept
+    {
+        if (open_ && candidate.start <= end_) {
+            end_ = std::max(end_, candidate.end);
+            if (!strategies_.empty() && preferred(candidate)) best_ = candidate;
+            return;
+        }
+        if (open_) out_.push_back(best_);
+        best_ = candidate;
+        end_ = candidate.end;
+        open_ = true;
+    }
+
+    void finish() noexcept
+    {
+        if (open_) out_.push_back(best_);
+        open_ = false;
+    }
+
+private:
+    // Whether `challenger` wins over the group's best so far.
+    bool preferred(const Match& challenger) const noexcept
+    {
+        for (const Strategy strategy : strategies_) {
+            std::uint64_t mine = 0, theirs = 0;
+            switch (strategy) {
+            case Strategy::best_match:
+                if (challenger.score != best_.score) return challenger.score < best_.score;
+                continue;
+            case Strategy::shortest:
+            case Strategy::longest:
+                mine = challenger.end - challenger.start;
+                theirs = best_.end - best_.start;
+                if (strategy == Strategy::longest) std::swap(mine, theirs);
+                break;
+            case Strategy::minimum_isolated_character:
+                mine = ConflictSolver::isolated_characters(text_, challenger);
+                theirs = ConflictSolver::isolated_characters(text_, best_);
+                break;
+            case Strategy::unknown: continue;
+            }
+            if (mine != theirs) return mine < theirs;
+        }
+        return false;
+    }
+
+    Text text_;
+    const StrategyList& strategies_;
+    TinyMatches& out_;
+    Match best_{};
+    uint64_t end_ = 0;
+    bool open_ = false;
+};
+
+bool equal_trimmed(Text window, Text trimmed_pattern) noexcept
+{
+    return trim_white_space(window) == trimmed_pattern;
+}
+
+void exact_raw(Text text, Text pattern, TinySolver& solver) noexcept
+{
+    const uint64_t window = pattern.size(), n = text.size();
+    if (window == 0) return;
+    const Text trimmed = trim_white_space(pattern);
+    for (uint64_t start = 0; start < n; ++start) {
+        // A matching window begins with the pattern or with white space.
+        if (!trimmed.empty() && text[start] != trimmed[0] && !is_white_space(code_point(text[start]))) continue;
+        const uint64_t end = std::min(start + window, n);
+        if (equal_trimmed(text.substr(start, end - start), trimmed)) solver.add(Match{start, end, 0.0});
+    }
+}
+
+// How many pieces `separator` cuts the pattern into: occurrences found left
+// to right without overlapping, each piece counted, empty ones included;
+// an empty separator makes each code point a piece.
+uint64_t tiny_token_count(Text pattern, Text separator) noexcept
+{
+    if (separator.empty()) return pattern.size();
+    uint64_t pieces = 1;
+    for (std::size_t at = pattern.find(separator); at != Text::npos;
+         at = pattern.find(separator, at + separator.size()))
+        ++pieces;
+    return pieces;
+}
+
+// The tokens of the text, cut where cut_tokens cuts them, by probing every
+// position: a text this short needs no occurrence finder.
+struct TinyTokens {
+    Token items[tiny_most + 1];
+    std::size_t size = 0;
+
+    TinyTokens(Text text, Text separator) noexcept
+    {
+        if (separator.empty()) {
+            items[size++] = Token{0, 0};
+            return;
+        }
+        const uint64_t width = separator.size(), n = text.size();
+        uint64_t start = 0;
+        for (uint64_t position = 0; position + width <= n; ++position) {
+            if (text.compare(position, width, separator) != 0) continue;
+            if (position + width == start + 1) {
+                start = position + width;
+            } else if (position >= start) {
+                items[size++] = Token{start, position};
+                start = position + width;
+            }
+        }
+        if (start != n) items[size++] = Token{start, n};
+    }
+
+    // Calls visit(start, end) for each run of `count` tokens, in order.
+    template <typename Visit> void for_each_window(uint64_t count, Visit&& visit) const
+    {
+        for (std::size_t first = 0; first + count <= size; ++first)
+            visit(items[first].start, items[first + count - 1].end);
+    }
+};
+
+} // namespace
+
+bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern, std::string_view separator,
+                  const SearchOptions& options, TinyMatches& out) noexcept
+{
+    const bool token = mode == SearchMode::exact_token || mode == SearchMode::fuzzy_token;
+    const bool fuzzy = mode == SearchMode::fuzzy_raw || mode == SearchMode::fuzzy_token;
+    TinyFolded text, folded_pattern, folded_separator;
+    if (!fold_tiny(s, options, text) || !fold_tiny(pattern, options, folded_pattern)) return false;
+    if (token && !fold_tiny(separator, options, folded_separator)) return false;
+    const Text units = text.view(), pattern_units = folded_pattern.view();
+    const uint64_t window_size = token ? tiny_token_count(pattern_units, folded_separator.view()) : 0;
+    if (token && window_size == 0) return false;
+
+    const Text trimmed = trim_white_space(pattern_units);
+    char32_t wide_pattern[tiny_most];
+    for (std::size_t i = 0; i < trimmed.size(); ++i)
+        wide_pattern[i] = code_point(trimmed[i]);
+    const std::u32string_view scored_pattern(wide_pattern, trimmed.size());
+    if (fuzzy && (!options.metric.known() || !detail::WordScorer::fits(scored_pattern))) return false;
+
+    if (mode == SearchMode::exact_token) {
+        TinyTokens(units, folded_separator.view()).for_each_window(window_size, [&](uint64_t start, uint64_t end) {
+            if (equal_trimmed(units.substr(start, end - start), trimmed)) out.push_back(Match{start, end, 0.0});
+        });
+        return true;
+    }
+    TinySolver solver(units, options.strategies, out);
+    if (mode == SearchMode::exact_raw) {
+        exact_raw(units, pattern_units, solver);
+        solver.finish();
+        return true;
+    }
+    const detail::WordScorer scorer(scored_pattern, options.metric.resolve(), options.threshold_kind,
+                                    options.threshold);
+    const auto judge = [&](uint64_t start, uint64_t end) {
+        const Comparison verdict = scorer.compare_or_refuse(trim_white_space(units.substr(start, end - start)));
+        if (verdict.accepted) solver.add(Match{start, end, verdict.score});
+    };
+    if (mode == SearchMode::fuzzy_token) {
+        TinyTokens(units, folded_separator.view()).for_each_window(window_size, judge);
+    } else {
+        const detail::WindowShape shape = detail::shape_of(pattern_units.size(), options);
+        for (uint64_t start = 0; start < units.size(); ++start)
+            shape.for_each_end(start, units.size(), [&](uint64_t end) { judge(start, end); });
+    }
+    solver.finish();
+    return true;
+}
+
+} // namespace tessarin
