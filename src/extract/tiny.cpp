@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
+#include "comparator/bounds.hpp"
 #include "comparator/word.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/window_shape.hpp"
@@ -55,6 +57,17 @@ public:
         open_ = true;
     }
 
+    // Whether a candidate [start, end), if passing, would change nothing:
+    // it falls within the open group, and the group keeps its first
+    // candidate (no strategy), or its best has the lowest score there is
+    // and the lowest score alone decides.
+    bool settled(uint64_t start, uint64_t end) const noexcept
+    {
+        if (!open_ || start > end_ || end > end_) return false;
+        return strategies_.empty() ||
+               (strategies_.size() == 1 && strategies_.front() == Strategy::best_match && best_.score == 0.0);
+    }
+
     void finish() noexcept
     {
         if (open_) out_.push_back(best_);
@@ -96,16 +109,27 @@ private:
     bool open_ = false;
 };
 
+// trim_white_space, kept in line: a tiny call trims every window.
+[[gnu::always_inline]] inline Text trim(Text text) noexcept
+{
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && is_white_space(code_point(text[begin])))
+        ++begin;
+    while (end > begin && is_white_space(code_point(text[end - 1])))
+        --end;
+    return text.substr(begin, end - begin);
+}
+
 bool equal_trimmed(Text window, Text trimmed_pattern) noexcept
 {
-    return trim_white_space(window) == trimmed_pattern;
+    return trim(window) == trimmed_pattern;
 }
 
 void exact_raw(Text text, Text pattern, TinySolver& solver) noexcept
 {
     const uint64_t window = pattern.size(), n = text.size();
     if (window == 0) return;
-    const Text trimmed = trim_white_space(pattern);
+    const Text trimmed = trim(pattern);
     for (uint64_t start = 0; start < n; ++start) {
         // A matching window begins with the pattern or with white space.
         if (!trimmed.empty() && text[start] != trimmed[0] && !is_white_space(code_point(text[start]))) continue;
@@ -161,6 +185,76 @@ struct TinyTokens {
     }
 };
 
+// Judges fuzzy windows, which come with both ends moving forward (now and
+// then the end back): a window that shares too few code points with the
+// pattern to pass is ruled out by counts kept as its ends move; a window
+// equal to the pattern scores 0 under every metric; only the others are
+// scored, by a scorer made at the first of them.
+class TinyJudge {
+public:
+    TinyJudge(Text text, Text pattern, std::u32string_view wide_pattern, const SearchOptions& options) noexcept
+        : text_(text), pattern_(pattern), wide_pattern_(wide_pattern), options_(options),
+          metric_(options.metric.resolve())
+    {
+        for (const char unit : pattern)
+            ++quota_[static_cast<unsigned char>(unit)];
+    }
+
+    Comparison judge(uint64_t start, uint64_t end) noexcept
+    {
+        const Text candidate = trim(text_.substr(start, end - start));
+        // Code points shared by the untrimmed window are no fewer than by
+        // the trimmed one, so the bound stays safe.
+        const uint64_t shared = shared_in(start, end);
+        if (detail::cannot_pass(metric_, options_.threshold_kind, options_.threshold, candidate.size(),
+                                pattern_.size(), shared))
+            return Comparison{false, 0.0};
+        if (shared >= pattern_.size() && candidate == pattern_) return Comparison{0.0 <= options_.threshold, 0.0};
+        if (!scorer_) scorer_.emplace(wide_pattern_, metric_, options_.threshold_kind, options_.threshold);
+        return scorer_->compare_or_refuse(candidate);
+    }
+
+private:
+    // The size of the intersection of the multisets of code points of the
+    // window [start, end) and of the pattern.
+    uint64_t shared_in(uint64_t start, uint64_t end) noexcept
+    {
+        if (start >= last_) {
+            while (first_ < last_)
+                leave(text_[first_++]);
+            first_ = last_ = start;
+        }
+        while (first_ < start)
+            leave(text_[first_++]);
+        while (last_ < end)
+            take(text_[last_++]);
+        while (last_ > end)
+            leave(text_[--last_]);
+        return shared_;
+    }
+    void take(char unit) noexcept
+    {
+        const auto c = static_cast<unsigned char>(unit);
+        shared_ += taken_[c] < quota_[c];
+        ++taken_[c];
+    }
+    void leave(char unit) noexcept
+    {
+        const auto c = static_cast<unsigned char>(unit);
+        --taken_[c];
+        shared_ -= taken_[c] < quota_[c];
+    }
+
+    Text text_, pattern_;
+    std::u32string_view wide_pattern_;
+    const SearchOptions& options_;
+    Metric metric_;
+    std::uint8_t quota_[256] = {}; // per Latin-1 code point, its count in the pattern
+    std::uint8_t taken_[256] = {}; // the same in the window [first_, last_)
+    uint64_t first_ = 0, last_ = 0, shared_ = 0;
+    std::optional<detail::WordScorer> scorer_;
+};
+
 } // namespace
 
 bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern, std::string_view separator,
@@ -175,7 +269,7 @@ bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern,
     const uint64_t window_size = token ? tiny_token_count(pattern_units, folded_separator.view()) : 0;
     if (token && window_size == 0) return false;
 
-    const Text trimmed = trim_white_space(pattern_units);
+    const Text trimmed = trim(pattern_units);
     char32_t wide_pattern[tiny_most];
     for (std::size_t i = 0; i < trimmed.size(); ++i)
         wide_pattern[i] = code_point(trimmed[i]);
@@ -194,10 +288,10 @@ bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern,
         solver.finish();
         return true;
     }
-    const detail::WordScorer scorer(scored_pattern, options.metric.resolve(), options.threshold_kind,
-                                    options.threshold);
+    TinyJudge judge_window(units, trimmed, scored_pattern, options);
     const auto judge = [&](uint64_t start, uint64_t end) {
-        const Comparison verdict = scorer.compare_or_refuse(trim_white_space(units.substr(start, end - start)));
+        if (solver.settled(start, end)) return;
+        const Comparison verdict = judge_window.judge(start, end);
         if (verdict.accepted) solver.add(Match{start, end, verdict.score});
     };
     if (mode == SearchMode::fuzzy_token) {
