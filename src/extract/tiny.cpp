@@ -109,27 +109,16 @@ private:
     bool open_ = false;
 };
 
-// trim_white_space, kept in line: a tiny call trims every window.
-[[gnu::always_inline]] inline Text trim(Text text) noexcept
-{
-    std::size_t begin = 0, end = text.size();
-    while (begin < end && is_white_space(code_point(text[begin])))
-        ++begin;
-    while (end > begin && is_white_space(code_point(text[end - 1])))
-        --end;
-    return text.substr(begin, end - begin);
-}
-
 bool equal_trimmed(Text window, Text trimmed_pattern) noexcept
 {
-    return trim(window) == trimmed_pattern;
+    return trim_white_space(window) == trimmed_pattern;
 }
 
 void exact_raw(Text text, Text pattern, TinySolver& solver) noexcept
 {
     const uint64_t window = pattern.size(), n = text.size();
     if (window == 0) return;
-    const Text trimmed = trim(pattern);
+    const Text trimmed = trim_white_space(pattern);
     for (uint64_t start = 0; start < n; ++start) {
         // A matching window begins with the pattern or with white space.
         if (!trimmed.empty() && text[start] != trimmed[0] && !is_white_space(code_point(text[start]))) continue;
@@ -166,7 +155,7 @@ struct TinyTokens {
         const uint64_t width = separator.size(), n = text.size();
         uint64_t start = 0;
         for (uint64_t position = 0; position + width <= n; ++position) {
-            if (text.compare(position, width, separator) != 0) continue;
+            if (text[position] != separator[0] || text.compare(position, width, separator) != 0) continue;
             if (position + width == start + 1) {
                 start = position + width;
             } else if (position >= start) {
@@ -202,7 +191,7 @@ public:
 
     Comparison judge(uint64_t start, uint64_t end) noexcept
     {
-        const Text candidate = trim(text_.substr(start, end - start));
+        const Text candidate = trim_white_space(text_.substr(start, end - start));
         // Code points shared by the untrimmed window are no fewer than by
         // the trimmed one, so the bound stays safe.
         const uint64_t shared = shared_in(start, end);
@@ -269,7 +258,7 @@ bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern,
     const uint64_t window_size = token ? tiny_token_count(pattern_units, folded_separator.view()) : 0;
     if (token && window_size == 0) return false;
 
-    const Text trimmed = trim(pattern_units);
+    const Text trimmed = trim_white_space(pattern_units);
     char32_t wide_pattern[tiny_most];
     for (std::size_t i = 0; i < trimmed.size(); ++i)
         wide_pattern[i] = code_point(trimmed[i]);
