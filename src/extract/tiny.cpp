@@ -199,11 +199,46 @@ public:
                                 pattern_.size(), shared))
             return Comparison{false, 0.0};
         if (shared >= pattern_.size() && candidate == pattern_) return Comparison{0.0 <= options_.threshold, 0.0};
+        if (const auto known = edit_distance_pinned(candidate, shared)) {
+            const double score = score_of(metric_, options_.threshold_kind, *known, candidate.size(), pattern_.size());
+            return Comparison{score <= options_.threshold, score};
+        }
         if (!scorer_) scorer_.emplace(wide_pattern_, metric_, options_.threshold_kind, options_.threshold);
         return scorer_->compare_or_refuse(candidate);
     }
 
 private:
+    // The distance of an edit metric where its bounds meet: no fewer edits
+    // than the code points that the longer side does not share, no more
+    // than what is left once the common prefix and suffix are set aside
+    // (every code point of the rest replaced, inserted or deleted). The
+    // counts are the metric's own (for the indel distance, both sides'
+    // leftovers), so where the two agree the distance is that value.
+    std::optional<uint64_t> edit_distance_pinned(Text candidate, uint64_t shared) const noexcept
+    {
+        const uint64_t length = candidate.size(), p = pattern_.size(), shortest = std::min(length, p);
+        shared = std::min(shared, shortest);
+        uint64_t affixes = 0;
+        while (affixes < shortest && candidate[affixes] == pattern_[affixes])
+            ++affixes;
+        for (uint64_t suffix = 0; affixes < shortest && candidate[length - 1 - suffix] == pattern_[p - 1 - suffix];
+             ++suffix)
+            ++affixes;
+        switch (metric_) {
+        case Metric::levenshtein:
+        case Metric::osa:
+        case Metric::damerau_levenshtein:
+        case Metric::lcs_seq:
+            if (affixes == shared) return std::max(length, p) - shared;
+            break;
+        case Metric::indel:
+            if (affixes == shared) return length + p - 2 * shared;
+            break;
+        default: break;
+        }
+        return std::nullopt;
+    }
+
     // The size of the intersection of the multisets of code points of the
     // window [start, end) and of the pattern.
     uint64_t shared_in(uint64_t start, uint64_t end) noexcept
