@@ -184,19 +184,44 @@ struct Parameter {
     Converter convert;
 };
 
+// The arguments that nearly every call passes, read in line: an exact str
+// of ASCII, True or False, an empty list. Anything else goes through the
+// full conversion, which gives the same values for these.
+bool read_text(PyObject* object, const char* parameter, TextArgument& value)
+{
+    if (!PyUnicode_CheckExact(object) || !PyUnicode_IS_ASCII(object)) return convert_text(object, parameter, value);
+    value.data = PyUnicode_DATA(object);
+    value.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
+    value.width = 1;
+    value.ascii = true;
+    return true;
+}
+
+bool read_flag(PyObject* object, const char* parameter, bool& value)
+{
+    if (object != Py_True && object != Py_False) return convert_flag(object, parameter, value);
+    value = object == Py_True;
+    return true;
+}
+
+bool read_strategies(PyObject* object, const char* parameter, StrategyList& value)
+{
+    return (PyList_CheckExact(object) && PyList_GET_SIZE(object) == 0) || convert_strategies(object, parameter, value);
+}
+
 // Every parameter that any entry function has, each named after its field.
 namespace parameters {
-constexpr Parameter s{"s", convert_into<&CallArguments::s, convert_text>};
-constexpr Parameter pattern{"pattern", convert_into<&CallArguments::pattern, convert_text>};
-constexpr Parameter tokenizer_pattern{"tokenizer_pattern", convert_into<&CallArguments::tokenizer_pattern, convert_text>};
-constexpr Parameter case_insensitive{"case_insensitive", convert_into<&CallArguments::case_insensitive, convert_flag>};
+constexpr Parameter s{"s", convert_into<&CallArguments::s, read_text>};
+constexpr Parameter pattern{"pattern", convert_into<&CallArguments::pattern, read_text>};
+constexpr Parameter tokenizer_pattern{"tokenizer_pattern", convert_into<&CallArguments::tokenizer_pattern, read_text>};
+constexpr Parameter case_insensitive{"case_insensitive", convert_into<&CallArguments::case_insensitive, read_flag>};
 constexpr Parameter special_char_insensitive{"special_char_insensitive",
-                                             convert_into<&CallArguments::special_char_insensitive, convert_flag>};
+                                             convert_into<&CallArguments::special_char_insensitive, read_flag>};
 constexpr Parameter metric{"metric", convert_into<&CallArguments::metric, convert_metric>};
 constexpr Parameter threshold{"threshold", convert_into<&CallArguments::threshold, convert_threshold>};
 constexpr Parameter threshold_kind{"threshold_kind",
                                    convert_into<&CallArguments::threshold_kind, convert_threshold_kind>};
-constexpr Parameter strategies{"strategies", convert_into<&CallArguments::strategies, convert_strategies>};
+constexpr Parameter strategies{"strategies", convert_into<&CallArguments::strategies, read_strategies>};
 } // namespace parameters
 
 using Extractor = MatchList (*)(CallArguments& arguments, Cancellation cancel);
