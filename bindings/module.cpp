@@ -15,6 +15,7 @@
 
 #include "arguments.hpp"
 #include "extract/extract.hpp"
+#include "extract/tiny.hpp"
 
 namespace tessarin::bindings {
 namespace {
@@ -95,15 +96,15 @@ Cancellation python_signals() noexcept
 // cannot form cycles, and a collection every few hundred of them would
 // otherwise traverse the growing list again and again. A long list polls
 // `cancel`; an interrupted one is dropped whole.
-PyObject* to_python(const MatchList& matches, Cancellation& cancel)
+PyObject* to_python(const Match* matches, std::size_t count, Cancellation& cancel)
 {
     constexpr std::size_t few = 256;          // too few new tuples to set off a collection worth avoiding
     constexpr std::uint64_t tuple_work = 256; // a tuple costs about as much as reading 256 code points
-    const int collector_was_enabled = matches.size() > few ? PyGC_Disable() : 0;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(matches.size()));
+    const int collector_was_enabled = count > few ? PyGC_Disable() : 0;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
     PyObject* zero = nullptr; // exact matches share one score object, made at the first
     bool complete = list != nullptr;
-    for (std::size_t i = 0; complete && i < matches.size(); ++i) {
+    for (std::size_t i = 0; complete && i < count; ++i) {
         try {
             cancel.poll(tuple_work);
         } catch (const CallCancelled&) {
@@ -183,19 +184,44 @@ struct Parameter {
     Converter convert;
 };
 
+// The arguments that nearly every call passes, read in line: an exact str
+// of ASCII, True or False, an empty list. Anything else goes through the
+// full conversion, which gives the same values for these.
+bool read_text(PyObject* object, const char* parameter, TextArgument& value)
+{
+    if (!PyUnicode_CheckExact(object) || !PyUnicode_IS_ASCII(object)) return convert_text(object, parameter, value);
+    value.data = PyUnicode_DATA(object);
+    value.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
+    value.width = 1;
+    value.ascii = true;
+    return true;
+}
+
+bool read_flag(PyObject* object, const char* parameter, bool& value)
+{
+    if (object != Py_True && object != Py_False) return convert_flag(object, parameter, value);
+    value = object == Py_True;
+    return true;
+}
+
+bool read_strategies(PyObject* object, const char* parameter, StrategyList& value)
+{
+    return (PyList_CheckExact(object) && PyList_GET_SIZE(object) == 0) || convert_strategies(object, parameter, value);
+}
+
 // Every parameter that any entry function has, each named after its field.
 namespace parameters {
-constexpr Parameter s{"s", convert_into<&CallArguments::s, convert_text>};
-constexpr Parameter pattern{"pattern", convert_into<&CallArguments::pattern, convert_text>};
-constexpr Parameter tokenizer_pattern{"tokenizer_pattern", convert_into<&CallArguments::tokenizer_pattern, convert_text>};
-constexpr Parameter case_insensitive{"case_insensitive", convert_into<&CallArguments::case_insensitive, convert_flag>};
+constexpr Parameter s{"s", convert_into<&CallArguments::s, read_text>};
+constexpr Parameter pattern{"pattern", convert_into<&CallArguments::pattern, read_text>};
+constexpr Parameter tokenizer_pattern{"tokenizer_pattern", convert_into<&CallArguments::tokenizer_pattern, read_text>};
+constexpr Parameter case_insensitive{"case_insensitive", convert_into<&CallArguments::case_insensitive, read_flag>};
 constexpr Parameter special_char_insensitive{"special_char_insensitive",
-                                             convert_into<&CallArguments::special_char_insensitive, convert_flag>};
+                                             convert_into<&CallArguments::special_char_insensitive, read_flag>};
 constexpr Parameter metric{"metric", convert_into<&CallArguments::metric, convert_metric>};
 constexpr Parameter threshold{"threshold", convert_into<&CallArguments::threshold, convert_threshold>};
 constexpr Parameter threshold_kind{"threshold_kind",
                                    convert_into<&CallArguments::threshold_kind, convert_threshold_kind>};
-constexpr Parameter strategies{"strategies", convert_into<&CallArguments::strategies, convert_strategies>};
+constexpr Parameter strategies{"strategies", convert_into<&CallArguments::strategies, read_strategies>};
 } // namespace parameters
 
 using Extractor = MatchList (*)(CallArguments& arguments, Cancellation cancel);
@@ -204,14 +230,38 @@ using Extractor = MatchList (*)(CallArguments& arguments, Cancellation cancel);
 // signature as well as its binding) and the extractor that it calls.
 template <std::size_t count> struct EntryFunction {
     const char* name;
+    SearchMode mode;
     std::array<const char*, count> names;
     std::array<Converter, count> converters;
     Extractor extract;
 };
 
-template <typename... Parameters> constexpr auto describe(const char* name, Extractor extract, Parameters... parameters)
+template <typename... Parameters>
+constexpr auto describe(const char* name, SearchMode mode, Extractor extract, Parameters... parameters)
 {
-    return EntryFunction<sizeof...(Parameters)>{name, {parameters.name...}, {parameters.convert...}, extract};
+    return EntryFunction<sizeof...(Parameters)>{name, mode, {parameters.name...}, {parameters.convert...}, extract};
+}
+
+SearchOptions search_options(const CallArguments& a);
+
+// Latin-1 units of a short text, as the tiny path takes them; false for
+// any other text.
+bool tiny_units(const TextArgument& text, std::string_view& units) noexcept
+{
+    if (text.width != 1 || text.length > tiny_most) return false;
+    units = std::string_view(static_cast<const char*>(text.data), text.length);
+    return true;
+}
+
+// The matches of a call on short texts, found in place; false when the call
+// is not one for the tiny path.
+bool extract_tiny(SearchMode mode, const CallArguments& a, TinyMatches& matches) noexcept
+{
+    std::string_view s, pattern, separator;
+    const bool token = mode == SearchMode::exact_token || mode == SearchMode::fuzzy_token;
+    if (!tiny_units(a.s, s) || !tiny_units(a.pattern, pattern) || (token && !tiny_units(a.tokenizer_pattern, separator)))
+        return false;
+    return tiny_extract(mode, s, pattern, separator, search_options(a), matches);
 }
 
 // The one binding routine: bind, convert in parameter order (the first
@@ -220,15 +270,23 @@ template <const auto& function> PyObject* entry(PyObject*, PyObject* const* args
 {
     return exception_barrier([&]() -> PyObject* {
         constexpr auto count = function.names.size();
-        PyObject* bound[count];
-        if (!bind_arguments(function.name, function.names.data(), static_cast<Py_ssize_t>(count), args, nargsf, kwnames,
-                            bound))
-            return nullptr;
+        // Every argument by position, in order, is the common call: it binds
+        // as it stands.
+        PyObject* const* bound = args;
+        PyObject* by_keyword[count];
+        if (kwnames || PyVectorcall_NARGS(nargsf) != static_cast<Py_ssize_t>(count)) {
+            if (!bind_arguments(function.name, function.names.data(), static_cast<Py_ssize_t>(count), args, nargsf,
+                                kwnames, by_keyword))
+                return nullptr;
+            bound = by_keyword;
+        }
         CallArguments arguments;
         for (std::size_t i = 0; i < count; ++i)
             if (!function.converters[i](bound[i], function.names[i], arguments)) return nullptr;
+        if (TinyMatches tiny; extract_tiny(function.mode, arguments, tiny))
+            return to_python(tiny.items, tiny.size, arguments.cancel);
         const MatchList matches = function.extract(arguments, arguments.cancel);
-        return to_python(matches, arguments.cancel);
+        return to_python(matches.data(), matches.size(), arguments.cancel);
     });
 }
 
@@ -245,14 +303,14 @@ SearchOptions search_options(const CallArguments& a)
 }
 
 constexpr auto exact_raw = describe(
-    "exact_raw_extract",
+    "exact_raw_extract", SearchMode::exact_raw,
     [](CallArguments& a, Cancellation cancel) {
         return exact_raw_extract(a.s.input(), a.pattern.input(), search_options(a), cancel);
     },
     s, pattern, case_insensitive, special_char_insensitive, strategies);
 
 constexpr auto exact_token = describe(
-    "exact_token_extract",
+    "exact_token_extract", SearchMode::exact_token,
     [](CallArguments& a, Cancellation cancel) {
         return exact_token_extract(a.s.input(), a.pattern.input(), a.tokenizer_pattern.input(), search_options(a),
                                    cancel);
@@ -260,14 +318,14 @@ constexpr auto exact_token = describe(
     s, pattern, tokenizer_pattern, case_insensitive, special_char_insensitive);
 
 constexpr auto fuzzy_raw = describe(
-    "fuzzy_raw_extract",
+    "fuzzy_raw_extract", SearchMode::fuzzy_raw,
     [](CallArguments& a, Cancellation cancel) {
         return fuzzy_raw_extract(a.s.input(), a.pattern.input(), search_options(a), cancel);
     },
     s, pattern, case_insensitive, special_char_insensitive, metric, threshold, threshold_kind, strategies);
 
 constexpr auto fuzzy_token = describe(
-    "fuzzy_token_extract",
+    "fuzzy_token_extract", SearchMode::fuzzy_token,
     [](CallArguments& a, Cancellation cancel) {
         return fuzzy_token_extract(a.s.input(), a.pattern.input(), a.tokenizer_pattern.input(), search_options(a),
                                    cancel);

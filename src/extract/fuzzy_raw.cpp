@@ -19,6 +19,7 @@
 #include "extract/extract.hpp"
 #include "extract/pick_groups.hpp"
 #include "extract/short_patterns.hpp"
+#include "extract/window_shape.hpp"
 #include "text/literals.hpp"
 #include "extract/reachable.hpp"
 
@@ -41,63 +42,11 @@ using detail::mark_over_stretches;
 using detail::most_stretches;
 using detail::stretch_of;
 using detail::Stretch;
+using detail::WindowShape;
+using detail::shape_of;
+using detail::slack_for;
 using std::int64_t;
 using std::uint64_t;
-
-// How many code points longer than the pattern a window may be: the
-// pattern length times a normalized threshold, truncated toward zero and
-// saturated to the range of a signed byte (NaN gives 0). Every step is
-// defined for any double, infinities and huge products included.
-int slack_for(uint64_t pattern_length, double threshold, ThresholdKind threshold_kind)
-{
-    if (threshold_kind == ThresholdKind::Absolute) return 0;
-    const double product = static_cast<double>(pattern_length) * threshold;
-    if (std::isnan(product)) return 0;
-    if (product >= 127.0) return 127;
-    if (product <= -128.0) return -128;
-    return static_cast<int>(product); // truncates toward zero
-}
-
-// The windows of one start: lengths m - shrink to m + longest, cut short
-// at the first window that reaches the end of the text. A negative slack
-// allows no window at all; each start still gets the one window of the
-// pattern's length, so the metric is looked at as in every other call (no
-// score can pass then).
-struct WindowShape {
-    uint64_t pattern_length; // m, before trimming
-    int64_t shrink;
-    int64_t longest;
-
-    WindowShape(uint64_t m, int slack)
-        : pattern_length(m), shrink(std::min<int64_t>(static_cast<int64_t>(m) - 1, std::max(slack, 0))),
-          longest(std::max(slack, 0))
-    {
-    }
-
-    template <typename Visit> void for_each_end(uint64_t start, uint64_t n, Visit visit) const
-    {
-        for (int64_t k = -shrink;; ++k) {
-            const uint64_t nominal_end = start + pattern_length + static_cast<uint64_t>(k);
-            visit(std::min(nominal_end, n));
-            if (k >= longest || nominal_end >= n) break;
-        }
-    }
-
-    // The ends of the shortest and of the longest window of `start`.
-    uint64_t shortest_end(uint64_t start, uint64_t n) const noexcept
-    {
-        return std::min(start + pattern_length - static_cast<uint64_t>(shrink), n);
-    }
-    uint64_t longest_end(uint64_t start, uint64_t n) const noexcept
-    {
-        return std::min(start + pattern_length + static_cast<uint64_t>(longest), n);
-    }
-
-    uint64_t work_per_start() const noexcept
-    {
-        return static_cast<uint64_t>(shrink + longest + 1) * (pattern_length + 1);
-    }
-};
 
 // Tracks, for ascending starts, the first code point at or after the start
 // that is not white space: where every trimmed window of that start begins
@@ -827,12 +776,6 @@ bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric
         }
     }
     return true;
-}
-
-WindowShape shape_of(uint64_t m, const SearchOptions& options)
-{
-    return WindowShape(m, options.edit_reach >= 0 ? std::min(options.edit_reach, 127)
-                                                  : slack_for(m, options.threshold, options.threshold_kind));
 }
 
 // One pattern's windows over the folded text, to `solver`.
