@@ -33,7 +33,8 @@ template <typename Work> bool run_unlocked(Work&& work)
     try {
         std::rethrow_exception(failure);
     } catch (const CallCancelled&) {
-        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        // A signal handler that ran during the call may have raised its own.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::system_error& failed) {

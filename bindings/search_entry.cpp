@@ -628,13 +628,28 @@ QueryObject* query_of(PyObject* self)
 }
 
 // find(text) -> list[Match], searched with the interpreter lock released.
+// Ctrl-C during a search without the interpreter lock: now and then (about
+// every millisecond of work) the searching thread takes the lock back and
+// lets the interpreter run its signal handlers; one that raised (Ctrl-C's
+// raises KeyboardInterrupt) ends the search with its exception.
+bool signal_handler_raised(void*)
+{
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool raised = PyErr_CheckSignals() != 0;
+    PyGILState_Release(state);
+    return raised;
+}
+
 PyObject* query_find(PyObject* self, PyObject* text)
 {
     QueryObject* object = query_of(self);
     TextArgument argument;
     if (!object || !bindings::convert_text(text, "text", argument)) return nullptr;
     BlockPtr found;
-    if (!bindings::run_unlocked([&] { found = block_of(search_text(*object->query, argument)); })) return nullptr;
+    if (!bindings::run_unlocked([&] {
+            found = block_of(search_text(*object->query, argument, Cancellation(signal_handler_raised, nullptr)));
+        }))
+        return nullptr;
     return publish(std::move(found), text, object->patterns);
 }
 

@@ -1,8 +1,8 @@
 """Ctrl-C ends a long call with KeyboardInterrupt while the call is under
 way, and the next call works as before.
 
-The call holds the interpreter lock, so no thread of the calling process can
-send the signal: a child process makes the call and this process signals it
+A module function holds the interpreter lock (and the library's find is
+in native code), so no thread of the calling process can send the signal: a child process makes the call and this process signals it
 once the child has spent 50 ms of processor time after saying that it is
 about to call, where the few steps left before the call take microseconds.
 Nothing is timed otherwise. The child's profiler is a C function that writes
@@ -23,9 +23,10 @@ import time
 import pytest
 
 import tessarin
+import tessarin_search  # noqa: F401 (named in FUNCTIONS)
 
 CHILD = textwrap.dedent("""
-    import functools, io, signal, sys, tessarin
+    import functools, io, signal, sys, tessarin, tessarin_search
 
     log = io.StringIO()
 
@@ -34,9 +35,9 @@ CHILD = textwrap.dedent("""
         raise KeyboardInterrupt
 
     signal.signal(signal.SIGINT, on_interrupt)
-    function = getattr(tessarin, sys.argv[1])
+    function = eval(FUNCTIONS[sys.argv[1]])
     args = eval(sys.argv[2])
-    print("calling", flush=True)
+    print("calling", repr(function), flush=True)
     sys.setprofile(functools.partial(print, file=log))
     try:
         function(*args)
@@ -56,11 +57,19 @@ def processor_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
+# What each call calls: the module's functions, which hold the interpreter
+# lock, and the search library's find, which searches without it.
+FUNCTIONS = {name: f"tessarin.{name}" for name in
+             ("exact_raw_extract", "exact_token_extract", "fuzzy_raw_extract", "fuzzy_token_extract")}
+FUNCTIONS["find"] = 'tessarin_search.Search("abcdefghik" * 20, edits=20)._query.find'
+CHILD = f"FUNCTIONS = {FUNCTIONS!r}\n{CHILD}"
+
 SMALL = {
     "exact_raw_extract": ("x ab ab", "ab", False, False, []),
     "exact_token_extract": ("x ab ab", "ab", " ", False, False),
     "fuzzy_raw_extract": ("x ab ab", "ac", False, False, "levenshtein", 1, 0, ["best_match"]),
     "fuzzy_token_extract": ("x ab ab", "ac", " ", False, False, "levenshtein", 1, 0, ["best_match"]),
+    "find": ("abcdefghik" * 20,),
 }
 # Calls that run for seconds (each over 5 s on a development machine).
 LONG = [
@@ -77,18 +86,22 @@ LONG = [
                                       '"damerau_levenshtein", 1.0, 1, ["best_match"])', id="fuzzy_raw-damerau"),
     pytest.param("fuzzy_token_extract", '("abcdefghij " * 200_000, "abcdefghik " * 100, " ", False, False, '
                                         '"damerau_levenshtein", 1.0, 1, ["best_match"])', id="fuzzy_token-damerau"),
+    # Without the interpreter lock: the search takes it back to run handlers.
+    pytest.param("find", '("abcdefghij" * 200_000,)', id="library-find"),
 ]
 
 
 @pytest.mark.parametrize("function_name, long_args", LONG)
 def test_sigint_ends_a_long_call_under_way_and_leaves_nothing_behind(function_name, long_args):
-    function = getattr(tessarin, function_name)
-    # The profiler's lines end in the event and the function.
-    started, returned, raised = (f" {event} {function!r}\n" for event in ("c_call", "c_return", "c_exception"))
+    function = eval(FUNCTIONS[function_name])
     with subprocess.Popen([sys.executable, "-c", CHILD, function_name, long_args, repr(SMALL[function_name])],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
         try:
-            assert child.stdout.readline() == "calling\n", child.stderr.read()
+            calling = child.stdout.readline()
+            assert calling.startswith("calling "), child.stderr.read()
+            # The profiler's lines end in the event and the function, as the child shows it.
+            started, returned, raised = (f" {event} {calling[len('calling '):-1]}\n"
+                                         for event in ("c_call", "c_return", "c_exception"))
             ready = processor_ticks(child.pid) + 5 * os.sysconf("SC_CLK_TCK") // 100
             while processor_ticks(child.pid) < ready and child.poll() is None:
                 time.sleep(0.001)
