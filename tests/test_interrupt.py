@@ -1,17 +1,18 @@
 """Ctrl-C ends a long call with KeyboardInterrupt while the call is under
 way, and the next call works as before.
 
-A module function holds the interpreter lock (and the library's find is
-in native code), so no thread of the calling process can send the signal: a child process makes the call and this process signals it
-once the child has spent 50 ms of processor time after saying that it is
-about to call, where the few steps left before the call take microseconds.
-Nothing is timed otherwise. The child's profiler is a C function that writes
-to memory (print into a StringIO), so no Python code runs between the call's
-start or return and the line recorded for it: the order of the lines tells
-whether the handler ran inside the call, which must then end by its
-exception, or only after the call had finished on its own. The calls need
-far more work than the signal takes to arrive, however busy the machine.
-How soon a call answers is measured by `./dev stress interrupt`.
+A module function holds the interpreter lock (and the library's find is in
+native code), so no thread of the calling process can send the signal: a child
+process makes the call and this process signals it once the child has spent 50
+ms of processor time after saying that it is about to call, where the few
+steps left before the call take microseconds. Nothing is timed otherwise. The
+child's profiler is a C function that writes to memory (print into a
+StringIO), so no Python code runs between the call's start or return and the
+line recorded for it: the order of the lines tells whether the handler ran
+inside the call, which must then end by its exception, or only after the call
+had finished on its own. The calls need far more work than the signal takes to
+arrive, however busy the machine. How soon a call answers is measured by
+`./dev stress interrupt`.
 """
 import os
 import signal
