@@ -7,10 +7,13 @@
 #   python_fuzzer.py  atheris over the module's four functions (a module built
 #                     with clang, ASan + UBSan, coverage from both languages)
 #   fuzz/run.sh [SECONDS] [core|stream|python]
-# New inputs go to build/fuzz/corpus-*; the seeds in fuzz/corpus/ are only
-# read. To keep what a long run found, merge what adds coverage into the
-# seeds (for the Python harness, with the environment of its run below and
-# .venv-sanitize/bin first on PATH):
+# New inputs go to build/fuzz/corpus-*, which each run empties first:
+# libFuzzer runs every input it is given before its time limit starts, so
+# inputs kept from run to run made each run longer than the last (one
+# harness's start grew to four minutes). The seeds in fuzz/corpus/ are only
+# read. To keep what a run found, merge what adds coverage into the seeds
+# before the next run (for the Python harness, with the environment of its
+# run below and .venv-sanitize/bin first on PATH):
 #   build/fuzz/core_fuzzer -merge=1 -use_counters=0 fuzz/corpus/core build/fuzz/corpus-core
 # A finding stops the run; its input is saved as build/fuzz/crash-*.
 set -euo pipefail
@@ -50,6 +53,7 @@ cmake --build "$build" >/dev/null
 # takes half a second alone took 34 s. Only a hang should end a run, so the
 # limit is far beyond what any load stretches an input to.
 unit_timeout=600
+rm -rf "$build/corpus-core" "$build/corpus-stream" "$build/corpus-python"
 mkdir -p "$build/corpus-core" "$build/corpus-stream" "$build/corpus-python" "$root/fuzz/corpus/core" \
     "$root/fuzz/corpus/stream" "$root/fuzz/corpus/python"
 
