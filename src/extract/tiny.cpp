@@ -5,6 +5,7 @@
 #include <cmath>
 #include <iterator>
 #include <optional>
+#include <type_traits>
 
 #include "comparator/bounds.hpp"
 #include "comparator/word.hpp"
@@ -238,18 +239,44 @@ public:
         std::fill(std::begin(needed_), std::end(needed_), unknown);
     }
 
+    // How the shared-count bound is checked: under an absolute threshold
+    // the edit families' floor is a plain count, compared as it is;
+    // otherwise by the least count per window length.
+    enum class Bound { by_length, edit_count, indel_count };
+    Bound bound() const noexcept
+    {
+        if (options_.threshold_kind != ThresholdKind::Absolute) return Bound::by_length;
+        switch (traits_of(metric_).bound) {
+        case BoundFamily::edit: return Bound::edit_count;
+        case BoundFamily::indel: return Bound::indel_count;
+        default: return Bound::by_length;
+        }
+    }
+
     // Most windows are ruled out here, by their shared count alone.
-    [[gnu::always_inline]] Comparison judge(uint64_t start, uint64_t end) noexcept
+    template <Bound bound> [[gnu::always_inline]] Comparison judge(uint64_t start, uint64_t end) noexcept
     {
         const Text candidate = trim_tiny(text_.substr(start, end - start));
         // Code points shared by the untrimmed window are no fewer than by
         // the trimmed one, so the bound stays safe.
         const uint64_t shared = shared_in(start, end);
-        if (shared < needed(candidate.size())) return Comparison{false, 0.0};
+        if (ruled_out<bound>(candidate.size(), shared)) return Comparison{false, 0.0};
         return score(candidate, shared);
     }
 
 private:
+    // detail::cannot_pass, for a trimmed window of `length` code points.
+    template <Bound bound> [[gnu::always_inline]] bool ruled_out(uint64_t length, uint64_t shared) noexcept
+    {
+        const uint64_t p = pattern_.size();
+        const uint64_t common = std::min({shared, length, p});
+        if constexpr (bound == Bound::edit_count)
+            return static_cast<double>(std::max(length, p) - common) > options_.threshold;
+        if constexpr (bound == Bound::indel_count)
+            return static_cast<double>(length + p - 2 * common) > options_.threshold;
+        return shared < needed(length);
+    }
+
     // The least shared count with which a trimmed window of `length` code
     // points can pass, worked out at the first window of that length: the
     // bound only grows weaker as the shared count grows, so below this
@@ -406,12 +433,6 @@ bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern,
     if (token && window_size == 0) return false;
 
     const Text trimmed = trim_tiny(pattern_units);
-    char32_t wide_pattern[tiny_most];
-    for (std::size_t i = 0; i < trimmed.size(); ++i)
-        wide_pattern[i] = code_point(trimmed[i]);
-    const std::u32string_view scored_pattern(wide_pattern, trimmed.size());
-    if (fuzzy && (!options.metric.known() || !detail::WordScorer::fits(scored_pattern))) return false;
-
     if (mode == SearchMode::exact_token) {
         TinyTokens(units, folded_separator.view()).for_each_window(window_size, [&](uint64_t start, uint64_t end) {
             if (equal_trimmed(units.substr(start, end - start), trimmed)) out.push_back(Match{start, end, 0.0});
@@ -424,21 +445,36 @@ bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern,
         solver.finish();
         return true;
     }
+
+    char32_t wide_pattern[tiny_most];
+    for (std::size_t i = 0; i < trimmed.size(); ++i)
+        wide_pattern[i] = code_point(trimmed[i]);
+    const std::u32string_view scored_pattern(wide_pattern, trimmed.size());
+    if (!options.metric.known() || !detail::WordScorer::fits(scored_pattern)) return false;
     TinyJudge judge_window(units, trimmed, scored_pattern, options);
-    const auto judge = [&](uint64_t start, uint64_t end) __attribute__((always_inline)) {
-        if (solver.settled(start, end)) return;
-        const Comparison verdict = judge_window.judge(start, end);
-        if (verdict.accepted) solver.add(Match{start, end, verdict.score});
-    };
-    if (mode == SearchMode::fuzzy_token) {
-        TinyTokens(units, folded_separator.view()).for_each_window(window_size, judge);
-    } else {
+    // The windows in start order, each judged unless it can change nothing.
+    const auto search = [&](auto bound) {
+        const auto judge = [&](uint64_t start, uint64_t end) __attribute__((always_inline)) {
+            if (solver.settled(start, end)) return;
+            const Comparison verdict = judge_window.template judge<decltype(bound)::value>(start, end);
+            if (verdict.accepted) solver.add(Match{start, end, verdict.score});
+        };
+        if (mode == SearchMode::fuzzy_token) {
+            TinyTokens(units, folded_separator.view()).for_each_window(window_size, judge);
+            return;
+        }
         // The ends that WindowShape::for_each_end visits, each once.
         const detail::WindowShape shape = detail::shape_of(pattern_units.size(), options);
         const uint64_t n = units.size();
         for (uint64_t start = 0; start < n; ++start)
             for (uint64_t end = shape.shortest_end(start, n), last = shape.longest_end(start, n); end <= last; ++end)
                 judge(start, end);
+    };
+    using Bound = TinyJudge::Bound;
+    switch (judge_window.bound()) {
+    case Bound::edit_count: search(std::integral_constant<Bound, Bound::edit_count>()); break;
+    case Bound::indel_count: search(std::integral_constant<Bound, Bound::indel_count>()); break;
+    case Bound::by_length: search(std::integral_constant<Bound, Bound::by_length>()); break;
     }
     solver.finish();
     return true;
