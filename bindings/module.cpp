@@ -92,6 +92,22 @@ Cancellation python_signals() noexcept
     return Cancellation(interrupted, nullptr);
 }
 
+// The score object of a match. A score that is a small whole number (every
+// exact match's, and most under an absolute threshold) is one float object
+// made at its first use and shared from then on: a float never changes,
+// and making and freeing one per match is much of the cost of a short call.
+// The module lives as long as the process, and so does this table.
+PyObject* score_object(double score)
+{
+    static PyObject* whole[tiny_most + 1] = {};
+    if (!(score >= 0.0 && score <= static_cast<double>(tiny_most)) || std::signbit(score))
+        return PyFloat_FromDouble(score);
+    const auto index = static_cast<std::size_t>(score);
+    if (static_cast<double>(index) != score) return PyFloat_FromDouble(score);
+    if (!whole[index]) whole[index] = PyFloat_FromDouble(score);
+    return Py_XNewRef(whole[index]);
+}
+
 // Builds the result list. The collector stays off meanwhile: the new tuples
 // cannot form cycles, and a collection every few hundred of them would
 // otherwise traverse the growing list again and again. A long list polls
@@ -102,7 +118,6 @@ PyObject* to_python(const Match* matches, std::size_t count, Cancellation& cance
     constexpr std::uint64_t tuple_work = 256; // a tuple costs about as much as reading 256 code points
     const int collector_was_enabled = count > few ? PyGC_Disable() : 0;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
-    PyObject* zero = nullptr; // exact matches share one score object, made at the first
     bool complete = list != nullptr;
     for (std::size_t i = 0; complete && i < count; ++i) {
         try {
@@ -115,9 +130,7 @@ PyObject* to_python(const Match* matches, std::size_t count, Cancellation& cance
         PyObject* item = PyTuple_New(3);
         PyObject* start = PyLong_FromUnsignedLongLong(match.start);
         PyObject* end = PyLong_FromUnsignedLongLong(match.end);
-        const bool plain_zero = match.score == 0.0 && !std::signbit(match.score);
-        if (plain_zero && !zero) zero = PyFloat_FromDouble(0.0);
-        PyObject* score = plain_zero ? Py_XNewRef(zero) : PyFloat_FromDouble(match.score);
+        PyObject* score = score_object(match.score);
         complete = item && start && end && score;
         if (!complete) {
             Py_XDECREF(item);
@@ -131,7 +144,6 @@ PyObject* to_python(const Match* matches, std::size_t count, Cancellation& cance
         PyTuple_SET_ITEM(item, 2, score);
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
-    Py_XDECREF(zero);
     if (!complete) Py_CLEAR(list);
     if (collector_was_enabled) PyGC_Enable();
     return list;
@@ -209,6 +221,44 @@ bool read_strategies(PyObject* object, const char* parameter, StrategyList& valu
     return (PyList_CheckExact(object) && PyList_GET_SIZE(object) == 0) || convert_strategies(object, parameter, value);
 }
 
+// An exact int small enough to be held in one machine word, else nothing.
+bool small_int(PyObject* object, Py_ssize_t& value)
+{
+    if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) return false;
+    value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+    return true;
+}
+
+// A compact int is below 2**62 in size, so its value as a double is exact,
+// as float() gives it.
+bool read_threshold(PyObject* object, const char* parameter, double& value)
+{
+    Py_ssize_t whole = 0;
+    if (PyFloat_CheckExact(object)) {
+        value = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    if (!small_int(object, whole)) return convert_threshold(object, parameter, value);
+    value = static_cast<double>(whole);
+    return true;
+}
+
+bool read_threshold_kind(PyObject* object, const char* parameter, std::uint8_t& value)
+{
+    Py_ssize_t whole = 0;
+    if (!small_int(object, whole) || whole < 0 || whole > 255) return convert_threshold_kind(object, parameter, value);
+    value = static_cast<std::uint8_t>(whole);
+    return true;
+}
+
+bool read_metric(PyObject* object, const char* parameter, MetricChoice& value)
+{
+    if (!PyUnicode_CheckExact(object) || !PyUnicode_IS_ASCII(object)) return convert_metric(object, parameter, value);
+    value = MetricChoice(std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))));
+    return true;
+}
+
 // Every parameter that any entry function has, each named after its field.
 namespace parameters {
 constexpr Parameter s{"s", convert_into<&CallArguments::s, read_text>};
@@ -217,10 +267,9 @@ constexpr Parameter tokenizer_pattern{"tokenizer_pattern", convert_into<&CallArg
 constexpr Parameter case_insensitive{"case_insensitive", convert_into<&CallArguments::case_insensitive, read_flag>};
 constexpr Parameter special_char_insensitive{"special_char_insensitive",
                                              convert_into<&CallArguments::special_char_insensitive, read_flag>};
-constexpr Parameter metric{"metric", convert_into<&CallArguments::metric, convert_metric>};
-constexpr Parameter threshold{"threshold", convert_into<&CallArguments::threshold, convert_threshold>};
-constexpr Parameter threshold_kind{"threshold_kind",
-                                   convert_into<&CallArguments::threshold_kind, convert_threshold_kind>};
+constexpr Parameter metric{"metric", convert_into<&CallArguments::metric, read_metric>};
+constexpr Parameter threshold{"threshold", convert_into<&CallArguments::threshold, read_threshold>};
+constexpr Parameter threshold_kind{"threshold_kind", convert_into<&CallArguments::threshold_kind, read_threshold_kind>};
 constexpr Parameter strategies{"strategies", convert_into<&CallArguments::strategies, read_strategies>};
 } // namespace parameters
 
@@ -264,6 +313,18 @@ bool extract_tiny(SearchMode mode, const CallArguments& a, TinyMatches& matches)
     return tiny_extract(mode, s, pattern, separator, search_options(a), matches);
 }
 
+// Converts the bound arguments in parameter order; the first refused one
+// ends the call. Each converter is known here, so it is called directly and
+// its common case inlined.
+template <const auto& function, std::size_t... index>
+bool convert_all(PyObject* const* bound, CallArguments& arguments, std::index_sequence<index...>)
+{
+    return ([&] {
+        constexpr Converter convert = function.converters[index];
+        return convert(bound[index], function.names[index], arguments);
+    }() && ...);
+}
+
 // The one binding routine: bind, convert in parameter order (the first
 // refused argument ends the call), extract, build the list.
 template <const auto& function> PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
@@ -281,8 +342,7 @@ template <const auto& function> PyObject* entry(PyObject*, PyObject* const* args
             bound = by_keyword;
         }
         CallArguments arguments;
-        for (std::size_t i = 0; i < count; ++i)
-            if (!function.converters[i](bound[i], function.names[i], arguments)) return nullptr;
+        if (!convert_all<function>(bound, arguments, std::make_index_sequence<count>())) return nullptr;
         if (TinyMatches tiny; extract_tiny(function.mode, arguments, tiny))
             return to_python(tiny.items, tiny.size, arguments.cancel);
         const MatchList matches = function.extract(arguments, arguments.cancel);

@@ -1,9 +1,11 @@
 """Calls on texts of a few dozen code points are served in place, apart from
 the general path; both must give what the model gives. The cases sit around
-the in-place path's limits: texts of 64 and 65 code points, patterns longer
-than the text, Latin-1 white space, folding that lowers a letter beyond ASCII
-(served by the general path) or changes the length, astral code points, and
-every metric, threshold kind and strategy list."""
+the in-place path's limits: texts of 64 and 65 code points, patterns of 63 to
+65, patterns longer than the text, windows at the edge of the bound that rules
+them out, thresholds that rule out everything or nothing, Latin-1 white
+space, folding that lowers a letter beyond ASCII (served by the general path)
+or changes the length, astral code points, and every metric, threshold kind
+and strategy list."""
 
 import random
 
@@ -56,18 +58,30 @@ HAND_CASES = [
     ("a----b", "a", "--"),
     # white space beyond ASCII, trimmed alike
     ("\xa0ab\x85 ab", "ab", "\x85"),
+    # patterns of 63, 64 and 65 code points against texts of 64
+    ("ab" * 32, "ba" * 31 + "b", " "),
+    ("ab" * 31 + "a b", "ab" * 32, " "),
+    ("ab" * 32, "ab" * 32 + "a", " "),
+    # windows one shared code point short of passing, and just enough
+    ("wrold world worl wor", "world", " "),
     # lower-casing beyond ASCII, or into two code points
     ("\xc9t\xc9 \xe9t\xe9", "\xe9t\xe9", " "),
     ("\u0130a a", "a", " "),
 ]
 
 
+# Thresholds at which a window's bound meets the threshold exactly (1 of 5
+# code points is 0.2), none passes, or every one does.
+THRESHOLDS = [(1, 0), (0.4, 1), (0.2, 1), (2, 0), (-1, 0), (float("inf"), 1), (float("nan"), 0)]
+
+
 def hand_cases():
     for s, pattern, separator in HAND_CASES:
         for ci in (False, True):
             for metric in METRICS:
-                yield s, pattern, separator, ci, not ci, metric, 1, 0, ["best_match"]
-                yield s, pattern, separator, ci, ci, metric, 0.4, 1, []
+                for i, (threshold, kind) in enumerate(THRESHOLDS):
+                    strategies = ["best_match"] if i % 2 == 0 else []
+                    yield s, pattern, separator, ci, ci != (i % 2 == 0), metric, threshold, kind, strategies
 
 
 def random_cases(seed, count):

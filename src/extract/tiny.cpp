@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cmath>
+#include <iterator>
 #include <optional>
+#include <type_traits>
 
 #include "comparator/bounds.hpp"
 #include "comparator/word.hpp"
@@ -17,6 +20,43 @@ namespace {
 using std::uint64_t;
 using Text = Units<char>;
 
+// What folding and trimming need to know of a byte, worked out once: its
+// folded form under each choice of flags, and whether it is Latin-1 White
+// Space.
+struct ByteTables {
+    char folded[4][256]; // by case_insensitive + 2 * special_char_insensitive
+    bool white_space[256];
+
+    constexpr ByteTables() : folded{}, white_space{}
+    {
+        for (int flags = 0; flags < 4; ++flags) {
+            const AsciiFold fold = AsciiFold::of((flags & 1) != 0, (flags & 2) != 0);
+            for (int c = 0; c < 256; ++c)
+                folded[flags][c] = fold(static_cast<char>(c));
+        }
+        for (int c = 0; c < 256; ++c)
+            white_space[c] = is_white_space(static_cast<char32_t>(c));
+    }
+};
+constexpr ByteTables byte_tables;
+
+[[gnu::always_inline]] inline bool white_byte(char unit) noexcept
+{
+    return byte_tables.white_space[static_cast<unsigned char>(unit)];
+}
+
+// trim_white_space, for units of one byte.
+[[gnu::always_inline]] inline Text trim_tiny(Text text) noexcept
+{
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    while (begin < end && white_byte(*begin))
+        ++begin;
+    while (end > begin && white_byte(end[-1]))
+        --end;
+    return Text(begin, static_cast<std::size_t>(end - begin));
+}
+
 // A folded input on the stack.
 struct TinyFolded {
     char units[tiny_most];
@@ -26,12 +66,21 @@ struct TinyFolded {
 };
 
 // Folds `input` into `out`; false when it is too long, or when folding it
-// would change more than its ASCII units.
+// would change more than its ASCII units (the flags lower-case beyond
+// ASCII).
 bool fold_tiny(Text input, const SearchOptions& options, TinyFolded& out) noexcept
 {
     if (input.size() > tiny_most) return false;
+    const int flags = int{options.case_insensitive} + 2 * int{options.special_char_insensitive};
+    const char* map = byte_tables.folded[flags];
+    unsigned char seen = 0;
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        const auto unit = static_cast<unsigned char>(input[i]);
+        seen |= unit;
+        out.units[i] = map[unit];
+    }
     out.size = input.size();
-    return fold_ascii_units(input, options.case_insensitive, options.special_char_insensitive, out.units);
+    return flags == 0 || seen < 0x80;
 }
 
 // The conflict solver's reduction, one group at a time as the candidates
@@ -111,17 +160,17 @@ private:
 
 bool equal_trimmed(Text window, Text trimmed_pattern) noexcept
 {
-    return trim_white_space(window) == trimmed_pattern;
+    return trim_tiny(window) == trimmed_pattern;
 }
 
 void exact_raw(Text text, Text pattern, TinySolver& solver) noexcept
 {
     const uint64_t window = pattern.size(), n = text.size();
     if (window == 0) return;
-    const Text trimmed = trim_white_space(pattern);
+    const Text trimmed = trim_tiny(pattern);
     for (uint64_t start = 0; start < n; ++start) {
         // A matching window begins with the pattern or with white space.
-        if (!trimmed.empty() && text[start] != trimmed[0] && !is_white_space(code_point(text[start]))) continue;
+        if (!trimmed.empty() && text[start] != trimmed[0] && !white_byte(text[start])) continue;
         const uint64_t end = std::min(start + window, n);
         if (equal_trimmed(text.substr(start, end - start), trimmed)) solver.add(Match{start, end, 0.0});
     }
@@ -186,18 +235,96 @@ public:
           metric_(options.metric.resolve())
     {
         for (const char unit : pattern)
-            ++quota_[static_cast<unsigned char>(unit)];
+            ++room_[static_cast<unsigned char>(unit)];
+        std::fill(std::begin(needed_), std::end(needed_), unknown);
     }
 
-    Comparison judge(uint64_t start, uint64_t end) noexcept
+    // How the shared-count bound is checked: under an absolute threshold
+    // the edit families' floor is a plain count, compared as it is;
+    // otherwise by the least count per window length.
+    enum class Bound { by_length, edit_count, indel_count };
+    Bound bound() const noexcept
     {
-        const Text candidate = trim_white_space(text_.substr(start, end - start));
+        if (options_.threshold_kind != ThresholdKind::Absolute) return Bound::by_length;
+        switch (traits_of(metric_).bound) {
+        case BoundFamily::edit: return Bound::edit_count;
+        case BoundFamily::indel: return Bound::indel_count;
+        default: return Bound::by_length;
+        }
+    }
+
+    // Most windows are ruled out here, by their shared count alone.
+    template <Bound bound> [[gnu::always_inline]] Comparison judge(uint64_t start, uint64_t end) noexcept
+    {
+        const Text candidate = trim_tiny(text_.substr(start, end - start));
         // Code points shared by the untrimmed window are no fewer than by
         // the trimmed one, so the bound stays safe.
         const uint64_t shared = shared_in(start, end);
-        if (detail::cannot_pass(metric_, options_.threshold_kind, options_.threshold, candidate.size(),
-                                pattern_.size(), shared))
-            return Comparison{false, 0.0};
+        if (ruled_out<bound>(candidate.size(), shared)) return Comparison{false, 0.0};
+        return score(candidate, shared);
+    }
+
+private:
+    // detail::cannot_pass, for a trimmed window of `length` code points.
+    template <Bound bound> [[gnu::always_inline]] bool ruled_out(uint64_t length, uint64_t shared) noexcept
+    {
+        const uint64_t p = pattern_.size();
+        const uint64_t common = std::min({shared, length, p});
+        if constexpr (bound == Bound::edit_count)
+            return static_cast<double>(std::max(length, p) - common) > options_.threshold;
+        if constexpr (bound == Bound::indel_count)
+            return static_cast<double>(length + p - 2 * common) > options_.threshold;
+        return shared < needed(length);
+    }
+
+    // The least shared count with which a trimmed window of `length` code
+    // points can pass, worked out at the first window of that length: the
+    // bound only grows weaker as the shared count grows, so below this
+    // count every window of that length is ruled out (one more than the
+    // most that can be shared when none can pass).
+    [[gnu::always_inline]] uint64_t needed(uint64_t length) noexcept
+    {
+        if (needed_[length] == unknown) needed_[length] = least_shared(length);
+        return needed_[length];
+    }
+    [[gnu::noinline]] std::uint8_t least_shared(uint64_t length) const noexcept
+    {
+        const uint64_t most = std::min<uint64_t>(length, pattern_.size());
+        const auto ruled_out = [&](uint64_t shared) {
+            return detail::cannot_pass(metric_, options_.threshold_kind, options_.threshold, length, pattern_.size(),
+                                       shared);
+        };
+        // Walked to from where the distance's own bound puts it, which is
+        // most often the count itself.
+        uint64_t shared = std::min(first_guess(length), most + 1);
+        if (shared <= most && ruled_out(shared)) {
+            while (shared <= most && ruled_out(shared))
+                ++shared;
+        } else {
+            while (shared > 0 && !ruled_out(shared - 1))
+                --shared;
+        }
+        return static_cast<std::uint8_t>(shared);
+    }
+
+    // Where the edit families' bound meets the threshold: the shared count
+    // that leaves exactly the distance allowed; 0 for the others.
+    uint64_t first_guess(uint64_t length) const noexcept
+    {
+        const uint64_t p = pattern_.size();
+        const MetricTraits& traits = traits_of(metric_);
+        const double scale =
+            options_.threshold_kind == ThresholdKind::Absolute ? 1.0 : static_cast<double>(maximum_of(metric_, length, p));
+        const double allowed = options_.threshold * scale;
+        double guess = 0.0;
+        if (traits.bound == BoundFamily::edit) guess = static_cast<double>(std::max(length, p)) - allowed;
+        if (traits.bound == BoundFamily::indel) guess = (static_cast<double>(length + p) - allowed) / 2.0;
+        if (!(guess > 0.0)) return 0; // NaN too
+        return guess >= static_cast<double>(tiny_most) ? tiny_most : static_cast<uint64_t>(std::ceil(guess));
+    }
+
+    [[gnu::noinline]] Comparison score(Text candidate, uint64_t shared) noexcept
+    {
         if (shared >= pattern_.size() && candidate == pattern_) return Comparison{0.0 <= options_.threshold, 0.0};
         if (const auto known = edit_distance_pinned(candidate, shared)) {
             const double score = score_of(metric_, options_.threshold_kind, *known, candidate.size(), pattern_.size());
@@ -207,7 +334,6 @@ public:
         return scorer_->compare_or_refuse(candidate);
     }
 
-private:
     // The distance of an edit metric where its bounds meet: no fewer edits
     // than the code points that the longer side does not share, no more
     // than what is left once the common prefix and suffix are set aside
@@ -241,40 +367,53 @@ private:
 
     // The size of the intersection of the multisets of code points of the
     // window [start, end) and of the pattern.
-    uint64_t shared_in(uint64_t start, uint64_t end) noexcept
+    [[gnu::always_inline]] uint64_t shared_in(uint64_t start, uint64_t end) noexcept
     {
-        if (start >= last_) {
-            while (first_ < last_)
-                leave(text_[first_++]);
-            first_ = last_ = start;
+        // In locals while the ends move, so that no count written forces
+        // them back to memory.
+        uint64_t first = first_, last = last_, shared = shared_;
+        const char* text = text_.data();
+        if (start >= last) {
+            while (first < last)
+                leave(text[first++], shared);
+            first = last = start;
         }
-        while (first_ < start)
-            leave(text_[first_++]);
-        while (last_ < end)
-            take(text_[last_++]);
-        while (last_ > end)
-            leave(text_[--last_]);
-        return shared_;
+        while (first < start)
+            leave(text[first++], shared);
+        while (last < end)
+            take(text[last++], shared);
+        while (last > end)
+            leave(text[--last], shared);
+        first_ = first;
+        last_ = last;
+        shared_ = shared;
+        return shared;
     }
-    void take(char unit) noexcept
+    // `room_` holds, per code point, how many more of it the pattern has
+    // than the window: a code point taken while there is room is shared.
+    void take(char unit, uint64_t& shared) noexcept
     {
         const auto c = static_cast<unsigned char>(unit);
-        shared_ += taken_[c] < quota_[c];
-        ++taken_[c];
+        shared += room_[c] > 0;
+        --room_[c];
     }
-    void leave(char unit) noexcept
+    void leave(char unit, uint64_t& shared) noexcept
     {
         const auto c = static_cast<unsigned char>(unit);
-        --taken_[c];
-        shared_ -= taken_[c] < quota_[c];
+        ++room_[c];
+        shared -= room_[c] > 0;
     }
 
     Text text_, pattern_;
     std::u32string_view wide_pattern_;
     const SearchOptions& options_;
     Metric metric_;
-    std::uint8_t quota_[256] = {}; // per Latin-1 code point, its count in the pattern
-    std::uint8_t taken_[256] = {}; // the same in the window [first_, last_)
+    // Per Latin-1 code point, its count in the pattern less its count in
+    // the window [first_, last_). Not a byte type, whose writes could alias
+    // any member.
+    std::int16_t room_[256] = {};
+    static constexpr std::uint8_t unknown = 0xFF;
+    std::uint8_t needed_[tiny_most + 1]; // by trimmed window length, see needed()
     uint64_t first_ = 0, last_ = 0, shared_ = 0;
     std::optional<detail::WordScorer> scorer_;
 };
@@ -293,13 +432,7 @@ bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern,
     const uint64_t window_size = token ? tiny_token_count(pattern_units, folded_separator.view()) : 0;
     if (token && window_size == 0) return false;
 
-    const Text trimmed = trim_white_space(pattern_units);
-    char32_t wide_pattern[tiny_most];
-    for (std::size_t i = 0; i < trimmed.size(); ++i)
-        wide_pattern[i] = code_point(trimmed[i]);
-    const std::u32string_view scored_pattern(wide_pattern, trimmed.size());
-    if (fuzzy && (!options.metric.known() || !detail::WordScorer::fits(scored_pattern))) return false;
-
+    const Text trimmed = trim_tiny(pattern_units);
     if (mode == SearchMode::exact_token) {
         TinyTokens(units, folded_separator.view()).for_each_window(window_size, [&](uint64_t start, uint64_t end) {
             if (equal_trimmed(units.substr(start, end - start), trimmed)) out.push_back(Match{start, end, 0.0});
@@ -312,18 +445,36 @@ bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern,
         solver.finish();
         return true;
     }
+
+    char32_t wide_pattern[tiny_most];
+    for (std::size_t i = 0; i < trimmed.size(); ++i)
+        wide_pattern[i] = code_point(trimmed[i]);
+    const std::u32string_view scored_pattern(wide_pattern, trimmed.size());
+    if (!options.metric.known() || !detail::WordScorer::fits(scored_pattern)) return false;
     TinyJudge judge_window(units, trimmed, scored_pattern, options);
-    const auto judge = [&](uint64_t start, uint64_t end) {
-        if (solver.settled(start, end)) return;
-        const Comparison verdict = judge_window.judge(start, end);
-        if (verdict.accepted) solver.add(Match{start, end, verdict.score});
-    };
-    if (mode == SearchMode::fuzzy_token) {
-        TinyTokens(units, folded_separator.view()).for_each_window(window_size, judge);
-    } else {
+    // The windows in start order, each judged unless it can change nothing.
+    const auto search = [&](auto bound) {
+        const auto judge = [&](uint64_t start, uint64_t end) __attribute__((always_inline)) {
+            if (solver.settled(start, end)) return;
+            const Comparison verdict = judge_window.template judge<decltype(bound)::value>(start, end);
+            if (verdict.accepted) solver.add(Match{start, end, verdict.score});
+        };
+        if (mode == SearchMode::fuzzy_token) {
+            TinyTokens(units, folded_separator.view()).for_each_window(window_size, judge);
+            return;
+        }
+        // The ends that WindowShape::for_each_end visits, each once.
         const detail::WindowShape shape = detail::shape_of(pattern_units.size(), options);
-        for (uint64_t start = 0; start < units.size(); ++start)
-            shape.for_each_end(start, units.size(), [&](uint64_t end) { judge(start, end); });
+        const uint64_t n = units.size();
+        for (uint64_t start = 0; start < n; ++start)
+            for (uint64_t end = shape.shortest_end(start, n), last = shape.longest_end(start, n); end <= last; ++end)
+                judge(start, end);
+    };
+    using Bound = TinyJudge::Bound;
+    switch (judge_window.bound()) {
+    case Bound::edit_count: search(std::integral_constant<Bound, Bound::edit_count>()); break;
+    case Bound::indel_count: search(std::integral_constant<Bound, Bound::indel_count>()); break;
+    case Bound::by_length: search(std::integral_constant<Bound, Bound::by_length>()); break;
     }
     solver.finish();
     return true;
