@@ -2,10 +2,11 @@
 // pattern's length, each trimmed and scored against the trimmed pattern.
 // The text is decoded once; windows are spans of it, never new strings.
 #include <algorithm>
-#include <deque>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -18,9 +19,9 @@
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
 #include "extract/pick_groups.hpp"
+#include "extract/reachable.hpp"
 #include "extract/short_patterns.hpp"
 #include "text/literals.hpp"
-#include "extract/reachable.hpp"
 
 namespace tessarin {
 namespace {
@@ -30,17 +31,17 @@ using detail::cannot_pass;
 using detail::common_prefix;
 using detail::CommonCharacters;
 using detail::every_window_passes;
-using detail::largest_passing_distance;
-using detail::longest_passing_length;
-using detail::mark_reachable_ends;
-using detail::piece_bounds;
-using detail::shortest_piece;
 using detail::for_each_bit;
 using detail::for_each_piece;
+using detail::largest_passing_distance;
+using detail::longest_passing_length;
 using detail::mark_over_stretches;
+using detail::mark_reachable_ends;
 using detail::most_stretches;
-using detail::stretch_of;
+using detail::piece_bounds;
+using detail::shortest_piece;
 using detail::Stretch;
+using detail::stretch_of;
 using std::int64_t;
 using std::uint64_t;
 
@@ -121,13 +122,24 @@ private:
     uint64_t next_ = 0;
 };
 
+// Whether a code unit is printable ASCII, which no trimming drops: most
+// code units are, and are told apart without a call.
+template <typename Char> [[gnu::always_inline]] inline bool is_plain(Char unit) noexcept
+{
+    const char32_t c = code_point(unit);
+    return c > 0x20 && c < 0x7F;
+}
+
 // The end of the window [.., end) once trailing white space is dropped,
 // never before `content_start`.
 template <typename Char>
 uint64_t trimmed_end(std::basic_string_view<Char> text, uint64_t content_start, uint64_t end) noexcept
 {
-    while (end > content_start && is_white_space(code_point(text[end - 1])))
+    while (end > content_start) {
+        const char32_t c = code_point(text[end - 1]);
+        if (is_plain(text[end - 1]) || !is_white_space(c)) break;
         --end;
+    }
     return end;
 }
 
@@ -407,10 +419,7 @@ public:
 
     // Whether the search's pieces can rule windows out (with the pattern in
     // units of the text).
-    bool filters_by_pieces() const noexcept
-    {
-        return filter_limit_ < p_ && p_ / (filter_limit_ + 1) >= shortest_piece;
-    }
+    bool filters_by_pieces() const noexcept { return filter_limit_ < p_ && p_ / (filter_limit_ + 1) >= shortest_piece; }
     uint64_t filter_limit() const noexcept { return filter_limit_; }
 
     // As run, where the pattern's pieces were found elsewhere: the windows
@@ -419,8 +428,9 @@ public:
     void run_over(const std::vector<Stretch>& stretches, CandidateSink& solver, Cancellation& cancel)
     {
         sparse_ends_.clear();
-        mark_over_stretches(bit_parallel_, text_, p_, filter_limit_, stretches,
-                            [&](uint64_t end) { sparse_ends_.push_back(end); }, cancel);
+        mark_over_stretches(
+            bit_parallel_, text_, p_, filter_limit_, stretches, [&](uint64_t end) { sparse_ends_.push_back(end); },
+            cancel);
         sparse_ = true;
         const auto add = [&](const Match& match) { solver.add(match); };
         for_each_start_near(
@@ -560,9 +570,19 @@ public:
     {
         if (traits_of(metric).bound == BoundFamily::similarity) {
             need_shared_.emplace(metric, kind, threshold, pattern.size());
-            if (detail::WordPattern::fits(pattern)) positions_.emplace(pattern);
+            windows_longest_ = shape.pattern_length + static_cast<uint64_t>(shape.longest);
+            if (detail::WordPattern::fits(pattern)) {
+                positions_.emplace(pattern);
+                reach_ = std::make_unique<detail::JaroReach<Char>>(*positions_, text, windows_longest_);
+            }
+            if (windows_longest_ <= 64)
+                range_need_.assign(5 * (windows_longest_ + 1) * (windows_longest_ + 1), unknown);
         }
     }
+
+    // The reach count keeps a reference to the pattern's positions held here.
+    WindowFloors(const WindowFloors&) = delete;
+    WindowFloors& operator=(const WindowFloors&) = delete;
 
     bool usable() const noexcept { return shared_.usable(); }
 
@@ -572,33 +592,56 @@ public:
     double of_start(uint64_t start, double bound)
     {
         const uint64_t n = text_.size(), first = content_.at(start), p = pattern_.size();
-        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0 ? common_prefix(text_.substr(first), pattern_) : 4;
+        uint64_t reachable = std::numeric_limits<uint64_t>::max(); // from the reach count, once worked out
         const auto trimmed_length = [&](uint64_t end) {
             const uint64_t a = std::min(first, end);
             return trimmed_end(text_, a, end) - a;
         };
-        // What the longest window shares bounds what each shares: if even
-        // the most favourable length with that count, among the trimmed
-        // lengths of the windows, is above the bound, every window is. Every
-        // floor here falls toward one length and rises away from it, so the
-        // most favourable length in a range is that one, brought into it.
-        const uint64_t reach = trimmed_length(shape_.longest_end(start, n));
-        uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
+        const uint64_t longest_end = shape_.longest_end(start, n), reach = trimmed_length(longest_end);
         const uint64_t shortest = trimmed_length(shape_.shortest_end(start, n));
         windows_.clear();
-        if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared, prefix,
-                      bound))
-            return std::numeric_limits<double>::infinity();
-        if (positions_ && (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
-            // A Jaro match pairs a pattern position with a window position
-            // within reach of it, so only the pattern positions whose code
-            // point lies within reach in the longest window can match. Where
-            // that seldom rules a start out (a threshold that most windows
-            // pass), it is left off.
+        const uint64_t prefix =
+            traits_of(metric_).prefix_weight > 0.0 ? common_prefix(text_.substr(first), pattern_) : 4;
+        if (!range_need_.empty() && bound == threshold_) {
+            // The Jaro family's common case in a few steps: the shared count,
+            // then the reach count, against the least that some window of
+            // the start needs. The shared count is taken up to the longest
+            // window's end before trimming, which bounds it as well and
+            // slides by one code point at each end from one start to the
+            // next.
+            const uint64_t need = need_between(shortest, reach, prefix);
+            if ((reach > 0 ? shared_.common(first, longest_end) : 0) < need)
+                return std::numeric_limits<double>::infinity();
+            if (reach_ && reach > 0 && (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
+                ++reach_tries_;
+                reachable = reach_->count(first, reach, detail::jaro_reach_of(reach, p));
+                if (reachable < need) {
+                    ++reach_rules_out_;
+                    return std::numeric_limits<double>::infinity();
+                }
+            }
+        }
+        // Every floor here falls toward one length and rises away from it,
+        // so the most favourable length in a range of lengths is that one,
+        // brought into the range: if even it is above the bound with some
+        // count of shared code points, every window of the start is.
+        const auto none_may_pass = [&](uint64_t shared) {
+            return !may_pass(std::clamp(detail::best_length(metric_, p, shared), shortest, reach), shared, prefix,
+                             bound);
+        };
+        // What the longest window shares bounds what each shares.
+        const uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
+        if (none_may_pass(most_shared)) return std::numeric_limits<double>::infinity();
+        // A Jaro match pairs a pattern position with a window position
+        // within reach of it, so only the pattern positions whose code point
+        // lies within reach in the longest window can match in any window of
+        // the start. Where that seldom rules a start out (a threshold that
+        // most windows pass), it is left off.
+        if (reachable == std::numeric_limits<uint64_t>::max() && reach_ && reach > 0 &&
+            (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
             ++reach_tries_;
-            most_shared = std::min(most_shared, within_reach(first, reach));
-            if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared,
-                          prefix, bound)) {
+            reachable = reach_->count(first, reach, detail::jaro_reach_of(reach, p));
+            if (none_may_pass(std::min(reachable, most_shared))) {
                 ++reach_rules_out_;
                 return std::numeric_limits<double>::infinity();
             }
@@ -612,12 +655,30 @@ public:
             if (metric_ == Metric::prefix || metric_ == Metric::postfix) {
                 window->floor = affix_score(first, length);
             } else {
-                const uint64_t shared = length > 0 ? shared_.common(first, first + length) : 0;
+                const uint64_t shared = length > 0 ? std::min(reachable, shared_.common(first, first + length)) : 0;
                 window->floor = detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
             }
             lowest = std::min(lowest, window->floor);
         }
         return lowest;
+    }
+
+    // The least shared count with which a window of a trimmed length from
+    // `shortest` to `longest` and this common prefix can pass the threshold
+    // (more than the pattern's length where none can): a window needs no
+    // more than it shares, and its length must allow as many.
+    [[gnu::always_inline]] uint64_t need_between(uint64_t shortest, uint64_t longest, uint64_t prefix)
+    {
+        std::uint8_t& kept =
+            range_need_[(prefix * (windows_longest_ + 1) + shortest) * (windows_longest_ + 1) + longest];
+        if (kept == unknown) {
+            uint64_t least = pattern_.size() + 1;
+            for (uint64_t length = shortest; length <= longest; ++length)
+                if (const uint64_t need = need_shared_->of(length, prefix); need <= length)
+                    least = std::min(least, need);
+            kept = static_cast<std::uint8_t>(least);
+        }
+        return kept;
     }
 
     // Whether a window of this trimmed length that shares this many code
@@ -631,28 +692,6 @@ public:
         return !(detail::score_floor(metric_, kind_, length, p, shared, prefix) > bound);
     }
 
-    // How many pattern positions hold a code point that lies within the
-    // Jaro reach of the longest window of `reach` code points from `first`.
-    uint64_t within_reach(uint64_t first, uint64_t reach) const noexcept
-    {
-        const uint64_t p = pattern_.size(), longer = std::max(reach, p);
-        const uint64_t bound = longer >= 2 ? longer / 2 - 1 : 0;
-        const std::uint64_t pattern_bits = p >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << p) - 1;
-        // Positions x - bound to x + bound, as x goes on.
-        std::uint64_t band = bound + 1 >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (bound + 1)) - 1;
-        std::uint64_t found = 0;
-        for (uint64_t x = 0; x < reach; ++x) {
-            found |= positions_->positions_of(code_point(text_[first + x])) & band;
-            band = x + 1 > bound ? band << 1 : (band << 1) | 1;
-            if ((band & pattern_bits) == 0) break;
-        }
-        found &= pattern_bits;
-        uint64_t count = 0;
-        for (; found != 0; found &= found - 1)
-            ++count;
-        return count;
-    }
-
     // The prefix and postfix scores themselves, where the floor can be
     // exact at the price of a comparison: what a window of `length` code
     // points from `first` has in common with the pattern at its start or
@@ -660,8 +699,7 @@ public:
     double affix_score(uint64_t first, uint64_t length) const noexcept
     {
         const uint64_t p = pattern_.size();
-        const uint64_t common =
-            detail::common_affix(text_.substr(first, length), pattern_, metric_ == Metric::postfix);
+        const uint64_t common = detail::common_affix(text_.substr(first, length), pattern_, metric_ == Metric::postfix);
         return score_of(metric_, kind_, std::max(length, p) - common, length, p);
     }
 
@@ -669,6 +707,7 @@ public:
     void rewind()
     {
         shared_.rewind();
+        if (reach_) reach_->rewind();
         content_ = ContentStart<Char>(text_);
     }
 
@@ -687,7 +726,14 @@ private:
     std::vector<Window> windows_;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     std::optional<detail::WordPattern> positions_;    // for the Jaro family's reach
-    uint64_t reach_tries_ = 0, reach_rules_out_ = 0;  // how often the reach was asked, and ruled a start out
+    std::unique_ptr<detail::JaroReach<Char>> reach_;
+    // For the Jaro family, by common prefix (up to 4) and the trimmed
+    // lengths of the shortest and the longest window of a start: the least
+    // shared count with which one of its windows can pass the threshold.
+    static constexpr std::uint8_t unknown = 0xFF;
+    std::vector<std::uint8_t> range_need_;
+    uint64_t windows_longest_ = 0;
+    uint64_t reach_tries_ = 0, reach_rules_out_ = 0; // how often the reach was asked, and ruled a start out
 };
 
 // One walk over ascending starts that scores, exactly, the windows whose
@@ -699,7 +745,8 @@ public:
                 Cancellation& cancel)
         : text_(text), shape_(shape), metric_(metric), comparator_(comparator),
           every_window_passes_(every_window_passes(metric, comparator.threshold_kind(), comparator.threshold())),
-          floors_(text, shape, metric, comparator.threshold_kind(), comparator.threshold(), comparator.pattern(), cancel)
+          floors_(text, shape, metric, comparator.threshold_kind(), comparator.threshold(), comparator.pattern(),
+                  cancel)
     {
         if (every_window_passes_ && scored_per_start(metric) && detail::BitParallelPattern::fits(comparator.pattern()))
             per_start_.emplace(text_, shape, metric, comparator);
@@ -921,7 +968,8 @@ template <typename Char>
 void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& folded_patterns,
                           const SearchOptions& options, const std::vector<CandidateSink*>& sinks, Cancellation& cancel)
 {
-    const FoldedUnits<Char> folded = fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
+    const FoldedUnits<Char> folded =
+        fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
     const Units<Char> text = folded.view();
     const uint64_t n = text.size();
     struct Plan {
@@ -960,9 +1008,9 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
         sinks[i]->see_text(UnitText::borrowed(text));
         const uint64_t m = folded_patterns[i].size();
         if (m == 0 || n == 0) continue;
-        Plan& plan = plans.emplace_back(
-            i, shape_of(m, options),
-            std::u32string(trim_white_space(std::u32string_view(folded_patterns[i]))), options);
+        Plan& plan =
+            plans.emplace_back(i, shape_of(m, options),
+                               std::u32string(trim_white_space(std::u32string_view(folded_patterns[i]))), options);
         const Metric chosen = plan.comparator.metric(); // an unknown metric fails here
         const std::u32string& pattern = plan.comparator.pattern();
         std::basic_string<Char> units;
@@ -1076,8 +1124,8 @@ std::uint64_t longest_raw_window(SearchMode mode, std::uint64_t pattern_length, 
     return pattern_length + static_cast<std::uint64_t>(shape.longest);
 }
 
-void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folded_pattern,
-                               const SearchOptions& options, CandidateSink& sink, Cancellation& cancel)
+void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folded_pattern, const SearchOptions& options,
+                               CandidateSink& sink, Cancellation& cancel)
 {
     text.visit([&](auto units) { fuzzy_raw_units(units, folded_pattern, options, cancel, &sink); });
 }
