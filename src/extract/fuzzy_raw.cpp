@@ -183,6 +183,61 @@ void scan_with_comparator(Units<Char> text, const WindowShape& shape, Metric met
     }
 }
 
+// Postfix and Hamming where only a window that ends as the pattern does
+// (postfix), or is as long as it (Hamming), can pass. Hamming: only the
+// windows whose trimmed text is the pattern's length from the start's
+// first content code point can pass, and they all end in the white space
+// after that stretch, so the stretch is compared once for all of them.
+// Postfix: a window whose trimmed text does not end in the pattern's last
+// code point is ruled out by one comparison.
+template <typename Char>
+void scan_ends_alike(Units<Char> text, const WindowShape& shape, Metric metric, const FuzzyComparator& comparator,
+                     uint64_t equal_allowed, CandidateSink& solver, Cancellation& cancel)
+{
+    const std::u32string& pattern = comparator.pattern();
+    const uint64_t n = text.size(), p = pattern.size();
+    const ThresholdKind kind = comparator.threshold_kind();
+    const double threshold = comparator.threshold();
+    const char32_t last = pattern[p - 1];
+    const uint64_t work = shape.work_per_start();
+    ContentStart<Char> content(text);
+    for (uint64_t start = 0; start < n; ++start) {
+        cancel.poll(work);
+        const uint64_t first = content.at(start);
+        const uint64_t shortest_end = shape.shortest_end(start, n), longest_end = shape.longest_end(start, n);
+        if (metric == Metric::hamming) {
+            const uint64_t b = first + p;
+            if (b > longest_end || is_white_space(code_point(text[b - 1]))) continue;
+            uint64_t white_end = b; // the windows ending from b to here trim to b
+            while (white_end < longest_end && is_white_space(code_point(text[white_end])))
+                ++white_end;
+            const uint64_t lowest = std::max(b, shortest_end), highest = white_end;
+            if (lowest > highest) continue;
+            uint64_t distance = 0;
+            for (uint64_t i = 0; i < p && distance <= equal_allowed; ++i)
+                distance += code_point(text[first + i]) != pattern[i];
+            if (distance > equal_allowed) continue;
+            const double score = score_of(metric, kind, distance, p, p);
+            if (score <= threshold)
+                for (uint64_t end = lowest; end <= highest; ++end)
+                    solver.add(Match{start, end, score});
+            continue;
+        }
+        for (uint64_t end = shortest_end; end <= longest_end; ++end) {
+            // A window ending in another code point than the pattern's last,
+            // and not in white space, keeps that end when trimmed.
+            const Char unit = text[end - 1];
+            if (code_point(unit) != last && (is_plain(unit) || !is_white_space(code_point(unit)))) continue;
+            const uint64_t a = std::min(first, end), b = trimmed_end(text, a, end);
+            if (b == a || code_point(text[b - 1]) != last) continue;
+            const uint64_t length = b - a;
+            const uint64_t distance = std::max(length, p) - detail::common_affix(text.substr(a, length), pattern, true);
+            const double score = score_of(metric, kind, distance, length, p);
+            if (score <= threshold) solver.add(Match{start, end, score});
+        }
+    }
+}
+
 // Prefix, postfix and Hamming scored here, each window in a step or a few:
 // what a window has in common with the pattern at its start (the same for
 // every window of a start, up to its length) or at its end, or the
@@ -213,6 +268,10 @@ void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metr
         ++equal_allowed;
     const uint64_t work = shape.work_per_start();
     ContentStart<Char> content(text);
+    if (metric != Metric::prefix && !any_hopeless_passes) {
+        scan_ends_alike(text, shape, metric, comparator, equal_allowed, solver, cancel);
+        return;
+    }
     for (uint64_t start = 0; start < n; ++start) {
         cancel.poll(work);
         const uint64_t first = content.at(start);
