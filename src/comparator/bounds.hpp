@@ -22,8 +22,7 @@ using std::uint64_t;
 // windows are ruled out in a few instructions instead of being scored.
 class CommonCharacters {
 public:
-    template <typename Char>
-    CommonCharacters(const std::u32string& pattern, Units<Char> text, Cancellation& cancel)
+    template <typename Char> CommonCharacters(const std::u32string& pattern, Units<Char> text, Cancellation& cancel)
     {
         // Pattern code points get small ids (0: not in the pattern).
         std::vector<char32_t> distinct(pattern.begin(), pattern.end());
@@ -398,10 +397,12 @@ private:
 };
 
 // The common prefix of a candidate and the pattern, up to 4 code points.
-template <typename Char> uint64_t common_prefix(Units<Char> a, std::u32string_view b) noexcept
+template <typename Char>
+[[gnu::always_inline]] inline uint64_t common_prefix(Units<Char> a, std::u32string_view b) noexcept
 {
+    const uint64_t most = std::min<uint64_t>({4, a.size(), b.size()});
     uint64_t length = 0;
-    while (length < 4 && length < a.size() && length < b.size() && code_point(a[length]) == b[length])
+    while (length < most && code_point(a.data()[length]) == b.data()[length])
         ++length;
     return length;
 }

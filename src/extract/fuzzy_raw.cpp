@@ -100,6 +100,14 @@ struct WindowShape {
     }
 };
 
+// Whether a code unit is printable ASCII, which no trimming drops: most
+// code units are, and are told apart without a call.
+template <typename Char> [[gnu::always_inline]] inline bool is_plain(Char unit) noexcept
+{
+    const char32_t c = code_point(unit);
+    return c > 0x20 && c < 0x7F;
+}
+
 // Tracks, for ascending starts, the first code point at or after the start
 // that is not white space: where every trimmed window of that start begins
 // (unless the window holds nothing else). Moving forward only, it costs
@@ -109,10 +117,10 @@ template <typename Char> class ContentStart {
 public:
     explicit ContentStart(std::basic_string_view<Char> text) : text_(text) {}
 
-    uint64_t at(uint64_t start) noexcept
+    [[gnu::always_inline]] uint64_t at(uint64_t start) noexcept
     {
         if (next_ < start) next_ = start;
-        while (next_ < text_.size() && is_white_space(code_point(text_[next_])))
+        while (next_ < text_.size() && !is_plain(text_[next_]) && is_white_space(code_point(text_[next_])))
             ++next_;
         return next_;
     }
@@ -122,18 +130,11 @@ private:
     uint64_t next_ = 0;
 };
 
-// Whether a code unit is printable ASCII, which no trimming drops: most
-// code units are, and are told apart without a call.
-template <typename Char> [[gnu::always_inline]] inline bool is_plain(Char unit) noexcept
-{
-    const char32_t c = code_point(unit);
-    return c > 0x20 && c < 0x7F;
-}
-
 // The end of the window [.., end) once trailing white space is dropped,
 // never before `content_start`.
 template <typename Char>
-uint64_t trimmed_end(std::basic_string_view<Char> text, uint64_t content_start, uint64_t end) noexcept
+[[gnu::always_inline]] inline uint64_t trimmed_end(std::basic_string_view<Char> text, uint64_t content_start,
+                                                   uint64_t end) noexcept
 {
     while (end > content_start) {
         const char32_t c = code_point(text[end - 1]);
@@ -659,8 +660,9 @@ public:
         const uint64_t longest_end = shape_.longest_end(start, n), reach = trimmed_length(longest_end);
         const uint64_t shortest = trimmed_length(shape_.shortest_end(start, n));
         windows_.clear();
-        const uint64_t prefix =
-            traits_of(metric_).prefix_weight > 0.0 ? common_prefix(text_.substr(first), pattern_) : 4;
+        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0
+                                    ? common_prefix(Units<Char>(text_.data() + first, n - first), pattern_)
+                                    : 4;
         if (!range_need_.empty() && bound == threshold_) {
             // The Jaro family's common case in a few steps: the shared count,
             // then the reach count, against the least that some window of
@@ -715,7 +717,12 @@ public:
                 window->floor = affix_score(first, length);
             } else {
                 const uint64_t shared = length > 0 ? std::min(reachable, shared_.common(first, first + length)) : 0;
-                window->floor = detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
+                // At the threshold, what a length needs is known already.
+                window->floor =
+                    bound == threshold_ && need_shared_ &&
+                            std::min({shared, length, p}) < need_shared_->of(length, std::min(prefix, length))
+                        ? std::numeric_limits<double>::infinity()
+                        : detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
             }
             lowest = std::min(lowest, window->floor);
         }
