@@ -68,6 +68,13 @@ public:
         uint64_t* count = count_.data();
         const uint64_t* quota = quota_.data();
         const std::uint16_t* ids = ids_.data();
+        if (first >= end && first - begin > count_.size()) {
+            // Nothing kept is wanted, and clearing the counts costs less
+            // than taking the stretch between out one code point at a time.
+            std::fill(count_.begin(), count_.end(), 0);
+            common = 0;
+            begin = end = first;
+        }
         while (end < last) {
             const std::uint16_t id = ids[end++];
             common += count[id] < quota[id];

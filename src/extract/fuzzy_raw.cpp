@@ -664,23 +664,10 @@ public:
                                     ? common_prefix(Units<Char>(text_.data() + first, n - first), pattern_)
                                     : 4;
         if (!range_need_.empty() && bound == threshold_) {
-            // The Jaro family's common case in a few steps: the shared count,
-            // then the reach count, against the least that some window of
-            // the start needs. The shared count is taken up to the longest
-            // window's end before trimming, which bounds it as well and
-            // slides by one code point at each end from one start to the
-            // next.
-            const uint64_t need = need_between(shortest, reach, prefix);
-            if ((reach > 0 ? shared_.common(first, longest_end) : 0) < need)
+            if (start == hopeful_start_)
+                reachable = hopeful_reachable_; // first_hopeful() counted already
+            else if (ruled_out_by_counts(first, longest_end, reach, shortest, prefix, reachable))
                 return std::numeric_limits<double>::infinity();
-            if (reach_ && reach > 0 && (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
-                ++reach_tries_;
-                reachable = reach_->count(first, reach, detail::jaro_reach_of(reach, p));
-                if (reachable < need) {
-                    ++reach_rules_out_;
-                    return std::numeric_limits<double>::infinity();
-                }
-            }
         }
         // Every floor here falls toward one length and rises away from it,
         // so the most favourable length in a range of lengths is that one,
@@ -693,11 +680,7 @@ public:
         // What the longest window shares bounds what each shares.
         const uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
         if (none_may_pass(most_shared)) return std::numeric_limits<double>::infinity();
-        // A Jaro match pairs a pattern position with a window position
-        // within reach of it, so only the pattern positions whose code point
-        // lies within reach in the longest window can match in any window of
-        // the start. Where that seldom rules a start out (a threshold that
-        // most windows pass), it is left off.
+        // The reach count of ruled_out_by_counts(), against any bound.
         if (reachable == std::numeric_limits<uint64_t>::max() && reach_ && reach > 0 &&
             (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
             ++reach_tries_;
@@ -727,6 +710,64 @@ public:
             lowest = std::min(lowest, window->floor);
         }
         return lowest;
+    }
+
+    // For the Jaro family, where the threshold is the bound: the first
+    // start from `start` on, before `stop`, that the counts of
+    // ruled_out_by_counts() leave (`stop` if none), in a loop of its own
+    // over the starts they rule out, which are most. Else `start`.
+    uint64_t first_hopeful(uint64_t start, uint64_t stop)
+    {
+        if (range_need_.empty()) return start;
+        // In locals: the counts' stores could alias the members for the
+        // compiler, which would load them again at every start.
+        const uint64_t n = text_.size();
+        const uint64_t longest = shape_.pattern_length + static_cast<uint64_t>(shape_.longest);
+        const uint64_t shortest_length = shape_.pattern_length - static_cast<uint64_t>(shape_.shrink);
+        const bool winkler = traits_of(metric_).prefix_weight > 0.0;
+        for (; start < stop; ++start) {
+            const uint64_t first = content_.at(start);
+            const uint64_t longest_end = std::min(start + longest, n),
+                           shortest_end = std::min(start + shortest_length, n);
+            const uint64_t a = std::min(first, longest_end), reach = trimmed_end(text_, a, longest_end) - a;
+            const uint64_t b = std::min(first, shortest_end), shortest = trimmed_end(text_, b, shortest_end) - b;
+            const uint64_t prefix = winkler ? common_prefix(Units<Char>(text_.data() + first, n - first), pattern_) : 4;
+            uint64_t reachable = std::numeric_limits<uint64_t>::max();
+            if (!ruled_out_by_counts(first, longest_end, reach, shortest, prefix, reachable)) {
+                hopeful_start_ = start;
+                hopeful_reachable_ = reachable;
+                return start;
+            }
+        }
+        return stop;
+    }
+
+    // For the Jaro family at the threshold, the common case in a few steps:
+    // whether the shared count, then the reach count, falls short of the
+    // least that some window of the start needs, given the trimmed lengths
+    // of its longest and shortest windows and its common prefix. The shared
+    // count is taken up to the longest window's end before trimming, which
+    // bounds it as well and slides by one code point at each end from one
+    // start to the next. A reach count worked out goes to `reachable`.
+    [[gnu::always_inline]] bool ruled_out_by_counts(uint64_t first, uint64_t longest_end, uint64_t reach,
+                                                    uint64_t shortest, uint64_t prefix, uint64_t& reachable)
+    {
+        const uint64_t need = need_between(shortest, reach, prefix);
+        if ((reach > 0 ? shared_.common(first, longest_end) : 0) < need) return true;
+        // A Jaro match pairs a pattern position with a window position
+        // within reach of it, so only the pattern positions whose code point
+        // lies within reach in the longest window can match in any window of
+        // the start. Where that seldom rules a start out (a threshold that
+        // most windows pass), it is left off.
+        if (reach_ && reach > 0 && (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
+            ++reach_tries_;
+            reachable = reach_->count(first, reach, detail::jaro_reach_of(reach, pattern_.size()));
+            if (reachable < need) {
+                ++reach_rules_out_;
+                return true;
+            }
+        }
+        return false;
     }
 
     // The least shared count with which a window of a trimmed length from
@@ -774,6 +815,7 @@ public:
     {
         shared_.rewind();
         if (reach_) reach_->rewind();
+        hopeful_start_ = std::numeric_limits<uint64_t>::max();
         content_ = ContentStart<Char>(text_);
     }
 
@@ -799,6 +841,8 @@ private:
     static constexpr std::uint8_t unknown = 0xFF;
     std::vector<std::uint8_t> range_need_;
     uint64_t windows_longest_ = 0;
+    // The start that first_hopeful() last left, and its reach count.
+    uint64_t hopeful_start_ = std::numeric_limits<uint64_t>::max(), hopeful_reachable_ = 0;
     uint64_t reach_tries_ = 0, reach_rules_out_ = 0; // how often the reach was asked, and ruled a start out
 };
 
@@ -826,6 +870,11 @@ public:
     // less (else some floor above it). Starts ascend from one call to the
     // next, until rewind(); the calls below are about the last start given.
     double floor_of(uint64_t start, double bound) { return floors_.of_start(start, bound); }
+
+    // The first start from `start` on, before `stop`, whose floor at the
+    // threshold may be within it, as far as cheap counts tell (`start`
+    // where none are kept); the starts before it have no window that passes.
+    uint64_t first_hopeful(uint64_t start, uint64_t stop) { return floors_.first_hopeful(start, stop); }
 
     void rewind()
     {
@@ -910,6 +959,11 @@ bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric
     const double threshold = comparator.threshold();
     for (uint64_t start = 0; start < n; ++start) {
         cancel.poll(floor_work);
+        if (const uint64_t next = scan.first_hopeful(start, std::min(n, start + pass_piece)); next != start) {
+            cancel.poll(floor_work * (next - start));
+            start = next;
+            if (start >= n) break;
+        }
         const double floor = scan.floor_of(start, threshold);
         if (!(floor <= threshold)) continue;
         const auto passing = scan.longest_passing(start, cancel);
