@@ -395,8 +395,7 @@ template <typename Char> std::uint32_t SemiGlobalPass::at(std::basic_string_view
 {
     const std::size_t words = pattern_.words();
     const auto last_shift = static_cast<unsigned>((pattern_.pattern_length() - 1) % 64);
-    if (words == 1)
-        return transpositions_ ? one_word_at<true>(text.data(), end) : one_word_at<false>(text.data(), end);
+    if (words == 1) return transpositions_ ? one_word_at<true>(text.data(), end) : one_word_at<false>(text.data(), end);
     for (; position_ < end; ++position_) {
         const std::uint64_t* eq = pattern_.positions_of(code_point(text[position_]));
         std::uint64_t carry_p = top_, carry_n = 0;
@@ -405,8 +404,7 @@ template <typename Char> std::uint32_t SemiGlobalPass::at(std::basic_string_view
             const unsigned shift = w + 1 == words ? last_shift : 63;
             const std::uint64_t x = eq[w] | carry_n;
             std::uint64_t d = (((x & vps_[w]) + vps_[w]) ^ vps_[w]) | x | vns_[w];
-            if (transpositions_)
-                d |= ((((~d0s_[w]) & eq[w]) << 1) | (((~d0_below) & eq_below) >> 63)) & previous_[w];
+            if (transpositions_) d |= ((((~d0s_[w]) & eq[w]) << 1) | (((~d0_below) & eq_below) >> 63)) & previous_[w];
             d0_below = d0s_[w];
             eq_below = eq[w];
             std::uint64_t hp = vns_[w] | ~(d | vps_[w]);
@@ -452,6 +450,22 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
         }
         row_ = row;
         return static_cast<std::uint32_t>(count_bits(~row & last_mask));
+    }
+    if (words == 2) {
+        // Patterns of 65 to 128 code points (a phrase of a dozen words): the
+        // two words of the row kept in registers.
+        std::uint64_t low = rows_[0], high = rows_[1];
+        for (; position_ < end; ++position_) {
+            const std::uint64_t* eq = pattern_.positions_of(code_point(text[position_]));
+            const std::uint64_t low_u = low & eq[0], high_u = high & eq[1];
+            const std::uint64_t low_sum = low + low_u;
+            const std::uint64_t carry = low_sum < low;
+            high = (high + high_u + carry) | (high - high_u);
+            low = low_sum | (low - low_u);
+        }
+        rows_[0] = low;
+        rows_[1] = high;
+        return static_cast<std::uint32_t>(count_bits(~low) + count_bits(~high & last_mask));
     }
     for (; position_ < end; ++position_) {
         const std::uint64_t* eq = pattern_.positions_of(code_point(text[position_]));
