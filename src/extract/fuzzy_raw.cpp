@@ -700,9 +700,10 @@ public:
                 window->floor = affix_score(first, length);
             } else {
                 const uint64_t shared = length > 0 ? std::min(reachable, shared_.common(first, first + length)) : 0;
-                // At the threshold, what a length needs is known already.
+                // At the threshold, what a length needs is known already;
+                // where windows are long, most pass it, and it is left off.
                 window->floor =
-                    bound == threshold_ && need_shared_ &&
+                    bound == threshold_ && !range_need_.empty() &&
                             std::min({shared, length, p}) < need_shared_->of(length, std::min(prefix, length))
                         ? std::numeric_limits<double>::infinity()
                         : detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
