@@ -212,3 +212,27 @@ def test_raw_affix_and_position_scans_match_the_model(metric, pattern):
         for strategies in (["best_match"], []):
             args = (text, pattern, False, False, metric, threshold, kind, strategies)
             assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), args
+
+
+@pytest.mark.parametrize("seed", range(scaled(40)))
+def test_raw_windows_near_the_threshold_match_the_model(seed):
+    # Raw windows of the Jaro pair are ruled out by how many pattern code
+    # points lie within the matching's reach, counted as the start slides;
+    # Hamming compares one stretch per start, postfix looks at windows ending
+    # in the pattern's last code point only. Patterns cut from the text, so
+    # that many windows come close to passing, with runs of white space,
+    # repeated code points and the text's ends.
+    rng = random.Random(5000 + seed)
+    alphabet = rng.choice(["abcdefghij  ", "aab  \t\t", "the quick brown fox é\u00a0Σ", "ab文字 \u3000"])
+    text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(70, 400)))
+    length = rng.choice([1, 2, 3, 7, 10, 16, 33, 64])
+    at = rng.randrange(max(1, len(text) - length))
+    pattern = text[at:at + length]
+    if rng.random() < 0.2:
+        pattern = "  " + pattern
+    for metric in ("jaro", "jaro_winkler", "hamming", "postfix"):
+        for threshold in (0.05, 0.1, 0.2, 0.3, 0.45):
+            args = (text, pattern, False, False, metric, threshold, 1, ["best_match"])
+            assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)
+        args = (text, pattern, False, False, metric, float(seed % 4), 0, [])
+        assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)

@@ -138,3 +138,41 @@ def test_token_windows_near_rare_pieces_match_the_model(metric, seed):
             args = (separator.join(tokens), "".join(pattern), separator, False, False, metric, threshold, kind,
                     strategies)
             assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_phrases_of_two_words_of_bits_match_the_model(seed):
+    # A phrase of a dozen words or so is 65 to 128 code points: the longest
+    # common subsequence and the search for the least distance are then read
+    # two 64-bit words at a time, restarted at windows along the text; what
+    # the words hand on to each other matters.
+    rng = random.Random(900 + seed)
+    words = "the quick brown fox jumps over a lazy dog and then some more of it é 文".split()
+    text = " ".join(rng.choice(words) for _ in range(rng.randrange(60, 200)))
+    tokens = text.split(" ")
+    first = rng.randrange(len(tokens) - 24)
+    for size in (12, 16, 20, 24):
+        pattern = " ".join(tokens[first:first + size])
+        if not 65 <= len(pattern) <= 128:
+            continue
+        for metric in ("indel", "lcs_seq", "damerau_levenshtein", "levenshtein", "osa"):
+            for threshold in (0.1, 0.3, 0.5):
+                args = (text, pattern, " ", False, False, metric, threshold, 1, ["best_match"])
+                assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
+
+
+@pytest.mark.parametrize("metric", ["osa", "levenshtein", "damerau_levenshtein"])
+@pytest.mark.parametrize("threshold", [16.0, 17.0, 18.0])
+def test_a_transposition_across_two_words_of_bits_matches_the_model(metric, threshold):
+    # A token of 100 code points with its code points 63 and 64 swapped and
+    # 16 others changed: 17 edits for optimal string alignment, 18 for
+    # Levenshtein, and near enough to the threshold that every bound counts.
+    pattern = ("abcdefghijklmnopqrstuvwxyz" * 4)[:100]
+    token = list(pattern)
+    token[63], token[64] = token[64], token[63]
+    for at in list(range(0, 55, 5)) + [70, 75, 80, 85, 90]:
+        token[at] = "Z"
+    text = "word " * 20 + "".join(token) + " tail" * 20
+    for strategies in (["best_match"], []):
+        args = (text, pattern, " ", False, False, metric, threshold, 0, strategies)
+        assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args

@@ -391,12 +391,63 @@ std::uint32_t SemiGlobalPass::one_word_at(const Char* text, std::size_t end)
     return score;
 }
 
+// The pass of at() for a pattern of two words (65 to 128 code points, a
+// phrase of a dozen words), its column kept in registers: word 0 takes
+// what enters from above, word 1 what word 0 hands on.
+template <bool Transpositions, typename Char>
+std::uint32_t SemiGlobalPass::two_words_at(const Char* text, std::size_t end)
+{
+    const auto last_shift = static_cast<unsigned>((pattern_.pattern_length() - 1) % 64);
+    std::uint64_t vp0 = vps_[0], vp1 = vps_[1], vn0 = vns_[0], vn1 = vns_[1], d00 = d0s_[0], d01 = d0s_[1];
+    const std::uint64_t* previous = previous_;
+    const std::uint64_t top = top_;
+    std::uint32_t score = score_;
+    for (std::size_t position = position_; position < end; ++position) {
+        const std::uint64_t* eq = pattern_.positions_of(code_point(text[position]));
+        const std::uint64_t eq0 = eq[0], eq1 = eq[1];
+        std::uint64_t d = (((eq0 & vp0) + vp0) ^ vp0) | eq0 | vn0;
+        if constexpr (Transpositions) d |= ((~d00 & eq0) << 1) & previous[0];
+        std::uint64_t hp = vn0 | ~(d | vp0), hn = d & vp0;
+        const std::uint64_t out_p = hp >> 63, out_n = hn >> 63;
+        hp = (hp << 1) | top;
+        hn <<= 1;
+        vp0 = hn | ~(d | hp);
+        vn0 = hp & d;
+        const std::uint64_t d0_below = d00;
+        d00 = d;
+        const std::uint64_t x = eq1 | out_n;
+        d = (((x & vp1) + vp1) ^ vp1) | x | vn1;
+        if constexpr (Transpositions) d |= (((~d01 & eq1) << 1) | ((~d0_below & eq0) >> 63)) & previous[1];
+        hp = vn1 | ~(d | vp1);
+        hn = d & vp1;
+        score = score + static_cast<std::uint32_t>((hp >> last_shift) & 1) -
+                static_cast<std::uint32_t>((hn >> last_shift) & 1);
+        hp = (hp << 1) | out_p;
+        hn = (hn << 1) | out_n;
+        vp1 = hn | ~(d | hp);
+        vn1 = hp & d;
+        d01 = d;
+        previous = eq;
+    }
+    vps_[0] = vp0;
+    vps_[1] = vp1;
+    vns_[0] = vn0;
+    vns_[1] = vn1;
+    d0s_[0] = d00;
+    d0s_[1] = d01;
+    previous_ = previous;
+    score_ = score;
+    position_ = std::max(position_, end);
+    return score_;
+}
+
 template <typename Char> std::uint32_t SemiGlobalPass::at(std::basic_string_view<Char> text, std::size_t end)
 {
     const std::size_t words = pattern_.words();
     const auto last_shift = static_cast<unsigned>((pattern_.pattern_length() - 1) % 64);
-    if (words == 1)
-        return transpositions_ ? one_word_at<true>(text.data(), end) : one_word_at<false>(text.data(), end);
+    if (words == 1) return transpositions_ ? one_word_at<true>(text.data(), end) : one_word_at<false>(text.data(), end);
+    if (words == 2)
+        return transpositions_ ? two_words_at<true>(text.data(), end) : two_words_at<false>(text.data(), end);
     for (; position_ < end; ++position_) {
         const std::uint64_t* eq = pattern_.positions_of(code_point(text[position_]));
         std::uint64_t carry_p = top_, carry_n = 0;
@@ -405,8 +456,7 @@ template <typename Char> std::uint32_t SemiGlobalPass::at(std::basic_string_view
             const unsigned shift = w + 1 == words ? last_shift : 63;
             const std::uint64_t x = eq[w] | carry_n;
             std::uint64_t d = (((x & vps_[w]) + vps_[w]) ^ vps_[w]) | x | vns_[w];
-            if (transpositions_)
-                d |= ((((~d0s_[w]) & eq[w]) << 1) | (((~d0_below) & eq_below) >> 63)) & previous_[w];
+            if (transpositions_) d |= ((((~d0s_[w]) & eq[w]) << 1) | (((~d0_below) & eq_below) >> 63)) & previous_[w];
             d0_below = d0s_[w];
             eq_below = eq[w];
             std::uint64_t hp = vns_[w] | ~(d | vps_[w]);
@@ -452,6 +502,22 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
         }
         row_ = row;
         return static_cast<std::uint32_t>(count_bits(~row & last_mask));
+    }
+    if (words == 2) {
+        // Patterns of 65 to 128 code points (a phrase of a dozen words): the
+        // two words of the row kept in registers.
+        std::uint64_t low = rows_[0], high = rows_[1];
+        for (; position_ < end; ++position_) {
+            const std::uint64_t* eq = pattern_.positions_of(code_point(text[position_]));
+            const std::uint64_t low_u = low & eq[0], high_u = high & eq[1];
+            const std::uint64_t low_sum = low + low_u;
+            const std::uint64_t carry = low_sum < low;
+            high = (high + high_u + carry) | (high - high_u);
+            low = low_sum | (low - low_u);
+        }
+        rows_[0] = low;
+        rows_[1] = high;
+        return static_cast<std::uint32_t>(count_bits(~low) + count_bits(~high & last_mask));
     }
     for (; position_ < end; ++position_) {
         const std::uint64_t* eq = pattern_.positions_of(code_point(text[position_]));

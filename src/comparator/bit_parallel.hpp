@@ -76,10 +76,7 @@ public:
     const std::uint64_t* no_positions() const noexcept { return zeros_.data(); }
     // For a pattern of one word: its bit set of `c`, the rows of ASCII
     // looked up directly.
-    std::uint64_t one_word_positions_of(char32_t c) const noexcept
-    {
-        return c < 128 ? ascii_[c] : *positions_of(c);
-    }
+    std::uint64_t one_word_positions_of(char32_t c) const noexcept { return c < 128 ? ascii_[c] : *positions_of(c); }
     std::size_t pattern_length() const noexcept { return length_; }
     std::size_t words() const noexcept { return words_; }
 
@@ -119,15 +116,16 @@ public:
 
 private:
     template <bool Transpositions, typename Char> std::uint32_t one_word_at(const Char* text, std::size_t end);
+    template <bool Transpositions, typename Char> std::uint32_t two_words_at(const Char* text, std::size_t end);
 
     const BitParallelPattern& pattern_;
     bool transpositions_;
     std::uint64_t top_ = 0; // what enters the column from above: 1 when anchored
     std::size_t position_ = 0;
     std::uint32_t score_ = 0;
-    std::uint64_t vp_ = 0, vn_ = 0, d0_ = 0; // the column, for a pattern of one word
-    const std::uint64_t* previous_ = nullptr; // the positions of the code point before
-    std::uint64_t previous_word_ = 0;          // the same, for a pattern of one word
+    std::uint64_t vp_ = 0, vn_ = 0, d0_ = 0;     // the column, for a pattern of one word
+    const std::uint64_t* previous_ = nullptr;    // the positions of the code point before
+    std::uint64_t previous_word_ = 0;            // the same, for a pattern of one word
     std::vector<std::uint64_t> vps_, vns_, d0s_; // the column, for a longer pattern
 };
 
@@ -151,7 +149,7 @@ public:
 private:
     const BitParallelPattern& pattern_;
     std::size_t from_ = 0, position_ = 0;
-    std::uint64_t row_ = 0;         // the row, for a pattern of one word
+    std::uint64_t row_ = 0;           // the row, for a pattern of one word
     std::vector<std::uint64_t> rows_; // the row, for a longer pattern
 };
 

@@ -22,8 +22,7 @@ using std::uint64_t;
 // windows are ruled out in a few instructions instead of being scored.
 class CommonCharacters {
 public:
-    template <typename Char>
-    CommonCharacters(const std::u32string& pattern, Units<Char> text, Cancellation& cancel)
+    template <typename Char> CommonCharacters(const std::u32string& pattern, Units<Char> text, Cancellation& cancel)
     {
         // Pattern code points get small ids (0: not in the pattern).
         std::vector<char32_t> distinct(pattern.begin(), pattern.end());
@@ -69,6 +68,13 @@ public:
         uint64_t* count = count_.data();
         const uint64_t* quota = quota_.data();
         const std::uint16_t* ids = ids_.data();
+        if (first >= end && first - begin > count_.size()) {
+            // Nothing kept is wanted, and clearing the counts costs less
+            // than taking the stretch between out one code point at a time.
+            std::fill(count_.begin(), count_.end(), 0);
+            common = 0;
+            begin = end = first;
+        }
         while (end < last) {
             const std::uint16_t id = ids[end++];
             common += count[id] < quota[id];
@@ -398,10 +404,12 @@ private:
 };
 
 // The common prefix of a candidate and the pattern, up to 4 code points.
-template <typename Char> uint64_t common_prefix(Units<Char> a, std::u32string_view b) noexcept
+template <typename Char>
+[[gnu::always_inline]] inline uint64_t common_prefix(Units<Char> a, std::u32string_view b) noexcept
 {
+    const uint64_t most = std::min<uint64_t>({4, a.size(), b.size()});
     uint64_t length = 0;
-    while (length < 4 && length < a.size() && length < b.size() && code_point(a[length]) == b[length])
+    while (length < most && code_point(a.data()[length]) == b.data()[length])
         ++length;
     return length;
 }

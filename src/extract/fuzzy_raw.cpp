@@ -2,10 +2,11 @@
 // pattern's length, each trimmed and scored against the trimmed pattern.
 // The text is decoded once; windows are spans of it, never new strings.
 #include <algorithm>
-#include <deque>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -18,10 +19,10 @@
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
 #include "extract/pick_groups.hpp"
+#include "extract/reachable.hpp"
 #include "extract/short_patterns.hpp"
 #include "extract/window_shape.hpp"
 #include "text/literals.hpp"
-#include "extract/reachable.hpp"
 
 namespace tessarin {
 namespace {
@@ -31,22 +32,30 @@ using detail::cannot_pass;
 using detail::common_prefix;
 using detail::CommonCharacters;
 using detail::every_window_passes;
-using detail::largest_passing_distance;
-using detail::longest_passing_length;
-using detail::mark_reachable_ends;
-using detail::piece_bounds;
-using detail::shortest_piece;
 using detail::for_each_bit;
 using detail::for_each_piece;
+using detail::largest_passing_distance;
+using detail::longest_passing_length;
 using detail::mark_over_stretches;
+using detail::mark_reachable_ends;
 using detail::most_stretches;
-using detail::stretch_of;
+using detail::piece_bounds;
+using detail::shortest_piece;
 using detail::Stretch;
 using detail::WindowShape;
 using detail::shape_of;
 using detail::slack_for;
+using detail::stretch_of;
 using std::int64_t;
 using std::uint64_t;
+
+// Whether a code unit is printable ASCII, which no trimming drops: most
+// code units are, and are told apart without a call.
+template <typename Char> [[gnu::always_inline]] inline bool is_plain(Char unit) noexcept
+{
+    const char32_t c = code_point(unit);
+    return c > 0x20 && c < 0x7F;
+}
 
 // Tracks, for ascending starts, the first code point at or after the start
 // that is not white space: where every trimmed window of that start begins
@@ -57,10 +66,10 @@ template <typename Char> class ContentStart {
 public:
     explicit ContentStart(std::basic_string_view<Char> text) : text_(text) {}
 
-    uint64_t at(uint64_t start) noexcept
+    [[gnu::always_inline]] uint64_t at(uint64_t start) noexcept
     {
         if (next_ < start) next_ = start;
-        while (next_ < text_.size() && is_white_space(code_point(text_[next_])))
+        while (next_ < text_.size() && !is_plain(text_[next_]) && is_white_space(code_point(text_[next_])))
             ++next_;
         return next_;
     }
@@ -73,10 +82,14 @@ private:
 // The end of the window [.., end) once trailing white space is dropped,
 // never before `content_start`.
 template <typename Char>
-uint64_t trimmed_end(std::basic_string_view<Char> text, uint64_t content_start, uint64_t end) noexcept
+[[gnu::always_inline]] inline uint64_t trimmed_end(std::basic_string_view<Char> text, uint64_t content_start,
+                                                   uint64_t end) noexcept
 {
-    while (end > content_start && is_white_space(code_point(text[end - 1])))
+    while (end > content_start) {
+        const char32_t c = code_point(text[end - 1]);
+        if (is_plain(text[end - 1]) || !is_white_space(c)) break;
         --end;
+    }
     return end;
 }
 
@@ -120,6 +133,61 @@ void scan_with_comparator(Units<Char> text, const WindowShape& shape, Metric met
     }
 }
 
+// Postfix and Hamming where only a window that ends as the pattern does
+// (postfix), or is as long as it (Hamming), can pass. Hamming: only the
+// windows whose trimmed text is the pattern's length from the start's
+// first content code point can pass, and they all end in the white space
+// after that stretch, so the stretch is compared once for all of them.
+// Postfix: a window whose trimmed text does not end in the pattern's last
+// code point is ruled out by one comparison.
+template <typename Char>
+void scan_ends_alike(Units<Char> text, const WindowShape& shape, Metric metric, const FuzzyComparator& comparator,
+                     uint64_t equal_allowed, CandidateSink& solver, Cancellation& cancel)
+{
+    const std::u32string& pattern = comparator.pattern();
+    const uint64_t n = text.size(), p = pattern.size();
+    const ThresholdKind kind = comparator.threshold_kind();
+    const double threshold = comparator.threshold();
+    const char32_t last = pattern[p - 1];
+    const uint64_t work = shape.work_per_start();
+    ContentStart<Char> content(text);
+    for (uint64_t start = 0; start < n; ++start) {
+        cancel.poll(work);
+        const uint64_t first = content.at(start);
+        const uint64_t shortest_end = shape.shortest_end(start, n), longest_end = shape.longest_end(start, n);
+        if (metric == Metric::hamming) {
+            const uint64_t b = first + p;
+            if (b > longest_end || is_white_space(code_point(text[b - 1]))) continue;
+            uint64_t white_end = b; // the windows ending from b to here trim to b
+            while (white_end < longest_end && is_white_space(code_point(text[white_end])))
+                ++white_end;
+            const uint64_t lowest = std::max(b, shortest_end), highest = white_end;
+            if (lowest > highest) continue;
+            uint64_t distance = 0;
+            for (uint64_t i = 0; i < p && distance <= equal_allowed; ++i)
+                distance += code_point(text[first + i]) != pattern[i];
+            if (distance > equal_allowed) continue;
+            const double score = score_of(metric, kind, distance, p, p);
+            if (score <= threshold)
+                for (uint64_t end = lowest; end <= highest; ++end)
+                    solver.add(Match{start, end, score});
+            continue;
+        }
+        for (uint64_t end = shortest_end; end <= longest_end; ++end) {
+            // A window ending in another code point than the pattern's last,
+            // and not in white space, keeps that end when trimmed.
+            const Char unit = text[end - 1];
+            if (code_point(unit) != last && (is_plain(unit) || !is_white_space(code_point(unit)))) continue;
+            const uint64_t a = std::min(first, end), b = trimmed_end(text, a, end);
+            if (b == a || code_point(text[b - 1]) != last) continue;
+            const uint64_t length = b - a;
+            const uint64_t distance = std::max(length, p) - detail::common_affix(text.substr(a, length), pattern, true);
+            const double score = score_of(metric, kind, distance, length, p);
+            if (score <= threshold) solver.add(Match{start, end, score});
+        }
+    }
+}
+
 // Prefix, postfix and Hamming scored here, each window in a step or a few:
 // what a window has in common with the pattern at its start (the same for
 // every window of a start, up to its length) or at its end, or the
@@ -150,6 +218,10 @@ void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metr
         ++equal_allowed;
     const uint64_t work = shape.work_per_start();
     ContentStart<Char> content(text);
+    if (metric != Metric::prefix && !any_hopeless_passes) {
+        scan_ends_alike(text, shape, metric, comparator, equal_allowed, solver, cancel);
+        return;
+    }
     for (uint64_t start = 0; start < n; ++start) {
         cancel.poll(work);
         const uint64_t first = content.at(start);
@@ -356,10 +428,7 @@ public:
 
     // Whether the search's pieces can rule windows out (with the pattern in
     // units of the text).
-    bool filters_by_pieces() const noexcept
-    {
-        return filter_limit_ < p_ && p_ / (filter_limit_ + 1) >= shortest_piece;
-    }
+    bool filters_by_pieces() const noexcept { return filter_limit_ < p_ && p_ / (filter_limit_ + 1) >= shortest_piece; }
     uint64_t filter_limit() const noexcept { return filter_limit_; }
 
     // As run, where the pattern's pieces were found elsewhere: the windows
@@ -368,8 +437,9 @@ public:
     void run_over(const std::vector<Stretch>& stretches, CandidateSink& solver, Cancellation& cancel)
     {
         sparse_ends_.clear();
-        mark_over_stretches(bit_parallel_, text_, p_, filter_limit_, stretches,
-                            [&](uint64_t end) { sparse_ends_.push_back(end); }, cancel);
+        mark_over_stretches(
+            bit_parallel_, text_, p_, filter_limit_, stretches, [&](uint64_t end) { sparse_ends_.push_back(end); },
+            cancel);
         sparse_ = true;
         const auto add = [&](const Match& match) { solver.add(match); };
         for_each_start_near(
@@ -509,9 +579,19 @@ public:
     {
         if (traits_of(metric).bound == BoundFamily::similarity) {
             need_shared_.emplace(metric, kind, threshold, pattern.size());
-            if (detail::WordPattern::fits(pattern)) positions_.emplace(pattern);
+            windows_longest_ = shape.pattern_length + static_cast<uint64_t>(shape.longest);
+            if (detail::WordPattern::fits(pattern)) {
+                positions_.emplace(pattern);
+                reach_ = std::make_unique<detail::JaroReach<Char>>(*positions_, text, windows_longest_);
+            }
+            if (windows_longest_ <= 64)
+                range_need_.assign(5 * (windows_longest_ + 1) * (windows_longest_ + 1), unknown);
         }
     }
+
+    // The reach count keeps a reference to the pattern's positions held here.
+    WindowFloors(const WindowFloors&) = delete;
+    WindowFloors& operator=(const WindowFloors&) = delete;
 
     bool usable() const noexcept { return shared_.usable(); }
 
@@ -521,33 +601,40 @@ public:
     double of_start(uint64_t start, double bound)
     {
         const uint64_t n = text_.size(), first = content_.at(start), p = pattern_.size();
-        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0 ? common_prefix(text_.substr(first), pattern_) : 4;
+        uint64_t reachable = std::numeric_limits<uint64_t>::max(); // from the reach count, once worked out
         const auto trimmed_length = [&](uint64_t end) {
             const uint64_t a = std::min(first, end);
             return trimmed_end(text_, a, end) - a;
         };
-        // What the longest window shares bounds what each shares: if even
-        // the most favourable length with that count, among the trimmed
-        // lengths of the windows, is above the bound, every window is. Every
-        // floor here falls toward one length and rises away from it, so the
-        // most favourable length in a range is that one, brought into it.
-        const uint64_t reach = trimmed_length(shape_.longest_end(start, n));
-        uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
+        const uint64_t longest_end = shape_.longest_end(start, n), reach = trimmed_length(longest_end);
         const uint64_t shortest = trimmed_length(shape_.shortest_end(start, n));
         windows_.clear();
-        if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared, prefix,
-                      bound))
-            return std::numeric_limits<double>::infinity();
-        if (positions_ && (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
-            // A Jaro match pairs a pattern position with a window position
-            // within reach of it, so only the pattern positions whose code
-            // point lies within reach in the longest window can match. Where
-            // that seldom rules a start out (a threshold that most windows
-            // pass), it is left off.
+        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0
+                                    ? common_prefix(Units<Char>(text_.data() + first, n - first), pattern_)
+                                    : 4;
+        if (!range_need_.empty() && bound == threshold_) {
+            if (start == hopeful_start_)
+                reachable = hopeful_reachable_; // first_hopeful() counted already
+            else if (ruled_out_by_counts(first, longest_end, reach, shortest, prefix, reachable))
+                return std::numeric_limits<double>::infinity();
+        }
+        // Every floor here falls toward one length and rises away from it,
+        // so the most favourable length in a range of lengths is that one,
+        // brought into the range: if even it is above the bound with some
+        // count of shared code points, every window of the start is.
+        const auto none_may_pass = [&](uint64_t shared) {
+            return !may_pass(std::clamp(detail::best_length(metric_, p, shared), shortest, reach), shared, prefix,
+                             bound);
+        };
+        // What the longest window shares bounds what each shares.
+        const uint64_t most_shared = reach > 0 ? shared_.common(first, first + reach) : 0;
+        if (none_may_pass(most_shared)) return std::numeric_limits<double>::infinity();
+        // The reach count of ruled_out_by_counts(), against any bound.
+        if (reachable == std::numeric_limits<uint64_t>::max() && reach_ && reach > 0 &&
+            (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
             ++reach_tries_;
-            most_shared = std::min(most_shared, within_reach(first, reach));
-            if (!may_pass(std::clamp(detail::best_length(metric_, p, most_shared), shortest, reach), most_shared,
-                          prefix, bound)) {
+            reachable = reach_->count(first, reach, detail::jaro_reach_of(reach, p));
+            if (none_may_pass(std::min(reachable, most_shared))) {
                 ++reach_rules_out_;
                 return std::numeric_limits<double>::infinity();
             }
@@ -561,12 +648,94 @@ public:
             if (metric_ == Metric::prefix || metric_ == Metric::postfix) {
                 window->floor = affix_score(first, length);
             } else {
-                const uint64_t shared = length > 0 ? shared_.common(first, first + length) : 0;
-                window->floor = detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
+                const uint64_t shared = length > 0 ? std::min(reachable, shared_.common(first, first + length)) : 0;
+                // At the threshold, what a length needs is known already;
+                // where windows are long, most pass it, and it is left off.
+                window->floor =
+                    bound == threshold_ && !range_need_.empty() &&
+                            std::min({shared, length, p}) < need_shared_->of(length, std::min(prefix, length))
+                        ? std::numeric_limits<double>::infinity()
+                        : detail::score_floor(metric_, kind_, length, p, shared, std::min(prefix, length));
             }
             lowest = std::min(lowest, window->floor);
         }
         return lowest;
+    }
+
+    // For the Jaro family, where the threshold is the bound: the first
+    // start from `start` on, before `stop`, that the counts of
+    // ruled_out_by_counts() leave (`stop` if none), in a loop of its own
+    // over the starts they rule out, which are most. Else `start`.
+    uint64_t first_hopeful(uint64_t start, uint64_t stop)
+    {
+        if (range_need_.empty()) return start;
+        // In locals: the counts' stores could alias the members for the
+        // compiler, which would load them again at every start.
+        const uint64_t n = text_.size();
+        const uint64_t longest = shape_.pattern_length + static_cast<uint64_t>(shape_.longest);
+        const uint64_t shortest_length = shape_.pattern_length - static_cast<uint64_t>(shape_.shrink);
+        const bool winkler = traits_of(metric_).prefix_weight > 0.0;
+        for (; start < stop; ++start) {
+            const uint64_t first = content_.at(start);
+            const uint64_t longest_end = std::min(start + longest, n),
+                           shortest_end = std::min(start + shortest_length, n);
+            const uint64_t a = std::min(first, longest_end), reach = trimmed_end(text_, a, longest_end) - a;
+            const uint64_t b = std::min(first, shortest_end), shortest = trimmed_end(text_, b, shortest_end) - b;
+            const uint64_t prefix = winkler ? common_prefix(Units<Char>(text_.data() + first, n - first), pattern_) : 4;
+            uint64_t reachable = std::numeric_limits<uint64_t>::max();
+            if (!ruled_out_by_counts(first, longest_end, reach, shortest, prefix, reachable)) {
+                hopeful_start_ = start;
+                hopeful_reachable_ = reachable;
+                return start;
+            }
+        }
+        return stop;
+    }
+
+    // For the Jaro family at the threshold, the common case in a few steps:
+    // whether the shared count, then the reach count, falls short of the
+    // least that some window of the start needs, given the trimmed lengths
+    // of its longest and shortest windows and its common prefix. The shared
+    // count is taken up to the longest window's end before trimming, which
+    // bounds it as well and slides by one code point at each end from one
+    // start to the next. A reach count worked out goes to `reachable`.
+    [[gnu::always_inline]] bool ruled_out_by_counts(uint64_t first, uint64_t longest_end, uint64_t reach,
+                                                    uint64_t shortest, uint64_t prefix, uint64_t& reachable)
+    {
+        const uint64_t need = need_between(shortest, reach, prefix);
+        if ((reach > 0 ? shared_.common(first, longest_end) : 0) < need) return true;
+        // A Jaro match pairs a pattern position with a window position
+        // within reach of it, so only the pattern positions whose code point
+        // lies within reach in the longest window can match in any window of
+        // the start. Where that seldom rules a start out (a threshold that
+        // most windows pass), it is left off.
+        if (reach_ && reach > 0 && (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
+            ++reach_tries_;
+            reachable = reach_->count(first, reach, detail::jaro_reach_of(reach, pattern_.size()));
+            if (reachable < need) {
+                ++reach_rules_out_;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The least shared count with which a window of a trimmed length from
+    // `shortest` to `longest` and this common prefix can pass the threshold
+    // (more than the pattern's length where none can): a window needs no
+    // more than it shares, and its length must allow as many.
+    [[gnu::always_inline]] uint64_t need_between(uint64_t shortest, uint64_t longest, uint64_t prefix)
+    {
+        std::uint8_t& kept =
+            range_need_[(prefix * (windows_longest_ + 1) + shortest) * (windows_longest_ + 1) + longest];
+        if (kept == unknown) {
+            uint64_t least = pattern_.size() + 1;
+            for (uint64_t length = shortest; length <= longest; ++length)
+                if (const uint64_t need = need_shared_->of(length, prefix); need <= length)
+                    least = std::min(least, need);
+            kept = static_cast<std::uint8_t>(least);
+        }
+        return kept;
     }
 
     // Whether a window of this trimmed length that shares this many code
@@ -580,28 +749,6 @@ public:
         return !(detail::score_floor(metric_, kind_, length, p, shared, prefix) > bound);
     }
 
-    // How many pattern positions hold a code point that lies within the
-    // Jaro reach of the longest window of `reach` code points from `first`.
-    uint64_t within_reach(uint64_t first, uint64_t reach) const noexcept
-    {
-        const uint64_t p = pattern_.size(), longer = std::max(reach, p);
-        const uint64_t bound = longer >= 2 ? longer / 2 - 1 : 0;
-        const std::uint64_t pattern_bits = p >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << p) - 1;
-        // Positions x - bound to x + bound, as x goes on.
-        std::uint64_t band = bound + 1 >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (bound + 1)) - 1;
-        std::uint64_t found = 0;
-        for (uint64_t x = 0; x < reach; ++x) {
-            found |= positions_->positions_of(code_point(text_[first + x])) & band;
-            band = x + 1 > bound ? band << 1 : (band << 1) | 1;
-            if ((band & pattern_bits) == 0) break;
-        }
-        found &= pattern_bits;
-        uint64_t count = 0;
-        for (; found != 0; found &= found - 1)
-            ++count;
-        return count;
-    }
-
     // The prefix and postfix scores themselves, where the floor can be
     // exact at the price of a comparison: what a window of `length` code
     // points from `first` has in common with the pattern at its start or
@@ -609,8 +756,7 @@ public:
     double affix_score(uint64_t first, uint64_t length) const noexcept
     {
         const uint64_t p = pattern_.size();
-        const uint64_t common =
-            detail::common_affix(text_.substr(first, length), pattern_, metric_ == Metric::postfix);
+        const uint64_t common = detail::common_affix(text_.substr(first, length), pattern_, metric_ == Metric::postfix);
         return score_of(metric_, kind_, std::max(length, p) - common, length, p);
     }
 
@@ -618,6 +764,8 @@ public:
     void rewind()
     {
         shared_.rewind();
+        if (reach_) reach_->rewind();
+        hopeful_start_ = std::numeric_limits<uint64_t>::max();
         content_ = ContentStart<Char>(text_);
     }
 
@@ -636,7 +784,16 @@ private:
     std::vector<Window> windows_;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     std::optional<detail::WordPattern> positions_;    // for the Jaro family's reach
-    uint64_t reach_tries_ = 0, reach_rules_out_ = 0;  // how often the reach was asked, and ruled a start out
+    std::unique_ptr<detail::JaroReach<Char>> reach_;
+    // For the Jaro family, by common prefix (up to 4) and the trimmed
+    // lengths of the shortest and the longest window of a start: the least
+    // shared count with which one of its windows can pass the threshold.
+    static constexpr std::uint8_t unknown = 0xFF;
+    std::vector<std::uint8_t> range_need_;
+    uint64_t windows_longest_ = 0;
+    // The start that first_hopeful() last left, and its reach count.
+    uint64_t hopeful_start_ = std::numeric_limits<uint64_t>::max(), hopeful_reachable_ = 0;
+    uint64_t reach_tries_ = 0, reach_rules_out_ = 0; // how often the reach was asked, and ruled a start out
 };
 
 // One walk over ascending starts that scores, exactly, the windows whose
@@ -648,7 +805,8 @@ public:
                 Cancellation& cancel)
         : text_(text), shape_(shape), metric_(metric), comparator_(comparator),
           every_window_passes_(every_window_passes(metric, comparator.threshold_kind(), comparator.threshold())),
-          floors_(text, shape, metric, comparator.threshold_kind(), comparator.threshold(), comparator.pattern(), cancel)
+          floors_(text, shape, metric, comparator.threshold_kind(), comparator.threshold(), comparator.pattern(),
+                  cancel)
     {
         if (every_window_passes_ && scored_per_start(metric) && detail::BitParallelPattern::fits(comparator.pattern()))
             per_start_.emplace(text_, shape, metric, comparator);
@@ -662,6 +820,11 @@ public:
     // less (else some floor above it). Starts ascend from one call to the
     // next, until rewind(); the calls below are about the last start given.
     double floor_of(uint64_t start, double bound) { return floors_.of_start(start, bound); }
+
+    // The first start from `start` on, before `stop`, whose floor at the
+    // threshold may be within it, as far as cheap counts tell (`start`
+    // where none are kept); the starts before it have no window that passes.
+    uint64_t first_hopeful(uint64_t start, uint64_t stop) { return floors_.first_hopeful(start, stop); }
 
     void rewind()
     {
@@ -746,6 +909,11 @@ bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric
     const double threshold = comparator.threshold();
     for (uint64_t start = 0; start < n; ++start) {
         cancel.poll(floor_work);
+        if (const uint64_t next = scan.first_hopeful(start, std::min(n, start + pass_piece)); next != start) {
+            cancel.poll(floor_work * (next - start));
+            start = next;
+            if (start >= n) break;
+        }
         const double floor = scan.floor_of(start, threshold);
         if (!(floor <= threshold)) continue;
         const auto passing = scan.longest_passing(start, cancel);
@@ -864,7 +1032,8 @@ template <typename Char>
 void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& folded_patterns,
                           const SearchOptions& options, const std::vector<CandidateSink*>& sinks, Cancellation& cancel)
 {
-    const FoldedUnits<Char> folded = fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
+    const FoldedUnits<Char> folded =
+        fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
     const Units<Char> text = folded.view();
     const uint64_t n = text.size();
     struct Plan {
@@ -903,9 +1072,9 @@ void fuzzy_raw_many_units(Units<Char> raw, const std::vector<std::u32string>& fo
         sinks[i]->see_text(UnitText::borrowed(text));
         const uint64_t m = folded_patterns[i].size();
         if (m == 0 || n == 0) continue;
-        Plan& plan = plans.emplace_back(
-            i, shape_of(m, options),
-            std::u32string(trim_white_space(std::u32string_view(folded_patterns[i]))), options);
+        Plan& plan =
+            plans.emplace_back(i, shape_of(m, options),
+                               std::u32string(trim_white_space(std::u32string_view(folded_patterns[i]))), options);
         const Metric chosen = plan.comparator.metric(); // an unknown metric fails here
         const std::u32string& pattern = plan.comparator.pattern();
         std::basic_string<Char> units;
@@ -1019,8 +1188,8 @@ std::uint64_t longest_raw_window(SearchMode mode, std::uint64_t pattern_length, 
     return pattern_length + static_cast<std::uint64_t>(shape.longest);
 }
 
-void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folded_pattern,
-                               const SearchOptions& options, CandidateSink& sink, Cancellation& cancel)
+void find_fuzzy_raw_candidates(const UnitText& text, const std::u32string& folded_pattern, const SearchOptions& options,
+                               CandidateSink& sink, Cancellation& cancel)
 {
     text.visit([&](auto units) { fuzzy_raw_units(units, folded_pattern, options, cancel, &sink); });
 }

@@ -42,10 +42,16 @@ struct WindowSpan {
 template <typename Char>
 [[gnu::always_inline]] inline WindowSpan span_of(Units<Char> text, uint64_t start, uint64_t end) noexcept
 {
+    // Most code points are printable ASCII, which no trimming drops, and are
+    // told apart without a call.
+    const auto white = [](Char unit) {
+        const char32_t c = code_point(unit);
+        return !(c > 0x20 && c < 0x7F) && is_white_space(c);
+    };
     uint64_t first = start, last = end;
-    while (first < last && is_white_space(code_point(text[first])))
+    while (first < last && white(text[first]))
         ++first;
-    while (last > first && is_white_space(code_point(text[last - 1])))
+    while (last > first && white(text[last - 1]))
         --last;
     return WindowSpan{start, end, first, last};
 }
@@ -84,8 +90,7 @@ public:
             const std::vector<Token>& tokens = tokenizer_->tokens();
             auto first = std::lower_bound(tokens.begin(), tokens.end(), from,
                                           [](const Token& token, uint64_t at) { return token.start < at; });
-            for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + size_ <= tokens.size();
-                 ++index)
+            for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + size_ <= tokens.size(); ++index)
                 if (!visit(tokens[index].start, tokens[index + size_ - 1].end)) break;
             break;
         }
@@ -132,8 +137,7 @@ template <typename Char> class WindowFloors {
 public:
     WindowFloors(Units<Char> text, FuzzyComparator& comparator, Metric metric, Cancellation& cancel)
         : text_(text), comparator_(comparator), pattern_(comparator.pattern()), metric_(metric),
-          kind_(comparator.threshold_kind()), threshold_(comparator.threshold()), p_(pattern_.size()),
-          shared_(pattern_)
+          kind_(comparator.threshold_kind()), threshold_(comparator.threshold()), p_(pattern_.size()), shared_(pattern_)
     {
         // Most windows are no longer than this; what a length allows is
         // worked out when a window of it first comes.
@@ -200,8 +204,7 @@ public:
             // other (dropping what lies before this one, adding what follows).
             if (metric_ == Metric::levenshtein && last_measured_.distance > 0) {
                 const uint64_t moved = (first - last_measured_.first) + (last - last_measured_.last);
-                if (last_measured_.distance > moved &&
-                    static_cast<int64_t>(last_measured_.distance - moved) > allowed)
+                if (last_measured_.distance > moved && static_cast<int64_t>(last_measured_.distance - moved) > allowed)
                     return Judgement::ruled_out();
             }
             const uint64_t least = std::max<uint64_t>(reachable_known_ ? 0 : searched_distance(first, last), apart);
@@ -245,9 +248,8 @@ public:
     double rough(uint64_t first, uint64_t last)
     {
         const uint64_t length = last - first;
-        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0
-                                    ? detail::common_prefix(text_.substr(first, length), pattern_)
-                                    : 4;
+        const uint64_t prefix =
+            traits_of(metric_).prefix_weight > 0.0 ? detail::common_prefix(text_.substr(first, length), pattern_) : 4;
         return detail::score_floor(metric_, kind_, length, p_, shared_.of(text_, first, last), prefix);
     }
 
@@ -270,10 +272,10 @@ private:
     void mark_reachable(Cancellation& cancel)
     {
         if (!(threshold_ >= 0.0)) return;
-        const uint64_t longest = std::min<uint64_t>(detail::longest_passing_length(metric_, kind_, threshold_, p_),
-                                                    text_.size() + 1);
-        const uint64_t limit = detail::largest_passing_distance(metric_, kind_, threshold_, std::max(longest, p_), p_,
-                                                                p_ + longest);
+        const uint64_t longest =
+            std::min<uint64_t>(detail::longest_passing_length(metric_, kind_, threshold_, p_), text_.size() + 1);
+        const uint64_t limit =
+            detail::largest_passing_distance(metric_, kind_, threshold_, std::max(longest, p_), p_, p_ + longest);
         const uint64_t filter = metric_ == Metric::osa ? 2 * limit : limit;
         // Only where the pattern's pieces are long enough to be rare; else
         // the search over the whole text, which tells the least distance
@@ -335,10 +337,16 @@ private:
     // The largest distance with which a window of this trimmed length
     // scores `bound` or less, found with the score's own arithmetic; -1
     // when none does. Kept by length for the threshold.
-    int64_t largest_distance(uint64_t length, double bound)
+    [[gnu::always_inline]] int64_t largest_distance(uint64_t length, double bound)
+    {
+        if (bound == threshold_ && length < allowed_.size() && allowed_[length] != unknown) return allowed_[length];
+        return work_out_largest_distance(length, bound);
+    }
+
+    // largest_distance() where it is not kept yet (or not kept at all).
+    [[gnu::noinline]] int64_t work_out_largest_distance(uint64_t length, double bound)
     {
         const bool kept = bound == threshold_ && length < allowed_.size();
-        if (kept && allowed_[length] != unknown) return allowed_[length];
         int64_t largest;
         const auto passes = [&](int64_t distance) {
             return score_of(metric_, kind_, static_cast<uint64_t>(distance), length, p_) <= bound;
@@ -350,7 +358,8 @@ private:
         } else {
             // A normalized distance is at most 1: no distance goes beyond the maximum.
             const auto maximum = static_cast<int64_t>(maximum_of(metric_, length, p_));
-            largest = std::min<int64_t>(maximum, static_cast<int64_t>(std::min(bound, 1.0) * static_cast<double>(maximum)));
+            largest =
+                std::min<int64_t>(maximum, static_cast<int64_t>(std::min(bound, 1.0) * static_cast<double>(maximum)));
             while (largest >= 0 && !passes(largest))
                 --largest;
             while (largest < maximum && passes(largest + 1))
@@ -403,7 +412,7 @@ private:
     ThresholdKind kind_;
     double threshold_;
     uint64_t p_;
-    std::vector<int64_t> allowed_;     // by trimmed length: largest_distance at the threshold
+    std::vector<int64_t> allowed_;                    // by trimmed length: largest_distance at the threshold
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
@@ -557,9 +566,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         cancel.poll(end - start + 1);
         const WindowSpan window = span_of(text, start, end);
         // Where every window passes, a rough floor is all that is wanted.
-        const Judgement judgement = every_window_passes
-                                        ? Judgement::at_least(floors.rough(window.first, window.last))
-                                        : floors.judge(window.first, window.last, threshold);
+        const Judgement judgement = every_window_passes ? Judgement::at_least(floors.rough(window.first, window.last))
+                                                        : floors.judge(window.first, window.last, threshold);
         if (!(judgement.floor <= threshold)) return true;
         if (open && start > open->end && !(extend() && start <= open->end)) close();
         const Candidate candidate{window, judgement};
@@ -602,8 +610,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             const WindowSpan window = span_of(text, start, end);
             const Judgement judgement = floors.judge(window.first, window.last, group.best);
             if (judgement.floor > group.best) return true;
-            const Comparison verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor}
-                                                       : score_of_window(window);
+            const Comparison verdict =
+                judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor} : score_of_window(window);
             if (verdict.accepted) {
                 group.best = std::min(group.best, verdict.score);
                 solver.add(Match{start, end, verdict.score});
@@ -665,16 +673,16 @@ MatchList fuzzy_token_units(Units<Char> raw, std::u32string_view folded_pattern,
         fold_units(raw, options.case_insensitive, options.special_char_insensitive, cancel);
     const Units<Char> text = folded.view();
     const uint64_t window_size = pattern_token_count(folded_pattern, separator);
-    FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))),
-                               options.metric, options.threshold, options.threshold_kind);
+    FuzzyComparator comparator(std::u32string(trim_white_space(std::u32string_view(folded_pattern))), options.metric,
+                               options.threshold, options.threshold_kind);
 
     TokenWindows<Char> windows(text, separator, window_size, cancel);
     // An unknown metric must fail only where the first comparison is due,
     // which the judge of one window at a time sees to.
     return detail::solve_or_hand_over(text, options, sink, cancel, [&](CandidateSink& solver) {
         if (solver.solves_whole_groups() && !options.strategies.empty() &&
-            options.strategies.front() == Strategy::best_match && options.metric.known() &&
-            options.threshold >= 0.0 && window_size > 0) {
+            options.strategies.front() == Strategy::best_match && options.metric.known() && options.threshold >= 0.0 &&
+            window_size > 0) {
             judge_best_first(text, windows, comparator, comparator.metric(), solver, cancel);
         } else {
             JudgeEach<Char> judge(text, comparator, solver, cancel);
@@ -695,15 +703,14 @@ void find_fuzzy_token_candidates(const UnitText& text, const std::u32string& fol
     text.visit([&](auto units) { fuzzy_token_units(units, folded_pattern, separator, options, cancel, &sink); });
 }
 
-MatchList fuzzy_token_extract(TextInput s, TextInput pattern, TextInput tokenizer_pattern,
-                              const SearchOptions& options, Cancellation cancel)
+MatchList fuzzy_token_extract(TextInput s, TextInput pattern, TextInput tokenizer_pattern, const SearchOptions& options,
+                              Cancellation cancel)
 {
     const bool ci = options.case_insensitive, sci = options.special_char_insensitive;
     const UnitText text = std::move(s).units(cancel);
     const CodePoints folded_pattern = fold_pattern(std::move(pattern), ci, sci, cancel);
     const CodePoints separator = fold_pattern(std::move(tokenizer_pattern), ci, sci, cancel);
-    return text.visit(
-        [&](auto units) { return fuzzy_token_units(units, folded_pattern, separator, options, cancel); });
+    return text.visit([&](auto units) { return fuzzy_token_units(units, folded_pattern, separator, options, cancel); });
 }
 
 } // namespace tessarin
