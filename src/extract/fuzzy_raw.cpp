@@ -40,12 +40,12 @@ using detail::mark_over_stretches;
 using detail::mark_reachable_ends;
 using detail::most_stretches;
 using detail::piece_bounds;
-using detail::shortest_piece;
-using detail::Stretch;
-using detail::WindowShape;
 using detail::shape_of;
+using detail::shortest_piece;
 using detail::slack_for;
+using detail::Stretch;
 using detail::stretch_of;
+using detail::WindowShape;
 using std::int64_t;
 using std::uint64_t;
 
