@@ -58,6 +58,8 @@ HAND_CASES = [
     ("a----b", "a", "--"),
     # white space beyond ASCII, trimmed alike
     ("\xa0ab\x85 ab", "ab", "\x85"),
+    # line feeds, folded to spaces with or without the flags
+    ("a\nb a b", "a\nb", "\n"),
     # patterns of 63, 64 and 65 code points against texts of 64
     ("ab" * 32, "ba" * 31 + "b", " "),
     ("ab" * 31 + "a b", "ab" * 32, " "),
@@ -71,8 +73,10 @@ HAND_CASES = [
 
 
 # Thresholds at which a window's bound meets the threshold exactly (1 of 5
-# code points is 0.2), none passes, or every one does.
-THRESHOLDS = [(1, 0), (0.4, 1), (0.2, 1), (2, 0), (-1, 0), (float("inf"), 1), (float("nan"), 0)]
+# code points is 0.2), falls between two counts, none passes, or every one
+# does.
+THRESHOLDS = [(1, 0), (0.4, 1), (0.2, 1), (2, 0), (-1, 0), (float("inf"), 1), (float("nan"), 0), (1.5, 0),
+              (-0.5, 0), (float("inf"), 0)]
 
 
 def hand_cases():

@@ -1,9 +1,11 @@
 #include "extract/tiny.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <type_traits>
 
@@ -57,21 +59,47 @@ constexpr ByteTables byte_tables;
     return Text(begin, static_cast<std::size_t>(end - begin));
 }
 
-// A folded input on the stack.
+// A folded input: on the stack, or the input itself when folding would
+// change nothing in it.
 struct TinyFolded {
     char units[tiny_most];
-    std::size_t size = 0;
+    Text folded;
 
-    Text view() const noexcept { return Text(units, size); }
+    Text view() const noexcept { return folded; }
 };
 
-// Folds `input` into `out`; false when it is too long, or when folding it
+// Whether `input` holds a line feed, a word at a time: a call to memchr
+// costs more than the whole search on inputs this short.
+template <typename Word> [[gnu::always_inline]] inline bool line_feed_in(const char* at) noexcept
+{
+    constexpr Word ones = static_cast<Word>(0x0101010101010101), highs = static_cast<Word>(0x8080808080808080);
+    Word word;
+    std::memcpy(&word, at, sizeof word);
+    word ^= static_cast<Word>(ones * '\n'); // a line feed becomes a zero byte
+    return static_cast<Word>((word - ones) & ~word & highs) != 0;
+}
+[[gnu::always_inline]] inline bool has_line_feed(Text input) noexcept
+{
+    const char* data = input.data();
+    const std::size_t size = input.size();
+    if (size < 4) {
+        for (std::size_t i = 0; i < size; ++i)
+            if (data[i] == '\n') return true;
+        return false;
+    }
+    // Whole words, the last one ending with the input (overlapping the one
+    // before it where the size is not a multiple of a word).
+    if (size < 8) return line_feed_in<std::uint32_t>(data) || line_feed_in<std::uint32_t>(data + size - 4);
+    for (std::size_t at = 0; at + 8 < size; at += 8)
+        if (line_feed_in<uint64_t>(data + at)) return true;
+    return line_feed_in<uint64_t>(data + size - 8);
+}
+
+// Folds `input` into `out` by the table of `flags`; false when folding it
 // would change more than its ASCII units (the flags lower-case beyond
 // ASCII).
-bool fold_tiny(Text input, const SearchOptions& options, TinyFolded& out) noexcept
+[[gnu::noinline]] bool fold_tiny_by_table(Text input, int flags, TinyFolded& out) noexcept
 {
-    if (input.size() > tiny_most) return false;
-    const int flags = int{options.case_insensitive} + 2 * int{options.special_char_insensitive};
     const char* map = byte_tables.folded[flags];
     unsigned char seen = 0;
     for (std::size_t i = 0; i < input.size(); ++i) {
@@ -79,8 +107,21 @@ bool fold_tiny(Text input, const SearchOptions& options, TinyFolded& out) noexce
         seen |= unit;
         out.units[i] = map[unit];
     }
-    out.size = input.size();
+    out.folded = Text(out.units, input.size());
     return flags == 0 || seen < 0x80;
+}
+// Folds `input` into `out`, or views it as it is where folding changes
+// nothing; false when it is too long, or as fold_tiny_by_table.
+[[gnu::always_inline]] inline bool fold_tiny(Text input, const SearchOptions& options, TinyFolded& out) noexcept
+{
+    if (input.size() > tiny_most) return false;
+    const int flags = int{options.case_insensitive} + 2 * int{options.special_char_insensitive};
+    // Without the flags only line feeds change, and most inputs have none.
+    if (flags == 0 && !has_line_feed(input)) {
+        out.folded = input;
+        return true;
+    }
+    return fold_tiny_by_table(input, flags, out);
 }
 
 // The conflict solver's reduction, one group at a time as the candidates
@@ -176,6 +217,39 @@ void exact_raw(Text text, Text pattern, TinySolver& solver) noexcept
     }
 }
 
+// The positions in `text` (at most 64 units) that hold `unit`, as a bit
+// set, a word at a time: each byte equal to the unit becomes a zero byte,
+// whose mark (its high bit, found without carries from its neighbours) is
+// gathered into the byte's bit by one multiplication.
+template <typename Word> [[gnu::always_inline]] inline uint64_t hits_in(const char* at, char unit) noexcept
+{
+    constexpr int bits = 8 * sizeof(Word);
+    constexpr Word ones = static_cast<Word>(0x0101010101010101), lows = static_cast<Word>(0x7F7F7F7F7F7F7F7F);
+    // Moves byte i's lowest bit to bit bits - 8 + i.
+    constexpr Word gather = static_cast<Word>(0x0102040810204080 >> (64 - bits));
+    Word word;
+    std::memcpy(&word, at, sizeof word);
+    word ^= static_cast<Word>(ones * static_cast<unsigned char>(unit));
+    const Word zero_marks = static_cast<Word>(~(((word & lows) + lows) | word | lows));
+    return static_cast<Word>((zero_marks >> 7) * gather) >> (bits - 8);
+}
+uint64_t positions_of(Text text, char unit) noexcept
+{
+    const char* data = text.data();
+    const std::size_t size = text.size();
+    uint64_t hits = 0;
+    if (size < 8) {
+        for (std::size_t i = 0; i < size; ++i)
+            hits |= uint64_t{data[i] == unit} << i;
+        return hits;
+    }
+    // Whole words, the last one ending with the text (overlapping the one
+    // before it where the size is not a multiple of a word).
+    for (std::size_t at = 0; at + 8 < size; at += 8)
+        hits |= hits_in<uint64_t>(data + at, unit) << at;
+    return hits | hits_in<uint64_t>(data + size - 8, unit) << (size - 8);
+}
+
 // How many pieces `separator` cuts the pattern into: occurrences found left
 // to right without overlapping, each piece counted, empty ones included;
 // an empty separator makes each code point a piece.
@@ -183,14 +257,20 @@ uint64_t tiny_token_count(Text pattern, Text separator) noexcept
 {
     if (separator.empty()) return pattern.size();
     uint64_t pieces = 1;
+    if (separator.size() == 1) {
+        for (const char unit : pattern)
+            pieces += unit == separator[0];
+        return pieces;
+    }
     for (std::size_t at = pattern.find(separator); at != Text::npos;
          at = pattern.find(separator, at + separator.size()))
         ++pieces;
     return pieces;
 }
 
-// The tokens of the text, cut where cut_tokens cuts them, by probing every
-// position: a text this short needs no occurrence finder.
+// The tokens of the text, cut where cut_tokens cuts them, by probing the
+// positions of the separator's first unit: a text this short needs no
+// occurrence finder.
 struct TinyTokens {
     Token items[tiny_most + 1];
     std::size_t size = 0;
@@ -203,8 +283,10 @@ struct TinyTokens {
         }
         const uint64_t width = separator.size(), n = text.size();
         uint64_t start = 0;
-        for (uint64_t position = 0; position + width <= n; ++position) {
-            if (text[position] != separator[0] || text.compare(position, width, separator) != 0) continue;
+        for (uint64_t candidates = positions_of(text, separator[0]); candidates != 0; candidates &= candidates - 1) {
+            const auto position = static_cast<uint64_t>(__builtin_ctzll(candidates));
+            if (position + width > n) break;
+            if (width > 1 && std::memcmp(text.data() + position + 1, separator.data() + 1, width - 1) != 0) continue;
             if (position + width == start + 1) {
                 start = position + width;
             } else if (position >= start) {
@@ -230,13 +312,14 @@ struct TinyTokens {
 // scored, by a scorer made at the first of them.
 class TinyJudge {
 public:
-    TinyJudge(Text text, Text pattern, std::u32string_view wide_pattern, const SearchOptions& options) noexcept
-        : text_(text), pattern_(pattern), wide_pattern_(wide_pattern), options_(options),
-          metric_(options.metric.resolve())
+    // `metric` is the options' metric, known.
+    TinyJudge(Text text, Text pattern, Metric metric, const SearchOptions& options) noexcept
+        : text_(text), pattern_(pattern), options_(options), metric_(metric),
+          count_limit_(count_limit(options.threshold))
     {
         for (const char unit : pattern)
             ++room_[static_cast<unsigned char>(unit)];
-        std::fill(std::begin(needed_), std::end(needed_), unknown);
+        if (bound() == Bound::by_length) std::fill(std::begin(needed_), std::end(needed_), unknown);
     }
 
     // How the shared-count bound is checked: under an absolute threshold
@@ -256,24 +339,68 @@ public:
     // Most windows are ruled out here, by their shared count alone.
     template <Bound bound> [[gnu::always_inline]] Comparison judge(uint64_t start, uint64_t end) noexcept
     {
-        const Text candidate = trim_tiny(text_.substr(start, end - start));
         // Code points shared by the untrimmed window are no fewer than by
         // the trimmed one, so the bound stays safe.
         const uint64_t shared = shared_in(start, end);
+        if (ruled_out_at_any_length<bound>(shared)) return Comparison{false, 0.0};
+        const Text candidate = trim_tiny(text_.substr(start, end - start));
         if (ruled_out<bound>(candidate.size(), shared)) return Comparison{false, 0.0};
         return score(candidate, shared);
     }
 
+    // The windows of one length per start, `width` code points or up to the
+    // end of the text: each is the one before moved on by a code point, so
+    // the shared count is kept in a local as the ends slide. Each window is
+    // handed to the solver unless it can change nothing.
+    template <Bound bound> void slide(uint64_t width, TinySolver& solver) noexcept
+    {
+        const char* text = text_.data();
+        const uint64_t n = text_.size();
+        uint64_t shared = 0, end = std::min(width, n);
+        for (uint64_t i = 0; i < end; ++i)
+            take(text[i], shared);
+        for (uint64_t start = 0; start < n; ++start) {
+            if (start > 0) {
+                leave(text[start - 1], shared);
+                if (end < n) take(text[end++], shared);
+            }
+            if (ruled_out_at_any_length<bound>(shared) || solver.settled(start, end)) continue;
+            const Text candidate = trim_tiny(Text(text + start, end - start));
+            if (ruled_out<bound>(candidate.size(), shared)) continue;
+            const Comparison verdict = score(candidate, shared);
+            if (verdict.accepted) solver.add(Match{start, end, verdict.score});
+        }
+    }
+
 private:
+    // The greatest whole count that does not exceed an absolute threshold,
+    // so that a count compares with it as with the threshold: -1 when every
+    // count exceeds it, the largest there is when none does (NaN too).
+    static std::int64_t count_limit(double threshold) noexcept
+    {
+        if (std::isnan(threshold) || threshold >= 0x1p62) return std::numeric_limits<std::int64_t>::max();
+        if (threshold < 0.0) return -1;
+        return static_cast<std::int64_t>(threshold); // truncation is the floor here
+    }
+
+    // Whether a window sharing `shared` code points is ruled out whatever
+    // its trimmed length: under the count bounds, the pattern's code points
+    // that it lacks are each an edit at the least. Trimming is then spared.
+    template <Bound bound> [[gnu::always_inline]] bool ruled_out_at_any_length(uint64_t shared) const noexcept
+    {
+        if constexpr (bound == Bound::by_length) return false;
+        return static_cast<std::int64_t>(pattern_.size() - shared) > count_limit_;
+    }
+
     // detail::cannot_pass, for a trimmed window of `length` code points.
     template <Bound bound> [[gnu::always_inline]] bool ruled_out(uint64_t length, uint64_t shared) noexcept
     {
         const uint64_t p = pattern_.size();
         const uint64_t common = std::min({shared, length, p});
         if constexpr (bound == Bound::edit_count)
-            return static_cast<double>(std::max(length, p) - common) > options_.threshold;
+            return static_cast<std::int64_t>(std::max(length, p) - common) > count_limit_;
         if constexpr (bound == Bound::indel_count)
-            return static_cast<double>(length + p - 2 * common) > options_.threshold;
+            return static_cast<std::int64_t>(length + p - 2 * common) > count_limit_;
         return shared < needed(length);
     }
 
@@ -313,8 +440,9 @@ private:
     {
         const uint64_t p = pattern_.size();
         const MetricTraits& traits = traits_of(metric_);
-        const double scale =
-            options_.threshold_kind == ThresholdKind::Absolute ? 1.0 : static_cast<double>(maximum_of(metric_, length, p));
+        const double scale = options_.threshold_kind == ThresholdKind::Absolute
+                                 ? 1.0
+                                 : static_cast<double>(maximum_of(metric_, length, p));
         const double allowed = options_.threshold * scale;
         double guess = 0.0;
         if (traits.bound == BoundFamily::edit) guess = static_cast<double>(std::max(length, p)) - allowed;
@@ -330,7 +458,12 @@ private:
             const double score = score_of(metric_, options_.threshold_kind, *known, candidate.size(), pattern_.size());
             return Comparison{score <= options_.threshold, score};
         }
-        if (!scorer_) scorer_.emplace(wide_pattern_, metric_, options_.threshold_kind, options_.threshold);
+        if (!scorer_) {
+            for (std::size_t i = 0; i < pattern_.size(); ++i)
+                wide_pattern_[i] = code_point(pattern_[i]);
+            scorer_.emplace(std::u32string_view(wide_pattern_, pattern_.size()), metric_, options_.threshold_kind,
+                            options_.threshold);
+        }
         return scorer_->compare_or_refuse(candidate);
     }
 
@@ -405,16 +538,18 @@ private:
     }
 
     Text text_, pattern_;
-    std::u32string_view wide_pattern_;
     const SearchOptions& options_;
     Metric metric_;
+    std::int64_t count_limit_; // under an absolute threshold, see count_limit()
     // Per Latin-1 code point, its count in the pattern less its count in
-    // the window [first_, last_). Not a byte type, whose writes could alias
-    // any member.
-    std::int16_t room_[256] = {};
+    // the window [first_, last_), within -64 and 64. A byte, so that there
+    // is half as much to clear; the loops over windows keep their state in
+    // locals, which no write through it can alias.
+    std::int8_t room_[256] = {};
     static constexpr std::uint8_t unknown = 0xFF;
     std::uint8_t needed_[tiny_most + 1]; // by trimmed window length, see needed()
     uint64_t first_ = 0, last_ = 0, shared_ = 0;
+    char32_t wide_pattern_[tiny_most]; // the pattern as the scorer reads it, made with the scorer
     std::optional<detail::WordScorer> scorer_;
 };
 
@@ -446,15 +581,15 @@ bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern,
         return true;
     }
 
-    char32_t wide_pattern[tiny_most];
-    for (std::size_t i = 0; i < trimmed.size(); ++i)
-        wide_pattern[i] = code_point(trimmed[i]);
-    const std::u32string_view scored_pattern(wide_pattern, trimmed.size());
-    if (!options.metric.known() || !detail::WordScorer::fits(scored_pattern)) return false;
-    TinyJudge judge_window(units, trimmed, scored_pattern, options);
+    // Every pattern here is short enough for the scorer; an empty one fails
+    // on the general path.
+    static_assert(tiny_most <= detail::WordPattern::most);
+    if (!options.metric.known() || trimmed.empty()) return false;
+    TinyJudge judge_window(units, trimmed, options.metric.resolve(), options);
     // The windows in start order, each judged unless it can change nothing.
     const auto search = [&](auto bound) {
-        const auto judge = [&](uint64_t start, uint64_t end) __attribute__((always_inline)) {
+        const auto judge = [&](uint64_t start, uint64_t end) __attribute__((always_inline))
+        {
             if (solver.settled(start, end)) return;
             const Comparison verdict = judge_window.template judge<decltype(bound)::value>(start, end);
             if (verdict.accepted) solver.add(Match{start, end, verdict.score});
@@ -465,6 +600,10 @@ bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern,
         }
         // The ends that WindowShape::for_each_end visits, each once.
         const detail::WindowShape shape = detail::shape_of(pattern_units.size(), options);
+        if (shape.shrink == 0 && shape.longest == 0) {
+            judge_window.template slide<decltype(bound)::value>(pattern_units.size(), solver);
+            return;
+        }
         const uint64_t n = units.size();
         for (uint64_t start = 0; start < n; ++start)
             for (uint64_t end = shape.shortest_end(start, n), last = shape.longest_end(start, n); end <= last; ++end)
