@@ -115,8 +115,9 @@ public:
         // j + reach; from p + reach on, none.
         const std::uint64_t steps = std::min(length, p_ + reach);
         const Char* window = text_.data() + first;
-        std::uint64_t upper = reach >= 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (reach + 1)) - 1; // up to j + reach
-        std::uint64_t lower = 0; // below j - reach
+        std::uint64_t upper =
+            reach >= 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (reach + 1)) - 1; // up to j + reach
+        std::uint64_t lower = 0;                                                     // below j - reach
         std::uint64_t found = 0;
         for (std::uint64_t j = 0; j < steps; ++j) {
             found |= positions_.positions_of(code_point(window[j])) & upper & ~lower;
