@@ -92,78 +92,45 @@ inline std::uint64_t jaro_reach_of(std::uint64_t length, std::uint64_t pattern_l
 
 // How many pattern positions the Jaro matching can pair at all in a window
 // that begins at a given code point of a text: those whose code point the
-// text holds within the matching's reach of them. No window of that
+// window holds within the matching's reach of them. No window of that
 // beginning, of the lengths up to the one asked for, matches more.
 //
-// Each text position x keeps one word, the pattern positions i whose code
-// point the text holds at x + i (a diagonal of the matching table), filled
-// as the text is read and kept for the last few hundred positions only; a
-// window's count is then the union of the diagonals within reach, each
-// clipped to the window. Windows must come with ascending beginnings, so
-// that every code point of the text is read once per walk.
+// One step per window code point that some pattern position can reach: the
+// positions that hold its code point, kept to the band of positions within
+// reach of it. Asked only where cheaper counts left a window's beginning
+// hopeful, so the text is read there alone.
 template <typename Char> class JaroReach {
 public:
-    // `positions` and `text` must outlive this; `longest` bounds the window
-    // lengths asked for.
-    JaroReach(const WordPattern& positions, Units<Char> text, std::uint64_t longest)
+    // `positions` and `text` must outlive this.
+    JaroReach(const WordPattern& positions, Units<Char> text) noexcept
         : positions_(positions), text_(text), p_(positions.pattern().size())
     {
-        std::size_t size = 64;
-        while (size < longest + 3 * p_ + 2)
-            size *= 2;
-        diagonals_.assign(size, 0);
-        mask_ = size - 1;
     }
 
     // The count for a window of at most `length` (at least 1) code points
     // from `first`, whose matching reaches `reach` positions either way.
-    std::uint64_t count(std::uint64_t first, std::uint64_t length, std::uint64_t reach) noexcept
+    std::uint64_t count(std::uint64_t first, std::uint64_t length, std::uint64_t reach) const noexcept
     {
-        const std::uint64_t before = std::min({reach, p_ - 1, first}), after = std::min(reach, length - 1);
-        read_to(first, first + after + p_);
+        // Window position j reaches the pattern positions j - reach to
+        // j + reach; from p + reach on, none.
+        const std::uint64_t steps = std::min(length, p_ + reach);
+        const Char* window = text_.data() + first;
+        std::uint64_t upper =
+            reach >= 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (reach + 1)) - 1; // up to j + reach
+        std::uint64_t lower = 0;                                                     // below j - reach
         std::uint64_t found = 0;
-        // Diagonals that begin before the window: their first pattern
-        // positions would pair with code points outside it.
-        for (std::uint64_t d = 1; d <= before; ++d)
-            found |= diagonals_[(first - d) & mask_] & (~std::uint64_t{0} << d);
-        // Diagonals that begin within it: their last pattern positions may
-        // pair with code points beyond its end.
-        const std::uint64_t whole = length >= p_ ? std::min(after + 1, length - p_ + 1) : 0;
-        for (std::uint64_t d = 0; d < whole; ++d)
-            found |= diagonals_[(first + d) & mask_];
-        for (std::uint64_t d = whole; d <= after; ++d)
-            found |= diagonals_[(first + d) & mask_] & ((std::uint64_t{1} << (length - d)) - 1);
+        for (std::uint64_t j = 0; j < steps; ++j) {
+            found |= positions_.positions_of(code_point(window[j])) & upper & ~lower;
+            upper = (upper << 1) | 1;
+            if (j >= reach) lower = (lower << 1) | 1;
+        }
         return count_bits(found);
     }
 
-    // Back to the start of the text, for another walk.
-    void rewind() noexcept { read_ = 0; }
-
 private:
-    // Completes the diagonals from `first` less the pattern's length on (all
-    // that a window from `first` or later can ask for) with the text up to
-    // `end`. Positions skipped over complete no diagonal asked for again.
-    void read_to(std::uint64_t first, std::uint64_t end) noexcept
-    {
-        end = std::min<std::uint64_t>(end, text_.size());
-        read_ = std::max(read_, first >= p_ ? first - (p_ - 1) : 0);
-        for (; read_ < end; ++read_) {
-            const std::uint64_t y = read_;
-            diagonals_[y & mask_] = 0; // no earlier position reaches this diagonal
-            for (std::uint64_t bits = positions_.positions_of(code_point(text_[y])); bits != 0; bits &= bits - 1) {
-                const auto i = static_cast<std::uint64_t>(__builtin_ctzll(bits));
-                if (i > y) break;
-                diagonals_[(y - i) & mask_] |= std::uint64_t{1} << i;
-            }
-        }
-    }
-
     const WordPattern& positions_;
     Units<Char> text_;
     std::uint64_t p_;
-    std::vector<std::uint64_t> diagonals_;
-    std::size_t mask_ = 0;
-    std::uint64_t read_ = 0; // the text is read up to here
 };
 
 // A comparator for a pattern of one word and candidates of at most 64 code

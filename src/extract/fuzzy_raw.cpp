@@ -582,7 +582,7 @@ public:
             windows_longest_ = shape.pattern_length + static_cast<uint64_t>(shape.longest);
             if (detail::WordPattern::fits(pattern)) {
                 positions_.emplace(pattern);
-                reach_ = std::make_unique<detail::JaroReach<Char>>(*positions_, text, windows_longest_);
+                reach_.emplace(*positions_, text);
             }
             if (windows_longest_ <= 64)
                 range_need_.assign(5 * (windows_longest_ + 1) * (windows_longest_ + 1), unknown);
@@ -764,7 +764,6 @@ public:
     void rewind()
     {
         shared_.rewind();
-        if (reach_) reach_->rewind();
         hopeful_start_ = std::numeric_limits<uint64_t>::max();
         content_ = ContentStart<Char>(text_);
     }
@@ -784,7 +783,7 @@ private:
     std::vector<Window> windows_;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     std::optional<detail::WordPattern> positions_;    // for the Jaro family's reach
-    std::unique_ptr<detail::JaroReach<Char>> reach_;
+    std::optional<detail::JaroReach<Char>> reach_;
     // For the Jaro family, by common prefix (up to 4) and the trimmed
     // lengths of the shortest and the longest window of a start: the least
     // shared count with which one of its windows can pass the threshold.

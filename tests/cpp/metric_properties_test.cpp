@@ -294,6 +294,37 @@ void jaro_pattern_agrees_with_the_library()
     }
 }
 
+// The reach count is, for a window, the number of pattern positions i whose
+// code point the window holds at some position j with |i - j| <= reach:
+// with reaches past the pattern's end and past one 64-bit word, windows
+// shorter and far longer than the pattern, and at the text's start.
+void jaro_reach_counts_the_positions_within_reach()
+{
+    for (int round = 0; round < 20000; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::u32string pattern = random_string(1 + random_source() % (round % 3 ? 12 : 64), alphabet);
+        const std::u32string text = random_string(1 + random_source() % 200, alphabet);
+        const uint64_t first = random_source() % text.size();
+        const uint64_t length = 1 + random_source() % (text.size() - first);
+        const uint64_t reach =
+            round % 4 == 0 ? 60 + random_source() % 10 : detail::jaro_reach_of(length, pattern.size());
+        const detail::WordPattern positions(pattern);
+        const detail::JaroReach<char32_t> counter(positions, std::u32string_view(text));
+        uint64_t expected = 0;
+        for (uint64_t i = 0; i < pattern.size(); ++i) {
+            bool held = false;
+            for (uint64_t j = 0; j < length && !held; ++j)
+                held = (i > j ? i - j : j - i) <= reach && text[first + j] == pattern[i];
+            expected += held;
+        }
+        const uint64_t got = counter.count(first, length, reach);
+        CHECK(got == expected, "'%s' in '%s' from %llu, %llu long, reach %llu: %llu, expected %llu",
+              narrow(pattern).c_str(), narrow(text).c_str(), static_cast<unsigned long long>(first),
+              static_cast<unsigned long long>(length), static_cast<unsigned long long>(reach),
+              static_cast<unsigned long long>(got), static_cast<unsigned long long>(expected));
+    }
+}
+
 // A pattern of one word scores every metric as the library does, to the
 // bit, and accepts exactly what that score accepts; a length that it
 // refuses unscored is one that the library's score refuses too.
@@ -367,6 +398,7 @@ int main()
     per_start_passes_agree_with_the_library();
     window_passes_agree_with_the_library();
     jaro_pattern_agrees_with_the_library();
+    jaro_reach_counts_the_positions_within_reach();
     word_scorer_agrees_with_the_library();
     if (failures > 0) {
         std::fprintf(stderr, "%d checks failed\n", failures);
