@@ -559,7 +559,6 @@ bool tiny_extract(SearchMode mode, std::string_view s, std::string_view pattern,
                   const SearchOptions& options, TinyMatches& out) noexcept
 {
     const bool token = mode == SearchMode::exact_token || mode == SearchMode::fuzzy_token;
-    const bool fuzzy = mode == SearchMode::fuzzy_raw || mode == SearchMode::fuzzy_token;
     TinyFolded text, folded_pattern, folded_separator;
     if (!fold_tiny(s, options, text) || !fold_tiny(pattern, options, folded_pattern)) return false;
     if (token && !fold_tiny(separator, options, folded_separator)) return false;

@@ -224,7 +224,8 @@ void window_passes_agree_with_the_library()
         const detail::BitParallelPattern bit_parallel(pattern);
         for (const bool transpositions : {false, true}) {
             const auto distance = [&](std::u32string_view a) {
-                return transpositions ? rapidfuzz::osa_distance(a, pattern) : rapidfuzz::levenshtein_distance(a, pattern);
+                return transpositions ? rapidfuzz::osa_distance(a, pattern)
+                                      : rapidfuzz::levenshtein_distance(a, pattern);
             };
             detail::SemiGlobalPass search(bit_parallel, transpositions), anchored(bit_parallel, transpositions);
             detail::CommonSubsequencePass common(bit_parallel);
@@ -272,7 +273,8 @@ void jaro_pattern_agrees_with_the_library()
         const rapidfuzz::CachedJaro<char32_t> library_jaro(pattern);
         const rapidfuzz::CachedJaroWinkler<char32_t> library_winkler(pattern);
         for (const double weight : {0.0, 0.1}) {
-            const double expected = weight > 0.0 ? library_winkler.distance(candidate) : library_jaro.distance(candidate);
+            const double expected =
+                weight > 0.0 ? library_winkler.distance(candidate) : library_jaro.distance(candidate);
             const double got = jaro.distance(std::u32string_view(candidate), weight);
             if (got < 0.0) {
                 CHECK(candidate.size() > 64, "declined a candidate of %zu", candidate.size());
@@ -343,9 +345,8 @@ void word_scorer_agrees_with_the_library()
                 for (const double threshold : thresholds_around(score)) {
                     const detail::WordScorer scorer(pattern, row.metric, kind, threshold);
                     const Comparison verdict = scorer.compare(std::u32string_view(candidate));
-                    CHECK(verdict.accepted == (score <= threshold), "%s kind %d '%s' vs '%s' at %.17g",
-                          row.name.data(), static_cast<int>(kind), narrow(candidate).c_str(), narrow(pattern).c_str(),
-                          threshold);
+                    CHECK(verdict.accepted == (score <= threshold), "%s kind %d '%s' vs '%s' at %.17g", row.name.data(),
+                          static_cast<int>(kind), narrow(candidate).c_str(), narrow(pattern).c_str(), threshold);
                     CHECK(std::memcmp(&verdict.score, &score, sizeof score) == 0, "%s kind %d: %.17g, library %.17g",
                           row.name.data(), static_cast<int>(kind), verdict.score, score);
                     CHECK(!scorer.refuses_length(candidate.size()) || !(score <= threshold),
