@@ -930,7 +930,12 @@ PyObject* next_matches(ManySearchObject* many)
     while (!first) {
         Py_BEGIN_ALLOW_THREADS first = pool.wait_first(signal_patience);
         Py_END_ALLOW_THREADS;
-        if (!first && PyErr_CheckSignals() < 0) {
+        // Ctrl-C during the wait is raised here, by this call, even when a
+        // text came back meanwhile: not later, wherever the caller's loop
+        // happens to be (CPython 3.13.0 can lose an exception raised there
+        // to the handlers around the loop).
+        if (PyErr_CheckSignals() < 0) {
+            if (first) Py_DECREF(first->text);
             finish(many);
             return nullptr;
         }
