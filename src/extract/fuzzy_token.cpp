@@ -16,6 +16,7 @@
 
 #include "comparator/bit_parallel.hpp"
 #include "comparator/bounds.hpp"
+#include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
 #include "comparator/word.hpp"
 #include "conflict_solver/mod.hpp"
@@ -158,6 +159,7 @@ public:
                 mark_reachable(cancel);
             }
             if (subsequence) common_.emplace(*bit_parallel_);
+            if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
         }
     }
 
@@ -324,6 +326,10 @@ private:
                 *exact = false;
                 return scored(restricted);
             }
+            // The distance itself, worked out only as far as it can pass
+            // (it is never above the restricted one).
+            return scored(damerau_->distance_within(
+                candidate, static_cast<std::uint32_t>(std::min<int64_t>(allowed, restricted))));
         }
         if (jaro_) {
             const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
@@ -426,6 +432,7 @@ private:
     std::optional<detail::CommonSubsequencePass> common_;
     uint64_t common_to_ = 0; // the pass has read the text up to here
     std::vector<std::uint32_t> osa_;
+    std::optional<detail::DamerauPrefixPass> damerau_;
     std::optional<detail::JaroPattern> jaro_;
 };
 
