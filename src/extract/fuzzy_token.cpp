@@ -627,14 +627,26 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         group.open(solver);
         const Comparison seed = score_of_window(group.seed);
         if (seed.accepted) group.best = std::min(group.best, seed.score);
+        // What the first walk scored in the group comes in window order too,
+        // and needs no floor.
+        auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
+                                       [](const Scored& item, uint64_t start) { return item.start < start; });
         windows.walk(group.first, [&](uint64_t start, uint64_t end) {
             if (start > group.end) return false;
             cancel.poll(end - start + 1);
-            const WindowSpan window = span_of(text, start, end);
-            const Judgement judgement = floors.judge(window.first, window.last, group.best);
-            if (judgement.floor > group.best) return true;
-            const Comparison verdict =
-                judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor} : score_of_window(window);
+            while (cached != scored.end() && cached->start < start)
+                ++cached;
+            Comparison verdict;
+            if (cached != scored.end() && cached->start == start) {
+                if (cached->score > group.best) return true;
+                verdict = Comparison{cached->score <= threshold, cached->score};
+            } else {
+                const WindowSpan window = span_of(text, start, end);
+                const Judgement judgement = floors.judge(window.first, window.last, group.best);
+                if (judgement.floor > group.best) return true;
+                verdict =
+                    judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor} : score(window);
+            }
             if (verdict.accepted) {
                 group.best = std::min(group.best, verdict.score);
                 solver.add(Match{start, end, verdict.score});
