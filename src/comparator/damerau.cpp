@@ -38,7 +38,7 @@ std::int32_t DamerauPrefixPass::id_of(char32_t c) const noexcept
 }
 
 template <typename Char, typename Rows>
-void DamerauPrefixPass::run_rows(std::basic_string_view<Char> text, Rows& rows)
+[[gnu::always_inline]] inline void DamerauPrefixPass::run_rows(std::basic_string_view<Char> text, Rows& rows)
 {
     const auto len1 = static_cast<std::int32_t>(text.size()), len2 = static_cast<std::int32_t>(pattern_.size());
     // Larger than any distance of these lengths: it stands for a cell that
@@ -56,6 +56,11 @@ void DamerauPrefixPass::run_rows(std::basic_string_view<Char> text, Rows& rows)
     std::int32_t* r1 = &r1_[1];
     std::int32_t* fr = &fr_[1];
 
+    // The neighbours of a cell are carried from one column to the next in
+    // locals: the rows are read once each per column.
+    const char32_t* pattern = pattern_.data();
+    const std::int32_t* pattern_ids = pattern_ids_.data();
+    const std::int32_t* last_row = last_row_.data();
     for (std::int32_t i = 1; i <= len1; ++i) {
         std::swap(r, r1);
         rows.begin(i);
@@ -64,16 +69,17 @@ void DamerauPrefixPass::run_rows(std::basic_string_view<Char> text, Rows& rows)
         r[0] = i;
         std::int32_t t = infinite;
         const char32_t c = code_point(text[static_cast<std::size_t>(i - 1)]);
+        std::int32_t left = i, diagonal = r1[0], before_diagonal = r1[-1];
         for (std::int32_t j = 1; j <= len2; ++j) {
-            const bool same = c == pattern_[static_cast<std::size_t>(j - 1)];
-            std::int32_t value = std::min({r1[j - 1] + static_cast<std::int32_t>(!same), r[j - 1] + 1, r1[j] + 1});
+            const std::int32_t up = r1[j];
+            const bool same = c == pattern[j - 1];
+            std::int32_t value = std::min(std::min(diagonal + static_cast<std::int32_t>(!same), left + 1), up + 1);
             if (same) {
-                last_col_id = j;   // the last column whose code point is c
-                fr[j] = r1[j - 2]; // the cell before the pair, for a transposition to come
+                last_col_id = j;          // the last column whose code point is c
+                fr[j] = before_diagonal; // the cell before the pair, for a transposition to come
                 t = last_i2l1;
             } else {
-                const std::int32_t id = pattern_ids_[static_cast<std::size_t>(j - 1)];
-                const std::int32_t k = last_row_[static_cast<std::size_t>(id)];
+                const std::int32_t k = last_row[pattern_ids[j - 1]];
                 const std::int32_t l = last_col_id;
                 if (j - l == 1)
                     value = std::min(value, fr[j] + (i - k));
@@ -83,6 +89,9 @@ void DamerauPrefixPass::run_rows(std::basic_string_view<Char> text, Rows& rows)
             last_i2l1 = r[j];
             r[j] = value;
             rows.cell(j, value);
+            before_diagonal = diagonal;
+            diagonal = up;
+            left = value;
         }
         if (const std::int32_t id = id_of(c); id != absent) last_row_[static_cast<std::size_t>(id)] = i;
         if (!rows.end(i, static_cast<const std::int32_t*>(r))) return;
