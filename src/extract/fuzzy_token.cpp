@@ -342,31 +342,21 @@ private:
 
     // The largest distance with which a window of this trimmed length
     // scores `bound` or less, found with the score's own arithmetic; -1
-    // when none does. Kept by length for the threshold, and for the one
-    // other bound in use at a time (a group's lowest score so far).
+    // when none does. Kept by length for the threshold, and for another
+    // bound the last one worked out at each length.
     [[gnu::always_inline]] int64_t largest_distance(uint64_t length, double bound)
     {
-        const std::vector<int64_t>& kept = kept_for(bound);
-        if (length < kept.size() && kept[length] != unknown) return kept[length];
-        return work_out_largest_distance(length, bound);
-    }
-
-    // The table of largest distances by length for `bound`, emptied when
-    // the other bound changes.
-    [[gnu::always_inline]] std::vector<int64_t>& kept_for(double bound)
-    {
-        if (bound == threshold_) return allowed_;
-        if (!(bound == other_bound_)) {
-            other_allowed_.assign(allowed_.size(), unknown);
-            other_bound_ = bound;
+        if (bound == threshold_) {
+            if (length < allowed_.size() && allowed_[length] != unknown) return allowed_[length];
+        } else if (length < other_allowed_.size() && other_allowed_[length].bound == bound) {
+            return other_allowed_[length].largest;
         }
-        return other_allowed_;
+        return work_out_largest_distance(length, bound);
     }
 
     // largest_distance() where it is not kept yet (or not kept at all).
     [[gnu::noinline]] int64_t work_out_largest_distance(uint64_t length, double bound)
     {
-        std::vector<int64_t>& kept = kept_for(bound);
         int64_t largest;
         const auto passes = [&](int64_t distance) {
             return score_of(metric_, kind_, static_cast<uint64_t>(distance), length, p_) <= bound;
@@ -386,7 +376,12 @@ private:
                 ++largest;
             if (maximum == 0 || largest == maximum) largest = unlimited;
         }
-        if (length < kept.size()) kept[length] = largest;
+        if (bound == threshold_) {
+            if (length < allowed_.size()) allowed_[length] = largest;
+        } else if (length < allowed_.size()) {
+            if (other_allowed_.empty()) other_allowed_.assign(allowed_.size(), KeptDistance{});
+            other_allowed_[length] = KeptDistance{bound, largest};
+        }
         return largest;
     }
 
@@ -433,8 +428,13 @@ private:
     double threshold_;
     uint64_t p_;
     std::vector<int64_t> allowed_;                    // by trimmed length: largest_distance at the threshold
-    std::vector<int64_t> other_allowed_;              // the same at other_bound_
-    double other_bound_ = std::numeric_limits<double>::quiet_NaN();
+    // The same for other bounds (a group's lowest score so far), each with
+    // the bound it was worked out for: the bound changes now and then.
+    struct KeptDistance {
+        double bound = std::numeric_limits<double>::quiet_NaN();
+        int64_t largest = -1;
+    };
+    std::vector<KeptDistance> other_allowed_;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
