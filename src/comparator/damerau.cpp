@@ -26,7 +26,7 @@ DamerauPrefixPass::DamerauPrefixPass(std::u32string_view pattern) : pattern_(pat
         reversed_positions_.assign(last_row_.size(), 0);
         for (std::size_t t = 0; t < pattern.size(); ++t)
             reversed_positions_[static_cast<std::size_t>(pattern_ids_[pattern.size() - 1 - t])] |= std::uint64_t{1}
-                                                                                                    << t;
+                                                                                                   << t;
     }
 }
 
@@ -75,7 +75,7 @@ template <typename Char, typename Rows>
             const bool same = c == pattern[j - 1];
             std::int32_t value = std::min(std::min(diagonal + static_cast<std::int32_t>(!same), left + 1), up + 1);
             if (same) {
-                last_col_id = j;          // the last column whose code point is c
+                last_col_id = j;         // the last column whose code point is c
                 fr[j] = before_diagonal; // the cell before the pair, for a transposition to come
                 t = last_i2l1;
             } else {

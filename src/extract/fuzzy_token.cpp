@@ -159,6 +159,14 @@ public:
                 mark_reachable(cancel);
             }
             if (subsequence) common_.emplace(*bit_parallel_);
+            // Where a window of the pattern's length passes with up to a
+            // third of its code points changed: windows of other words seldom
+            // have that many in common with it. Beyond that, the count only
+            // costs, and the gaps it leaves in the passes are read again. The
+            // common subsequence bounds Indel and LCSseq as tightly for about
+            // as much.
+            shared_rules_out_ = !(metric == Metric::indel || metric == Metric::lcs_seq) &&
+                                3 * largest_distance(p_, threshold_) <= static_cast<int64_t>(p_);
             if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
         }
     }
@@ -201,6 +209,7 @@ public:
         if (search_) {
             // Within its distance only if the search marked its end.
             if (reachable_known_ && !((reachable_[last >> 6] >> (last & 63)) & 1)) return Judgement::ruled_out();
+            if (shared_rules_out_ && lacks_too_much(first, last, allowed)) return Judgement::ruled_out();
             // Levenshtein is a metric: the window is at least as far as the
             // last window measured less the edits that turn one into the
             // other (dropping what lies before this one, adding what follows).
@@ -214,6 +223,7 @@ public:
             return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
         }
         if (common_) {
+            if (shared_rules_out_ && lacks_too_much(first, last, allowed)) return Judgement::ruled_out();
             const uint64_t least = subsequence_distance(first, last);
             if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
             const double floor = score_of(metric_, kind_, least, length, p_);
@@ -340,6 +350,16 @@ private:
 
     static constexpr int64_t unlimited = std::numeric_limits<int64_t>::max() / 4;
 
+    // Whether the code points that the window [first, last) lacks of the
+    // pattern's, each an edit, already cost more than `allowed`: kept up to
+    // date as the window slides, for less than a pass.
+    [[gnu::always_inline]] bool lacks_too_much(uint64_t first, uint64_t last, int64_t allowed) noexcept
+    {
+        const uint64_t length = last - first;
+        const uint64_t shared = std::min({shared_.of(text_, first, last), length, p_});
+        return static_cast<int64_t>(std::max(length, p_) - shared) > allowed;
+    }
+
     // The largest distance with which a window of this trimmed length
     // scores `bound` or less, found with the score's own arithmetic; -1
     // when none does. Kept by length for the threshold, and for another
@@ -427,7 +447,6 @@ private:
     ThresholdKind kind_;
     double threshold_;
     uint64_t p_;
-    std::vector<int64_t> allowed_;                    // by trimmed length: largest_distance at the threshold
     // The same for other bounds (a group's lowest score so far), each with
     // the bound it was worked out for: the bound changes now and then.
     struct KeptDistance {
@@ -435,6 +454,7 @@ private:
         int64_t largest = -1;
     };
     std::vector<KeptDistance> other_allowed_;
+    std::vector<int64_t> allowed_;                    // by trimmed length: largest_distance at the threshold
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
@@ -449,6 +469,9 @@ private:
     uint64_t common_to_ = 0; // the pass has read the text up to here
     std::vector<std::uint32_t> osa_;
     std::optional<detail::DamerauPrefixPass> damerau_;
+    // Whether the code points a window shares with the pattern are counted
+    // before the passes.
+    bool shared_rules_out_ = false;
     std::optional<detail::JaroPattern> jaro_;
 };
 
@@ -644,8 +667,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                 const WindowSpan window = span_of(text, start, end);
                 const Judgement judgement = floors.judge(window.first, window.last, group.best);
                 if (judgement.floor > group.best) return true;
-                verdict =
-                    judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor} : score(window);
+                verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor} : score(window);
             }
             if (verdict.accepted) {
                 group.best = std::min(group.best, verdict.score);
