@@ -176,3 +176,57 @@ def test_a_transposition_across_two_words_of_bits_matches_the_model(metric, thre
     for strategies in (["best_match"], []):
         args = (text, pattern, " ", False, False, metric, threshold, 0, strategies)
         assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_transpositions_with_code_points_between_match_the_model(seed):
+    # Damerau-Levenshtein alone lets two code points swap with others
+    # between them ('ca' against 'abc' is 2 edits; 3 for optimal string
+    # alignment), so its distance falls below every bound that the
+    # restricted distance gives. Windows of a dozen short words, some of them
+    # with such swaps, at thresholds on both sides of their own distance.
+    rng = random.Random(1300 + seed)
+    words = "the of and to a in is you that it he was for on are as".split()
+    tokens = [rng.choice(words) for _ in range(rng.randrange(40, 120))]
+    size = rng.choice([3, 6, 12])
+    first = rng.randrange(len(tokens) - size)
+    pattern = " ".join(tokens[first:first + size])
+    changed = list(pattern)
+    for _ in range(rng.randrange(1, 5)):
+        at = rng.randrange(len(changed) - 3)
+        gap = rng.randrange(1, 3)
+        changed.insert(at + gap + 1, changed.pop(at))  # a code point moved past others
+    text = " ".join(tokens[:first]) + " " + "".join(changed) + " " + " ".join(tokens[first + size:])
+    distance = model.fuzzy_token_extract("".join(changed), pattern, " ", False, False, "damerau_levenshtein",
+                                         math.inf, 0, [])
+    own = distance[0][2] if distance else 0.0
+    for threshold, kind in ((own, 0), (own - 1, 0), (own + 1, 0), (0.3, 1), (0.5, 1)):
+        for strategies in (["best_match"], ["longest"]):
+            args = (text, pattern, " ", False, False, "damerau_levenshtein", threshold, kind, strategies)
+            assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
+
+
+@pytest.mark.parametrize("metric", ["levenshtein", "osa", "damerau_levenshtein", "indel", "lcs_seq"])
+@pytest.mark.parametrize("seed", range(6))
+def test_short_phrases_among_other_words_match_the_model(metric, seed):
+    # A phrase of two or three words at thresholds that let up to a third
+    # of its code points change: the code points that each window shares
+    # with it are counted as the window slides, and windows that lack one
+    # more than passes, exactly as many, or one fewer sit among the rest.
+    rng = random.Random(f"{metric} short {seed}")
+    words = "the of and to a in is you that it he was for on are as".split()
+    tokens = [rng.choice(words) for _ in range(rng.randrange(40, 150))]
+    size = rng.choice([2, 3])
+    first = rng.randrange(len(tokens) - size)
+    pattern = " ".join(tokens[first:first + size])
+    for lacking in (0, 1, 2, 3, 4):
+        at = rng.randrange(len(tokens) - size)
+        changed = list(" ".join(tokens[at:at + size]))
+        for index in rng.sample(range(len(changed)), min(lacking, len(changed))):
+            changed[index] = rng.choice("qzxjé")
+        tokens[at:at + size] = "".join(changed).split(" ")
+    text = " ".join(tokens)
+    for threshold, kind in ((0.2, 1), (0.25, 1), (0.3, 1), (1.0, 0), (2.0, 0), (3.0, 0)):
+        for strategies in (["best_match"], ["shortest"]):
+            args = (text, pattern, " ", False, False, metric, threshold, kind, strategies)
+            assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args

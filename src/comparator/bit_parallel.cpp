@@ -495,11 +495,15 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
     const unsigned tail = static_cast<unsigned>(length % 64);
     const std::uint64_t last_mask = tail == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << tail) - 1;
     if (words == 1) {
+        // Kept in locals: stores to the members would make the compiler
+        // read the pattern's rows afresh for every code point.
         std::uint64_t row = row_;
-        for (; position_ < end; ++position_) {
-            const std::uint64_t u = row & pattern_.one_word_positions_of(code_point(text[position_]));
+        std::size_t position = position_;
+        for (; position < end; ++position) {
+            const std::uint64_t u = row & pattern_.one_word_positions_of(code_point(text[position]));
             row = (row + u) | (row - u);
         }
+        position_ = position;
         row_ = row;
         return static_cast<std::uint32_t>(count_bits(~row & last_mask));
     }
@@ -507,14 +511,16 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
         // Patterns of 65 to 128 code points (a phrase of a dozen words): the
         // two words of the row kept in registers.
         std::uint64_t low = rows_[0], high = rows_[1];
-        for (; position_ < end; ++position_) {
-            const std::uint64_t* eq = pattern_.positions_of(code_point(text[position_]));
+        std::size_t position = position_;
+        for (; position < end; ++position) {
+            const std::uint64_t* eq = pattern_.positions_of(code_point(text[position]));
             const std::uint64_t low_u = low & eq[0], high_u = high & eq[1];
             const std::uint64_t low_sum = low + low_u;
             const std::uint64_t carry = low_sum < low;
             high = (high + high_u + carry) | (high - high_u);
             low = low_sum | (low - low_u);
         }
+        position_ = position;
         rows_[0] = low;
         rows_[1] = high;
         return static_cast<std::uint32_t>(count_bits(~low) + count_bits(~high & last_mask));

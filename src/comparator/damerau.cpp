@@ -1,6 +1,9 @@
 #include "comparator/damerau.hpp"
 
+#include "comparator/bit_parallel.hpp"
+
 #include <algorithm>
+#include <cstdlib>
 #include <numeric>
 #include <type_traits>
 
@@ -19,6 +22,12 @@ DamerauPrefixPass::DamerauPrefixPass(std::u32string_view pattern) : pattern_(pat
     for (char32_t c : pattern)
         pattern_ids_.push_back(id_of(c));
     last_row_.assign(128 + others_.size(), -1);
+    if (!pattern.empty() && pattern.size() <= 64) {
+        reversed_positions_.assign(last_row_.size(), 0);
+        for (std::size_t t = 0; t < pattern.size(); ++t)
+            reversed_positions_[static_cast<std::size_t>(pattern_ids_[pattern.size() - 1 - t])] |= std::uint64_t{1}
+                                                                                                   << t;
+    }
 }
 
 std::int32_t DamerauPrefixPass::id_of(char32_t c) const noexcept
@@ -28,8 +37,8 @@ std::int32_t DamerauPrefixPass::id_of(char32_t c) const noexcept
     return found != others_.end() && *found == c ? 128 + static_cast<std::int32_t>(found - others_.begin()) : absent;
 }
 
-template <typename Char>
-void DamerauPrefixPass::prefix_distances(std::basic_string_view<Char> text, std::vector<std::uint32_t>& distances)
+template <typename Char, typename Rows>
+[[gnu::always_inline]] inline void DamerauPrefixPass::run_rows(std::basic_string_view<Char> text, Rows& rows)
 {
     const auto len1 = static_cast<std::int32_t>(text.size()), len2 = static_cast<std::int32_t>(pattern_.size());
     // Larger than any distance of these lengths: it stands for a cell that
@@ -47,25 +56,30 @@ void DamerauPrefixPass::prefix_distances(std::basic_string_view<Char> text, std:
     std::int32_t* r1 = &r1_[1];
     std::int32_t* fr = &fr_[1];
 
-    distances.resize(text.size() + 1);
-    distances[0] = static_cast<std::uint32_t>(len2);
+    // The neighbours of a cell are carried from one column to the next in
+    // locals: the rows are read once each per column.
+    const char32_t* pattern = pattern_.data();
+    const std::int32_t* pattern_ids = pattern_ids_.data();
+    const std::int32_t* last_row = last_row_.data();
     for (std::int32_t i = 1; i <= len1; ++i) {
         std::swap(r, r1);
+        rows.begin(i);
         std::int32_t last_col_id = -1;
         std::int32_t last_i2l1 = r[0];
         r[0] = i;
         std::int32_t t = infinite;
         const char32_t c = code_point(text[static_cast<std::size_t>(i - 1)]);
+        std::int32_t left = i, diagonal = r1[0], before_diagonal = r1[-1];
         for (std::int32_t j = 1; j <= len2; ++j) {
-            const bool same = c == pattern_[static_cast<std::size_t>(j - 1)];
-            std::int32_t value = std::min({r1[j - 1] + static_cast<std::int32_t>(!same), r[j - 1] + 1, r1[j] + 1});
+            const std::int32_t up = r1[j];
+            const bool same = c == pattern[j - 1];
+            std::int32_t value = std::min(std::min(diagonal + static_cast<std::int32_t>(!same), left + 1), up + 1);
             if (same) {
-                last_col_id = j;   // the last column whose code point is c
-                fr[j] = r1[j - 2]; // the cell before the pair, for a transposition to come
+                last_col_id = j;         // the last column whose code point is c
+                fr[j] = before_diagonal; // the cell before the pair, for a transposition to come
                 t = last_i2l1;
             } else {
-                const std::int32_t id = pattern_ids_[static_cast<std::size_t>(j - 1)];
-                const std::int32_t k = last_row_[static_cast<std::size_t>(id)];
+                const std::int32_t k = last_row[pattern_ids[j - 1]];
                 const std::int32_t l = last_col_id;
                 if (j - l == 1)
                     value = std::min(value, fr[j] + (i - k));
@@ -74,14 +88,122 @@ void DamerauPrefixPass::prefix_distances(std::basic_string_view<Char> text, std:
             }
             last_i2l1 = r[j];
             r[j] = value;
+            rows.cell(j, value);
+            before_diagonal = diagonal;
+            diagonal = up;
+            left = value;
         }
         if (const std::int32_t id = id_of(c); id != absent) last_row_[static_cast<std::size_t>(id)] = i;
-        distances[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(r[len2]);
+        if (!rows.end(i, static_cast<const std::int32_t*>(r))) return;
     }
+}
+
+template <typename Char>
+void DamerauPrefixPass::prefix_distances(std::basic_string_view<Char> text, std::vector<std::uint32_t>& distances)
+{
+    const std::size_t len2 = pattern_.size();
+    distances.resize(text.size() + 1);
+    distances[0] = static_cast<std::uint32_t>(len2);
+    struct Record {
+        std::vector<std::uint32_t>& distances;
+        std::size_t last;
+        void begin(std::int32_t) noexcept {}
+        void cell(std::int32_t, std::int32_t) noexcept {}
+        bool end(std::int32_t i, const std::int32_t* row) noexcept
+        {
+            distances[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(row[last]);
+            return true;
+        }
+    } record{distances, len2};
+    run_rows(text, record);
+}
+
+template <typename Char>
+std::uint32_t DamerauPrefixPass::distance_within(std::basic_string_view<Char> text, std::uint32_t limit)
+{
+    const auto n = static_cast<std::int32_t>(text.size()), m = static_cast<std::int32_t>(pattern_.size());
+    const auto beyond = static_cast<std::int32_t>(limit) + 1;
+    // Every alignment costs at least the difference of the lengths.
+    if (std::abs(n - m) >= beyond) return static_cast<std::uint32_t>(std::abs(n - m));
+    if (n == 0) return static_cast<std::uint32_t>(m);
+    // The common subsequence of the text's tail from each row on and the
+    // pattern's tail from each column on: the edits that the tails still
+    // need are at least the longer tail less it (no edit changes that by
+    // more than one), which tells early that no alignment can pass.
+    const bool tails = !reversed_positions_.empty();
+    if (tails) {
+        tail_rows_.resize(static_cast<std::size_t>(n) + 1);
+        std::uint64_t row = ~std::uint64_t{0};
+        tail_rows_[static_cast<std::size_t>(n)] = row;
+        for (std::size_t i = static_cast<std::size_t>(n); i-- > 0;) {
+            const std::int32_t id = id_of(code_point(text[i]));
+            const std::uint64_t u = id == absent ? 0 : row & reversed_positions_[static_cast<std::size_t>(id)];
+            row = (row + u) | (row - u);
+            tail_rows_[i] = row;
+        }
+    }
+    // Every cell of a row beyond the limit puts every later one beyond it:
+    // a transposition that jumps over the row costs at least what deleting
+    // the rows it jumps over would. Across a row, a cell's distance plus
+    // what its tails need is at most one more than any alignment through
+    // it, or over it by a transposition, costs.
+    struct Stop {
+        const std::vector<std::uint64_t>& tail_rows;
+        bool tails;
+        std::int32_t n, m, beyond;
+        std::uint64_t mask;
+        std::int32_t distance;
+        std::uint64_t unmatched = 0;
+        std::int32_t common = 0, least = 0, least_through = 0, rest = 0;
+        bool checking = false;
+
+        void begin(std::int32_t i) noexcept
+        {
+            // Most texts that stop do so at one of the first rows; after
+            // those, a row in two is checked, which costs less than the rows
+            // that a later stop runs on.
+            checking = i <= 3 || i % 2 == 0;
+            if (!checking) return;
+            // Column 0: the row's code points all deleted.
+            rest = n - i;
+            least = i;
+            least_through = 0; // nothing known of the tails
+            if (!tails) return;
+            unmatched = ~tail_rows[static_cast<std::size_t>(i)] & mask;
+            common = static_cast<std::int32_t>(count_bits(unmatched));
+            least_through = i + std::max(rest, m) - common;
+        }
+        void cell(std::int32_t j, std::int32_t value) noexcept
+        {
+            if (!checking) return;
+            if (!tails) {
+                least = std::min(least, value);
+                return;
+            }
+            common -= static_cast<std::int32_t>((unmatched >> (m - j)) & 1);
+            least_through = std::min(least_through, value + std::max(rest, m - j) - common);
+        }
+        bool end(std::int32_t i, const std::int32_t* row) noexcept
+        {
+            if (i == n) {
+                distance = row[m];
+                return false;
+            }
+            // With the tails, every cell is counted in through them.
+            if (!checking || (tails ? least_through <= beyond : least < beyond)) return true;
+            distance = std::max(least_through - 1, beyond);
+            return false;
+        }
+    } stop{tail_rows_, tails, n, m, beyond, m == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1, beyond};
+    run_rows(text, stop);
+    return static_cast<std::uint32_t>(stop.distance);
 }
 
 template void DamerauPrefixPass::prefix_distances(std::string_view, std::vector<std::uint32_t>&);
 template void DamerauPrefixPass::prefix_distances(std::u16string_view, std::vector<std::uint32_t>&);
 template void DamerauPrefixPass::prefix_distances(std::u32string_view, std::vector<std::uint32_t>&);
+template std::uint32_t DamerauPrefixPass::distance_within(std::string_view, std::uint32_t);
+template std::uint32_t DamerauPrefixPass::distance_within(std::u16string_view, std::uint32_t);
+template std::uint32_t DamerauPrefixPass::distance_within(std::u32string_view, std::uint32_t);
 
 } // namespace tessarin::detail

@@ -22,7 +22,20 @@ public:
     template <typename Char>
     void prefix_distances(std::basic_string_view<Char> text, std::vector<std::uint32_t>& distances);
 
+    // distance(text, pattern) when it is at most `limit`; otherwise some
+    // value above `limit`. The rows stop as soon as no alignment can come
+    // within the limit, which for most texts far from the pattern is well
+    // before the last.
+    template <typename Char> std::uint32_t distance_within(std::basic_string_view<Char> text, std::uint32_t limit);
+
 private:
+    // Runs the rows of text against the pattern. `rows` is told of each
+    // row i (the text's first i code points) by rows.begin(i), then of its
+    // cells by rows.cell(j, value) for j from 1 (value: their distance from
+    // the pattern's first j), and then rows.end(i, row) may return false to
+    // stop; row[j] holds the cells, row[0] = i.
+    template <typename Char, typename Rows> void run_rows(std::basic_string_view<Char> text, Rows& rows);
+
     // The id of a code point of the pattern, or `absent`.
     std::int32_t id_of(char32_t c) const noexcept;
     static constexpr std::int32_t absent = -1;
@@ -33,6 +46,11 @@ private:
     std::int32_t ascii_ids_[128];
     std::vector<std::int32_t> last_row_;    // per id: the last row whose code point it was
     std::vector<std::int32_t> r_, r1_, fr_; // the current and previous rows, and the saved transposition cells
+    // For a pattern of at most 64 code points: per id, the positions of the
+    // reversed pattern that hold it, for the common subsequences of the
+    // text's and the pattern's tails; and those tails' rows, one per row.
+    std::vector<std::uint64_t> reversed_positions_;
+    std::vector<std::uint64_t> tail_rows_;
 };
 
 } // namespace tessarin::detail

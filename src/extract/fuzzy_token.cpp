@@ -16,6 +16,7 @@
 
 #include "comparator/bit_parallel.hpp"
 #include "comparator/bounds.hpp"
+#include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
 #include "comparator/word.hpp"
 #include "conflict_solver/mod.hpp"
@@ -158,6 +159,15 @@ public:
                 mark_reachable(cancel);
             }
             if (subsequence) common_.emplace(*bit_parallel_);
+            // Where a window of the pattern's length passes with up to a
+            // third of its code points changed: windows of other words seldom
+            // have that many in common with it. Beyond that, the count only
+            // costs, and the gaps it leaves in the passes are read again. The
+            // common subsequence bounds Indel and LCSseq as tightly for about
+            // as much.
+            shared_rules_out_ = !(metric == Metric::indel || metric == Metric::lcs_seq) &&
+                                3 * largest_distance(p_, threshold_) <= static_cast<int64_t>(p_);
+            if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
         }
     }
 
@@ -199,6 +209,7 @@ public:
         if (search_) {
             // Within its distance only if the search marked its end.
             if (reachable_known_ && !((reachable_[last >> 6] >> (last & 63)) & 1)) return Judgement::ruled_out();
+            if (shared_rules_out_ && lacks_too_much(first, last, allowed)) return Judgement::ruled_out();
             // Levenshtein is a metric: the window is at least as far as the
             // last window measured less the edits that turn one into the
             // other (dropping what lies before this one, adding what follows).
@@ -212,6 +223,7 @@ public:
             return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
         }
         if (common_) {
+            if (shared_rules_out_ && lacks_too_much(first, last, allowed)) return Judgement::ruled_out();
             const uint64_t least = subsequence_distance(first, last);
             if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
             const double floor = score_of(metric_, kind_, least, length, p_);
@@ -324,6 +336,10 @@ private:
                 *exact = false;
                 return scored(restricted);
             }
+            // The distance itself, worked out only as far as it can pass
+            // (it is never above the restricted one).
+            return scored(damerau_->distance_within(
+                candidate, static_cast<std::uint32_t>(std::min<int64_t>(allowed, restricted))));
         }
         if (jaro_) {
             const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
@@ -334,19 +350,33 @@ private:
 
     static constexpr int64_t unlimited = std::numeric_limits<int64_t>::max() / 4;
 
+    // Whether the code points that the window [first, last) lacks of the
+    // pattern's, each an edit, already cost more than `allowed`: kept up to
+    // date as the window slides, for less than a pass.
+    [[gnu::always_inline]] bool lacks_too_much(uint64_t first, uint64_t last, int64_t allowed) noexcept
+    {
+        const uint64_t length = last - first;
+        const uint64_t shared = std::min({shared_.of(text_, first, last), length, p_});
+        return static_cast<int64_t>(std::max(length, p_) - shared) > allowed;
+    }
+
     // The largest distance with which a window of this trimmed length
     // scores `bound` or less, found with the score's own arithmetic; -1
-    // when none does. Kept by length for the threshold.
+    // when none does. Kept by length for the threshold, and for another
+    // bound the last one worked out at each length.
     [[gnu::always_inline]] int64_t largest_distance(uint64_t length, double bound)
     {
-        if (bound == threshold_ && length < allowed_.size() && allowed_[length] != unknown) return allowed_[length];
+        if (bound == threshold_) {
+            if (length < allowed_.size() && allowed_[length] != unknown) return allowed_[length];
+        } else if (length < other_allowed_.size() && other_allowed_[length].bound == bound) {
+            return other_allowed_[length].largest;
+        }
         return work_out_largest_distance(length, bound);
     }
 
     // largest_distance() where it is not kept yet (or not kept at all).
     [[gnu::noinline]] int64_t work_out_largest_distance(uint64_t length, double bound)
     {
-        const bool kept = bound == threshold_ && length < allowed_.size();
         int64_t largest;
         const auto passes = [&](int64_t distance) {
             return score_of(metric_, kind_, static_cast<uint64_t>(distance), length, p_) <= bound;
@@ -366,7 +396,12 @@ private:
                 ++largest;
             if (maximum == 0 || largest == maximum) largest = unlimited;
         }
-        if (kept) allowed_[length] = largest;
+        if (bound == threshold_) {
+            if (length < allowed_.size()) allowed_[length] = largest;
+        } else if (length < allowed_.size()) {
+            if (other_allowed_.empty()) other_allowed_.assign(allowed_.size(), KeptDistance{});
+            other_allowed_[length] = KeptDistance{bound, largest};
+        }
         return largest;
     }
 
@@ -412,6 +447,13 @@ private:
     ThresholdKind kind_;
     double threshold_;
     uint64_t p_;
+    // The same for other bounds (a group's lowest score so far), each with
+    // the bound it was worked out for: the bound changes now and then.
+    struct KeptDistance {
+        double bound = std::numeric_limits<double>::quiet_NaN();
+        int64_t largest = -1;
+    };
+    std::vector<KeptDistance> other_allowed_;
     std::vector<int64_t> allowed_;                    // by trimmed length: largest_distance at the threshold
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     detail::SlidingShared<Char> shared_;
@@ -426,6 +468,10 @@ private:
     std::optional<detail::CommonSubsequencePass> common_;
     uint64_t common_to_ = 0; // the pass has read the text up to here
     std::vector<std::uint32_t> osa_;
+    std::optional<detail::DamerauPrefixPass> damerau_;
+    // Whether the code points a window shares with the pattern are counted
+    // before the passes.
+    bool shared_rules_out_ = false;
     std::optional<detail::JaroPattern> jaro_;
 };
 
@@ -604,14 +650,25 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         group.open(solver);
         const Comparison seed = score_of_window(group.seed);
         if (seed.accepted) group.best = std::min(group.best, seed.score);
+        // What the first walk scored in the group comes in window order too,
+        // and needs no floor.
+        auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
+                                       [](const Scored& item, uint64_t start) { return item.start < start; });
         windows.walk(group.first, [&](uint64_t start, uint64_t end) {
             if (start > group.end) return false;
             cancel.poll(end - start + 1);
-            const WindowSpan window = span_of(text, start, end);
-            const Judgement judgement = floors.judge(window.first, window.last, group.best);
-            if (judgement.floor > group.best) return true;
-            const Comparison verdict =
-                judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor} : score_of_window(window);
+            while (cached != scored.end() && cached->start < start)
+                ++cached;
+            Comparison verdict;
+            if (cached != scored.end() && cached->start == start) {
+                if (cached->score > group.best) return true;
+                verdict = Comparison{cached->score <= threshold, cached->score};
+            } else {
+                const WindowSpan window = span_of(text, start, end);
+                const Judgement judgement = floors.judge(window.first, window.last, group.best);
+                if (judgement.floor > group.best) return true;
+                verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor} : score(window);
+            }
             if (verdict.accepted) {
                 group.best = std::min(group.best, verdict.score);
                 solver.add(Match{start, end, verdict.score});

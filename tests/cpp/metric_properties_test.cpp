@@ -188,6 +188,13 @@ void per_start_passes_agree_with_the_library()
                                                      pattern.size()) <= exact &&
                           exact <= levenshtein,
                       "damerau_levenshtein bounds: '%s' vs '%s'", narrow(prefix).c_str(), narrow(pattern).c_str());
+                // Worked out only up to a limit: the distance itself within
+                // it, and something beyond it otherwise.
+                const auto within = static_cast<std::uint32_t>(limit);
+                const std::uint32_t stopped = damerau.distance_within(prefix, within);
+                CHECK(exact <= within ? stopped == exact : stopped > within && stopped <= exact,
+                      "damerau_levenshtein within %u: '%s' vs '%s': %u, library %zu", within, narrow(prefix).c_str(),
+                      narrow(pattern).c_str(), stopped, exact);
                 return exact;
             });
         }
