@@ -29,7 +29,7 @@ wanted=$(cat "$root/requirements/build.txt" "$root/requirements/test.txt" "$root
 if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
     say "installing the Python build and test requirements into .venv-sanitize"
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q -r "$root/requirements/build.txt" -r "$root/requirements/test.txt" \
+    install_requirements "$venv/bin/python" -r "$root/requirements/build.txt" -r "$root/requirements/test.txt" \
         -r "$root/fuzz/requirements.txt"
     printf '%s' "$wanted" >"$stamp"
 fi
