@@ -14,7 +14,7 @@
 # read. To keep what a run found, merge what adds coverage into the seeds
 # before the next run (for the Python harness, with the environment of its
 # run below and .venv-sanitize/bin first on PATH):
-#   build/fuzz/core_fuzzer -merge=1 -use_counters=0 fuzz/corpus/core build/fuzz/corpus-core
+#   build/sanitize-*/core_fuzzer -merge=1 -use_counters=0 fuzz/corpus/core build/fuzz/corpus-core
 # A finding stops the run; its input is saved as build/fuzz/crash-*.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -38,17 +38,18 @@ run_logged() {
     grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)|^#[0-9]+.*DONE' "$build/$name.log" | sed "s/^/  $name: /"
 }
 
-# libFuzzer ships with clang's runtime libraries, a package of its own
-# (libclang-rt-dev depends on the one of the default clang version).
-install_packages clang libclang-rt-dev
-# The Python harness runs in the environment of scripts/sanitize.sh, which
-# holds atheris; the module it imports is the one built here.
-"$root/scripts/sanitize.sh" --environment-only
-venv_python="$root/.venv-sanitize/bin/python"
+# The harnesses are built in the sanitized build of scripts/sanitize.sh, whose
+# code counts its coverage for libFuzzer, against the core compiled there. The
+# Python harness runs in that script's environment, which holds atheris, on
+# the module installed there.
+"$root/scripts/sanitize.sh" --build-only
+venv="$root/.venv-sanitize"
+tag=$("$venv/bin/python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+sanitized=$(find "$root/build" -maxdepth 1 -type d -name "sanitize-$tag-$tag-*" | head -n 1)
+mkdir -p "$build"
 say "building the fuzzing harnesses"
-cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPython_EXECUTABLE="$venv_python" >/dev/null
-cmake --build "$build" >/dev/null
+"$venv/bin/cmake" --build "$sanitized" --target fuzzers >"$build/build.log" 2>&1 ||
+    { cat "$build/build.log" >&2; exit 1; }
 # libFuzzer's timeout is wall-clock time: on a loaded machine an input that
 # takes half a second alone took 34 s. Only a hang should end a run, so the
 # limit is far beyond what any load stretches an input to.
@@ -71,22 +72,22 @@ start() {
 }
 
 if [ -z "$only" ] || [ "$only" = core ]; then
-    start "the C++ library" core "$build/core_fuzzer" -max_total_time="$seconds" -max_len=2048 \
+    start "the C++ library" core "$sanitized/core_fuzzer" -max_total_time="$seconds" -max_len=2048 \
         -timeout="$unit_timeout" -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/" \
         "$build/corpus-core" "$root/fuzz/corpus/core"
 fi
 
 if [ -z "$only" ] || [ "$only" = stream ]; then
-    start "the command's search of files" stream "$build/stream_fuzzer" -max_total_time="$seconds" \
+    start "the command's search of files" stream "$sanitized/stream_fuzzer" -max_total_time="$seconds" \
         -max_len=1024 -timeout="$unit_timeout" -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/" \
         "$build/corpus-stream" "$root/fuzz/corpus/stream"
 fi
 
 if [ -z "$only" ] || [ "$only" = python ]; then
-    LD_PRELOAD="$("$venv_python" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
-        PYTHONPATH="$build/tessarin" PYTHONMALLOC=malloc \
+    LD_PRELOAD="$("$venv/bin/python" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+        PYTHONMALLOC=malloc \
         ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-        start "the module's functions" python "$venv_python" "$root/fuzz/python_fuzzer.py" \
+        start "the module's functions" python "$venv/bin/python" "$root/fuzz/python_fuzzer.py" \
         -max_total_time="$seconds" -max_len=512 -timeout="$unit_timeout" -rss_limit_mb=4096 -print_final_stats=1 \
         -artifact_prefix="$build/" "$build/corpus-python" "$root/fuzz/corpus/python"
 fi

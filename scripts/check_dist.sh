@@ -9,12 +9,17 @@
 #     system's RapidFuzz hidden from CMake: the build must take the headers
 #     that the sdist carries, and is checked to have done so. Zig's C++
 #     compiler (requirements/dist.txt) builds it for an older glibc than the
-#     machine's, with LLVM's C++ runtime linked in.
+#     machine's, with LLVM's C++ runtime linked in. The wheels are built one
+#     after the other in one build folder, each configured afresh: what does
+#     not depend on the interpreter (most of the matching library) is
+#     compiled once, with the same compiler, flags and sources for each.
 #  3. auditwheel (with patchelf) copies the wheel's non-system libraries into
 #     it and tags it manylinux; the tag must be manylinux_2_28 or older.
 #  4. That wheel goes into the same environment, and the sdist's own test
 #     suite runs once against it; tests/test_packaging.py there checks that
 #     the extensions load nothing from outside the wheel but the C runtime.
+#     The environments get the test requirements in the background from the
+#     start, while the compiler works.
 # Each file goes into dist/ as soon as it is made (a repaired wheel in place
 # of the one it was made from), so a check that fails leaves what was made
 # for a look; the last line says which check failed, and the line before it
@@ -29,8 +34,14 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 work=$(mktemp -d)
 step=
 summary=()
+declare -A preparing=() # the background installs, by version
 finish() {
-    local status=$?
+    local status=$? pid
+    for pid in "${preparing[@]}"; do # pip, and the shell that runs it
+        pkill -P "$pid" 2>/dev/null || true
+        kill "$pid" 2>/dev/null || true
+    done
+    wait
     rm -rf "$work"
     if [ "$status" -ne 0 ]; then
         local made
@@ -65,7 +76,7 @@ wanted_versions() {
 }
 
 step="installing the wheels' toolchain"
-"$root/.venv/bin/python" -m pip install -q -r "$root/requirements/dist.txt"
+install_requirements "$root/.venv/bin/python" -r "$root/requirements/dist.txt"
 # CMake takes a compiler as one program: this one runs Zig's for the floor.
 # Zig would link LLVM's unwinder into each extension. glibc unwinds a thread
 # that ends while inside one (CPython ends a daemon thread that way when it
@@ -145,15 +156,26 @@ for name in ("tessarin", "tessarin_cli._native", "tessarin_search._native"):
     echo "$line"
 }
 
-# The wheel for the interpreter PYTHON (version VERSION), made, repaired,
-# installed and tested in a new environment of its own.
-wheel_for() {
-    local version=$1 python=$2 venv="$work/venv-$1" build="$work/build-$1" wheel repaired tag headers
-    step="building the $version wheel from the sdist, with the system's RapidFuzz hidden"
-    say "$step ($python)"
+# Makes the new environment for the interpreter PYTHON (version VERSION) and
+# starts installing the test requirements into it in the background.
+prepare_environment() {
+    local version=$1 python=$2 venv="$work/venv-$1"
     "$python" -m venv "$venv"
+    install_requirements "$venv/bin/python" -r "$unpacked/requirements/test.txt" >"$work/prepare-$version.log" 2>&1 &
+    preparing[$version]=$!
+}
+
+# The wheel for the interpreter of version VERSION, made, repaired,
+# installed and tested in its new environment.
+wheel_for() {
+    local version=$1 venv="$work/venv-$1" build="$work/build" wheel repaired tag headers
+    step="building the $version wheel from the sdist, with the system's RapidFuzz hidden"
+    say "$step ($(base_python "$venv"))"
+    # Configured afresh: nothing found for another interpreter stays. Ninja
+    # then compiles again whatever this configuration compiles differently.
+    rm -f "$build/CMakeCache.txt"
     CXX="$work/toolchain/c++" "$venv/bin/python" -m pip wheel -q --no-deps -w "$work/wheels-$version" \
-        -C cmake.define.CMAKE_DISABLE_FIND_PACKAGE_rapidfuzz=ON -C build-dir="$build" "$sdist" >/dev/null
+        -C cmake.define.CMAKE_DISABLE_FIND_PACKAGE_rapidfuzz=ON -C build-dir="$build" "$unpacked" >/dev/null
     wheel=$(echo "$work/wheels-$version"/tessarin-*.whl)
     keep "$wheel" "tessarin-*-cp${version/./}-*.whl"
 
@@ -182,9 +204,11 @@ wheel_for() {
         exit 1
     fi
 
+    step="installing the test requirements into the $version environment"
+    wait "${preparing[$version]}" || { cat "$work/prepare-$version.log" >&2; exit 1; }
     step="installing the $version wheel into its fresh environment"
     say "$step"
-    "$venv/bin/python" -m pip install -q "$repaired" -r "$unpacked/requirements/test.txt"
+    "$venv/bin/python" -m pip install -q "$repaired"
 
     step="testing the installed $version wheel with the sdist's own suite"
     say "$step"
@@ -196,12 +220,12 @@ wheel_for() {
 }
 
 mapfile -t versions < <(wanted_versions)
-made=0
+found=()
 for version in "${versions[@]}"; do
     step="finding CPython $version"
     if python=$(find_interpreter "$version"); then
-        wheel_for "$version" "$python"
-        made=$((made + 1))
+        prepare_environment "$version" "$python"
+        found+=("$version")
     elif [ "${CI:-}" = true ]; then
         echo "error: CPython $version with its headers is not on this machine" >&2
         exit 1
@@ -210,7 +234,10 @@ for version in "${versions[@]}"; do
     fi
 done
 step="finding an interpreter"
-[ "$made" -gt 0 ] || { echo "error: no supported CPython found" >&2; exit 1; }
+[ ${#found[@]} -gt 0 ] || { echo "error: no supported CPython found" >&2; exit 1; }
+for version in "${found[@]}"; do
+    wheel_for "$version"
+done
 
 step=
 printf '%s\n' "${summary[@]}"

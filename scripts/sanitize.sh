@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
-# (GCC, float-cast-overflow included) into a virtual environment of its own,
-# .venv-sanitize, and runs the whole test suite under it, in the
-# interpreter's development mode, on smaller inputs (TESSARIN_TEST_SCALE,
-# 0.25 unless set). Any sanitizer report ends the run with a failure. Extra
-# arguments go to pytest:
+# (clang, with coverage for the fuzzing harnesses, which fuzz/run.sh builds in
+# the same build) into a virtual environment of its own, .venv-sanitize, and
+# runs the whole test suite under it, in the interpreter's development mode,
+# on smaller inputs (TESSARIN_TEST_SCALE, 0.25 unless set). Any sanitizer
+# report ends the run with a failure. Extra arguments go to pytest:
 #   scripts/sanitize.sh                 build, then every test
 #   scripts/sanitize.sh -k hostile -x   build, then a selection
+#   scripts/sanitize.sh --build-only    the environment and the build alone
 # Needs the system packages and .venv that scripts/setup.sh prepares; the
 # build itself stays in build/sanitize-*, apart from the normal one.
 set -euo pipefail
@@ -29,18 +30,28 @@ wanted=$(cat "$root/requirements/build.txt" "$root/requirements/test.txt" "$root
 if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
     say "installing the Python build and test requirements into .venv-sanitize"
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q -r "$root/requirements/build.txt" -r "$root/requirements/test.txt" \
+    install_requirements "$venv/bin/python" -r "$root/requirements/build.txt" -r "$root/requirements/test.txt" \
         -r "$root/fuzz/requirements.txt"
     printf '%s' "$wanted" >"$stamp"
 fi
 
 [ "${1:-}" = --environment-only ] && exit 0
 
+# libFuzzer's runtime ships apart from clang's (libclang-rt-dev depends on the
+# one of the default clang version).
+install_packages clang libclang-rt-dev
+# A build that another compiler made (GCC made it once) is made anew.
+for cache in "$root"/build/sanitize-*/CMakeCache.txt; do
+    if [ -f "$cache" ] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang' "$cache"; then
+        rm -rf "$(dirname "$cache")"
+    fi
+done
 say "building the sanitized extension into .venv-sanitize"
-# The runtimes preloaded below must be those of the compiler that built it.
-CXX=g++ "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
+# The runtime preloaded below must be the one of the compiler that built it.
+CXX=clang++ "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
     -C build-dir="$root/build/sanitize-{wheel_tag}" \
     -C cmake.build-type=RelWithDebInfo -C cmake.define.TESSARIN_SANITIZE=ON "$root"
+[ "${1:-}" = --build-only ] && exit 0
 
 # A release interpreter is not instrumented, so the runtimes must be loaded
 # before anything else. Leak detection stays off: the interpreter keeps much
@@ -54,7 +65,7 @@ CXX=g++ "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
 # The memmem interceptor checks the whole rest of the text at every call,
 # which turns finding each of a million occurrences into quadratic work;
 # every other read stays checked.
-preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+preload=$(clang++ -print-file-name="libclang_rt.asan-$(uname -m).so")
 say "running the tests under the sanitizers"
 # From an empty folder, as scripts/test.sh does, so that only the installed
 # module can be imported.

@@ -120,7 +120,7 @@ prepare_venv() {
     if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
         say "installing the Python build and test requirements"
         "$venv/bin/python" -m pip install -q --upgrade pip
-        "$venv/bin/python" -m pip install -q -r "$root/requirements/build.txt" -r "$root/requirements/test.txt"
+        install_requirements "$venv/bin/python" -r "$root/requirements/build.txt" -r "$root/requirements/test.txt"
         printf '%s' "$wanted" >"$stamp"
     fi
 }

@@ -26,8 +26,13 @@ cd "$root"
 scratch=$(mktemp -d)
 passed= # the stages that passed, with their times
 current=
+preparing= # the background set-up of the sanitizers' environment
 report() {
     local status=$?
+    if [ -n "$preparing" ]; then # pip, and the shell that runs it
+        pkill -P "$preparing" 2>/dev/null || true
+        kill "$preparing" 2>/dev/null || true
+    fi
     rm -rf "$scratch"
     if [ "$status" -ne 0 ] && [ -n "$current" ]; then
         say "FAILED: $current${passed:+; passed before it: $passed}"
@@ -80,6 +85,24 @@ suite() (
     HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" "$py" -m pytest -q -p no:cacheprovider -n auto "$root/tests" "$@"
 )
 
+# The sanitizers' environment is made while the earlier stages run: pip
+# works on one core, and the stages before leave one free much of the time.
+if [ -z "${TESSARIN_QUICK:-}" ]; then
+    mkdir -p "$root/build"
+    "$root/scripts/sanitize.sh" --environment-only >"$root/build/sanitize-environment.log" 2>&1 &
+    preparing=$!
+fi
+sanitizers() {
+    local status=0
+    wait "$preparing" || status=$?
+    preparing=
+    if [ "$status" -ne 0 ]; then
+        cat "$root/build/sanitize-environment.log" >&2
+        return "$status"
+    fi
+    "$root/scripts/sanitize.sh"
+}
+
 stage core core_tests
 stage types types
 if [ $# -gt 0 ]; then
@@ -89,7 +112,7 @@ else
 fi
 skipped=
 if [ -z "${TESSARIN_QUICK:-}" ]; then
-    stage sanitizers "$root/scripts/sanitize.sh"
+    stage sanitizers sanitizers
     stage fuzzing "$root/fuzz/run.sh" 30
 else
     skipped=" (TESSARIN_QUICK: no sanitizers, fuzzing or dist)"

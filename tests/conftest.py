@@ -3,6 +3,7 @@ cheap argument list for each, and the scale of the costliest inputs."""
 
 import os
 import pathlib
+import re
 
 from hypothesis import HealthCheck, settings
 
@@ -28,7 +29,7 @@ def scaled(count, least=1):
 
 # Under AddressSanitizer memory is kept aside after release, and running out
 # of it ends the process: tests of memory use skip themselves there.
-UNDER_ADDRESS_SANITIZER = "libasan" in pathlib.Path("/proc/self/maps").read_text()
+UNDER_ADDRESS_SANITIZER = bool(re.search(r"libasan|libclang_rt\.asan", pathlib.Path("/proc/self/maps").read_text()))
 
 FUNCTION_NAMES = ["exact_raw_extract", "exact_token_extract", "fuzzy_raw_extract", "fuzzy_token_extract"]
 

@@ -60,7 +60,7 @@ EXTENSIONS = ["tessarin", "tessarin_cli._native", "tessarin_search._native"]
 # the loader, the C and C++ runtimes (and the sanitizers' runtimes, which only
 # the sanitized build of scripts/sanitize.sh preloads).
 RUNTIMES = ("linux-vdso", "ld-linux-", "libc", "libm", "libpthread", "libdl", "librt",
-            "libstdc++", "libgcc_s", "libasan", "libubsan")
+            "libstdc++", "libgcc_s", "libasan", "libubsan", "libclang_rt.asan")
 
 
 def loaded_libraries(extension):

@@ -188,8 +188,12 @@ def test_find_many_lets_go_of_every_text(threads, ending):
 
 
 INTERRUPTED_CHILD = textwrap.dedent("""
-    import itertools, sys
+    import itertools, signal, sys
     from tessarin_search import Search
+
+    # Ctrl-C as a user's shell leaves it: a test run started in the
+    # background inherits SIGINT ignored, and so would this process.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     texts = ("a colour and a color " * 20_000 for _ in itertools.count())
     count = 0

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -138,7 +139,9 @@ std::uint64_t longest_stretch(const Case& test, std::size_t code_points)
 
 } // namespace
 
-int main()
+// With SHARD COUNT as arguments, only the cases whose index is SHARD modulo
+// COUNT run, so that ctest can spread the cases over the machine's cores.
+int main(int argc, char** argv)
 {
     using namespace tessarin;
     using Text = std::string;
@@ -297,8 +300,11 @@ int main()
              fuzzy_token_extract(std::move(s), "abcdefghik", " ", fuzzy("levenshtein", 0.0), c);
          }},
     };
+    const std::size_t shard = argc == 3 ? std::strtoul(argv[1], nullptr, 10) : 0;
+    const std::size_t shards = argc == 3 ? std::max<std::size_t>(std::strtoul(argv[2], nullptr, 10), 1) : 1;
     int failures = 0;
-    for (const Case& test : cases) {
+    for (std::size_t index = shard; index < cases.size(); index += shards) {
+        const Case& test = cases[index];
         const std::uint64_t shorter = longest_stretch(test, test.length);
         const std::uint64_t longer = longest_stretch(test, test.length * growth);
         // A little slack: where the polls fall within a pass may shift with
