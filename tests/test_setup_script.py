@@ -178,7 +178,7 @@ def test_other_first_run_installs_take_the_shared_step(tmp_path):
     root = SETUP.parent.parent
     scripts = [p for p in root.glob("*/*.sh") if p.name not in ("lib.sh", "setup.sh")]
     assert [p.name for p in scripts if "apt-get" in p.read_text()] == []
-    assert {p.name for p in scripts if "install_packages " in p.read_text()} >= {"valgrind.sh", "run.sh"}
+    assert {p.name for p in scripts if "install_packages " in p.read_text()} >= {"valgrind.sh", "sanitize.sh"}
     state = dict(codename="bookworm", installed=["fortunes"], candidates=[], sources={}, uid=1000)
     run, calls, _ = simulate(tmp_path, **state, command=["bash", "-c", f". {root}/scripts/lib.sh; "
                              "install_packages fortunes fortunes-de; install_packages valgrind fortunes"])
