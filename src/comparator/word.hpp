@@ -166,6 +166,21 @@ public:
         return (low >> offset) | (word_at_least(word + 1, need) << (64 - offset));
     }
 
+    // The count for the beginning `at`, which lies in the piece at hand or
+    // is the first beginning after it.
+    std::uint64_t count(std::uint64_t at) const noexcept
+    {
+        const std::uint64_t* planes = &planes_[((at - first_) >> 6) * plane_count];
+        std::uint64_t count = 0;
+        for (unsigned j = 0; j < planes_used_; ++j)
+            count |= ((planes[j] >> (at & 63)) & 1) << j;
+        return count;
+    }
+
+    // Whether the beginning `at` lies in the piece at hand, or is the first
+    // beginning after it.
+    bool covers(std::uint64_t at) const noexcept { return !planes_.empty() && at >= first_ && at <= first_ + piece; }
+
     // Works out the piece that holds the beginning `at`, unless it is the
     // one at hand.
     void prepare(std::uint64_t at)

@@ -615,6 +615,8 @@ public:
         return stop;
     }
 
+    const detail::JaroReachMap<Char>& map() const noexcept { return map_; }
+
 private:
     static constexpr uint64_t trailing_white = 3; // classes by white space at the shortest window's end
 
@@ -817,7 +819,12 @@ public:
         // most windows pass), it is left off.
         if (reach_ && reach > 0 && (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
             ++reach_tries_;
-            reachable = reach_->count(first, reach, detail::jaro_reach_of(reach, pattern_.size()));
+            // The map of all starts has it already where the longest window
+            // keeps its whole length.
+            const detail::JaroReachMap<Char>* map = hopeful_ ? &hopeful_->map() : nullptr;
+            reachable = map && reach == windows_longest_ && map->covers(first)
+                            ? map->count(first)
+                            : reach_->count(first, reach, detail::jaro_reach_of(reach, pattern_.size()));
             if (reachable < need) {
                 ++reach_rules_out_;
                 return true;
