@@ -166,8 +166,7 @@ public:
         return (low >> offset) | (word_at_least(word + 1, need) << (64 - offset));
     }
 
-    // The count for the beginning `at`, which lies in the piece at hand or
-    // is the first beginning after it.
+    // The count for a beginning `at` that the piece at hand covers.
     std::uint64_t count(std::uint64_t at) const noexcept
     {
         const std::uint64_t* planes = &planes_[((at - first_) >> 6) * plane_count];
@@ -177,21 +176,24 @@ public:
         return count;
     }
 
-    // Whether the beginning `at` lies in the piece at hand, or is the first
-    // beginning after it.
-    bool covers(std::uint64_t at) const noexcept { return !planes_.empty() && at >= first_ && at <= first_ + piece; }
+    // Whether the piece at hand holds the count for the beginning `at`.
+    bool covers(std::uint64_t at) const noexcept
+    {
+        return !planes_.empty() && at >= first_ && at < first_ + 64 * counted_words_;
+    }
 
     // Works out the piece that holds the beginning `at`, unless it is the
     // one at hand.
     void prepare(std::uint64_t at)
     {
-        if (!planes_.empty() && at >= first_ && at < first_ + piece) return;
+        if (!planes_.empty() && at >= first_ && at < first_ + 64 * (counted_words_ - 1)) return;
         fill(at & ~std::uint64_t{63});
     }
 
     // The beginnings that the counts are kept for, from the piece's first:
     // the piece and one word more.
     static constexpr std::uint64_t words = piece / 64 + 1;
+    static constexpr std::uint64_t first_words = 5;
 
     // Bit b: the code point at `at` + b equals pattern position `i`; `at`
     // lies in the piece at hand or up to `longest` past it.
@@ -237,10 +239,11 @@ private:
     Units<Char> text_;
     std::uint64_t p_, longest_, reach_;
     std::uint64_t ids_count_ = 0, levels_count_ = 1;
-    unsigned planes_used_ = 1;                       // bits enough for the pattern's length
-    std::vector<std::uint64_t> ids_;                 // by pattern position: its code point's id
-    std::vector<std::uint64_t> lo_, hi_;             // by pattern position: the offsets within reach
-    std::vector<std::uint64_t> level_of_;            // by pattern position: the run width it reads (a power of two)
+    unsigned planes_used_ = 1;            // bits enough for the pattern's length
+    std::vector<std::uint64_t> ids_;      // by pattern position: its code point's id
+    std::vector<std::uint64_t> lo_, hi_;  // by pattern position: the offsets within reach
+    std::vector<std::uint64_t> level_of_; // by pattern position: the run width it reads (a power of two)
+    std::uint64_t counted_words_ = 0;
     std::uint64_t first_ = 0, stride_ = 0, row_ = 0; // the piece's first beginning; words per bit row, padded
     std::vector<std::uint64_t> levels_;              // by level, then id: the code point's positions, spread
     std::vector<std::uint64_t> white_;
@@ -293,7 +296,12 @@ template <typename Char> void JaroReachMap<Char>::fill(std::uint64_t first)
     white_.assign(row_, 0);
     // Level 0 after the row that takes the code points of no pattern
     // position; in locals, which the stores could alias as members.
-    const std::uint64_t row_size = row_, stride = stride_;
+    // The first piece is short: a few words tell whether the counts rule
+    // out enough starts to be worth working out. Beginnings past the
+    // text's end are never asked about.
+    counted_words_ = std::min<std::uint64_t>(planes_.empty() ? first_words : words,
+                                             (text_.size() - std::min(first, text_.size())) / 64 + 2);
+    const std::uint64_t row_size = row_, stride = std::min(stride_, counted_words_ + longest_ / 64 + 3);
     std::uint64_t* const all = levels_.data();
     std::uint64_t* const rows = all + row_size;
     std::uint64_t* const white = white_.data();
@@ -357,7 +365,7 @@ template <typename Char> void JaroReachMap<Char>::fill(std::uint64_t first)
                 for (std::uint64_t w = 0; w < stride; ++w)
                     to[w] = from[w] | bits_from(from, w * 64 + shift);
         }
-    planes_.resize(words * plane_count);
+    planes_.assign(words * plane_count, 0);
     switch (planes_used_) {
     case 1: count_reach<1>(); break;
     case 2: count_reach<2>(); break;
@@ -375,7 +383,7 @@ template <typename Char> void JaroReachMap<Char>::fill(std::uint64_t first)
 template <typename Char> template <unsigned Planes> void JaroReachMap<Char>::count_reach() noexcept
 {
     const std::uint64_t level_size = ids_count_ * row_;
-    for (std::uint64_t w = 0; w < words; ++w) {
+    for (std::uint64_t w = 0; w < counted_words_; ++w) {
         std::uint64_t planes[Planes] = {};
         for (std::uint64_t i = 0; i < p_; ++i) {
             if (lo_[i] > hi_[i]) continue;

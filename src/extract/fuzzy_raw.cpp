@@ -605,8 +605,18 @@ public:
         while (start < stop) {
             const uint64_t base = start & ~uint64_t{63};
             if (base != word_base_) {
+                // Where the counts rule out fewer than half the starts (a
+                // threshold that many windows come close to), the cheaper
+                // counts of each start rule out most of those, and these
+                // are left off.
+                if (words_seen_ >= 4 && 2 * ruled_out_ < 64 * words_seen_) {
+                    given_up_ = true;
+                    return start;
+                }
                 word_ = hopeful_word(base);
                 word_base_ = base;
+                ++words_seen_;
+                ruled_out_ += 64 - static_cast<uint64_t>(__builtin_popcountll(word_));
             }
             if (const uint64_t left = word_ >> (start - base); left != 0)
                 return std::min(stop, start + static_cast<uint64_t>(__builtin_ctzll(left)));
@@ -616,6 +626,10 @@ public:
     }
 
     const detail::JaroReachMap<Char>& map() const noexcept { return map_; }
+
+    // Whether the counts were found to rule out too few starts: next() then
+    // leaves every start.
+    bool given_up() const noexcept { return given_up_; }
 
 private:
     static constexpr uint64_t trailing_white = 3; // classes by white space at the shortest window's end
@@ -663,6 +677,8 @@ private:
     uint64_t n_, shortest_, prefixes_;
     uint64_t need_[2][5][trailing_white + 1];
     uint64_t word_base_ = std::numeric_limits<uint64_t>::max(), word_ = 0;
+    uint64_t words_seen_ = 0, ruled_out_ = 0; // words of starts worked out, and the starts they ruled out
+    bool given_up_ = false;
 };
 
 // The score floors of the windows of one start, from the code points each
@@ -782,6 +798,7 @@ public:
         for (; start < stop; ++start) {
             if (hopeful_) {
                 start = hopeful_->next(start, stop);
+                if (hopeful_->given_up()) hopeful_.reset();
                 if (start >= stop) break;
             }
             const uint64_t first = content_.at(start);

@@ -356,8 +356,9 @@ void check_reach_map(const std::u32string& pattern, const std::u32string& text, 
                   "'%s' in '%s' from %llu, longest %llu: count %llu, need %llu", narrow(pattern).c_str(),
                   narrow(text).c_str(), static_cast<unsigned long long>(f), static_cast<unsigned long long>(longest),
                   static_cast<unsigned long long>(count), static_cast<unsigned long long>(need));
-            CHECK(map.count(f) == count, "count at %llu: %llu, expected %llu", static_cast<unsigned long long>(f),
-                  static_cast<unsigned long long>(map.count(f)), static_cast<unsigned long long>(count));
+            CHECK(map.covers(f) && map.count(f) == count, "count at %llu: %llu, expected %llu",
+                  static_cast<unsigned long long>(f), static_cast<unsigned long long>(map.count(f)),
+                  static_cast<unsigned long long>(count));
             const bool held = f + i < text.size() && text[f + i] == pattern[i];
             CHECK(((holds >> b) & 1) == held, "holds %llu at %llu", static_cast<unsigned long long>(i),
                   static_cast<unsigned long long>(f));
