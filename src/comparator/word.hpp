@@ -7,7 +7,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "comparator/bit_parallel.hpp"
 #include "comparator/fuzzy.hpp"
@@ -132,6 +137,268 @@ private:
     Units<Char> text_;
     std::uint64_t p_;
 };
+
+// The count of JaroReach for every beginning of a text at once, 64
+// beginnings to a word: for each pattern position, the beginnings from
+// which a code point equal to it lies within the matching's reach are the
+// positions of that code point spread over the reach (a run of bits ORed
+// together, from shifted copies that double in width), and the counts are
+// added up in bit slices. A beginning whose count falls short is ruled out
+// in a step or two, without reading its windows. Worked out a piece of the
+// text at a time, so that the memory stays small whatever the text.
+template <typename Char> class JaroReachMap {
+public:
+    static constexpr std::uint64_t piece = 4096; // beginnings per piece
+
+    // `positions` and `text` must outlive this. No candidate is longer than
+    // `longest` code points (at least 1).
+    JaroReachMap(const WordPattern& positions, Units<Char> text, std::uint64_t longest);
+
+    // Bit b: the count for the beginning `at` + b is at least `need`; `at`
+    // lies in the piece at hand, or is the first beginning after it.
+    std::uint64_t at_least(std::uint64_t at, std::uint64_t need) const noexcept
+    {
+        if (need == 0) return ~std::uint64_t{0};
+        if (need > p_) return 0;
+        const std::uint64_t word = (at - first_) >> 6, offset = at & 63;
+        const std::uint64_t low = word_at_least(word, need);
+        if (offset == 0) return low;
+        return (low >> offset) | (word_at_least(word + 1, need) << (64 - offset));
+    }
+
+    // The count for a beginning `at` that the piece at hand covers.
+    std::uint64_t count(std::uint64_t at) const noexcept
+    {
+        const std::uint64_t* planes = &planes_[((at - first_) >> 6) * plane_count];
+        std::uint64_t count = 0;
+        for (unsigned j = 0; j < planes_used_; ++j)
+            count |= ((planes[j] >> (at & 63)) & 1) << j;
+        return count;
+    }
+
+    // Whether the piece at hand holds the count for the beginning `at`.
+    bool covers(std::uint64_t at) const noexcept
+    {
+        return !planes_.empty() && at >= first_ && at < first_ + 64 * counted_words_;
+    }
+
+    // Works out the piece that holds the beginning `at`, unless it is the
+    // one at hand.
+    void prepare(std::uint64_t at)
+    {
+        if (!planes_.empty() && at >= first_ && at < first_ + 64 * (counted_words_ - 1)) return;
+        fill(at & ~std::uint64_t{63});
+    }
+
+    // The beginnings that the counts are kept for, from the piece's first:
+    // the piece and one word more.
+    static constexpr std::uint64_t words = piece / 64 + 1;
+    static constexpr std::uint64_t first_words = 5;
+
+    // Bit b: the code point at `at` + b equals pattern position `i`; `at`
+    // lies in the piece at hand or up to `longest` past it.
+    std::uint64_t holds(std::uint64_t i, std::uint64_t at) const noexcept
+    {
+        return bits_from(&levels_[(ids_[i] + 1) * row_], at - first_);
+    }
+
+    // Bit b: the code point at `at` + b is white space (as trimming sees it),
+    // under the same condition.
+    std::uint64_t white(std::uint64_t at) const noexcept { return bits_from(white_.data(), at - first_); }
+
+private:
+    static constexpr unsigned plane_count = 7; // counts up to 64
+
+    // 64 bits of a row from `bit` on; the rows are padded with zero words
+    // so that every read stays within them.
+    static std::uint64_t bits_from(const std::uint64_t* row, std::uint64_t bit) noexcept
+    {
+        const std::uint64_t w = bit >> 6, offset = bit & 63;
+        if (offset == 0) return row[w];
+        return (row[w] >> offset) | (row[w + 1] << (64 - offset));
+    }
+
+    std::uint64_t word_at_least(std::uint64_t word, std::uint64_t need) const noexcept
+    {
+        const std::uint64_t* planes = &planes_[word * plane_count];
+        // From the top bit down: above `need` already, or equal so far.
+        std::uint64_t above = 0, equal = ~std::uint64_t{0};
+        for (unsigned j = planes_used_; j-- > 0;) {
+            if ((need >> j) & 1)
+                equal &= planes[j];
+            else
+                above |= equal & planes[j];
+        }
+        return above | equal;
+    }
+
+    void fill(std::uint64_t first);
+    template <unsigned Planes> void count_reach() noexcept;
+
+    const WordPattern& positions_;
+    Units<Char> text_;
+    std::uint64_t p_, longest_, reach_;
+    std::uint64_t ids_count_ = 0, levels_count_ = 1;
+    unsigned planes_used_ = 1;            // bits enough for the pattern's length
+    std::vector<std::uint64_t> ids_;      // by pattern position: its code point's id
+    std::vector<std::uint64_t> lo_, hi_;  // by pattern position: the offsets within reach
+    std::vector<std::uint64_t> level_of_; // by pattern position: the run width it reads (a power of two)
+    std::uint64_t counted_words_ = 0;
+    std::uint64_t first_ = 0, stride_ = 0, row_ = 0; // the piece's first beginning; words per bit row, padded
+    std::vector<std::uint64_t> levels_;              // by level, then id: the code point's positions, spread
+    std::vector<std::uint64_t> white_;
+    std::uint8_t low_rows_[256]; // by code point below 256: its row of level 0 (0: none), and 0x80 if white space
+    std::vector<std::pair<std::uint64_t, int>> low_bytes_; // the rows of level 0 of the code points below 256
+    std::vector<int> white_bytes_;                         // the white space code points below 256
+    std::vector<std::uint64_t> planes_;                    // by word of beginnings: the counts' bit slices
+};
+
+template <typename Char>
+JaroReachMap<Char>::JaroReachMap(const WordPattern& positions, Units<Char> text, std::uint64_t longest)
+    : positions_(positions), text_(text), p_(positions.pattern().size()), longest_(std::max<std::uint64_t>(longest, 1)),
+      reach_(jaro_reach_of(longest_, p_))
+{
+    const std::u32string_view pattern = positions.pattern();
+    for (std::uint64_t i = 0; i < p_; ++i) {
+        const std::uint64_t id = positions.id_of(pattern[i]);
+        ids_.push_back(id);
+        ids_count_ = std::max(ids_count_, id + 1);
+        // A candidate's position j pairs with pattern position i only when
+        // they lie within reach of each other, and j < longest.
+        const std::uint64_t lo = i > reach_ ? i - reach_ : 0, hi = std::min(longest_ - 1, i + reach_);
+        lo_.push_back(lo);
+        hi_.push_back(hi);
+        std::uint64_t level = 0;
+        while (lo <= hi && (std::uint64_t{2} << level) <= hi - lo + 1)
+            ++level;
+        level_of_.push_back(level);
+        levels_count_ = std::max(levels_count_, level + 1);
+    }
+    while ((p_ >> planes_used_) != 0)
+        ++planes_used_;
+    for (char32_t c = 0; c < 256; ++c) {
+        const unsigned id = positions.id_of(c);
+        low_rows_[c] = static_cast<std::uint8_t>((id == WordPattern::absent ? 0 : id + 1) |
+                                                 (!(c > 0x20 && c < 0x7F) && is_white_space(c) ? 0x80 : 0));
+        if (id != WordPattern::absent) low_bytes_.emplace_back(id + 1, static_cast<int>(c));
+        if (low_rows_[c] & 0x80) white_bytes_.push_back(static_cast<int>(c));
+    }
+    // Words enough for the counts' beginnings and the longest candidate of
+    // the last of them, and for what holds() and white() are asked.
+    stride_ = words + longest_ / 64 + 3;
+    row_ = stride_ + ((std::uint64_t{1} << levels_count_) >> 6) + 2;
+}
+
+template <typename Char> void JaroReachMap<Char>::fill(std::uint64_t first)
+{
+    first_ = first;
+    levels_.assign((levels_count_ * ids_count_ + 1) * row_, 0);
+    white_.assign(row_, 0);
+    // Level 0 after the row that takes the code points of no pattern
+    // position; in locals, which the stores could alias as members.
+    // The first piece is short: a few words tell whether the counts rule
+    // out enough starts to be worth working out. Beginnings past the
+    // text's end are never asked about.
+    counted_words_ = std::min<std::uint64_t>(planes_.empty() ? first_words : words,
+                                             (text_.size() - std::min(first, text_.size())) / 64 + 2);
+    const std::uint64_t row_size = row_, stride = std::min(stride_, counted_words_ + longest_ / 64 + 3);
+    std::uint64_t* const all = levels_.data();
+    std::uint64_t* const rows = all + row_size;
+    std::uint64_t* const white = white_.data();
+    const std::uint8_t* const low_rows = low_rows_;
+    const Char* const text = text_.data();
+    const std::uint64_t end = std::min<std::uint64_t>(text_.size(), first + stride * 64);
+    std::uint64_t q = first;
+#if defined(__SSE2__)
+    if constexpr (sizeof(Char) == 1) {
+        // Every code point of such a text is below 256: sixty-four at a
+        // time, one comparison of sixteen per code point of the pattern.
+        const auto bits_of = [](const __m128i(&block)[4], int byte) {
+            const __m128i wanted = _mm_set1_epi8(static_cast<char>(byte));
+            std::uint64_t bits = 0;
+            for (unsigned lane = 0; lane < 4; ++lane)
+                bits |= static_cast<std::uint64_t>(
+                            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block[lane], wanted))))
+                        << (16 * lane);
+            return bits;
+        };
+        for (; q + 64 <= end; q += 64) {
+            const std::uint64_t word = (q - first) >> 6;
+            __m128i block[4];
+            for (unsigned lane = 0; lane < 4; ++lane)
+                block[lane] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + q + 16 * lane));
+            for (const auto& [row, byte] : low_bytes_)
+                all[row * row_size + word] = bits_of(block, byte);
+            std::uint64_t whites = 0;
+            for (const int byte : white_bytes_)
+                whites |= bits_of(block, byte);
+            white[word] = whites;
+        }
+    }
+#endif
+    for (; q < end; ++q) {
+        const char32_t c = code_point(text[q]);
+        const std::uint64_t bit = std::uint64_t{1} << ((q - first) & 63), word = (q - first) >> 6;
+        std::uint64_t row, is_white;
+        if (c < 256) {
+            row = low_rows[c] & 0x7F;
+            is_white = low_rows[c] >> 7;
+        } else {
+            const unsigned id = positions_.id_of(c);
+            row = id == WordPattern::absent ? 0 : id + 1;
+            is_white = is_white_space(c);
+        }
+        all[row * row_size + word] |= bit;
+        white[word] |= bit & (std::uint64_t{0} - is_white);
+    }
+    // Level k + 1: a run of 2^(k+1) positions from each bit, from two runs of 2^k.
+    const std::uint64_t level_size = ids_count_ * row_size;
+    for (std::uint64_t level = 0; level + 1 < levels_count_; ++level)
+        for (std::uint64_t id = 0; id < ids_count_; ++id) {
+            const std::uint64_t* const from = &rows[level * level_size + id * row_size];
+            std::uint64_t* const to = &rows[(level + 1) * level_size + id * row_size];
+            const std::uint64_t shift = std::uint64_t{1} << level;
+            if (shift < 64)
+                for (std::uint64_t w = 0; w < stride; ++w)
+                    to[w] = from[w] | (from[w] >> shift) | (from[w + 1] << (64 - shift));
+            else
+                for (std::uint64_t w = 0; w < stride; ++w)
+                    to[w] = from[w] | bits_from(from, w * 64 + shift);
+        }
+    planes_.assign(words * plane_count, 0);
+    switch (planes_used_) {
+    case 1: count_reach<1>(); break;
+    case 2: count_reach<2>(); break;
+    case 3: count_reach<3>(); break;
+    case 4: count_reach<4>(); break;
+    case 5: count_reach<5>(); break;
+    case 6: count_reach<6>(); break;
+    default: count_reach<7>(); break;
+    }
+}
+
+// Each pattern position adds one to the beginnings from which it is within
+// reach: two runs of its width cover its whole reach. The bit slices of a
+// word of beginnings stay in registers while the positions are added.
+template <typename Char> template <unsigned Planes> void JaroReachMap<Char>::count_reach() noexcept
+{
+    const std::uint64_t level_size = ids_count_ * row_;
+    for (std::uint64_t w = 0; w < counted_words_; ++w) {
+        std::uint64_t planes[Planes] = {};
+        for (std::uint64_t i = 0; i < p_; ++i) {
+            if (lo_[i] > hi_[i]) continue;
+            const std::uint64_t width = std::uint64_t{1} << level_of_[i];
+            const std::uint64_t* run = &levels_[row_ + level_of_[i] * level_size + ids_[i] * row_];
+            std::uint64_t carry = bits_from(run, w * 64 + lo_[i]) | bits_from(run, w * 64 + hi_[i] + 1 - width);
+            for (unsigned j = 0; j < Planes; ++j) {
+                const std::uint64_t next = planes[j] & carry;
+                planes[j] ^= carry;
+                carry = next;
+            }
+        }
+        std::copy(planes, planes + Planes, &planes_[w * plane_count]);
+    }
+}
 
 // A comparator for a pattern of one word and candidates of at most 64 code
 // points: Levenshtein, optimal string alignment and the longest common

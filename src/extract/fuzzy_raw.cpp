@@ -563,6 +563,124 @@ private:
     std::vector<std::uint32_t> common_; // longest common subsequences, for Damerau-Levenshtein
 };
 
+// For the Jaro family at the threshold: the starts that the reach counts
+// of all content starts at once leave hopeful, 64 starts at a time. A
+// start's trimmed windows begin at its first code point, or at the next
+// where it is white space, and their trimmed lengths run from its shortest
+// window's, less the white space at either end, to the longest window's;
+// with its common prefix (Jaro-Winkler), that tells the least count that
+// one of them needs. The starts followed by more white space, and those
+// whose shortest window runs past the end of the text, are left to the
+// count of each start.
+template <typename Char> class HopefulStarts {
+public:
+    HopefulStarts(const detail::WordPattern& positions, Units<Char> text, const WindowShape& shape, bool winkler,
+                  detail::SharedNeeded& need_shared)
+        : map_(positions, text, shape.pattern_length + static_cast<uint64_t>(shape.longest)), n_(text.size()),
+          shortest_(shape.pattern_length - static_cast<uint64_t>(shape.shrink)),
+          prefixes_(winkler ? std::min<uint64_t>(4, positions.pattern().size()) : 0)
+    {
+        const uint64_t longest = shape.pattern_length + static_cast<uint64_t>(shape.longest);
+        const uint64_t p = positions.pattern().size();
+        for (uint64_t lead = 0; lead < 2; ++lead)
+            for (uint64_t prefix = 0; prefix <= prefixes_; ++prefix)
+                for (uint64_t white = 0; white <= trailing_white; ++white) {
+                    // With `white` white code points or more at the shortest
+                    // window's end (the last class: any number), the trimmed
+                    // windows are at least this long.
+                    const uint64_t least_length =
+                        white < trailing_white && shortest_ > lead + white ? shortest_ - lead - white : 1;
+                    uint64_t least = p + 1;
+                    for (uint64_t length = least_length; length <= longest; ++length)
+                        if (const uint64_t need = need_shared.of(length, winkler ? prefix : 4); need <= length)
+                            least = std::min(least, need);
+                    need_[lead][prefix][white] = least;
+                }
+    }
+
+    // The first start from `start` on, before `stop`, that the counts leave
+    // (`stop` if none).
+    uint64_t next(uint64_t start, uint64_t stop)
+    {
+        while (start < stop) {
+            const uint64_t base = start & ~uint64_t{63};
+            if (base != word_base_) {
+                // Where the counts rule out fewer than half the starts (a
+                // threshold that many windows come close to), the cheaper
+                // counts of each start rule out most of those, and these
+                // are left off.
+                if (words_seen_ >= 4 && 2 * ruled_out_ < 64 * words_seen_) {
+                    given_up_ = true;
+                    return start;
+                }
+                word_ = hopeful_word(base);
+                word_base_ = base;
+                ++words_seen_;
+                ruled_out_ += 64 - static_cast<uint64_t>(__builtin_popcountll(word_));
+            }
+            if (const uint64_t left = word_ >> (start - base); left != 0)
+                return std::min(stop, start + static_cast<uint64_t>(__builtin_ctzll(left)));
+            start = base + 64;
+        }
+        return stop;
+    }
+
+    const detail::JaroReachMap<Char>& map() const noexcept { return map_; }
+
+    // Whether the counts were found to rule out too few starts: next() then
+    // leaves every start.
+    bool given_up() const noexcept { return given_up_; }
+
+private:
+    static constexpr uint64_t trailing_white = 3; // classes by white space at the shortest window's end
+
+    uint64_t hopeful_word(uint64_t base)
+    {
+        const uint64_t first_late = n_ >= shortest_ ? n_ - shortest_ + 1 : 0;
+        if (first_late <= base) return ~uint64_t{0};
+        map_.prepare(base);
+        const uint64_t white_here = map_.white(base), white_next = map_.white(base + 1);
+        uint64_t hopeful = white_here & white_next;
+        if (first_late < base + 64) hopeful |= ~uint64_t{0} << (first_late - base);
+        // By the white space at the end of the shortest window: exactly
+        // `white` code points, or (the last class) more.
+        uint64_t by_white[trailing_white + 1];
+        uint64_t left = ~uint64_t{0};
+        for (uint64_t white = 0; white < trailing_white; ++white) {
+            const uint64_t content = shortest_ > white ? ~map_.white(base + shortest_ - 1 - white) : 0;
+            by_white[white] = left & content;
+            left &= ~content;
+        }
+        by_white[trailing_white] = left;
+        for (uint64_t lead = 0; lead < 2; ++lead) {
+            // The starts whose trimmed windows begin `lead` code points on.
+            const uint64_t begins = lead == 0 ? ~white_here : white_here & ~white_next;
+            // By the common prefix (Jaro-Winkler): exactly `prefix` code
+            // points, or (the last class) as many as it counts.
+            uint64_t by_prefix[5];
+            uint64_t held = begins;
+            for (uint64_t prefix = 0; prefix < prefixes_; ++prefix) {
+                const uint64_t longer = held & map_.holds(prefix, base + lead + prefix);
+                by_prefix[prefix] = held & ~longer;
+                held = longer;
+            }
+            by_prefix[prefixes_] = held;
+            for (uint64_t prefix = 0; prefix <= prefixes_; ++prefix)
+                for (uint64_t white = 0; white <= trailing_white; ++white)
+                    if (const uint64_t both = by_prefix[prefix] & by_white[white]; both != 0)
+                        hopeful |= both & map_.at_least(base + lead, need_[lead][prefix][white]);
+        }
+        return hopeful;
+    }
+
+    detail::JaroReachMap<Char> map_;
+    uint64_t n_, shortest_, prefixes_;
+    uint64_t need_[2][5][trailing_white + 1];
+    uint64_t word_base_ = std::numeric_limits<uint64_t>::max(), word_ = 0;
+    uint64_t words_seen_ = 0, ruled_out_ = 0; // words of starts worked out, and the starts they ruled out
+    bool given_up_ = false;
+};
+
 // The score floors of the windows of one start, from the code points each
 // shares with the pattern (and, for Jaro-Winkler, its common prefix).
 template <typename Char> class WindowFloors {
@@ -580,12 +698,14 @@ public:
         if (traits_of(metric).bound == BoundFamily::similarity) {
             need_shared_.emplace(metric, kind, threshold, pattern.size());
             windows_longest_ = shape.pattern_length + static_cast<uint64_t>(shape.longest);
-            if (detail::WordPattern::fits(pattern)) {
-                positions_.emplace(pattern);
-                reach_.emplace(*positions_, text);
+            if (detail::JaroPattern::fits(pattern)) {
+                jaro_.emplace(pattern);
+                reach_.emplace(jaro_->positions(), text);
             }
             if (windows_longest_ <= 64)
                 range_need_.assign(5 * (windows_longest_ + 1) * (windows_longest_ + 1), unknown);
+            if (jaro_ && !range_need_.empty())
+                hopeful_.emplace(jaro_->positions(), text, shape, traits_of(metric).prefix_weight > 0.0, *need_shared_);
         }
     }
 
@@ -676,6 +796,11 @@ public:
         const uint64_t shortest_length = shape_.pattern_length - static_cast<uint64_t>(shape_.shrink);
         const bool winkler = traits_of(metric_).prefix_weight > 0.0;
         for (; start < stop; ++start) {
+            if (hopeful_) {
+                start = hopeful_->next(start, stop);
+                if (hopeful_->given_up()) hopeful_.reset();
+                if (start >= stop) break;
+            }
             const uint64_t first = content_.at(start);
             const uint64_t longest_end = std::min(start + longest, n),
                            shortest_end = std::min(start + shortest_length, n);
@@ -711,7 +836,12 @@ public:
         // most windows pass), it is left off.
         if (reach_ && reach > 0 && (reach_tries_ < 64 || 8 * reach_rules_out_ >= reach_tries_)) {
             ++reach_tries_;
-            reachable = reach_->count(first, reach, detail::jaro_reach_of(reach, pattern_.size()));
+            // The map of all starts has it already where the longest window
+            // keeps its whole length.
+            const detail::JaroReachMap<Char>* map = hopeful_ ? &hopeful_->map() : nullptr;
+            reachable = map && reach == windows_longest_ && map->covers(first)
+                            ? map->count(first)
+                            : reach_->count(first, reach, detail::jaro_reach_of(reach, pattern_.size()));
             if (reachable < need) {
                 ++reach_rules_out_;
                 return true;
@@ -782,8 +912,9 @@ private:
     ContentStart<Char> content_;
     std::vector<Window> windows_;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
-    std::optional<detail::WordPattern> positions_;    // for the Jaro family's reach
+    std::optional<detail::JaroPattern> jaro_;         // for the Jaro family's reach and scores
     std::optional<detail::JaroReach<Char>> reach_;
+    std::optional<HopefulStarts<Char>> hopeful_;
     // For the Jaro family, by common prefix (up to 4) and the trimmed
     // lengths of the shortest and the longest window of a start: the least
     // shared count with which one of its windows can pass the threshold.

@@ -334,6 +334,60 @@ void jaro_reach_counts_the_positions_within_reach()
     }
 }
 
+// The reach map tells, for every beginning at once, what the reach count
+// tells for a candidate there of the longest length: over texts that span
+// pieces, white space and code points beyond one byte (both the byte-wide
+// and the wide passes), with reaches past one 64-bit word; and its rows of
+// code points and white space are the text's.
+template <typename Char>
+void check_reach_map(const std::u32string& pattern, const std::u32string& text, uint64_t longest)
+{
+    std::basic_string<Char> units;
+    if (!narrow_units(text, units)) return;
+    const Units<Char> view(units);
+    const detail::WordPattern positions(pattern);
+    detail::JaroReachMap<Char> map(positions, view, longest);
+    const detail::JaroReach<Char> counter(positions, view);
+    const uint64_t reach = detail::jaro_reach_of(longest, pattern.size());
+    for (uint64_t base = 0; base < text.size(); base += 64) {
+        map.prepare(base);
+        const uint64_t need = random_source() % (pattern.size() + 2);
+        const uint64_t at = base + (random_source() % 2); // the next beginning too, where asked
+        const uint64_t hopeful = map.at_least(at, need);
+        const uint64_t i = random_source() % std::min<uint64_t>(pattern.size(), 4);
+        const uint64_t holds = map.holds(i, at + i), white = map.white(at);
+        for (uint64_t b = 0; b < 64 && at + b < text.size(); ++b) {
+            const uint64_t f = at + b;
+            const uint64_t count = counter.count(f, std::min(longest, text.size() - f), reach);
+            CHECK(((hopeful >> b) & 1) == (count >= need),
+                  "'%s' in '%s' from %llu, longest %llu: count %llu, need %llu", narrow(pattern).c_str(),
+                  narrow(text).c_str(), static_cast<unsigned long long>(f), static_cast<unsigned long long>(longest),
+                  static_cast<unsigned long long>(count), static_cast<unsigned long long>(need));
+            CHECK(map.covers(f) && map.count(f) == count, "count at %llu: %llu, expected %llu",
+                  static_cast<unsigned long long>(f), static_cast<unsigned long long>(map.count(f)),
+                  static_cast<unsigned long long>(count));
+            const bool held = f + i < text.size() && text[f + i] == pattern[i];
+            CHECK(((holds >> b) & 1) == held, "holds %llu at %llu", static_cast<unsigned long long>(i),
+                  static_cast<unsigned long long>(f));
+            CHECK(((white >> b) & 1) == is_white_space(text[f]), "white at %llu", static_cast<unsigned long long>(f));
+        }
+    }
+}
+
+void jaro_reach_map_agrees_with_the_reach_count()
+{
+    constexpr std::u32string_view map_alphabets[] = {U"ab", U"abc ", U"abcdefgh \t", U"ab\u00e9\u00a0 ", U"ab\u4e2d "};
+    for (int round = 0; round < 400; ++round) {
+        const std::u32string_view alphabet = map_alphabets[round % std::size(map_alphabets)];
+        const std::u32string pattern = random_string(1 + random_source() % (round % 3 ? 12 : 64), alphabet);
+        const std::u32string text = random_string(1 + random_source() % (round % 10 == 0 ? 9000 : 300), alphabet);
+        const uint64_t longest = 1 + random_source() % (round % 4 == 0 ? 200 : 2 * pattern.size() + 2);
+        check_reach_map<char>(pattern, text, longest);
+        check_reach_map<char16_t>(pattern, text, longest);
+        check_reach_map<char32_t>(pattern, text, longest);
+    }
+}
+
 // A pattern of one word scores every metric as the library does, to the
 // bit, and accepts exactly what that score accepts; a length that it
 // refuses unscored is one that the library's score refuses too.
@@ -407,6 +461,7 @@ int main()
     window_passes_agree_with_the_library();
     jaro_pattern_agrees_with_the_library();
     jaro_reach_counts_the_positions_within_reach();
+    jaro_reach_map_agrees_with_the_reach_count();
     word_scorer_agrees_with_the_library();
     if (failures > 0) {
         std::fprintf(stderr, "%d checks failed\n", failures);
