@@ -194,7 +194,7 @@ std::uint32_t DamerauPrefixPass::distance_within(std::basic_string_view<Char> te
             distance = std::max(least_through - 1, beyond);
             return false;
         }
-    } stop{tail_rows_, tails, n, m, beyond, m == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1, beyond};
+    } stop{tail_rows_, tails, n, m, beyond, m >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1, beyond};
     run_rows(text, stop);
     return static_cast<std::uint32_t>(stop.distance);
 }
