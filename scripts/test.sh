@@ -80,9 +80,11 @@ types() (
     "$py" "$root/examples/typed_search.py" >/dev/null
 )
 
+# With --dist worksteal a worker that has run out of tests takes some of
+# another's, so that a few long ones do not leave a core idle at the end.
 suite() (
     cd "$scratch"
-    HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" "$py" -m pytest -q -p no:cacheprovider -n auto "$root/tests" "$@"
+    HYPOTHESIS_STORAGE_DIRECTORY="$root/.hypothesis" "$py" -m pytest -q -p no:cacheprovider -n auto --dist worksteal "$root/tests" "$@"
 )
 
 # The sanitizers' environment is made while the earlier stages run: pip
