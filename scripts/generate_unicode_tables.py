@@ -57,30 +57,81 @@ def case_class(character):
     cased_or_skipped = ("a" + character + "\u03a3").lower()[-1] == "\u03c2"
     # After the sigma: final unless the code point is cased and not skipped.
     after = ("a\u03a3" + character).lower()[1] == "\u03c2"
+    return class_of(cased, cased_or_skipped, after, character)
+
+
+def class_of(cased, cased_or_skipped, after, character):
     require(after == (not cased), "U+{:04X} reads differently before and after a capital sigma", ord(character))
     if cased:
         return CASED
     return IGNORABLE if cased_or_skipped else OTHER
 
 
-def lower_form(code_point):
-    character = chr(code_point)
-    form = [ord(c) for c in character.lower()]
-    require(1 <= len(form) <= LONGEST_FORM, "U+{:04X} lower-cases to {} code points; folding takes at most {}",
-            code_point, len(form), LONGEST_FORM)
-    if code_point != CAPITAL_SIGMA:
+def lower_form(character):
+    """The lower-case form of one code point, checked to read no neighbour."""
+    lowered = character.lower()
+    check_form(character, lowered, [(side + character + side).lower() for side in SIDES])
+    return lowered
+
+
+def check_form(character, lowered, beside_sides):
+    require(1 <= len(lowered) <= LONGEST_FORM, "U+{:04X} lower-cases to {} code points; folding takes at most {}",
+            ord(character), len(lowered), LONGEST_FORM)
+    if character != "\u03a3":
         # Only a capital sigma reads its neighbours: beside a cased letter
         # and beside a space, every other code point lower-cases alone.
-        lowered = character.lower()
-        for side in ("a", " "):
-            require((side + character + side).lower() == side + lowered + side,
-                    "U+{:04X} lower-cases differently beside {!r}", code_point, side)
-    return form
+        for side, beside in zip(SIDES, beside_sides):
+            require(beside == side + lowered + side, "U+{:04X} lower-cases differently beside {!r}", ord(character),
+                    side)
 
 
-def check_assumptions(forms, classes):
-    """What the folding code relies on, checked for this Unicode version."""
-    for code_point, form in enumerate(forms):
+# The code points are lower-cased a million at a time, joined by a separator
+# that lower-cases to itself and is neither cased nor case-ignorable: to the
+# final-sigma rule it ends a context as the end of a string does, so each
+# joined piece lower-cases as it would alone. (One str.lower() per code point
+# took most of the build's first seconds.)
+SEPARATOR = "\0"
+SIDES = ("a", " ")
+
+
+def lowered_each(strings):
+    """str.lower() of each of STRINGS, none of which holds the separator."""
+    pieces = SEPARATOR.join(strings).lower().split(SEPARATOR)
+    require(len(pieces) == len(strings), "a code point lower-cases to a form with U+{:04X}", ord(SEPARATOR))
+    return pieces
+
+
+def lower_forms_and_classes():
+    """The lower-case form (a str) and final-sigma class of every code point."""
+    require(SEPARATOR.lower() == SEPARATOR and ("a" + SEPARATOR + "\u03a3").lower() == "a" + SEPARATOR + "\u03c3" and
+            ("a\u03a3" + SEPARATOR + "a").lower() == "a\u03c2" + SEPARATOR + "a",
+            "U+{:04X} is cased or case-ignorable, or changes under lower-casing", ord(SEPARATOR))
+    characters = [chr(code_point) for code_point in range(CODE_POINTS) if code_point != ord(SEPARATOR)]
+    forms = lowered_each(characters)
+    beside = [lowered_each([side + character + side for character in characters]) for side in SIDES]
+    # Compared whole; the checks of one code point at a time find the fault.
+    if (min(map(len, forms)) < 1 or max(map(len, forms)) > LONGEST_FORM or
+            any(pieces != [side + lowered + side for lowered in forms] for side, pieces in zip(SIDES, beside))):
+        for index, (character, lowered) in enumerate(zip(characters, forms)):
+            check_form(character, lowered, [pieces[index] for pieces in beside])
+    final = "\u03c2"
+    cased = [piece[-1] == final for piece in lowered_each([character + "\u03a3" for character in characters])]
+    cased_or_skipped = [piece[-1] == final for piece in lowered_each(["a" + c + "\u03a3" for c in characters])]
+    after = [piece[1] == final for piece in lowered_each(["a\u03a3" + character for character in characters])]
+    classes = [OTHER if not c and not s and a else class_of(c, s, a, character)
+               for character, c, s, a in zip(characters, cased, cased_or_skipped, after)]
+    separator = ord(SEPARATOR)
+    forms.insert(separator, lower_form(SEPARATOR))
+    classes.insert(separator, case_class(SEPARATOR))
+    return forms, classes
+
+
+def check_assumptions(forms, classes, changed):
+    """What the folding code relies on, checked for this Unicode version.
+    A code point that lower-cases to itself meets each of them unless it is
+    an ASCII capital, so the others are passed over."""
+    for code_point in sorted(set(changed) | set(range(0x80))):
+        form = [ord(c) for c in forms[code_point]]
         # A text of one code unit per code point keeps its unit width when
         # folded: Latin-1 through a map of 256 bytes, the BMP in 16 bits.
         if code_point < 0x100:
@@ -105,7 +156,7 @@ def check_assumptions(forms, classes):
     # Lower-casing a line feed's stand-in must not change the final-sigma
     # context around it.
     require(classes[0x0A] == classes[0x20] == OTHER, "a line feed or a space takes part in a final-sigma context")
-    require(forms[CAPITAL_SIGMA] == [SMALL_SIGMA] and classes[CAPITAL_SIGMA] == CASED,
+    require(forms[CAPITAL_SIGMA] == chr(SMALL_SIGMA) and classes[CAPITAL_SIGMA] == CASED,
             "a capital sigma does not lower-case to a small sigma alone, or is not cased")
     require(("a\u03a3").lower() == "a\u03c2", "a capital sigma after a letter is not a final sigma")
 
@@ -149,16 +200,19 @@ def c_array(type_name, name, values, per_line=16):
 
 
 def generate():
-    forms = [lower_form(code_point) for code_point in range(CODE_POINTS)]
-    classes = [case_class(chr(code_point)) for code_point in range(CODE_POINTS)]
-    check_assumptions(forms, classes)
+    forms, classes = lower_forms_and_classes()
+    changed = [code_point for code_point, form in enumerate(forms) if form != chr(code_point)]
+    check_assumptions(forms, classes, changed)
 
     expansions = [()]  # number 0: a form of one code point
     expansion_numbers = {}
     records = [(0, OTHER, 0)]  # record 0: what every code point beyond the tables is
     record_numbers = {records[0]: 0}
-    record_of = []
-    for code_point, (form, case) in enumerate(zip(forms, classes)):
+    # A code point that lower-cases to itself and is of class other takes
+    # record 0: only the others are looked at, in order.
+    record_of = [0] * CODE_POINTS
+    for code_point in sorted(set(changed) | {c for c, case in enumerate(classes) if case != OTHER}):
+        form, case = [ord(c) for c in forms[code_point]], classes[code_point]
         flags = case | (CHANGES if form != [code_point] else 0)
         if len(form) == 1:
             record = (form[0] - code_point, flags, 0)
@@ -171,12 +225,12 @@ def generate():
         if record not in record_numbers:
             record_numbers[record] = len(records)
             records.append(record)
-        record_of.append(record_numbers[record])
+        record_of[code_point] = record_numbers[record]
     require(len(expansions) < 256, "more than 255 distinct longer lower-case forms")
 
     # Beyond this, nothing changes under lower-casing: folding keeps one bit
     # per code point below it.
-    changes_limit = (max(c for c, form in enumerate(forms) if form != [c]) // 64 + 1) * 64
+    changes_limit = (max(changed) // 64 + 1) * 64
 
     shift, first_stage, second_stage = smallest_split(record_of)
     first_type, first_bytes = unsigned_type(max(first_stage))
