@@ -87,6 +87,14 @@ def test_fuzzy_token_windows_match_the_model(metric, seed):
     ("ababab x ababa y" * 6, "x", "aba"),
     # White space around the occurrence, some of it the separator.
     ("\t a b \t" * 12, "a b", " "),
+    # Tokens that end where a block of 64 code points does, or run across it.
+    ("ab " * 21 + "a", "ab ab", " "),
+    ("ab " * 42 + "ab", "a ab", " "),
+    ("x" * 63 + " " + "y" * 64 + " xy", "x y", " "),
+    (" " * 64 + "a b " * 16, "a b", " "),
+    # Code points beyond Latin-1, in the pattern and around it.
+    ("文字 😀 é文 ŝ字 " * 12, "文字 😀 é", " "),
+    ("Ж жж 文 😀😀 " * 12, "жж 文 😀", " "),
 ])
 @pytest.mark.parametrize("metric", METRICS)
 def test_token_windows_over_runs_of_separators_match_the_model(text, pattern, separator, metric):

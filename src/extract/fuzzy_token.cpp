@@ -57,23 +57,32 @@ template <typename Char>
     return WindowSpan{start, end, first, last};
 }
 
-// The token windows of a text, walked from a given window on. Windows are
-// spans of the text: no string per window.
+// The token windows of a text, walked from a given window on. The text is
+// cut once, into the spans of its tokens; windows are spans of the text: no
+// string per window.
 template <typename Char> class TokenWindows {
 public:
-    TokenWindows(Units<Char> text, std::u32string_view separator, uint64_t size, Cancellation& cancel)
-        : text_(text), size_(size), cancel_(cancel)
+    TokenWindows(Units<Char> text, std::u32string_view separator, uint64_t size, Cancellation& cancel) : size_(size)
     {
-        if (!narrow_units(separator, separator_)) {
+        std::basic_string<Char> narrow;
+        if (!narrow_units(separator, narrow)) {
             // The separator occurs nowhere in such a text: the text, if any,
             // is one token.
-            kind_ = Kind::whole;
-        } else if (separator_.size() == 1) {
+            if (!text.empty()) own_.push_back(Token{0, text.size()});
+        } else if (narrow.size() == 1) {
             // One code point separates: tokens are the runs between its copies.
-            kind_ = Kind::single;
+            // Pushed in place while there is room, which is nearly always:
+            // only a growth goes through the copy that polls.
+            own_.reserve(std::min<uint64_t>(text.size() / 2 + 1, pass_piece));
+            cut_at_single_separator(text, narrow[0], cancel, [&](Token token) {
+                if (own_.size() < own_.capacity())
+                    own_.push_back(token);
+                else
+                    append_polled(own_, token, cancel);
+            });
         } else {
-            kind_ = Kind::listed;
-            tokenizer_.emplace(text, Units<Char>(separator_), size, &cancel);
+            tokenizer_.emplace(text, Units<Char>(narrow), size, &cancel);
+            tokens_ = &tokenizer_->tokens();
         }
     }
 
@@ -81,32 +90,24 @@ public:
     // `from` (a window's start) or later, in order, until visit returns false.
     template <typename Visit> void walk(uint64_t from, Visit&& visit)
     {
-        switch (kind_) {
-        case Kind::whole:
-            if (size_ == 1 && !text_.empty() && from == 0) visit(uint64_t{0}, uint64_t{text_.size()});
-            break;
-        case Kind::single: for_each_single_separator_window(text_, separator_[0], size_, cancel_, visit, from); break;
-        case Kind::listed: {
-            if (size_ == 0) tokenizer_->next(); // a window of no tokens: fails
-            const std::vector<Token>& tokens = tokenizer_->tokens();
-            auto first = std::lower_bound(tokens.begin(), tokens.end(), from,
-                                          [](const Token& token, uint64_t at) { return token.start < at; });
-            for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + size_ <= tokens.size(); ++index)
-                if (!visit(tokens[index].start, tokens[index + size_ - 1].end)) break;
-            break;
+        if (size_ == 0) { // a window of no tokens: fails
+            if (tokenizer_) tokenizer_->next();
+            return;
         }
-        }
+        const std::vector<Token>& tokens = *tokens_;
+        auto first = std::lower_bound(tokens.begin(), tokens.end(), from,
+                                      [](const Token& token, uint64_t at) { return token.start < at; });
+        const Token* token = tokens.data();
+        const std::size_t count = tokens.size(), size = size_;
+        for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + size <= count; ++index)
+            if (!visit(token[index].start, token[index + size - 1].end)) break;
     }
 
 private:
-    enum class Kind { whole, single, listed };
-
-    Units<Char> text_;
     uint64_t size_;
-    Cancellation& cancel_;
-    std::basic_string<Char> separator_;
-    Kind kind_ = Kind::whole;
+    std::vector<Token> own_;
     std::optional<Tokenizer<Char>> tokenizer_;
+    const std::vector<Token>* tokens_ = &own_;
 };
 
 // What is known of a window's score before it is scored: a value that it
@@ -178,7 +179,14 @@ public:
     {
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
-        if (metric_ == Metric::prefix || metric_ == Metric::postfix) return Judgement::score(affix_score(candidate));
+        if (metric_ == Metric::prefix || metric_ == Metric::postfix) {
+            // Most windows fail: told by a comparison of integers, before
+            // the division of a score.
+            const uint64_t distance =
+                std::max(length, p_) - detail::common_affix(candidate, pattern_, metric_ == Metric::postfix);
+            if (static_cast<int64_t>(distance) > largest_distance(length, bound)) return Judgement::ruled_out();
+            return Judgement::score(score_of(metric_, kind_, distance, length, p_));
+        }
         if (traits_of(metric_).bound == BoundFamily::similarity) {
             const double weight = traits_of(metric_).prefix_weight;
             const uint64_t prefix = weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
@@ -268,7 +276,7 @@ public:
     // Back to the start of the text, for another walk.
     void rewind()
     {
-        shared_ = detail::SlidingShared<Char>(pattern_);
+        shared_.reset();
         search_to_ = common_to_ = 0;
         last_measured_ = Measured{0, 0, 0};
     }
@@ -429,15 +437,6 @@ private:
         common_to_ = std::max(common_to_, last);
         const uint64_t common = std::min<uint64_t>({common_->at(text_, last), length, p_});
         return metric_ == Metric::indel ? length + p_ - 2 * common : std::max(length, p_) - common;
-    }
-
-    // The prefix and postfix scores themselves: what the window has in
-    // common with the pattern at its start or its end is all they measure.
-    double affix_score(Units<Char> candidate) const noexcept
-    {
-        const uint64_t length = candidate.size();
-        const uint64_t common = detail::common_affix(candidate, pattern_, metric_ == Metric::postfix);
-        return score_of(metric_, kind_, std::max(length, p_) - common, length, p_);
     }
 
     Units<Char> text_;
@@ -608,31 +607,33 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         append_polled(groups, *open, cancel);
         open.reset();
     };
-    windows.walk(0, [&](uint64_t start, uint64_t end) {
-        cancel.poll(end - start + 1);
-        const WindowSpan window = span_of(text, start, end);
-        // Where every window passes, a rough floor is all that is wanted.
-        const Judgement judgement = every_window_passes ? Judgement::at_least(floors.rough(window.first, window.last))
-                                                        : floors.judge(window.first, window.last, threshold);
-        if (!(judgement.floor <= threshold)) return true;
-        if (open && start > open->end && !(extend() && start <= open->end)) close();
-        const Candidate candidate{window, judgement};
-        if (open) {
-            within.push_back(candidate);
-            if (judgement.floor < open->seed_floor) {
-                open->seed = window;
-                open->seed_floor = judgement.floor;
+    windows.walk(
+        0, [&](uint64_t start, uint64_t end) __attribute__((always_inline)) {
+            cancel.poll(end - start + 1);
+            const WindowSpan window = span_of(text, start, end);
+            // Where every window passes, a rough floor is all that is wanted.
+            const Judgement judgement = every_window_passes
+                                            ? Judgement::at_least(floors.rough(window.first, window.last))
+                                            : floors.judge(window.first, window.last, threshold);
+            if (!(judgement.floor <= threshold)) return true;
+            if (open && start > open->end && !(extend() && start <= open->end)) close();
+            const Candidate candidate{window, judgement};
+            if (open) {
+                within.push_back(candidate);
+                if (judgement.floor < open->seed_floor) {
+                    open->seed = window;
+                    open->seed_floor = judgement.floor;
+                }
+                return true;
             }
+            const std::size_t kept = scored.size();
+            const Comparison verdict = passes(candidate);
+            if (verdict.accepted)
+                open = TokenGroup{start, end, window, judgement.floor, verdict.score};
+            else
+                scored.resize(kept); // before any group: never looked up
             return true;
-        }
-        const std::size_t kept = scored.size();
-        const Comparison verdict = passes(candidate);
-        if (verdict.accepted)
-            open = TokenGroup{start, end, window, judgement.floor, verdict.score};
-        else
-            scored.resize(kept); // before any group: never looked up
-        return true;
-    });
+        });
     if (open) {
         extend();
         close();

@@ -33,53 +33,42 @@ std::uint64_t pattern_token_count(std::u32string_view pattern, std::u32string_vi
 // The same for UTF-8 strings.
 std::uint64_t pattern_token_count(std::string_view pattern, std::string_view separator);
 
-// Calls visit(start, end) for every run of `size` consecutive tokens of a
-// text cut at a separator of one code point, in order, from the run whose
-// first token starts at `from` on (`from` must be a token's start, or the
-// start of the text), until visit returns false. The tokens are the maximal
-// runs of other code points (such a separator never yields an empty token),
-// the same as a Tokenizer's. The separator's copies are found 64 units at a
-// time, and only the starts of the last `size` tokens are kept.
-template <typename Char, typename Visit>
-void for_each_single_separator_window(Units<Char> text, Char separator, std::uint64_t size, Cancellation& cancel,
-                                      Visit visit, std::uint64_t from = 0)
+// Calls append(Token) for every token of a text cut at a separator of one
+// code point, in order: the maximal runs of other code points (such a
+// separator never yields an empty token), the same as cut_tokens gives. The
+// separator's copies are found 64 units at a time, and a token costs a few
+// instructions, not a look at each of its code points.
+template <typename Char, typename Append>
+void cut_at_single_separator(Units<Char> text, Char separator, Cancellation& cancel, Append&& append)
 {
     const std::uint64_t n = text.size();
-    if (size == 0 || from >= n || size > n - from) return; // no text holds more tokens than code points
-    // Token k's start at k % size; the next token's goes to `slot`.
-    std::uint64_t few[16];
-    std::vector<std::uint64_t> many;
-    std::uint64_t* starts = few;
-    if (size > 16) {
-        many.resize(size);
-        starts = many.data();
-    }
-    std::uint64_t tokens = 0, slot = 0, start = from;
+    std::uint64_t start = 0;
     std::uint64_t before = 1; // whether the unit before the block is a separator
-    for (std::uint64_t block = from; block <= n; block += 64) {
+    for (std::uint64_t block = 0; block < n; block += 64) {
         cancel.poll(64);
         const std::uint64_t count = n - block;
-        std::uint64_t cuts = count > 0 ? unit_positions(text.data() + block, count, separator) : 0;
+        std::uint64_t cuts = unit_positions(text.data() + block, count, separator);
         // Past the end the text reads as separators: the last token ends there.
         if (count < 64) cuts |= ~std::uint64_t{0} << count;
         const std::uint64_t shifted = (cuts << 1) | before;
-        const std::uint64_t token_starts = ~cuts & shifted, token_ends = cuts & ~shifted;
-        for (std::uint64_t events = token_starts | token_ends; events != 0; events &= events - 1) {
-            const auto bit = static_cast<unsigned>(__builtin_ctzll(events));
-            const std::uint64_t at = block + bit;
-            if ((token_starts >> bit) & 1) {
-                start = at;
-                continue;
-            }
-            starts[slot] = start;
-            slot = slot + 1 == size ? 0 : slot + 1;
-            ++tokens;
-            // The run's first token, tokens - size, is the oldest one kept.
-            if (tokens >= size && !visit(starts[slot], at)) return;
+        std::uint64_t token_starts = ~cuts & shifted, token_ends = cuts & ~shifted;
+        // Starts and ends alternate, a start first unless a token runs in
+        // from the block before.
+        if (token_ends != 0 && (token_starts == 0 || __builtin_ctzll(token_ends) < __builtin_ctzll(token_starts))) {
+            append(Token{start, block + static_cast<unsigned>(__builtin_ctzll(token_ends))});
+            token_ends &= token_ends - 1;
+        }
+        while (token_starts != 0) {
+            start = block + static_cast<unsigned>(__builtin_ctzll(token_starts));
+            token_starts &= token_starts - 1;
+            if (token_ends == 0) break; // runs on into the next block
+            append(Token{start, block + static_cast<unsigned>(__builtin_ctzll(token_ends))});
+            token_ends &= token_ends - 1;
         }
         before = cuts >> 63;
-        if (count < 64) break;
     }
+    // A text whose length is a multiple of 64 ends its last token here.
+    if (n % 64 == 0 && n > 0 && before == 0) append(Token{start, n});
 }
 
 // Calls append(Token) for every token of `text` cut at `separator`, in
