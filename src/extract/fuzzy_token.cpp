@@ -253,14 +253,15 @@ public:
     Comparison decide(uint64_t first, uint64_t last, bool& exact)
     {
         exact = true;
-        return measure(first, last, &exact);
+        return measure(first, last, &exact, threshold_);
     }
 
     // The score of the window whose trimmed text is [first, last): worked
     // out here where that costs less than the comparator (the edit metrics
     // from one pass from the window's start, the Jaro pair), else by the
-    // comparator.
-    Comparison score(uint64_t first, uint64_t last) { return measure(first, last, nullptr); }
+    // comparator. A window that scores above `bound` may be given any score
+    // above it (where that spares work: Damerau-Levenshtein's).
+    Comparison score(uint64_t first, uint64_t last, double bound) { return measure(first, last, nullptr, bound); }
 
     // A floor from the trimmed length and the shared code points alone (and,
     // for Jaro-Winkler, the common prefix): cheap, for windows that pass
@@ -307,8 +308,9 @@ private:
     }
 
     // `exact`, when given, may be cleared and a ceiling returned for a
-    // window that passes.
-    Comparison measure(uint64_t first, uint64_t last, bool* exact)
+    // window that passes. Past `bound`, at or below the threshold, the score
+    // may be any above it.
+    Comparison measure(uint64_t first, uint64_t last, bool* exact, double bound)
     {
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
@@ -336,10 +338,9 @@ private:
             bit_parallel_->osa_prefix_distances(candidate, osa_);
             const uint64_t restricted = osa_[length];
             const uint64_t floor = std::max<uint64_t>(least, (2 * restricted + 2) / 3);
-            const int64_t allowed = largest_distance(length, threshold_);
+            const int64_t allowed = largest_distance(length, bound);
             if (floor == restricted) return scored(floor);
-            if (static_cast<int64_t>(floor) > allowed)
-                return Comparison{false, score_of(metric_, kind_, floor, length, p_)};
+            if (static_cast<int64_t>(floor) > allowed) return scored(floor);
             if (exact && static_cast<int64_t>(restricted) <= allowed) {
                 *exact = false;
                 return scored(restricted);
@@ -500,7 +501,7 @@ public:
             return;
         }
         cancel_.poll(detail::comparison_cost(metric_, window.last - window.first, comparator_.pattern().size()));
-        const Comparison verdict = floors_->score(window.first, window.last);
+        const Comparison verdict = floors_->score(window.first, window.last, threshold);
         if (verdict.accepted) solver_.add(Match{start, end, verdict.score});
     }
 
@@ -561,9 +562,11 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         double score;
     };
     std::vector<Scored> scored; // what the first walk scored within groups
-    const auto score = [&](const WindowSpan& window) {
+    // A window that scores above `bound` is of no use (or past the
+    // threshold), and may be given any score above it.
+    const auto score = [&](const WindowSpan& window, double bound) {
         cancel.poll(detail::comparison_cost(metric, window.last - window.first, p));
-        return floors.score(window.first, window.last);
+        return floors.score(window.first, window.last, bound);
     };
     struct Candidate {
         WindowSpan window;
@@ -639,17 +642,17 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         close();
     }
 
-    const auto score_of_window = [&](const WindowSpan& window) {
+    const auto score_of_window = [&](const WindowSpan& window, double bound) {
         const auto found = std::lower_bound(scored.begin(), scored.end(), window.start,
                                             [](const Scored& item, uint64_t start) { return item.start < start; });
         if (found != scored.end() && found->start == window.start)
             return Comparison{found->score <= threshold, found->score};
-        return score(window);
+        return score(window, bound);
     };
     floors.rewind();
     for (TokenGroup& group : groups) {
         group.open(solver);
-        const Comparison seed = score_of_window(group.seed);
+        const Comparison seed = score_of_window(group.seed, group.best);
         if (seed.accepted) group.best = std::min(group.best, seed.score);
         // What the first walk scored in the group comes in window order too,
         // and needs no floor.
@@ -668,9 +671,12 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                 const WindowSpan window = span_of(text, start, end);
                 const Judgement judgement = floors.judge(window.first, window.last, group.best);
                 if (judgement.floor > group.best) return true;
-                verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor} : score(window);
+                verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor}
+                                          : score(window, group.best);
             }
-            if (verdict.accepted) {
+            // A window scored above the group's lowest so far cannot be its
+            // pick (and its score may only be a floor).
+            if (verdict.accepted && verdict.score <= group.best) {
                 group.best = std::min(group.best, verdict.score);
                 solver.add(Match{start, end, verdict.score});
             }
