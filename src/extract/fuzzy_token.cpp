@@ -68,21 +68,19 @@ public:
         if (!narrow_units(separator, narrow)) {
             // The separator occurs nowhere in such a text: the text, if any,
             // is one token.
-            if (!text.empty()) own_.push_back(Token{0, text.size()});
+            if (!text.empty()) {
+                spans_.starts.push_back(0);
+                spans_.ends.push_back(text.size());
+            }
         } else if (narrow.size() == 1) {
             // One code point separates: tokens are the runs between its copies.
-            // Pushed in place while there is room, which is nearly always:
-            // only a growth goes through the copy that polls.
-            own_.reserve(std::min<uint64_t>(text.size() / 2 + 1, pass_piece));
-            cut_at_single_separator(text, narrow[0], cancel, [&](Token token) {
-                if (own_.size() < own_.capacity())
-                    own_.push_back(token);
-                else
-                    append_polled(own_, token, cancel);
-            });
+            cut_at_single_separator(text, narrow[0], cancel, spans_);
         } else {
             tokenizer_.emplace(text, Units<Char>(narrow), size, &cancel);
-            tokens_ = &tokenizer_->tokens();
+            for (const Token& token : tokenizer_->tokens()) {
+                append_polled(spans_.starts, token.start, cancel);
+                append_polled(spans_.ends, token.end, cancel);
+            }
         }
     }
 
@@ -94,20 +92,18 @@ public:
             if (tokenizer_) tokenizer_->next();
             return;
         }
-        const std::vector<Token>& tokens = *tokens_;
-        auto first = std::lower_bound(tokens.begin(), tokens.end(), from,
-                                      [](const Token& token, uint64_t at) { return token.start < at; });
-        const Token* token = tokens.data();
-        const std::size_t count = tokens.size(), size = size_;
-        for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + size <= count; ++index)
-            if (!visit(token[index].start, token[index + size - 1].end)) break;
+        const std::vector<uint64_t>& starts = spans_.starts;
+        const uint64_t* ends = spans_.ends.data();
+        const std::size_t count = starts.size(), last = size_ - 1;
+        auto index = static_cast<std::size_t>(std::lower_bound(starts.begin(), starts.end(), from) - starts.begin());
+        for (; index + last < count; ++index)
+            if (!visit(starts[index], ends[index + last])) break;
     }
 
 private:
     uint64_t size_;
-    std::vector<Token> own_;
+    TokenSpans spans_;
     std::optional<Tokenizer<Char>> tokenizer_;
-    const std::vector<Token>* tokens_ = &own_;
 };
 
 // What is known of a window's score before it is scored: a value that it
@@ -180,11 +176,10 @@ public:
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
         if (metric_ == Metric::prefix || metric_ == Metric::postfix) {
-            // Most windows fail: told by a comparison of integers, before
-            // the division of a score.
+            // What the window has in common with the pattern at its start
+            // or its end is all that these measure: the score itself.
             const uint64_t distance =
                 std::max(length, p_) - detail::common_affix(candidate, pattern_, metric_ == Metric::postfix);
-            if (static_cast<int64_t>(distance) > largest_distance(length, bound)) return Judgement::ruled_out();
             return Judgement::score(score_of(metric_, kind_, distance, length, p_));
         }
         if (traits_of(metric_).bound == BoundFamily::similarity) {

@@ -2,6 +2,8 @@
 // consecutive tokens as a sliding window.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,16 +35,46 @@ std::uint64_t pattern_token_count(std::u32string_view pattern, std::u32string_vi
 // The same for UTF-8 strings.
 std::uint64_t pattern_token_count(std::string_view pattern, std::string_view separator);
 
-// Calls append(Token) for every token of a text cut at a separator of one
-// code point, in order: the maximal runs of other code points (such a
-// separator never yields an empty token), the same as cut_tokens gives. The
-// separator's copies are found 64 units at a time, and a token costs a few
-// instructions, not a look at each of its code points.
-template <typename Char, typename Append>
-void cut_at_single_separator(Units<Char> text, Char separator, Cancellation& cancel, Append&& append)
+// The tokens of a text as two flat arrays: starts[k] and ends[k] bound
+// token k.
+struct TokenSpans {
+    std::vector<std::uint64_t> starts, ends;
+};
+
+// Room for `wanted` items, in place: grown to twice as many when it runs
+// out, a long copy a piece at a time, polled.
+template <typename T> void make_room(std::vector<T>& items, std::size_t wanted, Cancellation& cancel)
+{
+    if (wanted <= items.size()) return;
+    const std::size_t grown = std::max(wanted, 2 * items.size());
+    if (items.size() >= pass_piece) {
+        std::vector<T> larger;
+        larger.reserve(grown);
+        for (std::size_t at = 0; at < items.size(); at += pass_piece) {
+            cancel.poll(pass_piece * sizeof(T));
+            larger.insert(larger.end(), items.begin() + static_cast<std::ptrdiff_t>(at),
+                          items.begin() + static_cast<std::ptrdiff_t>(std::min(items.size(), at + pass_piece)));
+        }
+        items.swap(larger);
+    }
+    items.resize(grown);
+}
+
+// The tokens of a text cut at a separator of one code point: the maximal
+// runs of other code points (such a separator never yields an empty token),
+// the same as cut_tokens gives. The separator's copies are found 64 units
+// at a time, and the starts and the ends of a block's tokens are written
+// each in a loop of their own, without a branch per token.
+template <typename Char>
+void cut_at_single_separator(Units<Char> text, Char separator, Cancellation& cancel, TokenSpans& spans)
 {
     const std::uint64_t n = text.size();
-    std::uint64_t start = 0;
+    std::vector<std::uint64_t>&starts = spans.starts, &ends = spans.ends;
+    // Never more tokens than half the code points, rounded up.
+    const std::size_t likely = static_cast<std::size_t>(std::min<std::uint64_t>(n / 2 + 1, pass_piece));
+    make_room(starts, likely, cancel);
+    make_room(ends, likely, cancel);
+    std::size_t started = 0, ended = 0;
     std::uint64_t before = 1; // whether the unit before the block is a separator
     for (std::uint64_t block = 0; block < n; block += 64) {
         cancel.poll(64);
@@ -51,24 +83,25 @@ void cut_at_single_separator(Units<Char> text, Char separator, Cancellation& can
         // Past the end the text reads as separators: the last token ends there.
         if (count < 64) cuts |= ~std::uint64_t{0} << count;
         const std::uint64_t shifted = (cuts << 1) | before;
-        std::uint64_t token_starts = ~cuts & shifted, token_ends = cuts & ~shifted;
-        // Starts and ends alternate, a start first unless a token runs in
-        // from the block before.
-        if (token_ends != 0 && (token_starts == 0 || __builtin_ctzll(token_ends) < __builtin_ctzll(token_starts))) {
-            append(Token{start, block + static_cast<unsigned>(__builtin_ctzll(token_ends))});
-            token_ends &= token_ends - 1;
-        }
-        while (token_starts != 0) {
-            start = block + static_cast<unsigned>(__builtin_ctzll(token_starts));
-            token_starts &= token_starts - 1;
-            if (token_ends == 0) break; // runs on into the next block
-            append(Token{start, block + static_cast<unsigned>(__builtin_ctzll(token_ends))});
-            token_ends &= token_ends - 1;
-        }
+        make_room(starts, started + 64, cancel);
+        make_room(ends, ended + 64, cancel);
+        std::uint64_t* start = starts.data() + started;
+        for (std::uint64_t bits = ~cuts & shifted; bits != 0; bits &= bits - 1)
+            *start++ = block + static_cast<unsigned>(__builtin_ctzll(bits));
+        started = static_cast<std::size_t>(start - starts.data());
+        std::uint64_t* end = ends.data() + ended;
+        for (std::uint64_t bits = cuts & ~shifted; bits != 0; bits &= bits - 1)
+            *end++ = block + static_cast<unsigned>(__builtin_ctzll(bits));
+        ended = static_cast<std::size_t>(end - ends.data());
         before = cuts >> 63;
     }
     // A text whose length is a multiple of 64 ends its last token here.
-    if (n % 64 == 0 && n > 0 && before == 0) append(Token{start, n});
+    if (n % 64 == 0 && n > 0 && before == 0) {
+        make_room(ends, ended + 1, cancel);
+        ends[ended++] = n;
+    }
+    starts.resize(started);
+    ends.resize(ended);
 }
 
 // Calls append(Token) for every token of `text` cut at `separator`, in
