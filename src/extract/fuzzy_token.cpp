@@ -57,30 +57,25 @@ template <typename Char>
     return WindowSpan{start, end, first, last};
 }
 
-// The token windows of a text, walked from a given window on. The text is
-// cut once, into the spans of its tokens; windows are spans of the text: no
-// string per window.
+// The token windows of a text, walked from a given window on. Windows are
+// spans of the text: no string per window. At a separator of one code point
+// the text is cut as it is walked, a batch of tokens at a time; at another,
+// once.
 template <typename Char> class TokenWindows {
 public:
-    TokenWindows(Units<Char> text, std::u32string_view separator, uint64_t size, Cancellation& cancel) : size_(size)
+    TokenWindows(Units<Char> text, std::u32string_view separator, uint64_t size, Cancellation& cancel)
+        : text_(text), size_(size), cancel_(cancel)
     {
-        std::basic_string<Char> narrow;
-        if (!narrow_units(separator, narrow)) {
+        if (!narrow_units(separator, separator_)) {
             // The separator occurs nowhere in such a text: the text, if any,
             // is one token.
-            if (!text.empty()) {
-                spans_.starts.push_back(0);
-                spans_.ends.push_back(text.size());
-            }
-        } else if (narrow.size() == 1) {
+            kind_ = Kind::whole;
+        } else if (separator_.size() == 1) {
             // One code point separates: tokens are the runs between its copies.
-            cut_at_single_separator(text, narrow[0], cancel, spans_);
+            kind_ = Kind::single;
         } else {
-            tokenizer_.emplace(text, Units<Char>(narrow), size, &cancel);
-            for (const Token& token : tokenizer_->tokens()) {
-                append_polled(spans_.starts, token.start, cancel);
-                append_polled(spans_.ends, token.end, cancel);
-            }
+            kind_ = Kind::listed;
+            tokenizer_.emplace(text, Units<Char>(separator_), size, &cancel);
         }
     }
 
@@ -88,21 +83,36 @@ public:
     // `from` (a window's start) or later, in order, until visit returns false.
     template <typename Visit> void walk(uint64_t from, Visit&& visit)
     {
-        if (size_ == 0) { // a window of no tokens: fails
-            if (tokenizer_) tokenizer_->next();
-            return;
+        switch (kind_) {
+        case Kind::whole:
+            if (size_ == 1 && !text_.empty() && from == 0) visit(uint64_t{0}, uint64_t{text_.size()});
+            break;
+        case Kind::single:
+            for_each_single_separator_window(text_, separator_[0], size_, cancel_, spans_, visit, from);
+            break;
+        case Kind::listed: {
+            if (size_ == 0) tokenizer_->next(); // a window of no tokens: fails
+            const std::vector<Token>& tokens = tokenizer_->tokens();
+            auto first = std::lower_bound(tokens.begin(), tokens.end(), from,
+                                          [](const Token& token, uint64_t at) { return token.start < at; });
+            const Token* token = tokens.data();
+            const std::size_t count = tokens.size(), last = size_ - 1;
+            for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + last < count; ++index)
+                if (!visit(token[index].start, token[index + last].end)) break;
+            break;
         }
-        const std::vector<uint64_t>& starts = spans_.starts;
-        const uint64_t* ends = spans_.ends.data();
-        const std::size_t count = starts.size(), last = size_ - 1;
-        auto index = static_cast<std::size_t>(std::lower_bound(starts.begin(), starts.end(), from) - starts.begin());
-        for (; index + last < count; ++index)
-            if (!visit(starts[index], ends[index + last])) break;
+        }
     }
 
 private:
+    enum class Kind { whole, single, listed };
+
+    Units<Char> text_;
     uint64_t size_;
-    TokenSpans spans_;
+    Cancellation& cancel_;
+    std::basic_string<Char> separator_;
+    Kind kind_ = Kind::whole;
+    TokenSpans spans_; // for a single separator
     std::optional<Tokenizer<Char>> tokenizer_;
 };
 

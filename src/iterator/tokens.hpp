@@ -35,73 +35,68 @@ std::uint64_t pattern_token_count(std::u32string_view pattern, std::u32string_vi
 // The same for UTF-8 strings.
 std::uint64_t pattern_token_count(std::string_view pattern, std::string_view separator);
 
-// The tokens of a text as two flat arrays: starts[k] and ends[k] bound
-// token k.
+// The flat arrays of the token starts and ends that a walk of windows
+// fills, kept from one walk to the next.
 struct TokenSpans {
     std::vector<std::uint64_t> starts, ends;
 };
 
-// Room for `wanted` items, in place: grown to twice as many when it runs
-// out, a long copy a piece at a time, polled.
-template <typename T> void make_room(std::vector<T>& items, std::size_t wanted, Cancellation& cancel)
-{
-    if (wanted <= items.size()) return;
-    const std::size_t grown = std::max(wanted, 2 * items.size());
-    if (items.size() >= pass_piece) {
-        std::vector<T> larger;
-        larger.reserve(grown);
-        for (std::size_t at = 0; at < items.size(); at += pass_piece) {
-            cancel.poll(pass_piece * sizeof(T));
-            larger.insert(larger.end(), items.begin() + static_cast<std::ptrdiff_t>(at),
-                          items.begin() + static_cast<std::ptrdiff_t>(std::min(items.size(), at + pass_piece)));
-        }
-        items.swap(larger);
-    }
-    items.resize(grown);
-}
-
-// The tokens of a text cut at a separator of one code point: the maximal
+// Calls visit(start, end) for every run of `size` consecutive tokens of a
+// text cut at a separator of one code point, in order, from the run whose
+// first token starts at `from` on (`from` must be a token's start, or the
+// start of the text), until visit returns false. The tokens are the maximal
 // runs of other code points (such a separator never yields an empty token),
 // the same as cut_tokens gives. The separator's copies are found 64 units
-// at a time, and the starts and the ends of a block's tokens are written
-// each in a loop of their own, without a branch per token.
-template <typename Char>
-void cut_at_single_separator(Units<Char> text, Char separator, Cancellation& cancel, TokenSpans& spans)
+// at a time; the starts and the ends of a block's tokens are written into
+// two flat arrays, each in a loop of its own without a branch per token,
+// and the windows they complete are walked from there. Only the tokens of
+// windows not walked yet are kept, whatever the text's length.
+template <typename Char, typename Visit>
+void for_each_single_separator_window(Units<Char> text, Char separator, std::uint64_t size, Cancellation& cancel,
+                                      TokenSpans& spans, Visit&& visit, std::uint64_t from = 0)
 {
     const std::uint64_t n = text.size();
-    std::vector<std::uint64_t>&starts = spans.starts, &ends = spans.ends;
-    // Never more tokens than half the code points, rounded up.
-    const std::size_t likely = static_cast<std::size_t>(std::min<std::uint64_t>(n / 2 + 1, pass_piece));
-    make_room(starts, likely, cancel);
-    make_room(ends, likely, cancel);
-    std::size_t started = 0, ended = 0;
-    std::uint64_t before = 1; // whether the unit before the block is a separator
-    for (std::uint64_t block = 0; block < n; block += 64) {
+    if (size == 0 || from >= n || size > n - from) return; // no text holds more tokens than code points
+    const auto kept = static_cast<std::size_t>(size - 1);
+    // Room for the tokens of the windows not walked yet, a token begun and
+    // the most that one block adds.
+    const std::size_t room = kept + 1024 + 130;
+    if (spans.starts.size() < room) {
+        spans.starts.resize(room);
+        spans.ends.resize(room);
+    }
+    std::uint64_t* starts = spans.starts.data();
+    std::uint64_t* ends = spans.ends.data();
+    std::size_t started = 0, ended = 0, next = 0; // next: the first token of the next window
+    std::uint64_t before = 1;                     // whether the unit before the block is a separator
+    for (std::uint64_t block = from; block < n; block += 64) {
         cancel.poll(64);
+        if (started + 65 > room) { // the tokens still wanted go to the front
+            std::copy(starts + next, starts + started, starts);
+            std::copy(ends + next, ends + ended, ends);
+            started -= next;
+            ended -= next;
+            next = 0;
+        }
         const std::uint64_t count = n - block;
         std::uint64_t cuts = unit_positions(text.data() + block, count, separator);
         // Past the end the text reads as separators: the last token ends there.
         if (count < 64) cuts |= ~std::uint64_t{0} << count;
         const std::uint64_t shifted = (cuts << 1) | before;
-        make_room(starts, started + 64, cancel);
-        make_room(ends, ended + 64, cancel);
-        std::uint64_t* start = starts.data() + started;
+        std::uint64_t* start = starts + started;
         for (std::uint64_t bits = ~cuts & shifted; bits != 0; bits &= bits - 1)
             *start++ = block + static_cast<unsigned>(__builtin_ctzll(bits));
-        started = static_cast<std::size_t>(start - starts.data());
-        std::uint64_t* end = ends.data() + ended;
+        started = static_cast<std::size_t>(start - starts);
+        std::uint64_t* end = ends + ended;
         for (std::uint64_t bits = cuts & ~shifted; bits != 0; bits &= bits - 1)
             *end++ = block + static_cast<unsigned>(__builtin_ctzll(bits));
-        ended = static_cast<std::size_t>(end - ends.data());
+        ended = static_cast<std::size_t>(end - ends);
         before = cuts >> 63;
+        // A text whose length is a multiple of 64 ends its last token here.
+        if (count == 64 && block + 64 == n && before == 0) ends[ended++] = n;
+        for (; next + kept < ended; ++next)
+            if (!visit(starts[next], ends[next + kept])) return;
     }
-    // A text whose length is a multiple of 64 ends its last token here.
-    if (n % 64 == 0 && n > 0 && before == 0) {
-        make_room(ends, ended + 1, cancel);
-        ends[ended++] = n;
-    }
-    starts.resize(started);
-    ends.resize(ended);
 }
 
 // Calls append(Token) for every token of `text` cut at `separator`, in
