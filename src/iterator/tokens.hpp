@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,9 +37,11 @@ std::uint64_t pattern_token_count(std::u32string_view pattern, std::u32string_vi
 std::uint64_t pattern_token_count(std::string_view pattern, std::string_view separator);
 
 // The flat arrays of the token starts and ends that a walk of windows
-// fills, kept from one walk to the next.
+// fills, kept from one walk to the next; left uninitialised, as every item
+// is written before it is read.
 struct TokenSpans {
-    std::vector<std::uint64_t> starts, ends;
+    std::unique_ptr<std::uint64_t[]> starts, ends;
+    std::size_t room = 0;
 };
 
 // Calls visit(start, end) for every run of `size` consecutive tokens of a
@@ -60,13 +63,14 @@ void for_each_single_separator_window(Units<Char> text, Char separator, std::uin
     const auto kept = static_cast<std::size_t>(size - 1);
     // Room for the tokens of the windows not walked yet, a token begun and
     // the most that one block adds.
-    const std::size_t room = kept + 1024 + 130;
-    if (spans.starts.size() < room) {
-        spans.starts.resize(room);
-        spans.ends.resize(room);
+    const std::size_t room = kept + 256 + 130;
+    if (spans.room < room) {
+        spans.starts.reset(new std::uint64_t[room]);
+        spans.ends.reset(new std::uint64_t[room]);
+        spans.room = room;
     }
-    std::uint64_t* starts = spans.starts.data();
-    std::uint64_t* ends = spans.ends.data();
+    std::uint64_t* starts = spans.starts.get();
+    std::uint64_t* ends = spans.ends.get();
     std::size_t started = 0, ended = 0, next = 0; // next: the first token of the next window
     std::uint64_t before = 1;                     // whether the unit before the block is a separator
     for (std::uint64_t block = from; block < n; block += 64) {
