@@ -76,6 +76,19 @@ def test_fuzzy_token_windows_match_the_model(metric, seed):
         assert outcome(tessarin.fuzzy_token_extract, *args) == outcome(model.fuzzy_token_extract, *args), args
 
 
+@pytest.mark.parametrize("metric", ["levenshtein", "indel", "hamming", "prefix"])
+def test_token_windows_of_long_texts_match_the_model(metric):
+    # Thousands of tokens: more than the walk keeps at once, with groups that
+    # the second walk starts from far into the text.
+    rng = random.Random(metric)
+    words = [rng.choice(WORDS[:20]) for _ in range(2500)]
+    for text in (" ".join(words), "  ".join(words) + " ", "x" * 64 + " " + " ".join(words[:1200])):
+        pattern = " ".join(words[1700:1703])
+        for threshold, strategies in ((0.3, ["best_match"]), (0.0, ["best_match"]), (0.2, ["longest"])):
+            args = (text, pattern, " ", False, False, metric, threshold, 1, strategies)
+            assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[5:]
+
+
 @pytest.mark.parametrize("text, pattern, separator", [
     # Runs of separators between tokens of one code point.
     ("a  b   c a b  c" * 6, "a b c", " "),
@@ -87,6 +100,14 @@ def test_fuzzy_token_windows_match_the_model(metric, seed):
     ("ababab x ababa y" * 6, "x", "aba"),
     # White space around the occurrence, some of it the separator.
     ("\t a b \t" * 12, "a b", " "),
+    # Tokens that end where a block of 64 code points does, or run across it.
+    ("ab " * 21 + "a", "ab ab", " "),
+    ("ab " * 42 + "ab", "a ab", " "),
+    ("x" * 63 + " " + "y" * 64 + " xy", "x y", " "),
+    (" " * 64 + "a b " * 16, "a b", " "),
+    # Code points beyond Latin-1, in the pattern and around it.
+    ("文字 😀 é文 ŝ字 " * 12, "文字 😀 é", " "),
+    ("Ж жж 文 😀😀 " * 12, "жж 文 😀", " "),
 ])
 @pytest.mark.parametrize("metric", METRICS)
 def test_token_windows_over_runs_of_separators_match_the_model(text, pattern, separator, metric):

@@ -173,6 +173,23 @@ public:
         for (char32_t c : pattern)
             if (c < 256 && low_ids_[c] == 0) low_ids_[c] = next_id++;
         first_other_ = next_id;
+        // The ids of the others, in a table addressed by their bits: a
+        // probe or two per code point of a text beyond Latin-1.
+        if (!others_.empty()) {
+            std::size_t slots = 4;
+            while (slots < 2 * others_.size())
+                slots *= 2;
+            slot_mask_ = slots - 1;
+            slot_keys_.assign(slots, 0); // 0 is below 256: never a key
+            slot_ids_.assign(slots, 0);
+            for (std::size_t i = 0; i < others_.size(); ++i) {
+                std::size_t slot = slot_of(others_[i]);
+                while (slot_keys_[slot] != 0)
+                    slot = (slot + 1) & slot_mask_;
+                slot_keys_[slot] = others_[i];
+                slot_ids_[slot] = first_other_ + static_cast<std::uint32_t>(i);
+            }
+        }
         quota_.assign(first_other_ + others_.size(), 0);
         count_.assign(quota_.size(), 0);
         for (char32_t c : pattern)
@@ -180,48 +197,71 @@ public:
         quota_[0] = 0;
     }
 
-    // The intersection for [first, last) of `text`; `first` never moves back.
-    uint64_t of(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    // Empty again, for another walk from the start of the text.
+    void reset() noexcept
     {
-        if (first >= last_) { // nothing kept is wanted: start afresh
-            while (first_ < last_)
-                remove(text[first_++]);
-            first_ = last_ = first;
+        std::fill(count_.begin(), count_.end(), 0);
+        first_ = last_ = common_ = 0;
+    }
+
+    // The intersection for [first, last) of `text`; `first` never moves back.
+    [[gnu::always_inline]] uint64_t of(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        // Kept in locals while the ends move: the counts could alias the
+        // members for the compiler, which would store them at every step.
+        uint64_t common = common_, begin = first_, end = last_;
+        std::uint32_t* count = count_.data();
+        const std::uint32_t* quota = quota_.data();
+        const Char* units = text.data();
+        const auto add = [&](Char unit) {
+            const std::uint32_t id = id_of(code_point(unit));
+            common += count[id] < quota[id];
+            ++count[id];
+        };
+        const auto remove = [&](Char unit) {
+            const std::uint32_t id = id_of(code_point(unit));
+            --count[id];
+            common -= count[id] < quota[id];
+        };
+        if (first >= end) { // nothing kept is wanted: start afresh
+            while (begin < end)
+                remove(units[begin++]);
+            begin = end = first;
         }
-        while (last_ < last)
-            add(text[last_++]);
-        while (last_ > std::max(last, first))
-            remove(text[--last_]);
-        while (first_ < first)
-            remove(text[first_++]);
-        return common_;
+        while (end < last)
+            add(units[end++]);
+        while (end > std::max(last, first))
+            remove(units[--end]);
+        while (begin < first)
+            remove(units[begin++]);
+        common_ = common;
+        first_ = begin;
+        last_ = end;
+        return common;
     }
 
 private:
     std::uint32_t id_of(char32_t c) const noexcept
     {
         if (c < 256) return low_ids_[c];
-        const auto found = std::lower_bound(others_.begin(), others_.end(), c);
-        return found != others_.end() && *found == c
-                   ? first_other_ + static_cast<std::uint32_t>(found - others_.begin())
-                   : 0;
+        return other_id(c);
     }
-    void add(Char unit) noexcept
+    std::size_t slot_of(char32_t c) const noexcept { return (c ^ (c >> 9)) & slot_mask_; }
+    std::uint32_t other_id(char32_t c) const noexcept
     {
-        const std::uint32_t id = id_of(code_point(unit));
-        common_ += count_[id] < quota_[id];
-        ++count_[id];
-    }
-    void remove(Char unit) noexcept
-    {
-        const std::uint32_t id = id_of(code_point(unit));
-        --count_[id];
-        common_ -= count_[id] < quota_[id];
+        if (slot_keys_.empty()) return 0;
+        for (std::size_t slot = slot_of(c);; slot = (slot + 1) & slot_mask_) {
+            if (slot_keys_[slot] == c) return slot_ids_[slot];
+            if (slot_keys_[slot] == 0) return 0;
+        }
     }
 
     std::uint32_t low_ids_[256];
     std::vector<char32_t> others_; // pattern code points from 256 on, sorted
     std::uint32_t first_other_ = 1;
+    std::vector<char32_t> slot_keys_; // the others by slot_of, 0 where none
+    std::vector<std::uint32_t> slot_ids_;
+    std::size_t slot_mask_ = 0;
     std::vector<std::uint32_t> quota_, count_;
     uint64_t first_ = 0, last_ = 0, common_ = 0;
 };

@@ -58,7 +58,9 @@ template <typename Char>
 }
 
 // The token windows of a text, walked from a given window on. Windows are
-// spans of the text: no string per window.
+// spans of the text: no string per window. At a separator of one code point
+// the text is cut as it is walked, a batch of tokens at a time; at another,
+// once.
 template <typename Char> class TokenWindows {
 public:
     TokenWindows(Units<Char> text, std::u32string_view separator, uint64_t size, Cancellation& cancel)
@@ -85,14 +87,18 @@ public:
         case Kind::whole:
             if (size_ == 1 && !text_.empty() && from == 0) visit(uint64_t{0}, uint64_t{text_.size()});
             break;
-        case Kind::single: for_each_single_separator_window(text_, separator_[0], size_, cancel_, visit, from); break;
+        case Kind::single:
+            for_each_single_separator_window(text_, separator_[0], size_, cancel_, spans_, visit, from);
+            break;
         case Kind::listed: {
             if (size_ == 0) tokenizer_->next(); // a window of no tokens: fails
             const std::vector<Token>& tokens = tokenizer_->tokens();
             auto first = std::lower_bound(tokens.begin(), tokens.end(), from,
                                           [](const Token& token, uint64_t at) { return token.start < at; });
-            for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + size_ <= tokens.size(); ++index)
-                if (!visit(tokens[index].start, tokens[index + size_ - 1].end)) break;
+            const Token* token = tokens.data();
+            const std::size_t count = tokens.size(), last = size_ - 1;
+            for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + last < count; ++index)
+                if (!visit(token[index].start, token[index + last].end)) break;
             break;
         }
         }
@@ -106,6 +112,7 @@ private:
     Cancellation& cancel_;
     std::basic_string<Char> separator_;
     Kind kind_ = Kind::whole;
+    TokenSpans spans_; // for a single separator
     std::optional<Tokenizer<Char>> tokenizer_;
 };
 
@@ -178,7 +185,13 @@ public:
     {
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
-        if (metric_ == Metric::prefix || metric_ == Metric::postfix) return Judgement::score(affix_score(candidate));
+        if (metric_ == Metric::prefix || metric_ == Metric::postfix) {
+            // What the window has in common with the pattern at its start
+            // or its end is all that these measure: the score itself.
+            const uint64_t distance =
+                std::max(length, p_) - detail::common_affix(candidate, pattern_, metric_ == Metric::postfix);
+            return Judgement::score(score_of(metric_, kind_, distance, length, p_));
+        }
         if (traits_of(metric_).bound == BoundFamily::similarity) {
             const double weight = traits_of(metric_).prefix_weight;
             const uint64_t prefix = weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
@@ -245,14 +258,15 @@ public:
     Comparison decide(uint64_t first, uint64_t last, bool& exact)
     {
         exact = true;
-        return measure(first, last, &exact);
+        return measure(first, last, &exact, threshold_);
     }
 
     // The score of the window whose trimmed text is [first, last): worked
     // out here where that costs less than the comparator (the edit metrics
     // from one pass from the window's start, the Jaro pair), else by the
-    // comparator.
-    Comparison score(uint64_t first, uint64_t last) { return measure(first, last, nullptr); }
+    // comparator. A window that scores above `bound` may be given any score
+    // above it (where that spares work: Damerau-Levenshtein's).
+    Comparison score(uint64_t first, uint64_t last, double bound) { return measure(first, last, nullptr, bound); }
 
     // A floor from the trimmed length and the shared code points alone (and,
     // for Jaro-Winkler, the common prefix): cheap, for windows that pass
@@ -268,7 +282,7 @@ public:
     // Back to the start of the text, for another walk.
     void rewind()
     {
-        shared_ = detail::SlidingShared<Char>(pattern_);
+        shared_.reset();
         search_to_ = common_to_ = 0;
         last_measured_ = Measured{0, 0, 0};
     }
@@ -299,8 +313,9 @@ private:
     }
 
     // `exact`, when given, may be cleared and a ceiling returned for a
-    // window that passes.
-    Comparison measure(uint64_t first, uint64_t last, bool* exact)
+    // window that passes. Past `bound`, at or below the threshold, the score
+    // may be any above it.
+    Comparison measure(uint64_t first, uint64_t last, bool* exact, double bound)
     {
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
@@ -328,10 +343,9 @@ private:
             bit_parallel_->osa_prefix_distances(candidate, osa_);
             const uint64_t restricted = osa_[length];
             const uint64_t floor = std::max<uint64_t>(least, (2 * restricted + 2) / 3);
-            const int64_t allowed = largest_distance(length, threshold_);
+            const int64_t allowed = largest_distance(length, bound);
             if (floor == restricted) return scored(floor);
-            if (static_cast<int64_t>(floor) > allowed)
-                return Comparison{false, score_of(metric_, kind_, floor, length, p_)};
+            if (static_cast<int64_t>(floor) > allowed) return scored(floor);
             if (exact && static_cast<int64_t>(restricted) <= allowed) {
                 *exact = false;
                 return scored(restricted);
@@ -431,15 +445,6 @@ private:
         return metric_ == Metric::indel ? length + p_ - 2 * common : std::max(length, p_) - common;
     }
 
-    // The prefix and postfix scores themselves: what the window has in
-    // common with the pattern at its start or its end is all they measure.
-    double affix_score(Units<Char> candidate) const noexcept
-    {
-        const uint64_t length = candidate.size();
-        const uint64_t common = detail::common_affix(candidate, pattern_, metric_ == Metric::postfix);
-        return score_of(metric_, kind_, std::max(length, p_) - common, length, p_);
-    }
-
     Units<Char> text_;
     FuzzyComparator& comparator_;
     const std::u32string& pattern_;
@@ -501,7 +506,7 @@ public:
             return;
         }
         cancel_.poll(detail::comparison_cost(metric_, window.last - window.first, comparator_.pattern().size()));
-        const Comparison verdict = floors_->score(window.first, window.last);
+        const Comparison verdict = floors_->score(window.first, window.last, threshold);
         if (verdict.accepted) solver_.add(Match{start, end, verdict.score});
     }
 
@@ -562,9 +567,11 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         double score;
     };
     std::vector<Scored> scored; // what the first walk scored within groups
-    const auto score = [&](const WindowSpan& window) {
+    // A window that scores above `bound` is of no use (or past the
+    // threshold), and may be given any score above it.
+    const auto score = [&](const WindowSpan& window, double bound) {
         cancel.poll(detail::comparison_cost(metric, window.last - window.first, p));
-        return floors.score(window.first, window.last);
+        return floors.score(window.first, window.last, bound);
     };
     struct Candidate {
         WindowSpan window;
@@ -608,47 +615,49 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         append_polled(groups, *open, cancel);
         open.reset();
     };
-    windows.walk(0, [&](uint64_t start, uint64_t end) {
-        cancel.poll(end - start + 1);
-        const WindowSpan window = span_of(text, start, end);
-        // Where every window passes, a rough floor is all that is wanted.
-        const Judgement judgement = every_window_passes ? Judgement::at_least(floors.rough(window.first, window.last))
-                                                        : floors.judge(window.first, window.last, threshold);
-        if (!(judgement.floor <= threshold)) return true;
-        if (open && start > open->end && !(extend() && start <= open->end)) close();
-        const Candidate candidate{window, judgement};
-        if (open) {
-            within.push_back(candidate);
-            if (judgement.floor < open->seed_floor) {
-                open->seed = window;
-                open->seed_floor = judgement.floor;
+    windows.walk(
+        0, [&](uint64_t start, uint64_t end) __attribute__((always_inline)) {
+            cancel.poll(end - start + 1);
+            const WindowSpan window = span_of(text, start, end);
+            // Where every window passes, a rough floor is all that is wanted.
+            const Judgement judgement = every_window_passes
+                                            ? Judgement::at_least(floors.rough(window.first, window.last))
+                                            : floors.judge(window.first, window.last, threshold);
+            if (!(judgement.floor <= threshold)) return true;
+            if (open && start > open->end && !(extend() && start <= open->end)) close();
+            const Candidate candidate{window, judgement};
+            if (open) {
+                within.push_back(candidate);
+                if (judgement.floor < open->seed_floor) {
+                    open->seed = window;
+                    open->seed_floor = judgement.floor;
+                }
+                return true;
             }
+            const std::size_t kept = scored.size();
+            const Comparison verdict = passes(candidate);
+            if (verdict.accepted)
+                open = TokenGroup{start, end, window, judgement.floor, verdict.score};
+            else
+                scored.resize(kept); // before any group: never looked up
             return true;
-        }
-        const std::size_t kept = scored.size();
-        const Comparison verdict = passes(candidate);
-        if (verdict.accepted)
-            open = TokenGroup{start, end, window, judgement.floor, verdict.score};
-        else
-            scored.resize(kept); // before any group: never looked up
-        return true;
-    });
+        });
     if (open) {
         extend();
         close();
     }
 
-    const auto score_of_window = [&](const WindowSpan& window) {
+    const auto score_of_window = [&](const WindowSpan& window, double bound) {
         const auto found = std::lower_bound(scored.begin(), scored.end(), window.start,
                                             [](const Scored& item, uint64_t start) { return item.start < start; });
         if (found != scored.end() && found->start == window.start)
             return Comparison{found->score <= threshold, found->score};
-        return score(window);
+        return score(window, bound);
     };
     floors.rewind();
     for (TokenGroup& group : groups) {
         group.open(solver);
-        const Comparison seed = score_of_window(group.seed);
+        const Comparison seed = score_of_window(group.seed, group.best);
         if (seed.accepted) group.best = std::min(group.best, seed.score);
         // What the first walk scored in the group comes in window order too,
         // and needs no floor.
@@ -667,9 +676,12 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                 const WindowSpan window = span_of(text, start, end);
                 const Judgement judgement = floors.judge(window.first, window.last, group.best);
                 if (judgement.floor > group.best) return true;
-                verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor} : score(window);
+                verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor}
+                                          : score(window, group.best);
             }
-            if (verdict.accepted) {
+            // A window scored above the group's lowest so far cannot be its
+            // pick (and its score may only be a floor).
+            if (verdict.accepted && verdict.score <= group.best) {
                 group.best = std::min(group.best, verdict.score);
                 solver.add(Match{start, end, verdict.score});
             }

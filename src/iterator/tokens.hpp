@@ -2,7 +2,10 @@
 // consecutive tokens as a sliding window.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,52 +36,70 @@ std::uint64_t pattern_token_count(std::u32string_view pattern, std::u32string_vi
 // The same for UTF-8 strings.
 std::uint64_t pattern_token_count(std::string_view pattern, std::string_view separator);
 
+// The flat arrays of the token starts and ends that a walk of windows
+// fills, kept from one walk to the next; left uninitialised, as every item
+// is written before it is read.
+struct TokenSpans {
+    std::unique_ptr<std::uint64_t[]> starts, ends;
+    std::size_t room = 0;
+};
+
 // Calls visit(start, end) for every run of `size` consecutive tokens of a
 // text cut at a separator of one code point, in order, from the run whose
 // first token starts at `from` on (`from` must be a token's start, or the
 // start of the text), until visit returns false. The tokens are the maximal
 // runs of other code points (such a separator never yields an empty token),
-// the same as a Tokenizer's. The separator's copies are found 64 units at a
-// time, and only the starts of the last `size` tokens are kept.
+// the same as cut_tokens gives. The separator's copies are found 64 units
+// at a time; the starts and the ends of a block's tokens are written into
+// two flat arrays, each in a loop of its own without a branch per token,
+// and the windows they complete are walked from there. Only the tokens of
+// windows not walked yet are kept, whatever the text's length.
 template <typename Char, typename Visit>
 void for_each_single_separator_window(Units<Char> text, Char separator, std::uint64_t size, Cancellation& cancel,
-                                      Visit visit, std::uint64_t from = 0)
+                                      TokenSpans& spans, Visit&& visit, std::uint64_t from = 0)
 {
     const std::uint64_t n = text.size();
     if (size == 0 || from >= n || size > n - from) return; // no text holds more tokens than code points
-    // Token k's start at k % size; the next token's goes to `slot`.
-    std::uint64_t few[16];
-    std::vector<std::uint64_t> many;
-    std::uint64_t* starts = few;
-    if (size > 16) {
-        many.resize(size);
-        starts = many.data();
+    const auto kept = static_cast<std::size_t>(size - 1);
+    // Room for the tokens of the windows not walked yet, a token begun and
+    // the most that one block adds.
+    const std::size_t room = kept + 256 + 130;
+    if (spans.room < room) {
+        spans.starts.reset(new std::uint64_t[room]);
+        spans.ends.reset(new std::uint64_t[room]);
+        spans.room = room;
     }
-    std::uint64_t tokens = 0, slot = 0, start = from;
-    std::uint64_t before = 1; // whether the unit before the block is a separator
-    for (std::uint64_t block = from; block <= n; block += 64) {
+    std::uint64_t* starts = spans.starts.get();
+    std::uint64_t* ends = spans.ends.get();
+    std::size_t started = 0, ended = 0, next = 0; // next: the first token of the next window
+    std::uint64_t before = 1;                     // whether the unit before the block is a separator
+    for (std::uint64_t block = from; block < n; block += 64) {
         cancel.poll(64);
+        if (started + 65 > room) { // the tokens still wanted go to the front
+            std::copy(starts + next, starts + started, starts);
+            std::copy(ends + next, ends + ended, ends);
+            started -= next;
+            ended -= next;
+            next = 0;
+        }
         const std::uint64_t count = n - block;
-        std::uint64_t cuts = count > 0 ? unit_positions(text.data() + block, count, separator) : 0;
+        std::uint64_t cuts = unit_positions(text.data() + block, count, separator);
         // Past the end the text reads as separators: the last token ends there.
         if (count < 64) cuts |= ~std::uint64_t{0} << count;
         const std::uint64_t shifted = (cuts << 1) | before;
-        const std::uint64_t token_starts = ~cuts & shifted, token_ends = cuts & ~shifted;
-        for (std::uint64_t events = token_starts | token_ends; events != 0; events &= events - 1) {
-            const auto bit = static_cast<unsigned>(__builtin_ctzll(events));
-            const std::uint64_t at = block + bit;
-            if ((token_starts >> bit) & 1) {
-                start = at;
-                continue;
-            }
-            starts[slot] = start;
-            slot = slot + 1 == size ? 0 : slot + 1;
-            ++tokens;
-            // The run's first token, tokens - size, is the oldest one kept.
-            if (tokens >= size && !visit(starts[slot], at)) return;
-        }
+        std::uint64_t* start = starts + started;
+        for (std::uint64_t bits = ~cuts & shifted; bits != 0; bits &= bits - 1)
+            *start++ = block + static_cast<unsigned>(__builtin_ctzll(bits));
+        started = static_cast<std::size_t>(start - starts);
+        std::uint64_t* end = ends + ended;
+        for (std::uint64_t bits = cuts & ~shifted; bits != 0; bits &= bits - 1)
+            *end++ = block + static_cast<unsigned>(__builtin_ctzll(bits));
+        ended = static_cast<std::size_t>(end - ends);
         before = cuts >> 63;
-        if (count < 64) break;
+        // A text whose length is a multiple of 64 ends its last token here.
+        if (count == 64 && block + 64 == n && before == 0) ends[ended++] = n;
+        for (; next + kept < ended; ++next)
+            if (!visit(starts[next], ends[next + kept])) return;
     }
 }
 
