@@ -179,13 +179,7 @@ public:
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
         if (metric_ == Metric::prefix || metric_ == Metric::postfix) return Judgement::score(affix_score(candidate));
-        if (traits_of(metric_).bound == BoundFamily::similarity) {
-            const double weight = traits_of(metric_).prefix_weight;
-            const uint64_t prefix = weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
-            const uint64_t shared = shared_.of(text_, first, last);
-            if (bound == threshold_ && shared < need_shared_->of(length, prefix)) return Judgement::ruled_out();
-            return Judgement::at_least(detail::score_floor(metric_, kind_, length, p_, shared, prefix));
-        }
+        if (traits_of(metric_).bound == BoundFamily::similarity) return judge_jaro(first, last, bound);
 
         const int64_t allowed = largest_distance(length, bound);
         const uint64_t apart = length > p_ ? length - p_ : p_ - length;
@@ -346,6 +340,25 @@ private:
             if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
         }
         return comparator_.compare(candidate);
+    }
+
+    // judge() for the Jaro family. A window that the lowest score so far
+    // allows only at 0 must be the pattern itself: no other has a Jaro
+    // similarity of 1, and Winkler's step never makes up the rest.
+    [[gnu::always_inline]] Judgement judge_jaro(uint64_t first, uint64_t last, double bound)
+    {
+        const uint64_t length = last - first;
+        const Units<Char> candidate = text_.substr(first, length);
+        if (bound == 0.0 && p_ > 0) {
+            if (length != p_) return Judgement::ruled_out();
+            for (uint64_t i = 0; i < length; ++i)
+                if (code_point(candidate[i]) != pattern_[i]) return Judgement::ruled_out();
+            return Judgement::score(0.0);
+        }
+        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
+        const uint64_t shared = shared_.of(text_, first, last);
+        if (bound == threshold_ && shared < need_shared_->of(length, prefix)) return Judgement::ruled_out();
+        return Judgement::at_least(detail::score_floor(metric_, kind_, length, p_, shared, prefix));
     }
 
     static constexpr int64_t unlimited = std::numeric_limits<int64_t>::max() / 4;
