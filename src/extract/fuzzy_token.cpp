@@ -145,7 +145,7 @@ public:
         const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
         if (traits_of(metric).bound == BoundFamily::similarity) {
             need_shared_.emplace(metric, kind_, threshold_, p_);
-            if (detail::JaroPattern::fits(pattern_)) jaro_.emplace(pattern_);
+            if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
         } else
             allowed_.assign(lengths, unknown);
         const bool searched = metric == Metric::levenshtein || metric == Metric::osa;
@@ -485,7 +485,7 @@ private:
     // Whether the code points a window shares with the pattern are counted
     // before the passes.
     bool shared_rules_out_ = false;
-    std::optional<detail::JaroPattern> jaro_;
+    std::optional<detail::JaroScorer> jaro_;
 };
 
 // Scores the windows that their floors leave, one at a time. The floors need
