@@ -720,7 +720,6 @@ public:
     // Starts ascend from one call to the next, until rewind().
     double of_start(uint64_t start, double bound)
     {
-        if (bound == 0.0 && need_shared_ && !pattern_.empty()) return copies_of_pattern(start);
         const uint64_t n = text_.size(), first = content_.at(start), p = pattern_.size();
         uint64_t reachable = std::numeric_limits<uint64_t>::max(); // from the reach count, once worked out
         const auto trimmed_length = [&](uint64_t end) {
@@ -781,24 +780,6 @@ public:
             lowest = std::min(lowest, window->floor);
         }
         return lowest;
-    }
-
-    // of_start() for the Jaro family at a bound of 0, once a group holds a
-    // window of that score: only the windows whose trimmed text is the
-    // pattern itself can tie with it (no other has a Jaro similarity of 1,
-    // and Winkler's step never makes up the rest), so nothing is counted.
-    double copies_of_pattern(uint64_t start)
-    {
-        const uint64_t n = text_.size(), first = content_.at(start), p = pattern_.size();
-        windows_.clear();
-        // Every window of the start has its trimmed text begin at `first`.
-        if (n - first < p) return std::numeric_limits<double>::infinity();
-        for (uint64_t i = 0; i < p; ++i)
-            if (code_point(text_[first + i]) != pattern_[i]) return std::numeric_limits<double>::infinity();
-        shape_.for_each_end(start, n, [&](uint64_t end) {
-            if (end >= first + p && trimmed_end(text_, first, end) == first + p) windows_.push_back(Window{end, 0.0});
-        });
-        return windows_.empty() ? std::numeric_limits<double>::infinity() : 0.0;
     }
 
     // For the Jaro family, where the threshold is the bound: the first
