@@ -54,37 +54,54 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate) noexce
     if (reached > 8 * sizeof(Bits)) return -1.0;
 
     // Each candidate code point in turn takes the first pattern position
-    // within reach that holds it and is not taken yet. The code points that
-    // match are kept in their order (one slot more, written over by those
-    // that do not match).
+    // within reach that holds it and is not taken yet. Which candidate
+    // positions match is kept in a word where one holds them; past that,
+    // the code points that match are kept in their order (one slot more,
+    // written over by those that do not match), which costs less than
+    // shifts of two words.
+    constexpr bool one_word = sizeof(Bits) == sizeof(std::uint64_t);
     Bits pattern_flags = 0;
     Bits reach = lowest_bits_of<Bits>(bound + 1);
-    char32_t matched[8 * sizeof(Bits) + 1];
+    std::uint64_t candidate_flags = 0;
+    char32_t matched[one_word ? 1 : 8 * sizeof(Bits) + 1];
     std::size_t common = 0, j = 0;
-    for (const std::size_t growing = std::min(bound, reached); j < growing; ++j) {
-        const char32_t c = code_point(candidate[j]);
+    const auto take = [&](char32_t c) {
         const Bits found = positions.positions_of(c) & reach & ~pattern_flags;
         pattern_flags |= found & (~found + 1);
-        matched[common] = c;
-        common += found != 0;
+        if constexpr (one_word) {
+            candidate_flags |= static_cast<std::uint64_t>(found != 0) << j;
+        } else {
+            matched[common] = c;
+            common += found != 0;
+        }
+    };
+    for (const std::size_t growing = std::min(bound, reached); j < growing; ++j) {
+        take(code_point(candidate[j]));
         reach = (reach << 1) | 1;
     }
     for (; j < reached; ++j) {
-        const char32_t c = code_point(candidate[j]);
-        const Bits found = positions.positions_of(c) & reach & ~pattern_flags;
-        pattern_flags |= found & (~found + 1);
-        matched[common] = c;
-        common += found != 0;
+        take(code_point(candidate[j]));
         reach <<= 1;
     }
+    if constexpr (one_word) common = count_bits(pattern_flags);
     if (common == 0) return 0.0;
 
     // Matched code points taken in order on both sides: each pair that
     // differs is half a transposition.
     std::size_t transpositions = 0;
-    for (std::size_t k = 0; k < common; ++k) {
-        transpositions += pattern[lowest_set_bit(pattern_flags)] != matched[k];
-        pattern_flags &= pattern_flags - 1;
+    if constexpr (one_word) {
+        while (candidate_flags != 0) {
+            const Bits lowest = pattern_flags & (~pattern_flags + 1);
+            const std::size_t at = lowest_set_bit(candidate_flags);
+            transpositions += (positions.positions_of(code_point(candidate[at])) & lowest) == 0;
+            candidate_flags &= candidate_flags - 1;
+            pattern_flags ^= lowest;
+        }
+    } else {
+        for (std::size_t k = 0; k < common; ++k) {
+            transpositions += pattern[lowest_set_bit(pattern_flags)] != matched[k];
+            pattern_flags &= pattern_flags - 1;
+        }
     }
     transpositions /= 2;
     double similarity = 0;
