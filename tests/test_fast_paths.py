@@ -136,6 +136,8 @@ def compare_with_cutoff(candidate, pattern, metric, threshold, threshold_kind):
     # A cutoff lets the library skip most of the work on long windows that
     # cannot pass. It stays a few edits above the largest distance that can:
     # at the cutoff itself the library has been seen to misjudge.
+    if metric not in CUTOFF_FAMILIES:
+        return exact_compare(candidate, pattern, metric, threshold, threshold_kind)
     longest = len(candidate) + len(pattern) if metric == "indel" else max(len(candidate), len(pattern))
     cutoff = int(threshold * longest if threshold_kind else threshold) + 2
     distance = CUTOFF_FAMILIES[metric].distance(candidate, pattern, score_cutoff=cutoff)
@@ -148,6 +150,9 @@ def compare_with_cutoff(candidate, pattern, metric, threshold, threshold_kind):
     # Around one 64-bit block, small and large thresholds, every metric with a per-start pass.
     *[(list(CUTOFF_FAMILIES), length, kind, threshold) for length in (63, 64, 65)
       for kind, threshold in ((0, 0.0), (0, 2.0), (0, 30.0), (1, 0.05), (1, 0.3))],
+    # The Jaro pair around one and two 64-bit words of pattern positions.
+    *[(["jaro", "jaro_winkler"], length, 1, threshold) for length in (64, 65, 100, 128, 129)
+      for threshold in (0.1, 0.3)],
     # Long patterns around the size where the tables once changed, and beyond.
     *[(["levenshtein", "indel", "lcs_seq"], length, 0, 3.0) for length in (4095, 4096, 4097, 5000)],
     *[(["levenshtein"], length, kind, threshold) for length in (4096, 4097, 5000)
@@ -164,6 +169,9 @@ def test_long_patterns_match_the_model(monkeypatch, metrics, length, kind, thres
     for metric in metrics:
         args = (text, " " + pattern, False, False, metric, threshold, kind, ["best_match"])
         assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (metric, length, kind, threshold)
+        if "jaro" in metric:  # as token windows too
+            args = (text, " " + pattern, " ", False, False, metric, threshold, kind, ["best_match"])
+            assert tessarin.fuzzy_token_extract(*args) == model_fuzzy_token(*args), (metric, length, threshold)
 
 
 @pytest.mark.parametrize("threshold", [math.nan, math.inf, -math.inf, -0.0, -0.5])

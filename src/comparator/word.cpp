@@ -14,6 +14,122 @@ constexpr std::uint64_t lowest_bits(std::size_t n) noexcept
     return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
 }
 
+using WideBits = WidePattern::Bits;
+
+// The same, and the lowest bit set, for one word or two.
+template <typename Bits> constexpr Bits lowest_bits_of(std::size_t n) noexcept
+{
+    return n >= 8 * sizeof(Bits) ? ~Bits{0} : (Bits{1} << n) - 1;
+}
+unsigned lowest_set_bit(std::uint64_t x) noexcept
+{
+    return static_cast<unsigned>(__builtin_ctzll(x));
+}
+unsigned lowest_set_bit(WideBits x) noexcept
+{
+    const auto low = static_cast<std::uint64_t>(x);
+    return low != 0 ? lowest_set_bit(low) : 64 + lowest_set_bit(static_cast<std::uint64_t>(x >> 64));
+}
+
+// The Jaro similarity of a candidate against the pattern whose positions
+// are given, or a negative value when the candidate's part that the
+// matching reaches is longer than the positions' words hold.
+template <typename Positions, typename Char>
+double jaro_similarity(const Positions& positions, Units<Char> candidate) noexcept
+{
+    using Bits = decltype(positions.positions_of(0));
+    const std::u32string_view pattern = positions.pattern();
+    const std::size_t p = pattern.size(), t = candidate.size();
+    if (t == 0) return 0.0;
+    if (p == 1 && t == 1) return code_point(candidate[0]) == pattern[0] ? 1.0 : 0.0;
+    // How far apart two matched code points may lie; the candidate's code
+    // points beyond the pattern's last reach match nothing.
+    std::size_t bound, reached = t;
+    if (t > p) {
+        bound = t / 2 - 1;
+        reached = std::min(t, p + bound);
+    } else {
+        bound = p / 2 - 1;
+    }
+    if (reached > 8 * sizeof(Bits)) return -1.0;
+
+    // Each candidate code point in turn takes the first pattern position
+    // within reach that holds it and is not taken yet. Which candidate
+    // positions match is kept in a word where one holds them; past that,
+    // the code points that match are kept in their order (one slot more,
+    // written over by those that do not match), which costs less than
+    // shifts of two words.
+    constexpr bool one_word = sizeof(Bits) == sizeof(std::uint64_t);
+    Bits pattern_flags = 0;
+    Bits reach = lowest_bits_of<Bits>(bound + 1);
+    std::uint64_t candidate_flags = 0;
+    char32_t matched[one_word ? 1 : 8 * sizeof(Bits) + 1];
+    std::size_t common = 0, j = 0;
+    const auto take = [&](char32_t c) {
+        const Bits found = positions.positions_of(c) & reach & ~pattern_flags;
+        pattern_flags |= found & (~found + 1);
+        if constexpr (one_word) {
+            candidate_flags |= static_cast<std::uint64_t>(found != 0) << j;
+        } else {
+            matched[common] = c;
+            common += found != 0;
+        }
+    };
+    for (const std::size_t growing = std::min(bound, reached); j < growing; ++j) {
+        take(code_point(candidate[j]));
+        reach = (reach << 1) | 1;
+    }
+    for (; j < reached; ++j) {
+        take(code_point(candidate[j]));
+        reach <<= 1;
+    }
+    if constexpr (one_word) common = count_bits(pattern_flags);
+    if (common == 0) return 0.0;
+
+    // Matched code points taken in order on both sides: each pair that
+    // differs is half a transposition.
+    std::size_t transpositions = 0;
+    if constexpr (one_word) {
+        while (candidate_flags != 0) {
+            const Bits lowest = pattern_flags & (~pattern_flags + 1);
+            const std::size_t at = lowest_set_bit(candidate_flags);
+            transpositions += (positions.positions_of(code_point(candidate[at])) & lowest) == 0;
+            candidate_flags &= candidate_flags - 1;
+            pattern_flags ^= lowest;
+        }
+    } else {
+        for (std::size_t k = 0; k < common; ++k) {
+            transpositions += pattern[lowest_set_bit(pattern_flags)] != matched[k];
+            pattern_flags &= pattern_flags - 1;
+        }
+    }
+    transpositions /= 2;
+    double similarity = 0;
+    similarity += static_cast<double>(common) / static_cast<double>(p);
+    similarity += static_cast<double>(common) / static_cast<double>(t);
+    similarity += (static_cast<double>(common) - static_cast<double>(transpositions)) / static_cast<double>(common);
+    return similarity / 3.0;
+}
+
+// The distance from that similarity, with Winkler's step for a prefix
+// weight; negative where the similarity is.
+template <typename Char>
+double jaro_distance(double similarity, std::u32string_view pattern, Units<Char> candidate,
+                     double prefix_weight) noexcept
+{
+    if (similarity < 0.0) return -1.0;
+    if (prefix_weight > 0.0 && similarity > 0.7) {
+        const std::size_t most = std::min<std::size_t>({pattern.size(), candidate.size(), 4});
+        std::size_t prefix = 0;
+        while (prefix < most && code_point(candidate[prefix]) == pattern[prefix])
+            ++prefix;
+        similarity += static_cast<double>(prefix) * prefix_weight * (1.0 - similarity);
+        similarity = std::min(similarity, 1.0);
+    }
+    const double distance = 1.0 - similarity;
+    return distance <= 1.0 ? distance : 1.0;
+}
+
 // Myers' column (Hyyrö's formulation) from the candidate's start, with his
 // step for adjacent transpositions where `transpositions` says so; the
 // choice is made once per candidate, not once per code point.
@@ -73,74 +189,39 @@ WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(patter
 
 template <typename Char> double JaroPattern::similarity(Units<Char> candidate) const noexcept
 {
-    const std::u32string_view pattern = positions_.pattern();
-    const std::size_t p = pattern.size(), t = candidate.size();
-    if (t == 0) return 0.0;
-    if (p == 1 && t == 1) return code_point(candidate[0]) == pattern[0] ? 1.0 : 0.0;
-    // How far apart two matched code points may lie; the candidate's code
-    // points beyond the pattern's last reach match nothing.
-    std::size_t bound, reached = t;
-    if (t > p) {
-        bound = t / 2 - 1;
-        reached = std::min(t, p + bound);
-    } else {
-        bound = p / 2 - 1;
-    }
-    if (reached > 64) return -1.0;
-
-    // Each candidate code point in turn takes the first pattern position
-    // within reach that holds it and is not taken yet.
-    std::uint64_t pattern_flags = 0, candidate_flags = 0;
-    std::uint64_t reach = lowest_bits(bound + 1);
-    std::size_t j = 0;
-    for (const std::size_t growing = std::min(bound, reached); j < growing; ++j) {
-        const std::uint64_t found = positions_.positions_of(code_point(candidate[j])) & reach & ~pattern_flags;
-        pattern_flags |= found & (~found + 1);
-        candidate_flags |= static_cast<std::uint64_t>(found != 0) << j;
-        reach = (reach << 1) | 1;
-    }
-    for (; j < reached; ++j) {
-        const std::uint64_t found = positions_.positions_of(code_point(candidate[j])) & reach & ~pattern_flags;
-        pattern_flags |= found & (~found + 1);
-        candidate_flags |= static_cast<std::uint64_t>(found != 0) << j;
-        reach <<= 1;
-    }
-    const std::size_t common = count_bits(pattern_flags);
-    if (common == 0) return 0.0;
-
-    // Matched code points taken in order on both sides: each pair that
-    // differs is half a transposition.
-    std::size_t transpositions = 0;
-    while (candidate_flags != 0) {
-        const std::uint64_t lowest = pattern_flags & (~pattern_flags + 1);
-        const auto at = static_cast<std::size_t>(__builtin_ctzll(candidate_flags));
-        transpositions += (positions_.positions_of(code_point(candidate[at])) & lowest) == 0;
-        candidate_flags &= candidate_flags - 1;
-        pattern_flags ^= lowest;
-    }
-    transpositions /= 2;
-    double similarity = 0;
-    similarity += static_cast<double>(common) / static_cast<double>(p);
-    similarity += static_cast<double>(common) / static_cast<double>(t);
-    similarity += (static_cast<double>(common) - static_cast<double>(transpositions)) / static_cast<double>(common);
-    return similarity / 3.0;
+    return jaro_similarity(positions_, candidate);
 }
 
 template <typename Char> double JaroPattern::distance(Units<Char> candidate, double prefix_weight) const noexcept
 {
-    double similarity = this->similarity(candidate);
-    if (similarity < 0.0) return -1.0;
-    if (prefix_weight > 0.0 && similarity > 0.7) {
-        const std::u32string_view pattern = positions_.pattern();
-        const std::size_t most = std::min<std::size_t>({pattern.size(), candidate.size(), 4});
-        std::size_t prefix = 0;
-        while (prefix < most && code_point(candidate[prefix]) == pattern[prefix])
-            ++prefix;
-        similarity += static_cast<double>(prefix) * prefix_weight * (1.0 - similarity);
-        similarity = std::min(similarity, 1.0);
+    return jaro_distance(similarity(candidate), positions_.pattern(), candidate, prefix_weight);
+}
+
+WidePattern::WidePattern(std::u32string_view pattern) noexcept : pattern_(pattern)
+{
+    std::fill(std::begin(ascii_), std::end(ascii_), Bits{0});
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char32_t c = pattern[i];
+        const Bits bit = Bits{1} << i;
+        if (c < 128) {
+            ascii_[c] |= bit;
+            continue;
+        }
+        unsigned slot = 0;
+        while (slot < other_count_ && others_[slot] != c)
+            ++slot;
+        if (slot == other_count_) {
+            others_[slot] = c;
+            other_positions_[slot] = 0;
+            ++other_count_;
+        }
+        other_positions_[slot] |= bit;
     }
-    const double distance = 1.0 - similarity;
-    return distance <= 1.0 ? distance : 1.0;
+}
+
+template <typename Char> double WideJaroPattern::distance(Units<Char> candidate, double prefix_weight) const noexcept
+{
+    return jaro_distance(jaro_similarity(positions_, candidate), positions_.pattern(), candidate, prefix_weight);
 }
 
 template <typename Char> std::uint64_t WordScorer::distance(Units<Char> candidate) const noexcept
@@ -239,6 +320,7 @@ bool WordScorer::refuses_length(std::size_t length) const noexcept
 
 #define TESSARIN_WORD_SCORING_FOR(Char)                                                                                \
     template double JaroPattern::distance(Units<Char>, double) const noexcept;                                         \
+    template double WideJaroPattern::distance(Units<Char>, double) const noexcept;                                     \
     template Comparison WordScorer::compare(Units<Char>) const noexcept;
 TESSARIN_WORD_SCORING_FOR(char)
 TESSARIN_WORD_SCORING_FOR(char16_t)

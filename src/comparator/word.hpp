@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -63,6 +64,36 @@ private:
     unsigned other_count_ = 0;
 };
 
+// The positions of each code point of a pattern of up to 128 code points,
+// in two words: for the Jaro pair on patterns past one word, where the
+// metric library's matching of any length costs about three times as much.
+class WidePattern {
+public:
+    __extension__ typedef unsigned __int128 Bits;
+    static constexpr std::size_t most = 128;
+    static bool fits(std::u32string_view pattern) noexcept { return !pattern.empty() && pattern.size() <= most; }
+
+    // `pattern` must fit, and outlive this.
+    explicit WidePattern(std::u32string_view pattern) noexcept;
+
+    Bits positions_of(char32_t c) const noexcept
+    {
+        if (c < 128) return ascii_[c];
+        for (unsigned i = 0; i < other_count_; ++i)
+            if (others_[i] == c) return other_positions_[i];
+        return 0;
+    }
+
+    std::u32string_view pattern() const noexcept { return pattern_; }
+
+private:
+    std::u32string_view pattern_;
+    Bits ascii_[128];
+    char32_t others_[most];
+    Bits other_positions_[most];
+    unsigned other_count_ = 0;
+};
+
 // The Jaro and Jaro-Winkler distances worked out as the metric library
 // works them out (the same greedy matching within the same reach, the same
 // arithmetic, so the same bits).
@@ -85,6 +116,46 @@ private:
     template <typename Char> double similarity(Units<Char> candidate) const noexcept;
 
     WordPattern positions_;
+};
+
+// The same for a pattern of 65 to 128 code points.
+class WideJaroPattern {
+public:
+    static bool fits(std::u32string_view pattern) noexcept { return WidePattern::fits(pattern); }
+
+    // `pattern` must fit, and outlive this.
+    explicit WideJaroPattern(std::u32string_view pattern) noexcept : positions_(pattern) {}
+
+    // As JaroPattern::distance, up to 128 code points of the candidate.
+    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const noexcept;
+
+private:
+    WidePattern positions_;
+};
+
+// The Jaro pair for a pattern of up to 128 code points, in one word or two.
+class JaroScorer {
+public:
+    static bool fits(std::u32string_view pattern) noexcept { return WideJaroPattern::fits(pattern); }
+
+    // `pattern` must fit, and outlive this.
+    explicit JaroScorer(std::u32string_view pattern) noexcept
+    {
+        if (JaroPattern::fits(pattern))
+            narrow_.emplace(pattern);
+        else
+            wide_.emplace(pattern);
+    }
+
+    // As JaroPattern::distance.
+    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const noexcept
+    {
+        return narrow_ ? narrow_->distance(candidate, prefix_weight) : wide_->distance(candidate, prefix_weight);
+    }
+
+private:
+    std::optional<JaroPattern> narrow_;
+    std::optional<WideJaroPattern> wide_;
 };
 
 // How far apart the Jaro matching lets a pattern position and a candidate

@@ -940,7 +940,7 @@ public:
     {
         if (every_window_passes_ && scored_per_start(metric) && detail::BitParallelPattern::fits(comparator.pattern()))
             per_start_.emplace(text_, shape, metric, comparator);
-        if (traits_of(metric).bound == BoundFamily::similarity && detail::JaroPattern::fits(comparator.pattern()))
+        if (traits_of(metric).bound == BoundFamily::similarity && detail::JaroScorer::fits(comparator.pattern()))
             jaro_.emplace(comparator.pattern());
     }
 
@@ -1013,7 +1013,7 @@ private:
     bool every_window_passes_;
     WindowFloors<Char> floors_;
     std::optional<PerStartScan<Char>> per_start_;
-    std::optional<detail::JaroPattern> jaro_;
+    std::optional<detail::JaroScorer> jaro_;
 };
 
 // When "best_match" comes first, a group's pick is among its windows of the

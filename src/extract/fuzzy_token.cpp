@@ -152,7 +152,7 @@ public:
         const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
         if (traits_of(metric).bound == BoundFamily::similarity) {
             need_shared_.emplace(metric, kind_, threshold_, p_);
-            if (detail::JaroPattern::fits(pattern_)) jaro_.emplace(pattern_);
+            if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
         } else
             allowed_.assign(lengths, unknown);
         const bool searched = metric == Metric::levenshtein || metric == Metric::osa;
@@ -192,13 +192,7 @@ public:
                 std::max(length, p_) - detail::common_affix(candidate, pattern_, metric_ == Metric::postfix);
             return Judgement::score(score_of(metric_, kind_, distance, length, p_));
         }
-        if (traits_of(metric_).bound == BoundFamily::similarity) {
-            const double weight = traits_of(metric_).prefix_weight;
-            const uint64_t prefix = weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
-            const uint64_t shared = shared_.of(text_, first, last);
-            if (bound == threshold_ && shared < need_shared_->of(length, prefix)) return Judgement::ruled_out();
-            return Judgement::at_least(detail::score_floor(metric_, kind_, length, p_, shared, prefix));
-        }
+        if (traits_of(metric_).bound == BoundFamily::similarity) return judge_jaro(first, last, bound);
 
         const int64_t allowed = largest_distance(length, bound);
         const uint64_t apart = length > p_ ? length - p_ : p_ - length;
@@ -362,6 +356,25 @@ private:
         return comparator_.compare(candidate);
     }
 
+    // judge() for the Jaro family. A window that the lowest score so far
+    // allows only at 0 must be the pattern itself: no other has a Jaro
+    // similarity of 1, and Winkler's step never makes up the rest.
+    [[gnu::always_inline]] Judgement judge_jaro(uint64_t first, uint64_t last, double bound)
+    {
+        const uint64_t length = last - first;
+        const Units<Char> candidate = text_.substr(first, length);
+        if (bound == 0.0 && p_ > 0) {
+            if (length != p_) return Judgement::ruled_out();
+            for (uint64_t i = 0; i < length; ++i)
+                if (code_point(candidate[i]) != pattern_[i]) return Judgement::ruled_out();
+            return Judgement::score(0.0);
+        }
+        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
+        const uint64_t shared = shared_.of(text_, first, last);
+        if (bound == threshold_ && shared < need_shared_->of(length, prefix)) return Judgement::ruled_out();
+        return Judgement::at_least(detail::score_floor(metric_, kind_, length, p_, shared, prefix));
+    }
+
     static constexpr int64_t unlimited = std::numeric_limits<int64_t>::max() / 4;
 
     // Whether the code points that the window [first, last) lacks of the
@@ -477,7 +490,7 @@ private:
     // Whether the code points a window shares with the pattern are counted
     // before the passes.
     bool shared_rules_out_ = false;
-    std::optional<detail::JaroPattern> jaro_;
+    std::optional<detail::JaroScorer> jaro_;
 };
 
 // Scores the windows that their floors leave, one at a time. The floors need
