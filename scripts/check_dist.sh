@@ -115,6 +115,15 @@ case " \$* " in
 esac
 EOF
 chmod +x "$work/toolchain/c++"
+# Zig builds its C++ runtime for the target at the first link, once for each
+# place that it is installed in (a fresh clone installs it anew): 47 s on one
+# core, which the first wheel's build spent at its end, the other core idle.
+# It is made now, beside what follows, by linking a small library as the
+# builds link theirs; a build that links meanwhile waits for it.
+printf '#include <string>\nstd::string warm(int x) { return std::to_string(x); }\n' >"$work/toolchain/warm.cpp"
+"$work/toolchain/c++" -O3 -DNDEBUG -fPIC -shared "$work/toolchain/warm.cpp" -o "$work/toolchain/warm.so" \
+    >"$work/prepare-toolchain.log" 2>&1 &
+preparing[toolchain]=$!
 }
 
 # The sdist, made from a copy of the files that git keeps or would keep:
@@ -196,13 +205,13 @@ prepare_environment() {
     preparing[$version]=$!
 }
 
-# Waits for the test requirements of the VERSION environment.
-environment_ready() {
-    local version=$1
-    step="installing the test requirements into the $version environment"
-    if [ -n "${preparing[$version]:-}" ]; then
-        wait "${preparing[$version]}" || { cat "$work/prepare-$version.log" >&2; exit 1; }
-        unset "preparing[$version]"
+# Waits for what was started in the background for NAME: a version's
+# environment, or the toolchain.
+prepared() {
+    local name=$1
+    if [ -n "${preparing[$name]:-}" ]; then
+        wait "${preparing[$name]}" || { cat "$work/prepare-$name.log" >&2; exit 1; }
+        unset "preparing[$name]"
     fi
 }
 
@@ -254,7 +263,8 @@ wheel_for() {
         exit 1
     fi
 
-    environment_ready "$version"
+    step="installing the test requirements into the $version environment"
+    prepared "$version"
     step="installing the $version wheel into its fresh environment"
     say "$step"
     "$venv/bin/python" -m pip install -q "$repaired"
@@ -299,8 +309,11 @@ fi
 unpacked=$(echo "$work"/tessarin-*/)
 if [ "$mode" = --prepare ]; then
     for version in "${found[@]}"; do
-        environment_ready "$version"
+        step="installing the test requirements into the $version environment"
+        prepared "$version"
     done
+    step="making Zig's C++ runtime for the glibc floor"
+    prepared toolchain
     printf '%s\n' "${found[@]}" >"$work/versions"
     say "prepared in $work: the sdist, the toolchain, environments for ${found[*]}"
     exit 0
