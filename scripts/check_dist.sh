@@ -40,8 +40,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$root/scripts/lib.sh"
 mode=${1:-}
 case "$mode" in
-    --prepare) work=$2 && rm -rf "$work" && mkdir -p "$work" ;;
-    --prepared) work=$2 && [ -f "$work/versions" ] || { echo "error: $work was not prepared" >&2; exit 1; } ;;
+    --prepare) work=${2:?a folder to prepare in} && rm -rf "$work" && mkdir -p "$work" ;;
+    --prepared) work=${2:?the folder that --prepare made} && [ -f "$work/versions" ] || { echo "error: $work was not prepared" >&2; exit 1; } ;;
     "") work=$(mktemp -d) ;;
     *) echo "usage: check_dist.sh [--prepare DIR | --prepared DIR]" >&2; exit 2 ;;
 esac
@@ -89,24 +89,25 @@ wanted_versions() {
     fi
 }
 
+# Zig, its compiler wrapped for the glibc floor, and its C++ runtime.
 prepare_toolchain() {
-step="installing the wheels' toolchain"
-install_requirements "$root/.venv/bin/python" -r "$root/requirements/dist.txt"
-# CMake takes a compiler as one program: this one runs Zig's for the floor.
-# Zig would link LLVM's unwinder into each extension. glibc unwinds a thread
-# that ends while inside one (CPython ends a daemon thread that way when it
-# takes the lock back during exit) with libgcc_s, which cannot walk frames
-# whose handlers call another unwinder: the process crashed. Linked against
-# libgcc_s, which every Linux has, the C++ runtime unwinds with it alone.
-# (Only libraries: the system's libgcc_s needs a newer glibc than the floor,
-# which a link of a program, such as CMake's test of the compiler, refuses.)
-# Zig's compiler makes debug information unless told not to, and the link
-# leaves it out of the extensions anyway: -g0 spares a quarter of the
-# compiler's time.
-libgcc_s=$(gcc -print-file-name=libgcc_s.so.1)
-[ -f "$libgcc_s" ] || { echo "error: libgcc_s.so.1 not found" >&2; exit 1; }
-mkdir "$work/toolchain"
-cat >"$work/toolchain/c++" <<EOF
+    step="installing the wheels' toolchain"
+    install_requirements "$root/.venv/bin/python" -r "$root/requirements/dist.txt"
+    # CMake takes a compiler as one program: this one runs Zig's for the floor.
+    # Zig would link LLVM's unwinder into each extension. glibc unwinds a thread
+    # that ends while inside one (CPython ends a daemon thread that way when it
+    # takes the lock back during exit) with libgcc_s, which cannot walk frames
+    # whose handlers call another unwinder: the process crashed. Linked against
+    # libgcc_s, which every Linux has, the C++ runtime unwinds with it alone.
+    # (Only libraries: the system's libgcc_s needs a newer glibc than the floor,
+    # which a link of a program, such as CMake's test of the compiler, refuses.)
+    # Zig's compiler makes debug information unless told not to, and the link
+    # leaves it out of the extensions anyway: -g0 spares a quarter of the
+    # compiler's time.
+    libgcc_s=$(gcc -print-file-name=libgcc_s.so.1)
+    [ -f "$libgcc_s" ] || { echo "error: libgcc_s.so.1 not found" >&2; exit 1; }
+    mkdir "$work/toolchain"
+    cat >"$work/toolchain/c++" <<EOF
 #!/bin/sh
 target=$(uname -m)-linux-gnu.$glibc_floor
 case " \$* " in
@@ -114,16 +115,16 @@ case " \$* " in
     *) exec "$root/.venv/bin/python" -m ziglang c++ -target "\$target" -g0 "\$@" ;;
 esac
 EOF
-chmod +x "$work/toolchain/c++"
-# Zig builds its C++ runtime for the target at the first link, once for each
-# place that it is installed in (a fresh clone installs it anew): 47 s on one
-# core, which the first wheel's build spent at its end, the other core idle.
-# It is made now, beside what follows, by linking a small library as the
-# builds link theirs; a build that links meanwhile waits for it.
-printf '#include <string>\nstd::string warm(int x) { return std::to_string(x); }\n' >"$work/toolchain/warm.cpp"
-"$work/toolchain/c++" -O3 -DNDEBUG -fPIC -shared "$work/toolchain/warm.cpp" -o "$work/toolchain/warm.so" \
-    >"$work/prepare-toolchain.log" 2>&1 &
-preparing[toolchain]=$!
+    chmod +x "$work/toolchain/c++"
+    # Zig builds its C++ runtime for the target at the first link, once for each
+    # place that it is installed in (a fresh clone installs it anew): 47 s on one
+    # core, which the first wheel's build spent at its end, the other core idle.
+    # It is made now, beside what follows, by linking a small library as the
+    # builds link theirs; a build that links meanwhile waits for it.
+    printf '#include <string>\nstd::string warm(int x) { return std::to_string(x); }\n' >"$work/toolchain/warm.cpp"
+    "$work/toolchain/c++" -O3 -DNDEBUG -fPIC -shared "$work/toolchain/warm.cpp" -o "$work/toolchain/warm.so" \
+        >"$work/prepare-toolchain.log" 2>&1 &
+    preparing[toolchain]=$!
 }
 
 # The sdist, made from a copy of the files that git keeps or would keep:
