@@ -159,6 +159,23 @@ std::uint64_t myers_distance(const WordPattern& positions, Units<Char> candidate
     return score;
 }
 
+// The slot of `c` in a pattern's short list of code points beyond ASCII,
+// added with no positions yet when it is not there (`added` tells).
+template <typename Bits, std::size_t Most>
+unsigned slot_of(char32_t c, char32_t (&others)[Most], Bits (&positions)[Most], unsigned& count, bool& added) noexcept
+{
+    unsigned slot = 0;
+    while (slot < count && others[slot] != c)
+        ++slot;
+    added = slot == count;
+    if (added) {
+        others[slot] = c;
+        positions[slot] = 0;
+        ++count;
+    }
+    return slot;
+}
+
 } // namespace
 
 WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(pattern)
@@ -174,15 +191,9 @@ WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(patter
             ascii_[c] |= bit;
             continue;
         }
-        unsigned slot = 0;
-        while (slot < other_count_ && others_[slot] != c)
-            ++slot;
-        if (slot == other_count_) {
-            others_[slot] = c;
-            other_positions_[slot] = 0;
-            other_ids_[slot] = static_cast<std::uint8_t>(ids++);
-            ++other_count_;
-        }
+        bool added = false;
+        const unsigned slot = slot_of(c, others_, other_positions_, other_count_, added);
+        if (added) other_ids_[slot] = static_cast<std::uint8_t>(ids++);
         other_positions_[slot] |= bit;
     }
 }
@@ -207,15 +218,8 @@ WidePattern::WidePattern(std::u32string_view pattern) noexcept : pattern_(patter
             ascii_[c] |= bit;
             continue;
         }
-        unsigned slot = 0;
-        while (slot < other_count_ && others_[slot] != c)
-            ++slot;
-        if (slot == other_count_) {
-            others_[slot] = c;
-            other_positions_[slot] = 0;
-            ++other_count_;
-        }
-        other_positions_[slot] |= bit;
+        bool added = false;
+        other_positions_[slot_of(c, others_, other_positions_, other_count_, added)] |= bit;
     }
 }
 
