@@ -179,6 +179,15 @@ struct Latin1Fold {
     }
 };
 
+// The map of each of the four flag settings, built once: building one costs
+// as much as folding a few thousand ASCII units, which a short search does.
+const Latin1Fold& latin1_fold(bool case_insensitive, bool special) noexcept
+{
+    static const Latin1Fold maps[4] = {Latin1Fold(false, false), Latin1Fold(false, true), Latin1Fold(true, false),
+                                       Latin1Fold(true, true)};
+    return maps[2 * case_insensitive + special];
+}
+
 // Latin-1, sixteen units at a time where the target has vectors: each
 // block goes through the vector fold of ASCII, and its bytes beyond ASCII,
 // if folding changes any of them, through the map.
@@ -697,7 +706,7 @@ FoldedUnits<Char> fold_units(std::basic_string_view<Char> text, bool case_insens
     FoldedUnits<Char> folded;
     std::size_t size = text.size();
     if constexpr (sizeof(Char) == 1) {
-        const Latin1Fold fold(case_insensitive, special_char_insensitive);
+        const Latin1Fold& fold = latin1_fold(case_insensitive, special_char_insensitive);
         std::tie(folded.buffer_, size) = detail::with_fold_mode<Latin1Kernel>(
             fold.ascii, reinterpret_cast<const unsigned char*>(text.data()), text.size(), fold, cancel);
     } else if (case_insensitive) {
