@@ -126,6 +126,7 @@ std::uint32_t DamerauPrefixPass::distance_within(std::basic_string_view<Char> te
     // Every alignment costs at least the difference of the lengths.
     if (std::abs(n - m) >= beyond) return static_cast<std::uint32_t>(std::abs(n - m));
     if (n == 0) return static_cast<std::uint32_t>(m);
+    if (!reversed_positions_.empty()) return banded_distance_within(text, limit);
     // The common subsequence of the text's tail from each row on and the
     // pattern's tail from each column on: the edits that the tails still
     // need are at least the longer tail less it (no edit changes that by
@@ -197,6 +198,131 @@ std::uint32_t DamerauPrefixPass::distance_within(std::basic_string_view<Char> te
     } stop{tail_rows_, tails, n, m, beyond, m >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1, beyond};
     run_rows(text, stop);
     return static_cast<std::uint32_t>(stop.distance);
+}
+
+template <typename Char>
+std::uint32_t DamerauPrefixPass::banded_distance_within(std::basic_string_view<Char> text, std::uint32_t limit)
+{
+    const auto n = static_cast<std::int32_t>(text.size()), m = static_cast<std::int32_t>(pattern_.size());
+    const auto beyond = static_cast<std::int32_t>(limit) + 1;
+    // The common subsequences of the text's tail from each row on with the
+    // pattern's tails, as in distance_within().
+    tail_rows_.resize(static_cast<std::size_t>(n) + 1);
+    std::uint64_t tail = ~std::uint64_t{0};
+    tail_rows_[static_cast<std::size_t>(n)] = tail;
+    for (std::size_t i = static_cast<std::size_t>(n); i-- > 0;) {
+        const std::int32_t id = id_of(code_point(text[i]));
+        const std::uint64_t u = id == absent ? 0 : tail & reversed_positions_[static_cast<std::size_t>(id)];
+        tail = (tail + u) | (tail - u);
+        tail_rows_[i] = tail;
+    }
+    const std::uint64_t mask = m >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1;
+
+    // A cell is live when its distance plus the least that the tails after
+    // it need (the longer tail less their common subsequence) is at most
+    // one more than the limit. Only live cells can lie on an alignment
+    // within the limit, or next to one: a transposition that jumps over
+    // rows costs at most one less than deleting down to the row above its
+    // end and going on from there, so an alignment within the limit
+    // crosses every row through cells within one more than it. Each row is
+    // therefore worked out from the first live cell of the row above to the
+    // first dead cell past the last live one, and a row without a live cell
+    // ends the search.
+    //
+    // Every cell read holds its distance or more: the cells of a row that
+    // are not worked out are set beyond any distance, so no value of two
+    // rows before is taken for one of the row above.
+    const std::int32_t infinite = n + m + beyond + 2;
+    const auto size = static_cast<std::size_t>(m) + 2;
+    // Per column j, the cell before a transposition that ends at j with
+    // j - 1's code point, less the row of its first code point, so that
+    // the transposition to row i costs fr[j] + i. A column not worked out
+    // in that row keeps what an earlier row left, which still prices a
+    // transposition that exists, only a longer one.
+    fr_.assign(size, infinite);
+    r1_.assign(size, infinite);
+    r_.resize(size);
+    r_[0] = infinite;
+    std::iota(r_.begin() + 1, r_.end(), 0);
+    std::int32_t* r = &r_[1];
+    std::int32_t* r1 = &r1_[1];
+    std::int32_t* fr = &fr_[1];
+    // The columns that may hold a value of its own row, per buffer: row 0
+    // holds all of its distances; the row before it none.
+    std::int32_t r_first = 0, r_last = m, r1_first = 1, r1_last = 0;
+    // Row 0's cells are their columns: none past `beyond` is live. Column 0
+    // once dead stays so (each row adds one to it and takes at most one
+    // from what its tails need).
+    std::int32_t first_live = 0, last_live = std::min(m, beyond);
+    bool column_0_live = true;
+    // No code point: the row before the first has none.
+    char32_t previous = 0xFFFFFFFF;
+    const char32_t* pattern = pattern_.data();
+    for (std::int32_t i = 1; i <= n; ++i) {
+        if (first_live < 0) return static_cast<std::uint32_t>(beyond);
+        std::swap(r, r1);
+        std::swap(r_first, r1_first);
+        std::swap(r_last, r1_last);
+        const char32_t c = code_point(text[static_cast<std::size_t>(i - 1)]);
+        const std::uint64_t unmatched = ~tail_rows_[static_cast<std::size_t>(i)] & mask;
+        const std::int32_t rest = n - i;
+        const std::int32_t from = std::max(first_live, 1), through = std::min(last_live + 1, m);
+        const int before = m - from + 1; // the pattern's tail from column from - 1
+        std::int32_t common = static_cast<std::int32_t>(
+            count_bits(unmatched & (before >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << before) - 1)));
+        std::int32_t last_i2l1 = r[from - 1];
+        r[0] = i;
+        if (column_0_live)
+            column_0_live = i + std::max(rest, m) - static_cast<std::int32_t>(count_bits(unmatched)) <= beyond;
+        first_live = column_0_live ? 0 : -1;
+        last_live = first_live;
+        std::int32_t last_col_id = -1;
+        std::int32_t t = infinite;
+        // The cell before the first worked out is dead, unless it is column 0.
+        std::int32_t left = from == 1 ? i : infinite;
+        std::int32_t diagonal = r1[from - 1], before_diagonal = r1[from - 2];
+        std::int32_t j = from;
+        for (; j <= m; ++j) {
+            const std::int32_t up = r1[j];
+            const char32_t p = pattern[j - 1];
+            const bool same = c == p;
+            std::int32_t value = std::min(std::min(diagonal + static_cast<std::int32_t>(!same), left + 1), up + 1);
+            if (same) {
+                last_col_id = j;
+                fr[j] = before_diagonal - i;
+                t = last_i2l1;
+            } else if (j - last_col_id == 1) {
+                value = std::min(value, fr[j] + i);
+            } else if (p == previous) {
+                value = std::min(value, t + (j - last_col_id));
+            }
+            last_i2l1 = r[j];
+            r[j] = value;
+            common -= static_cast<std::int32_t>((unmatched >> (m - j)) & 1);
+            if (value + std::max(rest, m - j) - common <= beyond) {
+                if (first_live < 0) first_live = j;
+                last_live = j;
+            } else if (j >= through) {
+                ++j;
+                break;
+            }
+            before_diagonal = diagonal;
+            diagonal = up;
+            left = value;
+        }
+        // Columns [from, j) now hold row i; whatever else the buffer held
+        // of row i - 2 is cleared.
+        for (std::int32_t x = std::max(r_first, 1); x < std::min(from, r_last + 1); ++x)
+            r[x] = infinite;
+        for (std::int32_t x = std::max(j, r_first); x <= r_last; ++x)
+            r[x] = infinite;
+        r_first = from;
+        r_last = j - 1;
+        previous = c;
+    }
+    if (first_live < 0 || r_last < m || r[m] > static_cast<std::int32_t>(limit))
+        return static_cast<std::uint32_t>(beyond);
+    return static_cast<std::uint32_t>(r[m]);
 }
 
 template void DamerauPrefixPass::prefix_distances(std::string_view, std::vector<std::uint32_t>&);
