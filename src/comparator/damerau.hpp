@@ -62,6 +62,25 @@ private:
     // text's and the pattern's tails; and those tails' rows, one per row.
     std::vector<std::uint64_t> reversed_positions_;
     std::vector<std::uint64_t> tail_rows_;
+    // For the same patterns: per id, the columns that hold it (bit j - 1
+    // for column j), and three rows of cells for distance_within().
+    std::vector<std::uint64_t> forward_positions_;
+    std::vector<std::int32_t> rows_;
+
+    // The positions of a code point in those tables (none for one that
+    // the pattern lacks). Every ASCII code point has an id there.
+    static std::uint64_t positions_in(const std::vector<std::uint64_t>& table, std::int32_t id) noexcept
+    {
+        return id == absent ? 0 : table[static_cast<std::size_t>(id)];
+    }
+    std::uint64_t forward_positions(char32_t c) const noexcept
+    {
+        return c < 128 ? forward_positions_[c] : positions_in(forward_positions_, id_of(c));
+    }
+    std::uint64_t reversed_positions(char32_t c) const noexcept
+    {
+        return c < 128 ? reversed_positions_[c] : positions_in(reversed_positions_, id_of(c));
+    }
 };
 
 } // namespace tessarin::detail
