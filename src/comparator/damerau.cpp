@@ -342,11 +342,13 @@ std::uint32_t DamerauPrefixPass::banded_distance_within(std::basic_string_view<C
             }
             last_live = j;
         }
-        // Columns [from, j) now hold row i; whatever else the buffer held
-        // of row i - 3 is cleared.
-        // (Rows start no earlier than the rows before them.)
-        for (std::int32_t x = spare.first, before = std::min(from, spare.last + 1); x < before; ++x)
-            r[x] = infinite;
+        // Columns [from, j) now hold row i. No row starts before the row
+        // above, and the next two rows read no further left than two
+        // columns before this one's first: those are set beyond any
+        // distance (column 0 holds its own), and whatever the buffer held of
+        // row i - 3 past the end is cleared.
+        if (from - 1 >= 1) r[from - 1] = infinite;
+        if (from - 2 >= 1) r[from - 2] = infinite;
         for (std::int32_t x = std::max(j, spare.first); x <= spare.last; ++x)
             r[x] = infinite;
         spare.first = from;

@@ -332,8 +332,8 @@ private:
             const uint64_t least = subsequence_distance(first, last);
             if (metric_ != Metric::damerau_levenshtein) return scored(least);
             if (damerau_->cuts_off()) return scored(damerau_within(candidate, least, bound));
-            // Damerau-Levenshtein is at most the optimal string alignment
-            // distance, and an unrestricted transposition with code points
+            // For a longer pattern: Damerau-Levenshtein is at most the
+            // optimal string alignment distance, and an unrestricted transposition with code points
             // between its pair saves at most one edit of at least two.
             bit_parallel_->osa_prefix_distances(candidate, osa_);
             const uint64_t restricted = osa_[length];
