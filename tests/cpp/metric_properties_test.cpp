@@ -118,8 +118,8 @@ std::size_t plain_damerau_distance(std::u32string_view a, std::u32string_view b)
             const std::size_t k = row_of(b[j - 1]), l = last_column;
             const bool same = a[i - 1] == b[j - 1];
             if (same) last_column = j;
-            d[i + 1][j + 1] = std::min({d[i][j] + (same ? 0 : 1), d[i + 1][j] + 1, d[i][j + 1] + 1,
-                                        d[k][l] + (i - k - 1) + 1 + (j - l - 1)});
+            d[i + 1][j + 1] = std::min(
+                {d[i][j] + (same ? 0 : 1), d[i + 1][j] + 1, d[i][j + 1] + 1, d[k][l] + (i - k - 1) + 1 + (j - l - 1)});
         }
         bool found = false;
         for (auto& [code_point, row] : last_row)
@@ -151,8 +151,10 @@ void damerau_within_limit_agrees_with_the_full_table()
         }
         const std::size_t exact = plain_damerau_distance(text, pattern);
         detail::DamerauPrefixPass damerau(pattern);
-        const std::uint32_t limits[] = {0, static_cast<std::uint32_t>(exact > 0 ? exact - 1 : 0),
-                                        static_cast<std::uint32_t>(exact), static_cast<std::uint32_t>(exact + 1),
+        const std::uint32_t limits[] = {0,
+                                        static_cast<std::uint32_t>(exact > 0 ? exact - 1 : 0),
+                                        static_cast<std::uint32_t>(exact),
+                                        static_cast<std::uint32_t>(exact + 1),
                                         static_cast<std::uint32_t>(random_source() % (pattern_length + 2)),
                                         0xFFFFFF};
         std::string ascii;
