@@ -331,9 +331,13 @@ private:
             common_to_ = first;
             const uint64_t least = subsequence_distance(first, last);
             if (metric_ != Metric::damerau_levenshtein) return scored(least);
-            if (damerau_->cuts_off()) return scored(damerau_within(candidate, least, bound));
-            // For a longer pattern: Damerau-Levenshtein is at most the
-            // optimal string alignment distance, and an unrestricted transposition with code points
+            // The pass that stops early, at once, unless the window and the
+            // pattern are a few code points each: then the restricted
+            // distance, a pass of one word per code point, settles most
+            // windows for less than setting that pass up.
+            if (damerau_->cuts_off() && length * p_ > 512) return scored(damerau_within(candidate, least, bound));
+            // Damerau-Levenshtein is at most the optimal string alignment
+            // distance, and an unrestricted transposition with code points
             // between its pair saves at most one edit of at least two.
             bit_parallel_->osa_prefix_distances(candidate, osa_);
             const uint64_t restricted = osa_[length];
