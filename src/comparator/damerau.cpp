@@ -24,6 +24,9 @@ DamerauPrefixPass::DamerauPrefixPass(std::u32string_view pattern) : pattern_(pat
     last_row_.assign(128 + others_.size(), -1);
     if (!pattern.empty() && pattern.size() <= 64) {
         reversed_positions_.assign(last_row_.size(), 0);
+        forward_positions_.assign(last_row_.size(), 0);
+        for (std::size_t t = 0; t < pattern.size(); ++t)
+            forward_positions_[static_cast<std::size_t>(pattern_ids_[t])] |= std::uint64_t{1} << t;
         for (std::size_t t = 0; t < pattern.size(); ++t)
             reversed_positions_[static_cast<std::size_t>(pattern_ids_[pattern.size() - 1 - t])] |= std::uint64_t{1}
                                                                                                    << t;
@@ -126,6 +129,7 @@ std::uint32_t DamerauPrefixPass::distance_within(std::basic_string_view<Char> te
     // Every alignment costs at least the difference of the lengths.
     if (std::abs(n - m) >= beyond) return static_cast<std::uint32_t>(std::abs(n - m));
     if (n == 0) return static_cast<std::uint32_t>(m);
+    if (!reversed_positions_.empty()) return banded_distance_within(text, limit);
     // The common subsequence of the text's tail from each row on and the
     // pattern's tail from each column on: the edits that the tails still
     // need are at least the longer tail less it (no edit changes that by
@@ -197,6 +201,192 @@ std::uint32_t DamerauPrefixPass::distance_within(std::basic_string_view<Char> te
     } stop{tail_rows_, tails, n, m, beyond, m >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1, beyond};
     run_rows(text, stop);
     return static_cast<std::uint32_t>(stop.distance);
+}
+
+template <typename Char>
+std::uint32_t DamerauPrefixPass::banded_distance_within(std::basic_string_view<Char> text, std::uint32_t limit)
+{
+    const auto n = static_cast<std::int32_t>(text.size()), m = static_cast<std::int32_t>(pattern_.size());
+    const auto beyond = static_cast<std::int32_t>(limit) + 1;
+    // The common subsequences of the text's tail from each row on with the
+    // pattern's tails, as in distance_within().
+    tail_rows_.resize(static_cast<std::size_t>(n) + 1);
+    std::uint64_t tail = ~std::uint64_t{0};
+    tail_rows_[static_cast<std::size_t>(n)] = tail;
+    for (std::size_t i = static_cast<std::size_t>(n); i-- > 0;) {
+        const std::uint64_t u = tail & reversed_positions(code_point(text[i]));
+        tail = (tail + u) | (tail - u);
+        tail_rows_[i] = tail;
+    }
+    const std::uint64_t mask = m >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1;
+
+    // A cell is live when its distance plus the least that the tails after
+    // it need (the longer tail less their common subsequence) is at most
+    // one more than the limit. Only live cells can lie on an alignment
+    // within the limit, or next to one: a transposition that jumps over
+    // rows costs at most one less than deleting down to the row above its
+    // end and going on from there, so an alignment within the limit
+    // crosses every row through cells within one more than it. Each row is
+    // therefore worked out from the first live cell of the row above to the
+    // first dead cell past the last live one, and a row without a live cell
+    // ends the search.
+    //
+    // Every cell read holds its distance or more: the cells of a row that
+    // are not worked out are set beyond any distance, so no value of two
+    // rows before is taken for one of the row above.
+    const std::int32_t infinite = n + m + beyond + 2;
+    const auto size = static_cast<std::size_t>(m) + 2;
+    // Per column j, the cell before a transposition that ends at j with
+    // j - 1's code point, less the row of its first code point, so that
+    // the transposition to row i costs fr[j] + i. A column not worked out
+    // in that row keeps what an earlier row left, which still prices a
+    // transposition that exists, only a longer one.
+    fr_.assign(size, infinite);
+    // Three rows, the two before the current one kept whole while it is
+    // worked out; each with the columns that may hold a value of its own
+    // (column 0 is always its own). Row 0's cells are their columns; the
+    // rows before it hold none.
+    struct Row {
+        std::int32_t* cells;
+        std::int32_t first, last;
+    };
+    rows_.resize(3 * size);
+    std::fill(rows_.begin(), rows_.end(), infinite);
+    Row previous_2{&rows_[1], 1, 0}, previous_1{&rows_[size + 1], 1, m}, spare{&rows_[2 * size + 1], 1, 0};
+    std::iota(previous_1.cells, previous_1.cells + m + 1, 0);
+    std::int32_t* fr = &fr_[1];
+    // Row 0's cells are their columns: none past `beyond` is live. Column 0
+    // once dead stays so (each row adds one to it and takes at most one
+    // from what its tails need).
+    std::int32_t first_live = 0, last_live = std::min(m, beyond);
+    bool column_0_live = true;
+    // No code point: the row before the first has none.
+    char32_t previous = 0xFFFFFFFF;
+    std::uint64_t previous_positions = 0;
+    const char32_t* pattern = pattern_.data();
+    // What the tails after column j of row i (its text's tail `unmatched`,
+    // as the pattern's positions that its subsequence leaves out) still
+    // need, from their common subsequence `common` with the pattern's tail.
+    const auto live = [&](std::int32_t value, std::int32_t rest, std::int32_t j, std::int32_t common) {
+        return value + std::max(rest, m - j) - common <= beyond;
+    };
+    // The common subsequence of a row's tail with the pattern's from column j on.
+    const auto common_from = [m](std::uint64_t unmatched, std::int32_t j) {
+        return static_cast<std::int32_t>(
+            count_bits(m - j >= 64 ? unmatched : unmatched & ((std::uint64_t{1} << (m - j)) - 1)));
+    };
+    const auto left_out = [m](std::uint64_t unmatched, std::int32_t j) {
+        return static_cast<std::int32_t>((unmatched >> (m - j)) & 1);
+    };
+    for (std::int32_t i = 1; i <= n; ++i) {
+        if (first_live < 0) return static_cast<std::uint32_t>(beyond);
+        const std::int32_t* r2 = previous_2.cells;
+        const std::int32_t* r1 = previous_1.cells;
+        std::int32_t* r = spare.cells;
+        const char32_t c = code_point(text[static_cast<std::size_t>(i - 1)]);
+        const std::uint64_t positions = forward_positions(c);
+        // The columns where more than the three neighbours count: those of
+        // c, those just after them (a transposition with code points of the
+        // text between), and those of the row before's code point (one with
+        // code points of the pattern between).
+        const std::uint64_t special = positions | (positions << 1) | previous_positions;
+        const std::uint64_t unmatched = ~tail_rows_[static_cast<std::size_t>(i)] & mask;
+        const std::int32_t rest = n - i;
+        const std::int32_t from = std::max(first_live, 1), through = std::min(last_live + 1, m);
+        r[0] = i;
+        if (column_0_live) column_0_live = live(i, rest, 0, common_from(unmatched, 0));
+        std::int32_t last_col_id = -1;
+        std::int32_t t = infinite;
+        // The cell before the first worked out is dead, unless it is column 0.
+        std::int32_t left = from == 1 ? i : infinite;
+        std::int32_t diagonal = r1[from - 1];
+        const auto step = [&](std::int32_t j) __attribute__((always_inline))
+        {
+            const std::int32_t up = r1[j];
+            std::int32_t value;
+            if (!((special >> (j - 1)) & 1)) {
+                value = std::min(std::min(diagonal, left), up) + 1;
+            } else {
+                const char32_t p = pattern[j - 1];
+                const bool same = c == p;
+                value = std::min(std::min(diagonal + static_cast<std::int32_t>(!same), left + 1), up + 1);
+                if (same) {
+                    last_col_id = j;
+                    fr[j] = r1[j - 2] - i;
+                    t = r2[j - 1];
+                } else if (j - last_col_id == 1) {
+                    value = std::min(value, fr[j] + i);
+                } else if (p == previous) {
+                    value = std::min(value, t + (j - last_col_id));
+                }
+            }
+            r[j] = value;
+            diagonal = up;
+            left = value;
+            return value;
+        };
+        // Up to the column after the last live one of the row above, every
+        // cell; then on while they are live.
+        std::int32_t j = from;
+        for (; j < through; ++j)
+            step(j);
+        const std::int32_t common_before_through = common_from(unmatched, through - 1);
+        std::int32_t common = common_before_through;
+        last_live = -1;
+        for (; j <= m; ++j) {
+            const std::int32_t value = step(j);
+            common -= left_out(unmatched, j);
+            if (!live(value, rest, j, common)) {
+                ++j;
+                break;
+            }
+            last_live = j;
+        }
+        // Columns [from, j) now hold row i. No row starts before the row
+        // above, and the next two rows read no further left than two
+        // columns before this one's first: those are set beyond any
+        // distance (column 0 holds its own), and whatever the buffer held of
+        // row i - 3 past the end is cleared.
+        if (from - 1 >= 1) r[from - 1] = infinite;
+        if (from - 2 >= 1) r[from - 2] = infinite;
+        for (std::int32_t x = std::max(j, spare.first); x <= spare.last; ++x)
+            r[x] = infinite;
+        spare.first = from;
+        spare.last = j - 1;
+        std::swap(previous_2, spare);
+        std::swap(previous_1, previous_2); // the row just worked out is now previous_1
+        previous = c;
+        previous_positions = positions;
+        // The live cells before `through`, looked for from either end.
+        if (last_live < 0) {
+            common = common_before_through;
+            for (std::int32_t x = through - 1; x >= from; --x) {
+                if (live(r[x], rest, x, common)) {
+                    last_live = x;
+                    break;
+                }
+                common += left_out(unmatched, x);
+            }
+        }
+        first_live = last_live;
+        if (last_live >= 0) {
+            common = common_from(unmatched, from);
+            for (std::int32_t x = from; x < last_live; ++x) {
+                if (live(r[x], rest, x, common)) {
+                    first_live = x;
+                    break;
+                }
+                common -= left_out(unmatched, x + 1);
+            }
+        }
+        if (column_0_live) {
+            first_live = 0;
+            last_live = std::max(last_live, 0);
+        }
+    }
+    if (first_live < 0 || previous_1.last < m || previous_1.cells[m] > static_cast<std::int32_t>(limit))
+        return static_cast<std::uint32_t>(beyond);
+    return static_cast<std::uint32_t>(previous_1.cells[m]);
 }
 
 template void DamerauPrefixPass::prefix_distances(std::string_view, std::vector<std::uint32_t>&);

@@ -28,6 +28,12 @@ public:
     // before the last.
     template <typename Char> std::uint32_t distance_within(std::basic_string_view<Char> text, std::uint32_t limit);
 
+    // Whether distance_within() works out only the cells that an alignment
+    // within the limit can pass through (for a pattern of at most 64 code
+    // points), which for a text far from the pattern is a small part of
+    // them.
+    bool cuts_off() const noexcept { return !reversed_positions_.empty(); }
+
 private:
     // Runs the rows of text against the pattern. `rows` is told of each
     // row i (the text's first i code points) by rows.begin(i), then of its
@@ -35,6 +41,11 @@ private:
     // the pattern's first j), and then rows.end(i, row) may return false to
     // stop; row[j] holds the cells, row[0] = i.
     template <typename Char, typename Rows> void run_rows(std::basic_string_view<Char> text, Rows& rows);
+
+    // distance_within() for a pattern of at most 64 code points: only the
+    // cells that an alignment within the limit can pass through.
+    template <typename Char>
+    std::uint32_t banded_distance_within(std::basic_string_view<Char> text, std::uint32_t limit);
 
     // The id of a code point of the pattern, or `absent`.
     std::int32_t id_of(char32_t c) const noexcept;
@@ -51,6 +62,25 @@ private:
     // text's and the pattern's tails; and those tails' rows, one per row.
     std::vector<std::uint64_t> reversed_positions_;
     std::vector<std::uint64_t> tail_rows_;
+    // For the same patterns: per id, the columns that hold it (bit j - 1
+    // for column j), and three rows of cells for distance_within().
+    std::vector<std::uint64_t> forward_positions_;
+    std::vector<std::int32_t> rows_;
+
+    // The positions of a code point in those tables (none for one that
+    // the pattern lacks). Every ASCII code point has an id there.
+    static std::uint64_t positions_in(const std::vector<std::uint64_t>& table, std::int32_t id) noexcept
+    {
+        return id == absent ? 0 : table[static_cast<std::size_t>(id)];
+    }
+    std::uint64_t forward_positions(char32_t c) const noexcept
+    {
+        return c < 128 ? forward_positions_[c] : positions_in(forward_positions_, id_of(c));
+    }
+    std::uint64_t reversed_positions(char32_t c) const noexcept
+    {
+        return c < 128 ? reversed_positions_[c] : positions_in(reversed_positions_, id_of(c));
+    }
 };
 
 } // namespace tessarin::detail

@@ -96,6 +96,88 @@ std::vector<double> thresholds_around(double score)
     return {score, std::nextafter(score, 2.0 * score + 1.0), score + 0.25, 0.0, 1.0, 3.0};
 }
 
+// The unrestricted Damerau-Levenshtein distance from the whole table, as
+// Lowrance and Wagner define it: the reference for the passes that stop early.
+std::size_t plain_damerau_distance(std::u32string_view a, std::u32string_view b)
+{
+    const std::size_t n = a.size(), m = b.size(), infinite = n + m + 1;
+    std::vector<std::vector<std::size_t>> d(n + 2, std::vector<std::size_t>(m + 2, infinite));
+    for (std::size_t i = 0; i <= n; ++i)
+        d[i + 1][1] = i;
+    for (std::size_t j = 0; j <= m; ++j)
+        d[1][j + 1] = j;
+    std::vector<std::pair<char32_t, std::size_t>> last_row; // per code point of a, its last row so far
+    const auto row_of = [&](char32_t c) {
+        for (const auto& [code_point, row] : last_row)
+            if (code_point == c) return row;
+        return std::size_t{0};
+    };
+    for (std::size_t i = 1; i <= n; ++i) {
+        std::size_t last_column = 0;
+        for (std::size_t j = 1; j <= m; ++j) {
+            const std::size_t k = row_of(b[j - 1]), l = last_column;
+            const bool same = a[i - 1] == b[j - 1];
+            if (same) last_column = j;
+            d[i + 1][j + 1] = std::min(
+                {d[i][j] + (same ? 0 : 1), d[i + 1][j] + 1, d[i][j + 1] + 1, d[k][l] + (i - k - 1) + 1 + (j - l - 1)});
+        }
+        bool found = false;
+        for (auto& [code_point, row] : last_row)
+            if (code_point == a[i - 1]) row = i, found = true;
+        if (!found) last_row.emplace_back(a[i - 1], i);
+    }
+    return d[n + 1][m + 1];
+}
+
+// The pass that stops once no alignment can come within its limit gives
+// the distance itself wherever that is within the limit, and otherwise a
+// value above the limit and not above the distance: for patterns that fit
+// one word and longer ones, texts of every length around the pattern's,
+// near it or not, with limits from none to beyond any distance.
+void damerau_within_limit_agrees_with_the_full_table()
+{
+    int checked = 0;
+    for (int round = 0; round < 1500; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::size_t pattern_length = round % 5 == 0 ? 60 + random_source() % 80 : 1 + random_source() % 64;
+        const std::u32string pattern = random_string(pattern_length, alphabet);
+        std::u32string text;
+        switch (round % 3) {
+        case 0: text = random_string(random_source() % (pattern_length + 20), alphabet); break;
+        case 1: text = mutated(mutated(pattern, alphabet), alphabet); break;
+        default: // pieces of the pattern out of order: transpositions far apart
+            text = pattern.substr(pattern_length / 2) + random_string(random_source() % 3, alphabet) +
+                   pattern.substr(0, pattern_length / 2);
+        }
+        const std::size_t exact = plain_damerau_distance(text, pattern);
+        detail::DamerauPrefixPass damerau(pattern);
+        const std::uint32_t limits[] = {0,
+                                        static_cast<std::uint32_t>(exact > 0 ? exact - 1 : 0),
+                                        static_cast<std::uint32_t>(exact),
+                                        static_cast<std::uint32_t>(exact + 1),
+                                        static_cast<std::uint32_t>(random_source() % (pattern_length + 2)),
+                                        0xFFFFFF};
+        std::string ascii;
+        const bool narrow_text = std::all_of(text.begin(), text.end(), [](char32_t c) { return c < 128; });
+        if (narrow_text)
+            for (char32_t c : text)
+                ascii += static_cast<char>(c);
+        for (const std::uint32_t limit : limits) {
+            std::uint32_t within = damerau.distance_within(std::u32string_view(text), limit);
+            if (narrow_text) {
+                const std::uint32_t narrow_within = damerau.distance_within(std::string_view(ascii), limit);
+                CHECK(narrow_within == within, "bytes and code points differ: '%s' vs '%s' within %u: %u, %u",
+                      narrow(text).c_str(), narrow(pattern).c_str(), limit, narrow_within, within);
+            }
+            CHECK(exact <= limit ? within == exact : within > limit && within <= exact,
+                  "'%s' vs '%s' within %u: %u, the full table %zu", narrow(text).c_str(), narrow(pattern).c_str(),
+                  limit, within, exact);
+            ++checked;
+        }
+    }
+    CHECK(checked > 8000, "only %d checks", checked);
+}
+
 // No bound rules out a candidate that the library would let pass, no floor
 // lies above the library's score, and the comparator accepts exactly what the library's score accepts, with that
 // very score.
@@ -458,6 +540,7 @@ int main()
     metric_names_agree();
     bounds_never_rule_out_a_passing_candidate();
     per_start_passes_agree_with_the_library();
+    damerau_within_limit_agrees_with_the_full_table();
     window_passes_agree_with_the_library();
     jaro_pattern_agrees_with_the_library();
     jaro_reach_counts_the_positions_within_reach();
