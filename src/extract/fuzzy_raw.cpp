@@ -594,7 +594,11 @@ public:
                     for (uint64_t length = least_length; length <= longest; ++length)
                         if (const uint64_t need = need_shared.of(length, winkler ? prefix : 4); need <= length)
                             least = std::min(least, need);
-                    need_[lead][prefix][white] = least;
+                    unsigned slot = 0;
+                    while (slot < need_count_[lead] && needs_[lead][slot] != least)
+                        ++slot;
+                    if (slot == need_count_[lead]) needs_[lead][need_count_[lead]++] = least;
+                    need_slot_[lead][prefix][white] = static_cast<std::uint8_t>(slot);
                 }
     }
 
@@ -665,17 +669,26 @@ private:
                 held = longer;
             }
             by_prefix[prefixes_] = held;
+            // The starts of each count needed, gathered first: the classes
+            // share a few counts, and each count is looked up once.
+            uint64_t wanting[max_needs] = {};
             for (uint64_t prefix = 0; prefix <= prefixes_; ++prefix)
                 for (uint64_t white = 0; white <= trailing_white; ++white)
-                    if (const uint64_t both = by_prefix[prefix] & by_white[white]; both != 0)
-                        hopeful |= both & map_.at_least(base + lead, need_[lead][prefix][white]);
+                    wanting[need_slot_[lead][prefix][white]] |= by_prefix[prefix] & by_white[white];
+            for (unsigned slot = 0; slot < need_count_[lead]; ++slot)
+                if (wanting[slot] != 0) hopeful |= wanting[slot] & map_.at_least(base + lead, needs_[lead][slot]);
         }
         return hopeful;
     }
 
     detail::JaroReachMap<Char> map_;
     uint64_t n_, shortest_, prefixes_;
-    uint64_t need_[2][5][trailing_white + 1];
+    static constexpr unsigned max_needs = 5 * (trailing_white + 1); // classes by prefix and white space
+    // By the white space before a start's trimmed windows: the distinct
+    // counts needed, and the slot of each class's.
+    uint64_t needs_[2][max_needs];
+    unsigned need_count_[2] = {0, 0};
+    std::uint8_t need_slot_[2][5][trailing_white + 1];
     uint64_t word_base_ = std::numeric_limits<uint64_t>::max(), word_ = 0;
     uint64_t words_seen_ = 0, ruled_out_ = 0; // words of starts worked out, and the starts they ruled out
     bool given_up_ = false;
