@@ -278,8 +278,16 @@ void JaroPattern::prefix_distances(Units<Char> candidate, const std::uint64_t* l
             take(j);
             reach <<= 1;
         }
-        for (; k <= last; ++k) {
+        // A length that matches what the one before it matched has its
+        // transpositions too (the code point between matches nothing).
+        std::uint64_t counted_matched = ~std::uint64_t{0};
+        std::size_t transpositions = 0;
+        for (const std::size_t first = k; k <= last; ++k) {
             const std::size_t length = lengths[k], reached = jaro_span(p, length).reached;
+            if (k > first && length == lengths[k - 1] && needs[k] == needs[k - 1]) {
+                distances[k] = distances[k - 1];
+                continue;
+            }
             if (reached > 64) {
                 distances[k] = -1.0;
                 continue;
@@ -291,12 +299,12 @@ void JaroPattern::prefix_distances(Units<Char> candidate, const std::uint64_t* l
                 continue;
             }
             const Units<Char> prefix = candidate.substr(0, length);
-            const double similarity =
-                common == 0 ? 0.0
-                            : jaro_similarity_of(common,
-                                                 one_word_transpositions(positions_, prefix, matched,
-                                                                         candidate_flags & lowest_bits(reached)),
-                                                 p, length);
+            if (common > 0 && matched != counted_matched) {
+                transpositions =
+                    one_word_transpositions(positions_, prefix, matched, candidate_flags & lowest_bits(reached));
+                counted_matched = matched;
+            }
+            const double similarity = common == 0 ? 0.0 : jaro_similarity_of(common, transpositions, p, length);
             distances[k] = jaro_distance(similarity, pattern, prefix, prefix_weight);
         }
     }
