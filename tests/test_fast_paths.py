@@ -251,3 +251,24 @@ def test_raw_windows_near_the_threshold_match_the_model(seed):
                 assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)
         args = (text, pattern, False, False, metric, float(seed % 4), 0, [])
         assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)
+
+
+@pytest.mark.parametrize("seed", range(scaled(30)))
+def test_raw_jaro_windows_of_one_start_match_the_model(seed):
+    # Over a one-byte text the windows of a start are prefixes of one
+    # stretch, scored together: windows that trim to nothing or to the same
+    # length, one-code-point patterns, starts with as many windows and
+    # windows as long as that path takes and one more, the text's end, and
+    # thresholds that every window passes or none does.
+    rng = random.Random(9000 + seed)
+    alphabet = rng.choice(["ab  ", "abcab \t\t", "aé \u00a0ÿ", "the of and  "])
+    text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 160)))
+    length, threshold = rng.choice([(1, 0.3), (1, 5.0), (2, 0.5), (10, 0.2), (10, 0.75), (16, 0.45), (22, 0.45),
+                                    (11, 1.0), (8, 1.2), (30, 0.07), (31, 0.07)])
+    at = rng.randrange(max(1, len(text) - length))
+    pattern = text[at:at + length] if rng.random() < 0.7 else "".join(rng.choice(alphabet) for _ in range(length))
+    for metric in ("jaro", "jaro_winkler"):
+        for kind, value in ((1, threshold), (0, threshold), (1, math.nan), (1, -0.5)):
+            for strategies in STRATEGY_LISTS:
+                args = (text, pattern, False, False, metric, value, kind, strategies)
+                assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)
