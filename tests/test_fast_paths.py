@@ -231,8 +231,12 @@ def test_raw_windows_near_the_threshold_match_the_model(seed):
     # that many windows come close to passing, with runs of white space,
     # repeated code points and the text's ends. Some texts are long enough
     # for the Jaro pair's counts of all starts at once to come in pieces.
+    # Over a text of one byte per code point (Latin-1 letters and blanks
+    # included), the windows of a start are scored by one matching pass per
+    # reach, whatever the strategies.
     rng = random.Random(5000 + seed)
-    alphabet = rng.choice(["abcdefghij  ", "aab  \t\t", "the quick brown fox é\u00a0Σ", "ab文字 \u3000"])
+    alphabet = rng.choice(["abcdefghij  ", "aab  \t\t", "the quick brown fox é\u00a0Σ", "ab文字 \u3000",
+                           "aéÿ b\u00a0\x85"])
     text_length = rng.randrange(4050, 4300) if seed % 8 == 3 else rng.randrange(70, 400)
     text = "".join(rng.choice(alphabet) for _ in range(text_length))
     length = rng.choice([1, 2, 3, 7, 10, 16, 33, 64])
@@ -242,7 +246,29 @@ def test_raw_windows_near_the_threshold_match_the_model(seed):
         pattern = "  " + pattern
     for metric in ("jaro", "jaro_winkler", "hamming", "postfix"):
         for threshold in (0.05, 0.1, 0.2, 0.3, 0.45):
-            args = (text, pattern, False, False, metric, threshold, 1, ["best_match"])
-            assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)
+            for strategies in [["best_match"]] + (STRATEGY_LISTS[2:] if "jaro" in metric else []):
+                args = (text, pattern, False, False, metric, threshold, 1, strategies)
+                assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)
         args = (text, pattern, False, False, metric, float(seed % 4), 0, [])
         assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)
+
+
+@pytest.mark.parametrize("seed", range(scaled(30)))
+def test_raw_jaro_windows_of_one_start_match_the_model(seed):
+    # Over a one-byte text the windows of a start are prefixes of one
+    # stretch, scored together: windows that trim to nothing or to the same
+    # length, one-code-point patterns, starts with as many windows and
+    # windows as long as that path takes and one more, the text's end, and
+    # thresholds that every window passes or none does.
+    rng = random.Random(9000 + seed)
+    alphabet = rng.choice(["ab  ", "abcab \t\t", "aé \u00a0ÿ", "the of and  "])
+    text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 160)))
+    length, threshold = rng.choice([(1, 0.3), (1, 5.0), (2, 0.5), (10, 0.2), (10, 0.75), (16, 0.45), (22, 0.45),
+                                    (11, 1.0), (8, 1.2), (30, 0.07), (31, 0.07)])
+    at = rng.randrange(max(1, len(text) - length))
+    pattern = text[at:at + length] if rng.random() < 0.7 else "".join(rng.choice(alphabet) for _ in range(length))
+    for metric in ("jaro", "jaro_winkler"):
+        for kind, value in ((1, threshold), (0, threshold), (1, math.nan), (1, -0.5)):
+            for strategies in STRATEGY_LISTS:
+                args = (text, pattern, False, False, metric, value, kind, strategies)
+                assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), (args,)

@@ -4,6 +4,7 @@
 #include "comparator/bounds.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace tessarin::detail {
 namespace {
@@ -31,6 +32,48 @@ unsigned lowest_set_bit(WideBits x) noexcept
     return low != 0 ? lowest_set_bit(low) : 64 + lowest_set_bit(static_cast<std::uint64_t>(x >> 64));
 }
 
+// How far apart two code points that the Jaro matching pairs may lie, for a
+// candidate of `t` code points against a pattern of `p` (both at least 1,
+// not both 1), and how many of the candidate's code points it reads: those
+// beyond the pattern's last reach match nothing.
+struct JaroSpan {
+    std::size_t bound, reached;
+};
+constexpr JaroSpan jaro_span(std::size_t p, std::size_t t) noexcept
+{
+    if (t > p) return JaroSpan{t / 2 - 1, std::min(t, p + (t / 2 - 1))};
+    return JaroSpan{p / 2 - 1, t};
+}
+
+// The similarity from the matched count and the transpositions (pairs of
+// matched code points that differ, halved), in the library's order of
+// operations, so that the bits agree.
+double jaro_similarity_of(std::size_t common, std::size_t transpositions, std::size_t p, std::size_t t) noexcept
+{
+    double similarity = 0;
+    similarity += static_cast<double>(common) / static_cast<double>(p);
+    similarity += static_cast<double>(common) / static_cast<double>(t);
+    similarity += (static_cast<double>(common) - static_cast<double>(transpositions)) / static_cast<double>(common);
+    return similarity / 3.0;
+}
+
+// The matched code points of one word's matching taken in order on both
+// sides: each pair that differs is half a transposition.
+template <typename Char>
+std::size_t one_word_transpositions(const WordPattern& positions, Units<Char> candidate, std::uint64_t pattern_flags,
+                                    std::uint64_t candidate_flags) noexcept
+{
+    std::size_t transpositions = 0;
+    while (candidate_flags != 0) {
+        const std::uint64_t lowest = pattern_flags & (~pattern_flags + 1);
+        const std::size_t at = lowest_set_bit(candidate_flags);
+        transpositions += (positions.positions_of(code_point(candidate[at])) & lowest) == 0;
+        candidate_flags &= candidate_flags - 1;
+        pattern_flags ^= lowest;
+    }
+    return transpositions / 2;
+}
+
 // The Jaro similarity of a candidate against the pattern whose positions
 // are given, or a negative value when the candidate's part that the
 // matching reaches is longer than the positions' words hold.
@@ -42,15 +85,7 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate) noexce
     const std::size_t p = pattern.size(), t = candidate.size();
     if (t == 0) return 0.0;
     if (p == 1 && t == 1) return code_point(candidate[0]) == pattern[0] ? 1.0 : 0.0;
-    // How far apart two matched code points may lie; the candidate's code
-    // points beyond the pattern's last reach match nothing.
-    std::size_t bound, reached = t;
-    if (t > p) {
-        bound = t / 2 - 1;
-        reached = std::min(t, p + bound);
-    } else {
-        bound = p / 2 - 1;
-    }
+    const auto [bound, reached] = jaro_span(p, t);
     if (reached > 8 * sizeof(Bits)) return -1.0;
 
     // Each candidate code point in turn takes the first pattern position
@@ -86,29 +121,19 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate) noexce
     if constexpr (one_word) common = count_bits(pattern_flags);
     if (common == 0) return 0.0;
 
-    // Matched code points taken in order on both sides: each pair that
-    // differs is half a transposition.
     std::size_t transpositions = 0;
     if constexpr (one_word) {
-        while (candidate_flags != 0) {
-            const Bits lowest = pattern_flags & (~pattern_flags + 1);
-            const std::size_t at = lowest_set_bit(candidate_flags);
-            transpositions += (positions.positions_of(code_point(candidate[at])) & lowest) == 0;
-            candidate_flags &= candidate_flags - 1;
-            pattern_flags ^= lowest;
-        }
+        transpositions = one_word_transpositions(positions, candidate, pattern_flags, candidate_flags);
     } else {
+        // Matched code points taken in order on both sides: each pair that
+        // differs is half a transposition.
         for (std::size_t k = 0; k < common; ++k) {
             transpositions += pattern[lowest_set_bit(pattern_flags)] != matched[k];
             pattern_flags &= pattern_flags - 1;
         }
+        transpositions /= 2;
     }
-    transpositions /= 2;
-    double similarity = 0;
-    similarity += static_cast<double>(common) / static_cast<double>(p);
-    similarity += static_cast<double>(common) / static_cast<double>(t);
-    similarity += (static_cast<double>(common) - static_cast<double>(transpositions)) / static_cast<double>(common);
-    return similarity / 3.0;
+    return jaro_similarity_of(common, transpositions, p, t);
 }
 
 // The distance from that similarity, with Winkler's step for a prefix
@@ -180,17 +205,18 @@ unsigned slot_of(char32_t c, char32_t (&others)[Most], Bits (&positions)[Most], 
 
 WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(pattern)
 {
-    std::fill(std::begin(ascii_), std::end(ascii_), std::uint64_t{0});
+    std::fill(std::begin(low_), std::end(low_), std::uint64_t{0});
     std::fill(std::begin(ascii_ids_), std::end(ascii_ids_), static_cast<std::uint8_t>(absent));
     unsigned ids = 0;
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         const char32_t c = pattern[i];
         const std::uint64_t bit = std::uint64_t{1} << i;
+        if (c < 256) low_[c] |= bit;
         if (c < 128) {
             if (ascii_ids_[c] == absent) ascii_ids_[c] = static_cast<std::uint8_t>(ids++);
-            ascii_[c] |= bit;
             continue;
         }
+        // The others keep their positions too, for their ids' sake.
         bool added = false;
         const unsigned slot = slot_of(c, others_, other_positions_, other_count_, added);
         if (added) other_ids_[slot] = static_cast<std::uint8_t>(ids++);
@@ -206,6 +232,82 @@ template <typename Char> double JaroPattern::similarity(Units<Char> candidate) c
 template <typename Char> double JaroPattern::distance(Units<Char> candidate, double prefix_weight) const noexcept
 {
     return jaro_distance(similarity(candidate), positions_.pattern(), candidate, prefix_weight);
+}
+
+template <typename Char>
+void JaroPattern::prefix_distances(Units<Char> candidate, const std::uint64_t* lengths, const std::uint64_t* needs,
+                                   std::size_t count, double prefix_weight, double* distances) const noexcept
+{
+    const std::u32string_view pattern = positions_.pattern();
+    const std::size_t p = pattern.size();
+    // The pattern positions matched after each code point read, for one
+    // reach; the candidate positions matched only grow by the one read.
+    std::uint64_t pattern_flags_after[WordPattern::most + 1];
+    std::size_t k = 0;
+    while (k < count) {
+        const std::size_t t = lengths[k];
+        if (t == 0 || (p == 1 && t == 1)) {
+            distances[k] = distance(candidate.substr(0, t), prefix_weight);
+            ++k;
+            continue;
+        }
+        // The lengths of the same reach, and how far the longest reads.
+        const JaroSpan span = jaro_span(p, t);
+        std::size_t last = k, steps = span.reached;
+        for (; last + 1 < count; ++last) {
+            const JaroSpan next = jaro_span(p, lengths[last + 1]);
+            if (next.bound != span.bound) break;
+            steps = next.reached;
+        }
+        steps = std::min<std::size_t>(steps, 64);
+        std::uint64_t pattern_flags = 0, candidate_flags = 0;
+        std::uint64_t reach = lowest_bits(span.bound + 1);
+        pattern_flags_after[0] = 0;
+        const auto take = [&](std::size_t j) {
+            const std::uint64_t found = positions_.positions_of(code_point(candidate[j])) & reach & ~pattern_flags;
+            pattern_flags |= found & (~found + 1);
+            candidate_flags |= static_cast<std::uint64_t>(found != 0) << j;
+            pattern_flags_after[j + 1] = pattern_flags;
+        };
+        std::size_t j = 0;
+        for (const std::size_t growing = std::min(span.bound, steps); j < growing; ++j) {
+            take(j);
+            reach = (reach << 1) | 1;
+        }
+        for (; j < steps; ++j) {
+            take(j);
+            reach <<= 1;
+        }
+        // A length that matches what the one before it matched has its
+        // transpositions too (the code point between matches nothing).
+        std::uint64_t counted_matched = ~std::uint64_t{0};
+        std::size_t transpositions = 0;
+        for (const std::size_t first = k; k <= last; ++k) {
+            const std::size_t length = lengths[k], reached = jaro_span(p, length).reached;
+            if (k > first && length == lengths[k - 1] && needs[k] == needs[k - 1]) {
+                distances[k] = distances[k - 1];
+                continue;
+            }
+            if (reached > 64) {
+                distances[k] = -1.0;
+                continue;
+            }
+            const std::uint64_t matched = pattern_flags_after[reached];
+            const std::size_t common = count_bits(matched);
+            if (common < needs[k]) {
+                distances[k] = std::numeric_limits<double>::infinity();
+                continue;
+            }
+            const Units<Char> prefix = candidate.substr(0, length);
+            if (common > 0 && matched != counted_matched) {
+                transpositions =
+                    one_word_transpositions(positions_, prefix, matched, candidate_flags & lowest_bits(reached));
+                counted_matched = matched;
+            }
+            const double similarity = common == 0 ? 0.0 : jaro_similarity_of(common, transpositions, p, length);
+            distances[k] = jaro_distance(similarity, pattern, prefix, prefix_weight);
+        }
+    }
 }
 
 WidePattern::WidePattern(std::u32string_view pattern) noexcept : pattern_(pattern)
@@ -324,6 +426,8 @@ bool WordScorer::refuses_length(std::size_t length) const noexcept
 
 #define TESSARIN_WORD_SCORING_FOR(Char)                                                                                \
     template double JaroPattern::distance(Units<Char>, double) const noexcept;                                         \
+    template void JaroPattern::prefix_distances(Units<Char>, const std::uint64_t*, const std::uint64_t*, std::size_t,  \
+                                                double, double*) const noexcept;                                       \
     template double WideJaroPattern::distance(Units<Char>, double) const noexcept;                                     \
     template Comparison WordScorer::compare(Units<Char>) const noexcept;
 TESSARIN_WORD_SCORING_FOR(char)

@@ -35,7 +35,8 @@ public:
 
     std::uint64_t positions_of(char32_t c) const noexcept
     {
-        if (c < 128) return ascii_[c];
+        // Below 256 by one look-up: every code point of a one-byte text is.
+        if (c < 256) return low_[c];
         for (unsigned i = 0; i < other_count_; ++i)
             if (others_[i] == c) return other_positions_[i];
         return 0;
@@ -56,7 +57,7 @@ public:
 
 private:
     std::u32string_view pattern_;
-    std::uint64_t ascii_[128];
+    std::uint64_t low_[256];
     std::uint8_t ascii_ids_[128];
     char32_t others_[most];
     std::uint64_t other_positions_[most];
@@ -109,6 +110,16 @@ public:
     // the matching reaches is longer than 64 code points (the caller then
     // asks the library).
     template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const noexcept;
+
+    // distance() of the first lengths[k] code points of `candidate` into
+    // distances[k], for `count` lengths in ascending order, each at most the
+    // candidate's: the candidates that share a beginning also share the
+    // matching of the lengths whose reach is the same, so one pass serves
+    // them all. A candidate that matches fewer code points than needs[k]
+    // is not scored: it gets infinity.
+    template <typename Char>
+    void prefix_distances(Units<Char> candidate, const std::uint64_t* lengths, const std::uint64_t* needs,
+                          std::size_t count, double prefix_weight, double* distances) const noexcept;
 
     const WordPattern& positions() const noexcept { return positions_; }
 

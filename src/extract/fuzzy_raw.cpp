@@ -594,7 +594,11 @@ public:
                     for (uint64_t length = least_length; length <= longest; ++length)
                         if (const uint64_t need = need_shared.of(length, winkler ? prefix : 4); need <= length)
                             least = std::min(least, need);
-                    need_[lead][prefix][white] = least;
+                    unsigned slot = 0;
+                    while (slot < need_count_[lead] && needs_[lead][slot] != least)
+                        ++slot;
+                    if (slot == need_count_[lead]) needs_[lead][need_count_[lead]++] = least;
+                    need_slot_[lead][prefix][white] = static_cast<std::uint8_t>(slot);
                 }
     }
 
@@ -665,17 +669,26 @@ private:
                 held = longer;
             }
             by_prefix[prefixes_] = held;
+            // The starts of each count needed, gathered first: the classes
+            // share a few counts, and each count is looked up once.
+            uint64_t wanting[max_needs] = {};
             for (uint64_t prefix = 0; prefix <= prefixes_; ++prefix)
                 for (uint64_t white = 0; white <= trailing_white; ++white)
-                    if (const uint64_t both = by_prefix[prefix] & by_white[white]; both != 0)
-                        hopeful |= both & map_.at_least(base + lead, need_[lead][prefix][white]);
+                    wanting[need_slot_[lead][prefix][white]] |= by_prefix[prefix] & by_white[white];
+            for (unsigned slot = 0; slot < need_count_[lead]; ++slot)
+                if (wanting[slot] != 0) hopeful |= wanting[slot] & map_.at_least(base + lead, needs_[lead][slot]);
         }
         return hopeful;
     }
 
     detail::JaroReachMap<Char> map_;
     uint64_t n_, shortest_, prefixes_;
-    uint64_t need_[2][5][trailing_white + 1];
+    static constexpr unsigned max_needs = 5 * (trailing_white + 1); // classes by prefix and white space
+    // By the white space before a start's trimmed windows: the distinct
+    // counts needed, and the slot of each class's.
+    uint64_t needs_[2][max_needs];
+    unsigned need_count_[2] = {0, 0};
+    std::uint8_t need_slot_[2][5][trailing_white + 1];
     uint64_t word_base_ = std::numeric_limits<uint64_t>::max(), word_ = 0;
     uint64_t words_seen_ = 0, ruled_out_ = 0; // words of starts worked out, and the starts they ruled out
     bool given_up_ = false;
@@ -901,6 +914,11 @@ public:
     const std::vector<Window>& windows() const noexcept { return windows_; }
     uint64_t content_start(uint64_t start) noexcept { return content_.at(start); }
 
+    // For the Jaro family: the least count of matched code points with
+    // which a window of this trimmed length and common prefix can pass the
+    // threshold (more than it can match where none can).
+    uint64_t jaro_needs(uint64_t length, uint64_t prefix) { return need_shared_->of(length, std::min(prefix, length)); }
+
 private:
     Units<Char> text_;
     const WindowShape& shape_;
@@ -1016,6 +1034,72 @@ private:
     std::optional<detail::JaroScorer> jaro_;
 };
 
+// The Jaro family, with short windows (scans_jaro_starts()): every window
+// of a start begins at the start's first content code point (a window of
+// white space only trims to nothing and scores as the empty candidate),
+// so the windows of one start are prefixes of one stretch, and one matching
+// pass per reach scores them all, which costs less than the floors of one
+// start. The starts that the cheap counts rule out have no window that
+// passes; every window of the others is scored, so the solver sees every
+// window that passes, with its score, in window order, whatever the
+// strategies.
+template <typename Char>
+void scan_jaro_starts(Units<Char> text, const WindowShape& shape, Metric metric, FuzzyComparator& comparator,
+                      CandidateSink& solver, Cancellation& cancel)
+{
+    const uint64_t n = text.size();
+    const double threshold = comparator.threshold(), prefix_weight = traits_of(metric).prefix_weight;
+    WindowFloors<Char> floors(text, shape, metric, comparator.threshold_kind(), threshold, comparator.pattern(),
+                              cancel);
+    const detail::JaroPattern jaro(comparator.pattern());
+    const uint64_t per_start = static_cast<uint64_t>(shape.shrink + shape.longest + 1);
+    const uint64_t skip_work = per_start * 4;
+    constexpr std::size_t most = detail::WordPattern::most + 1;
+    uint64_t ends[most], lengths[most], needs[most];
+    double distances[most];
+    for (uint64_t start = 0; start < n; ++start) {
+        cancel.poll(skip_work);
+        if (const uint64_t next = floors.first_hopeful(start, std::min(n, start + pass_piece)); next != start) {
+            cancel.poll(skip_work * (next - start));
+            start = next;
+            if (start >= n) break;
+        }
+        const uint64_t first = floors.content_start(start);
+        const uint64_t prefix = prefix_weight > 0.0 ? common_prefix(text.substr(first), comparator.pattern()) : 4;
+        std::size_t count = 0;
+        shape.for_each_end(start, n, [&](uint64_t end) {
+            const uint64_t a = std::min(first, end);
+            ends[count] = end;
+            lengths[count] = trimmed_end(text, a, end) - a;
+            needs[count] = floors.jaro_needs(lengths[count], prefix);
+            ++count;
+        });
+        const uint64_t longest_length = lengths[count - 1];
+        cancel.poll(detail::comparison_cost(metric, longest_length, comparator.pattern().size()) * 2);
+        jaro.prefix_distances(text.substr(first, longest_length), lengths, needs, count, prefix_weight, distances);
+        for (std::size_t k = 0; k < count; ++k) {
+            const Comparison verdict = distances[k] >= 0.0 ? Comparison{distances[k] <= threshold, distances[k]}
+                                                           : comparator.compare(text.substr(first, lengths[k]));
+            if (verdict.accepted) solver.add(Match{start, ends[k], verdict.score});
+        }
+    }
+}
+
+// Whether scan_jaro_starts() serves: the Jaro family over a text of one
+// byte per code point (where a code point's positions are one look-up),
+// with a start of few windows, none past half a word. Beyond that (a long
+// pattern, a high threshold, a text of other scripts), the passes of every
+// reach, a step per code point of each, cost more than the floors that
+// leave most windows unscored, or than counting what each window shares.
+template <typename Char> bool scans_jaro_starts(Metric metric, const WindowShape& shape) noexcept
+{
+    constexpr int64_t most_windows = 16;
+    constexpr uint64_t longest_window = 32;
+    return sizeof(Char) == 1 && traits_of(metric).bound == BoundFamily::similarity &&
+           shape.pattern_length + static_cast<uint64_t>(shape.longest) <= longest_window &&
+           shape.shrink + shape.longest + 1 <= most_windows;
+}
+
 // When "best_match" comes first, a group's pick is among its windows of the
 // lowest score, and a window whose floor exceeds a score already found in
 // its group cannot be one of them. So a first walk finds the groups (each
@@ -1089,13 +1173,16 @@ void search_pattern(Units<Char> text, std::u32string_view folded_pattern, const 
     // The first comparison is due now: an unknown metric fails here.
     const Metric chosen = comparator.metric();
     const std::u32string& trimmed_pattern = comparator.pattern();
+    const bool best_first = solver.solves_whole_groups() && !options.strategies.empty() &&
+                            options.strategies.front() == Strategy::best_match;
     if (!(options.threshold >= 0.0) && scored_per_start(chosen)) {
         // NaN or negative: no distance passes.
     } else if ((chosen == Metric::prefix || chosen == Metric::postfix || chosen == Metric::hamming) &&
                !trimmed_pattern.empty()) {
         scan_affixes_and_positions(text, shape, chosen, comparator, solver, cancel);
-    } else if (solver.solves_whole_groups() && !options.strategies.empty() &&
-               options.strategies.front() == Strategy::best_match && !trimmed_pattern.empty() &&
+    } else if (scans_jaro_starts<Char>(chosen, shape) && detail::JaroPattern::fits(trimmed_pattern)) {
+        scan_jaro_starts(text, shape, chosen, comparator, solver, cancel);
+    } else if (best_first && !trimmed_pattern.empty() &&
                (every_window_passes(chosen, options.threshold_kind, options.threshold) || !scored_per_start(chosen) ||
                 !detail::BitParallelPattern::fits(trimmed_pattern)) &&
                find_best_windows(text, shape, chosen, comparator, solver, cancel)) {

@@ -391,7 +391,9 @@ private:
         }
         const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
         const uint64_t shared = shared_.of(text_, first, last);
-        if (bound == threshold_ && shared < need_shared_->of(length, prefix)) return Judgement::ruled_out();
+        // What the threshold needs, any lower bound needs too (a group's
+        // lowest score so far passes it): a comparison of integers.
+        if (bound <= threshold_ && shared < need_shared_->of(length, prefix)) return Judgement::ruled_out();
         return Judgement::at_least(detail::score_floor(metric_, kind_, length, p_, shared, prefix));
     }
 

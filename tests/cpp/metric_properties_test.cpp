@@ -382,6 +382,36 @@ void jaro_pattern_agrees_with_the_library()
                 CHECK(std::memcmp(&narrowed, &expected, sizeof got) == 0, "two-byte candidate");
             }
         }
+        // Every prefix at once, some lengths twice, with a matched count
+        // needed that some fall short of: those are left unscored, the
+        // others score as they do alone.
+        std::vector<std::uint64_t> lengths, needs;
+        for (std::size_t length = 0; length <= candidate.size(); length += 1 + random_source() % 3) {
+            lengths.push_back(length);
+            if (random_source() % 4 == 0) lengths.push_back(length);
+        }
+        for (std::size_t k = 0; k < lengths.size(); ++k)
+            needs.push_back(round % 3 == 0 ? random_source() % (pattern.size() + 1) : 0);
+        const double weight = round % 2 ? 0.1 : 0.0;
+        std::vector<double> together(lengths.size());
+        jaro.prefix_distances(std::u32string_view(candidate), lengths.data(), needs.data(), lengths.size(), weight,
+                              together.data());
+        for (std::size_t k = 0; k < lengths.size(); ++k) {
+            const std::u32string_view prefix = std::u32string_view(candidate).substr(0, lengths[k]);
+            const double alone = jaro.distance(prefix, weight);
+            if (std::isinf(together[k])) {
+                // Short of the count needed: no more than that many matched.
+                const double most =
+                    1.0 - detail::similarity_ceiling(traits_of(weight > 0.0 ? Metric::jaro_winkler : Metric::jaro),
+                                                     prefix.size(), pattern.size(), needs[k] - 1, 4);
+                CHECK(needs[k] > 0 && alone >= most - detail::similarity_margin, "prefix of %zu left unscored at %.17g",
+                      prefix.size(), alone);
+                continue;
+            }
+            CHECK(std::memcmp(&together[k], &alone, sizeof alone) == 0,
+                  "prefix of %zu of '%s' vs '%s': %.17g, alone %.17g", prefix.size(), narrow(candidate).c_str(),
+                  narrow(pattern).c_str(), together[k], alone);
+        }
     }
 }
 
