@@ -105,6 +105,15 @@ def test_token_windows_of_long_texts_match_the_model(metric):
     ("ab " * 42 + "ab", "a ab", " "),
     ("x" * 63 + " " + "y" * 64 + " xy", "x y", " "),
     (" " * 64 + "a b " * 16, "a b", " "),
+    # White space other than the separator only far into the text, at a
+    # token's edge: beyond the first thousand code points, in the Latin-1
+    # range above ASCII, beyond Latin-1, or the separator itself white space
+    # of another kind.
+    ("ab " * 400 + "ab\u0085 ab ab", "ab ab", " "),
+    ("ab " * 400 + "\u00a0ab ab", "ab ab", " "),
+    ("ab\u3000 " * 40 + "ab\u2003 ab", "ab ab", " "),
+    ("ab\t" * 40 + " ab\tab ", "ab\tab", "\t"),
+    ("ab,\u1680ab," * 40, "ab,ab", ","),
     # Code points beyond Latin-1, in the pattern and around it.
     ("文字 😀 é文 ŝ字 " * 12, "文字 😀 é", " "),
     ("Ж жж 文 😀😀 " * 12, "жж 文 😀", " "),

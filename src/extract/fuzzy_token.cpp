@@ -41,8 +41,9 @@ struct WindowSpan {
 // Inlined where it is called: returned through memory, the span would be
 // read back before its stores settle, once per window.
 template <typename Char>
-[[gnu::always_inline]] inline WindowSpan span_of(Units<Char> text, uint64_t start, uint64_t end) noexcept
+[[gnu::always_inline]] inline WindowSpan span_of(Units<Char> text, uint64_t start, uint64_t end, bool trims) noexcept
 {
+    if (!trims) return WindowSpan{start, end, start, end};
     // Most code points are printable ASCII, which no trimming drops, and are
     // told apart without a call.
     const auto white = [](Char unit) {
@@ -73,11 +74,15 @@ public:
         } else if (separator_.size() == 1) {
             // One code point separates: tokens are the runs between its copies.
             kind_ = Kind::single;
+            trims_ = holds_other_white_space(text, separator_[0], cancel);
         } else {
             kind_ = Kind::listed;
             tokenizer_.emplace(text, Units<Char>(separator_), size, &cancel);
         }
     }
+
+    // Whether a window may begin or end with white space, to be trimmed.
+    bool trims() const noexcept { return trims_; }
 
     // Calls visit(start, end) for the windows whose first token starts at
     // `from` (a window's start) or later, in order, until visit returns false.
@@ -112,6 +117,7 @@ private:
     Cancellation& cancel_;
     std::basic_string<Char> separator_;
     Kind kind_ = Kind::whole;
+    bool trims_ = true;
     TokenSpans spans_; // for a single separator
     std::optional<Tokenizer<Char>> tokenizer_;
 };
@@ -498,8 +504,8 @@ private:
 // they are set up by the first window.
 template <typename Char> class JudgeEach {
 public:
-    JudgeEach(Units<Char> text, FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
-        : text_(text), comparator_(comparator), solver_(solver), cancel_(cancel)
+    JudgeEach(Units<Char> text, bool trims, FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
+        : text_(text), trims_(trims), comparator_(comparator), solver_(solver), cancel_(cancel)
     {
     }
 
@@ -509,7 +515,7 @@ public:
             metric_ = comparator_.metric(); // throws for an unknown name
             floors_.emplace(text_, comparator_, metric_, cancel_);
         }
-        const WindowSpan window = span_of(text_, start, end);
+        const WindowSpan window = span_of(text_, start, end, trims_);
         cancel_.poll(end - start + 1);
         const double threshold = comparator_.threshold();
         const Judgement judgement = floors_->judge(window.first, window.last, threshold);
@@ -525,6 +531,7 @@ public:
 
 private:
     Units<Char> text_;
+    bool trims_;
     FuzzyComparator& comparator_;
     CandidateSink& solver_;
     Cancellation& cancel_;
@@ -574,6 +581,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     const double threshold = comparator.threshold();
     const bool every_window_passes = detail::every_window_passes(metric, comparator.threshold_kind(), threshold);
     const uint64_t p = comparator.pattern().size();
+    const bool trims = windows.trims();
     WindowFloors<Char> floors(text, comparator, metric, cancel);
     struct Scored {
         uint64_t start;
@@ -631,7 +639,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     windows.walk(
         0, [&](uint64_t start, uint64_t end) __attribute__((always_inline)) {
             cancel.poll(end - start + 1);
-            const WindowSpan window = span_of(text, start, end);
+            const WindowSpan window = span_of(text, start, end, trims);
             // Where every window passes, a rough floor is all that is wanted.
             const Judgement judgement = every_window_passes
                                             ? Judgement::at_least(floors.rough(window.first, window.last))
@@ -686,7 +694,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                 if (cached->score > group.best) return true;
                 verdict = Comparison{cached->score <= threshold, cached->score};
             } else {
-                const WindowSpan window = span_of(text, start, end);
+                const WindowSpan window = span_of(text, start, end, trims);
                 const Judgement judgement = floors.judge(window.first, window.last, group.best);
                 if (judgement.floor > group.best) return true;
                 verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor}
@@ -767,7 +775,7 @@ MatchList fuzzy_token_units(Units<Char> raw, std::u32string_view folded_pattern,
             window_size > 0) {
             judge_best_first(text, windows, comparator, comparator.metric(), solver, cancel);
         } else {
-            JudgeEach<Char> judge(text, comparator, solver, cancel);
+            JudgeEach<Char> judge(text, windows.trims(), comparator, solver, cancel);
             windows.walk(0, [&](uint64_t start, uint64_t end) {
                 judge.judge(start, end);
                 return true;
