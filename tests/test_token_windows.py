@@ -87,6 +87,11 @@ def test_token_windows_of_long_texts_match_the_model(metric):
         for threshold, strategies in ((0.3, ["best_match"]), (0.0, ["best_match"]), (0.2, ["longest"])):
             args = (text, pattern, " ", False, False, metric, threshold, 1, strategies)
             assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[5:]
+    # One group of 70,000 passing windows, more than are kept for scoring
+    # without a second walk, its best at its end, and a small group after it.
+    text = "ab ab " * 35000 + "ab ba x y z ab ab ba"
+    args = (text, "ab ba", " ", False, False, metric, 0.5, 1, ["best_match"])
+    assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[5:]
 
 
 @pytest.mark.parametrize("text, pattern, separator", [

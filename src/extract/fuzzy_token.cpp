@@ -29,6 +29,10 @@ namespace {
 
 using std::uint64_t;
 constexpr double infinite_score = std::numeric_limits<double>::infinity();
+// How many windows of its groups best_match's first walk keeps for scoring
+// them without a second walk (some 3 MiB): a group beyond that is walked
+// again, so that memory does not grow with the text.
+constexpr std::size_t most_members = std::size_t{1} << 16;
 
 // A token window: its span, as reported, and the span of its trimmed text
 // (empty, at the window's end, when it holds white space only). Both ends
@@ -548,6 +552,10 @@ struct TokenGroup {
     WindowSpan seed;
     double seed_floor;
     double best;
+    // Where its windows that the first walk's floors left lie among those
+    // kept, when all of them are.
+    std::size_t members_from = 0, members_to = 0;
+    bool members_kept = true;
 
     // Opens the group in `solver` with one window spanning it and a score
     // that no window beats: every window of the group then joins it, and
@@ -569,11 +577,16 @@ struct TokenGroup {
 // closes when none of them passes. A ceiling within the threshold tells
 // that a window passes without its score.
 //
-// A second walk scores, group by group, the seed first, then every window
-// whose floor does not exceed the lowest score found so far (the scores of
-// the first walk are kept for it). Every window of a group's lowest score
-// is scored, so the solver, which sees them in window order after one
-// window spanning the group, picks as it would among all.
+// The windows of each group that the floors leave are kept with their
+// floors (up to a limit on memory), and each group's are then scored from
+// the lowest floor up, until the floor exceeds the lowest score found:
+// what the first walk scored is not scored again, and no window whose
+// floor lies above the group's lowest score is scored at all. A group whose
+// windows were not all kept is walked again instead: the seed first, then
+// every window whose floor does not exceed the lowest score found so far.
+// Every window of a group's lowest score is scored, so the solver, which
+// sees them in window order after one window spanning the group, picks as
+// it would among all.
 template <typename Char>
 void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyComparator& comparator, Metric metric,
                       CandidateSink& solver, Cancellation& cancel)
@@ -588,6 +601,10 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         double score;
     };
     std::vector<Scored> scored; // what the first walk scored within groups
+    struct Pick {
+        std::size_t index;
+        double score;
+    };
     // A window that scores above `bound` is of no use (or past the
     // threshold), and may be given any score above it.
     const auto score = [&](const WindowSpan& window, double bound) {
@@ -613,6 +630,29 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     std::vector<TokenGroup> groups;
     std::optional<TokenGroup> open;
     std::vector<Candidate> within; // windows that start within the open group, not judged yet
+    // The windows of the groups that the floors leave, in window order,
+    // while there is room: a group of more is walked again.
+    struct Member {
+        WindowSpan window;
+        double floor;
+        bool exact;
+    };
+    std::vector<Member> members;
+    // The metrics of the common subsequence are scored better by a walk:
+    // the pass, started afresh at each window scored, bounds the windows
+    // that follow it almost to their scores, closer than the first walk's.
+    const bool keeps_members =
+        !(metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein);
+    members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
+    const auto keep = [&](const Candidate& candidate) {
+        if (!open->members_kept) return;
+        if (members.size() >= most_members) {
+            open->members_kept = false;
+            members.resize(open->members_from);
+            return;
+        }
+        members.push_back(Member{candidate.window, candidate.judgement.floor, candidate.judgement.exact});
+    };
     // Extends the open group by the furthest-reaching passing window that
     // starts within it; false when none passes.
     // What it scores is put back in window order, so that `scored` stays
@@ -633,6 +673,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         return extended;
     };
     const auto close = [&]() {
+        open->members_to = members.size();
         append_polled(groups, *open, cancel);
         open.reset();
     };
@@ -649,6 +690,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             const Candidate candidate{window, judgement};
             if (open) {
                 within.push_back(candidate);
+                keep(candidate);
                 if (judgement.floor < open->seed_floor) {
                     open->seed = window;
                     open->seed_floor = judgement.floor;
@@ -657,9 +699,12 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             }
             const std::size_t kept = scored.size();
             const Comparison verdict = passes(candidate);
-            if (verdict.accepted)
+            if (verdict.accepted) {
                 open = TokenGroup{start, end, window, judgement.floor, verdict.score};
-            else
+                open->members_from = members.size();
+                open->members_kept = keeps_members;
+                keep(candidate);
+            } else
                 scored.resize(kept); // before any group: never looked up
             return true;
         });
@@ -676,7 +721,52 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         return score(window, bound);
     };
     floors.rewind();
+    std::vector<Pick> picks;
+    std::vector<std::pair<double, std::size_t>> order;
     for (TokenGroup& group : groups) {
+        if (group.members_kept) {
+            // The first walk's scores, in window order like the members.
+            auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
+                                           [](const Scored& item, uint64_t start) { return item.start < start; });
+            order.clear();
+            for (std::size_t index = group.members_from; index < group.members_to; ++index) {
+                Member& member = members[index];
+                while (cached != scored.end() && cached->start < member.window.start)
+                    ++cached;
+                if (cached != scored.end() && cached->start == member.window.start) {
+                    member.floor = cached->score;
+                    member.exact = true;
+                }
+                if (member.floor <= group.best) order.emplace_back(member.floor, index);
+            }
+            // Taken lowest first from a heap: most are never taken, as their
+            // floors lie above the lowest score once it is found.
+            cancel.poll(order.size());
+            const auto later = [](const std::pair<double, std::size_t>& a, const std::pair<double, std::size_t>& b) {
+                return a > b;
+            };
+            std::make_heap(order.begin(), order.end(), later);
+            picks.clear();
+            for (auto heap_end = order.end(); heap_end != order.begin() && order.front().first <= group.best;) {
+                std::pop_heap(order.begin(), heap_end, later);
+                --heap_end;
+                const std::size_t index = heap_end->second;
+                const Member& member = members[index];
+                const Comparison verdict = member.exact ? Comparison{member.floor <= threshold, member.floor}
+                                                        : score(member.window, group.best);
+                if (verdict.accepted && verdict.score <= group.best) {
+                    group.best = verdict.score;
+                    picks.push_back(Pick{index, verdict.score});
+                }
+            }
+            // Handed over in window order: those of the group's lowest score.
+            std::sort(picks.begin(), picks.end(), [](const Pick& a, const Pick& b) { return a.index < b.index; });
+            group.open(solver);
+            for (const Pick& pick : picks)
+                if (pick.score <= group.best)
+                    solver.add(Match{members[pick.index].window.start, members[pick.index].window.end, pick.score});
+            continue;
+        }
         group.open(solver);
         const Comparison seed = score_of_window(group.seed, group.best);
         if (seed.accepted) group.best = std::min(group.best, seed.score);
