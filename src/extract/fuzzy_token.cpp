@@ -641,8 +641,11 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // The metrics of the common subsequence are scored better by a walk:
     // the pass, started afresh at each window scored, bounds the windows
     // that follow it almost to their scores, closer than the first walk's.
-    const bool keeps_members =
-        !(metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein);
+    // So is the Jaro pair, whose walk rules out every window but the
+    // pattern itself once a group's lowest score is 0.
+    const bool keeps_members = traits_of(metric).bound != BoundFamily::similarity &&
+                               !(metric == Metric::indel || metric == Metric::lcs_seq ||
+                                 metric == Metric::damerau_levenshtein);
     members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
     const auto keep = [&](const Candidate& candidate) {
         if (!open->members_kept) return;
