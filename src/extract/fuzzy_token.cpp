@@ -78,7 +78,10 @@ public:
         } else if (separator_.size() == 1) {
             // One code point separates: tokens are the runs between its copies.
             kind_ = Kind::single;
-            trims_ = holds_other_white_space(text, separator_[0], cancel);
+            // Known at a glance for a text of one-byte units, whose tokens
+            // are short where it matters; in a wider text a look at each
+            // window's edges costs less than at every unit.
+            if constexpr (sizeof(Char) == 1) trims_ = holds_other_white_space(text, separator_[0], cancel);
         } else {
             kind_ = Kind::listed;
             tokenizer_.emplace(text, Units<Char>(separator_), size, &cancel);
@@ -646,7 +649,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     const bool keeps_members = traits_of(metric).bound != BoundFamily::similarity &&
                                !(metric == Metric::indel || metric == Metric::lcs_seq ||
                                  metric == Metric::damerau_levenshtein);
-    members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
+    if (keeps_members) members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
     const auto keep = [&](const Candidate& candidate) {
         if (!open->members_kept) return;
         if (members.size() >= most_members) {
