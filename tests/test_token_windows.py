@@ -269,3 +269,28 @@ def test_short_phrases_among_other_words_match_the_model(metric, seed):
         for strategies in (["best_match"], ["shortest"]):
             args = (text, pattern, " ", False, False, metric, threshold, kind, strategies)
             assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
+
+
+@pytest.mark.parametrize("metric", ["levenshtein", "osa", "hamming", "prefix", "postfix"])
+@pytest.mark.parametrize("seed", range(6))
+def test_groups_scored_from_their_lowest_floor_match_the_model(metric, seed):
+    # best_match scores a group's windows from the lowest floor up. Groups
+    # of one to all windows, whose lowest score several windows share
+    # (copies of a changed phrase, far apart or overlapping), lies after
+    # windows of lower floors, or is the threshold itself; ties are broken
+    # by the strategies after best_match, which see the windows in order.
+    rng = random.Random(f"{metric} lowest floor {seed}")
+    words = "ab ba abc cab a b".split()
+    tokens = [rng.choice(words) for _ in range(rng.randrange(30, 120))]
+    size = rng.choice([2, 3, 5])
+    first = rng.randrange(len(tokens) - size)
+    pattern = " ".join(tokens[first:first + size])
+    changed = " ".join(tokens[first:first + size]).replace("a", "b", 1)
+    for _ in range(rng.randrange(1, 4)):  # copies of the changed phrase: ties
+        at = rng.randrange(len(tokens) - size)
+        tokens[at:at + size] = changed.split(" ")
+    text = " ".join(tokens)
+    for threshold, kind in ((0.2, 1), (0.4, 1), (0.6, 1), (1.0, 1), (1.0, 0), (2.0, 0)):
+        for strategies in (["best_match"], ["best_match", "longest"], ["best_match", "minimum_isolated_character"]):
+            args = (text, pattern, " ", False, False, metric, threshold, kind, strategies)
+            assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
