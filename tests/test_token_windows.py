@@ -87,6 +87,11 @@ def test_token_windows_of_long_texts_match_the_model(metric):
         for threshold, strategies in ((0.3, ["best_match"]), (0.0, ["best_match"]), (0.2, ["longest"])):
             args = (text, pattern, " ", False, False, metric, threshold, 1, strategies)
             assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[5:]
+    # One group of 70,000 passing windows, more than are kept for scoring
+    # without a second walk, its best at its end, and a small group after it.
+    text = "ab ab " * 35000 + "ab ba x y z ab ab ba"
+    args = (text, "ab ba", " ", False, False, metric, 0.5, 1, ["best_match"])
+    assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[5:]
 
 
 @pytest.mark.parametrize("text, pattern, separator", [
@@ -105,6 +110,15 @@ def test_token_windows_of_long_texts_match_the_model(metric):
     ("ab " * 42 + "ab", "a ab", " "),
     ("x" * 63 + " " + "y" * 64 + " xy", "x y", " "),
     (" " * 64 + "a b " * 16, "a b", " "),
+    # White space other than the separator only far into the text, at a
+    # token's edge: beyond the first thousand code points, in the Latin-1
+    # range above ASCII, beyond Latin-1, or the separator itself white space
+    # of another kind.
+    ("ab " * 400 + "ab\u0085 ab ab", "ab ab", " "),
+    ("ab " * 400 + "\u00a0ab ab", "ab ab", " "),
+    ("ab\u3000 " * 40 + "ab\u2003 ab", "ab ab", " "),
+    ("ab\t" * 40 + " ab\tab ", "ab\tab", "\t"),
+    ("ab,\u1680ab," * 40, "ab,ab", ","),
     # Code points beyond Latin-1, in the pattern and around it.
     ("文字 😀 é文 ŝ字 " * 12, "文字 😀 é", " "),
     ("Ж жж 文 😀😀 " * 12, "жж 文 😀", " "),
@@ -256,5 +270,30 @@ def test_short_phrases_among_other_words_match_the_model(metric, seed):
     text = " ".join(tokens)
     for threshold, kind in ((0.2, 1), (0.25, 1), (0.3, 1), (0.5, 1), (0.0, 0), (1.0, 0), (2.0, 0), (3.0, 0)):
         for strategies in (["best_match"], ["shortest"]):
+            args = (text, pattern, " ", False, False, metric, threshold, kind, strategies)
+            assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
+
+
+@pytest.mark.parametrize("metric", ["levenshtein", "osa", "hamming", "prefix", "postfix"])
+@pytest.mark.parametrize("seed", range(6))
+def test_groups_scored_from_their_lowest_floor_match_the_model(metric, seed):
+    # best_match scores a group's windows from the lowest floor up. Groups
+    # of one to all windows, whose lowest score several windows share
+    # (copies of a changed phrase, far apart or overlapping), lies after
+    # windows of lower floors, or is the threshold itself; ties are broken
+    # by the strategies after best_match, which see the windows in order.
+    rng = random.Random(f"{metric} lowest floor {seed}")
+    words = "ab ba abc cab a b".split()
+    tokens = [rng.choice(words) for _ in range(rng.randrange(30, 120))]
+    size = rng.choice([2, 3, 5])
+    first = rng.randrange(len(tokens) - size)
+    pattern = " ".join(tokens[first:first + size])
+    changed = " ".join(tokens[first:first + size]).replace("a", "b", 1)
+    for _ in range(rng.randrange(1, 4)):  # copies of the changed phrase: ties
+        at = rng.randrange(len(tokens) - size)
+        tokens[at:at + size] = changed.split(" ")
+    text = " ".join(tokens)
+    for threshold, kind in ((0.2, 1), (0.4, 1), (0.6, 1), (1.0, 1), (1.0, 0), (2.0, 0)):
+        for strategies in (["best_match"], ["best_match", "longest"], ["best_match", "minimum_isolated_character"]):
             args = (text, pattern, " ", False, False, metric, threshold, kind, strategies)
             assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args

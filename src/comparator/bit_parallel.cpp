@@ -367,8 +367,10 @@ std::uint32_t SemiGlobalPass::one_word_at(const Char* text, std::size_t end)
     std::uint64_t vp = vp_, vn = vn_, d0 = d0_, previous = previous_word_;
     const std::uint64_t top = top_;
     std::uint32_t score = score_;
+    const std::uint64_t* ascii = pattern_.ascii_rows();
     for (std::size_t position = position_; position < end; ++position) {
-        const std::uint64_t eq = pattern_.one_word_positions_of(code_point(text[position]));
+        const char32_t c = code_point(text[position]);
+        const std::uint64_t eq = c < 128 ? ascii[c] : *pattern_.positions_of(c);
         std::uint64_t d = (((eq & vp) + vp) ^ vp) | eq | vn;
         if constexpr (Transpositions) d |= ((~d0 & eq) << 1) & previous;
         std::uint64_t hp = vn | ~(d | vp);
@@ -402,8 +404,10 @@ std::uint32_t SemiGlobalPass::two_words_at(const Char* text, std::size_t end)
     const std::uint64_t* previous = previous_;
     const std::uint64_t top = top_;
     std::uint32_t score = score_;
+    const std::uint64_t* ascii = pattern_.ascii_rows();
     for (std::size_t position = position_; position < end; ++position) {
-        const std::uint64_t* eq = pattern_.positions_of(code_point(text[position]));
+        const char32_t c = code_point(text[position]);
+        const std::uint64_t* eq = c < 128 ? ascii + 2 * c : pattern_.positions_of(c);
         const std::uint64_t eq0 = eq[0], eq1 = eq[1];
         std::uint64_t d = (((eq0 & vp0) + vp0) ^ vp0) | eq0 | vn0;
         if constexpr (Transpositions) d |= ((~d00 & eq0) << 1) & previous[0];
@@ -499,8 +503,10 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
         // read the pattern's rows afresh for every code point.
         std::uint64_t row = row_;
         std::size_t position = position_;
+        const std::uint64_t* ascii = pattern_.ascii_rows();
         for (; position < end; ++position) {
-            const std::uint64_t u = row & pattern_.one_word_positions_of(code_point(text[position]));
+            const char32_t c = code_point(text[position]);
+            const std::uint64_t u = row & (c < 128 ? ascii[c] : *pattern_.positions_of(c));
             row = (row + u) | (row - u);
         }
         position_ = position;
@@ -512,8 +518,10 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
         // two words of the row kept in registers.
         std::uint64_t low = rows_[0], high = rows_[1];
         std::size_t position = position_;
+        const std::uint64_t* ascii = pattern_.ascii_rows();
         for (; position < end; ++position) {
-            const std::uint64_t* eq = pattern_.positions_of(code_point(text[position]));
+            const char32_t c = code_point(text[position]);
+            const std::uint64_t* eq = c < 128 ? ascii + 2 * c : pattern_.positions_of(c);
             const std::uint64_t low_u = low & eq[0], high_u = high & eq[1];
             const std::uint64_t low_sum = low + low_u;
             const std::uint64_t carry = low_sum < low;

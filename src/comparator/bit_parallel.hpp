@@ -77,6 +77,10 @@ public:
     // For a pattern of one word: its bit set of `c`, the rows of ASCII
     // looked up directly.
     std::uint64_t one_word_positions_of(char32_t c) const noexcept { return c < 128 ? ascii_[c] : *positions_of(c); }
+    // The rows of the ASCII code points, `words()` words each from
+    // code point * words(): a pass keeps the pointer in a register and
+    // looks these up without a call.
+    const std::uint64_t* ascii_rows() const noexcept { return ascii_.data(); }
     std::size_t pattern_length() const noexcept { return length_; }
     std::size_t words() const noexcept { return words_; }
 

@@ -29,6 +29,10 @@ namespace {
 
 using std::uint64_t;
 constexpr double infinite_score = std::numeric_limits<double>::infinity();
+// How many windows of its groups best_match's first walk keeps for scoring
+// them without a second walk (some 3 MiB): a group beyond that is walked
+// again, so that memory does not grow with the text.
+constexpr std::size_t most_members = std::size_t{1} << 16;
 
 // A token window: its span, as reported, and the span of its trimmed text
 // (empty, at the window's end, when it holds white space only). Both ends
@@ -41,8 +45,9 @@ struct WindowSpan {
 // Inlined where it is called: returned through memory, the span would be
 // read back before its stores settle, once per window.
 template <typename Char>
-[[gnu::always_inline]] inline WindowSpan span_of(Units<Char> text, uint64_t start, uint64_t end) noexcept
+[[gnu::always_inline]] inline WindowSpan span_of(Units<Char> text, uint64_t start, uint64_t end, bool trims) noexcept
 {
+    if (!trims) return WindowSpan{start, end, start, end};
     // Most code points are printable ASCII, which no trimming drops, and are
     // told apart without a call.
     const auto white = [](Char unit) {
@@ -73,11 +78,18 @@ public:
         } else if (separator_.size() == 1) {
             // One code point separates: tokens are the runs between its copies.
             kind_ = Kind::single;
+            // Known at a glance for a text of one-byte units, whose tokens
+            // are short where it matters; in a wider text a look at each
+            // window's edges costs less than at every unit.
+            if constexpr (sizeof(Char) == 1) trims_ = holds_other_white_space(text, separator_[0], cancel);
         } else {
             kind_ = Kind::listed;
             tokenizer_.emplace(text, Units<Char>(separator_), size, &cancel);
         }
     }
+
+    // Whether a window may begin or end with white space, to be trimmed.
+    bool trims() const noexcept { return trims_; }
 
     // Calls visit(start, end) for the windows whose first token starts at
     // `from` (a window's start) or later, in order, until visit returns false.
@@ -112,6 +124,7 @@ private:
     Cancellation& cancel_;
     std::basic_string<Char> separator_;
     Kind kind_ = Kind::whole;
+    bool trims_ = true;
     TokenSpans spans_; // for a single separator
     std::optional<Tokenizer<Char>> tokenizer_;
 };
@@ -520,8 +533,8 @@ private:
 // they are set up by the first window.
 template <typename Char> class JudgeEach {
 public:
-    JudgeEach(Units<Char> text, FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
-        : text_(text), comparator_(comparator), solver_(solver), cancel_(cancel)
+    JudgeEach(Units<Char> text, bool trims, FuzzyComparator& comparator, CandidateSink& solver, Cancellation& cancel)
+        : text_(text), trims_(trims), comparator_(comparator), solver_(solver), cancel_(cancel)
     {
     }
 
@@ -531,7 +544,7 @@ public:
             metric_ = comparator_.metric(); // throws for an unknown name
             floors_.emplace(text_, comparator_, metric_, cancel_);
         }
-        const WindowSpan window = span_of(text_, start, end);
+        const WindowSpan window = span_of(text_, start, end, trims_);
         cancel_.poll(end - start + 1);
         const double threshold = comparator_.threshold();
         const Judgement judgement = floors_->judge(window.first, window.last, threshold);
@@ -547,6 +560,7 @@ public:
 
 private:
     Units<Char> text_;
+    bool trims_;
     FuzzyComparator& comparator_;
     CandidateSink& solver_;
     Cancellation& cancel_;
@@ -563,6 +577,10 @@ struct TokenGroup {
     WindowSpan seed;
     double seed_floor;
     double best;
+    // Where its windows that the first walk's floors left lie among those
+    // kept, when all of them are.
+    std::size_t members_from = 0, members_to = 0;
+    bool members_kept = true;
 
     // Opens the group in `solver` with one window spanning it and a score
     // that no window beats: every window of the group then joins it, and
@@ -584,11 +602,16 @@ struct TokenGroup {
 // closes when none of them passes. A ceiling within the threshold tells
 // that a window passes without its score.
 //
-// A second walk scores, group by group, the seed first, then every window
-// whose floor does not exceed the lowest score found so far (the scores of
-// the first walk are kept for it). Every window of a group's lowest score
-// is scored, so the solver, which sees them in window order after one
-// window spanning the group, picks as it would among all.
+// The windows of each group that the floors leave are kept with their
+// floors (up to a limit on memory), and each group's are then scored from
+// the lowest floor up, until the floor exceeds the lowest score found:
+// what the first walk scored is not scored again, and no window whose
+// floor lies above the group's lowest score is scored at all. A group whose
+// windows were not all kept is walked again instead: the seed first, then
+// every window whose floor does not exceed the lowest score found so far.
+// Every window of a group's lowest score is scored, so the solver, which
+// sees them in window order after one window spanning the group, picks as
+// it would among all.
 template <typename Char>
 void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyComparator& comparator, Metric metric,
                       CandidateSink& solver, Cancellation& cancel)
@@ -596,12 +619,17 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     const double threshold = comparator.threshold();
     const bool every_window_passes = detail::every_window_passes(metric, comparator.threshold_kind(), threshold);
     const uint64_t p = comparator.pattern().size();
+    const bool trims = windows.trims();
     WindowFloors<Char> floors(text, comparator, metric, cancel);
     struct Scored {
         uint64_t start;
         double score;
     };
     std::vector<Scored> scored; // what the first walk scored within groups
+    struct Pick {
+        std::size_t index;
+        double score;
+    };
     // A window that scores above `bound` is of no use (or past the
     // threshold), and may be given any score above it.
     const auto score = [&](const WindowSpan& window, double bound) {
@@ -627,6 +655,32 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     std::vector<TokenGroup> groups;
     std::optional<TokenGroup> open;
     std::vector<Candidate> within; // windows that start within the open group, not judged yet
+    // The windows of the groups that the floors leave, in window order,
+    // while there is room: a group of more is walked again.
+    struct Member {
+        WindowSpan window;
+        double floor;
+        bool exact;
+    };
+    std::vector<Member> members;
+    // The metrics of the common subsequence are scored better by a walk:
+    // the pass, started afresh at each window scored, bounds the windows
+    // that follow it almost to their scores, closer than the first walk's.
+    // So is the Jaro pair, whose walk rules out every window but the
+    // pattern itself once a group's lowest score is 0.
+    const bool keeps_members = traits_of(metric).bound != BoundFamily::similarity &&
+                               !(metric == Metric::indel || metric == Metric::lcs_seq ||
+                                 metric == Metric::damerau_levenshtein);
+    if (keeps_members) members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
+    const auto keep = [&](const Candidate& candidate) {
+        if (!open->members_kept) return;
+        if (members.size() >= most_members) {
+            open->members_kept = false;
+            members.resize(open->members_from);
+            return;
+        }
+        members.push_back(Member{candidate.window, candidate.judgement.floor, candidate.judgement.exact});
+    };
     // Extends the open group by the furthest-reaching passing window that
     // starts within it; false when none passes.
     // What it scores is put back in window order, so that `scored` stays
@@ -647,13 +701,14 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         return extended;
     };
     const auto close = [&]() {
+        open->members_to = members.size();
         append_polled(groups, *open, cancel);
         open.reset();
     };
     windows.walk(
         0, [&](uint64_t start, uint64_t end) __attribute__((always_inline)) {
             cancel.poll(end - start + 1);
-            const WindowSpan window = span_of(text, start, end);
+            const WindowSpan window = span_of(text, start, end, trims);
             // Where every window passes, a rough floor is all that is wanted.
             const Judgement judgement = every_window_passes
                                             ? Judgement::at_least(floors.rough(window.first, window.last))
@@ -663,6 +718,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             const Candidate candidate{window, judgement};
             if (open) {
                 within.push_back(candidate);
+                keep(candidate);
                 if (judgement.floor < open->seed_floor) {
                     open->seed = window;
                     open->seed_floor = judgement.floor;
@@ -671,9 +727,12 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             }
             const std::size_t kept = scored.size();
             const Comparison verdict = passes(candidate);
-            if (verdict.accepted)
+            if (verdict.accepted) {
                 open = TokenGroup{start, end, window, judgement.floor, verdict.score};
-            else
+                open->members_from = members.size();
+                open->members_kept = keeps_members;
+                keep(candidate);
+            } else
                 scored.resize(kept); // before any group: never looked up
             return true;
         });
@@ -690,7 +749,52 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         return score(window, bound);
     };
     floors.rewind();
+    std::vector<Pick> picks;
+    std::vector<std::pair<double, std::size_t>> order;
     for (TokenGroup& group : groups) {
+        if (group.members_kept) {
+            // The first walk's scores, in window order like the members.
+            auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
+                                           [](const Scored& item, uint64_t start) { return item.start < start; });
+            order.clear();
+            for (std::size_t index = group.members_from; index < group.members_to; ++index) {
+                Member& member = members[index];
+                while (cached != scored.end() && cached->start < member.window.start)
+                    ++cached;
+                if (cached != scored.end() && cached->start == member.window.start) {
+                    member.floor = cached->score;
+                    member.exact = true;
+                }
+                if (member.floor <= group.best) order.emplace_back(member.floor, index);
+            }
+            // Taken lowest first from a heap: most are never taken, as their
+            // floors lie above the lowest score once it is found.
+            cancel.poll(order.size());
+            const auto later = [](const std::pair<double, std::size_t>& a, const std::pair<double, std::size_t>& b) {
+                return a > b;
+            };
+            std::make_heap(order.begin(), order.end(), later);
+            picks.clear();
+            for (auto heap_end = order.end(); heap_end != order.begin() && order.front().first <= group.best;) {
+                std::pop_heap(order.begin(), heap_end, later);
+                --heap_end;
+                const std::size_t index = heap_end->second;
+                const Member& member = members[index];
+                const Comparison verdict = member.exact ? Comparison{member.floor <= threshold, member.floor}
+                                                        : score(member.window, group.best);
+                if (verdict.accepted && verdict.score <= group.best) {
+                    group.best = verdict.score;
+                    picks.push_back(Pick{index, verdict.score});
+                }
+            }
+            // Handed over in window order: those of the group's lowest score.
+            std::sort(picks.begin(), picks.end(), [](const Pick& a, const Pick& b) { return a.index < b.index; });
+            group.open(solver);
+            for (const Pick& pick : picks)
+                if (pick.score <= group.best)
+                    solver.add(Match{members[pick.index].window.start, members[pick.index].window.end, pick.score});
+            continue;
+        }
         group.open(solver);
         const Comparison seed = score_of_window(group.seed, group.best);
         if (seed.accepted) group.best = std::min(group.best, seed.score);
@@ -708,7 +812,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                 if (cached->score > group.best) return true;
                 verdict = Comparison{cached->score <= threshold, cached->score};
             } else {
-                const WindowSpan window = span_of(text, start, end);
+                const WindowSpan window = span_of(text, start, end, trims);
                 const Judgement judgement = floors.judge(window.first, window.last, group.best);
                 if (judgement.floor > group.best) return true;
                 verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor}
@@ -789,7 +893,7 @@ MatchList fuzzy_token_units(Units<Char> raw, std::u32string_view folded_pattern,
             window_size > 0) {
             judge_best_first(text, windows, comparator, comparator.metric(), solver, cancel);
         } else {
-            JudgeEach<Char> judge(text, comparator, solver, cancel);
+            JudgeEach<Char> judge(text, windows.trims(), comparator, solver, cancel);
             windows.walk(0, [&](uint64_t start, uint64_t end) {
                 judge.judge(start, end);
                 return true;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "text/text.hpp"
@@ -101,6 +102,38 @@ void for_each_single_separator_window(Units<Char> text, Char separator, std::uin
         for (; next + kept < ended; ++next)
             if (!visit(starts[next], ends[next + kept])) return;
     }
+}
+
+// Whether some unit of `text` other than `separator` is white space. Where
+// none is, no token cut at that one code point begins or ends with white
+// space, so no window of them needs trimming. Every White_Space code point
+// is at most U+0020, within U+0085 to U+00A0, or from U+1680 on: a piece
+// of the text is only looked at closely when some unit in it lies there,
+// and the loop that tells has no branch, so the compiler can vectorise it.
+template <typename Char> bool holds_other_white_space(Units<Char> text, Char separator, Cancellation& cancel)
+{
+    using Unsigned = std::make_unsigned_t<Char>;
+    const auto sep = static_cast<Unsigned>(separator);
+    constexpr std::size_t piece = 1024;
+    for (std::size_t at = 0; at < text.size(); at += piece) {
+        cancel.poll(piece);
+        const std::size_t stop = std::min(text.size(), at + piece);
+        // All in the unit's own width: mixed with wider ones, the loop is
+        // not vectorised.
+        Unsigned suspect = 0;
+        for (std::size_t i = at; i < stop; ++i) {
+            const auto unit = static_cast<Unsigned>(text[i]);
+            const Unsigned low = static_cast<Unsigned>(unit <= 0x20) & static_cast<Unsigned>(unit != sep);
+            const Unsigned latin = static_cast<Unsigned>(static_cast<Unsigned>(unit - 0x85) <= 0xA0 - 0x85);
+            Unsigned beyond = 0;
+            if constexpr (sizeof(Char) > 1) beyond = static_cast<Unsigned>(unit >= 0x1680);
+            suspect |= low | latin | beyond;
+        }
+        if (suspect == 0) continue;
+        for (std::size_t i = at; i < stop; ++i)
+            if (static_cast<Unsigned>(text[i]) != sep && is_white_space(code_point(text[i]))) return true;
+    }
+    return false;
 }
 
 // Calls append(Token) for every token of `text` cut at `separator`, in
