@@ -22,14 +22,32 @@ DamerauPrefixPass::DamerauPrefixPass(std::u32string_view pattern) : pattern_(pat
     for (char32_t c : pattern)
         pattern_ids_.push_back(id_of(c));
     last_row_.assign(128 + others_.size(), -1);
-    if (!pattern.empty() && pattern.size() <= 64) {
-        reversed_positions_.assign(last_row_.size(), 0);
-        forward_positions_.assign(last_row_.size(), 0);
-        for (std::size_t t = 0; t < pattern.size(); ++t)
-            forward_positions_[static_cast<std::size_t>(pattern_ids_[t])] |= std::uint64_t{1} << t;
-        for (std::size_t t = 0; t < pattern.size(); ++t)
-            reversed_positions_[static_cast<std::size_t>(pattern_ids_[pattern.size() - 1 - t])] |= std::uint64_t{1}
-                                                                                                   << t;
+    // The tables take a word per id and 64 code points of the pattern: a
+    // pattern of thousands of distinct code points, whose tables would
+    // outweigh the rows they spare, goes without them.
+    const std::size_t words = (pattern.size() + 63) / 64;
+    constexpr std::size_t largest_tables = std::size_t{1} << 18;
+    // Past one word, a last row of no position stands for a code point
+    // that the pattern lacks.
+    const std::size_t rows = last_row_.size() + (words > 1 ? 1 : 0);
+    if (!pattern.empty() && rows * words <= largest_tables) {
+        words_ = words;
+        reversed_positions_.assign(rows * words, 0);
+        forward_positions_.assign(rows * words, 0);
+        const std::size_t last = pattern.size() - 1;
+        if (words == 1) {
+            for (std::size_t t = 0; t <= last; ++t)
+                forward_positions_[static_cast<std::size_t>(pattern_ids_[t])] |= std::uint64_t{1} << t;
+            for (std::size_t t = 0; t <= last; ++t)
+                reversed_positions_[static_cast<std::size_t>(pattern_ids_[last - t])] |= std::uint64_t{1} << t;
+        } else {
+            for (std::size_t t = 0; t <= last; ++t) {
+                const std::uint64_t bit = std::uint64_t{1} << (t % 64);
+                forward_positions_[static_cast<std::size_t>(pattern_ids_[t]) * words + t / 64] |= bit;
+                reversed_positions_[static_cast<std::size_t>(pattern_ids_[last - t]) * words + t / 64] |= bit;
+            }
+        }
+        if (words > 1) special_columns_.resize(words);
     }
 }
 
@@ -129,36 +147,23 @@ std::uint32_t DamerauPrefixPass::distance_within(std::basic_string_view<Char> te
     // Every alignment costs at least the difference of the lengths.
     if (std::abs(n - m) >= beyond) return static_cast<std::uint32_t>(std::abs(n - m));
     if (n == 0) return static_cast<std::uint32_t>(m);
-    if (!reversed_positions_.empty()) return banded_distance_within(text, limit);
-    // The common subsequence of the text's tail from each row on and the
-    // pattern's tail from each column on: the edits that the tails still
-    // need are at least the longer tail less it (no edit changes that by
-    // more than one), which tells early that no alignment can pass.
-    const bool tails = !reversed_positions_.empty();
-    if (tails) {
-        tail_rows_.resize(static_cast<std::size_t>(n) + 1);
-        std::uint64_t row = ~std::uint64_t{0};
-        tail_rows_[static_cast<std::size_t>(n)] = row;
-        for (std::size_t i = static_cast<std::size_t>(n); i-- > 0;) {
-            const std::int32_t id = id_of(code_point(text[i]));
-            const std::uint64_t u = id == absent ? 0 : row & reversed_positions_[static_cast<std::size_t>(id)];
-            row = (row + u) | (row - u);
-            tail_rows_[i] = row;
-        }
+    if (!reversed_positions_.empty()) {
+        if (words_ == 1) return banded_distance_within<Char, true>(text, limit);
+        // The tails' rows take a word per row and 64 code points of the
+        // pattern: a text of hundreds of thousands of code points, whose
+        // rows would take more memory than the whole table does for the
+        // usual windows, goes through every cell instead.
+        constexpr std::size_t largest_tail_rows = std::size_t{1} << 20;
+        if ((static_cast<std::size_t>(n) + 1) * words_ <= largest_tail_rows)
+            return banded_distance_within<Char, false>(text, limit);
     }
     // Every cell of a row beyond the limit puts every later one beyond it:
     // a transposition that jumps over the row costs at least what deleting
-    // the rows it jumps over would. Across a row, a cell's distance plus
-    // what its tails need is at most one more than any alignment through
-    // it, or over it by a transposition, costs.
+    // the rows it jumps over would.
     struct Stop {
-        const std::vector<std::uint64_t>& tail_rows;
-        bool tails;
         std::int32_t n, m, beyond;
-        std::uint64_t mask;
         std::int32_t distance;
-        std::uint64_t unmatched = 0;
-        std::int32_t common = 0, least = 0, least_through = 0, rest = 0;
+        std::int32_t least = 0;
         bool checking = false;
 
         void begin(std::int32_t i) noexcept
@@ -167,25 +172,12 @@ std::uint32_t DamerauPrefixPass::distance_within(std::basic_string_view<Char> te
             // those, a row in two is checked, which costs less than the rows
             // that a later stop runs on.
             checking = i <= 3 || i % 2 == 0;
-            if (!checking) return;
             // Column 0: the row's code points all deleted.
-            rest = n - i;
-            least = i;
-            least_through = 0; // nothing known of the tails
-            if (!tails) return;
-            unmatched = ~tail_rows[static_cast<std::size_t>(i)] & mask;
-            common = static_cast<std::int32_t>(count_bits(unmatched));
-            least_through = i + std::max(rest, m) - common;
+            if (checking) least = i;
         }
-        void cell(std::int32_t j, std::int32_t value) noexcept
+        void cell(std::int32_t, std::int32_t value) noexcept
         {
-            if (!checking) return;
-            if (!tails) {
-                least = std::min(least, value);
-                return;
-            }
-            common -= static_cast<std::int32_t>((unmatched >> (m - j)) & 1);
-            least_through = std::min(least_through, value + std::max(rest, m - j) - common);
+            if (checking) least = std::min(least, value);
         }
         bool end(std::int32_t i, const std::int32_t* row) noexcept
         {
@@ -193,32 +185,51 @@ std::uint32_t DamerauPrefixPass::distance_within(std::basic_string_view<Char> te
                 distance = row[m];
                 return false;
             }
-            // With the tails, every cell is counted in through them.
-            if (!checking || (tails ? least_through <= beyond : least < beyond)) return true;
-            distance = std::max(least_through - 1, beyond);
+            if (!checking || least < beyond) return true;
+            distance = beyond;
             return false;
         }
-    } stop{tail_rows_, tails, n, m, beyond, m >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1, beyond};
+    } stop{n, m, beyond, beyond};
     run_rows(text, stop);
     return static_cast<std::uint32_t>(stop.distance);
 }
 
-template <typename Char>
+template <typename Char, bool one_word>
 std::uint32_t DamerauPrefixPass::banded_distance_within(std::basic_string_view<Char> text, std::uint32_t limit)
 {
     const auto n = static_cast<std::int32_t>(text.size()), m = static_cast<std::int32_t>(pattern_.size());
     const auto beyond = static_cast<std::int32_t>(limit) + 1;
     // The common subsequences of the text's tail from each row on with the
     // pattern's tails, as in distance_within().
-    tail_rows_.resize(static_cast<std::size_t>(n) + 1);
-    std::uint64_t tail = ~std::uint64_t{0};
-    tail_rows_[static_cast<std::size_t>(n)] = tail;
-    for (std::size_t i = static_cast<std::size_t>(n); i-- > 0;) {
-        const std::uint64_t u = tail & reversed_positions(code_point(text[i]));
-        tail = (tail + u) | (tail - u);
-        tail_rows_[i] = tail;
+    const std::size_t words = one_word ? 1 : words_;
+    tail_rows_.resize((static_cast<std::size_t>(n) + 1) * words);
+    if constexpr (one_word) {
+        std::uint64_t tail = ~std::uint64_t{0};
+        tail_rows_[static_cast<std::size_t>(n)] = tail;
+        for (std::size_t i = static_cast<std::size_t>(n); i-- > 0;) {
+            const std::uint64_t u = tail & reversed_positions(code_point(text[i]));
+            tail = (tail + u) | (tail - u);
+            tail_rows_[i] = tail;
+        }
+    } else {
+        // The same over several words, the sum's carry taken from each word
+        // into the next. Bits past the pattern's last position are never read.
+        std::fill_n(&tail_rows_[static_cast<std::size_t>(n) * words], words, ~std::uint64_t{0});
+        for (std::size_t i = static_cast<std::size_t>(n); i-- > 0;) {
+            const std::uint64_t* positions = positions_row(reversed_positions_, code_point(text[i]));
+            const std::uint64_t* below = &tail_rows_[(i + 1) * words];
+            std::uint64_t* tail = &tail_rows_[i * words];
+            std::uint64_t carry = 0;
+            for (std::size_t w = 0; w < words; ++w) {
+                const std::uint64_t u = below[w] & positions[w];
+                const std::uint64_t with_carry = below[w] + carry;
+                const std::uint64_t sum = with_carry + u;
+                carry = static_cast<std::uint64_t>(with_carry < carry) | static_cast<std::uint64_t>(sum < u);
+                tail[w] = sum | (below[w] - u);
+            }
+        }
     }
-    const std::uint64_t mask = m >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1;
+    const std::uint64_t mask = !one_word || m >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1;
 
     // A cell is live when its distance plus the least that the tails after
     // it need (the longer tail less their common subsequence) is at most
@@ -263,6 +274,7 @@ std::uint32_t DamerauPrefixPass::banded_distance_within(std::basic_string_view<C
     // No code point: the row before the first has none.
     char32_t previous = 0xFFFFFFFF;
     std::uint64_t previous_positions = 0;
+    const std::uint64_t* previous_row_positions = one_word ? nullptr : positions_row(forward_positions_, previous);
     const char32_t* pattern = pattern_.data();
     // What the tails after column j of row i (its text's tail `unmatched`,
     // as the pattern's positions that its subsequence leaves out) still
@@ -270,13 +282,34 @@ std::uint32_t DamerauPrefixPass::banded_distance_within(std::basic_string_view<C
     const auto live = [&](std::int32_t value, std::int32_t rest, std::int32_t j, std::int32_t common) {
         return value + std::max(rest, m - j) - common <= beyond;
     };
+    // Of a row, the pattern's positions that its tail's common subsequence
+    // leaves out: `unmatched` for one word, the complement of `tail` for more.
+    std::uint64_t unmatched = 0;
+    const std::uint64_t* tail = nullptr;
     // The common subsequence of a row's tail with the pattern's from column j on.
-    const auto common_from = [m](std::uint64_t unmatched, std::int32_t j) {
-        return static_cast<std::int32_t>(
-            count_bits(m - j >= 64 ? unmatched : unmatched & ((std::uint64_t{1} << (m - j)) - 1)));
+    const auto common_from = [m, &unmatched, &tail](std::int32_t j) {
+        if constexpr (one_word) {
+            return static_cast<std::int32_t>(
+                count_bits(m - j >= 64 ? unmatched : unmatched & ((std::uint64_t{1} << (m - j)) - 1)));
+        } else {
+            const auto length = static_cast<std::size_t>(m - j);
+            std::int32_t count = 0;
+            for (std::size_t w = 0; w < length / 64; ++w)
+                count += static_cast<std::int32_t>(count_bits(~tail[w]));
+            if (length % 64 != 0)
+                count += static_cast<std::int32_t>(
+                    count_bits(~tail[length / 64] & ((std::uint64_t{1} << (length % 64)) - 1)));
+            return count;
+        }
     };
-    const auto left_out = [m](std::uint64_t unmatched, std::int32_t j) {
-        return static_cast<std::int32_t>((unmatched >> (m - j)) & 1);
+    // Whether the pattern's position m - j is left out (j >= 1).
+    const auto left_out = [m, &unmatched, &tail](std::int32_t j) {
+        if constexpr (one_word) {
+            return static_cast<std::int32_t>((unmatched >> (m - j)) & 1);
+        } else {
+            const auto position = static_cast<std::size_t>(m - j);
+            return static_cast<std::int32_t>((~tail[position / 64] >> (position % 64)) & 1);
+        }
     };
     for (std::int32_t i = 1; i <= n; ++i) {
         if (first_live < 0) return static_cast<std::uint32_t>(beyond);
@@ -284,17 +317,39 @@ std::uint32_t DamerauPrefixPass::banded_distance_within(std::basic_string_view<C
         const std::int32_t* r1 = previous_1.cells;
         std::int32_t* r = spare.cells;
         const char32_t c = code_point(text[static_cast<std::size_t>(i - 1)]);
-        const std::uint64_t positions = forward_positions(c);
         // The columns where more than the three neighbours count: those of
         // c, those just after them (a transposition with code points of the
         // text between), and those of the row before's code point (one with
         // code points of the pattern between).
-        const std::uint64_t special = positions | (positions << 1) | previous_positions;
-        const std::uint64_t unmatched = ~tail_rows_[static_cast<std::size_t>(i)] & mask;
+        std::uint64_t positions = 0, special = 0;
+        const std::uint64_t* row_positions = nullptr;
+        if constexpr (one_word) {
+            positions = forward_positions(c);
+            special = positions | (positions << 1) | previous_positions;
+            unmatched = ~tail_rows_[static_cast<std::size_t>(i)] & mask;
+        } else {
+            row_positions = positions_row(forward_positions_, c);
+            std::uint64_t carried = 0;
+            for (std::size_t w = 0; w < words; ++w) {
+                special_columns_[w] = row_positions[w] | (row_positions[w] << 1) | carried | previous_row_positions[w];
+                carried = row_positions[w] >> 63;
+            }
+            tail = &tail_rows_[static_cast<std::size_t>(i) * words];
+        }
+        const std::uint64_t* special_columns = special_columns_.data();
+        const auto is_special = [&](std::int32_t j) __attribute__((always_inline))
+        {
+            if constexpr (one_word)
+                return ((special >> (j - 1)) & 1) != 0;
+            else {
+                const auto column = static_cast<std::size_t>(j - 1);
+                return ((special_columns[column / 64] >> (column % 64)) & 1) != 0;
+            }
+        };
         const std::int32_t rest = n - i;
         const std::int32_t from = std::max(first_live, 1), through = std::min(last_live + 1, m);
         r[0] = i;
-        if (column_0_live) column_0_live = live(i, rest, 0, common_from(unmatched, 0));
+        if (column_0_live) column_0_live = live(i, rest, 0, common_from(0));
         std::int32_t last_col_id = -1;
         std::int32_t t = infinite;
         // The cell before the first worked out is dead, unless it is column 0.
@@ -304,7 +359,7 @@ std::uint32_t DamerauPrefixPass::banded_distance_within(std::basic_string_view<C
         {
             const std::int32_t up = r1[j];
             std::int32_t value;
-            if (!((special >> (j - 1)) & 1)) {
+            if (!is_special(j)) {
                 value = std::min(std::min(diagonal, left), up) + 1;
             } else {
                 const char32_t p = pattern[j - 1];
@@ -330,12 +385,12 @@ std::uint32_t DamerauPrefixPass::banded_distance_within(std::basic_string_view<C
         std::int32_t j = from;
         for (; j < through; ++j)
             step(j);
-        const std::int32_t common_before_through = common_from(unmatched, through - 1);
+        const std::int32_t common_before_through = common_from(through - 1);
         std::int32_t common = common_before_through;
         last_live = -1;
         for (; j <= m; ++j) {
             const std::int32_t value = step(j);
-            common -= left_out(unmatched, j);
+            common -= left_out(j);
             if (!live(value, rest, j, common)) {
                 ++j;
                 break;
@@ -357,6 +412,7 @@ std::uint32_t DamerauPrefixPass::banded_distance_within(std::basic_string_view<C
         std::swap(previous_1, previous_2); // the row just worked out is now previous_1
         previous = c;
         previous_positions = positions;
+        previous_row_positions = row_positions;
         // The live cells before `through`, looked for from either end.
         if (last_live < 0) {
             common = common_before_through;
@@ -365,18 +421,18 @@ std::uint32_t DamerauPrefixPass::banded_distance_within(std::basic_string_view<C
                     last_live = x;
                     break;
                 }
-                common += left_out(unmatched, x);
+                common += left_out(x);
             }
         }
         first_live = last_live;
         if (last_live >= 0) {
-            common = common_from(unmatched, from);
+            common = common_from(from);
             for (std::int32_t x = from; x < last_live; ++x) {
                 if (live(r[x], rest, x, common)) {
                     first_live = x;
                     break;
                 }
-                common -= left_out(unmatched, x + 1);
+                common -= left_out(x + 1);
             }
         }
         if (column_0_live) {

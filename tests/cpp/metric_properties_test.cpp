@@ -132,14 +132,26 @@ std::size_t plain_damerau_distance(std::u32string_view a, std::u32string_view b)
 // The pass that stops once no alignment can come within its limit gives
 // the distance itself wherever that is within the limit, and otherwise a
 // value above the limit and not above the distance: for patterns that fit
-// one word and longer ones, texts of every length around the pattern's,
-// near it or not, with limits from none to beyond any distance.
+// one word, patterns of several words (up to 300 code points, some of a
+// hundred distinct ones), texts of every length around the pattern's, near
+// it or not, with limits from none to beyond any distance, as bytes, as
+// UTF-16 and as code points.
 void damerau_within_limit_agrees_with_the_full_table()
 {
+    std::u32string many_code_points = U"abcdefghijklmnopqrstuvwxyz ";
+    for (char32_t c = 0x430; c < 0x450; ++c)
+        many_code_points += c;
+    for (char32_t c = 0x4e00; c < 0x4e2a; ++c)
+        many_code_points += c;
     int checked = 0;
-    for (int round = 0; round < 1500; ++round) {
-        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
-        const std::size_t pattern_length = round % 5 == 0 ? 60 + random_source() % 80 : 1 + random_source() % 64;
+    for (int round = 0; round < 1800; ++round) {
+        const std::size_t length_kind = round % 6;
+        const std::size_t alphabet_kind = length_kind == 1 ? round / 6 % (std::size(alphabets) + 1) : round % 4;
+        const std::u32string_view alphabet =
+            alphabet_kind < std::size(alphabets) ? alphabets[alphabet_kind] : std::u32string_view(many_code_points);
+        const std::size_t pattern_length = length_kind == 0   ? 60 + random_source() % 80
+                                           : length_kind == 1 ? 65 + random_source() % 236
+                                                              : 1 + random_source() % 64;
         const std::u32string pattern = random_string(pattern_length, alphabet);
         std::u32string text;
         switch (round % 3) {
@@ -162,8 +174,18 @@ void damerau_within_limit_agrees_with_the_full_table()
         if (narrow_text)
             for (char32_t c : text)
                 ascii += static_cast<char>(c);
+        std::u16string utf16;
+        const bool basic_text = std::all_of(text.begin(), text.end(), [](char32_t c) { return c < 0x10000; });
+        if (basic_text)
+            for (char32_t c : text)
+                utf16 += static_cast<char16_t>(c);
         for (const std::uint32_t limit : limits) {
             std::uint32_t within = damerau.distance_within(std::u32string_view(text), limit);
+            if (basic_text) {
+                const std::uint32_t utf16_within = damerau.distance_within(std::u16string_view(utf16), limit);
+                CHECK(utf16_within == within, "UTF-16 and code points differ: '%s' vs '%s' within %u: %u, %u",
+                      narrow(text).c_str(), narrow(pattern).c_str(), limit, utf16_within, within);
+            }
             if (narrow_text) {
                 const std::uint32_t narrow_within = damerau.distance_within(std::string_view(ascii), limit);
                 CHECK(narrow_within == within, "bytes and code points differ: '%s' vs '%s' within %u: %u, %u",
@@ -175,7 +197,23 @@ void damerau_within_limit_agrees_with_the_full_table()
             ++checked;
         }
     }
-    CHECK(checked > 8000, "only %d checks", checked);
+    CHECK(checked > 10000, "only %d checks", checked);
+    // A text of hundreds of thousands of code points against a pattern of
+    // several words: a run that the pattern lacks inserted in its middle
+    // costs exactly one edit per code point of the run.
+    for (const std::size_t pattern_length : {65, 130}) {
+        const std::u32string pattern = random_string(pattern_length, U"ab");
+        const std::size_t run = 600000;
+        const std::u32string text =
+            pattern.substr(0, pattern_length / 2) + std::u32string(run, U'z') + pattern.substr(pattern_length / 2);
+        detail::DamerauPrefixPass damerau(pattern);
+        for (const std::size_t limit : {run, run + 3}) {
+            const std::uint32_t within =
+                damerau.distance_within(std::u32string_view(text), static_cast<std::uint32_t>(limit));
+            CHECK(within == run, "a run of %zu inserted in a pattern of %zu, within %zu: %u", run, pattern_length,
+                  limit, within);
+        }
+    }
 }
 
 // No bound rules out a candidate that the library would let pass, no floor
