@@ -198,13 +198,15 @@ def test_phrases_of_two_words_of_bits_match_the_model(seed):
 
 @pytest.mark.parametrize("metric", ["osa", "levenshtein", "damerau_levenshtein"])
 @pytest.mark.parametrize("threshold", [16.0, 17.0, 18.0])
-def test_a_transposition_across_two_words_of_bits_matches_the_model(metric, threshold):
-    # A token of 100 code points with its code points 63 and 64 swapped and
-    # 16 others changed: 17 edits for optimal string alignment, 18 for
-    # Levenshtein, and near enough to the threshold that every bound counts.
-    pattern = ("abcdefghijklmnopqrstuvwxyz" * 4)[:100]
+@pytest.mark.parametrize("length, swapped", [(100, 63), (200, 127), (200, 191)])
+def test_a_transposition_across_two_words_of_bits_matches_the_model(metric, threshold, length, swapped):
+    # A token of 100 or 200 code points with two code points swapped across
+    # a boundary of 64-bit words and 16 others changed: 17 edits for
+    # optimal string alignment, 18 for Levenshtein, and near enough to the
+    # threshold that every bound counts.
+    pattern = ("abcdefghijklmnopqrstuvwxyz" * 8)[:length]
     token = list(pattern)
-    token[63], token[64] = token[64], token[63]
+    token[swapped], token[swapped + 1] = token[swapped + 1], token[swapped]
     for at in list(range(0, 55, 5)) + [70, 75, 80, 85, 90]:
         token[at] = "Z"
     text = "word " * 20 + "".join(token) + " tail" * 20
@@ -213,20 +215,32 @@ def test_a_transposition_across_two_words_of_bits_matches_the_model(metric, thre
         assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
 
 
+TRANSPOSED_WORDS = {
+    "english": ("the of and to a in is you that it he was for on are as".split(), [3, 6, 12, 12, 20]),
+    # Phrases of 65 to 300 code points: the distance is worked out over
+    # several 64-bit words of the pattern, with many distinct code points.
+    "cyrillic": ("и в не на что он с как это по но из у за то которые человек сказал".split(), [16, 24, 40, 52]),
+    "cjk": ("的 一是 不了 在人 有我 他这 个们 中来 上大 为和 国地 到以 我们的国家".split(), [20, 30, 45, 60]),
+    "mixed": ("a é 文字 😀 the ŝe дом of 😀😀 and ŝŝé".split(), [24, 36, 50, 70]),
+}
+
+
+@pytest.mark.parametrize("language", list(TRANSPOSED_WORDS))
 @pytest.mark.parametrize("seed", range(16))
-def test_transpositions_with_code_points_between_match_the_model(seed):
+def test_transpositions_with_code_points_between_match_the_model(language, seed):
     # Damerau-Levenshtein alone lets two code points swap with others
     # between them ('ca' against 'abc' is 2 edits; 3 for optimal string
     # alignment), so its distance falls below every bound that the
     # restricted distance gives. Windows of up to a dozen short words (and
-    # of twenty, past 64 code points), some of them with such swaps over
-    # up to five others, at thresholds on both sides of their own distance:
-    # the distance is worked out only near the alignments that can pass,
-    # which such swaps leave and come back to.
-    rng = random.Random(1300 + seed)
-    words = "the of and to a in is you that it he was for on are as".split()
-    tokens = [rng.choice(words) for _ in range(rng.randrange(40, 120))]
-    size = rng.choice([3, 6, 12, 12, 20])
+    # of more, past 64 code points, up to 300), some of them with such swaps
+    # over up to five others, at thresholds on both sides of their own
+    # distance: the distance is worked out only near the alignments that
+    # can pass, which such swaps leave and come back to.
+    rng = random.Random(1300 + seed if language == "english" else f"{language} {seed}")
+    words, sizes = TRANSPOSED_WORDS[language]
+    extra = 0 if language == "english" else 70  # room for the longer phrases
+    tokens = [rng.choice(words) for _ in range(rng.randrange(40, 120) + extra)]
+    size = rng.choice(sizes)
     first = rng.randrange(len(tokens) - size)
     pattern = " ".join(tokens[first:first + size])
     changed = list(pattern)
