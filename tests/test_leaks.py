@@ -173,11 +173,19 @@ def test_repeated_calls_keep_no_python_objects_or_references(function_name, over
         call_once(function, args, kwargs, error)
     gc.collect()
     references = [sys.getrefcount(value) for value in arguments]
-    blocks = sys.getallocatedblocks()
-    for _ in range(ROUNDS):
-        assert call_once(function, args, kwargs, error) == first
-    gc.collect()
-    assert sys.getallocatedblocks() - blocks < max(ROUNDS // 20, 16)
+    # The count of blocks is the process's: another thread (pytest-xdist's
+    # channel to its controller, for one) may allocate while the calls run.
+    # A leak grows it in every round, so one round without growth clears it.
+    allowed = max(ROUNDS // 20, 16)
+    for _ in range(3):
+        blocks = sys.getallocatedblocks()
+        for _ in range(ROUNDS):
+            assert call_once(function, args, kwargs, error) == first
+        gc.collect()
+        grown = sys.getallocatedblocks() - blocks
+        if grown < allowed:
+            break
+    assert grown < allowed
     assert [sys.getrefcount(value) for value in arguments] == references
 
 
