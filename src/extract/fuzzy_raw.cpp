@@ -1034,6 +1034,20 @@ private:
     std::optional<detail::JaroScorer> jaro_;
 };
 
+// Moves `start` on to the first start, within a piece of the text, that
+// the floors of `scan` leave, polling for each start passed over at `work`
+// a start; false once no start is left.
+template <typename Scan>
+[[gnu::always_inline]] inline bool skip_hopeless_starts(Scan& scan, uint64_t& start, uint64_t n, uint64_t work,
+                                                        Cancellation& cancel)
+{
+    const uint64_t next = scan.first_hopeful(start, std::min(n, start + pass_piece));
+    if (next == start) return true;
+    cancel.poll(work * (next - start));
+    start = next;
+    return start < n;
+}
+
 // The Jaro family, with short windows (scans_jaro_starts()): every window
 // of a start begins at the start's first content code point (a window of
 // white space only trims to nothing and scores as the empty candidate),
@@ -1059,11 +1073,7 @@ void scan_jaro_starts(Units<Char> text, const WindowShape& shape, Metric metric,
     double distances[most];
     for (uint64_t start = 0; start < n; ++start) {
         cancel.poll(skip_work);
-        if (const uint64_t next = floors.first_hopeful(start, std::min(n, start + pass_piece)); next != start) {
-            cancel.poll(skip_work * (next - start));
-            start = next;
-            if (start >= n) break;
-        }
+        if (!skip_hopeless_starts(floors, start, n, skip_work, cancel)) break;
         const uint64_t first = floors.content_start(start);
         const uint64_t prefix = prefix_weight > 0.0 ? common_prefix(text.substr(first), comparator.pattern()) : 4;
         std::size_t count = 0;
@@ -1123,11 +1133,7 @@ bool find_best_windows(Units<Char> text, const WindowShape& shape, Metric metric
     const double threshold = comparator.threshold();
     for (uint64_t start = 0; start < n; ++start) {
         cancel.poll(floor_work);
-        if (const uint64_t next = scan.first_hopeful(start, std::min(n, start + pass_piece)); next != start) {
-            cancel.poll(floor_work * (next - start));
-            start = next;
-            if (start >= n) break;
-        }
+        if (!skip_hopeless_starts(scan, start, n, floor_work, cancel)) break;
         const double floor = scan.floor_of(start, threshold);
         if (!(floor <= threshold)) continue;
         const auto passing = scan.longest_passing(start, cancel);
