@@ -12,6 +12,13 @@
 #include "comparator/fuzzy.hpp"
 #include "text/text.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define TESSARIN_SHARED_LANES 1
+#else
+#define TESSARIN_SHARED_LANES 0
+#endif
+
 namespace tessarin::detail {
 
 using std::uint64_t;
@@ -160,6 +167,14 @@ private:
 // windows: each code point is counted in when the stretch takes it and out
 // when it leaves, its id looked up as it is read, so no table of the whole
 // text is made.
+//
+// Where the pattern has at most 32 distinct code points the counts are held
+// in 16-bit lanes of up to four vectors, and a code point is counted by
+// adding its id's row of lanes: no count is read back from memory for the
+// next one, and emptying the stretch is clearing the vectors. The lanes wrap
+// past 2^16, which adding and taking out undo exactly; the intersection is
+// read from them only for a stretch shorter than 2^15, where no count can
+// have wrapped, and counted afresh for a longer one.
 template <typename Char> class SlidingShared {
 public:
     explicit SlidingShared(std::u32string_view pattern)
@@ -195,17 +210,54 @@ public:
         for (char32_t c : pattern)
             ++quota_[id_of(c)];
         quota_[0] = 0;
+#if TESSARIN_SHARED_LANES
+        const std::size_t distinct = quota_.size() - 1;
+        if (distinct <= 8 * most_vectors && pattern.size() < lane_limit) {
+            vectors_ = (distinct + 7) / 8;
+            // Id i counts in lane i - 1; id 0's row is all zero.
+            rows_.assign(quota_.size() * vectors_, LaneRow{});
+            for (std::size_t id = 1; id < quota_.size(); ++id)
+                rows_[id * vectors_ + (id - 1) / 8].lane[(id - 1) % 8] = 1;
+            alignas(16) std::int16_t lanes[8 * most_vectors] = {};
+            for (std::size_t id = 1; id < quota_.size(); ++id)
+                lanes[id - 1] = static_cast<std::int16_t>(quota_[id]);
+            for (std::size_t v = 0; v < most_vectors; ++v) {
+                quota_lanes_[v] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes + 8 * v));
+                count_lanes_[v] = _mm_setzero_si128();
+            }
+        }
+#endif
     }
 
     // Empty again, for another walk from the start of the text.
     void reset() noexcept
     {
         std::fill(count_.begin(), count_.end(), 0);
+#if TESSARIN_SHARED_LANES
+        for (__m128i& lanes : count_lanes_)
+            lanes = _mm_setzero_si128();
+#endif
         first_ = last_ = common_ = 0;
     }
 
     // The intersection for [first, last) of `text`; `first` never moves back.
     [[gnu::always_inline]] uint64_t of(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+#if TESSARIN_SHARED_LANES
+        switch (vectors_) {
+        case 1: return in_lanes<1>(text, first, last);
+        case 2: return in_lanes<2>(text, first, last);
+        case 3: return in_lanes<3>(text, first, last);
+        case 4: return in_lanes<4>(text, first, last);
+        default: break;
+        }
+#endif
+        return in_counts(text, first, last);
+    }
+
+private:
+    // of() with a count per id in memory.
+    uint64_t in_counts(Units<Char> text, uint64_t first, uint64_t last) noexcept
     {
         // Kept in locals while the ends move: the counts could alias the
         // members for the compiler, which would store them at every step.
@@ -240,7 +292,72 @@ public:
         return common;
     }
 
-private:
+#if TESSARIN_SHARED_LANES
+    static constexpr std::size_t most_vectors = 4;
+    // A stretch shorter than this holds no count that has wrapped (or that
+    // the signed minimum would misread).
+    static constexpr uint64_t lane_limit = uint64_t{1} << 15;
+
+    // of() with the counts in lanes, `Vectors` of them.
+    template <std::size_t Vectors>
+    [[gnu::always_inline]] uint64_t in_lanes(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        __m128i count[Vectors];
+        for (std::size_t v = 0; v < Vectors; ++v)
+            count[v] = count_lanes_[v];
+        uint64_t begin = first_, end = last_;
+        const LaneRow* rows = rows_.data();
+        const Char* units = text.data();
+        const auto add = [&](Char unit) {
+            const LaneRow* row = rows + Vectors * id_of(code_point(unit));
+            for (std::size_t v = 0; v < Vectors; ++v)
+                count[v] = _mm_add_epi16(count[v], row[v].load());
+        };
+        const auto remove = [&](Char unit) {
+            const LaneRow* row = rows + Vectors * id_of(code_point(unit));
+            for (std::size_t v = 0; v < Vectors; ++v)
+                count[v] = _mm_sub_epi16(count[v], row[v].load());
+        };
+        if (first >= end) { // nothing kept is wanted: start afresh
+            for (std::size_t v = 0; v < Vectors; ++v)
+                count[v] = _mm_setzero_si128();
+            begin = end = first;
+        }
+        while (begin < first)
+            remove(units[begin++]);
+        while (end < last)
+            add(units[end++]);
+        while (end > last)
+            remove(units[--end]);
+        for (std::size_t v = 0; v < Vectors; ++v)
+            count_lanes_[v] = count[v];
+        first_ = begin;
+        last_ = end;
+        if (end - begin >= lane_limit) return counted_afresh(text, begin, end);
+        __m128i sums = _mm_setzero_si128();
+        const __m128i ones = _mm_set1_epi16(1);
+        for (std::size_t v = 0; v < Vectors; ++v)
+            sums = _mm_add_epi32(sums, _mm_madd_epi16(_mm_min_epi16(count[v], quota_lanes_[v]), ones));
+        sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, 0x4E));
+        sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, 0xB1));
+        return static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums));
+    }
+
+    // The intersection for a stretch too long for the lanes, counted in
+    // memory and the counts put back to zero.
+    [[gnu::noinline]] uint64_t counted_afresh(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        uint64_t common = 0;
+        for (uint64_t at = first; at < last; ++at) {
+            const std::uint32_t id = id_of(code_point(text[at]));
+            common += count_[id] < quota_[id];
+            ++count_[id];
+        }
+        std::fill(count_.begin(), count_.end(), 0);
+        return common;
+    }
+#endif
+
     std::uint32_t id_of(char32_t c) const noexcept
     {
         if (c < 256) return low_ids_[c];
@@ -264,6 +381,16 @@ private:
     std::size_t slot_mask_ = 0;
     std::vector<std::uint32_t> quota_, count_;
     uint64_t first_ = 0, last_ = 0, common_ = 0;
+#if TESSARIN_SHARED_LANES
+    std::size_t vectors_ = 0; // 0: the counts are kept in memory
+    struct alignas(16) LaneRow {
+        std::int16_t lane[8] = {};
+        __m128i load() const noexcept { return _mm_load_si128(reinterpret_cast<const __m128i*>(lane)); }
+    };
+    std::vector<LaneRow> rows_; // by id, `vectors_` each: 1 in the id's lane
+    __m128i quota_lanes_[most_vectors];
+    __m128i count_lanes_[most_vectors];
+#endif
 };
 
 // A value that the score of a window cannot fall below, given its trimmed

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
@@ -576,6 +577,68 @@ void word_scorer_agrees_with_the_library()
 
 // Every name in the table parses back to its row, and the Python side
 // lists the same names, in the same order.
+// The shared count slid over windows that move as the token walk moves
+// them (both ends forward, the end now and then back, a jump past the last
+// window) agrees with a fresh count, in each width of text the code point
+// fits, for patterns whose distinct code points fill one vector of lanes,
+// several, or more than the lanes hold.
+template <typename Char> void check_sliding_shared(std::u32string_view pattern, std::u32string_view text)
+{
+    std::basic_string<Char> units;
+    for (char32_t c : text) {
+        if (c > std::numeric_limits<Char>::max() || (sizeof(Char) == 2 && c >= 0xD800 && c < 0xE000)) return;
+        units += static_cast<Char>(c);
+    }
+    detail::SlidingShared<Char> shared(pattern);
+    for (int walk = 0; walk < 2; ++walk) {
+        uint64_t first = 0, last = 0;
+        while (first < text.size()) {
+            const uint64_t step = random_source() % 16;
+            if (step == 0) first = last + random_source() % 4; // past the last window
+            else first += random_source() % 3;
+            last = std::max(first, last + (step < 3 ? 0 : random_source() % 6)) - (step == 1 && last > first);
+            first = std::min<uint64_t>(first, text.size());
+            last = std::min<uint64_t>(std::max(last, first), text.size());
+            const uint64_t got = shared.of(Units<Char>(units), first, last);
+            const uint64_t want = shared_count(text.substr(first, last - first), pattern);
+            CHECK(got == want, "shared count of [%llu, %llu) in %zu-byte units: %llu, counted afresh %llu",
+                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(last), sizeof(Char),
+                  static_cast<unsigned long long>(got), static_cast<unsigned long long>(want));
+        }
+        shared.reset();
+    }
+}
+
+void sliding_shared_agrees_with_a_fresh_count()
+{
+    std::u32string many; // more distinct code points than the lanes hold
+    for (char32_t c = U'a'; c < U'a' + 40; ++c)
+        many += c;
+    const std::u32string_view patterns[] = {U"for on a", U"ab\u00e9ab", U"abcdefghijklmnopqrstuvwxyz012345",
+                                            U"\u4e2d\u00e9a\U0001F600 b\u4e2d", many};
+    const std::u32string_view letters[] = {U"ab ", U"abcdefghijklmnop ", U"ab\u00e9\u4e2d\U0001F600 ", many};
+    for (const std::u32string_view pattern : patterns)
+        for (const std::u32string_view alphabet : letters) {
+            const std::u32string text = random_string(600, alphabet);
+            check_sliding_shared<char>(pattern, text);
+            check_sliding_shared<char16_t>(pattern, text);
+            check_sliding_shared<char32_t>(pattern, text);
+        }
+    // A stretch of more copies of a code point than a lane counts: read from
+    // a fresh count, and the lanes right again once it has been left.
+    const std::u32string text = std::u32string(40000, U'a') + U"ba";
+    detail::SlidingShared<char> shared(U"aab");
+    std::string units(text.begin(), text.end());
+    const std::pair<uint64_t, uint64_t> windows[] = {{0, 10}, {0, 40000}, {5, 40002}, {39990, 40002}, {40000, 40002}};
+    for (const auto& [first, last] : windows) {
+        const uint64_t got = shared.of(Units<char>(units), first, last);
+        const uint64_t want = shared_count(std::u32string_view(text).substr(first, last - first), U"aab");
+        CHECK(got == want, "shared count of [%llu, %llu): %llu, counted afresh %llu",
+              static_cast<unsigned long long>(first), static_cast<unsigned long long>(last),
+              static_cast<unsigned long long>(got), static_cast<unsigned long long>(want));
+    }
+}
+
 void metric_names_agree()
 {
     for (const MetricTraits& row : metric_table) {
@@ -606,6 +669,7 @@ void metric_names_agree()
 int main()
 {
     metric_names_agree();
+    sliding_shared_agrees_with_a_fresh_count();
     bounds_never_rule_out_a_passing_candidate();
     per_start_passes_agree_with_the_library();
     damerau_within_limit_agrees_with_the_full_table();
