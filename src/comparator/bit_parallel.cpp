@@ -69,15 +69,15 @@ inline int advance_column(std::uint64_t* vp, std::uint64_t* vn, const std::uint6
 } // namespace
 
 BitParallelPattern::BitParallelPattern(std::u32string_view pattern)
-    : length_(pattern.size()), words_((pattern.size() + 63) / 64), ascii_(128 * words_, 0), zeros_(words_, 0)
+    : length_(pattern.size()), words_((pattern.size() + 63) / 64), low_(256 * words_, 0), zeros_(words_, 0)
 {
     std::vector<char32_t> distinct;
     for (char32_t c : pattern)
-        if (c >= 128) distinct.push_back(c);
+        if (c >= 256) distinct.push_back(c);
     std::sort(distinct.begin(), distinct.end());
     const std::size_t others =
         static_cast<std::size_t>(std::unique(distinct.begin(), distinct.end()) - distinct.begin());
-    if (others > 0) { // pure ASCII patterns need no table beyond the first 128
+    if (others > 0) { // patterns within Latin-1 need no table beyond the first 256
         std::size_t capacity = 8;
         while (capacity < 2 * others)
             capacity *= 2;
@@ -89,8 +89,8 @@ BitParallelPattern::BitParallelPattern(std::u32string_view pattern)
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         const char32_t c = pattern[i];
         std::uint64_t* row;
-        if (c < 128) {
-            row = &ascii_[c * words_];
+        if (c < 256) {
+            row = &low_[c * words_];
         } else {
             std::size_t slot = slot_of(c, key_mask_);
             while (keys_[slot] != empty_key && keys_[slot] != c)
@@ -107,19 +107,19 @@ bool BitParallelPattern::fits(std::u32string_view pattern)
     constexpr std::size_t budget = std::size_t{256} << 20; // bytes
     std::vector<char32_t> distinct;
     for (char32_t c : pattern)
-        if (c >= 128) distinct.push_back(c);
+        if (c >= 256) distinct.push_back(c);
     std::sort(distinct.begin(), distinct.end());
     const auto others = static_cast<std::size_t>(std::unique(distinct.begin(), distinct.end()) - distinct.begin());
     std::size_t capacity = others > 0 ? 8 : 0;
     while (capacity < 2 * others)
         capacity *= 2;
     const std::size_t words = (pattern.size() + 63) / 64;
-    return (128 + capacity) * words <= budget / sizeof(std::uint64_t);
+    return (256 + capacity) * words <= budget / sizeof(std::uint64_t);
 }
 
 const std::uint64_t* BitParallelPattern::positions_of(char32_t c) const noexcept
 {
-    if (c < 128) return &ascii_[c * words_];
+    if (c < 256) return &low_[c * words_];
     if (keys_.empty()) return zeros_.data();
     for (std::size_t slot = slot_of(c, key_mask_);; slot = (slot + 1) & key_mask_) {
         if (keys_[slot] == c) return &key_bits_[slot * words_];
@@ -142,12 +142,12 @@ void BitParallelPattern::mark_reachable_ends(std::basic_string_view<Char> text, 
         // within the limit are rare, so marking them costs a branch that is
         // almost never taken.
         std::uint64_t vp = ~std::uint64_t{0}, vn = 0;
-        const std::uint64_t* ascii = ascii_.data();
+        const std::uint64_t* low = low_.data();
         const unsigned shift = static_cast<unsigned>((length_ - 1) % 64);
         for (std::size_t j = 0; j < text.size(); ++j) {
             if (j % pass_piece == 0) cancel.poll(pass_piece);
             const char32_t c = code_point(text[j]);
-            const std::uint64_t eq = c < 128 ? ascii[c] : *positions_of(c);
+            const std::uint64_t eq = c < 256 ? low[c] : *positions_of(c);
             const std::uint64_t xv = eq | vn;
             const std::uint64_t xh = (((eq & vp) + vp) ^ vp) | eq;
             std::uint64_t hp = vn | ~(xh | vp);
@@ -360,29 +360,31 @@ void SemiGlobalPass::restart(std::size_t from, bool anchored)
     }
 }
 
-template <bool Transpositions, typename Char>
+template <bool Transpositions, bool Anchored, typename Char>
 std::uint32_t SemiGlobalPass::one_word_at(const Char* text, std::size_t end)
 {
-    const auto last_shift = static_cast<unsigned>(pattern_.pattern_length() - 1);
+    // The last row's step is read through a mask: a shift by a count that is
+    // not a constant costs more on many processors.
+    const std::uint64_t last = std::uint64_t{1} << (pattern_.pattern_length() - 1);
     std::uint64_t vp = vp_, vn = vn_, d0 = d0_, previous = previous_word_;
-    const std::uint64_t top = top_;
     std::uint32_t score = score_;
-    const std::uint64_t* ascii = pattern_.ascii_rows();
+    const std::uint64_t* low = pattern_.low_rows();
     for (std::size_t position = position_; position < end; ++position) {
         const char32_t c = code_point(text[position]);
-        const std::uint64_t eq = c < 128 ? ascii[c] : *pattern_.positions_of(c);
+        const std::uint64_t eq = c < 256 ? low[c] : *pattern_.positions_of(c);
         std::uint64_t d = (((eq & vp) + vp) ^ vp) | eq | vn;
         if constexpr (Transpositions) d |= ((~d0 & eq) << 1) & previous;
         std::uint64_t hp = vn | ~(d | vp);
         std::uint64_t hn = d & vp;
-        score += static_cast<std::uint32_t>((hp >> last_shift) & 1);
-        score -= static_cast<std::uint32_t>((hn >> last_shift) & 1);
-        hp = (hp << 1) | top;
+        score += static_cast<std::uint32_t>((hp & last) != 0) - static_cast<std::uint32_t>((hn & last) != 0);
+        hp = (hp << 1) | static_cast<std::uint64_t>(Anchored);
         hn <<= 1;
         vp = hn | ~(d | hp);
         vn = hp & d;
-        d0 = d;
-        previous = eq;
+        if constexpr (Transpositions) {
+            d0 = d;
+            previous = eq;
+        }
     }
     vp_ = vp;
     vn_ = vn;
@@ -399,15 +401,15 @@ std::uint32_t SemiGlobalPass::one_word_at(const Char* text, std::size_t end)
 template <bool Transpositions, typename Char>
 std::uint32_t SemiGlobalPass::two_words_at(const Char* text, std::size_t end)
 {
-    const auto last_shift = static_cast<unsigned>((pattern_.pattern_length() - 1) % 64);
+    const std::uint64_t last = std::uint64_t{1} << ((pattern_.pattern_length() - 1) % 64);
     std::uint64_t vp0 = vps_[0], vp1 = vps_[1], vn0 = vns_[0], vn1 = vns_[1], d00 = d0s_[0], d01 = d0s_[1];
     const std::uint64_t* previous = previous_;
     const std::uint64_t top = top_;
     std::uint32_t score = score_;
-    const std::uint64_t* ascii = pattern_.ascii_rows();
+    const std::uint64_t* low = pattern_.low_rows();
     for (std::size_t position = position_; position < end; ++position) {
         const char32_t c = code_point(text[position]);
-        const std::uint64_t* eq = c < 128 ? ascii + 2 * c : pattern_.positions_of(c);
+        const std::uint64_t* eq = c < 256 ? low + 2 * c : pattern_.positions_of(c);
         const std::uint64_t eq0 = eq[0], eq1 = eq[1];
         std::uint64_t d = (((eq0 & vp0) + vp0) ^ vp0) | eq0 | vn0;
         if constexpr (Transpositions) d |= ((~d00 & eq0) << 1) & previous[0];
@@ -424,8 +426,7 @@ std::uint32_t SemiGlobalPass::two_words_at(const Char* text, std::size_t end)
         if constexpr (Transpositions) d |= (((~d01 & eq1) << 1) | ((~d0_below & eq0) >> 63)) & previous[1];
         hp = vn1 | ~(d | vp1);
         hn = d & vp1;
-        score = score + static_cast<std::uint32_t>((hp >> last_shift) & 1) -
-                static_cast<std::uint32_t>((hn >> last_shift) & 1);
+        score += static_cast<std::uint32_t>((hp & last) != 0) - static_cast<std::uint32_t>((hn & last) != 0);
         hp = (hp << 1) | out_p;
         hn = (hn << 1) | out_n;
         vp1 = hn | ~(d | hp);
@@ -449,7 +450,12 @@ template <typename Char> std::uint32_t SemiGlobalPass::at(std::basic_string_view
 {
     const std::size_t words = pattern_.words();
     const auto last_shift = static_cast<unsigned>((pattern_.pattern_length() - 1) % 64);
-    if (words == 1) return transpositions_ ? one_word_at<true>(text.data(), end) : one_word_at<false>(text.data(), end);
+    if (words == 1) {
+        if (top_ != 0)
+            return transpositions_ ? one_word_at<true, true>(text.data(), end)
+                                   : one_word_at<false, true>(text.data(), end);
+        return transpositions_ ? one_word_at<true, false>(text.data(), end) : one_word_at<false, false>(text.data(), end);
+    }
     if (words == 2)
         return transpositions_ ? two_words_at<true>(text.data(), end) : two_words_at<false>(text.data(), end);
     for (; position_ < end; ++position_) {
@@ -503,10 +509,10 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
         // read the pattern's rows afresh for every code point.
         std::uint64_t row = row_;
         std::size_t position = position_;
-        const std::uint64_t* ascii = pattern_.ascii_rows();
+        const std::uint64_t* low = pattern_.low_rows();
         for (; position < end; ++position) {
             const char32_t c = code_point(text[position]);
-            const std::uint64_t u = row & (c < 128 ? ascii[c] : *pattern_.positions_of(c));
+            const std::uint64_t u = row & (c < 256 ? low[c] : *pattern_.positions_of(c));
             row = (row + u) | (row - u);
         }
         position_ = position;
@@ -518,10 +524,10 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
         // two words of the row kept in registers.
         std::uint64_t low = rows_[0], high = rows_[1];
         std::size_t position = position_;
-        const std::uint64_t* ascii = pattern_.ascii_rows();
+        const std::uint64_t* rows = pattern_.low_rows();
         for (; position < end; ++position) {
             const char32_t c = code_point(text[position]);
-            const std::uint64_t* eq = c < 128 ? ascii + 2 * c : pattern_.positions_of(c);
+            const std::uint64_t* eq = c < 256 ? rows + 2 * c : pattern_.positions_of(c);
             const std::uint64_t low_u = low & eq[0], high_u = high & eq[1];
             const std::uint64_t low_sum = low + low_u;
             const std::uint64_t carry = low_sum < low;

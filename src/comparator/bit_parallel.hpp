@@ -74,20 +74,21 @@ public:
     const std::uint64_t* positions_of(char32_t c) const noexcept;
     // The bit set of a code point that the pattern does not hold.
     const std::uint64_t* no_positions() const noexcept { return zeros_.data(); }
-    // For a pattern of one word: its bit set of `c`, the rows of ASCII
+    // For a pattern of one word: its bit set of `c`, the rows of Latin-1
     // looked up directly.
-    std::uint64_t one_word_positions_of(char32_t c) const noexcept { return c < 128 ? ascii_[c] : *positions_of(c); }
-    // The rows of the ASCII code points, `words()` words each from
+    std::uint64_t one_word_positions_of(char32_t c) const noexcept { return c < 256 ? low_[c] : *positions_of(c); }
+    // The rows of the code points below 256, `words()` words each from
     // code point * words(): a pass keeps the pointer in a register and
-    // looks these up without a call.
-    const std::uint64_t* ascii_rows() const noexcept { return ascii_.data(); }
+    // looks these up without a call (without a test, in a text of one-byte
+    // units).
+    const std::uint64_t* low_rows() const noexcept { return low_.data(); }
     std::size_t pattern_length() const noexcept { return length_; }
     std::size_t words() const noexcept { return words_; }
 
 private:
     std::size_t length_;
     std::size_t words_;
-    std::vector<std::uint64_t> ascii_;    // 128 rows of words_
+    std::vector<std::uint64_t> low_;      // 256 rows of words_
     std::vector<char32_t> keys_;          // open addressing over other code points
     std::vector<std::uint64_t> key_bits_; // a row of words_ per key slot
     std::vector<std::uint64_t> zeros_;    // the row of a code point not in the pattern
@@ -119,7 +120,8 @@ public:
     template <typename Char> std::uint32_t at(std::basic_string_view<Char> text, std::size_t end);
 
 private:
-    template <bool Transpositions, typename Char> std::uint32_t one_word_at(const Char* text, std::size_t end);
+    template <bool Transpositions, bool Anchored, typename Char>
+    std::uint32_t one_word_at(const Char* text, std::size_t end);
     template <bool Transpositions, typename Char> std::uint32_t two_words_at(const Char* text, std::size_t end);
 
     const BitParallelPattern& pattern_;
