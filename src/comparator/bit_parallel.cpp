@@ -75,11 +75,30 @@ BitParallelPattern::BitParallelPattern(std::u32string_view pattern)
     for (char32_t c : pattern)
         if (c >= 256) distinct.push_back(c);
     std::sort(distinct.begin(), distinct.end());
-    const std::size_t others =
-        static_cast<std::size_t>(std::unique(distinct.begin(), distinct.end()) - distinct.begin());
-    if (others > 0) { // patterns within Latin-1 need no table beyond the first 256
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    // Rows of the code points of the Basic Multilingual Plane beyond
+    // Latin-1 by pages of 256 (page 0: the page of none; row 0: no
+    // positions); those beyond it by their bits, a probe or two each.
+    std::fill(std::begin(page_of_), std::end(page_of_), std::uint16_t{0});
+    page_rows_.assign(256, 0);
+    plane_rows_.assign(words_, 0);
+    std::size_t beyond = 0;
+    for (const char32_t c : distinct) {
+        if (c >= 0x10000) {
+            ++beyond;
+            continue;
+        }
+        if (page_of_[c >> 8] == 0) {
+            page_of_[c >> 8] = static_cast<std::uint16_t>(page_rows_.size() / 256);
+            page_rows_.resize(page_rows_.size() + 256, 0);
+        }
+        page_rows_[std::size_t{page_of_[c >> 8]} * 256 + (c & 0xFF)] =
+            static_cast<std::uint32_t>(plane_rows_.size() / words_);
+        plane_rows_.resize(plane_rows_.size() + words_, 0);
+    }
+    if (beyond > 0) {
         std::size_t capacity = 8;
-        while (capacity < 2 * others)
+        while (capacity < 2 * beyond)
             capacity *= 2;
         keys_.assign(capacity, empty_key);
         key_bits_.assign(capacity * words_, 0);
@@ -91,6 +110,8 @@ BitParallelPattern::BitParallelPattern(std::u32string_view pattern)
         std::uint64_t* row;
         if (c < 256) {
             row = &low_[c * words_];
+        } else if (c < 0x10000) {
+            row = &plane_rows_[page_rows_[std::size_t{page_of_[c >> 8]} * 256 + (c & 0xFF)] * words_];
         } else {
             std::size_t slot = slot_of(c, key_mask_);
             while (keys_[slot] != empty_key && keys_[slot] != c)
@@ -114,12 +135,14 @@ bool BitParallelPattern::fits(std::u32string_view pattern)
     while (capacity < 2 * others)
         capacity *= 2;
     const std::size_t words = (pattern.size() + 63) / 64;
-    return (256 + capacity) * words <= budget / sizeof(std::uint64_t);
+    // The rows of Latin-1, one per other code point and its slot at most,
+    // and the pages of the plane's rows (256 of 256 row numbers at most).
+    const std::size_t pages = 256 * 256 * sizeof(std::uint32_t) / sizeof(std::uint64_t);
+    return (257 + others + capacity) * words + pages <= budget / sizeof(std::uint64_t);
 }
 
-const std::uint64_t* BitParallelPattern::positions_of(char32_t c) const noexcept
+const std::uint64_t* BitParallelPattern::beyond_plane_positions_of(char32_t c) const noexcept
 {
-    if (c < 256) return &low_[c * words_];
     if (keys_.empty()) return zeros_.data();
     for (std::size_t slot = slot_of(c, key_mask_);; slot = (slot + 1) & key_mask_) {
         if (keys_[slot] == c) return &key_bits_[slot * words_];
@@ -454,7 +477,8 @@ template <typename Char> std::uint32_t SemiGlobalPass::at(std::basic_string_view
         if (top_ != 0)
             return transpositions_ ? one_word_at<true, true>(text.data(), end)
                                    : one_word_at<false, true>(text.data(), end);
-        return transpositions_ ? one_word_at<true, false>(text.data(), end) : one_word_at<false, false>(text.data(), end);
+        return transpositions_ ? one_word_at<true, false>(text.data(), end)
+                               : one_word_at<false, false>(text.data(), end);
     }
     if (words == 2)
         return transpositions_ ? two_words_at<true>(text.data(), end) : two_words_at<false>(text.data(), end);

@@ -71,7 +71,12 @@ public:
     void lcs_prefix_lengths(std::basic_string_view<Char> text, std::vector<std::uint32_t>& lengths) const;
 
     // The bit set of the pattern positions that hold `c`, `words_` words.
-    const std::uint64_t* positions_of(char32_t c) const noexcept;
+    const std::uint64_t* positions_of(char32_t c) const noexcept
+    {
+        if (c < 256) return &low_[c * words_];
+        if (c < 0x10000) return &plane_rows_[page_rows_[std::size_t{page_of_[c >> 8]} * 256 + (c & 0xFF)] * words_];
+        return beyond_plane_positions_of(c);
+    }
     // The bit set of a code point that the pattern does not hold.
     const std::uint64_t* no_positions() const noexcept { return zeros_.data(); }
     // For a pattern of one word: its bit set of `c`, the rows of Latin-1
@@ -86,12 +91,17 @@ public:
     std::size_t words() const noexcept { return words_; }
 
 private:
+    const std::uint64_t* beyond_plane_positions_of(char32_t c) const noexcept;
+
     std::size_t length_;
     std::size_t words_;
-    std::vector<std::uint64_t> low_;      // 256 rows of words_
-    std::vector<char32_t> keys_;          // open addressing over other code points
-    std::vector<std::uint64_t> key_bits_; // a row of words_ per key slot
-    std::vector<std::uint64_t> zeros_;    // the row of a code point not in the pattern
+    std::vector<std::uint64_t> low_;        // 256 rows of words_
+    std::uint16_t page_of_[256];            // by the high byte of a code point below 2^16
+    std::vector<std::uint32_t> page_rows_;  // 256 row numbers a page
+    std::vector<std::uint64_t> plane_rows_; // rows of words_, row 0 empty
+    std::vector<char32_t> keys_;            // open addressing over code points from 2^16 on
+    std::vector<std::uint64_t> key_bits_;   // a row of words_ per key slot
+    std::vector<std::uint64_t> zeros_;      // the row of a code point not in the pattern
     std::size_t key_mask_ = 0;
     // The columns of a pass, kept between passes.
     mutable std::vector<std::uint64_t> vp_, vn_, d0_;

@@ -188,16 +188,33 @@ public:
         for (char32_t c : pattern)
             if (c < 256 && low_ids_[c] == 0) low_ids_[c] = next_id++;
         first_other_ = next_id;
-        // The ids of the others, in a table addressed by their bits: a
-        // probe or two per code point of a text beyond Latin-1.
-        if (!others_.empty()) {
+        // The ids of the others in the Basic Multilingual Plane, by pages of
+        // 256 (page 0: the page of none), two loads per code point; those
+        // beyond it in a table addressed by their bits, a probe or two each.
+        std::fill(std::begin(page_of_), std::end(page_of_), std::uint16_t{0});
+        page_ids_.assign(256, 0);
+        std::size_t beyond = 0;
+        for (std::size_t i = 0; i < others_.size(); ++i) {
+            const char32_t c = others_[i];
+            if (c >= 0x10000) {
+                ++beyond;
+                continue;
+            }
+            if (page_of_[c >> 8] == 0) {
+                page_of_[c >> 8] = static_cast<std::uint16_t>(page_ids_.size() / 256);
+                page_ids_.resize(page_ids_.size() + 256, 0);
+            }
+            page_ids_[std::size_t{page_of_[c >> 8]} * 256 + (c & 0xFF)] = first_other_ + static_cast<std::uint32_t>(i);
+        }
+        if (beyond > 0) {
             std::size_t slots = 4;
-            while (slots < 2 * others_.size())
+            while (slots < 2 * beyond)
                 slots *= 2;
             slot_mask_ = slots - 1;
             slot_keys_.assign(slots, 0); // 0 is below 256: never a key
             slot_ids_.assign(slots, 0);
             for (std::size_t i = 0; i < others_.size(); ++i) {
+                if (others_[i] < 0x10000) continue;
                 std::size_t slot = slot_of(others_[i]);
                 while (slot_keys_[slot] != 0)
                     slot = (slot + 1) & slot_mask_;
@@ -361,9 +378,13 @@ private:
     std::uint32_t id_of(char32_t c) const noexcept
     {
         if (c < 256) return low_ids_[c];
+        if (c < 0x10000) return page_ids_[std::size_t{page_of_[c >> 8]} * 256 + (c & 0xFF)];
         return other_id(c);
     }
-    std::size_t slot_of(char32_t c) const noexcept { return (c ^ (c >> 9)) & slot_mask_; }
+    std::size_t slot_of(char32_t c) const noexcept
+    {
+        return (c ^ (c >> 9)) & slot_mask_;
+    }
     std::uint32_t other_id(char32_t c) const noexcept
     {
         if (slot_keys_.empty()) return 0;
@@ -376,7 +397,9 @@ private:
     std::uint32_t low_ids_[256];
     std::vector<char32_t> others_; // pattern code points from 256 on, sorted
     std::uint32_t first_other_ = 1;
-    std::vector<char32_t> slot_keys_; // the others by slot_of, 0 where none
+    std::uint16_t page_of_[256];          // by the high byte of a code point below 2^16
+    std::vector<std::uint32_t> page_ids_; // 256 ids a page
+    std::vector<char32_t> slot_keys_;     // the others from 2^16 on by slot_of, 0 where none
     std::vector<std::uint32_t> slot_ids_;
     std::size_t slot_mask_ = 0;
     std::vector<std::uint32_t> quota_, count_;

@@ -594,8 +594,10 @@ template <typename Char> void check_sliding_shared(std::u32string_view pattern, 
         uint64_t first = 0, last = 0;
         while (first < text.size()) {
             const uint64_t step = random_source() % 16;
-            if (step == 0) first = last + random_source() % 4; // past the last window
-            else first += random_source() % 3;
+            if (step == 0)
+                first = last + random_source() % 4; // past the last window
+            else
+                first += random_source() % 3;
             last = std::max(first, last + (step < 3 ? 0 : random_source() % 6)) - (step == 1 && last > first);
             first = std::min<uint64_t>(first, text.size());
             last = std::min<uint64_t>(std::max(last, first), text.size());
