@@ -169,6 +169,8 @@ public:
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
         } else
             rules_.assign(lengths, LengthRule{unknown, impossible});
+        rule_table_ = rules_.data();
+        rule_count_ = rules_.size();
         const bool searched = metric == Metric::levenshtein || metric == Metric::osa;
         const bool subsequence =
             metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein;
@@ -232,22 +234,24 @@ public:
         return judge_as<Family::shared>(first, last, bound);
     }
 
-    // judge() for a family known where it is called.
-    template <Family family> [[gnu::always_inline]] Judgement judge_as(uint64_t first, uint64_t last, double bound)
+    // judge() for a family known where it is called (and a bound known to
+    // be the threshold, where `at_threshold` says so).
+    template <Family family, bool at_threshold = false>
+    [[gnu::always_inline]] Judgement judge_as(uint64_t first, uint64_t last, double bound)
     {
         const uint64_t length = last - first;
         if constexpr (family == Family::affix) {
             // What the window has in common with the pattern at its start
             // or its end is all that these measure: the score itself.
             const uint64_t distance = std::max(length, p_) - detail::common_affix(text_.substr(first, length), pattern_,
-                                                                                 metric_ == Metric::postfix);
+                                                                                  metric_ == Metric::postfix);
             return Judgement::score(score_of(metric_, kind_, distance, length, p_));
         } else if constexpr (family == Family::similarity) {
             return judge_jaro(first, last, bound);
         } else {
             // Most windows are ruled out here, by a lookup and a compare or
             // two: what a window of this length needs to pass.
-            const LengthRule rule = rule_of(length, bound);
+            const LengthRule rule = rule_of<at_threshold>(length, bound);
             if (rule.least_shared == impossible) return Judgement::ruled_out(); // too long or too short
             if constexpr (family == Family::hamming) {
                 // Unequal lengths score as if every code point differed (in
@@ -279,8 +283,7 @@ public:
                         return Judgement::ruled_out();
                 }
                 const uint64_t apart = length > p_ ? length - p_ : p_ - length;
-                const uint64_t least =
-                    std::max<uint64_t>(reachable_known_ ? 0 : searched_distance(first, last), apart);
+                const uint64_t least = std::max<uint64_t>(reachable_known_ ? 0 : searched_distance(first, last), apart);
                 if (static_cast<int64_t>(least) > rule.allowed) return Judgement::ruled_out();
                 return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
             } else if constexpr (family == Family::subsequence) {
@@ -474,10 +477,10 @@ private:
     static constexpr uint64_t impossible = std::numeric_limits<uint64_t>::max();
 
     // Kept by length for the threshold: for most windows, a lookup.
-    [[gnu::always_inline]] LengthRule rule_of(uint64_t length, double bound)
+    template <bool at_threshold> [[gnu::always_inline]] LengthRule rule_of(uint64_t length, double bound)
     {
-        if (bound == threshold_ && length < rules_.size()) {
-            const LengthRule rule = rules_[length];
+        if ((at_threshold || bound == threshold_) && length < rule_count_) {
+            const LengthRule rule = rule_table_[length];
             if (rule.allowed != unknown) return rule;
         }
         const int64_t allowed = largest_distance(length, bound);
@@ -577,7 +580,9 @@ private:
         int64_t largest = -1;
     };
     std::vector<KeptDistance> other_allowed_;
-    std::vector<LengthRule> rules_;                   // by trimmed length, at the threshold
+    std::vector<LengthRule> rules_;          // by trimmed length, at the threshold
+    const LengthRule* rule_table_ = nullptr; // rules_, as read for every window
+    std::size_t rule_count_ = 0;
     Family family_ = Family::shared;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     detail::SlidingShared<Char> shared_;
@@ -739,9 +744,9 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // that follow it almost to their scores, closer than the first walk's.
     // So is the Jaro pair, whose walk rules out every window but the
     // pattern itself once a group's lowest score is 0.
-    const bool keeps_members = traits_of(metric).bound != BoundFamily::similarity &&
-                               !(metric == Metric::indel || metric == Metric::lcs_seq ||
-                                 metric == Metric::damerau_levenshtein);
+    const bool keeps_members =
+        traits_of(metric).bound != BoundFamily::similarity &&
+        !(metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein);
     if (keeps_members) members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
     const auto keep = [&](const Candidate& candidate) {
         if (!open->members_kept) return;
@@ -779,8 +784,13 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // A window whose floor leaves it: it opens a group, or joins the open
     // one, or closes that and opens the next. Out of the walk's loop, which
     // most windows leave at their floor.
-    const auto take = [&](uint64_t start, uint64_t end, const WindowSpan& window,
-                          const Judgement& judgement) __attribute__((noinline)) {
+    // Its window and judgement come in registers: the walk stores nothing
+    // for the windows it leaves.
+    const auto take = [&](uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor, double ceiling,
+                          bool exact) __attribute__((noinline))
+    {
+        const WindowSpan window{start, end, first, last};
+        const Judgement judgement{floor, ceiling, exact};
         if (open && start > open->end && !(extend() && start <= open->end)) close();
         const Candidate candidate{window, judgement};
         if (open) {
@@ -803,33 +813,42 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             scored.resize(kept); // before any group: never looked up
     };
     // The first walk, compiled for each way of judging a window.
+    // What it reads at every window is copied into it, not reached through
+    // references.
     const auto first_walk = [&](auto judge_window) {
-        windows.walk(0, [&](uint64_t start, uint64_t end) __attribute__((always_inline)) {
-            cancel.poll(end - start + 1);
-            const WindowSpan window = span_of(text, start, end, trims);
-            const Judgement judgement = judge_window(window.first, window.last);
-            if (judgement.floor <= threshold) take(start, end, window, judgement);
-            return true;
-        });
+        windows.walk(
+            0, [ =, &cancel, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
+                cancel.poll(end - start + 1);
+                const WindowSpan window = span_of(text, start, end, trims);
+                const Judgement judgement = judge_window(window.first, window.last);
+                // A window ruled out is left at once, without a comparison.
+                if (judgement.floor != infinite_score && judgement.floor <= threshold)
+                    take(start, end, window.first, window.last, judgement.floor, judgement.ceiling, judgement.exact);
+                return true;
+            });
     };
+    // Runs run(family) with the floors' family as a constant, for walks
+    // compiled for each.
     using Family = typename WindowFloors<Char>::Family;
-    const auto judged_as = [&](auto family) {
-        first_walk([&](uint64_t first, uint64_t last) __attribute__((always_inline)) {
-            return floors.template judge_as<decltype(family)::value>(first, last, threshold);
-        });
+    const auto for_family = [&](auto&& run) {
+        switch (floors.family()) {
+        case Family::affix: run(std::integral_constant<Family, Family::affix>{}); break;
+        case Family::similarity: run(std::integral_constant<Family, Family::similarity>{}); break;
+        case Family::hamming: run(std::integral_constant<Family, Family::hamming>{}); break;
+        case Family::searched: run(std::integral_constant<Family, Family::searched>{}); break;
+        case Family::subsequence: run(std::integral_constant<Family, Family::subsequence>{}); break;
+        case Family::shared: run(std::integral_constant<Family, Family::shared>{}); break;
+        }
     };
     // Where every window passes, a rough floor is all that is wanted.
     if (every_window_passes) {
         first_walk([&](uint64_t first, uint64_t last) { return Judgement::at_least(floors.rough(first, last)); });
     } else {
-        switch (floors.family()) {
-        case Family::affix: judged_as(std::integral_constant<Family, Family::affix>{}); break;
-        case Family::similarity: judged_as(std::integral_constant<Family, Family::similarity>{}); break;
-        case Family::hamming: judged_as(std::integral_constant<Family, Family::hamming>{}); break;
-        case Family::searched: judged_as(std::integral_constant<Family, Family::searched>{}); break;
-        case Family::subsequence: judged_as(std::integral_constant<Family, Family::subsequence>{}); break;
-        case Family::shared: judged_as(std::integral_constant<Family, Family::shared>{}); break;
-        }
+        for_family([&](auto family) {
+            first_walk([&floors, threshold ](uint64_t first, uint64_t last) __attribute__((always_inline)) {
+                return floors.template judge_as<decltype(family)::value, true>(first, last, threshold);
+            });
+        });
     }
     if (open) {
         extend();
@@ -897,29 +916,32 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         // and needs no floor.
         auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
                                        [](const Scored& item, uint64_t start) { return item.start < start; });
-        windows.walk(group.first, [&](uint64_t start, uint64_t end) {
-            if (start > group.end) return false;
-            cancel.poll(end - start + 1);
-            while (cached != scored.end() && cached->start < start)
-                ++cached;
-            Comparison verdict;
-            if (cached != scored.end() && cached->start == start) {
-                if (cached->score > group.best) return true;
-                verdict = Comparison{cached->score <= threshold, cached->score};
-            } else {
-                const WindowSpan window = span_of(text, start, end, trims);
-                const Judgement judgement = floors.judge(window.first, window.last, group.best);
-                if (judgement.floor > group.best) return true;
-                verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor}
-                                          : score(window, group.best);
-            }
-            // A window scored above the group's lowest so far cannot be its
-            // pick (and its score may only be a floor).
-            if (verdict.accepted && verdict.score <= group.best) {
-                group.best = std::min(group.best, verdict.score);
-                solver.add(Match{start, end, verdict.score});
-            }
-            return true;
+        for_family([&](auto family) {
+            windows.walk(group.first, [&](uint64_t start, uint64_t end) {
+                if (start > group.end) return false;
+                cancel.poll(end - start + 1);
+                while (cached != scored.end() && cached->start < start)
+                    ++cached;
+                Comparison verdict;
+                if (cached != scored.end() && cached->start == start) {
+                    if (cached->score > group.best) return true;
+                    verdict = Comparison{cached->score <= threshold, cached->score};
+                } else {
+                    const WindowSpan window = span_of(text, start, end, trims);
+                    const Judgement judgement =
+                        floors.template judge_as<decltype(family)::value>(window.first, window.last, group.best);
+                    if (judgement.floor > group.best) return true;
+                    verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor}
+                                              : score(window, group.best);
+                }
+                // A window scored above the group's lowest so far cannot be its
+                // pick (and its score may only be a floor).
+                if (verdict.accepted && verdict.score <= group.best) {
+                    group.best = std::min(group.best, verdict.score);
+                    solver.add(Match{start, end, verdict.score});
+                }
+                return true;
+            });
         });
     }
 }
