@@ -786,6 +786,19 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // most windows leave at their floor.
     // Its window and judgement come in registers: the walk stores nothing
     // for the windows it leaves.
+    // A window that starts within the open group joins it: where most
+    // windows pass, most come here, and this much is done in the walk.
+    const auto join = [&](uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor, double ceiling,
+                          bool exact) __attribute__((always_inline))
+    {
+        const Candidate candidate{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
+        within.push_back(candidate);
+        keep(candidate);
+        if (candidate.judgement.floor < open->seed_floor) {
+            open->seed = candidate.window;
+            open->seed_floor = candidate.judgement.floor;
+        }
+    };
     const auto take = [&](uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor, double ceiling,
                           bool exact) __attribute__((noinline))
     {
@@ -794,12 +807,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         if (open && start > open->end && !(extend() && start <= open->end)) close();
         const Candidate candidate{window, judgement};
         if (open) {
-            within.push_back(candidate);
-            keep(candidate);
-            if (judgement.floor < open->seed_floor) {
-                open->seed = window;
-                open->seed_floor = judgement.floor;
-            }
+            join(start, end, first, last, floor, ceiling, exact);
             return;
         }
         const std::size_t kept = scored.size();
@@ -817,12 +825,15 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // references.
     const auto first_walk = [&](auto judge_window) {
         windows.walk(
-            0, [ =, &cancel, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
+            0, [ =, &cancel, &open, &join, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
                 cancel.poll(end - start + 1);
                 const WindowSpan window = span_of(text, start, end, trims);
                 const Judgement judgement = judge_window(window.first, window.last);
                 // A window ruled out is left at once, without a comparison.
-                if (judgement.floor != infinite_score && judgement.floor <= threshold)
+                if (judgement.floor == infinite_score || !(judgement.floor <= threshold)) return true;
+                if (open && start <= open->end)
+                    join(start, end, window.first, window.last, judgement.floor, judgement.ceiling, judgement.exact);
+                else
                     take(start, end, window.first, window.last, judgement.floor, judgement.ceiling, judgement.exact);
                 return true;
             });
