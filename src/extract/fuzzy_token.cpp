@@ -781,13 +781,10 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         append_polled(groups, *open, cancel);
         open.reset();
     };
-    // A window whose floor leaves it: it opens a group, or joins the open
-    // one, or closes that and opens the next. Out of the walk's loop, which
-    // most windows leave at their floor.
-    // Its window and judgement come in registers: the walk stores nothing
-    // for the windows it leaves.
     // A window that starts within the open group joins it: where most
-    // windows pass, most come here, and this much is done in the walk.
+    // windows pass, most come here, and this much is done in the walk. Its
+    // window and judgement come as values, so that the walk stores nothing
+    // for the windows it leaves.
     const auto join = [&](uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor, double ceiling,
                           bool exact) __attribute__((always_inline))
     {
@@ -799,6 +796,9 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             open->seed_floor = candidate.judgement.floor;
         }
     };
+    // Any other window whose floor leaves it: it closes the open group
+    // or opens one. Out of the walk's loop, which most windows leave at
+    // their floor.
     const auto take = [&](uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor, double ceiling,
                           bool exact) __attribute__((noinline))
     {
