@@ -311,3 +311,30 @@ def test_groups_scored_from_their_lowest_floor_match_the_model(metric, seed):
         for strategies in (["best_match"], ["best_match", "longest"], ["best_match", "minimum_isolated_character"]):
             args = (text, pattern, " ", False, False, metric, threshold, kind, strategies)
             assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("seed", range(2))
+def test_windows_of_every_length_match_the_model(metric, seed):
+    # What a window's length allows is kept by length for the lengths most
+    # windows have and worked out afresh beyond them (some four times the
+    # pattern's length and more): tokens of one to hundreds of code points
+    # put windows on both sides of that line, with thresholds that pass
+    # only windows close to the pattern's length or windows far longer.
+    # And a pattern of more tokens than a block of the text holds (the
+    # tokens of the windows not walked yet are moved to the front as the
+    # walk goes on).
+    rng = random.Random(f"{metric} lengths {seed}")
+    lengths = [1, 2, 3, 4, 6, 9, 14, 30, 60, 120, 250, 270, 275, 276, 277, 280, 300, 520, 700]
+    tokens = ["".join(rng.choice("abxy") for _ in range(length)) for length in lengths * 2]
+    rng.shuffle(tokens)
+    size = rng.choice([1, 2, 3])
+    first = rng.randrange(len(tokens) - size)
+    cases = [(" ".join(tokens), " ".join(tokens[first:first + size])),
+             (" ".join(tokens), rng.choice(["ab", "abxy ab", "x y"])),
+             (" ".join(rng.choice("abc") for _ in range(900)), " ".join(rng.choice("abc") for _ in range(70)))]
+    for text, pattern in cases:
+        for threshold, kind in ((0.3, 1), (0.8, 1), (0.95, 1), (0.99, 1), (2.0, 0), (40.0, 0), (400.0, 0)):
+            for strategies in (["best_match"], ["longest"], ["best_match", "longest"]):
+                args = (text, pattern, " ", False, False, metric, threshold, kind, strategies)
+                assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]

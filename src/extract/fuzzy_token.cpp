@@ -12,6 +12,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "comparator/bit_parallel.hpp"
@@ -167,7 +168,9 @@ public:
             need_shared_.emplace(metric, kind_, threshold_, p_);
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
         } else
-            allowed_.assign(lengths, unknown);
+            rules_.assign(lengths, LengthRule{unknown, impossible});
+        rule_table_ = rules_.data();
+        rule_count_ = rules_.size();
         const bool searched = metric == Metric::levenshtein || metric == Metric::osa;
         const bool subsequence =
             metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein;
@@ -189,73 +192,116 @@ public:
                                 3 * largest_distance(p_, threshold_) <= static_cast<int64_t>(p_);
             if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
         }
+        if (metric == Metric::prefix || metric == Metric::postfix)
+            family_ = Family::affix;
+        else if (traits_of(metric).bound == BoundFamily::similarity)
+            family_ = Family::similarity;
+        else if (metric == Metric::hamming)
+            family_ = Family::hamming;
+        else if (search_)
+            family_ = Family::searched;
+        else if (common_)
+            family_ = Family::subsequence;
     }
+
+    // How windows are judged before they are scored, by what the metric
+    // is and which passes were set up for it: fixed for a call, so that the
+    // first walk is compiled for each and asks no question of the metric per
+    // window.
+    enum class Family {
+        affix,       // prefix and postfix: the score itself
+        similarity,  // the Jaro pair
+        hamming,     // equal lengths counted, other lengths scored at once
+        searched,    // Levenshtein and optimal string alignment, by the search
+        subsequence, // Indel, LCSseq and Damerau-Levenshtein, by the common subsequence
+        shared,      // from the length and the shared code points alone
+    };
+    Family family() const noexcept { return family_; }
 
     // What the cheap facts tell of the window whose trimmed text is
     // [first, last). Once they put the floor above `bound` nothing more is
     // worked out, and the window is ruled out.
-    [[gnu::always_inline]] Judgement judge(uint64_t first, uint64_t last, double bound)
+    Judgement judge(uint64_t first, uint64_t last, double bound)
+    {
+        switch (family_) {
+        case Family::affix: return judge_as<Family::affix>(first, last, bound);
+        case Family::similarity: return judge_as<Family::similarity>(first, last, bound);
+        case Family::hamming: return judge_as<Family::hamming>(first, last, bound);
+        case Family::searched: return judge_as<Family::searched>(first, last, bound);
+        case Family::subsequence: return judge_as<Family::subsequence>(first, last, bound);
+        case Family::shared: break;
+        }
+        return judge_as<Family::shared>(first, last, bound);
+    }
+
+    // judge() for a family known where it is called (and a bound known to
+    // be the threshold, where `at_threshold` says so).
+    template <Family family, bool at_threshold = false>
+    [[gnu::always_inline]] Judgement judge_as(uint64_t first, uint64_t last, double bound)
     {
         const uint64_t length = last - first;
-        const Units<Char> candidate = text_.substr(first, length);
-        if (metric_ == Metric::prefix || metric_ == Metric::postfix) {
+        if constexpr (family == Family::affix) {
             // What the window has in common with the pattern at its start
             // or its end is all that these measure: the score itself.
-            const uint64_t distance =
-                std::max(length, p_) - detail::common_affix(candidate, pattern_, metric_ == Metric::postfix);
+            const uint64_t distance = std::max(length, p_) - detail::common_affix(text_.substr(first, length), pattern_,
+                                                                                  metric_ == Metric::postfix);
             return Judgement::score(score_of(metric_, kind_, distance, length, p_));
-        }
-        if (traits_of(metric_).bound == BoundFamily::similarity) return judge_jaro(first, last, bound);
-
-        const int64_t allowed = largest_distance(length, bound);
-        const uint64_t apart = length > p_ ? length - p_ : p_ - length;
-        if (static_cast<int64_t>(apart) > allowed) return Judgement::ruled_out();
-        if (metric_ == Metric::hamming) {
-            // Unequal lengths score as if every code point differed (in
-            // bytes, when absolute: as many at least); equal ones are
-            // counted here, which costs less than asking the library.
-            if (length != p_) {
-                const uint64_t least = std::max(length, p_);
-                if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
+        } else if constexpr (family == Family::similarity) {
+            return judge_jaro(first, last, bound);
+        } else {
+            // Most windows are ruled out here, by a lookup and a compare or
+            // two: what a window of this length needs to pass.
+            const LengthRule rule = rule_of<at_threshold>(length, bound);
+            if (rule.least_shared == impossible) return Judgement::ruled_out(); // too long or too short
+            if constexpr (family == Family::hamming) {
+                // Unequal lengths score as if every code point differed (in
+                // bytes, when absolute: as many at least); equal ones are
+                // counted here, which costs less than asking the library.
+                if (length != p_) {
+                    const uint64_t least = std::max(length, p_);
+                    if (static_cast<int64_t>(least) > rule.allowed) return Judgement::ruled_out();
+                    const double floor = score_of(metric_, kind_, least, length, p_);
+                    return kind_ == ThresholdKind::Normalized ? Judgement::score(floor) : Judgement::at_least(floor);
+                }
+                const Units<Char> candidate = text_.substr(first, length);
+                uint64_t differ = 0;
+                for (uint64_t i = 0; i < length && static_cast<int64_t>(differ) <= rule.allowed; ++i)
+                    differ += code_point(candidate[i]) != pattern_[i];
+                if (static_cast<int64_t>(differ) > rule.allowed) return Judgement::ruled_out();
+                return Judgement::score(score_of(metric_, kind_, differ, length, p_));
+            } else if constexpr (family == Family::searched) {
+                // Within its distance only if the search marked its end.
+                if (reachable_known_ && !((reachable_[last >> 6] >> (last & 63)) & 1)) return Judgement::ruled_out();
+                if (shared_rules_out_ && lacks_too_much(first, last, rule.least_shared)) return Judgement::ruled_out();
+                // Levenshtein is a metric: the window is at least as far as the
+                // last window measured less the edits that turn one into the
+                // other (dropping what lies before this one, adding what follows).
+                if (metric_ == Metric::levenshtein && last_measured_.distance > 0) {
+                    const uint64_t moved = (first - last_measured_.first) + (last - last_measured_.last);
+                    if (last_measured_.distance > moved &&
+                        static_cast<int64_t>(last_measured_.distance - moved) > rule.allowed)
+                        return Judgement::ruled_out();
+                }
+                const uint64_t apart = length > p_ ? length - p_ : p_ - length;
+                const uint64_t least = std::max<uint64_t>(reachable_known_ ? 0 : searched_distance(first, last), apart);
+                if (static_cast<int64_t>(least) > rule.allowed) return Judgement::ruled_out();
+                return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
+            } else if constexpr (family == Family::subsequence) {
+                if (shared_rules_out_ && lacks_too_much(first, last, rule.least_shared)) return Judgement::ruled_out();
+                const uint64_t least = subsequence_distance(first, last);
+                if (static_cast<int64_t>(least) > rule.allowed) return Judgement::ruled_out();
                 const double floor = score_of(metric_, kind_, least, length, p_);
-                return kind_ == ThresholdKind::Normalized ? Judgement::score(floor) : Judgement::at_least(floor);
+                // From the window's own start the subsequence is the window's.
+                if (common_->started_at() == first && metric_ != Metric::damerau_levenshtein)
+                    return Judgement::score(floor);
+                return Judgement::at_least(floor);
+            } else {
+                const uint64_t shared = shared_.of(text_, first, last);
+                const uint64_t least = std::max(length, p_) - std::min({shared, length, p_});
+                if (static_cast<int64_t>(least) > rule.allowed) return Judgement::ruled_out();
+                return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
             }
-            uint64_t differ = 0;
-            for (uint64_t i = 0; i < length && static_cast<int64_t>(differ) <= allowed; ++i)
-                differ += code_point(candidate[i]) != pattern_[i];
-            if (static_cast<int64_t>(differ) > allowed) return Judgement::ruled_out();
-            return Judgement::score(score_of(metric_, kind_, differ, length, p_));
         }
-        if (search_) {
-            // Within its distance only if the search marked its end.
-            if (reachable_known_ && !((reachable_[last >> 6] >> (last & 63)) & 1)) return Judgement::ruled_out();
-            if (shared_rules_out_ && lacks_too_much(first, last, allowed)) return Judgement::ruled_out();
-            // Levenshtein is a metric: the window is at least as far as the
-            // last window measured less the edits that turn one into the
-            // other (dropping what lies before this one, adding what follows).
-            if (metric_ == Metric::levenshtein && last_measured_.distance > 0) {
-                const uint64_t moved = (first - last_measured_.first) + (last - last_measured_.last);
-                if (last_measured_.distance > moved && static_cast<int64_t>(last_measured_.distance - moved) > allowed)
-                    return Judgement::ruled_out();
-            }
-            const uint64_t least = std::max<uint64_t>(reachable_known_ ? 0 : searched_distance(first, last), apart);
-            if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
-            return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
-        }
-        if (common_) {
-            if (shared_rules_out_ && lacks_too_much(first, last, allowed)) return Judgement::ruled_out();
-            const uint64_t least = subsequence_distance(first, last);
-            if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
-            const double floor = score_of(metric_, kind_, least, length, p_);
-            // From the window's own start the subsequence is the window's.
-            if (common_->started_at() == first && metric_ != Metric::damerau_levenshtein)
-                return Judgement::score(floor);
-            return Judgement::at_least(floor);
-        }
-        const uint64_t shared = shared_.of(text_, first, last);
-        const uint64_t least = std::max(length, p_) - std::min({shared, length, p_});
-        if (static_cast<int64_t>(least) > allowed) return Judgement::ruled_out();
-        return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
     }
 
     // Whether the window whose trimmed text is [first, last) passes the
@@ -412,14 +458,41 @@ private:
 
     static constexpr int64_t unlimited = std::numeric_limits<int64_t>::max() / 4;
 
-    // Whether the code points that the window [first, last) lacks of the
-    // pattern's, each an edit, already cost more than `allowed`: kept up to
+    // Whether the window [first, last) shares fewer than `least_shared` code
+    // points with the pattern (each one it lacks is an edit): kept up to
     // date as the window slides, for less than a pass.
-    [[gnu::always_inline]] bool lacks_too_much(uint64_t first, uint64_t last, int64_t allowed) noexcept
+    [[gnu::always_inline]] bool lacks_too_much(uint64_t first, uint64_t last, uint64_t least_shared) noexcept
     {
-        const uint64_t length = last - first;
-        const uint64_t shared = std::min({shared_.of(text_, first, last), length, p_});
-        return static_cast<int64_t>(std::max(length, p_) - shared) > allowed;
+        return shared_.of(text_, first, last) < least_shared;
+    }
+
+    // What a window of one trimmed length needs to score `bound` or less:
+    // the largest distance it may have, and the fewest code points it must
+    // share with the pattern, as each one it lacks costs an edit
+    // (`impossible` when its length alone is too far from the pattern's).
+    struct LengthRule {
+        int64_t allowed;
+        uint64_t least_shared;
+    };
+    static constexpr uint64_t impossible = std::numeric_limits<uint64_t>::max();
+
+    // Kept by length for the threshold: for most windows, a lookup.
+    template <bool at_threshold> [[gnu::always_inline]] LengthRule rule_of(uint64_t length, double bound)
+    {
+        if ((at_threshold || bound == threshold_) && length < rule_count_) {
+            const LengthRule rule = rule_table_[length];
+            if (rule.allowed != unknown) return rule;
+        }
+        const int64_t allowed = largest_distance(length, bound);
+        return LengthRule{allowed, least_shared_of(length, allowed)};
+    }
+
+    uint64_t least_shared_of(uint64_t length, int64_t allowed) const noexcept
+    {
+        const uint64_t apart = length > p_ ? length - p_ : p_ - length;
+        if (allowed < 0 || apart > static_cast<uint64_t>(allowed)) return impossible;
+        const uint64_t longer = std::max(length, p_);
+        return static_cast<uint64_t>(allowed) >= longer ? 0 : longer - static_cast<uint64_t>(allowed);
     }
 
     // The largest distance with which a window of this trimmed length
@@ -429,7 +502,7 @@ private:
     [[gnu::always_inline]] int64_t largest_distance(uint64_t length, double bound)
     {
         if (bound == threshold_) {
-            if (length < allowed_.size() && allowed_[length] != unknown) return allowed_[length];
+            if (length < rules_.size() && rules_[length].allowed != unknown) return rules_[length].allowed;
         } else if (length < other_allowed_.size() && other_allowed_[length].bound == bound) {
             return other_allowed_[length].largest;
         }
@@ -459,9 +532,9 @@ private:
             if (maximum == 0 || largest == maximum) largest = unlimited;
         }
         if (bound == threshold_) {
-            if (length < allowed_.size()) allowed_[length] = largest;
-        } else if (length < allowed_.size()) {
-            if (other_allowed_.empty()) other_allowed_.assign(allowed_.size(), KeptDistance{});
+            if (length < rules_.size()) rules_[length] = LengthRule{largest, least_shared_of(length, largest)};
+        } else if (length < rules_.size()) {
+            if (other_allowed_.empty()) other_allowed_.assign(rules_.size(), KeptDistance{});
             other_allowed_[length] = KeptDistance{bound, largest};
         }
         return largest;
@@ -507,7 +580,10 @@ private:
         int64_t largest = -1;
     };
     std::vector<KeptDistance> other_allowed_;
-    std::vector<int64_t> allowed_;                    // by trimmed length: largest_distance at the threshold
+    std::vector<LengthRule> rules_;          // by trimmed length, at the threshold
+    const LengthRule* rule_table_ = nullptr; // rules_, as read for every window
+    std::size_t rule_count_ = 0;
+    Family family_ = Family::shared;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
@@ -668,9 +744,9 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // that follow it almost to their scores, closer than the first walk's.
     // So is the Jaro pair, whose walk rules out every window but the
     // pattern itself once a group's lowest score is 0.
-    const bool keeps_members = traits_of(metric).bound != BoundFamily::similarity &&
-                               !(metric == Metric::indel || metric == Metric::lcs_seq ||
-                                 metric == Metric::damerau_levenshtein);
+    const bool keeps_members =
+        traits_of(metric).bound != BoundFamily::similarity &&
+        !(metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein);
     if (keeps_members) members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
     const auto keep = [&](const Candidate& candidate) {
         if (!open->members_kept) return;
@@ -705,37 +781,86 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         append_polled(groups, *open, cancel);
         open.reset();
     };
-    windows.walk(
-        0, [&](uint64_t start, uint64_t end) __attribute__((always_inline)) {
-            cancel.poll(end - start + 1);
-            const WindowSpan window = span_of(text, start, end, trims);
-            // Where every window passes, a rough floor is all that is wanted.
-            const Judgement judgement = every_window_passes
-                                            ? Judgement::at_least(floors.rough(window.first, window.last))
-                                            : floors.judge(window.first, window.last, threshold);
-            if (!(judgement.floor <= threshold)) return true;
-            if (open && start > open->end && !(extend() && start <= open->end)) close();
-            const Candidate candidate{window, judgement};
-            if (open) {
-                within.push_back(candidate);
-                keep(candidate);
-                if (judgement.floor < open->seed_floor) {
-                    open->seed = window;
-                    open->seed_floor = judgement.floor;
-                }
+    // A window that starts within the open group joins it: where most
+    // windows pass, most come here, and this much is done in the walk. Its
+    // window and judgement come as values, so that the walk stores nothing
+    // for the windows it leaves.
+    const auto join = [&](uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor, double ceiling,
+                          bool exact) __attribute__((always_inline))
+    {
+        const Candidate candidate{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
+        within.push_back(candidate);
+        keep(candidate);
+        if (candidate.judgement.floor < open->seed_floor) {
+            open->seed = candidate.window;
+            open->seed_floor = candidate.judgement.floor;
+        }
+    };
+    // Any other window whose floor leaves it: it closes the open group
+    // or opens one. Out of the walk's loop, which most windows leave at
+    // their floor.
+    const auto take = [&](uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor, double ceiling,
+                          bool exact) __attribute__((noinline))
+    {
+        const WindowSpan window{start, end, first, last};
+        const Judgement judgement{floor, ceiling, exact};
+        if (open && start > open->end && !(extend() && start <= open->end)) close();
+        const Candidate candidate{window, judgement};
+        if (open) {
+            join(start, end, first, last, floor, ceiling, exact);
+            return;
+        }
+        const std::size_t kept = scored.size();
+        const Comparison verdict = passes(candidate);
+        if (verdict.accepted) {
+            open = TokenGroup{start, end, window, judgement.floor, verdict.score};
+            open->members_from = members.size();
+            open->members_kept = keeps_members;
+            keep(candidate);
+        } else
+            scored.resize(kept); // before any group: never looked up
+    };
+    // The first walk, compiled for each way of judging a window.
+    // What it reads at every window is copied into it, not reached through
+    // references.
+    const auto first_walk = [&](auto judge_window) {
+        windows.walk(
+            0, [ =, &cancel, &open, &join, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
+                cancel.poll(end - start + 1);
+                const WindowSpan window = span_of(text, start, end, trims);
+                const Judgement judgement = judge_window(window.first, window.last);
+                // A window ruled out is left at once, without a comparison.
+                if (judgement.floor == infinite_score || !(judgement.floor <= threshold)) return true;
+                if (open && start <= open->end)
+                    join(start, end, window.first, window.last, judgement.floor, judgement.ceiling, judgement.exact);
+                else
+                    take(start, end, window.first, window.last, judgement.floor, judgement.ceiling, judgement.exact);
                 return true;
-            }
-            const std::size_t kept = scored.size();
-            const Comparison verdict = passes(candidate);
-            if (verdict.accepted) {
-                open = TokenGroup{start, end, window, judgement.floor, verdict.score};
-                open->members_from = members.size();
-                open->members_kept = keeps_members;
-                keep(candidate);
-            } else
-                scored.resize(kept); // before any group: never looked up
-            return true;
+            });
+    };
+    // Runs run(family) with the floors' family as a constant, for walks
+    // compiled for each.
+    using Family = typename WindowFloors<Char>::Family;
+    const auto for_family = [&](auto&& run) {
+        switch (floors.family()) {
+        case Family::affix: run(std::integral_constant<Family, Family::affix>{}); break;
+        case Family::similarity: run(std::integral_constant<Family, Family::similarity>{}); break;
+        case Family::hamming: run(std::integral_constant<Family, Family::hamming>{}); break;
+        case Family::searched: run(std::integral_constant<Family, Family::searched>{}); break;
+        case Family::subsequence: run(std::integral_constant<Family, Family::subsequence>{}); break;
+        case Family::shared: run(std::integral_constant<Family, Family::shared>{}); break;
+        }
+    };
+    // Where every window passes, a rough floor is all that is wanted.
+    if (every_window_passes) {
+        first_walk([&](uint64_t first, uint64_t last) { return Judgement::at_least(floors.rough(first, last)); });
+    } else {
+        for_family([&](auto family) {
+            first_walk([&floors, threshold ](uint64_t first, uint64_t last) __attribute__((always_inline)) {
+                return floors.template judge_as<decltype(family)::value, true>(first, last, threshold);
+            });
         });
+    }
     if (open) {
         extend();
         close();
@@ -802,29 +927,32 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         // and needs no floor.
         auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
                                        [](const Scored& item, uint64_t start) { return item.start < start; });
-        windows.walk(group.first, [&](uint64_t start, uint64_t end) {
-            if (start > group.end) return false;
-            cancel.poll(end - start + 1);
-            while (cached != scored.end() && cached->start < start)
-                ++cached;
-            Comparison verdict;
-            if (cached != scored.end() && cached->start == start) {
-                if (cached->score > group.best) return true;
-                verdict = Comparison{cached->score <= threshold, cached->score};
-            } else {
-                const WindowSpan window = span_of(text, start, end, trims);
-                const Judgement judgement = floors.judge(window.first, window.last, group.best);
-                if (judgement.floor > group.best) return true;
-                verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor}
-                                          : score(window, group.best);
-            }
-            // A window scored above the group's lowest so far cannot be its
-            // pick (and its score may only be a floor).
-            if (verdict.accepted && verdict.score <= group.best) {
-                group.best = std::min(group.best, verdict.score);
-                solver.add(Match{start, end, verdict.score});
-            }
-            return true;
+        for_family([&](auto family) {
+            windows.walk(group.first, [&](uint64_t start, uint64_t end) {
+                if (start > group.end) return false;
+                cancel.poll(end - start + 1);
+                while (cached != scored.end() && cached->start < start)
+                    ++cached;
+                Comparison verdict;
+                if (cached != scored.end() && cached->start == start) {
+                    if (cached->score > group.best) return true;
+                    verdict = Comparison{cached->score <= threshold, cached->score};
+                } else {
+                    const WindowSpan window = span_of(text, start, end, trims);
+                    const Judgement judgement =
+                        floors.template judge_as<decltype(family)::value>(window.first, window.last, group.best);
+                    if (judgement.floor > group.best) return true;
+                    verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor}
+                                              : score(window, group.best);
+                }
+                // A window scored above the group's lowest so far cannot be its
+                // pick (and its score may only be a floor).
+                if (verdict.accepted && verdict.score <= group.best) {
+                    group.best = std::min(group.best, verdict.score);
+                    solver.add(Match{start, end, verdict.score});
+                }
+                return true;
+            });
         });
     }
 }

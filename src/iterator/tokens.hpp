@@ -99,8 +99,17 @@ void for_each_single_separator_window(Units<Char> text, Char separator, std::uin
         before = cuts >> 63;
         // A text whose length is a multiple of 64 ends its last token here.
         if (count == 64 && block + 64 == n && before == 0) ends[ended++] = n;
-        for (; next + kept < ended; ++next)
-            if (!visit(starts[next], ends[next + kept])) return;
+        if (next + kept < ended) {
+            // Walked by pointers: fewer values live across the visit.
+            const std::uint64_t* first_start = starts + next;
+            const std::uint64_t* last_end = ends + next + kept;
+            const std::uint64_t* const stop = ends + ended;
+            do {
+                if (!visit(*first_start, *last_end)) return;
+                ++first_start;
+            } while (++last_end < stop);
+            next = static_cast<std::size_t>(first_start - starts);
+        }
     }
 }
 
