@@ -58,20 +58,22 @@ double jaro_similarity_of(std::size_t common, std::size_t transpositions, std::s
 }
 
 // The matched code points of one word's matching taken in order on both
-// sides: each pair that differs is half a transposition.
+// sides: each pair that differs is half a transposition. Compared with the
+// pattern's own code points, which costs no look-up beyond Latin-1.
+struct Matched {
+    std::size_t common, transpositions;
+};
 template <typename Char>
-std::size_t one_word_transpositions(const WordPattern& positions, Units<Char> candidate, std::uint64_t pattern_flags,
-                                    std::uint64_t candidate_flags) noexcept
+Matched one_word_matched(std::u32string_view pattern, Units<Char> candidate, std::uint64_t pattern_flags,
+                         std::uint64_t candidate_flags) noexcept
 {
-    std::size_t transpositions = 0;
-    while (candidate_flags != 0) {
-        const std::uint64_t lowest = pattern_flags & (~pattern_flags + 1);
-        const std::size_t at = lowest_set_bit(candidate_flags);
-        transpositions += (positions.positions_of(code_point(candidate[at])) & lowest) == 0;
+    std::size_t common = 0, differ = 0;
+    for (; candidate_flags != 0; ++common) {
+        differ += code_point(candidate[lowest_set_bit(candidate_flags)]) != pattern[lowest_set_bit(pattern_flags)];
         candidate_flags &= candidate_flags - 1;
-        pattern_flags ^= lowest;
+        pattern_flags &= pattern_flags - 1;
     }
-    return transpositions / 2;
+    return Matched{common, differ / 2};
 }
 
 // The Jaro similarity of a candidate against the pattern whose positions
@@ -89,58 +91,46 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate) noexce
     if (reached > 8 * sizeof(Bits)) return -1.0;
 
     // Each candidate code point in turn takes the first pattern position
-    // within reach that holds it and is not taken yet. Which candidate
-    // positions match is kept in a word where one holds them; past that,
-    // the code points that match are kept in their order (one slot more,
-    // written over by those that do not match), which costs less than
-    // shifts of two words.
-    constexpr bool one_word = sizeof(Bits) == sizeof(std::uint64_t);
-    Bits pattern_flags = 0;
+    // within reach that holds it and is not taken yet; the positions not
+    // taken are kept rather than those taken, one step less per code point.
+    // The code points that match are kept in their order (one slot more,
+    // written over by each that does not), for the transpositions.
+    Bits free = ~Bits{0};
     Bits reach = lowest_bits_of<Bits>(bound + 1);
-    std::uint64_t candidate_flags = 0;
-    char32_t matched[one_word ? 1 : 8 * sizeof(Bits) + 1];
+    Char matched[8 * sizeof(Bits) + 1];
     std::size_t common = 0, j = 0;
-    const auto take = [&](char32_t c) {
-        const Bits found = positions.positions_of(c) & reach & ~pattern_flags;
-        pattern_flags |= found & (~found + 1);
-        if constexpr (one_word) {
-            candidate_flags |= static_cast<std::uint64_t>(found != 0) << j;
-        } else {
-            matched[common] = c;
-            common += found != 0;
-        }
+    const auto take = [&](Char unit) {
+        const Bits found = positions.positions_of(code_point(unit)) & reach & free;
+        free ^= found & (~found + 1);
+        matched[common] = unit;
+        common += found != 0;
     };
     for (const std::size_t growing = std::min(bound, reached); j < growing; ++j) {
-        take(code_point(candidate[j]));
+        take(candidate[j]);
         reach = (reach << 1) | 1;
     }
     for (; j < reached; ++j) {
-        take(code_point(candidate[j]));
+        take(candidate[j]);
         reach <<= 1;
     }
-    if constexpr (one_word) common = count_bits(pattern_flags);
     if (common == 0) return 0.0;
 
-    std::size_t transpositions = 0;
-    if constexpr (one_word) {
-        transpositions = one_word_transpositions(positions, candidate, pattern_flags, candidate_flags);
-    } else {
-        // Matched code points taken in order on both sides: each pair that
-        // differs is half a transposition.
-        for (std::size_t k = 0; k < common; ++k) {
-            transpositions += pattern[lowest_set_bit(pattern_flags)] != matched[k];
-            pattern_flags &= pattern_flags - 1;
-        }
-        transpositions /= 2;
+    // Matched code points taken in order on both sides: each pair that
+    // differs is half a transposition. No position from p on is taken.
+    Bits taken = ~free;
+    std::size_t differ = 0;
+    for (std::size_t k = 0; k < common; ++k) {
+        differ += pattern[lowest_set_bit(taken)] != code_point(matched[k]);
+        taken &= taken - 1;
     }
-    return jaro_similarity_of(common, transpositions, p, t);
+    return jaro_similarity_of(common, differ / 2, p, t);
 }
 
 // The distance from that similarity, with Winkler's step for a prefix
 // weight; negative where the similarity is.
 template <typename Char>
-double jaro_distance(double similarity, std::u32string_view pattern, Units<Char> candidate,
-                     double prefix_weight) noexcept
+[[gnu::always_inline]] inline double jaro_distance(double similarity, std::u32string_view pattern,
+                                                   Units<Char> candidate, double prefix_weight) noexcept
 {
     if (similarity < 0.0) return -1.0;
     if (prefix_weight > 0.0 && similarity > 0.7) {
@@ -184,21 +174,11 @@ std::uint64_t myers_distance(const WordPattern& positions, Units<Char> candidate
     return score;
 }
 
-// The slot of `c` in a pattern's short list of code points beyond ASCII,
-// added with no positions yet when it is not there (`added` tells).
-template <typename Bits, std::size_t Most>
-unsigned slot_of(char32_t c, char32_t (&others)[Most], Bits (&positions)[Most], unsigned& count, bool& added) noexcept
+// How many code points of the pattern lie beyond ASCII: room enough for
+// its distinct ones.
+std::size_t beyond_ascii(std::u32string_view pattern) noexcept
 {
-    unsigned slot = 0;
-    while (slot < count && others[slot] != c)
-        ++slot;
-    added = slot == count;
-    if (added) {
-        others[slot] = c;
-        positions[slot] = 0;
-        ++count;
-    }
-    return slot;
+    return static_cast<std::size_t>(std::count_if(pattern.begin(), pattern.end(), [](char32_t c) { return c >= 128; }));
 }
 
 } // namespace
@@ -207,6 +187,7 @@ WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(patter
 {
     std::fill(std::begin(low_), std::end(low_), std::uint64_t{0});
     std::fill(std::begin(ascii_ids_), std::end(ascii_ids_), static_cast<std::uint8_t>(absent));
+    others_.reset(beyond_ascii(pattern));
     unsigned ids = 0;
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         const char32_t c = pattern[i];
@@ -217,10 +198,7 @@ WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(patter
             continue;
         }
         // The others keep their positions too, for their ids' sake.
-        bool added = false;
-        const unsigned slot = slot_of(c, others_, other_positions_, other_count_, added);
-        if (added) other_ids_[slot] = static_cast<std::uint8_t>(ids++);
-        other_positions_[slot] |= bit;
+        others_.add(c, bit, ids);
     }
 }
 
@@ -301,7 +279,7 @@ void JaroPattern::prefix_distances(Units<Char> candidate, const std::uint64_t* l
             const Units<Char> prefix = candidate.substr(0, length);
             if (common > 0 && matched != counted_matched) {
                 transpositions =
-                    one_word_transpositions(positions_, prefix, matched, candidate_flags & lowest_bits(reached));
+                    one_word_matched(pattern, prefix, matched, candidate_flags & lowest_bits(reached)).transpositions;
                 counted_matched = matched;
             }
             const double similarity = common == 0 ? 0.0 : jaro_similarity_of(common, transpositions, p, length);
@@ -313,15 +291,15 @@ void JaroPattern::prefix_distances(Units<Char> candidate, const std::uint64_t* l
 WidePattern::WidePattern(std::u32string_view pattern) noexcept : pattern_(pattern)
 {
     std::fill(std::begin(ascii_), std::end(ascii_), Bits{0});
+    others_.reset(beyond_ascii(pattern));
+    unsigned ids = 0; // not asked for
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         const char32_t c = pattern[i];
         const Bits bit = Bits{1} << i;
-        if (c < 128) {
+        if (c < 128)
             ascii_[c] |= bit;
-            continue;
-        }
-        bool added = false;
-        other_positions_[slot_of(c, others_, other_positions_, other_count_, added)] |= bit;
+        else
+            others_.add(c, bit, ids);
     }
 }
 

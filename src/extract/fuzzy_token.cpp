@@ -326,6 +326,11 @@ private:
     {
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
+        if (jaro_) { // first: the Jaro pair scores many windows
+            const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
+            if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
+            return comparator_.compare(candidate);
+        }
         const auto scored = [&](uint64_t distance) {
             const double score = score_of(metric_, kind_, distance, length, p_);
             return Comparison{score <= threshold_, score};
@@ -366,10 +371,6 @@ private:
             // (it is never above the restricted one).
             return scored(damerau_->distance_within(
                 candidate, static_cast<std::uint32_t>(std::min<int64_t>(allowed, restricted))));
-        }
-        if (jaro_) {
-            const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
-            if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
         }
         return comparator_.compare(candidate);
     }
