@@ -165,6 +165,7 @@ public:
         const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
         if (traits_of(metric).bound == BoundFamily::similarity) {
             need_shared_.emplace(metric, kind_, threshold_, p_);
+            winkler_ = traits_of(metric).prefix_weight > 0.0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
         } else
             allowed_.assign(lengths, unknown);
@@ -403,7 +404,7 @@ private:
                 if (code_point(candidate[i]) != pattern_[i]) return Judgement::ruled_out();
             return Judgement::score(0.0);
         }
-        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
+        const uint64_t prefix = winkler_ ? detail::common_prefix(candidate, pattern_) : 4;
         const uint64_t shared = shared_.of(text_, first, last);
         // What the threshold needs, any lower bound needs too (a group's
         // lowest score so far passes it): a comparison of integers.
@@ -510,6 +511,7 @@ private:
     std::vector<KeptDistance> other_allowed_;
     std::vector<int64_t> allowed_;                    // by trimmed length: largest_distance at the threshold
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
+    bool winkler_ = false; // Jaro-Winkler: the common prefix counts
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
     std::optional<detail::SemiGlobalPass> search_, exact_;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
@@ -454,6 +455,38 @@ void jaro_pattern_agrees_with_the_library()
     }
 }
 
+// The shared count that the Jaro pair needs, worked out from an estimate,
+// is the least count from which the ceiling passes, as counting up from 0
+// finds it: for every length, common prefix and threshold, those between
+// the counts' steps and those that no count or every count passes.
+void shared_needed_is_the_least_count_that_passes()
+{
+    const double thresholds[] = {0.0,  0.05, 0.1, 0.3, 0.5,  2.0 / 3.0, 0.7, 0.95, 1.0, 1.5, -0.1, -1e-300,
+                                 1e-9, std::numeric_limits<double>::infinity(), std::nan("")};
+    for (const Metric metric : {Metric::jaro, Metric::jaro_winkler})
+        for (const double threshold : thresholds)
+            for (const uint64_t p : {1, 2, 3, 7, 11, 43, 64, 72, 130}) {
+                detail::SharedNeeded needed(metric, ThresholdKind::Normalized, threshold, p);
+                for (uint64_t round = 0; round < 600; ++round) {
+                    // Past the lengths that are kept, too.
+                    const uint64_t length = round < 400 ? round : random_source() % (8 * p + 600);
+                    const uint64_t prefix = random_source() % 5;
+                    uint64_t least = 0;
+                    while (least <= std::min(length, p) &&
+                           detail::cannot_pass(metric, ThresholdKind::Normalized, threshold, length, p, least, prefix))
+                        ++least;
+                    // Asked twice: worked out, then kept.
+                    for (int time = 0; time < 2; ++time) {
+                        const uint64_t got = needed.of(length, prefix);
+                        CHECK(got == least, "%s at %.17g, %zu against %zu with prefix %zu: %zu, counted %zu",
+                              traits_of(metric).name.data(), threshold, static_cast<std::size_t>(length),
+                              static_cast<std::size_t>(p), static_cast<std::size_t>(prefix),
+                              static_cast<std::size_t>(got), static_cast<std::size_t>(least));
+                    }
+                }
+            }
+}
+
 // The position tables hold every code point of a pattern, however many lie
 // beyond Latin-1 and however their table slots collide: for each code
 // point, its positions in one word or two and one id of its own; for a code
@@ -675,6 +708,7 @@ int main()
     window_passes_agree_with_the_library();
     jaro_pattern_agrees_with_the_library();
     pattern_tables_hold_every_code_point();
+    shared_needed_is_the_least_count_that_passes();
     jaro_reach_counts_the_positions_within_reach();
     jaro_reach_map_agrees_with_the_reach_count();
     word_scorer_agrees_with_the_library();
