@@ -308,6 +308,71 @@ template <typename Char> double WideJaroPattern::distance(Units<Char> candidate,
     return jaro_distance(jaro_similarity(positions_, candidate), positions_.pattern(), candidate, prefix_weight);
 }
 
+BlockJaroPattern::BlockJaroPattern(std::u32string_view pattern)
+    : pattern_(pattern), words_((pattern.size() + 63) / 64), ascii_(128 * words_, 0), free_(words_)
+{
+    std::size_t slots = 1;
+    while (slots < 2 * beyond_ascii(pattern))
+        slots *= 2;
+    mask_ = slots - 1;
+    keys_.assign(slots, 0);
+    rows_.assign(slots * words_, 0);
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char32_t c = pattern[i];
+        std::uint64_t* row = &ascii_[std::min<char32_t>(c, 127) * words_];
+        if (c >= 128) {
+            std::size_t slot = (c ^ (c >> 9)) & mask_;
+            while (keys_[slot] != 0 && keys_[slot] != c)
+                slot = (slot + 1) & mask_;
+            keys_[slot] = c;
+            row = &rows_[slot * words_];
+        }
+        row[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+}
+
+template <typename Char> double BlockJaroPattern::distance(Units<Char> candidate, double prefix_weight) const
+{
+    const std::size_t p = pattern_.size(), t = candidate.size();
+    if (t == 0) return jaro_distance(0.0, pattern_, candidate, prefix_weight);
+    // p > 1, so jaro_span applies.
+    const auto [bound, reached] = jaro_span(p, t);
+    std::fill(free_.begin(), free_.end(), ~std::uint64_t{0});
+    if (matched_.size() < reached) matched_.resize(reached);
+    std::uint64_t* const free = free_.data();
+    std::size_t common = 0;
+    for (std::size_t j = 0; j < reached; ++j) {
+        const char32_t c = code_point(candidate[j]);
+        const std::uint64_t* const row = positions_of(c);
+        if (row == nullptr) continue;
+        // The first free position from j - bound to j + bound that holds
+        // c; j + bound may lie past the pattern, j - bound never does.
+        const std::size_t lo = j > bound ? j - bound : 0, hi = std::min(j + bound, p - 1);
+        const std::size_t last_word = hi / 64;
+        std::size_t w = lo / 64;
+        std::uint64_t found = row[w] & free[w] & (~std::uint64_t{0} << (lo % 64));
+        while (true) {
+            if (w == last_word) found &= lowest_bits(hi % 64 + 1);
+            if (found != 0) {
+                free[w] ^= found & (~found + 1);
+                matched_[common++] = c;
+                break;
+            }
+            if (w == last_word) break;
+            ++w;
+            found = row[w] & free[w];
+        }
+    }
+    if (common == 0) return jaro_distance(0.0, pattern_, candidate, prefix_weight);
+    // Matched code points taken in order on both sides; no position from
+    // p on is ever taken.
+    std::size_t differ = 0, k = 0;
+    for (std::size_t w = 0; w < words_; ++w)
+        for (std::uint64_t taken = ~free[w]; taken != 0; taken &= taken - 1)
+            differ += pattern_[w * 64 + lowest_set_bit(taken)] != matched_[k++];
+    return jaro_distance(jaro_similarity_of(common, differ / 2, p, t), pattern_, candidate, prefix_weight);
+}
+
 template <typename Char> std::uint64_t WordScorer::distance(Units<Char> candidate) const noexcept
 {
     const WordPattern& positions = jaro_.positions();
@@ -407,6 +472,7 @@ bool WordScorer::refuses_length(std::size_t length) const noexcept
     template void JaroPattern::prefix_distances(Units<Char>, const std::uint64_t*, const std::uint64_t*, std::size_t,  \
                                                 double, double*) const noexcept;                                       \
     template double WideJaroPattern::distance(Units<Char>, double) const noexcept;                                     \
+    template double BlockJaroPattern::distance(Units<Char>, double) const;                                             \
     template Comparison WordScorer::compare(Units<Char>) const noexcept;
 TESSARIN_WORD_SCORING_FOR(char)
 TESSARIN_WORD_SCORING_FOR(char16_t)

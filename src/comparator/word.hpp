@@ -193,29 +193,73 @@ private:
     WidePattern positions_;
 };
 
-// The Jaro pair for a pattern of up to 128 code points, in one word or two.
-class JaroScorer {
+// The same for a longer pattern, up to 1,024 code points, in as many words
+// as it takes: the metric library's matching of such a pattern looks each
+// code point up in a general map and costs several times as much. Each
+// candidate code point reads the words of its reach alone.
+class BlockJaroPattern {
 public:
-    static bool fits(std::u32string_view pattern) noexcept { return WideJaroPattern::fits(pattern); }
+    static constexpr std::size_t most = 1024;
+    static bool fits(std::u32string_view pattern) noexcept { return !pattern.empty() && pattern.size() <= most; }
 
     // `pattern` must fit, and outlive this.
-    explicit JaroScorer(std::u32string_view pattern) noexcept
+    explicit BlockJaroPattern(std::u32string_view pattern);
+
+    // As JaroPattern::distance, for a candidate of any length. Not for two
+    // threads at once: it works in buffers of its own.
+    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const;
+
+private:
+    // The positions of `c`, a row of words_ words, or none.
+    const std::uint64_t* positions_of(char32_t c) const noexcept
+    {
+        if (c < 128) return &ascii_[c * words_];
+        for (std::size_t slot = (c ^ (c >> 9)) & mask_;; slot = (slot + 1) & mask_) {
+            if (keys_[slot] == c) return &rows_[slot * words_];
+            if (keys_[slot] == 0) return nullptr;
+        }
+    }
+
+    std::u32string_view pattern_;
+    std::size_t words_;
+    std::vector<std::uint64_t> ascii_; // a row per ASCII code point
+    std::size_t mask_ = 0;
+    std::vector<char32_t> keys_;      // the others by slot, 0 where none
+    std::vector<std::uint64_t> rows_; // a row per slot
+    mutable std::vector<std::uint64_t> free_;
+    mutable std::vector<char32_t> matched_;
+};
+
+// The Jaro pair for a pattern of up to 1,024 code points: in one word, two,
+// or as many as it takes.
+class JaroScorer {
+public:
+    static bool fits(std::u32string_view pattern) noexcept { return BlockJaroPattern::fits(pattern); }
+
+    // `pattern` must fit, and outlive this.
+    explicit JaroScorer(std::u32string_view pattern)
     {
         if (JaroPattern::fits(pattern))
             narrow_.emplace(pattern);
-        else
+        else if (WideJaroPattern::fits(pattern))
             wide_.emplace(pattern);
+        else
+            block_.emplace(pattern);
     }
 
-    // As JaroPattern::distance.
-    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const noexcept
+    // As JaroPattern::distance; negative only for a candidate past what one
+    // or two words reach, which the library then scores.
+    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const
     {
-        return narrow_ ? narrow_->distance(candidate, prefix_weight) : wide_->distance(candidate, prefix_weight);
+        if (narrow_) return narrow_->distance(candidate, prefix_weight);
+        if (wide_) return wide_->distance(candidate, prefix_weight);
+        return block_->distance(candidate, prefix_weight);
     }
 
 private:
     std::optional<JaroPattern> narrow_;
     std::optional<WideJaroPattern> wide_;
+    std::optional<BlockJaroPattern> block_;
 };
 
 // How far apart the Jaro matching lets a pattern position and a candidate
