@@ -150,9 +150,10 @@ def compare_with_cutoff(candidate, pattern, metric, threshold, threshold_kind):
     # Around one 64-bit block, small and large thresholds, every metric with a per-start pass.
     *[(list(CUTOFF_FAMILIES), length, kind, threshold) for length in (63, 64, 65)
       for kind, threshold in ((0, 0.0), (0, 2.0), (0, 30.0), (1, 0.05), (1, 0.3))],
-    # The Jaro pair around one and two 64-bit words of pattern positions.
-    *[(["jaro", "jaro_winkler"], length, 1, threshold) for length in (64, 65, 100, 128, 129)
+    # The Jaro pair around one and two 64-bit words of pattern positions, and past them.
+    *[(["jaro", "jaro_winkler"], length, 1, threshold) for length in (64, 65, 100, 128, 129, 200)
       for threshold in (0.1, 0.3)],
+    *[(["jaro_winkler"], length, 1, 0.02) for length in (1024, 1025)],
     # Long patterns around the size where the tables once changed, and beyond.
     *[(["levenshtein", "indel", "lcs_seq"], length, 0, 3.0) for length in (4095, 4096, 4097, 5000)],
     *[(["levenshtein"], length, kind, threshold) for length in (4096, 4097, 5000)

@@ -19,6 +19,9 @@ from reference_model import outcome
 METRICS = list(tessarin_names.METRICS)
 WORDS = "the be to of and a in that have I it for not on with he as you do at é ŝ 文 😀".split()
 SEPARATORS = [" ", ",", "--", "a", " \t", "aba", ""]
+# Words of thirty CJK letters each, some letters shared between words: for
+# patterns of more letters beyond Latin-1 than one or two 64-bit words hold.
+LONG_WORDS = ["".join(chr(0x4E00 + (37 * i + 101 * k) % 700) for i in range(30)) for k in range(8)]
 STRATEGY_LISTS = [["best_match"], ["best_match", "longest"], ["best_match", "minimum_isolated_character"],
                   [], ["longest"], ["shortest", "best_match"]]
 
@@ -122,6 +125,12 @@ def test_token_windows_of_long_texts_match_the_model(metric):
     # Code points beyond Latin-1, in the pattern and around it.
     ("文字 😀 é文 ŝ字 " * 12, "文字 😀 é", " "),
     ("Ж жж 文 😀😀 " * 12, "жж 文 😀", " "),
+    # Patterns of many letters beyond Latin-1, in one 64-bit word, in two
+    # and in more, among words of the same letters, changed a little.
+    ("съешь же ещё этих мягких французских булок да выпей же чаю " * 5, "этих мягкиx францусских булок", " "),
+    (" ".join(LONG_WORDS * 3), " ".join(LONG_WORDS[2:5])[:-9] + "ёё😀", " "),
+    (" ".join(LONG_WORDS * 3) + " 😀", " ".join(LONG_WORDS[1:6]).replace(LONG_WORDS[3][4:9], "文ŝ字"), " "),
+    (" ".join(LONG_WORDS[::-1] + LONG_WORDS), " ".join(LONG_WORDS[1:7]), " "),
 ])
 @pytest.mark.parametrize("metric", METRICS)
 def test_token_windows_over_runs_of_separators_match_the_model(text, pattern, separator, metric):

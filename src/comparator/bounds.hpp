@@ -563,24 +563,52 @@ template <typename Char> uint64_t common_affix(Units<Char> candidate, std::u32st
 class SharedNeeded {
 public:
     SharedNeeded(Metric metric, ThresholdKind kind, double threshold, uint64_t pattern_length)
-        : metric_(metric), kind_(kind), threshold_(threshold), p_(pattern_length), lengths_(4 * pattern_length + 256)
+        : metric_(metric), kind_(kind), threshold_(threshold), p_(pattern_length),
+          // A count kept is at most the pattern's length and one.
+          lengths_(pattern_length < (uint64_t{1} << 31) ? 4 * pattern_length + 256 : 0)
     {
     }
 
     [[gnu::always_inline]] uint64_t of(uint64_t length, uint64_t prefix)
     {
-        if (length >= lengths_) return least(length, prefix);
-        if (kept_.empty()) kept_.assign(5 * lengths_, -1);
-        int64_t& kept = kept_[std::min<uint64_t>(prefix, 4) * lengths_ + length];
-        if (kept < 0) kept = static_cast<int64_t>(least(length, prefix));
-        return static_cast<uint64_t>(kept);
+        if (length < kept_lengths_) {
+            // 0: not worked out yet; else the count and one.
+            const std::uint32_t kept = kept_[std::min<uint64_t>(prefix, 4) * kept_lengths_ + length];
+            if (kept != 0) return kept - 1;
+        }
+        return work_out(length, prefix);
     }
 
 private:
+    [[gnu::noinline]] uint64_t work_out(uint64_t length, uint64_t prefix)
+    {
+        const uint64_t need = least(length, prefix);
+        if (length >= lengths_) return need;
+        // Made when first wanted: some callers never ask.
+        if (kept_.empty()) {
+            kept_.assign(5 * lengths_, 0);
+            kept_lengths_ = lengths_;
+        }
+        kept_[std::min<uint64_t>(prefix, 4) * lengths_ + length] = static_cast<std::uint32_t>(need + 1);
+        return need;
+    }
+
     uint64_t least(uint64_t length, uint64_t prefix) const noexcept
     {
+        // From near where the plain Jaro ceiling, (s/t + s/p + 1)/3, first
+        // reaches the threshold (Winkler's step only lowers the count
+        // needed) to the least count that passes: the ceiling grows with
+        // the count, so no count below it passes, as a count from 0 up finds.
+        const uint64_t most = std::min(length, p_);
         uint64_t shared = 0;
-        while (shared <= std::min(length, p_) && cannot_pass(metric_, kind_, threshold_, length, p_, shared, prefix))
+        if (length > 0 && p_ > 0) {
+            const double estimate =
+                (2.0 - 3.0 * threshold_) / (1.0 / static_cast<double>(length) + 1.0 / static_cast<double>(p_));
+            if (estimate >= 1.0) shared = static_cast<uint64_t>(std::min(estimate, static_cast<double>(most)));
+        }
+        while (shared > 0 && !cannot_pass(metric_, kind_, threshold_, length, p_, shared - 1, prefix))
+            --shared;
+        while (shared <= most && cannot_pass(metric_, kind_, threshold_, length, p_, shared, prefix))
             ++shared;
         return shared;
     }
@@ -590,7 +618,8 @@ private:
     double threshold_;
     uint64_t p_;
     uint64_t lengths_;
-    std::vector<int64_t> kept_;
+    uint64_t kept_lengths_ = 0; // lengths_ once kept_ is made
+    std::vector<std::uint32_t> kept_;
 };
 
 // The common prefix of a candidate and the pattern, up to 4 code points.

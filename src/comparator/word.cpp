@@ -15,21 +15,16 @@ constexpr std::uint64_t lowest_bits(std::size_t n) noexcept
     return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
 }
 
-using WideBits = WidePattern::Bits;
-
-// The same, and the lowest bit set, for one word or two.
+// The same for one word or two.
 template <typename Bits> constexpr Bits lowest_bits_of(std::size_t n) noexcept
 {
     return n >= 8 * sizeof(Bits) ? ~Bits{0} : (Bits{1} << n) - 1;
 }
+
+// The index of the lowest bit set.
 unsigned lowest_set_bit(std::uint64_t x) noexcept
 {
     return static_cast<unsigned>(__builtin_ctzll(x));
-}
-unsigned lowest_set_bit(WideBits x) noexcept
-{
-    const auto low = static_cast<std::uint64_t>(x);
-    return low != 0 ? lowest_set_bit(low) : 64 + lowest_set_bit(static_cast<std::uint64_t>(x >> 64));
 }
 
 // How far apart two code points that the Jaro matching pairs may lie, for a
@@ -58,20 +53,22 @@ double jaro_similarity_of(std::size_t common, std::size_t transpositions, std::s
 }
 
 // The matched code points of one word's matching taken in order on both
-// sides: each pair that differs is half a transposition.
+// sides: each pair that differs is half a transposition. Compared with the
+// pattern's own code points, which costs no look-up beyond Latin-1.
+struct Matched {
+    std::size_t common, transpositions;
+};
 template <typename Char>
-std::size_t one_word_transpositions(const WordPattern& positions, Units<Char> candidate, std::uint64_t pattern_flags,
-                                    std::uint64_t candidate_flags) noexcept
+Matched one_word_matched(std::u32string_view pattern, Units<Char> candidate, std::uint64_t pattern_flags,
+                         std::uint64_t candidate_flags) noexcept
 {
-    std::size_t transpositions = 0;
-    while (candidate_flags != 0) {
-        const std::uint64_t lowest = pattern_flags & (~pattern_flags + 1);
-        const std::size_t at = lowest_set_bit(candidate_flags);
-        transpositions += (positions.positions_of(code_point(candidate[at])) & lowest) == 0;
+    std::size_t common = 0, differ = 0;
+    for (; candidate_flags != 0; ++common) {
+        differ += code_point(candidate[lowest_set_bit(candidate_flags)]) != pattern[lowest_set_bit(pattern_flags)];
         candidate_flags &= candidate_flags - 1;
-        pattern_flags ^= lowest;
+        pattern_flags &= pattern_flags - 1;
     }
-    return transpositions / 2;
+    return Matched{common, differ / 2};
 }
 
 // The Jaro similarity of a candidate against the pattern whose positions
@@ -89,58 +86,46 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate) noexce
     if (reached > 8 * sizeof(Bits)) return -1.0;
 
     // Each candidate code point in turn takes the first pattern position
-    // within reach that holds it and is not taken yet. Which candidate
-    // positions match is kept in a word where one holds them; past that,
-    // the code points that match are kept in their order (one slot more,
-    // written over by those that do not match), which costs less than
-    // shifts of two words.
-    constexpr bool one_word = sizeof(Bits) == sizeof(std::uint64_t);
-    Bits pattern_flags = 0;
+    // within reach that holds it and is not taken yet; the positions not
+    // taken are kept rather than those taken, one step less per code point.
+    // The code points that match are kept in their order (one slot more,
+    // written over by each that does not), for the transpositions.
+    Bits free = ~Bits{0};
     Bits reach = lowest_bits_of<Bits>(bound + 1);
-    std::uint64_t candidate_flags = 0;
-    char32_t matched[one_word ? 1 : 8 * sizeof(Bits) + 1];
+    Char matched[8 * sizeof(Bits) + 1];
     std::size_t common = 0, j = 0;
-    const auto take = [&](char32_t c) {
-        const Bits found = positions.positions_of(c) & reach & ~pattern_flags;
-        pattern_flags |= found & (~found + 1);
-        if constexpr (one_word) {
-            candidate_flags |= static_cast<std::uint64_t>(found != 0) << j;
-        } else {
-            matched[common] = c;
-            common += found != 0;
-        }
+    const auto take = [&](Char unit) {
+        const Bits found = positions.positions_of(code_point(unit)) & reach & free;
+        free ^= found & (~found + 1);
+        matched[common] = unit;
+        common += found != 0;
     };
     for (const std::size_t growing = std::min(bound, reached); j < growing; ++j) {
-        take(code_point(candidate[j]));
+        take(candidate[j]);
         reach = (reach << 1) | 1;
     }
     for (; j < reached; ++j) {
-        take(code_point(candidate[j]));
+        take(candidate[j]);
         reach <<= 1;
     }
-    if constexpr (one_word) common = count_bits(pattern_flags);
     if (common == 0) return 0.0;
 
-    std::size_t transpositions = 0;
-    if constexpr (one_word) {
-        transpositions = one_word_transpositions(positions, candidate, pattern_flags, candidate_flags);
-    } else {
-        // Matched code points taken in order on both sides: each pair that
-        // differs is half a transposition.
-        for (std::size_t k = 0; k < common; ++k) {
-            transpositions += pattern[lowest_set_bit(pattern_flags)] != matched[k];
-            pattern_flags &= pattern_flags - 1;
-        }
-        transpositions /= 2;
-    }
-    return jaro_similarity_of(common, transpositions, p, t);
+    // Matched code points taken in order on both sides: each pair that
+    // differs is half a transposition. No position from p on is taken.
+    // A word at a time: arithmetic on two words at once costs twice as much.
+    const Bits taken = ~free;
+    std::size_t differ = 0, k = 0;
+    for (std::size_t word = 0; word < sizeof(Bits) / sizeof(std::uint64_t); ++word)
+        for (auto bits = static_cast<std::uint64_t>(taken >> (64 * word)); bits != 0; bits &= bits - 1)
+            differ += pattern[64 * word + lowest_set_bit(bits)] != code_point(matched[k++]);
+    return jaro_similarity_of(common, differ / 2, p, t);
 }
 
 // The distance from that similarity, with Winkler's step for a prefix
 // weight; negative where the similarity is.
 template <typename Char>
-double jaro_distance(double similarity, std::u32string_view pattern, Units<Char> candidate,
-                     double prefix_weight) noexcept
+[[gnu::always_inline]] inline double jaro_distance(double similarity, std::u32string_view pattern,
+                                                   Units<Char> candidate, double prefix_weight) noexcept
 {
     if (similarity < 0.0) return -1.0;
     if (prefix_weight > 0.0 && similarity > 0.7) {
@@ -184,21 +169,11 @@ std::uint64_t myers_distance(const WordPattern& positions, Units<Char> candidate
     return score;
 }
 
-// The slot of `c` in a pattern's short list of code points beyond ASCII,
-// added with no positions yet when it is not there (`added` tells).
-template <typename Bits, std::size_t Most>
-unsigned slot_of(char32_t c, char32_t (&others)[Most], Bits (&positions)[Most], unsigned& count, bool& added) noexcept
+// How many code points of the pattern lie beyond ASCII: room enough for
+// its distinct ones.
+std::size_t beyond_ascii(std::u32string_view pattern) noexcept
 {
-    unsigned slot = 0;
-    while (slot < count && others[slot] != c)
-        ++slot;
-    added = slot == count;
-    if (added) {
-        others[slot] = c;
-        positions[slot] = 0;
-        ++count;
-    }
-    return slot;
+    return static_cast<std::size_t>(std::count_if(pattern.begin(), pattern.end(), [](char32_t c) { return c >= 128; }));
 }
 
 } // namespace
@@ -207,6 +182,7 @@ WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(patter
 {
     std::fill(std::begin(low_), std::end(low_), std::uint64_t{0});
     std::fill(std::begin(ascii_ids_), std::end(ascii_ids_), static_cast<std::uint8_t>(absent));
+    others_.reset(beyond_ascii(pattern));
     unsigned ids = 0;
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         const char32_t c = pattern[i];
@@ -217,10 +193,7 @@ WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(patter
             continue;
         }
         // The others keep their positions too, for their ids' sake.
-        bool added = false;
-        const unsigned slot = slot_of(c, others_, other_positions_, other_count_, added);
-        if (added) other_ids_[slot] = static_cast<std::uint8_t>(ids++);
-        other_positions_[slot] |= bit;
+        others_.add(c, bit, ids);
     }
 }
 
@@ -301,7 +274,7 @@ void JaroPattern::prefix_distances(Units<Char> candidate, const std::uint64_t* l
             const Units<Char> prefix = candidate.substr(0, length);
             if (common > 0 && matched != counted_matched) {
                 transpositions =
-                    one_word_transpositions(positions_, prefix, matched, candidate_flags & lowest_bits(reached));
+                    one_word_matched(pattern, prefix, matched, candidate_flags & lowest_bits(reached)).transpositions;
                 counted_matched = matched;
             }
             const double similarity = common == 0 ? 0.0 : jaro_similarity_of(common, transpositions, p, length);
@@ -313,21 +286,86 @@ void JaroPattern::prefix_distances(Units<Char> candidate, const std::uint64_t* l
 WidePattern::WidePattern(std::u32string_view pattern) noexcept : pattern_(pattern)
 {
     std::fill(std::begin(ascii_), std::end(ascii_), Bits{0});
+    others_.reset(beyond_ascii(pattern));
+    unsigned ids = 0; // not asked for
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         const char32_t c = pattern[i];
         const Bits bit = Bits{1} << i;
-        if (c < 128) {
+        if (c < 128)
             ascii_[c] |= bit;
-            continue;
-        }
-        bool added = false;
-        other_positions_[slot_of(c, others_, other_positions_, other_count_, added)] |= bit;
+        else
+            others_.add(c, bit, ids);
     }
 }
 
 template <typename Char> double WideJaroPattern::distance(Units<Char> candidate, double prefix_weight) const noexcept
 {
     return jaro_distance(jaro_similarity(positions_, candidate), positions_.pattern(), candidate, prefix_weight);
+}
+
+BlockJaroPattern::BlockJaroPattern(std::u32string_view pattern)
+    : pattern_(pattern), words_((pattern.size() + 63) / 64), ascii_(128 * words_, 0), free_(words_)
+{
+    std::size_t slots = 1;
+    while (slots < 2 * beyond_ascii(pattern))
+        slots *= 2;
+    mask_ = slots - 1;
+    keys_.assign(slots, 0);
+    rows_.assign(slots * words_, 0);
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char32_t c = pattern[i];
+        std::uint64_t* row = &ascii_[std::min<char32_t>(c, 127) * words_];
+        if (c >= 128) {
+            std::size_t slot = (c ^ (c >> 9)) & mask_;
+            while (keys_[slot] != 0 && keys_[slot] != c)
+                slot = (slot + 1) & mask_;
+            keys_[slot] = c;
+            row = &rows_[slot * words_];
+        }
+        row[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+}
+
+template <typename Char> double BlockJaroPattern::distance(Units<Char> candidate, double prefix_weight) const
+{
+    const std::size_t p = pattern_.size(), t = candidate.size();
+    if (t == 0) return jaro_distance(0.0, pattern_, candidate, prefix_weight);
+    // p > 1, so jaro_span applies.
+    const auto [bound, reached] = jaro_span(p, t);
+    std::fill(free_.begin(), free_.end(), ~std::uint64_t{0});
+    if (matched_.size() < reached) matched_.resize(reached);
+    std::uint64_t* const free = free_.data();
+    std::size_t common = 0;
+    for (std::size_t j = 0; j < reached; ++j) {
+        const char32_t c = code_point(candidate[j]);
+        const std::uint64_t* const row = positions_of(c);
+        if (row == nullptr) continue;
+        // The first free position from j - bound to j + bound that holds
+        // c; j + bound may lie past the pattern, j - bound never does.
+        const std::size_t lo = j > bound ? j - bound : 0, hi = std::min(j + bound, p - 1);
+        const std::size_t last_word = hi / 64;
+        std::size_t w = lo / 64;
+        std::uint64_t found = row[w] & free[w] & (~std::uint64_t{0} << (lo % 64));
+        while (true) {
+            if (w == last_word) found &= lowest_bits(hi % 64 + 1);
+            if (found != 0) {
+                free[w] ^= found & (~found + 1);
+                matched_[common++] = c;
+                break;
+            }
+            if (w == last_word) break;
+            ++w;
+            found = row[w] & free[w];
+        }
+    }
+    if (common == 0) return jaro_distance(0.0, pattern_, candidate, prefix_weight);
+    // Matched code points taken in order on both sides; no position from
+    // p on is ever taken.
+    std::size_t differ = 0, k = 0;
+    for (std::size_t w = 0; w < words_; ++w)
+        for (std::uint64_t taken = ~free[w]; taken != 0; taken &= taken - 1)
+            differ += pattern_[w * 64 + lowest_set_bit(taken)] != matched_[k++];
+    return jaro_distance(jaro_similarity_of(common, differ / 2, p, t), pattern_, candidate, prefix_weight);
 }
 
 template <typename Char> std::uint64_t WordScorer::distance(Units<Char> candidate) const noexcept
@@ -429,6 +467,7 @@ bool WordScorer::refuses_length(std::size_t length) const noexcept
     template void JaroPattern::prefix_distances(Units<Char>, const std::uint64_t*, const std::uint64_t*, std::size_t,  \
                                                 double, double*) const noexcept;                                       \
     template double WideJaroPattern::distance(Units<Char>, double) const noexcept;                                     \
+    template double BlockJaroPattern::distance(Units<Char>, double) const;                                             \
     template Comparison WordScorer::compare(Units<Char>) const noexcept;
 TESSARIN_WORD_SCORING_FOR(char)
 TESSARIN_WORD_SCORING_FOR(char16_t)

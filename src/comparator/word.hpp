@@ -22,9 +22,69 @@
 
 namespace tessarin::detail {
 
-// The bit set of the pattern positions that hold each code point: the ASCII
-// rows looked up directly, the others in a short list. Each distinct code
-// point also has a small id. The pattern must outlive it.
+// The pattern's code points from 128 on, each with its positions and an
+// id, in a table addressed by their low bits: a probe or two per code point
+// of a text beyond Latin-1, where a list of a pattern of other letters
+// would be read through at every code point.
+template <typename Bits, std::size_t Most> class OtherCodePoints {
+public:
+    // Empty, with room for `count` code points (at most Most).
+    void reset(std::size_t count) noexcept
+    {
+        std::size_t slots = 1;
+        while (slots < 2 * count)
+            slots *= 2;
+        mask_ = slots - 1;
+        std::fill(keys_, keys_ + slots, char32_t{0});
+    }
+
+    // Adds `bit` to the positions of `c` (from 128 on); a code point not
+    // there yet takes the id `next_id`, which then grows by one.
+    void add(char32_t c, Bits bit, unsigned& next_id) noexcept
+    {
+        std::size_t slot = slot_of(c);
+        while (keys_[slot] != 0 && keys_[slot] != c)
+            slot = (slot + 1) & mask_;
+        if (keys_[slot] == 0) {
+            keys_[slot] = c;
+            positions_[slot] = 0;
+            ids_[slot] = static_cast<std::uint8_t>(next_id++);
+        }
+        positions_[slot] |= bit;
+    }
+
+    Bits positions_of(char32_t c) const noexcept
+    {
+        // Half the slots at least stay empty: the probes end.
+        for (std::size_t slot = slot_of(c);; slot = (slot + 1) & mask_) {
+            if (keys_[slot] == c) return positions_[slot];
+            if (keys_[slot] == 0) return 0;
+        }
+    }
+
+    // The id of `c`, or `absent`.
+    unsigned id_of(char32_t c, unsigned absent) const noexcept
+    {
+        for (std::size_t slot = slot_of(c);; slot = (slot + 1) & mask_) {
+            if (keys_[slot] == c) return ids_[slot];
+            if (keys_[slot] == 0) return absent;
+        }
+    }
+
+private:
+    // Letters of one script lie close together: their low bits tell them
+    // apart, and the bits above fold in the block.
+    std::size_t slot_of(char32_t c) const noexcept { return (c ^ (c >> 9)) & mask_; }
+
+    std::size_t mask_ = 0;
+    char32_t keys_[2 * Most]; // 0 where empty: no key is below 128
+    Bits positions_[2 * Most];
+    std::uint8_t ids_[2 * Most];
+};
+
+// The bit set of the pattern positions that hold each code point: those
+// below 256 looked up directly, the others in a small table. Each distinct
+// code point also has a small id. The pattern must outlive it.
 class WordPattern {
 public:
     static constexpr std::size_t most = 64;
@@ -37,9 +97,7 @@ public:
     {
         // Below 256 by one look-up: every code point of a one-byte text is.
         if (c < 256) return low_[c];
-        for (unsigned i = 0; i < other_count_; ++i)
-            if (others_[i] == c) return other_positions_[i];
-        return 0;
+        return others_.positions_of(c);
     }
 
     // The id of a code point of the pattern (below the number of distinct
@@ -48,9 +106,7 @@ public:
     unsigned id_of(char32_t c) const noexcept
     {
         if (c < 128) return ascii_ids_[c];
-        for (unsigned i = 0; i < other_count_; ++i)
-            if (others_[i] == c) return other_ids_[i];
-        return absent;
+        return others_.id_of(c, absent);
     }
 
     std::u32string_view pattern() const noexcept { return pattern_; }
@@ -59,10 +115,7 @@ private:
     std::u32string_view pattern_;
     std::uint64_t low_[256];
     std::uint8_t ascii_ids_[128];
-    char32_t others_[most];
-    std::uint64_t other_positions_[most];
-    std::uint8_t other_ids_[most];
-    unsigned other_count_ = 0;
+    OtherCodePoints<std::uint64_t, most> others_; // from 128 on
 };
 
 // The positions of each code point of a pattern of up to 128 code points,
@@ -80,9 +133,7 @@ public:
     Bits positions_of(char32_t c) const noexcept
     {
         if (c < 128) return ascii_[c];
-        for (unsigned i = 0; i < other_count_; ++i)
-            if (others_[i] == c) return other_positions_[i];
-        return 0;
+        return others_.positions_of(c);
     }
 
     std::u32string_view pattern() const noexcept { return pattern_; }
@@ -90,9 +141,7 @@ public:
 private:
     std::u32string_view pattern_;
     Bits ascii_[128];
-    char32_t others_[most];
-    Bits other_positions_[most];
-    unsigned other_count_ = 0;
+    OtherCodePoints<Bits, most> others_; // from 128 on
 };
 
 // The Jaro and Jaro-Winkler distances worked out as the metric library
@@ -144,29 +193,73 @@ private:
     WidePattern positions_;
 };
 
-// The Jaro pair for a pattern of up to 128 code points, in one word or two.
-class JaroScorer {
+// The same for a longer pattern, up to 1,024 code points, in as many words
+// as it takes: the metric library's matching of such a pattern looks each
+// code point up in a general map and costs several times as much. Each
+// candidate code point reads the words of its reach alone.
+class BlockJaroPattern {
 public:
-    static bool fits(std::u32string_view pattern) noexcept { return WideJaroPattern::fits(pattern); }
+    static constexpr std::size_t most = 1024;
+    static bool fits(std::u32string_view pattern) noexcept { return !pattern.empty() && pattern.size() <= most; }
 
     // `pattern` must fit, and outlive this.
-    explicit JaroScorer(std::u32string_view pattern) noexcept
+    explicit BlockJaroPattern(std::u32string_view pattern);
+
+    // As JaroPattern::distance, for a candidate of any length. Not for two
+    // threads at once: it works in buffers of its own.
+    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const;
+
+private:
+    // The positions of `c`, a row of words_ words, or none.
+    const std::uint64_t* positions_of(char32_t c) const noexcept
+    {
+        if (c < 128) return &ascii_[c * words_];
+        for (std::size_t slot = (c ^ (c >> 9)) & mask_;; slot = (slot + 1) & mask_) {
+            if (keys_[slot] == c) return &rows_[slot * words_];
+            if (keys_[slot] == 0) return nullptr;
+        }
+    }
+
+    std::u32string_view pattern_;
+    std::size_t words_;
+    std::vector<std::uint64_t> ascii_; // a row per ASCII code point
+    std::size_t mask_ = 0;
+    std::vector<char32_t> keys_;      // the others by slot, 0 where none
+    std::vector<std::uint64_t> rows_; // a row per slot
+    mutable std::vector<std::uint64_t> free_;
+    mutable std::vector<char32_t> matched_;
+};
+
+// The Jaro pair for a pattern of up to 1,024 code points: in one word, two,
+// or as many as it takes.
+class JaroScorer {
+public:
+    static bool fits(std::u32string_view pattern) noexcept { return BlockJaroPattern::fits(pattern); }
+
+    // `pattern` must fit, and outlive this.
+    explicit JaroScorer(std::u32string_view pattern)
     {
         if (JaroPattern::fits(pattern))
             narrow_.emplace(pattern);
-        else
+        else if (WideJaroPattern::fits(pattern))
             wide_.emplace(pattern);
+        else
+            block_.emplace(pattern);
     }
 
-    // As JaroPattern::distance.
-    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const noexcept
+    // As JaroPattern::distance; negative only for a candidate past what one
+    // or two words reach, which the library then scores.
+    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const
     {
-        return narrow_ ? narrow_->distance(candidate, prefix_weight) : wide_->distance(candidate, prefix_weight);
+        if (narrow_) return narrow_->distance(candidate, prefix_weight);
+        if (wide_) return wide_->distance(candidate, prefix_weight);
+        return block_->distance(candidate, prefix_weight);
     }
 
 private:
     std::optional<JaroPattern> narrow_;
     std::optional<WideJaroPattern> wide_;
+    std::optional<BlockJaroPattern> block_;
 };
 
 // How far apart the Jaro matching lets a pattern position and a candidate

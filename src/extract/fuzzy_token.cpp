@@ -166,6 +166,7 @@ public:
         const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
         if (traits_of(metric).bound == BoundFamily::similarity) {
             need_shared_.emplace(metric, kind_, threshold_, p_);
+            winkler_ = traits_of(metric).prefix_weight > 0.0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
         } else
             rules_.assign(lengths, LengthRule{unknown, impossible});
@@ -372,6 +373,11 @@ private:
     {
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
+        if (jaro_) { // first: the Jaro pair scores many windows
+            const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
+            if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
+            return comparator_.compare(candidate);
+        }
         const auto scored = [&](uint64_t distance) {
             const double score = score_of(metric_, kind_, distance, length, p_);
             return Comparison{score <= threshold_, score};
@@ -413,10 +419,6 @@ private:
             return scored(damerau_->distance_within(
                 candidate, static_cast<std::uint32_t>(std::min<int64_t>(allowed, restricted))));
         }
-        if (jaro_) {
-            const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
-            if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
-        }
         return comparator_.compare(candidate);
     }
 
@@ -448,7 +450,7 @@ private:
                 if (code_point(candidate[i]) != pattern_[i]) return Judgement::ruled_out();
             return Judgement::score(0.0);
         }
-        const uint64_t prefix = traits_of(metric_).prefix_weight > 0.0 ? detail::common_prefix(candidate, pattern_) : 4;
+        const uint64_t prefix = winkler_ ? detail::common_prefix(candidate, pattern_) : 4;
         const uint64_t shared = shared_.of(text_, first, last);
         // What the threshold needs, any lower bound needs too (a group's
         // lowest score so far passes it): a comparison of integers.
@@ -585,6 +587,7 @@ private:
     std::size_t rule_count_ = 0;
     Family family_ = Family::shared;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
+    bool winkler_ = false; // Jaro-Winkler: the common prefix counts
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
     std::optional<detail::SemiGlobalPass> search_, exact_;

@@ -2,6 +2,7 @@
 // itself: no shortcut may change a result. Random strings over small
 // alphabets, so that windows share many code points with the pattern and
 // the bounds are put to work; lengths reach past one 64-bit block.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -454,6 +455,110 @@ void jaro_pattern_agrees_with_the_library()
     }
 }
 
+// The shared count that the Jaro pair needs, worked out from an estimate,
+// is the least count from which the ceiling passes, as counting up from 0
+// finds it: for every length, common prefix and threshold, those between
+// the counts' steps and those that no count or every count passes.
+void shared_needed_is_the_least_count_that_passes()
+{
+    const double thresholds[] = {0.0,  0.05, 0.1, 0.3, 0.5,  2.0 / 3.0, 0.7, 0.95, 1.0, 1.5, -0.1, -1e-300,
+                                 1e-9, std::numeric_limits<double>::infinity(), std::nan("")};
+    for (const Metric metric : {Metric::jaro, Metric::jaro_winkler})
+        for (const double threshold : thresholds)
+            for (const uint64_t p : {1, 2, 3, 7, 11, 43, 64, 72, 130}) {
+                detail::SharedNeeded needed(metric, ThresholdKind::Normalized, threshold, p);
+                for (uint64_t round = 0; round < 600; ++round) {
+                    // Past the lengths that are kept, too.
+                    const uint64_t length = round < 400 ? round : random_source() % (8 * p + 600);
+                    const uint64_t prefix = random_source() % 5;
+                    uint64_t least = 0;
+                    while (least <= std::min(length, p) &&
+                           detail::cannot_pass(metric, ThresholdKind::Normalized, threshold, length, p, least, prefix))
+                        ++least;
+                    // Asked twice: worked out, then kept.
+                    for (int time = 0; time < 2; ++time) {
+                        const uint64_t got = needed.of(length, prefix);
+                        CHECK(got == least, "%s at %.17g, %zu against %zu with prefix %zu: %zu, counted %zu",
+                              traits_of(metric).name.data(), threshold, static_cast<std::size_t>(length),
+                              static_cast<std::size_t>(p), static_cast<std::size_t>(prefix),
+                              static_cast<std::size_t>(got), static_cast<std::size_t>(least));
+                    }
+                }
+            }
+}
+
+// The position tables hold every code point of a pattern, however many lie
+// beyond Latin-1 and however their table slots collide: for each code
+// point, its positions in one word or two and one id of its own; for a code
+// point of no position, none. The Jaro pair over such patterns, in one
+// word, two or more, agrees with the library.
+void pattern_tables_hold_every_code_point()
+{
+    // Cyrillic and CJK letters, code points whose slots collide (equal low
+    // bits, blocks 512 apart), the first beyond ASCII and beyond Latin-1,
+    // and ASCII.
+    std::u32string alphabet = U"ab \u00e9\u0080\u00ff\u0100";
+    for (char32_t c = 0x430; c < 0x450; ++c)
+        alphabet += c;
+    for (char32_t c = 0x4e00; c < 0x4e00 + 40; c += 3)
+        alphabet += c;
+    for (char32_t k = 1; k <= 12; ++k)
+        alphabet += 0x1f600 + 512 * k;
+    const std::u32string absent = U"z\u00e0\u0451\u4dff\U0001f601\U00010000";
+    for (int round = 0; round < 3000; ++round) {
+        // Past two words, some: a scorer of as many words as it takes.
+        const std::size_t length = 1 + random_source() % (round % 4 == 3 ? 400 : round % 2 ? 64 : 128);
+        const std::u32string pattern = random_string(length, round % 8 == 7 ? U"abc " : alphabet);
+        const detail::JaroScorer scorer(pattern);
+        const std::u32string_view letters = round % 8 == 7 ? std::u32string_view(U"abc ") : alphabet;
+        const std::u32string candidate =
+            round % 3 ? mutated(pattern, letters) : random_string(random_length(length + 8, length + 140), letters);
+        for (const double weight : {0.0, 0.1}) {
+            const double expected = weight > 0.0 ? rapidfuzz::jaro_winkler_distance(candidate, pattern)
+                                                 : rapidfuzz::jaro_distance(candidate, pattern);
+            const double got = scorer.distance(std::u32string_view(candidate), weight);
+            CHECK(got >= 0.0 || (length <= 128 && candidate.size() > 64), "declined a candidate of %zu",
+                  candidate.size());
+            if (got < 0.0) continue; // past what one or two words reach: the library's
+            CHECK(std::memcmp(&got, &expected, sizeof got) == 0, "weight %.1f, pattern of %zu: %.17g, library %.17g",
+                  weight, pattern.size(), got, expected);
+            std::string latin1;
+            std::u16string ucs2;
+            if (narrow_units(candidate, latin1)) {
+                const double narrowed = scorer.distance(std::string_view(latin1), weight);
+                CHECK(std::memcmp(&narrowed, &expected, sizeof got) == 0, "Latin-1 candidate");
+            }
+            if (narrow_units(candidate, ucs2)) {
+                const double narrowed = scorer.distance(std::u16string_view(ucs2), weight);
+                CHECK(std::memcmp(&narrowed, &expected, sizeof got) == 0, "two-byte candidate");
+            }
+        }
+        if (length > detail::WidePattern::most) continue;
+        const detail::WidePattern wide(pattern);
+        std::vector<unsigned> ids;
+        for (const std::u32string_view asked : {letters, std::u32string_view(absent)})
+            for (const char32_t c : asked) {
+                detail::WidePattern::Bits expected = 0;
+                for (std::size_t i = 0; i < pattern.size(); ++i)
+                    if (pattern[i] == c) expected |= detail::WidePattern::Bits{1} << i;
+                CHECK(wide.positions_of(c) == expected, "two-word positions of U+%04X", static_cast<unsigned>(c));
+                if (pattern.size() > detail::WordPattern::most) continue;
+                const detail::WordPattern word(pattern);
+                CHECK(word.positions_of(c) == static_cast<uint64_t>(expected), "positions of U+%04X",
+                      static_cast<unsigned>(c));
+                const unsigned id = word.id_of(c);
+                if (expected == 0) {
+                    CHECK(id == detail::WordPattern::absent, "U+%04X, absent, has id %u", static_cast<unsigned>(c), id);
+                } else {
+                    CHECK(std::find(ids.begin(), ids.end(), id) == ids.end(), "id %u twice", id);
+                    ids.push_back(id);
+                }
+            }
+        for (const unsigned id : ids)
+            CHECK(id < ids.size(), "id %u of %zu code points", id, ids.size());
+    }
+}
+
 // The reach count is, for a window, the number of pattern positions i whose
 // code point the window holds at some position j with |i - j| <= reach:
 // with reaches past the pattern's end and past one 64-bit word, windows
@@ -677,6 +782,8 @@ int main()
     damerau_within_limit_agrees_with_the_full_table();
     window_passes_agree_with_the_library();
     jaro_pattern_agrees_with_the_library();
+    pattern_tables_hold_every_code_point();
+    shared_needed_is_the_least_count_that_passes();
     jaro_reach_counts_the_positions_within_reach();
     jaro_reach_map_agrees_with_the_reach_count();
     word_scorer_agrees_with_the_library();
