@@ -78,13 +78,17 @@ BitParallelPattern::BitParallelPattern(std::u32string_view pattern)
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     // Rows of the code points of the Basic Multilingual Plane beyond
     // Latin-1 by pages of 256 (page 0: the page of none; row 0: no
-    // positions); those beyond it by their bits, a probe or two each.
+    // positions), where they lie on a few pages; the rest by their bits, a
+    // probe or two each.
     std::fill(std::begin(page_of_), std::end(page_of_), std::uint16_t{0});
-    page_rows_.assign(256, 0);
-    plane_rows_.assign(words_, 0);
+    paged_ = few_pages(distinct);
+    if (paged_) {
+        page_rows_.assign(256, 0);
+        plane_rows_.assign(words_, 0);
+    }
     std::size_t beyond = 0;
     for (const char32_t c : distinct) {
-        if (c >= 0x10000) {
+        if (!paged_ || c >= 0x10000) {
             ++beyond;
             continue;
         }
@@ -110,7 +114,7 @@ BitParallelPattern::BitParallelPattern(std::u32string_view pattern)
         std::uint64_t* row;
         if (c < 256) {
             row = &low_[c * words_];
-        } else if (c < 0x10000) {
+        } else if (c < 0x10000 && paged_) {
             row = &plane_rows_[page_rows_[std::size_t{page_of_[c >> 8]} * 256 + (c & 0xFF)] * words_];
         } else {
             std::size_t slot = slot_of(c, key_mask_);

@@ -30,6 +30,24 @@ inline unsigned count_bits(std::uint64_t x) noexcept
     return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
 }
 
+// Whether the code points of `distinct` (sorted) from 256 on that lie in
+// the Basic Multilingual Plane fall on few enough of its pages of 256 for a
+// table of those pages to pay: the pages of a pattern of many ideographs
+// would be set up for little and crowd the cache that the text's code points
+// are looked up in.
+inline bool few_pages(const std::vector<char32_t>& distinct) noexcept
+{
+    constexpr std::size_t most_pages = 16;
+    std::size_t pages = 0;
+    char32_t last_page = 0;
+    for (const char32_t c : distinct) {
+        if (c < 256 || c >= 0x10000 || c >> 8 == last_page) continue;
+        last_page = c >> 8;
+        if (++pages > most_pages) return false;
+    }
+    return true;
+}
+
 class BitParallelPattern {
 public:
     // What a prefix's distance reads when it is known to exceed the limit.
@@ -74,7 +92,8 @@ public:
     const std::uint64_t* positions_of(char32_t c) const noexcept
     {
         if (c < 256) return &low_[c * words_];
-        if (c < 0x10000) return &plane_rows_[page_rows_[std::size_t{page_of_[c >> 8]} * 256 + (c & 0xFF)] * words_];
+        if (c < 0x10000 && paged_)
+            return &plane_rows_[page_rows_[std::size_t{page_of_[c >> 8]} * 256 + (c & 0xFF)] * words_];
         return beyond_plane_positions_of(c);
     }
     // The bit set of a code point that the pattern does not hold.
@@ -95,7 +114,8 @@ private:
 
     std::size_t length_;
     std::size_t words_;
-    std::vector<std::uint64_t> low_;        // 256 rows of words_
+    std::vector<std::uint64_t> low_; // 256 rows of words_
+    bool paged_ = false;
     std::uint16_t page_of_[256];            // by the high byte of a code point below 2^16
     std::vector<std::uint32_t> page_rows_;  // 256 row numbers a page
     std::vector<std::uint64_t> plane_rows_; // rows of words_, row 0 empty

@@ -89,7 +89,10 @@ std::string narrow(std::u32string_view text)
     return out;
 }
 
-constexpr std::u32string_view alphabets[] = {U"ab", U"abc ", U"abcdefgh", U"ab\u00e9\u4e2d"};
+// The last: ideographs on more pages of 256 than the tables of pages take.
+constexpr std::u32string_view alphabets[] = {
+    U"ab", U"abc ", U"abcdefgh", U"ab\u00e9\u4e2d",
+    U"a\u4e00\u4f00\u5000\u5100\u5200\u5300\u5400\u5500\u5600\u5700\u5800\u5900\u5a00\u5b00\u5c00\u5d00\u5e00"};
 
 // Thresholds around a real score: the score itself (the tightest that
 // passes), a hair above it, and others that come from nothing.
@@ -461,8 +464,10 @@ void jaro_pattern_agrees_with_the_library()
 // the counts' steps and those that no count or every count passes.
 void shared_needed_is_the_least_count_that_passes()
 {
-    const double thresholds[] = {0.0,  0.05, 0.1, 0.3, 0.5,  2.0 / 3.0, 0.7, 0.95, 1.0, 1.5, -0.1, -1e-300,
-                                 1e-9, std::numeric_limits<double>::infinity(), std::nan("")};
+    const double thresholds[] = {
+        0.0,         0.05, 0.1, 0.3,  0.5,     2.0 / 3.0, 0.7,
+        0.95,        1.0,  1.5, -0.1, -1e-300, 1e-9,      std::numeric_limits<double>::infinity(),
+        std::nan("")};
     for (const Metric metric : {Metric::jaro, Metric::jaro_winkler})
         for (const double threshold : thresholds)
             for (const uint64_t p : {1, 2, 3, 7, 11, 43, 64, 72, 130}) {
@@ -721,9 +726,14 @@ void sliding_shared_agrees_with_a_fresh_count()
     std::u32string many; // more distinct code points than the lanes hold
     for (char32_t c = U'a'; c < U'a' + 40; ++c)
         many += c;
-    const std::u32string_view patterns[] = {U"for on a", U"ab\u00e9ab", U"abcdefghijklmnopqrstuvwxyz012345",
-                                            U"\u4e2d\u00e9a\U0001F600 b\u4e2d", many};
-    const std::u32string_view letters[] = {U"ab ", U"abcdefghijklmnop ", U"ab\u00e9\u4e2d\U0001F600 ", many};
+    std::u32string spread = U"a "; // ideographs on more pages of 256 than are tabled
+    for (char32_t c = 0x4E00; c < 0x4E00 + 20 * 256; c += 256)
+        spread += {c, c + 1};
+    const std::u32string_view patterns[] = {
+        U"for on a", U"ab\u00e9ab", U"abcdefghijklmnopqrstuvwxyz012345", U"\u4e2d\u00e9a\U0001F600 b\u4e2d",
+        many,        spread};
+    const std::u32string_view letters[] = {U"ab ", U"abcdefghijklmnop ", U"ab\u00e9\u4e2d\U0001F600 ", many,
+                                           std::u32string_view(spread).substr(0, 24)};
     for (const std::u32string_view pattern : patterns)
         for (const std::u32string_view alphabet : letters) {
             const std::u32string text = random_string(600, alphabet);
