@@ -223,6 +223,23 @@ def test_raw_affix_and_position_scans_match_the_model(metric, pattern):
             assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), args
 
 
+@pytest.mark.parametrize("text", [
+    "x" * 300 + "ab c" + "y" * 200 + " ab c  " + "z" * 90,  # long stretches that no window can end in
+    "cab c" + "q" * 250,  # the pattern's last code point first, then never again
+    "q" * 250 + "ab c",  # only at the text's end
+    "c" + " " * 70 + "c\t \tab  c" + " " * 40,  # runs of white space after it, kept by windows
+    "ccc cc c" * 30,  # at nearly every end
+])
+def test_raw_postfix_windows_between_rare_ends_match_the_model(text):
+    # Postfix passes over the starts whose windows cannot end in the
+    # pattern's last code point; the starts where one can must all be seen.
+    for pattern in ("ab c", "c", " bc", "xab c"):
+        for kind, threshold in ((0, 0.0), (0, 2.0), (0, 7.0), (1, 0.2), (1, 0.5), (1, 0.9)):
+            for strategies in (["best_match"], ["longest"], []):
+                args = (text, pattern, False, False, "postfix", threshold, kind, strategies)
+                assert tessarin.fuzzy_raw_extract(*args) == model_fuzzy_raw(*args), args
+
+
 @pytest.mark.parametrize("seed", range(scaled(40)))
 def test_raw_windows_near_the_threshold_match_the_model(seed):
     # Raw windows of the Jaro pair are ruled out by how many pattern code

@@ -133,16 +133,81 @@ void scan_with_comparator(Units<Char> text, const WindowShape& shape, Metric met
     }
 }
 
-// Postfix and Hamming where only a window that ends as the pattern does
-// (postfix), or is as long as it (Hamming), can pass. Hamming: only the
+// Ascending window ends in a ring of a fixed size, which a loop over the
+// starts fills and empties without allocating.
+class EndQueue {
+public:
+    explicit EndQueue(uint64_t most) : ring_(ring_size(most)), mask_(ring_.size() - 1) {}
+    void push_back(uint64_t end) noexcept { ring_[(head_ + size_++) & mask_] = end; }
+    // Whether the first end lies before `end`.
+    bool front_before(uint64_t end) const noexcept { return size_ != 0 && ring_[head_] < end; }
+    void pop_front() noexcept
+    {
+        head_ = (head_ + 1) & mask_;
+        --size_;
+    }
+    std::size_t size() const noexcept { return size_; }
+    uint64_t operator[](std::size_t i) const noexcept { return ring_[(head_ + i) & mask_]; }
+
+private:
+    // A power of two, so that positions wrap by a mask.
+    static std::size_t ring_size(uint64_t most) noexcept
+    {
+        std::size_t size = 1;
+        while (size < most)
+            size *= 2;
+        return size;
+    }
+
+    std::vector<uint64_t> ring_;
+    std::size_t mask_, head_ = 0, size_ = 0;
+};
+
+// Hamming where only a window as long as the pattern can pass: only the
 // windows whose trimmed text is the pattern's length from the start's
-// first content code point can pass, and they all end in the white space
-// after that stretch, so the stretch is compared once for all of them.
-// Postfix: a window whose trimmed text does not end in the pattern's last
-// code point is ruled out by one comparison.
+// first content code point can, and they all end in the white space after
+// that stretch, so the stretch is compared once for all of them.
 template <typename Char>
-void scan_ends_alike(Units<Char> text, const WindowShape& shape, Metric metric, const FuzzyComparator& comparator,
-                     uint64_t equal_allowed, CandidateSink& solver, Cancellation& cancel)
+void scan_equal_lengths(Units<Char> text, const WindowShape& shape, const FuzzyComparator& comparator,
+                        uint64_t equal_allowed, CandidateSink& solver, Cancellation& cancel)
+{
+    const std::u32string& pattern = comparator.pattern();
+    const uint64_t n = text.size(), p = pattern.size();
+    const ThresholdKind kind = comparator.threshold_kind();
+    const double threshold = comparator.threshold();
+    const uint64_t work = shape.work_per_start();
+    ContentStart<Char> content(text);
+    for (uint64_t start = 0; start < n; ++start) {
+        cancel.poll(work);
+        const uint64_t first = content.at(start);
+        const uint64_t longest_end = shape.longest_end(start, n);
+        const uint64_t b = first + p;
+        if (b > longest_end || (!is_plain(text[b - 1]) && is_white_space(code_point(text[b - 1])))) continue;
+        uint64_t white_end = b; // the windows ending from b to here trim to b
+        while (white_end < longest_end && !is_plain(text[white_end]) && is_white_space(code_point(text[white_end])))
+            ++white_end;
+        const uint64_t lowest = std::max(b, shape.shortest_end(start, n)), highest = white_end;
+        if (lowest > highest) continue;
+        uint64_t distance = 0;
+        for (uint64_t i = 0; i < p && distance <= equal_allowed; ++i)
+            distance += code_point(text[first + i]) != pattern[i];
+        if (distance > equal_allowed) continue;
+        const double score = score_of(Metric::hamming, kind, distance, p, p);
+        if (score <= threshold)
+            for (uint64_t end = lowest; end <= highest; ++end)
+                solver.add(Match{start, end, score});
+    }
+}
+
+// Postfix where only a window whose trimmed text ends in the pattern's
+// last code point can pass, and only if enough of the pattern's end comes
+// before it. The window ends where the text, white space aside, ends so
+// are read once each, as the longest window's end moves
+// forward, and kept while some start's window may end there; a start with
+// none among its windows' ends is passed over without a look.
+template <typename Char>
+void scan_postfix_ends(Units<Char> text, const WindowShape& shape, const FuzzyComparator& comparator,
+                       CandidateSink& solver, Cancellation& cancel)
 {
     const std::u32string& pattern = comparator.pattern();
     const uint64_t n = text.size(), p = pattern.size();
@@ -150,39 +215,53 @@ void scan_ends_alike(Units<Char> text, const WindowShape& shape, Metric metric, 
     const double threshold = comparator.threshold();
     const char32_t last = pattern[p - 1];
     const uint64_t work = shape.work_per_start();
+    const uint64_t reach = shape.pattern_length + static_cast<uint64_t>(shape.longest); // of a start's longest window
     ContentStart<Char> content(text);
+    EndQueue ends(shape.longest_end(0, n) + static_cast<uint64_t>(shape.shrink) + 2);
+    uint64_t read_to = 0;
+    // Whether the text read, white space aside, ends in the pattern's last
+    // code point with enough of the pattern's end before it for some window
+    // to pass: no window ending there has more of it in common, and the
+    // least score of a common suffix is that of a window of the pattern's
+    // length.
+    bool tail_can_pass = false;
+    const auto read_one = [&]() {
+        const Char unit = text[read_to++];
+        const char32_t c = code_point(unit);
+        if (is_plain(unit) || !is_white_space(c)) {
+            tail_can_pass = c == last;
+            if (tail_can_pass) {
+                const uint64_t common = detail::common_affix(text.substr(0, read_to), pattern, true);
+                tail_can_pass = !(score_of(Metric::postfix, kind, p - common, p, p) > threshold);
+            }
+        }
+        if (tail_can_pass) ends.push_back(read_to);
+    };
     for (uint64_t start = 0; start < n; ++start) {
+        for (const uint64_t longest_end = shape.longest_end(start, n); read_to < longest_end;)
+            read_one();
+        while (ends.front_before(shape.shortest_end(start, n)))
+            ends.pop_front();
+        if (ends.size() == 0) {
+            // No window of this start can pass: the next start that has one
+            // is the first whose longest window reaches the next end read
+            // that can pass (and its shortest window ends no later).
+            while (ends.size() == 0 && read_to < n)
+                read_one();
+            if (ends.size() == 0) break;
+            const uint64_t reaching = ends[0] - reach;
+            cancel.poll(work * (reaching - start));
+            start = reaching;
+        }
         cancel.poll(work);
         const uint64_t first = content.at(start);
-        const uint64_t shortest_end = shape.shortest_end(start, n), longest_end = shape.longest_end(start, n);
-        if (metric == Metric::hamming) {
-            const uint64_t b = first + p;
-            if (b > longest_end || is_white_space(code_point(text[b - 1]))) continue;
-            uint64_t white_end = b; // the windows ending from b to here trim to b
-            while (white_end < longest_end && is_white_space(code_point(text[white_end])))
-                ++white_end;
-            const uint64_t lowest = std::max(b, shortest_end), highest = white_end;
-            if (lowest > highest) continue;
-            uint64_t distance = 0;
-            for (uint64_t i = 0; i < p && distance <= equal_allowed; ++i)
-                distance += code_point(text[first + i]) != pattern[i];
-            if (distance > equal_allowed) continue;
-            const double score = score_of(metric, kind, distance, p, p);
-            if (score <= threshold)
-                for (uint64_t end = lowest; end <= highest; ++end)
-                    solver.add(Match{start, end, score});
-            continue;
-        }
-        for (uint64_t end = shortest_end; end <= longest_end; ++end) {
-            // A window ending in another code point than the pattern's last,
-            // and not in white space, keeps that end when trimmed.
-            const Char unit = text[end - 1];
-            if (code_point(unit) != last && (is_plain(unit) || !is_white_space(code_point(unit)))) continue;
+        for (std::size_t i = 0; i < ends.size(); ++i) {
+            const uint64_t end = ends[i];
             const uint64_t a = std::min(first, end), b = trimmed_end(text, a, end);
             if (b == a || code_point(text[b - 1]) != last) continue;
             const uint64_t length = b - a;
             const uint64_t distance = std::max(length, p) - detail::common_affix(text.substr(a, length), pattern, true);
-            const double score = score_of(metric, kind, distance, length, p);
+            const double score = score_of(Metric::postfix, kind, distance, length, p);
             if (score <= threshold) solver.add(Match{start, end, score});
         }
     }
@@ -219,7 +298,10 @@ void scan_affixes_and_positions(Units<Char> text, const WindowShape& shape, Metr
     const uint64_t work = shape.work_per_start();
     ContentStart<Char> content(text);
     if (metric != Metric::prefix && !any_hopeless_passes) {
-        scan_ends_alike(text, shape, metric, comparator, equal_allowed, solver, cancel);
+        if (metric == Metric::hamming)
+            scan_equal_lengths(text, shape, comparator, equal_allowed, solver, cancel);
+        else
+            scan_postfix_ends(text, shape, comparator, solver, cancel);
         return;
     }
     for (uint64_t start = 0; start < n; ++start) {

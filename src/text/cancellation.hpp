@@ -37,12 +37,17 @@ public:
     void poll(std::uint64_t work = 1)
     {
         budget_ -= static_cast<std::int64_t>(work);
-        if (budget_ > 0) return;
+        if (__builtin_expect(budget_ <= 0, 0)) ask();
+    }
+
+private:
+    // Out of line, so that a poll in a loop stays two instructions there.
+    [[gnu::noinline]] void ask()
+    {
         budget_ = interval_;
         if (check_ && check_(context_)) throw CallCancelled();
     }
 
-private:
     Check check_ = nullptr;
     void* context_ = nullptr;
     std::int64_t interval_ = default_interval;
