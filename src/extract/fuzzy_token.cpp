@@ -374,7 +374,11 @@ private:
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
         if (jaro_) { // first: the Jaro pair scores many windows
-            const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
+            // A window that matches fewer code points than the threshold
+            // needs fails, whatever its transpositions: it gets infinity.
+            const uint64_t prefix = winkler_ ? detail::common_prefix(candidate, pattern_) : 4;
+            const double distance =
+                jaro_->distance(candidate, traits_of(metric_).prefix_weight, need_shared_->of(length, prefix));
             if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
             return comparator_.compare(candidate);
         }
