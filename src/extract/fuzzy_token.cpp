@@ -723,15 +723,18 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         WindowSpan window;
         Judgement judgement;
     };
-    // Whether the window passes, and its score or a ceiling of it.
-    const auto passes = [&](const Candidate& candidate) {
+    // Whether the window passes, and its score or a ceiling of it. The
+    // score is kept for the groups' walks, unless `keeps_failing` is false
+    // and the window fails: one before any group is never looked up.
+    const auto passes = [&](const Candidate& candidate, bool keeps_failing) {
         const Judgement& judgement = candidate.judgement;
         if (judgement.exact) return Comparison{judgement.floor <= threshold, judgement.floor};
         if (every_window_passes || judgement.ceiling <= threshold) return Comparison{true, judgement.ceiling};
         cancel.poll(detail::comparison_cost(metric, candidate.window.last - candidate.window.first, p));
         bool exact = true;
         const Comparison verdict = floors.decide(candidate.window.first, candidate.window.last, exact);
-        if (exact) append_polled(scored, Scored{candidate.window.start, verdict.score}, cancel);
+        if (exact && (verdict.accepted || keeps_failing))
+            append_polled(scored, Scored{candidate.window.start, verdict.score}, cancel);
         return verdict;
     };
 
@@ -772,7 +775,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         const std::size_t before = scored.size();
         bool extended = false;
         for (auto candidate = within.rbegin(); candidate != within.rend(); ++candidate) {
-            const Comparison verdict = passes(*candidate);
+            const Comparison verdict = passes(*candidate, true);
             if (!verdict.accepted) continue;
             open->end = std::max(open->end, candidate->window.end);
             open->best = std::min(open->best, verdict.score);
@@ -817,15 +820,13 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             join(start, end, first, last, floor, ceiling, exact);
             return;
         }
-        const std::size_t kept = scored.size();
-        const Comparison verdict = passes(candidate);
+        const Comparison verdict = passes(candidate, false);
         if (verdict.accepted) {
             open = TokenGroup{start, end, window, judgement.floor, verdict.score};
             open->members_from = members.size();
             open->members_kept = keeps_members;
             keep(candidate);
-        } else
-            scored.resize(kept); // before any group: never looked up
+        }
     };
     // The first walk, compiled for each way of judging a window.
     // What it reads at every window is copied into it, not reached through
