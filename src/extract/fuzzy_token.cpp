@@ -34,6 +34,9 @@ constexpr double infinite_score = std::numeric_limits<double>::infinity();
 // them without a second walk (some 3 MiB): a group beyond that is walked
 // again, so that memory does not grow with the text.
 constexpr std::size_t most_members = std::size_t{1} << 16;
+// For the Jaro pair, the most windows a group keeps: a longer one is walked
+// again.
+constexpr std::size_t most_jaro_members = 16;
 
 // A token window: its span, as reported, and the span of its trimmed text
 // (empty, at the window's end, when it holds white space only). Both ends
@@ -752,15 +755,19 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // The metrics of the common subsequence are scored better by a walk:
     // the pass, started afresh at each window scored, bounds the windows
     // that follow it almost to their scores, closer than the first walk's.
-    // So is the Jaro pair, whose walk rules out every window but the
-    // pattern itself once a group's lowest score is 0.
+    // So is a long group of the Jaro pair, whose walk rules out every
+    // window but the pattern itself once the group's lowest score is 0; a
+    // short one, where most windows come in groups of a few, costs less
+    // from its members than from cutting its tokens and counting its
+    // shared code points again.
     const bool keeps_members =
-        traits_of(metric).bound != BoundFamily::similarity &&
         !(metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein);
+    const std::size_t most_in_group =
+        traits_of(metric).bound == BoundFamily::similarity ? most_jaro_members : most_members;
     if (keeps_members) members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
     const auto keep = [&](const Candidate& candidate) {
         if (!open->members_kept) return;
-        if (members.size() >= most_members) {
+        if (members.size() >= most_members || members.size() - open->members_from >= most_in_group) {
             open->members_kept = false;
             members.resize(open->members_from);
             return;
