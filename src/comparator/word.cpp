@@ -470,7 +470,7 @@ bool WordScorer::refuses_length(std::size_t length) const noexcept
 }
 
 #define TESSARIN_WORD_SCORING_FOR(Char)                                                                                \
-    template double JaroPattern::distance(Units<Char>, double, std::size_t) const noexcept;                                         \
+    template double JaroPattern::distance(Units<Char>, double, std::size_t) const noexcept;                            \
     template void JaroPattern::prefix_distances(Units<Char>, const std::uint64_t*, const std::uint64_t*, std::size_t,  \
                                                 double, double*) const noexcept;                                       \
     template double WideJaroPattern::distance(Units<Char>, double) const noexcept;                                     \
