@@ -74,8 +74,12 @@ Matched one_word_matched(std::u32string_view pattern, Units<Char> candidate, std
 // The Jaro similarity of a candidate against the pattern whose positions
 // are given, or a negative value when the candidate's part that the
 // matching reaches is longer than the positions' words hold.
+//
+// A candidate that matches fewer than `need` code points cannot pass: its
+// similarity is given as `short_of_need`, with no transpositions counted.
+constexpr double short_of_need = -2.0;
 template <typename Positions, typename Char>
-double jaro_similarity(const Positions& positions, Units<Char> candidate) noexcept
+double jaro_similarity(const Positions& positions, Units<Char> candidate, std::size_t need = 0) noexcept
 {
     using Bits = decltype(positions.positions_of(0));
     const std::u32string_view pattern = positions.pattern();
@@ -108,6 +112,7 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate) noexce
         take(candidate[j]);
         reach <<= 1;
     }
+    if (common < need) return short_of_need;
     if (common == 0) return 0.0;
 
     // Matched code points taken in order on both sides: each pair that
@@ -122,12 +127,13 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate) noexce
 }
 
 // The distance from that similarity, with Winkler's step for a prefix
-// weight; negative where the similarity is.
+// weight; negative where the similarity is, infinite where it fell short of
+// the count needed.
 template <typename Char>
 [[gnu::always_inline]] inline double jaro_distance(double similarity, std::u32string_view pattern,
                                                    Units<Char> candidate, double prefix_weight) noexcept
 {
-    if (similarity < 0.0) return -1.0;
+    if (similarity < 0.0) return similarity == short_of_need ? std::numeric_limits<double>::infinity() : -1.0;
     if (prefix_weight > 0.0 && similarity > 0.7) {
         const std::size_t most = std::min<std::size_t>({pattern.size(), candidate.size(), 4});
         std::size_t prefix = 0;
@@ -197,14 +203,15 @@ WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(patter
     }
 }
 
-template <typename Char> double JaroPattern::similarity(Units<Char> candidate) const noexcept
+template <typename Char> double JaroPattern::similarity(Units<Char> candidate, std::size_t need) const noexcept
 {
-    return jaro_similarity(positions_, candidate);
+    return jaro_similarity(positions_, candidate, need);
 }
 
-template <typename Char> double JaroPattern::distance(Units<Char> candidate, double prefix_weight) const noexcept
+template <typename Char>
+double JaroPattern::distance(Units<Char> candidate, double prefix_weight, std::size_t need) const noexcept
 {
-    return jaro_distance(similarity(candidate), positions_.pattern(), candidate, prefix_weight);
+    return jaro_distance(similarity(candidate, need), positions_.pattern(), candidate, prefix_weight);
 }
 
 template <typename Char>
@@ -463,7 +470,7 @@ bool WordScorer::refuses_length(std::size_t length) const noexcept
 }
 
 #define TESSARIN_WORD_SCORING_FOR(Char)                                                                                \
-    template double JaroPattern::distance(Units<Char>, double) const noexcept;                                         \
+    template double JaroPattern::distance(Units<Char>, double, std::size_t) const noexcept;                            \
     template void JaroPattern::prefix_distances(Units<Char>, const std::uint64_t*, const std::uint64_t*, std::size_t,  \
                                                 double, double*) const noexcept;                                       \
     template double WideJaroPattern::distance(Units<Char>, double) const noexcept;                                     \

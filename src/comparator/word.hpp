@@ -157,8 +157,11 @@ public:
     // The distance of `candidate` (1 less the similarity; with a prefix
     // weight, Winkler's), or a negative value when the candidate's part that
     // the matching reaches is longer than 64 code points (the caller then
-    // asks the library).
-    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const noexcept;
+    // asks the library). A candidate that matches fewer than `need` code
+    // points is not scored: it gets infinity (no threshold that such a count
+    // fails is passed).
+    template <typename Char>
+    double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0) const noexcept;
 
     // distance() of the first lengths[k] code points of `candidate` into
     // distances[k], for `count` lengths in ascending order, each at most the
@@ -173,7 +176,7 @@ public:
     const WordPattern& positions() const noexcept { return positions_; }
 
 private:
-    template <typename Char> double similarity(Units<Char> candidate) const noexcept;
+    template <typename Char> double similarity(Units<Char> candidate, std::size_t need) const noexcept;
 
     WordPattern positions_;
 };
@@ -248,10 +251,12 @@ public:
     }
 
     // As JaroPattern::distance; negative only for a candidate past what one
-    // or two words reach, which the library then scores.
-    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const
+    // or two words reach, which the library then scores. `need` may spare
+    // the work for a pattern of one word; a longer one scores every
+    // candidate.
+    template <typename Char> double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0) const
     {
-        if (narrow_) return narrow_->distance(candidate, prefix_weight);
+        if (narrow_) return narrow_->distance(candidate, prefix_weight, need);
         if (wide_) return wide_->distance(candidate, prefix_weight);
         return block_->distance(candidate, prefix_weight);
     }

@@ -34,6 +34,9 @@ constexpr double infinite_score = std::numeric_limits<double>::infinity();
 // them without a second walk (some 3 MiB): a group beyond that is walked
 // again, so that memory does not grow with the text.
 constexpr std::size_t most_members = std::size_t{1} << 16;
+// For the Jaro pair, the most windows a group keeps: a longer one is walked
+// again.
+constexpr std::size_t most_jaro_members = 16;
 
 // A token window: its span, as reported, and the span of its trimmed text
 // (empty, at the window's end, when it holds white space only). Both ends
@@ -374,7 +377,11 @@ private:
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
         if (jaro_) { // first: the Jaro pair scores many windows
-            const double distance = jaro_->distance(candidate, traits_of(metric_).prefix_weight);
+            // A window that matches fewer code points than the threshold
+            // needs fails, whatever its transpositions: it gets infinity.
+            const uint64_t prefix = winkler_ ? detail::common_prefix(candidate, pattern_) : 4;
+            const double distance =
+                jaro_->distance(candidate, traits_of(metric_).prefix_weight, need_shared_->of(length, prefix));
             if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
             return comparator_.compare(candidate);
         }
@@ -719,15 +726,18 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         WindowSpan window;
         Judgement judgement;
     };
-    // Whether the window passes, and its score or a ceiling of it.
-    const auto passes = [&](const Candidate& candidate) {
+    // Whether the window passes, and its score or a ceiling of it. The
+    // score is kept for the groups' walks, unless `keeps_failing` is false
+    // and the window fails: one before any group is never looked up.
+    const auto passes = [&](const Candidate& candidate, bool keeps_failing) {
         const Judgement& judgement = candidate.judgement;
         if (judgement.exact) return Comparison{judgement.floor <= threshold, judgement.floor};
         if (every_window_passes || judgement.ceiling <= threshold) return Comparison{true, judgement.ceiling};
         cancel.poll(detail::comparison_cost(metric, candidate.window.last - candidate.window.first, p));
         bool exact = true;
         const Comparison verdict = floors.decide(candidate.window.first, candidate.window.last, exact);
-        if (exact) append_polled(scored, Scored{candidate.window.start, verdict.score}, cancel);
+        if (exact && (verdict.accepted || keeps_failing))
+            append_polled(scored, Scored{candidate.window.start, verdict.score}, cancel);
         return verdict;
     };
 
@@ -745,15 +755,19 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // The metrics of the common subsequence are scored better by a walk:
     // the pass, started afresh at each window scored, bounds the windows
     // that follow it almost to their scores, closer than the first walk's.
-    // So is the Jaro pair, whose walk rules out every window but the
-    // pattern itself once a group's lowest score is 0.
+    // So is a long group of the Jaro pair, whose walk rules out every
+    // window but the pattern itself once the group's lowest score is 0; a
+    // short one, where most windows come in groups of a few, costs less
+    // from its members than from cutting its tokens and counting its
+    // shared code points again.
     const bool keeps_members =
-        traits_of(metric).bound != BoundFamily::similarity &&
         !(metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein);
+    const std::size_t most_in_group =
+        traits_of(metric).bound == BoundFamily::similarity ? most_jaro_members : most_members;
     if (keeps_members) members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
     const auto keep = [&](const Candidate& candidate) {
         if (!open->members_kept) return;
-        if (members.size() >= most_members) {
+        if (members.size() >= most_members || members.size() - open->members_from >= most_in_group) {
             open->members_kept = false;
             members.resize(open->members_from);
             return;
@@ -768,7 +782,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         const std::size_t before = scored.size();
         bool extended = false;
         for (auto candidate = within.rbegin(); candidate != within.rend(); ++candidate) {
-            const Comparison verdict = passes(*candidate);
+            const Comparison verdict = passes(*candidate, true);
             if (!verdict.accepted) continue;
             open->end = std::max(open->end, candidate->window.end);
             open->best = std::min(open->best, verdict.score);
@@ -813,15 +827,13 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             join(start, end, first, last, floor, ceiling, exact);
             return;
         }
-        const std::size_t kept = scored.size();
-        const Comparison verdict = passes(candidate);
+        const Comparison verdict = passes(candidate, false);
         if (verdict.accepted) {
             open = TokenGroup{start, end, window, judgement.floor, verdict.score};
             open->members_from = members.size();
             open->members_kept = keeps_members;
             keep(candidate);
-        } else
-            scored.resize(kept); // before any group: never looked up
+        }
     };
     // The first walk, compiled for each way of judging a window.
     // What it reads at every window is copied into it, not reached through

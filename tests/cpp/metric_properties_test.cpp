@@ -425,6 +425,24 @@ void jaro_pattern_agrees_with_the_library()
                 CHECK(std::memcmp(&narrowed, &expected, sizeof got) == 0, "two-byte candidate");
             }
         }
+        // One candidate with a matched count needed: scored as alone, or,
+        // short of it, left unscored at infinity.
+        {
+            const double weight = round % 2 ? 0.0 : 0.1;
+            const std::size_t need = random_source() % (pattern.size() + 2);
+            const double alone = jaro.distance(std::u32string_view(candidate), weight);
+            const double needing = jaro.distance(std::u32string_view(candidate), weight, need);
+            if (std::isinf(needing)) {
+                const double most =
+                    1.0 - detail::similarity_ceiling(traits_of(weight > 0.0 ? Metric::jaro_winkler : Metric::jaro),
+                                                     candidate.size(), pattern.size(), need - 1, 4);
+                CHECK(need > 0 && alone >= most - detail::similarity_margin, "needing %zu left unscored at %.17g", need,
+                      alone);
+            } else {
+                CHECK(std::memcmp(&needing, &alone, sizeof alone) == 0, "needing %zu: %.17g, alone %.17g", need,
+                      needing, alone);
+            }
+        }
         // Every prefix at once, some lengths twice, with a matched count
         // needed that some fall short of: those are left unscored, the
         // others score as they do alone.
