@@ -396,13 +396,20 @@ struct OpenStretches {
     // `position`; false once every one has ended.
     [[gnu::always_inline]] bool move_to(std::uint64_t position, std::uint64_t* rows) noexcept
     {
-        for (; begun < count && stretches[begun].first == position; ++begun)
-            rows[begun] = ~std::uint64_t{0};
-        for (; ended < begun && stretches[ended].last == position; ++ended)
-            stretches[ended].common = static_cast<std::uint32_t>(count_bits(~rows[ended] & last_mask));
-        if (ended == count) return false;
-        next_event = stretches[ended].last;
-        if (begun < count) next_event = std::min(next_event, stretches[begun].first);
+        // In locals: the stores to the rows could alias the members for
+        // the compiler.
+        std::size_t first_open = ended, first_unopened = begun;
+        const Stretch* const all = stretches;
+        const std::size_t total = count;
+        for (; first_unopened < total && all[first_unopened].first == position; ++first_unopened)
+            rows[first_unopened] = ~std::uint64_t{0};
+        for (; first_open < first_unopened && all[first_open].last == position; ++first_open)
+            stretches[first_open].common = static_cast<std::uint32_t>(count_bits(~rows[first_open] & last_mask));
+        begun = first_unopened;
+        ended = first_open;
+        if (first_open == total) return false;
+        next_event = all[first_open].last;
+        if (first_unopened < total) next_event = std::min(next_event, all[first_unopened].first);
         return true;
     }
 };

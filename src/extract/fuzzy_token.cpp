@@ -737,7 +737,7 @@ private:
     uint64_t common_to_ = 0; // the pass has read the text up to here
     // The windows measured by sweeps, by their trimmed spans in order, and
     // what a sweep needs: the windows to look ahead in (none: no sweeps).
-    static constexpr std::size_t most_swept = 64, most_kept_swept = std::size_t{1} << 14;
+    static constexpr std::size_t most_swept = 128, most_kept_swept = std::size_t{1} << 14;
     std::vector<detail::BitParallelPattern::Stretch> swept_, batch_;
     std::size_t next_swept_ = 0; // where the next window is looked for first
     TokenWindows<Char>* ahead_ = nullptr;
