@@ -297,6 +297,30 @@ def test_short_phrases_among_other_words_match_the_model(metric, seed):
             assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
 
 
+@pytest.mark.parametrize("metric", ["lcs_seq", "indel", "damerau_levenshtein"])
+@pytest.mark.parametrize("seed", range(4))
+def test_long_phrases_among_crowded_windows_match_the_model(metric, seed):
+    # Phrases of 32 to 64 code points among common words, where most windows
+    # pass and runs of them are measured at once: with white space to trim
+    # inside tokens, a separator of two code points, code points beyond
+    # Latin-1, and a text of more windows than are kept measured.
+    rng = random.Random(f"{metric} crowded {seed}")
+    words = "the of and to a in is you that it he was for on are as".split()
+    for separator, extra in ((" ", ""), (" ", "\t"), (" \t", ""), (" ", "é"), (" ", "文")):
+        tokens = [rng.choice(words) + (extra if rng.random() < 0.1 else "") for _ in range(rng.randrange(60, 300))]
+        size = rng.choice([9, 12, 15])
+        first = rng.randrange(len(tokens) - size)
+        pattern = separator.join(tokens[first:first + size])[:64]
+        text = separator.join(tokens)
+        for threshold in (0.3, 0.5, 0.7):
+            for strategies in (["best_match"], ["best_match", "longest"]):
+                args = (text, pattern, separator, False, False, metric, threshold, 1, strategies)
+                assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
+    tokens = [rng.choice(words) for _ in range(17000)]
+    args = (" ".join(tokens), " ".join(tokens[9000:9012]), " ", False, False, metric, 0.5, 1, ["best_match"])
+    assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
+
+
 @pytest.mark.parametrize("metric", ["levenshtein", "osa", "hamming", "prefix", "postfix"])
 @pytest.mark.parametrize("seed", range(6))
 def test_groups_scored_from_their_lowest_floor_match_the_model(metric, seed):

@@ -2,6 +2,15 @@
 
 #include <algorithm>
 
+#include "text/ascii_vector.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define TESSARIN_SWEEP_PAIRS 1
+#else
+#define TESSARIN_SWEEP_PAIRS 0
+#endif
+
 namespace tessarin::detail {
 namespace {
 
@@ -363,6 +372,128 @@ void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char> text,
     }
 }
 
+namespace {
+
+using Stretch = BitParallelPattern::Stretch;
+
+// Which stretches of a sweep are open at a code point: a run [ended,
+// begun) of them, as both their firsts and their lasts ascend. A row is set
+// when its stretch begins and read when it ends, so the rows beside the run
+// may be stepped with it, unread, and the rows go whole vectors at a time.
+struct OpenStretches {
+    Stretch* stretches;
+    std::size_t count;
+    std::uint64_t last_mask; // the pattern's bits in a row's last word
+    std::size_t begun = 0, ended = 0;
+    std::uint64_t next_event; // where a stretch begins or ends next
+
+    OpenStretches(Stretch* stretches, std::size_t count, std::uint64_t last_mask)
+        : stretches(stretches), count(count), last_mask(last_mask), next_event(stretches[0].first)
+    {
+    }
+
+    // Begins and ends, in rows of one word, the stretches due at
+    // `position`; false once every one has ended.
+    [[gnu::always_inline]] bool move_to(std::uint64_t position, std::uint64_t* rows) noexcept
+    {
+        // In locals: the stores to the rows could alias the members for
+        // the compiler.
+        std::size_t first_open = ended, first_unopened = begun;
+        const Stretch* const all = stretches;
+        const std::size_t total = count;
+        for (; first_unopened < total && all[first_unopened].first == position; ++first_unopened)
+            rows[first_unopened] = ~std::uint64_t{0};
+        for (; first_open < first_unopened && all[first_open].last == position; ++first_open)
+            stretches[first_open].common = static_cast<std::uint32_t>(count_bits(~rows[first_open] & last_mask));
+        begun = first_unopened;
+        ended = first_open;
+        if (first_open == total) return false;
+        next_event = all[first_open].last;
+        if (first_unopened < total) next_event = std::min(next_event, all[first_unopened].first);
+        return true;
+    }
+};
+
+// The sweep of a pattern of one word, its rows stepped two to a vector.
+template <typename Char>
+void sweep_one_word(const BitParallelPattern& pattern, std::basic_string_view<Char> text, OpenStretches& open,
+                    std::uint64_t* rows)
+{
+    const std::uint64_t* low = pattern.low_rows();
+    for (std::uint64_t position = open.next_event, next_event = position;; ++position) {
+        if (position == next_event) {
+            if (!open.move_to(position, rows)) return;
+            next_event = open.next_event;
+        }
+        const char32_t c = code_point(text[position]);
+        const std::uint64_t eq = c < 256 ? low[c] : *pattern.positions_of(c);
+#if TESSARIN_SWEEP_PAIRS
+        // The run in locals: the rows' stores could alias it for the compiler.
+        const std::size_t begun = open.begun;
+        const __m128i eqs = _mm_set1_epi64x(static_cast<long long>(eq));
+        for (std::size_t s = open.ended & ~std::size_t{1}; s < begun; s += 2) {
+            __m128i* pair = reinterpret_cast<__m128i*>(rows + s);
+            const __m128i r = _mm_loadu_si128(pair), u = _mm_and_si128(r, eqs);
+            _mm_storeu_si128(pair, _mm_or_si128(_mm_add_epi64(r, u), _mm_sub_epi64(r, u)));
+        }
+#else
+        for (std::size_t s = open.ended, begun = open.begun; s < begun; ++s) {
+            const std::uint64_t u = rows[s] & eq;
+            rows[s] = (rows[s] + u) | (rows[s] - u);
+        }
+#endif
+    }
+}
+
+#if TESSARIN_AVX2
+// The same, four rows to a vector.
+template <typename Char>
+__attribute__((target("avx2"))) void sweep_one_word_avx2(const BitParallelPattern& pattern,
+                                                         std::basic_string_view<Char> text, OpenStretches& open,
+                                                         std::uint64_t* rows)
+{
+    const std::uint64_t* low = pattern.low_rows();
+    for (std::uint64_t position = open.next_event, next_event = position;; ++position) {
+        if (position == next_event) {
+            if (!open.move_to(position, rows)) return;
+            next_event = open.next_event;
+        }
+        const char32_t c = code_point(text[position]);
+        const std::uint64_t eq = c < 256 ? low[c] : *pattern.positions_of(c);
+        const std::size_t begun = open.begun;
+        const __m256i eqs = _mm256_set1_epi64x(static_cast<long long>(eq));
+        for (std::size_t s = open.ended & ~std::size_t{3}; s < begun; s += 4) {
+            __m256i* four = reinterpret_cast<__m256i*>(rows + s);
+            const __m256i r = _mm256_loadu_si256(four), u = _mm256_and_si256(r, eqs);
+            _mm256_storeu_si256(four, _mm256_or_si256(_mm256_add_epi64(r, u), _mm256_sub_epi64(r, u)));
+        }
+    }
+}
+#endif
+
+} // namespace
+
+template <typename Char>
+void BitParallelPattern::lcs_of_stretches(std::basic_string_view<Char> text, Stretch* stretches,
+                                          std::size_t count) const
+{
+    if (count == 0) return;
+    const unsigned tail = static_cast<unsigned>(length_ % 64);
+    const std::uint64_t last_mask = tail == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << tail) - 1;
+    // The rows of the stretches, by stretch: bits set mark pattern positions
+    // not matched yet; room for the vectors that reach past the last.
+    std::vector<std::uint64_t>& rows = vp_;
+    rows.resize(count + 4);
+    OpenStretches open(stretches, count, last_mask);
+#if TESSARIN_AVX2
+    if (has_avx2()) {
+        sweep_one_word_avx2(*this, text, open, rows.data());
+        return;
+    }
+#endif
+    sweep_one_word(*this, text, open, rows.data());
+}
+
 SemiGlobalPass::SemiGlobalPass(const BitParallelPattern& pattern, bool transpositions)
     : pattern_(pattern), transpositions_(transpositions)
 {
@@ -592,6 +723,7 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
         const;                                                                                                         \
     template void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char>, std::vector<std::uint32_t>&)    \
         const;                                                                                                         \
+    template void BitParallelPattern::lcs_of_stretches(std::basic_string_view<Char>, Stretch*, std::size_t) const;     \
     template std::uint32_t SemiGlobalPass::at(std::basic_string_view<Char>, std::size_t);                              \
     template std::uint32_t CommonSubsequencePass::at(std::basic_string_view<Char>, std::size_t);
 TESSARIN_PASSES_FOR(char)

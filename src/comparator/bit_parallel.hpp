@@ -88,6 +88,24 @@ public:
     template <typename Char>
     void lcs_prefix_lengths(std::basic_string_view<Char> text, std::vector<std::uint32_t>& lengths) const;
 
+    // A stretch [first, last) of a text, and the longest common subsequence
+    // of the pattern and it, once measured.
+    struct Stretch {
+        std::uint64_t first, last;
+        std::uint32_t common;
+    };
+
+    // Measures `common` for every one of `count` stretches whose firsts
+    // never descend, nor their lasts (neighbouring token windows), in
+    // one sweep over the text they cover: each code point is looked up once
+    // and advances the row of every stretch that holds it. Those rows do not
+    // depend on one another, so the processor overlaps their steps, which
+    // one stretch at a time would chain. A pattern of one word only (see
+    // sweeps()).
+    template <typename Char>
+    void lcs_of_stretches(std::basic_string_view<Char> text, Stretch* stretches, std::size_t count) const;
+    bool sweeps() const noexcept { return words_ == 1; }
+
     // The bit set of the pattern positions that hold `c`, `words_` words.
     const std::uint64_t* positions_of(char32_t c) const noexcept
     {

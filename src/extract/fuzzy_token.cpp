@@ -97,14 +97,21 @@ public:
 
     // Calls visit(start, end) for the windows whose first token starts at
     // `from` (a window's start) or later, in order, until visit returns false.
-    template <typename Visit> void walk(uint64_t from, Visit&& visit)
+    template <typename Visit> void walk(uint64_t from, Visit&& visit) { walk_with(spans_, from, visit); }
+
+    // The same, for a look ahead from within a walk: the tokens it cuts are
+    // kept apart from the walk's own.
+    template <typename Visit> void walk_ahead(uint64_t from, Visit&& visit) { walk_with(ahead_spans_, from, visit); }
+
+private:
+    template <typename Visit> void walk_with(TokenSpans& spans, uint64_t from, Visit&& visit)
     {
         switch (kind_) {
         case Kind::whole:
             if (size_ == 1 && !text_.empty() && from == 0) visit(uint64_t{0}, uint64_t{text_.size()});
             break;
         case Kind::single:
-            for_each_single_separator_window(text_, separator_[0], size_, cancel_, spans_, visit, from);
+            for_each_single_separator_window(text_, separator_[0], size_, cancel_, spans, visit, from);
             break;
         case Kind::listed: {
             if (size_ == 0) tokenizer_->next(); // a window of no tokens: fails
@@ -120,7 +127,6 @@ public:
         }
     }
 
-private:
     enum class Kind { whole, single, listed };
 
     Units<Char> text_;
@@ -129,7 +135,7 @@ private:
     std::basic_string<Char> separator_;
     Kind kind_ = Kind::whole;
     bool trims_ = true;
-    TokenSpans spans_; // for a single separator
+    TokenSpans spans_, ahead_spans_; // for a single separator
     std::optional<Tokenizer<Char>> tokenizer_;
 };
 
@@ -161,7 +167,7 @@ struct Judgement {
 template <typename Char> class WindowFloors {
 public:
     WindowFloors(Units<Char> text, FuzzyComparator& comparator, Metric metric, Cancellation& cancel)
-        : text_(text), comparator_(comparator), pattern_(comparator.pattern()), metric_(metric),
+        : text_(text), cancel_(cancel), comparator_(comparator), pattern_(comparator.pattern()), metric_(metric),
           kind_(comparator.threshold_kind()), threshold_(comparator.threshold()), p_(pattern_.size()), shared_(pattern_)
     {
         // Most windows are no longer than this; what a length allows is
@@ -218,30 +224,32 @@ public:
         hamming,     // equal lengths counted, other lengths scored at once
         searched,    // Levenshtein and optimal string alignment, by the search
         subsequence, // Indel, LCSseq and Damerau-Levenshtein, by the common subsequence
+        swept,       // LCSseq, by the common subsequence or, where windows crowd, by sweeps
         shared,      // from the length and the shared code points alone
     };
     Family family() const noexcept { return family_; }
 
-    // What the cheap facts tell of the window whose trimmed text is
-    // [first, last). Once they put the floor above `bound` nothing more is
-    // worked out, and the window is ruled out.
-    Judgement judge(uint64_t first, uint64_t last, double bound)
+    // What the cheap facts tell of the window that starts at `start` and
+    // whose trimmed text is [first, last). Once they put the floor above
+    // `bound` nothing more is worked out, and the window is ruled out.
+    Judgement judge(uint64_t start, uint64_t first, uint64_t last, double bound)
     {
         switch (family_) {
-        case Family::affix: return judge_as<Family::affix>(first, last, bound);
-        case Family::similarity: return judge_as<Family::similarity>(first, last, bound);
-        case Family::hamming: return judge_as<Family::hamming>(first, last, bound);
-        case Family::searched: return judge_as<Family::searched>(first, last, bound);
-        case Family::subsequence: return judge_as<Family::subsequence>(first, last, bound);
+        case Family::affix: return judge_as<Family::affix>(start, first, last, bound);
+        case Family::similarity: return judge_as<Family::similarity>(start, first, last, bound);
+        case Family::hamming: return judge_as<Family::hamming>(start, first, last, bound);
+        case Family::searched: return judge_as<Family::searched>(start, first, last, bound);
+        case Family::subsequence: return judge_as<Family::subsequence>(start, first, last, bound);
+        case Family::swept: return judge_as<Family::swept>(start, first, last, bound);
         case Family::shared: break;
         }
-        return judge_as<Family::shared>(first, last, bound);
+        return judge_as<Family::shared>(start, first, last, bound);
     }
 
     // judge() for a family known where it is called (and a bound known to
     // be the threshold, where `at_threshold` says so).
     template <Family family, bool at_threshold = false>
-    [[gnu::always_inline]] Judgement judge_as(uint64_t first, uint64_t last, double bound)
+    [[gnu::always_inline]] Judgement judge_as(uint64_t start, uint64_t first, uint64_t last, double bound)
     {
         const uint64_t length = last - first;
         if constexpr (family == Family::affix) {
@@ -290,14 +298,19 @@ public:
                 const uint64_t least = std::max<uint64_t>(reachable_known_ ? 0 : searched_distance(first, last), apart);
                 if (static_cast<int64_t>(least) > rule.allowed) return Judgement::ruled_out();
                 return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
-            } else if constexpr (family == Family::subsequence) {
+            } else if constexpr (family == Family::subsequence || family == Family::swept) {
+                constexpr bool sweeps = family == Family::swept;
                 if (shared_rules_out_ && lacks_too_much(first, last, rule.least_shared)) return Judgement::ruled_out();
-                const uint64_t least = subsequence_distance(first, last);
-                if (static_cast<int64_t>(least) > rule.allowed) return Judgement::ruled_out();
+                Known known = Known::bound;
+                const uint64_t least = subsequence_distance<sweeps>(start, first, last, known);
+                const bool within = static_cast<int64_t>(least) <= rule.allowed;
+                // How many windows came within reach lately, out of 256.
+                if constexpr (sweeps) within_reach_ = within_reach_ - (within_reach_ >> 4) + (within ? 16 : 0);
+                if (!within) return Judgement::ruled_out();
                 const double floor = score_of(metric_, kind_, least, length, p_);
-                // From the window's own start the subsequence is the window's.
-                if (common_->started_at() == first && metric_ != Metric::damerau_levenshtein)
-                    return Judgement::score(floor);
+                // From the window's own start, or swept, the subsequence is
+                // the window's.
+                if (known != Known::bound && metric_ != Metric::damerau_levenshtein) return Judgement::score(floor);
                 return Judgement::at_least(floor);
             } else {
                 const uint64_t shared = shared_.of(text_, first, last);
@@ -312,10 +325,10 @@ public:
     // threshold, with its score, or, for one that passes, a score it cannot
     // exceed (Damerau-Levenshtein's optimal string alignment distance);
     // `exact` tells which.
-    Comparison decide(uint64_t first, uint64_t last, bool& exact)
+    Comparison decide(uint64_t start, uint64_t first, uint64_t last, bool& exact)
     {
         exact = true;
-        return measure(first, last, &exact, threshold_);
+        return measure(start, first, last, &exact, threshold_);
     }
 
     // The score of the window whose trimmed text is [first, last): worked
@@ -323,7 +336,24 @@ public:
     // from one pass from the window's start, the Jaro pair), else by the
     // comparator. A window that scores above `bound` may be given any score
     // above it (where that spares work: Damerau-Levenshtein's).
-    Comparison score(uint64_t first, uint64_t last, double bound) { return measure(first, last, nullptr, bound); }
+    Comparison score(uint64_t start, uint64_t first, uint64_t last, double bound)
+    {
+        return measure(start, first, last, nullptr, bound);
+    }
+
+    // Lets LCSseq measure the windows that follow a window in one sweep
+    // where most windows come within reach (see sweep()), for a pattern long
+    // enough that a sweep saves more than it costs over its windows. (Indel
+    // counts the subsequence twice, so the pass read on from an earlier
+    // window rules out most windows by itself.)
+    void sweep_windows_of(TokenWindows<Char>& windows, bool trims)
+    {
+        if (family_ == Family::subsequence && metric_ == Metric::lcs_seq && p_ >= 32 && bit_parallel_->sweeps()) {
+            ahead_ = &windows;
+            trims_ = trims;
+            family_ = Family::swept;
+        }
+    }
 
     // A floor from the trimmed length and the shared code points alone (and,
     // for Jaro-Winkler, the common prefix): cheap, for windows that pass
@@ -372,7 +402,7 @@ private:
     // `exact`, when given, may be cleared and a ceiling returned for a
     // window that passes. Past `bound`, at or below the threshold, the score
     // may be any above it.
-    Comparison measure(uint64_t first, uint64_t last, bool* exact, double bound)
+    Comparison measure(uint64_t start, uint64_t first, uint64_t last, bool* exact, double bound)
     {
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
@@ -397,11 +427,17 @@ private:
             return scored(distance);
         }
         if (common_) {
+            if (ahead_) {
+                const detail::BitParallelPattern::Stretch* known = swept(first, last);
+                if (!known && sweeping()) known = sweep(start, first, last);
+                if (known) return scored(distance_of_common(known->common, length));
+            }
             // Started afresh at the window, the pass also bounds the windows
             // after it better.
             common_->restart(first);
             common_to_ = first;
-            const uint64_t least = subsequence_distance(first, last);
+            Known known = Known::bound;
+            const uint64_t least = subsequence_distance<false>(start, first, last, known);
             if (metric_ != Metric::damerau_levenshtein) return scored(least);
             // The pass that stops early, at once, unless the window and the
             // pattern are a few code points each: then the restricted
@@ -565,17 +601,117 @@ private:
     // the text from the pass's start to `last`, which is at least the
     // window's. Each Damerau-Levenshtein edit changes the longer length less
     // that subsequence by one at most.
-    uint64_t subsequence_distance(uint64_t first, uint64_t last)
+    // `known` tells whether that is the window's own distance, and how it
+    // came: from a pass begun at the window, or from a sweep.
+    enum class Known { bound, own_pass, swept };
+    template <bool Sweeps>
+    [[gnu::always_inline]] uint64_t subsequence_distance(uint64_t start, uint64_t first, uint64_t last, Known& known)
     {
         const uint64_t length = last - first;
+        if constexpr (Sweeps) {
+            if (const detail::BitParallelPattern::Stretch* stretch = swept(first, last)) {
+                known = Known::swept;
+                return distance_of_common(stretch->common, length);
+            }
+        }
         // Starting afresh at the window costs no more than reading on up to it.
-        if (common_to_ <= first || common_->started_at() > first) common_->restart(first);
+        const bool afresh = common_to_ <= first || common_->started_at() > first;
+        if (Sweeps && afresh && sweeping()) {
+            if (const detail::BitParallelPattern::Stretch* stretch = sweep(start, first, last)) {
+                known = Known::swept;
+                return distance_of_common(stretch->common, length);
+            }
+        }
+        if (afresh) common_->restart(first);
         common_to_ = std::max(common_to_, last);
-        const uint64_t common = std::min<uint64_t>({common_->at(text_, last), length, p_});
+        known = common_->started_at() == first ? Known::own_pass : Known::bound;
+        return distance_of_common(common_->at(text_, last), length);
+    }
+
+    uint64_t distance_of_common(uint64_t common, uint64_t length) const noexcept
+    {
+        common = std::min<uint64_t>({common, length, p_});
         return metric_ == Metric::indel ? length + p_ - 2 * common : std::max(length, p_) - common;
     }
 
+    // Where most windows lately came within reach, most of those that
+    // follow will be measured each from its own start, a pass over each
+    // window: one sweep measures a run of them for less (see
+    // BitParallelPattern::lcs_of_stretches). Where few did, a pass read on
+    // from an earlier window rules most out for less.
+    bool sweeping() const noexcept { return ahead_ && within_reach_ >= reach_to_sweep; }
+
+    // The window [first, last) among those swept, or none. Walks ask for
+    // the windows in order: most are found where the last one was left.
+    [[gnu::always_inline]] const detail::BitParallelPattern::Stretch* swept(uint64_t first, uint64_t last) noexcept
+    {
+        if (next_swept_ < swept_.size()) {
+            const detail::BitParallelPattern::Stretch& next = swept_[next_swept_];
+            if (next.first == first && next.last == last) {
+                ++next_swept_;
+                return &next;
+            }
+        }
+        // None past the last kept.
+        if (swept_.empty() || first > swept_.back().first) return nullptr;
+        return look_up_swept(first, last);
+    }
+
+    const detail::BitParallelPattern::Stretch* look_up_swept(uint64_t first, uint64_t last) noexcept
+    {
+        using Stretch = detail::BitParallelPattern::Stretch;
+        auto found = std::lower_bound(swept_.begin(), swept_.end(), first,
+                                      [](const Stretch& s, uint64_t at) { return s.first < at; });
+        for (; found != swept_.end() && found->first == first; ++found)
+            if (found->last == last) {
+                next_swept_ = static_cast<std::size_t>(found - swept_.begin()) + 1;
+                return &*found;
+            }
+        return nullptr;
+    }
+
+    // Measures the window that starts at `start`, whose trimmed text is
+    // [first, last), and those that follow it up to the next one already
+    // measured, some dozens at most, in one sweep; returns the window's (none
+    // where the windows looked ahead in do not begin with it).
+    const detail::BitParallelPattern::Stretch* sweep(uint64_t start, uint64_t first, uint64_t last)
+    {
+        using Stretch = detail::BitParallelPattern::Stretch;
+        auto at = std::lower_bound(swept_.begin(), swept_.end(), first,
+                                   [](const Stretch& s, uint64_t position) { return s.first < position; });
+        const uint64_t next_known = at == swept_.end() ? std::numeric_limits<uint64_t>::max() : at->first;
+        batch_.clear();
+        uint64_t work = 0;
+        ahead_->walk_ahead(start, [&](uint64_t window_start, uint64_t window_end) {
+            const WindowSpan window = span_of(text_, window_start, window_end, trims_);
+            if (window.first >= next_known && !batch_.empty()) return false;
+            batch_.push_back(Stretch{window.first, window.last, 0});
+            work += window.last - window.first + 1;
+            return batch_.size() < most_swept;
+        });
+        if (batch_.empty() || batch_.front().first != first || batch_.front().last != last) return nullptr;
+        cancel_.poll(work);
+        bit_parallel_->lcs_of_stretches(text_, batch_.data(), batch_.size());
+        // What was swept is kept for the walks that come back to it, within
+        // a bound on memory.
+        if (swept_.size() + batch_.size() > most_kept_swept) {
+            swept_.clear();
+            at = swept_.end();
+        }
+        if (swept_.capacity() == 0) {
+            // Room for a window per two code points, within the bound: no
+            // copies as the sweeps come.
+            swept_.reserve(std::min<std::size_t>(most_kept_swept, text_.size() / 2 + most_swept));
+            at = swept_.end();
+        }
+        const auto offset = static_cast<std::size_t>(at - swept_.begin());
+        swept_.insert(at, batch_.begin(), batch_.end());
+        next_swept_ = offset + 1;
+        return &swept_[offset]; // the window itself comes first
+    }
+
     Units<Char> text_;
+    Cancellation& cancel_;
     FuzzyComparator& comparator_;
     const std::u32string& pattern_;
     Metric metric_;
@@ -606,6 +742,15 @@ private:
     } last_measured_{0, 0, 0}; // the last window whose distance was measured
     std::optional<detail::CommonSubsequencePass> common_;
     uint64_t common_to_ = 0; // the pass has read the text up to here
+    // The windows measured by sweeps, by their trimmed spans in order, and
+    // what a sweep needs: the windows to look ahead in (none: no sweeps).
+    static constexpr std::size_t most_swept = 128, most_kept_swept = std::size_t{1} << 14;
+    std::vector<detail::BitParallelPattern::Stretch> swept_, batch_;
+    std::size_t next_swept_ = 0; // where the next window is looked for first
+    TokenWindows<Char>* ahead_ = nullptr;
+    bool trims_ = false;
+    static constexpr std::uint32_t reach_to_sweep = 64;
+    std::uint32_t within_reach_ = 0;
     std::vector<std::uint32_t> osa_;
     std::optional<detail::DamerauPrefixPass> damerau_;
     // Whether the code points a window shares with the pattern are counted
@@ -633,14 +778,14 @@ public:
         const WindowSpan window = span_of(text_, start, end, trims_);
         cancel_.poll(end - start + 1);
         const double threshold = comparator_.threshold();
-        const Judgement judgement = floors_->judge(window.first, window.last, threshold);
+        const Judgement judgement = floors_->judge(start, window.first, window.last, threshold);
         if (!(judgement.floor <= threshold)) return;
         if (judgement.exact) {
             solver_.add(Match{start, end, judgement.floor});
             return;
         }
         cancel_.poll(detail::comparison_cost(metric_, window.last - window.first, comparator_.pattern().size()));
-        const Comparison verdict = floors_->score(window.first, window.last, threshold);
+        const Comparison verdict = floors_->score(start, window.first, window.last, threshold);
         if (verdict.accepted) solver_.add(Match{start, end, verdict.score});
     }
 
@@ -707,6 +852,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     const uint64_t p = comparator.pattern().size();
     const bool trims = windows.trims();
     WindowFloors<Char> floors(text, comparator, metric, cancel);
+    floors.sweep_windows_of(windows, trims);
     struct Scored {
         uint64_t start;
         double score;
@@ -720,7 +866,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // threshold), and may be given any score above it.
     const auto score = [&](const WindowSpan& window, double bound) {
         cancel.poll(detail::comparison_cost(metric, window.last - window.first, p));
-        return floors.score(window.first, window.last, bound);
+        return floors.score(window.start, window.first, window.last, bound);
     };
     struct Candidate {
         WindowSpan window;
@@ -735,7 +881,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         if (every_window_passes || judgement.ceiling <= threshold) return Comparison{true, judgement.ceiling};
         cancel.poll(detail::comparison_cost(metric, candidate.window.last - candidate.window.first, p));
         bool exact = true;
-        const Comparison verdict = floors.decide(candidate.window.first, candidate.window.last, exact);
+        const Comparison verdict =
+            floors.decide(candidate.window.start, candidate.window.first, candidate.window.last, exact);
         if (exact && (verdict.accepted || keeps_failing))
             append_polled(scored, Scored{candidate.window.start, verdict.score}, cancel);
         return verdict;
@@ -843,7 +990,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             0, [ =, &cancel, &open, &join, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
                 cancel.poll(end - start + 1);
                 const WindowSpan window = span_of(text, start, end, trims);
-                const Judgement judgement = judge_window(window.first, window.last);
+                const Judgement judgement = judge_window(start, window.first, window.last);
                 // A window ruled out is left at once, without a comparison.
                 if (judgement.floor == infinite_score || !(judgement.floor <= threshold)) return true;
                 if (open && start <= open->end)
@@ -863,16 +1010,17 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         case Family::hamming: run(std::integral_constant<Family, Family::hamming>{}); break;
         case Family::searched: run(std::integral_constant<Family, Family::searched>{}); break;
         case Family::subsequence: run(std::integral_constant<Family, Family::subsequence>{}); break;
+        case Family::swept: run(std::integral_constant<Family, Family::swept>{}); break;
         case Family::shared: run(std::integral_constant<Family, Family::shared>{}); break;
         }
     };
     // Where every window passes, a rough floor is all that is wanted.
     if (every_window_passes) {
-        first_walk([&](uint64_t first, uint64_t last) { return Judgement::at_least(floors.rough(first, last)); });
+        first_walk([&](uint64_t, uint64_t first, uint64_t last) { return Judgement::at_least(floors.rough(first, last)); });
     } else {
         for_family([&](auto family) {
-            first_walk([&floors, threshold ](uint64_t first, uint64_t last) __attribute__((always_inline)) {
-                return floors.template judge_as<decltype(family)::value, true>(first, last, threshold);
+            first_walk([&floors, threshold ](uint64_t start, uint64_t first, uint64_t last) __attribute__((always_inline)) {
+                return floors.template judge_as<decltype(family)::value, true>(start, first, last, threshold);
             });
         });
     }
@@ -955,7 +1103,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                 } else {
                     const WindowSpan window = span_of(text, start, end, trims);
                     const Judgement judgement =
-                        floors.template judge_as<decltype(family)::value>(window.first, window.last, group.best);
+                        floors.template judge_as<decltype(family)::value>(start, window.first, window.last, group.best);
                     if (judgement.floor > group.best) return true;
                     verdict = judgement.exact ? Comparison{judgement.floor <= threshold, judgement.floor}
                                               : score(window, group.best);

@@ -391,6 +391,46 @@ void window_passes_agree_with_the_library()
     }
 }
 
+// A sweep measures the common subsequence of every stretch of a run whose
+// firsts and lasts ascend, as the library does one at a time: stretches
+// that begin or end together, empty ones, ones that reach the text's end,
+// many open at once, in each unit width a text may come in.
+void sweeps_agree_with_the_library()
+{
+    for (int round = 0; round < 400; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::u32string pattern = random_string(1 + random_source() % 64, alphabet);
+        std::u32string text = random_string(random_length(20, 200), alphabet);
+        if (round % 2 == 0) text = mutated(text + pattern, alphabet) + random_string(random_length(10, 40), alphabet);
+        const detail::BitParallelPattern bit_parallel(pattern);
+        if (!bit_parallel.sweeps()) continue;
+        std::vector<detail::BitParallelPattern::Stretch> stretches(random_source() % 80);
+        std::uint64_t first = 0, last = 0;
+        for (auto& stretch : stretches) {
+            first = std::min<std::uint64_t>(text.size(), first + random_source() % 4);
+            last = std::min<std::uint64_t>(text.size(), std::max(last, first + random_source() % 40));
+            stretch = detail::BitParallelPattern::Stretch{first, last, 0};
+        }
+        const auto check = [&](auto units) {
+            std::vector<detail::BitParallelPattern::Stretch> swept = stretches;
+            bit_parallel.lcs_of_stretches(units, swept.data(), swept.size());
+            for (const auto& stretch : swept) {
+                const std::u32string_view part =
+                    std::u32string_view(text).substr(stretch.first, stretch.last - stretch.first);
+                CHECK(stretch.common == rapidfuzz::lcs_seq_similarity(part, pattern),
+                      "sweep of %zu: [%llu, %llu) of '%s' vs '%s'", sizeof(units[0]),
+                      static_cast<unsigned long long>(stretch.first), static_cast<unsigned long long>(stretch.last),
+                      narrow(text).c_str(), narrow(pattern).c_str());
+            }
+        };
+        check(std::u32string_view(text));
+        std::string latin1;
+        std::u16string ucs2;
+        if (narrow_units(text, latin1)) check(std::string_view(latin1));
+        if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
+    }
+}
+
 // The Jaro pair worked out for one pattern of up to 64 code points gives the
 // library's distances to the bit, on candidates of every length, in each
 // unit width a candidate may come in.
@@ -809,6 +849,7 @@ int main()
     per_start_passes_agree_with_the_library();
     damerau_within_limit_agrees_with_the_full_table();
     window_passes_agree_with_the_library();
+    sweeps_agree_with_the_library();
     jaro_pattern_agrees_with_the_library();
     pattern_tables_hold_every_code_point();
     shared_needed_is_the_least_count_that_passes();
