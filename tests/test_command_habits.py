@@ -328,6 +328,16 @@ def in_terminal(args, cwd, interrupt=False):
                 break
             output += data
         if process.poll() is not None:
+            # What it wrote just before it ended may still wait in the
+            # terminal: read on until the terminal has nothing more.
+            while select.select([master], [], [], 1.0)[0]:
+                try:
+                    data = os.read(master, 65536)
+                except OSError:
+                    break
+                if not data:
+                    break
+                output += data
             break
         assert time.monotonic() - started < 600  # a guard against a hang only
     status = process.wait(timeout=600)

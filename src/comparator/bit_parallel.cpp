@@ -474,8 +474,8 @@ __attribute__((target("avx2"))) void sweep_one_word_avx2(const BitParallelPatter
 } // namespace
 
 template <typename Char>
-void BitParallelPattern::lcs_of_stretches(std::basic_string_view<Char> text, Stretch* stretches,
-                                          std::size_t count) const
+void BitParallelPattern::lcs_of_stretches(std::basic_string_view<Char> text, Stretch* stretches, std::size_t count,
+                                          bool widest) const
 {
     if (count == 0) return;
     const unsigned tail = static_cast<unsigned>(length_ % 64);
@@ -486,7 +486,7 @@ void BitParallelPattern::lcs_of_stretches(std::basic_string_view<Char> text, Str
     rows.resize(count + 4);
     OpenStretches open(stretches, count, last_mask);
 #if TESSARIN_AVX2
-    if (has_avx2()) {
+    if (widest && has_avx2()) {
         sweep_one_word_avx2(*this, text, open, rows.data());
         return;
     }
@@ -723,7 +723,8 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
         const;                                                                                                         \
     template void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char>, std::vector<std::uint32_t>&)    \
         const;                                                                                                         \
-    template void BitParallelPattern::lcs_of_stretches(std::basic_string_view<Char>, Stretch*, std::size_t) const;     \
+    template void BitParallelPattern::lcs_of_stretches(std::basic_string_view<Char>, Stretch*, std::size_t, bool)      \
+        const;                                                                                                         \
     template std::uint32_t SemiGlobalPass::at(std::basic_string_view<Char>, std::size_t);                              \
     template std::uint32_t CommonSubsequencePass::at(std::basic_string_view<Char>, std::size_t);
 TESSARIN_PASSES_FOR(char)

@@ -101,9 +101,12 @@ public:
     // and advances the row of every stretch that holds it. Those rows do not
     // depend on one another, so the processor overlaps their steps, which
     // one stretch at a time would chain. A pattern of one word only (see
-    // sweeps()).
+    // sweeps()). `widest` takes the widest vectors that the processor runs;
+    // false, those that every processor of its family runs (which tests
+    // compare).
     template <typename Char>
-    void lcs_of_stretches(std::basic_string_view<Char> text, Stretch* stretches, std::size_t count) const;
+    void lcs_of_stretches(std::basic_string_view<Char> text, Stretch* stretches, std::size_t count,
+                          bool widest = true) const;
     bool sweeps() const noexcept { return words_ == 1; }
 
     // The bit set of the pattern positions that hold `c`, `words_` words.

@@ -411,16 +411,20 @@ void sweeps_agree_with_the_library()
             last = std::min<std::uint64_t>(text.size(), std::max(last, first + random_source() % 40));
             stretch = detail::BitParallelPattern::Stretch{first, last, 0};
         }
+        // With the widest vectors and with those that every processor runs.
         const auto check = [&](auto units) {
-            std::vector<detail::BitParallelPattern::Stretch> swept = stretches;
-            bit_parallel.lcs_of_stretches(units, swept.data(), swept.size());
-            for (const auto& stretch : swept) {
-                const std::u32string_view part =
-                    std::u32string_view(text).substr(stretch.first, stretch.last - stretch.first);
-                CHECK(stretch.common == rapidfuzz::lcs_seq_similarity(part, pattern),
-                      "sweep of %zu: [%llu, %llu) of '%s' vs '%s'", sizeof(units[0]),
-                      static_cast<unsigned long long>(stretch.first), static_cast<unsigned long long>(stretch.last),
-                      narrow(text).c_str(), narrow(pattern).c_str());
+            for (const bool widest : {true, false}) {
+                std::vector<detail::BitParallelPattern::Stretch> swept = stretches;
+                bit_parallel.lcs_of_stretches(units, swept.data(), swept.size(), widest);
+                for (const auto& stretch : swept) {
+                    const std::u32string_view part =
+                        std::u32string_view(text).substr(stretch.first, stretch.last - stretch.first);
+                    CHECK(stretch.common == rapidfuzz::lcs_seq_similarity(part, pattern),
+                          "sweep of %zu (widest %d): [%llu, %llu) of '%s' vs '%s'", sizeof(units[0]), widest,
+                          static_cast<unsigned long long>(stretch.first),
+                          static_cast<unsigned long long>(stretch.last), narrow(text).c_str(),
+                          narrow(pattern).c_str());
+                }
             }
         };
         check(std::u32string_view(text));
