@@ -299,6 +299,17 @@ def interruptible():
         signal.signal(signal.SIGINT, previous)
 
 
+def read_terminal(master, timeout):
+    """What the terminal holds within `timeout` seconds: None when nothing
+    came, b"" once it is closed."""
+    if not select.select([master], [], [], timeout)[0]:
+        return None
+    try:
+        return os.read(master, 65536)
+    except OSError:
+        return b""
+
+
 def in_terminal(args, cwd, interrupt=False):
     """Runs the command on a pseudo-terminal; returns (status, output). With
     `interrupt`, types Ctrl-C once the progress bar shows that some of the
@@ -318,25 +329,14 @@ def in_terminal(args, cwd, interrupt=False):
         if interrupt and not interrupted and re.search(rb"\] +[1-9][0-9]*%", output):
             os.write(master, b"\x03")  # the terminal turns it into SIGINT for the command
             interrupted = True
-        ready, _, _ = select.select([master], [], [], 0.05)
-        if ready:
-            try:
-                data = os.read(master, 65536)
-            except OSError:
-                break
-            if not data:
-                break
-            output += data
+        data = read_terminal(master, 0.05)
+        if data == b"":
+            break
+        output += data or b""
         if process.poll() is not None:
             # What it wrote just before it ended may still wait in the
             # terminal: read on until the terminal has nothing more.
-            while select.select([master], [], [], 1.0)[0]:
-                try:
-                    data = os.read(master, 65536)
-                except OSError:
-                    break
-                if not data:
-                    break
+            while data := read_terminal(master, 1.0):
                 output += data
             break
         assert time.monotonic() - started < 600  # a guard against a hang only

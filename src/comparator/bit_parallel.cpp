@@ -414,10 +414,12 @@ struct OpenStretches {
     }
 };
 
-// The sweep of a pattern of one word, its rows stepped two to a vector.
-template <typename Char>
-void sweep_one_word(const BitParallelPattern& pattern, std::basic_string_view<Char> text, OpenStretches& open,
-                    std::uint64_t* rows)
+// The sweep's walk over the text: for each code point, its positions in a
+// pattern of one word, handed to `step` with the run of rows open there
+// (from `ended` to `begun`).
+template <typename Char, typename Step>
+[[gnu::always_inline]] inline void sweep_rows(const BitParallelPattern& pattern, std::basic_string_view<Char> text,
+                                              OpenStretches& open, std::uint64_t* rows, Step&& step)
 {
     const std::uint64_t* low = pattern.low_rows();
     for (std::uint64_t position = open.next_event, next_event = position;; ++position) {
@@ -426,23 +428,31 @@ void sweep_one_word(const BitParallelPattern& pattern, std::basic_string_view<Ch
             next_event = open.next_event;
         }
         const char32_t c = code_point(text[position]);
-        const std::uint64_t eq = c < 256 ? low[c] : *pattern.positions_of(c);
-#if TESSARIN_SWEEP_PAIRS
         // The run in locals: the rows' stores could alias it for the compiler.
-        const std::size_t begun = open.begun;
+        step(c < 256 ? low[c] : *pattern.positions_of(c), open.ended, open.begun);
+    }
+}
+
+// The sweep of a pattern of one word, its rows stepped two to a vector.
+template <typename Char>
+void sweep_one_word(const BitParallelPattern& pattern, std::basic_string_view<Char> text, OpenStretches& open,
+                    std::uint64_t* rows)
+{
+    sweep_rows(pattern, text, open, rows, [rows](std::uint64_t eq, std::size_t ended, std::size_t begun) {
+#if TESSARIN_SWEEP_PAIRS
         const __m128i eqs = _mm_set1_epi64x(static_cast<long long>(eq));
-        for (std::size_t s = open.ended & ~std::size_t{1}; s < begun; s += 2) {
+        for (std::size_t s = ended & ~std::size_t{1}; s < begun; s += 2) {
             __m128i* pair = reinterpret_cast<__m128i*>(rows + s);
             const __m128i r = _mm_loadu_si128(pair), u = _mm_and_si128(r, eqs);
             _mm_storeu_si128(pair, _mm_or_si128(_mm_add_epi64(r, u), _mm_sub_epi64(r, u)));
         }
 #else
-        for (std::size_t s = open.ended, begun = open.begun; s < begun; ++s) {
+        for (std::size_t s = ended; s < begun; ++s) {
             const std::uint64_t u = rows[s] & eq;
             rows[s] = (rows[s] + u) | (rows[s] - u);
         }
 #endif
-    }
+    });
 }
 
 #if TESSARIN_AVX2
@@ -452,22 +462,15 @@ __attribute__((target("avx2"))) void sweep_one_word_avx2(const BitParallelPatter
                                                          std::basic_string_view<Char> text, OpenStretches& open,
                                                          std::uint64_t* rows)
 {
-    const std::uint64_t* low = pattern.low_rows();
-    for (std::uint64_t position = open.next_event, next_event = position;; ++position) {
-        if (position == next_event) {
-            if (!open.move_to(position, rows)) return;
-            next_event = open.next_event;
-        }
-        const char32_t c = code_point(text[position]);
-        const std::uint64_t eq = c < 256 ? low[c] : *pattern.positions_of(c);
-        const std::size_t begun = open.begun;
-        const __m256i eqs = _mm256_set1_epi64x(static_cast<long long>(eq));
-        for (std::size_t s = open.ended & ~std::size_t{3}; s < begun; s += 4) {
-            __m256i* four = reinterpret_cast<__m256i*>(rows + s);
-            const __m256i r = _mm256_loadu_si256(four), u = _mm256_and_si256(r, eqs);
-            _mm256_storeu_si256(four, _mm256_or_si256(_mm256_add_epi64(r, u), _mm256_sub_epi64(r, u)));
-        }
-    }
+    sweep_rows(pattern, text, open, rows,
+               [rows](std::uint64_t eq, std::size_t ended, std::size_t begun) __attribute__((target("avx2"))) {
+                   const __m256i eqs = _mm256_set1_epi64x(static_cast<long long>(eq));
+                   for (std::size_t s = ended & ~std::size_t{3}; s < begun; s += 4) {
+                       __m256i* four = reinterpret_cast<__m256i*>(rows + s);
+                       const __m256i r = _mm256_loadu_si256(four), u = _mm256_and_si256(r, eqs);
+                       _mm256_storeu_si256(four, _mm256_or_si256(_mm256_add_epi64(r, u), _mm256_sub_epi64(r, u)));
+                   }
+               });
 }
 #endif
 
