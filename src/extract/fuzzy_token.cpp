@@ -432,9 +432,8 @@ private:
                 if (!known && sweeping()) known = sweep(start, first, last);
                 if (known) return scored(distance_of_common(known->common, length));
             }
-            // Started afresh at the window, the pass also bounds the windows
-            // after it better.
-            common_->restart(first);
+            // Started afresh at the window (which reading only up to it
+            // asks for), the pass also bounds the windows after it better.
             common_to_ = first;
             Known known = Known::bound;
             const uint64_t least = subsequence_distance<false>(start, first, last, known);
