@@ -1,6 +1,7 @@
 #include "comparator/bit_parallel.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "text/ascii_vector.hpp"
 
@@ -648,6 +649,165 @@ template <typename Char> std::uint32_t SemiGlobalPass::at(std::basic_string_view
     return score_;
 }
 
+namespace {
+
+// Four 64-bit words, one a lane, stepped by the compiler's vector extension:
+// two SSE2 vectors, or one AVX2 vector where the function is built for it.
+typedef std::uint64_t LaneWords __attribute__((vector_size(32)));
+typedef std::uint32_t LaneHalves __attribute__((vector_size(32)));
+
+// Stores the low halves of the lanes' words: one permutation with AVX2
+// (a conversion costs a dozen instructions).
+[[gnu::always_inline]] inline void store_low_halves(const LaneWords& words, std::uint32_t* out) noexcept
+{
+    const LaneHalves halves = (LaneHalves)words; // the same bits
+#if defined(__clang__)
+    const LaneHalves picked = __builtin_shufflevector(halves, halves, 0, 2, 4, 6, 0, 2, 4, 6);
+#else
+    const LaneHalves picked = __builtin_shuffle(halves, LaneHalves{0, 2, 4, 6, 0, 2, 4, 6});
+#endif
+    std::memcpy(out, &picked, SearchLanes::lanes * sizeof *out);
+}
+
+// The positions in the pattern of the code point a lane reads.
+template <typename Char>
+[[gnu::always_inline]] inline const std::uint64_t* lane_positions(const BitParallelPattern& pattern,
+                                                                  const std::uint64_t* low, Char unit) noexcept
+{
+    const char32_t c = code_point(unit);
+    return c < 256 ? low + pattern.words() * c : pattern.positions_of(c);
+}
+
+// The passes of SemiGlobalPass::at(), four side by side, each reading
+// `steps` code points from its own start; the value of lane k after step t
+// goes to values[4 t + k]. The steps are those of one_word_at() and
+// two_words_at(), a word of each lane in a vector.
+template <bool Transpositions, std::size_t Words, typename Char>
+[[gnu::always_inline]] inline void step_lanes(const BitParallelPattern& pattern, const Char* const* starts,
+                                              std::size_t steps, std::uint32_t* values) noexcept
+{
+    static_assert(SearchLanes::lanes == 4, "a vector holds four lanes");
+    const unsigned last_shift = static_cast<unsigned>((pattern.pattern_length() - 1) % 64);
+    const std::uint64_t* low = pattern.low_rows();
+    const Char *a = starts[0], *b = starts[1], *c = starts[2], *d = starts[3];
+    const LaneWords ones = ~LaneWords{}, one = LaneWords{} + 1;
+    LaneWords vp0 = ones, vn0{}, d00{}, previous0{}, vp1 = ones, vn1{}, d01{}, previous1{};
+    LaneWords score = LaneWords{} + pattern.pattern_length();
+    for (std::size_t t = 0; t < steps; ++t) {
+        const std::uint64_t *ea = lane_positions(pattern, low, a[t]), *eb = lane_positions(pattern, low, b[t]),
+                            *ec = lane_positions(pattern, low, c[t]), *ed = lane_positions(pattern, low, d[t]);
+        const LaneWords eq0{ea[0], eb[0], ec[0], ed[0]};
+        LaneWords x = (((eq0 & vp0) + vp0) ^ vp0) | eq0 | vn0;
+        if constexpr (Transpositions) x |= ((~d00 & eq0) << 1) & previous0;
+        LaneWords hp = vn0 | ~(x | vp0), hn = x & vp0;
+        if constexpr (Words == 1) {
+            score += ((hp >> last_shift) & one) - ((hn >> last_shift) & one);
+            hp <<= 1;
+            hn <<= 1;
+            vp0 = hn | ~(x | hp);
+            vn0 = hp & x;
+            if constexpr (Transpositions) {
+                d00 = x;
+                previous0 = eq0;
+            }
+        } else {
+            const LaneWords eq1{ea[1], eb[1], ec[1], ed[1]};
+            const LaneWords out_p = hp >> 63, out_n = hn >> 63;
+            hp <<= 1;
+            hn <<= 1;
+            vp0 = hn | ~(x | hp);
+            vn0 = hp & x;
+            const LaneWords d0_below = d00;
+            if constexpr (Transpositions) d00 = x;
+            const LaneWords y = eq1 | out_n;
+            x = (((y & vp1) + vp1) ^ vp1) | y | vn1;
+            if constexpr (Transpositions)
+                x |= (((~d01 & eq1) << 1) | ((~d0_below & eq0) >> 63)) & previous1;
+            hp = vn1 | ~(x | vp1);
+            hn = x & vp1;
+            score += ((hp >> last_shift) & one) - ((hn >> last_shift) & one);
+            hp = (hp << 1) | out_p;
+            hn = (hn << 1) | out_n;
+            vp1 = hn | ~(x | hp);
+            vn1 = hp & x;
+            if constexpr (Transpositions) {
+                d01 = x;
+                previous0 = eq0;
+                previous1 = eq1;
+            }
+        }
+        store_low_halves(score, values + SearchLanes::lanes * t);
+    }
+}
+
+template <bool Transpositions, std::size_t Words, typename Char>
+void step_lanes_plain(const BitParallelPattern& pattern, const Char* const* starts, std::size_t steps,
+                      std::uint32_t* values)
+{
+    step_lanes<Transpositions, Words>(pattern, starts, steps, values);
+}
+
+#if TESSARIN_AVX2
+template <bool Transpositions, std::size_t Words, typename Char>
+__attribute__((target("avx2"))) void step_lanes_avx2(const BitParallelPattern& pattern, const Char* const* starts,
+                                                     std::size_t steps, std::uint32_t* values)
+{
+    step_lanes<Transpositions, Words>(pattern, starts, steps, values);
+}
+#endif
+
+template <bool Transpositions, std::size_t Words, typename Char>
+void step_lanes_of(const BitParallelPattern& pattern, const Char* const* starts, std::size_t steps,
+                   std::uint32_t* values, bool widest)
+{
+#if TESSARIN_AVX2
+    if (widest && has_avx2()) return step_lanes_avx2<Transpositions, Words>(pattern, starts, steps, values);
+#endif
+    (void)widest;
+    step_lanes_plain<Transpositions, Words>(pattern, starts, steps, values);
+}
+
+} // namespace
+
+SearchLanes::SearchLanes(const BitParallelPattern& pattern, bool transpositions, std::size_t reach, bool widest)
+    : pattern_(pattern), transpositions_(transpositions), widest_(widest), reach_(reach)
+{
+}
+
+template <typename Char> bool SearchLanes::cover(std::basic_string_view<Char> text, std::size_t from)
+{
+    lane_ = 0;
+    if (from >= text.size()) return false;
+    // A lane shorter than the reach would read more before its ends than
+    // it covers.
+    const std::size_t lane = std::min(longest_lane, (text.size() - from) / lanes);
+    if (lane < std::max(reach_, shortest_lane)) return false;
+    // Each pass reads `steps` code points: the first from the text's start
+    // where that lies within the reach of its first end (no further than
+    // the end of the lanes, as a lane is at least the reach).
+    const std::size_t steps = lane + reach_;
+    const Char* starts[lanes];
+    for (std::size_t k = 0; k < lanes; ++k) {
+        const std::size_t first_end = from + k * lane;
+        begins_[k] = first_end > reach_ ? first_end - reach_ : 0;
+        starts[k] = text.data() + begins_[k];
+    }
+    from_ = from;
+    lane_ = lane;
+    if (steps * lanes > capacity_) {
+        // Every value read is written first.
+        capacity_ = steps * lanes;
+        values_.reset(new std::uint32_t[capacity_]);
+    }
+    if (pattern_.words() == 1)
+        transpositions_ ? step_lanes_of<true, 1>(pattern_, starts, steps, values_.get(), widest_)
+                        : step_lanes_of<false, 1>(pattern_, starts, steps, values_.get(), widest_);
+    else
+        transpositions_ ? step_lanes_of<true, 2>(pattern_, starts, steps, values_.get(), widest_)
+                        : step_lanes_of<false, 2>(pattern_, starts, steps, values_.get(), widest_);
+    return true;
+}
+
 CommonSubsequencePass::CommonSubsequencePass(const BitParallelPattern& pattern) : pattern_(pattern)
 {
     restart(0);
@@ -729,6 +889,7 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
     template void BitParallelPattern::lcs_of_stretches(std::basic_string_view<Char>, Stretch*, std::size_t, bool)      \
         const;                                                                                                         \
     template std::uint32_t SemiGlobalPass::at(std::basic_string_view<Char>, std::size_t);                              \
+    template bool SearchLanes::cover(std::basic_string_view<Char>, std::size_t);                                       \
     template std::uint32_t CommonSubsequencePass::at(std::basic_string_view<Char>, std::size_t);
 TESSARIN_PASSES_FOR(char)
 TESSARIN_PASSES_FOR(char16_t)

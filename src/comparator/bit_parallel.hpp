@@ -9,8 +9,10 @@
 // Distances equal those of the metric library, unit weights.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -110,7 +112,8 @@ public:
     bool sweeps() const noexcept { return words_ == 1; }
 
     // The bit set of the pattern positions that hold `c`, `words_` words.
-    const std::uint64_t* positions_of(char32_t c) const noexcept
+    // Inlined into every pass that reads the text, whatever their number.
+    [[gnu::always_inline]] const std::uint64_t* positions_of(char32_t c) const noexcept
     {
         if (c < 256) return &low_[c * words_];
         if (c < 0x10000 && paged_)
@@ -172,8 +175,9 @@ public:
 
 private:
     template <bool Transpositions, bool Anchored, typename Char>
-    std::uint32_t one_word_at(const Char* text, std::size_t end);
-    template <bool Transpositions, typename Char> std::uint32_t two_words_at(const Char* text, std::size_t end);
+    [[gnu::always_inline]] std::uint32_t one_word_at(const Char* text, std::size_t end);
+    template <bool Transpositions, typename Char>
+    [[gnu::always_inline]] std::uint32_t two_words_at(const Char* text, std::size_t end);
 
     const BitParallelPattern& pattern_;
     bool transpositions_;
@@ -184,6 +188,68 @@ private:
     const std::uint64_t* previous_ = nullptr;    // the positions of the code point before
     std::uint64_t previous_word_ = 0;            // the same, for a pattern of one word
     std::vector<std::uint64_t> vps_, vns_, d0s_; // the column, for a longer pattern
+};
+
+// The values of a SemiGlobalPass at the ends of a long stretch of text,
+// worked out four passes at a time. The stretch is cut in four lanes, each
+// read by its own pass from `reach` code points before its first end, and
+// the four passes step side by side in vectors: their steps do not depend on
+// one another, where those of one pass form a chain. A window of at most
+// `reach` code points that ends in a lane starts where that lane's pass has
+// begun, so the value at its end bounds its distance as a pass begun before
+// the window does. Patterns of one or two words.
+class SearchLanes {
+public:
+    // `widest` takes the widest vectors that the processor runs; false,
+    // those that every processor of its family runs (which tests compare).
+    SearchLanes(const BitParallelPattern& pattern, bool transpositions, std::size_t reach, bool widest = true);
+
+    // Whether lanes serve a pattern, for windows of up to `reach` code points.
+    static bool serves(const BitParallelPattern& pattern, std::size_t reach) noexcept
+    {
+        return pattern.words() <= 2 && reach <= longest_lane;
+    }
+
+    // Works out the values of the ends from `from` on, as far as four lanes
+    // reach; false, and nothing covered, where the text left is too short
+    // for lanes to pay.
+    template <typename Char> bool cover(std::basic_string_view<Char> text, std::size_t from);
+
+    // The least distance of a stretch that ends at `end` and starts at or
+    // after where its lane's pass began, if a lane covers `end` and began at
+    // or before `first`.
+    bool at(std::size_t first, std::size_t end, std::uint32_t& value) const noexcept
+    {
+        if (!covers(end)) return false;
+        const std::size_t k = lane_of(end);
+        if (first < begins_[k] || end <= begins_[k]) return false;
+        value = values_[(end - begins_[k] - 1) * lanes + k];
+        return true;
+    }
+
+    bool covers(std::size_t end) const noexcept { return lane_ != 0 && end >= from_ && end <= covered_to(); }
+    // The last end covered.
+    std::size_t covered_to() const noexcept { return from_ + lanes * lane_; }
+    // Where the pass of the lane that covers `end` began.
+    std::size_t begun_at(std::size_t end) const noexcept { return begins_[lane_of(end)]; }
+
+    static constexpr std::size_t lanes = 4;
+
+private:
+    static constexpr std::size_t longest_lane = 1024, shortest_lane = 64;
+
+    std::size_t lane_of(std::size_t end) const noexcept
+    {
+        return std::min<std::size_t>((end - from_) / lane_, lanes - 1);
+    }
+
+    const BitParallelPattern& pattern_;
+    bool transpositions_, widest_;
+    std::size_t reach_;
+    std::size_t from_ = 0, lane_ = 0;
+    std::size_t begins_[lanes] = {};           // where the pass of each lane began
+    std::unique_ptr<std::uint32_t[]> values_; // by step, a value a lane
+    std::size_t capacity_ = 0;
 };
 
 // The longest common subsequence of the pattern and the text from where

@@ -201,6 +201,17 @@ public:
             shared_rules_out_ = !(metric == Metric::indel || metric == Metric::lcs_seq) &&
                                 3 * largest_distance(p_, threshold_) <= static_cast<int64_t>(p_);
             if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
+            // Where the search is asked about nearly every window, lanes read
+            // the text for it. Where the shared count rules out most windows
+            // first, the search restarts past them and reads less.
+            if (search_ && !reachable_known_ && !shared_rules_out_) {
+                // Windows longer than this are ruled out by their length
+                // before the search is asked about them.
+                const uint64_t reach = std::min<uint64_t>(
+                    detail::longest_passing_length(metric_, kind_, threshold_, p_), text_.size());
+                if (detail::SearchLanes::serves(*bit_parallel_, reach))
+                    lanes_.emplace(*bit_parallel_, metric == Metric::osa, reach);
+            }
         }
         if (metric == Metric::prefix || metric == Metric::postfix)
             family_ = Family::affix;
@@ -590,6 +601,14 @@ private:
     // reading on up to it, and leaves out stretches that start before it.
     uint64_t searched_distance(uint64_t first, uint64_t last)
     {
+        // Lanes cover the ends ahead of the first walk, four stretches of
+        // the text at once; a walk that comes back reads on by itself.
+        if (lanes_) {
+            std::uint32_t value = 0;
+            if (lanes_->at(first, last, value) ||
+                (last >= lanes_->covered_to() && lanes_->cover(text_, last) && lanes_->at(first, last, value)))
+                return value;
+        }
         if (search_to_ <= first) search_->restart(first);
         search_to_ = std::max(search_to_, last);
         return search_->at(text_, last);
@@ -733,6 +752,7 @@ private:
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
     std::optional<detail::SemiGlobalPass> search_, exact_;
+    std::optional<detail::SearchLanes> lanes_;
     std::vector<uint64_t> reachable_; // bit b: some stretch ending at b lies within the filter
     bool reachable_known_ = false;
     uint64_t search_to_ = 0; // the search has read the text up to here

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -389,6 +390,57 @@ void window_passes_agree_with_the_library()
             }
         }
     }
+}
+
+// Lanes give at every end they cover the value of one pass begun where the
+// end's lane began, and cover every window of up to their reach that ends
+// there: patterns of one and two words, copies of the pattern near the
+// lanes' edges or not, in each unit width, with the widest vectors and with
+// those that every processor runs.
+void search_lanes_agree_with_one_pass()
+{
+    std::size_t covered = 0;
+    for (int round = 0; round < 160; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::u32string pattern = random_string(1 + random_source() % 128, alphabet);
+        std::u32string text = random_string(200 + random_source() % 2400, alphabet);
+        for (auto copies = random_source() % 6; copies > 0; --copies) {
+            const std::u32string near = mutated(pattern, alphabet);
+            const std::size_t at = random_source() % text.size();
+            text.replace(at, std::min(near.size(), text.size() - at), near.substr(0, text.size() - at));
+        }
+        const detail::BitParallelPattern bit_parallel(pattern);
+        const std::size_t reach = random_source() % 2 ? random_source() % 40 : random_source() % 300;
+        const std::size_t from = random_source() % (text.size() / 2);
+        const auto check = [&](auto units) {
+            for (const bool transpositions : {false, true})
+                for (const bool widest : {true, false}) {
+                    detail::SearchLanes lanes(bit_parallel, transpositions, reach, widest);
+                    if (!detail::SearchLanes::serves(bit_parallel, reach) || !lanes.cover(units, from)) continue;
+                    ++covered;
+                    std::map<std::size_t, detail::SemiGlobalPass> passes;
+                    for (std::size_t end = from; end <= lanes.covered_to(); ++end) {
+                        const std::size_t begun = lanes.begun_at(end);
+                        const auto [pass, fresh] = passes.try_emplace(begun, bit_parallel, transpositions);
+                        if (fresh) pass->second.restart(begun);
+                        const std::uint32_t expected = pass->second.at(units, end);
+                        std::uint32_t value = 0;
+                        const bool found = lanes.at(end - std::min(end, reach), end, value);
+                        CHECK(found == (end > begun) && (!found || value == expected),
+                              "lanes (%zu-unit, transpositions %d, widest %d) at %zu of %zu, begun at %zu: %u "
+                              "against %u, pattern of %zu",
+                              sizeof(units[0]), static_cast<int>(transpositions), static_cast<int>(widest), end,
+                              text.size(), begun, value, expected, pattern.size());
+                    }
+                }
+        };
+        check(std::u32string_view(text));
+        std::string latin1;
+        std::u16string ucs2;
+        if (narrow_units(text, latin1)) check(std::string_view(latin1));
+        if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
+    }
+    CHECK(covered > 100, "lanes covered the text %zu times", covered);
 }
 
 // A sweep measures the common subsequence of every stretch of a run whose
@@ -854,6 +906,7 @@ int main()
     damerau_within_limit_agrees_with_the_full_table();
     window_passes_agree_with_the_library();
     sweeps_agree_with_the_library();
+    search_lanes_agree_with_one_pass();
     jaro_pattern_agrees_with_the_library();
     pattern_tables_hold_every_code_point();
     shared_needed_is_the_least_count_that_passes();
