@@ -201,10 +201,11 @@ public:
             shared_rules_out_ = !(metric == Metric::indel || metric == Metric::lcs_seq) &&
                                 3 * largest_distance(p_, threshold_) <= static_cast<int64_t>(p_);
             if (metric == Metric::damerau_levenshtein) damerau_.emplace(pattern_);
-            // Where the search is asked about nearly every window, lanes read
-            // the text for it. Where the shared count rules out most windows
-            // first, the search restarts past them and reads less.
-            if (search_ && !reachable_known_ && !shared_rules_out_) {
+            // Lanes read the text for the search where it is asked about
+            // most windows: from the start where the shared count is not
+            // taken, else once many windows get past the count (see
+            // judge_as()).
+            if (search_ && !reachable_known_) {
                 // Windows longer than this are ruled out by their length
                 // before the search is asked about them.
                 const uint64_t reach = std::min<uint64_t>(
@@ -295,7 +296,11 @@ public:
             } else if constexpr (family == Family::searched) {
                 // Within its distance only if the search marked its end.
                 if (reachable_known_ && !((reachable_[last >> 6] >> (last & 63)) & 1)) return Judgement::ruled_out();
-                if (shared_rules_out_ && lacks_too_much(first, last, rule.least_shared)) return Judgement::ruled_out();
+                if (shared_rules_out_) {
+                    ++windows_counted_;
+                    if (lacks_too_much(first, last, rule.least_shared)) return Judgement::ruled_out();
+                    if (lanes_) gave_up_count(last);
+                }
                 // Levenshtein is a metric: the window is at least as far as the
                 // last window measured less the edits that turn one into the
                 // other (dropping what lies before this one, adding what follows).
@@ -595,6 +600,19 @@ private:
         return largest;
     }
 
+    // Where a window in ten or so lately got past the shared count (three
+    // within a few dozen), and windows lie a few code points apart, lanes cost less than
+    // the count and bound closer: the count is given up for them. Called for
+    // the windows that get past it, which also tell how many came before.
+    void gave_up_count(uint64_t last) noexcept
+    {
+        // Halved every eleven windows, about a sixteenth off each.
+        const uint64_t since = windows_counted_ - counted_at_last_pass_;
+        counted_at_last_pass_ = windows_counted_;
+        past_count_ = std::min<std::uint32_t>((since / 11 >= 32 ? 0 : past_count_ >> (since / 11)) + 16, 256);
+        if (past_count_ >= 48 && last < 16 * windows_counted_) shared_rules_out_ = false;
+    }
+
     // The least Levenshtein (or optimal string alignment) distance of the
     // pattern from a stretch that ends at `last` and starts at the search's
     // start or later. Starting afresh at the window costs no more than
@@ -603,7 +621,7 @@ private:
     {
         // Lanes cover the ends ahead of the first walk, four stretches of
         // the text at once; a walk that comes back reads on by itself.
-        if (lanes_) {
+        if (lanes_ && !shared_rules_out_) {
             std::uint32_t value = 0;
             if (lanes_->at(first, last, value) ||
                 (last >= lanes_->covered_to() && lanes_->cover(text_, last) && lanes_->at(first, last, value)))
@@ -753,6 +771,8 @@ private:
     std::optional<detail::BitParallelPattern> bit_parallel_;
     std::optional<detail::SemiGlobalPass> search_, exact_;
     std::optional<detail::SearchLanes> lanes_;
+    std::uint32_t past_count_ = 0; // how many windows lately got past the shared count, out of 256
+    uint64_t windows_counted_ = 0, counted_at_last_pass_ = 0;
     std::vector<uint64_t> reachable_; // bit b: some stretch ending at b lies within the filter
     bool reachable_known_ = false;
     uint64_t search_to_ = 0; // the search has read the text up to here
