@@ -201,10 +201,35 @@ public:
     std::size_t started_at() const noexcept { return from_; }
 
     // The longest common subsequence of the pattern and text[from, end).
-    template <typename Char> std::uint32_t at(std::basic_string_view<Char> text, std::size_t end);
+    // Asked for at every token window, most often a few code points on:
+    // a pattern of one word is read on here, inlined where it is asked.
+    template <typename Char>
+    [[gnu::always_inline]] std::uint32_t at(std::basic_string_view<Char> text, std::size_t end)
+    {
+        if (!one_word_) return at_words(text, end);
+        // Kept in locals: stores to the members would make the compiler
+        // read the pattern's rows afresh for every code point.
+        std::uint64_t row = row_;
+        std::size_t position = position_;
+        const std::uint64_t* low = low_;
+        for (; position < end; ++position) {
+            const char32_t c = code_point(text[position]);
+            const std::uint64_t u = row & (c < 256 ? low[c] : *pattern_.positions_of(c));
+            row = (row + u) | (row - u);
+        }
+        position_ = position;
+        row_ = row;
+        return count_bits(~row & last_mask_);
+    }
 
 private:
+    // at() for a pattern of more than one word.
+    template <typename Char> std::uint32_t at_words(std::basic_string_view<Char> text, std::size_t end);
+
     const BitParallelPattern& pattern_;
+    const std::uint64_t* low_;   // the pattern's rows of Latin-1
+    bool one_word_;
+    std::uint64_t last_mask_;    // the pattern's positions in its last word
     std::size_t from_ = 0, position_ = 0;
     std::uint64_t row_ = 0;           // the row, for a pattern of one word
     std::vector<std::uint64_t> rows_; // the row, for a longer pattern
