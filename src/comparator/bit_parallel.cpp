@@ -658,7 +658,7 @@ std::uint64_t last_word_mask(std::size_t length) noexcept
 
 CommonSubsequencePass::CommonSubsequencePass(const BitParallelPattern& pattern)
     : pattern_(pattern), low_(pattern.low_rows()), one_word_(pattern.words() == 1),
-      last_mask_(last_word_mask(pattern.pattern_length()))
+      two_bytes_(pattern.pattern_length() <= 16), last_mask_(last_word_mask(pattern.pattern_length()))
 {
     restart(0);
 }

@@ -48,6 +48,17 @@ inline bool few_pages(const std::vector<char32_t>& distinct) noexcept
     return true;
 }
 
+// The bits set in each byte, for counting those of a few bytes.
+inline constexpr struct ByteBits {
+    std::uint8_t of[256];
+    constexpr ByteBits() : of()
+    {
+        for (unsigned b = 0; b < 256; ++b)
+            of[b] = static_cast<std::uint8_t>((b & 1) + (b >> 1 & 1) + (b >> 2 & 1) + (b >> 3 & 1) + (b >> 4 & 1) +
+                                              (b >> 5 & 1) + (b >> 6 & 1) + (b >> 7 & 1));
+    }
+} byte_bits;
+
 class BitParallelPattern {
 public:
     // What a prefix's distance reads when it is known to exceed the limit.
@@ -219,7 +230,11 @@ public:
         }
         position_ = position;
         row_ = row;
-        return count_bits(~row & last_mask_);
+        // A pattern of two bytes at most (a few short words) is counted
+        // by the byte, for less.
+        const std::uint64_t matched = ~row & last_mask_;
+        if (two_bytes_) return std::uint32_t{byte_bits.of[matched & 0xFF]} + byte_bits.of[matched >> 8];
+        return count_bits(matched);
     }
 
 private:
@@ -229,6 +244,7 @@ private:
     const BitParallelPattern& pattern_;
     const std::uint64_t* low_;   // the pattern's rows of Latin-1
     bool one_word_;
+    bool two_bytes_; // a pattern of 16 code points at most
     std::uint64_t last_mask_;    // the pattern's positions in its last word
     std::size_t from_ = 0, position_ = 0;
     std::uint64_t row_ = 0;           // the row, for a pattern of one word
