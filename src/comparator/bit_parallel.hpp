@@ -213,9 +213,11 @@ public:
 
     // The longest common subsequence of the pattern and text[from, end).
     // Asked for at every token window, most often a few code points on:
-    // a pattern of one word is read on here, inlined where it is asked.
+    // a pattern of one word is read on here, without the checks of longer
+    // ones. Kept out of line: inlined into a walk of windows, it took
+    // longer for as many instructions.
     template <typename Char>
-    [[gnu::always_inline]] std::uint32_t at(std::basic_string_view<Char> text, std::size_t end)
+    [[gnu::noinline]] std::uint32_t at(std::basic_string_view<Char> text, std::size_t end)
     {
         if (!one_word_) return at_words(text, end);
         // Kept in locals: stores to the members would make the compiler
@@ -242,10 +244,10 @@ private:
     template <typename Char> std::uint32_t at_words(std::basic_string_view<Char> text, std::size_t end);
 
     const BitParallelPattern& pattern_;
-    const std::uint64_t* low_;   // the pattern's rows of Latin-1
+    const std::uint64_t* low_;        // the pattern's rows of Latin-1
     bool one_word_;
-    bool two_bytes_; // a pattern of 16 code points at most
-    std::uint64_t last_mask_;    // the pattern's positions in its last word
+    bool two_bytes_;                  // a pattern of 16 code points at most
+    std::uint64_t last_mask_;         // the pattern's positions in its last word
     std::size_t from_ = 0, position_ = 0;
     std::uint64_t row_ = 0;           // the row, for a pattern of one word
     std::vector<std::uint64_t> rows_; // the row, for a longer pattern
