@@ -808,7 +808,18 @@ template <typename Char> bool SearchLanes::cover(std::basic_string_view<Char> te
     return true;
 }
 
-CommonSubsequencePass::CommonSubsequencePass(const BitParallelPattern& pattern) : pattern_(pattern)
+namespace {
+
+std::uint64_t last_word_mask(std::size_t length) noexcept
+{
+    const unsigned tail = static_cast<unsigned>(length % 64);
+    return tail == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << tail) - 1;
+}
+} // namespace
+
+CommonSubsequencePass::CommonSubsequencePass(const BitParallelPattern& pattern)
+    : pattern_(pattern), low_(pattern.low_rows()), one_word_(pattern.words() == 1),
+      two_bytes_(pattern.pattern_length() <= 16), last_mask_(last_word_mask(pattern.pattern_length()))
 {
     restart(0);
 }
@@ -818,35 +829,20 @@ void CommonSubsequencePass::restart(std::size_t from)
     from_ = position_ = from;
     // Bits set in the row mark pattern positions not matched yet.
     row_ = ~std::uint64_t{0};
-    if (pattern_.words() > 1) rows_.assign(pattern_.words(), ~std::uint64_t{0});
+    if (!one_word_) rows_.assign(pattern_.words(), ~std::uint64_t{0});
 }
 
-template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_string_view<Char> text, std::size_t end)
+template <typename Char>
+std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char> text, std::size_t end)
 {
-    const std::size_t words = pattern_.words(), length = pattern_.pattern_length();
-    const unsigned tail = static_cast<unsigned>(length % 64);
-    const std::uint64_t last_mask = tail == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << tail) - 1;
-    if (words == 1) {
-        // Kept in locals: stores to the members would make the compiler
-        // read the pattern's rows afresh for every code point.
-        std::uint64_t row = row_;
-        std::size_t position = position_;
-        const std::uint64_t* low = pattern_.low_rows();
-        for (; position < end; ++position) {
-            const char32_t c = code_point(text[position]);
-            const std::uint64_t u = row & (c < 256 ? low[c] : *pattern_.positions_of(c));
-            row = (row + u) | (row - u);
-        }
-        position_ = position;
-        row_ = row;
-        return static_cast<std::uint32_t>(count_bits(~row & last_mask));
-    }
+    const std::size_t words = pattern_.words();
+    const std::uint64_t last_mask = last_mask_;
     if (words == 2) {
         // Patterns of 65 to 128 code points (a phrase of a dozen words): the
         // two words of the row kept in registers.
         std::uint64_t low = rows_[0], high = rows_[1];
         std::size_t position = position_;
-        const std::uint64_t* rows = pattern_.low_rows();
+        const std::uint64_t* rows = low_;
         for (; position < end; ++position) {
             const char32_t c = code_point(text[position]);
             const std::uint64_t* eq = c < 256 ? rows + 2 * c : pattern_.positions_of(c);
@@ -890,7 +886,7 @@ template <typename Char> std::uint32_t CommonSubsequencePass::at(std::basic_stri
         const;                                                                                                         \
     template std::uint32_t SemiGlobalPass::at(std::basic_string_view<Char>, std::size_t);                              \
     template bool SearchLanes::cover(std::basic_string_view<Char>, std::size_t);                                       \
-    template std::uint32_t CommonSubsequencePass::at(std::basic_string_view<Char>, std::size_t);
+    template std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char>, std::size_t);
 TESSARIN_PASSES_FOR(char)
 TESSARIN_PASSES_FOR(char16_t)
 TESSARIN_PASSES_FOR(char32_t)

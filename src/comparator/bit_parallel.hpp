@@ -50,6 +50,17 @@ inline bool few_pages(const std::vector<char32_t>& distinct) noexcept
     return true;
 }
 
+// The bits set in each byte, for counting those of a few bytes.
+inline constexpr struct ByteBits {
+    std::uint8_t of[256];
+    constexpr ByteBits() : of()
+    {
+        for (unsigned b = 0; b < 256; ++b)
+            of[b] = static_cast<std::uint8_t>((b & 1) + (b >> 1 & 1) + (b >> 2 & 1) + (b >> 3 & 1) + (b >> 4 & 1) +
+                                              (b >> 5 & 1) + (b >> 6 & 1) + (b >> 7 & 1));
+    }
+} byte_bits;
+
 class BitParallelPattern {
 public:
     // What a prefix's distance reads when it is known to exceed the limit.
@@ -267,10 +278,42 @@ public:
     std::size_t started_at() const noexcept { return from_; }
 
     // The longest common subsequence of the pattern and text[from, end).
-    template <typename Char> std::uint32_t at(std::basic_string_view<Char> text, std::size_t end);
+    // Asked for at every token window, most often a few code points on:
+    // a pattern of one word is read on here, without the checks of longer
+    // ones. Kept out of line: inlined into a walk of windows, it took
+    // longer for as many instructions.
+    template <typename Char>
+    [[gnu::noinline]] std::uint32_t at(std::basic_string_view<Char> text, std::size_t end)
+    {
+        if (!one_word_) return at_words(text, end);
+        // Kept in locals: stores to the members would make the compiler
+        // read the pattern's rows afresh for every code point.
+        std::uint64_t row = row_;
+        std::size_t position = position_;
+        const std::uint64_t* low = low_;
+        for (; position < end; ++position) {
+            const char32_t c = code_point(text[position]);
+            const std::uint64_t u = row & (c < 256 ? low[c] : *pattern_.positions_of(c));
+            row = (row + u) | (row - u);
+        }
+        position_ = position;
+        row_ = row;
+        // A pattern of two bytes at most (a few short words) is counted
+        // by the byte, for less.
+        const std::uint64_t matched = ~row & last_mask_;
+        if (two_bytes_) return std::uint32_t{byte_bits.of[matched & 0xFF]} + byte_bits.of[matched >> 8];
+        return count_bits(matched);
+    }
 
 private:
+    // at() for a pattern of more than one word.
+    template <typename Char> std::uint32_t at_words(std::basic_string_view<Char> text, std::size_t end);
+
     const BitParallelPattern& pattern_;
+    const std::uint64_t* low_;        // the pattern's rows of Latin-1
+    bool one_word_;
+    bool two_bytes_;                  // a pattern of 16 code points at most
+    std::uint64_t last_mask_;         // the pattern's positions in its last word
     std::size_t from_ = 0, position_ = 0;
     std::uint64_t row_ = 0;           // the row, for a pattern of one word
     std::vector<std::uint64_t> rows_; // the row, for a longer pattern

@@ -664,7 +664,7 @@ private:
         return distance_of_common(common_->at(text_, last), length);
     }
 
-    uint64_t distance_of_common(uint64_t common, uint64_t length) const noexcept
+    [[gnu::always_inline]] uint64_t distance_of_common(uint64_t common, uint64_t length) const noexcept
     {
         common = std::min<uint64_t>({common, length, p_});
         return metric_ == Metric::indel ? length + p_ - 2 * common : std::max(length, p_) - common;
