@@ -435,6 +435,26 @@ void sweeps_agree_with_the_library()
     }
 }
 
+// One candidate with a matched count needed: scored as alone, or, short of
+// it, left unscored at infinity.
+template <typename Scorer>
+void check_needing(const Scorer& scorer, const std::u32string& pattern, const std::u32string& candidate, double weight)
+{
+    const std::size_t need = random_source() % (pattern.size() + 2);
+    const double alone = scorer.distance(std::u32string_view(candidate), weight);
+    const double needing = scorer.distance(std::u32string_view(candidate), weight, need);
+    if (std::isinf(needing)) {
+        const double most =
+            1.0 - detail::similarity_ceiling(traits_of(weight > 0.0 ? Metric::jaro_winkler : Metric::jaro),
+                                             candidate.size(), pattern.size(), need - 1, 4);
+        CHECK(need > 0 && alone >= most - detail::similarity_margin, "needing %zu left unscored at %.17g", need,
+              alone);
+    } else {
+        CHECK(std::memcmp(&needing, &alone, sizeof alone) == 0, "needing %zu of %zu: %.17g, alone %.17g", need,
+              pattern.size(), needing, alone);
+    }
+}
+
 // The Jaro pair worked out for one pattern of up to 64 code points gives the
 // library's distances to the bit, on candidates of every length, in each
 // unit width a candidate may come in.
@@ -469,24 +489,7 @@ void jaro_pattern_agrees_with_the_library()
                 CHECK(std::memcmp(&narrowed, &expected, sizeof got) == 0, "two-byte candidate");
             }
         }
-        // One candidate with a matched count needed: scored as alone, or,
-        // short of it, left unscored at infinity.
-        {
-            const double weight = round % 2 ? 0.0 : 0.1;
-            const std::size_t need = random_source() % (pattern.size() + 2);
-            const double alone = jaro.distance(std::u32string_view(candidate), weight);
-            const double needing = jaro.distance(std::u32string_view(candidate), weight, need);
-            if (std::isinf(needing)) {
-                const double most =
-                    1.0 - detail::similarity_ceiling(traits_of(weight > 0.0 ? Metric::jaro_winkler : Metric::jaro),
-                                                     candidate.size(), pattern.size(), need - 1, 4);
-                CHECK(need > 0 && alone >= most - detail::similarity_margin, "needing %zu left unscored at %.17g", need,
-                      alone);
-            } else {
-                CHECK(std::memcmp(&needing, &alone, sizeof alone) == 0, "needing %zu: %.17g, alone %.17g", need,
-                      needing, alone);
-            }
-        }
+        check_needing(jaro, pattern, candidate, round % 2 ? 0.0 : 0.1);
         // Every prefix at once, some lengths twice, with a matched count
         // needed that some fall short of: those are left unscored, the
         // others score as they do alone.
@@ -600,6 +603,7 @@ void pattern_tables_hold_every_code_point()
                 CHECK(std::memcmp(&narrowed, &expected, sizeof got) == 0, "two-byte candidate");
             }
         }
+        check_needing(scorer, pattern, candidate, round % 2 ? 0.0 : 0.1);
         if (length > detail::WidePattern::most) continue;
         const detail::WidePattern wide(pattern);
         std::vector<unsigned> ids;
