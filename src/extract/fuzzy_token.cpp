@@ -811,6 +811,10 @@ struct TokenGroup {
     // kept, when all of them are.
     std::size_t members_from = 0, members_to = 0;
     bool members_kept = true;
+    // For a group that keeps only its members of the lowest floors: the
+    // highest floor kept, and the lowest of those left out (infinite when
+    // none is), below which no window left out can score.
+    double highest_kept = -infinite_score, lowest_left = infinite_score;
 
     // Opens the group in `solver` with one window spanning it and a score
     // that no window beats: every window of the group then joins it, and
@@ -911,14 +915,36 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     const std::size_t most_in_group =
         traits_of(metric).bound == BoundFamily::similarity ? most_jaro_members : most_members;
     if (keeps_members) members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
+    // A group of the Jaro pair past its room keeps its members of the
+    // lowest floors: once its lowest score lies below every floor left out,
+    // those windows need no walk.
+    const bool keeps_lowest = traits_of(metric).bound == BoundFamily::similarity;
     const auto keep = [&](const Candidate& candidate) {
         if (!open->members_kept) return;
+        const double floor = candidate.judgement.floor;
+        const Member member{candidate.window, floor, candidate.judgement.exact};
+        if (keeps_lowest && members.size() - open->members_from >= most_in_group) {
+            if (!(floor < open->highest_kept)) {
+                open->lowest_left = std::min(open->lowest_left, floor);
+                return;
+            }
+            const auto first = members.begin() + static_cast<std::ptrdiff_t>(open->members_from);
+            const auto highest = std::max_element(
+                first, members.end(), [](const Member& a, const Member& b) { return a.floor < b.floor; });
+            open->lowest_left = std::min(open->lowest_left, highest->floor);
+            *highest = member;
+            open->highest_kept = std::max_element(first, members.end(), [](const Member& a, const Member& b) {
+                                     return a.floor < b.floor;
+                                 })->floor;
+            return;
+        }
         if (members.size() >= most_members || members.size() - open->members_from >= most_in_group) {
             open->members_kept = false;
             members.resize(open->members_from);
             return;
         }
-        members.push_back(Member{candidate.window, candidate.judgement.floor, candidate.judgement.exact});
+        open->highest_kept = std::max(open->highest_kept, floor);
+        members.push_back(member);
     };
     // Extends the open group by the furthest-reaching passing window that
     // starts within it; false when none passes.
@@ -1040,7 +1066,12 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     std::vector<std::pair<double, std::size_t>> order;
     for (TokenGroup& group : groups) {
         if (group.members_kept) {
-            // The first walk's scores, in window order like the members.
+            // The first walk's scores, in window order like the members
+            // (put back in it where some were left out).
+            if (group.lowest_left != infinite_score)
+                std::sort(members.begin() + static_cast<std::ptrdiff_t>(group.members_from),
+                          members.begin() + static_cast<std::ptrdiff_t>(group.members_to),
+                          [](const Member& a, const Member& b) { return a.window.start < b.window.start; });
             auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
                                            [](const Scored& item, uint64_t start) { return item.start < start; });
             order.clear();
@@ -1074,13 +1105,18 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                     picks.push_back(Pick{index, verdict.score});
                 }
             }
-            // Handed over in window order: those of the group's lowest score.
-            std::sort(picks.begin(), picks.end(), [](const Pick& a, const Pick& b) { return a.index < b.index; });
-            group.open(solver);
-            for (const Pick& pick : picks)
-                if (pick.score <= group.best)
-                    solver.add(Match{members[pick.index].window.start, members[pick.index].window.end, pick.score});
-            continue;
+            // Handed over in window order: those of the group's lowest score,
+            // unless a window left out may score as low (then the group is
+            // walked, from the lowest score found).
+            if (group.lowest_left > group.best) {
+                std::sort(picks.begin(), picks.end(), [](const Pick& a, const Pick& b) { return a.index < b.index; });
+                group.open(solver);
+                for (const Pick& pick : picks)
+                    if (pick.score <= group.best)
+                        solver.add(
+                            Match{members[pick.index].window.start, members[pick.index].window.end, pick.score});
+                continue;
+            }
         }
         group.open(solver);
         const Comparison seed = score_of_window(group.seed, group.best);
