@@ -175,6 +175,7 @@ public:
         const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
         if (traits_of(metric).bound == BoundFamily::similarity) {
             need_shared_.emplace(metric, kind_, threshold_, p_);
+            jaro_floor_.emplace(metric, p_);
             winkler_ = traits_of(metric).prefix_weight > 0.0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
         } else
@@ -497,7 +498,7 @@ private:
         // What the threshold needs, any lower bound needs too (a group's
         // lowest score so far passes it): a comparison of integers.
         if (bound <= threshold_ && shared < need_shared_->of(length, prefix)) return Judgement::ruled_out();
-        return Judgement::at_least(detail::score_floor(metric_, kind_, length, p_, shared, prefix));
+        return Judgement::at_least(jaro_floor_->of(length, shared, prefix));
     }
 
     static constexpr int64_t unlimited = std::numeric_limits<int64_t>::max() / 4;
@@ -729,6 +730,7 @@ private:
     std::size_t rule_count_ = 0;
     Family family_ = Family::shared;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
+    std::optional<detail::JaroFloor> jaro_floor_;     // for the Jaro family
     bool winkler_ = false; // Jaro-Winkler: the common prefix counts
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;

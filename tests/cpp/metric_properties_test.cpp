@@ -526,7 +526,8 @@ void jaro_pattern_agrees_with_the_library()
 // The shared count that the Jaro pair needs, worked out from an estimate,
 // is the least count from which the ceiling passes, as counting up from 0
 // finds it: for every length, common prefix and threshold, those between
-// the counts' steps and those that no count or every count passes.
+// the counts' steps and those that no count or every count passes. The
+// Jaro pair's own floor for a shared count is the general one, to the bit.
 void shared_needed_is_the_least_count_that_passes()
 {
     const double thresholds[] = {
@@ -537,10 +538,19 @@ void shared_needed_is_the_least_count_that_passes()
         for (const double threshold : thresholds)
             for (const uint64_t p : {1, 2, 3, 7, 11, 43, 64, 72, 130}) {
                 detail::SharedNeeded needed(metric, ThresholdKind::Normalized, threshold, p);
+                const detail::JaroFloor floor(metric, p);
                 for (uint64_t round = 0; round < 600; ++round) {
                     // Past the lengths that are kept, too.
                     const uint64_t length = round < 400 ? round : random_source() % (8 * p + 600);
                     const uint64_t prefix = random_source() % 5;
+                    // The floor of the windows that the count leaves, as
+                    // every metric's is worked out.
+                    const uint64_t shared = random_source() % (std::min(length, p) + 2);
+                    const double got = floor.of(length, shared, prefix),
+                                 expected = detail::score_floor(metric, ThresholdKind::Normalized, length, p, shared,
+                                                                prefix);
+                    CHECK(std::memcmp(&got, &expected, sizeof got) == 0, "floor of %zu sharing %zu: %.17g, not %.17g",
+                          static_cast<std::size_t>(length), static_cast<std::size_t>(shared), got, expected);
                     uint64_t least = 0;
                     while (least <= std::min(length, p) &&
                            detail::cannot_pass(metric, ThresholdKind::Normalized, threshold, length, p, least, prefix))
