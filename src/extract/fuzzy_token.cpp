@@ -1066,60 +1066,64 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     floors.rewind();
     std::vector<Pick> picks;
     std::vector<std::pair<double, std::size_t>> order;
-    for (TokenGroup& group : groups) {
-        if (group.members_kept) {
-            // The first walk's scores, in window order like the members
-            // (put back in it where some were left out).
-            if (group.lowest_left != infinite_score)
-                std::sort(members.begin() + static_cast<std::ptrdiff_t>(group.members_from),
-                          members.begin() + static_cast<std::ptrdiff_t>(group.members_to),
-                          [](const Member& a, const Member& b) { return a.window.start < b.window.start; });
-            auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
-                                           [](const Scored& item, uint64_t start) { return item.start < start; });
-            order.clear();
-            for (std::size_t index = group.members_from; index < group.members_to; ++index) {
-                Member& member = members[index];
-                while (cached != scored.end() && cached->start < member.window.start)
-                    ++cached;
-                if (cached != scored.end() && cached->start == member.window.start) {
-                    member.floor = cached->score;
-                    member.exact = true;
-                }
-                if (member.floor <= group.best) order.emplace_back(member.floor, index);
+    // Scores a group from its kept members; false where the group must be
+    // walked. Out of the loop, so that the walk is compiled as it is for
+    // the metrics whose groups are always walked.
+    const auto settle_from_members = [&](TokenGroup& group) __attribute__((noinline)) {
+        // The first walk's scores, in window order like the members
+        // (put back in it where some were left out).
+        if (group.lowest_left != infinite_score)
+            std::sort(members.begin() + static_cast<std::ptrdiff_t>(group.members_from),
+                      members.begin() + static_cast<std::ptrdiff_t>(group.members_to),
+                      [](const Member& a, const Member& b) { return a.window.start < b.window.start; });
+        auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
+                                       [](const Scored& item, uint64_t start) { return item.start < start; });
+        order.clear();
+        for (std::size_t index = group.members_from; index < group.members_to; ++index) {
+            Member& member = members[index];
+            while (cached != scored.end() && cached->start < member.window.start)
+                ++cached;
+            if (cached != scored.end() && cached->start == member.window.start) {
+                member.floor = cached->score;
+                member.exact = true;
             }
-            // Taken lowest first from a heap: most are never taken, as their
-            // floors lie above the lowest score once it is found.
-            cancel.poll(order.size());
-            const auto later = [](const std::pair<double, std::size_t>& a, const std::pair<double, std::size_t>& b) {
-                return a > b;
-            };
-            std::make_heap(order.begin(), order.end(), later);
-            picks.clear();
-            for (auto heap_end = order.end(); heap_end != order.begin() && order.front().first <= group.best;) {
-                std::pop_heap(order.begin(), heap_end, later);
-                --heap_end;
-                const std::size_t index = heap_end->second;
-                const Member& member = members[index];
-                const Comparison verdict = member.exact ? Comparison{member.floor <= threshold, member.floor}
-                                                        : score(member.window, group.best);
-                if (verdict.accepted && verdict.score <= group.best) {
-                    group.best = verdict.score;
-                    picks.push_back(Pick{index, verdict.score});
-                }
-            }
-            // Handed over in window order: those of the group's lowest score,
-            // unless a window left out may score as low (then the group is
-            // walked, from the lowest score found).
-            if (group.lowest_left > group.best) {
-                std::sort(picks.begin(), picks.end(), [](const Pick& a, const Pick& b) { return a.index < b.index; });
-                group.open(solver);
-                for (const Pick& pick : picks)
-                    if (pick.score <= group.best)
-                        solver.add(
-                            Match{members[pick.index].window.start, members[pick.index].window.end, pick.score});
-                continue;
+            if (member.floor <= group.best) order.emplace_back(member.floor, index);
+        }
+        // Taken lowest first from a heap: most are never taken, as their
+        // floors lie above the lowest score once it is found.
+        cancel.poll(order.size());
+        const auto later = [](const std::pair<double, std::size_t>& a, const std::pair<double, std::size_t>& b) {
+            return a > b;
+        };
+        std::make_heap(order.begin(), order.end(), later);
+        picks.clear();
+        for (auto heap_end = order.end(); heap_end != order.begin() && order.front().first <= group.best;) {
+            std::pop_heap(order.begin(), heap_end, later);
+            --heap_end;
+            const std::size_t index = heap_end->second;
+            const Member& member = members[index];
+            const Comparison verdict = member.exact ? Comparison{member.floor <= threshold, member.floor}
+                                                    : score(member.window, group.best);
+            if (verdict.accepted && verdict.score <= group.best) {
+                group.best = verdict.score;
+                picks.push_back(Pick{index, verdict.score});
             }
         }
+        // Handed over in window order: those of the group's lowest score,
+        // unless a window left out may score as low (then the group is
+        // walked, from the lowest score found).
+        if (group.lowest_left > group.best) {
+            std::sort(picks.begin(), picks.end(), [](const Pick& a, const Pick& b) { return a.index < b.index; });
+            group.open(solver);
+            for (const Pick& pick : picks)
+                if (pick.score <= group.best)
+                    solver.add(Match{members[pick.index].window.start, members[pick.index].window.end, pick.score});
+            return true;
+        }
+        return false;
+    };
+    for (TokenGroup& group : groups) {
+        if (group.members_kept && settle_from_members(group)) continue;
         group.open(solver);
         const Comparison seed = score_of_window(group.seed, group.best);
         if (seed.accepted) group.best = std::min(group.best, seed.score);
