@@ -495,6 +495,39 @@ inline double score_floor(Metric metric, ThresholdKind kind, uint64_t length, ui
     return 1.0 - similarity_ceiling(traits, length, pattern_length, shared, prefix) - similarity_margin;
 }
 
+// score_floor() for the Jaro pair and a pattern of a given length, to the
+// bit: for every window that its shared count leaves, without the metric's
+// traits looked up or counts converted as unsigned (none reaches 2^63, so
+// the signed conversion gives the same value for less).
+class JaroFloor {
+public:
+    JaroFloor(Metric metric, uint64_t pattern_length) noexcept
+        : weight_(traits_of(metric).prefix_weight), p_(pattern_length),
+          pattern_length_(static_cast<double>(pattern_length))
+    {
+    }
+
+    [[gnu::always_inline]] double of(uint64_t length, uint64_t shared, uint64_t prefix) const noexcept
+    {
+        if (length == 0 && p_ == 0) return 0.0;
+        shared = std::min({shared, length, p_});
+        double similarity = 0.0;
+        if (shared > 0) {
+            const double common = static_cast<double>(static_cast<int64_t>(shared));
+            similarity =
+                (common / static_cast<double>(static_cast<int64_t>(length)) + common / pattern_length_ + 1.0) / 3.0;
+        }
+        if (weight_ > 0.0 && similarity > 0.7)
+            similarity += static_cast<double>(static_cast<int64_t>(prefix)) * weight_ * (1.0 - similarity);
+        return 1.0 - similarity - similarity_margin;
+    }
+
+private:
+    double weight_;
+    uint64_t p_;
+    double pattern_length_;
+};
+
 // The window length for which the bound of cannot_pass is smallest.
 inline uint64_t best_length(Metric metric, uint64_t pattern_length, uint64_t shared) noexcept
 {

@@ -126,6 +126,58 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate, std::s
     return jaro_similarity_of(common, differ / 2, p, t);
 }
 
+// jaro_similarity() for a pattern of two words, in 64-bit halves: the
+// compiler keeps 128-bit arithmetic poorly in registers, and a position is
+// taken from the high half only where the low one has none to give.
+template <typename Char>
+double wide_jaro_similarity(const WidePattern& positions, Units<Char> candidate, std::size_t need) noexcept
+{
+    const std::u32string_view pattern = positions.pattern();
+    const std::size_t p = pattern.size(), t = candidate.size();
+    if (t == 0) return 0.0;
+    if (p == 1 && t == 1) return code_point(candidate[0]) == pattern[0] ? 1.0 : 0.0;
+    const auto [bound, reached] = jaro_span(p, t);
+    if (reached > 128) return -1.0;
+
+    // As in jaro_similarity(); a reach of at most 64 positions either way,
+    // as no candidate that fits reads further.
+    std::uint64_t free_low = ~std::uint64_t{0}, free_high = ~std::uint64_t{0};
+    std::uint64_t reach_low = lowest_bits(bound + 1), reach_high = 0;
+    Char matched[129];
+    std::size_t common = 0, j = 0;
+    const auto take = [&](Char unit) {
+        const WidePattern::Bits holds = positions.positions_of(code_point(unit));
+        const std::uint64_t low = static_cast<std::uint64_t>(holds) & reach_low & free_low;
+        const std::uint64_t high_found = static_cast<std::uint64_t>(holds >> 64) & reach_high & free_high;
+        // Without a branch: which half gives a position is as likely
+        // either way, and a branch on it is mispredicted half the time.
+        const std::uint64_t high = high_found & (std::uint64_t{0} - static_cast<std::uint64_t>(low == 0));
+        free_low ^= low & (0 - low);
+        free_high ^= high & (0 - high);
+        matched[common] = unit;
+        common += (low | high) != 0;
+    };
+    for (const std::size_t growing = std::min(bound, reached); j < growing; ++j) {
+        take(candidate[j]);
+        reach_high = (reach_high << 1) | (reach_low >> 63);
+        reach_low = (reach_low << 1) | 1;
+    }
+    for (; j < reached; ++j) {
+        take(candidate[j]);
+        reach_high = (reach_high << 1) | (reach_low >> 63);
+        reach_low <<= 1;
+    }
+    if (common < need) return short_of_need;
+    if (common == 0) return 0.0;
+
+    std::size_t differ = 0, k = 0;
+    for (std::uint64_t bits = ~free_low; bits != 0; bits &= bits - 1)
+        differ += pattern[lowest_set_bit(bits)] != code_point(matched[k++]);
+    for (std::uint64_t bits = ~free_high; bits != 0; bits &= bits - 1)
+        differ += pattern[64 + lowest_set_bit(bits)] != code_point(matched[k++]);
+    return jaro_similarity_of(common, differ / 2, p, t);
+}
+
 // The distance from that similarity, with Winkler's step for a prefix
 // weight; negative where the similarity is, infinite where it fell short of
 // the count needed.
@@ -305,9 +357,11 @@ WidePattern::WidePattern(std::u32string_view pattern) noexcept : pattern_(patter
     }
 }
 
-template <typename Char> double WideJaroPattern::distance(Units<Char> candidate, double prefix_weight) const noexcept
+template <typename Char>
+double WideJaroPattern::distance(Units<Char> candidate, double prefix_weight, std::size_t need) const noexcept
 {
-    return jaro_distance(jaro_similarity(positions_, candidate), positions_.pattern(), candidate, prefix_weight);
+    return jaro_distance(wide_jaro_similarity(positions_, candidate, need), positions_.pattern(), candidate,
+                         prefix_weight);
 }
 
 BlockJaroPattern::BlockJaroPattern(std::u32string_view pattern)
@@ -473,7 +527,7 @@ bool WordScorer::refuses_length(std::size_t length) const noexcept
     template double JaroPattern::distance(Units<Char>, double, std::size_t) const noexcept;                            \
     template void JaroPattern::prefix_distances(Units<Char>, const std::uint64_t*, const std::uint64_t*, std::size_t,  \
                                                 double, double*) const noexcept;                                       \
-    template double WideJaroPattern::distance(Units<Char>, double) const noexcept;                                     \
+    template double WideJaroPattern::distance(Units<Char>, double, std::size_t) const noexcept;                        \
     template double BlockJaroPattern::distance(Units<Char>, double) const;                                             \
     template Comparison WordScorer::compare(Units<Char>) const noexcept;
 TESSARIN_WORD_SCORING_FOR(char)

@@ -190,7 +190,8 @@ public:
     explicit WideJaroPattern(std::u32string_view pattern) noexcept : positions_(pattern) {}
 
     // As JaroPattern::distance, up to 128 code points of the candidate.
-    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const noexcept;
+    template <typename Char>
+    double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0) const noexcept;
 
 private:
     WidePattern positions_;
@@ -252,12 +253,12 @@ public:
 
     // As JaroPattern::distance; negative only for a candidate past what one
     // or two words reach, which the library then scores. `need` may spare
-    // the work for a pattern of one word; a longer one scores every
+    // the work for a pattern of one word or two; a longer one scores every
     // candidate.
     template <typename Char> double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0) const
     {
         if (narrow_) return narrow_->distance(candidate, prefix_weight, need);
-        if (wide_) return wide_->distance(candidate, prefix_weight);
+        if (wide_) return wide_->distance(candidate, prefix_weight, need);
         return block_->distance(candidate, prefix_weight);
     }
 

@@ -175,6 +175,7 @@ public:
         const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
         if (traits_of(metric).bound == BoundFamily::similarity) {
             need_shared_.emplace(metric, kind_, threshold_, p_);
+            jaro_floor_.emplace(metric, p_);
             winkler_ = traits_of(metric).prefix_weight > 0.0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
         } else
@@ -513,7 +514,7 @@ private:
         // What the threshold needs, any lower bound needs too (a group's
         // lowest score so far passes it): a comparison of integers.
         if (bound <= threshold_ && shared < need_shared_->of(length, prefix)) return Judgement::ruled_out();
-        return Judgement::at_least(detail::score_floor(metric_, kind_, length, p_, shared, prefix));
+        return Judgement::at_least(jaro_floor_->of(length, shared, prefix));
     }
 
     static constexpr int64_t unlimited = std::numeric_limits<int64_t>::max() / 4;
@@ -766,6 +767,7 @@ private:
     std::size_t rule_count_ = 0;
     Family family_ = Family::shared;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
+    std::optional<detail::JaroFloor> jaro_floor_;     // for the Jaro family
     bool winkler_ = false; // Jaro-Winkler: the common prefix counts
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
@@ -851,6 +853,10 @@ struct TokenGroup {
     // kept, when all of them are.
     std::size_t members_from = 0, members_to = 0;
     bool members_kept = true;
+    // For a group that keeps only its members of the lowest floors: the
+    // highest floor kept, and the lowest of those left out (infinite when
+    // none is), below which no window left out can score.
+    double highest_kept = -infinite_score, lowest_left = infinite_score;
 
     // Opens the group in `solver` with one window spanning it and a score
     // that no window beats: every window of the group then joins it, and
@@ -951,14 +957,36 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     const std::size_t most_in_group =
         traits_of(metric).bound == BoundFamily::similarity ? most_jaro_members : most_members;
     if (keeps_members) members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
+    // A group of the Jaro pair past its room keeps its members of the
+    // lowest floors: once its lowest score lies below every floor left out,
+    // those windows need no walk.
+    const bool keeps_lowest = traits_of(metric).bound == BoundFamily::similarity;
     const auto keep = [&](const Candidate& candidate) {
         if (!open->members_kept) return;
+        const double floor = candidate.judgement.floor;
+        const Member member{candidate.window, floor, candidate.judgement.exact};
+        if (keeps_lowest && members.size() - open->members_from >= most_in_group) {
+            if (!(floor < open->highest_kept)) {
+                open->lowest_left = std::min(open->lowest_left, floor);
+                return;
+            }
+            const auto first = members.begin() + static_cast<std::ptrdiff_t>(open->members_from);
+            const auto highest = std::max_element(
+                first, members.end(), [](const Member& a, const Member& b) { return a.floor < b.floor; });
+            open->lowest_left = std::min(open->lowest_left, highest->floor);
+            *highest = member;
+            open->highest_kept = std::max_element(first, members.end(), [](const Member& a, const Member& b) {
+                                     return a.floor < b.floor;
+                                 })->floor;
+            return;
+        }
         if (members.size() >= most_members || members.size() - open->members_from >= most_in_group) {
             open->members_kept = false;
             members.resize(open->members_from);
             return;
         }
-        members.push_back(Member{candidate.window, candidate.judgement.floor, candidate.judgement.exact});
+        open->highest_kept = std::max(open->highest_kept, floor);
+        members.push_back(member);
     };
     // Extends the open group by the furthest-reaching passing window that
     // starts within it; false when none passes.
@@ -1078,50 +1106,64 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     floors.rewind();
     std::vector<Pick> picks;
     std::vector<std::pair<double, std::size_t>> order;
-    for (TokenGroup& group : groups) {
-        if (group.members_kept) {
-            // The first walk's scores, in window order like the members.
-            auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
-                                           [](const Scored& item, uint64_t start) { return item.start < start; });
-            order.clear();
-            for (std::size_t index = group.members_from; index < group.members_to; ++index) {
-                Member& member = members[index];
-                while (cached != scored.end() && cached->start < member.window.start)
-                    ++cached;
-                if (cached != scored.end() && cached->start == member.window.start) {
-                    member.floor = cached->score;
-                    member.exact = true;
-                }
-                if (member.floor <= group.best) order.emplace_back(member.floor, index);
+    // Scores a group from its kept members; false where the group must be
+    // walked. Out of the loop, so that the walk is compiled as it is for
+    // the metrics whose groups are always walked.
+    const auto settle_from_members = [&](TokenGroup& group) __attribute__((noinline)) {
+        // The first walk's scores, in window order like the members
+        // (put back in it where some were left out).
+        if (group.lowest_left != infinite_score)
+            std::sort(members.begin() + static_cast<std::ptrdiff_t>(group.members_from),
+                      members.begin() + static_cast<std::ptrdiff_t>(group.members_to),
+                      [](const Member& a, const Member& b) { return a.window.start < b.window.start; });
+        auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
+                                       [](const Scored& item, uint64_t start) { return item.start < start; });
+        order.clear();
+        for (std::size_t index = group.members_from; index < group.members_to; ++index) {
+            Member& member = members[index];
+            while (cached != scored.end() && cached->start < member.window.start)
+                ++cached;
+            if (cached != scored.end() && cached->start == member.window.start) {
+                member.floor = cached->score;
+                member.exact = true;
             }
-            // Taken lowest first from a heap: most are never taken, as their
-            // floors lie above the lowest score once it is found.
-            cancel.poll(order.size());
-            const auto later = [](const std::pair<double, std::size_t>& a, const std::pair<double, std::size_t>& b) {
-                return a > b;
-            };
-            std::make_heap(order.begin(), order.end(), later);
-            picks.clear();
-            for (auto heap_end = order.end(); heap_end != order.begin() && order.front().first <= group.best;) {
-                std::pop_heap(order.begin(), heap_end, later);
-                --heap_end;
-                const std::size_t index = heap_end->second;
-                const Member& member = members[index];
-                const Comparison verdict = member.exact ? Comparison{member.floor <= threshold, member.floor}
-                                                        : score(member.window, group.best);
-                if (verdict.accepted && verdict.score <= group.best) {
-                    group.best = verdict.score;
-                    picks.push_back(Pick{index, verdict.score});
-                }
+            if (member.floor <= group.best) order.emplace_back(member.floor, index);
+        }
+        // Taken lowest first from a heap: most are never taken, as their
+        // floors lie above the lowest score once it is found.
+        cancel.poll(order.size());
+        const auto later = [](const std::pair<double, std::size_t>& a, const std::pair<double, std::size_t>& b) {
+            return a > b;
+        };
+        std::make_heap(order.begin(), order.end(), later);
+        picks.clear();
+        for (auto heap_end = order.end(); heap_end != order.begin() && order.front().first <= group.best;) {
+            std::pop_heap(order.begin(), heap_end, later);
+            --heap_end;
+            const std::size_t index = heap_end->second;
+            const Member& member = members[index];
+            const Comparison verdict = member.exact ? Comparison{member.floor <= threshold, member.floor}
+                                                    : score(member.window, group.best);
+            if (verdict.accepted && verdict.score <= group.best) {
+                group.best = verdict.score;
+                picks.push_back(Pick{index, verdict.score});
             }
-            // Handed over in window order: those of the group's lowest score.
+        }
+        // Handed over in window order: those of the group's lowest score,
+        // unless a window left out may score as low (then the group is
+        // walked, from the lowest score found).
+        if (group.lowest_left > group.best) {
             std::sort(picks.begin(), picks.end(), [](const Pick& a, const Pick& b) { return a.index < b.index; });
             group.open(solver);
             for (const Pick& pick : picks)
                 if (pick.score <= group.best)
                     solver.add(Match{members[pick.index].window.start, members[pick.index].window.end, pick.score});
-            continue;
+            return true;
         }
+        return false;
+    };
+    for (TokenGroup& group : groups) {
+        if (group.members_kept && settle_from_members(group)) continue;
         group.open(solver);
         const Comparison seed = score_of_window(group.seed, group.best);
         if (seed.accepted) group.best = std::min(group.best, seed.score);

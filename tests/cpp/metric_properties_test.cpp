@@ -490,6 +490,26 @@ void sweeps_agree_with_the_library()
     }
 }
 
+// One candidate with a matched count needed: scored as alone, or, short of
+// it, left unscored at infinity.
+template <typename Scorer>
+void check_needing(const Scorer& scorer, const std::u32string& pattern, const std::u32string& candidate, double weight)
+{
+    const std::size_t need = random_source() % (pattern.size() + 2);
+    const double alone = scorer.distance(std::u32string_view(candidate), weight);
+    const double needing = scorer.distance(std::u32string_view(candidate), weight, need);
+    if (std::isinf(needing)) {
+        const double most =
+            1.0 - detail::similarity_ceiling(traits_of(weight > 0.0 ? Metric::jaro_winkler : Metric::jaro),
+                                             candidate.size(), pattern.size(), need - 1, 4);
+        CHECK(need > 0 && alone >= most - detail::similarity_margin, "needing %zu left unscored at %.17g", need,
+              alone);
+    } else {
+        CHECK(std::memcmp(&needing, &alone, sizeof alone) == 0, "needing %zu of %zu: %.17g, alone %.17g", need,
+              pattern.size(), needing, alone);
+    }
+}
+
 // The Jaro pair worked out for one pattern of up to 64 code points gives the
 // library's distances to the bit, on candidates of every length, in each
 // unit width a candidate may come in.
@@ -524,24 +544,7 @@ void jaro_pattern_agrees_with_the_library()
                 CHECK(std::memcmp(&narrowed, &expected, sizeof got) == 0, "two-byte candidate");
             }
         }
-        // One candidate with a matched count needed: scored as alone, or,
-        // short of it, left unscored at infinity.
-        {
-            const double weight = round % 2 ? 0.0 : 0.1;
-            const std::size_t need = random_source() % (pattern.size() + 2);
-            const double alone = jaro.distance(std::u32string_view(candidate), weight);
-            const double needing = jaro.distance(std::u32string_view(candidate), weight, need);
-            if (std::isinf(needing)) {
-                const double most =
-                    1.0 - detail::similarity_ceiling(traits_of(weight > 0.0 ? Metric::jaro_winkler : Metric::jaro),
-                                                     candidate.size(), pattern.size(), need - 1, 4);
-                CHECK(need > 0 && alone >= most - detail::similarity_margin, "needing %zu left unscored at %.17g", need,
-                      alone);
-            } else {
-                CHECK(std::memcmp(&needing, &alone, sizeof alone) == 0, "needing %zu: %.17g, alone %.17g", need,
-                      needing, alone);
-            }
-        }
+        check_needing(jaro, pattern, candidate, round % 2 ? 0.0 : 0.1);
         // Every prefix at once, some lengths twice, with a matched count
         // needed that some fall short of: those are left unscored, the
         // others score as they do alone.
@@ -578,7 +581,8 @@ void jaro_pattern_agrees_with_the_library()
 // The shared count that the Jaro pair needs, worked out from an estimate,
 // is the least count from which the ceiling passes, as counting up from 0
 // finds it: for every length, common prefix and threshold, those between
-// the counts' steps and those that no count or every count passes.
+// the counts' steps and those that no count or every count passes. The
+// Jaro pair's own floor for a shared count is the general one, to the bit.
 void shared_needed_is_the_least_count_that_passes()
 {
     const double thresholds[] = {
@@ -589,10 +593,19 @@ void shared_needed_is_the_least_count_that_passes()
         for (const double threshold : thresholds)
             for (const uint64_t p : {1, 2, 3, 7, 11, 43, 64, 72, 130}) {
                 detail::SharedNeeded needed(metric, ThresholdKind::Normalized, threshold, p);
+                const detail::JaroFloor floor(metric, p);
                 for (uint64_t round = 0; round < 600; ++round) {
                     // Past the lengths that are kept, too.
                     const uint64_t length = round < 400 ? round : random_source() % (8 * p + 600);
                     const uint64_t prefix = random_source() % 5;
+                    // The floor of the windows that the count leaves, as
+                    // every metric's is worked out.
+                    const uint64_t shared = random_source() % (std::min(length, p) + 2);
+                    const double got = floor.of(length, shared, prefix),
+                                 expected = detail::score_floor(metric, ThresholdKind::Normalized, length, p, shared,
+                                                                prefix);
+                    CHECK(std::memcmp(&got, &expected, sizeof got) == 0, "floor of %zu sharing %zu: %.17g, not %.17g",
+                          static_cast<std::size_t>(length), static_cast<std::size_t>(shared), got, expected);
                     uint64_t least = 0;
                     while (least <= std::min(length, p) &&
                            detail::cannot_pass(metric, ThresholdKind::Normalized, threshold, length, p, least, prefix))
@@ -655,6 +668,7 @@ void pattern_tables_hold_every_code_point()
                 CHECK(std::memcmp(&narrowed, &expected, sizeof got) == 0, "two-byte candidate");
             }
         }
+        check_needing(scorer, pattern, candidate, round % 2 ? 0.0 : 0.1);
         if (length > detail::WidePattern::most) continue;
         const detail::WidePattern wide(pattern);
         std::vector<unsigned> ids;
