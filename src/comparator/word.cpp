@@ -292,14 +292,22 @@ void JaroPattern::prefix_distances(Units<Char> candidate, const std::uint64_t* l
             steps = next.reached;
         }
         steps = std::min<std::size_t>(steps, 64);
-        std::uint64_t pattern_flags = 0, candidate_flags = 0;
+        std::uint64_t pattern_flags = 0;
         std::uint64_t reach = lowest_bits(span.bound + 1);
         pattern_flags_after[0] = 0;
+        // The candidate positions matched are not kept as they come: few
+        // lengths need them, for their transpositions, and a code point
+        // matched where the pattern positions matched grew.
         const auto take = [&](std::size_t j) {
             const std::uint64_t found = positions_.positions_of(code_point(candidate[j])) & reach & ~pattern_flags;
             pattern_flags |= found & (~found + 1);
-            candidate_flags |= static_cast<std::uint64_t>(found != 0) << j;
             pattern_flags_after[j + 1] = pattern_flags;
+        };
+        const auto candidate_flags_to = [&](std::size_t reached) {
+            std::uint64_t flags = 0;
+            for (std::size_t i = 0; i < reached; ++i)
+                flags |= static_cast<std::uint64_t>(pattern_flags_after[i + 1] != pattern_flags_after[i]) << i;
+            return flags;
         };
         std::size_t j = 0;
         for (const std::size_t growing = std::min(span.bound, steps); j < growing; ++j) {
@@ -333,7 +341,7 @@ void JaroPattern::prefix_distances(Units<Char> candidate, const std::uint64_t* l
             const Units<Char> prefix = candidate.substr(0, length);
             if (common > 0 && matched != counted_matched) {
                 transpositions =
-                    one_word_matched(pattern, prefix, matched, candidate_flags & lowest_bits(reached)).transpositions;
+                    one_word_matched(pattern, prefix, matched, candidate_flags_to(reached)).transpositions;
                 counted_matched = matched;
             }
             const double similarity = common == 0 ? 0.0 : jaro_similarity_of(common, transpositions, p, length);
