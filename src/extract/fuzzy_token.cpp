@@ -602,16 +602,19 @@ private:
     }
 
     // Where a window in ten or so lately got past the shared count (three
-    // within a few dozen), and windows lie a few code points apart, lanes cost less than
-    // the count and bound closer: the count is given up for them. Called for
-    // the windows that get past it, which also tell how many came before.
+    // within a few dozen, and a dozen in all: not just the windows around
+    // one match), and windows lie a few code points apart, lanes cost less
+    // than the count and bound closer: the count is given up for them.
+    // Called for the windows that get past it, which also tell how many
+    // came before.
     void gave_up_count(uint64_t last) noexcept
     {
         // Halved every eleven windows, about a sixteenth off each.
         const uint64_t since = windows_counted_ - counted_at_last_pass_;
         counted_at_last_pass_ = windows_counted_;
         past_count_ = std::min<std::uint32_t>((since / 11 >= 32 ? 0 : past_count_ >> (since / 11)) + 16, 256);
-        if (past_count_ >= 48 && last < 16 * windows_counted_) shared_rules_out_ = false;
+        ++windows_past_count_;
+        if (past_count_ >= 48 && windows_past_count_ >= 12 && last < 16 * windows_counted_) shared_rules_out_ = false;
     }
 
     // The least Levenshtein (or optimal string alignment) distance of the
@@ -774,7 +777,7 @@ private:
     std::optional<detail::SemiGlobalPass> search_, exact_;
     std::optional<detail::SearchLanes> lanes_;
     std::uint32_t past_count_ = 0; // how many windows lately got past the shared count, out of 256
-    uint64_t windows_counted_ = 0, counted_at_last_pass_ = 0;
+    uint64_t windows_counted_ = 0, counted_at_last_pass_ = 0, windows_past_count_ = 0;
     std::vector<uint64_t> reachable_; // bit b: some stretch ending at b lies within the filter
     bool reachable_known_ = false;
     uint64_t search_to_ = 0; // the search has read the text up to here
