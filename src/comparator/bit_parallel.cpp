@@ -805,7 +805,53 @@ template <typename Char> bool SearchLanes::cover(std::basic_string_view<Char> te
     else
         transpositions_ ? step_lanes_of<true, 2>(pattern_, starts, steps, values_.get(), widest_)
                         : step_lanes_of<false, 2>(pattern_, starts, steps, values_.get(), widest_);
+    if (!end_values_.empty()) keep_values(from);
     return true;
+}
+
+void SearchLanes::keep_values(std::size_t from) noexcept
+{
+    // Lane k's step s is its end begins_[k] + s + 1. Each lane keeps the
+    // steps of its own ends, past where its pass began: an end at or
+    // before that keeps what it had.
+    std::size_t first_step[lanes], last_step[lanes];
+    std::size_t common_first = 0, common_last = static_cast<std::size_t>(-1);
+    for (std::size_t k = 0; k < lanes; ++k) {
+        const std::size_t lowest = std::max(from + k * lane_, begins_[k] + 1);
+        const std::size_t beyond = k + 1 == lanes ? covered_to() + 1 : from + (k + 1) * lane_;
+        first_step[k] = lowest - begins_[k] - 1;
+        last_step[k] = std::max(beyond, lowest) - begins_[k] - 1;
+        common_first = std::max(common_first, first_step[k]);
+        common_last = std::min(common_last, last_step[k]);
+    }
+    const std::uint32_t* values = values_.get();
+    std::uint8_t* kept = end_values_.data();
+    const auto keep_one = [&](std::size_t k, std::size_t step) {
+        kept[begins_[k] + step + 1] = static_cast<std::uint8_t>(std::min<std::uint32_t>(values[step * lanes + k], 255));
+    };
+    std::size_t step = common_first;
+#if defined(__SSE2__)
+    // Four steps of the four lanes at a time, where every lane keeps them.
+    // Values stay far below 2^15, so the signed narrowing to 16 bits loses
+    // nothing before the one to bytes saturates at 255.
+    for (; step + 4 <= common_last; step += 4) {
+        const auto* four = reinterpret_cast<const __m128i*>(values + step * lanes);
+        const __m128i by_step = _mm_packus_epi16(_mm_packs_epi32(_mm_loadu_si128(four), _mm_loadu_si128(four + 1)),
+                                                 _mm_packs_epi32(_mm_loadu_si128(four + 2), _mm_loadu_si128(four + 3)));
+        const __m128i paired = _mm_unpacklo_epi8(by_step, _mm_srli_si128(by_step, 8));
+        const __m128i by_lane = _mm_unpacklo_epi8(paired, _mm_srli_si128(paired, 8));
+        alignas(16) std::uint8_t bytes[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(bytes), by_lane);
+        for (std::size_t k = 0; k < lanes; ++k)
+            std::memcpy(kept + begins_[k] + step + 1, bytes + 4 * k, 4);
+    }
+#endif
+    for (std::size_t k = 0; k < lanes; ++k) {
+        for (std::size_t s = first_step[k]; s < std::min(common_first, last_step[k]); ++s)
+            keep_one(k, s);
+        for (std::size_t s = std::max(step, first_step[k]); s < last_step[k]; ++s)
+            keep_one(k, s);
+    }
 }
 
 namespace {

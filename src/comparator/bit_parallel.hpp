@@ -238,6 +238,14 @@ public:
         return true;
     }
 
+    // From now on, cover() also keeps the value of each end it covers, in
+    // a byte (255 for any value above), for a text of `length` code points.
+    void keep_end_values(std::size_t length) { end_values_.assign(length + 1, 0); }
+    // What cover() kept for `end`; 0 where it covered nothing. A window that
+    // ends there and is no longer than the reach is at least this far: it
+    // starts after its lane's pass began.
+    std::uint32_t kept_value(std::size_t end) const noexcept { return end_values_[end]; }
+
     bool covers(std::size_t end) const noexcept { return lane_ != 0 && end >= from_ && end <= covered_to(); }
     // The last end covered.
     std::size_t covered_to() const noexcept { return from_ + lanes * lane_; }
@@ -248,6 +256,9 @@ public:
 
 private:
     static constexpr std::size_t longest_lane = 1024, shortest_lane = 64;
+
+    // Keeps the values of the ends that cover(from) just worked out.
+    void keep_values(std::size_t from) noexcept;
 
     std::size_t lane_of(std::size_t end) const noexcept
     {
@@ -261,6 +272,7 @@ private:
     std::size_t begins_[lanes] = {};           // where the pass of each lane began
     std::unique_ptr<std::uint32_t[]> values_; // by step, a value a lane
     std::size_t capacity_ = 0;
+    std::vector<std::uint8_t> end_values_; // empty where values are not kept
 };
 
 // The longest common subsequence of the pattern and the text from where

@@ -211,8 +211,10 @@ public:
                 // before the search is asked about them.
                 const uint64_t reach = std::min<uint64_t>(
                     detail::longest_passing_length(metric_, kind_, threshold_, p_), text_.size());
-                if (detail::SearchLanes::serves(*bit_parallel_, reach))
+                if (detail::SearchLanes::serves(*bit_parallel_, reach)) {
                     lanes_.emplace(*bit_parallel_, metric == Metric::osa, reach);
+                    if (!shared_rules_out_) keep_end_values();
+                }
             }
         }
         if (metric == Metric::prefix || metric == Metric::postfix)
@@ -295,6 +297,9 @@ public:
                 if (static_cast<int64_t>(differ) > rule.allowed) return Judgement::ruled_out();
                 return Judgement::score(score_of(metric_, kind_, differ, length, p_));
             } else if constexpr (family == Family::searched) {
+                // Where lanes read the text, by the value kept at its end.
+                if (ends_valued_ && static_cast<int64_t>(lanes_->kept_value(last)) > rule.allowed)
+                    return Judgement::ruled_out();
                 // Within its distance only if the search marked its end.
                 if (reachable_known_ && !((reachable_[last >> 6] >> (last & 63)) & 1)) return Judgement::ruled_out();
                 if (shared_rules_out_) {
@@ -614,7 +619,18 @@ private:
         counted_at_last_pass_ = windows_counted_;
         past_count_ = std::min<std::uint32_t>((since / 11 >= 32 ? 0 : past_count_ >> (since / 11)) + 16, 256);
         ++windows_past_count_;
-        if (past_count_ >= 48 && windows_past_count_ >= 12 && last < 16 * windows_counted_) shared_rules_out_ = false;
+        if (past_count_ >= 48 && windows_past_count_ >= 12 && last < 16 * windows_counted_) {
+            shared_rules_out_ = false;
+            keep_end_values();
+        }
+    }
+
+    // Once lanes read the text for the search, most windows are ruled out
+    // by the value kept at their end.
+    void keep_end_values()
+    {
+        lanes_->keep_end_values(text_.size());
+        ends_valued_ = true;
     }
 
     // The least Levenshtein (or optimal string alignment) distance of the
@@ -800,6 +816,8 @@ private:
     // Whether the code points a window shares with the pattern are counted
     // before the passes.
     bool shared_rules_out_ = false;
+    // Whether lanes read the text for the search and keep their values.
+    bool ends_valued_ = false;
     std::optional<detail::JaroScorer> jaro_;
 };
 

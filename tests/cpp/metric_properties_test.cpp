@@ -419,7 +419,9 @@ void search_lanes_agree_with_one_pass()
             for (const bool transpositions : {false, true})
                 for (const bool widest : {true, false}) {
                     detail::SearchLanes lanes(bit_parallel, transpositions, reach, widest);
+                    lanes.keep_end_values(text.size());
                     if (!detail::SearchLanes::serves(bit_parallel, reach) || !lanes.cover(units, from)) continue;
+                    CHECK(from == 0 || lanes.kept_value(from - 1) == 0, "a value kept before the lanes");
                     ++covered;
                     std::map<std::size_t, detail::SemiGlobalPass> passes;
                     for (std::size_t end = from; end <= lanes.covered_to(); ++end) {
@@ -434,6 +436,9 @@ void search_lanes_agree_with_one_pass()
                               "against %u, pattern of %zu",
                               sizeof(units[0]), static_cast<int>(transpositions), static_cast<int>(widest), end,
                               text.size(), begun, value, expected, pattern.size());
+                        CHECK(lanes.kept_value(end) == (found ? std::min<std::uint32_t>(value, 255) : 0),
+                              "lanes (%zu-unit) kept %u at end %zu of value %u", sizeof(units[0]),
+                              lanes.kept_value(end), end, value);
                     }
                 }
         };
