@@ -522,14 +522,20 @@ void SemiGlobalPass::restart(std::size_t from, bool anchored)
     }
 }
 
-template <bool Transpositions, bool Anchored, typename Char>
-std::uint32_t SemiGlobalPass::one_word_at(const Char* text, std::size_t end)
+template <bool Transpositions, bool Anchored, bool Counted, typename Char>
+inline std::uint32_t SemiGlobalPass::one_word_read(const Char* text, std::size_t end)
 {
     // The last row's step is read through a mask: a shift by a count that is
     // not a constant costs more on many processors.
     const std::uint64_t last = std::uint64_t{1} << (pattern_.pattern_length() - 1);
+    // The rows of the pattern; the bits above them never reach these.
+    const std::uint64_t rows = last | (last - 1);
     std::uint64_t vp = vp_, vn = vn_, d0 = d0_, previous = previous_word_;
     std::uint32_t score = score_;
+    if constexpr (!Counted) {
+        score += static_cast<std::uint32_t>(Anchored ? end - position_ : 0);
+        score -= count_bits(vp & rows) - count_bits(vn & rows);
+    }
     const std::uint64_t* low = pattern_.low_rows();
     for (std::size_t position = position_; position < end; ++position) {
         const char32_t c = code_point(text[position]);
@@ -538,7 +544,8 @@ std::uint32_t SemiGlobalPass::one_word_at(const Char* text, std::size_t end)
         if constexpr (Transpositions) d |= ((~d0 & eq) << 1) & previous;
         std::uint64_t hp = vn | ~(d | vp);
         std::uint64_t hn = d & vp;
-        score += static_cast<std::uint32_t>((hp & last) != 0) - static_cast<std::uint32_t>((hn & last) != 0);
+        if constexpr (Counted)
+            score += static_cast<std::uint32_t>((hp & last) != 0) - static_cast<std::uint32_t>((hn & last) != 0);
         hp = (hp << 1) | static_cast<std::uint64_t>(Anchored);
         hn <<= 1;
         vp = hn | ~(d | hp);
@@ -548,6 +555,7 @@ std::uint32_t SemiGlobalPass::one_word_at(const Char* text, std::size_t end)
             previous = eq;
         }
     }
+    if constexpr (!Counted) score += count_bits(vp & rows) - count_bits(vn & rows);
     vp_ = vp;
     vn_ = vn;
     d0_ = d0;
@@ -557,17 +565,32 @@ std::uint32_t SemiGlobalPass::one_word_at(const Char* text, std::size_t end)
     return score;
 }
 
+template <bool Transpositions, bool Anchored, typename Char>
+inline std::uint32_t SemiGlobalPass::one_word_at(const Char* text, std::size_t end)
+{
+    // A long read, such as a window's own distance, keeps no count as it
+    // goes: the last row is the first row plus the column's steps down, so
+    // it moves by as much as the first row did and the steps' sum did.
+    return end >= position_ + 16 ? one_word_read<Transpositions, Anchored, false>(text, end)
+                                 : one_word_read<Transpositions, Anchored, true>(text, end);
+}
+
 // The pass of at() for a pattern of two words (65 to 128 code points, a
 // phrase of a dozen words), its column kept in registers: word 0 takes
 // what enters from above, word 1 what word 0 hands on.
-template <bool Transpositions, typename Char>
-std::uint32_t SemiGlobalPass::two_words_at(const Char* text, std::size_t end)
+template <bool Transpositions, bool Counted, typename Char>
+inline std::uint32_t SemiGlobalPass::two_words_read(const Char* text, std::size_t end)
 {
     const std::uint64_t last = std::uint64_t{1} << ((pattern_.pattern_length() - 1) % 64);
+    const std::uint64_t rows = last | (last - 1); // of word 1
     std::uint64_t vp0 = vps_[0], vp1 = vps_[1], vn0 = vns_[0], vn1 = vns_[1], d00 = d0s_[0], d01 = d0s_[1];
     const std::uint64_t* previous = previous_;
     const std::uint64_t top = top_;
     std::uint32_t score = score_;
+    // The sum of the column's steps down (bits above the pattern's rows left out).
+    if constexpr (!Counted)
+        score += static_cast<std::uint32_t>(top * (end - position_)) -
+                 (count_bits(vp0) + count_bits(vp1 & rows) - count_bits(vn0) - count_bits(vn1 & rows));
     const std::uint64_t* low = pattern_.low_rows();
     for (std::size_t position = position_; position < end; ++position) {
         const char32_t c = code_point(text[position]);
@@ -588,7 +611,8 @@ std::uint32_t SemiGlobalPass::two_words_at(const Char* text, std::size_t end)
         if constexpr (Transpositions) d |= (((~d01 & eq1) << 1) | ((~d0_below & eq0) >> 63)) & previous[1];
         hp = vn1 | ~(d | vp1);
         hn = d & vp1;
-        score += static_cast<std::uint32_t>((hp & last) != 0) - static_cast<std::uint32_t>((hn & last) != 0);
+        if constexpr (Counted)
+            score += static_cast<std::uint32_t>((hp & last) != 0) - static_cast<std::uint32_t>((hn & last) != 0);
         hp = (hp << 1) | out_p;
         hn = (hn << 1) | out_n;
         vp1 = hn | ~(d | hp);
@@ -596,6 +620,7 @@ std::uint32_t SemiGlobalPass::two_words_at(const Char* text, std::size_t end)
         d01 = d;
         previous = eq;
     }
+    if constexpr (!Counted) score += count_bits(vp0) + count_bits(vp1 & rows) - count_bits(vn0) - count_bits(vn1 & rows);
     vps_[0] = vp0;
     vps_[1] = vp1;
     vns_[0] = vn0;
@@ -606,6 +631,14 @@ std::uint32_t SemiGlobalPass::two_words_at(const Char* text, std::size_t end)
     score_ = score;
     position_ = std::max(position_, end);
     return score_;
+}
+
+template <bool Transpositions, typename Char>
+inline std::uint32_t SemiGlobalPass::two_words_at(const Char* text, std::size_t end)
+{
+    // Counted only once for a long read, as one_word_at() does.
+    return end >= position_ + 16 ? two_words_read<Transpositions, false>(text, end)
+                                 : two_words_read<Transpositions, true>(text, end);
 }
 
 template <typename Char> std::uint32_t SemiGlobalPass::at(std::basic_string_view<Char> text, std::size_t end)

@@ -185,10 +185,15 @@ public:
     template <typename Char> std::uint32_t at(std::basic_string_view<Char> text, std::size_t end);
 
 private:
+    // one_word_at() with the last row counted at each step, or only once.
+    template <bool Transpositions, bool Anchored, bool Counted, typename Char>
+    [[gnu::always_inline]] std::uint32_t one_word_read(const Char* text, std::size_t end);
     template <bool Transpositions, bool Anchored, typename Char>
     [[gnu::always_inline]] std::uint32_t one_word_at(const Char* text, std::size_t end);
     template <bool Transpositions, typename Char>
     [[gnu::always_inline]] std::uint32_t two_words_at(const Char* text, std::size_t end);
+    template <bool Transpositions, bool Counted, typename Char>
+    [[gnu::always_inline]] std::uint32_t two_words_read(const Char* text, std::size_t end);
 
     const BitParallelPattern& pattern_;
     bool transpositions_;
