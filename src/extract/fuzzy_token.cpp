@@ -193,6 +193,9 @@ public:
                 mark_reachable(cancel);
             }
             if (subsequence) common_.emplace(*bit_parallel_);
+            if ((metric == Metric::indel || metric == Metric::lcs_seq) &&
+                detail::CommonSubsequenceLanes::serves(*bit_parallel_))
+                common_lanes_.emplace(*bit_parallel_);
             // Where a window of the pattern's length passes with up to a
             // third of its code points changed: windows of other words seldom
             // have that many in common with it. Beyond that, the count only
@@ -223,6 +226,8 @@ public:
             family_ = Family::hamming;
         else if (search_)
             family_ = Family::searched;
+        else if (common_lanes_)
+            family_ = Family::laned;
         else if (common_)
             family_ = Family::subsequence;
     }
@@ -238,6 +243,7 @@ public:
         searched,    // Levenshtein and optimal string alignment, by the search
         subsequence, // Indel, LCSseq and Damerau-Levenshtein, by the common subsequence
         swept,       // LCSseq, by the common subsequence or, where windows crowd, by sweeps
+        laned,       // Indel and LCSseq, by the common subsequence, from lanes in the first walk
         shared,      // from the length and the shared code points alone
     };
     Family family() const noexcept { return family_; }
@@ -254,6 +260,7 @@ public:
         case Family::searched: return judge_as<Family::searched>(start, first, last, bound);
         case Family::subsequence: return judge_as<Family::subsequence>(start, first, last, bound);
         case Family::swept: return judge_as<Family::swept>(start, first, last, bound);
+        case Family::laned: return judge_as<Family::laned>(start, first, last, bound);
         case Family::shared: break;
         }
         return judge_as<Family::shared>(start, first, last, bound);
@@ -315,11 +322,14 @@ public:
                 const uint64_t least = std::max<uint64_t>(reachable_known_ ? 0 : searched_distance(first, last), apart);
                 if (static_cast<int64_t>(least) > rule.allowed) return Judgement::ruled_out();
                 return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
-            } else if constexpr (family == Family::subsequence || family == Family::swept) {
+            } else if constexpr (family == Family::subsequence || family == Family::swept ||
+                                 family == Family::laned) {
                 constexpr bool sweeps = family == Family::swept;
                 if (shared_rules_out_ && lacks_too_much(first, last, rule.least_shared)) return Judgement::ruled_out();
                 Known known = Known::bound;
-                const uint64_t least = subsequence_distance<sweeps>(start, first, last, known);
+                uint64_t least;
+                if (family != Family::laned || !lane_distance(first, last, least, known))
+                    least = subsequence_distance<sweeps>(start, first, last, known);
                 const bool within = static_cast<int64_t>(least) <= rule.allowed;
                 // How many windows came within reach lately, out of 256.
                 if constexpr (sweeps) within_reach_ = within_reach_ - (within_reach_ >> 4) + (within ? 16 : 0);
@@ -389,6 +399,10 @@ public:
         shared_.reset();
         search_to_ = common_to_ = 0;
         last_measured_ = Measured{0, 0, 0};
+        // The lanes have read on past every window: a walk that comes back
+        // reads the pass.
+        if (family_ == Family::laned) family_ = Family::subsequence;
+        common_lanes_.reset();
     }
 
 private:
@@ -668,6 +682,42 @@ private:
         return distance_of_common(common_->at(text_, last), length);
     }
 
+    // subsequence_distance() from the lanes, for windows that come in
+    // order: the lane begun last at or before the window's start bounds it
+    // (exactly, begun there). The first lane begins at the first window.
+    // The lane begun first, once one begun later serves (and serves every
+    // window to come), begins afresh just past this window, where a later
+    // one starts, if the lane begun last lies a third of this window
+    // behind: the four then spread over a window's length. False, for the
+    // pass, where the lanes have read past the window.
+    bool lane_distance(uint64_t first, uint64_t last, uint64_t& least, Known& known)
+    {
+        using Lanes = detail::CommonSubsequenceLanes;
+        constexpr std::size_t ring = Lanes::lanes - 1;
+        static_assert((Lanes::lanes & ring) == 0, "lanes go round by a mask");
+        if (last < common_lanes_->position()) return false;
+        Lanes& lanes = *common_lanes_;
+        if (serving_lane_ == Lanes::lanes) {
+            if (first < lanes.position()) return false;
+            lanes.begin(0, first);
+            serving_lane_ = newest_lane_ = 0;
+        }
+        lanes.read_to(text_, last);
+        while (serving_lane_ != newest_lane_ && lanes.begun_at((serving_lane_ + 1) & ring) <= first)
+            serving_lane_ = (serving_lane_ + 1) & ring;
+        const std::size_t oldest = (newest_lane_ + 1) & ring;
+        if (oldest != serving_lane_ && !lanes.waiting() && last < text_.size() &&
+            lanes.begun_at(newest_lane_) + (last - first) / 3 <= last + 1) {
+            lanes.begin(oldest, last + 1);
+            newest_lane_ = oldest;
+        }
+        const uint64_t begun = lanes.begun_at(serving_lane_);
+        if (begun > first) return false; // the first lane begun past it
+        known = begun == first ? Known::own_pass : Known::bound;
+        least = distance_of_common(lanes.common(serving_lane_), last - first);
+        return true;
+    }
+
     [[gnu::always_inline]] uint64_t distance_of_common(uint64_t common, uint64_t length) const noexcept
     {
         common = std::min<uint64_t>({common, length, p_});
@@ -785,6 +835,10 @@ private:
         uint64_t first, last, distance;
     } last_measured_{0, 0, 0}; // the last window whose distance was measured
     std::optional<detail::CommonSubsequencePass> common_;
+    // For Indel and LCSseq, the first walk's passes, begun ahead at later
+    // windows' starts (none: the pass alone).
+    std::optional<detail::CommonSubsequenceLanes> common_lanes_;
+    std::size_t newest_lane_ = 0, serving_lane_ = detail::CommonSubsequenceLanes::lanes; // none yet
     uint64_t common_to_ = 0; // the pass has read the text up to here
     // The windows measured by sweeps, by their trimmed spans in order, and
     // what a sweep needs: the windows to look ahead in (none: no sweeps).
@@ -1081,6 +1135,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         case Family::searched: run(std::integral_constant<Family, Family::searched>{}); break;
         case Family::subsequence: run(std::integral_constant<Family, Family::subsequence>{}); break;
         case Family::swept: run(std::integral_constant<Family, Family::swept>{}); break;
+        case Family::laned: run(std::integral_constant<Family, Family::laned>{}); break;
         case Family::shared: run(std::integral_constant<Family, Family::shared>{}); break;
         }
     };
