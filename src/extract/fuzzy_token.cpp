@@ -327,13 +327,19 @@ public:
                 constexpr bool sweeps = family == Family::swept;
                 if (shared_rules_out_ && lacks_too_much(first, last, rule.least_shared)) return Judgement::ruled_out();
                 Known known = Known::bound;
-                uint64_t least;
-                if (family != Family::laned || !lane_distance(first, last, least, known))
-                    least = subsequence_distance<sweeps>(start, first, last, known);
-                const bool within = static_cast<int64_t>(least) <= rule.allowed;
+                uint64_t common;
+                if (family != Family::laned || !lane_common(first, last, common, known))
+                    common = subsequence_common<sweeps>(start, first, last, known);
+                // The window keeps no more of the pattern than that: ruled out
+                // where the distance that follows lies past what its length
+                // allows (the fewest code points that it must share, as many
+                // as it must keep in order here), before the distance is
+                // worked out.
+                const bool within = common >= rule.least_shared;
                 // How many windows came within reach lately, out of 256.
                 if constexpr (sweeps) within_reach_ = within_reach_ - (within_reach_ >> 4) + (within ? 16 : 0);
                 if (!within) return Judgement::ruled_out();
+                const uint64_t least = distance_of_common(common, length);
                 const double floor = score_of(metric_, kind_, least, length, p_);
                 // From the window's own start, or swept, the subsequence is
                 // the window's.
@@ -467,7 +473,7 @@ private:
             // asks for), the pass also bounds the windows after it better.
             common_to_ = first;
             Known known = Known::bound;
-            const uint64_t least = subsequence_distance<false>(start, first, last, known);
+            const uint64_t least = distance_of_common(subsequence_common<false>(start, first, last, known), length);
             if (metric_ != Metric::damerau_levenshtein) return scored(least);
             // The pass that stops early, at once, unless the window and the
             // pattern are a few code points each: then the restricted
@@ -566,6 +572,13 @@ private:
     {
         const uint64_t apart = length > p_ ? length - p_ : p_ - length;
         if (allowed < 0 || apart > static_cast<uint64_t>(allowed)) return impossible;
+        // Indel keeps, of the code points that the two share, those in a
+        // common subsequence and counts each of the others on both sides: a
+        // window must keep half of what both lengths exceed the distance by.
+        if (metric_ == Metric::indel) {
+            const uint64_t both = length + p_;
+            return static_cast<uint64_t>(allowed) >= both ? 0 : (both - static_cast<uint64_t>(allowed) + 1) / 2;
+        }
         const uint64_t longer = std::max(length, p_);
         return static_cast<uint64_t>(allowed) >= longer ? 0 : longer - static_cast<uint64_t>(allowed);
     }
@@ -650,22 +663,18 @@ private:
         return search_->at(text_, last);
     }
 
-    // The least distance of the metric for a window whose text is
-    // [first, last), from the longest common subsequence of the pattern and
-    // the text from the pass's start to `last`, which is at least the
-    // window's. Each Damerau-Levenshtein edit changes the longer length less
-    // that subsequence by one at most.
-    // `known` tells whether that is the window's own distance, and how it
-    // came: from a pass begun at the window, or from a sweep.
+    // The longest common subsequence of the pattern and the text from the
+    // pass's start to `last`, which is at least the window [first, last)'s
+    // (see distance_of_common()). `known` tells whether that is the window's
+    // own, and how it came: from a pass begun at the window, or from a sweep.
     enum class Known { bound, own_pass, swept };
     template <bool Sweeps>
-    [[gnu::always_inline]] uint64_t subsequence_distance(uint64_t start, uint64_t first, uint64_t last, Known& known)
+    [[gnu::always_inline]] uint64_t subsequence_common(uint64_t start, uint64_t first, uint64_t last, Known& known)
     {
-        const uint64_t length = last - first;
         if constexpr (Sweeps) {
             if (const detail::BitParallelPattern::Stretch* stretch = swept(first, last)) {
                 known = Known::swept;
-                return distance_of_common(stretch->common, length);
+                return stretch->common;
             }
         }
         // Starting afresh at the window costs no more than reading on up to it.
@@ -673,16 +682,16 @@ private:
         if (Sweeps && afresh && sweeping()) {
             if (const detail::BitParallelPattern::Stretch* stretch = sweep(start, first, last)) {
                 known = Known::swept;
-                return distance_of_common(stretch->common, length);
+                return stretch->common;
             }
         }
         if (afresh) common_->restart(first);
         common_to_ = std::max(common_to_, last);
         known = common_->started_at() == first ? Known::own_pass : Known::bound;
-        return distance_of_common(common_->at(text_, last), length);
+        return common_->at(text_, last);
     }
 
-    // subsequence_distance() from the lanes, for windows that come in
+    // subsequence_common() from the lanes, for windows that come in
     // order: the lane begun last at or before the window's start bounds it
     // (exactly, begun there). The first lane begins at the first window.
     // The lane begun first, once one begun later serves (and serves every
@@ -690,7 +699,7 @@ private:
     // one starts, if the lane begun last lies a third of this window
     // behind: the four then spread over a window's length. False, for the
     // pass, where the lanes have read past the window.
-    bool lane_distance(uint64_t first, uint64_t last, uint64_t& least, Known& known)
+    bool lane_common(uint64_t first, uint64_t last, uint64_t& common, Known& known)
     {
         using Lanes = detail::CommonSubsequenceLanes;
         constexpr std::size_t ring = Lanes::lanes - 1;
@@ -714,10 +723,14 @@ private:
         const uint64_t begun = lanes.begun_at(serving_lane_);
         if (begun > first) return false; // the first lane begun past it
         known = begun == first ? Known::own_pass : Known::bound;
-        least = distance_of_common(lanes.common(serving_lane_), last - first);
+        common = lanes.common(serving_lane_);
         return true;
     }
 
+    // The least distance of the metric for a window of `length` code points
+    // with no longer a common subsequence with the pattern than `common`.
+    // Each Damerau-Levenshtein edit changes the longer length less that
+    // subsequence by one at most.
     [[gnu::always_inline]] uint64_t distance_of_common(uint64_t common, uint64_t length) const noexcept
     {
         common = std::min<uint64_t>({common, length, p_});
