@@ -297,6 +297,28 @@ def test_short_phrases_among_other_words_match_the_model(metric, seed):
             assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args
 
 
+@pytest.mark.parametrize("metric", ["indel", "lcs_seq"])
+@pytest.mark.parametrize("seed", range(4))
+def test_phrases_of_two_words_among_trimmed_windows_match_the_model(metric, seed):
+    # For phrases of 65 to 128 code points the first walk bounds windows
+    # from passes begun just past earlier windows' ends: where windows are
+    # trimmed, or a separator of more than one code point lies between them,
+    # those passes begin before a window rather than at it. With every
+    # window judged in turn (no best_match) and with groups walked again.
+    rng = random.Random(f"{metric} two words {seed}")
+    words = "the quick brown fox jumps over a lazy dog and then some more of it é 文".split()
+    for separator, extra in ((" ", "\t"), ("--", ""), (" \t", " "), (" ", "")):
+        tokens = [rng.choice(words) + (extra if rng.random() < 0.15 else "") for _ in range(rng.randrange(80, 200))]
+        size = rng.choice([12, 16, 20])
+        first = rng.randrange(len(tokens) - size)
+        pattern = separator.join(tokens[first:first + size])[:128]
+        text = separator.join(tokens)
+        for threshold in (0.2, 0.4):
+            for strategies in (["best_match"], ["longest"]):
+                args = (text, pattern, separator, False, False, metric, threshold, 1, strategies)
+                assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
+
+
 @pytest.mark.parametrize("metric", ["lcs_seq", "indel", "damerau_levenshtein"])
 @pytest.mark.parametrize("seed", range(4))
 def test_long_phrases_among_crowded_windows_match_the_model(metric, seed):

@@ -952,6 +952,79 @@ std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char> text,
     return common;
 }
 
+namespace {
+
+// The steps of CommonSubsequencePass::at(), four lanes side by side over
+// text[from, to), the rows kept in vectors of the compiler's extension; the
+// carry out of a lane's low word is its compare, as a mask of -1.
+template <std::size_t Words, typename Char>
+[[gnu::always_inline]] inline void read_common_lanes(const BitParallelPattern& pattern, const Char* text,
+                                                     std::size_t from, std::size_t to, std::uint64_t* low_rows,
+                                                     std::uint64_t* high_rows) noexcept
+{
+    const std::uint64_t* low = pattern.low_rows();
+    LaneWords rows_low, rows_high;
+    std::memcpy(&rows_low, low_rows, sizeof rows_low);
+    if constexpr (Words == 2) std::memcpy(&rows_high, high_rows, sizeof rows_high);
+    for (std::size_t t = from; t < to; ++t) {
+        const char32_t c = code_point(text[t]);
+        const std::uint64_t* eq = c < 256 ? low + Words * c : pattern.positions_of(c);
+        const LaneWords u_low = rows_low & eq[0];
+        const LaneWords sum = rows_low + u_low;
+        if constexpr (Words == 2) {
+            const LaneWords u_high = rows_high & eq[1];
+            const LaneWords carry = (LaneWords)(sum < rows_low);
+            rows_high = (rows_high + u_high - carry) | (rows_high - u_high);
+        }
+        rows_low = sum | (rows_low - u_low);
+    }
+    std::memcpy(low_rows, &rows_low, sizeof rows_low);
+    if constexpr (Words == 2) std::memcpy(high_rows, &rows_high, sizeof rows_high);
+}
+
+template <std::size_t Words, typename Char>
+void read_common_lanes_plain(const BitParallelPattern& pattern, const Char* text, std::size_t from, std::size_t to,
+                             std::uint64_t* low_rows, std::uint64_t* high_rows)
+{
+    read_common_lanes<Words>(pattern, text, from, to, low_rows, high_rows);
+}
+
+#if TESSARIN_AVX2
+template <std::size_t Words, typename Char>
+__attribute__((target("avx2"))) void read_common_lanes_avx2(const BitParallelPattern& pattern, const Char* text,
+                                                            std::size_t from, std::size_t to,
+                                                            std::uint64_t* low_rows, std::uint64_t* high_rows)
+{
+    read_common_lanes<Words>(pattern, text, from, to, low_rows, high_rows);
+}
+#endif
+
+} // namespace
+
+CommonSubsequenceLanes::CommonSubsequenceLanes(const BitParallelPattern& pattern, bool widest)
+    : pattern_(pattern), two_words_(pattern.words() == 2), widest_(widest),
+      last_mask_(last_word_mask(pattern.pattern_length()))
+{
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+        begins_[lane] = never;
+        low_[lane] = high_[lane] = ~std::uint64_t{0};
+    }
+}
+
+template <typename Char>
+void CommonSubsequenceLanes::read_lanes(std::basic_string_view<Char> text, std::size_t end)
+{
+#if TESSARIN_AVX2
+    if (widest_ && has_avx2()) {
+        two_words_ ? read_common_lanes_avx2<2>(pattern_, text.data(), position_, end, low_, high_)
+                   : read_common_lanes_avx2<1>(pattern_, text.data(), position_, end, low_, high_);
+        return;
+    }
+#endif
+    two_words_ ? read_common_lanes_plain<2>(pattern_, text.data(), position_, end, low_, high_)
+               : read_common_lanes_plain<1>(pattern_, text.data(), position_, end, low_, high_);
+}
+
 #define TESSARIN_PASSES_FOR(Char)                                                                                      \
     template void BitParallelPattern::mark_reachable_ends(std::basic_string_view<Char>, std::size_t,                   \
                                                           std::vector<std::uint64_t>&, Cancellation&) const;           \
@@ -965,7 +1038,8 @@ std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char> text,
         const;                                                                                                         \
     template std::uint32_t SemiGlobalPass::at(std::basic_string_view<Char>, std::size_t);                              \
     template bool SearchLanes::cover(std::basic_string_view<Char>, std::size_t);                                       \
-    template std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char>, std::size_t);
+    template std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char>, std::size_t);               \
+    template void CommonSubsequenceLanes::read_lanes(std::basic_string_view<Char>, std::size_t);
 TESSARIN_PASSES_FOR(char)
 TESSARIN_PASSES_FOR(char16_t)
 TESSARIN_PASSES_FOR(char32_t)

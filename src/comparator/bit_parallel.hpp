@@ -336,4 +336,81 @@ private:
     std::vector<std::uint64_t> rows_; // the row, for a longer pattern
 };
 
+// Four passes of CommonSubsequencePass over the same text, each begun at
+// its own position and read on together, a word of each lane in a vector:
+// one lookup of a code point serves the four, and their steps, which do not
+// depend on one another, overlap where those of one pass form a chain. A
+// walk of token windows begins a lane just past a window's end, where a
+// window some tokens later begins: that window's subsequence is then known
+// exactly, and the next ones' closely, without reading them again. Patterns
+// of one or two words.
+class CommonSubsequenceLanes {
+public:
+    static constexpr std::size_t lanes = 4;
+    // What begun_at() reads for a lane never begun.
+    static constexpr std::size_t never = ~std::size_t{0};
+
+    // `widest` takes the widest vectors that the processor runs; false,
+    // those that every processor of its family runs (which tests compare).
+    explicit CommonSubsequenceLanes(const BitParallelPattern& pattern, bool widest = true);
+
+    // Whether lanes serve a pattern: one of one word is read on alone for
+    // less, as its windows are short.
+    static bool serves(const BitParallelPattern& pattern) noexcept { return pattern.words() == 2; }
+
+    // How far the lanes have read.
+    std::size_t position() const noexcept { return position_; }
+    // Where a lane counts from: at or before position(), or ahead of it
+    // while it waits for the reading to get there.
+    std::size_t begun_at(std::size_t lane) const noexcept { return begins_[lane]; }
+    // Whether a lane waits to begin: then no other may be begun.
+    bool waiting() const noexcept { return waiting_ != lanes; }
+
+    // From now on `lane` counts the text from `from` on (at or after
+    // position()), whatever it counted before.
+    void begin(std::size_t lane, std::size_t from) noexcept
+    {
+        begins_[lane] = from;
+        waiting_ = lane;
+    }
+
+    // Reads every lane on up to `end` (at or after position()).
+    template <typename Char> void read_to(std::basic_string_view<Char> text, std::size_t end)
+    {
+        if (waiting_ != lanes && begins_[waiting_] <= end) {
+            read(text, begins_[waiting_]);
+            low_[waiting_] = high_[waiting_] = ~std::uint64_t{0};
+            waiting_ = lanes;
+        }
+        read(text, end);
+    }
+
+    // The longest common subsequence of the pattern and the text from the
+    // lane's start up to position().
+    std::uint32_t common(std::size_t lane) const noexcept
+    {
+        if (!two_words_) return count_bits(~low_[lane] & last_mask_);
+        return count_bits(~low_[lane]) + count_bits(~high_[lane] & last_mask_);
+    }
+
+private:
+    template <typename Char> void read(std::basic_string_view<Char> text, std::size_t end)
+    {
+        if (position_ >= end) return;
+        read_lanes(text, end);
+        position_ = end;
+    }
+    template <typename Char> void read_lanes(std::basic_string_view<Char> text, std::size_t end);
+
+    const BitParallelPattern& pattern_;
+    bool two_words_, widest_;
+    std::uint64_t last_mask_;
+    std::size_t position_ = 0;
+    std::size_t begins_[lanes];
+    std::size_t waiting_ = lanes; // the lane that waits to begin (none: lanes)
+    // The rows, a word of each lane: bits set mark pattern positions not
+    // matched yet.
+    alignas(32) std::uint64_t low_[lanes], high_[lanes];
+};
+
 } // namespace tessarin::detail

@@ -193,6 +193,9 @@ public:
                 mark_reachable(cancel);
             }
             if (subsequence) common_.emplace(*bit_parallel_);
+            if ((metric == Metric::indel || metric == Metric::lcs_seq) &&
+                detail::CommonSubsequenceLanes::serves(*bit_parallel_))
+                common_lanes_.emplace(*bit_parallel_);
             // Where a window of the pattern's length passes with up to a
             // third of its code points changed: windows of other words seldom
             // have that many in common with it. Beyond that, the count only
@@ -225,6 +228,8 @@ public:
             family_ = Family::hamming;
         else if (search_)
             family_ = Family::searched;
+        else if (common_lanes_)
+            family_ = Family::laned;
         else if (common_)
             family_ = Family::subsequence;
     }
@@ -240,6 +245,7 @@ public:
         searched,    // Levenshtein and optimal string alignment, by the search
         subsequence, // Indel, LCSseq and Damerau-Levenshtein, by the common subsequence
         swept,       // LCSseq, by the common subsequence or, where windows crowd, by sweeps
+        laned,       // Indel and LCSseq, by the common subsequence, from lanes in the first walk
         shared,      // from the length and the shared code points alone
     };
     Family family() const noexcept { return family_; }
@@ -256,6 +262,7 @@ public:
         case Family::searched: return judge_as<Family::searched>(start, first, last, bound);
         case Family::subsequence: return judge_as<Family::subsequence>(start, first, last, bound);
         case Family::swept: return judge_as<Family::swept>(start, first, last, bound);
+        case Family::laned: return judge_as<Family::laned>(start, first, last, bound);
         case Family::shared: break;
         }
         return judge_as<Family::shared>(start, first, last, bound);
@@ -320,15 +327,24 @@ public:
                 const uint64_t least = std::max<uint64_t>(reachable_known_ ? 0 : searched_distance(first, last), apart);
                 if (static_cast<int64_t>(least) > rule.allowed) return Judgement::ruled_out();
                 return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
-            } else if constexpr (family == Family::subsequence || family == Family::swept) {
+            } else if constexpr (family == Family::subsequence || family == Family::swept ||
+                                 family == Family::laned) {
                 constexpr bool sweeps = family == Family::swept;
                 if (shared_rules_out_ && lacks_too_much(first, last, rule.least_shared)) return Judgement::ruled_out();
                 Known known = Known::bound;
-                const uint64_t least = subsequence_distance<sweeps>(start, first, last, known);
-                const bool within = static_cast<int64_t>(least) <= rule.allowed;
+                uint64_t common;
+                if (family != Family::laned || !lane_common(first, last, common, known))
+                    common = subsequence_common<sweeps>(start, first, last, known);
+                // The window keeps no more of the pattern than that: ruled out
+                // where the distance that follows lies past what its length
+                // allows (the fewest code points that it must share, as many
+                // as it must keep in order here), before the distance is
+                // worked out.
+                const bool within = common >= rule.least_shared;
                 // How many windows came within reach lately, out of 256.
                 if constexpr (sweeps) within_reach_ = within_reach_ - (within_reach_ >> 4) + (within ? 16 : 0);
                 if (!within) return Judgement::ruled_out();
+                const uint64_t least = distance_of_common(common, length);
                 const double floor = score_of(metric_, kind_, least, length, p_);
                 // From the window's own start, or swept, the subsequence is
                 // the window's.
@@ -394,6 +410,10 @@ public:
         shared_.reset();
         search_to_ = common_to_ = 0;
         last_measured_ = Measured{0, 0, 0};
+        // The lanes have read on past every window: a walk that comes back
+        // reads the pass.
+        if (family_ == Family::laned) family_ = Family::subsequence;
+        common_lanes_.reset();
     }
 
 private:
@@ -458,7 +478,7 @@ private:
             // asks for), the pass also bounds the windows after it better.
             common_to_ = first;
             Known known = Known::bound;
-            const uint64_t least = subsequence_distance<false>(start, first, last, known);
+            const uint64_t least = distance_of_common(subsequence_common<false>(start, first, last, known), length);
             if (metric_ != Metric::damerau_levenshtein) return scored(least);
             // The pass that stops early, at once, unless the window and the
             // pattern are a few code points each: then the restricted
@@ -557,6 +577,13 @@ private:
     {
         const uint64_t apart = length > p_ ? length - p_ : p_ - length;
         if (allowed < 0 || apart > static_cast<uint64_t>(allowed)) return impossible;
+        // Indel keeps, of the code points that the two share, those in a
+        // common subsequence and counts each of the others on both sides: a
+        // window must keep half of what both lengths exceed the distance by.
+        if (metric_ == Metric::indel) {
+            const uint64_t both = length + p_;
+            return static_cast<uint64_t>(allowed) >= both ? 0 : (both - static_cast<uint64_t>(allowed) + 1) / 2;
+        }
         const uint64_t longer = std::max(length, p_);
         return static_cast<uint64_t>(allowed) >= longer ? 0 : longer - static_cast<uint64_t>(allowed);
     }
@@ -652,22 +679,18 @@ private:
         return search_->at(text_, last);
     }
 
-    // The least distance of the metric for a window whose text is
-    // [first, last), from the longest common subsequence of the pattern and
-    // the text from the pass's start to `last`, which is at least the
-    // window's. Each Damerau-Levenshtein edit changes the longer length less
-    // that subsequence by one at most.
-    // `known` tells whether that is the window's own distance, and how it
-    // came: from a pass begun at the window, or from a sweep.
+    // The longest common subsequence of the pattern and the text from the
+    // pass's start to `last`, which is at least the window [first, last)'s
+    // (see distance_of_common()). `known` tells whether that is the window's
+    // own, and how it came: from a pass begun at the window, or from a sweep.
     enum class Known { bound, own_pass, swept };
     template <bool Sweeps>
-    [[gnu::always_inline]] uint64_t subsequence_distance(uint64_t start, uint64_t first, uint64_t last, Known& known)
+    [[gnu::always_inline]] uint64_t subsequence_common(uint64_t start, uint64_t first, uint64_t last, Known& known)
     {
-        const uint64_t length = last - first;
         if constexpr (Sweeps) {
             if (const detail::BitParallelPattern::Stretch* stretch = swept(first, last)) {
                 known = Known::swept;
-                return distance_of_common(stretch->common, length);
+                return stretch->common;
             }
         }
         // Starting afresh at the window costs no more than reading on up to it.
@@ -675,15 +698,55 @@ private:
         if (Sweeps && afresh && sweeping()) {
             if (const detail::BitParallelPattern::Stretch* stretch = sweep(start, first, last)) {
                 known = Known::swept;
-                return distance_of_common(stretch->common, length);
+                return stretch->common;
             }
         }
         if (afresh) common_->restart(first);
         common_to_ = std::max(common_to_, last);
         known = common_->started_at() == first ? Known::own_pass : Known::bound;
-        return distance_of_common(common_->at(text_, last), length);
+        return common_->at(text_, last);
     }
 
+    // subsequence_common() from the lanes, for windows that come in
+    // order: the lane begun last at or before the window's start bounds it
+    // (exactly, begun there). The first lane begins at the first window.
+    // The lane begun first, once one begun later serves (and serves every
+    // window to come), begins afresh just past this window, where a later
+    // one starts, if the lane begun last lies a third of this window
+    // behind: the four then spread over a window's length. False, for the
+    // pass, where the lanes have read past the window.
+    bool lane_common(uint64_t first, uint64_t last, uint64_t& common, Known& known)
+    {
+        using Lanes = detail::CommonSubsequenceLanes;
+        constexpr std::size_t ring = Lanes::lanes - 1;
+        static_assert((Lanes::lanes & ring) == 0, "lanes go round by a mask");
+        if (last < common_lanes_->position()) return false;
+        Lanes& lanes = *common_lanes_;
+        if (serving_lane_ == Lanes::lanes) {
+            if (first < lanes.position()) return false;
+            lanes.begin(0, first);
+            serving_lane_ = newest_lane_ = 0;
+        }
+        lanes.read_to(text_, last);
+        while (serving_lane_ != newest_lane_ && lanes.begun_at((serving_lane_ + 1) & ring) <= first)
+            serving_lane_ = (serving_lane_ + 1) & ring;
+        const std::size_t oldest = (newest_lane_ + 1) & ring;
+        if (oldest != serving_lane_ && !lanes.waiting() && last < text_.size() &&
+            lanes.begun_at(newest_lane_) + (last - first) / 3 <= last + 1) {
+            lanes.begin(oldest, last + 1);
+            newest_lane_ = oldest;
+        }
+        const uint64_t begun = lanes.begun_at(serving_lane_);
+        if (begun > first) return false; // the first lane begun past it
+        known = begun == first ? Known::own_pass : Known::bound;
+        common = lanes.common(serving_lane_);
+        return true;
+    }
+
+    // The least distance of the metric for a window of `length` code points
+    // with no longer a common subsequence with the pattern than `common`.
+    // Each Damerau-Levenshtein edit changes the longer length less that
+    // subsequence by one at most.
     [[gnu::always_inline]] uint64_t distance_of_common(uint64_t common, uint64_t length) const noexcept
     {
         common = std::min<uint64_t>({common, length, p_});
@@ -801,6 +864,10 @@ private:
         uint64_t first, last, distance;
     } last_measured_{0, 0, 0}; // the last window whose distance was measured
     std::optional<detail::CommonSubsequencePass> common_;
+    // For Indel and LCSseq, the first walk's passes, begun ahead at later
+    // windows' starts (none: the pass alone).
+    std::optional<detail::CommonSubsequenceLanes> common_lanes_;
+    std::size_t newest_lane_ = 0, serving_lane_ = detail::CommonSubsequenceLanes::lanes; // none yet
     uint64_t common_to_ = 0; // the pass has read the text up to here
     // The windows measured by sweeps, by their trimmed spans in order, and
     // what a sweep needs: the windows to look ahead in (none: no sweeps).
@@ -1099,6 +1166,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         case Family::searched: run(std::integral_constant<Family, Family::searched>{}); break;
         case Family::subsequence: run(std::integral_constant<Family, Family::subsequence>{}); break;
         case Family::swept: run(std::integral_constant<Family, Family::swept>{}); break;
+        case Family::laned: run(std::integral_constant<Family, Family::laned>{}); break;
         case Family::shared: run(std::integral_constant<Family, Family::shared>{}); break;
         }
     };

@@ -498,6 +498,53 @@ void sweeps_agree_with_the_library()
     }
 }
 
+// Common subsequence lanes count, at every end they are read to, the text
+// of each lane from where it began, as the library does: lanes begun at the
+// text's start, at the end read to, ahead of it (waiting to be reached, or
+// reached only by a later read), and again over a lane still counting;
+// patterns of two words (with a tail of one code point, and a full last
+// word), in each unit width a text may come in.
+void common_lanes_agree_with_the_library()
+{
+    using Lanes = detail::CommonSubsequenceLanes;
+    for (int round = 0; round < 240; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::size_t length = round % 3 == 0 ? 65 : round % 3 == 1 ? 128 : 65 + random_source() % 64;
+        const std::u32string pattern = random_string(length, alphabet);
+        std::u32string text = random_string(random_length(10, 200), alphabet);
+        if (round % 2 == 0) text = mutated(text + pattern, alphabet) + random_string(random_length(10, 40), alphabet);
+        const detail::BitParallelPattern bit_parallel(pattern);
+        if (!Lanes::serves(bit_parallel)) continue;
+        const auto check = [&](auto units) {
+            for (const bool widest : {true, false}) {
+                Lanes lanes(bit_parallel, widest);
+                std::size_t next_lane = 0;
+                for (std::size_t end = 0; end <= text.size(); end += random_source() % 7) {
+                    if (!lanes.waiting() && random_source() % 3 == 0) {
+                        const std::size_t from = std::min(text.size(), lanes.position() + random_source() % 12);
+                        lanes.begin(next_lane, from);
+                        next_lane = (next_lane + 1) % Lanes::lanes;
+                    }
+                    lanes.read_to(units, end);
+                    for (std::size_t lane = 0; lane < Lanes::lanes; ++lane) {
+                        const std::size_t from = lanes.begun_at(lane);
+                        if (from > end) continue; // never begun, or waiting
+                        const std::u32string_view part = std::u32string_view(text).substr(from, end - from);
+                        CHECK(lanes.common(lane) == rapidfuzz::lcs_seq_similarity(part, pattern),
+                              "lane %zu of %zu (widest %d): [%zu, %zu) of '%s' vs '%s'", lane, sizeof(units[0]),
+                              widest, from, end, narrow(text).c_str(), narrow(pattern).c_str());
+                    }
+                }
+            }
+        };
+        check(std::u32string_view(text));
+        std::string latin1;
+        std::u16string ucs2;
+        if (narrow_units(text, latin1)) check(std::string_view(latin1));
+        if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
+    }
+}
+
 // One candidate with a matched count needed: scored as alone, or, short of
 // it, left unscored at infinity.
 template <typename Scorer>
@@ -931,6 +978,7 @@ int main()
     damerau_within_limit_agrees_with_the_full_table();
     window_passes_agree_with_the_library();
     sweeps_agree_with_the_library();
+    common_lanes_agree_with_the_library();
     search_lanes_agree_with_one_pass();
     jaro_pattern_agrees_with_the_library();
     pattern_tables_hold_every_code_point();
