@@ -149,7 +149,8 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate, std::s
 // compiler keeps 128-bit arithmetic poorly in registers, and a position is
 // taken from the high half only where the low one has none to give.
 template <typename Char>
-double wide_jaro_similarity(const WidePattern& positions, Units<Char> candidate, std::size_t need) noexcept
+double wide_jaro_similarity(const WidePattern& positions, Units<Char> candidate, std::size_t need,
+                            std::size_t enough) noexcept
 {
     const std::u32string_view pattern = positions.pattern();
     const std::size_t p = pattern.size(), t = candidate.size();
@@ -176,15 +177,31 @@ double wide_jaro_similarity(const WidePattern& positions, Units<Char> candidate,
         matched[common] = unit;
         common += (low | high) != 0;
     };
-    for (const std::size_t growing = std::min(bound, reached); j < growing; ++j) {
-        take(candidate[j]);
-        reach_high = (reach_high << 1) | (reach_low >> 63);
-        reach_low = (reach_low << 1) | 1;
-    }
-    for (; j < reached; ++j) {
-        take(candidate[j]);
-        reach_high = (reach_high << 1) | (reach_low >> 63);
-        reach_low <<= 1;
+    const std::size_t growing = std::min(bound, reached);
+    if (enough <= reached) {
+        for (; j < growing; ++j) {
+            take(candidate[j]);
+            reach_high = (reach_high << 1) | (reach_low >> 63);
+            reach_low = (reach_low << 1) | 1;
+            if (common >= enough) return enough_matched;
+        }
+        for (; j < reached; ++j) {
+            take(candidate[j]);
+            reach_high = (reach_high << 1) | (reach_low >> 63);
+            reach_low <<= 1;
+            if (common >= enough) return enough_matched;
+        }
+    } else {
+        for (; j < growing; ++j) {
+            take(candidate[j]);
+            reach_high = (reach_high << 1) | (reach_low >> 63);
+            reach_low = (reach_low << 1) | 1;
+        }
+        for (; j < reached; ++j) {
+            take(candidate[j]);
+            reach_high = (reach_high << 1) | (reach_low >> 63);
+            reach_low <<= 1;
+        }
     }
     if (common < need) return short_of_need;
     if (common == 0) return 0.0;
@@ -390,9 +407,10 @@ WidePattern::WidePattern(std::u32string_view pattern) noexcept : pattern_(patter
 }
 
 template <typename Char>
-double WideJaroPattern::distance(Units<Char> candidate, double prefix_weight, std::size_t need) const noexcept
+double WideJaroPattern::distance(Units<Char> candidate, double prefix_weight, std::size_t need,
+                                 std::size_t enough) const noexcept
 {
-    return jaro_distance(wide_jaro_similarity(positions_, candidate, need), positions_.pattern(), candidate,
+    return jaro_distance(wide_jaro_similarity(positions_, candidate, need, enough), positions_.pattern(), candidate,
                          prefix_weight);
 }
 
@@ -559,7 +577,7 @@ bool WordScorer::refuses_length(std::size_t length) const noexcept
     template double JaroPattern::distance(Units<Char>, double, std::size_t, std::size_t) const noexcept;               \
     template void JaroPattern::prefix_distances(Units<Char>, const std::uint64_t*, const std::uint64_t*, std::size_t,  \
                                                 double, double*) const noexcept;                                       \
-    template double WideJaroPattern::distance(Units<Char>, double, std::size_t) const noexcept;                        \
+    template double WideJaroPattern::distance(Units<Char>, double, std::size_t, std::size_t) const noexcept;           \
     template double BlockJaroPattern::distance(Units<Char>, double) const;                                             \
     template Comparison WordScorer::compare(Units<Char>) const noexcept;
 TESSARIN_WORD_SCORING_FOR(char)

@@ -198,7 +198,8 @@ public:
 
     // As JaroPattern::distance, up to 128 code points of the candidate.
     template <typename Char>
-    double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0) const noexcept;
+    double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0,
+                    std::size_t enough = JaroPattern::unlimited) const noexcept;
 
 private:
     WidePattern positions_;
@@ -259,19 +260,18 @@ public:
     }
 
     // Whether distance() heeds `enough`.
-    bool stops_early() const noexcept { return narrow_.has_value(); }
+    bool stops_early() const noexcept { return narrow_.has_value() || wide_.has_value(); }
 
     // As JaroPattern::distance; -1 only for a candidate past what one or
-    // two words reach, which the library then scores. `need` may spare the
-    // work for a pattern of one word or two, and `enough` for one of one
-    // word (JaroPattern::passes_by_count); a longer one scores every
-    // candidate.
+    // two words reach, which the library then scores. `need` and `enough`
+    // (JaroPattern::passes_by_count) may spare the work for a pattern of
+    // one word or two; a longer one scores every candidate.
     template <typename Char>
     double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0,
                     std::size_t enough = JaroPattern::unlimited) const
     {
         if (narrow_) return narrow_->distance(candidate, prefix_weight, need, enough);
-        if (wide_) return wide_->distance(candidate, prefix_weight, need);
+        if (wide_) return wide_->distance(candidate, prefix_weight, need, enough);
         return block_->distance(candidate, prefix_weight);
     }
 
