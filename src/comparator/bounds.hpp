@@ -655,6 +655,76 @@ private:
     std::vector<std::uint32_t> kept_;
 };
 
+// The least matched count with which a candidate of a trimmed length passes
+// a threshold of the Jaro family whatever else it holds, and the ceiling
+// that the count gives its score: no more than half the matched code
+// points are transposed, so m of them give a similarity of at least
+// (m/p + m/t + 1/2)/3, which Winkler's step only raises.
+//
+// Only counts of at most two thirds of the shorter length are given: a
+// window settled by its count is scored again where its group's lowest
+// score may lie as low, which costs more than a count reached late saves.
+class MatchedEnough {
+public:
+    MatchedEnough(double threshold, uint64_t pattern_length)
+        : threshold_(threshold), p_(pattern_length),
+          lengths_(pattern_length < (uint64_t{1} << 31) ? 4 * pattern_length + 256 : 0),
+          // m(1/p + 1/t) >= 3(1 - threshold) - 1/2 is needed, and with
+          // m = 2 min(p, t)/3 the left side is at most 4/3.
+          settles_any_(pattern_length > 0 && 3.0 * (1.0 - threshold) - 0.5 <= 4.0 / 3.0 + similarity_margin)
+    {
+    }
+
+    // Whether a count may settle any window.
+    bool settles_any() const noexcept { return settles_any_; }
+
+    // Above the candidate's length where no count (of at most two thirds
+    // of the shorter length) is enough.
+    uint64_t of(uint64_t length)
+    {
+        if (length < kept_.size() && kept_[length] != 0) return kept_[length] - 1;
+        const uint64_t enough = work_out(length);
+        if (length < lengths_) {
+            if (kept_.empty()) kept_.assign(lengths_, 0); // made when first wanted
+            kept_[length] = static_cast<std::uint32_t>(enough + 1);
+        }
+        return enough;
+    }
+
+    // A score that a candidate of this length (at least 1) with `matched`
+    // code points matched cannot exceed, with a margin against rounding.
+    double ceiling(uint64_t length, uint64_t matched) const noexcept
+    {
+        const double m = static_cast<double>(matched);
+        return 1.0 - (m / static_cast<double>(p_) + m / static_cast<double>(length) + 0.5) / 3.0 +
+               similarity_margin;
+    }
+
+private:
+    // From an estimate, in a step or two.
+    uint64_t work_out(uint64_t length) const noexcept
+    {
+        const uint64_t most = std::min(length, p_);
+        if (most == 0 || !(threshold_ >= 0.0)) return length + 1;
+        const double estimate = (3.0 * (1.0 - threshold_) - 0.5) /
+                                (1.0 / static_cast<double>(p_) + 1.0 / static_cast<double>(length));
+        uint64_t matched = estimate <= 1.0 ? 1 : static_cast<uint64_t>(std::min(estimate, static_cast<double>(most)));
+        while (matched > 1 && passes(length, matched - 1))
+            --matched;
+        while (matched <= most && !passes(length, matched))
+            ++matched;
+        return 3 * matched <= 2 * most ? matched : length + 1;
+    }
+
+    bool passes(uint64_t length, uint64_t matched) const noexcept { return ceiling(length, matched) <= threshold_; }
+
+    double threshold_;
+    uint64_t p_;
+    uint64_t lengths_;
+    bool settles_any_;
+    std::vector<std::uint32_t> kept_; // by length: 0 where not worked out yet, else the count and one
+};
+
 // The common prefix of a candidate and the pattern, up to 4 code points.
 template <typename Char>
 [[gnu::always_inline]] inline uint64_t common_prefix(Units<Char> a, std::u32string_view b) noexcept

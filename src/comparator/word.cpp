@@ -77,9 +77,12 @@ Matched one_word_matched(std::u32string_view pattern, Units<Char> candidate, std
 //
 // A candidate that matches fewer than `need` code points cannot pass: its
 // similarity is given as `short_of_need`, with no transpositions counted.
-constexpr double short_of_need = -2.0;
+// One that matches `enough` passes whatever it holds beyond them: the
+// matching stops there, and its similarity is given as `enough_matched`.
+constexpr double short_of_need = -2.0, enough_matched = -3.0;
 template <typename Positions, typename Char>
-double jaro_similarity(const Positions& positions, Units<Char> candidate, std::size_t need = 0) noexcept
+double jaro_similarity(const Positions& positions, Units<Char> candidate, std::size_t need = 0,
+                       std::size_t enough = JaroPattern::unlimited) noexcept
 {
     using Bits = decltype(positions.positions_of(0));
     const std::u32string_view pattern = positions.pattern();
@@ -104,13 +107,29 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate, std::s
         matched[common] = unit;
         common += found != 0;
     };
-    for (const std::size_t growing = std::min(bound, reached); j < growing; ++j) {
-        take(candidate[j]);
-        reach = (reach << 1) | 1;
-    }
-    for (; j < reached; ++j) {
-        take(candidate[j]);
-        reach <<= 1;
+    const std::size_t growing = std::min(bound, reached);
+    if (enough <= reached) {
+        // The count is looked at after each code point only where it may
+        // settle the candidate: no step more for the others.
+        for (; j < growing; ++j) {
+            take(candidate[j]);
+            reach = (reach << 1) | 1;
+            if (common >= enough) return enough_matched;
+        }
+        for (; j < reached; ++j) {
+            take(candidate[j]);
+            reach <<= 1;
+            if (common >= enough) return enough_matched;
+        }
+    } else {
+        for (; j < growing; ++j) {
+            take(candidate[j]);
+            reach = (reach << 1) | 1;
+        }
+        for (; j < reached; ++j) {
+            take(candidate[j]);
+            reach <<= 1;
+        }
     }
     if (common < need) return short_of_need;
     if (common == 0) return 0.0;
@@ -130,7 +149,8 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate, std::s
 // compiler keeps 128-bit arithmetic poorly in registers, and a position is
 // taken from the high half only where the low one has none to give.
 template <typename Char>
-double wide_jaro_similarity(const WidePattern& positions, Units<Char> candidate, std::size_t need) noexcept
+double wide_jaro_similarity(const WidePattern& positions, Units<Char> candidate, std::size_t need,
+                            std::size_t enough) noexcept
 {
     const std::u32string_view pattern = positions.pattern();
     const std::size_t p = pattern.size(), t = candidate.size();
@@ -157,15 +177,31 @@ double wide_jaro_similarity(const WidePattern& positions, Units<Char> candidate,
         matched[common] = unit;
         common += (low | high) != 0;
     };
-    for (const std::size_t growing = std::min(bound, reached); j < growing; ++j) {
-        take(candidate[j]);
-        reach_high = (reach_high << 1) | (reach_low >> 63);
-        reach_low = (reach_low << 1) | 1;
-    }
-    for (; j < reached; ++j) {
-        take(candidate[j]);
-        reach_high = (reach_high << 1) | (reach_low >> 63);
-        reach_low <<= 1;
+    const std::size_t growing = std::min(bound, reached);
+    if (enough <= reached) {
+        for (; j < growing; ++j) {
+            take(candidate[j]);
+            reach_high = (reach_high << 1) | (reach_low >> 63);
+            reach_low = (reach_low << 1) | 1;
+            if (common >= enough) return enough_matched;
+        }
+        for (; j < reached; ++j) {
+            take(candidate[j]);
+            reach_high = (reach_high << 1) | (reach_low >> 63);
+            reach_low <<= 1;
+            if (common >= enough) return enough_matched;
+        }
+    } else {
+        for (; j < growing; ++j) {
+            take(candidate[j]);
+            reach_high = (reach_high << 1) | (reach_low >> 63);
+            reach_low = (reach_low << 1) | 1;
+        }
+        for (; j < reached; ++j) {
+            take(candidate[j]);
+            reach_high = (reach_high << 1) | (reach_low >> 63);
+            reach_low <<= 1;
+        }
     }
     if (common < need) return short_of_need;
     if (common == 0) return 0.0;
@@ -185,7 +221,10 @@ template <typename Char>
 [[gnu::always_inline]] inline double jaro_distance(double similarity, std::u32string_view pattern,
                                                    Units<Char> candidate, double prefix_weight) noexcept
 {
-    if (similarity < 0.0) return similarity == short_of_need ? std::numeric_limits<double>::infinity() : -1.0;
+    if (similarity < 0.0) {
+        if (similarity == short_of_need) return std::numeric_limits<double>::infinity();
+        return similarity == enough_matched ? JaroPattern::passes_by_count : -1.0;
+    }
     if (prefix_weight > 0.0 && similarity > 0.7) {
         const std::size_t most = std::min<std::size_t>({pattern.size(), candidate.size(), 4});
         std::size_t prefix = 0;
@@ -255,15 +294,17 @@ WordPattern::WordPattern(std::u32string_view pattern) noexcept : pattern_(patter
     }
 }
 
-template <typename Char> double JaroPattern::similarity(Units<Char> candidate, std::size_t need) const noexcept
+template <typename Char>
+double JaroPattern::similarity(Units<Char> candidate, std::size_t need, std::size_t enough) const noexcept
 {
-    return jaro_similarity(positions_, candidate, need);
+    return jaro_similarity(positions_, candidate, need, enough);
 }
 
 template <typename Char>
-double JaroPattern::distance(Units<Char> candidate, double prefix_weight, std::size_t need) const noexcept
+double JaroPattern::distance(Units<Char> candidate, double prefix_weight, std::size_t need,
+                             std::size_t enough) const noexcept
 {
-    return jaro_distance(similarity(candidate, need), positions_.pattern(), candidate, prefix_weight);
+    return jaro_distance(similarity(candidate, need, enough), positions_.pattern(), candidate, prefix_weight);
 }
 
 template <typename Char>
@@ -366,9 +407,10 @@ WidePattern::WidePattern(std::u32string_view pattern) noexcept : pattern_(patter
 }
 
 template <typename Char>
-double WideJaroPattern::distance(Units<Char> candidate, double prefix_weight, std::size_t need) const noexcept
+double WideJaroPattern::distance(Units<Char> candidate, double prefix_weight, std::size_t need,
+                                 std::size_t enough) const noexcept
 {
-    return jaro_distance(wide_jaro_similarity(positions_, candidate, need), positions_.pattern(), candidate,
+    return jaro_distance(wide_jaro_similarity(positions_, candidate, need, enough), positions_.pattern(), candidate,
                          prefix_weight);
 }
 
@@ -532,10 +574,10 @@ bool WordScorer::refuses_length(std::size_t length) const noexcept
 }
 
 #define TESSARIN_WORD_SCORING_FOR(Char)                                                                                \
-    template double JaroPattern::distance(Units<Char>, double, std::size_t) const noexcept;                            \
+    template double JaroPattern::distance(Units<Char>, double, std::size_t, std::size_t) const noexcept;               \
     template void JaroPattern::prefix_distances(Units<Char>, const std::uint64_t*, const std::uint64_t*, std::size_t,  \
                                                 double, double*) const noexcept;                                       \
-    template double WideJaroPattern::distance(Units<Char>, double, std::size_t) const noexcept;                        \
+    template double WideJaroPattern::distance(Units<Char>, double, std::size_t, std::size_t) const noexcept;           \
     template double BlockJaroPattern::distance(Units<Char>, double) const;                                             \
     template Comparison WordScorer::compare(Units<Char>) const noexcept;
 TESSARIN_WORD_SCORING_FOR(char)

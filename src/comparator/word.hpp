@@ -154,14 +154,20 @@ public:
     // `pattern` must fit, and outlive this.
     explicit JaroPattern(std::u32string_view pattern) noexcept : positions_(pattern) {}
 
+    static constexpr std::size_t unlimited = ~std::size_t{0};
+    static constexpr double passes_by_count = -2.0;
+
     // The distance of `candidate` (1 less the similarity; with a prefix
-    // weight, Winkler's), or a negative value when the candidate's part that
-    // the matching reaches is longer than 64 code points (the caller then
-    // asks the library). A candidate that matches fewer than `need` code
-    // points is not scored: it gets infinity (no threshold that such a count
-    // fails is passed).
+    // weight, Winkler's), or -1 when the candidate's part that the matching
+    // reaches is longer than 64 code points (the caller then asks the
+    // library). A candidate that matches fewer than `need` code points is
+    // not scored: it gets infinity (no threshold that such a count fails is
+    // passed). One that matches `enough` code points is not scored either,
+    // the matching stopped there: it gets `passes_by_count` (for a caller
+    // whose threshold every such count passes).
     template <typename Char>
-    double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0) const noexcept;
+    double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0,
+                    std::size_t enough = unlimited) const noexcept;
 
     // distance() of the first lengths[k] code points of `candidate` into
     // distances[k], for `count` lengths in ascending order, each at most the
@@ -176,7 +182,8 @@ public:
     const WordPattern& positions() const noexcept { return positions_; }
 
 private:
-    template <typename Char> double similarity(Units<Char> candidate, std::size_t need) const noexcept;
+    template <typename Char>
+    double similarity(Units<Char> candidate, std::size_t need, std::size_t enough = unlimited) const noexcept;
 
     WordPattern positions_;
 };
@@ -191,7 +198,8 @@ public:
 
     // As JaroPattern::distance, up to 128 code points of the candidate.
     template <typename Char>
-    double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0) const noexcept;
+    double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0,
+                    std::size_t enough = JaroPattern::unlimited) const noexcept;
 
 private:
     WidePattern positions_;
@@ -251,14 +259,19 @@ public:
             block_.emplace(pattern);
     }
 
-    // As JaroPattern::distance; negative only for a candidate past what one
-    // or two words reach, which the library then scores. `need` may spare
-    // the work for a pattern of one word or two; a longer one scores every
-    // candidate.
-    template <typename Char> double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0) const
+    // Whether distance() heeds `enough`.
+    bool stops_early() const noexcept { return narrow_.has_value() || wide_.has_value(); }
+
+    // As JaroPattern::distance; -1 only for a candidate past what one or
+    // two words reach, which the library then scores. `need` and `enough`
+    // (JaroPattern::passes_by_count) may spare the work for a pattern of
+    // one word or two; a longer one scores every candidate.
+    template <typename Char>
+    double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0,
+                    std::size_t enough = JaroPattern::unlimited) const
     {
-        if (narrow_) return narrow_->distance(candidate, prefix_weight, need);
-        if (wide_) return wide_->distance(candidate, prefix_weight, need);
+        if (narrow_) return narrow_->distance(candidate, prefix_weight, need, enough);
+        if (wide_) return wide_->distance(candidate, prefix_weight, need, enough);
         return block_->distance(candidate, prefix_weight);
     }
 

@@ -175,9 +175,11 @@ public:
         const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
         if (traits_of(metric).bound == BoundFamily::similarity) {
             need_shared_.emplace(metric, kind_, threshold_, p_);
+            matched_enough_.emplace(threshold_, p_);
             jaro_floor_.emplace(metric, p_);
             winkler_ = traits_of(metric).prefix_weight > 0.0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
+            counts_settle_ = jaro_ && jaro_->stops_early() && matched_enough_->settles_any();
         } else
             rules_.assign(lengths, LengthRule{unknown, impossible});
         rule_table_ = rules_.data();
@@ -451,10 +453,18 @@ private:
         if (jaro_) { // first: the Jaro pair scores many windows
             // A window that matches fewer code points than the threshold
             // needs fails, whatever its transpositions: it gets infinity.
+            // Where a ceiling serves, one that matches enough passes
+            // whatever its transpositions: the ceiling, from the count.
             const uint64_t prefix = winkler_ ? detail::common_prefix(candidate, pattern_) : 4;
+            const uint64_t enough =
+                exact && counts_settle_ ? matched_enough_->of(length) : detail::JaroPattern::unlimited;
             const double distance =
-                jaro_->distance(candidate, traits_of(metric_).prefix_weight, need_shared_->of(length, prefix));
+                jaro_->distance(candidate, traits_of(metric_).prefix_weight, need_shared_->of(length, prefix), enough);
             if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
+            if (distance == detail::JaroPattern::passes_by_count) {
+                *exact = false;
+                return Comparison{true, matched_enough_->ceiling(length, enough)};
+            }
             return comparator_.compare(candidate);
         }
         const auto scored = [&](uint64_t distance) {
@@ -850,6 +860,8 @@ private:
     Family family_ = Family::shared;
     std::optional<detail::SharedNeeded> need_shared_; // for the Jaro family
     std::optional<detail::JaroFloor> jaro_floor_;     // for the Jaro family
+    std::optional<detail::MatchedEnough> matched_enough_; // for the Jaro family
+    bool counts_settle_ = false; // whether a window that matches enough passes unscored
     bool winkler_ = false; // Jaro-Winkler: the common prefix counts
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;

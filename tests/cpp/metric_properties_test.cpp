@@ -546,22 +546,33 @@ void common_lanes_agree_with_the_library()
 }
 
 // One candidate with a matched count needed: scored as alone, or, short of
-// it, left unscored at infinity.
+// it, left unscored at infinity. With a count that is enough as well:
+// scored as alone, or, once it matched that many, left unscored as passing,
+// its score within the ceiling of that count.
 template <typename Scorer>
 void check_needing(const Scorer& scorer, const std::u32string& pattern, const std::u32string& candidate, double weight)
 {
     const std::size_t need = random_source() % (pattern.size() + 2);
+    const std::size_t enough =
+        random_source() % 3 ? 1 + random_source() % (pattern.size() + 1) : std::max<std::size_t>(need, 1);
     const double alone = scorer.distance(std::u32string_view(candidate), weight);
-    const double needing = scorer.distance(std::u32string_view(candidate), weight, need);
-    if (std::isinf(needing)) {
-        const double most =
-            1.0 - detail::similarity_ceiling(traits_of(weight > 0.0 ? Metric::jaro_winkler : Metric::jaro),
-                                             candidate.size(), pattern.size(), need - 1, 4);
-        CHECK(need > 0 && alone >= most - detail::similarity_margin, "needing %zu left unscored at %.17g", need,
-              alone);
-    } else {
-        CHECK(std::memcmp(&needing, &alone, sizeof alone) == 0, "needing %zu of %zu: %.17g, alone %.17g", need,
-              pattern.size(), needing, alone);
+    for (const bool stops : {false, true}) {
+        const double needing = scorer.distance(std::u32string_view(candidate), weight, need,
+                                               stops ? enough : detail::JaroPattern::unlimited);
+        if (needing == detail::JaroPattern::passes_by_count) {
+            const double ceiling = detail::MatchedEnough(0.0, pattern.size()).ceiling(candidate.size(), enough);
+            CHECK(stops && enough > 0 && alone <= ceiling, "settled by %zu matched at %.17g, above %.17g", enough,
+                  alone, ceiling);
+        } else if (std::isinf(needing)) {
+            const double most =
+                1.0 - detail::similarity_ceiling(traits_of(weight > 0.0 ? Metric::jaro_winkler : Metric::jaro),
+                                                 candidate.size(), pattern.size(), need - 1, 4);
+            CHECK(need > 0 && alone >= most - detail::similarity_margin, "needing %zu left unscored at %.17g", need,
+                  alone);
+        } else {
+            CHECK(std::memcmp(&needing, &alone, sizeof alone) == 0, "needing %zu of %zu: %.17g, alone %.17g", need,
+                  pattern.size(), needing, alone);
+        }
     }
 }
 
@@ -648,6 +659,7 @@ void shared_needed_is_the_least_count_that_passes()
         for (const double threshold : thresholds)
             for (const uint64_t p : {1, 2, 3, 7, 11, 43, 64, 72, 130}) {
                 detail::SharedNeeded needed(metric, ThresholdKind::Normalized, threshold, p);
+                detail::MatchedEnough matched_enough(threshold, p);
                 const detail::JaroFloor floor(metric, p);
                 for (uint64_t round = 0; round < 600; ++round) {
                     // Past the lengths that are kept, too.
@@ -665,6 +677,19 @@ void shared_needed_is_the_least_count_that_passes()
                     while (least <= std::min(length, p) &&
                            detail::cannot_pass(metric, ThresholdKind::Normalized, threshold, length, p, least, prefix))
                         ++least;
+                    // The count that is enough: the least whose ceiling
+                    // passes, if it is at most two thirds of the shorter
+                    // length; asked twice, worked out, then kept.
+                    uint64_t enough = 1;
+                    while (enough <= std::min(length, p) && !(matched_enough.ceiling(length, enough) <= threshold))
+                        ++enough;
+                    if (3 * enough > 2 * std::min(length, p)) enough = length + 1;
+                    for (int time = 0; time < 2; ++time)
+                        CHECK(matched_enough.of(length) == enough, "enough at %.17g, %zu against %zu: %zu, counted %zu",
+                              threshold, static_cast<std::size_t>(length), static_cast<std::size_t>(p),
+                              static_cast<std::size_t>(matched_enough.of(length)), static_cast<std::size_t>(enough));
+                    CHECK(enough > length || matched_enough.settles_any(), "enough at %.17g, yet none settles",
+                          threshold);
                     // Asked twice: worked out, then kept.
                     for (int time = 0; time < 2; ++time) {
                         const uint64_t got = needed.of(length, prefix);
