@@ -94,6 +94,7 @@ public:
 
     // Whether a window may begin or end with white space, to be trimmed.
     bool trims() const noexcept { return trims_; }
+    uint64_t size() const noexcept { return size_; } // tokens a window
 
     // Calls visit(start, end) for the windows whose first token starts at
     // `from` (a window's start) or later, in order, until visit returns false.
@@ -381,13 +382,24 @@ public:
         return measure(start, first, last, nullptr, bound);
     }
 
+    // Fits the passes to the windows walked. Lanes begun at later windows'
+    // starts pay where windows lie a few code points apart, the pattern's
+    // tokens 16 code points or fewer on average: where they lie further (a
+    // few long tokens, as in text without spaces between words), a lane
+    // serves a window or two, and four read the text side by side for what
+    // one pass read on would tell.
+    //
     // Lets LCSseq measure the windows that follow a window in one sweep
     // where most windows come within reach (see sweep()), for a pattern long
     // enough that a sweep saves more than it costs over its windows. (Indel
     // counts the subsequence twice, so the pass read on from an earlier
     // window rules out most windows by itself.)
-    void sweep_windows_of(TokenWindows<Char>& windows, bool trims)
+    void fit_to(TokenWindows<Char>& windows, bool trims)
     {
+        if (family_ == Family::laned && p_ > 16 * windows.size()) {
+            family_ = Family::subsequence;
+            common_lanes_.reset();
+        }
         if (family_ == Family::subsequence && metric_ == Metric::lcs_seq && p_ >= 32 && bit_parallel_->sweeps()) {
             ahead_ = &windows;
             trims_ = trims;
@@ -997,7 +1009,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     const uint64_t p = comparator.pattern().size();
     const bool trims = windows.trims();
     WindowFloors<Char> floors(text, comparator, metric, cancel);
-    floors.sweep_windows_of(windows, trims);
+    floors.fit_to(windows, trims);
     struct Scored {
         uint64_t start;
         double score;
