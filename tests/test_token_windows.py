@@ -319,6 +319,29 @@ def test_phrases_of_two_words_among_trimmed_windows_match_the_model(metric, seed
                 assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
 
 
+@pytest.mark.parametrize("metric", ["levenshtein", "osa"])
+@pytest.mark.parametrize("seed", range(3))
+def test_windows_measured_side_by_side_match_the_model(metric, seed):
+    # Among common words most windows that could open a group come close to
+    # the threshold and fail: up to four wait and are measured together, and
+    # where the first passes, the others join its group or close it. Phrases
+    # of one and two words; windows at the text's end, where those measured
+    # together would read past it; white space to trim, and a separator of
+    # two code points.
+    rng = random.Random(f"{metric} side by side {seed}")
+    words = "the of and to a in is you that it he was for on are as with".split()
+    for separator, extra in ((" ", ""), (" ", "\t"), ("--", ""), (" ", "é")):
+        tokens = [rng.choice(words) + (extra if rng.random() < 0.1 else "") for _ in range(rng.randrange(40, 250))]
+        size = rng.choice([3, 8, 12, 20])
+        first = rng.randrange(len(tokens) - size)
+        pattern = separator.join(tokens[first:first + size])[:128]
+        for text in (separator.join(tokens), separator.join(tokens + tokens[first:first + size // 2])):
+            for threshold in (0.3, 0.45, 0.6):
+                for strategies in (["best_match"], ["best_match", "longest"]):
+                    args = (text, pattern, separator, False, False, metric, threshold, 1, strategies)
+                    assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
+
+
 @pytest.mark.parametrize("metric", ["lcs_seq", "indel", "damerau_levenshtein"])
 @pytest.mark.parametrize("seed", range(4))
 def test_long_phrases_among_crowded_windows_match_the_model(metric, seed):

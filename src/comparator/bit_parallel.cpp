@@ -712,10 +712,11 @@ template <typename Char>
 }
 
 // The passes of SemiGlobalPass::at(), four side by side, each reading
-// `steps` code points from its own start; the value of lane k after step t
-// goes to values[4 t + k]. The steps are those of one_word_at() and
-// two_words_at(), a word of each lane in a vector.
-template <bool Transpositions, std::size_t Words, typename Char>
+// `steps` code points from its own start (anchored there, where `Anchored`
+// says so); the value of lane k after step t goes to values[4 t + k]. The
+// steps are those of one_word_at() and two_words_at(), a word of each lane
+// in a vector.
+template <bool Transpositions, std::size_t Words, bool Anchored, typename Char>
 [[gnu::always_inline]] inline void step_lanes(const BitParallelPattern& pattern, const Char* const* starts,
                                               std::size_t steps, std::uint32_t* values) noexcept
 {
@@ -726,6 +727,9 @@ template <bool Transpositions, std::size_t Words, typename Char>
     const LaneWords ones = ~LaneWords{}, one = LaneWords{} + 1;
     LaneWords vp0 = ones, vn0{}, d00{}, previous0{}, vp1 = ones, vn1{}, d01{}, previous1{};
     LaneWords score = LaneWords{} + pattern.pattern_length();
+    // What enters the column from above: anchored, the first row grows by
+    // one per code point.
+    const LaneWords top = Anchored ? one : LaneWords{};
     for (std::size_t t = 0; t < steps; ++t) {
         const std::uint64_t *ea = lane_positions(pattern, low, a[t]), *eb = lane_positions(pattern, low, b[t]),
                             *ec = lane_positions(pattern, low, c[t]), *ed = lane_positions(pattern, low, d[t]);
@@ -735,7 +739,7 @@ template <bool Transpositions, std::size_t Words, typename Char>
         LaneWords hp = vn0 | ~(x | vp0), hn = x & vp0;
         if constexpr (Words == 1) {
             score += ((hp >> last_shift) & one) - ((hn >> last_shift) & one);
-            hp <<= 1;
+            hp = (hp << 1) | top;
             hn <<= 1;
             vp0 = hn | ~(x | hp);
             vn0 = hp & x;
@@ -746,7 +750,7 @@ template <bool Transpositions, std::size_t Words, typename Char>
         } else {
             const LaneWords eq1{ea[1], eb[1], ec[1], ed[1]};
             const LaneWords out_p = hp >> 63, out_n = hn >> 63;
-            hp <<= 1;
+            hp = (hp << 1) | top;
             hn <<= 1;
             vp0 = hn | ~(x | hp);
             vn0 = hp & x;
@@ -773,31 +777,44 @@ template <bool Transpositions, std::size_t Words, typename Char>
     }
 }
 
-template <bool Transpositions, std::size_t Words, typename Char>
+template <bool Transpositions, std::size_t Words, bool Anchored, typename Char>
 void step_lanes_plain(const BitParallelPattern& pattern, const Char* const* starts, std::size_t steps,
                       std::uint32_t* values)
 {
-    step_lanes<Transpositions, Words>(pattern, starts, steps, values);
+    step_lanes<Transpositions, Words, Anchored>(pattern, starts, steps, values);
 }
 
 #if TESSARIN_AVX2
-template <bool Transpositions, std::size_t Words, typename Char>
+template <bool Transpositions, std::size_t Words, bool Anchored, typename Char>
 __attribute__((target("avx2"))) void step_lanes_avx2(const BitParallelPattern& pattern, const Char* const* starts,
                                                      std::size_t steps, std::uint32_t* values)
 {
-    step_lanes<Transpositions, Words>(pattern, starts, steps, values);
+    step_lanes<Transpositions, Words, Anchored>(pattern, starts, steps, values);
 }
 #endif
 
-template <bool Transpositions, std::size_t Words, typename Char>
+template <bool Transpositions, std::size_t Words, bool Anchored = false, typename Char>
 void step_lanes_of(const BitParallelPattern& pattern, const Char* const* starts, std::size_t steps,
                    std::uint32_t* values, bool widest)
 {
 #if TESSARIN_AVX2
-    if (widest && has_avx2()) return step_lanes_avx2<Transpositions, Words>(pattern, starts, steps, values);
+    if (widest && has_avx2()) return step_lanes_avx2<Transpositions, Words, Anchored>(pattern, starts, steps, values);
 #endif
     (void)widest;
-    step_lanes_plain<Transpositions, Words>(pattern, starts, steps, values);
+    step_lanes_plain<Transpositions, Words, Anchored>(pattern, starts, steps, values);
+}
+
+// step_lanes_of() for the pattern's words and whether transpositions count.
+template <bool Anchored, typename Char>
+void step_lanes_for(const BitParallelPattern& pattern, bool transpositions, const Char* const* starts,
+                    std::size_t steps, std::uint32_t* values, bool widest)
+{
+    if (pattern.words() == 1)
+        transpositions ? step_lanes_of<true, 1, Anchored>(pattern, starts, steps, values, widest)
+                       : step_lanes_of<false, 1, Anchored>(pattern, starts, steps, values, widest);
+    else
+        transpositions ? step_lanes_of<true, 2, Anchored>(pattern, starts, steps, values, widest)
+                       : step_lanes_of<false, 2, Anchored>(pattern, starts, steps, values, widest);
 }
 
 } // namespace
@@ -832,12 +849,7 @@ template <typename Char> bool SearchLanes::cover(std::basic_string_view<Char> te
         capacity_ = steps * lanes;
         values_.reset(new std::uint32_t[capacity_]);
     }
-    if (pattern_.words() == 1)
-        transpositions_ ? step_lanes_of<true, 1>(pattern_, starts, steps, values_.get(), widest_)
-                        : step_lanes_of<false, 1>(pattern_, starts, steps, values_.get(), widest_);
-    else
-        transpositions_ ? step_lanes_of<true, 2>(pattern_, starts, steps, values_.get(), widest_)
-                        : step_lanes_of<false, 2>(pattern_, starts, steps, values_.get(), widest_);
+    step_lanes_for<false>(pattern_, transpositions_, starts, steps, values_.get(), widest_);
     if (!end_values_.empty()) keep_values(from);
     return true;
 }
@@ -1025,6 +1037,38 @@ void CommonSubsequenceLanes::read_lanes(std::basic_string_view<Char> text, std::
                : read_common_lanes_plain<1>(pattern_, text.data(), position_, end, low_, high_);
 }
 
+SideBySideDistances::SideBySideDistances(const BitParallelPattern& pattern, bool transpositions, bool widest)
+    : pattern_(pattern), transpositions_(transpositions), widest_(widest)
+{
+}
+
+template <typename Char>
+bool SideBySideDistances::measure(std::basic_string_view<Char> text, const std::size_t* firsts,
+                                  const std::size_t* lasts, std::size_t count, std::uint32_t* distances)
+{
+    if (count == 0 || count > SearchLanes::lanes) return false;
+    std::size_t steps = 0;
+    for (std::size_t k = 0; k < count; ++k)
+        steps = std::max(steps, lasts[k] - firsts[k]);
+    // Every pass reads as far as the longest window: none may run off the text.
+    for (std::size_t k = 0; k < count; ++k)
+        if (firsts[k] + steps > text.size()) return false;
+    // Lanes left over read the first window again.
+    const Char* starts[SearchLanes::lanes];
+    for (std::size_t k = 0; k < SearchLanes::lanes; ++k)
+        starts[k] = text.data() + firsts[k < count ? k : 0];
+    if (steps * SearchLanes::lanes > values_.size()) values_.resize(steps * SearchLanes::lanes);
+    std::uint32_t* values = values_.data();
+    step_lanes_for<true>(pattern_, transpositions_, starts, steps, values, widest_);
+    // An empty window is as far as the pattern is long.
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t length = lasts[k] - firsts[k];
+        distances[k] = length == 0 ? static_cast<std::uint32_t>(pattern_.pattern_length())
+                                   : values[(length - 1) * SearchLanes::lanes + k];
+    }
+    return true;
+}
+
 #define TESSARIN_PASSES_FOR(Char)                                                                                      \
     template void BitParallelPattern::mark_reachable_ends(std::basic_string_view<Char>, std::size_t,                   \
                                                           std::vector<std::uint64_t>&, Cancellation&) const;           \
@@ -1038,6 +1082,8 @@ void CommonSubsequenceLanes::read_lanes(std::basic_string_view<Char> text, std::
         const;                                                                                                         \
     template std::uint32_t SemiGlobalPass::at(std::basic_string_view<Char>, std::size_t);                              \
     template bool SearchLanes::cover(std::basic_string_view<Char>, std::size_t);                                       \
+    template bool SideBySideDistances::measure(std::basic_string_view<Char>, const std::size_t*, const std::size_t*,  \
+                                               std::size_t, std::uint32_t*);                                          \
     template std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char>, std::size_t);               \
     template void CommonSubsequenceLanes::read_lanes(std::basic_string_view<Char>, std::size_t);
 TESSARIN_PASSES_FOR(char)

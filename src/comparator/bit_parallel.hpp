@@ -280,6 +280,31 @@ private:
     std::vector<std::uint8_t> end_values_; // empty where values are not kept
 };
 
+// The distances of the pattern from up to four windows of a text, each
+// measured from its own start (as SemiGlobalPass anchored there measures
+// it), worked out side by side in a vector: the steps of one pass form a
+// chain, so four take about as long as one. Patterns of one or two words.
+class SideBySideDistances {
+public:
+    // `widest` as for SearchLanes.
+    SideBySideDistances(const BitParallelPattern& pattern, bool transpositions, bool widest = true);
+
+    static bool serves(const BitParallelPattern& pattern) noexcept { return pattern.words() <= 2; }
+
+    // The distances of the windows [firsts[k], lasts[k]) for k below
+    // `count` (one to four), into `distances`. Each pass reads as far as
+    // the longest window: false, with nothing worked out, where one would
+    // read past the text's end.
+    template <typename Char>
+    bool measure(std::basic_string_view<Char> text, const std::size_t* firsts, const std::size_t* lasts,
+                 std::size_t count, std::uint32_t* distances);
+
+private:
+    const BitParallelPattern& pattern_;
+    bool transpositions_, widest_;
+    std::vector<std::uint32_t> values_; // by step, a value a lane
+};
+
 // The longest common subsequence of the pattern and the text from where
 // the pass began up to a given position (Hyyrö's bit-vector algorithm).
 // A window that lies within that part of the text has no longer a common

@@ -193,6 +193,8 @@ public:
             if (searched) {
                 search_.emplace(*bit_parallel_, metric == Metric::osa);
                 exact_.emplace(*bit_parallel_, metric == Metric::osa);
+                if (detail::SideBySideDistances::serves(*bit_parallel_))
+                    side_by_side_.emplace(*bit_parallel_, metric == Metric::osa);
                 mark_reachable(cancel);
             }
             if (subsequence) common_.emplace(*bit_parallel_);
@@ -370,6 +372,26 @@ public:
     {
         exact = true;
         return measure(start, first, last, &exact, threshold_);
+    }
+
+    // Whether decide_together() measures windows side by side.
+    bool decides_together() const noexcept { return side_by_side_.has_value(); }
+
+    // decide() for `count` (two to four) windows whose trimmed texts are
+    // [firsts[k], lasts[k]), at once, into `verdicts`: each window's own
+    // distance, exact. False, with nothing decided, where they cannot be
+    // measured together.
+    bool decide_together(const std::size_t* firsts, const std::size_t* lasts, std::size_t count,
+                         Comparison* verdicts)
+    {
+        std::uint32_t distances[detail::SearchLanes::lanes];
+        if (!side_by_side_ || !side_by_side_->measure(text_, firsts, lasts, count, distances)) return false;
+        for (std::size_t k = 0; k < count; ++k) {
+            const double score = score_of(metric_, kind_, distances[k], lasts[k] - firsts[k], p_);
+            verdicts[k] = Comparison{score <= threshold_, score};
+        }
+        last_measured_ = Measured{firsts[count - 1], lasts[count - 1], distances[count - 1]};
+        return true;
     }
 
     // The score of the window whose trimmed text is [first, last): worked
@@ -878,6 +900,7 @@ private:
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
     std::optional<detail::SemiGlobalPass> search_, exact_;
+    std::optional<detail::SideBySideDistances> side_by_side_;
     std::optional<detail::SearchLanes> lanes_;
     std::uint32_t past_count_ = 0; // how many windows lately got past the shared count, out of 256
     uint64_t windows_counted_ = 0, counted_at_last_pass_ = 0, windows_past_count_ = 0;
@@ -1140,26 +1163,81 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         }
     };
     // Any other window whose floor leaves it: it closes the open group
-    // or opens one. Out of the walk's loop, which most windows leave at
-    // their floor.
-    const auto take = [&](uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor, double ceiling,
-                          bool exact) __attribute__((noinline))
-    {
-        const WindowSpan window{start, end, first, last};
-        const Judgement judgement{floor, ceiling, exact};
-        if (open && start > open->end && !(extend() && start <= open->end)) close();
-        const Candidate candidate{window, judgement};
+    // or opens one. `known`, where given, is its verdict, measured already.
+    const auto take_known = [&](const Candidate& candidate, const Comparison* known) {
+        const WindowSpan& window = candidate.window;
+        const Judgement& judgement = candidate.judgement;
+        if (open && window.start > open->end && !(extend() && window.start <= open->end)) close();
         if (open) {
-            join(start, end, first, last, floor, ceiling, exact);
+            if (!known) {
+                join(window.start, window.end, window.first, window.last, judgement.floor, judgement.ceiling,
+                     judgement.exact);
+                return;
+            }
+            // Measured while it waited: it joins with its score, which
+            // neither the group nor its walk works out again.
+            append_polled(scored, Scored{window.start, known->score}, cancel);
+            join(window.start, window.end, window.first, window.last, known->score, known->score, true);
             return;
         }
-        const Comparison verdict = passes(candidate, false);
+        Comparison verdict;
+        if (known) {
+            verdict = *known;
+            if (verdict.accepted) append_polled(scored, Scored{window.start, verdict.score}, cancel);
+        } else
+            verdict = passes(candidate, false);
         if (verdict.accepted) {
-            open = TokenGroup{start, end, window, judgement.floor, verdict.score};
+            open = TokenGroup{window.start, window.end, window, judgement.floor, verdict.score};
             open->members_from = members.size();
             open->members_kept = keeps_members;
             keep(candidate);
         }
+    };
+    // Where no group is open, the windows that would open one wait, to be
+    // measured side by side: most fail, and one pass's steps form a chain,
+    // so four measured together take about as long as one. Once one opens
+    // a group, the others join it or close it as they would have.
+    const bool waits = floors.decides_together();
+    constexpr std::size_t most_waiting = detail::SearchLanes::lanes;
+    Candidate waiting[most_waiting];
+    std::size_t waiting_count = 0;
+    const auto measured = [&](const Judgement& judgement) {
+        return !judgement.exact && !(every_window_passes || judgement.ceiling <= threshold);
+    };
+    const auto settle_waiting = [&]() {
+        std::size_t firsts[most_waiting], lasts[most_waiting], count = 0;
+        for (std::size_t k = 0; k < waiting_count; ++k)
+            if (measured(waiting[k].judgement)) {
+                const WindowSpan& window = waiting[k].window;
+                cancel.poll(detail::comparison_cost(metric, window.last - window.first, p));
+                firsts[count] = window.first;
+                lasts[count++] = window.last;
+            }
+        Comparison verdicts[most_waiting];
+        const bool together = count > 1 && floors.decide_together(firsts, lasts, count, verdicts);
+        const std::size_t waited = waiting_count;
+        waiting_count = 0;
+        for (std::size_t k = 0, verdict = 0; k < waited; ++k)
+            take_known(waiting[k], together && measured(waiting[k].judgement) ? &verdicts[verdict++] : nullptr);
+    };
+    // Out of the walk's loop, which most windows leave at their floor.
+    const auto take = [&](uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor, double ceiling,
+                          bool exact) __attribute__((noinline))
+    {
+        const Candidate candidate{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
+        if (waits && (waiting_count > 0 || measured(candidate.judgement))) {
+            // A window past the open group closes it (or the group takes
+            // it in) first: windows wait only while no group is open.
+            if (waiting_count == 0 && open && !(extend() && start <= open->end)) close();
+            if (open) {
+                join(start, end, first, last, floor, ceiling, exact);
+                return;
+            }
+            waiting[waiting_count++] = candidate;
+            if (waiting_count == most_waiting) settle_waiting();
+            return;
+        }
+        take_known(candidate, nullptr);
     };
     // The first walk, compiled for each way of judging a window.
     // What it reads at every window is copied into it, not reached through
@@ -1204,6 +1282,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             });
         });
     }
+    if (waiting_count > 0) settle_waiting();
     if (open) {
         extend();
         close();

@@ -402,10 +402,11 @@ void window_passes_agree_with_the_library()
 // end's lane began, and cover every window of up to their reach that ends
 // there: patterns of one and two words, copies of the pattern near the
 // lanes' edges or not, in each unit width, with the widest vectors and with
-// those that every processor runs.
+// those that every processor runs. Windows measured side by side get each
+// the distance of a pass begun at its own start.
 void search_lanes_agree_with_one_pass()
 {
-    std::size_t covered = 0;
+    std::size_t covered = 0, measured_together = 0;
     for (int round = 0; round < 160; ++round) {
         const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
         const std::u32string pattern = random_string(1 + random_source() % 128, alphabet);
@@ -421,6 +422,40 @@ void search_lanes_agree_with_one_pass()
         const auto check = [&](auto units) {
             for (const bool transpositions : {false, true})
                 for (const bool widest : {true, false}) {
+                    // Up to four windows, empty ones and ones at the text's
+                    // end among them, measured side by side as each is alone.
+                    if (detail::SideBySideDistances::serves(bit_parallel)) {
+                        detail::SideBySideDistances side_by_side(bit_parallel, transpositions, widest);
+                        std::size_t firsts[4], lasts[4];
+                        std::uint32_t distances[4];
+                        const std::size_t count = 1 + random_source() % 4;
+                        const std::size_t longest = random_source() % 160;
+                        for (std::size_t k = 0; k < count; ++k) {
+                            firsts[k] = random_source() % text.size();
+                            lasts[k] = std::min(text.size(), firsts[k] + random_source() % (longest + 1));
+                        }
+                        if (side_by_side.measure(units, firsts, lasts, count, distances)) {
+                            ++measured_together;
+                            for (std::size_t k = 0; k < count; ++k) {
+                                detail::SemiGlobalPass alone(bit_parallel, transpositions);
+                                alone.restart(firsts[k], true);
+                                const std::uint32_t expected = alone.at(units, lasts[k]);
+                                CHECK(distances[k] == expected,
+                                      "side by side (%zu-unit, transpositions %d, widest %d): window %zu of %zu "
+                                      "[%zu, %zu): %u against %u, pattern of %zu",
+                                      sizeof(units[0]), static_cast<int>(transpositions), static_cast<int>(widest),
+                                      k, count, firsts[k], lasts[k], distances[k], expected, pattern.size());
+                            }
+                        } else {
+                            std::size_t steps = 0;
+                            for (std::size_t k = 0; k < count; ++k)
+                                steps = std::max(steps, lasts[k] - firsts[k]);
+                            bool runs_off = false;
+                            for (std::size_t k = 0; k < count; ++k)
+                                runs_off |= firsts[k] + steps > text.size();
+                            CHECK(runs_off, "side by side refused windows that lie within the text");
+                        }
+                    }
                     detail::SearchLanes lanes(bit_parallel, transpositions, reach, widest);
                     lanes.keep_end_values(text.size());
                     if (!detail::SearchLanes::serves(bit_parallel, reach) || !lanes.cover(units, from)) continue;
@@ -452,6 +487,7 @@ void search_lanes_agree_with_one_pass()
         if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
     }
     CHECK(covered > 100, "lanes covered the text %zu times", covered);
+    CHECK(measured_together > 100, "windows were measured side by side %zu times", measured_together);
 }
 
 // A sweep measures the common subsequence of every stretch of a run whose
