@@ -702,13 +702,16 @@ typedef std::uint32_t LaneHalves __attribute__((vector_size(32)));
     std::memcpy(out, &picked, SearchLanes::lanes * sizeof *out);
 }
 
-// The positions in the pattern of the code point a lane reads.
-template <typename Char>
+// The positions in the pattern of the code point a lane reads, for a
+// pattern of `Words` words: a constant, where the pattern's count would be
+// read again at every step (the values stored may, for all the compiler
+// knows, be the pattern's).
+template <std::size_t Words, typename Char>
 [[gnu::always_inline]] inline const std::uint64_t* lane_positions(const BitParallelPattern& pattern,
                                                                   const std::uint64_t* low, Char unit) noexcept
 {
     const char32_t c = code_point(unit);
-    return c < 256 ? low + pattern.words() * c : pattern.positions_of(c);
+    return c < 256 ? low + Words * c : pattern.positions_of(c);
 }
 
 // The passes of SemiGlobalPass::at(), four side by side, each reading
@@ -731,8 +734,10 @@ template <bool Transpositions, std::size_t Words, bool Anchored, typename Char>
     // one per code point.
     const LaneWords top = Anchored ? one : LaneWords{};
     for (std::size_t t = 0; t < steps; ++t) {
-        const std::uint64_t *ea = lane_positions(pattern, low, a[t]), *eb = lane_positions(pattern, low, b[t]),
-                            *ec = lane_positions(pattern, low, c[t]), *ed = lane_positions(pattern, low, d[t]);
+        const std::uint64_t *ea = lane_positions<Words>(pattern, low, a[t]),
+                            *eb = lane_positions<Words>(pattern, low, b[t]),
+                            *ec = lane_positions<Words>(pattern, low, c[t]),
+                            *ed = lane_positions<Words>(pattern, low, d[t]);
         const LaneWords eq0{ea[0], eb[0], ec[0], ed[0]};
         LaneWords x = (((eq0 & vp0) + vp0) ^ vp0) | eq0 | vn0;
         if constexpr (Transpositions) x |= ((~d00 & eq0) << 1) & previous0;
