@@ -1127,16 +1127,42 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // starts within it; false when none passes.
     // What it scores is put back in window order, so that `scored` stays
     // sorted without a pass over it that would not poll.
+    // Windows are measured side by side where the floors can: up to four
+    // that must be measured, and would be measured one after another.
+    const bool waits = floors.decides_together();
+    constexpr std::size_t most_waiting = detail::SearchLanes::lanes;
+    const auto measured = [&](const Judgement& judgement) {
+        return !judgement.exact && !(every_window_passes || judgement.ceiling <= threshold);
+    };
     const auto extend = [&]() {
         const std::size_t before = scored.size();
         bool extended = false;
-        for (auto candidate = within.rbegin(); candidate != within.rend(); ++candidate) {
-            const Comparison verdict = passes(*candidate, true);
-            if (!verdict.accepted) continue;
-            open->end = std::max(open->end, candidate->window.end);
+        const auto extend_by = [&](const Candidate& candidate, const Comparison& verdict) {
+            open->end = std::max(open->end, candidate.window.end);
             open->best = std::min(open->best, verdict.score);
             extended = true;
-            break;
+        };
+        for (auto candidate = within.rbegin(); candidate != within.rend() && !extended;) {
+            // The next ones that must be measured, together: those past the
+            // first that passes are kept as scored, like those before it.
+            std::size_t firsts[most_waiting], lasts[most_waiting], count = 0;
+            for (auto next = candidate;
+                 waits && next != within.rend() && count < most_waiting && measured(next->judgement); ++next) {
+                cancel.poll(detail::comparison_cost(metric, next->window.last - next->window.first, p));
+                firsts[count] = next->window.first;
+                lasts[count++] = next->window.last;
+            }
+            Comparison verdicts[most_waiting];
+            if (count > 1 && floors.decide_together(firsts, lasts, count, verdicts)) {
+                for (std::size_t k = 0; k < count; ++k, ++candidate) {
+                    append_polled(scored, Scored{candidate->window.start, verdicts[k].score}, cancel);
+                    if (!extended && verdicts[k].accepted) extend_by(*candidate, verdicts[k]);
+                }
+                continue;
+            }
+            const Comparison verdict = passes(*candidate, true);
+            if (verdict.accepted) extend_by(*candidate, verdict);
+            ++candidate;
         }
         std::reverse(scored.begin() + static_cast<std::ptrdiff_t>(before), scored.end());
         within.clear();
@@ -1197,13 +1223,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // measured side by side: most fail, and one pass's steps form a chain,
     // so four measured together take about as long as one. Once one opens
     // a group, the others join it or close it as they would have.
-    const bool waits = floors.decides_together();
-    constexpr std::size_t most_waiting = detail::SearchLanes::lanes;
     Candidate waiting[most_waiting];
     std::size_t waiting_count = 0;
-    const auto measured = [&](const Judgement& judgement) {
-        return !judgement.exact && !(every_window_passes || judgement.ceiling <= threshold);
-    };
     const auto settle_waiting = [&]() {
         std::size_t firsts[most_waiting], lasts[most_waiting], count = 0;
         for (std::size_t k = 0; k < waiting_count; ++k)
