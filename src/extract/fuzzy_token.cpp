@@ -970,6 +970,7 @@ struct TokenGroup {
     // none is), below which no window left out can score.
     double highest_kept = -infinite_score, lowest_left = infinite_score;
     std::size_t highest_at = 0; // the first member kept of the highest floor
+    bool members_full = false;  // as many kept as the group has room for
 
     // Opens the group in `solver` with one window spanning it and a score
     // that no window beats: every window of the group then joins it, and
@@ -1080,8 +1081,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         TokenGroup& group = *open;
         if (!group.members_kept) return;
         const double floor = candidate.judgement.floor;
-        const std::size_t kept = members.size() - group.members_from;
-        if (keeps_lowest && kept >= most_in_group) {
+        if (keeps_lowest && group.members_full) {
             if (!(floor < group.highest_kept)) {
                 group.lowest_left = std::min(group.lowest_left, floor);
                 return;
@@ -1096,6 +1096,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             group.highest_kept = highest->floor;
             return;
         }
+        const std::size_t kept = members.size() - group.members_from;
         if (members.size() >= most_members || kept >= most_in_group) {
             group.members_kept = false;
             members.resize(group.members_from);
@@ -1106,6 +1107,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             group.highest_at = members.size();
         }
         members.push_back(Member{candidate.window, floor, candidate.judgement.exact});
+        group.members_full = keeps_lowest && kept + 1 >= most_in_group;
     };
     // Extends the open group by the furthest-reaching passing window that
     // starts within it; false when none passes.
