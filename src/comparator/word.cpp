@@ -110,11 +110,21 @@ double jaro_similarity(const Positions& positions, Units<Char> candidate, std::s
     const std::size_t growing = std::min(bound, reached);
     if (enough <= reached) {
         // The count is looked at after each code point only where it may
-        // settle the candidate: no step more for the others.
+        // settle the candidate: no step more for the others. Nor before
+        // as many code points as it takes are read.
+        const std::size_t short_of_enough = enough > 0 ? enough - 1 : 0;
+        for (const std::size_t quiet = std::min(growing, short_of_enough); j < quiet; ++j) {
+            take(candidate[j]);
+            reach = (reach << 1) | 1;
+        }
         for (; j < growing; ++j) {
             take(candidate[j]);
             reach = (reach << 1) | 1;
             if (common >= enough) return enough_matched;
+        }
+        for (const std::size_t quiet = std::min(reached, short_of_enough); j < quiet; ++j) {
+            take(candidate[j]);
+            reach <<= 1;
         }
         for (; j < reached; ++j) {
             take(candidate[j]);
@@ -179,11 +189,22 @@ double wide_jaro_similarity(const WidePattern& positions, Units<Char> candidate,
     };
     const std::size_t growing = std::min(bound, reached);
     if (enough <= reached) {
+        const std::size_t short_of_enough = enough > 0 ? enough - 1 : 0;
+        for (const std::size_t quiet = std::min(growing, short_of_enough); j < quiet; ++j) {
+            take(candidate[j]);
+            reach_high = (reach_high << 1) | (reach_low >> 63);
+            reach_low = (reach_low << 1) | 1;
+        }
         for (; j < growing; ++j) {
             take(candidate[j]);
             reach_high = (reach_high << 1) | (reach_low >> 63);
             reach_low = (reach_low << 1) | 1;
             if (common >= enough) return enough_matched;
+        }
+        for (const std::size_t quiet = std::min(reached, short_of_enough); j < quiet; ++j) {
+            take(candidate[j]);
+            reach_high = (reach_high << 1) | (reach_low >> 63);
+            reach_low <<= 1;
         }
         for (; j < reached; ++j) {
             take(candidate[j]);

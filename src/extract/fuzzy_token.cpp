@@ -992,6 +992,8 @@ struct TokenGroup {
     // highest floor kept, and the lowest of those left out (infinite when
     // none is), below which no window left out can score.
     double highest_kept = -infinite_score, lowest_left = infinite_score;
+    std::size_t highest_at = 0; // the first member kept of the highest floor
+    bool members_full = false;  // as many kept as the group has room for
 
     // Opens the group in `solver` with one window spanning it and a score
     // that no window beats: every window of the group then joins it, and
@@ -1096,32 +1098,39 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // lowest floors: once its lowest score lies below every floor left out,
     // those windows need no walk.
     const bool keeps_lowest = traits_of(metric).bound == BoundFamily::similarity;
-    const auto keep = [&](const Candidate& candidate) {
-        if (!open->members_kept) return;
+    // Inlined into the walk, where most windows of the Jaro pair come.
+    const auto keep = [&](const Candidate& candidate) __attribute__((always_inline))
+    {
+        TokenGroup& group = *open;
+        if (!group.members_kept) return;
         const double floor = candidate.judgement.floor;
-        const Member member{candidate.window, floor, candidate.judgement.exact};
-        if (keeps_lowest && members.size() - open->members_from >= most_in_group) {
-            if (!(floor < open->highest_kept)) {
-                open->lowest_left = std::min(open->lowest_left, floor);
+        if (keeps_lowest && group.members_full) {
+            if (!(floor < group.highest_kept)) {
+                group.lowest_left = std::min(group.lowest_left, floor);
                 return;
             }
-            const auto first = members.begin() + static_cast<std::ptrdiff_t>(open->members_from);
-            const auto highest = std::max_element(
-                first, members.end(), [](const Member& a, const Member& b) { return a.floor < b.floor; });
-            open->lowest_left = std::min(open->lowest_left, highest->floor);
-            *highest = member;
-            open->highest_kept = std::max_element(first, members.end(), [](const Member& a, const Member& b) {
-                                     return a.floor < b.floor;
-                                 })->floor;
+            // The first member of the highest floor gives way.
+            group.lowest_left = std::min(group.lowest_left, group.highest_kept);
+            members[group.highest_at] = Member{candidate.window, floor, candidate.judgement.exact};
+            const auto highest =
+                std::max_element(members.begin() + static_cast<std::ptrdiff_t>(group.members_from), members.end(),
+                                 [](const Member& a, const Member& b) { return a.floor < b.floor; });
+            group.highest_at = static_cast<std::size_t>(highest - members.begin());
+            group.highest_kept = highest->floor;
             return;
         }
-        if (members.size() >= most_members || members.size() - open->members_from >= most_in_group) {
-            open->members_kept = false;
-            members.resize(open->members_from);
+        const std::size_t kept = members.size() - group.members_from;
+        if (members.size() >= most_members || kept >= most_in_group) {
+            group.members_kept = false;
+            members.resize(group.members_from);
             return;
         }
-        open->highest_kept = std::max(open->highest_kept, floor);
-        members.push_back(member);
+        if (floor > group.highest_kept) {
+            group.highest_kept = floor;
+            group.highest_at = members.size();
+        }
+        members.push_back(Member{candidate.window, floor, candidate.judgement.exact});
+        group.members_full = keeps_lowest && kept + 1 >= most_in_group;
     };
     // Extends the open group by the furthest-reaching passing window that
     // starts within it; false when none passes.
