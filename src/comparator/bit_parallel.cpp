@@ -1005,8 +1005,8 @@ __attribute__((target("avx2"))) void read_common_lanes_avx2(const BitParallelPat
 } // namespace
 
 CommonSubsequenceLanes::CommonSubsequenceLanes(const BitParallelPattern& pattern, bool widest)
-    : pattern_(pattern), two_words_(pattern.words() == 2), widest_(widest), counts_itself_(widest && counts_bits_itself()),
-      last_mask_(last_word_mask(pattern.pattern_length()))
+    : pattern_(pattern), two_words_(pattern.words() == 2), widest_(widest),
+      counts_itself_(widest && counts_bits_itself()), last_mask_(last_word_mask(pattern.pattern_length()))
 {
     for (std::size_t lane = 0; lane < lanes; ++lane) {
         begins_[lane] = never;
