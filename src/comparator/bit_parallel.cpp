@@ -913,9 +913,10 @@ std::uint64_t last_word_mask(std::size_t length) noexcept
 }
 } // namespace
 
-CommonSubsequencePass::CommonSubsequencePass(const BitParallelPattern& pattern)
+CommonSubsequencePass::CommonSubsequencePass(const BitParallelPattern& pattern, bool widest)
     : pattern_(pattern), low_(pattern.low_rows()), one_word_(pattern.words() == 1),
-      two_bytes_(pattern.pattern_length() <= 16), last_mask_(last_word_mask(pattern.pattern_length()))
+      two_bytes_(pattern.pattern_length() <= 16), counts_itself_(widest && counts_bits_itself()),
+      last_mask_(last_word_mask(pattern.pattern_length()))
 {
     restart(0);
 }
@@ -951,7 +952,8 @@ std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char> text,
         position_ = position;
         rows_[0] = low;
         rows_[1] = high;
-        return static_cast<std::uint32_t>(count_bits(~low) + count_bits(~high & last_mask));
+        return static_cast<std::uint32_t>(count_bits_on(counts_itself_, ~low) +
+                                          count_bits_on(counts_itself_, ~high & last_mask));
     }
     for (; position_ < end; ++position_) {
         const std::uint64_t* eq = pattern_.positions_of(code_point(text[position_]));
@@ -965,7 +967,8 @@ std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char> text,
     }
     std::uint32_t common = 0;
     for (std::size_t w = 0; w < words; ++w)
-        common += static_cast<std::uint32_t>(count_bits(~rows_[w] & (w + 1 == words ? last_mask : ~std::uint64_t{0})));
+        common += static_cast<std::uint32_t>(
+            count_bits_on(counts_itself_, ~rows_[w] & (w + 1 == words ? last_mask : ~std::uint64_t{0})));
     return common;
 }
 
@@ -1020,7 +1023,7 @@ __attribute__((target("avx2"))) void read_common_lanes_avx2(const BitParallelPat
 
 CommonSubsequenceLanes::CommonSubsequenceLanes(const BitParallelPattern& pattern, bool widest)
     : pattern_(pattern), two_words_(pattern.words() == 2), widest_(widest),
-      last_mask_(last_word_mask(pattern.pattern_length()))
+      counts_itself_(widest && counts_bits_itself()), last_mask_(last_word_mask(pattern.pattern_length()))
 {
     for (std::size_t lane = 0; lane < lanes; ++lane) {
         begins_[lane] = never;

@@ -32,6 +32,40 @@ inline unsigned count_bits(std::uint64_t x) noexcept
     return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
 }
 
+// Whether count_bits_on() may take the processor's own instruction:
+// every processor that runs AVX2 has it, and most others of this family.
+inline bool counts_bits_itself() noexcept
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    return __builtin_cpu_supports("popcnt");
+#else
+    return false;
+#endif
+}
+
+// count_bits(), by the processor's own instruction where `itself` (from
+// counts_bits_itself(), kept by the caller) says it has one. Asked for at
+// every token window, where a dozen steps a count add up; the instruction
+// is written out, since the compiler takes it only in code built for it,
+// which this inlined code is not.
+[[gnu::always_inline]] inline unsigned count_bits_on(bool itself, std::uint64_t x) noexcept
+{
+#if defined(__POPCNT__)
+    (void)itself;
+    return static_cast<unsigned>(__builtin_popcountll(x));
+#elif defined(__x86_64__) && defined(__GNUC__)
+    if (itself) {
+        std::uint64_t count;
+        __asm__("popcntq %1, %0" : "=r"(count) : "r"(x));
+        return static_cast<unsigned>(count);
+    }
+    return count_bits(x);
+#else
+    (void)itself;
+    return count_bits(x);
+#endif
+}
+
 // Whether the code points of `distinct` (sorted) from 256 on that lie in
 // the Basic Multilingual Plane fall on few enough of its pages of 256 for a
 // table of those pages to pay: the pages of a pattern of many ideographs
@@ -312,7 +346,10 @@ private:
 // for in ascending order; each code point is read once.
 class CommonSubsequencePass {
 public:
-    explicit CommonSubsequencePass(const BitParallelPattern& pattern);
+    // `widest` counts with the processor's own instruction where it has
+    // one; false, as every processor of its family can (which tests
+    // compare).
+    explicit CommonSubsequencePass(const BitParallelPattern& pattern, bool widest = true);
 
     // From now on only the text from `from` on counts, and the next end
     // asked for is at `from` or later.
@@ -341,10 +378,11 @@ public:
         position_ = position;
         row_ = row;
         // A pattern of two bytes at most (a few short words) is counted
-        // by the byte, for less.
+        // by the byte, for less, unless the processor counts it at once.
         const std::uint64_t matched = ~row & last_mask_;
-        if (two_bytes_) return std::uint32_t{byte_bits.of[matched & 0xFF]} + byte_bits.of[matched >> 8];
-        return count_bits(matched);
+        if (two_bytes_ && !counts_itself_)
+            return std::uint32_t{byte_bits.of[matched & 0xFF]} + byte_bits.of[matched >> 8];
+        return count_bits_on(counts_itself_, matched);
     }
 
 private:
@@ -355,6 +393,7 @@ private:
     const std::uint64_t* low_;        // the pattern's rows of Latin-1
     bool one_word_;
     bool two_bytes_;                  // a pattern of 16 code points at most
+    bool counts_itself_;              // see counts_bits_itself()
     std::uint64_t last_mask_;         // the pattern's positions in its last word
     std::size_t from_ = 0, position_ = 0;
     std::uint64_t row_ = 0;           // the row, for a pattern of one word
@@ -375,8 +414,9 @@ public:
     // What begun_at() reads for a lane never begun.
     static constexpr std::size_t never = ~std::size_t{0};
 
-    // `widest` takes the widest vectors that the processor runs; false,
-    // those that every processor of its family runs (which tests compare).
+    // `widest` takes the widest vectors that the processor runs, and its
+    // own instruction for counting bits; false, what every processor of
+    // its family runs (which tests compare).
     explicit CommonSubsequenceLanes(const BitParallelPattern& pattern, bool widest = true);
 
     // Whether lanes serve a pattern: one of one word is read on alone for
@@ -414,8 +454,8 @@ public:
     // lane's start up to position().
     std::uint32_t common(std::size_t lane) const noexcept
     {
-        if (!two_words_) return count_bits(~low_[lane] & last_mask_);
-        return count_bits(~low_[lane]) + count_bits(~high_[lane] & last_mask_);
+        if (!two_words_) return count_bits_on(counts_itself_, ~low_[lane] & last_mask_);
+        return count_bits_on(counts_itself_, ~low_[lane]) + count_bits_on(counts_itself_, ~high_[lane] & last_mask_);
     }
 
 private:
@@ -429,6 +469,7 @@ private:
 
     const BitParallelPattern& pattern_;
     bool two_words_, widest_;
+    bool counts_itself_; // see counts_bits_itself()
     std::uint64_t last_mask_;
     std::size_t position_ = 0;
     std::size_t begins_[lanes];

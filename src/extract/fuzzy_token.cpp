@@ -237,6 +237,7 @@ public:
             family_ = Family::laned;
         else if (common_)
             family_ = Family::subsequence;
+        settles_alone_ = metric == Metric::indel || metric == Metric::lcs_seq;
     }
 
     // How windows are judged before they are scored, by what the metric
@@ -345,9 +346,28 @@ public:
                 // allows (the fewest code points that it must share, as many
                 // as it must keep in order here), before the distance is
                 // worked out.
-                const bool within = common >= rule.least_shared;
+                bool within = common >= rule.least_shared;
                 // How many windows came within reach lately, out of 256.
                 if constexpr (sweeps) within_reach_ = within_reach_ - (within_reach_ >> 4) + (within ? 16 : 0);
+                if constexpr (family == Family::subsequence) {
+                    // A window that comes within reach apart from the last
+                    // one that did is most likely scored: it is measured
+                    // now, from its own start, for less than a comparison
+                    // later, and the pass begun there bounds the windows
+                    // that follow closer. Where windows come within reach
+                    // one after another, few of them are scored (a group's
+                    // extent needs its furthest-reaching window only), and
+                    // reading each one again would cost more than it saves.
+                    if (within && known == Known::bound && settles_alone_) {
+                        const bool apart = first >= last_within_;
+                        last_within_ = last;
+                        if (apart) {
+                            common = settle_common(first, last);
+                            known = Known::own_pass;
+                            within = common >= rule.least_shared;
+                        }
+                    }
+                }
                 if (!within) return Judgement::ruled_out();
                 const uint64_t least = distance_of_common(common, length);
                 const double floor = score_of(metric_, kind_, least, length, p_);
@@ -444,7 +464,7 @@ public:
     void rewind()
     {
         shared_.reset();
-        search_to_ = common_to_ = 0;
+        search_to_ = common_to_ = last_within_ = 0;
         last_measured_ = Measured{0, 0, 0};
         // The lanes have read on past every window: a walk that comes back
         // reads the pass.
@@ -751,6 +771,16 @@ private:
         return common_->at(text_, last);
     }
 
+    // The window's own longest common subsequence with the pattern, from
+    // the pass begun afresh at it: the windows that follow are then bounded
+    // by it too, as after a window is scored.
+    [[gnu::noinline]] uint64_t settle_common(uint64_t first, uint64_t last)
+    {
+        common_->restart(first);
+        common_to_ = std::max(common_to_, last);
+        return common_->at(text_, last);
+    }
+
     // subsequence_common() from the lanes, for windows that come in
     // order: the lane begun last at or before the window's start bounds it
     // (exactly, begun there). The first lane begins at the first window.
@@ -925,6 +955,10 @@ private:
     bool trims_ = false;
     static constexpr std::uint32_t reach_to_sweep = 64;
     std::uint32_t within_reach_ = 0;
+    // Whether the judge measures a window that comes within reach (Indel
+    // and LCSseq), and where the last one that did ends.
+    bool settles_alone_ = false;
+    uint64_t last_within_ = 0;
     std::vector<std::uint32_t> osa_;
     std::optional<detail::DamerauPrefixPass> damerau_;
     // Whether the code points a window shares with the pattern are counted
@@ -1040,6 +1074,10 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         double score;
     };
     std::vector<Scored> scored; // what the first walk scored within groups
+    // The judge of Indel and LCSseq scores some windows itself, from a pass
+    // that the groups' walks would read again: those scores are kept too.
+    const bool keeps_exact = (metric == Metric::indel || metric == Metric::lcs_seq) &&
+                             floors.family() == WindowFloors<Char>::Family::subsequence;
     struct Pick {
         std::size_t index;
         double score;
@@ -1059,7 +1097,12 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // and the window fails: one before any group is never looked up.
     const auto passes = [&](const Candidate& candidate, bool keeps_failing) {
         const Judgement& judgement = candidate.judgement;
-        if (judgement.exact) return Comparison{judgement.floor <= threshold, judgement.floor};
+        if (judgement.exact) {
+            const Comparison verdict{judgement.floor <= threshold, judgement.floor};
+            if (keeps_exact && (verdict.accepted || keeps_failing))
+                append_polled(scored, Scored{candidate.window.start, verdict.score}, cancel);
+            return verdict;
+        }
         if (every_window_passes || judgement.ceiling <= threshold) return Comparison{true, judgement.ceiling};
         cancel.poll(detail::comparison_cost(metric, candidate.window.last - candidate.window.first, p));
         bool exact = true;
