@@ -1241,7 +1241,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         within.push_back(candidate);
         if constexpr (decltype(inlined)::value)
             keep_inlined(candidate);
-        else
+        else if (open->members_kept) // not worth a call where members are not kept
             keep(candidate);
         if (candidate.judgement.floor < open->seed_floor) {
             open->seed = candidate.window;
