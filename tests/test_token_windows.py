@@ -55,6 +55,15 @@ def pattern_from(rng, text, separator, tokens):
     return pattern
 
 
+def phrase_among_tokens(rng, words, extra, share, counts, sizes, separator, longest):
+    """Tokens drawn from `words`, a share of them with `extra` appended, and a
+    run of them joined as a phrase of at most `longest` code points."""
+    tokens = [rng.choice(words) + (extra if rng.random() < share else "") for _ in range(rng.randrange(*counts))]
+    size = rng.choice(sizes)
+    first = rng.randrange(len(tokens) - size)
+    return tokens, first, size, separator.join(tokens[first:first + size])[:longest]
+
+
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("seed", range(12))
 def test_fuzzy_token_windows_match_the_model(metric, seed):
@@ -308,10 +317,7 @@ def test_phrases_of_two_words_among_trimmed_windows_match_the_model(metric, seed
     rng = random.Random(f"{metric} two words {seed}")
     words = "the quick brown fox jumps over a lazy dog and then some more of it é 文".split()
     for separator, extra in ((" ", "\t"), ("--", ""), (" \t", " "), (" ", "")):
-        tokens = [rng.choice(words) + (extra if rng.random() < 0.15 else "") for _ in range(rng.randrange(80, 200))]
-        size = rng.choice([12, 16, 20])
-        first = rng.randrange(len(tokens) - size)
-        pattern = separator.join(tokens[first:first + size])[:128]
+        tokens, _, _, pattern = phrase_among_tokens(rng, words, extra, 0.15, (80, 200), [12, 16, 20], separator, 128)
         text = separator.join(tokens)
         for threshold in (0.2, 0.4):
             for strategies in (["best_match"], ["longest"]):
@@ -331,10 +337,8 @@ def test_windows_measured_side_by_side_match_the_model(metric, seed):
     rng = random.Random(f"{metric} side by side {seed}")
     words = "the of and to a in is you that it he was for on are as with".split()
     for separator, extra in ((" ", ""), (" ", "\t"), ("--", ""), (" ", "é")):
-        tokens = [rng.choice(words) + (extra if rng.random() < 0.1 else "") for _ in range(rng.randrange(40, 250))]
-        size = rng.choice([3, 8, 12, 20])
-        first = rng.randrange(len(tokens) - size)
-        pattern = separator.join(tokens[first:first + size])[:128]
+        tokens, first, size, pattern = phrase_among_tokens(
+            rng, words, extra, 0.1, (40, 250), [3, 8, 12, 20], separator, 128)
         for text in (separator.join(tokens), separator.join(tokens + tokens[first:first + size // 2])):
             for threshold in (0.3, 0.45, 0.6):
                 for strategies in (["best_match"], ["best_match", "longest"]):
@@ -352,10 +356,7 @@ def test_long_phrases_among_crowded_windows_match_the_model(metric, seed):
     rng = random.Random(f"{metric} crowded {seed}")
     words = "the of and to a in is you that it he was for on are as".split()
     for separator, extra in ((" ", ""), (" ", "\t"), (" \t", ""), (" ", "é"), (" ", "文")):
-        tokens = [rng.choice(words) + (extra if rng.random() < 0.1 else "") for _ in range(rng.randrange(60, 300))]
-        size = rng.choice([9, 12, 15])
-        first = rng.randrange(len(tokens) - size)
-        pattern = separator.join(tokens[first:first + size])[:64]
+        tokens, _, _, pattern = phrase_among_tokens(rng, words, extra, 0.1, (60, 300), [9, 12, 15], separator, 64)
         text = separator.join(tokens)
         for threshold in (0.3, 0.5, 0.7):
             for strategies in (["best_match"], ["best_match", "longest"]):
