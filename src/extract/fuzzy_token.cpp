@@ -1116,6 +1116,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     std::vector<TokenGroup> groups;
     std::optional<TokenGroup> open;
     std::vector<Candidate> within; // windows that start within the open group, not judged yet
+    within.reserve(first_room);
     // The windows of the groups that the floors leave, in window order,
     // while there is room: a group of more is walked again.
     struct Member {
@@ -1396,6 +1397,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         auto cached = std::lower_bound(scored.begin(), scored.end(), group.first,
                                        [](const Scored& item, uint64_t start) { return item.start < start; });
         order.clear();
+        order.reserve(group.members_to - group.members_from);
         for (std::size_t index = group.members_from; index < group.members_to; ++index) {
             Member& member = members[index];
             while (cached != scored.end() && cached->start < member.window.start)
@@ -1414,6 +1416,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         };
         std::make_heap(order.begin(), order.end(), later);
         picks.clear();
+        picks.reserve(order.size());
         for (auto heap_end = order.end(); heap_end != order.begin() && order.front().first <= group.best;) {
             std::pop_heap(order.begin(), heap_end, later);
             --heap_end;

@@ -11,6 +11,9 @@ std::uint64_t pattern_token_count(std::u32string_view pattern, std::u32string_vi
     // An empty separator cuts before every character and at the end; the
     // empty pieces at both ends equal the separator and are dropped.
     if (separator.empty()) return pattern.size();
+    // One code point never overlaps itself: a count, with no finder to set up.
+    if (separator.size() == 1)
+        return 1 + static_cast<std::uint64_t>(std::count(pattern.begin(), pattern.end(), separator[0]));
     // A non-empty separator never equals a piece, so every piece counts:
     // one more than the occurrences that left-to-right splitting cuts at.
     std::uint64_t pieces = 1;
