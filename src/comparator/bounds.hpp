@@ -639,11 +639,13 @@ private:
     {
         const uint64_t need = least(length, prefix);
         if (length >= lengths_) return need;
-        // Grown to the lengths asked about, from none: a call's windows
-        // span a few dozen lengths, and a table of all it may keep is
-        // cleared at a cost that a short call notices.
+        // Cleared as far as the lengths asked about, a few dozen at a time:
+        // a call's windows span a few dozen lengths, and clearing a table of
+        // all it may keep costs what a short call notices. Its room is
+        // taken at once, so that it is never copied.
         if (length >= kept_lengths_) {
-            kept_lengths_ = std::min(lengths_, std::max(length + 1, 2 * kept_lengths_));
+            if (kept_.empty()) kept_.reserve(5 * lengths_);
+            kept_lengths_ = std::min(lengths_, std::max(length + 1, kept_lengths_ + 64));
             kept_.resize(5 * kept_lengths_);
         }
         kept_[5 * length + std::min<uint64_t>(prefix, 4)] = static_cast<std::uint32_t>(need + 1);
@@ -709,8 +711,11 @@ public:
         if (length < kept_.size() && kept_[length] != 0) return kept_[length] - 1;
         const uint64_t enough = work_out(length);
         if (length < lengths_) {
-            // Grown to the lengths asked about, as SharedNeeded's.
-            if (length >= kept_.size()) kept_.resize(std::min(lengths_, std::max(length + 1, 2 * kept_.size())));
+            // Cleared as far as the lengths asked about, as SharedNeeded's.
+            if (length >= kept_.size()) {
+                if (kept_.empty()) kept_.reserve(lengths_);
+                kept_.resize(std::min(lengths_, std::max<uint64_t>(length + 1, kept_.size() + 256)));
+            }
             kept_[length] = static_cast<std::uint32_t>(enough + 1);
         }
         return enough;
