@@ -1380,10 +1380,11 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         for_family([&](auto family) {
             const auto walk_with = [&](auto vectors) {
                 first_walk(
-                    [&floors, threshold ](uint64_t start, uint64_t first, uint64_t last) __attribute__((always_inline)) {
-                        return floors.template judge_as<decltype(family)::value, true, decltype(vectors)::value>(
-                            start, first, last, threshold);
-                    },
+                    [&floors, threshold ](uint64_t start, uint64_t first, uint64_t last)
+                        __attribute__((always_inline)) {
+                            return floors.template judge_as<decltype(family)::value, true, decltype(vectors)::value>(
+                                start, first, last, threshold);
+                        },
                     std::bool_constant<decltype(family)::value == Family::similarity>{});
             };
             using Floors = WindowFloors<Char>;
