@@ -272,6 +272,28 @@ public:
         return in_counts(text, first, last);
     }
 
+    // In how many vectors of lanes the counts are kept (1 to 4), or 0 where
+    // they are kept in memory: a caller that knows it asks of_in() for it,
+    // and spares the choice at every stretch.
+    std::size_t vectors() const noexcept
+    {
+#if TESSARIN_SHARED_LANES
+        return vectors_;
+#else
+        return 0;
+#endif
+    }
+
+    // of(), for counts kept as vectors() says.
+    template <std::size_t Vectors>
+    [[gnu::always_inline]] uint64_t of_in(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+#if TESSARIN_SHARED_LANES
+        if constexpr (Vectors > 0) return in_lanes<Vectors>(text, first, last);
+#endif
+        return in_counts(text, first, last);
+    }
+
 private:
     // of() with a count per id in memory.
     uint64_t in_counts(Units<Char> text, uint64_t first, uint64_t last) noexcept
@@ -606,7 +628,7 @@ public:
     {
         if (length < kept_lengths_) {
             // 0: not worked out yet; else the count and one.
-            const std::uint32_t kept = kept_[std::min<uint64_t>(prefix, 4) * kept_lengths_ + length];
+            const std::uint32_t kept = kept_[5 * length + std::min<uint64_t>(prefix, 4)];
             if (kept != 0) return kept - 1;
         }
         return work_out(length, prefix);
@@ -617,12 +639,16 @@ private:
     {
         const uint64_t need = least(length, prefix);
         if (length >= lengths_) return need;
-        // Made when first wanted: some callers never ask.
-        if (kept_.empty()) {
-            kept_.assign(5 * lengths_, 0);
-            kept_lengths_ = lengths_;
+        // Cleared as far as the lengths asked about, a few dozen at a time:
+        // a call's windows span a few dozen lengths, and clearing a table of
+        // all it may keep costs what a short call notices. Its room is
+        // taken at once, so that it is never copied.
+        if (length >= kept_lengths_) {
+            if (kept_.empty()) kept_.reserve(5 * lengths_);
+            kept_lengths_ = std::min(lengths_, std::max(length + 1, kept_lengths_ + 64));
+            kept_.resize(5 * kept_lengths_);
         }
-        kept_[std::min<uint64_t>(prefix, 4) * lengths_ + length] = static_cast<std::uint32_t>(need + 1);
+        kept_[5 * length + std::min<uint64_t>(prefix, 4)] = static_cast<std::uint32_t>(need + 1);
         return need;
     }
 
@@ -651,8 +677,8 @@ private:
     double threshold_;
     uint64_t p_;
     uint64_t lengths_;
-    uint64_t kept_lengths_ = 0; // lengths_ once kept_ is made
-    std::vector<std::uint32_t> kept_;
+    uint64_t kept_lengths_ = 0;       // the lengths that kept_ has room for
+    std::vector<std::uint32_t> kept_; // by length, then prefix
 };
 
 // The least matched count with which a candidate of a trimmed length passes
@@ -685,7 +711,11 @@ public:
         if (length < kept_.size() && kept_[length] != 0) return kept_[length] - 1;
         const uint64_t enough = work_out(length);
         if (length < lengths_) {
-            if (kept_.empty()) kept_.assign(lengths_, 0); // made when first wanted
+            // Cleared as far as the lengths asked about, as SharedNeeded's.
+            if (length >= kept_.size()) {
+                if (kept_.empty()) kept_.reserve(lengths_);
+                kept_.resize(std::min(lengths_, std::max<uint64_t>(length + 1, kept_.size() + 256)));
+            }
             kept_[length] = static_cast<std::uint32_t>(enough + 1);
         }
         return enough;

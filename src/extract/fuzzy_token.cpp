@@ -179,6 +179,7 @@ public:
             matched_enough_.emplace(threshold_, p_);
             jaro_floor_.emplace(metric, p_);
             winkler_ = traits_of(metric).prefix_weight > 0.0;
+            only_pattern_passes_ = threshold_ == 0.0 && p_ > 0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
             counts_settle_ = jaro_ && jaro_->stops_early() && matched_enough_->settles_any();
         } else
@@ -256,6 +257,11 @@ public:
     };
     Family family() const noexcept { return family_; }
 
+    // How the shared count keeps its counts (SlidingShared::vectors()),
+    // for a walk compiled for it; `any_vectors` for a walk that is not.
+    static constexpr std::size_t any_vectors = ~std::size_t{0};
+    std::size_t shared_vectors() const noexcept { return shared_.vectors(); }
+
     // What the cheap facts tell of the window that starts at `start` and
     // whose trimmed text is [first, last). Once they put the floor above
     // `bound` nothing more is worked out, and the window is ruled out.
@@ -276,7 +282,8 @@ public:
 
     // judge() for a family known where it is called (and a bound known to
     // be the threshold, where `at_threshold` says so).
-    template <Family family, bool at_threshold = false>
+    // For the Jaro pair, `vectors` may give shared_vectors().
+    template <Family family, bool at_threshold = false, std::size_t vectors = any_vectors>
     [[gnu::always_inline]] Judgement judge_as(uint64_t start, uint64_t first, uint64_t last, double bound)
     {
         const uint64_t length = last - first;
@@ -287,7 +294,7 @@ public:
                                                                                   metric_ == Metric::postfix);
             return Judgement::score(score_of(metric_, kind_, distance, length, p_));
         } else if constexpr (family == Family::similarity) {
-            return judge_jaro(first, last, bound);
+            return judge_jaro<at_threshold, vectors>(first, last, bound);
         } else {
             // Most windows are ruled out here, by a lookup and a compare or
             // two: what a window of this length needs to pass.
@@ -588,21 +595,29 @@ private:
     // judge() for the Jaro family. A window that the lowest score so far
     // allows only at 0 must be the pattern itself: no other has a Jaro
     // similarity of 1, and Winkler's step never makes up the rest.
+    // At the threshold (`at_threshold`), what the threshold allows is
+    // known for the whole walk.
+    template <bool at_threshold, std::size_t vectors>
     [[gnu::always_inline]] Judgement judge_jaro(uint64_t first, uint64_t last, double bound)
     {
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
-        if (bound == 0.0 && p_ > 0) {
+        if (at_threshold ? only_pattern_passes_ : bound == 0.0 && p_ > 0) {
             if (length != p_) return Judgement::ruled_out();
             for (uint64_t i = 0; i < length; ++i)
                 if (code_point(candidate[i]) != pattern_[i]) return Judgement::ruled_out();
             return Judgement::score(0.0);
         }
         const uint64_t prefix = winkler_ ? detail::common_prefix(candidate, pattern_) : 4;
-        const uint64_t shared = shared_.of(text_, first, last);
+        uint64_t shared;
+        if constexpr (vectors == any_vectors)
+            shared = shared_.of(text_, first, last);
+        else
+            shared = shared_.template of_in<vectors>(text_, first, last);
         // What the threshold needs, any lower bound needs too (a group's
         // lowest score so far passes it): a comparison of integers.
-        if (bound <= threshold_ && shared < need_shared_->of(length, prefix)) return Judgement::ruled_out();
+        if ((at_threshold || bound <= threshold_) && shared < need_shared_->of(length, prefix))
+            return Judgement::ruled_out();
         return Judgement::at_least(jaro_floor_->of(length, shared, prefix));
     }
 
@@ -927,6 +942,7 @@ private:
     std::optional<detail::MatchedEnough> matched_enough_; // for the Jaro family
     bool counts_settle_ = false; // whether a window that matches enough passes unscored
     bool winkler_ = false; // Jaro-Winkler: the common prefix counts
+    bool only_pattern_passes_ = false; // the Jaro pair at a threshold of 0
     detail::SlidingShared<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
     std::optional<detail::SemiGlobalPass> search_, exact_;
@@ -1363,9 +1379,28 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             std::false_type{});
     } else {
         for_family([&](auto family) {
-            first_walk([&floors, threshold ](uint64_t start, uint64_t first, uint64_t last) __attribute__((always_inline)) {
-                return floors.template judge_as<decltype(family)::value, true>(start, first, last, threshold);
-            }, std::bool_constant<decltype(family)::value == Family::similarity>{});
+            const auto walk_with = [&](auto vectors) {
+                first_walk(
+                    [&floors, threshold ](uint64_t start, uint64_t first, uint64_t last)
+                        __attribute__((always_inline)) {
+                            return floors.template judge_as<decltype(family)::value, true, decltype(vectors)::value>(
+                                start, first, last, threshold);
+                        },
+                    std::bool_constant<decltype(family)::value == Family::similarity>{});
+            };
+            using Floors = WindowFloors<Char>;
+            // The Jaro pair counts what each window shares at every window:
+            // its walk is compiled for the way the counts are kept.
+            if constexpr (decltype(family)::value == Family::similarity) {
+                switch (floors.shared_vectors()) {
+                case 1: walk_with(std::integral_constant<std::size_t, 1>{}); return;
+                case 2: walk_with(std::integral_constant<std::size_t, 2>{}); return;
+                case 3: walk_with(std::integral_constant<std::size_t, 3>{}); return;
+                case 4: walk_with(std::integral_constant<std::size_t, 4>{}); return;
+                default: break;
+                }
+            }
+            walk_with(std::integral_constant<std::size_t, Floors::any_vectors>{});
         });
     }
     if (waiting_count > 0) settle_waiting();
