@@ -182,8 +182,14 @@ public:
             only_pattern_passes_ = threshold_ == 0.0 && p_ > 0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
             counts_settle_ = jaro_ && jaro_->stops_early() && matched_enough_->settles_any();
-        } else
-            rules_.assign(lengths, LengthRule{unknown, impossible});
+        } else {
+            // Room for them all, taken once so that the table never moves,
+            // and cleared as far as the lengths asked about: a call's
+            // windows span a few dozen lengths, and clearing hundreds costs
+            // what a short call notices.
+            rule_lengths_ = lengths;
+            rules_.reserve(lengths);
+        }
         rule_table_ = rules_.data();
         rule_count_ = rules_.size();
         const bool searched = metric == Metric::levenshtein || metric == Metric::osa;
@@ -704,12 +710,25 @@ private:
             if (maximum == 0 || largest == maximum) largest = unlimited;
         }
         if (bound == threshold_) {
-            if (length < rules_.size()) rules_[length] = LengthRule{largest, least_shared_of(length, largest)};
-        } else if (length < rules_.size()) {
-            if (other_allowed_.empty()) other_allowed_.assign(rules_.size(), KeptDistance{});
+            if (length < rule_lengths_) {
+                if (length >= rules_.size()) clear_rules_to(length);
+                rules_[length] = LengthRule{largest, least_shared_of(length, largest)};
+            }
+        } else if (length < rule_lengths_) {
+            if (other_allowed_.empty()) other_allowed_.assign(rule_lengths_, KeptDistance{});
             other_allowed_[length] = KeptDistance{bound, largest};
         }
         return largest;
+    }
+
+    // Makes room in the rules by length for `length`, and some dozens
+    // more, all unknown.
+    void clear_rules_to(uint64_t length)
+    {
+        rules_.resize(std::min(rule_lengths_, std::max<uint64_t>(length + 1, rules_.size() + 64)),
+                      LengthRule{unknown, impossible});
+        rule_table_ = rules_.data();
+        rule_count_ = rules_.size();
     }
 
     // Where a window in ten or so lately got past the shared count (three
@@ -934,6 +953,7 @@ private:
     };
     std::vector<KeptDistance> other_allowed_;
     std::vector<LengthRule> rules_;          // by trimmed length, at the threshold
+    uint64_t rule_lengths_ = 0;              // the lengths that rules_ may come to hold
     const LengthRule* rule_table_ = nullptr; // rules_, as read for every window
     std::size_t rule_count_ = 0;
     Family family_ = Family::shared;
