@@ -611,6 +611,18 @@ template <typename Char> uint64_t common_affix(Units<Char> candidate, std::u32st
     return common;
 }
 
+// Grows a table kept by length so that it holds index `at` and `step`
+// more, up to `limit`, the new entries `empty`. A call's windows span a few
+// dozen lengths, and clearing a table for all it may keep costs what a
+// short call notices; the room for all is taken at the first growth, so
+// the table never moves.
+template <typename T>
+void grow_cleared(std::vector<T>& table, std::size_t at, std::size_t limit, std::size_t step, const T& empty = T{})
+{
+    if (table.capacity() < limit) table.reserve(limit);
+    table.resize(std::min(limit, std::max(at + 1, table.size() + step)), empty);
+}
+
 // The least shared count with which a window of a trimmed length and a
 // common prefix (up to 4) can pass a threshold by the Jaro family's
 // ceiling, worked out once per length: most windows are judged by it in a
@@ -639,14 +651,9 @@ private:
     {
         const uint64_t need = least(length, prefix);
         if (length >= lengths_) return need;
-        // Cleared as far as the lengths asked about, a few dozen at a time:
-        // a call's windows span a few dozen lengths, and clearing a table of
-        // all it may keep costs what a short call notices. Its room is
-        // taken at once, so that it is never copied.
         if (length >= kept_lengths_) {
-            if (kept_.empty()) kept_.reserve(5 * lengths_);
-            kept_lengths_ = std::min(lengths_, std::max(length + 1, kept_lengths_ + 64));
-            kept_.resize(5 * kept_lengths_);
+            grow_cleared(kept_, 5 * length + 4, 5 * lengths_, 5 * 64);
+            kept_lengths_ = kept_.size() / 5;
         }
         kept_[5 * length + std::min<uint64_t>(prefix, 4)] = static_cast<std::uint32_t>(need + 1);
         return need;
@@ -711,11 +718,7 @@ public:
         if (length < kept_.size() && kept_[length] != 0) return kept_[length] - 1;
         const uint64_t enough = work_out(length);
         if (length < lengths_) {
-            // Cleared as far as the lengths asked about, as SharedNeeded's.
-            if (length >= kept_.size()) {
-                if (kept_.empty()) kept_.reserve(lengths_);
-                kept_.resize(std::min(lengths_, std::max<uint64_t>(length + 1, kept_.size() + 256)));
-            }
+            if (length >= kept_.size()) grow_cleared(kept_, length, lengths_, 256);
             kept_[length] = static_cast<std::uint32_t>(enough + 1);
         }
         return enough;

@@ -183,12 +183,7 @@ public:
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
             counts_settle_ = jaro_ && jaro_->stops_early() && matched_enough_->settles_any();
         } else {
-            // Room for them all, taken once so that the table never moves,
-            // and cleared as far as the lengths asked about: a call's
-            // windows span a few dozen lengths, and clearing hundreds costs
-            // what a short call notices.
-            rule_lengths_ = lengths;
-            rules_.reserve(lengths);
+            rule_lengths_ = lengths; // the table grows as lengths are asked about
         }
         rule_table_ = rules_.data();
         rule_count_ = rules_.size();
@@ -711,7 +706,11 @@ private:
         }
         if (bound == threshold_) {
             if (length < rule_lengths_) {
-                if (length >= rules_.size()) clear_rules_to(length);
+                if (length >= rules_.size()) {
+                    detail::grow_cleared(rules_, length, rule_lengths_, 64, LengthRule{unknown, impossible});
+                    rule_table_ = rules_.data();
+                    rule_count_ = rules_.size();
+                }
                 rules_[length] = LengthRule{largest, least_shared_of(length, largest)};
             }
         } else if (length < rule_lengths_) {
@@ -719,16 +718,6 @@ private:
             other_allowed_[length] = KeptDistance{bound, largest};
         }
         return largest;
-    }
-
-    // Makes room in the rules by length for `length`, and some dozens
-    // more, all unknown.
-    void clear_rules_to(uint64_t length)
-    {
-        rules_.resize(std::min(rule_lengths_, std::max<uint64_t>(length + 1, rules_.size() + 64)),
-                      LengthRule{unknown, impossible});
-        rule_table_ = rules_.data();
-        rule_count_ = rules_.size();
     }
 
     // Where a window in ten or so lately got past the shared count (three
