@@ -246,6 +246,7 @@ public:
                 quota_lanes_[v] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes + 8 * v));
                 count_lanes_[v] = _mm_setzero_si128();
             }
+            set_row_offsets(vectors_);
         }
 #endif
     }
@@ -268,6 +269,7 @@ public:
         }
         quota_bytes_ = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
         count_lanes_[0] = _mm_setzero_si128();
+        set_row_offsets(1);
         vectors_ = byte_vector;
         return true;
 #else
@@ -380,18 +382,17 @@ private:
         for (std::size_t v = 0; v < Vectors; ++v)
             count[v] = count_lanes_[v];
         uint64_t begin = first_, end = last_;
-        const LaneRow* rows = rows_.data();
-        const Char* units = text.data();
         const auto add = [&](Char unit) {
-            const LaneRow* row = rows + Vectors * id_of(code_point(unit));
+            const LaneRow* row = row_of<Vectors>(unit);
             for (std::size_t v = 0; v < Vectors; ++v)
                 count[v] = _mm_add_epi16(count[v], row[v].load());
         };
         const auto remove = [&](Char unit) {
-            const LaneRow* row = rows + Vectors * id_of(code_point(unit));
+            const LaneRow* row = row_of<Vectors>(unit);
             for (std::size_t v = 0; v < Vectors; ++v)
                 count[v] = _mm_sub_epi16(count[v], row[v].load());
         };
+        const Char* units = text.data();
         if (first >= end) { // nothing kept is wanted: start afresh
             for (std::size_t v = 0; v < Vectors; ++v)
                 count[v] = _mm_setzero_si128();
@@ -422,18 +423,17 @@ private:
     {
         __m128i count = count_lanes_[0];
         uint64_t begin = first_, end = last_;
-        const LaneRow* rows = rows_.data();
         const Char* units = text.data();
         if (first >= end) { // nothing kept is wanted: start afresh
             count = _mm_setzero_si128();
             begin = end = first;
         }
         while (begin < first)
-            count = _mm_sub_epi8(count, rows[id_of(code_point(units[begin++]))].load());
+            count = _mm_sub_epi8(count, row_of<1>(units[begin++])->load());
         while (end < last)
-            count = _mm_add_epi8(count, rows[id_of(code_point(units[end++]))].load());
+            count = _mm_add_epi8(count, row_of<1>(units[end++])->load());
         while (end > last)
-            count = _mm_sub_epi8(count, rows[id_of(code_point(units[--end]))].load());
+            count = _mm_sub_epi8(count, row_of<1>(units[--end])->load());
         count_lanes_[0] = count;
         first_ = begin;
         last_ = end;
@@ -441,6 +441,25 @@ private:
         if (end - begin >= byte_limit) return counted_afresh(text, begin, end);
         const __m128i sums = _mm_sad_epu8(_mm_min_epu8(count, quota_bytes_), _mm_setzero_si128());
         return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_unpackhi_epi64(sums, sums))));
+    }
+
+    // The row of lanes of a code unit's id, `Vectors` vectors a row. A unit
+    // of one byte finds it in one load, where an id would then be scaled.
+    template <std::size_t Vectors> [[gnu::always_inline]] auto row_of(Char unit) const noexcept
+    {
+        if constexpr (sizeof(Char) == 1)
+            return reinterpret_cast<const LaneRow*>(reinterpret_cast<const char*>(rows_.data()) +
+                                                    row_offsets_[static_cast<unsigned char>(unit)]);
+        else
+            return rows_.data() + Vectors * id_of(code_point(unit));
+    }
+
+    // Sets row_offsets_ for rows of `vectors` vectors.
+    void set_row_offsets(std::size_t vectors) noexcept
+    {
+        if constexpr (sizeof(Char) == 1)
+            for (std::size_t c = 0; c < 256; ++c)
+                row_offsets_[c] = static_cast<std::uint32_t>(low_ids_[c] * vectors * sizeof(LaneRow));
     }
 
     // The intersection for a stretch too long for the lanes, counted in
@@ -499,6 +518,7 @@ private:
     __m128i count_lanes_[most_vectors]; // the first also for 8-bit lanes
     static constexpr uint64_t byte_limit = 256;
     __m128i quota_bytes_; // for 8-bit lanes, whose rows_ hold 1 in the id's byte
+    std::uint32_t row_offsets_[sizeof(Char) == 1 ? 256 : 1]; // by unit of a one-byte text: its row's, in bytes
 #endif
 };
 
