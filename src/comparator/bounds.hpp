@@ -174,10 +174,14 @@ private:
 // next one, and emptying the stretch is clearing the vectors. The lanes wrap
 // past 2^16, which adding and taking out undo exactly; the intersection is
 // read from them only for a stretch shorter than 2^15, where no count can
-// have wrapped, and counted afresh for a longer one.
+// have wrapped, and counted afresh for a longer one. A caller whose
+// stretches are short may ask for 8-bit lanes instead (count_in_bytes()):
+// sixteen distinct code points to a vector, so a pattern of nine to sixteen
+// takes one vector where it took two; a stretch of 256 code points or more
+// is then counted afresh.
 template <typename Char> class SlidingShared {
 public:
-    explicit SlidingShared(std::u32string_view pattern)
+    explicit SlidingShared(std::u32string_view pattern) : pattern_length_(pattern.size())
     {
         for (char32_t c : pattern)
             if (c >= 256) others_.push_back(c);
@@ -242,7 +246,36 @@ public:
                 quota_lanes_[v] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes + 8 * v));
                 count_lanes_[v] = _mm_setzero_si128();
             }
+            set_row_offsets(pattern, vectors_);
         }
+#endif
+    }
+
+    // Counts in one vector of 8-bit lanes from now on, where that spares a
+    // vector of 16-bit ones: where the pattern has nine to sixteen distinct
+    // code points, and fewer than 256 code points (so that no quota wraps);
+    // false, with nothing changed, elsewhere. Before the first stretch is
+    // asked about.
+    bool count_in_bytes() noexcept
+    {
+#if TESSARIN_SHARED_LANES
+        if (vectors_ != 2 || pattern_length_ >= byte_limit) return false;
+        alignas(16) std::uint8_t lanes[16] = {};
+        rows_.assign(quota_.size(), LaneRow{}); // within the room of two vectors each
+        for (std::size_t id = 1; id < quota_.size(); ++id) {
+            // Id i counts in byte i - 1; id 0's row is all zero.
+            reinterpret_cast<std::uint8_t*>(rows_[id].lane)[id - 1] = 1;
+            lanes[id - 1] = static_cast<std::uint8_t>(quota_[id]);
+        }
+        quota_bytes_ = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
+        count_lanes_[0] = _mm_setzero_si128();
+        if constexpr (sizeof(Char) == 1)
+            for (std::uint32_t& offset : row_offsets_)
+                offset /= 2; // rows of one vector, not two
+        vectors_ = byte_vector;
+        return true;
+#else
+        return false;
 #endif
     }
 
@@ -266,15 +299,20 @@ public:
         case 2: return in_lanes<2>(text, first, last);
         case 3: return in_lanes<3>(text, first, last);
         case 4: return in_lanes<4>(text, first, last);
+        case byte_vector: return in_byte_lanes_called(text, first, last);
         default: break;
         }
 #endif
         return in_counts(text, first, last);
     }
 
-    // In how many vectors of lanes the counts are kept (1 to 4), or 0 where
-    // they are kept in memory: a caller that knows it asks of_in() for it,
-    // and spares the choice at every stretch.
+    // The layout of one vector of 8-bit lanes, as vectors() gives it.
+    static constexpr std::size_t byte_vector = 5;
+
+    // In how many vectors of 16-bit lanes the counts are kept (1 to 4),
+    // `byte_vector` for one of 8-bit lanes, or 0 where they are kept in
+    // memory: a caller that knows it asks of_in() for it, and spares the
+    // choice at every stretch.
     std::size_t vectors() const noexcept
     {
 #if TESSARIN_SHARED_LANES
@@ -289,7 +327,8 @@ public:
     [[gnu::always_inline]] uint64_t of_in(Units<Char> text, uint64_t first, uint64_t last) noexcept
     {
 #if TESSARIN_SHARED_LANES
-        if constexpr (Vectors > 0) return in_lanes<Vectors>(text, first, last);
+        if constexpr (Vectors == byte_vector) return in_byte_lanes(text, first, last);
+        if constexpr (Vectors > 0 && Vectors <= most_vectors) return in_lanes<Vectors>(text, first, last);
 #endif
         return in_counts(text, first, last);
     }
@@ -345,18 +384,17 @@ private:
         for (std::size_t v = 0; v < Vectors; ++v)
             count[v] = count_lanes_[v];
         uint64_t begin = first_, end = last_;
-        const LaneRow* rows = rows_.data();
-        const Char* units = text.data();
         const auto add = [&](Char unit) {
-            const LaneRow* row = rows + Vectors * id_of(code_point(unit));
+            const LaneRow* row = row_of<Vectors>(unit);
             for (std::size_t v = 0; v < Vectors; ++v)
                 count[v] = _mm_add_epi16(count[v], row[v].load());
         };
         const auto remove = [&](Char unit) {
-            const LaneRow* row = rows + Vectors * id_of(code_point(unit));
+            const LaneRow* row = row_of<Vectors>(unit);
             for (std::size_t v = 0; v < Vectors; ++v)
                 count[v] = _mm_sub_epi16(count[v], row[v].load());
         };
+        const Char* units = text.data();
         if (first >= end) { // nothing kept is wanted: start afresh
             for (std::size_t v = 0; v < Vectors; ++v)
                 count[v] = _mm_setzero_si128();
@@ -380,6 +418,61 @@ private:
         sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, 0x4E));
         sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, 0xB1));
         return static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums));
+    }
+
+    // of() with the counts in one vector of 8-bit lanes.
+    [[gnu::always_inline]] uint64_t in_byte_lanes(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        __m128i count = count_lanes_[0];
+        uint64_t begin = first_, end = last_;
+        const Char* units = text.data();
+        if (first >= end) { // nothing kept is wanted: start afresh
+            count = _mm_setzero_si128();
+            begin = end = first;
+        }
+        while (begin < first)
+            count = _mm_sub_epi8(count, row_of<1>(units[begin++])->load());
+        while (end < last)
+            count = _mm_add_epi8(count, row_of<1>(units[end++])->load());
+        while (end > last)
+            count = _mm_sub_epi8(count, row_of<1>(units[--end])->load());
+        count_lanes_[0] = count;
+        first_ = begin;
+        last_ = end;
+        // No count of a shorter stretch has wrapped.
+        if (end - begin >= byte_limit) return counted_afresh(text, begin, end);
+        const __m128i sums = _mm_sad_epu8(_mm_min_epu8(count, quota_bytes_), _mm_setzero_si128());
+        return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_unpackhi_epi64(sums, sums))));
+    }
+
+    // in_byte_lanes() out of line, for of(): only the Jaro pair's walk
+    // counts in bytes, and it asks of_in() instead; inlined, it would only
+    // crowd the other metrics' walks.
+    [[gnu::noinline]] uint64_t in_byte_lanes_called(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        return in_byte_lanes(text, first, last);
+    }
+
+    // The row of lanes of a code unit's id, `Vectors` vectors a row. A unit
+    // of one byte finds it in one load, where an id would then be scaled.
+    template <std::size_t Vectors> [[gnu::always_inline]] auto row_of(Char unit) const noexcept
+    {
+        if constexpr (sizeof(Char) == 1)
+            return reinterpret_cast<const LaneRow*>(reinterpret_cast<const char*>(rows_.data()) +
+                                                    row_offsets_[static_cast<unsigned char>(unit)]);
+        else
+            return rows_.data() + Vectors * id_of(code_point(unit));
+    }
+
+    // Sets row_offsets_ for rows of `vectors` vectors: the units outside
+    // the pattern take id 0's row, at offset 0.
+    void set_row_offsets(std::u32string_view pattern, std::size_t vectors) noexcept
+    {
+        if constexpr (sizeof(Char) == 1) {
+            std::fill(std::begin(row_offsets_), std::end(row_offsets_), std::uint32_t{0});
+            for (const char32_t c : pattern)
+                if (c < 256) row_offsets_[c] = static_cast<std::uint32_t>(low_ids_[c] * vectors * sizeof(LaneRow));
+        }
     }
 
     // The intersection for a stretch too long for the lanes, counted in
@@ -426,6 +519,7 @@ private:
     std::size_t slot_mask_ = 0;
     std::vector<std::uint32_t> quota_, count_;
     uint64_t first_ = 0, last_ = 0, common_ = 0;
+    uint64_t pattern_length_ = 0;
 #if TESSARIN_SHARED_LANES
     std::size_t vectors_ = 0; // 0: the counts are kept in memory
     struct alignas(16) LaneRow {
@@ -434,7 +528,10 @@ private:
     };
     std::vector<LaneRow> rows_; // by id, `vectors_` each: 1 in the id's lane
     __m128i quota_lanes_[most_vectors];
-    __m128i count_lanes_[most_vectors];
+    __m128i count_lanes_[most_vectors]; // the first also for 8-bit lanes
+    static constexpr uint64_t byte_limit = 256;
+    __m128i quota_bytes_; // for 8-bit lanes, whose rows_ hold 1 in the id's byte
+    std::uint32_t row_offsets_[sizeof(Char) == 1 ? 256 : 1]; // by unit of a one-byte text: its row's, in bytes
 #endif
 };
 

@@ -182,6 +182,10 @@ public:
             only_pattern_passes_ = threshold_ == 0.0 && p_ > 0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
             counts_settle_ = jaro_ && jaro_->stops_early() && matched_enough_->settles_any();
+            // Every window is counted here: in one vector of 8-bit lanes
+            // where the pattern's distinct code points fit, as its windows,
+            // about as long as it is, seldom reach 256 code points.
+            if (p_ <= detail::WordPattern::most) shared_.count_in_bytes();
         } else {
             rule_lengths_ = lengths; // the table grows as lengths are asked about
         }
@@ -1406,6 +1410,9 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                 case 2: walk_with(std::integral_constant<std::size_t, 2>{}); return;
                 case 3: walk_with(std::integral_constant<std::size_t, 3>{}); return;
                 case 4: walk_with(std::integral_constant<std::size_t, 4>{}); return;
+                case detail::SlidingShared<Char>::byte_vector:
+                    walk_with(std::integral_constant<std::size_t, detail::SlidingShared<Char>::byte_vector>{});
+                    return;
                 default: break;
                 }
             }

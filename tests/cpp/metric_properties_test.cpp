@@ -942,8 +942,9 @@ void word_scorer_agrees_with_the_library()
 // them (both ends forward, the end now and then back, a jump past the last
 // window) agrees with a fresh count, in each width of text the code point
 // fits, for patterns whose distinct code points fill one vector of lanes,
-// several, or more than the lanes hold.
-template <typename Char> void check_sliding_shared(std::u32string_view pattern, std::u32string_view text)
+// several, or more than the lanes hold; in 16-bit lanes and, where the
+// pattern fits them, in 8-bit ones.
+template <typename Char> void check_sliding_shared(std::u32string_view pattern, std::u32string_view text, bool bytes)
 {
     std::basic_string<Char> units;
     for (char32_t c : text) {
@@ -951,6 +952,7 @@ template <typename Char> void check_sliding_shared(std::u32string_view pattern, 
         units += static_cast<Char>(c);
     }
     detail::SlidingShared<Char> shared(pattern);
+    if (bytes && !shared.count_in_bytes()) return;
     for (int walk = 0; walk < 2; ++walk) {
         uint64_t first = 0, last = 0;
         while (first < text.size()) {
@@ -982,28 +984,35 @@ void sliding_shared_agrees_with_a_fresh_count()
         spread += {c, c + 1};
     const std::u32string_view patterns[] = {
         U"for on a", U"ab\u00e9ab", U"abcdefghijklmnopqrstuvwxyz012345", U"\u4e2d\u00e9a\U0001F600 b\u4e2d",
-        many,        spread};
+        many,        spread,  U"for on a he on have", U"ab\u00e9cd\u4e2defgh\U0001F600ij a"};
     const std::u32string_view letters[] = {U"ab ", U"abcdefghijklmnop ", U"ab\u00e9\u4e2d\U0001F600 ", many,
                                            std::u32string_view(spread).substr(0, 24)};
     for (const std::u32string_view pattern : patterns)
         for (const std::u32string_view alphabet : letters) {
             const std::u32string text = random_string(600, alphabet);
-            check_sliding_shared<char>(pattern, text);
-            check_sliding_shared<char16_t>(pattern, text);
-            check_sliding_shared<char32_t>(pattern, text);
+            for (const bool bytes : {false, true}) {
+                check_sliding_shared<char>(pattern, text, bytes);
+                check_sliding_shared<char16_t>(pattern, text, bytes);
+                check_sliding_shared<char32_t>(pattern, text, bytes);
+            }
         }
     // A stretch of more copies of a code point than a lane counts: read from
     // a fresh count, and the lanes right again once it has been left.
     const std::u32string text = std::u32string(40000, U'a') + U"ba";
-    detail::SlidingShared<char> shared(U"aab");
     std::string units(text.begin(), text.end());
-    const std::pair<uint64_t, uint64_t> windows[] = {{0, 10}, {0, 40000}, {5, 40002}, {39990, 40002}, {40000, 40002}};
-    for (const auto& [first, last] : windows) {
-        const uint64_t got = shared.of(Units<char>(units), first, last);
-        const uint64_t want = shared_count(std::u32string_view(text).substr(first, last - first), U"aab");
-        CHECK(got == want, "shared count of [%llu, %llu): %llu, counted afresh %llu",
-              static_cast<unsigned long long>(first), static_cast<unsigned long long>(last),
-              static_cast<unsigned long long>(got), static_cast<unsigned long long>(want));
+    const std::pair<uint64_t, uint64_t> windows[] = {{0, 10},     {0, 300},       {45, 300},     {46, 40000},
+                                                     {50, 40002}, {39800, 40002}, {39990, 40002}, {40000, 40002}};
+    const std::u32string_view counted = U"aabcdefghij"; // ten distinct: 8-bit lanes take them
+    for (const bool bytes : {false, true}) {
+        detail::SlidingShared<char> shared(counted);
+        CHECK(!bytes || shared.count_in_bytes(), "8-bit lanes refused for a pattern of ten distinct code points");
+        for (const auto& [first, last] : windows) {
+            const uint64_t got = shared.of(Units<char>(units), first, last);
+            const uint64_t want = shared_count(std::u32string_view(text).substr(first, last - first), counted);
+            CHECK(got == want, "shared count of [%llu, %llu) in %s lanes: %llu, counted afresh %llu",
+                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(last), bytes ? "8-bit" : "16-bit",
+                  static_cast<unsigned long long>(got), static_cast<unsigned long long>(want));
+        }
     }
 }
 
