@@ -376,25 +376,26 @@ private:
     // the signed minimum would misread).
     static constexpr uint64_t lane_limit = uint64_t{1} << 15;
 
-    // of() with the counts in lanes, `Vectors` of them.
-    template <std::size_t Vectors>
-    [[gnu::always_inline]] uint64_t in_lanes(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    // Slides the kept stretch to [first, last) in `count`, `Vectors` vectors
+    // of 16-bit lanes or one of 8-bit lanes (`Bytes`), taken from
+    // count_lanes_ and put back there.
+    template <std::size_t Vectors, bool Bytes>
+    [[gnu::always_inline]] void slide_lanes(const Char* units, uint64_t first, uint64_t last,
+                                            __m128i (&count)[Vectors]) noexcept
     {
-        __m128i count[Vectors];
         for (std::size_t v = 0; v < Vectors; ++v)
             count[v] = count_lanes_[v];
         uint64_t begin = first_, end = last_;
         const auto add = [&](Char unit) {
             const LaneRow* row = row_of<Vectors>(unit);
             for (std::size_t v = 0; v < Vectors; ++v)
-                count[v] = _mm_add_epi16(count[v], row[v].load());
+                count[v] = Bytes ? _mm_add_epi8(count[v], row[v].load()) : _mm_add_epi16(count[v], row[v].load());
         };
         const auto remove = [&](Char unit) {
             const LaneRow* row = row_of<Vectors>(unit);
             for (std::size_t v = 0; v < Vectors; ++v)
-                count[v] = _mm_sub_epi16(count[v], row[v].load());
+                count[v] = Bytes ? _mm_sub_epi8(count[v], row[v].load()) : _mm_sub_epi16(count[v], row[v].load());
         };
-        const Char* units = text.data();
         if (first >= end) { // nothing kept is wanted: start afresh
             for (std::size_t v = 0; v < Vectors; ++v)
                 count[v] = _mm_setzero_si128();
@@ -410,7 +411,15 @@ private:
             count_lanes_[v] = count[v];
         first_ = begin;
         last_ = end;
-        if (end - begin >= lane_limit) return counted_afresh(text, begin, end);
+    }
+
+    // of() with the counts in lanes, `Vectors` of them.
+    template <std::size_t Vectors>
+    [[gnu::always_inline]] uint64_t in_lanes(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        __m128i count[Vectors];
+        slide_lanes<Vectors, false>(text.data(), first, last, count);
+        if (last - first >= lane_limit) return counted_afresh(text, first, last);
         __m128i sums = _mm_setzero_si128();
         const __m128i ones = _mm_set1_epi16(1);
         for (std::size_t v = 0; v < Vectors; ++v)
@@ -423,25 +432,11 @@ private:
     // of() with the counts in one vector of 8-bit lanes.
     [[gnu::always_inline]] uint64_t in_byte_lanes(Units<Char> text, uint64_t first, uint64_t last) noexcept
     {
-        __m128i count = count_lanes_[0];
-        uint64_t begin = first_, end = last_;
-        const Char* units = text.data();
-        if (first >= end) { // nothing kept is wanted: start afresh
-            count = _mm_setzero_si128();
-            begin = end = first;
-        }
-        while (begin < first)
-            count = _mm_sub_epi8(count, row_of<1>(units[begin++])->load());
-        while (end < last)
-            count = _mm_add_epi8(count, row_of<1>(units[end++])->load());
-        while (end > last)
-            count = _mm_sub_epi8(count, row_of<1>(units[--end])->load());
-        count_lanes_[0] = count;
-        first_ = begin;
-        last_ = end;
+        __m128i count[1];
+        slide_lanes<1, true>(text.data(), first, last, count);
         // No count of a shorter stretch has wrapped.
-        if (end - begin >= byte_limit) return counted_afresh(text, begin, end);
-        const __m128i sums = _mm_sad_epu8(_mm_min_epu8(count, quota_bytes_), _mm_setzero_si128());
+        if (last - first >= byte_limit) return counted_afresh(text, first, last);
+        const __m128i sums = _mm_sad_epu8(_mm_min_epu8(count[0], quota_bytes_), _mm_setzero_si128());
         return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_unpackhi_epi64(sums, sums))));
     }
 
