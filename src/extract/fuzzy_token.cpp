@@ -98,21 +98,30 @@ public:
 
     // Calls visit(start, end) for the windows whose first token starts at
     // `from` (a window's start) or later, in order, until visit returns false.
-    template <typename Visit> void walk(uint64_t from, Visit&& visit) { walk_with(spans_, from, visit); }
+    // Polls for each window visited as much as its length and one more,
+    // which the visit then need not.
+    template <typename Visit> void walk(uint64_t from, Visit&& visit) { walk_with<true>(spans_, from, visit); }
 
     // The same, for a look ahead from within a walk: the tokens it cuts are
-    // kept apart from the walk's own.
-    template <typename Visit> void walk_ahead(uint64_t from, Visit&& visit) { walk_with(ahead_spans_, from, visit); }
+    // kept apart from the walk's own. The windows are not polled for.
+    template <typename Visit> void walk_ahead(uint64_t from, Visit&& visit)
+    {
+        walk_with<false>(ahead_spans_, from, visit);
+    }
 
 private:
-    template <typename Visit> void walk_with(TokenSpans& spans, uint64_t from, Visit&& visit)
+    template <bool polls_windows, typename Visit> void walk_with(TokenSpans& spans, uint64_t from, Visit&& visit)
     {
         switch (kind_) {
         case Kind::whole:
-            if (size_ == 1 && !text_.empty() && from == 0) visit(uint64_t{0}, uint64_t{text_.size()});
+            if (size_ == 1 && !text_.empty() && from == 0) {
+                if constexpr (polls_windows) cancel_.poll(text_.size() + 1);
+                visit(uint64_t{0}, uint64_t{text_.size()});
+            }
             break;
         case Kind::single:
-            for_each_single_separator_window(text_, separator_[0], size_, cancel_, spans, visit, from);
+            for_each_single_separator_window<polls_windows>(text_, separator_[0], size_, cancel_, spans, visit,
+                                                            from);
             break;
         case Kind::listed: {
             if (size_ == 0) tokenizer_->next(); // a window of no tokens: fails
@@ -121,8 +130,10 @@ private:
                                           [](const Token& token, uint64_t at) { return token.start < at; });
             const Token* token = tokens.data();
             const std::size_t count = tokens.size(), last = size_ - 1;
-            for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + last < count; ++index)
+            for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + last < count; ++index) {
+                if constexpr (polls_windows) cancel_.poll(token[index + last].end - token[index].start + 1);
                 if (!visit(token[index].start, token[index + last].end)) break;
+            }
             break;
         }
         }
@@ -1015,7 +1026,6 @@ public:
             floors_.emplace(text_, comparator_, metric_, cancel_);
         }
         const WindowSpan window = span_of(text_, start, end, trims_);
-        cancel_.poll(end - start + 1);
         const double threshold = comparator_.threshold();
         const Judgement judgement = floors_->judge(start, window.first, window.last, threshold);
         if (!(judgement.floor <= threshold)) return;
@@ -1356,8 +1366,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // references.
     const auto first_walk = [&](auto judge_window, auto inlined_keep) {
         windows.walk(
-            0, [ =, &cancel, &open, &join, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
-                cancel.poll(end - start + 1);
+            0, [ =, &open, &join, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
                 const WindowSpan window = span_of(text, start, end, trims);
                 const Judgement judgement = judge_window(start, window.first, window.last);
                 // A window ruled out is left at once, without a comparison.
@@ -1505,7 +1514,6 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         for_family([&](auto family) {
             windows.walk(group.first, [&](uint64_t start, uint64_t end) {
                 if (start > group.end) return false;
-                cancel.poll(end - start + 1);
                 while (cached != scored.end() && cached->start < start)
                     ++cached;
                 Comparison verdict;

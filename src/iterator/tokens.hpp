@@ -55,7 +55,12 @@ struct TokenSpans {
 // two flat arrays, each in a loop of its own without a branch per token,
 // and the windows they complete are walked from there. Only the tokens of
 // windows not walked yet are kept, whatever the text's length.
-template <typename Char, typename Visit>
+//
+// With `polls_windows`, the walk also polls for what its visits read, a
+// window's length and one more for each window, once per block: a poll at
+// every window goes through memory, some eight instructions a window where
+// most windows cost a few dozen.
+template <bool polls_windows = false, typename Char, typename Visit>
 void for_each_single_separator_window(Units<Char> text, Char separator, std::uint64_t size, Cancellation& cancel,
                                       TokenSpans& spans, Visit&& visit, std::uint64_t from = 0)
 {
@@ -104,10 +109,16 @@ void for_each_single_separator_window(Units<Char> text, Char separator, std::uin
             const std::uint64_t* first_start = starts + next;
             const std::uint64_t* last_end = ends + next + kept;
             const std::uint64_t* const stop = ends + ended;
+            std::uint64_t work = 0; // the windows' lengths, and one for each
             do {
-                if (!visit(*first_start, *last_end)) return;
+                if constexpr (polls_windows) work += *last_end - *first_start + 1;
+                if (!visit(*first_start, *last_end)) {
+                    if constexpr (polls_windows) cancel.poll(work);
+                    return;
+                }
                 ++first_start;
             } while (++last_end < stop);
+            if constexpr (polls_windows) cancel.poll(work);
             next = static_cast<std::size_t>(first_start - starts);
         }
     }
