@@ -1061,12 +1061,12 @@ struct TokenGroup {
     // kept, when all of them are.
     std::size_t members_from = 0, members_to = 0;
     bool members_kept = true;
+    bool members_full = false; // as many kept as the group has room for
     // For a group that keeps only its members of the lowest floors: the
     // highest floor kept, and the lowest of those left out (infinite when
     // none is), below which no window left out can score.
     double highest_kept = -infinite_score, lowest_left = infinite_score;
     std::size_t highest_at = 0; // the first member kept of the highest floor
-    bool members_full = false;  // as many kept as the group has room for
 
     // Opens the group in `solver` with one window spanning it and a score
     // that no window beats: every window of the group then joins it, and
@@ -1153,6 +1153,9 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     };
 
     std::vector<TokenGroup> groups;
+    // Room for a few groups, within what the allocator keeps at hand for
+    // small blocks: most calls find one or two.
+    groups.reserve(8);
     std::optional<TokenGroup> open;
     std::vector<Candidate> within; // windows that start within the open group, not judged yet
     within.reserve(first_room);
@@ -1176,7 +1179,6 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         !(metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein);
     const std::size_t most_in_group =
         traits_of(metric).bound == BoundFamily::similarity ? most_jaro_members : most_members;
-    if (keeps_members) members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
     // A group of the Jaro pair past its room keeps its members of the
     // lowest floors: once its lowest score lies below every floor left out,
     // those windows need no walk.
@@ -1215,6 +1217,9 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             group.highest_kept = floor;
             group.highest_at = members.size();
         }
+        // Most calls keep a few members, if any: room for many would go
+        // through the slower path of the allocator at every call.
+        if (members.capacity() == 0) members.reserve(first_room);
         members.push_back(Member{candidate.window, floor, candidate.judgement.exact});
         group.members_full = keeps_lowest && kept + 1 >= most_in_group;
     };

@@ -41,7 +41,7 @@ std::uint64_t pattern_token_count(std::string_view pattern, std::string_view sep
 // fills, kept from one walk to the next; left uninitialised, as every item
 // is written before it is read.
 struct TokenSpans {
-    std::unique_ptr<std::uint64_t[]> starts, ends;
+    std::unique_ptr<std::uint64_t[]> block; // the starts, then as much room for the ends
     std::size_t room = 0;
 };
 
@@ -71,12 +71,11 @@ void for_each_single_separator_window(Units<Char> text, Char separator, std::uin
     // the most that one block adds.
     const std::size_t room = kept + 256 + 130;
     if (spans.room < room) {
-        spans.starts.reset(new std::uint64_t[room]);
-        spans.ends.reset(new std::uint64_t[room]);
+        spans.block.reset(new std::uint64_t[2 * room]);
         spans.room = room;
     }
-    std::uint64_t* starts = spans.starts.get();
-    std::uint64_t* ends = spans.ends.get();
+    std::uint64_t* starts = spans.block.get();
+    std::uint64_t* ends = starts + spans.room;
     std::size_t started = 0, ended = 0, next = 0; // next: the first token of the next window
     std::uint64_t before = 1;                     // whether the unit before the block is a separator
     for (std::uint64_t block = from; block < n; block += 64) {
