@@ -137,16 +137,19 @@ template <typename Char> bool holds_other_white_space(Units<Char> text, Char sep
     for (std::size_t at = 0; at < text.size(); at += piece) {
         cancel.poll(piece);
         const std::size_t stop = std::min(text.size(), at + piece);
-        // All in the unit's own width: mixed with wider ones, the loop is
-        // not vectorised.
         Unsigned suspect = 0;
-        for (std::size_t i = at; i < stop; ++i) {
-            const auto unit = static_cast<Unsigned>(text[i]);
-            const Unsigned low = static_cast<Unsigned>(unit <= 0x20) & static_cast<Unsigned>(unit != sep);
-            const Unsigned latin = static_cast<Unsigned>(static_cast<Unsigned>(unit - 0x85) <= 0xA0 - 0x85);
-            Unsigned beyond = 0;
-            if constexpr (sizeof(Char) > 1) beyond = static_cast<Unsigned>(unit >= 0x1680);
-            suspect |= low | latin | beyond;
+        if constexpr (sizeof(Char) == 1) {
+            suspect = bytes_may_hold_other_white_space(text.data() + at, stop - at, separator);
+        } else {
+            // All in the unit's own width: mixed with wider ones, the loop is
+            // not vectorised.
+            for (std::size_t i = at; i < stop; ++i) {
+                const auto unit = static_cast<Unsigned>(text[i]);
+                const Unsigned low = static_cast<Unsigned>(unit <= 0x20) & static_cast<Unsigned>(unit != sep);
+                const Unsigned latin = static_cast<Unsigned>(static_cast<Unsigned>(unit - 0x85) <= 0xA0 - 0x85);
+                const Unsigned beyond = static_cast<Unsigned>(unit >= 0x1680);
+                suspect |= low | latin | beyond;
+            }
         }
         if (suspect == 0) continue;
         for (std::size_t i = at; i < stop; ++i)
