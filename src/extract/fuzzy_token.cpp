@@ -151,6 +151,35 @@ private:
     std::optional<Tokenizer<Char>> tokenizer_;
 };
 
+// The code points that token windows share with the pattern, counted as
+// they slide (detail::SlidingShared), set up only where the judge asks for
+// them: setting the count up costs a few thousand instructions, about what
+// a short call spends in all on a metric that never reads it.
+template <typename Char> class SharedCount {
+public:
+    void count(std::u32string_view pattern) { count_.emplace(pattern); }
+    bool counts() const noexcept { return count_.has_value(); }
+
+    bool count_in_bytes() noexcept { return count_->count_in_bytes(); }
+    std::size_t vectors() const noexcept { return count_->vectors(); }
+    void reset() noexcept
+    {
+        if (count_) count_->reset();
+    }
+    [[gnu::always_inline]] uint64_t of(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        return count_->of(text, first, last);
+    }
+    template <std::size_t vectors>
+    [[gnu::always_inline]] uint64_t of_in(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        return count_->template of_in<vectors>(text, first, last);
+    }
+
+private:
+    std::optional<detail::SlidingShared<Char>> count_;
+};
+
 // What is known of a window's score before it is scored: a value that it
 // cannot fall below, one that it cannot exceed, and whether the floor is
 // the score itself.
@@ -180,12 +209,13 @@ template <typename Char> class WindowFloors {
 public:
     WindowFloors(Units<Char> text, FuzzyComparator& comparator, Metric metric, Cancellation& cancel)
         : text_(text), cancel_(cancel), comparator_(comparator), pattern_(comparator.pattern()), metric_(metric),
-          kind_(comparator.threshold_kind()), threshold_(comparator.threshold()), p_(pattern_.size()), shared_(pattern_)
+          kind_(comparator.threshold_kind()), threshold_(comparator.threshold()), p_(pattern_.size())
     {
         // Most windows are no longer than this; what a length allows is
         // worked out when a window of it first comes.
         const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
         if (traits_of(metric).bound == BoundFamily::similarity) {
+            shared_.count(pattern_);
             need_shared_.emplace(metric, kind_, threshold_, p_);
             matched_enough_.emplace(threshold_, p_);
             jaro_floor_.emplace(metric, p_);
@@ -255,6 +285,11 @@ public:
         else if (common_)
             family_ = Family::subsequence;
         settles_alone_ = metric == Metric::indel || metric == Metric::lcs_seq;
+        // Where every window passes, the first walk floors each window
+        // roughly, from the count too.
+        if (!shared_.counts() &&
+            (shared_rules_out_ || family_ == Family::shared || detail::every_window_passes(metric, kind_, threshold_)))
+            shared_.count(pattern_);
     }
 
     // How windows are judged before they are scored, by what the metric
@@ -967,7 +1002,7 @@ private:
     bool counts_settle_ = false; // whether a window that matches enough passes unscored
     bool winkler_ = false; // Jaro-Winkler: the common prefix counts
     bool only_pattern_passes_ = false; // the Jaro pair at a threshold of 0
-    detail::SlidingShared<Char> shared_;
+    SharedCount<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
     std::optional<detail::SemiGlobalPass> search_, exact_;
     std::optional<detail::SideBySideDistances> side_by_side_;
