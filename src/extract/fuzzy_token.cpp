@@ -285,6 +285,7 @@ public:
         else if (common_)
             family_ = Family::subsequence;
         settles_alone_ = metric == Metric::indel || metric == Metric::lcs_seq;
+        unequal_lengths_score_one_ = metric == Metric::hamming && kind_ == ThresholdKind::Normalized;
         // Where every window passes, the first walk floors each window
         // roughly, from the count too.
         if (!shared_.counts() &&
@@ -347,6 +348,11 @@ public:
         } else if constexpr (family == Family::similarity) {
             return judge_jaro<at_threshold, vectors>(first, last, bound);
         } else {
+            // Normalized, a window of another length than the pattern's is a
+            // Hamming distance of 1 (every code point differs): below that,
+            // ruled out without a lookup.
+            if constexpr (family == Family::hamming)
+                if (length != p_ && unequal_lengths_score_one_ && !(1.0 <= bound)) return Judgement::ruled_out();
             // Most windows are ruled out here, by a lookup and a compare or
             // two: what a window of this length needs to pass.
             const LengthRule rule = rule_of<at_threshold>(length, bound);
@@ -1039,6 +1045,8 @@ private:
     // Whether the code points a window shares with the pattern are counted
     // before the passes.
     bool shared_rules_out_ = false;
+    // Hamming, normalized: a window of another length scores 1.
+    bool unequal_lengths_score_one_ = false;
     // Whether lanes read the text for the search and keep their values.
     bool ends_valued_ = false;
     std::optional<detail::JaroScorer> jaro_;
