@@ -1222,6 +1222,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         !(metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein);
     const std::size_t most_in_group =
         traits_of(metric).bound == BoundFamily::similarity ? most_jaro_members : most_members;
+    const std::size_t most_members_at_once = std::min<std::size_t>(1024, text.size() / 4 + 16);
     // A group of the Jaro pair past its room keeps its members of the
     // lowest floors: once its lowest score lies below every floor left out,
     // those windows need no walk.
@@ -1261,8 +1262,12 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             group.highest_at = members.size();
         }
         // Most calls keep a few members, if any: room for many would go
-        // through the slower path of the allocator at every call.
-        if (members.capacity() == 0) members.reserve(first_room);
+        // through the slower path of the allocator at every call. Past
+        // that, room for as many as a long text's groups tend to keep, at
+        // once rather than doubling.
+        if (members.size() == members.capacity())
+            members.reserve(members.capacity() == 0 ? first_room
+                                                    : std::max(2 * members.capacity(), most_members_at_once));
         members.push_back(Member{candidate.window, floor, candidate.judgement.exact});
         group.members_full = keeps_lowest && kept + 1 >= most_in_group;
     };
