@@ -100,7 +100,11 @@ public:
     // `from` (a window's start) or later, in order, until visit returns false.
     // Polls for each window visited as much as its length and one more,
     // which the visit then need not.
-    template <typename Visit> void walk(uint64_t from, Visit&& visit) { walk_with<true>(spans_, from, visit); }
+    // Without `polls`, the visit polls instead.
+    template <bool polls = true, typename Visit> void walk(uint64_t from, Visit&& visit)
+    {
+        walk_with<polls>(spans_, from, visit);
+    }
 
     // The same, for a look ahead from within a walk: the tokens it cuts are
     // kept apart from the walk's own. The windows are not polled for.
@@ -1417,9 +1421,14 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // The first walk, compiled for each way of judging a window.
     // What it reads at every window is copied into it, not reached through
     // references.
+    // The Jaro pair's walk polls at each window, as its visits do much
+    // more, in many registers, than a poll through memory: an account of
+    // the block's windows held across them cost more than it saved.
     const auto first_walk = [&](auto judge_window, auto inlined_keep) {
-        windows.walk(
-            0, [ =, &open, &join, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
+        constexpr bool polls_each = decltype(inlined_keep)::value;
+        windows.template walk<!polls_each>(
+            0, [ =, &cancel, &open, &join, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
+                if constexpr (polls_each) cancel.poll(end - start + 1);
                 const WindowSpan window = span_of(text, start, end, trims);
                 const Judgement judgement = judge_window(start, window.first, window.last);
                 // A window ruled out is left at once, without a comparison.
