@@ -131,6 +131,10 @@ def test_token_windows_of_long_texts_match_the_model(metric):
     ("ab\u3000 " * 40 + "ab\u2003 ab", "ab ab", " "),
     ("ab\t" * 40 + " ab\tab ", "ab\tab", "\t"),
     ("ab,\u1680ab," * 40, "ab,ab", ","),
+    # Among Latin-1 letters beyond ASCII, which a first look cannot tell
+    # from white space: a tab at a token's edge, and none at all.
+    ("é ab " * 30 + "ab\t ab" + " ab" * 30, "ab ab", " "),
+    ("é ab " * 30 + "ab\xff ab" + " ab" * 30, "ab ab", " "),
     # Code points beyond Latin-1, in the pattern and around it.
     ("文字 😀 é文 ŝ字 " * 12, "文字 😀 é", " "),
     ("Ж жж 文 😀😀 " * 12, "жж 文 😀", " "),

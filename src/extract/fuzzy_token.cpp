@@ -98,21 +98,34 @@ public:
 
     // Calls visit(start, end) for the windows whose first token starts at
     // `from` (a window's start) or later, in order, until visit returns false.
-    template <typename Visit> void walk(uint64_t from, Visit&& visit) { walk_with(spans_, from, visit); }
+    // Polls for each window visited as much as its length and one more,
+    // which the visit then need not.
+    // Without `polls`, the visit polls instead.
+    template <bool polls = true, typename Visit> void walk(uint64_t from, Visit&& visit)
+    {
+        walk_with<polls>(spans_, from, visit);
+    }
 
     // The same, for a look ahead from within a walk: the tokens it cuts are
-    // kept apart from the walk's own.
-    template <typename Visit> void walk_ahead(uint64_t from, Visit&& visit) { walk_with(ahead_spans_, from, visit); }
+    // kept apart from the walk's own. The windows are not polled for.
+    template <typename Visit> void walk_ahead(uint64_t from, Visit&& visit)
+    {
+        walk_with<false>(ahead_spans_, from, visit);
+    }
 
 private:
-    template <typename Visit> void walk_with(TokenSpans& spans, uint64_t from, Visit&& visit)
+    template <bool polls_windows, typename Visit> void walk_with(TokenSpans& spans, uint64_t from, Visit&& visit)
     {
         switch (kind_) {
         case Kind::whole:
-            if (size_ == 1 && !text_.empty() && from == 0) visit(uint64_t{0}, uint64_t{text_.size()});
+            if (size_ == 1 && !text_.empty() && from == 0) {
+                if constexpr (polls_windows) cancel_.poll(text_.size() + 1);
+                visit(uint64_t{0}, uint64_t{text_.size()});
+            }
             break;
         case Kind::single:
-            for_each_single_separator_window(text_, separator_[0], size_, cancel_, spans, visit, from);
+            for_each_single_separator_window<polls_windows>(text_, separator_[0], size_, cancel_, spans, visit,
+                                                            from);
             break;
         case Kind::listed: {
             if (size_ == 0) tokenizer_->next(); // a window of no tokens: fails
@@ -121,8 +134,10 @@ private:
                                           [](const Token& token, uint64_t at) { return token.start < at; });
             const Token* token = tokens.data();
             const std::size_t count = tokens.size(), last = size_ - 1;
-            for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + last < count; ++index)
+            for (auto index = static_cast<std::size_t>(first - tokens.begin()); index + last < count; ++index) {
+                if constexpr (polls_windows) cancel_.poll(token[index + last].end - token[index].start + 1);
                 if (!visit(token[index].start, token[index + last].end)) break;
+            }
             break;
         }
         }
@@ -138,6 +153,35 @@ private:
     bool trims_ = true;
     TokenSpans spans_, ahead_spans_; // for a single separator
     std::optional<Tokenizer<Char>> tokenizer_;
+};
+
+// The code points that token windows share with the pattern, counted as
+// they slide (detail::SlidingShared), set up only where the judge asks for
+// them: setting the count up costs a few thousand instructions, about what
+// a short call spends in all on a metric that never reads it.
+template <typename Char> class SharedCount {
+public:
+    void count(std::u32string_view pattern) { count_.emplace(pattern); }
+    bool counts() const noexcept { return count_.has_value(); }
+
+    bool count_in_bytes() noexcept { return count_->count_in_bytes(); }
+    std::size_t vectors() const noexcept { return count_->vectors(); }
+    void reset() noexcept
+    {
+        if (count_) count_->reset();
+    }
+    [[gnu::always_inline]] uint64_t of(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        return count_->of(text, first, last);
+    }
+    template <std::size_t vectors>
+    [[gnu::always_inline]] uint64_t of_in(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        return count_->template of_in<vectors>(text, first, last);
+    }
+
+private:
+    std::optional<detail::SlidingShared<Char>> count_;
 };
 
 // What is known of a window's score before it is scored: a value that it
@@ -169,12 +213,13 @@ template <typename Char> class WindowFloors {
 public:
     WindowFloors(Units<Char> text, FuzzyComparator& comparator, Metric metric, Cancellation& cancel)
         : text_(text), cancel_(cancel), comparator_(comparator), pattern_(comparator.pattern()), metric_(metric),
-          kind_(comparator.threshold_kind()), threshold_(comparator.threshold()), p_(pattern_.size()), shared_(pattern_)
+          kind_(comparator.threshold_kind()), threshold_(comparator.threshold()), p_(pattern_.size())
     {
         // Most windows are no longer than this; what a length allows is
         // worked out when a window of it first comes.
         const std::size_t lengths = std::min<uint64_t>(4 * p_ + 256, text.size() + 1);
         if (traits_of(metric).bound == BoundFamily::similarity) {
+            shared_.count(pattern_);
             need_shared_.emplace(metric, kind_, threshold_, p_);
             matched_enough_.emplace(threshold_, p_);
             jaro_floor_.emplace(metric, p_);
@@ -244,6 +289,12 @@ public:
         else if (common_)
             family_ = Family::subsequence;
         settles_alone_ = metric == Metric::indel || metric == Metric::lcs_seq;
+        unequal_lengths_score_one_ = metric == Metric::hamming && kind_ == ThresholdKind::Normalized;
+        // Where every window passes, the first walk floors each window
+        // roughly, from the count too.
+        if (!shared_.counts() &&
+            (shared_rules_out_ || family_ == Family::shared || detail::every_window_passes(metric, kind_, threshold_)))
+            shared_.count(pattern_);
     }
 
     // How windows are judged before they are scored, by what the metric
@@ -301,6 +352,11 @@ public:
         } else if constexpr (family == Family::similarity) {
             return judge_jaro<at_threshold, vectors>(first, last, bound);
         } else {
+            // Normalized, a window of another length than the pattern's is a
+            // Hamming distance of 1 (every code point differs): below that,
+            // ruled out without a lookup.
+            if constexpr (family == Family::hamming)
+                if (length != p_ && unequal_lengths_score_one_ && !(1.0 <= bound)) return Judgement::ruled_out();
             // Most windows are ruled out here, by a lookup and a compare or
             // two: what a window of this length needs to pass.
             const LengthRule rule = rule_of<at_threshold>(length, bound);
@@ -956,7 +1012,7 @@ private:
     bool counts_settle_ = false; // whether a window that matches enough passes unscored
     bool winkler_ = false; // Jaro-Winkler: the common prefix counts
     bool only_pattern_passes_ = false; // the Jaro pair at a threshold of 0
-    detail::SlidingShared<Char> shared_;
+    SharedCount<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
     std::optional<detail::SemiGlobalPass> search_, exact_;
     std::optional<detail::SideBySideDistances> side_by_side_;
@@ -993,6 +1049,8 @@ private:
     // Whether the code points a window shares with the pattern are counted
     // before the passes.
     bool shared_rules_out_ = false;
+    // Hamming, normalized: a window of another length scores 1.
+    bool unequal_lengths_score_one_ = false;
     // Whether lanes read the text for the search and keep their values.
     bool ends_valued_ = false;
     std::optional<detail::JaroScorer> jaro_;
@@ -1015,7 +1073,6 @@ public:
             floors_.emplace(text_, comparator_, metric_, cancel_);
         }
         const WindowSpan window = span_of(text_, start, end, trims_);
-        cancel_.poll(end - start + 1);
         const double threshold = comparator_.threshold();
         const Judgement judgement = floors_->judge(start, window.first, window.last, threshold);
         if (!(judgement.floor <= threshold)) return;
@@ -1051,12 +1108,12 @@ struct TokenGroup {
     // kept, when all of them are.
     std::size_t members_from = 0, members_to = 0;
     bool members_kept = true;
+    bool members_full = false; // as many kept as the group has room for
     // For a group that keeps only its members of the lowest floors: the
     // highest floor kept, and the lowest of those left out (infinite when
     // none is), below which no window left out can score.
     double highest_kept = -infinite_score, lowest_left = infinite_score;
     std::size_t highest_at = 0; // the first member kept of the highest floor
-    bool members_full = false;  // as many kept as the group has room for
 
     // Opens the group in `solver` with one window spanning it and a score
     // that no window beats: every window of the group then joins it, and
@@ -1143,6 +1200,9 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     };
 
     std::vector<TokenGroup> groups;
+    // Room for a few groups, within what the allocator keeps at hand for
+    // small blocks: most calls find one or two.
+    groups.reserve(8);
     std::optional<TokenGroup> open;
     std::vector<Candidate> within; // windows that start within the open group, not judged yet
     within.reserve(first_room);
@@ -1166,7 +1226,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         !(metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein);
     const std::size_t most_in_group =
         traits_of(metric).bound == BoundFamily::similarity ? most_jaro_members : most_members;
-    if (keeps_members) members.reserve(std::min<std::size_t>(1024, text.size() / 4 + 16));
+    const std::size_t most_members_at_once = std::min<std::size_t>(1024, text.size() / 4 + 16);
     // A group of the Jaro pair past its room keeps its members of the
     // lowest floors: once its lowest score lies below every floor left out,
     // those windows need no walk.
@@ -1205,6 +1265,13 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             group.highest_kept = floor;
             group.highest_at = members.size();
         }
+        // Most calls keep a few members, if any: room for many would go
+        // through the slower path of the allocator at every call. Past
+        // that, room for as many as a long text's groups tend to keep, at
+        // once rather than doubling.
+        if (members.size() == members.capacity())
+            members.reserve(members.capacity() == 0 ? first_room
+                                                    : std::max(2 * members.capacity(), most_members_at_once));
         members.push_back(Member{candidate.window, floor, candidate.judgement.exact});
         group.members_full = keeps_lowest && kept + 1 >= most_in_group;
     };
@@ -1354,10 +1421,14 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // The first walk, compiled for each way of judging a window.
     // What it reads at every window is copied into it, not reached through
     // references.
+    // The Jaro pair's walk polls at each window, as its visits do much
+    // more, in many registers, than a poll through memory: an account of
+    // the block's windows held across them cost more than it saved.
     const auto first_walk = [&](auto judge_window, auto inlined_keep) {
-        windows.walk(
+        constexpr bool polls_each = decltype(inlined_keep)::value;
+        windows.template walk<!polls_each>(
             0, [ =, &cancel, &open, &join, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
-                cancel.poll(end - start + 1);
+                if constexpr (polls_each) cancel.poll(end - start + 1);
                 const WindowSpan window = span_of(text, start, end, trims);
                 const Judgement judgement = judge_window(start, window.first, window.last);
                 // A window ruled out is left at once, without a comparison.
@@ -1505,7 +1576,6 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         for_family([&](auto family) {
             windows.walk(group.first, [&](uint64_t start, uint64_t end) {
                 if (start > group.end) return false;
-                cancel.poll(end - start + 1);
                 while (cached != scored.end() && cached->start < start)
                     ++cached;
                 Comparison verdict;

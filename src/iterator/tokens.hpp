@@ -41,7 +41,7 @@ std::uint64_t pattern_token_count(std::string_view pattern, std::string_view sep
 // fills, kept from one walk to the next; left uninitialised, as every item
 // is written before it is read.
 struct TokenSpans {
-    std::unique_ptr<std::uint64_t[]> starts, ends;
+    std::unique_ptr<std::uint64_t[]> block; // the starts, then as much room for the ends
     std::size_t room = 0;
 };
 
@@ -55,7 +55,12 @@ struct TokenSpans {
 // two flat arrays, each in a loop of its own without a branch per token,
 // and the windows they complete are walked from there. Only the tokens of
 // windows not walked yet are kept, whatever the text's length.
-template <typename Char, typename Visit>
+//
+// With `polls_windows`, the walk also polls for what its visits read, a
+// window's length and one more for each window, once per block: a poll at
+// every window goes through memory, some eight instructions a window where
+// most windows cost a few dozen.
+template <bool polls_windows = false, typename Char, typename Visit>
 void for_each_single_separator_window(Units<Char> text, Char separator, std::uint64_t size, Cancellation& cancel,
                                       TokenSpans& spans, Visit&& visit, std::uint64_t from = 0)
 {
@@ -66,12 +71,11 @@ void for_each_single_separator_window(Units<Char> text, Char separator, std::uin
     // the most that one block adds.
     const std::size_t room = kept + 256 + 130;
     if (spans.room < room) {
-        spans.starts.reset(new std::uint64_t[room]);
-        spans.ends.reset(new std::uint64_t[room]);
+        spans.block.reset(new std::uint64_t[2 * room]);
         spans.room = room;
     }
-    std::uint64_t* starts = spans.starts.get();
-    std::uint64_t* ends = spans.ends.get();
+    std::uint64_t* starts = spans.block.get();
+    std::uint64_t* ends = starts + spans.room;
     std::size_t started = 0, ended = 0, next = 0; // next: the first token of the next window
     std::uint64_t before = 1;                     // whether the unit before the block is a separator
     for (std::uint64_t block = from; block < n; block += 64) {
@@ -104,10 +108,16 @@ void for_each_single_separator_window(Units<Char> text, Char separator, std::uin
             const std::uint64_t* first_start = starts + next;
             const std::uint64_t* last_end = ends + next + kept;
             const std::uint64_t* const stop = ends + ended;
+            std::uint64_t work = 0; // the windows' lengths, and one for each
             do {
-                if (!visit(*first_start, *last_end)) return;
+                if constexpr (polls_windows) work += *last_end - *first_start + 1;
+                if (!visit(*first_start, *last_end)) {
+                    if constexpr (polls_windows) cancel.poll(work);
+                    return;
+                }
                 ++first_start;
             } while (++last_end < stop);
+            if constexpr (polls_windows) cancel.poll(work);
             next = static_cast<std::size_t>(first_start - starts);
         }
     }
@@ -127,16 +137,19 @@ template <typename Char> bool holds_other_white_space(Units<Char> text, Char sep
     for (std::size_t at = 0; at < text.size(); at += piece) {
         cancel.poll(piece);
         const std::size_t stop = std::min(text.size(), at + piece);
-        // All in the unit's own width: mixed with wider ones, the loop is
-        // not vectorised.
         Unsigned suspect = 0;
-        for (std::size_t i = at; i < stop; ++i) {
-            const auto unit = static_cast<Unsigned>(text[i]);
-            const Unsigned low = static_cast<Unsigned>(unit <= 0x20) & static_cast<Unsigned>(unit != sep);
-            const Unsigned latin = static_cast<Unsigned>(static_cast<Unsigned>(unit - 0x85) <= 0xA0 - 0x85);
-            Unsigned beyond = 0;
-            if constexpr (sizeof(Char) > 1) beyond = static_cast<Unsigned>(unit >= 0x1680);
-            suspect |= low | latin | beyond;
+        if constexpr (sizeof(Char) == 1) {
+            suspect = bytes_may_hold_other_white_space(text.data() + at, stop - at, separator);
+        } else {
+            // All in the unit's own width: mixed with wider ones, the loop is
+            // not vectorised.
+            for (std::size_t i = at; i < stop; ++i) {
+                const auto unit = static_cast<Unsigned>(text[i]);
+                const Unsigned low = static_cast<Unsigned>(unit <= 0x20) & static_cast<Unsigned>(unit != sep);
+                const Unsigned latin = static_cast<Unsigned>(static_cast<Unsigned>(unit - 0x85) <= 0xA0 - 0x85);
+                const Unsigned beyond = static_cast<Unsigned>(unit >= 0x1680);
+                suspect |= low | latin | beyond;
+            }
         }
         if (suspect == 0) continue;
         for (std::size_t i = at; i < stop; ++i)

@@ -196,6 +196,13 @@ template <unsigned Mode> struct Latin1Kernel {
     static std::size_t first_change(const unsigned char* data, std::size_t from, std::size_t size,
                                     const Latin1Fold& fold) noexcept
     {
+        // Without the flags only a line feed changes: the C library's search
+        // for one byte reads wider vectors than this loop.
+        if constexpr (Mode == detail::fold_line_feeds)
+            if (!fold.high_bytes_change) {
+                const void* found = std::memchr(data + from, '\n', size - from);
+                return found ? static_cast<std::size_t>(static_cast<const unsigned char*>(found) - data) : size;
+            }
         std::size_t i = from;
 #if TESSARIN_SSE2
         using namespace detail;

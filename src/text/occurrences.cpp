@@ -229,6 +229,33 @@ template <typename Char> std::uint64_t unit_positions(const Char* data, std::siz
     return bits;
 }
 
+bool bytes_may_hold_other_white_space(const char* data, std::size_t count, char separator) noexcept
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    const auto sep = static_cast<unsigned char>(separator);
+    std::size_t i = 0;
+#if TESSARIN_SSE2
+    // Read as signed, the bytes below 0x21 are those at most 0x20 and all
+    // from 0x80 on: one comparison a vector clears a text of ASCII, and
+    // only a text with bytes beyond it is looked at closer.
+    const Vector above_low = splat(0x21), wanted = splat(separator);
+    Vector suspect = _mm_setzero_si128();
+    for (; i + vector_size <= count; i += vector_size) {
+        const Vector v = load(data + i);
+        suspect = _mm_or_si128(suspect, _mm_andnot_si128(_mm_cmpeq_epi8(v, wanted), _mm_cmpgt_epi8(above_low, v)));
+    }
+    if (high_bits(suspect) != 0) i = 0;
+#endif
+    unsigned char found = 0;
+    for (; i < count; ++i) {
+        const unsigned char unit = bytes[i];
+        const bool low = unit <= 0x20 && unit != sep;
+        const bool latin = static_cast<unsigned char>(unit - 0x85) <= 0xA0 - 0x85;
+        found |= static_cast<unsigned char>(low | latin);
+    }
+    return found != 0;
+}
+
 template std::uint64_t unit_positions(const char*, std::size_t, char) noexcept;
 template std::uint64_t unit_positions(const char16_t*, std::size_t, char16_t) noexcept;
 template std::uint64_t unit_positions(const char32_t*, std::size_t, char32_t) noexcept;

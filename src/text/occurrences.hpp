@@ -17,6 +17,11 @@ namespace tessarin {
 // taken 64 units at a time.
 template <typename Char> std::uint64_t unit_positions(const Char* data, std::size_t count, Char unit) noexcept;
 
+// Whether some byte of `data` other than `separator` may be white space:
+// one at most 0x20, or from 0x85 to 0xA0 (read as Latin-1). Every White_Space
+// code point a byte holds lies there; some that lie there are not.
+bool bytes_may_hold_other_white_space(const char* data, std::size_t count, char separator) noexcept;
+
 // What OccurrenceFinder::next returns when there is no more.
 constexpr std::size_t no_occurrence = static_cast<std::size_t>(-1);
 
