@@ -145,10 +145,7 @@ template <typename Char> bool holds_other_white_space(Units<Char> text, Char sep
             // not vectorised.
             for (std::size_t i = at; i < stop; ++i) {
                 const auto unit = static_cast<Unsigned>(text[i]);
-                const Unsigned low = static_cast<Unsigned>(unit <= 0x20) & static_cast<Unsigned>(unit != sep);
-                const Unsigned latin = static_cast<Unsigned>(static_cast<Unsigned>(unit - 0x85) <= 0xA0 - 0x85);
-                const Unsigned beyond = static_cast<Unsigned>(unit >= 0x1680);
-                suspect |= low | latin | beyond;
+                suspect |= may_be_low_white_space(unit, sep) | static_cast<Unsigned>(unit >= 0x1680);
             }
         }
         if (suspect == 0) continue;

@@ -247,12 +247,8 @@ bool bytes_may_hold_other_white_space(const char* data, std::size_t count, char 
     if (high_bits(suspect) != 0) i = 0;
 #endif
     unsigned char found = 0;
-    for (; i < count; ++i) {
-        const unsigned char unit = bytes[i];
-        const bool low = unit <= 0x20 && unit != sep;
-        const bool latin = static_cast<unsigned char>(unit - 0x85) <= 0xA0 - 0x85;
-        found |= static_cast<unsigned char>(low | latin);
-    }
+    for (; i < count; ++i)
+        found |= may_be_low_white_space(bytes[i], sep);
     return found != 0;
 }
 

@@ -17,6 +17,17 @@ namespace tessarin {
 // taken 64 units at a time.
 template <typename Char> std::uint64_t unit_positions(const Char* data, std::size_t count, Char unit) noexcept;
 
+// 1 when `unit`, other than `separator`, may be white space below U+1680:
+// at most U+0020, or within U+0085 to U+00A0; else 0. Every White_Space code
+// point below U+1680 lies there; some that lie there are not. It has no
+// branch, so that a loop over many units can be vectorised.
+template <typename Unsigned> constexpr Unsigned may_be_low_white_space(Unsigned unit, Unsigned separator) noexcept
+{
+    const auto low = static_cast<Unsigned>(unit <= 0x20) & static_cast<Unsigned>(unit != separator);
+    const auto latin = static_cast<Unsigned>(static_cast<Unsigned>(unit - 0x85) <= 0xA0 - 0x85);
+    return static_cast<Unsigned>(low | latin);
+}
+
 // Whether some byte of `data` other than `separator` may be white space:
 // one at most 0x20, or from 0x85 to 0xA0 (read as Latin-1). Every White_Space
 // code point a byte holds lies there; some that lie there are not.
