@@ -706,8 +706,10 @@ private:
     template <bool at_threshold> [[gnu::always_inline]] LengthRule rule_of(uint64_t length, double bound)
     {
         if ((at_threshold || bound == threshold_) && length < rule_count_) {
+            // A rule not worked out yet reads as impossible too: most
+            // windows are told by one compare.
             const LengthRule rule = rule_table_[length];
-            if (rule.allowed != unknown) return rule;
+            if (rule.least_shared != impossible || rule.allowed != unknown) return rule;
         }
         const int64_t allowed = largest_distance(length, bound);
         return LengthRule{allowed, least_shared_of(length, allowed)};
