@@ -51,8 +51,9 @@ struct WindowSpan {
 template <typename Char>
 [[gnu::always_inline]] inline WindowSpan span_of(Units<Char> text, uint64_t start, uint64_t end, bool trims) noexcept
 {
-    // Laid out as the path taken: in most texts no token holds white space.
-    if (__builtin_expect(!trims, 1)) return WindowSpan{start, end, start, end};
+    // Laid out as the path taken where a text of one-byte units holds no
+    // white space but the separator, as most do; a wider text always trims.
+    if (sizeof(Char) == 1 ? __builtin_expect(!trims, 1) : !trims) return WindowSpan{start, end, start, end};
     // Most code points are printable ASCII, which no trimming drops, and are
     // told apart without a call.
     const auto white = [](Char unit) {
@@ -777,7 +778,10 @@ private:
                 rules_[length] = LengthRule{largest, least_shared_of(length, largest)};
             }
         } else if (length < rule_lengths_) {
-            if (other_allowed_.empty()) other_allowed_.assign(rule_lengths_, KeptDistance{});
+            // Cleared as far as the lengths asked about, as the rules are:
+            // a short call asks about a few dozen.
+            if (length >= other_allowed_.size())
+                detail::grow_cleared(other_allowed_, length, rule_lengths_, 64, KeptDistance{});
             other_allowed_[length] = KeptDistance{bound, largest};
         }
         return largest;

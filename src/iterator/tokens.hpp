@@ -71,15 +71,6 @@ inline void ends_before_starts(std::uint64_t* __restrict ends, const std::uint64
         ends[k] = next_starts[k] - 1;
 }
 
-// The lengths of `count` windows whose starts and ends lie in two arrays,
-// and one for each.
-inline std::uint64_t window_work(const std::uint64_t* starts, const std::uint64_t* ends, std::size_t count) noexcept
-{
-    std::uint64_t work = count;
-    for (std::size_t k = 0; k < count; ++k)
-        work += ends[k] - starts[k];
-    return work;
-}
 } // namespace detail
 
 // Calls visit(start, end) for every run of `size` consecutive tokens of a
@@ -163,22 +154,17 @@ void for_each_single_separator_window(Units<Char> text, Char separator, std::uin
             const std::uint64_t* first_start = starts + next;
             const std::uint64_t* last_end = ends + next + kept;
             const std::uint64_t* const stop = ends + ended;
-            bool going = true;
+            std::uint64_t work = 0; // the windows' lengths, and one for each
             do {
+                if constexpr (polls_windows) work += *last_end - *first_start + 1;
                 if (!visit(*first_start, *last_end)) {
-                    going = false;
-                    ++first_start;
-                    break;
+                    if constexpr (polls_windows) cancel.poll(work);
+                    return;
                 }
                 ++first_start;
             } while (++last_end < stop);
-            const auto walked = static_cast<std::size_t>(first_start - starts);
-            // The windows' lengths, and one for each, added up after their
-            // visits in a loop of their own: a sum held across the visits
-            // costs a register, or a store and a load, at every window.
-            if constexpr (polls_windows) cancel.poll(detail::window_work(starts + next, ends + next + kept, walked - next));
-            if (!going) return;
-            next = walked;
+            if constexpr (polls_windows) cancel.poll(work);
+            next = static_cast<std::size_t>(first_start - starts);
         }
     }
 }
