@@ -51,7 +51,9 @@ struct WindowSpan {
 template <typename Char>
 [[gnu::always_inline]] inline WindowSpan span_of(Units<Char> text, uint64_t start, uint64_t end, bool trims) noexcept
 {
-    if (!trims) return WindowSpan{start, end, start, end};
+    // Laid out as the path taken where a text of one-byte units holds no
+    // white space but the separator, as most do; a wider text always trims.
+    if (sizeof(Char) == 1 ? __builtin_expect(!trims, 1) : !trims) return WindowSpan{start, end, start, end};
     // Most code points are printable ASCII, which no trimming drops, and are
     // told apart without a call.
     const auto white = [](Char unit) {
@@ -706,8 +708,10 @@ private:
     template <bool at_threshold> [[gnu::always_inline]] LengthRule rule_of(uint64_t length, double bound)
     {
         if ((at_threshold || bound == threshold_) && length < rule_count_) {
+            // A rule not worked out yet reads as impossible too: most
+            // windows are told by one compare.
             const LengthRule rule = rule_table_[length];
-            if (rule.allowed != unknown) return rule;
+            if (rule.least_shared != impossible || rule.allowed != unknown) return rule;
         }
         const int64_t allowed = largest_distance(length, bound);
         return LengthRule{allowed, least_shared_of(length, allowed)};
@@ -774,7 +778,10 @@ private:
                 rules_[length] = LengthRule{largest, least_shared_of(length, largest)};
             }
         } else if (length < rule_lengths_) {
-            if (other_allowed_.empty()) other_allowed_.assign(rule_lengths_, KeptDistance{});
+            // Cleared as far as the lengths asked about, as the rules are:
+            // a short call asks about a few dozen.
+            if (length >= other_allowed_.size())
+                detail::grow_cleared(other_allowed_, length, rule_lengths_, 64, KeptDistance{});
             other_allowed_[length] = KeptDistance{bound, largest};
         }
         return largest;
