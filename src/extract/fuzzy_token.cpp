@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -227,7 +228,8 @@ public:
             only_pattern_passes_ = threshold_ == 0.0 && p_ > 0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
             counts_settle_ = jaro_ && jaro_->stops_early() && matched_enough_->settles_any();
-            if (counts_settle_ && detail::JaroBlockCounts::serves(pattern_)) block_counts_.emplace(pattern_);
+            if (counts_settle_ && detail::JaroBlockCounts::serves(pattern_))
+                block_counts_ = std::make_unique<detail::JaroBlockCounts>(pattern_);
             // Every window is counted here: in one vector of 8-bit lanes
             // where the pattern's distinct code points fit, as its windows,
             // about as long as it is, seldom reach 256 code points.
@@ -1061,7 +1063,9 @@ private:
     // Whether lanes read the text for the search and keep their values.
     bool ends_valued_ = false;
     std::optional<detail::JaroScorer> jaro_;
-    std::optional<detail::JaroBlockCounts> block_counts_; // where windows may pass by their count
+    // Where windows may pass by their count. Its tables, a few KiB, are
+    // kept off the stack, where they would move the walk's own data.
+    std::unique_ptr<detail::JaroBlockCounts> block_counts_;
 };
 
 // Scores the windows that their floors leave, one at a time. The floors need
