@@ -262,6 +262,22 @@ public:
     // Whether distance() heeds `enough`.
     bool stops_early() const noexcept { return narrow_.has_value() || wide_.has_value(); }
 
+    // Whether distance() of a candidate of `length` code points, given
+    // `enough`, stops with JaroPattern::passes_by_count wherever the
+    // matching pairs that many code points (for a pattern of one word: a
+    // longer one may score it instead).
+    bool stops_at(std::size_t length, std::size_t enough) const noexcept
+    {
+        if (!narrow_) return false;
+        const std::size_t p = narrow_->positions().pattern().size();
+        if (length == 0 || (p == 1 && length == 1)) return false;
+        // The candidate's code points that the matching reads: those past
+        // the pattern's last position and the reach match nothing.
+        const std::size_t bound = std::max(length, p) / 2 - 1;
+        const std::size_t reached = length > p ? std::min(length, p + bound) : length;
+        return reached <= WordPattern::most && enough <= reached;
+    }
+
     // As JaroPattern::distance; -1 only for a candidate past what one or
     // two words reach, which the library then scores. `need` and `enough`
     // (JaroPattern::passes_by_count) may spare the work for a pattern of
@@ -279,6 +295,113 @@ private:
     std::optional<JaroPattern> narrow_;
     std::optional<WideJaroPattern> wide_;
     std::optional<BlockJaroPattern> block_;
+};
+
+// A count that the Jaro matching of a candidate against a pattern reaches
+// at least, for a pattern of 2 to 64 code points, at most 16 distinct ones,
+// each below 256. Pattern and candidate are cut alike into blocks of half
+// the pattern's length, which the matching's reach spans whatever the
+// candidate's length: the code points that the k-th blocks of the two have
+// in common can all be paired, none of them lying beyond the reach of
+// another. The matching, which gives each candidate code point in turn the
+// first free pattern position within reach that holds it, pairs as many as
+// any pairing can (of intervals whose ends grow together, each taking the
+// first free point it holds), so at least the sum over the blocks. It
+// spares the matching's steps, one after another, for a window that passes
+// by its count: it counts in byte lanes, a step per code point with nothing
+// carried from one to the next but the sums.
+class JaroBlockCounts {
+public:
+    static constexpr std::size_t most_distinct = 16;
+
+    static bool serves(std::u32string_view pattern) noexcept
+    {
+#if defined(__SSE2__)
+        if (pattern.size() < 2 || pattern.size() > WordPattern::most) return false;
+        bool seen[256] = {};
+        std::size_t distinct = 0;
+        for (const char32_t c : pattern) {
+            if (c >= 256) return false;
+            distinct += !seen[c];
+            seen[c] = true;
+        }
+        return distinct <= most_distinct;
+#else
+        static_cast<void>(pattern);
+        return false;
+#endif
+    }
+
+#if defined(__SSE2__)
+    // `pattern` must be served.
+    explicit JaroBlockCounts(std::u32string_view pattern) noexcept : block_(pattern.size() / 2)
+    {
+        // Code points not in the pattern, and those from 256 on, add the
+        // empty row.
+        std::fill(std::begin(rows_), std::end(rows_), _mm_setzero_si128());
+        std::uint8_t lane_of[256];
+        std::fill(std::begin(lane_of), std::end(lane_of), static_cast<std::uint8_t>(most_distinct));
+        std::size_t distinct = 0;
+        alignas(16) std::uint8_t lanes[most_distinct] = {};
+        for (const char32_t c : pattern) {
+            if (lane_of[c] != most_distinct) continue;
+            lane_of[c] = static_cast<std::uint8_t>(distinct);
+            lanes[distinct] = 1;
+            rows_[c] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
+            lanes[distinct++] = 0;
+        }
+        blocks_ = (pattern.size() + block_ - 1) / block_;
+        for (std::size_t k = 0; k < blocks_; ++k) {
+            for (std::size_t i = k * block_; i < std::min(pattern.size(), (k + 1) * block_); ++i)
+                ++lanes[lane_of[pattern[i]]];
+            quotas_[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
+            std::fill(std::begin(lanes), std::end(lanes), std::uint8_t{0});
+        }
+    }
+
+    template <typename Char> std::size_t at_least(Units<Char> candidate) const noexcept
+    {
+        const Char* units = candidate.data();
+        const std::size_t t = candidate.size();
+        std::size_t total = 0;
+        for (std::size_t k = 0, from = 0; k < blocks_ && from < t; ++k, from += block_) {
+            // At most half the pattern's length in a lane: no count wraps.
+            __m128i count = _mm_setzero_si128();
+            const std::size_t to = std::min(t, from + block_);
+            std::size_t j = from;
+            for (; j + 4 <= to; j += 4) {
+                count = _mm_add_epi8(count, row_of(units[j]));
+                count = _mm_add_epi8(count, row_of(units[j + 1]));
+                count = _mm_add_epi8(count, row_of(units[j + 2]));
+                count = _mm_add_epi8(count, row_of(units[j + 3]));
+            }
+            for (; j < to; ++j)
+                count = _mm_add_epi8(count, row_of(units[j]));
+            const __m128i sums = _mm_sad_epu8(_mm_min_epu8(count, quotas_[k]), _mm_setzero_si128());
+            total += static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_unpackhi_epi64(sums, sums))));
+        }
+        return total;
+    }
+
+private:
+    template <typename Char> __m128i row_of(Char unit) const noexcept
+    {
+        if constexpr (sizeof(Char) == 1)
+            return rows_[static_cast<unsigned char>(unit)];
+        else {
+            const char32_t c = code_point(unit);
+            return rows_[c < 256 ? c : 256];
+        }
+    }
+
+    std::size_t block_;   // code points a block
+    std::size_t blocks_;  // the pattern's, two or three
+    __m128i rows_[257];   // by code point: a one in its lane; the last, for those from 256 on
+    __m128i quotas_[3];   // the pattern's count in each lane, by block
+#else
+    explicit JaroBlockCounts(std::u32string_view) noexcept {}
+    template <typename Char> std::size_t at_least(Units<Char>) const noexcept { return 0; }
+#endif
 };
 
 // How far apart the Jaro matching lets a pattern position and a candidate

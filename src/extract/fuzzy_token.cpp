@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -229,6 +230,8 @@ public:
             only_pattern_passes_ = threshold_ == 0.0 && p_ > 0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
             counts_settle_ = jaro_ && jaro_->stops_early() && matched_enough_->settles_any();
+            if (counts_settle_ && detail::JaroBlockCounts::serves(pattern_))
+                block_counts_ = std::make_unique<detail::JaroBlockCounts>(pattern_);
             // Every window is counted here: in one vector of 8-bit lanes
             // where the pattern's distinct code points fit, as its windows,
             // about as long as it is, seldom reach 256 code points.
@@ -579,9 +582,15 @@ private:
             // needs fails, whatever its transpositions: it gets infinity.
             // Where a ceiling serves, one that matches enough passes
             // whatever its transpositions: the ceiling, from the count.
-            const uint64_t prefix = winkler_ ? detail::common_prefix(candidate, pattern_) : 4;
             const uint64_t enough =
                 exact && counts_settle_ ? matched_enough_->of(length) : detail::JaroPattern::unlimited;
+            // Where the matching would stop there, counts by block that
+            // reach as many settle the window as it would, without its steps.
+            if (block_counts_ && jaro_->stops_at(length, enough) && block_counts_->at_least(candidate) >= enough) {
+                *exact = false;
+                return Comparison{true, matched_enough_->ceiling(length, enough)};
+            }
+            const uint64_t prefix = winkler_ ? detail::common_prefix(candidate, pattern_) : 4;
             const double distance =
                 jaro_->distance(candidate, traits_of(metric_).prefix_weight, need_shared_->of(length, prefix), enough);
             if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
@@ -1061,6 +1070,9 @@ private:
     // Whether lanes read the text for the search and keep their values.
     bool ends_valued_ = false;
     std::optional<detail::JaroScorer> jaro_;
+    // Where windows may pass by their count. Its tables, a few KiB, are
+    // kept off the stack, where they would move the walk's own data.
+    std::unique_ptr<detail::JaroBlockCounts> block_counts_;
 };
 
 // Scores the windows that their floors leave, one at a time. The floors need

@@ -684,6 +684,46 @@ void jaro_pattern_agrees_with_the_library()
     }
 }
 
+// The counts by block never exceed what the Jaro matching pairs, in each
+// unit width, on candidates close to the pattern and far from it, shorter
+// and longer; they count every code point of the pattern itself; and a
+// candidate whose counts reach the count that the matching stops at is one
+// that the matching settles there, as passing.
+void jaro_block_counts_stay_within_the_matching()
+{
+    constexpr std::u32string_view block_alphabets[] = {U"ab", U"abc ", U"abcdefgh", U"ab\u00e9\u00ff ",
+                                                       U"abcdefghijklmnop"};
+    for (int round = 0; round < 20000; ++round) {
+        const std::u32string_view alphabet = block_alphabets[round % std::size(block_alphabets)];
+        const std::u32string pattern = random_string(2 + random_source() % (round % 3 ? 11 : 63), alphabet);
+        if (!detail::JaroBlockCounts::serves(pattern)) continue;
+        const std::u32string candidate =
+            round % 2 ? mutated(pattern, alphabet) : random_string(random_length(16, 90), alphabet);
+        const detail::JaroBlockCounts blocks(pattern);
+        const detail::JaroPattern jaro(pattern);
+        const detail::JaroScorer scorer(pattern);
+        CHECK(blocks.at_least(std::u32string_view(pattern)) == pattern.size(), "'%s' against itself",
+              narrow(pattern).c_str());
+        const std::size_t counted = blocks.at_least(std::u32string_view(candidate));
+        std::string latin1;
+        if (narrow_units(candidate, latin1))
+            CHECK(blocks.at_least(std::string_view(latin1)) == counted, "Latin-1 '%s'", latin1.c_str());
+        std::u16string ucs2;
+        if (narrow_units(candidate, ucs2))
+            CHECK(blocks.at_least(std::u16string_view(ucs2)) == counted, "two-byte candidate");
+        // Short of a count needed, the matching leaves a candidate at infinity.
+        const double needing = jaro.distance(std::u32string_view(candidate), 0.0, counted);
+        if (needing < 0.0) continue; // past one word: the library's
+        CHECK(!std::isinf(needing), "counted %zu for '%s' vs '%s', above the matching", counted,
+              narrow(candidate).c_str(), narrow(pattern).c_str());
+        const std::size_t enough = 1 + random_source() % (counted + 1);
+        if (scorer.stops_at(candidate.size(), enough) && counted >= enough)
+            CHECK(jaro.distance(std::u32string_view(candidate), 0.1, 0, enough) == detail::JaroPattern::passes_by_count,
+                  "counted %zu, enough %zu: not settled for '%s' vs '%s'", counted, enough, narrow(candidate).c_str(),
+                  narrow(pattern).c_str());
+    }
+}
+
 // The shared count that the Jaro pair needs, worked out from an estimate,
 // is the least count from which the ceiling passes, as counting up from 0
 // finds it: for every length, common prefix and threshold, those between
@@ -1055,6 +1095,7 @@ int main()
     common_lanes_agree_with_the_library();
     search_lanes_agree_with_one_pass();
     jaro_pattern_agrees_with_the_library();
+    jaro_block_counts_stay_within_the_matching();
     pattern_tables_hold_every_code_point();
     shared_needed_is_the_least_count_that_passes();
     jaro_reach_counts_the_positions_within_reach();
