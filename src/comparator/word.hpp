@@ -242,6 +242,14 @@ private:
     mutable std::vector<char32_t> matched_;
 };
 
+// How far apart the Jaro matching lets a pattern position and a candidate
+// position lie that it pairs, for a candidate of `length` code points.
+inline std::uint64_t jaro_reach_of(std::uint64_t length, std::uint64_t pattern_length) noexcept
+{
+    const std::uint64_t longer = std::max(length, pattern_length);
+    return longer >= 2 ? longer / 2 - 1 : 0;
+}
+
 // The Jaro pair for a pattern of up to 1,024 code points: in one word, two,
 // or as many as it takes.
 class JaroScorer {
@@ -273,8 +281,7 @@ public:
         if (length == 0 || (p == 1 && length == 1)) return false;
         // The candidate's code points that the matching reads: those past
         // the pattern's last position and the reach match nothing.
-        const std::size_t bound = std::max(length, p) / 2 - 1;
-        const std::size_t reached = length > p ? std::min(length, p + bound) : length;
+        const std::size_t reached = length > p ? std::min<std::size_t>(length, p + jaro_reach_of(length, p)) : length;
         return reached <= WordPattern::most && enough <= reached;
     }
 
@@ -403,14 +410,6 @@ private:
     template <typename Char> std::size_t at_least(Units<Char>) const noexcept { return 0; }
 #endif
 };
-
-// How far apart the Jaro matching lets a pattern position and a candidate
-// position lie that it pairs, for a candidate of `length` code points.
-inline std::uint64_t jaro_reach_of(std::uint64_t length, std::uint64_t pattern_length) noexcept
-{
-    const std::uint64_t longer = std::max(length, pattern_length);
-    return longer >= 2 ? longer / 2 - 1 : 0;
-}
 
 // How many pattern positions the Jaro matching can pair at all in a window
 // that begins at a given code point of a text: those whose code point the
