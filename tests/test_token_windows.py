@@ -449,3 +449,28 @@ def test_windows_of_every_length_match_the_model(metric, seed):
             for strategies in (["best_match"], ["longest"], ["best_match", "longest"]):
                 args = (text, pattern, " ", False, False, metric, threshold, kind, strategies)
                 assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
+
+
+@pytest.mark.parametrize("metric", ["jaro", "jaro_winkler"])
+@pytest.mark.parametrize("seed", range(3))
+def test_short_patterns_scored_in_the_first_walk_match_the_model(metric, seed):
+    # A pattern of a few words is scored in the first walk wherever the
+    # shared count leaves a window, and the windows that fail are dropped
+    # there; once nearly every window it scores passes, the walk stops
+    # scoring and leaves the rest to the groups. Stretches of other words
+    # (most windows fail) and of the pattern's own words over and over
+    # (nearly all pass, far more than the walk scores before it may stop),
+    # in either order, and tokens too long for one word's reach.
+    rng = random.Random(f"{metric} scored in the walk {seed}")
+    words = "the of and to a in is you that it he was for on".split()
+    pattern_words = rng.sample(words, 3)
+    pattern = " ".join(pattern_words)
+    other = [rng.choice(words) for _ in range(rng.randrange(60, 120))]
+    copies = [word if rng.random() < 0.9 else word + rng.choice("xz") for _ in range(40) for word in pattern_words]
+    long = ["".join(rng.choice("theofand") for _ in range(rng.randrange(70, 140))) for _ in range(3)]
+    for tokens in (other + copies, copies + other + long, long + other + copies + other):
+        text = " ".join(tokens)
+        for threshold in (0.1, 0.3, 0.5, 0.8):
+            for strategies in (["best_match"], ["longest"]):
+                args = (text, pattern, " ", False, False, metric, threshold, 1, strategies)
+                assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[5:]

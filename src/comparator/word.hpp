@@ -285,6 +285,10 @@ public:
         return reached <= WordPattern::most && enough <= reached;
     }
 
+    // Whether the pattern fits one word, the cheapest distance() to ask
+    // of many candidates.
+    bool scores_one_word() const noexcept { return narrow_.has_value(); }
+
     // As JaroPattern::distance; -1 only for a candidate past what one or
     // two words reach, which the library then scores. `need` and `enough`
     // (JaroPattern::passes_by_count) may spare the work for a pattern of

@@ -236,6 +236,15 @@ public:
             // where the pattern's distinct code points fit, as its windows,
             // about as long as it is, seldom reach 256 code points.
             if (p_ <= detail::WordPattern::most) shared_.count_in_bytes();
+            // A short pattern's windows come in short groups, few of whose
+            // windows that pass the shared count go unscored: scored in
+            // the first walk, the windows that fail are left there, none
+            // taken into a group's bookkeeping to be scored later. Counted
+            // in a vector of lanes or one of bytes, where the walk is
+            // compiled for it.
+            const std::size_t vectors = shared_.vectors();
+            scores_in_walk_ = jaro_ && jaro_->scores_one_word() && p_ <= 32 &&
+                              (vectors == 1 || vectors == detail::SlidingShared<Char>::byte_vector);
         } else {
             rule_lengths_ = lengths; // the table grows as lengths are asked about
         }
@@ -323,6 +332,10 @@ public:
     static constexpr std::size_t any_vectors = ~std::size_t{0};
     std::size_t shared_vectors() const noexcept { return shared_.vectors(); }
 
+    // Whether the first walk of the Jaro pair scores the windows that the
+    // shared count leaves, with judge_as<..., scores = true>.
+    bool scores_in_walk() const noexcept { return scores_in_walk_; }
+
     // What the cheap facts tell of the window that starts at `start` and
     // whose trimmed text is [first, last). Once they put the floor above
     // `bound` nothing more is worked out, and the window is ruled out.
@@ -343,8 +356,9 @@ public:
 
     // judge() for a family known where it is called (and a bound known to
     // be the threshold, where `at_threshold` says so).
-    // For the Jaro pair, `vectors` may give shared_vectors().
-    template <Family family, bool at_threshold = false, std::size_t vectors = any_vectors>
+    // For the Jaro pair, `vectors` may give shared_vectors(), and `scores`
+    // scores_in_walk() at the threshold.
+    template <Family family, bool at_threshold = false, std::size_t vectors = any_vectors, bool scores = false>
     [[gnu::always_inline]] Judgement judge_as(uint64_t start, uint64_t first, uint64_t last, double bound)
     {
         const uint64_t length = last - first;
@@ -355,7 +369,7 @@ public:
                                                                                   metric_ == Metric::postfix);
             return Judgement::score(score_of(metric_, kind_, distance, length, p_));
         } else if constexpr (family == Family::similarity) {
-            return judge_jaro<at_threshold, vectors>(first, last, bound);
+            return judge_jaro<at_threshold, vectors, scores>(first, last, bound);
         } else {
             // Normalized, a window of another length than the pattern's is a
             // Hamming distance of 1 (every code point differs): below that,
@@ -668,8 +682,9 @@ private:
     // allows only at 0 must be the pattern itself: no other has a Jaro
     // similarity of 1, and Winkler's step never makes up the rest.
     // At the threshold (`at_threshold`), what the threshold allows is
-    // known for the whole walk.
-    template <bool at_threshold, std::size_t vectors>
+    // known for the whole walk; there, with `scores`, a window that its
+    // shared count leaves is scored at once.
+    template <bool at_threshold, std::size_t vectors, bool scores>
     [[gnu::always_inline]] Judgement judge_jaro(uint64_t first, uint64_t last, double bound)
     {
         const uint64_t length = last - first;
@@ -688,9 +703,33 @@ private:
             shared = shared_.template of_in<vectors>(text_, first, last);
         // What the threshold needs, any lower bound needs too (a group's
         // lowest score so far passes it): a comparison of integers.
-        if ((at_threshold || bound <= threshold_) && shared < need_shared_->of(length, prefix))
-            return Judgement::ruled_out();
+        if (at_threshold || bound <= threshold_) {
+            const uint64_t need = need_shared_->of(length, prefix);
+            if (shared < need) return Judgement::ruled_out();
+            if constexpr (at_threshold && scores)
+                if (scoring_) return scored_in_walk(first, last, need, shared, prefix);
+        }
         return Judgement::at_least(jaro_floor_->of(length, shared, prefix));
+    }
+
+    // The judgement of the window [first, last), which matches at least
+    // `need` code points or fails (and shares `shared` with the pattern,
+    // `prefix` at its start), scored in the first walk: out of line,
+    // so that the walk keeps its registers for the windows that its shared
+    // count rules out. Where nearly every window scored passes, the windows
+    // come in long groups, most of which a group's lowest score leaves
+    // unscored: the walk stops scoring.
+    [[gnu::noinline]] Judgement scored_in_walk(uint64_t first, uint64_t last, uint64_t need, uint64_t shared,
+                                               uint64_t prefix)
+    {
+        const uint64_t length = last - first;
+        const double distance = jaro_->distance(text_.substr(first, length), traits_of(metric_).prefix_weight, need);
+        // Past what one word reaches: scored later, as where the walk does not score.
+        if (distance < 0.0) return Judgement::at_least(jaro_floor_->of(length, shared, prefix));
+        ++walk_scored_;
+        if (distance > threshold_) return Judgement::ruled_out();
+        if (8 * ++walk_passed_ > 7 * walk_scored_ && walk_scored_ >= 64) scoring_ = false;
+        return Judgement::score(distance);
     }
 
     static constexpr int64_t unlimited = std::numeric_limits<int64_t>::max() / 4;
@@ -1028,6 +1067,9 @@ private:
     bool counts_settle_ = false; // whether a window that matches enough passes unscored
     bool winkler_ = false; // Jaro-Winkler: the common prefix counts
     bool only_pattern_passes_ = false; // the Jaro pair at a threshold of 0
+    bool scores_in_walk_ = false; // see scores_in_walk()
+    bool scoring_ = true;         // the first walk still scores (scored_in_walk())
+    uint64_t walk_scored_ = 0, walk_passed_ = 0;
     SharedCount<Char> shared_;
     std::optional<detail::BitParallelPattern> bit_parallel_;
     std::optional<detail::SemiGlobalPass> search_, exact_;
@@ -1482,19 +1524,28 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             std::false_type{});
     } else {
         for_family([&](auto family) {
-            const auto walk_with = [&](auto vectors) {
+            const auto walk_scoring = [&](auto vectors, auto scores) {
                 first_walk(
                     [&floors, threshold ](uint64_t start, uint64_t first, uint64_t last)
                         __attribute__((always_inline)) {
-                            return floors.template judge_as<decltype(family)::value, true, decltype(vectors)::value>(
-                                start, first, last, threshold);
+                            return floors.template judge_as<decltype(family)::value, true, decltype(vectors)::value,
+                                                            decltype(scores)::value>(start, first, last, threshold);
                         },
                     std::bool_constant<decltype(family)::value == Family::similarity>{});
             };
+            const auto walk_with = [&](auto vectors) { walk_scoring(vectors, std::false_type{}); };
             using Floors = WindowFloors<Char>;
             // The Jaro pair counts what each window shares at every window:
             // its walk is compiled for the way the counts are kept.
             if constexpr (decltype(family)::value == Family::similarity) {
+                if (floors.scores_in_walk()) {
+                    if (floors.shared_vectors() == 1)
+                        walk_scoring(std::integral_constant<std::size_t, 1>{}, std::true_type{});
+                    else
+                        walk_scoring(std::integral_constant<std::size_t, detail::SlidingShared<Char>::byte_vector>{},
+                                     std::true_type{});
+                    return;
+                }
                 switch (floors.shared_vectors()) {
                 case 1: walk_with(std::integral_constant<std::size_t, 1>{}); return;
                 case 2: walk_with(std::integral_constant<std::size_t, 2>{}); return;
