@@ -1371,8 +1371,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // window and judgement come as values, so that the walk stores nothing
     // for the windows it leaves.
     // `inlined` tells whether keep() is inlined here, `notes` whether a
-    // window of floor 0 is noted (by the first walk, as take() notes the
-    // others).
+    // window of floor 0 is noted (by the first walk; take() notes those it
+    // is handed, where the walk notes them).
     const auto join = [&](auto inlined, auto notes, uint64_t start, uint64_t end, uint64_t first, uint64_t last,
                           double floor, double ceiling, bool exact) __attribute__((always_inline))
     {
@@ -1452,13 +1452,11 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             take_known(waiting[k], together && measured(waiting[k].judgement) ? &verdicts[verdict++] : nullptr);
     };
     // Out of the walk's loop, which most windows leave at their floor.
-    // `notes` tells whether a window of floor 0 is noted.
-    const auto take = [&](auto notes, uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor,
-                          double ceiling, bool exact) __attribute__((noinline))
+    const auto take = [&](uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor, double ceiling,
+                          bool exact) __attribute__((noinline))
     {
         const Candidate candidate{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
-        if constexpr (decltype(notes)::value)
-            if (floor == 0.0) note_zero(start, end, first, last);
+        if (floor == 0.0) note_zero(start, end, first, last);
         if (waits && (waiting_count > 0 || measured(candidate.judgement))) {
             // A window past the open group closes it (or the group takes
             // it in) first: windows wait only while no group is open.
@@ -1492,8 +1490,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                     join(inlined_keep, notes_zeros, start, end, window.first, window.last, judgement.floor,
                          judgement.ceiling, judgement.exact);
                 else
-                    take(notes_zeros, start, end, window.first, window.last, judgement.floor, judgement.ceiling,
-                         judgement.exact);
+                    take(start, end, window.first, window.last, judgement.floor, judgement.ceiling, judgement.exact);
                 return true;
             });
     };
