@@ -329,6 +329,36 @@ def test_phrases_of_two_words_among_trimmed_windows_match_the_model(metric, seed
                 assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
 
 
+@pytest.mark.parametrize("metric", ["indel", "lcs_seq", "damerau_levenshtein"])
+@pytest.mark.parametrize("seed", range(4))
+def test_groups_that_hold_the_phrase_itself_match_the_model(metric, seed):
+    # A group whose lowest score is 0 holds the phrase itself, and only its
+    # copies tie: copies far apart, overlapping or side by side in one group,
+    # a copy changed by one code point before them, copies in other case or
+    # with white space to trim, phrases of one to three 64-bit words, and
+    # thresholds at which only the phrase passes or most windows do.
+    rng = random.Random(f"{metric} phrase itself {seed}")
+    words = "the of and to a in is you that it he was for on are as".split() + [["é"], ["文"], ["😀"], []][seed]
+    for size, separator in ((2, " "), (3, " \t"), (12, " "), (24, " ")):
+        tokens = [rng.choice(words) for _ in range(rng.randrange(40, 160))]
+        first = rng.randrange(len(tokens) - size)
+        phrase = tokens[first:first + size]
+        for _ in range(rng.randrange(1, 4)):
+            at = rng.randrange(len(tokens) - size)
+            copy = list(phrase)
+            if rng.random() < 0.3:
+                copy[rng.randrange(size)] = copy[0].upper() if rng.random() < 0.5 else "\t" + copy[0]
+            tokens[at:at + size] = copy
+        at = rng.randrange(len(tokens) - 2 * size)
+        tokens[at:at + 2 * size] = phrase[:1] + ["x" + phrase[0]] + phrase[1:] + phrase[:size - 1]
+        text, pattern = separator.join(tokens), separator.join(phrase)
+        for threshold, kind in ((0.0, 1), (0.3, 1), (0.5, 1), (0.0, 0), (2.0, 0)):
+            for strategies in (["best_match"], ["best_match", "longest"], ["best_match", "minimum_isolated_character"]):
+                for case_insensitive in (False, True):
+                    args = (text, pattern, separator, case_insensitive, False, metric, threshold, kind, strategies)
+                    assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
+
+
 @pytest.mark.parametrize("metric", ["levenshtein", "osa"])
 @pytest.mark.parametrize("seed", range(3))
 def test_windows_measured_side_by_side_match_the_model(metric, seed):

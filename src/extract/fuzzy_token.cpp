@@ -1275,16 +1275,37 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         bool exact;
     };
     std::vector<Member> members;
+    // For the metrics of the common subsequence, the windows whose floor in
+    // the first walk was 0, in window order: a score of 0 is the pattern's
+    // own, and every window that scores it floors at 0, so a group whose
+    // lowest score is 0 is settled from these, without a walk. Given up,
+    // for the walk, past a bound on memory.
+    std::vector<WindowSpan> floored_at_zero;
+    bool zeros_known = false;
+    const auto note_zero = [&](uint64_t start, uint64_t end, uint64_t first, uint64_t last)
+        __attribute__((noinline))
+    {
+        if (!zeros_known) return;
+        if (floored_at_zero.size() >= most_members) {
+            zeros_known = false;
+            floored_at_zero = std::vector<WindowSpan>();
+            return;
+        }
+        append_polled(floored_at_zero, WindowSpan{start, end, first, last}, cancel);
+    };
     // The metrics of the common subsequence are scored better by a walk:
     // the pass, started afresh at each window scored, bounds the windows
     // that follow it almost to their scores, closer than the first walk's.
+    // Not where the first walk swept runs of windows: it measured most of
+    // them already, and a walk would only look those measures up again.
     // So is a long group of the Jaro pair, whose walk rules out every
     // window but the pattern itself once the group's lowest score is 0; a
     // short one, where most windows come in groups of a few, costs less
     // from its members than from cutting its tokens and counting its
     // shared code points again.
     const bool keeps_members =
-        !(metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein);
+        !(metric == Metric::indel || metric == Metric::lcs_seq || metric == Metric::damerau_levenshtein) ||
+        floors.family() == WindowFloors<Char>::Family::swept;
     const std::size_t most_in_group =
         traits_of(metric).bound == BoundFamily::similarity ? most_jaro_members : most_members;
     const std::size_t most_members_at_once = std::min<std::size_t>(1024, text.size() / 4 + 16);
@@ -1391,9 +1412,11 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // windows pass, most come here, and this much is done in the walk. Its
     // window and judgement come as values, so that the walk stores nothing
     // for the windows it leaves.
-    // `inlined` tells whether keep() is inlined here.
-    const auto join = [&](auto inlined, uint64_t start, uint64_t end, uint64_t first, uint64_t last, double floor,
-                          double ceiling, bool exact) __attribute__((always_inline))
+    // `inlined` tells whether keep() is inlined here, `notes` whether a
+    // window of floor 0 is noted (by the first walk; take() notes those it
+    // is handed, where the walk notes them).
+    const auto join = [&](auto inlined, auto notes, uint64_t start, uint64_t end, uint64_t first, uint64_t last,
+                          double floor, double ceiling, bool exact) __attribute__((always_inline))
     {
         const Candidate candidate{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
         within.push_back(candidate);
@@ -1401,9 +1424,19 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             keep_inlined(candidate);
         else if (open->members_kept) // not worth a call where members are not kept
             keep(candidate);
-        if (candidate.judgement.floor < open->seed_floor) {
+        // A floor of 0 is never above the seed's: it is noted behind the
+        // compare that every window joining makes anyway.
+        if constexpr (decltype(notes)::value) {
+            if (floor <= open->seed_floor) {
+                if (floor == 0.0) note_zero(start, end, first, last);
+                if (floor < open->seed_floor) {
+                    open->seed = candidate.window;
+                    open->seed_floor = floor;
+                }
+            }
+        } else if (floor < open->seed_floor) {
             open->seed = candidate.window;
-            open->seed_floor = candidate.judgement.floor;
+            open->seed_floor = floor;
         }
     };
     // Any other window whose floor leaves it: it closes the open group
@@ -1414,15 +1447,15 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         if (open && window.start > open->end && !(extend() && window.start <= open->end)) close();
         if (open) {
             if (!known) {
-                join(std::false_type{}, window.start, window.end, window.first, window.last, judgement.floor,
-                     judgement.ceiling, judgement.exact);
+                join(std::false_type{}, std::false_type{}, window.start, window.end, window.first, window.last,
+                     judgement.floor, judgement.ceiling, judgement.exact);
                 return;
             }
             // Measured while it waited: it joins with its score, which
             // neither the group nor its walk works out again.
             append_polled(scored, Scored{window.start, known->score}, cancel);
-            join(std::false_type{}, window.start, window.end, window.first, window.last, known->score, known->score,
-                 true);
+            join(std::false_type{}, std::false_type{}, window.start, window.end, window.first, window.last,
+                 known->score, known->score, true);
             return;
         }
         Comparison verdict;
@@ -1465,12 +1498,13 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                           bool exact) __attribute__((noinline))
     {
         const Candidate candidate{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
+        if (floor == 0.0) note_zero(start, end, first, last);
         if (waits && (waiting_count > 0 || measured(candidate.judgement))) {
             // A window past the open group closes it (or the group takes
             // it in) first: windows wait only while no group is open.
             if (waiting_count == 0 && open && !(extend() && start <= open->end)) close();
             if (open) {
-                join(std::false_type{}, start, end, first, last, floor, ceiling, exact);
+                join(std::false_type{}, std::false_type{}, start, end, first, last, floor, ceiling, exact);
                 return;
             }
             waiting[waiting_count++] = candidate;
@@ -1485,7 +1519,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // The Jaro pair's walk polls at each window, as its visits do much
     // more, in many registers, than a poll through memory: an account of
     // the block's windows held across them cost more than it saved.
-    const auto first_walk = [&](auto judge_window, auto inlined_keep) {
+    const auto first_walk = [&](auto judge_window, auto inlined_keep, auto notes_zeros) {
         constexpr bool polls_each = decltype(inlined_keep)::value;
         windows.template walk<!polls_each>(
             0, [ =, &cancel, &open, &join, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
@@ -1495,8 +1529,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                 // A window ruled out is left at once, without a comparison.
                 if (judgement.floor == infinite_score || !(judgement.floor <= threshold)) return true;
                 if (open && start <= open->end)
-                    join(inlined_keep, start, end, window.first, window.last, judgement.floor, judgement.ceiling,
-                         judgement.exact);
+                    join(inlined_keep, notes_zeros, start, end, window.first, window.last, judgement.floor,
+                         judgement.ceiling, judgement.exact);
                 else
                     take(start, end, window.first, window.last, judgement.floor, judgement.ceiling, judgement.exact);
                 return true;
@@ -1521,9 +1555,13 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     if (every_window_passes) {
         first_walk(
             [&](uint64_t, uint64_t first, uint64_t last) { return Judgement::at_least(floors.rough(first, last)); },
-            std::false_type{});
+            std::false_type{}, std::false_type{});
     } else {
         for_family([&](auto family) {
+            constexpr Family judged_as = decltype(family)::value;
+            constexpr bool notes_zeros =
+                judged_as == Family::subsequence || judged_as == Family::swept || judged_as == Family::laned;
+            zeros_known = notes_zeros;
             const auto walk_scoring = [&](auto vectors, auto scores) {
                 first_walk(
                     [&floors, threshold ](uint64_t start, uint64_t first, uint64_t last)
@@ -1531,7 +1569,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                             return floors.template judge_as<decltype(family)::value, true, decltype(vectors)::value,
                                                             decltype(scores)::value>(start, first, last, threshold);
                         },
-                    std::bool_constant<decltype(family)::value == Family::similarity>{});
+                    std::bool_constant<decltype(family)::value == Family::similarity>{},
+                    std::bool_constant<notes_zeros>{});
             };
             const auto walk_with = [&](auto vectors) { walk_scoring(vectors, std::false_type{}); };
             using Floors = WindowFloors<Char>;
@@ -1634,9 +1673,34 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         }
         return false;
     };
+    // Hands over the group's windows that are the pattern itself, where
+    // one is: its lowest score is then 0, and only they score it, so
+    // nothing else is scored. False, with nothing handed over, where none is.
+    const std::u32string& pattern = comparator.pattern();
+    const auto is_pattern = [&](const WindowSpan& window) {
+        if (window.last - window.first != p) return false;
+        for (uint64_t i = 0; i < p; ++i)
+            if (code_point(text[window.first + i]) != pattern[i]) return false;
+        return true;
+    };
+    // Out of line: inlined, it took room that the walks' inlining wants.
+    const auto settle_at_zero = [&](TokenGroup& group) __attribute__((noinline)) {
+        auto from = std::lower_bound(floored_at_zero.begin(), floored_at_zero.end(), group.first,
+                                     [](const WindowSpan& window, uint64_t start) { return window.start < start; });
+        auto to = from;
+        while (to != floored_at_zero.end() && to->start <= group.end)
+            ++to;
+        cancel.poll(static_cast<std::size_t>(to - from) * (p + 1));
+        from = std::find_if(from, to, is_pattern);
+        if (from == to) return false;
+        for (; from != to; ++from)
+            if (is_pattern(*from)) solver.add(Match{from->start, from->end, 0.0});
+        return true;
+    };
     for (TokenGroup& group : groups) {
         if (group.members_kept && settle_from_members(group)) continue;
         group.open(solver);
+        if (zeros_known && settle_at_zero(group)) continue;
         const Comparison seed = score_of_window(group.seed, group.best);
         if (seed.accepted) group.best = std::min(group.best, seed.score);
         // What the first walk scored in the group comes in window order too,
