@@ -1562,7 +1562,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
             constexpr bool notes_zeros =
                 judged_as == Family::subsequence || judged_as == Family::swept || judged_as == Family::laned;
             zeros_known = notes_zeros;
-            const auto walk_scoring = [&](auto vectors, auto scores) {
+            // `scores` as for WindowFloors::judge_as.
+            const auto walk_with = [&](auto vectors, auto scores) {
                 first_walk(
                     [&floors, threshold ](uint64_t start, uint64_t first, uint64_t last)
                         __attribute__((always_inline)) {
@@ -1572,31 +1573,31 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                     std::bool_constant<decltype(family)::value == Family::similarity>{},
                     std::bool_constant<notes_zeros>{});
             };
-            const auto walk_with = [&](auto vectors) { walk_scoring(vectors, std::false_type{}); };
             using Floors = WindowFloors<Char>;
             // The Jaro pair counts what each window shares at every window:
             // its walk is compiled for the way the counts are kept.
             if constexpr (decltype(family)::value == Family::similarity) {
                 if (floors.scores_in_walk()) {
                     if (floors.shared_vectors() == 1)
-                        walk_scoring(std::integral_constant<std::size_t, 1>{}, std::true_type{});
+                        walk_with(std::integral_constant<std::size_t, 1>{}, std::true_type{});
                     else
-                        walk_scoring(std::integral_constant<std::size_t, detail::SlidingShared<Char>::byte_vector>{},
-                                     std::true_type{});
+                        walk_with(std::integral_constant<std::size_t, detail::SlidingShared<Char>::byte_vector>{},
+                                  std::true_type{});
                     return;
                 }
                 switch (floors.shared_vectors()) {
-                case 1: walk_with(std::integral_constant<std::size_t, 1>{}); return;
-                case 2: walk_with(std::integral_constant<std::size_t, 2>{}); return;
-                case 3: walk_with(std::integral_constant<std::size_t, 3>{}); return;
-                case 4: walk_with(std::integral_constant<std::size_t, 4>{}); return;
+                case 1: walk_with(std::integral_constant<std::size_t, 1>{}, std::false_type{}); return;
+                case 2: walk_with(std::integral_constant<std::size_t, 2>{}, std::false_type{}); return;
+                case 3: walk_with(std::integral_constant<std::size_t, 3>{}, std::false_type{}); return;
+                case 4: walk_with(std::integral_constant<std::size_t, 4>{}, std::false_type{}); return;
                 case detail::SlidingShared<Char>::byte_vector:
-                    walk_with(std::integral_constant<std::size_t, detail::SlidingShared<Char>::byte_vector>{});
+                    walk_with(std::integral_constant<std::size_t, detail::SlidingShared<Char>::byte_vector>{},
+                              std::false_type{});
                     return;
                 default: break;
                 }
             }
-            walk_with(std::integral_constant<std::size_t, Floors::any_vectors>{});
+            walk_with(std::integral_constant<std::size_t, Floors::any_vectors>{}, std::false_type{});
         });
     }
     if (waiting_count > 0) settle_waiting();
