@@ -39,6 +39,16 @@ constexpr std::size_t most_members = std::size_t{1} << 16;
 // again.
 constexpr std::size_t most_jaro_members = 16;
 
+// Whether a trimmed window's code points are the pattern's: under Indel,
+// LCSseq and Damerau-Levenshtein, the only window that scores 0.
+template <typename Char> bool is_pattern(Units<Char> window, std::u32string_view pattern) noexcept
+{
+    if (window.size() != pattern.size()) return false;
+    for (std::size_t i = 0; i < window.size(); ++i)
+        if (code_point(window[i]) != pattern[i]) return false;
+    return true;
+}
+
 // A token window: its span, as reported, and the span of its trimmed text
 // (empty, at the window's end, when it holds white space only). Both ends
 // of both spans ascend from one window to the next.
@@ -1678,11 +1688,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // one is: its lowest score is then 0, and only they score it, so
     // nothing else is scored. False, with nothing handed over, where none is.
     const std::u32string& pattern = comparator.pattern();
-    const auto is_pattern = [&](const WindowSpan& window) {
-        if (window.last - window.first != p) return false;
-        for (uint64_t i = 0; i < p; ++i)
-            if (code_point(text[window.first + i]) != pattern[i]) return false;
-        return true;
+    const auto is_pattern_window = [&](const WindowSpan& window) {
+        return is_pattern(text.substr(window.first, window.last - window.first), pattern);
     };
     // Out of line: inlined, it took room that the walks' inlining wants.
     const auto settle_at_zero = [&](TokenGroup& group) __attribute__((noinline)) {
@@ -1692,11 +1699,13 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         while (to != floored_at_zero.end() && to->start <= group.end)
             ++to;
         cancel.poll(static_cast<std::size_t>(to - from) * (p + 1));
-        from = std::find_if(from, to, is_pattern);
-        if (from == to) return false;
+        bool held = false;
         for (; from != to; ++from)
-            if (is_pattern(*from)) solver.add(Match{from->start, from->end, 0.0});
-        return true;
+            if (is_pattern_window(*from)) {
+                solver.add(Match{from->start, from->end, 0.0});
+                held = true;
+            }
+        return held;
     };
     for (TokenGroup& group : groups) {
         if (group.members_kept && settle_from_members(group)) continue;
