@@ -651,7 +651,19 @@ private:
             // pattern are a few code points each: then the restricted
             // distance, a pass of one word per code point, settles most
             // windows for less than setting that pass up.
-            if (damerau_->cuts_off() && length * p_ > 512) return scored(damerau_within(candidate, least, bound));
+            if (damerau_->cuts_off() && length * p_ > 512) {
+                // Most windows that get this far still fail, by a few edits:
+                // a floor from one bit-parallel pass, seldom more than an
+                // edit or two below the distance, rules most of them out
+                // for a fraction of the pass that stops early.
+                if (bit_parallel_->words() == 1) {
+                    const int64_t allowed = largest_distance(length, bound);
+                    if (static_cast<int64_t>(least) > allowed) return scored(least);
+                    const uint64_t floor = bit_parallel_->damerau_floor(candidate);
+                    if (static_cast<int64_t>(floor) > allowed) return scored(floor);
+                }
+                return scored(damerau_within(candidate, least, bound));
+            }
             // Damerau-Levenshtein is at most the optimal string alignment
             // distance, and an unrestricted transposition with code points
             // between its pair saves at most one edit of at least two.
