@@ -624,7 +624,7 @@ private:
             }
             return comparator_.compare(candidate);
         }
-        const auto scored = [&](uint64_t distance) {
+        const auto scored = [&](uint64_t distance) __attribute__((always_inline)) {
             const double score = score_of(metric_, kind_, distance, length, p_);
             return Comparison{score <= threshold_, score};
         };
@@ -658,8 +658,8 @@ private:
             if (damerau_->cuts_off() && length * p_ > 512) {
                 if (bit_parallel_->words() != 1) return scored(damerau_within(candidate, least, bound));
                 const int64_t allowed = largest_distance(length, bound);
-                if (static_cast<int64_t>(least) > allowed) return scored(least);
-                least = std::max<uint64_t>(least, bit_parallel_->damerau_floor(candidate));
+                if (static_cast<int64_t>(least) <= allowed)
+                    least = std::max<uint64_t>(least, bit_parallel_->damerau_floor(candidate));
                 if (static_cast<int64_t>(least) > allowed) return scored(least);
             }
             // Damerau-Levenshtein is at most the optimal string alignment
