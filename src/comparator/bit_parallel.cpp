@@ -345,6 +345,58 @@ void BitParallelPattern::osa_prefix_distances(std::basic_string_view<Char> text,
     }
 }
 
+// An unrestricted transposition of the pattern's code points a, b at
+// columns l < j with the text's b, a at rows k < i costs the cell before the
+// pair plus one, plus an edit for each code point between either pair.
+// With none between on either side it is optimal string alignment's, and
+// with some between on both, no cheaper than substituting and inserting or
+// deleting through. With code points between in the text only (l = j - 1),
+// it costs at least one more than either cell of row i - 2 at columns
+// j - 2 and j - 1, which the rows between could have been deleted to; with
+// code points between in the pattern only (k = i - 1), one more than either
+// cell of column j - 2 at rows i - 2 and i - 1. So the distance stays at or
+// above that of the pass that takes the restricted step (one more than the
+// cell two rows and two columns up) wherever either may end, where that
+// cell is not the larger of the two: two diagonal steps cost no more where
+// it is. The step is taken where the text's code point is the pattern's one
+// column to the left and the pattern's code point is the row above's or
+// occurs in the text before it, and where the row above's code point is the
+// pattern's and this row's occurs in the pattern two columns left or
+// further. It adds no other path, so the pass keeps every property that
+// optimal string alignment's steps rely on.
+template <typename Char> std::uint32_t BitParallelPattern::damerau_floor(std::basic_string_view<Char> text) const
+{
+    std::uint64_t vp = ~std::uint64_t{0}, vn = 0, d0 = 0;
+    // Two rows up, the columns one more than the column before; one row up,
+    // those one more than the row above.
+    std::uint64_t vp_2 = ~std::uint64_t{0}, hp_1 = 0;
+    // The positions of the row above's code point, and of every code point before it.
+    std::uint64_t previous = 0, seen = 0;
+    for (const Char unit : text) {
+        const std::uint64_t eq = one_word_positions_of(code_point(unit));
+        // Two columns past the code point's first position in the pattern, and on.
+        const std::uint64_t past_first = (eq << 2) | (std::uint64_t{0} - (eq << 2));
+        const std::uint64_t ends = ((eq << 1) & (previous | (seen & ~(vp_2 << 1)))) |
+                                   (previous & past_first & ~(hp_1 << 2));
+        // A transposition that helps leaves the diagonal as a match does,
+        // and so carries on down the column as a match's would.
+        const std::uint64_t x = eq | (((~d0) << 1) & ends);
+        const std::uint64_t d = (((x & vp) + vp) ^ vp) | x | vn;
+        hp_1 = vn | ~(d | vp);
+        const std::uint64_t hp = hp_1 << 1 | 1, hn = (d & vp) << 1;
+        vp_2 = vp;
+        vp = hn | ~(d | hp);
+        vn = hp & d;
+        d0 = d;
+        seen |= previous;
+        previous = eq;
+    }
+    // The whole text against the pattern's prefixes: its length against
+    // none, and each position's step on from there.
+    const std::uint64_t positions = length_ >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << length_) - 1;
+    return static_cast<std::uint32_t>(text.size() + count_bits(vp & positions) - count_bits(vn & positions));
+}
+
 template <typename Char>
 void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char> text,
                                             std::vector<std::uint32_t>& lengths) const
@@ -1094,6 +1146,7 @@ bool SideBySideDistances::measure(std::basic_string_view<Char> text, const std::
         const;                                                                                                         \
     template void BitParallelPattern::lcs_prefix_lengths(std::basic_string_view<Char>, std::vector<std::uint32_t>&)    \
         const;                                                                                                         \
+    template std::uint32_t BitParallelPattern::damerau_floor(std::basic_string_view<Char>) const;                      \
     template void BitParallelPattern::lcs_of_stretches(std::basic_string_view<Char>, Stretch*, std::size_t, bool)      \
         const;                                                                                                         \
     template std::uint32_t SemiGlobalPass::at(std::basic_string_view<Char>, std::size_t);                              \

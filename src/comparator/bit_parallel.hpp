@@ -131,6 +131,14 @@ public:
     template <typename Char>
     void osa_prefix_distances(std::basic_string_view<Char> text, std::vector<std::uint32_t>& distances) const;
 
+    // For a pattern of one word: a floor of the Damerau-Levenshtein
+    // distance of the pattern and `text`, from optimal string alignment's
+    // pass with its transposition step taken wherever an unrestricted
+    // transposition may end (see the definition). Seldom more than an edit
+    // or two below the distance, for about what the restricted distance
+    // costs.
+    template <typename Char> std::uint32_t damerau_floor(std::basic_string_view<Char> text) const;
+
     // lengths[j] = the longest common subsequence of pattern and text[0, j).
     template <typename Char>
     void lcs_prefix_lengths(std::basic_string_view<Char> text, std::vector<std::uint32_t>& lengths) const;

@@ -624,7 +624,7 @@ private:
             }
             return comparator_.compare(candidate);
         }
-        const auto scored = [&](uint64_t distance) {
+        const auto scored = [&](uint64_t distance) __attribute__((always_inline)) {
             const double score = score_of(metric_, kind_, distance, length, p_);
             return Comparison{score <= threshold_, score};
         };
@@ -645,13 +645,23 @@ private:
             // asks for), the pass also bounds the windows after it better.
             common_to_ = first;
             Known known = Known::bound;
-            const uint64_t least = distance_of_common(subsequence_common<false>(start, first, last, known), length);
+            uint64_t least = distance_of_common(subsequence_common<false>(start, first, last, known), length);
             if (metric_ != Metric::damerau_levenshtein) return scored(least);
-            // The pass that stops early, at once, unless the window and the
-            // pattern are a few code points each: then the restricted
-            // distance, a pass of one word per code point, settles most
-            // windows for less than setting that pass up.
-            if (damerau_->cuts_off() && length * p_ > 512) return scored(damerau_within(candidate, least, bound));
+            // Unless the window and the pattern are a few code points each
+            // (then the restricted distance below settles most windows for
+            // less than setting up the pass that stops early), most windows
+            // that get this far still fail, by a few edits. For a pattern of
+            // one word, a floor from one bit-parallel pass, seldom more than
+            // an edit or two below the distance, rules most of them out,
+            // and the restricted distance then settles many of the rest; for
+            // one of several, the pass that stops early, at once.
+            if (damerau_->cuts_off() && length * p_ > 512) {
+                if (bit_parallel_->words() != 1) return scored(damerau_within(candidate, least, bound));
+                const int64_t allowed = largest_distance(length, bound);
+                if (static_cast<int64_t>(least) <= allowed)
+                    least = std::max<uint64_t>(least, bit_parallel_->damerau_floor(candidate));
+                if (static_cast<int64_t>(least) > allowed) return scored(least);
+            }
             // Damerau-Levenshtein is at most the optimal string alignment
             // distance, and an unrestricted transposition with code points
             // between its pair saves at most one edit of at least two.

@@ -135,6 +135,13 @@ std::size_t plain_damerau_distance(std::u32string_view a, std::u32string_view b)
     return d[n + 1][m + 1];
 }
 
+// Whether the bit-parallel floor of the Damerau-Levenshtein distance is
+// the distance itself for `text` against `pattern` (of one word).
+bool bit_parallel_floor_is_exact(std::u32string_view text, std::u32string_view pattern)
+{
+    return detail::BitParallelPattern(pattern).damerau_floor(text) == plain_damerau_distance(text, pattern);
+}
+
 // The pass that stops once no alignment can come within its limit gives
 // the distance itself wherever that is within the limit, and otherwise a
 // value above the limit and not above the distance: for patterns that fit
@@ -220,6 +227,61 @@ void damerau_within_limit_agrees_with_the_full_table()
                   limit, within);
         }
     }
+}
+
+// The floor that one bit-parallel pass gives of the Damerau-Levenshtein
+// distance, for patterns of one word: never above the distance (nor below
+// what the common subsequence allows), equal to it for most texts near the
+// pattern, and the same from bytes, UTF-16 and code points. Texts at random,
+// a few edits from the pattern, its halves swapped, and code points moved
+// past a few others (what only unrestricted transpositions undo cheaply).
+void damerau_floor_lies_at_or_below_the_distance()
+{
+    int near = 0, met = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::u32string pattern = random_string(1 + random_source() % 64, alphabet);
+        std::u32string text;
+        switch (round % 4) {
+        case 0: text = random_string(random_source() % 80, alphabet); break;
+        case 1: text = mutated(mutated(pattern, alphabet), alphabet); break;
+        case 2: text = pattern.substr(pattern.size() / 2) + pattern.substr(0, pattern.size() / 2); break;
+        default:
+            text = pattern;
+            for (int moves = 0; moves < 3 && text.size() > 2; ++moves) {
+                const std::size_t from = random_source() % (text.size() - 1);
+                const std::size_t to = std::min(text.size() - 1, from + 2 + random_source() % 5);
+                const char32_t moved = text[from];
+                text.erase(from, 1);
+                text.insert(to, 1, moved);
+            }
+        }
+        const detail::BitParallelPattern bit_parallel(pattern);
+        const std::uint32_t floor = bit_parallel.damerau_floor(std::u32string_view(text));
+        const std::size_t exact = plain_damerau_distance(text, pattern);
+        const std::size_t common = rapidfuzz::lcs_seq_similarity(text, pattern);
+        CHECK(floor <= exact && floor >= std::max(text.size(), pattern.size()) - common,
+              "'%s' vs '%s': floor %u, distance %zu, common subsequence %zu", narrow(text).c_str(),
+              narrow(pattern).c_str(), floor, exact, common);
+        if (round % 4 != 0) {
+            ++near;
+            met += floor == exact;
+        }
+        if (std::all_of(text.begin(), text.end(), [](char32_t c) { return c < 128; })) {
+            const std::string ascii(text.begin(), text.end());
+            CHECK(bit_parallel.damerau_floor(std::string_view(ascii)) == floor, "bytes: '%s' vs '%s'",
+                  narrow(text).c_str(), narrow(pattern).c_str());
+        }
+        if (std::all_of(text.begin(), text.end(), [](char32_t c) { return c < 0x10000; })) {
+            const std::u16string utf16(text.begin(), text.end());
+            CHECK(bit_parallel.damerau_floor(std::u16string_view(utf16)) == floor, "UTF-16: '%s' vs '%s'",
+                  narrow(text).c_str(), narrow(pattern).c_str());
+        }
+    }
+    CHECK(bit_parallel_floor_is_exact(U"ca", U"abc") && bit_parallel_floor_is_exact(U"abc", U"ca") &&
+              bit_parallel_floor_is_exact(U"", U"abc") && bit_parallel_floor_is_exact(U"abc", U"abc"),
+          "the floor of a transposition with a code point between, of an empty text or of the pattern itself");
+    CHECK(5 * met > 4 * near, "the floor met the distance for only %d of %d texts near the pattern", met, near);
 }
 
 // No bound rules out a candidate that the library would let pass, no floor
@@ -1090,6 +1152,7 @@ int main()
     bounds_never_rule_out_a_passing_candidate();
     per_start_passes_agree_with_the_library();
     damerau_within_limit_agrees_with_the_full_table();
+    damerau_floor_lies_at_or_below_the_distance();
     window_passes_agree_with_the_library();
     sweeps_agree_with_the_library();
     common_lanes_agree_with_the_library();
