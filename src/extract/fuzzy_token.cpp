@@ -1036,7 +1036,13 @@ private:
         ahead_->walk_ahead(start, [&](uint64_t window_start, uint64_t window_end) {
             const WindowSpan window = span_of(text_, window_start, window_end, trims_);
             if (window.first >= next_known && !batch_.empty()) return false;
-            batch_.push_back(Stretch{window.first, window.last, 0});
+            // Written in place: a record built aside and copied whole is read
+            // back in wide words across the narrow store of its count, which
+            // the processor cannot forward (it waits, once per window).
+            Stretch& stretch = batch_.emplace_back();
+            stretch.first = window.first;
+            stretch.last = window.last;
+            stretch.common = 0;
             work += window.last - window.first + 1;
             return batch_.size() < most_swept;
         });

@@ -559,10 +559,19 @@ void search_lanes_agree_with_one_pass()
 // A sweep measures the common subsequence of every stretch of a run whose
 // firsts and lasts ascend, as the library does one at a time: stretches
 // that begin or end together, empty ones, ones that reach the text's end,
-// many open at once, in each unit width a text may come in.
+// many open at once or a few (as many as token windows of a few tokens
+// keep open, whose rows a sweep holds in registers), in each unit width a
+// text may come in.
 void sweeps_agree_with_the_library()
 {
-    for (int round = 0; round < 400; ++round) {
+    // How far a stretch's first moves on from the one before, and how far
+    // its last may lie past its first, at most.
+    struct Shape {
+        unsigned step, length;
+    };
+    constexpr Shape shapes[] = {{4, 40}, {6, 14}, {5, 30}, {2, 5}, {3, 3}};
+    for (int round = 0; round < 1000; ++round) {
+        const Shape shape = shapes[(round / std::size(alphabets)) % std::size(shapes)];
         const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
         const std::u32string pattern = random_string(1 + random_source() % 64, alphabet);
         std::u32string text = random_string(random_length(20, 200), alphabet);
@@ -572,8 +581,8 @@ void sweeps_agree_with_the_library()
         std::vector<detail::BitParallelPattern::Stretch> stretches(random_source() % 80);
         std::uint64_t first = 0, last = 0;
         for (auto& stretch : stretches) {
-            first = std::min<std::uint64_t>(text.size(), first + random_source() % 4);
-            last = std::min<std::uint64_t>(text.size(), std::max(last, first + random_source() % 40));
+            first = std::min<std::uint64_t>(text.size(), first + random_source() % shape.step);
+            last = std::min<std::uint64_t>(text.size(), std::max(last, first + random_source() % shape.length));
             stretch = detail::BitParallelPattern::Stretch{first, last, 0};
         }
         // With the widest vectors and with those that every processor runs.
