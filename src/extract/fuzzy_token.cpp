@@ -20,6 +20,7 @@
 #include "comparator/bounds.hpp"
 #include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
+#include "comparator/jaro_matching.hpp"
 #include "comparator/word.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
@@ -743,7 +744,8 @@ private:
                                                uint64_t prefix)
     {
         const uint64_t length = last - first;
-        const double distance = jaro_->distance(text_.substr(first, length), traits_of(metric_).prefix_weight, need);
+        const double distance = jaro_->one_word().distance_with_prefix(
+            text_.substr(first, length), traits_of(metric_).prefix_weight, prefix, need);
         // Past what one word reaches: scored later, as where the walk does not score.
         if (distance < 0.0) return Judgement::at_least(jaro_floor_->of(length, shared, prefix));
         ++walk_scored_;
