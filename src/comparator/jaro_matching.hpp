@@ -1,7 +1,7 @@
-// The Jaro matching of a candidate against a pattern of up to 64 or 128
-// code points, and the distance from it: shared by the scorers compiled
-// apart and by the walks over token windows, which inline it where most
-// windows are matched.
+// The Jaro matching of a candidate against a pattern whose positions fit
+// one word, and the distance from it: shared by the scorers compiled apart
+// and by the walks over token windows, which inline it where they match
+// most of their windows.
 #pragma once
 
 #include <algorithm>
@@ -15,7 +15,7 @@
 
 namespace tessarin::detail {
 
-// The same for one word or two.
+// The lowest `n` bits set, in one word or two.
 template <typename Bits> constexpr Bits lowest_bits_of(std::size_t n) noexcept
 {
     return n >= 8 * sizeof(Bits) ? ~Bits{0} : (Bits{1} << n) - 1;
@@ -26,6 +26,7 @@ inline unsigned lowest_set_bit(std::uint64_t x) noexcept
 {
     return static_cast<unsigned>(__builtin_ctzll(x));
 }
+
 // How far apart two code points that the Jaro matching pairs may lie, for a
 // candidate of `t` code points against a pattern of `p` (both at least 1,
 // not both 1), and how many of the candidate's code points it reads: those
@@ -162,7 +163,6 @@ template <typename Char>
     const double distance = 1.0 - similarity;
     return distance <= 1.0 ? distance : 1.0;
 }
-
 
 template <typename Char>
 [[gnu::always_inline]] inline double JaroPattern::distance_with_prefix(Units<Char> candidate, double prefix_weight,
