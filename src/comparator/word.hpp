@@ -179,6 +179,14 @@ public:
     void prefix_distances(Units<Char> candidate, const std::uint64_t* lengths, const std::uint64_t* needs,
                           std::size_t count, double prefix_weight, double* distances) const noexcept;
 
+    // distance() without `enough`, for a caller that knows the candidate's
+    // common prefix with the pattern (up to 4 code points): inlined where
+    // it is called (comparator/jaro_matching.hpp), for walks that match
+    // most of their windows.
+    template <typename Char>
+    double distance_with_prefix(Units<Char> candidate, double prefix_weight, std::uint64_t prefix,
+                                std::size_t need) const noexcept;
+
     const WordPattern& positions() const noexcept { return positions_; }
 
 private:
@@ -288,6 +296,8 @@ public:
     // Whether the pattern fits one word, the cheapest distance() to ask
     // of many candidates.
     bool scores_one_word() const noexcept { return narrow_.has_value(); }
+    // The scorer of a pattern of one word, where scores_one_word().
+    const JaroPattern& one_word() const noexcept { return *narrow_; }
 
     // As JaroPattern::distance; -1 only for a candidate past what one or
     // two words reach, which the library then scores. `need` and `enough`

@@ -20,6 +20,7 @@
 #include "comparator/bounds.hpp"
 #include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
+#include "comparator/jaro_matching.hpp"
 #include "comparator/word.hpp"
 #include "conflict_solver/mod.hpp"
 #include "extract/extract.hpp"
@@ -743,7 +744,8 @@ private:
                                                uint64_t prefix)
     {
         const uint64_t length = last - first;
-        const double distance = jaro_->distance(text_.substr(first, length), traits_of(metric_).prefix_weight, need);
+        const double distance = jaro_->one_word().distance_with_prefix(
+            text_.substr(first, length), traits_of(metric_).prefix_weight, prefix, need);
         // Past what one word reaches: scored later, as where the walk does not score.
         if (distance < 0.0) return Judgement::at_least(jaro_floor_->of(length, shared, prefix));
         ++walk_scored_;
@@ -1642,10 +1644,39 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     floors.rewind();
     std::vector<Pick> picks;
     std::vector<std::pair<double, std::size_t>> order;
+    // A group whose members the first walk all scored, none left out (as
+    // where the Jaro pair scores in its walk), is settled from their scores
+    // at once: its pick is among those of the lowest score that passes and
+    // is not above the group's lowest, and they are handed over in window
+    // order after the window spanning the group, as taking them lowest
+    // first from a heap would hand them over. False, with nothing handed
+    // over, for any other group.
+    const auto settle_from_scores = [&](TokenGroup& group) {
+        const auto from = members.begin() + static_cast<std::ptrdiff_t>(group.members_from);
+        const auto to = members.begin() + static_cast<std::ptrdiff_t>(group.members_to);
+        if (group.lowest_left != infinite_score ||
+            !std::all_of(from, to, [](const Member& member) { return member.exact; }))
+            return false;
+        cancel.poll(static_cast<std::size_t>(to - from));
+        double best = group.best;
+        bool found = false;
+        for (auto member = from; member != to; ++member)
+            if (member->floor <= threshold && member->floor <= best) {
+                best = member->floor;
+                found = true;
+            }
+        group.best = best;
+        group.open(solver);
+        if (found)
+            for (auto member = from; member != to; ++member)
+                if (member->floor <= best) solver.add(Match{member->window.start, member->window.end, member->floor});
+        return true;
+    };
     // Scores a group from its kept members; false where the group must be
     // walked. Out of the loop, so that the walk is compiled as it is for
     // the metrics whose groups are always walked.
     const auto settle_from_members = [&](TokenGroup& group) __attribute__((noinline)) {
+        if (settle_from_scores(group)) return true;
         // The first walk's scores, in window order like the members
         // (put back in it where some were left out).
         if (group.lowest_left != infinite_score)

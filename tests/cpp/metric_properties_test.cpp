@@ -18,6 +18,7 @@
 #include "comparator/bounds.hpp"
 #include "comparator/damerau.hpp"
 #include "comparator/fuzzy.hpp"
+#include "comparator/jaro_matching.hpp"
 #include "comparator/word.hpp"
 #include "oracle.hpp"
 
@@ -722,6 +723,22 @@ void jaro_pattern_agrees_with_the_library()
             }
         }
         check_needing(jaro, pattern, candidate, round % 2 ? 0.0 : 0.1);
+        // Told the common prefix, as the walks over token windows tell it,
+        // the inlined distance is the one worked out alone, to the bit, in
+        // every unit width.
+        const std::size_t need = round % 3 ? random_source() % (pattern.size() + 2) : 0;
+        const auto check_told_prefix = [&](auto units) {
+            for (const double weight : {0.0, 0.1}) {
+                const double alone = jaro.distance(units, weight, need);
+                const double told =
+                    jaro.distance_with_prefix(units, weight, detail::common_prefix(units, pattern), need);
+                CHECK(std::memcmp(&told, &alone, sizeof told) == 0, "told its prefix, '%s' vs '%s': %.17g, alone %.17g",
+                      narrow(candidate).c_str(), narrow(pattern).c_str(), told, alone);
+            }
+        };
+        check_told_prefix(std::u32string_view(candidate));
+        if (std::string latin1; narrow_units(candidate, latin1)) check_told_prefix(std::string_view(latin1));
+        if (std::u16string ucs2; narrow_units(candidate, ucs2)) check_told_prefix(std::u16string_view(ucs2));
         // Every prefix at once, some lengths twice, with a matched count
         // needed that some fall short of: those are left unscored, the
         // others score as they do alone.
