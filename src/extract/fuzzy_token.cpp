@@ -439,7 +439,7 @@ public:
                 Known known = Known::bound;
                 uint64_t common;
                 if constexpr (family == Family::crowded && at_threshold) {
-                    // Where most windows measured lately passed, windows
+                    // Where many windows measured lately passed, windows
                     // crowd close to the pattern, the pass read on from
                     // the last one measured rules out next to none of
                     // those that follow, and a group's are told by a
@@ -1145,10 +1145,11 @@ private:
     uint64_t common_to_ = 0; // the pass has read the text up to here
     // For the first walk: how many windows measured lately passed, out of
     // 256, and how many windows to come are bounded without the pass.
-    // Where most pass, a window measured sets the next few dozen to be;
-    // where most fail, the pass started afresh at each one measured rules
-    // out most of those that follow, and a failure brings it back at once.
-    static constexpr std::uint32_t windows_unread = 64, most_measures_pass = 128;
+    // Where more than about three in eight pass, a window measured sets the
+    // next few dozen to be; where fewer do, the pass started afresh at each
+    // one measured rules out most of those that follow, and a few failures
+    // in a row bring it back.
+    static constexpr std::uint32_t windows_unread = 64, most_measures_pass = 96;
     std::uint32_t measures_passed_ = 0, unread_ = 0;
     void tally_measure(bool passed) noexcept
     {
