@@ -401,6 +401,28 @@ def test_long_phrases_among_crowded_windows_match_the_model(metric, seed):
     assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_crowded_windows_that_give_way_to_other_words_match_the_model(seed):
+    # Indel: runs of common words, where most windows pass and are told by lengths
+    # alone, between runs of words that share little with the phrase, where
+    # most fail: a group closes, the windows after it are judged again, and
+    # the phrase itself may come only after. Phrases of one to three 64-bit
+    # words.
+    rng = random.Random(f"give way {seed}")
+    common = "the of and to a in is you that it he was for on are as".split()
+    other = "xyzzy qqq kvkv zzz wq jjj vvx".split()
+    for size in (9, 12, 24, 40):
+        runs = [[rng.choice(common if k % 2 == 0 else other) for _ in range(rng.randrange(20, 120))]
+                for k in range(5)]
+        tokens = [token for run in runs for token in run]
+        first = rng.randrange(len(tokens) - size)
+        text, pattern = " ".join(tokens), " ".join(tokens[first:first + size])
+        for threshold in (0.3, 0.5, 0.6):
+            for strategies in (["best_match"], ["best_match", "longest"]):
+                args = (text, pattern, " ", False, False, "indel", threshold, 1, strategies)
+                assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
+
+
 @pytest.mark.parametrize("metric", ["levenshtein", "osa"])
 @pytest.mark.parametrize("seed", range(3))
 def test_searched_windows_of_long_texts_match_the_model(metric, seed):

@@ -332,6 +332,7 @@ public:
         hamming,     // equal lengths counted, other lengths scored at once
         searched,    // Levenshtein and optimal string alignment, by the search
         subsequence, // Indel, LCSseq and Damerau-Levenshtein, by the common subsequence
+        crowded,     // Indel and LCSseq of a long pattern: the same, or by lengths alone where windows crowd
         swept,       // LCSseq, by the common subsequence or, where windows crowd, by sweeps
         laned,       // Indel and LCSseq, by the common subsequence, from lanes in the first walk
         shared,      // from the length and the shared code points alone
@@ -358,6 +359,7 @@ public:
         case Family::hamming: return judge_as<Family::hamming>(start, first, last, bound);
         case Family::searched: return judge_as<Family::searched>(start, first, last, bound);
         case Family::subsequence: return judge_as<Family::subsequence>(start, first, last, bound);
+        case Family::crowded: return judge_as<Family::crowded>(start, first, last, bound);
         case Family::swept: return judge_as<Family::swept>(start, first, last, bound);
         case Family::laned: return judge_as<Family::laned>(start, first, last, bound);
         case Family::shared: break;
@@ -431,14 +433,28 @@ public:
                 const uint64_t least = std::max<uint64_t>(reachable_known_ ? 0 : searched_distance(first, last), apart);
                 if (static_cast<int64_t>(least) > rule.allowed) return Judgement::ruled_out();
                 return Judgement::at_least(score_of(metric_, kind_, least, length, p_));
-            } else if constexpr (family == Family::subsequence || family == Family::swept ||
-                                 family == Family::laned) {
+            } else if constexpr (family == Family::subsequence || family == Family::crowded ||
+                                 family == Family::swept || family == Family::laned) {
                 constexpr bool sweeps = family == Family::swept;
                 if (shared_rules_out_ && lacks_too_much(first, last, rule.least_shared)) return Judgement::ruled_out();
                 Known known = Known::bound;
                 uint64_t common;
-                if (family != Family::laned || !lane_common(first, last, common, known))
+                if constexpr (family == Family::crowded && at_threshold) {
+                    // Where many windows measured lately passed, windows
+                    // crowd close to the pattern, the pass read on from
+                    // the last one measured rules out next to none of
+                    // those that follow, and a group's are told by a
+                    // measure anyway: they are bounded by their lengths
+                    // alone, for nothing (see tally_measure()).
+                    if (__builtin_expect(unread_ == 0, 1)) {
+                        common = subsequence_common<false>(start, first, last, known);
+                    } else {
+                        --unread_;
+                        common = std::min(length, p_);
+                    }
+                } else if (family != Family::laned || !lane_common(first, last, common, known)) {
                     common = subsequence_common<sweeps>(start, first, last, known);
+                }
                 // The window keeps no more of the pattern than that: ruled out
                 // where the distance that follows lies past what its length
                 // allows (the fewest code points that it must share, as many
@@ -447,7 +463,7 @@ public:
                 bool within = common >= rule.least_shared;
                 // How many windows came within reach lately, out of 256.
                 if constexpr (sweeps) within_reach_ = within_reach_ - (within_reach_ >> 4) + (within ? 16 : 0);
-                if constexpr (family == Family::subsequence) {
+                if constexpr (family == Family::subsequence || family == Family::crowded) {
                     // A window that comes within reach apart from the last
                     // one that did is most likely scored: it is measured
                     // now, from its own start, for less than a comparison
@@ -463,6 +479,7 @@ public:
                             common = settle_common(first, last);
                             known = Known::own_pass;
                             within = common >= rule.least_shared;
+                            if constexpr (family == Family::crowded) tally_measure(within);
                         }
                     }
                 }
@@ -545,6 +562,12 @@ public:
             trims_ = trims;
             family_ = Family::swept;
         }
+        // Lets Indel (and LCSseq where it does not sweep) bound windows by
+        // their lengths alone where they crowd close to the pattern (see
+        // tally_measure()): only where windows are long enough that a pass
+        // over one costs more than the walk's other work on a few dozen. A
+        // short pattern's seldom crowd, and its windows are read for little.
+        if (family_ == Family::subsequence && settles_alone_ && p_ >= 32) family_ = Family::crowded;
     }
 
     // A floor from the trimmed length and the shared code points alone (and,
@@ -563,6 +586,7 @@ public:
     {
         shared_.reset();
         search_to_ = common_to_ = last_within_ = 0;
+        unread_ = measures_passed_ = 0;
         last_measured_ = Measured{0, 0, 0};
         // The lanes have read on past every window: a walk that comes back
         // reads the pass.
@@ -647,7 +671,11 @@ private:
             common_to_ = first;
             Known known = Known::bound;
             uint64_t least = distance_of_common(subsequence_common<false>(start, first, last, known), length);
-            if (metric_ != Metric::damerau_levenshtein) return scored(least);
+            if (metric_ != Metric::damerau_levenshtein) {
+                const Comparison verdict = scored(least);
+                if (family_ == Family::crowded) tally_measure(verdict.accepted);
+                return verdict;
+            }
             // Unless the window and the pattern are a few code points each
             // (then the restricted distance below settles most windows for
             // less than setting up the pass that stops early), most windows
@@ -1117,6 +1145,19 @@ private:
     std::optional<detail::CommonSubsequenceLanes> common_lanes_;
     std::size_t newest_lane_ = 0, serving_lane_ = detail::CommonSubsequenceLanes::lanes; // none yet
     uint64_t common_to_ = 0; // the pass has read the text up to here
+    // For the first walk: how many windows measured lately passed, out of
+    // 256, and how many windows to come are bounded without the pass.
+    // Where more than about three in eight pass, a window measured sets the
+    // next few dozen to be; where fewer do, the pass started afresh at each
+    // one measured rules out most of those that follow, and a few failures
+    // in a row bring it back.
+    static constexpr std::uint32_t windows_unread = 64, most_measures_pass = 96;
+    std::uint32_t measures_passed_ = 0, unread_ = 0;
+    void tally_measure(bool passed) noexcept
+    {
+        measures_passed_ = measures_passed_ - (measures_passed_ >> 3) + (passed ? 32 : 0);
+        unread_ = measures_passed_ >= most_measures_pass ? windows_unread : 0;
+    }
     // The windows measured by sweeps, by their trimmed spans in order, and
     // what a sweep needs: the windows to look ahead in (none: no sweeps).
     static constexpr std::size_t most_swept = 128, most_kept_swept = std::size_t{1} << 14;
@@ -1252,7 +1293,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // The judge of Indel and LCSseq scores some windows itself, from a pass
     // that the groups' walks would read again: those scores are kept too.
     const bool keeps_exact = (metric == Metric::indel || metric == Metric::lcs_seq) &&
-                             floors.family() == WindowFloors<Char>::Family::subsequence;
+                             (floors.family() == WindowFloors<Char>::Family::subsequence ||
+                              floors.family() == WindowFloors<Char>::Family::crowded);
     struct Pick {
         std::size_t index;
         double score;
@@ -1574,6 +1616,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         case Family::hamming: run(std::integral_constant<Family, Family::hamming>{}); break;
         case Family::searched: run(std::integral_constant<Family, Family::searched>{}); break;
         case Family::subsequence: run(std::integral_constant<Family, Family::subsequence>{}); break;
+        case Family::crowded: run(std::integral_constant<Family, Family::crowded>{}); break;
         case Family::swept: run(std::integral_constant<Family, Family::swept>{}); break;
         case Family::laned: run(std::integral_constant<Family, Family::laned>{}); break;
         case Family::shared: run(std::integral_constant<Family, Family::shared>{}); break;
@@ -1588,7 +1631,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         for_family([&](auto family) {
             constexpr Family judged_as = decltype(family)::value;
             constexpr bool notes_zeros =
-                judged_as == Family::subsequence || judged_as == Family::swept || judged_as == Family::laned;
+                judged_as == Family::subsequence || judged_as == Family::crowded || judged_as == Family::swept ||
+                judged_as == Family::laned;
             zeros_known = notes_zeros;
             // `scores` as for WindowFloors::judge_as.
             const auto walk_with = [&](auto vectors, auto scores) {
