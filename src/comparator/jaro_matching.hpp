@@ -137,12 +137,17 @@ template <typename Positions, typename Char>
             differ += pattern[64 * word + lowest_set_bit(bits)] != code_point(matched[k++]);
     return jaro_similarity_of(common, differ / 2, p, t);
 }
-// The distance from a similarity past Winkler's boost threshold, with his
-// step for a common prefix of `prefix` code points (at most 4).
-inline double winkler_distance(double similarity, std::uint64_t prefix, double prefix_weight) noexcept
+// The distance from a similarity, with Winkler's step for a prefix weight
+// where the similarity passes his boost threshold: `prefix_of()` gives the
+// common prefix (at most 4 code points), asked for only then.
+template <typename PrefixOf>
+[[gnu::always_inline]] inline double distance_of_similarity(double similarity, double prefix_weight,
+                                                            PrefixOf&& prefix_of) noexcept
 {
-    similarity += static_cast<double>(prefix) * prefix_weight * (1.0 - similarity);
-    similarity = std::min(similarity, 1.0);
+    if (prefix_weight > 0.0 && similarity > 0.7) {
+        similarity += static_cast<double>(prefix_of()) * prefix_weight * (1.0 - similarity);
+        similarity = std::min(similarity, 1.0);
+    }
     const double distance = 1.0 - similarity;
     return distance <= 1.0 ? distance : 1.0;
 }
@@ -158,10 +163,7 @@ template <typename Char>
         if (similarity == short_of_need) return std::numeric_limits<double>::infinity();
         return similarity == enough_matched ? JaroPattern::passes_by_count : -1.0;
     }
-    if (prefix_weight > 0.0 && similarity > 0.7)
-        return winkler_distance(similarity, common_prefix(candidate, pattern), prefix_weight);
-    const double distance = 1.0 - similarity;
-    return distance <= 1.0 ? distance : 1.0;
+    return distance_of_similarity(similarity, prefix_weight, [&] { return common_prefix(candidate, pattern); });
 }
 
 template <typename Char>
@@ -171,9 +173,7 @@ template <typename Char>
 {
     const double similarity = jaro_similarity(positions_, candidate, need);
     if (similarity < 0.0) return similarity == short_of_need ? std::numeric_limits<double>::infinity() : -1.0;
-    if (prefix_weight > 0.0 && similarity > 0.7) return winkler_distance(similarity, prefix, prefix_weight);
-    const double distance = 1.0 - similarity;
-    return distance <= 1.0 ? distance : 1.0;
+    return distance_of_similarity(similarity, prefix_weight, [prefix] { return prefix; });
 }
 
 } // namespace tessarin::detail
