@@ -450,6 +450,15 @@ public:
                         common = subsequence_common<false>(start, first, last, known);
                     } else {
                         --unread_;
+                        // A length that a window may have leaves it no more
+                        // to keep than the shorter of it and the pattern: it
+                        // comes within reach, and where it overlaps the last
+                        // window that did, it is not measured either, and
+                        // its floor is its length's.
+                        if (first < last_within_) {
+                            last_within_ = last;
+                            return Judgement::at_least(length_floor(length));
+                        }
                         common = std::min(length, p_);
                     }
                 } else if (family != Family::laned || !lane_common(first, last, common, known)) {
@@ -830,6 +839,29 @@ private:
         return static_cast<uint64_t>(allowed) >= longer ? 0 : longer - static_cast<uint64_t>(allowed);
     }
 
+    // The floor of a window bounded by its length alone, as long a common
+    // subsequence as the shorter of it and the pattern: kept by length, as
+    // where windows crowd most of them are bounded so.
+    [[gnu::always_inline]] double length_floor(uint64_t length)
+    {
+        if (length < length_floors_.size()) {
+            const double kept = length_floors_[length];
+            if (kept >= 0.0) return kept;
+        }
+        return work_out_length_floor(length);
+    }
+
+    [[gnu::noinline]] double work_out_length_floor(uint64_t length)
+    {
+        const uint64_t apart = length > p_ ? length - p_ : p_ - length;
+        const double floor = score_of(metric_, kind_, apart, length, p_);
+        if (length < rule_lengths_) {
+            if (length >= length_floors_.size()) detail::grow_cleared(length_floors_, length, rule_lengths_, 64, -1.0);
+            length_floors_[length] = floor;
+        }
+        return floor;
+    }
+
     // The largest distance with which a window of this trimmed length
     // scores `bound` or less, found with the score's own arithmetic; -1
     // when none does. Kept by length for the threshold, and for another
@@ -1113,6 +1145,7 @@ private:
     };
     std::vector<KeptDistance> other_allowed_;
     std::vector<LengthRule> rules_;          // by trimmed length, at the threshold
+    std::vector<double> length_floors_;      // by trimmed length (length_floor()); below 0: not worked out
     uint64_t rule_lengths_ = 0;              // the lengths that rules_ may come to hold
     const LengthRule* rule_table_ = nullptr; // rules_, as read for every window
     std::size_t rule_count_ = 0;
