@@ -401,6 +401,34 @@ def test_long_phrases_among_crowded_windows_match_the_model(metric, seed):
     assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
 
 
+@pytest.mark.parametrize("metric", ["indel", "lcs_seq"])
+@pytest.mark.parametrize("seed", range(4))
+def test_crowded_windows_of_the_phrase_length_match_the_model(metric, seed):
+    # Where windows crowd, most are bounded by their lengths alone, and a
+    # window as long as the phrase floors at 0 whether or not it is the
+    # phrase: words of one to five letters drawn from the phrase's own, so
+    # that many windows come to its length, with copies of the phrase, none
+    # or several, and in bytes, UTF-16 and code points. A phrase of 32 to
+    # 64 code points, and texts past a sweep's worth of windows.
+    rng = random.Random(f"{metric} phrase length {seed}")
+    for extra in ("", "é", "文", "😀"):
+        words = ["".join(rng.choice("etaoins" + extra) for _ in range(rng.randrange(1, 6))) for _ in range(12)]
+        for size in (9, 12, 16):
+            tokens = [rng.choice(words) for _ in range(rng.randrange(150, 400))]
+            first = rng.randrange(len(tokens) - size)
+            pattern = " ".join(tokens[first:first + size])
+            if not 32 <= len(pattern) <= 64:
+                continue
+            for _ in range(rng.randrange(3)):
+                at = rng.randrange(len(tokens))
+                tokens[at:at] = tokens[first:first + size]
+            text = " ".join(tokens)
+            for threshold in (0.4, 0.5, 0.6):
+                for strategies in (["best_match"], ["best_match", "longest"]):
+                    args = (text, pattern, " ", False, False, metric, threshold, 1, strategies)
+                    assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
+
+
 @pytest.mark.parametrize("seed", range(6))
 def test_crowded_windows_that_give_way_to_other_words_match_the_model(seed):
     # Indel: runs of common words, where most windows pass and are told by lengths

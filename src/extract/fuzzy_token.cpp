@@ -450,6 +450,15 @@ public:
                         common = subsequence_common<false>(start, first, last, known);
                     } else {
                         --unread_;
+                        // A length that a window may have leaves it no more
+                        // to keep than the shorter of it and the pattern: it
+                        // comes within reach, and where it overlaps the last
+                        // window that did, it is not measured either, and
+                        // its floor is its length's.
+                        if (first < last_within_) {
+                            last_within_ = last;
+                            return Judgement::at_least(length_floor(length));
+                        }
                         common = std::min(length, p_);
                     }
                 } else if (family != Family::laned || !lane_common(first, last, common, known)) {
@@ -830,6 +839,29 @@ private:
         return static_cast<uint64_t>(allowed) >= longer ? 0 : longer - static_cast<uint64_t>(allowed);
     }
 
+    // The floor of a window bounded by its length alone, as long a common
+    // subsequence as the shorter of it and the pattern: kept by length, as
+    // where windows crowd most of them are bounded so.
+    [[gnu::always_inline]] double length_floor(uint64_t length)
+    {
+        if (length < length_floors_.size()) {
+            const double kept = length_floors_[length];
+            if (kept >= 0.0) return kept;
+        }
+        return work_out_length_floor(length);
+    }
+
+    [[gnu::noinline]] double work_out_length_floor(uint64_t length)
+    {
+        const uint64_t apart = length > p_ ? length - p_ : p_ - length;
+        const double floor = score_of(metric_, kind_, apart, length, p_);
+        if (length < rule_lengths_) {
+            if (length >= length_floors_.size()) detail::grow_cleared(length_floors_, length, rule_lengths_, 64, -1.0);
+            length_floors_[length] = floor;
+        }
+        return floor;
+    }
+
     // The largest distance with which a window of this trimmed length
     // scores `bound` or less, found with the score's own arithmetic; -1
     // when none does. Kept by length for the threshold, and for another
@@ -1061,34 +1093,54 @@ private:
         auto at = std::lower_bound(swept_.begin(), swept_.end(), first,
                                    [](const Stretch& s, uint64_t position) { return s.first < position; });
         const uint64_t next_known = at == swept_.end() ? std::numeric_limits<uint64_t>::max() : at->first;
-        batch_.clear();
-        uint64_t work = 0;
-        ahead_->walk_ahead(start, [&](uint64_t window_start, uint64_t window_end) {
-            const WindowSpan window = span_of(text_, window_start, window_end, trims_);
-            if (window.first >= next_known && !batch_.empty()) return false;
-            // Written in place: a record built aside and copied whole is read
-            // back in wide words across the narrow store of its count, which
-            // the processor cannot forward (it waits, once per window).
-            Stretch& stretch = batch_.emplace_back();
-            stretch.first = window.first;
-            stretch.last = window.last;
-            stretch.common = 0;
-            work += window.last - window.first + 1;
-            return batch_.size() < most_swept;
-        });
-        if (batch_.empty() || batch_.front().first != first || batch_.front().last != last) return nullptr;
-        cancel_.poll(work);
-        bit_parallel_->lcs_of_stretches(text_, batch_.data(), batch_.size());
-        // What was swept is kept for the walks that come back to it, within
-        // a bound on memory.
-        if (swept_.size() + batch_.size() > most_kept_swept) {
-            swept_.clear();
-            at = swept_.end();
-        }
+        // Gathers the windows into `out`, room for `most_swept`, and sweeps
+        // them; how many, or none where they do not begin with the window.
+        const auto gather = [&](Stretch* out) {
+            std::size_t count = 0;
+            uint64_t work = 0;
+            ahead_->walk_ahead(start, [&](uint64_t window_start, uint64_t window_end) {
+                const WindowSpan window = span_of(text_, window_start, window_end, trims_);
+                if (window.first >= next_known && count > 0) return false;
+                // Written in place: a record built aside and copied whole is
+                // read back in wide words across the narrow store of its
+                // count, which the processor cannot forward (it waits, once
+                // per window).
+                Stretch& stretch = out[count++];
+                stretch.first = window.first;
+                stretch.last = window.last;
+                stretch.common = 0;
+                work += window.last - window.first + 1;
+                return count < most_swept;
+            });
+            if (count == 0 || out[0].first != first || out[0].last != last) return std::size_t{0};
+            cancel_.poll(work);
+            bit_parallel_->lcs_of_stretches(text_, out, count);
+            return count;
+        };
         if (swept_.capacity() == 0) {
             // Room for a window per two code points, within the bound: no
             // copies as the sweeps come.
             swept_.reserve(std::min<std::size_t>(most_kept_swept, text_.size() / 2 + most_swept));
+            at = swept_.end();
+        }
+        // Past every window kept, with room for a sweep's worth: swept where
+        // they are kept, without a copy.
+        if (at == swept_.end() && swept_.size() + most_swept <= std::min(swept_.capacity(), most_kept_swept)) {
+            const std::size_t offset = swept_.size();
+            swept_.resize(offset + most_swept);
+            const std::size_t count = gather(swept_.data() + offset);
+            swept_.resize(offset + count);
+            if (count == 0) return nullptr;
+            next_swept_ = offset + 1;
+            return &swept_[offset]; // the window itself comes first
+        }
+        batch_.resize(most_swept);
+        batch_.resize(gather(batch_.data()));
+        if (batch_.empty()) return nullptr;
+        // What was swept is kept for the walks that come back to it, within
+        // a bound on memory.
+        if (swept_.size() + batch_.size() > most_kept_swept) {
+            swept_.clear();
             at = swept_.end();
         }
         const auto offset = static_cast<std::size_t>(at - swept_.begin());
@@ -1113,6 +1165,7 @@ private:
     };
     std::vector<KeptDistance> other_allowed_;
     std::vector<LengthRule> rules_;          // by trimmed length, at the threshold
+    std::vector<double> length_floors_;      // by trimmed length (length_floor()); below 0: not worked out
     uint64_t rule_lengths_ = 0;              // the lengths that rules_ may come to hold
     const LengthRule* rule_table_ = nullptr; // rules_, as read for every window
     std::size_t rule_count_ = 0;
