@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -658,6 +659,24 @@ private:
     uint64_t p_;
     double pattern_length_;
 };
+
+// What tells the windows of the Jaro pair whose floor (JaroFloor::of())
+// is at or above `floor` from their trimmed length t, shared count s and
+// common prefix in a multiplication and a comparison, without the floor's
+// divisions: those with s(t + p) < cut t, for the cut given here (negative,
+// for none). A similarity ceiling (s/t + s/p + 1)/3 of at most `most` is
+// s(t + p) <= (3 most - 1) t p, and Winkler's step for a prefix makes a
+// similarity of at most (most - w)/(1 - w) at most `most`. A margin far
+// beyond the floor's rounding keeps the answer on the safe side: a window
+// close to the floor is left to be worked out.
+inline double jaro_floor_cut(double floor, double prefix_weight, uint64_t pattern_length, uint64_t prefix) noexcept
+{
+    const double weight = static_cast<double>(prefix) * prefix_weight;
+    if (!(floor < std::numeric_limits<double>::infinity()) || pattern_length == 0 || !(weight < 1.0)) return -1.0;
+    double most = 1.0 - similarity_margin - floor;
+    if (weight > 0.0) most = std::min(most, (most - weight) / (1.0 - weight));
+    return (3.0 * most - 1.0 - similarity_margin) * static_cast<double>(pattern_length);
+}
 
 // The window length for which the bound of cannot_pass is smallest.
 inline uint64_t best_length(Metric metric, uint64_t pattern_length, uint64_t shared) noexcept

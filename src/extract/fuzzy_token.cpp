@@ -382,7 +382,7 @@ public:
                                                                                   metric_ == Metric::postfix);
             return Judgement::score(score_of(metric_, kind_, distance, length, p_));
         } else if constexpr (family == Family::similarity) {
-            return judge_jaro<at_threshold, vectors, scores>(first, last, bound);
+            return judge_jaro<at_threshold, vectors, scores>(start, first, last, bound);
         } else {
             // Normalized, a window of another length than the pattern's is a
             // Hamming distance of 1 (every code point differs): below that,
@@ -590,9 +590,27 @@ public:
         return detail::score_floor(metric_, kind_, length, p_, shared_.of(text_, first, last), prefix);
     }
 
+    // Lets the first walk of the Jaro pair at the threshold judge a window
+    // that starts by `end` at `floor` without working its floor out, where
+    // its length and shared count show that its floor is no lower; infinite
+    // `floor`, for none. Where a group keeps its members of the lowest
+    // floors and `floor` is the lowest of those it left out, such a window
+    // changes neither its members nor its seed, as with its own floor: most
+    // windows of a long group, where nearly every window passes.
+    [[gnu::noinline]] void floor_windows_by(double floor, uint64_t end) noexcept
+    {
+        cut_floor_ = floor;
+        cut_end_ = end;
+        // Jaro's prefix is always given as 4, and counts for nothing.
+        const double prefix_weight = winkler_ ? traits_of(metric_).prefix_weight : 0.0;
+        for (uint64_t prefix = 0; prefix <= 4; ++prefix)
+            cut_[prefix] = detail::jaro_floor_cut(floor, prefix_weight, p_, prefix);
+    }
+
     // Back to the start of the text, for another walk.
     void rewind()
     {
+        floor_windows_by(infinite_score, 0);
         shared_.reset();
         search_to_ = common_to_ = last_within_ = 0;
         unread_ = measures_passed_ = 0;
@@ -743,7 +761,7 @@ private:
     // known for the whole walk; there, with `scores`, a window that its
     // shared count leaves is scored at once.
     template <bool at_threshold, std::size_t vectors, bool scores>
-    [[gnu::always_inline]] Judgement judge_jaro(uint64_t first, uint64_t last, double bound)
+    [[gnu::always_inline]] Judgement judge_jaro(uint64_t start, uint64_t first, uint64_t last, double bound)
     {
         const uint64_t length = last - first;
         const Units<Char> candidate = text_.substr(first, length);
@@ -766,6 +784,11 @@ private:
             if (shared < need) return Judgement::ruled_out();
             if constexpr (at_threshold && scores)
                 if (scoring_) return scored_in_walk(first, last, need, shared, prefix);
+            // No multiplication of the counts rounds (both are below 2^53).
+            if constexpr (at_threshold && !scores)
+                if (start <= cut_end_ && static_cast<double>(static_cast<int64_t>(shared * (length + p_))) <
+                                             cut_[prefix] * static_cast<double>(static_cast<int64_t>(length)))
+                    return Judgement::at_least(cut_floor_);
         }
         return Judgement::at_least(jaro_floor_->of(length, shared, prefix));
     }
@@ -1176,6 +1199,12 @@ private:
     bool counts_settle_ = false; // whether a window that matches enough passes unscored
     bool winkler_ = false; // Jaro-Winkler: the common prefix counts
     bool only_pattern_passes_ = false; // the Jaro pair at a threshold of 0
+    // For floor_windows_by(): windows that start by cut_end_ and whose
+    // shared count s and length t give s(t + p) < cut_[prefix] t are
+    // judged at cut_floor_ in the first walk.
+    double cut_floor_ = infinite_score;
+    double cut_[5] = {-1.0, -1.0, -1.0, -1.0, -1.0}; // by common prefix
+    uint64_t cut_end_ = 0;
     bool scores_in_walk_ = false; // see scores_in_walk()
     bool scoring_ = true;         // the first walk still scores (scored_in_walk())
     uint64_t walk_scored_ = 0, walk_passed_ = 0;
@@ -1447,11 +1476,17 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         const double floor = candidate.judgement.floor;
         if (keeps_lowest && group.members_full) {
             if (!(floor < group.highest_kept)) {
-                group.lowest_left = std::min(group.lowest_left, floor);
+                if (floor < group.lowest_left) {
+                    group.lowest_left = floor;
+                    floors.floor_windows_by(floor, group.end);
+                }
                 return;
             }
             // The first member of the highest floor gives way.
-            group.lowest_left = std::min(group.lowest_left, group.highest_kept);
+            if (group.highest_kept < group.lowest_left) {
+                group.lowest_left = group.highest_kept;
+                floors.floor_windows_by(group.lowest_left, group.end);
+            }
             members[group.highest_at] = Member{candidate.window, floor, candidate.judgement.exact};
             const auto highest =
                 std::max_element(members.begin() + static_cast<std::ptrdiff_t>(group.members_from), members.end(),
@@ -1642,20 +1677,26 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // The Jaro pair's walk polls at each window, as its visits do much
     // more, in many registers, than a poll through memory: an account of
     // the block's windows held across them cost more than it saved.
-    const auto first_walk = [&](auto judge_window, auto inlined_keep, auto notes_zeros) {
+    // With `cuts`, the Jaro pair's judge is told the lowest floor that the
+    // open group left out (see WindowFloors::floor_windows_by()).
+    const auto first_walk = [&](auto judge_window, auto inlined_keep, auto notes_zeros, auto cuts) {
         constexpr bool polls_each = decltype(inlined_keep)::value;
         windows.template walk<!polls_each>(
-            0, [ =, &cancel, &open, &join, &take ](uint64_t start, uint64_t end) __attribute__((always_inline)) {
+            0, [ =, &cancel, &open, &join, &take, &floors ](uint64_t start, uint64_t end)
+                   __attribute__((always_inline)) {
                 if constexpr (polls_each) cancel.poll(end - start + 1);
                 const WindowSpan window = span_of(text, start, end, trims);
                 const Judgement judgement = judge_window(start, window.first, window.last);
                 // A window ruled out is left at once, without a comparison.
                 if (judgement.floor == infinite_score || !(judgement.floor <= threshold)) return true;
-                if (open && start <= open->end)
+                if (open && start <= open->end) {
                     join(inlined_keep, notes_zeros, start, end, window.first, window.last, judgement.floor,
                          judgement.ceiling, judgement.exact);
-                else
+                } else {
                     take(start, end, window.first, window.last, judgement.floor, judgement.ceiling, judgement.exact);
+                    if constexpr (decltype(cuts)::value)
+                        floors.floor_windows_by(open ? open->lowest_left : infinite_score, open ? open->end : 0);
+                }
                 return true;
             });
     };
@@ -1679,7 +1720,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     if (every_window_passes) {
         first_walk(
             [&](uint64_t, uint64_t first, uint64_t last) { return Judgement::at_least(floors.rough(first, last)); },
-            std::false_type{}, std::false_type{});
+            std::false_type{}, std::false_type{}, std::false_type{});
     } else {
         for_family([&](auto family) {
             constexpr Family judged_as = decltype(family)::value;
@@ -1696,7 +1737,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                                                             decltype(scores)::value>(start, first, last, threshold);
                         },
                     std::bool_constant<decltype(family)::value == Family::similarity>{},
-                    std::bool_constant<notes_zeros>{});
+                    std::bool_constant<notes_zeros>{},
+                    std::bool_constant<decltype(family)::value == Family::similarity && !decltype(scores)::value>{});
             };
             using Floors = WindowFloors<Char>;
             // The Jaro pair counts what each window shares at every window:
