@@ -1478,18 +1478,19 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         if (!group.members_kept) return;
         const double floor = candidate.judgement.floor;
         if (keeps_lowest && group.members_full) {
+            // A floor left out, the lowest of which the judge is told.
+            const auto leave_out = [&](double left) __attribute__((always_inline))
+            {
+                if (!(left < group.lowest_left)) return;
+                group.lowest_left = left;
+                floors.floor_windows_by(left, group.end);
+            };
             if (!(floor < group.highest_kept)) {
-                if (floor < group.lowest_left) {
-                    group.lowest_left = floor;
-                    floors.floor_windows_by(floor, group.end);
-                }
+                leave_out(floor);
                 return;
             }
             // The first member of the highest floor gives way.
-            if (group.highest_kept < group.lowest_left) {
-                group.lowest_left = group.highest_kept;
-                floors.floor_windows_by(group.lowest_left, group.end);
-            }
+            leave_out(group.highest_kept);
             members[group.highest_at] = Member{candidate.window, floor, candidate.judgement.exact};
             const auto highest =
                 std::max_element(members.begin() + static_cast<std::ptrdiff_t>(group.members_from), members.end(),
