@@ -734,6 +734,24 @@ void jaro_pattern_agrees_with_the_library()
                     jaro.distance_with_prefix(units, weight, detail::common_prefix(units, pattern), need);
                 CHECK(std::memcmp(&told, &alone, sizeof told) == 0, "told its prefix, '%s' vs '%s': %.17g, alone %.17g",
                       narrow(candidate).c_str(), narrow(pattern).c_str(), told, alone);
+                // Told the least similarity that a threshold lets pass, it
+                // leaves out only candidates that fail that threshold, even
+                // one at the candidate's own distance or an ulp from it.
+                const uint64_t prefix = detail::common_prefix(units, pattern);
+                const double random_threshold = static_cast<double>(random_source() % 1001) / 1000.0;
+                for (const double threshold : {alone, std::nextafter(alone, 0.0), std::nextafter(alone, 2.0),
+                                               random_threshold}) {
+                    const double least = detail::least_jaro_similarity(threshold, weight, prefix);
+                    const double cut = jaro.distance_with_prefix(units, weight, prefix, need, least);
+                    if (std::isinf(cut) && !std::isinf(alone)) {
+                        CHECK(alone > threshold, "left out at %.17g, '%s' vs '%s' scores %.17g", threshold,
+                              narrow(candidate).c_str(), narrow(pattern).c_str(), alone);
+                        continue;
+                    }
+                    CHECK(std::memcmp(&cut, &alone, sizeof cut) == 0,
+                          "told the least at %.17g, '%s' vs '%s': %.17g, alone %.17g", threshold,
+                          narrow(candidate).c_str(), narrow(pattern).c_str(), cut, alone);
+                }
             }
         };
         check_told_prefix(std::u32string_view(candidate));
