@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -287,6 +288,8 @@ public:
 #if TESSARIN_SHARED_LANES
         for (__m128i& lanes : count_lanes_)
             lanes = _mm_setzero_si128();
+        running_from_ = 1; // nothing held
+        running_to_ = 0;
 #endif
         first_ = last_ = common_ = 0;
     }
@@ -323,13 +326,35 @@ public:
 #endif
     }
 
-    // of(), for counts kept as vectors() says.
+    // of(), for counts kept as vectors() says. A stretch's counts are the
+    // difference of the running counts at its two ends: a walk whose
+    // stretches move by a token or so spends a load at each end, where
+    // sliding them cost a step per code point and a branch on how far each
+    // end moved, which a walk over short tokens seldom foresees.
     template <std::size_t Vectors>
     [[gnu::always_inline]] uint64_t of_in(Units<Char> text, uint64_t first, uint64_t last) noexcept
     {
 #if TESSARIN_SHARED_LANES
-        if constexpr (Vectors == byte_vector) return in_byte_lanes(text, first, last);
-        if constexpr (Vectors > 0 && Vectors <= most_vectors) return in_lanes<Vectors>(text, first, last);
+        constexpr bool bytes = Vectors == byte_vector;
+        if constexpr (bytes || (Vectors > 0 && Vectors <= most_vectors)) {
+            constexpr std::size_t held = bytes ? 1 : Vectors;
+            // A stretch that the ring cannot hold both ends of, or that a
+            // lane's count may wrap in, slides instead (and is counted afresh).
+            if (last - first >= (bytes ? byte_limit : running_span)) [[unlikely]] {
+                if constexpr (bytes) return in_byte_lanes(text, first, last);
+                else return in_lanes<Vectors>(text, first, last);
+            }
+            if (first < running_from_ || last > running_to_) [[unlikely]]
+                run_counts<held, bytes>(text, first, last);
+            const RunningRow* at_first = running_.get() + (first & running_mask_) * held;
+            const RunningRow* at_last = running_.get() + (last & running_mask_) * held;
+            __m128i count[held];
+            for (std::size_t v = 0; v < held; ++v)
+                count[v] = bytes ? _mm_sub_epi8(at_last[v].load(), at_first[v].load())
+                                 : _mm_sub_epi16(at_last[v].load(), at_first[v].load());
+            if constexpr (bytes) return shared_in_bytes(count[0]);
+            else return shared_in_lanes<Vectors>(count);
+        }
 #endif
         return in_counts(text, first, last);
     }
@@ -438,6 +463,13 @@ private:
         __m128i count[Vectors];
         slide_lanes<Vectors, false>(text.data(), first, last, count);
         if (last - first >= lane_limit) return counted_afresh(text, first, last);
+        return shared_in_lanes<Vectors>(count);
+    }
+
+    // The intersection from the counts of a stretch shorter than lane_limit.
+    template <std::size_t Vectors>
+    [[gnu::always_inline]] uint64_t shared_in_lanes(const __m128i (&count)[Vectors]) const noexcept
+    {
         __m128i sums = _mm_setzero_si128();
         const __m128i ones = _mm_set1_epi16(1);
         for (std::size_t v = 0; v < Vectors; ++v)
@@ -454,8 +486,67 @@ private:
         slide_lanes<1, true>(text.data(), first, last, count);
         // No count of a shorter stretch has wrapped.
         if (last - first >= byte_limit) return counted_afresh(text, first, last);
-        const __m128i sums = _mm_sad_epu8(_mm_min_epu8(count[0], quota_bytes_), _mm_setzero_si128());
+        return shared_in_bytes(count[0]);
+    }
+
+    // The intersection from the 8-bit counts of a stretch shorter than byte_limit.
+    [[gnu::always_inline]] uint64_t shared_in_bytes(__m128i count) const noexcept
+    {
+        const __m128i sums = _mm_sad_epu8(_mm_min_epu8(count, quota_bytes_), _mm_setzero_si128());
         return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_unpackhi_epi64(sums, sums))));
+    }
+
+    // Makes the running counts reach from `first` to `last` (before which
+    // the caller saw that they do not): a block beyond `last` at once, so
+    // that the next stretches find theirs. Where `first` is no longer held
+    // (a walk started again), they start afresh from it, at zero: only
+    // differences are read. Running counts wrap as the lanes do; the
+    // difference of two is exact for a stretch that no lane's count wraps
+    // in, which the caller's limits see to.
+    template <std::size_t Held, bool Bytes>
+    [[gnu::noinline]] void run_counts(Units<Char> text, uint64_t first, uint64_t last) noexcept
+    {
+        if (!running_) {
+            // A ring as long as the text where that is shorter: most calls'.
+            std::size_t ring = 64;
+            while (ring < 2 * running_span && ring <= text.size())
+                ring *= 2;
+            running_.reset(new RunningRow[ring * Held]);
+            running_mask_ = ring - 1;
+        }
+        RunningRow* running = running_.get();
+        const uint64_t ring = running_mask_ + 1;
+        if (first < running_from_ || first > running_to_) {
+            for (std::size_t v = 0; v < Held; ++v)
+                running[(first & running_mask_) * Held + v].store(_mm_setzero_si128());
+            running_from_ = running_to_ = first;
+        }
+        // Never so far that `first` drops out of the ring.
+        const uint64_t to = std::min<uint64_t>({text.size(), std::max<uint64_t>(last, running_to_ + running_block),
+                                                first + ring - 1});
+        __m128i count[Held];
+        const RunningRow* before = running + (running_to_ & running_mask_) * Held;
+        for (std::size_t v = 0; v < Held; ++v)
+            count[v] = before[v].load();
+        const LaneRow* rows = rows_.data();
+        // In runs up to the ring's end, which step through memory.
+        for (uint64_t at = running_to_; at < to;) {
+            const uint64_t slot = (at + 1) & running_mask_;
+            const uint64_t run = std::min<uint64_t>(to - at, ring - slot);
+            const Char* units = text.data() + at;
+            RunningRow* after = running + slot * Held;
+#pragma GCC unroll 4
+            for (uint64_t k = 0; k < run; ++k) {
+                const LaneRow* row = row_of<Held>(units[k], rows);
+                for (std::size_t v = 0; v < Held; ++v) {
+                    count[v] = Bytes ? _mm_add_epi8(count[v], row[v].load()) : _mm_add_epi16(count[v], row[v].load());
+                    after[k * Held + v].store(count[v]);
+                }
+            }
+            at += run;
+        }
+        running_to_ = to;
+        if (to >= ring) running_from_ = std::max<uint64_t>(running_from_, to - (ring - 1));
     }
 
     // in_byte_lanes() out of line, for of(): only the Jaro pair's walk
@@ -468,13 +559,17 @@ private:
 
     // The row of lanes of a code unit's id, `Vectors` vectors a row. A unit
     // of one byte finds it in one load, where an id would then be scaled.
-    template <std::size_t Vectors> [[gnu::always_inline]] auto row_of(Char unit) const noexcept
+    // A caller that stores as it goes passes rows_.data(), which the
+    // compiler would otherwise load again after each store.
+    template <std::size_t Vectors>
+    [[gnu::always_inline]] auto row_of(Char unit, const void* given = nullptr) const noexcept
     {
+        const auto* rows = given ? static_cast<decltype(rows_.data())>(given) : rows_.data();
         if constexpr (sizeof(Char) == 1)
-            return reinterpret_cast<const LaneRow*>(reinterpret_cast<const char*>(rows_.data()) +
+            return reinterpret_cast<const LaneRow*>(reinterpret_cast<const char*>(rows) +
                                                     row_offsets_[static_cast<unsigned char>(unit)]);
         else
-            return rows_.data() + Vectors * id_of(code_point(unit));
+            return rows + Vectors * id_of(code_point(unit));
     }
 
     // Sets row_offsets_ for rows of `vectors` vectors: the units outside
@@ -545,6 +640,18 @@ private:
     static constexpr uint64_t byte_limit = 256;
     __m128i quota_bytes_; // for 8-bit lanes, whose rows_ hold 1 in the id's byte
     std::uint32_t row_offsets_[sizeof(Char) == 1 ? 256 : 1]; // by unit of a one-byte text: its row's, in bytes
+    // The running counts for of_in(), from running_from_ to running_to_
+    // (both included; none where the first is past the second), in a ring:
+    // the counts of the units before each position, from where they started.
+    static constexpr uint64_t running_span = 512; // a longer stretch slides
+    static constexpr uint64_t running_block = 256; // units run at once
+    struct alignas(16) RunningRow { // left unset until run: no count is read before
+        __m128i lanes;
+        __m128i load() const noexcept { return _mm_load_si128(&lanes); }
+        void store(__m128i counts) noexcept { _mm_store_si128(&lanes, counts); }
+    };
+    std::unique_ptr<RunningRow[]> running_;
+    uint64_t running_mask_ = 0, running_from_ = 1, running_to_ = 0;
 #endif
 };
 

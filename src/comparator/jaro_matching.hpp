@@ -40,6 +40,18 @@ constexpr JaroSpan jaro_span(std::size_t p, std::size_t t) noexcept
     return JaroSpan{p / 2 - 1, t};
 }
 
+// A Jaro similarity (before Winkler's step) below which a candidate with
+// `prefix` code points in common with the pattern cannot come within
+// `threshold` of it by any rounding, for jaro_similarity()'s `least`; 0
+// where none is known. Winkler's step leaves (1 - s)(1 - prefix * weight)
+// of the distance, never less than that, and never more than 1 - s.
+inline double least_jaro_similarity(double threshold, double prefix_weight, std::uint64_t prefix) noexcept
+{
+    const double kept = std::min(1.0, 1.0 - static_cast<double>(prefix) * prefix_weight);
+    if (!(kept > 0.0)) return 0.0;
+    return std::max(0.0, 1.0 - (threshold + similarity_margin) / kept - similarity_margin);
+}
+
 // The similarity from the matched count and the transpositions (pairs of
 // matched code points that differ, halved), in the library's order of
 // operations, so that the bits agree.
@@ -59,11 +71,13 @@ inline double jaro_similarity_of(std::size_t common, std::size_t transpositions,
 // similarity is given as `short_of_need`, with no transpositions counted.
 // One that matches `enough` passes whatever it holds beyond them: the
 // matching stops there, and its similarity is given as `enough_matched`.
+// One whose similarity lies below `least` (where positive) by more than
+// its rounding is given as `short_of_need` too, before its divisions.
 inline constexpr double short_of_need = -2.0, enough_matched = -3.0;
 template <typename Positions, typename Char>
 [[gnu::always_inline]] inline double jaro_similarity(const Positions& positions, Units<Char> candidate,
-                                                    std::size_t need = 0,
-                                                    std::size_t enough = JaroPattern::unlimited) noexcept
+                                                    std::size_t need = 0, std::size_t enough = JaroPattern::unlimited,
+                                                    double least = 0.0) noexcept
 {
     using Bits = decltype(positions.positions_of(0));
     const std::u32string_view pattern = positions.pattern();
@@ -86,7 +100,12 @@ template <typename Positions, typename Char>
     // copied aside to outlive the look-up, two steps more a code point.
     const auto take = [&](Char unit) {
         matched[common] = unit;
-        const Bits found = positions.positions_of(code_point(unit)) & reach & free;
+        // The positions within reach are found apart from those still free,
+        // which is all that each step waits on: the compiler would
+        // otherwise put the look-up after `free`, a step more on that path.
+        Bits within = positions.positions_of(code_point(unit)) & reach;
+        if constexpr (sizeof(Bits) == sizeof(std::uint64_t)) asm("" : "+r"(within));
+        const Bits found = within & free;
         free ^= found & (~found + 1);
         common += found != 0;
     };
@@ -135,6 +154,14 @@ template <typename Positions, typename Char>
     for (std::size_t word = 0; word < sizeof(Bits) / sizeof(std::uint64_t); ++word)
         for (auto bits = static_cast<std::uint64_t>(taken >> (64 * word)); bits != 0; bits &= bits - 1)
             differ += pattern[64 * word + lowest_set_bit(bits)] != code_point(matched[k++]);
+    if (least > 0.0) {
+        // The similarity as a fraction of integers, exact (the lengths are
+        // a few hundred at most): the divisions' latency is spent only on
+        // a candidate that may pass.
+        const std::uint64_t kept = common - differ / 2;
+        const std::uint64_t numerator = common * common * (t + p) + kept * p * t, denominator = 3 * p * t * common;
+        if (static_cast<double>(numerator) < least * static_cast<double>(denominator)) return short_of_need;
+    }
     return jaro_similarity_of(common, differ / 2, p, t);
 }
 // The distance from a similarity, with Winkler's step for a prefix weight
@@ -168,10 +195,10 @@ template <typename Char>
 
 template <typename Char>
 [[gnu::always_inline]] inline double JaroPattern::distance_with_prefix(Units<Char> candidate, double prefix_weight,
-                                                                       std::uint64_t prefix,
-                                                                       std::size_t need) const noexcept
+                                                                       std::uint64_t prefix, std::size_t need,
+                                                                       double least) const noexcept
 {
-    const double similarity = jaro_similarity(positions_, candidate, need);
+    const double similarity = jaro_similarity(positions_, candidate, need, JaroPattern::unlimited, least);
     if (similarity < 0.0) return similarity == short_of_need ? std::numeric_limits<double>::infinity() : -1.0;
     return distance_of_similarity(similarity, prefix_weight, [prefix] { return prefix; });
 }

@@ -182,10 +182,13 @@ public:
     // distance() without `enough`, for a caller that knows the candidate's
     // common prefix with the pattern (up to 4 code points): inlined where
     // it is called (comparator/jaro_matching.hpp), for walks that match
-    // most of their windows.
+    // most of their windows. A candidate whose Jaro similarity (before
+    // Winkler's step) lies below `least`, where that is positive, by more
+    // than rounding reaches gets infinity too: for a caller that knows the
+    // least similarity that can pass.
     template <typename Char>
     double distance_with_prefix(Units<Char> candidate, double prefix_weight, std::uint64_t prefix,
-                                std::size_t need) const noexcept;
+                                std::size_t need, double least = 0.0) const noexcept;
 
     const WordPattern& positions() const noexcept { return positions_; }
 

@@ -259,6 +259,9 @@ public:
             const std::size_t vectors = shared_.vectors();
             scores_in_walk_ = jaro_ && jaro_->scores_one_word() && p_ <= 32 &&
                               (vectors == 1 || vectors == detail::SlidingShared<Char>::byte_vector);
+            for (uint64_t prefix = 0; prefix <= 4; ++prefix)
+                least_similarity_[prefix] =
+                    detail::least_jaro_similarity(threshold_, traits_of(metric).prefix_weight, prefix);
         } else {
             rule_lengths_ = lengths; // the table grows as lengths are asked about
         }
@@ -808,7 +811,7 @@ private:
     {
         const uint64_t length = last - first;
         const double distance = jaro_->one_word().distance_with_prefix(
-            text_.substr(first, length), traits_of(metric_).prefix_weight, prefix, need);
+            text_.substr(first, length), traits_of(metric_).prefix_weight, prefix, need, least_similarity_[prefix]);
         // Past what one word reaches: scored later, as where the walk does not score.
         if (distance < 0.0) return Judgement::at_least(jaro_floor_->of(length, shared, prefix));
         ++walk_scored_;
@@ -1201,6 +1204,7 @@ private:
     std::optional<detail::MatchedEnough> matched_enough_; // for the Jaro family
     bool counts_settle_ = false; // whether a window that matches enough passes unscored
     bool winkler_ = false; // Jaro-Winkler: the common prefix counts
+    double least_similarity_[5] = {}; // the least that may pass in the Jaro pair's walk, by common prefix
     bool only_pattern_passes_ = false; // the Jaro pair at a threshold of 0
     // For floor_windows_by(): windows that start by cut_end_ and whose
     // shared count s and length t give s(t + p) < cut_[prefix] t are

@@ -734,6 +734,24 @@ void jaro_pattern_agrees_with_the_library()
                     jaro.distance_with_prefix(units, weight, detail::common_prefix(units, pattern), need);
                 CHECK(std::memcmp(&told, &alone, sizeof told) == 0, "told its prefix, '%s' vs '%s': %.17g, alone %.17g",
                       narrow(candidate).c_str(), narrow(pattern).c_str(), told, alone);
+                // Told the least similarity that a threshold lets pass, it
+                // leaves out only candidates that fail that threshold, even
+                // one at the candidate's own distance or an ulp from it.
+                const uint64_t prefix = detail::common_prefix(units, pattern);
+                const double random_threshold = static_cast<double>(random_source() % 1001) / 1000.0;
+                for (const double threshold : {alone, std::nextafter(alone, 0.0), std::nextafter(alone, 2.0),
+                                               random_threshold}) {
+                    const double least = detail::least_jaro_similarity(threshold, weight, prefix);
+                    const double cut = jaro.distance_with_prefix(units, weight, prefix, need, least);
+                    if (std::isinf(cut) && !std::isinf(alone)) {
+                        CHECK(alone > threshold, "left out at %.17g, '%s' vs '%s' scores %.17g", threshold,
+                              narrow(candidate).c_str(), narrow(pattern).c_str(), alone);
+                        continue;
+                    }
+                    CHECK(std::memcmp(&cut, &alone, sizeof cut) == 0,
+                          "told the least at %.17g, '%s' vs '%s': %.17g, alone %.17g", threshold,
+                          narrow(candidate).c_str(), narrow(pattern).c_str(), cut, alone);
+                }
             }
         };
         check_told_prefix(std::u32string_view(candidate));
@@ -1120,7 +1138,24 @@ void word_scorer_agrees_with_the_library()
 // window) agrees with a fresh count, in each width of text the code point
 // fits, for patterns whose distinct code points fill one vector of lanes,
 // several, or more than the lanes hold; in 16-bit lanes and, where the
-// pattern fits them, in 8-bit ones.
+// pattern fits them, in 8-bit ones. So does the count from running counts
+// (of_in()), kept apart, over the same windows: its ring wraps on a text
+// longer than it, and restarts where a window jumps past what it holds.
+template <typename Char>
+uint64_t shared_from_running_counts(detail::SlidingShared<Char>& shared, Units<Char> text, uint64_t first,
+                                    uint64_t last)
+{
+    switch (shared.vectors()) {
+    case 1: return shared.template of_in<1>(text, first, last);
+    case 2: return shared.template of_in<2>(text, first, last);
+    case 3: return shared.template of_in<3>(text, first, last);
+    case 4: return shared.template of_in<4>(text, first, last);
+    case detail::SlidingShared<Char>::byte_vector:
+        return shared.template of_in<detail::SlidingShared<Char>::byte_vector>(text, first, last);
+    default: return shared.template of_in<0>(text, first, last);
+    }
+}
+
 template <typename Char> void check_sliding_shared(std::u32string_view pattern, std::u32string_view text, bool bytes)
 {
     std::basic_string<Char> units;
@@ -1128,8 +1163,9 @@ template <typename Char> void check_sliding_shared(std::u32string_view pattern, 
         if (c > std::numeric_limits<Char>::max() || (sizeof(Char) == 2 && c >= 0xD800 && c < 0xE000)) return;
         units += static_cast<Char>(c);
     }
-    detail::SlidingShared<Char> shared(pattern);
+    detail::SlidingShared<Char> shared(pattern), running(pattern);
     if (bytes && !shared.count_in_bytes()) return;
+    if (bytes) running.count_in_bytes();
     for (int walk = 0; walk < 2; ++walk) {
         uint64_t first = 0, last = 0;
         while (first < text.size()) {
@@ -1146,8 +1182,13 @@ template <typename Char> void check_sliding_shared(std::u32string_view pattern, 
             CHECK(got == want, "shared count of [%llu, %llu) in %zu-byte units: %llu, counted afresh %llu",
                   static_cast<unsigned long long>(first), static_cast<unsigned long long>(last), sizeof(Char),
                   static_cast<unsigned long long>(got), static_cast<unsigned long long>(want));
+            const uint64_t run = shared_from_running_counts(running, Units<Char>(units), first, last);
+            CHECK(run == want, "shared count of [%llu, %llu) in %zu-byte units from running counts: %llu, afresh %llu",
+                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(last), sizeof(Char),
+                  static_cast<unsigned long long>(run), static_cast<unsigned long long>(want));
         }
         shared.reset();
+        running.reset();
     }
 }
 
@@ -1166,7 +1207,9 @@ void sliding_shared_agrees_with_a_fresh_count()
                                            std::u32string_view(spread).substr(0, 24)};
     for (const std::u32string_view pattern : patterns)
         for (const std::u32string_view alphabet : letters) {
-            const std::u32string text = random_string(600, alphabet);
+            // Longer than the running counts' ring only where the pattern
+            // has few distinct code points, to spare the checks' time.
+            const std::u32string text = random_string(pattern.size() <= 8 ? 3000 : 600, alphabet);
             for (const bool bytes : {false, true}) {
                 check_sliding_shared<char>(pattern, text, bytes);
                 check_sliding_shared<char16_t>(pattern, text, bytes);
@@ -1178,17 +1221,23 @@ void sliding_shared_agrees_with_a_fresh_count()
     const std::u32string text = std::u32string(40000, U'a') + U"ba";
     std::string units(text.begin(), text.end());
     const std::pair<uint64_t, uint64_t> windows[] = {{0, 10},     {0, 300},       {45, 300},     {46, 40000},
-                                                     {50, 40002}, {39800, 40002}, {39990, 40002}, {40000, 40002}};
+                                                     {50, 40002}, {39700, 39956}, {39701, 39958}, {39800, 40002},
+                                                     {39990, 40002}, {40000, 40002}};
     const std::u32string_view counted = U"aabcdefghij"; // ten distinct: 8-bit lanes take them
     for (const bool bytes : {false, true}) {
-        detail::SlidingShared<char> shared(counted);
+        detail::SlidingShared<char> shared(counted), running(counted);
         CHECK(!bytes || shared.count_in_bytes(), "8-bit lanes refused for a pattern of ten distinct code points");
+        if (bytes) running.count_in_bytes();
         for (const auto& [first, last] : windows) {
             const uint64_t got = shared.of(Units<char>(units), first, last);
             const uint64_t want = shared_count(std::u32string_view(text).substr(first, last - first), counted);
             CHECK(got == want, "shared count of [%llu, %llu) in %s lanes: %llu, counted afresh %llu",
                   static_cast<unsigned long long>(first), static_cast<unsigned long long>(last), bytes ? "8-bit" : "16-bit",
                   static_cast<unsigned long long>(got), static_cast<unsigned long long>(want));
+            const uint64_t run = shared_from_running_counts(running, Units<char>(units), first, last);
+            CHECK(run == want, "shared count of [%llu, %llu) in %s lanes from running counts: %llu, afresh %llu",
+                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(last), bytes ? "8-bit" : "16-bit",
+                  static_cast<unsigned long long>(run), static_cast<unsigned long long>(want));
         }
     }
 }
