@@ -12,8 +12,10 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "comparator/bit_parallel.hpp"
@@ -170,6 +172,22 @@ private:
     bool trims_ = true;
     TokenSpans spans_, ahead_spans_; // for a single separator
     std::optional<Tokenizer<Char>> tokenizer_;
+};
+
+// An allocator whose vectors leave the items that they grow by
+// uninitialised, for items that are written before they are read: the
+// room for a sweep's windows, which it fills as far as it gathers them.
+template <typename T> struct UninitialisedAllocator : std::allocator<T> {
+    template <typename U> struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <typename U> UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <typename U> void construct(U* at) noexcept { ::new (static_cast<void*>(at)) U; }
+    template <typename U, typename... Args> void construct(U* at, Args&&... args)
+    {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
 };
 
 // The code points that token windows share with the pattern, counted as
@@ -1133,8 +1151,7 @@ private:
                 // per window).
                 Stretch& stretch = out[count++];
                 stretch.first = window.first;
-                stretch.last = window.last;
-                stretch.common = 0;
+                stretch.last = window.last; // its count is the sweep's to write
                 work += window.last - window.first + 1;
                 return count < most_swept;
             });
@@ -1246,7 +1263,8 @@ private:
     // The windows measured by sweeps, by their trimmed spans in order, and
     // what a sweep needs: the windows to look ahead in (none: no sweeps).
     static constexpr std::size_t most_swept = 128, most_kept_swept = std::size_t{1} << 14;
-    std::vector<detail::BitParallelPattern::Stretch> swept_, batch_;
+    std::vector<detail::BitParallelPattern::Stretch, UninitialisedAllocator<detail::BitParallelPattern::Stretch>>
+        swept_, batch_;
     std::size_t next_swept_ = 0; // where the next window is looked for first
     TokenWindows<Char>* ahead_ = nullptr;
     bool trims_ = false;
