@@ -570,9 +570,10 @@ constexpr BeginMasks begin_masks{};
 // of whole vectors, with no loads or stores, and the rows go through
 // memory only where stretches end. The stretches are taken by their ends,
 // each after those that begin before it ends (those that begin where it
-// ends, after it), so that each event costs a compare or two. False, with the stretches' counts not all written, where more
-// stretches than that are open at once. Token windows of a dozen tokens
-// or fewer are swept here.
+// ends, after it), so that each event costs a compare or two. False,
+// with the stretches' counts not all written, where more stretches than
+// that are open at once. Token windows of a dozen tokens or fewer are
+// swept here.
 template <std::size_t vectors, typename Char>
 __attribute__((target("avx2,popcnt"))) bool sweep_in_registers_avx2(const BitParallelPattern& pattern,
                                                                     std::basic_string_view<Char> text,
