@@ -1701,8 +1701,9 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // the block's windows held across them cost more than it saved.
     // With `cuts`, the Jaro pair's judge is told the lowest floor that the
     // open group left out (see WindowFloors::floor_windows_by()).
-    const auto first_walk = [&](auto judge_window, auto inlined_keep, auto notes_zeros, auto cuts) {
-        constexpr bool polls_each = decltype(inlined_keep)::value;
+    const auto first_walk = [&](auto judge_window, auto inlined_keep, auto notes_zeros, auto cuts,
+                                auto polls_each_window) {
+        constexpr bool polls_each = decltype(polls_each_window)::value;
         windows.template walk<!polls_each>(
             0, [ =, &cancel, &open, &join, &take, &floors ](uint64_t start, uint64_t end)
                    __attribute__((always_inline)) {
@@ -1742,7 +1743,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     if (every_window_passes) {
         first_walk(
             [&](uint64_t, uint64_t first, uint64_t last) { return Judgement::at_least(floors.rough(first, last)); },
-            std::false_type{}, std::false_type{}, std::false_type{});
+            std::false_type{}, std::false_type{}, std::false_type{}, std::false_type{});
     } else {
         for_family([&](auto family) {
             constexpr Family judged_as = decltype(family)::value;
@@ -1758,9 +1759,11 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                             return floors.template judge_as<decltype(family)::value, true, decltype(vectors)::value,
                                                             decltype(scores)::value>(start, first, last, threshold);
                         },
-                    std::bool_constant<decltype(family)::value == Family::similarity>{},
+                    std::bool_constant<decltype(family)::value == Family::similarity ||
+                                       decltype(family)::value == Family::swept>{},
                     std::bool_constant<notes_zeros>{},
-                    std::bool_constant<decltype(family)::value == Family::similarity && !decltype(scores)::value>{});
+                    std::bool_constant<decltype(family)::value == Family::similarity && !decltype(scores)::value>{},
+                    std::bool_constant<decltype(family)::value == Family::similarity>{});
             };
             using Floors = WindowFloors<Char>;
             // The Jaro pair counts what each window shares at every window:
