@@ -1534,7 +1534,14 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         if (members.size() == members.capacity())
             members.reserve(members.capacity() == 0 ? first_room
                                                     : std::max(2 * members.capacity(), most_members_at_once));
-        members.push_back(Member{candidate.window, floor, candidate.judgement.exact});
+        // Written in place, as the windows that wait in `within` are.
+        Member& member = members.emplace_back();
+        member.window.start = candidate.window.start;
+        member.window.end = candidate.window.end;
+        member.window.first = candidate.window.first;
+        member.window.last = candidate.window.last;
+        member.floor = floor;
+        member.exact = candidate.judgement.exact;
         group.members_full = keeps_lowest && kept + 1 >= most_in_group;
     };
     const auto keep = [&](const Candidate& candidate) __attribute__((noinline)) { keep_inlined(candidate); };
@@ -1599,7 +1606,18 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                           double floor, double ceiling, bool exact) __attribute__((always_inline))
     {
         const Candidate candidate{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
-        within.push_back(candidate);
+        // Written where it is kept, a field at a time: a record built aside
+        // and copied whole is read back in wide words across the narrow
+        // stores of its fields, which the processor cannot forward (it
+        // waits, once per window).
+        Candidate& waiting = within.emplace_back();
+        waiting.window.start = start;
+        waiting.window.end = end;
+        waiting.window.first = first;
+        waiting.window.last = last;
+        waiting.judgement.floor = floor;
+        waiting.judgement.ceiling = ceiling;
+        waiting.judgement.exact = exact;
         if constexpr (decltype(inlined)::value)
             keep_inlined(candidate);
         else if (open->members_kept) // not worth a call where members are not kept
