@@ -526,23 +526,22 @@ __attribute__((target("avx2"))) void sweep_one_word_avx2(const BitParallelPatter
                });
 }
 
-// How many slots a sweep that keeps its rows in slots round a ring needs,
-// the stretch of index i in slot i modulo their number: enough that a
-// stretch has ended by the position where the next one of its slot begins
-// (those that end at a position end before those that begin there begin).
-std::size_t slots_needed(const Stretch* stretches, std::size_t count) noexcept
+// How many stretches are open at once while the first one is: token
+// windows keep about as many open throughout, so a sweep whose rows stay
+// in registers is tried with that many slots first.
+std::size_t open_with_first(const Stretch* stretches, std::size_t count) noexcept
 {
-    // Token windows keep as many open throughout as while the first one is
-    // open: that many slots, rounded up to whole vectors, are checked at
-    // one compare a stretch, and mostly serve.
-    std::size_t guess = 1;
-    while (guess < count && stretches[guess].first < stretches[0].last)
-        ++guess;
-    const std::size_t slots = (guess + 3) / 4 * 4;
-    bool serve = true;
-    for (std::size_t i = 0; i + slots < count; ++i)
-        serve &= stretches[i].last <= stretches[i + slots].first;
-    if (serve) return slots;
+    std::size_t open = 1;
+    while (open < count && stretches[open].first < stretches[0].last)
+        ++open;
+    return open;
+}
+
+// The most stretches open at once (a stretch is open from its first up to
+// its last, and those that end at a position end before those that begin
+// there begin).
+std::size_t most_open(const Stretch* stretches, std::size_t count) noexcept
+{
     std::size_t most = 1;
     for (std::size_t i = 0, j = 1; i < count; ++i) {
         j = std::max(j, i + 1);
@@ -553,74 +552,95 @@ std::size_t slots_needed(const Stretch* stretches, std::size_t count) noexcept
     return most;
 }
 
+// For each of up to 16 slots, its lane set and no other, in rows of
+// whole vectors: what a stretch that begins in the slot ORs into them.
+struct BeginMasks {
+    alignas(32) std::uint64_t of[16][16];
+    constexpr BeginMasks() : of{}
+    {
+        for (std::size_t slot = 0; slot < 16; ++slot)
+            of[slot][slot] = ~std::uint64_t{0};
+    }
+};
+constexpr BeginMasks begin_masks{};
+
 // The sweep where four times `vectors` slots hold every stretch open at
-// once (slots_needed()): the rows stay in registers, so that a code point
-// costs a lookup and a few steps of whole vectors, with no loads or stores.
-// The rows go through memory only where stretches end. Token windows of a
-// dozen tokens or fewer are swept here.
+// once, the stretch of index i in slot i modulo their number: the rows
+// stay in registers, so that a code point costs a lookup and a few steps
+// of whole vectors, with no loads or stores, and the rows go through
+// memory only where stretches end. The stretches are taken by their ends,
+// each after those that begin before it ends (those that begin where it
+// ends, after it), so that each event costs a compare or two. False,
+// with the stretches' counts not all written, where more stretches than
+// that are open at once. Token windows of a dozen tokens or fewer are
+// swept here.
 template <std::size_t vectors, typename Char>
-__attribute__((target("avx2,popcnt"))) void sweep_in_registers_avx2(const BitParallelPattern& pattern,
+__attribute__((target("avx2,popcnt"))) bool sweep_in_registers_avx2(const BitParallelPattern& pattern,
                                                                     std::basic_string_view<Char> text,
                                                                     Stretch* stretches, std::size_t count,
                                                                     std::uint64_t last_mask)
 {
     constexpr std::size_t slots = 4 * vectors;
-    constexpr std::uint64_t none = ~std::uint64_t{0};
-    // For each slot, its lane set in its vector and no other: what a
-    // stretch that begins in it ORs into the rows.
-    alignas(32) std::uint64_t begin_masks[slots][slots] = {};
-    for (std::size_t slot = 0; slot < slots; ++slot)
-        begin_masks[slot][slot] = none;
     alignas(32) std::uint64_t rows[slots];
     __m256i row[vectors];
     for (std::size_t v = 0; v < vectors; ++v)
         row[v] = _mm256_set1_epi64x(-1);
     const std::uint64_t* low = pattern.low_rows();
-    std::size_t begun = 0, ended = 0, begin_slot = 0, end_slot = 0;
-    // Where the next stretch begins and where the first one open ends.
-    std::uint64_t next_first = stretches[0].first, next_last = none;
-    for (;;) {
-        const std::uint64_t position = std::min(next_first, next_last);
-        if (position == next_last) {
-            for (std::size_t v = 0; v < vectors; ++v)
-                _mm256_store_si256(reinterpret_cast<__m256i*>(rows + 4 * v), row[v]);
-            do {
-                stretches[ended++].common = static_cast<std::uint32_t>(_mm_popcnt_u64(~rows[end_slot] & last_mask));
-                end_slot = end_slot + 1 == slots ? 0 : end_slot + 1;
-            } while (ended < begun && stretches[ended].last == position);
-            next_last = ended < begun ? stretches[ended].last : none;
-        }
-        if (position == next_first) {
-            do {
-                if (stretches[begun].last == position) {
-                    // Empty: every stretch before it has ended.
-                    stretches[begun].common = 0;
-                    ++ended;
-                    end_slot = end_slot + 1 == slots ? 0 : end_slot + 1;
-                } else {
-                    const std::uint64_t* mask = begin_masks[begin_slot];
-                    for (std::size_t v = 0; v < vectors; ++v)
-                        row[v] = _mm256_or_si256(
-                            row[v], _mm256_load_si256(reinterpret_cast<const __m256i*>(mask + 4 * v)));
-                }
-                ++begun;
-                begin_slot = begin_slot + 1 == slots ? 0 : begin_slot + 1;
-            } while (begun < count && stretches[begun].first == position);
-            next_first = begun < count ? stretches[begun].first : none;
-            next_last = ended < begun ? stretches[ended].last : none;
-        }
-        if (ended == count) return;
-        // Nothing open: on to where the next stretch begins.
-        if (ended == begun) continue;
-        const std::uint64_t next_event = std::min(next_first, next_last);
-        for (std::uint64_t at = position; at < next_event; ++at) {
-            const char32_t c = code_point(text[at]);
+    std::size_t begun = 0, begin_slot = 0, end_slot = 0;
+    std::uint64_t position = stretches[0].first;
+    const auto step_to = [&](std::uint64_t next) __attribute__((always_inline, target("avx2"))) {
+        for (; position < next; ++position) {
+            const char32_t c = code_point(text[position]);
             const __m256i eq = _mm256_set1_epi64x(static_cast<long long>(c < 256 ? low[c] : *pattern.positions_of(c)));
             for (std::size_t v = 0; v < vectors; ++v) {
                 const __m256i u = _mm256_and_si256(row[v], eq);
                 row[v] = _mm256_or_si256(_mm256_add_epi64(row[v], u), _mm256_sub_epi64(row[v], u));
             }
         }
+    };
+    for (std::size_t ended = 0; ended < count; ++ended) {
+        const std::uint64_t last = stretches[ended].last;
+        for (; begun < count && stretches[begun].first < last; ++begun) {
+            // Nothing open: on to where it begins.
+            if (begun == ended)
+                position = stretches[begun].first;
+            else
+                step_to(stretches[begun].first);
+            if (begun - ended == slots) return false; // its slot still holds an open stretch
+            const std::uint64_t* mask = begin_masks.of[begin_slot];
+            for (std::size_t v = 0; v < vectors; ++v)
+                row[v] = _mm256_or_si256(row[v], _mm256_load_si256(reinterpret_cast<const __m256i*>(mask + 4 * v)));
+            begin_slot = begin_slot + 1 == slots ? 0 : begin_slot + 1;
+        }
+        if (begun == ended) {
+            // Empty (it begins where it ends, with nothing open).
+            stretches[ended].common = 0;
+            ++begun;
+            begin_slot = begin_slot + 1 == slots ? 0 : begin_slot + 1;
+        } else {
+            step_to(last);
+            for (std::size_t v = 0; v < vectors; ++v)
+                _mm256_store_si256(reinterpret_cast<__m256i*>(rows + 4 * v), row[v]);
+            stretches[ended].common = static_cast<std::uint32_t>(_mm_popcnt_u64(~rows[end_slot] & last_mask));
+        }
+        end_slot = end_slot + 1 == slots ? 0 : end_slot + 1;
+    }
+    return true;
+}
+
+// The sweep in registers for `slots` slots, rounded up to whole vectors;
+// false where that is more than it keeps or too few.
+template <typename Char>
+bool sweep_in_registers(const BitParallelPattern& pattern, std::basic_string_view<Char> text, Stretch* stretches,
+                        std::size_t count, std::uint64_t last_mask, std::size_t slots)
+{
+    switch ((slots + 3) / 4) {
+    case 0:
+    case 1: return sweep_in_registers_avx2<1>(pattern, text, stretches, count, last_mask);
+    case 2: return sweep_in_registers_avx2<2>(pattern, text, stretches, count, last_mask);
+    case 3: return sweep_in_registers_avx2<3>(pattern, text, stretches, count, last_mask);
+    case 4: return sweep_in_registers_avx2<4>(pattern, text, stretches, count, last_mask);
+    default: return false;
     }
 }
 #endif
@@ -636,14 +656,14 @@ void BitParallelPattern::lcs_of_stretches(std::basic_string_view<Char> text, Str
     const std::uint64_t last_mask = tail == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << tail) - 1;
 #if TESSARIN_AVX2
     if (widest && has_avx2()) {
-        switch ((slots_needed(stretches, count) + 3) / 4) {
-        case 0:
-        case 1: sweep_in_registers_avx2<1>(*this, text, stretches, count, last_mask); return;
-        case 2: sweep_in_registers_avx2<2>(*this, text, stretches, count, last_mask); return;
-        case 3: sweep_in_registers_avx2<3>(*this, text, stretches, count, last_mask); return;
-        case 4: sweep_in_registers_avx2<4>(*this, text, stretches, count, last_mask); return;
-        default: break;
-        }
+        // Tried with as many slots as are open with the first stretch, and
+        // where more are open later, with as many as are ever open.
+        const std::size_t guess = open_with_first(stretches, count);
+        if (guess <= 16 && sweep_in_registers(*this, text, stretches, count, last_mask, guess)) return;
+        const std::size_t most = most_open(stretches, count);
+        if (most <= 16 && (most + 3) / 4 > (guess + 3) / 4 &&
+            sweep_in_registers(*this, text, stretches, count, last_mask, most))
+            return;
     }
 #endif
     // The rows of the stretches, by stretch: bits set mark pattern positions

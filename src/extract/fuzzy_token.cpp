@@ -12,8 +12,10 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "comparator/bit_parallel.hpp"
@@ -170,6 +172,22 @@ private:
     bool trims_ = true;
     TokenSpans spans_, ahead_spans_; // for a single separator
     std::optional<Tokenizer<Char>> tokenizer_;
+};
+
+// An allocator whose vectors leave the items that they grow by
+// uninitialised, for items that are written before they are read: the
+// room for a sweep's windows, which it fills as far as it gathers them.
+template <typename T> struct UninitialisedAllocator : std::allocator<T> {
+    template <typename U> struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <typename U> UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <typename U> void construct(U* at) noexcept { ::new (static_cast<void*>(at)) U; }
+    template <typename U, typename... Args> void construct(U* at, Args&&... args)
+    {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
 };
 
 // The code points that token windows share with the pattern, counted as
@@ -1136,8 +1154,7 @@ private:
                 // per window).
                 Stretch& stretch = out[count++];
                 stretch.first = window.first;
-                stretch.last = window.last;
-                stretch.common = 0;
+                stretch.last = window.last; // its count is the sweep's to write
                 work += window.last - window.first + 1;
                 return count < most_swept;
             });
@@ -1250,7 +1267,8 @@ private:
     // The windows measured by sweeps, by their trimmed spans in order, and
     // what a sweep needs: the windows to look ahead in (none: no sweeps).
     static constexpr std::size_t most_swept = 128, most_kept_swept = std::size_t{1} << 14;
-    std::vector<detail::BitParallelPattern::Stretch> swept_, batch_;
+    std::vector<detail::BitParallelPattern::Stretch, UninitialisedAllocator<detail::BitParallelPattern::Stretch>>
+        swept_, batch_;
     std::size_t next_swept_ = 0; // where the next window is looked for first
     TokenWindows<Char>* ahead_ = nullptr;
     bool trims_ = false;
@@ -1520,7 +1538,14 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         if (members.size() == members.capacity())
             members.reserve(members.capacity() == 0 ? first_room
                                                     : std::max(2 * members.capacity(), most_members_at_once));
-        members.push_back(Member{candidate.window, floor, candidate.judgement.exact});
+        // Written in place, as the windows that wait in `within` are.
+        Member& member = members.emplace_back();
+        member.window.start = candidate.window.start;
+        member.window.end = candidate.window.end;
+        member.window.first = candidate.window.first;
+        member.window.last = candidate.window.last;
+        member.floor = floor;
+        member.exact = candidate.judgement.exact;
         group.members_full = keeps_lowest && kept + 1 >= most_in_group;
     };
     const auto keep = [&](const Candidate& candidate) __attribute__((noinline)) { keep_inlined(candidate); };
@@ -1585,7 +1610,18 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                           double floor, double ceiling, bool exact) __attribute__((always_inline))
     {
         const Candidate candidate{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
-        within.push_back(candidate);
+        // Written where it is kept, a field at a time: a record built aside
+        // and copied whole is read back in wide words across the narrow
+        // stores of its fields, which the processor cannot forward (it
+        // waits, once per window).
+        Candidate& waiting = within.emplace_back();
+        waiting.window.start = start;
+        waiting.window.end = end;
+        waiting.window.first = first;
+        waiting.window.last = last;
+        waiting.judgement.floor = floor;
+        waiting.judgement.ceiling = ceiling;
+        waiting.judgement.exact = exact;
         if constexpr (decltype(inlined)::value)
             keep_inlined(candidate);
         else if (open->members_kept) // not worth a call where members are not kept
@@ -1687,8 +1723,9 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // the block's windows held across them cost more than it saved.
     // With `cuts`, the Jaro pair's judge is told the lowest floor that the
     // open group left out (see WindowFloors::floor_windows_by()).
-    const auto first_walk = [&](auto judge_window, auto inlined_keep, auto notes_zeros, auto cuts) {
-        constexpr bool polls_each = decltype(inlined_keep)::value;
+    const auto first_walk = [&](auto judge_window, auto inlined_keep, auto notes_zeros, auto cuts,
+                                auto polls_each_window) {
+        constexpr bool polls_each = decltype(polls_each_window)::value;
         windows.template walk<!polls_each>(
             0, [ =, &cancel, &open, &join, &take, &floors ](uint64_t start, uint64_t end)
                    __attribute__((always_inline)) {
@@ -1728,7 +1765,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     if (every_window_passes) {
         first_walk(
             [&](uint64_t, uint64_t first, uint64_t last) { return Judgement::at_least(floors.rough(first, last)); },
-            std::false_type{}, std::false_type{}, std::false_type{});
+            std::false_type{}, std::false_type{}, std::false_type{}, std::false_type{});
     } else {
         for_family([&](auto family) {
             constexpr Family judged_as = decltype(family)::value;
@@ -1744,9 +1781,11 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                             return floors.template judge_as<decltype(family)::value, true, decltype(vectors)::value,
                                                             decltype(scores)::value>(start, first, last, threshold);
                         },
-                    std::bool_constant<decltype(family)::value == Family::similarity>{},
+                    std::bool_constant<decltype(family)::value == Family::similarity ||
+                                       decltype(family)::value == Family::swept>{},
                     std::bool_constant<notes_zeros>{},
-                    std::bool_constant<decltype(family)::value == Family::similarity && !decltype(scores)::value>{});
+                    std::bool_constant<decltype(family)::value == Family::similarity && !decltype(scores)::value>{},
+                    std::bool_constant<decltype(family)::value == Family::similarity>{});
             };
             using Floors = WindowFloors<Char>;
             // The Jaro pair counts what each window shares at every window:
