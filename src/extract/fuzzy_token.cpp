@@ -1538,7 +1538,8 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         if (members.size() == members.capacity())
             members.reserve(members.capacity() == 0 ? first_room
                                                     : std::max(2 * members.capacity(), most_members_at_once));
-        // Written in place, as the windows that wait in `within` are.
+        // Written in place a field at a time: read whole, the candidate
+        // would wait on the narrow stores of its fields.
         Member& member = members.emplace_back();
         member.window.start = candidate.window.start;
         member.window.end = candidate.window.end;
@@ -1610,18 +1611,12 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                           double floor, double ceiling, bool exact) __attribute__((always_inline))
     {
         const Candidate candidate{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
-        // Written where it is kept, a field at a time: a record built aside
-        // and copied whole is read back in wide words across the narrow
-        // stores of its fields, which the processor cannot forward (it
-        // waits, once per window).
-        Candidate& waiting = within.emplace_back();
-        waiting.window.start = start;
-        waiting.window.end = end;
-        waiting.window.first = first;
-        waiting.window.last = last;
-        waiting.judgement.floor = floor;
-        waiting.judgement.ceiling = ceiling;
-        waiting.judgement.exact = exact;
+        // Kept from a record of its own, not from `candidate`: that one is
+        // stored a field at a time for keep(), and read back whole it would
+        // wait on those narrow stores, which the processor cannot forward to
+        // a wide load (once per window). This one never leaves registers.
+        const Candidate waiting{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
+        within.push_back(waiting);
         if constexpr (decltype(inlined)::value)
             keep_inlined(candidate);
         else if (open->members_kept) // not worth a call where members are not kept
