@@ -10,6 +10,7 @@
 // scored.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <new>
@@ -188,6 +189,45 @@ template <typename T> struct UninitialisedAllocator : std::allocator<T> {
     {
         ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
     }
+};
+
+// Records kept in order, appended a field at a time where they are kept:
+// a record built whole and then copied in is read back in wide words
+// across the narrow stores that built it, which the processor cannot
+// forward to a wide load (it waits, once per record). For records that
+// are trivially copied, and written whole before they are read.
+template <typename T> class AppendedRecords {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
+                  "records are moved as bytes and never destroyed");
+
+public:
+    // Room for one more record, at the end, for the caller to write. The
+    // first record takes room for a few, and room grows by doubling: a
+    // call whose windows never wait takes none.
+    [[gnu::always_inline]] T& append()
+    {
+        if (__builtin_expect(end_ == room_end_, 0)) grow(end_ == items_.get() ? first_room : 2 * size());
+        return *end_++;
+    }
+    void clear() noexcept { end_ = items_.get(); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(end_ - items_.get()); }
+    std::reverse_iterator<T*> rbegin() noexcept { return std::reverse_iterator<T*>(end_); }
+    std::reverse_iterator<T*> rend() noexcept { return std::reverse_iterator<T*>(items_.get()); }
+
+private:
+    [[gnu::noinline]] void grow(std::size_t room)
+    {
+        const std::size_t kept = size();
+        std::unique_ptr<T[]> fresh(new T[room]);
+        std::copy(items_.get(), end_, fresh.get());
+        items_ = std::move(fresh);
+        end_ = items_.get() + kept;
+        room_end_ = items_.get() + room;
+    }
+
+    std::unique_ptr<T[]> items_;
+    T* end_ = nullptr;
+    T* room_end_ = nullptr;
 };
 
 // The code points that token windows share with the pattern, counted as
@@ -1442,8 +1482,7 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
     // small blocks: most calls find one or two.
     groups.reserve(8);
     std::optional<TokenGroup> open;
-    std::vector<Candidate> within; // windows that start within the open group, not judged yet
-    within.reserve(first_room);
+    AppendedRecords<Candidate> within; // windows that start within the open group, not judged yet
     // The windows of the groups that the floors leave, in window order,
     // while there is room: a group of more is walked again.
     struct Member {
@@ -1611,12 +1650,17 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
                           double floor, double ceiling, bool exact) __attribute__((always_inline))
     {
         const Candidate candidate{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
-        // Kept from a record of its own, not from `candidate`: that one is
-        // stored a field at a time for keep(), and read back whole it would
-        // wait on those narrow stores, which the processor cannot forward to
-        // a wide load (once per window). This one never leaves registers.
-        const Candidate waiting{WindowSpan{start, end, first, last}, Judgement{floor, ceiling, exact}};
-        within.push_back(waiting);
+        // Written where it waits from the values, not copied from
+        // `candidate`: that one is stored a field at a time for keep(), and
+        // read back whole it would wait on those narrow stores.
+        Candidate& waiting = within.append();
+        waiting.window.start = start;
+        waiting.window.end = end;
+        waiting.window.first = first;
+        waiting.window.last = last;
+        waiting.judgement.floor = floor;
+        waiting.judgement.ceiling = ceiling;
+        waiting.judgement.exact = exact;
         if constexpr (decltype(inlined)::value)
             keep_inlined(candidate);
         else if (open->members_kept) // not worth a call where members are not kept
