@@ -963,6 +963,9 @@ private:
         return work_out_largest_distance(length, bound);
     }
 
+    // How many lengths the tables of what a length allows grow by at least.
+    static constexpr std::size_t rules_cleared_ahead = 16;
+
     // largest_distance() where it is not kept yet (or not kept at all).
     [[gnu::noinline]] int64_t work_out_largest_distance(uint64_t length, double bound)
     {
@@ -988,7 +991,13 @@ private:
         if (bound == threshold_) {
             if (length < rule_lengths_) {
                 if (length >= rules_.size()) {
-                    detail::grow_cleared(rules_, length, rule_lengths_, 64, LengthRule{unknown, impossible});
+                    // Cleared a few lengths ahead at a time: the room is
+                    // taken afresh in each call, most likely out of the
+                    // cache, and windows of a few short tokens ask about a
+                    // dozen lengths or so; clearing far past those costs a
+                    // short call more than the growths it spares.
+                    detail::grow_cleared(rules_, length, rule_lengths_, rules_cleared_ahead,
+                                         LengthRule{unknown, impossible});
                     rule_table_ = rules_.data();
                     rule_count_ = rules_.size();
                 }
@@ -998,7 +1007,7 @@ private:
             // Cleared as far as the lengths asked about, as the rules are:
             // a short call asks about a few dozen.
             if (length >= other_allowed_.size())
-                detail::grow_cleared(other_allowed_, length, rule_lengths_, 64, KeptDistance{});
+                detail::grow_cleared(other_allowed_, length, rule_lengths_, rules_cleared_ahead, KeptDistance{});
             other_allowed_[length] = KeptDistance{bound, largest};
         }
         return largest;
