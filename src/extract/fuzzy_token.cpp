@@ -963,7 +963,11 @@ private:
         return work_out_largest_distance(length, bound);
     }
 
-    // How many lengths the tables of what a length allows grow by at least.
+    // How many lengths the tables of what a length allows grow by at least:
+    // their room is taken afresh in each call, most likely out of the
+    // cache, and windows of a few short tokens ask about a dozen lengths or
+    // so; clearing far past those costs a short call more than the growths
+    // it spares.
     static constexpr std::size_t rules_cleared_ahead = 16;
 
     // largest_distance() where it is not kept yet (or not kept at all).
@@ -991,11 +995,6 @@ private:
         if (bound == threshold_) {
             if (length < rule_lengths_) {
                 if (length >= rules_.size()) {
-                    // Cleared a few lengths ahead at a time: the room is
-                    // taken afresh in each call, most likely out of the
-                    // cache, and windows of a few short tokens ask about a
-                    // dozen lengths or so; clearing far past those costs a
-                    // short call more than the growths it spares.
                     detail::grow_cleared(rules_, length, rule_lengths_, rules_cleared_ahead,
                                          LengthRule{unknown, impossible});
                     rule_table_ = rules_.data();
