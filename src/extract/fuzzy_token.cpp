@@ -1081,8 +1081,12 @@ private:
             }
         }
         if (afresh) common_->restart(first);
+        // A pass begun at the window that has read past its end (for a
+        // longer window with the same trimmed start) gives the longer
+        // stretch's count: a bound on the window's, not the window's own.
+        const bool read_past = !afresh && common_to_ > last;
         common_to_ = std::max(common_to_, last);
-        known = common_->started_at() == first ? Known::own_pass : Known::bound;
+        known = common_->started_at() == first && !read_past ? Known::own_pass : Known::bound;
         return common_->at(text_, last);
     }
 
