@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "text/match.hpp"
+#include "text/processor.hpp"
 #include "text/units.hpp"
 
 namespace tessarin::detail {
@@ -36,11 +37,7 @@ inline unsigned count_bits(std::uint64_t x) noexcept
 // every processor that runs AVX2 has it, and most others of this family.
 inline bool counts_bits_itself() noexcept
 {
-#if defined(__x86_64__) && defined(__GNUC__)
-    return __builtin_cpu_supports("popcnt");
-#else
-    return false;
-#endif
+    return processor().popcnt;
 }
 
 // count_bits(), by the processor's own instruction where `itself` (from

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "text/fold.hpp"
+#include "text/processor.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -108,8 +109,7 @@ inline std::size_t next_non_ascii(const char* data, std::size_t size, std::size_
 // function built for it each, thirty-two bytes at a time.
 inline bool has_avx2() noexcept
 {
-    static const bool supported = __builtin_cpu_supports("avx2");
-    return supported;
+    return processor().avx2;
 }
 
 __attribute__((target("avx2"))) inline std::size_t count_byte_avx2(const char* data, std::size_t size, char byte,
