@@ -369,6 +369,39 @@ def test_groups_that_hold_the_phrase_itself_match_the_model(metric, seed):
                     assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
 
 
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("seed", range(3))
+def test_groups_whose_scores_fall_rise_and_tie_match_the_model(metric, seed):
+    # A group keeps only the windows that may still be its pick: those whose
+    # floors are not above the lowest score found in it so far. Copies of
+    # the phrase changed by fewer and fewer edits, then more and more, with
+    # ties at the lowest (the phrase itself twice, or two copies changed
+    # alike), in groups among common words where most windows are scored as
+    # they are walked, and at thresholds where few or most windows pass.
+    rng = random.Random(f"{metric} falling and rising {seed}")
+    words = "the of and to a in is you that it he was for on are as".split()
+
+    def changed(phrase, edits):
+        copy = list(phrase)
+        for k in range(edits):
+            at = (k * 5 + seed) % len(copy)
+            copy[at] = copy[at][:-1] + "x" if len(copy[at]) > 1 else "x"
+        return copy
+
+    for size in (3, 12):
+        phrase = [rng.choice(words) for _ in range(size)]
+        for order in ((3, 2, 1, 0, 1, 2), (2, 1, 1, 3), (0, 2, 0), (1, 3, 2, 1)):
+            tokens = [rng.choice(words) for _ in range(rng.randrange(10, 40))]
+            for edits in order:
+                tokens += changed(phrase, edits) + [rng.choice(words) for _ in range(rng.randrange(0, 3))]
+            tokens += [rng.choice(words) for _ in range(rng.randrange(10, 40))]
+            text, pattern = " ".join(tokens), " ".join(phrase)
+            for threshold in (0.2, 0.4, 0.6):
+                for strategies in (["best_match"], ["best_match", "longest"], ["best_match", "shortest"]):
+                    args = (text, pattern, " ", False, False, metric, threshold, 1, strategies)
+                    assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[1:]
+
+
 @pytest.mark.parametrize("metric", ["levenshtein", "osa"])
 @pytest.mark.parametrize("seed", range(3))
 def test_windows_measured_side_by_side_match_the_model(metric, seed):

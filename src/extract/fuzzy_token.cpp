@@ -1403,6 +1403,8 @@ struct TokenGroup {
     // none is), below which no window left out can score.
     double highest_kept = -infinite_score, lowest_left = infinite_score;
     std::size_t highest_at = 0; // the first member kept of the highest floor
+    // The lowest score of a member kept with its score (not a floor).
+    double lowest_scored = infinite_score;
 
     // Opens the group in `solver` with one window spanning it and a score
     // that no window beats: every window of the group then joins it, and
@@ -1425,11 +1427,12 @@ struct TokenGroup {
 // that a window passes without its score.
 //
 // The windows of each group that the floors leave are kept with their
-// floors (up to a limit on memory), and each group's are then scored from
-// the lowest floor up, until the floor exceeds the lowest score found:
-// what the first walk scored is not scored again, and no window whose
-// floor lies above the group's lowest score is scored at all. A group whose
-// windows were not all kept is walked again instead: the seed first, then
+// floors (up to a limit on memory), but for those whose floors lie above a
+// score that the first walk found in the group, and each group's are then
+// scored from the lowest floor up, until the floor exceeds the lowest score
+// found: what the first walk scored is not scored again, and no window
+// whose floor lies above the group's lowest score is scored at all. A group
+// whose windows were not all kept is walked again instead: the seed first, then
 // every window whose floor does not exceed the lowest score found so far.
 // Every window of a group's lowest score is scored, so the solver, which
 // sees them in window order after one window spanning the group, picks as
@@ -1550,6 +1553,14 @@ void judge_best_first(Units<Char> text, TokenWindows<Char>& windows, FuzzyCompar
         TokenGroup& group = *open;
         if (!group.members_kept) return;
         const double floor = candidate.judgement.floor;
+        // A window whose floor lies above a score found in its group cannot
+        // be its pick: where the first walk scores most windows (swept runs,
+        // the prefix and postfix metrics), a group keeps only the scores
+        // that are the lowest so far, not one member for each window.
+        if (!keeps_lowest) {
+            if (floor > group.lowest_scored) return;
+            if (candidate.judgement.exact) group.lowest_scored = floor;
+        }
         if (keeps_lowest && group.members_full) {
             // A floor left out, the lowest of which the judge is told.
             const auto leave_out = [&](double left) __attribute__((always_inline))
