@@ -597,3 +597,25 @@ def test_short_patterns_scored_in_the_first_walk_match_the_model(metric, seed):
             for strategies in (["best_match"], ["longest"]):
                 args = (text, pattern, " ", False, False, metric, threshold, 1, strategies)
                 assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[5:]
+
+
+@pytest.mark.parametrize("metric", ["jaro", "jaro_winkler"])
+@pytest.mark.parametrize("letters", ["abcdé ", "कखगािीे्ं", "ab😀🙃"])
+def test_jaro_windows_longer_than_the_pattern_words_match_the_model(metric, letters):
+    # The matching reads up to half a window past the pattern's end: windows
+    # of a pattern of one 64-bit word reach past 64 code points, those of a
+    # pattern of two words past 128, in text of one, two and four bytes a
+    # code point. Tokens of a few letters and of dozens, so that windows of
+    # the same count of tokens fall on both sides of those lengths.
+    rng = random.Random(f"{metric} long windows {letters}")
+    for pattern_length, size in ((20, 3), (60, 12), (64, 4), (100, 6), (128, 12)):
+        tokens = ["".join(rng.choice(letters.strip()) for _ in range(rng.choice([2, 4, 7, 30, 70])))
+                  for _ in range(rng.randrange(40, 70))]
+        first = rng.randrange(len(tokens) - size)
+        phrase = " ".join(tokens[first:first + size])
+        pattern = (phrase * (pattern_length // max(len(phrase), 1) + 1))[:pattern_length].strip() or letters[0]
+        text = " ".join(tokens)
+        for threshold in (0.2, 0.5, 0.7):
+            for strategies in (["best_match"], ["longest"]):
+                args = (text, pattern, " ", False, False, metric, threshold, 1, strategies)
+                assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[5:]

@@ -63,9 +63,10 @@ inline double jaro_similarity_of(std::size_t common, std::size_t transpositions,
     similarity += (static_cast<double>(common) - static_cast<double>(transpositions)) / static_cast<double>(common);
     return similarity / 3.0;
 }
-// The Jaro similarity of a candidate against the pattern whose positions
-// are given, or a negative value when the candidate's part that the
-// matching reaches is longer than the positions' words hold.
+// The Jaro similarity of a candidate of any length against the pattern
+// whose positions are given: each matched code point takes a pattern
+// position of its own, so the matched ones fit their slots however many
+// candidate code points the matching reads.
 //
 // A candidate that matches fewer than `need` code points cannot pass: its
 // similarity is given as `short_of_need`, with no transpositions counted.
@@ -85,7 +86,6 @@ template <typename Positions, typename Char>
     if (t == 0) return 0.0;
     if (p == 1 && t == 1) return code_point(candidate[0]) == pattern[0] ? 1.0 : 0.0;
     const auto [bound, reached] = jaro_span(p, t);
-    if (reached > 8 * sizeof(Bits)) return -1.0;
 
     // Each candidate code point in turn takes the first pattern position
     // within reach that holds it and is not taken yet; the positions not

@@ -47,12 +47,10 @@ double wide_jaro_similarity(const WidePattern& positions, Units<Char> candidate,
     if (t == 0) return 0.0;
     if (p == 1 && t == 1) return code_point(candidate[0]) == pattern[0] ? 1.0 : 0.0;
     const auto [bound, reached] = jaro_span(p, t);
-    if (reached > 128) return -1.0;
 
-    // As in jaro_similarity(); a reach of at most 64 positions either way,
-    // as no candidate that fits reads further.
+    // As in jaro_similarity(), for a candidate of any length.
     std::uint64_t free_low = ~std::uint64_t{0}, free_high = ~std::uint64_t{0};
-    std::uint64_t reach_low = lowest_bits(bound + 1), reach_high = 0;
+    std::uint64_t reach_low = lowest_bits(bound + 1), reach_high = bound >= 64 ? lowest_bits(bound - 63) : 0;
     Char matched[129];
     std::size_t common = 0, j = 0;
     const auto take = [&](Char unit) {
@@ -248,7 +246,8 @@ void JaroPattern::prefix_distances(Units<Char> candidate, const std::uint64_t* l
                 continue;
             }
             if (reached > 64) {
-                distances[k] = -1.0;
+                // Past one word of candidate flags: matched alone.
+                distances[k] = distance(candidate.substr(0, length), prefix_weight, needs[k]);
                 continue;
             }
             const std::uint64_t matched = pattern_flags_after[reached];

@@ -157,14 +157,13 @@ public:
     static constexpr std::size_t unlimited = ~std::size_t{0};
     static constexpr double passes_by_count = -2.0;
 
-    // The distance of `candidate` (1 less the similarity; with a prefix
-    // weight, Winkler's), or -1 when the candidate's part that the matching
-    // reaches is longer than 64 code points (the caller then asks the
-    // library). A candidate that matches fewer than `need` code points is
-    // not scored: it gets infinity (no threshold that such a count fails is
-    // passed). One that matches `enough` code points is not scored either,
-    // the matching stopped there: it gets `passes_by_count` (for a caller
-    // whose threshold every such count passes).
+    // The distance of `candidate`, of any length (1 less the similarity;
+    // with a prefix weight, Winkler's). A candidate that matches fewer than
+    // `need` code points is not scored: it gets infinity (no threshold that
+    // such a count fails is passed). One that matches `enough` code points
+    // is not scored either, the matching stopped there: it gets
+    // `passes_by_count` (for a caller whose threshold every such count
+    // passes).
     template <typename Char>
     double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0,
                     std::size_t enough = unlimited) const noexcept;
@@ -207,7 +206,7 @@ public:
     // `pattern` must fit, and outlive this.
     explicit WideJaroPattern(std::u32string_view pattern) noexcept : positions_(pattern) {}
 
-    // As JaroPattern::distance, up to 128 code points of the candidate.
+    // As JaroPattern::distance.
     template <typename Char>
     double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0,
                     std::size_t enough = JaroPattern::unlimited) const noexcept;
@@ -302,10 +301,9 @@ public:
     // The scorer of a pattern of one word, where scores_one_word().
     const JaroPattern& one_word() const noexcept { return *narrow_; }
 
-    // As JaroPattern::distance; -1 only for a candidate past what one or
-    // two words reach, which the library then scores. `need` and `enough`
-    // (JaroPattern::passes_by_count) may spare the work for a pattern of
-    // one word or two; a longer one scores every candidate.
+    // As JaroPattern::distance. `need` and `enough` (passes_by_count) may
+    // spare the work for a pattern of one word or two; a longer one scores
+    // every candidate.
     template <typename Char>
     double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0,
                     std::size_t enough = JaroPattern::unlimited) const

@@ -847,7 +847,7 @@ private:
             const uint64_t need = need_shared_->of(length, prefix);
             if (shared < need) return Judgement::ruled_out();
             if constexpr (at_threshold && scores)
-                if (scoring_) return scored_in_walk(first, last, need, shared, prefix);
+                if (scoring_) return scored_in_walk(first, last, need, prefix);
             // No multiplication of the counts rounds (both are below 2^53).
             if constexpr (at_threshold && !scores)
                 if (start <= cut_end_ && static_cast<double>(static_cast<int64_t>(shared * (length + p_))) <
@@ -858,20 +858,17 @@ private:
     }
 
     // The judgement of the window [first, last), which matches at least
-    // `need` code points or fails (and shares `shared` with the pattern,
-    // `prefix` at its start), scored in the first walk: out of line,
+    // `need` code points or fails (and begins with `prefix` code points of
+    // the pattern), scored in the first walk: out of line,
     // so that the walk keeps its registers for the windows that its shared
     // count rules out. Where nearly every window scored passes, the windows
     // come in long groups, most of which a group's lowest score leaves
     // unscored: the walk stops scoring.
-    [[gnu::noinline]] Judgement scored_in_walk(uint64_t first, uint64_t last, uint64_t need, uint64_t shared,
-                                               uint64_t prefix)
+    [[gnu::noinline]] Judgement scored_in_walk(uint64_t first, uint64_t last, uint64_t need, uint64_t prefix)
     {
         const uint64_t length = last - first;
         const double distance = jaro_->one_word().distance_with_prefix(
             text_.substr(first, length), traits_of(metric_).prefix_weight, prefix, need, least_similarity_[prefix]);
-        // Past what one word reaches: scored later, as where the walk does not score.
-        if (distance < 0.0) return Judgement::at_least(jaro_floor_->of(length, shared, prefix));
         ++walk_scored_;
         if (distance > threshold_) return Judgement::ruled_out();
         if (8 * ++walk_passed_ > 7 * walk_scored_ && walk_scored_ >= 64) scoring_ = false;
