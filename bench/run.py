@@ -227,15 +227,29 @@ def run_workload(workload, cells: dict[int, object], quick: bool, repeats: int, 
 
 def script_rows(results: list[dict], targets, scripts: dict) -> list[tuple[str, list[TableCell]]]:
     """One row per script that was measured: the width of its text (bytes per
-    code point), then its value for each target ('-' where the cell was not run)."""
+    code point), then its value for each target ('-' where the cell was not run):
+    where a workload has several cells of the script, the worst of them."""
     by_workload = {result["name"]: result for result in results}
+
+    def value_of(record: dict, target) -> float | None:
+        return record["ratio"].get(target.peer) if target.peer else record["median"]["ours"]
+
+    def worst(records: list[dict], target) -> dict | None:
+        if not records:
+            return None
+        failed = [record for record in records if "error" in record]
+        if failed:
+            return failed[0]
+        return max(records, key=lambda record: -1.0 if value_of(record, target) is None else value_of(record, target))
+
     rows = []
     for name, script in scripts.items():
-        records = {target.workload: next((cell for cell in by_workload.get(target.workload, {}).get("cells", ())
-                                          if cell.get("script") == name), None) for target in targets}
+        of_script = {target.workload: [cell for cell in by_workload.get(target.workload, {}).get("cells", ())
+                                       if cell.get("script") == name] for target in targets}
+        records = {target.workload: worst(of_script[target.workload], target) for target in targets}
         if not any(records.values()):
             continue
-        width = next((record["width"] for record in records.values() if record and "width" in record), "?")
+        width = next((cell["width"] for cells in of_script.values() for cell in cells if "width" in cell), "?")
         cells: list[TableCell] = [(str(width), None)]
         for target in targets:
             record = records[target.workload]
@@ -244,8 +258,7 @@ def script_rows(results: list[dict], targets, scripts: dict) -> list[tuple[str, 
             elif "error" in record:
                 cells.append(("failed", False))
             else:
-                value, unit = ((record["ratio"].get(target.peer), "x") if target.peer
-                               else (record["median"]["ours"], " B"))
+                value, unit = value_of(record, target), "x" if target.peer else " B"
                 if value is None:  # the peer took no measurable time
                     cells.append(("-", None))
                 elif record.get("width") in target.widths:

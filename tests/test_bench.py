@@ -92,7 +92,8 @@ def cell(script, **record):
 
 
 TARGETS = [SimpleNamespace(workload="absent", peer="find", limit=2.0, widths=(1, 2, 4)),
-           SimpleNamespace(workload="memory", peer=None, limit=3.0, widths=(2,))]
+           SimpleNamespace(workload="memory", peer=None, limit=3.0, widths=(2,)),
+           SimpleNamespace(workload="token", peer="loop", limit=0.05, widths=(1, 2, 4))]
 SCRIPTS = {name: SimpleNamespace(title=name.title()) for name in ("ascii", "greek", "emoji", "arabic")}
 
 
@@ -106,11 +107,19 @@ def test_the_script_table_judges_each_script_on_each_target():
         {"name": "memory", "cells": [
             cell("ascii", width=1, median={"ours": 5.0}),  # the limit holds on 2-byte text only
             cell("greek", width=2, median={"ours": 2.0})]},
+        {"name": "token", "cells": [  # several cells of a script: the worst of them
+            cell("ascii", width=1, ratio={"loop": 0.03}),
+            cell("ascii", width=1, ratio={"loop": 0.01}),
+            cell("greek", width=2, ratio={"loop": 0.02}),
+            cell("greek", width=2, ratio={"loop": 0.08}),
+            cell("greek", width=2, ratio={"loop": 0.04}),
+            cell("emoji", width=4, ratio={"loop": 0.01}),
+            cell("emoji", error="timeout")]},
     ]
     assert run.script_rows(results, TARGETS, SCRIPTS) == [
-        ("Ascii", [("1", None), ("0.5x ok", True), ("5 B", None)]),
-        ("Greek", [("2", None), ("2.5x NOT", False), ("2 B ok", True)]),
-        ("Emoji", [("?", None), ("failed", False), ("-", None)]),
+        ("Ascii", [("1", None), ("0.5x ok", True), ("5 B", None), ("0.03x ok", True)]),
+        ("Greek", [("2", None), ("2.5x NOT", False), ("2 B ok", True), ("0.08x NOT", False)]),
+        ("Emoji", [("4", None), ("failed", False), ("-", None), ("failed", False)]),
         # Arabic was not run at all: no row.
     ]
 
