@@ -275,7 +275,7 @@ def print_script_targets(results: list[dict], quick: bool) -> None:
     if not rows:
         return
     columns = [("bytes", "per cp")] + [
-        (target.column, f"{target.peer} <= {target.limit:g}" if target.peer
+        (target.column, f"{target.peer} <= {target.limit:.3g}" if target.peer
          else f"<= {target.limit:g} ({'/'.join(map(str, target.widths))}-byte)") for target in SCRIPT_TARGETS]
     print_script_table(f"Targets by script (ours/peer; memory: bytes per code point)"
                        f"{', quick sizes: indicative only' if quick else ''}", columns, rows)

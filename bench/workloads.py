@@ -198,7 +198,7 @@ class ScriptTarget:
             target = ours_at_most(self.limit, "bytes per code point",
                                   f"at most {self.limit:g} bytes per code point on {on}")
         else:
-            target = ratio_target(f"on {on}, ours/{self.peer} at most {self.limit:g}", {self.peer: self.limit})
+            target = ratio_target(f"on {on}, ours/{self.peer} at most {self.limit:.3g}", {self.peer: self.limit})
         # A cell that failed has no width: it is judged, and fails.
         return replace(target, applies=lambda cell: cell.get("script") is not None
                        and cell.get("width", self.widths[0]) in self.widths)
