@@ -292,7 +292,7 @@ public:
         // The candidate's code points that the matching reads: those past
         // the pattern's last position and the reach match nothing.
         const std::size_t reached = length > p ? std::min<std::size_t>(length, p + jaro_reach_of(length, p)) : length;
-        return reached <= WordPattern::most && enough <= reached;
+        return enough <= reached;
     }
 
     // Whether the pattern fits one word, the cheapest distance() to ask
