@@ -605,10 +605,11 @@ def test_jaro_windows_longer_than_the_pattern_words_match_the_model(metric, lett
     # The matching reads up to half a window past the pattern's end: windows
     # of a pattern of one 64-bit word reach past 64 code points, those of a
     # pattern of two words past 128, in text of one, two and four bytes a
-    # code point. Tokens of a few letters and of dozens, so that windows of
-    # the same count of tokens fall on both sides of those lengths.
+    # code point; a longer pattern's, any length. Tokens of a few letters
+    # and of dozens, so that windows of the same count of tokens fall on
+    # both sides of those lengths.
     rng = random.Random(f"{metric} long windows {letters}")
-    for pattern_length, size in ((20, 3), (60, 12), (64, 4), (100, 6), (128, 12)):
+    for pattern_length, size in ((20, 3), (60, 12), (64, 4), (100, 6), (128, 12), (129, 5), (300, 9)):
         tokens = ["".join(rng.choice(letters.strip()) for _ in range(rng.choice([2, 4, 7, 30, 70])))
                   for _ in range(rng.randrange(40, 70))]
         first = rng.randrange(len(tokens) - size)

@@ -142,6 +142,24 @@ std::uint64_t myers_distance(const WordPattern& positions, Units<Char> candidate
     return score;
 }
 
+// The bits of 64 flags, each 0 or 0xff.
+std::uint64_t bits_of_flags(const std::uint8_t* flags) noexcept
+{
+#if defined(__SSE2__)
+    std::uint64_t bits = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+        const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(flags + 16 * k));
+        bits |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(lanes))) << (16 * k);
+    }
+    return bits;
+#else
+    std::uint64_t bits = 0;
+    for (unsigned k = 0; k < 64; ++k)
+        bits |= static_cast<std::uint64_t>(flags[k] & 1) << k;
+    return bits;
+#endif
+}
+
 // How many code points of the pattern lie beyond ASCII: room enough for
 // its distinct ones.
 std::size_t beyond_ascii(std::u32string_view pattern) noexcept
@@ -292,67 +310,114 @@ double WideJaroPattern::distance(Units<Char> candidate, double prefix_weight, st
 }
 
 BlockJaroPattern::BlockJaroPattern(std::u32string_view pattern)
-    : pattern_(pattern), words_((pattern.size() + 63) / 64), ascii_(128 * words_, 0), free_(words_)
+    : pattern_(pattern), taken_((pattern.size() / 64 + 1) * 64)
 {
-    std::size_t slots = 1;
-    while (slots < 2 * beyond_ascii(pattern))
-        slots *= 2;
-    mask_ = slots - 1;
-    keys_.assign(slots, 0);
-    rows_.assign(slots * words_, 0);
+    // A page of indices for each page of code points that the pattern
+    // holds some of.
+    std::vector<char32_t> distinct(pattern.begin(), pattern.end());
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    absent_ = static_cast<std::uint16_t>(distinct.size());
+    pages_.assign(distinct.back() / page_size + 2, 0);
+    indices_.assign(page_size, absent_);
+    for (const char32_t c : distinct) {
+        std::uint16_t& page = pages_[c / page_size];
+        if (page == 0) {
+            page = static_cast<std::uint16_t>(indices_.size() / page_size);
+            indices_.resize(indices_.size() + page_size, absent_);
+        }
+    }
+    // Each distinct code point's index, in the order of first appearance.
+    std::vector<std::uint16_t> index_at(pattern.size());
+    std::uint16_t seen = 0;
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         const char32_t c = pattern[i];
-        std::uint64_t* row = &ascii_[std::min<char32_t>(c, 127) * words_];
-        if (c >= 128) {
-            std::size_t slot = (c ^ (c >> 9)) & mask_;
-            while (keys_[slot] != 0 && keys_[slot] != c)
-                slot = (slot + 1) & mask_;
-            keys_[slot] = c;
-            row = &rows_[slot * words_];
-        }
-        row[i / 64] |= std::uint64_t{1} << (i % 64);
+        std::uint16_t& index = indices_[pages_[c / page_size] * page_size + c % page_size];
+        if (index == absent_) index = seen++;
+        index_at[i] = index;
     }
+    const std::uint16_t distinct_count = absent_;
+    // The positions by index, each list closed by past_positions; the
+    // absent index's list holds that alone.
+    std::vector<std::uint16_t> counts(distinct_count + 1, 0);
+    for (const std::uint16_t index : index_at)
+        ++counts[index];
+    firsts_.resize(distinct_count + 1);
+    std::size_t first = 0;
+    for (std::size_t index = 0; index <= distinct_count; ++index) {
+        firsts_[index] = static_cast<std::uint16_t>(first);
+        first += counts[index] + 1;
+    }
+    positions_.assign(first, past_positions);
+    cursors_ = firsts_;
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        positions_[cursors_[index_at[i]]++] = static_cast<std::uint16_t>(i);
+    matched_.resize(pattern.size() + 1);
 }
 
-template <typename Char> double BlockJaroPattern::distance(Units<Char> candidate, double prefix_weight) const
+template <typename Char>
+double BlockJaroPattern::distance(Units<Char> candidate, double prefix_weight, std::size_t need,
+                                  std::size_t enough) const
 {
     const std::size_t p = pattern_.size(), t = candidate.size();
     if (t == 0) return jaro_distance(0.0, pattern_, candidate, prefix_weight);
-    // p > 1, so jaro_span applies.
+    if (p == 1 && t == 1)
+        return jaro_distance(code_point(candidate[0]) == pattern_[0] ? 1.0 : 0.0, pattern_, candidate, prefix_weight);
     const auto [bound, reached] = jaro_span(p, t);
-    std::fill(free_.begin(), free_.end(), ~std::uint64_t{0});
-    if (matched_.size() < reached) matched_.resize(reached);
-    std::uint64_t* const free = free_.data();
+    if (need > std::min(reached, p)) return jaro_distance(short_of_need, pattern_, candidate, prefix_weight);
+    std::copy(firsts_.begin(), firsts_.end(), cursors_.begin());
+    std::fill(taken_.begin(), taken_.end(), std::uint8_t{0});
+    // Kept apart from the members, which the stores could otherwise be
+    // taken to change.
+    const std::uint16_t* const pages = pages_.data();
+    const std::size_t last_page = pages_.size() - 1;
+    const std::uint16_t* const indices = indices_.data();
+    std::uint16_t* const cursors = cursors_.data();
+    const std::uint16_t* const positions = positions_.data();
+    std::uint8_t* const taken = taken_.data();
+    char32_t* const matched = matched_.data();
+    // Of the code points read, as many may match nothing as leave `need`
+    // within reach of the rest. Both counts are looked at between runs of
+    // steps, where they take no register from the steps.
+    const std::size_t spare = reached - need;
+    constexpr std::size_t run = 32;
     std::size_t common = 0;
-    for (std::size_t j = 0; j < reached; ++j) {
-        const char32_t c = code_point(candidate[j]);
-        const std::uint64_t* const row = positions_of(c);
-        if (row == nullptr) continue;
-        // The first free position from j - bound to j + bound that holds
-        // c; j + bound may lie past the pattern, j - bound never does.
-        const std::size_t lo = j > bound ? j - bound : 0, hi = std::min(j + bound, p - 1);
-        const std::size_t last_word = hi / 64;
-        std::size_t w = lo / 64;
-        std::uint64_t found = row[w] & free[w] & (~std::uint64_t{0} << (lo % 64));
-        while (true) {
-            if (w == last_word) found &= lowest_bits(hi % 64 + 1);
-            if (found != 0) {
-                free[w] ^= found & (~found + 1);
-                matched_[common++] = c;
-                break;
-            }
-            if (w == last_word) break;
-            ++w;
-            found = row[w] & free[w];
+    for (std::size_t j = 0; j < reached;) {
+        for (const std::size_t run_end = std::min(reached, j + run); j < run_end; ++j) {
+            const char32_t c = code_point(candidate[j]);
+            const std::size_t page = pages[std::min<std::size_t>(c / page_size, last_page)];
+            std::uint16_t* const cursor = &cursors[indices[page * page_size + c % page_size]];
+            // The reach's low end never lies past the pattern (j < p + bound),
+            // so no cursor passes its list's end.
+            const std::size_t low = j > bound ? j - bound : 0, high = std::min(j + bound, p - 1);
+            std::size_t at = *cursor;
+            while (positions[at] < low)
+                ++at;
+            // Without a branch: whether a code point matches is as
+            // unforeseeable as the text. One that does not marks position
+            // p, which no count reads, and is written over in `matched`. A
+            // flag a position, not a bit: or-ing bits into a word would
+            // make each step wait on the last one's store.
+            const std::size_t position = positions[at];
+            std::size_t hit = position <= high;
+            // Hidden from the compiler, which would otherwise branch on it.
+            asm("" : "+r"(hit));
+            taken[p + ((position - p) & (0 - hit))] = 0xff;
+            matched[common] = c;
+            common += hit;
+            *cursor = static_cast<std::uint16_t>(at + hit);
         }
+        if (common >= enough) return jaro_distance(enough_matched, pattern_, candidate, prefix_weight);
+        if (j - common > spare) return jaro_distance(short_of_need, pattern_, candidate, prefix_weight);
     }
     if (common == 0) return jaro_distance(0.0, pattern_, candidate, prefix_weight);
-    // Matched code points taken in order on both sides; no position from
-    // p on is ever taken.
+    // Matched code points taken in order on both sides; position p is not
+    // one of them.
+    taken[p] = 0;
     std::size_t differ = 0, k = 0;
-    for (std::size_t w = 0; w < words_; ++w)
-        for (std::uint64_t taken = ~free[w]; taken != 0; taken &= taken - 1)
-            differ += pattern_[w * 64 + lowest_set_bit(taken)] != matched_[k++];
+    for (std::size_t w = 0; w * 64 < p; ++w)
+        for (std::uint64_t bits = bits_of_flags(taken + 64 * w); bits != 0; bits &= bits - 1)
+            differ += pattern_[w * 64 + lowest_set_bit(bits)] != matched[k++];
     return jaro_distance(jaro_similarity_of(common, differ / 2, p, t), pattern_, candidate, prefix_weight);
 }
 
@@ -455,7 +520,7 @@ bool WordScorer::refuses_length(std::size_t length) const noexcept
     template void JaroPattern::prefix_distances(Units<Char>, const std::uint64_t*, const std::uint64_t*, std::size_t,  \
                                                 double, double*) const noexcept;                                       \
     template double WideJaroPattern::distance(Units<Char>, double, std::size_t, std::size_t) const noexcept;           \
-    template double BlockJaroPattern::distance(Units<Char>, double) const;                                             \
+    template double BlockJaroPattern::distance(Units<Char>, double, std::size_t, std::size_t) const;                   \
     template Comparison WordScorer::compare(Units<Char>) const noexcept;
 TESSARIN_WORD_SCORING_FOR(char)
 TESSARIN_WORD_SCORING_FOR(char16_t)

@@ -215,10 +215,13 @@ private:
     WidePattern positions_;
 };
 
-// The same for a longer pattern, up to 1,024 code points, in as many words
-// as it takes: the metric library's matching of such a pattern looks each
-// code point up in a general map and costs several times as much. Each
-// candidate code point reads the words of its reach alone.
+// The same for a longer pattern, up to 1,024 code points. Each of its
+// distinct code points keeps its positions in order, and a cursor into them:
+// the reach only moves on as the candidate is read, so the first free
+// position within reach that holds a code point is the first of its own
+// that is neither taken nor left behind, and a candidate code point costs a
+// step or two however many words the pattern's positions would fill. (Rows
+// of bits, a word of the reach at a time, took twice as long.)
 class BlockJaroPattern {
 public:
     static constexpr std::size_t most = 1024;
@@ -229,26 +232,28 @@ public:
 
     // As JaroPattern::distance, for a candidate of any length. Not for two
     // threads at once: it works in buffers of its own.
-    template <typename Char> double distance(Units<Char> candidate, double prefix_weight) const;
+    template <typename Char>
+    double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0,
+                    std::size_t enough = JaroPattern::unlimited) const;
 
 private:
-    // The positions of `c`, a row of words_ words, or none.
-    const std::uint64_t* positions_of(char32_t c) const noexcept
-    {
-        if (c < 128) return &ascii_[c * words_];
-        for (std::size_t slot = (c ^ (c >> 9)) & mask_;; slot = (slot + 1) & mask_) {
-            if (keys_[slot] == c) return &rows_[slot * words_];
-            if (keys_[slot] == 0) return nullptr;
-        }
-    }
+    // Past every position, so that no cursor moves past it.
+    static constexpr std::uint16_t past_positions = 0xffff;
+    static constexpr std::size_t page_size = 64;
 
     std::u32string_view pattern_;
-    std::size_t words_;
-    std::vector<std::uint64_t> ascii_; // a row per ASCII code point
-    std::size_t mask_ = 0;
-    std::vector<char32_t> keys_;      // the others by slot, 0 where none
-    std::vector<std::uint64_t> rows_; // a row per slot
-    mutable std::vector<std::uint64_t> free_;
+    // The index of a code point among the pattern's distinct ones, by
+    // page: two loads and no branch, where a code point beyond Latin-1 may
+    // lie in a page of the pattern's or not as unforeseeably as the text
+    // runs. A code point that the pattern lacks has the index of a list of
+    // no positions.
+    std::vector<std::uint16_t> pages_;     // by code point / page_size, the page of its indices; the last, none's
+    std::vector<std::uint16_t> indices_;   // by page, the indices of its code points; the first page, none's
+    std::uint16_t absent_ = 0;             // the index of none, the last
+    std::vector<std::uint16_t> positions_; // by index, each's positions in order, then past_positions
+    std::vector<std::uint16_t> firsts_;    // where each index's positions begin
+    mutable std::vector<std::uint16_t> cursors_;
+    mutable std::vector<std::uint8_t> taken_; // a flag a position, 64 a word, and one past the pattern
     mutable std::vector<char32_t> matched_;
 };
 
@@ -277,9 +282,6 @@ public:
             block_.emplace(pattern);
     }
 
-    // Whether distance() heeds `enough`.
-    bool stops_early() const noexcept { return narrow_.has_value() || wide_.has_value(); }
-
     // Whether distance() of a candidate of `length` code points, given
     // `enough`, stops with JaroPattern::passes_by_count wherever the
     // matching pairs that many code points (for a pattern of one word: a
@@ -302,15 +304,14 @@ public:
     const JaroPattern& one_word() const noexcept { return *narrow_; }
 
     // As JaroPattern::distance. `need` and `enough` (passes_by_count) may
-    // spare the work for a pattern of one word or two; a longer one scores
-    // every candidate.
+    // spare the work.
     template <typename Char>
     double distance(Units<Char> candidate, double prefix_weight, std::size_t need = 0,
                     std::size_t enough = JaroPattern::unlimited) const
     {
         if (narrow_) return narrow_->distance(candidate, prefix_weight, need, enough);
         if (wide_) return wide_->distance(candidate, prefix_weight, need, enough);
-        return block_->distance(candidate, prefix_weight);
+        return block_->distance(candidate, prefix_weight, need, enough);
     }
 
 private:

@@ -301,7 +301,7 @@ public:
             winkler_ = traits_of(metric).prefix_weight > 0.0;
             only_pattern_passes_ = threshold_ == 0.0 && p_ > 0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
-            counts_settle_ = jaro_ && jaro_->stops_early() && matched_enough_->settles_any();
+            counts_settle_ = jaro_ && matched_enough_->settles_any();
             if (counts_settle_ && detail::JaroBlockCounts::serves(pattern_))
                 block_counts_ = std::make_unique<detail::JaroBlockCounts>(pattern_);
             // Every window is counted here: in one vector of 8-bit lanes

@@ -661,6 +661,27 @@ void common_lanes_agree_with_the_library()
 // it, left unscored at infinity. With a count that is enough as well:
 // scored as alone, or, once it matched that many, left unscored as passing,
 // its score within the ceiling of that count.
+// How many code points the Jaro matching pairs, worked out plainly: each
+// candidate code point takes the first free pattern position within reach
+// that holds it.
+std::size_t jaro_matched(std::u32string_view pattern, std::u32string_view candidate)
+{
+    const std::size_t p = pattern.size(), t = candidate.size();
+    if (p == 0 || t == 0) return 0;
+    if (p == 1 && t == 1) return pattern[0] == candidate[0];
+    const std::size_t bound = std::max(p, t) / 2 - 1;
+    std::vector<bool> taken(p);
+    std::size_t matched = 0;
+    for (std::size_t j = 0; j < t; ++j)
+        for (std::size_t i = j > bound ? j - bound : 0; i < std::min(p, j + bound + 1); ++i)
+            if (!taken[i] && pattern[i] == candidate[j]) {
+                taken[i] = true;
+                ++matched;
+                break;
+            }
+    return matched;
+}
+
 template <typename Scorer>
 void check_needing(const Scorer& scorer, const std::u32string& pattern, const std::u32string& candidate, double weight)
 {
@@ -668,14 +689,16 @@ void check_needing(const Scorer& scorer, const std::u32string& pattern, const st
     const std::size_t enough =
         random_source() % 3 ? 1 + random_source() % (pattern.size() + 1) : std::max<std::size_t>(need, 1);
     const double alone = scorer.distance(std::u32string_view(candidate), weight);
+    const std::size_t matched = jaro_matched(pattern, candidate);
     for (const bool stops : {false, true}) {
         const double needing = scorer.distance(std::u32string_view(candidate), weight, need,
                                                stops ? enough : detail::JaroPattern::unlimited);
         if (needing == detail::JaroPattern::passes_by_count) {
             const double ceiling = detail::MatchedEnough(0.0, pattern.size()).ceiling(candidate.size(), enough);
-            CHECK(stops && enough > 0 && alone <= ceiling, "settled by %zu matched at %.17g, above %.17g", enough,
-                  alone, ceiling);
+            CHECK(stops && enough > 0 && alone <= ceiling && matched >= enough,
+                  "settled by %zu matched at %.17g, above %.17g", enough, alone, ceiling);
         } else if (std::isinf(needing)) {
+            CHECK(matched < need, "%zu matched, needing %zu, left unscored", matched, need);
             const double most =
                 1.0 - detail::similarity_ceiling(traits_of(weight > 0.0 ? Metric::jaro_winkler : Metric::jaro),
                                                  candidate.size(), pattern.size(), need - 1, 4);
