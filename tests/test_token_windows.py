@@ -620,3 +620,28 @@ def test_jaro_windows_longer_than_the_pattern_words_match_the_model(metric, lett
             for strategies in (["best_match"], ["longest"]):
                 args = (text, pattern, " ", False, False, metric, threshold, 1, strategies)
                 assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[5:]
+
+
+
+# Letters of one block, and of several (two and four bytes a code point).
+READ_OVER_ALPHABETS = ["".join(map(chr, range(0x915, 0x93A))) + "ािीुे्ं",
+                       "".join(map(chr, range(0x430, 0x450))) + "é文😀",
+                       "".join(map(chr, range(0x4E00, 0x4E30))) + "😀🙃ab"]
+
+
+@pytest.mark.parametrize("metric", ["jaro", "jaro_winkler"])
+@pytest.mark.parametrize("alphabet", READ_OVER_ALPHABETS, ids=["devanagari", "cyrillic and more", "cjk and more"])
+def test_jaro_windows_read_over_and_over_match_the_model(metric, alphabet):
+    # Prose of a few hundred words beyond Latin-1 and a phrase cut from it,
+    # at thresholds that leave many windows to score: the windows scored
+    # read the text many times over, and text that the pattern lacks lies
+    # next to text that it holds. Patterns of one 64-bit word and of two.
+    for size in (8, 14):
+        rng = random.Random(f"{metric} {alphabet} {size}")
+        vocabulary = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(2, 7))) for _ in range(120)]
+        words = [rng.choice(vocabulary) for _ in range(500)]
+        text, pattern = " ".join(words), " ".join(words[250:250 + size])
+        for threshold in (0.3, 0.5):
+            for strategies in (["best_match"], ["longest"]):
+                args = (text, pattern, " ", False, False, metric, threshold, 1, strategies)
+                assert tessarin.fuzzy_token_extract(*args) == model.fuzzy_token_extract(*args), args[5:]

@@ -309,34 +309,37 @@ double WideJaroPattern::distance(Units<Char> candidate, double prefix_weight, st
                          prefix_weight);
 }
 
-BlockJaroPattern::BlockJaroPattern(std::u32string_view pattern)
-    : pattern_(pattern), taken_((pattern.size() / 64 + 1) * 64)
+CodePointIndices::CodePointIndices(std::u32string_view pattern)
 {
     // A page of indices for each page of code points that the pattern
     // holds some of.
     std::vector<char32_t> distinct(pattern.begin(), pattern.end());
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    absent_ = static_cast<std::uint16_t>(distinct.size());
+    distinct_ = static_cast<std::uint16_t>(distinct.size());
     pages_.assign(distinct.back() / page_size + 2, 0);
-    indices_.assign(page_size, absent_);
+    indices_.assign(page_size, distinct_);
     for (const char32_t c : distinct) {
         std::uint16_t& page = pages_[c / page_size];
         if (page == 0) {
             page = static_cast<std::uint16_t>(indices_.size() / page_size);
-            indices_.resize(indices_.size() + page_size, absent_);
+            indices_.resize(indices_.size() + page_size, distinct_);
         }
     }
-    // Each distinct code point's index, in the order of first appearance.
-    std::vector<std::uint16_t> index_at(pattern.size());
     std::uint16_t seen = 0;
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        const char32_t c = pattern[i];
+    for (const char32_t c : pattern) {
         std::uint16_t& index = indices_[pages_[c / page_size] * page_size + c % page_size];
-        if (index == absent_) index = seen++;
-        index_at[i] = index;
+        if (index == distinct_) index = seen++;
     }
-    const std::uint16_t distinct_count = absent_;
+}
+
+BlockJaroPattern::BlockJaroPattern(std::u32string_view pattern)
+    : pattern_(pattern), indices_(pattern), taken_((pattern.size() / 64 + 1) * 64)
+{
+    std::vector<std::uint16_t> index_at(pattern.size());
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        index_at[i] = indices_.of(pattern[i]);
+    const std::uint16_t distinct_count = indices_.distinct();
     // The positions by index, each list closed by past_positions; the
     // absent index's list holds that alone.
     std::vector<std::uint16_t> counts(distinct_count + 1, 0);
@@ -369,9 +372,7 @@ double BlockJaroPattern::distance(Units<Char> candidate, double prefix_weight, s
     std::fill(taken_.begin(), taken_.end(), std::uint8_t{0});
     // Kept apart from the members, which the stores could otherwise be
     // taken to change.
-    const std::uint16_t* const pages = pages_.data();
-    const std::size_t last_page = pages_.size() - 1;
-    const std::uint16_t* const indices = indices_.data();
+    const CodePointIndices::View indices = indices_.view();
     std::uint16_t* const cursors = cursors_.data();
     const std::uint16_t* const positions = positions_.data();
     std::uint8_t* const taken = taken_.data();
@@ -385,8 +386,7 @@ double BlockJaroPattern::distance(Units<Char> candidate, double prefix_weight, s
     for (std::size_t j = 0; j < reached;) {
         for (const std::size_t run_end = std::min(reached, j + run); j < run_end; ++j) {
             const char32_t c = code_point(candidate[j]);
-            const std::size_t page = pages[std::min<std::size_t>(c / page_size, last_page)];
-            std::uint16_t* const cursor = &cursors[indices[page * page_size + c % page_size]];
+            std::uint16_t* const cursor = &cursors[indices.of(c)];
             // The reach's low end never lies past the pattern (j < p + bound),
             // so no cursor passes its list's end.
             const std::size_t low = j > bound ? j - bound : 0, high = std::min(j + bound, p - 1);

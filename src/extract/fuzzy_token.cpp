@@ -301,6 +301,13 @@ public:
             winkler_ = traits_of(metric).prefix_weight > 0.0;
             only_pattern_passes_ = threshold_ == 0.0 && p_ > 0;
             if (detail::JaroScorer::fits(pattern_)) jaro_.emplace(pattern_);
+            // The matching asks only which pattern positions hold a code
+            // point: it asks the same of the code points' indices among
+            // the pattern's distinct ones, each below 128 for a pattern of
+            // one or two words, which it looks up directly where it would
+            // probe a hash for a code point beyond Latin-1 at every window
+            // that read it.
+            indexes_text_ = sizeof(Char) > 1 && jaro_ && p_ <= detail::WidePattern::most;
             counts_settle_ = jaro_ && matched_enough_->settles_any();
             if (counts_settle_ && detail::JaroBlockCounts::serves(pattern_))
                 block_counts_ = std::make_unique<detail::JaroBlockCounts>(pattern_);
@@ -731,8 +738,13 @@ private:
                 return Comparison{true, matched_enough_->ceiling(length, enough)};
             }
             const uint64_t prefix = winkler_ ? detail::common_prefix(candidate, pattern_) : 4;
+            const std::optional<std::string_view> indexed_candidate =
+                indexes_text_ ? indexed(first, last) : std::nullopt;
             const double distance =
-                jaro_->distance(candidate, traits_of(metric_).prefix_weight, need_shared_->of(length, prefix), enough);
+                indexed_candidate ? indexed_jaro_->distance(*indexed_candidate, traits_of(metric_).prefix_weight,
+                                                            need_shared_->of(length, prefix), enough)
+                                  : jaro_->distance(candidate, traits_of(metric_).prefix_weight,
+                                                    need_shared_->of(length, prefix), enough);
             if (distance >= 0.0) return Comparison{distance <= threshold_, distance};
             if (distance == detail::JaroPattern::passes_by_count) {
                 *exact = false;
@@ -816,6 +828,35 @@ private:
         const uint64_t limit =
             std::min<uint64_t>(static_cast<uint64_t>(allowed), std::max<uint64_t>(candidate.size(), p_));
         return damerau_->distance_within(candidate, static_cast<std::uint32_t>(limit));
+    }
+
+    // The window [first, last) as indices among the pattern's distinct code
+    // points, once the windows scored have read the text twice over: its
+    // blocks are then translated as windows come to them, which costs less
+    // than the reads have. Where windows are scored few and far between, the
+    // text is read as it is.
+    std::optional<std::string_view> indexed(uint64_t first, uint64_t last)
+    {
+        if (!indexed_jaro_) {
+            unindexed_reads_ += last - first;
+            if (unindexed_reads_ < 2 * text_.size()) return std::nullopt;
+            indices_.emplace(pattern_);
+            for (const char32_t c : pattern_)
+                indexed_pattern_ += static_cast<char32_t>(indices_->of(c));
+            indexed_jaro_.emplace(indexed_pattern_);
+            indexed_text_.resize(text_.size());
+            indexed_blocks_.assign(text_.size() / indexed_block + 1, false);
+        }
+        for (uint64_t block = first / indexed_block; block * indexed_block < last; ++block) {
+            if (indexed_blocks_[block]) continue;
+            indexed_blocks_[block] = true;
+            const detail::CodePointIndices::View indices = indices_->view();
+            const uint64_t to = std::min<uint64_t>(text_.size(), (block + 1) * indexed_block);
+            char* const out = indexed_text_.data();
+            for (uint64_t i = block * indexed_block; i < to; ++i)
+                out[i] = static_cast<char>(indices.of(code_point(text_[i])));
+        }
+        return std::string_view(indexed_text_).substr(first, last - first);
     }
 
     // judge() for the Jaro family. A window that the lowest score so far
@@ -1337,6 +1378,17 @@ private:
     // Whether lanes read the text for the search and keep their values.
     bool ends_valued_ = false;
     std::optional<detail::JaroScorer> jaro_;
+    // The Jaro pair's pattern and text as indices among the pattern's
+    // distinct code points, for a text beyond one byte a code point, where
+    // windows scored outside the walk read its blocks often enough.
+    bool indexes_text_ = false;
+    std::optional<detail::CodePointIndices> indices_;
+    std::u32string indexed_pattern_;
+    std::optional<detail::JaroScorer> indexed_jaro_;
+    std::string indexed_text_;
+    static constexpr uint64_t indexed_block = 64;
+    std::vector<bool> indexed_blocks_; // whether each block of indexed_text_ is translated
+    uint64_t unindexed_reads_ = 0;     // code points read by windows scored before
     // Where windows may pass by their count. Its tables, a few KiB, are
     // kept off the stack, where they would move the walk's own data.
     std::unique_ptr<detail::JaroBlockCounts> block_counts_;
