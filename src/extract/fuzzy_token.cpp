@@ -1379,8 +1379,8 @@ private:
     bool ends_valued_ = false;
     std::optional<detail::JaroScorer> jaro_;
     // The Jaro pair's pattern and text as indices among the pattern's
-    // distinct code points, for a text beyond one byte a code point, where
-    // windows scored outside the walk read its blocks often enough.
+    // distinct code points, for a text beyond one byte a code point, once
+    // the windows scored outside the walk have read it twice over.
     bool indexes_text_ = false;
     std::optional<detail::CodePointIndices> indices_;
     std::u32string indexed_pattern_;
