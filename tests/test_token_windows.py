@@ -626,16 +626,19 @@ def test_jaro_windows_longer_than_the_pattern_words_match_the_model(metric, lett
 # Letters of one block, and of several (two and four bytes a code point).
 READ_OVER_ALPHABETS = ["".join(map(chr, range(0x915, 0x93A))) + "ािीुे्ं",
                        "".join(map(chr, range(0x430, 0x450))) + "é文😀",
-                       "".join(map(chr, range(0x4E00, 0x4E30))) + "😀🙃ab"]
+                       "".join(map(chr, range(0x4E00, 0x4E30))) + "😀🙃ab",
+                       "".join(map(chr, range(0x430, 0x450))) + "éa,"]
 
 
-@pytest.mark.parametrize("metric", ["jaro", "jaro_winkler"])
-@pytest.mark.parametrize("alphabet", READ_OVER_ALPHABETS, ids=["devanagari", "cyrillic and more", "cjk and more"])
-def test_jaro_windows_read_over_and_over_match_the_model(metric, alphabet):
+@pytest.mark.parametrize("metric", ["jaro", "jaro_winkler", "indel", "lcs_seq"])
+@pytest.mark.parametrize("alphabet", READ_OVER_ALPHABETS,
+                         ids=["devanagari", "cyrillic and more", "cjk and more", "cyrillic and latin"])
+def test_windows_beyond_latin1_read_over_and_over_match_the_model(metric, alphabet):
     # Prose of a few hundred words beyond Latin-1 and a phrase cut from it,
     # at thresholds that leave many windows to score: the windows scored
     # read the text many times over, and text that the pattern lacks lies
-    # next to text that it holds. Patterns of one 64-bit word and of two.
+    # next to text that it holds. Patterns of one 64-bit word and of two;
+    # texts of two-byte units (read through the pattern's pages) and of four.
     for size in (8, 14):
         rng = random.Random(f"{metric} {alphabet} {size}")
         vocabulary = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(2, 7))) for _ in range(120)]

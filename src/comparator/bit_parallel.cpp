@@ -137,6 +137,30 @@ BitParallelPattern::BitParallelPattern(std::u32string_view pattern)
     }
 }
 
+template <typename Char> void BitParallelPattern::fit_to(std::basic_string_view<Char> text)
+{
+    if (sizeof(Char) != 2 || !paged_ || plane_lookup_ || text.empty()) return;
+    // The share, from code points spread evenly over the text.
+    constexpr std::size_t samples = 256;
+    const std::size_t stride = text.size() / samples + 1;
+    std::size_t read = 0, beyond = 0;
+    for (std::size_t i = 0; i < text.size(); i += stride, ++read)
+        beyond += static_cast<std::uint32_t>(text[i]) > 0xFF;
+    if (16 * beyond < read) return;
+    // Latin-1 gets a page of its own, rows of the pattern's code points
+    // copied from their own.
+    page_of_[0] = static_cast<std::uint16_t>(page_rows_.size() / 256);
+    page_rows_.resize(page_rows_.size() + 256, 0);
+    std::uint32_t* const latin1 = &page_rows_[std::size_t{page_of_[0]} * 256];
+    for (std::size_t c = 0; c < 256; ++c) {
+        const std::uint64_t* row = &low_[c * words_];
+        if (std::all_of(row, row + words_, [](std::uint64_t word) { return word == 0; })) continue;
+        latin1[c] = static_cast<std::uint32_t>(plane_rows_.size() / words_);
+        plane_rows_.insert(plane_rows_.end(), row, row + words_);
+    }
+    plane_lookup_ = true;
+}
+
 bool BitParallelPattern::fits(std::u32string_view pattern)
 {
     constexpr std::size_t budget = std::size_t{256} << 20; // bytes
@@ -149,10 +173,11 @@ bool BitParallelPattern::fits(std::u32string_view pattern)
     while (capacity < 2 * others)
         capacity *= 2;
     const std::size_t words = (pattern.size() + 63) / 64;
-    // The rows of Latin-1, one per other code point and its slot at most,
-    // and the pages of the plane's rows (256 of 256 row numbers at most).
+    // The rows of Latin-1 (twice, paged too), one per other code point and
+    // its slot at most, and the pages of the plane's rows (256 of 256 row
+    // numbers at most).
     const std::size_t pages = 256 * 256 * sizeof(std::uint32_t) / sizeof(std::uint64_t);
-    return (257 + others + capacity) * words + pages <= budget / sizeof(std::uint64_t);
+    return (513 + others + capacity) * words + pages <= budget / sizeof(std::uint64_t);
 }
 
 const std::uint64_t* BitParallelPattern::beyond_plane_positions_of(char32_t c) const noexcept
@@ -1111,6 +1136,20 @@ void CommonSubsequencePass::restart(std::size_t from)
     if (!one_word_) rows_.assign(pattern_.words(), ~std::uint64_t{0});
 }
 
+std::uint32_t CommonSubsequencePass::at_through_pages(std::u16string_view text, std::size_t end)
+{
+    std::uint64_t row = row_;
+    std::size_t position = position_;
+    const PageLookup<1> positions = pattern_.page_lookup<1>();
+    for (; position < end; ++position) {
+        const std::uint64_t u = row & *positions(text[position]);
+        row = (row + u) | (row - u);
+    }
+    position_ = position;
+    row_ = row;
+    return counted(row);
+}
+
 template <typename Char>
 std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char> text, std::size_t end)
 {
@@ -1122,15 +1161,26 @@ std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char> text,
         std::uint64_t low = rows_[0], high = rows_[1];
         std::size_t position = position_;
         const std::uint64_t* rows = low_;
-        for (; position < end; ++position) {
-            const char32_t c = code_point(text[position]);
-            const std::uint64_t* eq = c < 256 ? rows + 2 * c : pattern_.positions_of(c);
-            const std::uint64_t low_u = low & eq[0], high_u = high & eq[1];
-            const std::uint64_t low_sum = low + low_u;
-            const std::uint64_t carry = low_sum < low;
-            high = (high + high_u + carry) | (high - high_u);
-            low = low_sum | (low - low_u);
+        const auto read = [&](auto positions) __attribute__((always_inline)) {
+            for (; position < end; ++position) {
+                const std::uint64_t* eq = positions(text[position]);
+                const std::uint64_t low_u = low & eq[0], high_u = high & eq[1];
+                const std::uint64_t low_sum = low + low_u;
+                const std::uint64_t carry = low_sum < low;
+                high = (high + high_u + carry) | (high - high_u);
+                low = low_sum | (low - low_u);
+            }
+        };
+        bool read_through_pages = false;
+        if constexpr (sizeof(Char) == 2) {
+            read_through_pages = pattern_.fitted_to_pages();
+            if (read_through_pages) read(pattern_.page_lookup<2>());
         }
+        if (!read_through_pages)
+            read([&](Char unit) __attribute__((always_inline)) {
+                const char32_t c = code_point(unit);
+                return c < 256 ? rows + 2 * c : pattern_.positions_of(c);
+            });
         position_ = position;
         rows_[0] = low;
         rows_[1] = high;
@@ -1164,30 +1214,41 @@ template <std::size_t Words, typename Char>
                                                      std::size_t from, std::size_t to, std::uint64_t* low_rows,
                                                      std::uint64_t* high_rows) noexcept
 {
-    const std::uint64_t* low = pattern.low_rows();
     LaneWords rows_low, rows_high;
     std::memcpy(&rows_low, low_rows, sizeof rows_low);
     if constexpr (Words == 2) std::memcpy(&rows_high, high_rows, sizeof rows_high);
-    const auto step = [&](Char unit) __attribute__((always_inline)) {
-        const char32_t c = code_point(unit);
-        const std::uint64_t* eq = c < 256 ? low + Words * c : pattern.positions_of(c);
-        const LaneWords u_low = rows_low & eq[0];
-        const LaneWords sum = rows_low + u_low;
-        if constexpr (Words == 2) {
-            const LaneWords u_high = rows_high & eq[1];
-            const LaneWords carry = (LaneWords)(sum < rows_low);
-            rows_high = (rows_high + u_high - carry) | (rows_high - u_high);
+    const std::uint64_t* low = pattern.low_rows();
+    const auto read = [&](auto positions) __attribute__((always_inline)) {
+        const auto step = [&](Char unit) __attribute__((always_inline)) {
+            const std::uint64_t* eq = positions(unit);
+            const LaneWords u_low = rows_low & eq[0];
+            const LaneWords sum = rows_low + u_low;
+            if constexpr (Words == 2) {
+                const LaneWords u_high = rows_high & eq[1];
+                const LaneWords carry = (LaneWords)(sum < rows_low);
+                rows_high = (rows_high + u_high - carry) | (rows_high - u_high);
+            }
+            rows_low = sum | (rows_low - u_low);
+        };
+        // Two code points a turn: the loop's own count and compare, a tenth
+        // of a step's instructions, come once for both.
+        std::size_t t = from;
+        for (; t + 2 <= to; t += 2) {
+            step(text[t]);
+            step(text[t + 1]);
         }
-        rows_low = sum | (rows_low - u_low);
+        if (t < to) step(text[t]);
     };
-    // Two code points a turn: the loop's own count and compare, a tenth of
-    // a step's instructions, come once for both.
-    std::size_t t = from;
-    for (; t + 2 <= to; t += 2) {
-        step(text[t]);
-        step(text[t + 1]);
+    bool read_through_pages = false;
+    if constexpr (sizeof(Char) == 2) {
+        read_through_pages = pattern.fitted_to_pages();
+        if (read_through_pages) read(pattern.template page_lookup<Words>());
     }
-    if (t < to) step(text[t]);
+    if (!read_through_pages)
+        read([&](Char unit) __attribute__((always_inline)) {
+            const char32_t c = code_point(unit);
+            return c < 256 ? low + Words * c : pattern.positions_of(c);
+        });
     std::memcpy(low_rows, &rows_low, sizeof rows_low);
     if constexpr (Words == 2) std::memcpy(high_rows, &rows_high, sizeof rows_high);
 }
@@ -1268,6 +1329,7 @@ bool SideBySideDistances::measure(std::basic_string_view<Char> text, const std::
 }
 
 #define TESSARIN_PASSES_FOR(Char)                                                                                      \
+    template void BitParallelPattern::fit_to(std::basic_string_view<Char>);                                            \
     template void BitParallelPattern::mark_reachable_ends(std::basic_string_view<Char>, std::size_t,                   \
                                                           std::vector<std::uint64_t>&, Cancellation&) const;           \
     template void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Char>, std::size_t,          \

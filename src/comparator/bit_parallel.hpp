@@ -92,6 +92,21 @@ inline constexpr struct ByteBits {
     }
 } byte_bits;
 
+// The bit sets of the code points of a text of two-byte units, for a
+// pass over a pattern of `Words` words whose rows are paged: Latin-1's
+// through a page of their own, so that no code point waits on a branch
+// (see BitParallelPattern::fit_to()).
+template <std::size_t Words> struct PageLookup {
+    const std::uint16_t* page_of;
+    const std::uint32_t* page_rows;
+    const std::uint64_t* plane_rows;
+
+    [[gnu::always_inline]] const std::uint64_t* operator()(char16_t unit) const noexcept
+    {
+        return plane_rows + Words * page_rows[std::size_t{page_of[unit >> 8]} * 256 + (unit & 0xFF)];
+    }
+};
+
 class BitParallelPattern {
 public:
     // What a prefix's distance reads when it is known to exceed the limit.
@@ -170,6 +185,26 @@ public:
             return &plane_rows_[page_rows_[std::size_t{page_of_[c >> 8]} * 256 + (c & 0xFF)] * words_];
         return beyond_plane_positions_of(c);
     }
+    // Fits the passes' look-ups to the text they read: in a text of
+    // two-byte units where one code point in 16 or more lies beyond
+    // Latin-1, and where the pattern's lie on few pages, every code point is
+    // looked up through the pages, Latin-1's too (see page_lookup()). Such
+    // a text mixes its script, most often, with spaces and punctuation, and
+    // a branch on which range each code point lies in would often be
+    // mistaken. In a text mostly of Latin-1 that branch is foreseen, and
+    // Latin-1's own rows cost one load where the pages cost three. A text
+    // of four-byte units is most often Latin-1 with a few emoji.
+    template <typename Char> void fit_to(std::basic_string_view<Char> text);
+    // Whether the passes over a text of two-byte units look its code
+    // points up through page_lookup().
+    bool fitted_to_pages() const noexcept { return plane_lookup_; }
+    // The look-up through the pages, for a pattern of `Words` words (the
+    // pass's constant), where fitted_to_pages().
+    template <std::size_t Words> PageLookup<Words> page_lookup() const noexcept
+    {
+        return PageLookup<Words>{page_of_, page_rows_.data(), plane_rows_.data()};
+    }
+
     // The bit set of a code point that the pattern does not hold.
     const std::uint64_t* no_positions() const noexcept { return zeros_.data(); }
     // For a pattern of one word: its bit set of `c`, the rows of Latin-1
@@ -190,6 +225,7 @@ private:
     std::size_t words_;
     std::vector<std::uint64_t> low_; // 256 rows of words_
     bool paged_ = false;
+    bool plane_lookup_ = false; // see fit_to()
     std::uint16_t page_of_[256];            // by the high byte of a code point below 2^16
     std::vector<std::uint32_t> page_rows_;  // 256 row numbers a page
     std::vector<std::uint64_t> plane_rows_; // rows of words_, row 0 empty
@@ -370,6 +406,9 @@ public:
     [[gnu::noinline]] std::uint32_t at(std::basic_string_view<Char> text, std::size_t end)
     {
         if (!one_word_) return at_words(text, end);
+        if constexpr (sizeof(Char) == 2) {
+            if (pattern_.fitted_to_pages()) return at_through_pages(text, end);
+        }
         // Kept in locals: stores to the members would make the compiler
         // read the pattern's rows afresh for every code point.
         std::uint64_t row = row_;
@@ -382,6 +421,16 @@ public:
         }
         position_ = position;
         row_ = row;
+        return counted(row);
+    }
+
+private:
+    // at() for a pattern of one word and a text of two-byte units looked
+    // up through the pages (see BitParallelPattern::fit_to()).
+    std::uint32_t at_through_pages(std::u16string_view text, std::size_t end);
+    // The common subsequence of a pattern of one word, from its row.
+    std::uint32_t counted(std::uint64_t row) const noexcept
+    {
         // A pattern of two bytes at most (a few short words) is counted
         // by the byte, for less, unless the processor counts it at once.
         const std::uint64_t matched = ~row & last_mask_;
@@ -389,8 +438,6 @@ public:
             return std::uint32_t{byte_bits.of[matched & 0xFF]} + byte_bits.of[matched >> 8];
         return count_bits_on(counts_itself_, matched);
     }
-
-private:
     // at() for a pattern of more than one word.
     template <typename Char> std::uint32_t at_words(std::basic_string_view<Char> text, std::size_t end);
 
@@ -400,8 +447,10 @@ private:
     bool two_bytes_;                  // a pattern of 16 code points at most
     bool counts_itself_;              // see counts_bits_itself()
     std::uint64_t last_mask_;         // the pattern's positions in its last word
+    // The row apart from the position: side by side, the compiler may read
+    // both in one vector load, which waits on restart()'s separate stores.
+    std::uint64_t row_ = 0; // the row, for a pattern of one word
     std::size_t from_ = 0, position_ = 0;
-    std::uint64_t row_ = 0;           // the row, for a pattern of one word
     std::vector<std::uint64_t> rows_; // the row, for a longer pattern
 };
 

@@ -344,7 +344,12 @@ public:
                     side_by_side_.emplace(*bit_parallel_, metric == Metric::osa);
                 mark_reachable(cancel);
             }
-            if (subsequence) common_.emplace(*bit_parallel_);
+            if (subsequence) {
+                // The common subsequence is read over long stretches, many
+                // times over: its look-ups are fitted to the text.
+                bit_parallel_->fit_to(text_);
+                common_.emplace(*bit_parallel_);
+            }
             if ((metric == Metric::indel || metric == Metric::lcs_seq) &&
                 detail::CommonSubsequenceLanes::serves(*bit_parallel_))
                 common_lanes_.emplace(*bit_parallel_);

@@ -93,7 +93,7 @@ std::string narrow(std::u32string_view text)
 
 // The last: ideographs on more pages of 256 than the tables of pages take.
 constexpr std::u32string_view alphabets[] = {
-    U"ab", U"abc ", U"abcdefgh", U"ab\u00e9\u4e2d",
+    U"ab", U"abc ", U"abcdefgh", U"ab\u00e9\u4e2d", U"ab \u00e9\u0436\u0416",
     U"a\u4e00\u4f00\u5000\u5100\u5200\u5300\u5400\u5500\u5600\u5700\u5800\u5900\u5a00\u5b00\u5c00\u5d00\u5e00"};
 
 // Thresholds around a real score: the score itself (the tightest that
@@ -413,6 +413,7 @@ void per_start_passes_agree_with_the_library()
 // up to which the common subsequence is counted by the byte.
 void window_passes_agree_with_the_library()
 {
+    int fitted_to_pages = 0;
     for (int round = 0; round < 336; ++round) {
         const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
         const std::size_t length = round >= 300 ? 13 + static_cast<std::size_t>(round % 6) : 1 + random_length(12, 150);
@@ -421,14 +422,21 @@ void window_passes_agree_with_the_library()
         if (round % 2 == 0) text = mutated(text + pattern, alphabet) + random_string(random_length(10, 40), alphabet);
         const std::u32string_view view(text);
         const detail::BitParallelPattern bit_parallel(pattern);
+        std::u16string ucs2;
+        const bool basic = narrow_units(text, ucs2);
+        detail::BitParallelPattern fitted(pattern);
+        fitted.fit_to(std::u16string_view(ucs2));
+        fitted_to_pages += fitted.fitted_to_pages();
         for (const bool transpositions : {false, true}) {
             const auto distance = [&](std::u32string_view a) {
                 return transpositions ? rapidfuzz::osa_distance(a, pattern)
                                       : rapidfuzz::levenshtein_distance(a, pattern);
             };
             detail::SemiGlobalPass search(bit_parallel, transpositions), anchored(bit_parallel, transpositions);
-            // Counted with the processor's own instruction and without.
-            detail::CommonSubsequencePass common(bit_parallel), plain_common(bit_parallel, false);
+            // Counted with the processor's own instruction and without; and
+            // in a copy of two-byte units, through the pages where fitted.
+            detail::CommonSubsequencePass common(bit_parallel), plain_common(bit_parallel, false),
+                fitted_common(fitted);
             std::size_t from = 0;
             anchored.restart(0, true);
             // Mostly one code point on, now and then a long read, which
@@ -441,6 +449,7 @@ void window_passes_agree_with_the_library()
                     anchored.restart(from, true);
                     common.restart(from);
                     plain_common.restart(from);
+                    fitted_common.restart(from);
                 }
                 std::size_t least = distance(view.substr(end, 0));
                 for (std::size_t start = from; start < end; ++start)
@@ -454,6 +463,10 @@ void window_passes_agree_with_the_library()
                 CHECK(common.at(view, end) == expected_common, "common subsequence from %zu to %zu", from, end);
                 CHECK(plain_common.at(view, end) == expected_common, "plain common subsequence from %zu to %zu", from,
                       end);
+                if (basic)
+                    CHECK(fitted_common.at(std::u16string_view(ucs2), end) == expected_common,
+                          "common subsequence of two-byte units from %zu to %zu of '%s' vs '%s'", from, end,
+                          narrow(text).c_str(), narrow(pattern).c_str());
                 if (transpositions && round % 5 == 0 && stretch.size() < 80) {
                     const std::size_t exact = rapidfuzz::experimental::damerau_levenshtein_distance(stretch, pattern);
                     const std::size_t restricted = rapidfuzz::osa_distance(stretch, pattern);
@@ -463,6 +476,7 @@ void window_passes_agree_with_the_library()
             }
         }
     }
+    CHECK(fitted_to_pages > 10, "only %d texts read through the pages", fitted_to_pages);
 }
 
 // Lanes give at every end they cover the value of one pass begun where the
@@ -619,6 +633,7 @@ void sweeps_agree_with_the_library()
 void common_lanes_agree_with_the_library()
 {
     using Lanes = detail::CommonSubsequenceLanes;
+    int fitted_to_pages = 0;
     for (int round = 0; round < 240; ++round) {
         const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
         const std::size_t length = round % 3 == 0 ? 65 : round % 3 == 1 ? 128 : 65 + random_source() % 64;
@@ -628,8 +643,13 @@ void common_lanes_agree_with_the_library()
         const detail::BitParallelPattern bit_parallel(pattern);
         if (!Lanes::serves(bit_parallel)) continue;
         const auto check = [&](auto units) {
+            // Read as fitted to the text (through the pages, in a text of
+            // two-byte units mostly beyond Latin-1) and as not.
+            detail::BitParallelPattern fitted(pattern);
+            fitted.fit_to(units);
+            fitted_to_pages += fitted.fitted_to_pages();
             for (const bool widest : {true, false}) {
-                Lanes lanes(bit_parallel, widest);
+                Lanes lanes(widest ? fitted : bit_parallel, widest);
                 std::size_t next_lane = 0;
                 for (std::size_t end = 0; end <= text.size(); end += random_source() % 7) {
                     if (!lanes.waiting() && random_source() % 3 == 0) {
@@ -655,6 +675,7 @@ void common_lanes_agree_with_the_library()
         if (narrow_units(text, latin1)) check(std::string_view(latin1));
         if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
     }
+    CHECK(fitted_to_pages > 10, "only %d texts read through the pages", fitted_to_pages);
 }
 
 // One candidate with a matched count needed: scored as alone, or, short of
