@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "text/ascii_vector.hpp"
 
@@ -137,28 +138,55 @@ BitParallelPattern::BitParallelPattern(std::u32string_view pattern)
     }
 }
 
-template <typename Char> void BitParallelPattern::fit_to(std::basic_string_view<Char> text)
+CodePointIndices::CodePointIndices(std::u32string_view pattern, bool covers_plane)
 {
-    if (sizeof(Char) != 2 || !paged_ || plane_lookup_ || text.empty()) return;
-    // The share, from code points spread evenly over the text.
-    constexpr std::size_t samples = 256;
-    const std::size_t stride = text.size() / samples + 1;
-    std::size_t read = 0, beyond = 0;
-    for (std::size_t i = 0; i < text.size(); i += stride, ++read)
-        beyond += static_cast<std::uint32_t>(text[i]) > 0xFF;
-    if (16 * beyond < read) return;
-    // Latin-1 gets a page of its own, rows of the pattern's code points
-    // copied from their own.
-    page_of_[0] = static_cast<std::uint16_t>(page_rows_.size() / 256);
-    page_rows_.resize(page_rows_.size() + 256, 0);
-    std::uint32_t* const latin1 = &page_rows_[std::size_t{page_of_[0]} * 256];
-    for (std::size_t c = 0; c < 256; ++c) {
-        const std::uint64_t* row = &low_[c * words_];
-        if (std::all_of(row, row + words_, [](std::uint64_t word) { return word == 0; })) continue;
-        latin1[c] = static_cast<std::uint32_t>(plane_rows_.size() / words_);
-        plane_rows_.insert(plane_rows_.end(), row, row + words_);
+    // A page of indices for each page of code points that the pattern
+    // holds some of.
+    std::vector<char32_t> distinct(pattern.begin(), pattern.end());
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    distinct_ = static_cast<std::uint16_t>(distinct.size());
+    pages_.assign(std::max<std::size_t>(distinct.back() / page_size + 2, covers_plane ? 0x10000 / page_size : 0), 0);
+    indices_.assign(page_size, distinct_);
+    for (const char32_t c : distinct) {
+        std::uint16_t& page = pages_[c / page_size];
+        if (page == 0) {
+            page = static_cast<std::uint16_t>(indices_.size() / page_size);
+            indices_.resize(indices_.size() + page_size, distinct_);
+        }
     }
-    plane_lookup_ = true;
+    std::uint16_t seen = 0;
+    for (const char32_t c : pattern) {
+        std::uint16_t& index = indices_[pages_[c / page_size] * page_size + c % page_size];
+        if (index == distinct_) index = seen++;
+    }
+}
+
+template <typename Char>
+void BitParallelPattern::fit_to(std::u32string_view pattern, std::basic_string_view<Char> text)
+{
+    // Indices are counted in 16 bits. A pattern of one or two words whose
+    // code points lie on many pages (ideographs) is looked up about as fast
+    // in the hash, which finds most of a text's code points missing at its
+    // first probe, and the row of so few words stays in registers anyway.
+    if (sizeof(Char) == 1 || indices_ || text.empty() || pattern.size() >= 0xFFFF || (!paged_ && words_ < 3))
+        return;
+    // The share, from four runs of code points spread over the text: runs,
+    // not code points spread evenly, which would each read a line of memory.
+    constexpr std::size_t runs = 4, run = 256;
+    std::size_t read = 0, beyond = 0;
+    for (std::size_t k = 0; k < runs; ++k) {
+        const std::size_t from = text.size() / runs * k, to = std::min(text.size(), from + run);
+        for (std::size_t i = from; i < to; ++i)
+            beyond += static_cast<std::uint32_t>(text[i]) > 0xFF;
+        read += to - from;
+    }
+    if (16 * beyond < read) return;
+    indices_.emplace(pattern, true);
+    const CodePointIndices::View view = indices_->view();
+    indexed_rows_.assign((std::size_t{indices_->distinct()} + 1) * words_, 0);
+    for (std::size_t i = 0; i < length_; ++i)
+        indexed_rows_[std::size_t{view.of(pattern[i])} * words_ + i / 64] |= std::uint64_t{1} << (i % 64);
 }
 
 bool BitParallelPattern::fits(std::u32string_view pattern)
@@ -173,11 +201,11 @@ bool BitParallelPattern::fits(std::u32string_view pattern)
     while (capacity < 2 * others)
         capacity *= 2;
     const std::size_t words = (pattern.size() + 63) / 64;
-    // The rows of Latin-1 (twice, paged too), one per other code point and
-    // its slot at most, and the pages of the plane's rows (256 of 256 row
-    // numbers at most).
+    // The rows of Latin-1, one per other code point and its slot at most,
+    // as many again by index where fitted to a text (see fit_to()), and the
+    // pages of the plane's rows (256 of 256 row numbers at most).
     const std::size_t pages = 256 * 256 * sizeof(std::uint32_t) / sizeof(std::uint64_t);
-    return (513 + others + capacity) * words + pages <= budget / sizeof(std::uint64_t);
+    return (514 + 2 * others + capacity) * words + pages <= budget / sizeof(std::uint64_t);
 }
 
 const std::uint64_t* BitParallelPattern::beyond_plane_positions_of(char32_t c) const noexcept
@@ -1136,11 +1164,12 @@ void CommonSubsequencePass::restart(std::size_t from)
     if (!one_word_) rows_.assign(pattern_.words(), ~std::uint64_t{0});
 }
 
-std::uint32_t CommonSubsequencePass::at_through_pages(std::u16string_view text, std::size_t end)
+template <typename Char>
+std::uint32_t CommonSubsequencePass::at_indexed(std::basic_string_view<Char> text, std::size_t end)
 {
     std::uint64_t row = row_;
     std::size_t position = position_;
-    const PageLookup<1> positions = pattern_.page_lookup<1>();
+    const IndexedLookup<1> positions = pattern_.indexed_lookup<1>();
     for (; position < end; ++position) {
         const std::uint64_t u = row & *positions(text[position]);
         row = (row + u) | (row - u);
@@ -1150,9 +1179,41 @@ std::uint32_t CommonSubsequencePass::at_through_pages(std::u16string_view text, 
     return counted(row);
 }
 
+namespace {
+
+// The steps of CommonSubsequencePass::at() for a pattern of `Words` words,
+// the row in registers, from `position` to `end`; where the reading stopped.
+// Each word takes the carry out of the one below.
+template <std::size_t Words, typename Char, typename Positions>
+[[gnu::always_inline]] inline std::size_t read_common_words(const Char* text, std::size_t position, std::size_t end,
+                                                            std::uint64_t* rows, Positions positions) noexcept
+{
+    std::uint64_t row[Words];
+    for (std::size_t w = 0; w < Words; ++w)
+        row[w] = rows[w];
+    for (; position < end; ++position) {
+        const std::uint64_t* eq = positions(text[position]);
+        std::uint64_t carry = 0;
+        for (std::size_t w = 0; w < Words; ++w) {
+            const std::uint64_t s = row[w], u = s & eq[w];
+            const std::uint64_t partial = s + u, sum = partial + carry;
+            carry = static_cast<std::uint64_t>(partial < s) | static_cast<std::uint64_t>(sum < partial);
+            row[w] = sum | (s - u);
+        }
+    }
+    for (std::size_t w = 0; w < Words; ++w)
+        rows[w] = row[w];
+    return position;
+}
+
+} // namespace
+
 template <typename Char>
 std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char> text, std::size_t end)
 {
+    if constexpr (sizeof(Char) > 1) {
+        if (pattern_.fitted_to_indices()) return at_words_indexed(text, end);
+    }
     const std::size_t words = pattern_.words();
     const std::uint64_t last_mask = last_mask_;
     if (words == 2) {
@@ -1161,32 +1222,47 @@ std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char> text,
         std::uint64_t low = rows_[0], high = rows_[1];
         std::size_t position = position_;
         const std::uint64_t* rows = low_;
-        const auto read = [&](auto positions) __attribute__((always_inline)) {
-            for (; position < end; ++position) {
-                const std::uint64_t* eq = positions(text[position]);
-                const std::uint64_t low_u = low & eq[0], high_u = high & eq[1];
-                const std::uint64_t low_sum = low + low_u;
-                const std::uint64_t carry = low_sum < low;
-                high = (high + high_u + carry) | (high - high_u);
-                low = low_sum | (low - low_u);
-            }
-        };
-        bool read_through_pages = false;
-        if constexpr (sizeof(Char) == 2) {
-            read_through_pages = pattern_.fitted_to_pages();
-            if (read_through_pages) read(pattern_.page_lookup<2>());
+        for (; position < end; ++position) {
+            const char32_t c = code_point(text[position]);
+            const std::uint64_t* eq = c < 256 ? rows + 2 * c : pattern_.positions_of(c);
+            const std::uint64_t low_u = low & eq[0], high_u = high & eq[1];
+            const std::uint64_t low_sum = low + low_u;
+            const std::uint64_t carry = low_sum < low;
+            high = (high + high_u + carry) | (high - high_u);
+            low = low_sum | (low - low_u);
         }
-        if (!read_through_pages)
-            read([&](Char unit) __attribute__((always_inline)) {
-                const char32_t c = code_point(unit);
-                return c < 256 ? rows + 2 * c : pattern_.positions_of(c);
-            });
         position_ = position;
         rows_[0] = low;
         rows_[1] = high;
         return static_cast<std::uint32_t>(count_bits_on(counts_itself_, ~low) +
                                           count_bits_on(counts_itself_, ~high & last_mask));
     }
+    read_words_on(text, end);
+    return count_words();
+}
+
+template <typename Char>
+std::uint32_t CommonSubsequencePass::at_words_indexed(std::basic_string_view<Char> text, std::size_t end)
+{
+    // Patterns of up to 256 code points (a dozen words of a script without
+    // spaces): the row in registers.
+    const auto read = [&](auto count) __attribute__((always_inline)) {
+        constexpr std::size_t Words = decltype(count)::value;
+        position_ = read_common_words<Words>(text.data(), position_, end, rows_.data(),
+                                             pattern_.indexed_lookup<Words>());
+    };
+    switch (pattern_.words()) {
+    case 2: read(std::integral_constant<std::size_t, 2>{}); break;
+    case 3: read(std::integral_constant<std::size_t, 3>{}); break;
+    case 4: read(std::integral_constant<std::size_t, 4>{}); break;
+    default: read_words_on(text, end);
+    }
+    return count_words();
+}
+
+template <typename Char> void CommonSubsequencePass::read_words_on(std::basic_string_view<Char> text, std::size_t end)
+{
+    const std::size_t words = pattern_.words();
     for (; position_ < end; ++position_) {
         const std::uint64_t* eq = pattern_.positions_of(code_point(text[position_]));
         std::uint64_t carry = 0;
@@ -1197,6 +1273,12 @@ std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char> text,
             rows_[w] = sum | (s - u);
         }
     }
+}
+
+std::uint32_t CommonSubsequencePass::count_words() const noexcept
+{
+    const std::size_t words = pattern_.words();
+    const std::uint64_t last_mask = last_mask_;
     std::uint32_t common = 0;
     for (std::size_t w = 0; w < words; ++w)
         common += static_cast<std::uint32_t>(
@@ -1239,12 +1321,12 @@ template <std::size_t Words, typename Char>
         }
         if (t < to) step(text[t]);
     };
-    bool read_through_pages = false;
-    if constexpr (sizeof(Char) == 2) {
-        read_through_pages = pattern.fitted_to_pages();
-        if (read_through_pages) read(pattern.template page_lookup<Words>());
+    bool read_by_index = false;
+    if constexpr (sizeof(Char) > 1) {
+        read_by_index = pattern.fitted_to_indices();
+        if (read_by_index) read(pattern.template indexed_lookup<Words>());
     }
-    if (!read_through_pages)
+    if (!read_by_index)
         read([&](Char unit) __attribute__((always_inline)) {
             const char32_t c = code_point(unit);
             return c < 256 ? low + Words * c : pattern.positions_of(c);
@@ -1329,7 +1411,7 @@ bool SideBySideDistances::measure(std::basic_string_view<Char> text, const std::
 }
 
 #define TESSARIN_PASSES_FOR(Char)                                                                                      \
-    template void BitParallelPattern::fit_to(std::basic_string_view<Char>);                                            \
+    template void BitParallelPattern::fit_to(std::u32string_view, std::basic_string_view<Char>);                        \
     template void BitParallelPattern::mark_reachable_ends(std::basic_string_view<Char>, std::size_t,                   \
                                                           std::vector<std::uint64_t>&, Cancellation&) const;           \
     template void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Char>, std::size_t,          \
@@ -1346,6 +1428,7 @@ bool SideBySideDistances::measure(std::basic_string_view<Char> text, const std::
     template bool SideBySideDistances::measure(std::basic_string_view<Char>, const std::size_t*, const std::size_t*,  \
                                                std::size_t, std::uint32_t*);                                          \
     template std::uint32_t CommonSubsequencePass::at_words(std::basic_string_view<Char>, std::size_t);               \
+    template std::uint32_t CommonSubsequencePass::at_indexed(std::basic_string_view<Char>, std::size_t);             \
     template void CommonSubsequenceLanes::read_lanes(std::basic_string_view<Char>, std::size_t);
 TESSARIN_PASSES_FOR(char)
 TESSARIN_PASSES_FOR(char16_t)

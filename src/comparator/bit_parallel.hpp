@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -92,18 +93,68 @@ inline constexpr struct ByteBits {
     }
 } byte_bits;
 
-// The bit sets of the code points of a text of two-byte units, for a
-// pass over a pattern of `Words` words whose rows are paged: Latin-1's
-// through a page of their own, so that no code point waits on a branch
-// (see BitParallelPattern::fit_to()).
-template <std::size_t Words> struct PageLookup {
-    const std::uint16_t* page_of;
-    const std::uint32_t* page_rows;
-    const std::uint64_t* plane_rows;
+// The index of each distinct code point of a pattern (at most 65,534), in
+// the order of their first appearance, looked up by page: two loads and no
+// branch, where a code point beyond Latin-1 may lie in a page of the
+// pattern's or not as unforeseeably as the text runs. A code point that the
+// pattern lacks has the index distinct().
+class CodePointIndices {
+public:
+    // `pattern` must not be empty. `covers_plane`: pages for every code
+    // point below 2^16, so that a text of two-byte units is looked up
+    // without a bound (see View::of_plane()).
+    explicit CodePointIndices(std::u32string_view pattern, bool covers_plane = false);
 
-    [[gnu::always_inline]] const std::uint64_t* operator()(char16_t unit) const noexcept
+    std::uint16_t distinct() const noexcept { return distinct_; }
+
+    // The tables by pointer, for a loop that keeps them in registers.
+    class View {
+    public:
+        std::uint16_t of(char32_t c) const noexcept
+        {
+            const std::size_t page = pages_[std::min<std::size_t>(c / page_size, last_page_)];
+            return indices_[page * page_size + c % page_size];
+        }
+        // of() for a code point below 2^16, where the pages cover the plane.
+        std::uint16_t of_plane(char16_t c) const noexcept
+        {
+            return indices_[std::size_t{pages_[c / page_size]} * page_size + c % page_size];
+        }
+
+    private:
+        friend class CodePointIndices;
+        View(const std::uint16_t* pages, std::size_t last_page, const std::uint16_t* indices) noexcept
+            : pages_(pages), last_page_(last_page), indices_(indices)
+        {
+        }
+        const std::uint16_t* pages_;
+        std::size_t last_page_;
+        const std::uint16_t* indices_;
+    };
+    View view() const noexcept { return View(pages_.data(), pages_.size() - 1, indices_.data()); }
+
+    std::uint16_t of(char32_t c) const noexcept { return view().of(c); }
+
+private:
+    static constexpr std::size_t page_size = 64;
+
+    std::uint16_t distinct_ = 0;
+    std::vector<std::uint16_t> pages_;   // by code point / page_size, the page of its indices; the last, none's
+    std::vector<std::uint16_t> indices_; // by page, the indices of its code points; the first page, none's
+};
+
+// The bit sets of the code points of a text, for a pass over a pattern of
+// `Words` words: each code point's index among the pattern's, then the row
+// of that index, with no branch on which range the code point lies in (see
+// BitParallelPattern::fit_to()).
+template <std::size_t Words> struct IndexedLookup {
+    CodePointIndices::View indices;
+    const std::uint64_t* rows; // by index, Words words each
+
+    template <typename Char> [[gnu::always_inline]] const std::uint64_t* operator()(Char unit) const noexcept
     {
-        return plane_rows + Words * page_rows[std::size_t{page_of[unit >> 8]} * 256 + (unit & 0xFF)];
+        if constexpr (sizeof(Char) == 2) return rows + Words * std::size_t{indices.of_plane(unit)};
+        return rows + Words * std::size_t{indices.of(code_point(unit))};
     }
 };
 
@@ -185,24 +236,26 @@ public:
             return &plane_rows_[page_rows_[std::size_t{page_of_[c >> 8]} * 256 + (c & 0xFF)] * words_];
         return beyond_plane_positions_of(c);
     }
-    // Fits the passes' look-ups to the text they read: in a text of
-    // two-byte units where one code point in 16 or more lies beyond
-    // Latin-1, and where the pattern's lie on few pages, every code point is
-    // looked up through the pages, Latin-1's too (see page_lookup()). Such
-    // a text mixes its script, most often, with spaces and punctuation, and
-    // a branch on which range each code point lies in would often be
-    // mistaken. In a text mostly of Latin-1 that branch is foreseen, and
-    // Latin-1's own rows cost one load where the pages cost three. A text
-    // of four-byte units is most often Latin-1 with a few emoji.
-    template <typename Char> void fit_to(std::basic_string_view<Char> text);
-    // Whether the passes over a text of two-byte units look its code
-    // points up through page_lookup().
-    bool fitted_to_pages() const noexcept { return plane_lookup_; }
-    // The look-up through the pages, for a pattern of `Words` words (the
-    // pass's constant), where fitted_to_pages().
-    template <std::size_t Words> PageLookup<Words> page_lookup() const noexcept
+    // Fits the passes' look-ups to the text they read: in a text of wider
+    // units than bytes where one code point in 16 or more lies beyond
+    // Latin-1, every code point is looked up by its index among the
+    // pattern's (see indexed_lookup()), without a branch or a call. Such a
+    // text mixes its script, most often, with spaces and punctuation, and a
+    // branch on which range each code point lies in would often be
+    // mistaken; a pattern of ideographs on many pages, of more than two
+    // words, would be looked up in a hash, by a call around which the
+    // passes keep no row in registers. In a text mostly of Latin-1 that
+    // branch is foreseen, and Latin-1's own rows cost one load where the
+    // indices cost three. `pattern` is the one this was built from.
+    template <typename Char> void fit_to(std::u32string_view pattern, std::basic_string_view<Char> text);
+    // Whether the passes over a text of wider units than bytes look its
+    // code points up through indexed_lookup().
+    bool fitted_to_indices() const noexcept { return indices_.has_value(); }
+    // The look-up by index, for a pattern of `Words` words (the pass's
+    // constant), where fitted_to_indices().
+    template <std::size_t Words> IndexedLookup<Words> indexed_lookup() const noexcept
     {
-        return PageLookup<Words>{page_of_, page_rows_.data(), plane_rows_.data()};
+        return IndexedLookup<Words>{indices_->view(), indexed_rows_.data()};
     }
 
     // The bit set of a code point that the pattern does not hold.
@@ -225,13 +278,16 @@ private:
     std::size_t words_;
     std::vector<std::uint64_t> low_; // 256 rows of words_
     bool paged_ = false;
-    bool plane_lookup_ = false; // see fit_to()
     std::uint16_t page_of_[256];            // by the high byte of a code point below 2^16
     std::vector<std::uint32_t> page_rows_;  // 256 row numbers a page
     std::vector<std::uint64_t> plane_rows_; // rows of words_, row 0 empty
     std::vector<char32_t> keys_;            // open addressing over code points from 2^16 on
     std::vector<std::uint64_t> key_bits_;   // a row of words_ per key slot
     std::vector<std::uint64_t> zeros_;      // the row of a code point not in the pattern
+    // Where fitted to a text (see fit_to()): each code point's index, and
+    // the rows by index, the last one (a code point the pattern lacks) empty.
+    std::optional<CodePointIndices> indices_;
+    std::vector<std::uint64_t> indexed_rows_;
     std::size_t key_mask_ = 0;
     // The columns of a pass, kept between passes.
     mutable std::vector<std::uint64_t> vp_, vn_, d0_;
@@ -406,8 +462,8 @@ public:
     [[gnu::noinline]] std::uint32_t at(std::basic_string_view<Char> text, std::size_t end)
     {
         if (!one_word_) return at_words(text, end);
-        if constexpr (sizeof(Char) == 2) {
-            if (pattern_.fitted_to_pages()) return at_through_pages(text, end);
+        if constexpr (sizeof(Char) > 1) {
+            if (pattern_.fitted_to_indices()) return at_indexed(text, end);
         }
         // Kept in locals: stores to the members would make the compiler
         // read the pattern's rows afresh for every code point.
@@ -425,9 +481,9 @@ public:
     }
 
 private:
-    // at() for a pattern of one word and a text of two-byte units looked
-    // up through the pages (see BitParallelPattern::fit_to()).
-    std::uint32_t at_through_pages(std::u16string_view text, std::size_t end);
+    // at() for a pattern of one word and a text of wider units than bytes
+    // looked up by index (see BitParallelPattern::fit_to()).
+    template <typename Char> std::uint32_t at_indexed(std::basic_string_view<Char> text, std::size_t end);
     // The common subsequence of a pattern of one word, from its row.
     std::uint32_t counted(std::uint64_t row) const noexcept
     {
@@ -438,8 +494,14 @@ private:
             return std::uint32_t{byte_bits.of[matched & 0xFF]} + byte_bits.of[matched >> 8];
         return count_bits_on(counts_itself_, matched);
     }
-    // at() for a pattern of more than one word.
+    // at() for a pattern of more than one word, and for one looked up by
+    // index (see BitParallelPattern::fit_to()).
     template <typename Char> std::uint32_t at_words(std::basic_string_view<Char> text, std::size_t end);
+    template <typename Char> std::uint32_t at_words_indexed(std::basic_string_view<Char> text, std::size_t end);
+    // Reads a pattern of any number of words on to `end`, the row in memory.
+    template <typename Char> void read_words_on(std::basic_string_view<Char> text, std::size_t end);
+    // The common subsequence of a pattern of more than one word, from its row.
+    std::uint32_t count_words() const noexcept;
 
     const BitParallelPattern& pattern_;
     const std::uint64_t* low_;        // the pattern's rows of Latin-1

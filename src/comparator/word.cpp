@@ -309,30 +309,6 @@ double WideJaroPattern::distance(Units<Char> candidate, double prefix_weight, st
                          prefix_weight);
 }
 
-CodePointIndices::CodePointIndices(std::u32string_view pattern)
-{
-    // A page of indices for each page of code points that the pattern
-    // holds some of.
-    std::vector<char32_t> distinct(pattern.begin(), pattern.end());
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    distinct_ = static_cast<std::uint16_t>(distinct.size());
-    pages_.assign(distinct.back() / page_size + 2, 0);
-    indices_.assign(page_size, distinct_);
-    for (const char32_t c : distinct) {
-        std::uint16_t& page = pages_[c / page_size];
-        if (page == 0) {
-            page = static_cast<std::uint16_t>(indices_.size() / page_size);
-            indices_.resize(indices_.size() + page_size, distinct_);
-        }
-    }
-    std::uint16_t seen = 0;
-    for (const char32_t c : pattern) {
-        std::uint16_t& index = indices_[pages_[c / page_size] * page_size + c % page_size];
-        if (index == distinct_) index = seen++;
-    }
-}
-
 BlockJaroPattern::BlockJaroPattern(std::u32string_view pattern)
     : pattern_(pattern), indices_(pattern), taken_((pattern.size() / 64 + 1) * 64)
 {

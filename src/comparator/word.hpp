@@ -215,49 +215,6 @@ private:
     WidePattern positions_;
 };
 
-// The index of each distinct code point of a pattern (at most 65,534), in
-// the order of their first appearance, looked up by page: two loads and no
-// branch, where a code point beyond Latin-1 may lie in a page of the
-// pattern's or not as unforeseeably as the text runs. A code point that the
-// pattern lacks has the index distinct().
-class CodePointIndices {
-public:
-    // `pattern` must not be empty.
-    explicit CodePointIndices(std::u32string_view pattern);
-
-    std::uint16_t distinct() const noexcept { return distinct_; }
-
-    // The tables by pointer, for a loop that keeps them in registers.
-    class View {
-    public:
-        std::uint16_t of(char32_t c) const noexcept
-        {
-            const std::size_t page = pages_[std::min<std::size_t>(c / page_size, last_page_)];
-            return indices_[page * page_size + c % page_size];
-        }
-
-    private:
-        friend class CodePointIndices;
-        View(const std::uint16_t* pages, std::size_t last_page, const std::uint16_t* indices) noexcept
-            : pages_(pages), last_page_(last_page), indices_(indices)
-        {
-        }
-        const std::uint16_t* pages_;
-        std::size_t last_page_;
-        const std::uint16_t* indices_;
-    };
-    View view() const noexcept { return View(pages_.data(), pages_.size() - 1, indices_.data()); }
-
-    std::uint16_t of(char32_t c) const noexcept { return view().of(c); }
-
-private:
-    static constexpr std::size_t page_size = 64;
-
-    std::uint16_t distinct_ = 0;
-    std::vector<std::uint16_t> pages_;   // by code point / page_size, the page of its indices; the last, none's
-    std::vector<std::uint16_t> indices_; // by page, the indices of its code points; the first page, none's
-};
-
 // The same for a longer pattern, up to 1,024 code points. Each of its
 // distinct code points keeps its positions in order, and a cursor into them:
 // the reach only moves on as the candidate is read, so the first free

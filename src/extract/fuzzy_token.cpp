@@ -347,7 +347,7 @@ public:
             if (subsequence) {
                 // The common subsequence is read over long stretches, many
                 // times over: its look-ups are fitted to the text.
-                bit_parallel_->fit_to(text_);
+                bit_parallel_->fit_to(pattern_, text_);
                 common_.emplace(*bit_parallel_);
             }
             if ((metric == Metric::indel || metric == Metric::lcs_seq) &&

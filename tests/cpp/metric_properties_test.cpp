@@ -413,7 +413,7 @@ void per_start_passes_agree_with_the_library()
 // up to which the common subsequence is counted by the byte.
 void window_passes_agree_with_the_library()
 {
-    int fitted_to_pages = 0;
+    int fitted_to_indices = 0;
     for (int round = 0; round < 336; ++round) {
         const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
         const std::size_t length = round >= 300 ? 13 + static_cast<std::size_t>(round % 6) : 1 + random_length(12, 150);
@@ -425,8 +425,8 @@ void window_passes_agree_with_the_library()
         std::u16string ucs2;
         const bool basic = narrow_units(text, ucs2);
         detail::BitParallelPattern fitted(pattern);
-        fitted.fit_to(std::u16string_view(ucs2));
-        fitted_to_pages += fitted.fitted_to_pages();
+        fitted.fit_to(pattern, std::u16string_view(ucs2));
+        fitted_to_indices += fitted.fitted_to_indices();
         for (const bool transpositions : {false, true}) {
             const auto distance = [&](std::u32string_view a) {
                 return transpositions ? rapidfuzz::osa_distance(a, pattern)
@@ -434,7 +434,7 @@ void window_passes_agree_with_the_library()
             };
             detail::SemiGlobalPass search(bit_parallel, transpositions), anchored(bit_parallel, transpositions);
             // Counted with the processor's own instruction and without; and
-            // in a copy of two-byte units, through the pages where fitted.
+            // in a copy of two-byte units, by index where fitted.
             detail::CommonSubsequencePass common(bit_parallel), plain_common(bit_parallel, false),
                 fitted_common(fitted);
             std::size_t from = 0;
@@ -476,7 +476,7 @@ void window_passes_agree_with_the_library()
             }
         }
     }
-    CHECK(fitted_to_pages > 10, "only %d texts read through the pages", fitted_to_pages);
+    CHECK(fitted_to_indices > 10, "only %d texts read by index", fitted_to_indices);
 }
 
 // Lanes give at every end they cover the value of one pass begun where the
@@ -633,7 +633,7 @@ void sweeps_agree_with_the_library()
 void common_lanes_agree_with_the_library()
 {
     using Lanes = detail::CommonSubsequenceLanes;
-    int fitted_to_pages = 0;
+    int fitted_to_indices = 0;
     for (int round = 0; round < 240; ++round) {
         const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
         const std::size_t length = round % 3 == 0 ? 65 : round % 3 == 1 ? 128 : 65 + random_source() % 64;
@@ -643,11 +643,11 @@ void common_lanes_agree_with_the_library()
         const detail::BitParallelPattern bit_parallel(pattern);
         if (!Lanes::serves(bit_parallel)) continue;
         const auto check = [&](auto units) {
-            // Read as fitted to the text (through the pages, in a text of
-            // two-byte units mostly beyond Latin-1) and as not.
+            // Read as fitted to the text (by index, in a text of wider units
+            // than bytes mostly beyond Latin-1) and as not.
             detail::BitParallelPattern fitted(pattern);
-            fitted.fit_to(units);
-            fitted_to_pages += fitted.fitted_to_pages();
+            fitted.fit_to(pattern, units);
+            fitted_to_indices += fitted.fitted_to_indices();
             for (const bool widest : {true, false}) {
                 Lanes lanes(widest ? fitted : bit_parallel, widest);
                 std::size_t next_lane = 0;
@@ -675,7 +675,49 @@ void common_lanes_agree_with_the_library()
         if (narrow_units(text, latin1)) check(std::string_view(latin1));
         if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
     }
-    CHECK(fitted_to_pages > 10, "only %d texts read through the pages", fitted_to_pages);
+    CHECK(fitted_to_indices > 10, "only %d texts read by index", fitted_to_indices);
+}
+
+// The common subsequence pass over patterns of three and four words (a
+// dozen words of a script without spaces), read on and started afresh at
+// ascending points, against the library: counted by the processor's own
+// instruction and without, and by index where fitted to the text.
+void long_common_passes_agree_with_the_library()
+{
+    int fitted_to_indices = 0;
+    for (int round = 0; round < 60; ++round) {
+        const std::u32string_view alphabet = alphabets[round % std::size(alphabets)];
+        const std::u32string pattern = random_string(129 + random_source() % 128, alphabet);
+        std::u32string text = random_string(random_length(10, 60), alphabet);
+        if (round % 2 == 0) text = mutated(text + pattern, alphabet) + random_string(random_length(10, 40), alphabet);
+        const detail::BitParallelPattern bit_parallel(pattern);
+        const auto check = [&](auto units) {
+            detail::BitParallelPattern fitted(pattern);
+            fitted.fit_to(pattern, units);
+            fitted_to_indices += fitted.fitted_to_indices();
+            detail::CommonSubsequencePass common(bit_parallel), plain(bit_parallel, false), by_index(fitted);
+            for (std::size_t end = 0, from = 0; end <= text.size(); end += 1 + random_source() % 24) {
+                if (random_source() % 5 == 0) {
+                    from = end;
+                    common.restart(from);
+                    plain.restart(from);
+                    by_index.restart(from);
+                }
+                const std::size_t expected =
+                    rapidfuzz::lcs_seq_similarity(std::u32string_view(text).substr(from, end - from), pattern);
+                const std::size_t counts[] = {common.at(units, end), plain.at(units, end), by_index.at(units, end)};
+                for (const std::size_t count : counts)
+                    CHECK(count == expected, "pattern of %zu, units of %zu: [%zu, %zu) counts %zu, not %zu",
+                          pattern.size(), sizeof(units[0]), from, end, count, expected);
+            }
+        };
+        check(std::u32string_view(text));
+        std::string latin1;
+        std::u16string ucs2;
+        if (narrow_units(text, latin1)) check(std::string_view(latin1));
+        if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
+    }
+    CHECK(fitted_to_indices > 10, "only %d texts read by index", fitted_to_indices);
 }
 
 // One candidate with a matched count needed: scored as alone, or, short of
@@ -1318,6 +1360,7 @@ int main()
     window_passes_agree_with_the_library();
     sweeps_agree_with_the_library();
     common_lanes_agree_with_the_library();
+    long_common_passes_agree_with_the_library();
     search_lanes_agree_with_one_pass();
     jaro_pattern_agrees_with_the_library();
     jaro_block_counts_stay_within_the_matching();
