@@ -1411,7 +1411,7 @@ bool SideBySideDistances::measure(std::basic_string_view<Char> text, const std::
 }
 
 #define TESSARIN_PASSES_FOR(Char)                                                                                      \
-    template void BitParallelPattern::fit_to(std::u32string_view, std::basic_string_view<Char>);                        \
+    template void BitParallelPattern::fit_to(std::u32string_view, std::basic_string_view<Char>);                       \
     template void BitParallelPattern::mark_reachable_ends(std::basic_string_view<Char>, std::size_t,                   \
                                                           std::vector<std::uint64_t>&, Cancellation&) const;           \
     template void BitParallelPattern::levenshtein_prefix_distances(std::basic_string_view<Char>, std::size_t,          \
