@@ -103,6 +103,17 @@ std::vector<double> thresholds_around(double score)
     return {score, std::nextafter(score, 2.0 * score + 1.0), score + 0.25, 0.0, 1.0, 3.0};
 }
 
+// Calls `check` with the text in each unit width it fits: code points, and
+// bytes and two-byte units where every code point fits them.
+template <typename Check> void in_each_unit_width(const std::u32string& text, Check&& check)
+{
+    check(std::u32string_view(text));
+    std::string latin1;
+    std::u16string ucs2;
+    if (narrow_units(text, latin1)) check(std::string_view(latin1));
+    if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
+}
+
 // The unrestricted Damerau-Levenshtein distance from the whole table, as
 // Lowrance and Wagner define it: the reference for the passes that stop early.
 std::size_t plain_damerau_distance(std::u32string_view a, std::u32string_view b)
@@ -561,11 +572,7 @@ void search_lanes_agree_with_one_pass()
                     }
                 }
         };
-        check(std::u32string_view(text));
-        std::string latin1;
-        std::u16string ucs2;
-        if (narrow_units(text, latin1)) check(std::string_view(latin1));
-        if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
+        in_each_unit_width(text, check);
     }
     CHECK(covered > 100, "lanes covered the text %zu times", covered);
     CHECK(measured_together > 100, "windows were measured side by side %zu times", measured_together);
@@ -616,11 +623,7 @@ void sweeps_agree_with_the_library()
                 }
             }
         };
-        check(std::u32string_view(text));
-        std::string latin1;
-        std::u16string ucs2;
-        if (narrow_units(text, latin1)) check(std::string_view(latin1));
-        if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
+        in_each_unit_width(text, check);
     }
 }
 
@@ -669,11 +672,7 @@ void common_lanes_agree_with_the_library()
                 }
             }
         };
-        check(std::u32string_view(text));
-        std::string latin1;
-        std::u16string ucs2;
-        if (narrow_units(text, latin1)) check(std::string_view(latin1));
-        if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
+        in_each_unit_width(text, check);
     }
     CHECK(fitted_to_indices > 10, "only %d texts read by index", fitted_to_indices);
 }
@@ -711,11 +710,7 @@ void long_common_passes_agree_with_the_library()
                           pattern.size(), sizeof(units[0]), from, end, count, expected);
             }
         };
-        check(std::u32string_view(text));
-        std::string latin1;
-        std::u16string ucs2;
-        if (narrow_units(text, latin1)) check(std::string_view(latin1));
-        if (narrow_units(text, ucs2)) check(std::u16string_view(ucs2));
+        in_each_unit_width(text, check);
     }
     CHECK(fitted_to_indices > 10, "only %d texts read by index", fitted_to_indices);
 }
